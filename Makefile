@@ -1,0 +1,40 @@
+# Corvane: the two set-up commands are `make run` and `make test`.
+# Both install what is missing (scripts/install-deps), configure and build.
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= 2
+GENERATOR  ?= Ninja
+
+.PHONY: all deps build build-asan test test-main test-asan run clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps
+
+build: deps
+	@test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+# The Qt-free layers and their tests, built again with AddressSanitizer and UBSan.
+build-asan: deps
+	@test -f $(ASAN_BUILD)/build.ninja || cmake -S . -B $(ASAN_BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DCORVANE_QT=OFF -DCORVANE_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+
+test-main: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+test-asan: build-asan
+	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS) --timeout 900
+
+test: deps
+	$(MAKE) --no-print-directory test-main
+	$(MAKE) --no-print-directory test-asan
+
+run: build
+	@bash scripts/run-main $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

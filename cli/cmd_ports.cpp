@@ -1,0 +1,20 @@
+// corvane-cli ports: lists the serial ports the service can see.
+#include "CliCommand.h"
+
+#include "SerialMonitorService.h"
+
+#include <cstdio>
+
+static CliCommandRegistrar reg([](CLI::App& app) {
+    auto* sub = app.add_subcommand("ports", "List the serial ports");
+    sub->callback([] {
+        CSerialMonitorSerivce* svc = kv::current_serial_service();
+        int count = 0;
+        std::vector<serialport_info_tag> info;
+        svc->SMS_SearchAllSerialPorts(&count, &info);
+        if (count == 0)
+            std::printf("no serial ports found\n");
+        for (int i = 0; i < count; ++i)
+            std::printf("%d\t%s\t%s\n", i, info[i].name.c_str(), info[i].friendly_name.c_str());
+    });
+});

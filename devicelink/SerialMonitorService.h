@@ -1,0 +1,148 @@
+// The one link to the STB's serial port.
+//
+// The host (or the command line) owns one CSerialMonitorSerivce; tools reach it
+// through kv::current_serial_service(). Results follow the suite's convention:
+// 1 (nonzero) is success, 0 failure.
+//
+// Besides carrying the tools' reads and writes, the service runs a reader of
+// its own while it is started: what the STB prints goes to the log as console
+// output. While a job flag is set (set_upg, set_blockupg, set_bootroom,
+// set_calibrate, set_dumping) the reader watches instead for the boot ROM's
+// announcement (the sync byte, 'R' by default) and resumes the thread recorded
+// for that job; from then on it leaves the port to the job until the flag is
+// cleared.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class CKvWorkThread;
+
+namespace kv {
+class SerialPort;
+}
+
+// Five 32-bit words, in this order.
+struct serialport_config_tag {
+    int32_t port_index = 0;
+    int32_t baud_rate = 115200;
+    int32_t data_bits = 8;   // 4 to 8 (this platform takes 5 to 8)
+    int32_t parity = 0;      // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    int32_t stop_bits = 0;   // 0 one, 1 one and a half, 2 two
+};
+
+// One record per known port.
+struct serialport_info_tag {
+    std::string name;           // device path, e.g. "/dev/ttyUSB0" or a pseudo-terminal
+    std::string friendly_name;  // what the system calls it, or the name again
+    serialport_config_tag last; // the last-used setting choices
+};
+
+enum SerialParity { KV_NOPARITY = 0, KV_ODDPARITY = 1, KV_EVENPARITY = 2, KV_MARKPARITY = 3, KV_SPACEPARITY = 4 };
+enum SerialStopBits { KV_ONESTOPBIT = 0, KV_ONE5STOPBITS = 1, KV_TWOSTOPBITS = 2 };
+
+class CSerialMonitorSerivce {
+public:
+    CSerialMonitorSerivce();
+    ~CSerialMonitorSerivce();
+    CSerialMonitorSerivce(const CSerialMonitorSerivce&) = delete;
+    CSerialMonitorSerivce& operator=(const CSerialMonitorSerivce&) = delete;
+
+    // Once per process. SMS_Init reads the "SerialSvc" section of corvane.ini
+    // (key "SyncByte": a character, or a number such as 0x52) and starts the
+    // service's reader thread.
+    int SMS_Init();
+    int SMS_Deinit();
+
+    // Enumerates the system's serial ports plus every port named with
+    // SMS_AddPort. A port keeps its index for the life of the service.
+    int SMS_SearchAllSerialPorts(int* count, std::vector<serialport_info_tag>* info);
+    int SMS_GetCurSvcParam(int* count, std::vector<serialport_info_tag>* info, serialport_config_tag* config);
+    // Names a port the enumeration cannot see (a pseudo-terminal of the virtual
+    // STB, say). Returns its index, or -1 for an empty path.
+    int SMS_AddPort(const std::string& path);
+    // Index of a known port by path, or -1.
+    int SMS_FindPort(const std::string& path);
+
+    // One entry per known port, 1 where the port is open.
+    std::vector<int> SMS_IsPortOpen();
+    int SMS_OpenPort(const serialport_config_tag& config);
+    int SMS_ClosePort(int port_index);
+    int SMS_NumComPortOpen();
+    int SMS_ChangeBaudrate(const serialport_config_tag& config);
+
+    // 1 only when every byte went out within the time-out.
+    int SMS_Send(const void* buf, uint32_t len, uint32_t* sent, int timeout_ms, int reserved = -1);
+    // Waits up to the time-out for `cap` bytes. 1 when the read ended without
+    // error; *received may be short, and is 0 when nothing came in time.
+    int SMS_Receive(void* buf, uint32_t cap, uint32_t* received, int timeout_ms, int reserved = -1);
+    // Discards pending input. The value is the longest the flush may take (ms).
+    int SMS_FlushComData(uint32_t value);
+
+    // Stop and restart the service's own reading of the port.
+    int SMS_StopSvc();
+    int SMS_StartSvc();
+    bool SMS_IsSvcRunning() const { return m_svcStarted.load(); }
+
+    // Which tool job is running (1 or 0). Setting a flag arms the watch for
+    // the boot ROM's announcement.
+    void set_upg(int on);
+    void set_blockupg(int on);
+    void set_bootroom(int on);
+    void set_calibrate(int on);
+    void set_dumping(int on);
+    bool any_job_flag() const;
+
+    // The announcement the service waits for after a job flag is set.
+    uint8_t sync_byte() const { return m_syncByte; }
+    void set_sync_byte(uint8_t b) { m_syncByte = b; }
+
+    // Human-readable text of the last failure (open, settings, I/O).
+    std::string last_error() const;
+
+    // Public members that callers read or write.
+    serialport_config_tag m_CurConfig;          // the current port's configuration
+    std::atomic<int> m_RawLink{0};              // 1 while a tool drives the boot ROM directly
+    std::atomic<CKvWorkThread*> m_pUpgThread{nullptr};   // upgrade, block upgrade, boot-ROM and calibration jobs
+    std::atomic<CKvWorkThread*> m_pDumpThread{nullptr};  // dump job
+
+private:
+    enum JobFlag { JF_UPG, JF_BLOCKUPG, JF_BOOTROM, JF_CALIBRATE, JF_DUMPING, JF_COUNT };
+    void set_flag(JobFlag f, int on);
+    void reader_loop();
+    void set_error(const std::string& e);
+    serialport_config_tag current_config() const;
+    void forget_closed_port_locked();
+
+    mutable std::mutex m_stateMutex;   // ports, configuration, error text
+    std::mutex m_readMutex;            // one reader of the line at a time
+    std::mutex m_writeMutex;           // one writer of the line at a time
+    std::vector<serialport_info_tag> m_ports;
+    std::shared_ptr<kv::SerialPort> m_port;  // the open port, if any
+    int m_openIndex = -1;
+    std::string m_lastError;
+
+    std::atomic<bool> m_inited{false};
+    std::atomic<bool> m_svcStarted{true};
+    std::atomic<int> m_flags[JF_COUNT]{};
+    std::atomic<bool> m_armed[JF_COUNT]{};
+    uint8_t m_syncByte = 'R';
+
+    std::atomic<bool> m_quit{false};
+    std::thread m_reader;
+};
+
+namespace kv {
+// The process's serial service (the host's or the command line's).
+CSerialMonitorSerivce* current_serial_service();
+void set_current_serial_service(CSerialMonitorSerivce* svc);
+
+// The baud rates the tools offer, in list order.
+const std::vector<int>& supported_baud_rates();
+}  // namespace kv
