@@ -1,0 +1,275 @@
+// The virtual STB: a set-top box on a pseudo-terminal (or a real serial
+// device) that plays the box's side of every exchange the tools have with it.
+//
+// The box runs on a thread of its own. After a reset its boot ROM announces
+// itself with the sync byte 'R' (0x52), repeated every `announce_ms` until the
+// host talks, then takes word reads and writes and loads programs: boot-init
+// and cache-calibration images, the upgrade clients and "shell.img". Each
+// STB-side program is a separate piece the box switches to when the host
+// loads it. The flash is a file (or memory), so an upgrade can be checked byte
+// for byte.
+//
+// Typical use inside a test:
+//
+//   stbsim::Options o;  o.platform = 0;  o.flash_size = 1 << 20;
+//   stbsim::Simulator box(o);
+//   std::string err;
+//   if (!box.start(&err)) FAIL() << err;
+//   int fd = open(box.port_path().c_str(), O_RDWR | O_NOCTTY);
+//   box.reset();            // 'R' ... until the host talks
+//   ...
+//   box.stop();
+//
+// Every public member is safe to call from any thread. Nothing here throws.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace stbsim {
+
+// ---------------------------------------------------------------------------
+// Flash blocks (what the upgrade client reports in slave info, and what a
+// block upgrade replaces).
+struct BlockInfo {
+    uint8_t id = 0;          // block ID, e.g. 0x88 application
+    uint32_t offset = 0;     // byte offset in the flash
+    uint32_t size = 0;       // bytes
+    std::string name;        // at most 35 characters go on the wire
+};
+
+// The sensible default list for a flash of `flash_size` bytes: bootloader,
+// application, logos, preset database, SSDATA, key and IR blocks, laid out
+// for 8 MiB and scaled down for smaller flashes (blocks that do not fit are
+// left out).
+std::vector<BlockInfo> default_blocks(uint32_t flash_size);
+
+// Parses the `--blocks` grammar: entries "ID:OFFSET:SIZE[:NAME]" separated by
+// commas, semicolons or line ends; numbers in C notation (0x.. hexadecimal).
+// At most 64 entries. Returns false with a message on malformed input.
+bool parse_blocks(const std::string& text, std::vector<BlockInfo>* out, std::string* error);
+
+// ---------------------------------------------------------------------------
+// DDR model. Memory at 0xA0000000 and up (physical 0 .. 0x0FFFFFFF) reads
+// back correctly only while the clock delay (0xBFD70050 bits 16-21) lies in
+// the window of the selected latch combination and the read-add value
+// (0xBFD70038 bits 16-18) is that window's. The combination is numbered
+// 2 * rising + negative: rising is 0xBFD700A4 bits 24-25 == 3, negative is
+// 0xBFD70038 bits 8-11 == 0xF.
+struct DdrWindow {
+    int start = -1;    // first passing clock delay (0..63); -1: never passes
+    int end = -1;      // last passing clock delay, inclusive
+    int read_add = 4;  // the read-add value (0..7) that passes in the window
+};
+
+// ---------------------------------------------------------------------------
+// Fault injection. The text grammar (also `--fault`):
+//
+//   KIND[:KEY=VALUE[,KEY=VALUE]...]
+//
+// Selectors, counted from 1: frame=N (Nth data frame of a transfer, resends
+// included), chunk=N (Nth dump chunk sent, resends included), block=N (Nth
+// block frame of the Alder client download), read=N (Nth word read since the
+// last reset), cmd=C (a command frame with letter C, or 0xNN); every=N
+// instead of frame/chunk/block/read fires on every Nth such event.
+// times=K limits the firings (default 1 with a single N, unlimited with
+// every=N). Kinds:
+//   crc      report a bad CRC/XOR for the selected data frame or block  ('E' / wrong count)
+//   seq      acknowledge the selected data frame with the previous sequence number
+//   drop     send no reply to the selected frame or command
+//   delay    delay that reply by ms=M
+//   stall    fall silent for ms=M from the selected event, losing what arrives
+//   dump     corrupt the selected dump chunk (one byte flipped)
+//   verify   fail the verification of the next burn (reply 0x0E)
+//   burn     fail the flash write during the burn at=P percent ('E')
+//   reset    reset the box at the selected event (mid-transfer, mid-dump, ...)
+//   split    answer the selected word read in pieces=A+B+.. with gap=MS between
+// Examples: "crc:frame=3", "crc:every=5", "seq:frame=2", "drop:cmd=P",
+// "delay:frame=1,ms=4000", "stall:frame=10,ms=5000", "dump:chunk=2",
+// "verify", "burn:at=40", "reset:frame=7", "split:read=1,pieces=1+3,gap=200".
+enum class FaultKind { Crc, Seq, Drop, Delay, Stall, Dump, Verify, Burn, Reset, Split };
+enum class FaultOn { Any, Frame, Chunk, Block, Read, Command };
+
+struct FaultSpec {
+    FaultKind kind = FaultKind::Crc;
+    FaultOn on = FaultOn::Any;
+    uint32_t nth = 0;           // fire at the Nth event (1-based); 0: not by count
+    uint32_t every = 0;         // fire at every Nth event; 0: not periodic
+    int command = -1;           // FaultOn::Command: the command byte
+    int times = -1;             // firings left; -1: 1 for nth, unlimited otherwise
+    int ms = 0;                 // delay and stall length
+    int percent = 50;           // burn: the progress at which the write fails
+    std::vector<int> pieces;    // split: sizes of the pieces of a 4-byte reply
+    int gap_ms = 100;           // split: pause between pieces
+};
+
+bool parse_fault(const std::string& text, FaultSpec* out, std::string* error);
+// The grammar above as help text for the command line.
+std::string fault_help();
+
+// ---------------------------------------------------------------------------
+// Stand-ins for the STB-side program files. Every stand-in begins with this
+// 20-byte header (all words little-endian); the box learns a file's length
+// from it wherever the host sends a file whole without a length of its own,
+// and refuses (as line noise) a file without it:
+//
+//   0  4  magic "CVSI"
+//   4  4  total length of the file in bytes, header included
+//   8  4  kind (kKind... below)
+//   12 4  CRC-32 of bytes 20 .. length-1 (reflected 0xEDB88320, preset
+//         0xFFFFFFFF, no final complement: the frames' CRC)
+//   16 4  format version, 1
+//
+// followed by a text that says plainly what the file is.
+constexpr uint32_t kStandinHeaderSize = 20;
+constexpr uint32_t kStandinVersion = 1;
+enum StandinKind : uint32_t {
+    kKindBootInitAlder = 1,     // boot_init.img
+    kKindBootInitCedar = 2,     // btinit_ddr2_cedar.img, btinit_ddr3_cedar.img
+    kKindCacheCal = 3,          // ddr2_cache_cal.img, ddr3_cache_cal.img
+    kKindShell = 4,             // shell.img
+    kKindUpgClient = 0x10,      // upgclient*.bin
+    // 0x20 and up: further STB-side clients (bar-code client, panel program, ...)
+};
+
+struct StandinHeader {
+    uint32_t length = 0;
+    uint32_t kind = 0;
+    uint32_t crc = 0;
+    uint32_t version = 0;
+};
+
+// Builds a stand-in file of `kind` carrying `text`.
+std::vector<uint8_t> make_standin(uint32_t kind, const std::string& text);
+// Reads the header at the start of `data` (at least 20 bytes). False when the
+// magic or version is wrong or the length is below the header's own size.
+bool parse_standin_header(const uint8_t* data, size_t len, StandinHeader* out);
+// Writes every stand-in the tools load from the program folder into `dir`:
+// upgrade clients, boot-init and cache-calibration images, "shell.img" and the
+// "chip_ddrconf" files whose settings calibrate the default simulated DDR.
+// `written` (optional) receives the file names.
+bool write_stb_files(const std::string& dir, std::vector<std::string>* written, std::string* error);
+
+// ---------------------------------------------------------------------------
+struct Options {
+    int platform = 0;                 // project type 0..7
+    std::string flash_path;           // empty: the flash lives in memory only
+    uint32_t flash_size = 0;          // 0: an existing file's size, else 8 MiB
+    std::vector<BlockInfo> blocks;    // empty: default_blocks(flash size)
+    std::string device;               // non-empty: play the STB on this serial device
+
+    double speed = 0;                 // line pacing: 0 unpaced, 1 real time, 2 twice as fast
+    int reply_delay_ms = 0;           // STB-side processing delay before each reply
+    int auto_reset_ms = 0;            // 0: off; else reset after this long quiet outside a session
+    int session_quiet_ms = 20000;     // with auto-reset: quiet that ends an abandoned session
+    int announce_ms = 500;            // period of the sync byte after a reset
+
+    // Boot ROM and DDR controller.
+    uint32_t strap = 0;               // strap register 0xBFEDC024
+    int dma_delay_ms = 0;             // DMA busy bit clears this long after start; < 0: never
+    bool clock_cal_ok = true;         // 0xBFD70044 reports done
+    uint32_t clock_value = 0x12;      // bits 16-21 of 0xBFD70044 when done
+    bool dll_ok = true;               // 0xBFD7004C reports done
+    uint32_t dll_value = 0x05;        // bits 16-21 of 0xBFD7004C when done
+    DdrWindow ddr[4] = {{3, 8, 3}, {5, 12, 4}, {10, 25, 4}, {-1, -1, 4}};
+    bool ddr_gate = true;             // types 2..7: a client loaded while DDR does not work never runs
+
+    // STB-side programs.
+    uint32_t default_client_kind = kKindUpgClient;  // a client without a stand-in header
+    int alder_ready_delay_ms = 2500;  // Alder boot init: first 'R' + "bootinit_ready" after the image
+    int alder_ready_period_ms = 7500; // ... repeated this often
+    int alder_ready_repeats = 4;      // ... at most this many times, until the host talks
+    int cedar_ready_period_ms = 1000; // "SEND_UPG" repeated this often until the host talks
+    int burn_ms = 1000;               // duration of a burn (spread over the 'B' progress bytes)
+    int ack_timeout_ms = 10000;       // the box gives up a dump when the host stops acknowledging
+
+    std::vector<std::string> faults;  // in the grammar above
+
+    bool trace = false;               // log what the box saw and did
+    std::function<void(const std::string&)> trace_sink;  // default: standard error
+};
+
+struct Counters {
+    uint64_t resets = 0;
+    uint64_t bytes_in = 0, bytes_out = 0, noise_bytes = 0;
+    uint64_t word_reads = 0, word_writes = 0, dma_starts = 0;
+    uint64_t programs_loaded = 0;     // boot-init, cache-calibration, client, shell images
+    uint64_t commands = 0;            // client command frames with a good CRC
+    uint64_t frames_received = 0;     // data frames, resends included
+    uint64_t frames_accepted = 0;
+    uint64_t retransmissions = 0;     // data frames received again (same sequence)
+    uint64_t crc_errors = 0;          // data frames answered 'E'
+    uint64_t alder_blocks = 0, alder_retransmissions = 0;
+    uint64_t dump_chunks = 0, dump_retransmissions = 0;
+    uint64_t shell_reads = 0;
+    uint64_t burns = 0, burn_failures = 0, verify_failures = 0;
+    uint64_t faults_fired = 0;
+};
+
+class Simulator {
+public:
+    explicit Simulator(Options options);
+    ~Simulator();  // stops the box
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    // Opens the pseudo-terminal (or the device), the flash, and starts the
+    // box's thread. The box starts powered with no program talking (quiet).
+    bool start(std::string* error);
+    void stop();
+    bool running() const;
+
+    // Slave path of the pseudo-terminal (or the device path).
+    std::string port_path() const;
+
+    // Presses the reset button: the boot ROM starts announcing.
+    void reset();
+
+    // Faults, in the grammar above or typed.
+    bool add_fault(const std::string& spec, std::string* error = nullptr);
+    void add_fault(const FaultSpec& spec);
+    void clear_faults();
+
+    // Typed setters (take effect at once).
+    void set_speed(double speed);
+    void set_reply_delay(int ms);
+    void set_dma_delay(int ms);              // < 0: the busy bit never clears
+    void set_ddr_window(int range, DdrWindow window);
+    void set_strap(uint32_t value);
+    void set_clock_calibration(bool ok, uint32_t value);
+    void set_dll_calibration(bool ok, uint32_t value);
+
+    // The flash as it stands.
+    std::vector<uint8_t> flash() const;
+    uint32_t flash_size() const;
+    // Writes into the flash (and its file) directly, as a programmer would.
+    bool write_flash(uint32_t offset, const std::vector<uint8_t>& bytes);
+    std::vector<BlockInfo> blocks() const;
+
+    // The box's address space as stored (no DDR garbling, no side effects).
+    uint32_t peek(uint32_t address) const;
+    void poke(uint32_t address, uint32_t value);
+    // Whether DDR reads back correctly with the registers as they stand.
+    bool ddr_ok() const;
+
+    Counters counters() const;
+    // The running program: "off", "idle", "boot-rom", "alder-init",
+    // "client-loader", "cache-calibration", "upgrade-client", "shell", ...
+    std::string program() const;
+    // The line rate the box talks at now.
+    int baud() const;
+    // One line: program, rate, counters.
+    std::string status() const;
+    // Waits up to `timeout_ms` until program() == name.
+    bool wait_for_program(const std::string& name, int timeout_ms) const;
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> d;
+};
+
+}  // namespace stbsim
