@@ -1,0 +1,478 @@
+#include "SerialMonitorService.h"
+
+#include "KvBasicCfgIni.h"
+#include "KvBasicLog.h"
+#include "KvWorkThread.h"
+#include "SerialPort.h"
+
+#include <libserialport.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+
+namespace {
+
+std::atomic<CSerialMonitorSerivce*> g_current{nullptr};
+
+// "R", "0x52", "82": a character or a number.
+bool parse_sync_byte(std::string v, uint8_t* out)
+{
+    std::string t;
+    for (char c : v)
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+            t += c;
+    if (t.empty())
+        return false;
+    if (t.size() == 1 && !(t[0] >= '0' && t[0] <= '9')) {
+        *out = static_cast<uint8_t>(t[0]);
+        return true;
+    }
+    char* end = nullptr;
+    unsigned long n = std::strtoul(t.c_str(), &end, 0);
+    if (!end || *end != '\0' || n > 255)
+        return false;
+    *out = static_cast<uint8_t>(n);
+    return true;
+}
+
+}  // namespace
+
+namespace kv {
+
+CSerialMonitorSerivce* current_serial_service()
+{
+    return g_current.load();
+}
+
+void set_current_serial_service(CSerialMonitorSerivce* svc)
+{
+    g_current.store(svc);
+}
+
+const std::vector<int>& supported_baud_rates()
+{
+    static const std::vector<int> rates = {110,  300,  600,   1200,  2400,  4800,  9600,
+                                           14400, 19200, 38400, 56000, 57600, 115200};
+    return rates;
+}
+
+}  // namespace kv
+
+CSerialMonitorSerivce::CSerialMonitorSerivce() = default;
+
+CSerialMonitorSerivce::~CSerialMonitorSerivce()
+{
+    SMS_Deinit();
+    if (kv::current_serial_service() == this)
+        kv::set_current_serial_service(nullptr);
+}
+
+int CSerialMonitorSerivce::SMS_Init()
+{
+    if (m_inited.exchange(true))
+        return 1;
+    CKvBasicCfgIni ini;
+    if (ini.SetFileName(CKvBasicCfgIni::path_in_root("corvane.ini"))) {
+        uint8_t b;
+        if (parse_sync_byte(ini.GetValue("SerialSvc", "SyncByte"), &b))
+            m_syncByte = b;
+        std::string extra = ini.GetValue("SerialSvc", "Ports");
+        std::stringstream ss(extra);
+        std::string p;
+        while (std::getline(ss, p, ';')) {
+            std::string t;
+            for (char c : p)
+                if (c != ' ' && c != '\t' && c != '\r')
+                    t += c;
+            if (!t.empty())
+                SMS_AddPort(t);
+        }
+    }
+    // Ports named by the environment (e.g. a virtual STB's pseudo-terminal).
+    if (const char* env = std::getenv("CORVANE_PORTS")) {
+        std::stringstream ss(env);
+        std::string p;
+        while (std::getline(ss, p, ':'))
+            if (!p.empty())
+                SMS_AddPort(p);
+    }
+    int count = 0;
+    SMS_SearchAllSerialPorts(&count, nullptr);
+    m_quit = false;
+    try {
+        m_reader = std::thread([this] { reader_loop(); });
+    } catch (...) {
+        m_inited = false;
+        set_error("cannot start the serial reader thread");
+        return 0;
+    }
+    return 1;
+}
+
+int CSerialMonitorSerivce::SMS_Deinit()
+{
+    m_quit = true;
+    if (m_reader.joinable())
+        m_reader.join();
+    std::shared_ptr<kv::SerialPort> port;
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        port = std::move(m_port);
+        m_openIndex = -1;
+    }
+    if (port) {
+        std::lock_guard<std::mutex> r(m_readMutex);
+        std::lock_guard<std::mutex> w(m_writeMutex);
+        port->close();
+    }
+    m_inited = false;
+    return 1;
+}
+
+int CSerialMonitorSerivce::SMS_AddPort(const std::string& path)
+{
+    if (path.empty())
+        return -1;
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    for (size_t i = 0; i < m_ports.size(); ++i)
+        if (m_ports[i].name == path)
+            return static_cast<int>(i);
+    serialport_info_tag info;
+    info.name = path;
+    info.friendly_name = path.rfind("/dev/pts/", 0) == 0 ? "pseudo-terminal " + path : path;
+    m_ports.push_back(info);
+    return static_cast<int>(m_ports.size() - 1);
+}
+
+int CSerialMonitorSerivce::SMS_FindPort(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    for (size_t i = 0; i < m_ports.size(); ++i)
+        if (m_ports[i].name == path)
+            return static_cast<int>(i);
+    return -1;
+}
+
+int CSerialMonitorSerivce::SMS_SearchAllSerialPorts(int* count, std::vector<serialport_info_tag>* info)
+{
+    struct sp_port** list = nullptr;
+    std::vector<std::pair<std::string, std::string>> found;
+    if (sp_list_ports(&list) == SP_OK && list) {
+        for (int i = 0; list[i]; ++i) {
+            const char* name = sp_get_port_name(list[i]);
+            const char* desc = sp_get_port_description(list[i]);
+            if (name)
+                found.emplace_back(name, desc && *desc ? desc : name);
+        }
+        sp_free_port_list(list);
+    }
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    for (auto& [name, desc] : found) {
+        bool known = false;
+        for (auto& p : m_ports)
+            if (p.name == name) {
+                p.friendly_name = desc;
+                known = true;
+            }
+        if (!known) {
+            serialport_info_tag t;
+            t.name = name;
+            t.friendly_name = desc;
+            m_ports.push_back(t);
+        }
+    }
+    if (count)
+        *count = static_cast<int>(m_ports.size());
+    if (info)
+        *info = m_ports;
+    return 1;
+}
+
+int CSerialMonitorSerivce::SMS_GetCurSvcParam(int* count, std::vector<serialport_info_tag>* info,
+                                              serialport_config_tag* config)
+{
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    if (count)
+        *count = static_cast<int>(m_ports.size());
+    if (info)
+        *info = m_ports;
+    if (config)
+        *config = m_CurConfig;
+    return 1;
+}
+
+std::vector<int> CSerialMonitorSerivce::SMS_IsPortOpen()
+{
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    std::vector<int> open(m_ports.size(), 0);
+    if (m_port && m_openIndex >= 0 && static_cast<size_t>(m_openIndex) < open.size())
+        open[static_cast<size_t>(m_openIndex)] = 1;
+    return open;
+}
+
+int CSerialMonitorSerivce::SMS_NumComPortOpen()
+{
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    return m_port ? 1 : 0;
+}
+
+int CSerialMonitorSerivce::SMS_OpenPort(const serialport_config_tag& config)
+{
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        if (config.port_index < 0 || static_cast<size_t>(config.port_index) >= m_ports.size()) {
+            m_lastError = "no port with index " + std::to_string(config.port_index);
+            return 0;
+        }
+        path = m_ports[static_cast<size_t>(config.port_index)].name;
+    }
+    std::string err;
+    if (!kv::SerialPort::validate(config, &err)) {
+        set_error(err);
+        return 0;
+    }
+    // One line at a time: a port already open is closed first.
+    {
+        int open_index;
+        {
+            std::lock_guard<std::mutex> lock(m_stateMutex);
+            open_index = m_port ? m_openIndex : -1;
+        }
+        if (open_index >= 0)
+            SMS_ClosePort(open_index);
+    }
+    auto port = std::make_shared<kv::SerialPort>();
+    if (!port->open(path, &err) || !port->configure(config, &err)) {
+        set_error(err);
+        return 0;
+    }
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    m_port = port;
+    m_openIndex = config.port_index;
+    m_CurConfig = config;
+    m_ports[static_cast<size_t>(config.port_index)].last = config;
+    m_lastError.clear();
+    return 1;
+}
+
+int CSerialMonitorSerivce::SMS_ClosePort(int port_index)
+{
+    std::shared_ptr<kv::SerialPort> port;
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        if (!m_port || port_index != m_openIndex) {
+            m_lastError = "port " + std::to_string(port_index) + " is not open";
+            return 0;
+        }
+        port = std::move(m_port);
+        m_openIndex = -1;
+    }
+    // Wait for a read or write in progress to end before the line goes.
+    std::lock_guard<std::mutex> r(m_readMutex);
+    std::lock_guard<std::mutex> w(m_writeMutex);
+    port->close();
+    return 1;
+}
+
+int CSerialMonitorSerivce::SMS_ChangeBaudrate(const serialport_config_tag& config)
+{
+    std::shared_ptr<kv::SerialPort> port;
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        port = m_port;
+    }
+    if (!port) {
+        set_error("no port is open");
+        return 0;
+    }
+    serialport_config_tag cfg = current_config();
+    cfg.baud_rate = config.baud_rate;
+    std::string err;
+    std::lock_guard<std::mutex> w(m_writeMutex);
+    if (!port->configure(cfg, &err)) {
+        set_error(err);
+        // Put the line back as it was so it is never left half-set.
+        port->configure(current_config(), nullptr);
+        return 0;
+    }
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    m_CurConfig.baud_rate = cfg.baud_rate;
+    if (m_openIndex >= 0 && static_cast<size_t>(m_openIndex) < m_ports.size())
+        m_ports[static_cast<size_t>(m_openIndex)].last.baud_rate = cfg.baud_rate;
+    return 1;
+}
+
+int CSerialMonitorSerivce::SMS_Send(const void* buf, uint32_t len, uint32_t* sent, int timeout_ms, int)
+{
+    if (sent)
+        *sent = 0;
+    std::shared_ptr<kv::SerialPort> port;
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        port = m_port;
+    }
+    if (!port || (!buf && len)) {
+        set_error("no port is open");
+        return 0;
+    }
+    std::lock_guard<std::mutex> w(m_writeMutex);
+    if (!port->is_open())
+        return 0;
+    size_t n = 0;
+    bool ok = port->write(static_cast<const uint8_t*>(buf), len, &n, timeout_ms);
+    if (sent)
+        *sent = static_cast<uint32_t>(n);
+    return ok && n == len ? 1 : 0;
+}
+
+int CSerialMonitorSerivce::SMS_Receive(void* buf, uint32_t cap, uint32_t* received, int timeout_ms, int)
+{
+    if (received)
+        *received = 0;
+    std::shared_ptr<kv::SerialPort> port;
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        port = m_port;
+    }
+    if (!port || (!buf && cap)) {
+        set_error("no port is open");
+        return 0;
+    }
+    std::lock_guard<std::mutex> r(m_readMutex);
+    if (!port->is_open())
+        return 0;
+    size_t n = 0;
+    bool ok = port->read(static_cast<uint8_t*>(buf), cap, &n, timeout_ms);
+    if (received)
+        *received = static_cast<uint32_t>(n);
+    return ok ? 1 : 0;
+}
+
+int CSerialMonitorSerivce::SMS_FlushComData(uint32_t)
+{
+    std::shared_ptr<kv::SerialPort> port;
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        port = m_port;
+    }
+    if (!port)
+        return 0;
+    std::lock_guard<std::mutex> r(m_readMutex);
+    return port->flush_input() ? 1 : 0;
+}
+
+int CSerialMonitorSerivce::SMS_StopSvc()
+{
+    m_svcStarted = false;
+    // The reader may be in the middle of a read: wait for it to let go.
+    std::lock_guard<std::mutex> r(m_readMutex);
+    return 1;
+}
+
+int CSerialMonitorSerivce::SMS_StartSvc()
+{
+    m_svcStarted = true;
+    return 1;
+}
+
+void CSerialMonitorSerivce::set_flag(JobFlag f, int on)
+{
+    m_flags[f] = on ? 1 : 0;
+    m_armed[f] = on != 0;
+}
+
+void CSerialMonitorSerivce::set_upg(int on) { set_flag(JF_UPG, on); }
+void CSerialMonitorSerivce::set_blockupg(int on) { set_flag(JF_BLOCKUPG, on); }
+void CSerialMonitorSerivce::set_bootroom(int on) { set_flag(JF_BOOTROM, on); }
+void CSerialMonitorSerivce::set_calibrate(int on) { set_flag(JF_CALIBRATE, on); }
+void CSerialMonitorSerivce::set_dumping(int on) { set_flag(JF_DUMPING, on); }
+
+bool CSerialMonitorSerivce::any_job_flag() const
+{
+    for (int i = 0; i < JF_COUNT; ++i)
+        if (m_flags[i].load())
+            return true;
+    return false;
+}
+
+std::string CSerialMonitorSerivce::last_error() const
+{
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    return m_lastError;
+}
+
+void CSerialMonitorSerivce::set_error(const std::string& e)
+{
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    m_lastError = e;
+}
+
+serialport_config_tag CSerialMonitorSerivce::current_config() const
+{
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    return m_CurConfig;
+}
+
+// The service's own reader. While started it either forwards what the STB
+// prints to the console (no job running, no raw link) or, while a job waits
+// for a reset, looks for the boot ROM's announcement and resumes the job.
+void CSerialMonitorSerivce::reader_loop()
+{
+    using namespace std::chrono_literals;
+    while (!m_quit.load()) {
+        std::shared_ptr<kv::SerialPort> port;
+        {
+            std::lock_guard<std::mutex> lock(m_stateMutex);
+            port = m_port;
+        }
+        bool armed = false;
+        for (int i = 0; i < JF_COUNT; ++i)
+            armed = armed || m_armed[i].load();
+        bool started = m_svcStarted.load();
+        bool forward = started && !m_RawLink.load() && !any_job_flag();
+        if (!port || !started || (!armed && !forward)) {
+            std::this_thread::sleep_for(20ms);
+            continue;
+        }
+        uint8_t buf[256];
+        size_t got = 0;
+        {
+            std::unique_lock<std::mutex> r(m_readMutex, std::try_to_lock);
+            if (!r.owns_lock() || !m_svcStarted.load() || !port->is_open()) {
+                r = std::unique_lock<std::mutex>();
+                std::this_thread::sleep_for(5ms);
+                continue;
+            }
+            if (!port->read(buf, sizeof(buf), &got, 20)) {
+                r.unlock();
+                std::this_thread::sleep_for(20ms);
+                continue;
+            }
+        }
+        if (got == 0)
+            continue;
+        if (armed) {
+            bool seen = false;
+            for (size_t i = 0; i < got && !seen; ++i)
+                seen = buf[i] == m_syncByte;
+            if (!seen)
+                continue;
+            // Resume the job that waits; keep the watch while no thread has
+            // been recorded yet (the boot ROM repeats its announcement).
+            for (int f = 0; f < JF_COUNT; ++f) {
+                if (!m_armed[f].load())
+                    continue;
+                CKvWorkThread* t = (f == JF_DUMPING) ? m_pDumpThread.load() : m_pUpgThread.load();
+                if (!t)
+                    continue;
+                m_armed[f] = false;
+                t->Resume();
+            }
+            continue;
+        }
+        if (forward)
+            WriteConsleData(buf, got);
+    }
+}

@@ -1,0 +1,279 @@
+#include "SerialPort.h"
+
+#include "SerialMonitorService.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace kv {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int ms_left(Clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+speed_t standard_speed(int baud)
+{
+    switch (baud) {
+    case 110: return B110;
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B0;
+    }
+}
+
+}  // namespace
+
+SerialPort::~SerialPort()
+{
+    close();
+}
+
+bool SerialPort::open(const std::string& path, std::string* error)
+{
+    close();
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (error)
+            *error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    termios t {};
+    if (tcgetattr(fd, &t) != 0) {
+        if (error)
+            *error = path + " is not a serial line: " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    // Two tools must never share one box: take the line exclusively while it
+    // is open (released again on close).
+    (void)ioctl(fd, TIOCEXCL);
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cflag &= ~CRTSCTS;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (tcsetattr(fd, TCSANOW, &t) != 0) {
+        if (error)
+            *error = "cannot set raw mode on " + path + ": " + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
+    tcflush(fd, TCIFLUSH);
+    m_fd = fd;
+    m_path = path;
+    return true;
+}
+
+void SerialPort::close()
+{
+    if (m_fd >= 0) {
+        (void)ioctl(m_fd, TIOCNXCL);
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+bool SerialPort::validate(const serialport_config_tag& cfg, std::string* error)
+{
+    const auto& rates = supported_baud_rates();
+    bool rate_ok = false;
+    for (int r : rates)
+        rate_ok = rate_ok || r == cfg.baud_rate;
+    if (!rate_ok) {
+        if (error)
+            *error = "baud rate " + std::to_string(cfg.baud_rate) + " is not one of the supported rates";
+        return false;
+    }
+    if (cfg.data_bits < 5 || cfg.data_bits > 8) {
+        if (error)
+            *error = std::to_string(cfg.data_bits) + " data bits cannot be set on this line (5 to 8 can)";
+        return false;
+    }
+    if (cfg.parity < 0 || cfg.parity > 4) {
+        if (error)
+            *error = "unknown parity " + std::to_string(cfg.parity);
+        return false;
+    }
+    if (cfg.stop_bits == 1) {
+        if (error)
+            *error = "one and a half stop bits cannot be set on this line";
+        return false;
+    }
+    if (cfg.stop_bits != 0 && cfg.stop_bits != 2) {
+        if (error)
+            *error = "unknown stop bits " + std::to_string(cfg.stop_bits);
+        return false;
+    }
+    return true;
+}
+
+bool SerialPort::configure(const serialport_config_tag& cfg, std::string* error)
+{
+    if (m_fd < 0) {
+        if (error)
+            *error = "the port is not open";
+        return false;
+    }
+    if (!validate(cfg, error))
+        return false;
+    termios t {};
+    if (tcgetattr(m_fd, &t) != 0) {
+        if (error)
+            *error = std::string("cannot read the line settings: ") + std::strerror(errno);
+        return false;
+    }
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    switch (cfg.data_bits) {
+    case 5: t.c_cflag |= CS5; break;
+    case 6: t.c_cflag |= CS6; break;
+    case 7: t.c_cflag |= CS7; break;
+    default: t.c_cflag |= CS8; break;
+    }
+    switch (cfg.parity) {
+    case KV_ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
+    case KV_EVENPARITY: t.c_cflag |= PARENB; break;
+    case KV_MARKPARITY: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case KV_SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
+    default: break;
+    }
+    if (cfg.stop_bits == KV_TWOSTOPBITS)
+        t.c_cflag |= CSTOPB;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    speed_t sp = standard_speed(cfg.baud_rate);
+    if (sp != B0) {
+        cfsetispeed(&t, sp);
+        cfsetospeed(&t, sp);
+    }
+    if (tcsetattr(m_fd, TCSANOW, &t) != 0) {
+        if (error)
+            *error = std::string("the line refused the settings: ") + std::strerror(errno);
+        return false;
+    }
+    if (sp == B0 && !set_custom_baud(m_fd, cfg.baud_rate)) {
+        if (error)
+            *error = "the line cannot run at " + std::to_string(cfg.baud_rate) + " baud";
+        return false;
+    }
+    // Read back: a driver may accept a call and keep another setting.
+    termios back {};
+    if (tcgetattr(m_fd, &back) == 0) {
+        tcflag_t want = t.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+        tcflag_t got = back.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+        if (want != got) {
+            if (error)
+                *error = "the line did not take the data bits, parity or stop bits asked for";
+            return false;
+        }
+        int rate = get_line_baud(m_fd);
+        if (rate != 0 && rate != cfg.baud_rate) {
+            if (error)
+                *error = "the line runs at " + std::to_string(rate) + " baud instead of " +
+                         std::to_string(cfg.baud_rate);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SerialPort::read(uint8_t* buf, size_t cap, size_t* got, int timeout_ms, const std::atomic<bool>* abort)
+{
+    *got = 0;
+    if (m_fd < 0)
+        return false;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    while (*got < cap) {
+        if (abort && abort->load())
+            return false;
+        ssize_t n = ::read(m_fd, buf + *got, cap - *got);
+        if (n > 0) {
+            *got += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return false;  // EIO: the other end of the line went away
+        int left = ms_left(deadline);
+        if (left <= 0)
+            break;
+        // Wake at least every 50 ms so a closing port is noticed.
+        pollfd p {m_fd, POLLIN, 0};
+        int r = ::poll(&p, 1, left < 50 ? left : 50);
+        if (r < 0 && errno != EINTR)
+            return false;
+        if (r > 0 && (p.revents & (POLLERR | POLLNVAL)))
+            return false;
+        if (r > 0 && (p.revents & POLLHUP) && !(p.revents & POLLIN)) {
+            // Nobody on the other end: nothing can come; wait out the time.
+            std::this_thread::sleep_for(std::chrono::milliseconds(left < 50 ? left : 50));
+        }
+    }
+    return true;
+}
+
+bool SerialPort::write(const uint8_t* buf, size_t len, size_t* sent, int timeout_ms)
+{
+    *sent = 0;
+    if (m_fd < 0)
+        return false;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    while (*sent < len) {
+        ssize_t n = ::write(m_fd, buf + *sent, len - *sent);
+        if (n > 0) {
+            *sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        int left = ms_left(deadline);
+        if (left <= 0)
+            return false;
+        pollfd p {m_fd, POLLOUT, 0};
+        int r = ::poll(&p, 1, left < 50 ? left : 50);
+        if (r < 0 && errno != EINTR)
+            return false;
+        if (r > 0 && (p.revents & (POLLERR | POLLNVAL)))
+            return false;
+    }
+    // Wait for the bytes to leave the driver's queue, within the time-out.
+    for (;;) {
+        int queued = 0;
+        if (ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
+            break;
+        if (ms_left(deadline) <= 0)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+bool SerialPort::flush_input()
+{
+    if (m_fd < 0)
+        return false;
+    return tcflush(m_fd, TCIFLUSH) == 0;
+}
+
+}  // namespace kv

@@ -1,0 +1,54 @@
+// POSIX termios backend of the serial service: one open line.
+//
+// Works on USB adapters, on-board UARTs and pseudo-terminals. Every setting is
+// checked: a setting the line cannot take is refused with a clear message,
+// never silently replaced by another.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct serialport_config_tag;
+
+namespace kv {
+
+class SerialPort {
+public:
+    SerialPort() = default;
+    ~SerialPort();
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    bool open(const std::string& path, std::string* error);
+    void close();
+    bool is_open() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+    const std::string& path() const { return m_path; }
+
+    // Applies baud, data bits, parity and stop bits (raw mode always).
+    bool configure(const serialport_config_tag& cfg, std::string* error);
+    // Checks a configuration without a line (for callers and tests).
+    static bool validate(const serialport_config_tag& cfg, std::string* error);
+
+    // Reads until `cap` bytes came or `timeout_ms` passed. Returns false on a
+    // line error (the line went away); *got holds what came either way.
+    bool read(uint8_t* buf, size_t cap, size_t* got, int timeout_ms, const std::atomic<bool>* abort = nullptr);
+    // Writes all bytes and waits for them to leave, within `timeout_ms`.
+    bool write(const uint8_t* buf, size_t len, size_t* sent, int timeout_ms);
+    // Discards pending input (and the kernel's output not yet sent, if asked).
+    bool flush_input();
+
+private:
+    int m_fd = -1;
+    std::string m_path;
+};
+
+// Sets a baud rate that has no Bxxx constant (e.g. 14400, 56000); in its own
+// file because the kernel's termios2 header clashes with <termios.h>.
+bool set_custom_baud(int fd, int baud);
+// The line's input and output rate as the kernel holds it (0 when unknown).
+int get_line_baud(int fd);
+
+}  // namespace kv
