@@ -1,0 +1,605 @@
+#include "BootInit.h"
+
+#include "KvBasicLog.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+namespace bootlink {
+
+namespace {
+const char* const kSrc = "BootInit";
+
+// DDR controller registers.
+constexpr uint32_t R14 = 0xBFD70014, R34 = 0xBFD70034, R38 = 0xBFD70038, R40 = 0xBFD70040, R44 = 0xBFD70044,
+                   R48 = 0xBFD70048, R4C = 0xBFD7004C, R50 = 0xBFD70050, R54 = 0xBFD70054, RA4 = 0xBFD700A4,
+                   RA8 = 0xBFD700A8, kChipId = 0xBFEDC024;
+
+bool contains(const std::string& hay, const char* needle) { return hay.find(needle) != std::string::npos; }
+
+// Waits for the boot ROM's 'R' for up to 30 s, one-second reads, the cancel
+// event polled between them. 1 when it came, 0 on cancel or time-out.
+int wait_for_boot_rom(JobContext& ctx) {
+    int64_t start = now_ms();
+    while (now_ms() - start < 30000) {
+        uint8_t b = 0;
+        uint32_t got = 0;
+        line_recv(ctx, &b, 1, &got, 1000);
+        if (ctx.cancelled()) {
+            kv_console_printf("UPG Canceled by user!\n");
+            if (CSerialMonitorSerivce* svc = ctx.service())
+                svc->set_upg(0);
+            ctx.reset_cancel();
+            ctx.last_error = "UPG Canceled by user!";
+            return 0;
+        }
+        if (got == 1 && b == 'R')
+            return 1;
+    }
+    BL_LOG(kSrc, "boot init error over 30s, please start again!!\n");
+    ctx.last_error = "boot init error over 30s, please start again!!";
+    return 0;
+}
+
+int fail(JobContext& ctx, const char* msg) {
+    BL_LOG(kSrc, "%s", msg);
+    ctx.last_error = msg;
+    while (!ctx.last_error.empty() && (ctx.last_error.back() == '\n' || ctx.last_error.front() == '\n')) {
+        if (ctx.last_error.back() == '\n')
+            ctx.last_error.pop_back();
+        else
+            ctx.last_error.erase(0, 1);
+    }
+    return 0;
+}
+
+// Reads up to `reads` blocks of `block` bytes and looks for "SEND_UPG" in what
+// came (also across block borders). A negative `reads` means until `max_ms`.
+int wait_send_upg(JobContext& ctx, int reads, size_t block, int read_ms, int max_ms, bool poll_stop) {
+    std::string seen;
+    std::vector<uint8_t> buf(block);
+    int64_t start = now_ms();
+    for (int i = 0; reads < 0 || i < reads; ++i) {
+        if (reads < 0 && now_ms() - start > max_ms)
+            return 0;
+        if (poll_stop && (ctx.cancelled() || !ctx.going()))
+            return 0;
+        uint32_t got = 0;
+        line_recv(ctx, buf.data(), buf.size(), &got, read_ms);
+        seen.append(reinterpret_cast<const char*>(buf.data()), got);
+        if (contains(seen, "SEND_UPG"))
+            return 1;
+        if (seen.size() > 16)
+            seen.erase(0, seen.size() - 16);
+    }
+    return 0;
+}
+}  // namespace
+
+const char* cedar_boot_image(int t) {
+    return t == 6 ? "btinit_ddr2_cedar.img" : t == 7 ? "btinit_ddr3_cedar.img" : "";
+}
+const char* ddr_config_file(int t) {
+    return t == 2 ? "chip_ddrconf_dogwood_400.txt" : t == 3 ? "chip_ddrconf_dogwood_333.txt" : "";
+}
+const char* cache_calibration_image(int t) {
+    return t == 4 ? "ddr2_cache_cal.img" : t == 5 ? "ddr3_cache_cal.img" : "";
+}
+
+int boot_init_cedar(int project_type, JobContext& ctx) {
+    const char* name = cedar_boot_image(project_type);
+    if (!*name) {
+        BL_LOG(kSrc, "boot init: project type %d has no Cedar boot image\n", project_type);
+        ctx.last_error = "no Cedar boot image for this project type";
+        return 0;
+    }
+    return boot_init_cedar_image(name, ctx);
+}
+
+int boot_init_cedar_image(const std::string& image_name, JobContext& ctx) {
+    std::vector<uint8_t> img;
+    if (!read_file(ctx.file_path(image_name), &img) || img.empty()) {
+        BL_LOG(kSrc, "boot init: cannot read %s\n", image_name.c_str());
+        ctx.last_error = "cannot read " + image_name;
+        return 0;
+    }
+    if (!wait_for_boot_rom(ctx))
+        return 0;
+    uint8_t zero = 0;
+    line_send(ctx, &zero, 1, 500);
+    BL_LOG(kSrc, "Start boot init, please wait...\n");
+    if (!line_send(ctx, img.data(), img.size(), 30500))
+        return fail(ctx, "send boot_init.img failed!\n");
+    ctx.pause(3000);
+    line_set_baud(ctx, 115200);
+    ctx.pause(6000);
+    if (wait_send_upg(ctx, 20, 200, 1000, 0, false)) {
+        BL_LOG(kSrc, "boot init run successfully.\n");
+        return 1;
+    }
+    return fail(ctx, "boot init run failed.\n");
+}
+
+int boot_init(JobContext& ctx, const std::string& image_name) {
+    std::vector<uint8_t> img;
+    if (!read_file(ctx.file_path(image_name), &img)) {
+        BL_LOG(kSrc, "boot init: cannot read %s\n", image_name.c_str());
+        ctx.last_error = "cannot read " + image_name;
+        return 0;
+    }
+    constexpr size_t kHeader = 20;
+    if (img.size() < kHeader) {
+        BL_LOG(kSrc, "boot init: %s holds %zu bytes, fewer than its 20-byte header\n", image_name.c_str(),
+               img.size());
+        ctx.last_error = image_name + " is shorter than its header";
+        return 0;
+    }
+    if (!wait_for_boot_rom(ctx))
+        return 0;
+    // The boot ROM echoes 'R' when it starts the header over; follow it, but
+    // not forever.
+    constexpr int kMaxHeaderRestarts = 50;
+    int restarts = 0;
+    for (;;) {
+        uint8_t b = 0;
+        uint32_t got = 0;
+        line_recv(ctx, &b, 1, &got, 50);  // drop one byte
+        bool restarted = false;
+        for (size_t i = 0; i < kHeader; ++i) {
+            if (!line_send(ctx, &img[i], 1, 500))
+                return fail(ctx, "send boot_init.img failed!\n");
+            got = 0;
+            b = 0;
+            line_recv(ctx, &b, 1, &got, 100);
+            if (got == 1 && b == 'R') {
+                restarted = true;
+                break;
+            }
+        }
+        if (!restarted)
+            break;
+        if (ctx.cancelled()) {
+            kv_console_printf("UPG Canceled by user!\n");
+            ctx.reset_cancel();
+            ctx.last_error = "UPG Canceled by user!";
+            return 0;
+        }
+        if (++restarts > kMaxHeaderRestarts)
+            return fail(ctx, "boot init: the boot ROM kept restarting the header, given up\n");
+    }
+    BL_LOG(kSrc, "Start boot init, please wait...\n");
+    for (size_t i = kHeader; i < img.size(); ++i) {
+        if (!line_send(ctx, &img[i], 1, 100))
+            return fail(ctx, "send boot_init.img failed!\n");
+    }
+    uint8_t sink[256];
+    uint32_t got = 0;
+    line_recv(ctx, sink, sizeof sink, &got, 100);
+    BL_LOG(kSrc, "boot init finished.\n");
+    return 1;
+}
+
+// ---- calibration ---------------------------------------------------------
+
+uint32_t device_mask(uint32_t device_select) {
+    switch (device_select) {
+    case 0: return 0x0000FFFFu;
+    case 1: return 0xFFFF0000u;
+    default: return 0xFFFFFFFFu;
+    }
+}
+
+int read_ddr_settings(const std::string& config_text, DdrSettings* out) {
+    RegisterList set;
+    if (!parse_register_list(config_text, "#CONFIG_SETTING#", &set))
+        return 0;
+    struct Item {
+        const char* name;
+        uint32_t* u;
+        int32_t* s;
+    } items[] = {
+        {"CALIBRATION_METHOD", &out->calibration_method, nullptr},
+        {"SCAN_MODE", &out->scan_mode, nullptr},
+        {"NO_CALIBRATION", &out->no_calibration, nullptr},
+        {"DEVICE_SELECT", &out->device_select, nullptr},
+        {"CLOCK_OFFSET", nullptr, &out->clock_offset},
+        {"DELAY_90_OFFSET", nullptr, &out->delay_90_offset},
+        {"DELAY_9090_OFFSET", nullptr, &out->delay_9090_offset},
+        {"DQS_IN_90_OFFSET", nullptr, &out->dqs_in_90_offset},
+        {"RDCLK_DLY_MAX", &out->rdclk_dly_max, nullptr},
+        {"RANGE_SELECT", &out->range_select, nullptr},
+    };
+    for (const Item& it : items) {
+        uint32_t v = 0;
+        if (find_register(set, it.name, &v) != 0) {
+            BL_LOG(kSrc, "#CONFIG_SETTING# lacks %s, using %d\n", it.name,
+                   it.u ? int(*it.u) : int(*it.s));
+            continue;
+        }
+        if (it.u)
+            *it.u = v;
+        else
+            *it.s = int32_t(v);
+    }
+    return 1;
+}
+
+namespace {
+
+// Polls `reg` until (value & 0x11) != 0, for up to 10 s. 1 when it came,
+// 0 on time-out, -1 when the keep-going flag was cleared.
+int poll_ready(uint32_t reg, uint32_t* last, JobContext& ctx) {
+    int64_t start = now_ms();
+    for (;;) {
+        if (!ctx.going())
+            return -1;
+        uint32_t v = 0;
+        if (addr_read(reg, &v, ctx)) {
+            *last = v;
+            if (v & 0x11u)
+                return 1;
+        }
+        if (now_ms() - start > 10000)
+            return 0;
+    }
+}
+
+void write_pairs(uint32_t from, uint32_t to, uint32_t x, uint32_t y, JobContext& ctx) {
+    for (uint64_t a = from; a + 8 <= uint64_t(to) + 1; a += 8) {
+        write(uint32_t(a), x, ctx);
+        write(uint32_t(a + 4), y, ctx);
+    }
+}
+
+bool verify_pairs(uint32_t from, uint32_t to, uint32_t x, uint32_t y, uint32_t mask, JobContext& ctx) {
+    for (uint64_t a = from; a + 8 <= uint64_t(to) + 1; a += 8) {
+        uint32_t v0 = 0, v1 = 0;
+        if (!addr_read(uint32_t(a), &v0, ctx) || (v0 & mask) != (x & mask))
+            return false;
+        if (!addr_read(uint32_t(a + 4), &v1, ctx) || (v1 & mask) != (y & mask))
+            return false;
+    }
+    return true;
+}
+
+uint32_t read_or_zero(uint32_t reg, JobContext& ctx) {
+    uint32_t v = 0;
+    addr_read(reg, &v, ctx);
+    return v;
+}
+
+// Programs the latch flags, read-add and clock delay of range `idx`.
+int program_range(const CalibrationState& st, int idx, JobContext& ctx) {
+    const RangeRecord& r = st.ranges[idx];
+    int m = (int(r.start) + int(r.end)) / 2;
+    uint32_t rd = r.rd_add[std::clamp(m, 0, kMaxClockDelays - 1)];
+    int ok = 1;
+    ok &= set_bits(RA4, 24, 2, r.rising ? 3 : 0, ctx);
+    ok &= set_bits(RA4, 28, 2, r.rising ? 3 : 0, ctx);
+    ok &= set_bits(R38, 8, 4, r.negative ? 0xF : 0, ctx);
+    ok &= set_bits(R38, 16, 3, rd, ctx);
+    ok &= set_bits(R50, 16, 6, uint32_t(m), ctx);
+    return ok;
+}
+
+// One set of scans over the ranges `first`..`last`. 0 when stopped.
+int scan_set(CalibrationState& st, int first, int last, uint32_t device, JobContext& ctx) {
+    for (RangeRecord& r : st.ranges)
+        r = RangeRecord{};
+    st.sources_written = false;
+    for (int i = first; i <= last; ++i)
+        if (!scan_range(st, device, i >> 1, i & 1, ctx))
+            return 0;
+    return 1;
+}
+
+}  // namespace
+
+int memory_test(CalibrationState& st, uint32_t device, JobContext& ctx) {
+    const uint32_t mask = device_mask(device);
+    if (!st.sources_written) {
+        write_pairs(0xAAAAAAA0u, 0xAAAAAADFu, 0x5555AAAAu, 0xAAAA5555u, ctx);
+        write_pairs(0xAAAAAAE0u, 0xAAAAAB1Fu, 0xAAAA5555u, 0x5555AAAAu, ctx);
+        write_pairs(0xA0000000u, 0xA000003Fu, 0x00000000u, 0xFFFFFFFFu, ctx);
+        write_pairs(0xA0000040u, 0xA000007Fu, 0xFFFFFFFFu, 0x00000000u, ctx);
+        st.sources_written = true;
+    }
+    write_pairs(0xA5555550u, 0xA555558Fu, 0xAAAA5555u, 0x5555AAAAu, ctx);
+    write_pairs(0xA5555590u, 0xA55555CFu, 0x5555AAAAu, 0xAAAA5555u, ctx);
+    write_pairs(0xAFFFFF80u, 0xAFFFFFBFu, 0xFFFFFFFFu, 0x00000000u, ctx);
+    write_pairs(0xA00000E0u, 0xA000011Fu, 0x00000000u, 0xFFFFFFFFu, ctx);
+    dma_transfer(0xAAAAAAA0u, 0xA5555550u, ctx);
+    dma_transfer(0xA0000000u, 0xAFFFFF80u, ctx);
+    return verify_pairs(0xA5555550u, 0xA555558Fu, 0x5555AAAAu, 0xAAAA5555u, mask, ctx) &&
+                   verify_pairs(0xA5555590u, 0xA55555CFu, 0xAAAA5555u, 0x5555AAAAu, mask, ctx) &&
+                   verify_pairs(0xAFFFFF80u, 0xAFFFFFBFu, 0x00000000u, 0xFFFFFFFFu, mask, ctx) &&
+                   verify_pairs(0xAFFFFFC0u, 0xAFFFFFFFu, 0xFFFFFFFFu, 0x00000000u, mask, ctx)
+               ? 1
+               : 0;
+}
+
+int scan_range(CalibrationState& st, uint32_t device, int rising, int negative, JobContext& ctx) {
+    const int num = 2 * (rising ? 1 : 0) + (negative ? 1 : 0);
+    set_bits(RA4, 16, 2, 3, ctx);
+    set_bits(RA4, 20, 2, 3, ctx);
+    set_bits(RA4, 24, 2, rising ? 3 : 0, ctx);
+    set_bits(RA4, 28, 2, rising ? 3 : 0, ctx);
+    set_bits(R38, 8, 4, negative ? 0xF : 0, ctx);
+    RangeRecord& rec = st.ranges[num];
+    rec = RangeRecord{};
+    rec.rising = rising ? 1 : 0;
+    rec.negative = negative ? 1 : 0;
+
+    const int max = int(std::min<uint32_t>(st.settings.rdclk_dly_max, kMaxClockDelays));
+    const bool method = st.settings.calibration_method != 0;
+    if (!method) {
+        set_bits(R38, 16, 2, 0, ctx);
+        set_bits(R38, 18, 1, 1, ctx);
+    }
+    int last_fail = -1;
+    for (int t = 0; t < max; ++t) {
+        if (!ctx.going())
+            return 0;
+        set_bits(R50, 16, 6, uint32_t(t), ctx);
+        int passed = 0;
+        if (method) {
+            for (int a = 2; a <= 7 && !passed; ++a) {
+                set_bits(R38, 16, 3, uint32_t(a), ctx);
+                if (memory_test(st, device, ctx))
+                    passed = a;
+            }
+        } else if (memory_test(st, device, ctx)) {
+            passed = 4;
+        }
+        if (!passed) {
+            last_fail = t;
+            continue;
+        }
+        rec.rd_add[t] = uint8_t(passed);
+        int start = last_fail + 1;
+        int width = t - start + 1;
+        if (width > rec.width) {
+            rec.start = uint8_t(start);
+            rec.end = uint8_t(t);
+            rec.width = uint8_t(width);
+        }
+        if (!st.quiet)
+            kv_console_printf("%d:range %d start = %d  end = %d rl_add_i = %d\n", method ? 1 : 0, num, start, t,
+                              passed);
+    }
+    return 1;
+}
+
+int choose_range(const CalibrationState& st) {
+    int best = 0;
+    for (int i = 1; i < 4; ++i)
+        if (st.ranges[i].width > st.ranges[best].width)
+            best = i;
+    return best;
+}
+
+int calibrate_on_chip(const std::string& config_text, JobContext& ctx) {
+    write(R14, 1, ctx);
+    uint32_t chip = 0;
+    if (!addr_read(kChipId, &chip, ctx))
+        return fail(ctx, "calibration: the chip id register 0xBFEDC024 could not be read\n");
+    write(R34, (chip & 0x0Au) ? 0x03420100u : 0x03430000u, ctx);
+
+    CalibrationState st;
+    if (!read_ddr_settings(config_text, &st.settings))
+        return fail(ctx, "calibration: #CONFIG_SETTING# could not be read\n");
+    const DdrSettings& s = st.settings;
+    RegisterList init_regs, config_regs;
+    if (!parse_register_list(config_text, "#INIT_REGS#", &init_regs) ||
+        !parse_register_list(config_text, "#CONFIG_REGS#", &config_regs))
+        return fail(ctx, "calibration: a register section could not be read\n");
+    if (s.no_calibration) {
+        run_register_script(init_regs, ctx);
+        kv_console_printf("No Calibration Process \n");
+        return 1;
+    }
+    if (s.rdclk_dly_max > uint32_t(kMaxClockDelays))
+        BL_LOG(kSrc, "RDCLK_DLY_MAX %u is beyond the %d clock delays, scans stop at %d\n", s.rdclk_dly_max,
+               kMaxClockDelays, kMaxClockDelays);
+    kv_console_printf("CLOCK_OFFSET = %d \nDELAY_90_OFFSET = %d \nDELAY_9090_OFFSET = %d \nDQS_IN_90_OFFSET = %d \n",
+                      s.clock_offset, s.delay_90_offset, s.delay_9090_offset, s.dqs_in_90_offset);
+    run_register_script(init_regs, ctx);
+    if (!ctx.going())
+        return fail(ctx, "calibration stopped\n");
+
+    // Clock calibration, a second try with the other start value.
+    uint32_t last = 0;
+    write(R40, 0x03010020u, ctx);
+    int r = poll_ready(R44, &last, ctx);
+    if (r < 0)
+        return fail(ctx, "calibration stopped\n");
+    if (r == 0) {
+        kv_console_printf(" Clock calibration 0x1fd70040 0x03010020: wait 0x1fd70044 over time,  0x1fd70044: 0x%x \n",
+                          last);
+        write(R40, 0x07010020u, ctx);
+        r = poll_ready(R44, &last, ctx);
+        if (r < 0)
+            return fail(ctx, "calibration stopped\n");
+        if (r == 0) {
+            kv_console_printf(
+                " Clock calibration 0x1fd70040: 0x07010020: wait 0x1fd70044 over time,  0x1fd70044: 0x%x \n", last);
+            ctx.last_error = "clock calibration timed out";
+            return 0;
+        }
+    }
+    int32_t c = int32_t(((last >> 16) & 0x3Fu) | 0x100u) + s.clock_offset;
+    if (c < 256)
+        c = 256;
+    write(R40, uint32_t(c), ctx);
+
+    // DLL.
+    write(R48, 0x13010010u, ctx);
+    uint32_t dll = 0;
+    r = poll_ready(R4C, &dll, ctx);
+    if (r < 0)
+        return fail(ctx, "calibration stopped\n");
+    if (r == 0) {
+        kv_console_printf(" DLL calibration: wait R_DDR_CTRL_BASE + 0x4C over time,  R_DDR_CTRL_BASE + 0x4C: 0x%x \n",
+                          dll);
+        ctx.last_error = "DLL calibration timed out";
+        return 0;
+    }
+    const int32_t d = int32_t((dll >> 16) & 0x3Fu);
+    set_bits(R48, 8, 1, 1, ctx);
+
+    // Delays.
+    set_bits(R50, 0, 6, uint32_t(s.delay_90_offset + d), ctx);
+    set_bits(R50, 8, 6, uint32_t(s.delay_9090_offset + d), ctx);
+    for (int lo : {0, 8, 16, 24})
+        set_bits(R54, lo, 6, uint32_t(s.dqs_in_90_offset + d), ctx);
+    run_register_script(config_regs, ctx);
+
+    const uint32_t device = s.device_select;
+    if (device > 2)
+        BL_LOG(kSrc, "DEVICE_SELECT %u is none of 0, 1, 2: the whole word is tested\n", device);
+
+    if (!s.scan_mode) {
+        int first = 0, lastr = 3;
+        if (s.range_select <= 3)
+            first = lastr = int(s.range_select);
+        else if (s.range_select != 4)
+            BL_LOG(kSrc, "RANGE_SELECT %u is none of 0 to 4: all four ranges are scanned\n", s.range_select);
+        if (!scan_set(st, first, lastr, device, ctx))
+            return fail(ctx, "calibration stopped\n");
+        const RangeRecord* g = st.ranges;
+        kv_console_printf("rang0: %02d %d %d , rang1: %02d %d %d , rang2: %02d %d %d, rang3: %02d %d %d \n",
+                          g[0].width, g[0].start, g[0].end, g[1].width, g[1].start, g[1].end, g[2].width, g[2].start,
+                          g[2].end, g[3].width, g[3].start, g[3].end);
+        int best = choose_range(st);
+        const RangeRecord& b = st.ranges[best];
+        if (b.width == 0)
+            return fail(ctx, "calibration: no clock delay passed the memory test, no read window found\n");
+        int m = (int(b.start) + int(b.end)) / 2;
+        kv_console_printf(
+            "DDR2 Calibiration param is: clk star %d, end %d, rdclk_rising_latch %d, digclk_neglatch %d, rd_add %d \n",
+            b.start, b.end, b.rising, b.negative, b.rd_add[m]);
+        if (!program_range(st, best, ctx))
+            return fail(ctx, "calibration: programming the chosen range failed\n");
+        kv_console_printf("0xa4 = %08x\n", read_or_zero(RA4, ctx));
+        kv_console_printf("0x38 = %08x\n", read_or_zero(R38, ctx));
+        kv_console_printf("0x50 = %08x\n", read_or_zero(R50, ctx));
+        kv_console_printf("0x4c = %08x\n", read_or_zero(R4C, ctx));
+        kv_console_printf("0x44 = %08x\n", read_or_zero(R44, ctx));
+        kv_console_printf("0x54 = %08x\n", read_or_zero(R54, ctx));
+        if (uint32_t(b.width) == s.rdclk_dly_max)
+            kv_console_printf("\n\nRANGE %d IS TOO LARGE\n\n", best);
+        return 1;
+    }
+
+    // Diagnostic sweep over the input and output delays.
+    st.quiet = true;
+    set_bits(RA8, 16, 1, 1, ctx);
+    set_bits(RA8, 17, 1, 0, ctx);
+    set_bits(RA8, 20, 1, 1, ctx);
+    set_bits(RA8, 21, 1, 0, ctx);
+    const int n = d + 3;
+    for (int q = 0; q < n; ++q) {
+        for (int lo : {0, 8, 16, 24})
+            set_bits(R54, lo, 6, uint32_t(q), ctx);
+        for (int i = 0; i < n; ++i) {
+            set_bits(R50, 8, 6, uint32_t(i), ctx);
+            for (int o = 0; o < n; ++o) {
+                set_bits(R50, 0, 6, uint32_t(o), ctx);
+                if (!scan_set(st, 0, 3, device, ctx))
+                    return fail(ctx, "calibration stopped\n");
+                const RangeRecord* g = st.ranges;
+                kv_console_printf(
+                    "odt=%x in_dly90=%02x dly9090=%02x out_dly90=%02x rang0: %02d, rang1: %02d, rang2: %02d, rang3: "
+                    "%02d--",
+                    1, q, i, o, g[0].width, g[1].width, g[2].width, g[3].width);
+                program_range(st, choose_range(st), ctx);
+                kv_console_printf("0xa4 = %08x,", read_or_zero(RA4, ctx));
+                kv_console_printf("0x38 = %08x,", read_or_zero(R38, ctx));
+                kv_console_printf("0x40 = %08x,", read_or_zero(R40, ctx));
+                kv_console_printf("0x50 = %08x,", read_or_zero(R50, ctx));
+                kv_console_printf("0x4c = %08x,", read_or_zero(R4C, ctx));
+                kv_console_printf("0x44 = %08x,", read_or_zero(R44, ctx));
+                kv_console_printf("0x54 = %08x\n", read_or_zero(R54, ctx));
+            }
+        }
+    }
+    return 1;
+}
+
+int send_cache_calibration(const std::string& image_name, JobContext& ctx) {
+    std::vector<uint8_t> img;
+    std::string path = ctx.file_path(image_name);
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec))
+        return fail(ctx, "\nRead file failed!!\n");
+    if (!read_file(path, &img))
+        return fail(ctx, "\nRead file failed!!\n");
+    if (img.empty())
+        return fail(ctx, "\nMalloc buffer failed!!\n");
+    // No fixed time-out: allow twice the time the bytes take on the line.
+    serialport_config_tag cfg;
+    int count = 0;
+    std::vector<serialport_info_tag> info;
+    int baud = 115200;
+    if (CSerialMonitorSerivce* svc = ctx.service(); svc && svc->SMS_GetCurSvcParam(&count, &info, &cfg) &&
+                                                    cfg.baud_rate > 0)
+        baud = cfg.baud_rate;
+    int timeout = int(std::min<uint64_t>(uint64_t(img.size()) * 20000u / uint64_t(baud) + 5000u, 600000u));
+    CSerialMonitorSerivce* svc = ctx.service();
+    if (!svc || !port_open(svc))
+        return fail(ctx, "\nSend file failed!!\n");
+    uint32_t sent = 0;
+    int ok = svc->SMS_Send(img.data(), uint32_t(img.size()), &sent, timeout, -1);
+    if (!ok && sent == 0)
+        return fail(ctx, "\nSend file failed!!\n");
+    if (sent < img.size())
+        return fail(ctx, "\nSend file not complete!!\n");
+    // The image answers "SEND_UPG" once DDR works; a silent one is given up
+    // on after a minute.
+    if (!wait_send_upg(ctx, -1, 256, 1000, 60000, true)) {
+        if (ctx.cancelled() || !ctx.going())
+            return fail(ctx, "calibration stopped\n");
+        return fail(ctx, "cache calibration: no \"SEND_UPG\" within 60 s\n");
+    }
+    return 1;
+}
+
+int calibrate_ddr(int project_type, JobContext& ctx) {
+    int ok = 0;
+    if (project_type == 2 || project_type == 3) {
+        std::string path = ctx.file_path(ddr_config_file(project_type));
+        std::error_code ec;
+        std::vector<uint8_t> text;
+        CSerialMonitorSerivce* svc = ctx.service();
+        if (!std::filesystem::exists(path, ec)) {
+            fail(ctx, "the file ddrconf.txt is not exist\xC2\xA3\xC2\xAC" "can't calibrate!!!\n");
+        } else if (!read_file(path, &text) || text.empty()) {
+            BL_LOG(kSrc, "the file %s is empty, can't calibrate\n", ddr_config_file(project_type));
+            ctx.last_error = "empty calibration file";
+        } else if (!svc || !port_open(svc)) {
+            fail(ctx, "calibration: the port is not open\n");
+        } else {
+            BL_LOG(kSrc, "Start Calibration ...\n");
+            int64_t t0 = now_ms();
+            ok = calibrate_on_chip(std::string(text.begin(), text.end()), ctx);
+            if (ok)
+                BL_LOG(kSrc, "Calibration done, cost %d s\n", int((now_ms() - t0) / 1000));
+        }
+    } else if (project_type == 4 || project_type == 5) {
+        CSerialMonitorSerivce* svc = ctx.service();
+        if (!svc || !port_open(svc))
+            fail(ctx, "calibration: the port is not open\n");
+        else
+            ok = send_cache_calibration(cache_calibration_image(project_type), ctx);
+    } else {
+        BL_LOG(kSrc, "project type %d does not calibrate\n", project_type);
+        ctx.last_error = "this project type does not calibrate";
+    }
+    BL_LOG(kSrc, ok ? "DDR Calibration Completed\n" : "DDR Calibration Failed\n");
+    ctx.clear_keep_going();
+    return ok;
+}
+
+}  // namespace bootlink

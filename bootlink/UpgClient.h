@@ -1,0 +1,87 @@
+// The upgrade client: how it is loaded into the STB, and the framed,
+// checksummed command protocol the host talks with it.
+//
+// Command frame: '#', letter, payload length n, payload, CRC-32 of letter,
+// length and payload (4 bytes, little-endian). Data frame: '#', '*', sequence
+// high, low, up to 1024 data bytes, CRC-32 of the data. The CRC is the
+// table-driven reflected 0xEDB88320 with the register preset to 0xFFFFFFFF
+// and no final complement (kv::crc32).
+//
+// Every operation returns 1 on success, 0 on failure, and logs its messages.
+#pragma once
+
+#include "BootLink.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bootlink {
+
+// ---- frames ---------------------------------------------------------------
+
+std::vector<uint8_t> build_command_frame(uint8_t letter, const uint8_t* payload, size_t n);
+inline std::vector<uint8_t> build_command_frame(uint8_t letter, const std::vector<uint8_t>& payload = {}) {
+    return build_command_frame(letter, payload.data(), payload.size());
+}
+std::vector<uint8_t> build_data_frame(uint16_t sequence, const uint8_t* data, size_t n);
+
+constexpr size_t kDataFrameBytes = 1024;
+constexpr size_t kMaxTransferFrames = 65536;  // the sequence on the wire is 16 bits
+constexpr size_t kDumpChunk = 3072;
+constexpr size_t kShellChunk = 4096;
+constexpr const char* kClientBanner = "KESTREL P2P UPG";
+
+// ---- client images --------------------------------------------------------
+
+// "upgclient.bin", "upgclient_alder.bin", "upgclient_dg.bin", "upgclient_elm.bin",
+// "upgclient_cedar.bin" per project type 0..7 ("" outside).
+const char* client_image_name(int project_type);
+// The words put ahead of a one-piece client image: 16 bytes for Cedar (6, 7),
+// 12 for the others; empty for project type 1 (block-wise) and unknown types.
+std::vector<uint8_t> client_image_header(int project_type, uint32_t image_len);
+// Flash image length rounded up to a multiple of 64 KiB.
+uint64_t padded_image_size(uint64_t len);
+
+// The one-piece download (project types 0, 2 to 7); type 1 goes to
+// DownloadUpgClientImage_Alder. `image_name` overrides the client file.
+int DownloadUpgClientImage(int project_type, JobContext& ctx, const std::string& image_name = "");
+// The block-wise Alder download, after the STB printed "bootinit_ready".
+int DownloadUpgClientImage_Alder(JobContext& ctx, const std::string& image_name = "upgclient_alder.bin");
+// The Alder block frame: '#', block number (16-bit LE), length, payload, XOR.
+std::vector<uint8_t> build_alder_block(uint16_t block_number, const uint8_t* payload, size_t n);
+
+// ---- commands ---------------------------------------------------------------
+
+// 'P' with the banner; the client answers "OO" and the banner.
+int UpgClientTest(JobContext& ctx);
+// 'e': mode 1 sends 0xEE, mode 2 sends 0x00; other modes are refused.
+int UpgUserLimit(int mode, JobContext& ctx);
+// 'R': announces the image size (the caller passes the padded size).
+int UpgSlaveReport(uint32_t image_size, JobContext& ctx, uint8_t block_id = 0xFF);
+// 'S' then the data frames. Records ctx.transfer.
+int UpgTransfer(const uint8_t* data, size_t len, JobContext& ctx, uint8_t block_id = 0xFF, uint8_t kind = 'Z');
+// 'T' then the burn progress. Clears the service's upgrade flag on success.
+int UpgBurn(JobContext& ctx);
+// 'U'. When `restart_service` (project types 1, 6, 7) the service's own
+// reading is restarted afterwards.
+int UpgFinish(JobContext& ctx, bool restart_service);
+// 0x60 then the flash in 3072-byte chunks into *out (resized to `size`).
+// When `path` is given the dump is written there whole on success; on failure
+// nothing is left at `path`. Records ctx.dump.
+int UpgDump(uint32_t size, std::vector<uint8_t>* out, const std::string& path, JobContext& ctx);
+
+// ---- "shell.img" dump (project type 0) ---------------------------------------
+
+// The 17-byte read request of "shell.img" for `len` bytes at flash offset `offset`.
+std::vector<uint8_t> build_shell_read(uint32_t offset, uint32_t len);
+// Sends "shell.img" whole and drains what it prints.
+int send_shell_image(JobContext& ctx, const std::string& image_name = "shell.img");
+// Reads `size` bytes of flash in 4096-byte chunks through "shell.img". A chunk
+// is asked for again after a bad CRC or a failed read, at most 5 times.
+int ShellReadDump(uint32_t size, std::vector<uint8_t>* out, const std::string& path, JobContext& ctx);
+
+// Retries of one dump chunk after a CRC mismatch before the dump fails.
+constexpr int kDumpChunkRetries = 5;
+
+}  // namespace bootlink
