@@ -1,0 +1,119 @@
+#include "PluginLoader.h"
+
+#include <QMetaObject>
+
+#include <algorithm>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+namespace corvane {
+
+namespace {
+using MultiViewDllFn = int (*)(void**);
+}
+
+PluginRecord::~PluginRecord()
+{
+    if (module)
+        ::dlclose(module);
+}
+
+std::vector<std::string> PluginTable::ListLibraries(const std::string& folder)
+{
+    std::vector<std::string> names;
+    DIR* d = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (!d)
+        return names;
+    while (dirent* e = ::readdir(d)) {
+        std::string n = e->d_name;
+        if (n.size() <= 3 || n.compare(n.size() - 3, 3, ".so") != 0)
+            continue;
+        names.push_back(n);
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> paths;
+    std::string base = folder.empty() ? std::string(".") : folder;
+    if (base.back() != '/')
+        base += '/';
+    for (const auto& n : names) {
+        std::string p = base + n;
+        struct stat st {};
+        if (::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            paths.push_back(p);
+    }
+    return paths;
+}
+
+const QMetaObject* PluginTable::Probe(const std::string& path, void** module, PluginProbe* probe)
+{
+    *module = nullptr;
+    if (probe) {
+        *probe = PluginProbe();
+        probe->path = path;
+    }
+    void* h = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!h) {
+        if (probe) {
+            const char* err = ::dlerror();
+            probe->error = err ? err : "cannot be loaded";
+        }
+        return nullptr;
+    }
+    if (probe)
+        probe->loaded = true;
+    ::dlerror();
+    auto fn = reinterpret_cast<MultiViewDllFn>(::dlsym(h, "MultiViewDll"));
+    if (!fn) {
+        ::dlclose(h);
+        return nullptr;
+    }
+    if (probe)
+        probe->has_export = true;
+    void* slot = nullptr;
+    fn(&slot);  // the return value means nothing to the host
+    if (!slot) {
+        ::dlclose(h);
+        return nullptr;
+    }
+    auto* meta = static_cast<const QMetaObject*>(slot);
+    if (probe) {
+        probe->is_plugin = true;
+        probe->class_name = meta->className();
+    }
+    *module = h;
+    return meta;
+}
+
+int PluginTable::Discover(const std::string& folder, std::vector<PluginProbe>* probes)
+{
+    if (m_done)
+        return static_cast<int>(m_records.size());
+    m_done = true;
+
+    // First pass: which libraries are tools? Each is closed again.
+    std::vector<std::string> tools;
+    for (const auto& path : ListLibraries(folder)) {
+        void* h = nullptr;
+        PluginProbe probe;
+        if (Probe(path, &h, &probe))
+            tools.push_back(path);
+        if (h)
+            ::dlclose(h);
+        if (probes)
+            probes->push_back(std::move(probe));
+    }
+    // Second pass: load the tools for good. A file that changed in between
+    // keeps an empty record and opens no tab.
+    for (const auto& path : tools) {
+        auto rec = std::make_unique<PluginRecord>();
+        rec->path = path;
+        rec->view_class = Probe(path, &rec->module);
+        if (rec->view_class)
+            m_records.push_back(std::move(rec));
+    }
+    return static_cast<int>(m_records.size());
+}
+
+}  // namespace corvane

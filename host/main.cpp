@@ -1,0 +1,114 @@
+// corvane: the workbench. Loads the tool plug-ins of its folder, opens one tab
+// per tool and shows every tool's log lines in the "Output" pane.
+#include "CorvaneApp.h"
+#include "CrashHandler.h"
+#include "KvBasicCfgIni.h"
+#include "MainFrame.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QImage>
+#include <QPixmap>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+
+using namespace corvane;
+
+int main(int argc, char** argv)
+{
+    // Before anything else: a crash leaves "minidump.dmp" behind.
+    InstallCrashHandler();
+
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Corvane"));
+    QApplication::setApplicationName(QStringLiteral("Corvane"));
+    QApplication::setApplicationVersion(QStringLiteral("%1").arg(AboutVersionText().mid(9)));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Corvane workbench for set-top boxes. Tool plug-ins (*.so) are loaded from the program folder\n"
+        "(the folder of this program, or $CORVANE_HOME when set). Extra serial ports (pseudo-terminals)\n"
+        "may also be named in $CORVANE_PORTS, separated by ':'."));
+    parser.addHelpOption();
+    QCommandLineOption versionOpt(QStringList{QStringLiteral("v"), QStringLiteral("version")},
+                                  QStringLiteral("Print the version and exit."));
+    QCommandLineOption listOpt(QStringLiteral("list-plugins"),
+                               QStringLiteral("List the libraries of the program folder and which are tool plug-ins."));
+    QCommandLineOption shotOpt(QStringLiteral("screenshot"),
+                               QStringLiteral("Start up, render the main window into the PNG <file> and exit."),
+                               QStringLiteral("file"));
+    QCommandLineOption portOpt(QStringLiteral("port"),
+                               QStringLiteral("Offer the serial port <path> (e.g. a pseudo-terminal); repeatable."),
+                               QStringLiteral("path"));
+    QCommandLineOption openOpt(QStringLiteral("open"),
+                               QStringLiteral("Open the serial port <path> at start (115200 8N1)."),
+                               QStringLiteral("path"));
+    parser.addOption(versionOpt);
+    parser.addOption(listOpt);
+    parser.addOption(shotOpt);
+    parser.addOption(portOpt);
+    parser.addOption(openOpt);
+    parser.process(app);
+
+    if (parser.isSet(versionOpt)) {
+        std::printf("%s\n", AboutVersionText().toUtf8().constData());
+        return 0;
+    }
+
+    StartOptions opt;
+    if (const char* env = std::getenv("CORVANE_PORTS"))
+        opt.extra_ports = QString::fromLocal8Bit(env).split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    opt.extra_ports += parser.values(portOpt);
+    opt.open_port = parser.value(openOpt);
+    const QString platform = QGuiApplication::platformName();
+    opt.quiet = platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+
+    if (parser.isSet(listOpt)) {
+        // Views may look for the serial service when they are created.
+        CSerialMonitorSerivce sms;
+        const bool up = sms.SMS_Init() != 0;
+        if (up)
+            kv::set_current_serial_service(&sms);
+        const QString text = DescribePlugins(CKvBasicCfgIni::get_cur_root_directory());
+        std::fputs(text.toUtf8().constData(), stdout);
+        std::fflush(stdout);
+        if (up) {
+            kv::set_current_serial_service(nullptr);
+            sms.SMS_Deinit();
+        }
+        std::fflush(stdout);
+        std::_Exit(0);  // plug-in libraries stay loaded; skip their teardown
+    }
+
+    const QString shot = parser.value(shotOpt);
+    if (!shot.isEmpty()) {
+        opt.single_instance = false;  // a picture can be taken beside a running workbench
+        opt.quiet = true;
+    }
+
+    int rc = 0;
+    {
+        CCorvaneApp corvane;
+        if (!corvane.InitInstance(opt)) {
+            std::fprintf(stderr, "corvane: %s\n", corvane.InitError().c_str());
+            return 1;
+        }
+        if (!shot.isEmpty()) {
+            QTimer::singleShot(300, &app, [&] {
+                QApplication::processEvents();
+                const QPixmap pix = corvane.MainFrame()->grab();
+                const bool ok = !pix.isNull() && pix.save(shot, "PNG");
+                if (!ok)
+                    std::fprintf(stderr, "corvane: cannot write %s\n", shot.toUtf8().constData());
+                else
+                    std::printf("%s\n", shot.toUtf8().constData());
+                QApplication::exit(ok ? 0 : 1);
+            });
+        }
+        rc = app.exec();
+        corvane.ExitInstance();
+    }
+    return rc;
+}
