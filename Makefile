@@ -3,10 +3,12 @@
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 45
 JOBS       ?= 2
 GENERATOR  ?= Ninja
 
-.PHONY: all deps build build-asan test test-main test-asan run clean
+.PHONY: all deps build build-asan test test-main test-asan test-fuzz run clean
 
 all: build
 
@@ -29,9 +31,21 @@ test-asan: build-asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS) --timeout 900
 
+# The .xls reader under libFuzzer (clang), briefly, from a corpus of
+# python3-xlwt workbooks; findings stay in the corpus for the next run.
+test-fuzz: deps
+	@test -f $(FUZZ_BUILD)/build.ninja || CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) -G $(GENERATOR) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_QT=OFF -DCORVANE_FUZZ=ON \
+	  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined"
+	cmake --build $(FUZZ_BUILD) --target fuzz_xls -j $(JOBS)
+	/usr/bin/python3 fuzz/workbook/make_seeds.py $(FUZZ_BUILD)/corpus-xls
+	$(FUZZ_BUILD)/bin/fuzz_xls -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -rss_limit_mb=2560 \
+	  -print_final_stats=1 $(FUZZ_BUILD)/corpus-xls
+
 test: deps
 	$(MAKE) --no-print-directory test-main
 	$(MAKE) --no-print-directory test-asan
+	$(MAKE) --no-print-directory test-fuzz
 
 run: build
 	@bash scripts/run-main $(BUILD)

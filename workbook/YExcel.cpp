@@ -13,7 +13,6 @@ namespace {
 
 constexpr uint32_t kFree = 0xFFFFFFFFu;
 constexpr uint32_t kEndOfChain = 0xFFFFFFFEu;
-constexpr uint32_t kNoStream = 0xFFFFFFFFu;
 constexpr uint64_t kMiniCutoff = 4096;
 
 inline uint16_t u16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
