@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <string>
 #include <unistd.h>
 
 using namespace bootlink;
@@ -42,7 +43,8 @@ std::vector<uint8_t> mixed_image(size_t len, unsigned seed) {
     std::mt19937 rng(seed);
     std::vector<uint8_t> v;
     v.reserve(len);
-    const char* words[] = {"channel", "satellite", "transponder", "KESTREL", "upgrade", "\0\0\0\0", "0123"};
+    const std::string words[] = {"channel", "satellite", "transponder", "KESTREL",
+                                 "upgrade", std::string(4, '\0'), "0123"};
     while (v.size() < len) {
         switch (rng() % 4) {
         case 0:
@@ -51,8 +53,8 @@ std::vector<uint8_t> mixed_image(size_t len, unsigned seed) {
             break;
         case 1:
             for (int i = 0; i < 40; ++i) {
-                const char* w = words[rng() % 7];
-                v.insert(v.end(), w, w + 7);
+                const std::string& w = words[rng() % 7];
+                v.insert(v.end(), w.begin(), w.end());
             }
             break;
         case 2:
