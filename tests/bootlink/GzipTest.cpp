@@ -127,3 +127,28 @@ TEST(Gzip, DamagedTruncatedAndBombStreamsAreRefused) {
     EXPECT_EQ(1, gzip_decompress(z.data(), z.size(), &out, 4 << 20, &err));
     EXPECT_EQ(zeros.size(), out.size());
 }
+
+TEST(Gzip, NoLargerThanWhat7ZipWrites) {
+    if (std::system("command -v 7za >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "7za is not installed";
+    std::mt19937 rng(3);
+    std::vector<uint8_t> random(200000);
+    for (auto& b : random)
+        b = uint8_t(rng());
+    auto dir = std::filesystem::temp_directory_path() / ("bl_7z_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    for (const auto& img : {random, std::vector<uint8_t>(1 << 20, 0), mixed_image(400000, 21)}) {
+        std::string in = (dir / "flashtmp").string();
+        {
+            std::ofstream f(in, std::ios::binary | std::ios::trunc);
+            f.write(reinterpret_cast<const char*>(img.data()), std::streamsize(img.size()));
+        }
+        std::filesystem::remove(in + ".gz");
+        ASSERT_EQ(0, std::system(("7za a -tgzip '" + in + ".gz' '" + in + "' >/dev/null 2>&1").c_str()));
+        auto theirs = std::filesystem::file_size(in + ".gz");
+        std::vector<uint8_t> ours;
+        ASSERT_EQ(1, gzip_compress(img.data(), img.size(), &ours));
+        EXPECT_LE(ours.size(), theirs) << img.size();
+    }
+    std::filesystem::remove_all(dir);
+}
