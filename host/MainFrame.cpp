@@ -113,6 +113,10 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent)
     m_mdi->setTabsMovable(true);
     m_mdi->setTabShape(QTabWidget::Rounded);
     setCentralWidget(m_mdi);
+    if (auto* tabs = m_mdi->findChild<QTabBar*>()) {
+        tabs->setExpanding(false);
+        tabs->setElideMode(Qt::ElideRight);
+    }
     connect(m_mdi, &QMdiArea::subWindowActivated, this, [this] { updateTitle(); });
 
     // 3./4. Menus, docking, the output pane.

@@ -1,0 +1,4 @@
+#include "ComConnectionView.h"
+#include "ToolPlugin.h"
+
+CORVANE_TOOL_PLUGIN(CComConnectionView)
