@@ -1,0 +1,397 @@
+#include "DialogUPG.h"
+
+#include "KvWorkThread.h"
+#include "QueuedJobObserver.h"
+#include "SerialMonitorService.h"
+#include "ToolCommon.h"
+#include "ToolPlugin.h"
+
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <unistd.h>
+
+namespace {
+
+const char* const kProjectTypes[8] = {"0: Base",     "1: Alder",    "2: Dogwood-400", "3: Dogwood-333",
+                                      "4: Elm-DDR2", "5: Elm-DDR3", "6: Cedar-DDR2",  "7: Cedar-DDR3"};
+const char* const kBinFilter = "bin files(*.bin);;all files(*.*)";
+
+QComboBox* projectList(QWidget* parent)
+{
+    auto* c = new QComboBox(parent);
+    for (const char* t : kProjectTypes)
+        c->addItem(QString::fromUtf8(t));
+    c->setCurrentIndex(0);
+    return c;
+}
+
+}  // namespace
+
+CDialogUPG::CDialogUPG(QWidget* parent) : QWidget(parent)
+{
+    setWindowTitle(QStringLiteral("UPG"));
+    m_userLimit = reflasher::user_limit_mode_from_settings(m_userLimit);
+
+    auto* upgBox = new QGroupBox(QStringLiteral("Upgrade"), this);
+    auto* ug = new QGridLayout(upgBox);
+    m_imagePath = new QLineEdit(upgBox);
+    m_imagePath->setObjectName("imagePath");
+    m_chooseImage = new QPushButton(QStringLiteral("..."), upgBox);
+    m_chooseImage->setObjectName("chooseImage");
+    m_upgProject = projectList(upgBox);
+    m_upgProject->setObjectName("upgProjectType");
+    m_upgProgress = new QProgressBar(upgBox);
+    m_upgProgress->setObjectName("upgProgress");
+    m_upgProgress->setRange(0, 100);
+    m_upgProgress->setValue(0);
+    m_start = new QPushButton(QStringLiteral("Start"), upgBox);
+    m_start->setObjectName("start");
+    m_exit = new QPushButton(QStringLiteral("Exit"), upgBox);
+    m_exit->setObjectName("exit");
+    m_upgStatus = new QLabel(upgBox);
+    m_upgStatus->setObjectName("upgStatus");
+    m_command = new QLineEdit(upgBox);
+    m_command->setObjectName("command");
+    m_send = new QPushButton(QStringLiteral("Send"), upgBox);
+    m_send->setObjectName("send");
+    ug->addWidget(new QLabel(QStringLiteral("Image:"), upgBox), 0, 0);
+    ug->addWidget(m_imagePath, 0, 1, 1, 3);
+    ug->addWidget(m_chooseImage, 0, 4);
+    ug->addWidget(new QLabel(QStringLiteral("Project Type:"), upgBox), 1, 0);
+    ug->addWidget(m_upgProject, 1, 1);
+    ug->addWidget(m_start, 1, 3);
+    ug->addWidget(m_exit, 1, 4);
+    ug->addWidget(m_upgProgress, 2, 0, 1, 5);
+    ug->addWidget(m_upgStatus, 3, 0, 1, 5);
+    ug->addWidget(m_command, 4, 0, 1, 4);
+    ug->addWidget(m_send, 4, 4);
+
+    auto* dumpBox = new QGroupBox(QStringLiteral("Dump"), this);
+    auto* dg = new QGridLayout(dumpBox);
+    m_dumpSizeList = new QComboBox(dumpBox);
+    m_dumpSizeList->setObjectName("dumpSize");
+    for (const char* n : reflasher::kDumpSizeNames)
+        m_dumpSizeList->addItem(QString::fromUtf8(n));
+    m_dumpPath = new QLineEdit(dumpBox);
+    m_dumpPath->setObjectName("dumpPath");
+    m_chooseDump = new QPushButton(QStringLiteral("..."), dumpBox);
+    m_chooseDump->setObjectName("chooseDump");
+    m_dumpProject = projectList(dumpBox);
+    m_dumpProject->setObjectName("dumpProjectType");
+    m_dumpProgress = new QProgressBar(dumpBox);
+    m_dumpProgress->setObjectName("dumpProgress");
+    m_dumpProgress->setRange(0, 100);
+    m_dumpProgress->setValue(0);
+    m_dump = new QPushButton(QStringLiteral("Dump"), dumpBox);
+    m_dump->setObjectName("dump");
+    m_cancel = new QPushButton(QStringLiteral("Cancel"), dumpBox);
+    m_cancel->setObjectName("cancel");
+    m_dumpStatus = new QLabel(dumpBox);
+    m_dumpStatus->setObjectName("dumpStatus");
+    dg->addWidget(new QLabel(QStringLiteral("Dump Size:"), dumpBox), 0, 0);
+    dg->addWidget(m_dumpSizeList, 0, 1);
+    dg->addWidget(new QLabel(QStringLiteral("Project Type:"), dumpBox), 0, 2);
+    dg->addWidget(m_dumpProject, 0, 3);
+    dg->addWidget(new QLabel(QStringLiteral("Dump file:"), dumpBox), 1, 0);
+    dg->addWidget(m_dumpPath, 1, 1, 1, 3);
+    dg->addWidget(m_chooseDump, 1, 4);
+    dg->addWidget(m_dump, 2, 3);
+    dg->addWidget(m_cancel, 2, 4);
+    dg->addWidget(m_dumpProgress, 3, 0, 1, 5);
+    dg->addWidget(m_dumpStatus, 4, 0, 1, 5);
+
+    auto* top = new QVBoxLayout(this);
+    top->addWidget(upgBox);
+    top->addWidget(dumpBox);
+    top->addStretch(1);
+
+    m_tips.Create(this);
+    m_tips.SetMaxTipWidth(200);
+    m_tips.SetTipBkColor(0xACF7BB);
+    m_tips.AddTool(m_chooseImage, L"Select a flash binary file...");
+    m_tips.AddTool(m_start, L"Press start to prepare for an upgrade transfer.");
+    m_tips.AddTool(m_exit, L"Press exit to stop this transfer.");
+    m_tips.AddTool(m_dumpSizeList,
+                   L"Select the dump size of current flash, please don't select a size exceeding the current flash");
+    m_tips.AddTool(m_chooseDump, L"Select a directory and filename for the dump result.");
+    m_tips.AddTool(m_dump, L"Begin to dump.");
+    m_tips.AddTool(m_cancel, L"Cancel this dump.");
+
+    m_upgObserver = new QueuedJobObserver(this);
+    m_dumpObserver = new QueuedJobObserver(this);
+    connect(m_upgObserver, &QueuedJobObserver::status, m_upgStatus, &QLabel::setText);
+    connect(m_upgObserver, &QueuedJobObserver::progress, m_upgProgress, &QProgressBar::setValue);
+    connect(m_upgObserver, &QueuedJobObserver::finished, this, [this](bool, const QString&) { jobEnded(false); });
+    connect(m_dumpObserver, &QueuedJobObserver::status, m_dumpStatus, &QLabel::setText);
+    connect(m_dumpObserver, &QueuedJobObserver::progress, m_dumpProgress, &QProgressBar::setValue);
+    connect(m_dumpObserver, &QueuedJobObserver::finished, this, [this](bool, const QString&) { jobEnded(true); });
+
+    connect(m_chooseImage, &QPushButton::clicked, this, &CDialogUPG::onChooseImage);
+    connect(m_chooseDump, &QPushButton::clicked, this, &CDialogUPG::onChooseDumpFile);
+    connect(m_start, &QPushButton::clicked, this, &CDialogUPG::onStart);
+    connect(m_exit, &QPushButton::clicked, this, &CDialogUPG::onExit);
+    connect(m_dump, &QPushButton::clicked, this, &CDialogUPG::onDump);
+    connect(m_cancel, &QPushButton::clicked, this, &CDialogUPG::onCancel);
+    connect(m_send, &QPushButton::clicked, this, &CDialogUPG::onSend);
+    connect(m_upgProject, qOverload<int>(&QComboBox::currentIndexChanged), this, &CDialogUPG::onUpgProjectChanged);
+    connect(m_dumpSizeList, qOverload<int>(&QComboBox::currentIndexChanged), this, &CDialogUPG::onDumpSizeChanged);
+    onUpgProjectChanged(0);
+}
+
+CDialogUPG::~CDialogUPG()
+{
+    stopThreads();
+}
+
+void CDialogUPG::stopThreads()
+{
+    // Wake whatever waits, let it end, then forget the threads.
+    m_keepGoing = false;
+    if (m_jobThread) {
+        m_jobCancel = true;
+        m_jobThread->Resume();
+        m_jobThread->Detach();
+        m_jobThread.reset();
+    }
+    if (m_shellThread) {
+        m_shellCancel = true;
+        m_shellThread->Resume();
+        m_shellThread->Detach();
+        m_shellThread.reset();
+    }
+}
+
+void CDialogUPG::error(const QString& text)
+{
+    m_lastMessage = text;
+    corvane::ErrorBox(this, text);
+}
+
+void CDialogUPG::onChooseImage()
+{
+    QString path = QFileDialog::getOpenFileName(this, QString(), QString(), QString::fromUtf8(kBinFilter));
+    if (!path.isEmpty())
+        m_imagePath->setText(path);
+}
+
+void CDialogUPG::onChooseDumpFile()
+{
+    QFileDialog dlg(this);
+    dlg.setAcceptMode(QFileDialog::AcceptSave);
+    dlg.setNameFilter(QString::fromUtf8(kBinFilter));
+    dlg.setDefaultSuffix(QStringLiteral("bin"));
+    dlg.selectFile(QStringLiteral("*.bin"));
+    if (dlg.exec() == QDialog::Accepted && !dlg.selectedFiles().isEmpty())
+        m_dumpPath->setText(dlg.selectedFiles().first());
+}
+
+void CDialogUPG::onUpgProjectChanged(int index)
+{
+    // The command box serves the Alder boot ROM (project type 1) only.
+    m_command->setVisible(index == 1);
+    m_send->setVisible(index == 1);
+}
+
+void CDialogUPG::onDumpSizeChanged(int index)
+{
+    if (index >= 0 && index < 5)
+        m_dumpSize = reflasher::kDumpSizes[index];
+}
+
+void CDialogUPG::onSend()
+{
+    QString text = m_command->text();
+    if (text.isEmpty()) {
+        error(QStringLiteral("Please input cmd first!"));
+        return;
+    }
+    QByteArray bytes = text.toUtf8();
+    bytes.append('\r');
+    CSerialMonitorSerivce* svc = corvane::SerialService();
+    uint32_t sent = 0;
+    if (!svc || !svc->SMS_Send(bytes.constData(), static_cast<uint32_t>(bytes.size()), &sent, 1000))
+        error(QStringLiteral("Send cmd error!"));
+}
+
+void CDialogUPG::setUpgradeButtons(bool enabled)
+{
+    m_start->setEnabled(enabled);
+    m_dump->setEnabled(enabled);
+    m_cancel->setEnabled(enabled);
+}
+
+void CDialogUPG::setDumpButtons(bool enabled)
+{
+    m_dump->setEnabled(enabled);
+    m_start->setEnabled(enabled);
+    m_exit->setEnabled(enabled);
+}
+
+void CDialogUPG::onStart()
+{
+    if (jobRunning())
+        return;
+    const int pt = m_upgProject->currentIndex();
+    m_userLimit = reflasher::user_limit_mode_from_settings(m_userLimit);
+    reflasher::UpgJobParams p;
+    p.kind = reflasher::JobKind::Upgrade;
+    p.project_type = pt;
+    p.user_limit_mode = m_userLimit;
+    const QString path = m_imagePath->text();
+    if (path.isEmpty()) {
+        error(QStringLiteral("Please select file first!"));
+        return;
+    }
+    std::string err;
+    if (!reflasher::load_padded_image(path.toStdString(), &p.image, &err)) {
+        error(QStringLiteral("Please select file first!") + "\n" + QString::fromStdString(err));
+        return;
+    }
+    CSerialMonitorSerivce* svc = corvane::SerialService();
+    if (!svc || svc->SMS_NumComPortOpen() == 0) {
+        error(QStringLiteral("Please open the serial port first!"));
+        return;
+    }
+    if (pt >= 2 && pt <= 5)
+        m_keepGoing = true;
+
+    stopThreads();
+    m_jobCancel = false;
+    m_jobCtx = std::make_unique<bootlink::JobContext>();
+    m_jobCtx->observer = m_upgObserver;
+    m_jobCtx->cancel = &m_jobCancel;
+    m_jobCtx->keep_going = &m_keepGoing;
+    m_jobThread = std::make_unique<CKvWorkThread>();
+    m_job = std::make_unique<reflasher::UpgJob>(std::move(p), *m_jobCtx, m_jobThread.get());
+    m_upgRunning = true;
+    m_dumpIsJob = false;
+    setUpgradeButtons(false);
+    m_upgStatus->setText(QStringLiteral("Please reset the slave STB!"));
+    QueuedJobObserver* obs = m_upgObserver;
+    reflasher::UpgJob* job = m_job.get();
+    m_jobThread->Attach([job, obs]() -> uint32_t {
+        reflasher::UpgJobResult r = job->Run();
+        obs->OnFinished(r.ok, r.error);
+        return r.ok ? 0 : 1;
+    });
+    if (!m_jobThread->Start(1)) {
+        m_upgRunning = false;
+        setUpgradeButtons(true);
+        error(QStringLiteral("Cannot start the job thread!"));
+    }
+}
+
+void CDialogUPG::onExit()
+{
+    m_keepGoing = false;
+    m_jobCancel = true;
+    if (m_jobThread)
+        m_jobThread->Resume();
+}
+
+void CDialogUPG::onDump()
+{
+    if (jobRunning())
+        return;
+    const QString path = m_dumpPath->text();
+    if (path.isEmpty()) {
+        error(QStringLiteral("Please select file first!"));
+        return;
+    }
+    // The file is written only when the dump is complete; check now that it can be.
+    QFileInfo fi(path);
+    if (::access(fi.absolutePath().toLocal8Bit().constData(), W_OK) != 0 || fi.isDir()) {
+        error(QStringLiteral("Cannot write the dump file ") + path);
+        return;
+    }
+    CSerialMonitorSerivce* svc = corvane::SerialService();
+    if (!svc || svc->SMS_NumComPortOpen() == 0) {
+        error(QStringLiteral("Please open the serial port first!"));
+        return;
+    }
+    const int pt = m_dumpProject->currentIndex();
+    reflasher::UpgJobParams p;
+    p.kind = reflasher::JobKind::Dump;
+    p.project_type = pt;
+    p.user_limit_mode = m_userLimit;
+    p.dump_size = m_dumpSize;
+    p.dump_path = path.toStdString();
+    QueuedJobObserver* obs = m_dumpObserver;
+    stopThreads();
+    m_dumpRunning = true;
+    setDumpButtons(false);
+    if (pt == 0) {
+        m_shellCancel = false;
+        m_dumpIsJob = false;
+        m_shellCtx = std::make_unique<bootlink::JobContext>();
+        m_shellCtx->observer = obs;
+        m_shellCtx->cancel = &m_shellCancel;
+        m_shellThread = std::make_unique<CKvWorkThread>();
+        m_shellJob = std::make_unique<reflasher::UpgJob>(std::move(p), *m_shellCtx, m_shellThread.get());
+        reflasher::UpgJob* job = m_shellJob.get();
+        m_shellThread->Attach([job, obs]() -> uint32_t {
+            reflasher::UpgJobResult r = job->RunShellDump();
+            obs->OnFinished(r.ok, r.error);
+            return r.ok ? 0 : 1;
+        });
+        m_shellThread->Start(1);
+        return;
+    }
+    if (pt >= 2 && pt <= 5)
+        m_keepGoing = true;
+    m_jobCancel = false;
+    m_dumpIsJob = true;
+    m_jobCtx = std::make_unique<bootlink::JobContext>();
+    m_jobCtx->observer = obs;
+    m_jobCtx->cancel = &m_jobCancel;
+    m_jobCtx->keep_going = &m_keepGoing;
+    m_jobThread = std::make_unique<CKvWorkThread>();
+    m_job = std::make_unique<reflasher::UpgJob>(std::move(p), *m_jobCtx, m_jobThread.get());
+    m_dumpStatus->setText(QStringLiteral("Please reset the slave STB!"));
+    reflasher::UpgJob* job = m_job.get();
+    m_jobThread->Attach([job, obs]() -> uint32_t {
+        reflasher::UpgJobResult r = job->Run();
+        obs->OnFinished(r.ok, r.error);
+        return r.ok ? 0 : 1;
+    });
+    m_jobThread->Start(1);
+}
+
+void CDialogUPG::onCancel()
+{
+    m_keepGoing = false;
+    if (m_dumpIsJob.load()) {
+        m_jobCancel = true;
+        if (m_jobThread)
+            m_jobThread->Resume();
+    } else {
+        m_shellCancel = true;
+        if (m_shellThread)
+            m_shellThread->Resume();
+    }
+}
+
+void CDialogUPG::jobEnded(bool dump)
+{
+    if (dump) {
+        m_dumpRunning = false;
+        setDumpButtons(true);
+    } else {
+        m_upgRunning = false;
+        setUpgradeButtons(true);
+    }
+    m_dumpIsJob = false;
+}
+
+CORVANE_TOOL_PLUGIN(CDialogUPG)
