@@ -1,0 +1,916 @@
+// The STB-side programs: boot ROM, boot-init and cache-calibration images,
+// the Alder client loader, the upgrade client and "shell.img".
+#include "SimInternal.h"
+
+#include <kvcrc.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace stbsim {
+
+namespace {
+
+constexpr size_t kMaxImage = 32u << 20;      // largest program the box loads
+constexpr uint32_t kMaxTransfer = 64u << 20; // 65536 frames of 1024 bytes
+constexpr uint64_t kMaxDump = 256u << 20;
+constexpr int kGapMs = 2000;                 // longest pause inside one frame or image
+
+uint32_t le32(const uint8_t* p)
+{
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+void add32(std::vector<uint8_t>& v, uint32_t x)
+{
+    for (int i = 0; i < 4; ++i)
+        v.push_back(static_cast<uint8_t>(x >> (8 * i)));
+}
+
+int boot_rate(int platform) { return (platform == 1 || platform == 6 || platform == 7) ? 38400 : 115200; }
+
+// What a fault does to the event that selected it.
+struct Reaction {
+    bool drop = false;
+    int delay_ms = 0;
+};
+
+Reaction react(Box& b, FaultOn on, uint64_t n, int cmd)
+{
+    Reaction r;
+    FaultSpec f;
+    if (b.faults.fire(FaultKind::Reset, on, n, cmd, &f)) {
+        b.count([](Counters& c) { ++c.faults_fired; });
+        b.trace("fault: reset");
+        throw Interrupt{false};
+    }
+    if (b.faults.fire(FaultKind::Stall, on, n, cmd, &f)) {
+        b.count([](Counters& c) { ++c.faults_fired; });
+        b.stall(f.ms);
+        r.drop = true;  // what came in before the stall is lost with it
+    }
+    if (b.faults.fire(FaultKind::Drop, on, n, cmd, &f)) {
+        b.count([](Counters& c) { ++c.faults_fired; });
+        b.trace("fault: reply dropped");
+        r.drop = true;
+    }
+    if (b.faults.fire(FaultKind::Delay, on, n, cmd, &f)) {
+        b.count([](Counters& c) { ++c.faults_fired; });
+        b.trace("fault: reply delayed %d ms", f.ms);
+        r.delay_ms = f.ms;
+    }
+    return r;
+}
+
+bool fault(Box& b, FaultKind k, FaultOn on, uint64_t n, FaultSpec* f = nullptr)
+{
+    FaultSpec tmp;
+    if (!b.faults.fire(k, on, n, -1, f ? f : &tmp))
+        return false;
+    b.count([](Counters& c) { ++c.faults_fired; });
+    return true;
+}
+
+// Reads a stand-in image whose first `have` header bytes are already in
+// `img`. False (refused as noise) on a bad header, a break or a CRC error.
+bool read_standin(Box& b, std::vector<uint8_t>& img, StandinHeader* h)
+{
+    size_t have = img.size();
+    img.resize(kStandinHeaderSize);
+    if (!b.get_n(img.data() + have, kStandinHeaderSize - have, kGapMs) ||
+        !parse_standin_header(img.data(), img.size(), h)) {
+        b.trace("refused: a program without a valid stand-in header");
+        b.drain_quiet(300);
+        return false;
+    }
+    if (h->length > kMaxImage) {
+        b.trace("refused: a program of %u bytes", h->length);
+        b.drain_quiet(300);
+        return false;
+    }
+    img.resize(h->length);
+    if (!b.get_n(img.data() + kStandinHeaderSize, h->length - kStandinHeaderSize, kGapMs)) {
+        b.trace("program load broke off (%u bytes announced)", h->length);
+        return false;
+    }
+    if (kv::crc32(img.data() + kStandinHeaderSize, h->length - kStandinHeaderSize) != h->crc) {
+        b.trace("refused: program CRC does not match its header");
+        b.drain_quiet(300);
+        return false;
+    }
+    return true;
+}
+
+// Announces readiness with "SEND_UPG" until the host talks; returns the
+// host's first byte.
+int send_upg_until_host_talks(Box& b)
+{
+    auto end = Clock::now() + std::chrono::seconds(60);
+    while (Clock::now() < end) {
+        b.put("SEND_UPG");
+        int c = b.get_clean(std::max(1, b.opt.cedar_ready_period_ms));
+        if (c >= 0)
+            return c;
+    }
+    b.trace("nobody answered SEND_UPG; falling silent");
+    return b.get_clean(-1);
+}
+
+void do_read(Box& b, uint32_t addr)
+{
+    uint64_t n = ++b.reads_since_reset;
+    b.count([](Counters& c) { ++c.word_reads; });
+    uint32_t v = b.mem.read(addr);
+    b.trace("boot ROM: read 0x%08X -> 0x%08X", addr, v);
+    uint8_t r[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+                    static_cast<uint8_t>(v >> 24)};
+    Reaction re = react(b, FaultOn::Read, n, -1);
+    if (re.drop)
+        return;
+    b.pause(re.delay_ms);
+    FaultSpec f;
+    if (fault(b, FaultKind::Split, FaultOn::Read, n, &f)) {
+        b.trace("fault: reply in %zu pieces", f.pieces.size());
+        size_t off = 0;
+        for (size_t i = 0; i < f.pieces.size() && off < 4; ++i) {
+            if (i == 0)
+                b.reply(r, f.pieces[0]);
+            else {
+                b.pause(f.gap_ms);
+                b.put(r + off, f.pieces[i]);
+            }
+            off += f.pieces[i];
+        }
+        return;
+    }
+    b.reply(r, 4);
+}
+
+void do_write(Box& b, uint32_t addr, uint32_t v)
+{
+    b.count([](Counters& c) { ++c.word_writes; });
+    b.trace("boot ROM: write 0x%08X := 0x%08X", addr, v);
+    b.mem.write(addr, v);
+    if (addr == Memory::kDmaStart && (v & 2u))
+        b.count([](Counters& c) { ++c.dma_starts; });
+}
+
+// The one-piece client download: the host's header, then the image.
+bool read_client(Box& b, const uint8_t first4[4], std::vector<uint8_t>* image)
+{
+    int p = b.opt.platform;
+    size_t hlen = (p == 6 || p == 7) ? 16 : 12;
+    uint8_t h[16];
+    std::memcpy(h, first4, 4);
+    if (!b.get_n(h + 4, hlen - 4, kGapMs)) {
+        b.trace("client header broke off");
+        return false;
+    }
+    uint32_t len = le32(h), load = le32(h + 4), entry = le32(h + 8);
+    uint32_t want = (p == 0) ? 0 : (p == 6 || p == 7) ? 0x80100000u : 0x80008000u;
+    bool ok = load == want && entry == want && len > 0 && len <= kMaxImage;
+    if (hlen == 16)
+        ok = ok && le32(h + 12) == len;
+    if (!ok) {
+        b.trace("refused: client header (length %u, load 0x%08X, entry 0x%08X) is not the one project type %d takes",
+                len, load, entry, p);
+        b.drain_quiet(300);
+        return false;
+    }
+    image->resize(len);
+    if (!b.get_n(image->data(), len, kGapMs)) {
+        b.trace("client load broke off (%u bytes announced)", len);
+        return false;
+    }
+    b.trace("client of %u bytes loaded at 0x%08X", len, load);
+    return true;
+}
+
+// Project type 1: the boot ROM takes "boot_init.img" with a 20-byte header
+// handshake. Every byte it keeps is acknowledged with '.'; a byte that does
+// not fit restarts the header with 'R'. After the last image byte comes '"'.
+bool alder_boot_init(Box& b, int c, Next* next)
+{
+    static const char magic[] = "CVSI";
+    uint8_t hdr[kStandinHeaderSize];
+    size_t idx = 0;
+    int bad_headers = 0;
+    for (;; c = b.get(3000)) {
+        if (c == kTimeout) {
+            if (idx == 0)
+                return false;
+            b.trace("boot_init header broke off at byte %zu; restarting it", idx);
+            b.put("R");
+            idx = 0;
+            continue;
+        }
+        if (c == kNoise || (idx < 4 && c != magic[idx])) {
+            b.put("R");
+            idx = 0;
+            continue;
+        }
+        hdr[idx++] = static_cast<uint8_t>(c);
+        b.put(".");
+        if (idx < kStandinHeaderSize)
+            continue;
+        StandinHeader h;
+        if (!parse_standin_header(hdr, sizeof hdr, &h) || h.length > kMaxImage) {
+            b.trace("boot_init header is not valid; restarting it");
+            idx = 0;
+            if (++bad_headers >= 3) {
+                b.drain_quiet(300);
+                return false;
+            }
+            b.put("R");
+            continue;
+        }
+        std::vector<uint8_t> img(hdr, hdr + kStandinHeaderSize);
+        img.resize(h.length);
+        for (size_t i = kStandinHeaderSize; i < h.length; ++i) {
+            int d = b.get(3000);
+            if (d < 0) {
+                b.trace("boot_init image broke off at byte %zu of %u", i, h.length);
+                return false;
+            }
+            img[i] = static_cast<uint8_t>(d);
+            b.put(i + 1 == h.length ? ".\"" : ".");
+        }
+        b.count([](Counters& x) { ++x.programs_loaded; });
+        if (h.length == kStandinHeaderSize) {
+            b.put(".\"");
+        }
+        if (kv::crc32(img.data() + kStandinHeaderSize, h.length - kStandinHeaderSize) != h.crc) {
+            b.trace("boot_init image CRC does not match: it does not run");
+            *next = Next{Prog::Crashed, {}};
+            return true;
+        }
+        *next = Next{Prog::AlderInit, {}};
+        return true;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+Next run_idle(Box& b)
+{
+    b.set_prog(Prog::Idle);
+    b.in_session = false;
+    for (;;)
+        (void)b.get(-1);  // console input for a firmware this box does not model
+}
+
+Next run_crashed(Box& b)
+{
+    b.set_prog(Prog::Crashed);
+    b.in_session = true;
+    for (;;)
+        (void)b.get(-1);
+}
+
+Next run_boot_rom(Box& b)
+{
+    b.set_prog(Prog::BootRom);
+    b.in_session = true;
+    const int p = b.opt.platform;
+    b.set_rate(boot_rate(p));
+    int c;
+    for (;;) {
+        b.put("R");
+        c = b.get_clean(std::max(1, b.opt.announce_ms));
+        if (c >= 0)
+            break;
+    }
+    b.trace("boot ROM: the host talks");
+    int pending = c;
+    for (;;) {
+        if (pending >= 0) {
+            c = pending;
+            pending = -1;
+        } else {
+            c = b.get(-1);
+        }
+        if (c < 0)
+            continue;
+        if (c == '#') {
+            int op = b.get(1000);
+            uint8_t a[8];
+            if (op == 0x04) {
+                if (b.get_n(a, 4, 1000))
+                    do_read(b, le32(a));
+                else
+                    b.trace("boot ROM: read instruction broke off");
+            } else if (op == 0x01) {
+                if (b.get_n(a, 8, 1000))
+                    do_write(b, le32(a), le32(a + 4));
+                else
+                    b.trace("boot ROM: write instruction broke off");
+            } else if (op >= 0) {
+                b.trace("boot ROM: 0x23 0x%02X is no instruction", op);
+                pending = op;
+            }
+            continue;
+        }
+        if (p == 1) {
+            Next n;
+            if (alder_boot_init(b, c, &n))
+                return n;
+            continue;
+        }
+        if ((p == 6 || p == 7) && c == 0x00) {
+            b.trace("boot ROM: wake byte");
+            continue;
+        }
+        uint8_t first4[4] = {static_cast<uint8_t>(c)};
+        if (!b.get_n(first4 + 1, 3, kGapMs)) {
+            b.trace("boot ROM: load broke off");
+            continue;
+        }
+        if (std::memcmp(first4, "CVSI", 4) == 0) {
+            std::vector<uint8_t> img(first4, first4 + 4);
+            StandinHeader h;
+            if (!read_standin(b, img, &h))
+                continue;
+            b.count([](Counters& x) { ++x.programs_loaded; });
+            if (h.kind == kKindShell) {
+                b.trace("boot ROM: shell.img runs");
+                return Next{Prog::Shell, {}};
+            }
+            if (h.kind == kKindCacheCal) {
+                b.set_prog(Prog::CacheCal);
+                b.mem.set_ddr_ready(true);
+                pending = send_upg_until_host_talks(b);
+                b.set_prog(Prog::BootRom);
+                continue;
+            }
+            if (h.kind == kKindBootInitCedar) {
+                b.set_prog(Prog::CedarInit);
+                b.set_rate(115200);
+                b.mem.set_ddr_ready(true);
+                pending = send_upg_until_host_talks(b);
+                b.set_prog(Prog::BootRom);
+                continue;
+            }
+            b.trace("boot ROM: refused: stand-in of kind %u is not loaded this way", h.kind);
+            continue;
+        }
+        if (p == 1) {
+            b.drain_quiet(300);
+            continue;
+        }
+        std::vector<uint8_t> image;
+        if (read_client(b, first4, &image))
+            return Next{Prog::Loaded, std::move(image)};
+    }
+}
+
+Next run_alder_init(Box& b)
+{
+    b.set_prog(Prog::AlderInit);
+    b.in_session = true;
+    b.set_rate(115200);
+    b.mem.set_ddr_ready(true);
+    // The init image announces itself on the new rate and tells the host it
+    // is ready, then keeps quiet so that the host sees the line go still.
+    int c = b.get_clean(b.opt.alder_ready_delay_ms);
+    for (int i = 0; c < 0 && i < b.opt.alder_ready_repeats; ++i) {
+        b.put("R");
+        c = b.get_clean(500);
+        if (c >= 0)
+            break;
+        b.put("bootinit_ready");
+        c = b.get_clean(std::max(1, b.opt.alder_ready_period_ms - 500));
+    }
+    b.set_prog(Prog::ClientLoader);
+    std::vector<uint8_t> image;
+    uint32_t expect = 0;  // block number wanted next; 0: no download running
+    uint64_t frames = 0;
+    int pending = c;
+    for (;;) {
+        if (pending >= 0) {
+            c = pending;
+            pending = -1;
+        } else {
+            c = b.get(-1);
+        }
+        if (c < 0)
+            continue;
+        if (c == 'C') {
+            // A client sent raw: it carries the stand-in header.
+            std::vector<uint8_t> img{static_cast<uint8_t>(c)};
+            StandinHeader h;
+            if (read_standin(b, img, &h))
+                return Next{Prog::Loaded, std::move(img)};
+            continue;
+        }
+        if (c != '#') {
+            b.trace("client loader: 0x%02X ignored", c);
+            continue;
+        }
+        uint8_t h[3];
+        if (!b.get_n(h, 3, 1000)) {
+            b.trace("client block frame broke off");
+            continue;
+        }
+        uint32_t n = h[0] | (h[1] << 8);
+        size_t len = h[2];
+        if (n == 0 || len == 0 || len > 128) {
+            b.trace("refused: block frame %u with %zu bytes", n, len);
+            b.drain_quiet(200);
+            continue;
+        }
+        uint8_t pay[129];
+        if (!b.get_n(pay, len + 1, 1000)) {
+            b.trace("client block %u broke off", n);
+            continue;
+        }
+        ++frames;
+        b.count([](Counters& x) { ++x.alder_blocks; });
+        uint8_t x = 0;
+        for (size_t i = 0; i < len; ++i)
+            x ^= pay[i];
+        bool good = x == pay[len] && !fault(b, FaultKind::Crc, FaultOn::Block, frames);
+        Reaction re = react(b, FaultOn::Block, frames, -1);
+        uint32_t answer;
+        if (!good) {
+            b.trace("block %u: XOR check failed", n);
+            answer = n;  // not n - 1: send it again
+        } else if (expect != 0 && n == expect + 1) {
+            b.count([](Counters& y) { ++y.alder_retransmissions; });
+            answer = n - 1;  // our answer got lost; the block is in already
+        } else {
+            if (expect == 0 || n > expect + 1) {
+                image.clear();
+                expect = n;
+            }
+            if (n == expect) {
+                image.insert(image.end(), pay, pay + len);
+                expect = n - 1;
+                answer = n - 1;
+            } else {
+                answer = expect;
+            }
+        }
+        if (!re.drop) {
+            b.pause(re.delay_ms);
+            b.reply({static_cast<uint8_t>(answer), static_cast<uint8_t>(answer >> 8)});
+        }
+        if (good && answer == 0 && n == 1) {
+            b.trace("client of %zu bytes loaded block by block", image.size());
+            return Next{Prog::Loaded, std::move(image)};
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+std::map<uint32_t, ClientProgram>& client_registry()
+{
+    static std::map<uint32_t, ClientProgram> r = {
+        {kKindUpgClient, [](Box& b, const std::vector<uint8_t>&) { return run_upgrade_client(b); }},
+        {kKindShell, [](Box& b, const std::vector<uint8_t>&) { return run_shell(b); }},
+    };
+    return r;
+}
+}  // namespace
+
+void register_client_program(uint32_t kind, ClientProgram fn) { client_registry()[kind] = fn; }
+
+Next run_client(Box& b, const std::vector<uint8_t>& image)
+{
+    uint32_t kind = b.opt.default_client_kind;
+    StandinHeader h;
+    if (parse_standin_header(image.data(), image.size(), &h))
+        kind = h.kind;
+    int p = b.opt.platform;
+    if (b.opt.ddr_gate && p >= 2 && !b.mem.ddr_ok()) {
+        b.trace("the client was loaded into DDR that does not read back: it never runs");
+        return run_crashed(b);
+    }
+    b.count([](Counters& c) { ++c.programs_loaded; });
+    auto it = client_registry().find(kind);
+    if (it == client_registry().end()) {
+        b.trace("no program of kind 0x%X: the box hangs", kind);
+        return run_crashed(b);
+    }
+    return it->second(b, image);
+}
+
+// ---------------------------------------------------------------------------
+// The upgrade client.
+
+namespace {
+
+struct Transfer {
+    bool active = false;
+    uint8_t id = 0, kind = 0;
+    uint32_t total = 0;
+    std::vector<uint8_t> data;
+    uint32_t next = 0;       // frames accepted
+    size_t last_len = 0;
+    uint64_t frames = 0;     // frames received in this transfer
+};
+
+struct Client {
+    explicit Client(Box& box) : b(box) {}
+    Box& b;
+    bool have_report = false;
+    uint8_t report_id = 0;
+    uint32_t report_size = 0;
+    Transfer x;
+    std::map<int, uint64_t> per_cmd;
+
+    void data_frame();
+    bool command(uint8_t k, const uint8_t* pay, size_t n);  // true: the client ends
+    void burn();
+    void dump(uint32_t size);
+    bool wait_ack(uint8_t want0, uint16_t seq, uint8_t* got0);
+};
+
+void Client::data_frame()
+{
+    uint8_t s[2];
+    if (!b.get_n(s, 2, 1000))
+        return;
+    uint16_t seq = static_cast<uint16_t>((s[0] << 8) | s[1]);
+    if (!x.active) {
+        b.trace("data frame %u without an announced transfer: refused", seq);
+        b.drain_quiet(200);
+        return;
+    }
+    uint16_t want = static_cast<uint16_t>(x.next);
+    uint16_t prev = static_cast<uint16_t>(x.next - 1);
+    size_t len;
+    bool dup = false;
+    if (seq == want && x.data.size() < x.total) {
+        len = std::min<size_t>(1024, x.total - x.data.size());
+    } else if (x.next > 0 && seq == prev) {
+        len = x.last_len;
+        dup = true;
+    } else {
+        b.trace("data frame %u while %u is due: refused", seq, want);
+        b.drain_quiet(100);
+        b.reply({'O', static_cast<uint8_t>(prev >> 8), static_cast<uint8_t>(prev)});
+        return;
+    }
+    std::vector<uint8_t> buf(len + 4);
+    if (!b.get_n(buf.data(), buf.size(), kGapMs)) {
+        b.trace("data frame %u broke off", seq);
+        return;
+    }
+    ++x.frames;
+    b.count([](Counters& c) { ++c.frames_received; });
+    Reaction re = react(b, FaultOn::Frame, x.frames, -1);
+    bool good = kv::crc32(buf.data(), len) == le32(buf.data() + len) &&
+                !fault(b, FaultKind::Crc, FaultOn::Frame, x.frames);
+    if (re.drop)
+        return;
+    b.pause(re.delay_ms);
+    if (!good) {
+        b.count([](Counters& c) { ++c.crc_errors; });
+        b.trace("data frame %u: CRC error", seq);
+        b.reply({'E', 0x00, 0x01, static_cast<uint8_t>(want >> 8), static_cast<uint8_t>(want)});
+        return;
+    }
+    if (dup) {
+        b.count([](Counters& c) { ++c.retransmissions; });
+        b.reply({'O', s[0], s[1]});
+        return;
+    }
+    x.data.insert(x.data.end(), buf.begin(), buf.begin() + static_cast<long>(len));
+    x.last_len = len;
+    ++x.next;
+    b.count([](Counters& c) { ++c.frames_accepted; });
+    uint16_t ack = seq;
+    if (fault(b, FaultKind::Seq, FaultOn::Frame, x.frames)) {
+        ack = static_cast<uint16_t>(seq - 1);
+        b.trace("fault: frame %u acknowledged as %u", seq, ack);
+    }
+    b.reply({'O', static_cast<uint8_t>(ack >> 8), static_cast<uint8_t>(ack)});
+}
+
+bool Client::command(uint8_t k, const uint8_t* pay, size_t n)
+{
+    uint64_t count = ++per_cmd[k];
+    Reaction re = react(b, FaultOn::Command, count, k);
+    auto answer = [&](const std::vector<uint8_t>& v) {
+        if (re.drop)
+            return false;
+        b.pause(re.delay_ms);
+        b.reply(v.data(), v.size());
+        return true;
+    };
+    switch (k) {
+    case 'P': {
+        std::vector<uint8_t> v = {'O', 'O'};
+        const char* banner = "KESTREL P2P UPG";
+        v.insert(v.end(), banner, banner + 15);
+        answer(v);
+        break;
+    }
+    case 'e':
+        if (n >= 1)
+            answer({'O', 'O', pay[0]});
+        break;
+    case 'R':
+        if (n < 6) {
+            answer({'E', 'E'});
+            break;
+        }
+        have_report = true;
+        report_id = pay[1];
+        report_size = le32(pay + 2);
+        b.trace("client: slave report, block 0x%02X, %u bytes", report_id, report_size);
+        answer({'O', 'O'});
+        break;
+    case 'S': {
+        if (n < 6 || (pay[1] != 'Z' && pay[1] != 'N') || le32(pay + 2) > kMaxTransfer) {
+            b.trace("client: transfer header refused");
+            answer({'E', 'E'});
+            break;
+        }
+        x = Transfer{};
+        x.active = true;
+        x.id = pay[0];
+        x.kind = pay[1];
+        x.total = le32(pay + 2);
+        b.trace("client: transfer of %u bytes, block 0x%02X, kind '%c'", x.total, x.id, x.kind);
+        answer({'O', 'O'});
+        break;
+    }
+    case 'T':
+        if (re.drop)
+            break;
+        b.pause(re.delay_ms);
+        burn();
+        break;
+    case 'U':
+        answer({'O'});
+        b.trace("client: rebooting");
+        return true;
+    case 'Q': {
+        std::vector<uint8_t> rec = slave_info_record(b.blocks);
+        std::vector<uint8_t> v = {'O', 'O'};
+        add32(v, static_cast<uint32_t>(rec.size()));
+        v.insert(v.end(), rec.begin(), rec.end());
+        add32(v, kv::crc32(rec.data(), rec.size()));
+        answer(v);
+        break;
+    }
+    case 0x60:
+        if (n < 4 || le32(pay) > kMaxDump) {
+            answer({'E'});
+            break;
+        }
+        if (answer({'O'}))
+            dump(le32(pay));
+        break;
+    default:
+        b.trace("client: command 0x%02X unknown; no answer", k);
+        break;
+    }
+    return false;
+}
+
+void Client::burn()
+{
+    const BlockInfo* blk = nullptr;
+    for (const auto& bl : b.blocks)
+        if (bl.id == x.id) {
+            blk = &bl;
+            break;
+        }
+    std::vector<uint8_t> img;
+    bool ok = x.active && x.data.size() == x.total && have_report && report_id == x.id;
+    if (ok && x.kind == 'Z')
+        ok = x.id == 0xFF && gunzip(x.data, report_size, &img) && img.size() == report_size;
+    else if (ok)
+        ok = blk != nullptr && x.data.size() == report_size;
+    if (ok && fault(b, FaultKind::Verify, FaultOn::Any, 0)) {
+        b.trace("fault: verification fails");
+        ok = false;
+    }
+    if (!ok) {
+        b.count([](Counters& c) { ++c.verify_failures; });
+        b.trace("client: verification failed");
+        b.reply({'E', 0x0E});
+        return;
+    }
+    b.reply({'O', 'O'});
+    b.count([](Counters& c) { ++c.burns; });
+    const std::vector<uint8_t>& data = x.kind == 'Z' ? img : x.data;
+    uint32_t base = x.kind == 'Z' ? 0 : blk->offset;
+    uint64_t room = x.kind == 'Z' ? b.flash.size() : blk->size;
+    FaultSpec bf;
+    bool fail_at = fault(b, FaultKind::Burn, FaultOn::Any, 0, &bf);
+    std::string err;
+    bool good = true;
+    if (x.kind == 'N' && !b.flash.erase(base, std::min<uint64_t>(room, b.flash.size() - base), &err))
+        good = false;
+    const int steps = 10;
+    size_t done = 0;
+    for (int i = 0; i <= steps && good; ++i) {
+        int pct = i * 100 / steps;
+        if (fail_at && pct >= bf.percent) {
+            b.trace("fault: flash write fails at %d%%", pct);
+            good = false;
+            break;
+        }
+        size_t upto = data.size() * static_cast<size_t>(i) / steps;
+        if (upto > done) {
+            size_t k = upto - done;
+            if (base + done + k > room + base || !b.flash.write(base + static_cast<uint32_t>(done), data.data() + done, k, &err)) {
+                b.trace("flash write failed: %s", err.empty() ? "the image is larger than the room for it" : err.c_str());
+                good = false;
+                break;
+            }
+            done = upto;
+        }
+        uint8_t prog[2] = {'B', static_cast<uint8_t>(pct)};
+        b.put(prog, 2);
+        b.pause(b.opt.burn_ms / (steps + 1));
+    }
+    if (good && !b.flash.sync()) {
+        b.trace("flash file could not be synced");
+        good = false;
+    }
+    x = Transfer{};
+    if (!good) {
+        b.count([](Counters& c) { ++c.burn_failures; });
+        b.put("E");
+        return;
+    }
+    b.trace("client: %zu bytes burnt at 0x%X", data.size(), base);
+    b.put("F");
+}
+
+bool Client::wait_ack(uint8_t want0, uint16_t seq, uint8_t* got0)
+{
+    uint8_t a[3];
+    if (!b.get_n(a, 3, std::max(1, b.opt.ack_timeout_ms)))
+        return false;
+    *got0 = a[0];
+    return a[1] == (seq >> 8) && a[2] == (seq & 0xFF) && (want0 == 0xFF || a[0] == want0);
+}
+
+void Client::dump(uint32_t size)
+{
+    b.trace("client: dump of %u bytes", size);
+    uint64_t chunks = 0;
+    uint16_t seq = 0;
+    for (uint64_t off = 0; off < size; off += 3072) {
+        size_t len = static_cast<size_t>(std::min<uint64_t>(3072, size - off));
+        std::vector<uint8_t> data(len);
+        b.flash.read(off, data.data(), len);
+        uint32_t crc = kv::crc32(data.data(), len);
+        for (int attempt = 0;; ++attempt) {
+            if (attempt > 10) {
+                b.trace("dump: chunk %u refused too often; dump ends", seq);
+                return;
+            }
+            ++chunks;
+            b.count([](Counters& c) { ++c.dump_chunks; });
+            Reaction re = react(b, FaultOn::Chunk, chunks, -1);
+            if (re.drop) {
+                b.trace("dump ends");
+                return;
+            }
+            b.pause(re.delay_ms);
+            uint8_t st = 0;
+            uint8_t head[4] = {'#', '*', static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq)};
+            b.put(head, 4);
+            if (!wait_ack(0x00, seq, &st)) {
+                b.trace("dump: no acknowledgement of chunk header %u; dump ends", seq);
+                return;
+            }
+            std::vector<uint8_t> out = data;
+            if (fault(b, FaultKind::Dump, FaultOn::Chunk, chunks)) {
+                b.trace("fault: chunk %u corrupted", seq);
+                out[len / 2] ^= 0x5A;
+            }
+            b.put(out.data(), out.size());
+            if (!wait_ack(0x00, seq, &st)) {
+                b.trace("dump: no acknowledgement of chunk %u; dump ends", seq);
+                return;
+            }
+            uint8_t c4[4] = {static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc >> 16),
+                             static_cast<uint8_t>(crc >> 24)};
+            b.put(c4, 4);
+            if (!wait_ack(0xFF, seq, &st) || (st != 0x00 && st != 0x01)) {
+                b.trace("dump: no verdict on chunk %u; dump ends", seq);
+                return;
+            }
+            if (st == 0x00)
+                break;
+            b.count([](Counters& c) { ++c.dump_retransmissions; });
+            b.trace("dump: chunk %u asked again", seq);
+        }
+        seq = static_cast<uint16_t>((seq + 1) % 0xFFFF);
+    }
+    b.trace("client: dump complete");
+}
+
+}  // namespace
+
+Next run_upgrade_client(Box& b)
+{
+    b.set_prog(Prog::UpgClient);
+    b.in_session = true;
+    b.set_rate(115200);
+    Client cl(b);
+    {
+        for (bool have = false;;) {
+            int c = have ? '#' : b.get(-1);
+            have = false;
+            if (c != '#') {
+                if (c >= 0)
+                    b.trace("client: 0x%02X ignored", c);
+                continue;
+            }
+            int k = b.get(1000);
+            if (k < 0)
+                continue;
+            if (k == '#') {
+                have = true;
+                continue;
+            }
+            if (k == '*') {
+                cl.data_frame();
+                continue;
+            }
+            int n = b.get(1000);
+            if (n < 0)
+                continue;
+            uint8_t buf[2 + 255 + 4];
+            buf[0] = static_cast<uint8_t>(k);
+            buf[1] = static_cast<uint8_t>(n);
+            if (!b.get_n(buf + 2, static_cast<size_t>(n) + 4, 1000)) {
+                b.trace("client: command '%c' broke off", k);
+                continue;
+            }
+            if (kv::crc32(buf, 2 + static_cast<size_t>(n)) != le32(buf + 2 + n)) {
+                b.trace("client: command 0x%02X with a bad CRC ignored", k);
+                continue;
+            }
+            b.count([](Counters& x) { ++x.commands; });
+            b.trace("client: command '%c' (0x%02X), %d payload bytes", k >= 0x20 && k < 0x7F ? k : '?', k, n);
+            if (cl.command(static_cast<uint8_t>(k), buf + 2, static_cast<size_t>(n)))
+                return Next{Prog::Idle, {}};
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+Next run_shell(Box& b)
+{
+    b.set_prog(Prog::Shell);
+    b.in_session = true;
+    uint64_t reads = 0;
+    for (;;) {
+        int c = b.get(-1);
+        if (c != 0x23) {
+            if (c >= 0)
+                b.trace("shell: 0x%02X ignored", c);
+            continue;
+        }
+        uint8_t q[16];
+        if (!b.get_n(q, 16, 1000)) {
+            b.trace("shell: request broke off");
+            continue;
+        }
+        uint32_t addr = le32(q + 8), v = le32(q + 12);
+        if (q[0] != 0x03 || q[1] || q[2] || q[3] || le32(q + 4) != 8 || addr < 0x08000000u || v < 4 ||
+            v - 4 > 65536) {
+            b.trace("shell: request refused");
+            b.drain_quiet(200);
+            continue;
+        }
+        uint32_t len = v - 4;
+        ++reads;
+        b.count([](Counters& x) { ++x.shell_reads; });
+        b.trace("shell: read %u bytes at 0x%08X", len, addr);
+        Reaction re = react(b, FaultOn::Command, reads, 0x03);
+        std::vector<uint8_t> out = {0x23, 0x83, 0x00};
+        add32(out, addr);
+        out.push_back(static_cast<uint8_t>(len));
+        out.push_back(static_cast<uint8_t>(len >> 8));
+        size_t at = out.size();
+        out.resize(at + len);
+        b.flash.read(addr - 0x08000000u, out.data() + at, len);
+        uint32_t crc = kv::crc32(out.data() + at, len);
+        if (len && fault(b, FaultKind::Dump, FaultOn::Chunk, reads)) {
+            b.trace("fault: chunk at 0x%08X corrupted", addr);
+            out[at + len / 2] ^= 0x5A;
+        }
+        add32(out, crc);
+        if (re.drop)
+            continue;
+        b.pause(re.delay_ms);
+        b.reply(out.data(), out.size());
+    }
+}
+
+}  // namespace stbsim

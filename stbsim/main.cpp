@@ -1,0 +1,336 @@
+// stbsim: the virtual STB as a program.
+#include "StbSim.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <poll.h>
+#include <signal.h>
+#include <sstream>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+bool parse_size(const std::string& s, uint32_t* out)
+{
+    if (s.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(s.c_str(), &end, 0);
+    if (errno || end == s.c_str() || s[0] == '-')
+        return false;
+    std::string suf(end);
+    if (suf == "K" || suf == "k" || suf == "KiB")
+        v <<= 10;
+    else if (suf == "M" || suf == "m" || suf == "MiB")
+        v <<= 20;
+    else if (!suf.empty())
+        return false;
+    if (v == 0 || v > (256ull << 20))
+        return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
+}
+
+// Answers one control line; sets *quit for "quit".
+std::string control(stbsim::Simulator& box, const std::string& raw, bool* quit)
+{
+    std::string line = raw;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
+    if (line == "reset") {
+        box.reset();
+        return "ok: reset\n";
+    }
+    if (line == "status")
+        return box.status() + "\n";
+    if (line == "quit" || line == "exit") {
+        *quit = true;
+        return "ok: quit\n";
+    }
+    if (line.rfind("fault ", 0) == 0) {
+        std::string err;
+        if (box.add_fault(line.substr(6), &err))
+            return "ok: fault armed\n";
+        return "error: " + err + "\n";
+    }
+    if (line == "clear-faults") {
+        box.clear_faults();
+        return "ok: faults cleared\n";
+    }
+    if (line.empty())
+        return "";
+    return "error: commands are reset, status, fault SPEC, clear-faults, quit\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"stbsim: a virtual set-top box on a pseudo-terminal. It plays the box's side of the boot ROM,\n"
+                 "boot-init and calibration images, the upgrade clients and shell.img, with its flash in a file."};
+    app.footer("Control: type reset, status, fault SPEC, clear-faults or quit on standard input, or send the same\n"
+               "lines to the --control socket. The boot ROM announces itself with 'R' (0x52) after each reset,\n"
+               "every --announce ms until the host talks.\n\n" +
+               stbsim::fault_help() +
+               "\nFiles: --write-stb-files DIR writes stand-ins for the STB-side files (upgclient*.bin, boot_init.img,\n"
+               "btinit_ddr*_cedar.img, ddr*_cache_cal.img, shell.img, chip_ddrconf_dogwood_*.txt). Each program\n"
+               "stand-in starts with a 20-byte header: \"CVSI\", total length, kind, CRC-32 of the rest (frame CRC:\n"
+               "reflected 0xEDB88320, preset 0xFFFFFFFF, no final complement), version 1; all little-endian. The box\n"
+               "refuses a file sent whole without it.");
+
+    stbsim::Options o;
+    std::string flash_size, blocks, link, control_path, write_dir, dma = "0", trace_file;
+    std::vector<std::string> windows;
+    bool no_clock = false, no_dll = false, no_gate = false;
+    int announce = o.announce_ms;
+    app.add_option("--platform", o.platform, "project type 0..7 (boot ROM behaviour, boot init, client header)")
+        ->check(CLI::Range(0, 7));
+    app.add_option("--flash", o.flash_path, "flash file (created at --flash-size, filled with 0xFF, kept between runs)");
+    app.add_option("--flash-size", flash_size, "flash size, e.g. 8M, 512K or 0x100000 (default 8M or the file's size)");
+    app.add_option("--blocks", blocks,
+                   "block list for slave info: ID:OFFSET:SIZE[:NAME] separated by commas, or @FILE with one per line");
+    app.add_option("--device", o.device, "play the STB on this serial device instead of a pseudo-terminal");
+    app.add_option("--link", link, "make a symbolic link at PATH to the pseudo-terminal");
+    app.add_option("--speed", o.speed, "line pacing: 1 real time, 2 twice as fast, 0 unpaced (default 0)")
+        ->check(CLI::Range(0.0, 1000.0));
+    app.add_option("--reply-delay", o.reply_delay_ms, "STB-side processing delay before each reply, ms")
+        ->check(CLI::Range(0, 60000));
+    app.add_option("--auto-reset", o.auto_reset_ms,
+                   "reset the box when the line has been quiet this many ms outside a session (0: off)")
+        ->check(CLI::Range(0, 3600000));
+    app.add_option("--session-quiet", o.session_quiet_ms,
+                   "with --auto-reset: quiet inside a session that counts as abandoned, ms (default 20000)")
+        ->check(CLI::Range(1, 3600000));
+    app.add_option("--announce", announce, "period of the sync byte 'R' after a reset, ms (default 500)")
+        ->check(CLI::Range(1, 60000));
+    app.add_option("--strap", o.strap, "value of the strap register 0xBFEDC024");
+    app.add_option("--dma-delay", dma, "ms until the DMA busy bit clears after a start, or 'never'");
+    app.add_flag("--no-clock-cal", no_clock, "the clock calibration status 0xBFD70044 never reports done");
+    app.add_flag("--no-dll-cal", no_dll, "the DLL calibration status 0xBFD7004C never reports done");
+    app.add_option("--clock-value", o.clock_value, "clock value in bits 16-21 of 0xBFD70044 (default 0x12)");
+    app.add_option("--dll-value", o.dll_value, "DLL value in bits 16-21 of 0xBFD7004C (default 5)");
+    app.add_option("--ddr-window", windows,
+                   "RANGE:START:END:READADD, the clock delays over which DDR reads back with latch combination RANGE "
+                   "(2*rising+negative); START -1 for none. Default 0:3:8:3 1:5:12:4 2:10:25:4 3:-1:-1:4");
+    app.add_flag("--no-ddr-gate", no_gate, "let a client run even when it was loaded into DDR that does not work");
+    app.add_option("--alder-ready", o.alder_ready_delay_ms,
+                   "Alder boot init: ms from the image's end to 'R' and \"bootinit_ready\" (default 2500)");
+    app.add_option("--burn-ms", o.burn_ms, "duration of a burn, ms (default 1000)")->check(CLI::Range(0, 600000));
+    app.add_option("--fault", o.faults, "inject a fault (repeatable; grammar below)");
+    app.add_flag("--trace", o.trace, "log what the box saw and did, byte by byte, on standard error");
+    app.add_option("--trace-file", trace_file, "with --trace: append the log to FILE instead");
+    app.add_option("--control", control_path, "also take control lines on a Unix socket at PATH");
+    app.add_option("--write-stb-files", write_dir, "write the stand-in STB-side files into DIR and exit");
+
+    CLI11_PARSE(app, argc, argv);
+
+    if (!write_dir.empty()) {
+        std::vector<std::string> names;
+        std::string err;
+        if (!stbsim::write_stb_files(write_dir, &names, &err)) {
+            std::fprintf(stderr, "stbsim: %s\n", err.c_str());
+            return 1;
+        }
+        for (const auto& n : names)
+            std::printf("%s/%s\n", write_dir.c_str(), n.c_str());
+        return 0;
+    }
+    if (!flash_size.empty() && !parse_size(flash_size, &o.flash_size)) {
+        std::fprintf(stderr, "stbsim: --flash-size \"%s\" is not a size up to 256M\n", flash_size.c_str());
+        return 2;
+    }
+    if (!blocks.empty()) {
+        std::string text = blocks, err;
+        if (text[0] == '@') {
+            std::ifstream f(text.substr(1));
+            if (!f) {
+                std::fprintf(stderr, "stbsim: cannot read %s\n", text.c_str() + 1);
+                return 2;
+            }
+            std::stringstream ss;
+            ss << f.rdbuf();
+            text = ss.str();
+        }
+        if (!stbsim::parse_blocks(text, &o.blocks, &err)) {
+            std::fprintf(stderr, "stbsim: --blocks: %s\n", err.c_str());
+            return 2;
+        }
+    }
+    if (dma == "never") {
+        o.dma_delay_ms = -1;
+    } else {
+        char* end = nullptr;
+        long v = std::strtol(dma.c_str(), &end, 10);
+        if (*end || v < 0 || v > 600000) {
+            std::fprintf(stderr, "stbsim: --dma-delay takes milliseconds or 'never'\n");
+            return 2;
+        }
+        o.dma_delay_ms = static_cast<int>(v);
+    }
+    for (const auto& w : windows) {
+        int r, s, e, a;
+        char tail;
+        if (std::sscanf(w.c_str(), "%d:%d:%d:%d%c", &r, &s, &e, &a, &tail) != 4 || r < 0 || r > 3 || a < 0 ||
+            a > 7 || s < -1 || s > 63 || e < -1 || e > 63) {
+            std::fprintf(stderr, "stbsim: --ddr-window \"%s\" is not RANGE:START:END:READADD\n", w.c_str());
+            return 2;
+        }
+        o.ddr[r] = {s, e, a};
+    }
+    o.clock_cal_ok = !no_clock;
+    o.dll_ok = !no_dll;
+    o.ddr_gate = !no_gate;
+    o.announce_ms = announce;
+    FILE* tf = nullptr;
+    if (!trace_file.empty()) {
+        tf = std::fopen(trace_file.c_str(), "a");
+        if (!tf) {
+            std::fprintf(stderr, "stbsim: cannot open %s: %s\n", trace_file.c_str(), std::strerror(errno));
+            return 2;
+        }
+        o.trace_sink = [tf](const std::string& l) {
+            std::fprintf(tf, "%s\n", l.c_str());
+            std::fflush(tf);
+        };
+    }
+    for (const auto& f : o.faults) {
+        stbsim::FaultSpec spec;
+        std::string err;
+        if (!stbsim::parse_fault(f, &spec, &err)) {
+            std::fprintf(stderr, "stbsim: %s\n", err.c_str());
+            return 2;
+        }
+    }
+
+    // Signals arrive through a descriptor, so that the loop below ends cleanly.
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGHUP);
+    sigprocmask(SIG_BLOCK, &mask, nullptr);
+    int sfd = signalfd(-1, &mask, SFD_CLOEXEC);
+    signal(SIGPIPE, SIG_IGN);
+
+    stbsim::Simulator box(o);
+    std::string err;
+    if (!box.start(&err)) {
+        std::fprintf(stderr, "stbsim: %s\n", err.c_str());
+        return 1;
+    }
+    if (!link.empty()) {
+        struct stat st {};
+        if (::lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+            std::fprintf(stderr, "stbsim: %s exists and is not a symbolic link\n", link.c_str());
+            return 1;
+        }
+        ::unlink(link.c_str());
+        if (::symlink(box.port_path().c_str(), link.c_str()) != 0) {
+            std::fprintf(stderr, "stbsim: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+    int lfd = -1;
+    if (!control_path.empty()) {
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        if (control_path.size() >= sizeof a.sun_path) {
+            std::fprintf(stderr, "stbsim: control path too long\n");
+            return 1;
+        }
+        std::strcpy(a.sun_path, control_path.c_str());
+        ::unlink(control_path.c_str());
+        lfd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (lfd < 0 || ::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(lfd, 4) != 0) {
+            std::fprintf(stderr, "stbsim: control socket %s: %s\n", control_path.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+    std::printf("stbsim: project type %d, flash %u bytes, port %s%s%s\n", o.platform, box.flash_size(),
+                box.port_path().c_str(), link.empty() ? "" : " linked at ", link.c_str());
+    std::fflush(stdout);
+
+    struct Conn {
+        int fd;
+        std::string buf;
+    };
+    std::vector<Conn> conns;
+    std::string in;
+    bool stdin_open = true, quit = false;
+    while (!quit) {
+        std::vector<pollfd> p;
+        p.push_back({sfd, POLLIN, 0});
+        p.push_back({stdin_open ? 0 : -1, POLLIN, 0});
+        p.push_back({lfd, POLLIN, 0});
+        for (auto& c : conns)
+            p.push_back({c.fd, POLLIN, 0});
+        if (::poll(p.data(), p.size(), -1) < 0 && errno != EINTR)
+            break;
+        if (p[0].revents & POLLIN)
+            break;
+        if (p[1].revents & (POLLIN | POLLHUP)) {
+            char b[512];
+            ssize_t n = ::read(0, b, sizeof b);
+            if (n <= 0) {
+                stdin_open = false;  // keep running; the socket or a signal ends us
+            } else {
+                in.append(b, static_cast<size_t>(n));
+                size_t nl;
+                while ((nl = in.find('\n')) != std::string::npos) {
+                    std::string r = control(box, in.substr(0, nl), &quit);
+                    in.erase(0, nl + 1);
+                    std::fputs(r.c_str(), stdout);
+                    std::fflush(stdout);
+                }
+            }
+        }
+        if (lfd >= 0 && (p[2].revents & POLLIN)) {
+            int c = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c >= 0)
+                conns.push_back({c, {}});
+        }
+        for (size_t i = 3; i < p.size(); ++i) {
+            if (!(p[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            Conn& c = conns[i - 3];
+            char b[512];
+            ssize_t n = ::read(c.fd, b, sizeof b);
+            if (n <= 0 || c.buf.size() > 4096) {
+                ::close(c.fd);
+                c.fd = -1;
+                continue;
+            }
+            c.buf.append(b, static_cast<size_t>(n));
+            size_t nl;
+            while ((nl = c.buf.find('\n')) != std::string::npos) {
+                std::string r = control(box, c.buf.substr(0, nl), &quit);
+                c.buf.erase(0, nl + 1);
+                (void)!::write(c.fd, r.data(), r.size());
+            }
+        }
+        std::erase_if(conns, [](const Conn& c) { return c.fd < 0; });
+    }
+    box.stop();
+    for (auto& c : conns)
+        ::close(c.fd);
+    if (lfd >= 0) {
+        ::close(lfd);
+        ::unlink(control_path.c_str());
+    }
+    if (!link.empty())
+        ::unlink(link.c_str());
+    if (tf)
+        std::fclose(tf);
+    return 0;
+}
