@@ -1,0 +1,188 @@
+#include "DialogPresetData.h"
+
+#include "KvBasicLog.h"
+#include "PresetData.h"
+#include "ToolCommon.h"
+#include "ToolTipCtrl.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+CDialogPresetData::CDialogPresetData(QWidget* parent) : QWidget(parent)
+{
+    setWindowTitle(QStringLiteral("PresetData"));
+    setObjectName(QStringLiteral("PresetData"));
+
+    auto* outer = new QVBoxLayout(this);
+    auto* box = new QGroupBox(this);
+    box->setMaximumWidth(720);
+    auto* grid = new QGridLayout(box);
+
+    auto lineEdit = [&](const char* name, bool readOnly) {
+        auto* e = new QLineEdit(box);
+        e->setObjectName(QLatin1String(name));
+        e->setReadOnly(readOnly);
+        return e;
+    };
+    m_input = lineEdit("input", true);
+    m_browseInput = new QPushButton(QStringLiteral("Browse"), box);
+    m_browseInput->setObjectName(QStringLiteral("browseInput"));
+    grid->addWidget(new QLabel(QStringLiteral("Input Raw Data"), box), 0, 0);
+    grid->addWidget(m_input, 0, 1, 1, 3);
+    grid->addWidget(m_browseInput, 0, 4);
+
+    m_output = lineEdit("output", true);
+    m_browseOutput = new QPushButton(QStringLiteral("Browse"), box);
+    m_browseOutput->setObjectName(QStringLiteral("browseOutput"));
+    grid->addWidget(new QLabel(QStringLiteral("Save Output In"), box), 1, 0);
+    grid->addWidget(m_output, 1, 1, 1, 3);
+    grid->addWidget(m_browseOutput, 1, 4);
+
+    m_min = lineEdit("min", true);
+    m_max = lineEdit("max", true);
+    grid->addWidget(new QLabel(QStringLiteral("Min:"), box), 2, 0);
+    grid->addWidget(m_min, 2, 1);
+    grid->addWidget(new QLabel(QStringLiteral("Max:"), box), 2, 2);
+    grid->addWidget(m_max, 2, 3);
+
+    m_rows = lineEdit("rows", false);
+    grid->addWidget(new QLabel(QStringLiteral("Input Number From Min To Max:"), box), 3, 0, 1, 2);
+    grid->addWidget(m_rows, 3, 2, 1, 2);
+
+    m_create = new QPushButton(QStringLiteral("Create"), box);
+    m_create->setObjectName(QStringLiteral("create"));
+    m_clear = new QPushButton(QStringLiteral("Clear"), box);
+    m_clear->setObjectName(QStringLiteral("clear"));
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(m_create);
+    buttons->addWidget(m_clear);
+    grid->addLayout(buttons, 4, 0, 1, 5);
+    grid->setColumnStretch(1, 1);
+    grid->setColumnStretch(3, 1);
+
+    outer->addWidget(box);
+    outer->addStretch(1);
+
+    m_tips = new COXToolTipCtrl(this);
+    m_tips->Create(this);
+    m_tips->SetMaxTipWidth(corvane::kToolTipMaxWidth);
+    m_tips->SetTipBkColor(corvane::kToolTipBkColorRef);
+    m_tips->AddTool(m_browseInput, QStringLiteral("Please select source .xls file you wanna generate into preset."));
+    m_tips->AddTool(m_browseOutput, QStringLiteral("Please select preset file name you wanna save."));
+    m_tips->AddTool(m_create, QStringLiteral("Click here will generate preset file from input .xls file"));
+    m_tips->AddTool(m_clear, QStringLiteral("Click here to clean all content."));
+
+    connect(m_browseInput, &QPushButton::clicked, this, &CDialogPresetData::OnBrowseInput);
+    connect(m_browseOutput, &QPushButton::clicked, this, &CDialogPresetData::OnBrowseOutput);
+    connect(m_create, &QPushButton::clicked, this, &CDialogPresetData::Create);
+    connect(m_clear, &QPushButton::clicked, this, &CDialogPresetData::Clear);
+}
+
+void CDialogPresetData::Show(const QString& text, bool error)
+{
+    m_lastMessage = text;
+    if (error) {
+        corvane::ErrorBox(this, text);
+        return;
+    }
+    kv_console_printf("%s\n", text.toUtf8().constData());
+    if (!corvane::IsHeadless())
+        QMessageBox::information(this, QStringLiteral("PresetData"), text);
+}
+
+void CDialogPresetData::ResetInput()
+{
+    m_input->clear();
+    m_min->clear();
+    m_max->clear();
+    m_maxRows = 0;
+}
+
+void CDialogPresetData::OnBrowseInput()
+{
+    const QString path = QFileDialog::getOpenFileName(
+        this, QStringLiteral("Input Raw Data"), QString(),
+        QStringLiteral("xls files(*.xls);;xlsx files(*.xlsx);;All files(*)"));
+    if (!path.isEmpty())
+        ChooseInput(path);
+}
+
+void CDialogPresetData::ChooseInput(const QString& path)
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const presetta::InputCheck check = presetta::CheckInput(path.toStdString());
+    QApplication::restoreOverrideCursor();
+    if (!check.ok) {
+        ResetInput();
+        if (!check.detail.empty())
+            kv_console_printf("%s: %s\n", path.toUtf8().constData(), check.detail.c_str());
+        Show(QString::fromStdString(check.message), true);
+        return;
+    }
+    m_maxRows = check.max_rows;
+    m_min->setText(QString::number(presetta::kMinRows));
+    m_max->setText(QString::number(m_maxRows));
+    m_input->setText(path);
+}
+
+void CDialogPresetData::OnBrowseOutput()
+{
+    QFileDialog dlg(this, QStringLiteral("Save Output In"), QString(),
+                    QStringLiteral("BIN files(*.bin);;All   files   (*.*)"));
+    dlg.setAcceptMode(QFileDialog::AcceptSave);
+    dlg.setDefaultSuffix(QStringLiteral("bin"));
+    if (dlg.exec() == QDialog::Accepted && !dlg.selectedFiles().isEmpty())
+        ChooseOutput(dlg.selectedFiles().first());
+}
+
+void CDialogPresetData::ChooseOutput(const QString& path)
+{
+    m_output->setText(path);
+}
+
+void CDialogPresetData::Create()
+{
+    const std::string rowsText = m_rows->text().toStdString();
+    if (!presetta::IsRowCountText(rowsText)) {
+        m_rows->setText(QStringLiteral("0"));
+        return;
+    }
+    if (m_input->text().isEmpty()) {
+        Show(QString::fromLatin1(presetta::kMsgNoInput), true);
+        return;
+    }
+    if (m_output->text().isEmpty()) {
+        Show(QString::fromLatin1(presetta::kMsgNoOutput), true);
+        return;
+    }
+    // Digits only, but possibly more than an int holds.
+    const int rows = rowsText.size() > 6 ? m_maxRows + 1 : std::stoi(rowsText);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const presetta::CreateOutcome res = presetta::CreatePresetData(m_input->text().toStdString(),
+                                                                   m_output->text().toStdString(), rows, m_maxRows);
+    QApplication::restoreOverrideCursor();
+    if (!res.ok) {
+        Show(QString::fromStdString(res.message), true);
+        return;
+    }
+    QString text = QString::fromStdString(res.message);
+    for (const auto& n : res.notes)
+        text += QLatin1Char('\n') + QString::fromStdString(n);
+    Show(text, false);
+}
+
+void CDialogPresetData::Clear()
+{
+    ResetInput();
+    m_output->clear();
+    m_rows->clear();
+}

@@ -1,0 +1,4 @@
+#include "DialogPresetData.h"
+#include "ToolPlugin.h"
+
+CORVANE_TOOL_PLUGIN(CDialogPresetData)
