@@ -247,8 +247,8 @@ int CMainFrame::OpenTools(const std::vector<ToolTemplate>& templates)
         // Activated as if chosen from the menu, even past the 16th tool.
         const int index = m_startTab - ID_TOOL_FIRST;
         m_lastToolCommand = m_startTab;
-        if (QMdiSubWindow* w = m_templates[size_t(index)].window)
-            m_mdi->setActiveSubWindow(w);
+        if (QMdiSubWindow* w = liveWindow(index))
+            activate(w);
     }
     updateTitle();
     return opened;
@@ -260,22 +260,50 @@ bool CMainFrame::OnToolCommand(int id)
     if (id < ID_TOOL_FIRST || id > ID_TOOL_LAST || index >= int(m_templates.size()))
         return false;
     m_lastToolCommand = id;
-    QMdiSubWindow* w = m_templates[size_t(index)].window;
+    QMdiSubWindow* w = liveWindow(index);
     if (!w)
         w = openView(index);  // its tab was closed: a fresh view
     if (!w)
         return false;
-    m_mdi->setActiveSubWindow(w);
-    w->widget()->setFocus();
-    updateTitle();
+    activate(w);
+    if (w->widget())
+        w->widget()->setFocus();
     return true;
+}
+
+QMdiSubWindow* CMainFrame::liveWindow(int index) const
+{
+    QMdiSubWindow* w = m_templates.at(size_t(index)).window;
+    // A tab being closed has left the area already, before it is deleted.
+    if (w && !m_mdi->subWindowList().contains(w))
+        return nullptr;
+    return w;
+}
+
+void CMainFrame::activate(QMdiSubWindow* w)
+{
+    if (!isVisible())
+        m_pendingActivation = w;  // the area activates only what it shows
+    m_mdi->setActiveSubWindow(w);
+    updateTitle();
+}
+
+void CMainFrame::showEvent(QShowEvent* e)
+{
+    QMainWindow::showEvent(e);
+    if (QMdiSubWindow* w = m_pendingActivation) {
+        m_pendingActivation = nullptr;
+        if (m_mdi->subWindowList().contains(w))
+            m_mdi->setActiveSubWindow(w);
+        updateTitle();
+    }
 }
 
 QWidget* CMainFrame::ToolView(int index) const
 {
     if (index < 0 || index >= int(m_templates.size()))
         return nullptr;
-    QMdiSubWindow* w = m_templates[size_t(index)].window;
+    QMdiSubWindow* w = liveWindow(index);
     return w ? w->widget() : nullptr;
 }
 

@@ -96,8 +96,13 @@ public:
     // Brings the window to the front (asked by a second start).
     void RaiseToFront();
 
+protected:
+    void showEvent(QShowEvent* e) override;
+
 private:
     QMdiSubWindow* openView(int index);
+    QMdiSubWindow* liveWindow(int index) const;
+    void activate(QMdiSubWindow* w);
     void updateTitle();
     void buildMenus();
 
@@ -110,6 +115,7 @@ private:
     int m_startTab = corvane::ID_TOOL_FIRST;
     int m_lastToolCommand = 0;
     int m_look = corvane::ID_VIEW_APPLOOK_VS_2005;
+    QPointer<QMdiSubWindow> m_pendingActivation;  // activated once the frame shows
 
     QMdiArea* m_mdi = nullptr;
     COutputWnd* m_output = nullptr;

@@ -1,0 +1,120 @@
+// The "Com_Connection" tab against the real serial service, on a
+// pseudo-terminal standing in for the STB's line.
+#include "ComConnectionView.h"
+#include "HostTestEnv.h"
+#include "KvConsleListBox.h"
+#include "SerialMonitorService.h"
+
+#include <QComboBox>
+#include <QSettings>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+
+namespace {
+
+class ConnectionTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(m_master, 0);
+        ASSERT_EQ(::grantpt(m_master), 0);
+        ASSERT_EQ(::unlockpt(m_master), 0);
+        m_slave = ::ptsname(m_master);
+        ASSERT_EQ(m_svc.SMS_Init(), 1);
+        kv::set_current_serial_service(&m_svc);
+        QSettings().remove(QStringLiteral("Com_Connection"));
+    }
+    void TearDown() override
+    {
+        kv::set_current_serial_service(nullptr);
+        m_svc.SMS_Deinit();
+        if (m_master >= 0)
+            ::close(m_master);
+    }
+    // Bytes that reached the STB's side of the line.
+    std::string ReadLine(int ms = 2000)
+    {
+        std::string got;
+        pollfd p {m_master, POLLIN, 0};
+        while (::poll(&p, 1, ms) > 0) {
+            char buf[64];
+            ssize_t n = ::read(m_master, buf, sizeof(buf));
+            if (n <= 0)
+                break;
+            got.append(buf, size_t(n));
+            ms = 200;
+        }
+        return got;
+    }
+
+    int m_master = -1;
+    std::string m_slave;
+    CSerialMonitorSerivce m_svc;
+};
+
+TEST_F(ConnectionTest, OpenTypeCloseAndRememberTheChoice)
+{
+    {
+        CComConnectionView view;
+        EXPECT_EQ(view.windowTitle(), QStringLiteral("Com_Connection"));
+        EXPECT_TRUE(view.StatusText().startsWith(QStringLiteral("Closed")));
+
+        ASSERT_EQ(view.AddPort(QString::fromStdString(m_slave)), 1);
+        EXPECT_EQ(view.SelectedPortPath(), QString::fromStdString(m_slave));
+        auto* baud = view.findChild<QComboBox*>(QStringLiteral("baud"));
+        auto* parity = view.findChild<QComboBox*>(QStringLiteral("parity"));
+        auto* stop = view.findChild<QComboBox*>(QStringLiteral("stopBits"));
+        ASSERT_TRUE(baud && parity && stop);
+        stop->setCurrentIndex(stop->findData(2));
+        baud->setCurrentIndex(baud->findData(38400));
+        parity->setCurrentIndex(parity->findData(0));
+
+        ASSERT_EQ(view.OpenPort(), 1) << m_svc.last_error();
+        const int index = m_svc.SMS_FindPort(m_slave);
+        ASSERT_GE(index, 0);
+        EXPECT_EQ(m_svc.SMS_IsPortOpen().at(size_t(index)), 1);
+        EXPECT_EQ(m_svc.m_CurConfig.baud_rate, 38400);
+        EXPECT_EQ(m_svc.m_CurConfig.parity, 0);
+        EXPECT_TRUE(view.StatusText().contains(QStringLiteral("38400"))) << view.StatusText().toStdString();
+
+        // What the user types into the console goes down this line.
+        struct termios t {};
+        ::tcgetattr(m_master, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(m_master, TCSANOW, &t);
+        CKvConsleListBox console;
+        console.show();
+        QTest::keyClicks(&console, "ver");
+        QTest::keyClick(&console, Qt::Key_Return);
+        EXPECT_EQ(ReadLine(), "ver\r");
+
+        ASSERT_EQ(view.ClosePort(), 1);
+        EXPECT_EQ(m_svc.SMS_IsPortOpen().at(size_t(index)), 0);
+        EXPECT_TRUE(view.StatusText().startsWith(QStringLiteral("Closed")));
+        EXPECT_EQ(view.ClosePort(), 0);  // nothing left to close
+    }
+    // A new tab starts with the last choice.
+    CComConnectionView again;
+    EXPECT_EQ(again.SelectedPortPath(), QString::fromStdString(m_slave));
+    EXPECT_EQ(again.findChild<QComboBox*>(QStringLiteral("baud"))->currentData().toInt(), 38400);
+    EXPECT_EQ(again.findChild<QComboBox*>(QStringLiteral("stopBits"))->currentData().toInt(), 2);
+}
+
+TEST_F(ConnectionTest, FailuresAreReportedNotHidden)
+{
+    CComConnectionView view;
+    // A port that vanished: the open fails with the service's reason.
+    ASSERT_EQ(view.AddPort(QStringLiteral("/dev/no-such-tty")), 1);
+    EXPECT_EQ(view.OpenPort(), 0);
+    EXPECT_TRUE(view.StatusText().contains(QStringLiteral("last error"))) << view.StatusText().toStdString();
+    EXPECT_EQ(view.AddPort(QString()), 0);
+}
+
+}  // namespace

@@ -1,0 +1,92 @@
+// The frame around the tools: looks, about text, time stamp, output pane.
+#include "HostTestEnv.h"
+#include "KvConsleListBox.h"
+#include "MainFrame.h"
+#include "OutputWnd.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QApplication>
+#include <QFile>
+#include <QMenu>
+#include <QMenuBar>
+#include <QRegularExpression>
+#include <QSet>
+#include <QSettings>
+#include <QStyle>
+#include <QTabWidget>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(MainFrame, ApplicationLooksAreDistinctAndRemembered)
+{
+    QSet<QString> seen;
+    {
+        CMainFrame frame;
+        EXPECT_EQ(frame.ApplicationLook(), corvane::ID_VIEW_APPLOOK_VS_2005);  // the default
+        for (int cmd = 210; cmd <= 218; ++cmd) {
+            frame.SetApplicationLook(cmd);
+            const QString key = QApplication::style()->name() + QLatin1Char('/') +
+                                QApplication::palette().color(QPalette::Window).name();
+            seen.insert(key);
+            EXPECT_EQ(QSettings().value(QStringLiteral("ApplicationLook")).toInt(), cmd);
+            // The radio mark follows the look.
+            int checked = 0;
+            for (QAction* a : frame.findChildren<QAction*>())
+                if (a->isCheckable() && a->isChecked() && a->data().toInt() >= 210 && a->data().toInt() <= 218) {
+                    ++checked;
+                    EXPECT_EQ(a->data().toInt(), cmd);
+                }
+            EXPECT_EQ(checked, 1);
+        }
+        frame.SetApplicationLook(216);
+    }
+    EXPECT_EQ(seen.size(), 9);
+    CMainFrame again;
+    EXPECT_EQ(again.ApplicationLook(), 216);
+    EXPECT_EQ(corvane::LookForCommand(300).windowColor, corvane::LookForCommand(215).windowColor);
+    again.SetApplicationLook(214);
+}
+
+TEST(MainFrame, AboutAndTitleAndMenus)
+{
+    EXPECT_EQ(corvane::AboutVersionText(), QStringLiteral("Corvane V") + QStringLiteral(CORVANE_TEST_VERSION));
+    CMainFrame frame;
+    EXPECT_EQ(frame.windowTitle(), QStringLiteral("Corvane"));
+    QStringList menus;
+    for (QAction* a : frame.menuBar()->actions())
+        menus << a->text().remove(QLatin1Char('&'));
+    EXPECT_EQ(menus, (QStringList{QStringLiteral("ViewList"), QStringLiteral("View"), QStringLiteral("Help")}));
+
+    COutputWnd* pane = frame.OutputPane();
+    ASSERT_NE(pane, nullptr);
+    EXPECT_EQ(pane->windowTitle(), QStringLiteral("Output"));
+    EXPECT_EQ(pane->Tabs()->count(), 1);
+    EXPECT_EQ(pane->Tabs()->tabText(0), QStringLiteral("KvConsle"));
+    EXPECT_EQ(pane->Tabs()->tabPosition(), QTabWidget::South);
+    EXPECT_EQ(frame.dockWidgetArea(pane), Qt::BottomDockWidgetArea);
+}
+
+TEST(MainFrame, TimeStampEveryFiveMinutes)
+{
+    CMainFrame frame;
+    std::string err;
+    ASSERT_EQ(frame.OutputPane()->StartServer({}, &err), 1) << err;
+    EXPECT_EQ(frame.TimeStampTimer()->interval(), 300000);
+    EXPECT_TRUE(frame.TimeStampTimer()->isActive());
+
+    frame.TimeStamp();
+    const QRegularExpression line(QStringLiteral("^-----------Time Stamp\\[\\d\\d:\\d\\d:\\d\\d\\]------------\n$"));
+    ASSERT_TRUE(hosttest::WaitFor([&] {
+        frame.OutputPane()->DrainAll();
+        return line.match(frame.OutputPane()->Console()->toPlainText()).hasMatch();
+    })) << frame.OutputPane()->Console()->toPlainText().toStdString();
+    QFile f(QString::fromStdString(frame.OutputPane()->Server()->CurrentLogFile()));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readAll().contains("]------------\r\n"));
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+// The corvane program itself: command line, screenshot, single instance.
+#include "HostTestEnv.h"
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// A program folder holding the Com_Connection tool and an outside library.
+QString MakeHome(const char* name, bool with_tools)
+{
+    const QString home = hosttest::TempRoot() + QLatin1Char('/') + QLatin1String(name);
+    QDir().mkpath(home);
+    if (with_tools) {
+        QFile::copy(QStringLiteral(HOST_TEST_PLUGIN_DIR "/conn/libconnection.so"), home + QStringLiteral("/libconnection.so"));
+        QFile::copy(QStringLiteral(HOST_TEST_PLUGIN_DIR "/outside/libplain_a.so"), home + QStringLiteral("/libzlib_like.so"));
+    }
+    return home;
+}
+
+struct ProgramRun {
+    int code = -1;
+    QString out, err;
+};
+
+ProgramRun Corvane(const QStringList& args, const QString& home, int ms = 30000)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("CORVANE_HOME"), home);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    p.setProcessEnvironment(env);
+    p.setWorkingDirectory(home);
+    p.start(QStringLiteral(CORVANE_EXE), args);
+    ProgramRun r;
+    if (!p.waitForFinished(ms)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -2;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+TEST(Program, HelpVersionAndPluginList)
+{
+    const QString home = MakeHome("prog-list", true);
+    ProgramRun v = Corvane({QStringLiteral("--version")}, home);
+    EXPECT_EQ(v.code, 0);
+    EXPECT_EQ(v.out.trimmed(), QStringLiteral("Corvane V" CORVANE_TEST_VERSION));
+
+    ProgramRun h = Corvane({QStringLiteral("--help")}, home);
+    EXPECT_EQ(h.code, 0);
+    for (const char* opt : {"--list-plugins", "--screenshot", "--port", "--version"})
+        EXPECT_TRUE(h.out.contains(QLatin1String(opt))) << opt;
+
+    ProgramRun l = Corvane({QStringLiteral("--list-plugins")}, home);
+    EXPECT_EQ(l.code, 0) << l.err.toStdString();
+    EXPECT_TRUE(l.out.contains(QStringLiteral("libconnection.so: plug-in CComConnectionView, tab \"Com_Connection\"")))
+        << l.out.toStdString();
+    EXPECT_TRUE(l.out.contains(QStringLiteral("libzlib_like.so: not a plug-in (no MultiViewDll)"))) << l.out.toStdString();
+    EXPECT_TRUE(l.out.contains(QStringLiteral("2 libraries, 1 plug-in"))) << l.out.toStdString();
+
+    ProgramRun bad = Corvane({QStringLiteral("--no-such-option")}, home);
+    EXPECT_NE(bad.code, 0);
+}
+
+TEST(Program, ScreenshotShowsTheFrame)
+{
+    const QString home = MakeHome("prog-shot", true);
+    const QString png = home + QStringLiteral("/out.png");
+    ProgramRun s = Corvane({QStringLiteral("--screenshot"), png}, home);
+    ASSERT_EQ(s.code, 0) << s.err.toStdString();
+    QImage img(png);
+    ASSERT_FALSE(img.isNull());
+    EXPECT_GT(img.width(), 400);
+    EXPECT_GT(img.height(), 300);
+
+    // Without any tool the frame still comes up.
+    const QString empty = MakeHome("prog-empty", false);
+    ProgramRun e = Corvane({QStringLiteral("--screenshot"), empty + QStringLiteral("/e.png")}, empty);
+    EXPECT_EQ(e.code, 0) << e.err.toStdString();
+    EXPECT_FALSE(QImage(empty + QStringLiteral("/e.png")).isNull());
+
+    // An unwritable target is a failure, not a silent success.
+    ProgramRun w = Corvane({QStringLiteral("--screenshot"), QStringLiteral("/proc/no/such/dir/x.png")}, empty);
+    EXPECT_NE(w.code, 0);
+}
+
+TEST(Program, SecondStartRaisesTheFirstAndExits)
+{
+    const QString home = MakeHome("prog-single", false);
+    QProcess first;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("CORVANE_HOME"), home);
+    first.setProcessEnvironment(env);
+    first.start(QStringLiteral(CORVANE_EXE), {});
+    ASSERT_TRUE(first.waitForStarted());
+    const QString guard = QString::fromUtf8(qgetenv("XDG_RUNTIME_DIR")) + QStringLiteral("/corvane/SingleInstanceChecker_MMF_CORVANE");
+    ASSERT_TRUE(hosttest::WaitFor([&] { return QFile::exists(guard); }, 20000));
+
+    ProgramRun second = Corvane({}, home, 20000);
+    EXPECT_EQ(second.code, 1);
+    EXPECT_TRUE(second.err.contains(QStringLiteral("already runs"))) << second.err.toStdString();
+    EXPECT_EQ(first.state(), QProcess::Running);
+
+    first.terminate();
+    if (!first.waitForFinished(5000)) {
+        first.kill();
+        first.waitForFinished();
+    }
+}
+
+}  // namespace
