@@ -16,11 +16,12 @@ uint32_t power_up_value(uint32_t p)
 }  // namespace
 
 Memory::Memory(const Options& o)
-    : strap_(o.strap), dma_delay_ms_(o.dma_delay_ms), clk_ok_(o.clock_cal_ok), dll_ok_(o.dll_ok),
+    : base_ready_(o.platform == 0 || o.platform == 1), strap_(o.strap), dma_delay_ms_(o.dma_delay_ms), clk_ok_(o.clock_cal_ok), dll_ok_(o.dll_ok),
       clk_val_(o.clock_value), dll_val_(o.dll_value)
 {
     for (int i = 0; i < 4; ++i)
         win_[i] = o.ddr[i];
+    ddr_ready_ = base_ready_;
 }
 
 uint32_t Memory::phys(uint32_t a)
@@ -135,7 +136,7 @@ void Memory::reset()
         else
             ++it;
     }
-    ddr_ready_ = false;
+    ddr_ready_ = base_ready_;  // project types 0 and 1 need no DDR calibration
     dma_busy_ = false;
     clk_started_ = dll_started_ = false;
 }

@@ -31,7 +31,8 @@ int boot_rate(int platform) { return (platform == 1 || platform == 6 || platform
 
 // What a fault does to the event that selected it.
 struct Reaction {
-    bool drop = false;
+    bool lost = false;  // the box was not listening: the request is gone
+    bool drop = false;  // the request was handled, its reply is not sent
     int delay_ms = 0;
 };
 
@@ -47,7 +48,7 @@ Reaction react(Box& b, FaultOn on, uint64_t n, int cmd)
     if (b.faults.fire(FaultKind::Stall, on, n, cmd, &f)) {
         b.count([](Counters& c) { ++c.faults_fired; });
         b.stall(f.ms);
-        r.drop = true;  // what came in before the stall is lost with it
+        r.lost = r.drop = true;  // what came in before the stall is lost with it
     }
     if (b.faults.fire(FaultKind::Drop, on, n, cmd, &f)) {
         b.count([](Counters& c) { ++c.faults_fired; });
@@ -236,9 +237,8 @@ bool alder_boot_init(Box& b, int c, Next* next)
             b.put(i + 1 == h.length ? ".\"" : ".");
         }
         b.count([](Counters& x) { ++x.programs_loaded; });
-        if (h.length == kStandinHeaderSize) {
-            b.put(".\"");
-        }
+        if (h.length == kStandinHeaderSize)
+            b.put("\"");
         if (kv::crc32(img.data() + kStandinHeaderSize, h.length - kStandinHeaderSize) != h.crc) {
             b.trace("boot_init image CRC does not match: it does not run");
             *next = Next{Prog::Crashed, {}};
@@ -430,8 +430,10 @@ Next run_alder_init(Box& b)
         uint8_t x = 0;
         for (size_t i = 0; i < len; ++i)
             x ^= pay[i];
-        bool good = x == pay[len] && !fault(b, FaultKind::Crc, FaultOn::Block, frames);
         Reaction re = react(b, FaultOn::Block, frames, -1);
+        if (re.lost)
+            continue;
+        bool good = x == pay[len] && !fault(b, FaultKind::Crc, FaultOn::Block, frames);
         uint32_t answer;
         if (!good) {
             b.trace("block %u: XOR check failed", n);
@@ -524,7 +526,7 @@ struct Client {
 
     void data_frame();
     bool command(uint8_t k, const uint8_t* pay, size_t n);  // true: the client ends
-    void burn();
+    void burn(bool silent);
     void dump(uint32_t size);
     bool wait_ack(uint8_t want0, uint16_t seq, uint8_t* got0);
 };
@@ -563,20 +565,25 @@ void Client::data_frame()
     ++x.frames;
     b.count([](Counters& c) { ++c.frames_received; });
     Reaction re = react(b, FaultOn::Frame, x.frames, -1);
+    if (re.lost)
+        return;
     bool good = kv::crc32(buf.data(), len) == le32(buf.data() + len) &&
                 !fault(b, FaultKind::Crc, FaultOn::Frame, x.frames);
-    if (re.drop)
-        return;
-    b.pause(re.delay_ms);
+    auto answer = [&](std::initializer_list<uint8_t> v) {
+        if (re.drop)
+            return;
+        b.pause(re.delay_ms);
+        b.reply(v);
+    };
     if (!good) {
         b.count([](Counters& c) { ++c.crc_errors; });
         b.trace("data frame %u: CRC error", seq);
-        b.reply({'E', 0x00, 0x01, static_cast<uint8_t>(want >> 8), static_cast<uint8_t>(want)});
+        answer({'E', 0x00, 0x01, static_cast<uint8_t>(want >> 8), static_cast<uint8_t>(want)});
         return;
     }
     if (dup) {
         b.count([](Counters& c) { ++c.retransmissions; });
-        b.reply({'O', s[0], s[1]});
+        answer({'O', s[0], s[1]});
         return;
     }
     x.data.insert(x.data.end(), buf.begin(), buf.begin() + static_cast<long>(len));
@@ -588,13 +595,15 @@ void Client::data_frame()
         ack = static_cast<uint16_t>(seq - 1);
         b.trace("fault: frame %u acknowledged as %u", seq, ack);
     }
-    b.reply({'O', static_cast<uint8_t>(ack >> 8), static_cast<uint8_t>(ack)});
+    answer({'O', static_cast<uint8_t>(ack >> 8), static_cast<uint8_t>(ack)});
 }
 
 bool Client::command(uint8_t k, const uint8_t* pay, size_t n)
 {
     uint64_t count = ++per_cmd[k];
     Reaction re = react(b, FaultOn::Command, count, k);
+    if (re.lost)
+        return false;
     auto answer = [&](const std::vector<uint8_t>& v) {
         if (re.drop)
             return false;
@@ -641,10 +650,8 @@ bool Client::command(uint8_t k, const uint8_t* pay, size_t n)
         break;
     }
     case 'T':
-        if (re.drop)
-            break;
         b.pause(re.delay_ms);
-        burn();
+        burn(re.drop);
         break;
     case 'U':
         answer({'O'});
@@ -674,7 +681,7 @@ bool Client::command(uint8_t k, const uint8_t* pay, size_t n)
     return false;
 }
 
-void Client::burn()
+void Client::burn(bool silent)
 {
     const BlockInfo* blk = nullptr;
     for (const auto& bl : b.blocks)
@@ -695,10 +702,12 @@ void Client::burn()
     if (!ok) {
         b.count([](Counters& c) { ++c.verify_failures; });
         b.trace("client: verification failed");
-        b.reply({'E', 0x0E});
+        if (!silent)
+            b.reply({'E', 0x0E});
         return;
     }
-    b.reply({'O', 'O'});
+    if (!silent)
+        b.reply({'O', 'O'});
     b.count([](Counters& c) { ++c.burns; });
     const std::vector<uint8_t>& data = x.kind == 'Z' ? img : x.data;
     uint32_t base = x.kind == 'Z' ? 0 : blk->offset;
@@ -893,6 +902,8 @@ Next run_shell(Box& b)
         b.count([](Counters& x) { ++x.shell_reads; });
         b.trace("shell: read %u bytes at 0x%08X", len, addr);
         Reaction re = react(b, FaultOn::Command, reads, 0x03);
+        if (re.lost)
+            continue;
         std::vector<uint8_t> out = {0x23, 0x83, 0x00};
         add32(out, addr);
         out.push_back(static_cast<uint8_t>(len));

@@ -65,6 +65,7 @@ private:
     mutable std::mutex m_;
     std::unordered_map<uint32_t, uint32_t> words_;  // physical, word-aligned
     DdrWindow win_[4];
+    bool base_ready_;
     bool ddr_ready_ = false;
     uint32_t strap_;
     int dma_delay_ms_;

@@ -177,6 +177,7 @@ bool Simulator::start(std::string* error)
     b.activity = Clock::now();
     b.trace("virtual STB, project type %d, flash %u bytes, on %s", o.platform, b.flash.size(), b.path.c_str());
     d->running = true;
+    b.prog = static_cast<int>(Prog::Idle);
     d->thread = std::thread([this] { d->main(); });
     return true;
 }
