@@ -7,6 +7,7 @@
 #include <QMetaObject>
 #include <QTabWidget>
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -138,6 +139,7 @@ void COutputWnd::drainSlice()
         if (!bytes.empty())
             m_console->AppendBytes(bytes.data(), bytes.size());
     }
+    m_longestSliceMs = std::max(m_longestSliceMs, clock.elapsed());
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_posted && !m_queue.empty())
         QMetaObject::invokeMethod(this, &COutputWnd::drainSlice, Qt::QueuedConnection);

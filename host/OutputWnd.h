@@ -37,6 +37,9 @@ public:
     // Applies everything queued so far (tests; the event loop does it itself).
     void DrainAll();
     size_t Pending() const;
+    // The longest single piece of console work on the user-interface thread
+    // so far, in milliseconds (benchmarks).
+    qint64 LongestSliceMs() const { return m_longestSliceMs; }
 
 private:
     void drainSlice();
@@ -51,4 +54,5 @@ private:
     size_t m_queuedBytes = 0;
     bool m_posted = false;
     bool m_closing = false;
+    qint64 m_longestSliceMs = 0;
 };
