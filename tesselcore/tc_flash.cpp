@@ -210,8 +210,8 @@ static bool name_matches(const tag_dmh_block_info_local& r, const char* name, si
     char want[8] = {};
     if (length > 8)
         length = 8;
-    if (name)
-        std::strncpy(want, name, sizeof want);
+    for (size_t i = 0; name && i < sizeof want && name[i]; ++i)
+        want[i] = name[i];
     return std::memcmp(r.entry + 24, want, length) == 0;
 }
 

@@ -1,0 +1,51 @@
+// Without libFuzzer: runs the target over its seeds and a fixed number of
+// deterministic mutations of them, so that `ctest` exercises every target.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "KvBasicLog.h"
+
+// The targets' failure lines would fill the day's log file.
+static const bool kQuietLog = [] {
+    kv::log_set_fallback(kv::LogFallback::None);
+    return true;
+}();
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+std::vector<std::vector<uint8_t>> fuzz_seeds();
+
+#ifdef TESSEL_FUZZ_SMOKE
+int main(int argc, char** argv)
+{
+    long rounds = argc > 1 ? std::atol(argv[1]) : 2000;
+    auto seeds = fuzz_seeds();
+    uint64_t x = 0x9E3779B97F4A7C15ull;
+    auto next = [&] {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        return x;
+    };
+    for (auto& s : seeds)
+        LLVMFuzzerTestOneInput(s.data(), s.size());
+    for (long r = 0; r < rounds; ++r) {
+        std::vector<uint8_t> v = seeds[next() % seeds.size()];
+        int edits = 1 + (int)(next() % 8);
+        for (int e = 0; e < edits && !v.empty(); ++e) {
+            switch (next() % 4) {
+            case 0: v[next() % v.size()] = (uint8_t)next(); break;
+            case 1: v.resize(next() % (v.size() + 1)); break;
+            case 2: v[next() % v.size()] ^= (uint8_t)(1u << (next() % 8)); break;
+            default: v.insert(v.begin() + (long)(next() % v.size()), (uint8_t)next()); break;
+            }
+        }
+        LLVMFuzzerTestOneInput(v.data(), v.size());
+    }
+    std::printf("%zu seeds, %ld mutations: no fault\n", seeds.size(), rounds);
+    return 0;
+}
+#endif
