@@ -6,6 +6,7 @@
 #include "SerialMonitorService.h"
 
 #include <QComboBox>
+#include <QFile>
 #include <QSettings>
 #include <QTest>
 
@@ -105,6 +106,26 @@ TEST_F(ConnectionTest, OpenTypeCloseAndRememberTheChoice)
     EXPECT_EQ(again.SelectedPortPath(), QString::fromStdString(m_slave));
     EXPECT_EQ(again.findChild<QComboBox*>(QStringLiteral("baud"))->currentData().toInt(), 38400);
     EXPECT_EQ(again.findChild<QComboBox*>(QStringLiteral("stopBits"))->currentData().toInt(), 2);
+}
+
+TEST_F(ConnectionTest, AnnouncedVirtualStbPortsAreListed)
+{
+    const QString dir = QString::fromStdString(kv::log_socket_dir());
+    QFile live(dir + QStringLiteral("/stbsim-1.port"));
+    ASSERT_TRUE(live.open(QIODevice::WriteOnly));
+    live.write(QByteArray::fromStdString(m_slave) + "\n");
+    live.close();
+    QFile stale(dir + QStringLiteral("/stbsim-2.port"));
+    ASSERT_TRUE(stale.open(QIODevice::WriteOnly));
+    stale.write("/dev/pts/99999\n");
+    stale.close();
+
+    EXPECT_EQ(CComConnectionView::AnnouncedPorts(), std::vector<std::string>{m_slave});
+    CComConnectionView view;
+    EXPECT_TRUE(view.SelectPort(QString::fromStdString(m_slave)));
+    EXPECT_FALSE(view.SelectPort(QStringLiteral("/dev/pts/99999")));
+    live.remove();
+    stale.remove();
 }
 
 TEST_F(ConnectionTest, FailuresAreReportedNotHidden)

@@ -1,11 +1,16 @@
 // The "Com_Connection" tab: lists the serial ports (with the names the system
 // gives them, and the virtual STB's pseudo-terminals), takes the line
 // settings and opens or closes the port through the host's serial service.
-// The last choice is remembered for the next start.
+// The last choice is remembered for the next start. A virtual STB makes its
+// pseudo-terminal known by writing the path into "<name>.port" in the user's
+// runtime folder (see AnnouncedPorts()).
 #pragma once
 
 #include <QString>
 #include <QWidget>
+
+#include <string>
+#include <vector>
 
 class QComboBox;
 class QLabel;
@@ -25,6 +30,11 @@ public:
     int AddPort(const QString& path);
     int OpenPort();
     int ClosePort();
+
+    // Ports a running virtual STB announces: every "*.port" file in the
+    // user's runtime folder (kv::log_socket_dir()) names one device path on
+    // its first line; only devices that exist now are taken.
+    static std::vector<std::string> AnnouncedPorts();
 
     // The selection as the service takes it (port index from the service).
     bool CurrentConfig(serialport_config_tag* cfg) const;
