@@ -146,8 +146,9 @@ int CTesselcore::generate_xls_fie(tag_dmh_block_node* node)
             showCryptoSheet(s, c->data, entry_size(*c));
         }
     }
+    // The file is replaced in one step once the new one is whole; a failed
+    // write leaves the previous workbook as it was.
     std::string err;
-    std::remove(m_xls_path.c_str());
     if (!wb::write_xlsx_file(m_xls_path, book, &err)) {
         show("ERROR!! can not save the workbook %s: %s", m_xls_path.c_str(), err.c_str());
         return 0;

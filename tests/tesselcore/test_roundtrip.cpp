@@ -416,3 +416,26 @@ TEST(TesselWorkbook, NoFilePathSheetWithoutRadioAndNoKeySheetsWithoutKeyBlocks)
     EXPECT_EQ(0, f.core.generate_xls_fie(&f.node.n));
     EXPECT_EQ("Can not find this file,check it pls.", f.core.last_message());
 }
+
+TEST(TesselWorkbook, ImportsAnXlsWorkbookToo)
+{
+    Fixture f;
+    f.load();
+    std::string xls = f.dir.file("preset.xls");
+    f.py(std::string(kSetHelper) +
+         "setb(wb['Sys_Config'], 'mode', 1)\n"
+         "import xlwt\n"
+         "out = xlwt.Workbook()\n"
+         "for ws in wb.worksheets:\n"
+         "    o = out.add_sheet(ws.title)\n"
+         "    for row in ws.iter_rows():\n"
+         "        for c in row:\n"
+         "            if c.value is not None: o.write(c.row - 1, c.column - 1, c.value)\n"
+         "out.save('" + xls + "')\n");
+    f.core.set_workbook_path(xls);
+    int rc = f.core.read_xls_file(&f.node.n);
+    if (rc != 0 && f.core.last_message().find("cannot be read by this build") != std::string::npos)
+        GTEST_SKIP() << "no .xls reader in this build";
+    ASSERT_EQ(0, rc) << f.core.last_message();
+    EXPECT_EQ(0xEF, f.core.get_block_info_by_name("sys", 3)->data[4]);
+}
