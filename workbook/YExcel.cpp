@@ -230,6 +230,44 @@ bool CompoundDocument::ReadChain(uint32_t start, uint64_t size, bool small, std:
     return true;
 }
 
+bool CompoundDocument::ContiguousChain(uint32_t start, uint64_t size, size_t* offset) const
+{
+    const size_t bsize = size_t(1) << sector_shift_;
+    if (size > len_)
+        return false;
+    const uint64_t count = (size + bsize - 1) / bsize;
+    uint32_t s = start;
+    for (uint64_t i = 0; i < count; ++i) {
+        if (s != start + i || s >= fat_.size())
+            return false;
+        s = fat_[s];
+    }
+    const uint64_t off = (uint64_t(start) + 1) << sector_shift_;
+    if (off > len_ || len_ - off < size)
+        return false;
+    *offset = size_t(off);
+    return true;
+}
+
+bool CompoundDocument::StreamBytes(int index, std::vector<uint8_t>* storage, const uint8_t** bytes, size_t* len,
+                                   std::string* error) const
+{
+    if (index >= 0 && size_t(index) < entries_.size() && entries_[size_t(index)].type == 2) {
+        const DirectoryEntry& e = entries_[size_t(index)];
+        size_t off;
+        if (e.size >= kMiniCutoff && ContiguousChain(e.start, e.size, &off)) {
+            *bytes = data_ + off;
+            *len = size_t(e.size);
+            return true;
+        }
+    }
+    if (!ReadStream(index, storage, error))
+        return false;
+    *bytes = storage->data();
+    *len = storage->size();
+    return true;
+}
+
 int CompoundDocument::FindChild(uint32_t storage, const std::u16string& name) const
 {
     if (storage >= entries_.size())
@@ -669,11 +707,15 @@ bool Workbook::Fail(std::string msg)
 bool Workbook::Load(const char* path)
 {
     Reset();
-    std::ifstream f(path, std::ios::binary);
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
     if (!f)
         return Fail(std::string("cannot open ") + path);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    if (f.bad())
+    const std::streamoff size = f.tellg();
+    if (size < 0)
+        return Fail(std::string("cannot read ") + path);
+    std::vector<uint8_t> bytes(static_cast<size_t>(size));
+    f.seekg(0);
+    if (!f.read(reinterpret_cast<char*>(bytes.data()), size))
         return Fail(std::string("cannot read ") + path);
     return Load(bytes.data(), bytes.size());
 }
@@ -690,11 +732,13 @@ bool Workbook::Load(const void* data, size_t len)
             return Fail("the workbook is in the older Excel 5/95 format; save it as Excel 97-2003 (.xls)");
         return Fail("the compound document holds no \"Workbook\" stream");
     }
-    std::vector<uint8_t> stream;
-    if (!doc.ReadStream(idx, &stream, &error_))
+    std::vector<uint8_t> storage;
+    const uint8_t* stream = nullptr;
+    size_t stream_len = 0;
+    if (!doc.StreamBytes(idx, &storage, &stream, &stream_len, &error_))
         return false;
     size_t globals_end = 0;
-    if (!ParseGlobals(stream, &globals_end))
+    if (!ParseGlobals(stream, stream_len, &globals_end))
         return false;
     // Sheets are read in stream order and must neither overlap each other nor
     // the globals: that keeps the work for any file bounded by its size.
@@ -709,22 +753,22 @@ bool Workbook::Load(const void* data, size_t len)
         if (sheets[i].position < done)
             return Fail("damaged workbook: sheet " + std::to_string(i + 1) +
                         " starts inside the records of the globals or of another sheet");
-        if (!ParseSheet(stream, i, &done))
+        if (!ParseSheet(stream, stream_len, i, &done))
             return false;
     }
     return true;
 }
 
-bool Workbook::ParseGlobals(const std::vector<uint8_t>& s, size_t* end)
+bool Workbook::ParseGlobals(const uint8_t* s, size_t len, size_t* end)
 {
     size_t pos = 0;
     Record r;
     bool first = true;
     bool have_sst = false;
     while (true) {
-        if (pos >= s.size())
+        if (pos >= len)
             return Fail("damaged workbook: the globals end without an EOF record");
-        if (!r.Read(s.data(), s.size(), &pos))
+        if (!r.Read(s, len, &pos))
             return Fail("damaged workbook: a record runs past the end of the stream at offset " + std::to_string(pos));
         if (first) {
             if (r.code != CODE_BOF || !bof.Parse(r.data.data(), r.data.size()))
@@ -784,15 +828,14 @@ bool Workbook::ParseGlobals(const std::vector<uint8_t>& s, size_t* end)
     }
 }
 
-bool Workbook::ParseSheet(const std::vector<uint8_t>& s, size_t index, size_t* end)
+bool Workbook::ParseSheet(const uint8_t* s, size_t len, size_t index, size_t* end)
 {
     const BoundSheet& bs = sheets[index];
     Worksheet& ws = worksheets_[index];
     ws.index = uint16_t(index);
     ws.book_ = this;
     const std::string where = "sheet " + std::to_string(index + 1);
-    const uint8_t* d = s.data();
-    const size_t len = s.size();
+    const uint8_t* d = s;
     size_t pos = bs.position;
     if (pos >= len || len - pos < 4 || u16(d + pos) != CODE_BOF)
         return Fail("damaged workbook: " + where + " does not begin with a BOF record");
@@ -817,6 +860,8 @@ bool Workbook::ParseSheet(const std::vector<uint8_t>& s, size_t index, size_t* e
         }
         auto& r = rows[row];
         if (col >= r.size()) {
+            if (r.capacity() == 0 && row > 0 && rows[row - 1].size() > col + 1)
+                r.reserve(rows[row - 1].size());
             cell_slots_ += col + 1 - r.size();
             if (cell_slots_ > kMaxCellSlots) {
                 Fail("workbook too large: more than " + std::to_string(kMaxCellSlots) + " cells in all");

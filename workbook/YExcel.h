@@ -40,11 +40,16 @@ public:
 
     // Copies the whole stream of directory entry `index` into *out.
     bool ReadStream(int index, std::vector<uint8_t>* out, std::string* error) const;
+    // The stream's bytes: straight from the document when its sectors follow
+    // each other in the file, else copied into *storage.
+    bool StreamBytes(int index, std::vector<uint8_t>* storage, const uint8_t** bytes, size_t* len,
+                     std::string* error) const;
 
     const std::vector<DirectoryEntry>& entries() const { return entries_; }
 
 private:
     bool ReadChain(uint32_t start, uint64_t size, bool small, std::vector<uint8_t>* out, std::string* error) const;
+    bool ContiguousChain(uint32_t start, uint64_t size, size_t* offset) const;
     int FindChild(uint32_t storage, const std::u16string& name) const;
     bool SectorPtr(uint32_t sector, size_t* offset, size_t* avail) const;
 
@@ -252,8 +257,8 @@ public:
     static constexpr size_t kMaxRowSlots = size_t(1) << 22;
 
 private:
-    bool ParseGlobals(const std::vector<uint8_t>& s, size_t* end);
-    bool ParseSheet(const std::vector<uint8_t>& s, size_t sheet, size_t* end);
+    bool ParseGlobals(const uint8_t* s, size_t len, size_t* end);
+    bool ParseSheet(const uint8_t* s, size_t len, size_t sheet, size_t* end);
     bool Fail(std::string msg);
 
     std::vector<Worksheet> worksheets_;

@@ -272,6 +272,28 @@ TEST(XlsReader, SharedStringWhoseFlagChangesAtAContinueRecord)
     EXPECT_EQ(*ws->Text16(*ws->cell(0, 2)), u"Ωok");
 }
 
+TEST(XlsReader, FollowsAStreamWhoseSectorsAreOutOfOrder)
+{
+    Bytes cells;
+    for (int i = 0; i < 400; ++i)
+        add(cells, rk(uint32_t(i), 1, rk_int(i * 3, false)));
+    Cfb f = make_cfb(workbook_stream({{u"Sheet1", cells}}, sst({})));
+    // Swap the stream's first two sectors in the file and chain them the
+    // other way round: same stream, no longer in one piece.
+    const uint32_t d0 = f.first_data_sector, d1 = d0 + 1;
+    std::swap_ranges(f.bytes.begin() + 512 * (d0 + 1), f.bytes.begin() + 512 * (d0 + 2), f.bytes.begin() + 512 * (d1 + 1));
+    put32(f.bytes, f.fat_offset + 4 * d1, d0);
+    put32(f.bytes, f.fat_offset + 4 * d0, d1 + 1);
+    put32(f.bytes, 512 * (f.dir_sector + 1) + 128 + 0x74, d1);
+    YExcel::Workbook y;
+    ASSERT_TRUE(y.Load(f.bytes.data(), f.bytes.size())) << y.error();
+    YExcel::Worksheet* ws = y.GetWorksheet("Sheet1");
+    ASSERT_NE(ws, nullptr);
+    ASSERT_EQ(ws->GetTotalRows(), 400u);
+    for (int i = 0; i < 400; ++i)
+        ASSERT_EQ(ws->cell(size_t(i), 1)->v.integer, i * 3);
+}
+
 TEST(XlsReader, RefusesDamagedFilesWithAMessage)
 {
     Bytes cells;
