@@ -62,7 +62,13 @@ int CCorvaneApp::InitInstance(const StartOptions& opt)
     }
 
     // 8. Plug-ins and their tabs, the start tab active.
-    m_plugins.Discover(CKvBasicCfgIni::get_cur_root_directory());
+    // A library that does not load is skipped; the console says why, so a
+    // tool never goes missing without a trace.
+    std::vector<PluginProbe> probes;
+    m_plugins.Discover(CKvBasicCfgIni::get_cur_root_directory(), &probes);
+    for (const auto& p : probes)
+        if (!p.loaded)
+            kv_console_printf("%s cannot be loaded: %s\n", p.path.c_str(), p.error.c_str());
     std::vector<ToolTemplate> templates;
     for (size_t i = 0; i < m_plugins.size(); ++i)
         templates.push_back({m_plugins.at(i).view_class, QString::fromStdString(m_plugins.at(i).path)});

@@ -60,6 +60,7 @@ std::string LogServer::CurrentLogFile() const
 
 int LogServer::Start(Sink sink, std::string* error)
 {
+    bool bound = false;
     auto fail = [&](const std::string& why) {
         if (error)
             *error = why;
@@ -67,6 +68,8 @@ int LogServer::Start(Sink sink, std::string* error)
             ::close(m_listenFd);
         if (m_wakeFd >= 0)
             ::close(m_wakeFd);
+        if (bound)
+            ::unlink(m_socketPath.c_str());
         m_listenFd = m_wakeFd = -1;
         return 0;
     };
@@ -95,9 +98,10 @@ int LogServer::Start(Sink sink, std::string* error)
         return fail(std::string("socket: ") + std::strerror(errno));
     if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
         return fail("bind " + m_socketPath + ": " + std::strerror(errno));
+    bound = true;
     ::chmod(m_socketPath.c_str(), 0600);
-    struct stat bound {};
-    m_socketInode = ::lstat(m_socketPath.c_str(), &bound) == 0 ? bound.st_ino : 0;
+    struct stat boundStat {};
+    m_socketInode = ::lstat(m_socketPath.c_str(), &boundStat) == 0 ? boundStat.st_ino : 0;
     if (::listen(m_listenFd, 128) != 0)
         return fail(std::string("listen: ") + std::strerror(errno));
     m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -109,7 +113,6 @@ int LogServer::Start(Sink sink, std::string* error)
     m_thread.Attach([this] { return Loop(); });
     if (!m_thread.Start(1)) {
         m_running = false;
-        ::unlink(m_socketPath.c_str());
         return fail("the log server thread did not start");
     }
     return 1;

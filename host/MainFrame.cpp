@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
+#include <QCloseEvent>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFileInfo>
@@ -286,6 +287,17 @@ void CMainFrame::activate(QMdiSubWindow* w)
         m_pendingActivation = w;  // the area activates only what it shows
     m_mdi->setActiveSubWindow(w);
     updateTitle();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* e)
+{
+    m_mdi->closeAllSubWindows();  // a closed tab leaves the list at once
+    if (!m_mdi->subWindowList().isEmpty()) {
+        e->ignore();
+        statusBar()->showMessage(QStringLiteral("A tool is still busy; it has to finish or be stopped first."), 10000);
+        return;
+    }
+    QMainWindow::closeEvent(e);
 }
 
 void CMainFrame::showEvent(QShowEvent* e)

@@ -98,6 +98,9 @@ public:
 
 protected:
     void showEvent(QShowEvent* e) override;
+    // The tabs are asked to close first; a tool that refuses (a job still
+    // runs on the box) keeps the frame open.
+    void closeEvent(QCloseEvent* e) override;
 
 private:
     QMdiSubWindow* openView(int index);

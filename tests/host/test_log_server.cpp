@@ -207,6 +207,23 @@ TEST(LogServerSocket, PrivateFolderStaleAndLiveSockets)
     EXPECT_TRUE(WaitFor([&] { return got.load() == 1; }));
 }
 
+TEST(LogServerSocket, UnwritableLogFileIsToldOnce)
+{
+    COutputWnd pane;
+    corvane::LogServer::Options o;
+    o.socket_path = (hosttest::TempRoot() + QStringLiteral("/unwritable.sock")).toStdString();
+    o.log_folder = "/nonexistent-corvane-folder/logs";
+    std::string err;
+    ASSERT_EQ(pane.StartServer(o, &err), 1) << err;
+    for (const char* line : {"one\n", "two\n"})
+        ASSERT_EQ(SendRaw(o.socket_path, Record(kv::kLogKindAppendBytes, line)), 0);
+    ASSERT_TRUE(WaitFor([&] { return pane.Server()->Received() == 2; }));
+    pane.DrainAll();
+    const QString text = pane.Console()->toPlainText();
+    EXPECT_EQ(text.count(QStringLiteral("cannot be written")), 1) << text.toStdString();
+    EXPECT_TRUE(text.endsWith(QStringLiteral("one\ntwo\n"))) << text.toStdString();
+}
+
 TEST(LogServerSocket, ToolLogCallsReachConsoleAndFile)
 {
     COutputWnd pane;

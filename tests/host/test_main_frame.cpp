@@ -7,6 +7,9 @@
 #include <QAction>
 #include <QActionGroup>
 #include <QApplication>
+#include <QCloseEvent>
+#include <QMdiArea>
+#include <QMdiSubWindow>
 #include <QFile>
 #include <QMenu>
 #include <QMenuBar>
@@ -20,6 +23,45 @@
 #include <gtest/gtest.h>
 
 namespace {
+
+// A tool that is busy (its job still runs) and refuses to close.
+class BusyView : public QWidget {
+    Q_OBJECT
+public:
+    Q_INVOKABLE explicit BusyView(QWidget* parent = nullptr) : QWidget(parent) { setWindowTitle(QStringLiteral("Busy")); }
+    static bool busy;
+
+protected:
+    void closeEvent(QCloseEvent* e) override
+    {
+        if (busy)
+            e->ignore();
+        else
+            e->accept();
+    }
+};
+bool BusyView::busy = true;
+
+class IdleView : public QWidget {
+    Q_OBJECT
+public:
+    Q_INVOKABLE explicit IdleView(QWidget* parent = nullptr) : QWidget(parent) { setWindowTitle(QStringLiteral("Idle")); }
+};
+
+TEST(MainFrame, BusyToolKeepsTheFrameOpen)
+{
+    CMainFrame frame;
+    frame.OpenTools({{&IdleView::staticMetaObject, QStringLiteral("idle.so")},
+                     {&BusyView::staticMetaObject, QStringLiteral("busy.so")}});
+    frame.show();
+    BusyView::busy = true;
+    EXPECT_FALSE(frame.close());
+    EXPECT_TRUE(frame.isVisible());
+    ASSERT_EQ(frame.MdiArea()->subWindowList().size(), 1);
+    EXPECT_EQ(frame.MdiArea()->subWindowList().front()->windowTitle(), QStringLiteral("Busy"));
+    BusyView::busy = false;
+    EXPECT_TRUE(frame.close());
+}
 
 TEST(MainFrame, ApplicationLooksAreDistinctAndRemembered)
 {
@@ -90,3 +132,5 @@ TEST(MainFrame, TimeStampEveryFiveMinutes)
 }
 
 }  // namespace
+
+#include "test_main_frame.moc"
