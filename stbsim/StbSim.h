@@ -182,7 +182,7 @@ struct Options {
     int alder_ready_delay_ms = 2500;  // Alder boot init: first 'R' + "bootinit_ready" after the image
     int alder_ready_period_ms = 7500; // ... repeated this often
     int alder_ready_repeats = 4;      // ... at most this many times, until the host talks
-    int cedar_ready_period_ms = 1000; // "SEND_UPG" repeated this often until the host talks
+    int cedar_ready_period_ms = 100;  // "SEND_UPG" repeated this often until the host talks
     int burn_ms = 1000;               // duration of a burn (spread over the 'B' progress bytes)
     int ack_timeout_ms = 10000;       // the box gives up a dump when the host stops acknowledging
 

@@ -463,3 +463,69 @@ TEST(StbsimLoad, AutoResetServesAWaitingHost)
     EXPECT_TRUE(rig.host->wait_for('R', 2000)) << "quiet outside a session: the box resets itself";
     EXPECT_GE(rig.box.counters().resets, 1u);
 }
+
+TEST(StbsimBootRom, ScanOverClockDelaysFindsTheConfiguredWindow)
+{
+    Rig rig(quick(2));
+    ASSERT_TRUE(rig.sync());
+    Host& h = *rig.host;
+    h.write_word(0xA0000200, 0x0000FFFF);
+    // For each latch combination, the delays at which some read-add value reads back.
+    int first[4] = {-1, -1, -1, -1}, last[4] = {-1, -1, -1, -1}, read_add[4] = {0, 0, 0, 0};
+    for (int range = 0; range < 4; ++range) {
+        bool rising = range >> 1, negative = range & 1;
+        h.write_word(0xBFD700A4, rising ? 0x33330000 : 0x00330000);
+        for (uint32_t t = 0; t < 32; ++t) {
+            h.write_word(0xBFD70050, t << 16);
+            for (uint32_t a = 2; a <= 7; ++a) {
+                h.write_word(0xBFD70038, (a << 16) | (negative ? 0xF00u : 0u));
+                uint32_t v = 0;
+                ASSERT_TRUE(h.read_word(0xA0000200, &v));
+                if (v == 0x0000FFFF) {
+                    if (first[range] < 0)
+                        first[range] = static_cast<int>(t);
+                    last[range] = static_cast<int>(t);
+                    read_add[range] = static_cast<int>(a);
+                    break;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(first[0], 3);
+    EXPECT_EQ(last[0], 8);
+    EXPECT_EQ(read_add[0], 3);
+    EXPECT_EQ(first[1], 5);
+    EXPECT_EQ(last[1], 12);
+    EXPECT_EQ(first[2], 10);
+    EXPECT_EQ(last[2], 25);
+    EXPECT_EQ(read_add[2], 4);
+    EXPECT_EQ(first[3], -1) << "range 3 never passes by default";
+}
+
+TEST(StbsimBootRom, HostMayCloseAndReopenThePort)
+{
+    Rig rig(quick(0));
+    ASSERT_TRUE(rig.sync());
+    rig.host.reset();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    rig.host = std::make_unique<Host>(rig.box.port_path());
+    uint32_t v = 0;
+    rig.host->write_word(0xA0000040, 0x1234);
+    ASSERT_TRUE(rig.host->read_word(0xA0000040, &v));
+    EXPECT_EQ(v, 0x1234u);
+    EXPECT_TRUE(rig.box.running());
+}
+
+TEST(StbsimBootRom, AbandonedSessionResetsAfterItsQuietTime)
+{
+    auto o = quick(0);
+    o.auto_reset_ms = 100;
+    o.session_quiet_ms = 400;
+    Rig rig(o);
+    ASSERT_TRUE(rig.host->wait_for('R', 2000));
+    rig.host->write_word(0xA0000000, 1);  // the host talks: a session begins
+    rig.host->recv_quiet(60);
+    EXPECT_TRUE(rig.host->recv(1, 250).empty()) << "inside a session the short quiet does not reset";
+    EXPECT_TRUE(rig.host->wait_for('R', 2000)) << "the abandoned session ends in a reset";
+    EXPECT_GE(rig.box.counters().resets, 2u);
+}
