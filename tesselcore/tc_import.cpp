@@ -2,6 +2,7 @@
 #include "Tesselcore.h"
 
 #include "Workbook.h"
+#include "XlsxWriter.h"
 
 #include <cctype>
 #include <cerrno>
@@ -265,6 +266,10 @@ int CTesselcore::read_config_sheet(const wb::Sheet& sheet, int slot)
                     block = b;
                     break;
                 }
+            // The IR block is written as "*ir" whatever the script calls it.
+            for (auto* b = m_sheets[slot].blocks; !block && b && c1 == "*ir"; b = b->next)
+                if (b->id == 0xE0)
+                    block = b;
             continue;
         }
         if (!block)
@@ -325,6 +330,10 @@ int CTesselcore::read_config_sheet(const wb::Sheet& sheet, int slot)
             }
         } else {
             std::string text = cell_text(cell, 1);
+            // A text left as the workbook showed it keeps its bytes: the cell
+            // holds at most 19 characters, made printable.
+            if (text == wb::xlsx_clean_text(it->text_value))
+                continue;
             uint64_t at = (uint64_t)block->offset + it->bit_off / 8;
             // The text and its NUL, within the item's own field.
             uint64_t field = it->bit_len / 8 ? it->bit_len / 8 : sizeof it->text_value;
@@ -407,6 +416,13 @@ int CTesselcore::read_path_sheet(const wb::Sheet& sheet)
         tag_dmh_block_info_local* r = get_block_info_by_name_id(block->name, 8, block->id);
         if (!r)
             return -4;
+        std::string item = cell_text(sheet.at(row, 0), 0);
+        bool unchanged = false;
+        for (auto* it = block->items; it; it = it->next)
+            if (item == it->name && c2.text == wb::xlsx_clean_text(it->text_value))
+                unchanged = true;
+        if (unchanged)
+            continue;  // the text the workbook was written with, not a path
         std::string path = trimmed(c2.text);
         if (block->em == 3) {
             std::ifstream f(path, std::ios::binary);

@@ -91,6 +91,8 @@ std::string clean_text(const std::string& in)
 
 }  // namespace
 
+std::string xlsx_clean_text(const std::string& text) { return clean_text(text); }
+
 uint32_t palette_rgb(int index)
 {
     if (index < 1 || index > 56)

@@ -49,6 +49,10 @@ struct XlsxBook {
 
 bool valid_sheet_name(const std::string& name);
 
+// A text as the writer stores it: valid UTF-8 without the control characters a
+// workbook cannot hold (others become U+FFFD), at most 32767 characters.
+std::string xlsx_clean_text(const std::string& text);
+
 // Writes the workbook; the file is first written beside `path` under a
 // temporary name and then renamed, so a failed write never leaves half a file.
 // False with a message in *error on failure.

@@ -439,3 +439,25 @@ TEST(TesselWorkbook, ImportsAnXlsWorkbookToo)
     ASSERT_EQ(0, rc) << f.core.last_message();
     EXPECT_EQ(0xEF, f.core.get_block_info_by_name("sys", 3)->data[4]);
 }
+
+TEST(TesselWorkbook, UntouchedTextsKeepTheirBytes)
+{
+    std::string script = kScript;
+    script.replace(script.find("[name][1][96][64]"), 17, "[name][1][96][128]");
+    Fixture f(false, script);
+    // A 16-byte text field without a NUL whose last byte is no UTF-8.
+    uint8_t* sys = f.img.data() + 0x12000;
+    memcpy(sys + 16, "ABCDEFGHIJKLMNO\xE9", 16);
+    tb::put32(f.img.data() + 0x10000 + 28 + 48 + 12, kv::crc32(sys, 32));
+    f.load();
+    ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
+    std::vector<uint8_t> out;
+    ASSERT_EQ(0, f.core.rebuild_flash(f.img.data(), (uint32_t)f.img.size(), &out));
+    EXPECT_TRUE(out == f.img);
+
+    f.py(std::string(kSetHelper) + "setb(wb['Sys_Config'], 'name', 'Ü')\nwb.save('" + f.core.workbook_path() + "')\n");
+    ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
+    const uint8_t* d = f.core.get_block_info_by_name("sys", 3)->data;
+    EXPECT_EQ((std::vector<uint8_t>{0xC3, 0x9C, 0, 'D'}), std::vector<uint8_t>(d + 16, d + 20));
+    EXPECT_EQ(0xE9, d[31]);
+}
