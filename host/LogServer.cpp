@@ -93,7 +93,7 @@ int LogServer::Start(Sink sink, std::string* error)
         ::unlink(m_socketPath.c_str());  // left behind by a host that crashed
     }
 
-    m_listenFd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    m_listenFd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (m_listenFd < 0)
         return fail(std::string("socket: ") + std::strerror(errno));
     if (::bind(m_listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
@@ -138,51 +138,58 @@ void LogServer::Stop()
 
 uint32_t LogServer::Loop()
 {
+    // The listening socket does not block: when clients queue up, the next
+    // one is taken at once; the loop only sleeps in poll() when none waits.
     while (m_running) {
+        int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            ServeOne(fd);
+            continue;
+        }
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            ::usleep(10000);  // out of descriptors: let the system breathe
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED)
+            break;
         pollfd p[2] = {{m_listenFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
         int rc = ::poll(p, 2, -1);
-        if (rc < 0) {
-            if (errno == EINTR)
-                continue;
+        if (rc < 0 && errno != EINTR)
             break;
-        }
-        if (p[1].revents || !m_running)
+        if (rc > 0 && p[1].revents)
             break;
-        if (!(p[0].revents & POLLIN))
-            continue;
-        int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                ::usleep(10000);  // out of descriptors: let the system breathe
-            continue;
-        }
-        ServeOne(fd);
     }
     return 0;
 }
 
 void LogServer::ServeOne(int fd)
 {
-    // One record per connection. A client that connects and sends nothing
-    // must not hold up every other tool's logging: wait a bounded time.
-    pollfd p[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-    int rc;
-    do {
-        rc = ::poll(p, 2, m_opt.read_timeout_ms);
-    } while (rc < 0 && errno == EINTR);
-    if (rc <= 0 || p[1].revents || !(p[0].revents & (POLLIN | POLLHUP))) {
-        if (rc == 0)
-            m_dropped++;
-        ::close(fd);
-        return;
-    }
     uint8_t buf[4096];
     ssize_t n;
+    // MSG_TRUNC: the real length of the record, even when it is longer than
+    // the buffer, so an oversized record is recognised and dropped.
     do {
-        // MSG_TRUNC: the real length of the record, even when it is longer
-        // than the buffer, so an oversized record is recognised and dropped.
         n = ::recv(fd, buf, sizeof(buf), MSG_TRUNC | MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // Not there yet. One record per connection, and a client that
+        // connects and sends nothing must not hold up every other tool's
+        // logging: wait a bounded time.
+        pollfd p[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        int rc;
+        do {
+            rc = ::poll(p, 2, m_opt.read_timeout_ms);
+        } while (rc < 0 && errno == EINTR);
+        if (rc <= 0 || p[1].revents || !(p[0].revents & (POLLIN | POLLHUP))) {
+            if (rc == 0)
+                m_dropped++;
+            ::close(fd);
+            return;
+        }
+        do {
+            n = ::recv(fd, buf, sizeof(buf), MSG_TRUNC | MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+    }
     // The empty reply tells the client its record was taken.
     (void)::send(fd, buf, 0, MSG_NOSIGNAL | MSG_DONTWAIT);
     ::close(fd);
