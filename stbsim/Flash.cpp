@@ -38,6 +38,10 @@ Flash::~Flash()
 bool Flash::open(const std::string& path, uint32_t size, std::string* error)
 {
     std::lock_guard<std::mutex> l(m_);
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
     if (path.empty()) {
         bytes_.assign(size ? size : kDefaultFlash, 0xFF);
         return true;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
 
 using harness::Bytes;
 using harness::Host;
@@ -528,4 +529,62 @@ TEST(StbsimBootRom, AbandonedSessionResetsAfterItsQuietTime)
     EXPECT_TRUE(rig.host->recv(1, 250).empty()) << "inside a session the short quiet does not reset";
     EXPECT_TRUE(rig.host->wait_for('R', 2000)) << "the abandoned session ends in a reset";
     EXPECT_GE(rig.box.counters().resets, 2u);
+}
+
+TEST(StbsimBootRom, TraceShowsWhatTheBoxSawAndDid)
+{
+    auto o = quick(0);
+    auto lines = std::make_shared<std::vector<std::string>>();
+    auto m = std::make_shared<std::mutex>();
+    o.trace = true;
+    o.trace_sink = [lines, m](const std::string& l) {
+        std::lock_guard<std::mutex> g(*m);
+        lines->push_back(l);
+    };
+    Rig rig(o);
+    ASSERT_TRUE(rig.sync());
+    uint32_t v;
+    rig.host->write_word(0xBFD70014, 5);
+    ASSERT_TRUE(rig.host->read_word(0xBFD70014, &v));
+    rig.box.stop();
+    std::string all;
+    for (const auto& l : *lines)
+        all += l + "\n";
+    EXPECT_NE(all.find("reset"), std::string::npos) << all;
+    EXPECT_NE(all.find("write 0xBFD70014 := 0x00000005"), std::string::npos) << all;
+    EXPECT_NE(all.find("read 0xBFD70014 -> 0x00000005"), std::string::npos) << all;
+    EXPECT_NE(all.find("23 04 14 00 d7 bf"), std::string::npos) << all;
+    EXPECT_NE(all.find("tx 05 00 00 00"), std::string::npos) << all;
+}
+
+TEST(StbsimBootRom, PlaysTheBoxOnASerialDevice)
+{
+    // A pseudo-terminal pair stands in for a null-modem cable: the box opens
+    // the slave as its device, the host talks on the master.
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    termios t{};
+    tcgetattr(master, &t);
+    cfmakeraw(&t);
+    tcsetattr(master, TCSANOW, &t);
+    auto o = quick(0);
+    o.device = ::ptsname(master);
+    stbsim::Simulator box(o);
+    std::string err;
+    ASSERT_TRUE(box.start(&err)) << err;
+    EXPECT_EQ(box.port_path(), o.device);
+    box.reset();
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    bool sync = false;
+    while (!sync && std::chrono::steady_clock::now() < end) {
+        uint8_t c;
+        pollfd p{master, POLLIN, 0};
+        if (::poll(&p, 1, 50) > 0 && ::read(master, &c, 1) == 1)
+            sync = c == 'R';
+    }
+    EXPECT_TRUE(sync);
+    box.stop();
+    ::close(master);
 }
