@@ -58,9 +58,7 @@ int main(int argc, char** argv)
     }
 
     StartOptions opt;
-    if (const char* env = std::getenv("CORVANE_PORTS"))
-        opt.extra_ports = QString::fromLocal8Bit(env).split(QLatin1Char(':'), Qt::SkipEmptyParts);
-    opt.extra_ports += parser.values(portOpt);
+    opt.extra_ports = parser.values(portOpt);  // $CORVANE_PORTS is read by the serial service itself
     opt.open_port = parser.value(openOpt);
     const QString platform = QGuiApplication::platformName();
     opt.quiet = platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");

@@ -3,6 +3,7 @@
 #include "ComConnectionView.h"
 #include "HostTestEnv.h"
 #include "KvConsleListBox.h"
+#include "OutputWnd.h"
 #include "SerialMonitorService.h"
 
 #include <QComboBox>
@@ -106,6 +107,27 @@ TEST_F(ConnectionTest, OpenTypeCloseAndRememberTheChoice)
     EXPECT_EQ(again.SelectedPortPath(), QString::fromStdString(m_slave));
     EXPECT_EQ(again.findChild<QComboBox*>(QStringLiteral("baud"))->currentData().toInt(), 38400);
     EXPECT_EQ(again.findChild<QComboBox*>(QStringLiteral("stopBits"))->currentData().toInt(), 2);
+}
+
+TEST_F(ConnectionTest, WhatTheStbPrintsShowsInTheConsole)
+{
+    COutputWnd pane;
+    std::string err;
+    ASSERT_EQ(pane.StartServer({}, &err), 1) << err;
+    CComConnectionView view;
+    ASSERT_EQ(view.AddPort(QString::fromStdString(m_slave)), 1);
+    ASSERT_EQ(view.OpenPort(), 1) << m_svc.last_error();
+    struct termios t {};
+    ::tcgetattr(m_master, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(m_master, TCSANOW, &t);
+    const char boot[] = "U-Boot 2010.06\r\nHit any key\r\n";
+    ASSERT_EQ(::write(m_master, boot, sizeof(boot) - 1), ssize_t(sizeof(boot) - 1));
+    EXPECT_TRUE(hosttest::WaitFor([&] {
+        pane.DrainAll();
+        return pane.Console()->toPlainText().contains(QStringLiteral("U-Boot 2010.06\nHit any key\n"));
+    })) << pane.Console()->toPlainText().toStdString();
+    view.ClosePort();
 }
 
 TEST_F(ConnectionTest, AnnouncedVirtualStbPortsAreListed)
