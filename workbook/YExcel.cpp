@@ -750,6 +750,10 @@ bool Workbook::Load(const void* data, size_t len)
     worksheets_.resize(sheets.size());
     size_t done = globals_end;
     for (size_t i : order) {
+        worksheets_[i].index = uint16_t(i);
+        worksheets_[i].book_ = this;
+        if (sheets[i].kind == 6)
+            continue;  // a VBA module: its code lives outside the Workbook stream
         if (sheets[i].position < done)
             return Fail("damaged workbook: sheet " + std::to_string(i + 1) +
                         " starts inside the records of the globals or of another sheet");

@@ -231,6 +231,10 @@ private:
 
 class Workbook {
 public:
+    Workbook() = default;
+    Workbook(const Workbook&) = delete;  // worksheets point back at their workbook
+    Workbook& operator=(const Workbook&) = delete;
+
     // Reset, read the file, its compound document and its "Workbook" stream.
     bool Load(const char* path);
     bool Load(const void* data, size_t len);

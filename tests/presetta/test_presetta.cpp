@@ -276,7 +276,7 @@ TEST(Presetta, InputChecks)
     EXPECT_FALSE(fs::exists(out));
 
     EXPECT_TRUE(presetta::IsRowCountText("0123"));
-    EXPECT_FALSE(presetta::IsRowCountText(""));
+    EXPECT_TRUE(presetta::IsRowCountText(""));
     EXPECT_FALSE(presetta::IsRowCountText("-3"));
     EXPECT_FALSE(presetta::IsRowCountText("3 "));
 }

@@ -88,6 +88,10 @@ private slots:
         QCOMPARE(img.size(), 4 + 52 + 2 * (16 + 52));
         QCOMPARE(img.left(4), QByteArray("\x01\x02\x00\x02", 4));
 
+        rows->clear();  // an empty field counts as 0
+        QTest::mouseClick(create, Qt::LeftButton);
+        QCOMPARE(view.LastMessage(), QStringLiteral("Input number error! Please input a number from 3 to 5."));
+
         QTest::mouseClick(view.findChild<QPushButton*>(QStringLiteral("clear")), Qt::LeftButton);
         QVERIFY(input->text().isEmpty() && min->text().isEmpty() && max->text().isEmpty() && rows->text().isEmpty());
         QVERIFY(view.findChild<QLineEdit*>(QStringLiteral("output"))->text().isEmpty());

@@ -338,8 +338,6 @@ std::string RowRangeMessage(int max_rows)
 
 bool IsRowCountText(const std::string& text)
 {
-    if (text.empty())
-        return false;
     for (char c : text)
         if (c < '0' || c > '9')
             return false;

@@ -140,7 +140,8 @@ InputCheck CheckInput(const std::string& path);
 // "Input number error! Please input a number from 3 to %d."
 std::string RowRangeMessage(int max_rows);
 
-// The row count field holds only the digits 0 to 9 (and at least one).
+// The row count field holds only the digits 0 to 9 (an empty field does,
+// and counts as 0).
 bool IsRowCountText(const std::string& text);
 
 struct CreateOutcome {

@@ -165,7 +165,7 @@ void CDialogPresetData::Create()
         return;
     }
     // Digits only, but possibly more than an int holds.
-    const int rows = rowsText.size() > 6 ? m_maxRows + 1 : std::stoi(rowsText);
+    const int rows = rowsText.empty() ? 0 : rowsText.size() > 6 ? m_maxRows + 1 : std::stoi(rowsText);
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const presetta::CreateOutcome res = presetta::CreatePresetData(m_input->text().toStdString(),
                                                                    m_output->text().toStdString(), rows, m_maxRows);
