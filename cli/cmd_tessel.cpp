@@ -119,6 +119,14 @@ int cmd_info(const std::string& path)
     return 0;
 }
 
+std::string ini_hint(const Loaded& l, const std::string& ini)
+{
+    if (l.core.last_message() != "Can not find this file,check it pls.")
+        return "";
+    return "\nsettings file: " + (ini.empty() ? CKvBasicCfgIni::path_in_root("corvane.ini") : ini) +
+           " (--ini names another)";
+}
+
 int cmd_workbook(const std::string& image, const std::string& script, const std::string& out, const std::string& ini)
 {
     Loaded l;
@@ -130,7 +138,7 @@ int cmd_workbook(const std::string& image, const std::string& script, const std:
         return rc;
     l.core.set_workbook_path(out);
     if (l.core.generate_xls_fie(&l.node) != 1)
-        return fail("Wrong binary file, can not create xls! (" + l.core.last_message() + ")");
+        return fail("Wrong binary file, can not create xls! (" + l.core.last_message() + ")" + ini_hint(l, ini));
     std::printf("%s\n", out.c_str());
     return 0;
 }
@@ -154,7 +162,7 @@ int cmd_build(const std::string& image, const std::string& workbook, const std::
                           book.find("crypto") && l.core.get_block_info_by_name("crypto", 6));
     l.core.set_workbook_path(workbook);
     if (l.core.read_xls_file(&l.node) != 0)
-        return fail("xls file error,can not create new flash (" + l.core.last_message() + ")");
+        return fail("xls file error,can not create new flash (" + l.core.last_message() + ")" + ini_hint(l, ini));
     if (l.core.save_new_flash(l.image.data(), (uint32_t)l.image.size(), out) != 0)
         return fail(l.core.last_message());
     std::printf("%s\n", l.core.last_message().c_str());

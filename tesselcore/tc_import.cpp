@@ -484,7 +484,14 @@ int CTesselcore::read_program_sheet(const wb::Sheet& sheet)
                 continue;
             ser.push_back((uint8_t)(c | (first ? 0x80 : 0)));
             first = false;
-            put_utf16(&ser, cell_text(cell, c));
+            std::string text = cell_text(cell, c);
+            if (cell.kind == wb::CellKind::Number && std::isfinite(cell.number) && cell.number != std::trunc(cell.number)) {
+                // A fraction such as an orbital position 19.2 keeps its digits.
+                char buf[40];
+                std::snprintf(buf, sizeof buf, "%.15g", cell.number);
+                text = buf;
+            }
+            put_utf16(&ser, text);
         }
     }
     std::vector<uint8_t> packed;

@@ -19,6 +19,7 @@ namespace {
 const zip_uint64_t kMaxPart = 256u << 20;  // largest part we inflate
 const size_t kMaxRows = 1048576;
 const size_t kMaxCols = 16384;
+const size_t kMaxCells = 8u << 20;  // grid cells one sheet may take up
 
 struct ZipCloser {
     void operator()(zip_t* z) const { zip_discard(z); }
@@ -175,6 +176,7 @@ bool read_sheet(const std::string& xml, const std::vector<std::string>& shared, 
     if (!data)
         return true;
     size_t next_row = 0;
+    size_t cells = 0;
     for (auto* row = data->FirstChildElement(); row; row = row->NextSiblingElement()) {
         if (!is(row, "row"))
             continue;
@@ -243,6 +245,12 @@ bool read_sheet(const std::string& xml, const std::vector<std::string>& shared, 
             }
             if (cell.kind == CellKind::Empty)
                 continue;
+            size_t have = cr < sheet->rows.size() ? sheet->rows[cr].size() : 0;
+            if (cc + 1 > have) {
+                cells += cc + 1 - have;
+                if (cells > kMaxCells)
+                    return fail(error, "sheet \"" + sheet->name + "\" is too large");
+            }
             sheet->set(cr, cc) = std::move(cell);
         }
     }

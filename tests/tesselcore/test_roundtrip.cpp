@@ -338,7 +338,7 @@ TEST(TesselWorkbook, ProgramSheetSerialisation)
     f.load();
     f.py("p = wb['Program']\n"
          "p.delete_rows(1, 2)\n"
-         "p['A1'] = 'x'\np['B1'] = 12\np['C1'] = 'y'\n"
+         "p['A1'] = 'x'\np['B1'] = 12\np['C1'] = 19.2\n"
          "p['A2'] = 'Grüße'\np['C2'] = 'z'\n"
          "wb.save('" + f.core.workbook_path() + "')\n");
     ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
@@ -348,7 +348,7 @@ TEST(TesselWorkbook, ProgramSheetSerialisation)
     std::vector<uint8_t> expect = {'p', 'r', 'e', 's', 'e', 't', 'd', 'a', 't', 'a', 0, 2, 0, 3};
     cell16(expect, 0x80, "x");
     cell16(expect, 0x01, "12");
-    cell16(expect, 0x02, "y");
+    cell16(expect, 0x02, "19.2");
     expect.push_back(0x80);
     for (uint16_t u : {0x47, 0x72, 0xFC, 0xDF, 0x65, 0})
         expect.push_back((uint8_t)u), expect.push_back((uint8_t)(u >> 8));

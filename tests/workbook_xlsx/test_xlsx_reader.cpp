@@ -117,6 +117,7 @@ variant("noworkbook.xlsx", {"xl/workbook.xml": None})
 variant("badxml.xlsx", {"xl/worksheets/sheet1.xml": b"<worksheet><sheetData><row>"})
 variant("badref.xlsx", {"xl/worksheets/sheet1.xml": b'<worksheet><sheetData><row r="1"><c r="AAAA1"><v>1</v></c></row></sheetData></worksheet>'})
 variant("badshared.xlsx", {"xl/worksheets/sheet1.xml": b'<worksheet><sheetData><row r="1"><c r="A1" t="s"><v>99</v></c></row></sheetData></worksheet>'})
+variant("toomany.xlsx", {"xl/worksheets/sheet1.xml": b'<worksheet><sheetData>' + b''.join(b'<row r="%d"><c r="XFD%d"><v>1</v></c></row>' % (i, i) for i in range(1, 1000)) + b'</sheetData></worksheet>'})
 variant("hugerow.xlsx", {"xl/worksheets/sheet1.xml": b'<worksheet><sheetData><row r="99999999"><c><v>1</v></c></row></sheetData></worksheet>'})
 )", &log)) << log;
 
@@ -125,7 +126,7 @@ variant("hugerow.xlsx", {"xl/worksheets/sheet1.xml": b'<worksheet><sheetData><ro
     std::vector<char> good = xt::slurp(path);
     ASSERT_TRUE(read_workbook_memory(good.data(), good.size(), &book, &err)) << err;
 
-    for (const char* name : {"noworkbook.xlsx", "badxml.xlsx", "badref.xlsx", "badshared.xlsx", "hugerow.xlsx"}) {
+    for (const char* name : {"noworkbook.xlsx", "badxml.xlsx", "badref.xlsx", "badshared.xlsx", "hugerow.xlsx", "toomany.xlsx"}) {
         err.clear();
         EXPECT_FALSE(read_workbook(dir.file(name), &book, &err)) << name;
         EXPECT_FALSE(err.empty()) << name;
