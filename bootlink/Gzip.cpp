@@ -26,6 +26,24 @@ int gzip_libdeflate(const uint8_t* data, size_t len, std::vector<uint8_t>* out) 
     return 1;
 }
 
+int gzip_zlib(const uint8_t* data, size_t len, std::vector<uint8_t>* out) {
+    z_stream zs{};
+    if (deflateInit2(&zs, 9, Z_DEFLATED, 16 + MAX_WBITS, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+        return 0;
+    out->resize(deflateBound(&zs, uLong(len)) + 32);
+    zs.next_in = const_cast<Bytef*>(data);
+    zs.avail_in = uInt(len);
+    zs.next_out = out->data();
+    zs.avail_out = uInt(out->size());
+    int rc = deflate(&zs, Z_FINISH);
+    size_t n = zs.total_out;
+    deflateEnd(&zs);
+    if (rc != Z_STREAM_END)
+        return 0;
+    out->resize(n);
+    return 1;
+}
+
 int gzip_zopfli(const uint8_t* data, size_t len, std::vector<uint8_t>* out) {
     ZopfliOptions opt;
     ZopfliInitOptions(&opt);
@@ -50,6 +68,13 @@ int gzip_compress(const uint8_t* data, size_t len, std::vector<uint8_t>* out, Gz
         data = &empty;
     if (!gzip_libdeflate(data, len, out))
         return 0;
+    // zlib's strongest setting now and then wins on long runs (erased or
+    // zeroed flash); it costs little.
+    if (len <= 0x7FFFFFFFu) {
+        std::vector<uint8_t> z;
+        if (gzip_zlib(data, len, &z) && z.size() < out->size())
+            out->swap(z);
+    }
     bool max = effort == GzipEffort::Max || (effort == GzipEffort::Auto && len <= (2u << 20));
     if (max) {
         std::vector<uint8_t> z;

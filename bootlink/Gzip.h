@@ -1,8 +1,8 @@
 // In-process gzip for the images that go over the line compressed.
 //
 // The output is a standard single-member gzip stream (RFC 1952) that
-// "gzip -d" accepts. The encoder tries libdeflate at its strongest level and,
-// at GzipEffort::Max, zopfli as well, and keeps the smaller stream.
+// "gzip -d" accepts. The encoder tries libdeflate and zlib at their strongest
+// levels and, at GzipEffort::Max, zopfli as well, and keeps the smallest.
 #pragma once
 
 #include <cstddef>
@@ -13,7 +13,7 @@
 namespace bootlink {
 
 enum class GzipEffort {
-    Fast,  // libdeflate level 12 only: well ahead of common gzip encoders, fast
+    Fast,  // libdeflate level 12 and zlib level 9: well ahead of common gzip encoders, fast
     Max,   // also zopfli (slow: roughly a second per 100 KiB); the smaller wins
     Auto,  // Max for inputs up to 2 MiB, Fast beyond
 };
