@@ -39,6 +39,8 @@ public:
 
 protected:
     void keyPressEvent(QKeyEvent* e) override;
+    // Tab goes to the STB (shell completion), not to the next control.
+    bool focusNextPrevChild(bool) override { return false; }
 
 private:
     void insertAtEnd(const QString& text);

@@ -118,7 +118,14 @@ CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent)
         tabs->setExpanding(false);
         tabs->setElideMode(Qt::ElideRight);
     }
-    connect(m_mdi, &QMdiArea::subWindowActivated, this, [this] { updateTitle(); });
+    connect(m_mdi, &QMdiArea::subWindowActivated, this, [this] {
+        updateTitle();
+        // The close button shows on the active tab only.
+        if (auto* tabs = m_mdi->findChild<QTabBar*>())
+            for (int i = 0; i < tabs->count(); ++i)
+                if (QWidget* b = tabs->tabButton(i, QTabBar::RightSide))
+                    b->setVisible(i == tabs->currentIndex());
+    });
 
     // 3./4. Menus, docking, the output pane.
     setDockOptions(QMainWindow::AnimatedDocks | QMainWindow::AllowTabbedDocks | QMainWindow::AllowNestedDocks);

@@ -71,8 +71,9 @@ TEST(Console, TypedCharactersGoToTheStbNotTheText)
     QTest::keyClicks(&c, "ls");
     QTest::keyClick(&c, Qt::Key_Return);
     QTest::keyClick(&c, Qt::Key_Backspace);
+    QTest::keyClick(&c, Qt::Key_Tab);
     QTest::keyClick(&c, Qt::Key_Down);  // no character: nothing sent
-    EXPECT_EQ(sent, (std::vector<int>{'l', 's', 13, 8}));
+    EXPECT_EQ(sent, (std::vector<int>{'l', 's', 13, 8, 9}));
     EXPECT_EQ(c.toPlainText(), QStringLiteral("shown\n"));
 
     sent.clear();

@@ -17,8 +17,6 @@
 #include <QObject>
 #include <QString>
 
-#include <atomic>
-
 class QueuedJobObserver : public QObject, public IJobObserver {
     Q_OBJECT
 public:
