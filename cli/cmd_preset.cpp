@@ -7,7 +7,8 @@
 #include <cstdio>
 #include <string>
 
-static int run_preset(const std::string& input, const std::string& output, int rows)
+// Without a row count, every row of the list.
+static int run_preset(const std::string& input, const std::string& output, bool all_rows, int rows)
 {
     const presetta::InputCheck check = presetta::CheckInput(input);
     if (!check.ok) {
@@ -16,8 +17,8 @@ static int run_preset(const std::string& input, const std::string& output, int r
             std::fprintf(stderr, "%s\n", check.detail.c_str());
         return 1;
     }
-    if (rows < 0)
-        rows = check.max_rows;  // every row of the list
+    if (all_rows)
+        rows = check.max_rows;
     const presetta::CreateOutcome res = presetta::CreatePresetData(input, output, rows, check.max_rows);
     if (!res.ok) {
         std::fprintf(stderr, "%s\n", res.message.c_str());
@@ -34,15 +35,15 @@ static CliCommandRegistrar reg([](CLI::App& app) {
                                              "from the sheet \"Sheet1\" of an .xls or .xlsx workbook");
     struct Opts {
         std::string input, output;
-        int rows = -1;
+        int rows = 0;
     };
     auto opts = std::make_shared<Opts>();
     sub->add_option("INPUT", opts->input, "Channel-list workbook (.xls or .xlsx)")->required();
     sub->add_option("-o,--output", opts->output, "Preset-data image to write (.bin)")->required();
-    sub->add_option("--rows", opts->rows,
-                    "Rows to convert, the two heading rows included (3 to the largest; default: all)");
-    sub->callback([opts] {
-        int rc = run_preset(opts->input, opts->output, opts->rows);
+    auto* rows = sub->add_option("--rows", opts->rows,
+                                 "Rows to convert, the two heading rows included (3 to the largest; default: all)");
+    sub->callback([opts, rows] {
+        int rc = run_preset(opts->input, opts->output, rows->count() == 0, opts->rows);
         if (rc)
             throw CLI::RuntimeError(rc);
     });

@@ -21,6 +21,14 @@ fs::path dir()
     static fs::path d = [] {
         fs::path p = fs::temp_directory_path() / ("corvane-presetta-" + std::to_string(::getpid()));
         fs::create_directories(p);
+        static struct Cleanup {
+            fs::path dir;
+            ~Cleanup()
+            {
+                std::error_code ec;
+                fs::remove_all(dir, ec);
+            }
+        } cleanup{p};
         return p;
     }();
     return d;
@@ -347,6 +355,13 @@ TEST(Presetta, CommandLine)
     std::tie(rc, text) = run("'" + in.string() + "' -o '" + out.string() + "' --rows 9");
     EXPECT_NE(rc, 0);
     EXPECT_NE(text.find("Input number error! Please input a number from 3 to 5."), std::string::npos) << text;
+    std::tie(rc, text) = run("'" + in.string() + "' -o '" + out.string() + "' --rows -5");
+    EXPECT_NE(rc, 0);
+    EXPECT_NE(text.find("Input number error! Please input a number from 3 to 5."), std::string::npos) << text;
+    std::tie(rc, text) = run("'" + in.string() + "' -o '" + in.string() + "'");
+    EXPECT_NE(rc, 0);
+    EXPECT_NE(text.find("must not be the input file"), std::string::npos) << text;
+    EXPECT_EQ(presetta::CheckInput(in.string()).max_rows, 5) << "the input workbook is intact";
     std::tie(rc, text) = run("'" + (dir() / "missing.xls").string() + "' -o '" + out.string() + "'");
     EXPECT_NE(rc, 0);
     EXPECT_NE(text.find("Error input file! Unsupported raw data file!"), std::string::npos) << text;

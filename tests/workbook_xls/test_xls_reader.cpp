@@ -24,6 +24,14 @@ fs::path temp_dir()
     static fs::path dir = [] {
         fs::path d = fs::temp_directory_path() / ("corvane-xls-" + std::to_string(::getpid()));
         fs::create_directories(d);
+        static struct Cleanup {
+            fs::path dir;
+            ~Cleanup()
+            {
+                std::error_code ec;
+                fs::remove_all(dir, ec);
+            }
+        } cleanup{d};
         return d;
     }();
     return dir;

@@ -360,6 +360,14 @@ CreateOutcome CreatePresetData(const std::string& input, const std::string& outp
         out.message = RowRangeMessage(max_rows);
         return out;
     }
+    {
+        // Replacing the channel list by its own image would lose the list.
+        std::error_code ec;
+        if (fs::equivalent(fs::path(input), fs::path(output), ec)) {
+            out.message = "The preset file must not be the input file: " + output;
+            return out;
+        }
+    }
     FormBFactory factory;
     std::unique_ptr<Form_Analyzer> gen = factory.create_generator();
     if (!gen->Load(input)) {
