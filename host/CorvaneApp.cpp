@@ -97,6 +97,7 @@ int CCorvaneApp::ExitInstance()
             kv::set_current_serial_service(nullptr);
         m_smsUp = false;
     }
+    m_plugins.LeaveLoadedAtExit();
     return 0;
 }
 

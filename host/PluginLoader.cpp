@@ -86,6 +86,12 @@ const QMetaObject* PluginTable::Probe(const std::string& path, void** module, Pl
     return meta;
 }
 
+void PluginTable::LeaveLoadedAtExit()
+{
+    for (auto& r : m_records)
+        r->module = nullptr;
+}
+
 int PluginTable::Discover(const std::string& folder, std::vector<PluginProbe>* probes)
 {
     if (m_done)

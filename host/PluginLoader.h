@@ -50,6 +50,10 @@ public:
     int Discover(const std::string& folder, std::vector<PluginProbe>* probes = nullptr);
 
     size_t size() const { return m_records.size(); }
+    // At program end: the libraries stay mapped until the process is gone,
+    // so nothing Qt still holds from a tool (type data, statics) is unmapped
+    // under it while the application shuts down.
+    void LeaveLoadedAtExit();
     const PluginRecord& at(size_t i) const { return *m_records.at(i); }
 
     // The `*.so` files of `folder`, full paths, in name order.
