@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 namespace {
 
 // A program folder holding the Com_Connection tool and an outside library.
@@ -91,6 +95,25 @@ TEST(Program, ScreenshotShowsTheFrame)
     // An unwritable target is a failure, not a silent success.
     ProgramRun w = Corvane({QStringLiteral("--screenshot"), QStringLiteral("/proc/no/such/dir/x.png")}, empty);
     EXPECT_NE(w.code, 0);
+}
+
+TEST(Program, OpensTheNamedPortAtStart)
+{
+    const QString home = MakeHome("prog-open", true);
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const QString slave = QString::fromLocal8Bit(::ptsname(master));
+    ProgramRun ok = Corvane({QStringLiteral("--open"), slave, QStringLiteral("--screenshot"), home + QStringLiteral("/o.png")}, home);
+    EXPECT_EQ(ok.code, 0);
+    EXPECT_FALSE(ok.err.contains(QStringLiteral("cannot open"))) << ok.err.toStdString();
+    ::close(master);
+
+    ProgramRun bad = Corvane({QStringLiteral("--open"), QStringLiteral("/dev/no-such-tty"), QStringLiteral("--screenshot"),
+                              home + QStringLiteral("/b.png")}, home);
+    EXPECT_EQ(bad.code, 0);  // the workbench still comes up
+    EXPECT_TRUE(bad.err.contains(QStringLiteral("cannot open /dev/no-such-tty"))) << bad.err.toStdString();
 }
 
 TEST(Program, SecondStartRaisesTheFirstAndExits)
