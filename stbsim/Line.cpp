@@ -110,14 +110,25 @@ void Box::set_rate(int baud)
     }
 }
 
+int line_rate(int fd);
+
 int Box::host_rate() const
 {
     if (!is_pty)
         return rate.load();
+    if (int r = line_rate(master); r > 0)
+        return r;
     termios t{};
     if (tcgetattr(master, &t) != 0)
         return rate.load();
     return speed_to_int(cfgetospeed(&t));
+}
+
+bool Box::rates_differ() const
+{
+    // A UART copes with a few per cent between the two ends.
+    int h = host_rate(), r = rate.load();
+    return h <= 0 || (h > r ? h - r : r - h) * 100 > r * 3;
 }
 
 double Box::byte_seconds() const
@@ -206,7 +217,7 @@ void Box::fill(Clock::time_point deadline)
             pause(20);
         return;
     }
-    bool noise = host_rate() != rate.load();
+    bool noise = rates_differ();
     if (bs > 0) {
         in_clock = std::max(in_clock, Clock::now()) +
                    std::chrono::nanoseconds(static_cast<long long>(n * bs * 1e9));
@@ -279,7 +290,7 @@ void Box::put(const void* data, size_t n)
         return;
     const uint8_t* p = static_cast<const uint8_t*>(data);
     int hr = host_rate();
-    bool noise = hr != rate.load();
+    bool noise = rates_differ();
     if (opt.trace) {
         if (noise)
             trace("tx %zu bytes at %d Bd while the host listens at %d Bd: the host gets noise", n, rate.load(), hr);

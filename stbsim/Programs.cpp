@@ -14,6 +14,7 @@ namespace {
 constexpr size_t kMaxImage = 32u << 20;      // largest program the box loads
 constexpr uint32_t kMaxTransfer = 64u << 20; // 65536 frames of 1024 bytes
 constexpr uint64_t kMaxDump = 256u << 20;
+constexpr uint32_t kMaxFlashImage = 256u << 20; // no flash is larger; keeps a gzip bomb out
 constexpr int kGapMs = 2000;                 // longest pause inside one frame or image
 
 uint32_t le32(const uint8_t* p)
@@ -276,11 +277,16 @@ Next run_boot_rom(Box& b)
     const int p = b.opt.platform;
     b.set_rate(boot_rate(p));
     int c;
+    auto give_up = Clock::now() + std::chrono::milliseconds(b.opt.announce_limit_ms);
     for (;;) {
         b.put("R");
         c = b.get_clean(std::max(1, b.opt.announce_ms));
         if (c >= 0)
             break;
+        if (b.opt.announce_limit_ms > 0 && Clock::now() >= give_up) {
+            b.trace("boot ROM: no host; booting the firmware from flash");
+            return Next{Prog::Idle, {}};
+        }
     }
     b.trace("boot ROM: the host talks");
     int pending = c;
@@ -690,7 +696,8 @@ void Client::burn(bool silent)
             break;
         }
     std::vector<uint8_t> img;
-    bool ok = x.active && x.data.size() == x.total && have_report && report_id == x.id;
+    bool ok = x.active && x.data.size() == x.total && have_report && report_id == x.id &&
+              report_size <= kMaxFlashImage;
     if (ok && x.kind == 'Z')
         ok = x.id == 0xFF && gunzip(x.data, report_size, &img) && img.size() == report_size;
     else if (ok)

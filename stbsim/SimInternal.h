@@ -172,6 +172,7 @@ struct Box {
     void set_prog(Prog p);
     void set_rate(int baud);
     int host_rate() const;
+    bool rates_differ() const;
 
     // Takes one byte: 0..255, kTimeout, or kNoise for a byte sent at another
     // rate. timeout_ms < 0 waits for ever (reset, stop and auto-reset still

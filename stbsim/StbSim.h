@@ -166,6 +166,7 @@ struct Options {
     int auto_reset_ms = 0;            // 0: off; else reset after this long quiet outside a session
     int session_quiet_ms = 20000;     // with auto-reset: quiet that ends an abandoned session
     int announce_ms = 500;            // period of the sync byte after a reset
+    int announce_limit_ms = 0;        // > 0: with no host talking by then, boot the firmware (idle)
 
     // Boot ROM and DDR controller.
     uint32_t strap = 0;               // strap register 0xBFEDC024

@@ -114,6 +114,10 @@ int main(int argc, char** argv)
         ->check(CLI::Range(1, 3600000));
     app.add_option("--announce", announce, "period of the sync byte 'R' after a reset, ms (default 500)")
         ->check(CLI::Range(1, 60000));
+    app.add_option("--announce-for", o.announce_limit_ms,
+                   "with no host talking after a reset for this many ms, boot the firmware and fall quiet "
+                   "(default 0: announce until the host talks)")
+        ->check(CLI::Range(0, 3600000));
     app.add_option("--strap", o.strap, "value of the strap register 0xBFEDC024");
     app.add_option("--dma-delay", dma, "ms until the DMA busy bit clears after a start, or 'never'");
     app.add_flag("--no-clock-cal", no_clock, "the clock calibration status 0xBFD70044 never reports done");

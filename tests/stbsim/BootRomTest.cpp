@@ -588,3 +588,33 @@ TEST(StbsimBootRom, PlaysTheBoxOnASerialDevice)
     box.stop();
     ::close(master);
 }
+
+TEST(StbsimBootRom, AnnouncementsMayBeBounded)
+{
+    auto o = quick(0);
+    o.announce_limit_ms = 200;
+    Rig rig(o);
+    rig.box.reset();
+    ASSERT_TRUE(rig.host->wait_for('R', 1000));
+    ASSERT_TRUE(rig.box.wait_for_program("idle", 2000));
+    rig.host->recv_quiet(60);
+    EXPECT_TRUE(rig.host->recv(1, 200).empty()) << "the box booted its firmware and fell quiet";
+}
+
+bool harness_set_custom_rate(int fd, int baud);
+
+TEST(StbsimBootRom, RatesSetOutsideTheStandardListAreSeen)
+{
+    Rig rig(quick(0));
+    ASSERT_TRUE(harness_set_custom_rate(rig.host->fd, 114000));  // within a UART's tolerance of 115200
+    ASSERT_TRUE(rig.sync());
+    uint32_t v = 0;
+    rig.host->write_word(0xA0000300, 42);
+    ASSERT_TRUE(rig.host->read_word(0xA0000300, &v));
+    EXPECT_EQ(v, 42u);
+    ASSERT_TRUE(harness_set_custom_rate(rig.host->fd, 56000));
+    uint64_t before = rig.box.counters().word_reads;
+    rig.host->read_word(0xA0000300, &v, 300);
+    EXPECT_EQ(rig.box.counters().word_reads, before) << "56000 Bd against 115200 Bd is noise";
+    EXPECT_GT(rig.box.counters().noise_bytes, 0u);
+}
