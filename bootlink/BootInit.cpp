@@ -253,12 +253,15 @@ void write_pairs(uint32_t from, uint32_t to, uint32_t x, uint32_t y, JobContext&
     }
 }
 
-bool verify_pairs(uint32_t from, uint32_t to, uint32_t x, uint32_t y, uint32_t mask, JobContext& ctx) {
+bool verify_pairs(uint32_t from, uint32_t to, uint32_t x, uint32_t y, uint32_t mask, bool* link_failed,
+                  JobContext& ctx) {
     for (uint64_t a = from; a + 8 <= uint64_t(to) + 1; a += 8) {
         uint32_t v0 = 0, v1 = 0;
-        if (!addr_read(uint32_t(a), &v0, ctx) || (v0 & mask) != (x & mask))
+        if (!addr_read(uint32_t(a), &v0, ctx) || !addr_read(uint32_t(a + 4), &v1, ctx)) {
+            *link_failed = true;
             return false;
-        if (!addr_read(uint32_t(a + 4), &v1, ctx) || (v1 & mask) != (y & mask))
+        }
+        if ((v0 & mask) != (x & mask) || (v1 & mask) != (y & mask))
             return false;
     }
     return true;
@@ -310,12 +313,16 @@ int memory_test(CalibrationState& st, uint32_t device, JobContext& ctx) {
     write_pairs(0xA5555590u, 0xA55555CFu, 0x5555AAAAu, 0xAAAA5555u, ctx);
     write_pairs(0xAFFFFF80u, 0xAFFFFFBFu, 0xFFFFFFFFu, 0x00000000u, ctx);
     write_pairs(0xA00000E0u, 0xA000011Fu, 0x00000000u, 0xFFFFFFFFu, ctx);
-    dma_transfer(0xAAAAAAA0u, 0xA5555550u, ctx);
-    dma_transfer(0xA0000000u, 0xAFFFFF80u, ctx);
-    return verify_pairs(0xA5555550u, 0xA555558Fu, 0x5555AAAAu, 0xAAAA5555u, mask, ctx) &&
-                   verify_pairs(0xA5555590u, 0xA55555CFu, 0xAAAA5555u, 0x5555AAAAu, mask, ctx) &&
-                   verify_pairs(0xAFFFFF80u, 0xAFFFFFBFu, 0x00000000u, 0xFFFFFFFFu, mask, ctx) &&
-                   verify_pairs(0xAFFFFFC0u, 0xAFFFFFFFu, 0xFFFFFFFFu, 0x00000000u, mask, ctx)
+    if (dma_transfer_status(0xAAAAAAA0u, 0xA5555550u, ctx) < 0 ||
+        dma_transfer_status(0xA0000000u, 0xAFFFFF80u, ctx) < 0) {
+        st.link_failed = true;
+        return 0;
+    }
+    bool* lf = &st.link_failed;
+    return verify_pairs(0xA5555550u, 0xA555558Fu, 0x5555AAAAu, 0xAAAA5555u, mask, lf, ctx) &&
+                   verify_pairs(0xA5555590u, 0xA55555CFu, 0xAAAA5555u, 0x5555AAAAu, mask, lf, ctx) &&
+                   verify_pairs(0xAFFFFF80u, 0xAFFFFFBFu, 0x00000000u, 0xFFFFFFFFu, mask, lf, ctx) &&
+                   verify_pairs(0xAFFFFFC0u, 0xAFFFFFFFu, 0xFFFFFFFFu, 0x00000000u, mask, lf, ctx)
                ? 1
                : 0;
 }
@@ -340,19 +347,25 @@ int scan_range(CalibrationState& st, uint32_t device, int rising, int negative, 
     }
     int last_fail = -1;
     for (int t = 0; t < max; ++t) {
-        if (!ctx.going())
+        if (!ctx.going() || st.link_failed)
             return 0;
-        set_bits(R50, 16, 6, uint32_t(t), ctx);
+        if (!set_bits(R50, 16, 6, uint32_t(t), ctx)) {
+            st.link_failed = true;
+            return 0;
+        }
         int passed = 0;
         if (method) {
-            for (int a = 2; a <= 7 && !passed; ++a) {
-                set_bits(R38, 16, 3, uint32_t(a), ctx);
-                if (memory_test(st, device, ctx))
+            for (int a = 2; a <= 7 && !passed && !st.link_failed; ++a) {
+                if (!set_bits(R38, 16, 3, uint32_t(a), ctx))
+                    st.link_failed = true;
+                else if (memory_test(st, device, ctx))
                     passed = a;
             }
         } else if (memory_test(st, device, ctx)) {
             passed = 4;
         }
+        if (st.link_failed)
+            return 0;
         if (!passed) {
             last_fail = t;
             continue;
@@ -467,7 +480,7 @@ int calibrate_on_chip(const std::string& config_text, JobContext& ctx) {
         else if (s.range_select != 4)
             BL_LOG(kSrc, "RANGE_SELECT %u is none of 0 to 4: all four ranges are scanned\n", s.range_select);
         if (!scan_set(st, first, lastr, device, ctx))
-            return fail(ctx, "calibration stopped\n");
+            return fail(ctx, st.link_failed ? "calibration: the STB stopped answering\n" : "calibration stopped\n");
         const RangeRecord* g = st.ranges;
         kv_console_printf("rang0: %02d %d %d , rang1: %02d %d %d , rang2: %02d %d %d, rang3: %02d %d %d \n",
                           g[0].width, g[0].start, g[0].end, g[1].width, g[1].start, g[1].end, g[2].width, g[2].start,
@@ -508,7 +521,8 @@ int calibrate_on_chip(const std::string& config_text, JobContext& ctx) {
             for (int o = 0; o < n; ++o) {
                 set_bits(R50, 0, 6, uint32_t(o), ctx);
                 if (!scan_set(st, 0, 3, device, ctx))
-                    return fail(ctx, "calibration stopped\n");
+                    return fail(ctx, st.link_failed ? "calibration: the STB stopped answering\n"
+                                                    : "calibration stopped\n");
                 const RangeRecord* g = st.ranges;
                 kv_console_printf(
                     "odt=%x in_dly90=%02x dly9090=%02x out_dly90=%02x rang0: %02d, rang1: %02d, rang2: %02d, rang3: "

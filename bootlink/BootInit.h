@@ -65,6 +65,7 @@ struct CalibrationState {
     RangeRecord ranges[4];
     bool sources_written = false;  // source patterns written in this set of scans
     bool quiet = false;            // range scans do not log (sweep mode)
+    bool link_failed = false;      // a read went unanswered: the scan stops
 };
 
 // Reads "#CONFIG_SETTING#" into `out`. A missing setting keeps its default
@@ -81,9 +82,11 @@ int calibrate_on_chip(const std::string& config_text, JobContext& ctx);
 // Sends a self-running cache-calibration image and waits for "SEND_UPG".
 int send_cache_calibration(const std::string& image_name, JobContext& ctx);
 // Scans one latch combination over the clock delays. 1 unless the keep-going
-// flag was cleared.
+// flag was cleared or the STB stopped answering (st.link_failed).
 int scan_range(CalibrationState& st, uint32_t device, int rising, int negative, JobContext& ctx);
-// One write / DMA / verify round of the memory. 1 when it passes.
+// One write / DMA / verify round of the memory. 1 when it passes, 0 when a
+// word differs; a read that goes unanswered also gives 0 and sets
+// st.link_failed.
 int memory_test(CalibrationState& st, uint32_t device, JobContext& ctx);
 // The widest range (the lower number on equal widths).
 int choose_range(const CalibrationState& st);

@@ -71,21 +71,28 @@ int write(uint32_t address, uint32_t value, JobContext& ctx) {
 }
 
 void dma_transfer(uint32_t source, uint32_t destination, JobContext& ctx) {
+    dma_transfer_status(source, destination, ctx);
+}
+
+int dma_transfer_status(uint32_t source, uint32_t destination, JobContext& ctx) {
     write(0xBFD00054u, source & 0x0FFFFFFFu, ctx);
     write(0xBFD00058u, destination & 0x0FFFFFFFu, ctx);
     write(0xBFD0005Cu, 0x00010080u, ctx);
     write(0xBFD00064u, 2u, ctx);
     int64_t first = now_ms();
     uint32_t v = 0;
-    int ok = addr_read(0xBFD00064u, &v, ctx);
-    // A failed read says nothing about the engine; keep polling within the
-    // same one-second bound rather than take it for done.
-    while (!ok || (v & 0x80000000u)) {
+    bool answered = false;
+    for (;;) {
+        // A failed read says nothing about the engine; keep polling within
+        // the same one-second bound rather than take it for done.
+        int ok = addr_read(0xBFD00064u, &v, ctx);
+        answered = answered || ok;
+        if (ok && !(v & 0x80000000u))
+            return 1;
         if (ok)
             kv_console_printf("dma_transfer failed!\n");
         if (now_ms() - first > 1000)
-            break;
-        ok = addr_read(0xBFD00064u, &v, ctx);
+            return answered ? 0 : -1;
     }
 }
 

@@ -46,6 +46,9 @@ int write(uint32_t address, uint32_t value, JobContext& ctx = default_context())
 // Has the STB's DMA engine copy from `source` to `destination` and polls it
 // for at most about one second.
 void dma_transfer(uint32_t source, uint32_t destination, JobContext& ctx = default_context());
+// The same, telling how it ended: 1 the engine went idle, 0 still busy after
+// about a second, -1 no poll was answered.
+int dma_transfer_status(uint32_t source, uint32_t destination, JobContext& ctx = default_context());
 
 // Writes and pauses in list order: "sleep" pauses for the value in ms, any
 // other name is a hexadecimal address that gets the value. An entry whose

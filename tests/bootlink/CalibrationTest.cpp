@@ -147,3 +147,14 @@ TEST_F(Calibration, CalibrateDdrByProjectType) {
     EXPECT_TRUE(log.has("Calibration done, cost "));
     EXPECT_TRUE(log.has("DDR Calibration Completed\n"));
 }
+
+TEST_F(Calibration, AnSTBThatFallsSilentEndsTheCalibrationInsteadOfScanningOn) {
+    auto o = dogwood();
+    o.ddr[1] = {1, 4, 4};
+    start(o);
+    ASSERT_TRUE(box->add_fault("stall:read=40,ms=30000"));
+    int64_t t0 = now_ms();
+    EXPECT_EQ(0, calibrate_on_chip(ddrconf({}), ctx));
+    EXPECT_LT(since(t0), 15.0);
+    EXPECT_TRUE(log.has("the STB stopped answering"));
+}
