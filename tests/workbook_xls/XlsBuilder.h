@@ -225,14 +225,21 @@ inline Cfb make_cfb(const Bytes& stream, const std::u16string& name = u"Workbook
     const size_t mini_bytes = (stream.size() + 63) / 64 * 64;
     const size_t data_sectors = mini ? (mini_bytes + S - 1) / S : (stream.size() + S - 1) / S;
     const size_t minifat_sectors = mini ? 1 : 0;
-    size_t n_fat = 1;
-    while (n_fat * 128 < n_fat + 1 + minifat_sectors + data_sectors)
+    // Allocation table sectors beyond the header's 109 are listed in DIFAT
+    // sectors (127 entries and a link each), placed right after the table.
+    size_t n_fat = 1, n_difat = 0;
+    while (true) {
+        n_difat = n_fat > 109 ? (n_fat - 109 + 126) / 127 : 0;
+        if (n_fat * 128 >= n_fat + n_difat + 1 + minifat_sectors + data_sectors)
+            break;
         ++n_fat;
-    const uint32_t dir = uint32_t(n_fat);
+    }
+    const uint32_t dir = uint32_t(n_fat + n_difat);
     const uint32_t minifat = dir + 1;
     const uint32_t data0 = uint32_t(dir + 1 + minifat_sectors);
     const size_t total = data0 + data_sectors;
 
+    auto sector = [&](size_t n) { return S * (n + 1); };
     Cfb out;
     out.n_fat = uint32_t(n_fat);
     out.dir_sector = dir;
@@ -251,15 +258,23 @@ inline Cfb make_cfb(const Bytes& stream, const std::u16string& name = u"Workbook
     put32(b, 0x38, 4096);
     put32(b, 0x3C, mini ? minifat : 0xFFFFFFFEu);
     put32(b, 0x40, mini ? 1 : 0);
-    put32(b, 0x44, 0xFFFFFFFEu);
-    put32(b, 0x48, 0);
+    put32(b, 0x44, n_difat ? uint32_t(n_fat) : 0xFFFFFFFEu);
+    put32(b, 0x48, uint32_t(n_difat));
     for (size_t i = 0; i < 109; ++i)
         put32(b, 0x4C + 4 * i, i < n_fat ? uint32_t(i) : 0xFFFFFFFFu);
 
-    auto sector = [&](size_t n) { return S * (n + 1); };
     std::vector<uint32_t> fat(n_fat * 128, 0xFFFFFFFFu);
     for (size_t i = 0; i < n_fat; ++i)
         fat[i] = 0xFFFFFFFDu;
+    for (size_t k = 0; k < n_difat; ++k) {
+        const size_t sec = n_fat + k;
+        fat[sec] = 0xFFFFFFFCu;
+        for (size_t i = 0; i < 127; ++i) {
+            const size_t f = 109 + 127 * k + i;
+            put32(b, sector(sec) + 4 * i, f < n_fat ? uint32_t(f) : 0xFFFFFFFFu);
+        }
+        put32(b, sector(sec) + 4 * 127, k + 1 < n_difat ? uint32_t(sec + 1) : 0xFFFFFFFEu);
+    }
     fat[dir] = 0xFFFFFFFEu;
     if (mini)
         fat[minifat] = 0xFFFFFFFEu;

@@ -302,6 +302,33 @@ TEST(XlsReader, FollowsAStreamWhoseSectorsAreOutOfOrder)
         ASSERT_EQ(ws->cell(size_t(i), 1)->v.integer, i * 3);
 }
 
+TEST(XlsReader, LargeFileWithItsAllocationTableListedInDifatSectors)
+{
+    // Over 7 MiB of stream: more than the header's 109 allocation-table sectors.
+    Bytes cells;
+    const uint32_t rows = 65536;
+    cells.reserve(rows * 9 * 14);
+    for (uint32_t r = 0; r < rows; ++r)
+        for (uint32_t c = 0; c < 9; ++c)
+            add(cells, number(r, c, r * 10.0 + c));
+    Cfb f = make_cfb(workbook_stream({{u"Sheet1", cells}}, sst({})));
+    ASSERT_GT(f.n_fat, 109u);
+    YExcel::Workbook y;
+    ASSERT_TRUE(y.Load(f.bytes.data(), f.bytes.size())) << y.error();
+    YExcel::Worksheet* ws = y.GetWorksheet("Sheet1");
+    ASSERT_NE(ws, nullptr);
+    ASSERT_EQ(ws->GetTotalRows(), rows);
+    EXPECT_EQ(ws->cell(rows - 1, 8)->v.number, (rows - 1) * 10.0 + 8);
+    EXPECT_EQ(ws->cell(40000, 3)->v.number, 400003.0);
+
+    // A DIFAT chain that loops back on itself.
+    put32(f.bytes, 512 * (f.n_fat + 1) + 4 * 127, f.n_fat);
+    put32(f.bytes, 0x48, 5);
+    put32(f.bytes, 0x2C, f.n_fat + 127);  // so that the list must go on past the first DIFAT sector
+    EXPECT_FALSE(y.Load(f.bytes.data(), f.bytes.size()));
+    EXPECT_NE(y.error().find("cyclic"), std::string::npos) << y.error();
+}
+
 TEST(XlsReader, RefusesDamagedFilesWithAMessage)
 {
     Bytes cells;
