@@ -48,14 +48,22 @@ CDialogPresetData::CDialogPresetData(QWidget* parent) : QWidget(parent)
 
     m_min = lineEdit("min", true);
     m_max = lineEdit("max", true);
-    grid->addWidget(new QLabel(QStringLiteral("Min:"), box), 2, 0);
-    grid->addWidget(m_min, 2, 1);
-    grid->addWidget(new QLabel(QStringLiteral("Max:"), box), 2, 2);
-    grid->addWidget(m_max, 2, 3);
-
     m_rows = lineEdit("rows", false);
-    grid->addWidget(new QLabel(QStringLiteral("Input Number From Min To Max:"), box), 3, 0, 1, 2);
-    grid->addWidget(m_rows, 3, 2, 1, 2);
+    for (QLineEdit* e : {m_min, m_max, m_rows})
+        e->setMaximumWidth(90);
+    auto* range = new QHBoxLayout;
+    range->addWidget(new QLabel(QStringLiteral("Min:"), box));
+    range->addWidget(m_min);
+    range->addSpacing(16);
+    range->addWidget(new QLabel(QStringLiteral("Max:"), box));
+    range->addWidget(m_max);
+    range->addStretch(1);
+    grid->addLayout(range, 2, 1, 1, 3);
+    auto* count = new QHBoxLayout;
+    count->addWidget(new QLabel(QStringLiteral("Input Number From Min To Max:"), box));
+    count->addWidget(m_rows);
+    count->addStretch(1);
+    grid->addLayout(count, 3, 1, 1, 3);
 
     m_create = new QPushButton(QStringLiteral("Create"), box);
     m_create->setObjectName(QStringLiteral("create"));
@@ -67,7 +75,6 @@ CDialogPresetData::CDialogPresetData(QWidget* parent) : QWidget(parent)
     buttons->addWidget(m_clear);
     grid->addLayout(buttons, 4, 0, 1, 5);
     grid->setColumnStretch(1, 1);
-    grid->setColumnStretch(3, 1);
 
     outer->addWidget(box);
     outer->addStretch(1);
