@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -273,6 +274,7 @@ private:
     int getIRNum(const tag_dmh_block_info_local* r);
     int getItemValue(int i) const;
 
+    cus_config_block* select_block(int slot, const std::string& name, std::map<std::string, int>* seen);
     int read_config_sheet(const wb::Sheet& sheet, int slot);
     int read_sys_sheet(const wb::Sheet& sheet) { return read_config_sheet(sheet, 1); }
     int read_path_sheet(const wb::Sheet& sheet);

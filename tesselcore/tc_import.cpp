@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 using namespace tessel;
 
@@ -253,19 +254,26 @@ int CTesselcore::read_xls_file(tag_dmh_block_node* node)
     return 0;
 }
 
+// The block a "*name" row selects: the n-th row naming a block selects the
+// n-th block of that name, so that blocks sharing a name keep their own rows.
+cus_config_block* CTesselcore::select_block(int slot, const std::string& name, std::map<std::string, int>* seen)
+{
+    int want = (*seen)[name]++;
+    for (auto* b = m_sheets[slot].blocks; b; b = b->next)
+        if (name == b->name && want-- == 0)
+            return b;
+    return nullptr;
+}
+
 int CTesselcore::read_config_sheet(const wb::Sheet& sheet, int slot)
 {
     cus_config_block* block = nullptr;
+    std::map<std::string, int> seen;
     const size_t rows = sheet.row_count();
     for (size_t row = 0; row < rows; ++row) {
         std::string c1 = cell_text(sheet.at(row, 0), 0);
         if (!c1.empty() && c1[0] == '*') {
-            block = nullptr;
-            for (auto* b = m_sheets[slot].blocks; b; b = b->next)
-                if (c1.compare(1, std::string::npos, b->name) == 0) {
-                    block = b;
-                    break;
-                }
+            block = select_block(slot, c1.substr(1), &seen);
             // The IR block is written as "*ir" whatever the script calls it.
             for (auto* b = m_sheets[slot].blocks; !block && b && c1 == "*ir"; b = b->next)
                 if (b->id == 0xE0)
@@ -398,16 +406,11 @@ int CTesselcore::read_new_IR_sheet(const wb::Sheet& sheet, size_t* row, cus_conf
 int CTesselcore::read_path_sheet(const wb::Sheet& sheet)
 {
     cus_config_block* block = nullptr;
+    std::map<std::string, int> seen;
     for (size_t row = 0; row < sheet.row_count(); ++row) {
         std::string c1 = cell_text(sheet.at(row, 0), 0);
-        if (!c1.empty() && c1[0] == '*') {
-            block = nullptr;
-            for (auto* b = m_sheets[2].blocks; b; b = b->next)
-                if (c1.compare(1, std::string::npos, b->name) == 0) {
-                    block = b;
-                    break;
-                }
-        }
+        if (!c1.empty() && c1[0] == '*')
+            block = select_block(2, c1.substr(1), &seen);
         if (!block || (block->em != 2 && block->em != 3))
             continue;
         const wb::Cell& c2 = sheet.at(row, 1);

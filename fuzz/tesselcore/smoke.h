@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "KvBasicLog.h"
@@ -19,10 +20,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 std::vector<std::vector<uint8_t>> fuzz_seeds();
 
 #ifdef TESSEL_FUZZ_SMOKE
+// fuzz_<name>_smoke [ROUNDS]       runs the target
+// fuzz_<name>_smoke --seeds DIR     writes the seeds as a starting corpus
 int main(int argc, char** argv)
 {
-    long rounds = argc > 1 ? std::atol(argv[1]) : 2000;
     auto seeds = fuzz_seeds();
+    if (argc > 2 && std::string(argv[1]) == "--seeds") {
+        for (size_t i = 0; i < seeds.size(); ++i) {
+            std::string path = std::string(argv[2]) + "/seed" + std::to_string(i);
+            if (FILE* f = std::fopen(path.c_str(), "wb")) {
+                std::fwrite(seeds[i].data(), 1, seeds[i].size(), f);
+                std::fclose(f);
+            }
+        }
+        return 0;
+    }
+    long rounds = argc > 1 ? std::atol(argv[1]) : 2000;
     uint64_t x = 0x9E3779B97F4A7C15ull;
     auto next = [&] {
         x ^= x << 13;

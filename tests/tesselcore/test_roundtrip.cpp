@@ -461,3 +461,22 @@ TEST(TesselWorkbook, UntouchedTextsKeepTheirBytes)
     EXPECT_EQ((std::vector<uint8_t>{0xC3, 0x9C, 0, 'D'}), std::vector<uint8_t>(d + 16, d + 20));
     EXPECT_EQ(0xE9, d[31]);
 }
+
+TEST(TesselWorkbook, BlocksSharingANameKeepTheirOwnRows)
+{
+    // Two script blocks named "sys": the second one points at block 0x70.
+    std::string script = kScript;
+    script += "SHEETID=3\nBLOCKINFO=sys]\nINDEX=70\n[first][0][0][8]\n";
+    Fixture f(false, script);
+    uint8_t* raw_name = f.img.data() + 0x10000 + 28 + 48 * 8 + 24;
+    ASSERT_EQ(0, memcmp(raw_name, "raw", 4));
+    memcpy(raw_name, "sys", 4);
+    f.load();
+    f.py("ws = wb['Sys_Config']\n"
+         "rows = [r[0].row for r in ws.iter_rows() if r[0].value == 'first']\n"
+         "ws.cell(row=rows[0], column=2).value = 200\n"
+         "wb.save('" + f.core.workbook_path() + "')\n");
+    ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
+    EXPECT_EQ(200, f.core.get_block_info_by_id(0x70)->data[0]);
+    EXPECT_EQ(0xFF, f.core.get_block_info_by_id(0x30)->data[4]);
+}
