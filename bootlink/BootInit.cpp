@@ -122,7 +122,7 @@ int boot_init_cedar_image(const std::string& image_name, JobContext& ctx) {
     return fail(ctx, "boot init run failed.\n");
 }
 
-int boot_init(JobContext& ctx, const std::string& image_name) {
+int boot_init(JobContext& ctx, const std::string& image_name, BootInitMode mode) {
     std::vector<uint8_t> img;
     if (!read_file(ctx.file_path(image_name), &img)) {
         BL_LOG(kSrc, "boot init: cannot read %s\n", image_name.c_str());
@@ -171,8 +171,21 @@ int boot_init(JobContext& ctx, const std::string& image_name) {
     }
     BL_LOG(kSrc, "Start boot init, please wait...\n");
     for (size_t i = kHeader; i < img.size(); ++i) {
+        if (mode == BootInitMode::Paced) {
+            uint8_t b = 0;
+            uint32_t got = 0;
+            line_recv(ctx, &b, 1, &got, 1000);
+        }
         if (!line_send(ctx, &img[i], 1, 100))
             return fail(ctx, "send boot_init.img failed!\n");
+    }
+    if (mode == BootInitMode::Paced) {
+        uint8_t end[2] = {0, 0};
+        uint32_t got = 0;
+        line_recv(ctx, end, 2, &got, 1000);
+        if (got < 2 || end[1] != '"')
+            return fail(ctx, "boot init: the boot ROM did not confirm the image\n");
+        return 1;
     }
     uint8_t sink[256];
     uint32_t got = 0;

@@ -33,7 +33,14 @@ int boot_init_cedar(int project_type, JobContext& ctx);
 int boot_init_cedar_image(const std::string& image_name, JobContext& ctx);
 // boot_init sends "boot_init.img": 20 header bytes one by one (restarted on an
 // 'R' echo), then the rest byte by byte.
-int boot_init(JobContext& ctx, const std::string& image_name = kAlderBootImage);
+//   BootInitMode::Plain: the rest goes out unread; what came meanwhile is
+//     read and dropped; logs "boot init finished.\n".
+//   BootInitMode::Paced (the panel tool): one byte is read (1000 ms) before
+//     each further byte goes out, and the init succeeds only when the second
+//     of the two bytes read at the end is '"'.
+enum class BootInitMode { Plain, Paced };
+int boot_init(JobContext& ctx, const std::string& image_name = kAlderBootImage,
+              BootInitMode mode = BootInitMode::Plain);
 
 // The calibration settings of "#CONFIG_SETTING#".
 struct DdrSettings {

@@ -290,3 +290,17 @@ TEST_F(Client, ShellDumpRetakesACorruptedChunk) {
     EXPECT_EQ(1u, ctx.dump.retries);
     EXPECT_EQ("", obs.last_status);
 }
+
+TEST_F(Client, APacedBootInitWaitsForTheClosingQuote) {
+    open(box_for(1));
+    line_set_baud(ctx, 38400);
+    box->reset();
+    ASSERT_EQ(1, boot_init(ctx, kAlderBootImage, BootInitMode::Paced)) << log.text();
+    EXPECT_FALSE(log.has("boot init finished."));
+    // An image the boot ROM does not take (no valid header) is not confirmed.
+    auto bad = stbsim::make_standin(stbsim::kKindBootInitAlder, "panel");
+    bad[0] = 'X';
+    put_file("bad_init.img", bad);
+    box->reset();
+    EXPECT_EQ(0, boot_init(ctx, "bad_init.img", BootInitMode::Paced));
+}
