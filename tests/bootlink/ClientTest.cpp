@@ -304,3 +304,26 @@ TEST_F(Client, APacedBootInitWaitsForTheClosingQuote) {
     box->reset();
     EXPECT_EQ(0, boot_init(ctx, "bad_init.img", BootInitMode::Paced));
 }
+
+TEST_F(Client, SilenceEndsTheClientTestAndTheTransferWithinTheirBounds) {
+    open(box_for(0));
+    ASSERT_EQ(1, bring_up(0));
+    // Three unanswered client tests: the third one ends it.
+    ASSERT_TRUE(box->add_fault("drop:cmd=P,times=3"));
+    int64_t t0 = now_ms();
+    EXPECT_EQ(0, UpgClientTest(ctx));
+    EXPECT_LT(since(t0), 15.0);
+    EXPECT_EQ(3, log.count("Can not receive any responses from STB"));
+    EXPECT_TRUE(log.has("!! UpgClientTest FAIL: RSP error!!\n"));
+
+    // A data frame that is never answered: the first read and five more, then the end.
+    auto data = test_image(4096, 6);
+    ASSERT_EQ(1, UpgSlaveReport(uint32_t(data.size()), ctx));
+    ASSERT_TRUE(box->add_fault("drop:frame=2"));
+    t0 = now_ms();
+    EXPECT_EQ(0, UpgTransfer(data.data(), data.size(), ctx));
+    double s = since(t0);
+    EXPECT_GE(s, 7.5);
+    EXPECT_LT(s, 12.0);
+    EXPECT_TRUE(log.has("Receiving crc failed,please checking com\n"));
+}
