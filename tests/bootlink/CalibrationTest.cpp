@@ -158,3 +158,18 @@ TEST_F(Calibration, AnSTBThatFallsSilentEndsTheCalibrationInsteadOfScanningOn) {
     EXPECT_LT(since(t0), 15.0);
     EXPECT_TRUE(log.has("the STB stopped answering"));
 }
+
+TEST_F(Calibration, TheScanModeSweepsEveryDelayQuietly) {
+    auto o = dogwood();
+    o.ddr[1] = {0, 1, 4};
+    o.dll_value = 0;  // n = 3: 27 settings
+    start(o);
+    ASSERT_EQ(1, calibrate_on_chip(ddrconf({{"SCAN_MODE", "1"}, {"RDCLK_DLY_MAX", "2"}}), ctx));
+    EXPECT_EQ(27, log.count("odt=1 in_dly90="));
+    EXPECT_TRUE(log.has("odt=1 in_dly90=02 dly9090=02 out_dly90=02 rang0: 00, rang1: 02, rang2: 00, rang3: 00--"));
+    EXPECT_EQ(27, log.count("0x54 = "));
+    EXPECT_FALSE(log.has(":range "));
+    sync();
+    EXPECT_EQ(1u, bits(box->peek(0xBFD700A8), 16, 1));
+    EXPECT_EQ(1u, bits(box->peek(0xBFD700A8), 20, 1));
+}
