@@ -572,3 +572,45 @@ TEST(StbsimLine, PacingFollowsTheLineRate)
     rig.box.set_speed(0);
     EXPECT_EQ(dumped.size(), 6144u);
 }
+
+TEST(StbsimRobustness, GarbageNeitherCrashesNorWedgesTheBox)
+{
+    std::mt19937 g(99);
+    auto garbage = [&](size_t n) {
+        Bytes b(n);
+        for (auto& x : b)
+            x = static_cast<uint8_t>(g() % 5 == 0 ? '#' : g());  // plenty of frame starts
+        return b;
+    };
+    // Into the upgrade client: afterwards it still answers.
+    ClientRig rig;
+    for (int round = 0; round < 3; ++round) {
+        rig.host->send(garbage(8000));
+        rig.host->recv_quiet(1300, 20000);
+        const std::string banner = "KESTREL P2P UPG";
+        Bytes r = rig.cmd('P', Bytes(banner.begin(), banner.end()), 17, 2000);
+        EXPECT_EQ(r.size(), 17u) << "round " << round;
+    }
+    // Into the boot ROM of every project type: a reset brings it back.
+    for (int type = 0; type < 8; ++type) {
+        auto o = quick();
+        o.platform = type;
+        o.announce_ms = 300;
+        stbsim::Simulator box(o);
+        ASSERT_TRUE(box.start(nullptr));
+        int baud = (type == 1 || type == 6 || type == 7) ? 38400 : 115200;
+        Host h(box.port_path(), baud);
+        box.reset();
+        ASSERT_TRUE(h.wait_for('R', 2000)) << type;
+        h.send(garbage(4000));
+        h.recv_quiet(300, 3000);
+        box.reset();
+        ASSERT_TRUE(h.wait_for('R', 2000)) << type;
+        h.write_word(0xBFD70014, 0x77);
+        h.recv_quiet(100);
+        uint32_t v = 0;
+        ASSERT_TRUE(h.read_word(0xBFD70014, &v)) << type;
+        EXPECT_EQ(v, 0x77u) << type;
+        EXPECT_TRUE(box.running());
+    }
+}
