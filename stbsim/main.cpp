@@ -73,13 +73,31 @@ std::string control(stbsim::Simulator& box, const std::string& raw, bool* quit)
     return "error: commands are reset, status, fault SPEC, clear-faults, quit\n";
 }
 
+// The per-user runtime folder where the workbench's connection tab looks for
+// "*.port" files naming the pseudo-terminals of running virtual STBs (the
+// same folder as the log socket).
+std::string runtime_folder()
+{
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    std::string base = (xdg && *xdg) ? std::string(xdg) + "/corvane" : "/tmp/corvane-" + std::to_string(::getuid());
+    if (::mkdir(base.c_str(), 0700) != 0 && errno != EEXIST)
+        return {};
+    struct stat st {};
+    if (::lstat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & 0077) != 0)
+        return {};
+    return base;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     CLI::App app{"stbsim: a virtual set-top box on a pseudo-terminal. It plays the box's side of the boot ROM,\n"
                  "boot-init and calibration images, the upgrade clients and shell.img, with its flash in a file."};
-    app.footer("Control: type reset, status, fault SPEC, clear-faults or quit on standard input, or send the same\n"
+    app.footer("The port is also named in stbsim-<pid>.port in $XDG_RUNTIME_DIR/corvane (or /tmp/corvane-<uid>),\n"
+               "where the workbench's connection tab finds it.\n\n"
+               "Control: type reset, status, fault SPEC, clear-faults or quit on standard input, or send the same\n"
                "lines to the --control socket. The boot ROM announces itself with 'R' (0x52) after each reset,\n"
                "every --announce ms until the host talks.\n\n" +
                stbsim::fault_help() +
@@ -261,6 +279,16 @@ int main(int argc, char** argv)
             return 1;
         }
     }
+    std::string port_file;
+    if (std::string dir = runtime_folder(); !dir.empty()) {
+        port_file = dir + "/stbsim-" + std::to_string(::getpid()) + ".port";
+        std::ofstream pf(port_file, std::ios::trunc);
+        pf << box.port_path() << "\n";
+        if (!pf) {
+            std::fprintf(stderr, "stbsim: note: cannot write %s\n", port_file.c_str());
+            port_file.clear();
+        }
+    }
     std::printf("stbsim: project type %d, flash %u bytes, port %s%s%s\n", o.platform, box.flash_size(),
                 box.port_path().c_str(), link.empty() ? "" : " linked at ", link.c_str());
     std::fflush(stdout);
@@ -334,6 +362,8 @@ int main(int argc, char** argv)
     }
     if (!link.empty())
         ::unlink(link.c_str());
+    if (!port_file.empty())
+        ::unlink(port_file.c_str());
     if (tf)
         std::fclose(tf);
     return 0;

@@ -72,6 +72,11 @@ def main():
         banner = box.stdout.readline()
         if "port" not in banner or not os.path.islink(link):
             raise SystemExit("no port announced: %r" % banner)
+        runtime = os.environ.get("XDG_RUNTIME_DIR") or ""
+        folder = os.path.join(runtime, "corvane") if runtime else "/tmp/corvane-%d" % os.getuid()
+        port_file = os.path.join(folder, "stbsim-%d.port" % box.pid)
+        if open(port_file).read().strip() != os.path.realpath(link):
+            raise SystemExit("%s does not name the port" % port_file)
         port = serial.Serial(link, 115200, timeout=0.2)
 
         # Reset through standard input; the boot ROM announces itself.
@@ -143,6 +148,8 @@ def main():
         box.stdin.write("quit\n")
         box.stdin.flush()
         box.wait(timeout=10)
+        if os.path.exists(port_file):
+            raise SystemExit("%s left behind" % port_file)
         flash = open(os.path.join(work, "flash.bin"), "rb").read()
         expect(flash == image, True, "flash file holds the image")
         print("raw session: OK")
