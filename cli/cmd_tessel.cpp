@@ -7,6 +7,7 @@
 //   tessel block load IMAGE --name NAME --id ID --file FILE -o OUT.bin
 //   tessel export IMAGE -o FILE          (configuration area of an old-layout image)
 #include "CliCommand.h"
+#include "cmd_tessel_old.h"
 
 #include "KvBasicLog.h"
 #include "Tesselcore.h"
@@ -292,4 +293,6 @@ static CliCommandRegistrar reg([](CLI::App& app) {
     exp->add_option("IMAGE", image, "Flash image")->required();
     exp->add_option("-o,--output", out, "File to write")->required();
     exp->callback([] { run(cmd_export(image, out)); });
+
+    add_tessel_old_command(tessel);
 });
