@@ -698,10 +698,12 @@ void Client::burn(bool silent)
     std::vector<uint8_t> img;
     bool ok = x.active && x.data.size() == x.total && have_report && report_id == x.id &&
               report_size <= kMaxFlashImage;
+    // An image that does not fit is refused before anything is erased.
     if (ok && x.kind == 'Z')
-        ok = x.id == 0xFF && gunzip(x.data, report_size, &img) && img.size() == report_size;
+        ok = x.id == 0xFF && report_size <= b.flash.size() && gunzip(x.data, report_size, &img) &&
+             img.size() == report_size;
     else if (ok)
-        ok = blk != nullptr && x.data.size() == report_size;
+        ok = blk != nullptr && x.data.size() == report_size && report_size <= blk->size;
     if (ok && fault(b, FaultKind::Verify, FaultOn::Any, 0)) {
         b.trace("fault: verification fails");
         ok = false;
@@ -737,7 +739,7 @@ void Client::burn(bool silent)
         size_t upto = data.size() * static_cast<size_t>(i) / steps;
         if (upto > done) {
             size_t k = upto - done;
-            if (base + done + k > room + base || !b.flash.write(base + static_cast<uint32_t>(done), data.data() + done, k, &err)) {
+            if (done + k > room || !b.flash.write(base + static_cast<uint32_t>(done), data.data() + done, k, &err)) {
                 b.trace("flash write failed: %s", err.empty() ? "the image is larger than the room for it" : err.c_str());
                 good = false;
                 break;

@@ -301,11 +301,31 @@ TEST(StbsimClient, VerificationFailsForBadImages)
     EXPECT_EQ(rig.box.flash(), Bytes(kFlash, 0xFF)) << "nothing was written";
 }
 
-TEST(StbsimClient, ImageLargerThanTheFlashFailsTheWrite)
+TEST(StbsimClient, ImageLargerThanItsRoomIsRefusedBeforeAnythingIsErased)
 {
     ClientRig rig;
-    EXPECT_EQ(rig.upgrade(random_bytes(kFlash + 65536, 4)), 'E');
-    EXPECT_EQ(rig.box.counters().burn_failures, 1u);
+    Bytes before = random_bytes(kFlash, 4);
+    ASSERT_TRUE(rig.box.write_flash(0, before));
+    Bytes image = random_bytes(kFlash + 65536, 4);
+    Bytes gz = harness::gzip(image);
+    ASSERT_EQ(rig.slave_report(0xFF, static_cast<uint32_t>(image.size())), (Bytes{'O', 'O'}));
+    ASSERT_EQ(rig.transfer_header(0xFF, 'Z', static_cast<uint32_t>(gz.size())), (Bytes{'O', 'O'}));
+    ASSERT_EQ(rig.send_data(gz), 0);
+    Bytes v;
+    std::vector<int> progress;
+    EXPECT_EQ(rig.burn(&v, &progress), 0);
+    EXPECT_EQ(v, (Bytes{'E', 0x0E}));
+    // A block image larger than its block likewise.
+    auto blocks = rig.box.blocks();
+    ASSERT_FALSE(blocks.empty());
+    Bytes big(blocks[0].size + 1, 0x11);
+    ASSERT_EQ(rig.slave_report(blocks[0].id, static_cast<uint32_t>(big.size())), (Bytes{'O', 'O'}));
+    ASSERT_EQ(rig.transfer_header(blocks[0].id, 'N', static_cast<uint32_t>(big.size())), (Bytes{'O', 'O'}));
+    ASSERT_EQ(rig.send_data(big), 0);
+    EXPECT_EQ(rig.burn(&v, &progress), 0);
+    EXPECT_EQ(v, (Bytes{'E', 0x0E}));
+    EXPECT_EQ(rig.box.flash(), before);
+    EXPECT_EQ(rig.box.counters().burns, 0u);
 }
 
 TEST(StbsimClient, SlaveInfoListsTheBlocks)
