@@ -289,6 +289,7 @@ Next run_boot_rom(Box& b)
         }
     }
     b.trace("boot ROM: the host talks");
+    bool cedar_ready = false;
     int pending = c;
     for (;;) {
         if (pending >= 0) {
@@ -324,7 +325,9 @@ Next run_boot_rom(Box& b)
                 return n;
             continue;
         }
-        if ((p == 6 || p == 7) && c == 0x00) {
+        // Before its boot init the Cedar boot ROM takes 0x00 as the host's
+        // wake-up; afterwards a 0x00 starts a client length.
+        if ((p == 6 || p == 7) && c == 0x00 && !cedar_ready) {
             b.trace("boot ROM: wake byte");
             continue;
         }
@@ -354,15 +357,12 @@ Next run_boot_rom(Box& b)
                 b.set_prog(Prog::CedarInit);
                 b.set_rate(115200);
                 b.mem.set_ddr_ready(true);
+                cedar_ready = true;
                 pending = send_upg_until_host_talks(b);
                 b.set_prog(Prog::BootRom);
                 continue;
             }
             b.trace("boot ROM: refused: stand-in of kind %u is not loaded this way", h.kind);
-            continue;
-        }
-        if (p == 1) {
-            b.drain_quiet(300);
             continue;
         }
         std::vector<uint8_t> image;
