@@ -1,0 +1,1 @@
+// The "Tessel" plug-in library; its entry MultiViewDll comes with the view.
