@@ -42,6 +42,7 @@ public:
 
 private:
     int m_fd = -1;
+    bool m_pty = false;
     std::string m_path;
 };
 

@@ -1,0 +1,392 @@
+// The upgrade and dump job against the virtual STB, for every project type.
+#include "UpgJob.h"
+
+#include "KvBasicLog.h"
+#include "KvWorkThread.h"
+#include "SerialMonitorService.h"
+#include "StbSim.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+class Log {
+public:
+    Log()
+    {
+        m_id = kv::log_add_listener([this](int, const std::string& t) {
+            std::lock_guard<std::mutex> l(m_m);
+            if (std::getenv("UPGJOB_TRACE"))
+                std::fprintf(stderr, "%lld %s", (long long)bootlink::now_ms(), t.c_str());
+            m_text += t;
+        });
+    }
+    ~Log() { kv::log_remove_listener(m_id); }
+    std::string text()
+    {
+        std::lock_guard<std::mutex> l(m_m);
+        return m_text;
+    }
+    bool has(const std::string& s) { return text().find(s) != std::string::npos; }
+
+private:
+    int m_id;
+    std::mutex m_m;
+    std::string m_text;
+};
+
+class ProgressObserver : public IJobObserver {
+public:
+    std::function<void(const std::string&)> on_phase;
+    std::function<void(int)> on_progress;
+    void OnPhase(const std::string& n) override
+    {
+        if (on_phase)
+            on_phase(n);
+    }
+    void OnProgress(int p) override
+    {
+        if (on_progress)
+            on_progress(p);
+    }
+};
+
+std::vector<uint8_t> sample_image(size_t n, uint32_t seed)
+{
+    std::vector<uint8_t> v(n);
+    uint32_t x = seed;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        // Text-like, compressible bytes with some noise.
+        v[i] = (i % 64 < 48) ? static_cast<uint8_t>("set-top box flash image "[i % 24]) : static_cast<uint8_t>(x >> 24);
+    }
+    return v;
+}
+
+class UpgJobTest : public ::testing::TestWithParam<int> {
+protected:
+    fs::path dir;
+    std::unique_ptr<stbsim::Simulator> box;
+    CSerialMonitorSerivce svc;
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> keep_going{false};
+    bootlink::JobContext ctx;
+    ProgressObserver obs;
+
+    void SetUp() override
+    {
+        dir = fs::temp_directory_path() /
+              ("upgjob_" + std::to_string(::getpid()) + "_" +
+               std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir / "run");
+        setenv("CORVANE_HOME", dir.c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", (dir / "run").c_str(), 1);
+        kv::log_set_fallback(kv::LogFallback::None);
+        std::string err;
+        ASSERT_TRUE(stbsim::write_stb_files(dir.string(), nullptr, &err)) << err;
+        ctx.observer = &obs;
+        ctx.cancel = &cancel;
+        ctx.keep_going = &keep_going;
+        ctx.svc = &svc;
+        ctx.pause_scale = 0.02;
+    }
+    void TearDown() override
+    {
+        if (box)
+            box->stop();
+        svc.SMS_Deinit();
+        kv::log_set_fallback(kv::LogFallback::StdoutAndFile);
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+
+    void start_box(int platform, uint32_t flash_size = 1 << 20, std::vector<std::string> faults = {})
+    {
+        stbsim::Options o;
+        o.platform = platform;
+        o.flash_size = flash_size;
+        o.auto_reset_ms = 200;
+        o.session_quiet_ms = 10000;
+        o.burn_ms = 200;
+        o.alder_ready_delay_ms = 100;
+        o.cedar_ready_period_ms = 100;
+        o.faults = std::move(faults);
+        box = std::make_unique<stbsim::Simulator>(o);
+        std::string err;
+        ASSERT_TRUE(box->start(&err)) << err;
+        ASSERT_EQ(svc.SMS_Init(), 1);
+        serialport_config_tag cfg;
+        cfg.port_index = svc.SMS_AddPort(box->port_path());
+        cfg.baud_rate = 115200;
+        ASSERT_EQ(svc.SMS_OpenPort(cfg), 1) << svc.last_error();
+    }
+
+    reflasher::UpgJobResult run(reflasher::UpgJobParams p, const std::function<void(CKvWorkThread&)>& during = {})
+    {
+        p.reset_wait_ms = 20000;
+        CKvWorkThread th;
+        reflasher::UpgJob job(std::move(p), ctx, &th);
+        reflasher::UpgJobResult r;
+        th.Attach([&]() -> uint32_t {
+            r = job.Run();
+            return 0;
+        });
+        EXPECT_NE(th.Start(1), 0);
+        if (during)
+            during(th);
+        th.Detach();
+        return r;
+    }
+
+    reflasher::UpgJobResult upgrade(int pt, const std::vector<uint8_t>& padded)
+    {
+        reflasher::UpgJobParams p;
+        p.kind = reflasher::JobKind::Upgrade;
+        p.project_type = pt;
+        p.image = padded;
+        return run(std::move(p));
+    }
+
+    reflasher::UpgJobResult dump(int pt, uint32_t size, const std::string& path)
+    {
+        reflasher::UpgJobParams p;
+        p.kind = reflasher::JobKind::Dump;
+        p.project_type = pt;
+        p.dump_size = size;
+        p.dump_path = path;
+        p.reset_wait_ms = 20000;
+        if (pt == 0) {
+            CKvWorkThread th;
+            reflasher::UpgJob job(p, ctx, &th);
+            reflasher::UpgJobResult r;
+            th.Attach([&]() -> uint32_t {
+                r = job.RunShellDump();
+                return 0;
+            });
+            th.Start(1);
+            th.Detach();
+            return r;
+        }
+        return run(std::move(p));
+    }
+};
+
+std::vector<uint8_t> read_file(const fs::path& p)
+{
+    std::ifstream f(p, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+TEST_P(UpgJobTest, UpgradeThenDumpReturnsThePaddedImage)
+{
+    const int pt = GetParam();
+    start_box(pt);
+    Log log;
+    // 100000 bytes become 131072: the slave report carries the padded size.
+    fs::path img = dir / "image.bin";
+    {
+        auto raw = sample_image(100000, 7 + static_cast<uint32_t>(pt));
+        std::ofstream(img, std::ios::binary).write(reinterpret_cast<const char*>(raw.data()),
+                                                  static_cast<std::streamsize>(raw.size()));
+    }
+    std::vector<uint8_t> padded;
+    std::string err;
+    ASSERT_EQ(reflasher::load_padded_image(img.string(), &padded, &err), 1) << err;
+    ASSERT_EQ(padded.size(), 131072u);
+
+    auto r = upgrade(pt, padded);
+    ASSERT_TRUE(r.ok) << r.failed_step << ": " << r.error << "\n" << log.text();
+    EXPECT_EQ(r.announced_size, 131072u);
+    EXPECT_GT(r.transfer.payload_bytes, 0u);
+    EXPECT_TRUE(log.has("Please reset the STB!\n"));
+    EXPECT_TRUE(log.has("Burning flash OK!"));
+    auto flash = box->flash();
+    ASSERT_GE(flash.size(), padded.size());
+    EXPECT_TRUE(std::equal(padded.begin(), padded.end(), flash.begin())) << "flash differs from the image";
+
+    fs::path out = dir / "dump.bin";
+    auto d = dump(pt, 0x80000, out.string());
+    ASSERT_TRUE(d.ok) << d.failed_step << ": " << d.error << "\n" << log.text();
+    auto dumped = read_file(out);
+    ASSERT_EQ(dumped.size(), 0x80000u);
+    EXPECT_TRUE(std::equal(padded.begin(), padded.end(), dumped.begin()));
+    EXPECT_TRUE(log.has("dumping completes succesfully!\n"));
+    if (pt == 0) {
+        // The dump went through "shell.img": no client test after the reset request.
+        std::string t = log.text();
+        size_t reset = t.rfind("Please reset the STB!");
+        EXPECT_EQ(t.find("Start to check serial", reset), std::string::npos);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllProjectTypes, UpgJobTest, ::testing::Range(0, 8));
+
+class UpgJobCases : public UpgJobTest {};
+
+TEST_F(UpgJobCases, ExitWhileWaitingForTheResetEndsTheJob)
+{
+    start_box(0);
+    box->stop();  // nobody will announce
+    Log log;
+    reflasher::UpgJobParams p;
+    p.kind = reflasher::JobKind::Upgrade;
+    p.image.assign(65536, 0x5A);
+    auto r = run(std::move(p), [&](CKvWorkThread& th) {
+        std::this_thread::sleep_for(300ms);
+        cancel = true;
+        th.Resume();
+    });
+    EXPECT_FALSE(r.ok);
+    EXPECT_TRUE(r.cancelled);
+    EXPECT_TRUE(log.has("UPG Canceled by user!\n"));
+    EXPECT_FALSE(cancel.load());  // the event is reset
+    EXPECT_FALSE(svc.any_job_flag());
+}
+
+TEST_F(UpgJobCases, CancelDuringTransferAndDuringBurn)
+{
+    start_box(0, 1 << 20);
+    box->set_speed(0);
+    Log log;
+    std::vector<uint8_t> image = sample_image(4 << 16, 3);
+    // Random bytes compress badly: many frames, time to cancel in between.
+    for (size_t i = 0; i < image.size(); ++i)
+        image[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+    box->set_reply_delay(2);
+    obs.on_progress = [&](int p) {
+        if (p >= 20)
+            cancel = true;
+    };
+    reflasher::UpgJobParams p;
+    p.kind = reflasher::JobKind::Upgrade;
+    p.image = image;
+    auto r = run(p);
+    EXPECT_FALSE(r.ok);
+    EXPECT_TRUE(r.cancelled) << r.failed_step << ": " << r.error;
+    EXPECT_EQ(r.failed_step, "transfer");
+    EXPECT_TRUE(log.has("UPG Canceled by user, while transfering"));
+
+    box->set_reply_delay(0);
+    std::string phase;
+    obs.on_progress = {};
+    obs.on_phase = [&](const std::string& n) { phase = n; };
+    obs.on_progress = [&](int pr) {
+        if (phase == "burn" && pr >= 10)
+            cancel = true;
+    };
+    auto r2 = run(p);
+    EXPECT_FALSE(r2.ok);
+    EXPECT_EQ(r2.failed_step, "burn") << r2.error;
+    EXPECT_TRUE(log.has("UPG Canceled by user, while burning"));
+}
+
+TEST_F(UpgJobCases, DumpOfProjectType1SkipsTheUserLimit)
+{
+    start_box(1);
+    Log log;
+    auto d = dump(1, 0x80000, (dir / "d.bin").string());
+    ASSERT_TRUE(d.ok) << d.error;
+    EXPECT_FALSE(log.has("Start to configure user limit"));
+    auto u = upgrade(1, std::vector<uint8_t>(65536, 1));
+    ASSERT_TRUE(u.ok) << u.error;
+    EXPECT_TRUE(log.has("Start to configure user limit"));
+}
+
+TEST_F(UpgJobCases, FaultsEndInRecoveryOrACleanFailure)
+{
+    start_box(0, 1 << 20, {"crc:frame=3", "seq:frame=5"});
+    Log log;
+    std::vector<uint8_t> image = sample_image(3 << 16, 11);
+    auto r = upgrade(0, image);
+    ASSERT_TRUE(r.ok) << r.error;  // a bad frame is sent again
+    EXPECT_GE(r.transfer.retries, 1u);
+    EXPECT_TRUE(log.has("TRANSFER: RSP ERROR code:"));
+
+    // Every frame fails its CRC: four sends of the first frame, then failure.
+    box->clear_faults();
+    box->add_fault("crc:every=1");
+    auto bad = upgrade(0, image);
+    EXPECT_FALSE(bad.ok);
+    EXPECT_EQ(bad.failed_step, "transfer");
+
+    // A verification failure ends the burn as a failure.
+    box->clear_faults();
+    box->add_fault("verify");
+    auto v = upgrade(0, image);
+    EXPECT_FALSE(v.ok);
+    EXPECT_EQ(v.failed_step, "burn");
+
+    // A flash write failure during the burn.
+    box->clear_faults();
+    box->add_fault("burn:at=40");
+    auto w = upgrade(0, image);
+    EXPECT_FALSE(w.ok);
+    EXPECT_EQ(w.failed_step, "burn");
+    EXPECT_TRUE(log.has("Failed to erase or write flash!!"));
+}
+
+TEST_F(UpgJobCases, CorruptDumpChunksAreTakenAgainOrTheDumpFailsWithoutAFile)
+{
+    start_box(1, 1 << 20, {"dump:chunk=2"});
+    Log log;
+    fs::path out = dir / "dump.bin";
+    auto ok = dump(1, 0x80000, out.string());
+    ASSERT_TRUE(ok.ok) << ok.error;
+    EXPECT_GE(ok.dump.retries, 1u);
+    EXPECT_TRUE(log.has("Retransmitting,please wait...\n"));
+
+    box->clear_faults();
+    box->add_fault("dump:every=1");
+    {
+        std::ofstream(out) << "an older dump";
+    }
+    auto d = dump(1, 0x80000, out.string());
+    EXPECT_FALSE(d.ok);
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_TRUE(log.has("dumping Failed!\n"));
+}
+
+TEST(UpgJobHelpers, PaddingSizesAndSettings)
+{
+    fs::path dir = fs::temp_directory_path() / ("upghelp_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    std::vector<uint8_t> out;
+    std::string err;
+    EXPECT_EQ(reflasher::load_padded_image((dir / "missing.bin").string(), &out, &err), 0);
+    EXPECT_FALSE(err.empty());
+    std::ofstream(dir / "empty.bin").close();
+    EXPECT_EQ(reflasher::load_padded_image((dir / "empty.bin").string(), &out, &err), 0);
+    {
+        std::ofstream f(dir / "exact.bin", std::ios::binary);
+        std::string s(65536, 'x');
+        f << s;
+    }
+    ASSERT_EQ(reflasher::load_padded_image((dir / "exact.bin").string(), &out, &err), 1);
+    EXPECT_EQ(out.size(), 65536u);
+    EXPECT_EQ(reflasher::dump_size_index("8M"), 4);
+    EXPECT_EQ(reflasher::dump_size_index("16M"), -1);
+
+    setenv("CORVANE_HOME", dir.c_str(), 1);
+    EXPECT_EQ(reflasher::user_limit_mode_from_settings(1), 1);  // no file
+    std::ofstream(dir / "corvane.ini") << "[upg]\nuser_LIMIT = 0 \n";
+    EXPECT_EQ(reflasher::user_limit_mode_from_settings(1), 2);
+    std::ofstream(dir / "corvane.ini") << "[UPG]\nUser_limit=1\n";
+    EXPECT_EQ(reflasher::user_limit_mode_from_settings(2), 1);
+    std::ofstream(dir / "corvane.ini") << "[UPG]\nUser_limit=7\n";
+    EXPECT_EQ(reflasher::user_limit_mode_from_settings(2), 2);
+    unsetenv("CORVANE_HOME");
+    fs::remove_all(dir);
+}
