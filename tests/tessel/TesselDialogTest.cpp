@@ -125,6 +125,18 @@ private slots:
         QCOMPARE(v.lastMessage(), QStringLiteral("Please select source flash file first!"));
     }
 
+    void environmentPreloadsAnImage()
+    {
+        oi::Layout l = oldLayout();
+        writeFile(path("preload.bin"), oi::build(l));
+        qputenv("CORVANE_TESSEL_IMAGE", path("preload.bin").toUtf8());
+        TesselDialog v;
+        qunsetenv("CORVANE_TESSEL_IMAGE");
+        QTRY_COMPARE_WITH_TIMEOUT(v.state(), TesselDialog::State::Loaded, 20000);
+        QCOMPARE(v.blockRows().size(), 2);
+        QCOMPARE(v.softwareVersion(), QStringLiteral("V1.2.3"));
+    }
+
     void preParseRefusesAWrongLength()
     {
         TesselDialog v;

@@ -421,3 +421,43 @@ TEST(TesselOldGenerate, HardwareInfoFileFillsTheBlock)
     EXPECT_EQ(cfg.generate(req, &img), -1);
     EXPECT_EQ(cfg.last_message(), "Parse hw info file failed");
 }
+
+// Mangled scripts and images: every answer is a result and a message, never a
+// read outside the image (the sanitizer build watches).
+TEST(TesselOldRobustness, MangledScriptsAndImages)
+{
+    Scratch d;
+    CTesselcore core;
+    CTesselOldConfig cfg(&core);
+    oi::Layout l = settings_layout();
+    const auto pristine = oi::build(l);
+    const std::string base = kScript;
+    uint32_t seed = 12345;
+    auto rnd = [&] { return seed = seed * 1103515245u + 12345u, (seed >> 8); };
+    const char alphabet[] = "[]##;=0123456789xID\nEMnameOFFSET, -";
+    for (int round = 0; round < 400; ++round) {
+        std::string s = base;
+        for (int k = 0; k < 4; ++k)
+            s[rnd() % s.size()] = alphabet[rnd() % (sizeof alphabet - 1)];
+        auto img = pristine;
+        for (int k = 0; k < 3; ++k)
+            img[l.header_pos + rnd() % (12 + 48 * l.blocks.size())] = (uint8_t)rnd();
+        if (cfg.read_script_text(s, img.size()) != 0) {
+            EXPECT_FALSE(cfg.last_message().empty());
+            continue;
+        }
+        for (KV_DYNAMIC_ITEM* it = cfg.items(); it; it = it->next)
+            for (KV_DYNAMIC_FIELD* f = it->fields; f; f = f->next) {
+                tessel::old_field_value_t v;
+                if (cfg.read_field(it, f, img.data(), img.size(), &v) == 0)
+                    cfg.set_field_from_text(it, f, f->type == 0 || f->type == 2 ? "5" : "ab", img.data(), img.size());
+                cfg.update_crc(it, img.data(), img.size());
+            }
+        tessel::old_generate_t req;
+        req.output = d.file("out.bin");
+        if (KV_DYNAMIC_ITEM* logo = cfg.find_item("logo"))
+            req.files.emplace_back(logo, d.put("logo.bin", oi::pattern(1 + rnd() % 300, 1)));
+        cfg.generate(req, &img);
+        EXPECT_EQ(img.size(), pristine.size());
+    }
+}
