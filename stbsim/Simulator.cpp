@@ -15,6 +15,7 @@ struct Simulator::Impl {
     Box box;
     std::thread thread;
     std::atomic<bool> running{false};
+    bool faults_loaded = false;  // the options' faults are armed once, not on every start
     mutable std::mutex m;  // start and stop
 
     void wake()
@@ -101,11 +102,17 @@ bool Simulator::start(std::string* error)
         *error = "project type must be 0 to 7";
         return false;
     }
-    for (const std::string& f : o.faults) {
-        FaultSpec spec;
-        if (!parse_fault(f, &spec, error))
-            return false;
-        b.faults.add(spec);
+    if (!d->faults_loaded) {
+        std::vector<FaultSpec> specs;
+        for (const std::string& f : o.faults) {
+            FaultSpec spec;
+            if (!parse_fault(f, &spec, error))
+                return false;
+            specs.push_back(spec);
+        }
+        for (const auto& spec : specs)
+            b.faults.add(spec);
+        d->faults_loaded = true;
     }
     if (!b.flash.open(o.flash_path, o.flash_size, error))
         return false;
