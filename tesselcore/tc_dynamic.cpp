@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -227,8 +228,11 @@ int CTesselOldConfig::read_script(const std::string& path, uint64_t image_len)
 {
     if (path.empty())
         return fail("Please select script file!");
-    std::ifstream f(path, std::ios::binary);
-    if (!f)
+    std::error_code ec;
+    std::ifstream f;
+    if (std::filesystem::is_regular_file(path, ec))
+        f.open(path, std::ios::binary);
+    if (!f.is_open())
         return fail("Please put the correct script file in the same directory as the flash binary!");
     std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     return read_script_text(text, image_len);

@@ -179,6 +179,8 @@ TEST(TesselOldScript, ErrorsNameTheMissingPiece)
     Scratch d;
     EXPECT_EQ(cfg.read_script("", 0x80000), -1);
     EXPECT_EQ(cfg.last_message(), "Please select script file!");
+    EXPECT_EQ(cfg.read_script(d.dir, 0x80000), -1);  // an image without a version names its folder
+    EXPECT_EQ(cfg.last_message(), "Please put the correct script file in the same directory as the flash binary!");
     EXPECT_EQ(cfg.read_script(d.file("V1.2.3"), 0x80000), -1);
     EXPECT_EQ(cfg.last_message(), "Please put the correct script file in the same directory as the flash binary!");
 }
