@@ -350,6 +350,32 @@ private slots:
         QVERIFY(v.findChild<QPushButton*>("parse")->isEnabled());
     }
 
+    void parseReportsWhatIsWrongWithTheImage()
+    {
+        TesselDialog v;
+        tb::Dmh d;
+        d.addr = 0x20000;
+        d.blocks.push_back({0x30, "sys", 0x2000, tb::bytes(16, 1)});
+        writeFile(path("noscript.bin"), tb::build(0x80000, {d}));
+        preParse(v, path("noscript.bin"));
+        v.onParse();
+        QTRY_VERIFY_WITH_TIMEOUT(!v.busy(), 20000);
+        QCOMPARE(v.lastMessage(), QStringLiteral("Wrong binary file, can not parse it!"));
+        QVERIFY(!v.newFormatDialog());
+        QCOMPARE(v.state(), TesselDialog::State::Loaded);
+
+        // A script naming a block the image does not have.
+        const std::string script = "CFGHEADER=toolcfg\nSHEETID=3\nBLOCKINFO=sys]\nINDEX=77\n[a][0][0][8]\n";
+        std::vector<uint8_t> gz;
+        tessel::gzip_compress(reinterpret_cast<const uint8_t*>(script.data()), script.size(), &gz);
+        d.blocks.push_back({0x01, "toolcfg", 0x1000, gz});
+        writeFile(path("badscript.bin"), tb::build(0x80000, {d}));
+        preParse(v, path("badscript.bin"));
+        v.onParse();
+        QTRY_VERIFY_WITH_TIMEOUT(!v.busy(), 20000);
+        QCOMPARE(v.lastMessage(), QStringLiteral("Wrong binary file, script error!"));
+    }
+
     void blockLoadChangesTheSizeAndTheNextSaveSkipsTheWorkbook()
     {
         settings(true);

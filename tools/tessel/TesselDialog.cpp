@@ -282,18 +282,19 @@ QStringList TesselDialog::blockRows() const
     return rows;
 }
 
-void TesselDialog::message(const QString& text, bool error)
+void TesselDialog::message(const QString& text, bool error, const QString& detail)
 {
     m_lastMessage = text;
+    const QString shown = detail.isEmpty() || detail == text ? text : text + QStringLiteral("\n\n") + detail;
     if (error) {
-        corvane::ErrorBox(window(), text);
+        corvane::ErrorBox(window(), shown);
         return;
     }
     if (corvane::IsHeadless()) {
-        kv_console_printf("%s\n", text.toUtf8().constData());
+        kv_console_printf("%s\n", shown.toUtf8().constData());
         return;
     }
-    QMessageBox::information(window(), QStringLiteral("Tessel"), text);
+    QMessageBox::information(window(), QStringLiteral("Tessel"), shown);
 }
 
 void TesselDialog::setBusy(bool on, const QString& what)
@@ -570,6 +571,7 @@ void TesselDialog::onParse()
     m_core.set_workbook_path((dir + QStringLiteral("/preset.xlsx")).toStdString());
 
     auto result = std::make_shared<QString>();
+    const std::string before = m_core.last_message();  // a reason is news only if it changed
     CTesselcore* core = &m_core;
     tag_dmh_block_node* node = &m_node;
     const uint8_t* img = m_image.data();
@@ -588,9 +590,10 @@ void TesselDialog::onParse()
             if (core->generate_xls_fie(node) == 0)
                 *result = QStringLiteral("Wrong binary file, can not create xls!");
         },
-        [this, result] {
+        [this, result, before] {
             if (!result->isEmpty()) {
-                message(*result);
+                const std::string& now = m_core.last_message();
+                message(*result, true, now != before ? QString::fromStdString(now) : QString());
                 return;
             }
             const QString book = QString::fromStdString(m_core.workbook_path());

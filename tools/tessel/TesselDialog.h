@@ -52,8 +52,9 @@ public:
     const COXToolTipCtrl& tips() const { return m_tips; }
 
     // A message box ("error" for failures); under the offscreen platform the
-    // text goes to the log. The last text stays in lastMessage().
-    void message(const QString& text, bool error = true);
+    // text goes to the log. The last text stays in lastMessage(); `detail`,
+    // when given, is the reason underneath (e.g. the core's own message).
+    void message(const QString& text, bool error = true, const QString& detail = QString());
     // Runs `work` off the user-interface thread with the view (and its
     // dialogs) busy, then `done` on the user-interface thread.
     void runBusy(const QString& what, std::function<void()> work, std::function<void()> done);

@@ -149,6 +149,7 @@ void tesselnewfmtdlg::onSave()
     }
     struct Result {
         QString text;
+        QString detail;
         bool ok = false;
     };
     auto r = std::make_shared<Result>();
@@ -167,6 +168,7 @@ void tesselnewfmtdlg::onSave()
                 std::remove(bookPath.c_str());
                 if (rc != 0) {
                     r->text = QStringLiteral("xls file error,can not create new flash");
+                    r->detail = QString::fromStdString(core->last_message());
                     return;
                 }
             }
@@ -176,7 +178,7 @@ void tesselnewfmtdlg::onSave()
         [self, view, r] {
             if (self && r->ok)
                 self->m_blockLoaded = false;
-            view->message(r->text, !r->ok);
+            view->message(r->text, !r->ok, r->detail);
         });
 }
 
