@@ -5,6 +5,7 @@
 #include "KvBasicLog.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -511,8 +512,12 @@ int CTesselOldConfig::set_field_from_text(const KV_DYNAMIC_ITEM* item, KV_DYNAMI
     if (!field)
         return -1;
     if (field->type == 0 || field->type == 2) {
+        // Decimal, or hexadecimal with 0x; a leading 0 is no octal here.
         long long v = 0;
-        if (!parse_num(text, 0, field->type == 2 ? INT32_MIN : 0, 0xFFFFFFFFll, &v))
+        const std::string t = trim(text);
+        const bool hex = starts(t, "0x") || starts(t, "0X");
+        if (!parse_num(hex ? t.substr(2) : t, hex ? 16 : 10, field->type == 2 ? INT32_MIN : 0, 0xFFFFFFFFll, &v) ||
+            (hex && (t.size() < 3 || !std::isxdigit((unsigned char)t[2]))))
             return fail("ERROR!! [%s]'s value is out of range,please check it!", field->name);
         if (field->type == 2) {
             auto choices = dynamic_field_choices(*field);

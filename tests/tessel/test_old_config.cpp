@@ -214,6 +214,12 @@ TEST(TesselOldFields, ReadWriteKeepOtherBitsAndTheCrc)
     EXPECT_EQ(cfg.last_message(), "ERROR!! [mode]'s value is out of range,please check it!");
     EXPECT_EQ(cfg.set_field_from_text(s, volume, "256", img.data(), img.size()), -1);
     EXPECT_EQ(img[0x20004], 40);
+    ASSERT_EQ(cfg.set_field_from_text(s, volume, "010", img.data(), img.size()), 0);  // decimal, not octal
+    EXPECT_EQ(img[0x20004], 10);
+    ASSERT_EQ(cfg.set_field_from_text(s, volume, "0x28", img.data(), img.size()), 0);
+    EXPECT_EQ(img[0x20004], 40);
+    EXPECT_EQ(cfg.set_field_from_text(s, volume, "-1", img.data(), img.size()), -1);
+    EXPECT_EQ(cfg.set_field_from_text(s, volume, "0x-1", img.data(), img.size()), -1);
     ASSERT_EQ(cfg.set_field_from_text(s, label, "STB-9", img.data(), img.size()), 0);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(img.data() + 0x20006), 5), "STB-9");
     EXPECT_EQ(img[0x2000B], 0);  // the rest of the field is cleared
