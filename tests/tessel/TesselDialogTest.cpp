@@ -348,6 +348,15 @@ private slots:
         dlg->findChild<QPushButton*>("back")->click();
         QTRY_VERIFY(!v.newFormatDialog());
         QVERIFY(v.findChild<QPushButton*>("parse")->isEnabled());
+
+        // A Pre-Parse that fails after a Parse leaves a usable view.
+        v.onParse();
+        QTRY_VERIFY_WITH_TIMEOUT(!v.busy(), 20000);
+        QVERIFY(v.newFormatDialog());
+        preParse(v, path("missing.bin"));
+        QVERIFY(!v.newFormatDialog());
+        QCOMPARE(v.state(), TesselDialog::State::Loaded);
+        QVERIFY(v.findChild<QPushButton*>("parse")->isEnabled());
     }
 
     void parseReportsWhatIsWrongWithTheImage()

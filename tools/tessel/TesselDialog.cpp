@@ -339,10 +339,8 @@ void TesselDialog::showLoaded(bool on)
 
 void TesselDialog::closeDialogs()
 {
-    if (m_newFmt) {
-        m_newFmt->disconnect(this);
-        delete m_newFmt;
-    }
+    if (m_newFmt)
+        delete m_newFmt;  // its end brings Parse back (newFormatClosed)
     if (m_sub)
         delete m_sub;
 }
