@@ -236,6 +236,8 @@ TesselDialog::TesselDialog(QWidget* parent) : QWidget(parent)
     connect(m_parse, &QPushButton::clicked, this, &TesselDialog::onParse);
     connect(m_outBrowse, &QPushButton::clicked, this, &TesselDialog::onBrowseOutput);
     connect(m_export, &QPushButton::clicked, this, &TesselDialog::onExport);
+    connect(m_expertsBox, &QCheckBox::toggled, this,
+            [this](bool on) { m_scriptRow->setVisible(on && m_state != State::Empty); });
 
     showLoaded(false);
 
@@ -457,10 +459,10 @@ void TesselDialog::onPreParse()
                 m_count = (uint32_t)m_old.entries.size();
             }
             m_version = r->version;
-            m_scriptDefault = QFileInfo(src).absolutePath() + QLatin1Char('/');
-            if (!experts())
-                m_scriptDefault += m_version;
-            else
+            // The script of an old-layout image is named after its version,
+            // beside it; experts name theirs.
+            m_scriptDefault = QFileInfo(src).absolutePath() + QLatin1Char('/') + m_version;
+            if (experts())
                 m_scriptEdit->clear();
             m_sdramLabel->setText(QString::asprintf("0x%X", m_sdram));
             m_flashLabel->setText(QString::asprintf("0x%X", m_flash));
