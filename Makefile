@@ -5,6 +5,9 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 45
+# Further readers of outside files, fuzzed briefly each.
+FUZZ_MORE ?= tessel_scan tessel_script tessel_hwinfo xlsx
+FUZZ_SECONDS_MORE ?= 15
 JOBS       ?= 2
 GENERATOR  ?= Ninja
 
@@ -37,10 +40,15 @@ test-fuzz: deps
 	@test -f $(FUZZ_BUILD)/build.ninja || CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) -G $(GENERATOR) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_QT=OFF -DCORVANE_FUZZ=ON \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined"
-	cmake --build $(FUZZ_BUILD) --target fuzz_xls -j $(JOBS)
+	cmake --build $(FUZZ_BUILD) --target fuzz_xls $(foreach t,$(FUZZ_MORE),fuzz_$(t) fuzz_$(t)_smoke) -j $(JOBS)
 	/usr/bin/python3 fuzz/workbook/make_seeds.py $(FUZZ_BUILD)/corpus-xls
 	$(FUZZ_BUILD)/bin/fuzz_xls -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -rss_limit_mb=2560 \
 	  -print_final_stats=1 $(FUZZ_BUILD)/corpus-xls
+	@set -e; for t in $(FUZZ_MORE); do \
+	  $(FUZZ_BUILD)/bin/fuzz_$${t}_smoke --seeds $(FUZZ_BUILD)/corpus-$$t; \
+	  $(FUZZ_BUILD)/bin/fuzz_$$t -max_total_time=$(FUZZ_SECONDS_MORE) -max_len=65536 -rss_limit_mb=2560 \
+	    -print_final_stats=1 $(FUZZ_BUILD)/corpus-$$t; \
+	done
 
 test: deps
 	$(MAKE) --no-print-directory test-main
@@ -51,4 +59,4 @@ run: build
 	@bash scripts/run-main $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

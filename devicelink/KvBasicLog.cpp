@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -75,6 +76,22 @@ bool send_record(const std::string& path, const std::vector<uint8_t>& rec)
     return ok;
 }
 
+// The socket's path, checked once per runtime folder: the folder's
+// ownership and mode are verified when it is first used, not on every line.
+std::string socket_path_cached()
+{
+    static std::mutex m;
+    static std::string runtime, path;
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    std::string now = xdg ? xdg : "";
+    std::lock_guard<std::mutex> l(m);
+    if (path.empty() || now != runtime) {
+        runtime = now;
+        path = kv::log_socket_path();
+    }
+    return path;
+}
+
 void fallback_write(int kind, const std::string& text)
 {
     LogState& s = state();
@@ -108,7 +125,7 @@ void emit(int kind, std::string text)
     // The records of one call stay together, whatever other threads log.
     static std::mutex send_mutex;
     std::lock_guard<std::mutex> send_lock(send_mutex);
-    std::string path = kv::log_socket_path();
+    std::string path = socket_path_cached();
     bool sent = false;
     if (!path.empty()) {
         auto records = kv::encode_log_records(rec);

@@ -205,7 +205,12 @@ void LogServer::ServeOne(int fd)
 
 bool LogServer::HandleMessage(const uint8_t* data, size_t len)
 {
-    m_received++;
+    // Counted once the record has been dealt with (file and console), so a
+    // watcher of the count sees its effects.
+    struct CountOnExit {
+        std::atomic<uint64_t>& n;
+        ~CountOnExit() { n++; }
+    } counted{m_received};
     kv::LogRecord rec;
     if (len < kv::kLogHeaderSize || len >= kv::kLogRecordLimit || !kv::decode_log_record(data, len, &rec)) {
         m_dropped++;

@@ -64,13 +64,25 @@ bool read_workbook_memory(const void* data, size_t len, Workbook* out, std::stri
 
 bool read_workbook(const std::string& path, Workbook* out, std::string* error)
 {
-    std::ifstream f(path, std::ios::binary);
+    std::ifstream f(path, std::ios::binary | std::ios::ate);
     if (!f) {
         if (error)
             *error = "cannot open " + path;
         return false;
     }
-    std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::streamoff size = f.tellg();
+    if (size < 0) {
+        if (error)
+            *error = "cannot read " + path;
+        return false;
+    }
+    std::vector<char> bytes(static_cast<size_t>(size));
+    f.seekg(0);
+    if (size > 0 && !f.read(bytes.data(), size)) {
+        if (error)
+            *error = "cannot read " + path;
+        return false;
+    }
     return read_workbook_memory(bytes.data(), bytes.size(), out, error);
 }
 
