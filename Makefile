@@ -45,6 +45,7 @@ test-fuzz: deps
 	$(FUZZ_BUILD)/bin/fuzz_xls -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -rss_limit_mb=2560 \
 	  -print_final_stats=1 $(FUZZ_BUILD)/corpus-xls
 	@set -e; for t in $(FUZZ_MORE); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus-$$t; \
 	  $(FUZZ_BUILD)/bin/fuzz_$${t}_smoke --seeds $(FUZZ_BUILD)/corpus-$$t; \
 	  $(FUZZ_BUILD)/bin/fuzz_$$t -max_total_time=$(FUZZ_SECONDS_MORE) -max_len=65536 -rss_limit_mb=2560 \
 	    -print_final_stats=1 $(FUZZ_BUILD)/corpus-$$t; \
