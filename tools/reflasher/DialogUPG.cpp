@@ -132,10 +132,16 @@ CDialogUPG::CDialogUPG(QWidget* parent) : QWidget(parent)
     m_dumpObserver = new QueuedJobObserver(this);
     connect(m_upgObserver, &QueuedJobObserver::status, m_upgStatus, &QLabel::setText);
     connect(m_upgObserver, &QueuedJobObserver::progress, m_upgProgress, &QProgressBar::setValue);
-    connect(m_upgObserver, &QueuedJobObserver::finished, this, [this](bool, const QString&) { jobEnded(false); });
+    connect(m_upgObserver, &QueuedJobObserver::finished, this, [this](bool ok, const QString& why) {
+        jobEnded(false);
+        jobFailed(ok, why);
+    });
     connect(m_dumpObserver, &QueuedJobObserver::status, m_dumpStatus, &QLabel::setText);
     connect(m_dumpObserver, &QueuedJobObserver::progress, m_dumpProgress, &QProgressBar::setValue);
-    connect(m_dumpObserver, &QueuedJobObserver::finished, this, [this](bool, const QString&) { jobEnded(true); });
+    connect(m_dumpObserver, &QueuedJobObserver::finished, this, [this](bool ok, const QString& why) {
+        jobEnded(true);
+        jobFailed(ok, why);
+    });
 
     connect(m_chooseImage, &QPushButton::clicked, this, &CDialogUPG::onChooseImage);
     connect(m_chooseDump, &QPushButton::clicked, this, &CDialogUPG::onChooseDumpFile);
@@ -380,6 +386,14 @@ void CDialogUPG::onCancel()
         if (m_shellThread)
             m_shellThread->Resume();
     }
+}
+
+void CDialogUPG::jobFailed(bool ok, const QString& why)
+{
+    // The client that never loaded is the one failure the user is told in a
+    // box; every other failure is in the log with its step.
+    if (!ok && why.startsWith(QStringLiteral("Download Upg Client Image Failed!")))
+        error(QStringLiteral("Download Upg Client Image Failed!\n"));
 }
 
 void CDialogUPG::jobEnded(bool dump)

@@ -46,6 +46,7 @@ private:
     void setUpgradeButtons(bool enabled);
     void setDumpButtons(bool enabled);
     void jobEnded(bool dump);
+    void jobFailed(bool ok, const QString& why);
     void stopThreads();
 
     // Controls, by their role.
