@@ -567,10 +567,8 @@ int send_cache_calibration(const std::string& image_name, JobContext& ctx) {
         return fail(ctx, "\nMalloc buffer failed!!\n");
     // No fixed time-out: allow twice the time the bytes take on the line.
     serialport_config_tag cfg;
-    int count = 0;
-    std::vector<serialport_info_tag> info;
     int baud = 115200;
-    if (CSerialMonitorSerivce* svc = ctx.service(); svc && svc->SMS_GetCurSvcParam(&count, &info, &cfg) &&
+    if (CSerialMonitorSerivce* svc = ctx.service(); svc && svc->SMS_GetCurSvcParam(nullptr, nullptr, &cfg) &&
                                                     cfg.baud_rate > 0)
         baud = cfg.baud_rate;
     int timeout = int(std::min<uint64_t>(uint64_t(img.size()) * 20000u / uint64_t(baud) + 5000u, 600000u));

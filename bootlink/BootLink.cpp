@@ -40,10 +40,8 @@ int64_t now_ms() {
 int port_open(CSerialMonitorSerivce* svc) {
     if (!svc)
         return 0;
-    int count = 0;
-    std::vector<serialport_info_tag> info;
     serialport_config_tag cfg;
-    if (!svc->SMS_GetCurSvcParam(&count, &info, &cfg))
+    if (!svc->SMS_GetCurSvcParam(nullptr, nullptr, &cfg))
         return 0;
     std::vector<int> open = svc->SMS_IsPortOpen();
     if (cfg.port_index < 0 || size_t(cfg.port_index) >= open.size())
@@ -124,10 +122,8 @@ int line_set_baud(JobContext& ctx, int baud) {
     CSerialMonitorSerivce* svc = ctx.service();
     if (!svc)
         return 0;
-    int count = 0;
-    std::vector<serialport_info_tag> info;
     serialport_config_tag cfg;
-    if (!svc->SMS_GetCurSvcParam(&count, &info, &cfg))
+    if (!svc->SMS_GetCurSvcParam(nullptr, nullptr, &cfg))
         return 0;
     cfg.baud_rate = baud;
     return svc->SMS_ChangeBaudrate(cfg) ? 1 : 0;

@@ -40,10 +40,8 @@ void log_receive_failed() {
 // bytes need on the line when that is longer (a large client at a slow rate).
 int send_timeout(JobContext& ctx, size_t len, int given_ms) {
     int baud = 115200;
-    int count = 0;
-    std::vector<serialport_info_tag> info;
     serialport_config_tag cfg;
-    if (CSerialMonitorSerivce* svc = ctx.service(); svc && svc->SMS_GetCurSvcParam(&count, &info, &cfg) &&
+    if (CSerialMonitorSerivce* svc = ctx.service(); svc && svc->SMS_GetCurSvcParam(nullptr, nullptr, &cfg) &&
                                                     cfg.baud_rate > 0)
         baud = cfg.baud_rate;
     uint64_t need = uint64_t(len) * 10u * 1000u * 2u / uint64_t(baud) + 1000u;

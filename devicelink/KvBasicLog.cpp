@@ -177,19 +177,23 @@ void kv_console_printf(const char* format, ...)
         return;
     va_list ap;
     va_start(ap, format);
-    std::string text = vformat(format, ap);
+    emit(kv::kLogKindAppendBytes, vformat(format, ap));
     va_end(ap);
-    emit(kv::kLogKindAppendBytes, std::move(text));
 }
 
 void WriteConsleData(const void* bytes, size_t length)
 {
     if (!bytes)
         return;
+    // Callers sometimes count the terminating zero, and what the STB prints
+    // may hold zero bytes: those are left out, nothing after them is lost.
     const char* p = static_cast<const char*>(bytes);
-    // Callers sometimes count the terminating zero; it is not shown.
-    size_t n = strnlen(p, length);
-    emit(kv::kLogKindAppendBytes, std::string(p, n));
+    std::string text;
+    text.reserve(length);
+    for (size_t i = 0; i < length; ++i)
+        if (p[i] != '\0')
+            text += p[i];
+    emit(kv::kLogKindAppendBytes, std::move(text));
 }
 
 void LogStoreFileLine(const wchar_t* file, int line)
@@ -219,9 +223,8 @@ void WriteLog(int /*level*/, const char* format, ...)
         return;
     va_list ap;
     va_start(ap, format);
-    std::string text = vformat(format, ap);
+    emit(kv::kLogKindAppendBytes, vformat(format, ap));
     va_end(ap);
-    emit(kv::kLogKindAppendBytes, std::move(text));
 }
 
 namespace kv {

@@ -282,6 +282,8 @@ private:
     int read_program_sheet(const wb::Sheet& sheet);
     int read_ucaskey_sheet(const wb::Sheet& sheet);
     int read_crypto_sheet(const wb::Sheet& sheet);
+    int read_key_sheet(const wb::Sheet& sheet, const char* name, size_t rec_len, size_t id_at, bool hex_ids,
+                       size_t last_col, size_t key_at);
     int read_new_ucaskey_head(const wb::Sheet* ucaskey, const wb::Sheet* crypto, int biss_max, std::vector<uint8_t>* buf);
     int read_new_ucaskey_sheet(const wb::Sheet& sheet, std::vector<uint8_t>* buf);
     int read_new_crypto_sheet(const wb::Sheet& sheet, int biss_max, std::vector<uint8_t>* buf);

@@ -536,60 +536,47 @@ bool key_u16(const wb::Cell& c, bool ignore_text, uint32_t* out)
 
 }  // namespace
 
-int CTesselcore::read_ucaskey_sheet(const wb::Sheet& sheet)
+// A key sheet: one record of `rec_len` bytes per row, TP_Freq and S_ID as
+// 16-bit values at `id_at`, the key bytes of columns 2 to `last_col` - 1 from
+// `key_at` on.
+int CTesselcore::read_key_sheet(const wb::Sheet& sheet, const char* name, size_t rec_len, size_t id_at,
+                                bool hex_ids, size_t last_col, size_t key_at)
 {
     std::vector<uint8_t> built;
     for (size_t rw = 1; rw < sheet.row_count(); ++rw) {
         if (row_empty(sheet, rw))
             continue;
-        std::vector<uint8_t> rec(16, 0);
+        std::vector<uint8_t> rec(rec_len, 0);
         uint32_t tp = 0, sid = 0;
-        if (!key_u16(sheet.at(rw, 0), false, &tp) || !key_u16(sheet.at(rw, 1), false, &sid)) {
-            show("ERROR!! TP_Freq or S_ID in row %zu of sheet [ucaskey] is out of range,please check it!", rw + 1);
+        if (!key_u16(sheet.at(rw, 0), hex_ids, &tp) || !key_u16(sheet.at(rw, 1), hex_ids, &sid)) {
+            show("ERROR!! TP_Freq or S_ID in row %zu of sheet [%s] is out of range,please check it!", rw + 1, name);
             return -1;
         }
-        put16(rec, 4, tp);
-        put16(rec, 6, sid);
-        for (size_t c = 2; c < 10; ++c) {
+        put16(rec, id_at, tp);
+        put16(rec, id_at + 2, sid);
+        for (size_t c = 2; c < last_col; ++c) {
             uint8_t b = 0;
             const wb::Cell& cell = sheet.at(rw, c);
             if (cell.kind != wb::CellKind::Empty && !key_byte_from_cell(cell, &b)) {
-                show("ERROR!! key byte in row %zu column %zu of sheet [ucaskey] is wrong,please check it!", rw + 1, c + 1);
+                show("ERROR!! key byte in row %zu column %zu of sheet [%s] is wrong,please check it!", rw + 1, c + 1,
+                     name);
                 return -1;
             }
-            rec[c + 6] = b;
+            rec[key_at + c - 2] = b;
         }
         built.insert(built.end(), rec.begin(), rec.end());
     }
-    return write_key_bytes("ucaskey", built);
+    return write_key_bytes(name, built);
+}
+
+int CTesselcore::read_ucaskey_sheet(const wb::Sheet& sheet)
+{
+    return read_key_sheet(sheet, "ucaskey", 16, 4, false, 10, 8);
 }
 
 int CTesselcore::read_crypto_sheet(const wb::Sheet& sheet)
 {
-    std::vector<uint8_t> built;
-    for (size_t rw = 1; rw < sheet.row_count(); ++rw) {
-        if (row_empty(sheet, rw))
-            continue;
-        std::vector<uint8_t> rec(32, 0);
-        uint32_t tp = 0, sid = 0;
-        if (!key_u16(sheet.at(rw, 0), true, &tp) || !key_u16(sheet.at(rw, 1), true, &sid)) {
-            show("ERROR!! TP_Freq or S_ID in row %zu of sheet [crypto] is out of range,please check it!", rw + 1);
-            return -1;
-        }
-        put16(rec, 12, tp);
-        put16(rec, 14, sid);
-        for (size_t c = 2; c < 18; ++c) {
-            uint8_t b = 0;
-            const wb::Cell& cell = sheet.at(rw, c);
-            if (cell.kind != wb::CellKind::Empty && !key_byte_from_cell(cell, &b)) {
-                show("ERROR!! key byte in row %zu column %zu of sheet [crypto] is wrong,please check it!", rw + 1, c + 1);
-                return -1;
-            }
-            rec[c + 14] = b;
-        }
-        built.insert(built.end(), rec.begin(), rec.end());
-    }
-    return write_key_bytes("crypto", built);
+    return read_key_sheet(sheet, "crypto", 32, 12, true, 18, 16);
 }
 
 static size_t data_rows(const wb::Sheet* s)

@@ -243,3 +243,14 @@ TEST(Log, SocketFolderOpenToOthersIsClosedAgain)
     ASSERT_EQ(stat(dir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
+
+TEST(Log, ZeroBytesFromTheBoxDoNotCutTheRest)
+{
+    LogSandbox sb;
+    std::string seen;
+    int id = kv::log_add_listener([&](int, const std::string& t) { seen += t; });
+    const char raw[] = {'b', 'o', 0, 'o', 't', '\n', 0};
+    WriteConsleData(raw, sizeof(raw));
+    kv::log_remove_listener(id);
+    EXPECT_EQ(seen, "boot\n");
+}

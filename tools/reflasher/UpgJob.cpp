@@ -145,6 +145,24 @@ bool UpgJob::wait_for_boot_rom(const char* cancel_text, bool)
     return true;
 }
 
+// The dump itself, through the upgrade client or through "shell.img".
+void UpgJob::run_dump(bool through_shell)
+{
+    begin_phase("dump");
+    std::vector<uint8_t> data;
+    int done = through_shell ? bootlink::ShellReadDump(m_p.dump_size, &data, m_p.dump_path, m_ctx)
+                             : bootlink::UpgDump(m_p.dump_size, &data, m_p.dump_path, m_ctx);
+    m_r.dump = m_ctx.dump;
+    if (done) {
+        BL_LOG(kSrc, "dumping completes succesfully!\n");
+        m_r.ok = true;
+        m_r.dump_data = std::move(data);
+    } else {
+        BL_LOG(kSrc, "dumping Failed!\n");
+        step("dump", 0);
+    }
+}
+
 void UpgJob::finish_dump_file()
 {
     // The dump operations write the file only when the dump is complete and
@@ -353,22 +371,10 @@ UpgJobResult UpgJob::Run()
             m_r.ok = true;
             loop = false;
             break;
-        case 8: {
-            begin_phase("dump");
-            std::vector<uint8_t> data;
-            int ok = bootlink::UpgDump(m_p.dump_size, &data, m_p.dump_path, m_ctx);
-            m_r.dump = m_ctx.dump;
-            if (ok) {
-                BL_LOG(kSrc, "dumping completes succesfully!\n");
-                m_r.ok = true;
-                m_r.dump_data = std::move(data);
-            } else {
-                BL_LOG(kSrc, "dumping Failed!\n");
-                step("dump", 0);
-            }
+        case 8:
+            run_dump(false);
             loop = false;
             break;
-        }
         default:
             loop = false;
             break;
@@ -420,20 +426,8 @@ UpgJobResult UpgJob::RunShellDump()
             ok = step("send shell.img", 0, "sending shell.img Failed");
         }
     }
-    if (ok) {
-        begin_phase("dump");
-        std::vector<uint8_t> data;
-        int done = bootlink::ShellReadDump(m_p.dump_size, &data, m_p.dump_path, m_ctx);
-        m_r.dump = m_ctx.dump;
-        if (done) {
-            BL_LOG(kSrc, "dumping completes succesfully!\n");
-            m_r.ok = true;
-            m_r.dump_data = std::move(data);
-        } else {
-            BL_LOG(kSrc, "dumping Failed!\n");
-            step("dump", 0);
-        }
-    }
+    if (ok)
+        run_dump(true);
     end_phase();
     svc->set_dumping(0);
     svc->m_pDumpThread = nullptr;

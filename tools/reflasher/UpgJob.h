@@ -77,6 +77,7 @@ private:
     void begin_phase(const char* name);
     void end_phase();
     void finish_dump_file();
+    void run_dump(bool through_shell);
 
     UpgJobParams m_p;
     bootlink::JobContext& m_ctx;
