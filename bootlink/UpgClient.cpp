@@ -1,5 +1,7 @@
 #include "UpgClient.h"
 
+#include <functional>
+
 #include "KvBasicLog.h"
 #include "kvcrc.h"
 
@@ -205,27 +207,42 @@ int DownloadUpgClientImage_Alder(JobContext& ctx, const std::string& image_name)
 
 // ---- commands ---------------------------------------------------------------
 
+namespace {
+
+// Sends a command frame, at most three times, until the client answers "OO".
+// `other` sees any other reply and returns false to give up at once.
+bool command_until_oo(JobContext& ctx, const std::vector<uint8_t>& frame,
+                      const std::function<bool(const uint8_t* reply)>& other = {}) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (!line_send(ctx, frame.data(), frame.size(), 1000))
+            continue;
+        uint8_t r[2] = {0, 0};
+        line_collect(ctx, r, 2, 1000, 1000, 1);
+        if (r[0] == 'O' && r[1] == 'O')
+            return true;
+        if (other && !other(r))
+            return false;
+    }
+    return false;
+}
+
+}  // namespace
+
 int UpgClientTest(JobContext& ctx) {
     BL_LOG(kSrc, "Start to check serial...\n");
     line_drain(ctx, 5120, 3000);
     const uint8_t* banner = reinterpret_cast<const uint8_t*>(kClientBanner);
     std::vector<uint8_t> frame = build_command_frame('P', banner, 15);
-    bool accepted = false;
-    for (int attempt = 0; attempt < 3 && !accepted; ++attempt) {
-        if (!line_send(ctx, frame.data(), frame.size(), 1000))
-            continue;
-        uint8_t r[2] = {0, 0};
-        line_collect(ctx, r, 2, 1000, 1000, 1);
-        if (r[0] == 'O' && r[1] == 'O') {
-            accepted = true;
-        } else if (r[0] == 0) {
+    bool accepted = command_until_oo(ctx, frame, [&](const uint8_t* r) {
+        if (r[0] == 0) {
             BL_LOG(kSrc, "!! UpgClientTest FAIL: Can not receive any responses from STB!!\n");
         } else if (r[0] != 'O') {
             uint8_t drop[2];
             uint32_t got = 0;
             line_recv(ctx, drop, 2, &got, 1000);
         }
-    }
+        return true;
+    });
     if (!accepted)
         return FAIL("!! UpgClientTest FAIL: RSP error!!\n");
     uint8_t b[15] = {};
@@ -245,15 +262,7 @@ int UpgUserLimit(int mode, JobContext& ctx) {
     BL_LOG(kSrc, "Start to configure user limit...\n");
     const uint8_t payload = mode == 1 ? 0xEE : 0x00;
     std::vector<uint8_t> frame = build_command_frame('e', &payload, 1);
-    bool accepted = false;
-    for (int attempt = 0; attempt < 3 && !accepted; ++attempt) {
-        if (!line_send(ctx, frame.data(), frame.size(), 1000))
-            continue;
-        uint8_t r[2] = {0, 0};
-        line_collect(ctx, r, 2, 1000, 1000, 1);
-        accepted = r[0] == 'O' && r[1] == 'O';
-    }
-    if (!accepted)
+    if (!command_until_oo(ctx, frame))
         return FAIL("!! UpgUserLimit FAIL: RSP error!!\n");
     uint8_t b = 0;
     uint32_t got = 0;
@@ -368,18 +377,13 @@ int UpgBurn(JobContext& ctx) {
     kv_console_printf("\nVerify burning flash...");
     ctx.pause(5000);
     std::vector<uint8_t> frame = build_command_frame('T');
-    bool accepted = false;
-    for (int attempt = 0; attempt < 3 && !accepted; ++attempt) {
-        if (!line_send(ctx, frame.data(), frame.size(), 1000))
-            continue;
-        uint8_t r[2] = {0, 0};
-        line_collect(ctx, r, 2, 1000, 1000, 1);
-        if (r[0] == 'O' && r[1] == 'O') {
-            accepted = true;
-        } else if (r[1] == 0x0E) {
-            return FAIL("\nVerification is failed!!\n\n");
-        }
-    }
+    bool verify_failed = false;
+    bool accepted = command_until_oo(ctx, frame, [&](const uint8_t* r) {
+        verify_failed = r[1] == 0x0E;
+        return !verify_failed;
+    });
+    if (verify_failed)
+        return FAIL("\nVerification is failed!!\n\n");
     if (!accepted)
         return FAIL("\nThe client did not accept the burn command!!\n");
     BL_LOG(kSrc, "\nStart burning flash, DONOT POWOFF!\n");
