@@ -11,6 +11,17 @@ namespace stbsim {
 
 namespace {
 
+// The byte a step put back, or else the next one from the line.
+int take(Box& b, int& pending)
+{
+    if (pending >= 0) {
+        int c = pending;
+        pending = -1;
+        return c;
+    }
+    return b.get(-1);
+}
+
 constexpr size_t kMaxImage = 32u << 20;      // largest program the box loads
 constexpr uint32_t kMaxTransfer = 64u << 20; // 65536 frames of 1024 bytes
 constexpr uint64_t kMaxDump = 256u << 20;
@@ -292,12 +303,7 @@ Next run_boot_rom(Box& b)
     bool cedar_ready = false;
     int pending = c;
     for (;;) {
-        if (pending >= 0) {
-            c = pending;
-            pending = -1;
-        } else {
-            c = b.get(-1);
-        }
+        c = take(b, pending);
         if (c < 0)
             continue;
         if (c == '#') {
@@ -394,12 +400,7 @@ Next run_alder_init(Box& b)
     uint64_t frames = 0;
     int pending = c;
     for (;;) {
-        if (pending >= 0) {
-            c = pending;
-            pending = -1;
-        } else {
-            c = b.get(-1);
-        }
+        c = take(b, pending);
         if (c < 0)
             continue;
         if (c == 'C') {
