@@ -45,11 +45,15 @@ int main(int argc, char** argv)
     QCommandLineOption openOpt(QStringLiteral("open"),
                                QStringLiteral("Open the serial port <path> at start (115200 8N1)."),
                                QStringLiteral("path"));
+    QCommandLineOption tabOpt(QStringLiteral("tab"),
+                              QStringLiteral("Bring the tool tab titled <title> (e.g. UPG) to the front at start."),
+                              QStringLiteral("title"));
     parser.addOption(versionOpt);
     parser.addOption(listOpt);
     parser.addOption(shotOpt);
     parser.addOption(portOpt);
     parser.addOption(openOpt);
+    parser.addOption(tabOpt);
     parser.process(app);
 
     if (parser.isSet(versionOpt)) {
@@ -92,6 +96,15 @@ int main(int argc, char** argv)
         if (!corvane.InitInstance(opt)) {
             std::fprintf(stderr, "corvane: %s\n", corvane.InitError().c_str());
             return 1;
+        }
+        const QString tab = parser.value(tabOpt);
+        if (!tab.isEmpty()) {
+            const int index = int(corvane.MainFrame()->TabTitles().indexOf(tab));
+            if (index < 0) {
+                std::fprintf(stderr, "corvane: no tool tab titled %s\n", tab.toUtf8().constData());
+                return 1;
+            }
+            corvane.MainFrame()->OnToolCommand(57685 + index);
         }
         if (!shot.isEmpty()) {
             QTimer::singleShot(300, &app, [&] {

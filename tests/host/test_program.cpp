@@ -95,6 +95,13 @@ TEST(Program, ScreenshotShowsTheFrame)
     // An unwritable target is a failure, not a silent success.
     ProgramRun w = Corvane({QStringLiteral("--screenshot"), QStringLiteral("/proc/no/such/dir/x.png")}, empty);
     EXPECT_NE(w.code, 0);
+
+    // A tab that no tool has is refused rather than ignored.
+    ProgramRun t = Corvane({QStringLiteral("--tab"), QStringLiteral("NoSuchTool"), QStringLiteral("--screenshot"),
+                            home + QStringLiteral("/t.png")},
+                           home);
+    EXPECT_NE(t.code, 0);
+    EXPECT_TRUE(t.err.contains(QStringLiteral("no tool tab titled NoSuchTool"))) << t.err.toStdString();
 }
 
 TEST(Program, OpensTheNamedPortAtStart)
