@@ -2,12 +2,16 @@
 #include "DialogUPG.h"
 
 #include "KvBasicLog.h"
+#include "SerialMonitorService.h"
+#include "StbSim.h"
 
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cstring>
 
 class DialogUPGTest : public QObject {
     Q_OBJECT
@@ -94,6 +98,54 @@ private slots:
         v.onStart();
         QCOMPARE(v.lastMessage(), QStringLiteral("Please open the serial port first!"));
         QVERIFY(!v.jobRunning());
+    }
+
+    // A whole upgrade from the tab into a virtual STB: the buttons come back
+    // and the box's flash holds the padded image.
+    void upgradeThroughTheView()
+    {
+        std::string err;
+        QVERIFY(stbsim::write_stb_files(m_home.path().toStdString(), nullptr, &err));
+        stbsim::Options o;
+        o.platform = 0;
+        o.flash_size = 1 << 20;
+        o.auto_reset_ms = 300;
+        o.session_quiet_ms = 10000;
+        o.burn_ms = 200;
+        stbsim::Simulator box(o);
+        QVERIFY2(box.start(&err), err.c_str());
+        CSerialMonitorSerivce svc;
+        QCOMPARE(svc.SMS_Init(), 1);
+        serialport_config_tag cfg;
+        cfg.port_index = svc.SMS_AddPort(box.port_path());
+        QCOMPARE(svc.SMS_OpenPort(cfg), 1);
+        kv::set_current_serial_service(&svc);
+
+        QByteArray image(100000, '\0');
+        for (int i = 0; i < image.size(); ++i)
+            image[i] = char("set-top box "[i % 12]);
+        QFile f(m_home.path() + "/upg.bin");
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(image);
+        f.close();
+
+        {
+            CDialogUPG v;
+            v.findChild<QLineEdit*>("imagePath")->setText(f.fileName());
+            v.onStart();
+            QVERIFY(v.jobRunning());
+            QVERIFY(!v.findChild<QPushButton*>("start")->isEnabled());
+            QTRY_VERIFY_WITH_TIMEOUT(!v.jobRunning(), 60000);
+            QVERIFY(v.findChild<QPushButton*>("start")->isEnabled());
+        }
+        const std::vector<uint8_t> flash = box.flash();
+        QVERIFY(flash.size() >= 131072);
+        QVERIFY(std::memcmp(flash.data(), image.constData(), size_t(image.size())) == 0);
+        for (size_t i = size_t(image.size()); i < 131072; ++i)
+            QCOMPARE(int(flash[i]), 0);
+        kv::set_current_serial_service(nullptr);
+        svc.SMS_Deinit();
+        box.stop();
     }
 
 private:
