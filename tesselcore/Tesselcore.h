@@ -94,6 +94,11 @@ enum tag_line_type { LINE_COMMENT = 0, LINE_SEPARATOR = 1, LINE_PANEL_START = 2,
 
 namespace tessel {
 
+// Script lines carry their fields in brackets, "[a][b]...": takes the text of
+// the bracket at *pos and moves *pos past it. False when no whole bracket
+// stands there.
+bool next_bracket(const std::string& line, size_t* pos, std::string* out);
+
 constexpr size_t kEntrySize = 48;
 constexpr size_t kDmhHeaderSize = 28;
 constexpr size_t kMaxBlocks = 64;

@@ -342,16 +342,7 @@ int CTesselOldConfig::read_script_text(const std::string& text, uint64_t image_l
 
 int CTesselOldConfig::parse_field_line(const std::string& line, size_t pos, bool* open)
 {
-    auto piece = [&](std::string* out) {
-        if (pos >= line.size() || line[pos] != '[')
-            return false;
-        size_t br = line.find(']', pos + 1);
-        if (br == std::string::npos)
-            return false;
-        *out = line.substr(pos + 1, br - pos - 1);
-        pos = br + 1;
-        return true;
-    };
+    auto piece = [&](std::string* out) { return tessel::next_bracket(line, &pos, out); };
     while (pos != std::string::npos && pos < line.size()) {
         if (line[pos] != '[') {
             std::string rest = trim(line.substr(pos));

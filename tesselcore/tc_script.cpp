@@ -14,6 +14,18 @@
 
 using namespace tessel;
 
+bool tessel::next_bracket(const std::string& line, size_t* pos, std::string* out)
+{
+    if (*pos >= line.size() || line[*pos] != '[')
+        return false;
+    size_t br = line.find(']', *pos + 1);
+    if (br == std::string::npos)
+        return false;
+    *out = line.substr(*pos + 1, br - *pos - 1);
+    *pos = br + 1;
+    return true;
+}
+
 namespace tessel {
 
 bool read_bits(const uint8_t* data, size_t size, uint64_t bit_pos, uint32_t bit_len, uint64_t* value)
@@ -355,16 +367,7 @@ int CTesselcore::parse_item_line(const std::string& line, cus_config_block* bloc
     }
 
     size_t pos = line.find('[', starts(line, "##") ? 2 : 0);
-    auto piece = [&](std::string* out) {
-        if (pos >= line.size() || line[pos] != '[')
-            return false;
-        size_t br = line.find(']', pos + 1);
-        if (br == std::string::npos)
-            return false;
-        *out = line.substr(pos + 1, br - pos - 1);
-        pos = br + 1;
-        return true;
-    };
+    auto piece = [&](std::string* out) { return tessel::next_bracket(line, &pos, out); };
     cus_config_item** tail = &block->items;
     int count = 0;
     while (*tail) {
