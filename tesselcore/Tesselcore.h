@@ -99,6 +99,10 @@ namespace tessel {
 // stands there.
 bool next_bracket(const std::string& line, size_t* pos, std::string* out);
 
+// A whole number in `base` (10 or 16; "0x" is allowed before base-16 digits),
+// blanks around it ignored. False for anything else or an overflow.
+bool parse_long(const std::string& text, int base, long long* out);
+
 constexpr size_t kEntrySize = 48;
 constexpr size_t kDmhHeaderSize = 28;
 constexpr size_t kMaxBlocks = 64;
@@ -299,6 +303,8 @@ private:
     int showNewIRSheet(wb::XlsxSheet* sheet, size_t* row, cus_config_block* block);
     int showUcaskeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size);
     int showCryptoSheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size);
+    int showKeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, size_t rec_len, size_t id_at,
+                     int keys, size_t key_at);
     int showNewUcaskeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, int biss_max);
     int showNewCryptoSheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, int biss_max);
     static void fill_row_color(size_t row, size_t last_col, int color_index, wb::XlsxSheet* sheet);

@@ -73,20 +73,8 @@ bool cell_integer(const wb::Cell& c, long long* out)
     if (c.kind != wb::CellKind::Text)
         return false;
     std::string t = trimmed(c.text);
-    if (t.empty())
-        return false;
-    int base = 10;
-    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
-        base = 16;
-        t = t.substr(2);
-    }
-    errno = 0;
-    char* end = nullptr;
-    long long v = std::strtoll(t.c_str(), &end, base);
-    if (errno || *end != '\0' || end == t.c_str())
-        return false;
-    *out = v;
-    return true;
+    const bool hex = t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+    return tessel::parse_long(t, hex ? 16 : 10, out);
 }
 
 // Unsigned 64-bit value of a cell (a text may exceed what a number cell holds).

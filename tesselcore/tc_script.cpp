@@ -14,17 +14,6 @@
 
 using namespace tessel;
 
-bool tessel::next_bracket(const std::string& line, size_t* pos, std::string* out)
-{
-    if (*pos >= line.size() || line[*pos] != '[')
-        return false;
-    size_t br = line.find(']', *pos + 1);
-    if (br == std::string::npos)
-        return false;
-    *out = line.substr(*pos + 1, br - *pos - 1);
-    *pos = br + 1;
-    return true;
-}
 
 namespace tessel {
 
@@ -141,7 +130,17 @@ bool value_of(const std::string& line, std::string* value)
     return true;
 }
 
-bool parse_long(const std::string& text, int base, long long* out)
+
+void copy_text(char* dst, size_t room, const std::string& src)
+{
+    size_t n = src.size() < room - 1 ? src.size() : room - 1;
+    std::memcpy(dst, src.data(), n);
+    dst[n] = '\0';
+}
+
+}  // namespace
+
+bool tessel::parse_long(const std::string& text, int base, long long* out)
 {
     std::string t = trim(text);
     if (t.empty())
@@ -157,14 +156,17 @@ bool parse_long(const std::string& text, int base, long long* out)
     return true;
 }
 
-void copy_text(char* dst, size_t room, const std::string& src)
+bool tessel::next_bracket(const std::string& line, size_t* pos, std::string* out)
 {
-    size_t n = src.size() < room - 1 ? src.size() : room - 1;
-    std::memcpy(dst, src.data(), n);
-    dst[n] = '\0';
+    if (*pos >= line.size() || line[*pos] != '[')
+        return false;
+    size_t br = line.find(']', *pos + 1);
+    if (br == std::string::npos)
+        return false;
+    *out = line.substr(*pos + 1, br - *pos - 1);
+    *pos = br + 1;
+    return true;
 }
-
-}  // namespace
 
 int CTesselcore::getIRNum(const tag_dmh_block_info_local* r)
 {

@@ -284,40 +284,35 @@ int CTesselcore::showNewIRSheet(wb::XlsxSheet* sheet, size_t* row, cus_config_bl
     return 1;
 }
 
-int CTesselcore::showUcaskeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size)
+// A key sheet: TP_Freq and S_ID from the 16-bit values at `id_at` of each
+// `rec_len`-byte record, then `keys` key bytes from `key_at`.
+int CTesselcore::showKeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, size_t rec_len, size_t id_at,
+                              int keys, size_t key_at)
 {
     sheet->set_text(0, 0, "TP_Freq");
     sheet->set_text(0, 1, "S_ID");
-    for (int k = 0; k < 8; ++k)
+    for (int k = 0; k < keys; ++k)
         sheet->set_text(0, 2 + k, "Key[" + std::to_string(k) + "]");
-    fill_row_color(1, 10, kHighlight, sheet);
-    size_t n = used_records(data, size, 16);
+    fill_row_color(1, 2 + keys, kHighlight, sheet);
+    size_t n = used_records(data, size, rec_len);
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t* rec = data + 16 * i;
-        sheet->set_number(1 + i, 0, get16(rec + 4));
-        sheet->set_number(1 + i, 1, get16(rec + 6));
-        for (int k = 0; k < 8; ++k)
-            put_key_byte(sheet, 1 + i, 2 + k, rec[8 + k]);
+        const uint8_t* rec = data + rec_len * i;
+        sheet->set_number(1 + i, 0, get16(rec + id_at));
+        sheet->set_number(1 + i, 1, get16(rec + id_at + 2));
+        for (int k = 0; k < keys; ++k)
+            put_key_byte(sheet, 1 + i, 2 + k, rec[key_at + k]);
     }
     return 1;
 }
 
+int CTesselcore::showUcaskeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size)
+{
+    return showKeySheet(sheet, data, size, 16, 4, 8, 8);
+}
+
 int CTesselcore::showCryptoSheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size)
 {
-    sheet->set_text(0, 0, "TP_Freq");
-    sheet->set_text(0, 1, "S_ID");
-    for (int k = 0; k < 16; ++k)
-        sheet->set_text(0, 2 + k, "Key[" + std::to_string(k) + "]");
-    fill_row_color(1, 18, kHighlight, sheet);
-    size_t n = used_records(data, size, 32);
-    for (size_t i = 0; i < n; ++i) {
-        const uint8_t* rec = data + 32 * i;
-        sheet->set_number(1 + i, 0, get16(rec + 12));
-        sheet->set_number(1 + i, 1, get16(rec + 14));
-        for (int k = 0; k < 16; ++k)
-            put_key_byte(sheet, 1 + i, 2 + k, rec[16 + k]);
-    }
-    return 1;
+    return showKeySheet(sheet, data, size, 32, 12, 16, 16);
 }
 
 int CTesselcore::showNewUcaskeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, int biss_max)
