@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "ScratchDir.h"
+
 #include <unistd.h>
 
 namespace tb {
@@ -76,20 +78,9 @@ inline std::vector<uint8_t> bytes(size_t n, uint8_t seed)
     return v;
 }
 
-class ScratchDir {
+class ScratchDir : public testsupport::ScratchDir {
 public:
-    ScratchDir()
-    {
-        char tmpl[] = "/tmp/corvane-tessel-XXXXXX";
-        const char* d = mkdtemp(tmpl);
-        path_ = d ? d : "/tmp";
-    }
-    ~ScratchDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
+    ScratchDir() : testsupport::ScratchDir("corvane-tessel") {}
 };
 
 inline std::vector<uint8_t> slurp(const std::string& path)
@@ -104,18 +95,7 @@ inline void spit(const std::string& path, const void* data, size_t len)
     f.write(static_cast<const char*>(data), (std::streamsize)len);
 }
 
-inline int run_python(const ScratchDir& dir, const std::string& script, std::string* output = nullptr)
-{
-    std::string py = dir.file("fixture.py");
-    std::ofstream(py) << script;
-    std::string out = dir.file("fixture.out");
-    int rc = std::system(("/usr/bin/python3 '" + py + "' > '" + out + "' 2>&1").c_str());
-    if (output) {
-        std::ifstream f(out);
-        output->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    }
-    return rc;
-}
+using testsupport::run_python;
 
 // A node that frees itself.
 struct Node {

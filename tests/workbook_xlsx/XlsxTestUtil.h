@@ -9,39 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "ScratchDir.h"
+
 #include <unistd.h>
 
 namespace xt {
 
-class ScratchDir {
+class ScratchDir : public testsupport::ScratchDir {
 public:
-    ScratchDir()
-    {
-        char tmpl[] = "/tmp/corvane-xlsx-XXXXXX";
-        const char* d = mkdtemp(tmpl);
-        path_ = d ? d : "/tmp";
-    }
-    ~ScratchDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
+    ScratchDir() : testsupport::ScratchDir("corvane-xlsx") {}
 };
 
-// Runs a python script with /usr/bin/python3; its exit code.
-inline int run_python(const ScratchDir& dir, const std::string& script, std::string* output = nullptr)
-{
-    std::string py = dir.file("fixture.py");
-    std::ofstream(py) << script;
-    std::string out = dir.file("fixture.out");
-    int rc = std::system(("/usr/bin/python3 '" + py + "' > '" + out + "' 2>&1").c_str());
-    if (output) {
-        std::ifstream f(out);
-        output->assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    }
-    return rc;
-}
+using testsupport::run_python;
 
 inline std::vector<char> slurp(const std::string& path)
 {
