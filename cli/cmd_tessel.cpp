@@ -184,16 +184,22 @@ bool parse_id(const std::string& text, uint8_t* id)
     }
 }
 
+// The block commands: a block id and a new-layout image. 0 when both are good.
+int load_for_block(const std::string& image, const std::string& id_text, uint8_t* id, Loaded* l)
+{
+    if (!parse_id(id_text, id))
+        return fail("Error: bad block id " + id_text);
+    if (int rc = load_image(image, l, ""))
+        return rc;
+    return need_new(*l);
+}
+
 int cmd_block_save(const std::string& image, const std::string& name, const std::string& id_text,
                    const std::string& out)
 {
     uint8_t id = 0;
-    if (!parse_id(id_text, &id))
-        return fail("Error: bad block id " + id_text);
     Loaded l;
-    if (int rc = load_image(image, &l, ""))
-        return rc;
-    if (int rc = need_new(l))
+    if (int rc = load_for_block(image, id_text, &id, &l))
         return rc;
     if (l.core.save_block(l.image.data(), (uint32_t)l.image.size(), name, id, out) != 0)
         return fail(l.core.last_message());
@@ -205,12 +211,8 @@ int cmd_block_load(const std::string& image, const std::string& name, const std:
                    const std::string& file, const std::string& out)
 {
     uint8_t id = 0;
-    if (!parse_id(id_text, &id))
-        return fail("Error: bad block id " + id_text);
     Loaded l;
-    if (int rc = load_image(image, &l, ""))
-        return rc;
-    if (int rc = need_new(l))
+    if (int rc = load_for_block(image, id_text, &id, &l))
         return rc;
     if (l.core.load_block(name, id, file) != 0)
         return fail(l.core.last_message());
