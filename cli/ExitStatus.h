@@ -1,0 +1,19 @@
+// One meaning for each exit status of corvane-cli, in every sub-command.
+#pragma once
+
+namespace cli_exit {
+
+constexpr int kOk = 0;           // the job succeeded (the box confirmed, the file is complete)
+constexpr int kFailed = 1;       // the job ran and failed: the box refused, a check failed, a step timed out
+constexpr int kUsage = 2;        // bad options or arguments; nothing was done
+constexpr int kInterrupted = 3;  // stopped by Ctrl+C or cancelled; nothing is reported as done
+constexpr int kInput = 4;        // an input file is missing, unreadable or not valid; nothing was sent
+constexpr int kPort = 5;         // the port could not be opened, or the connection to it was lost
+constexpr int kNoBox = 6;        // no box announced itself within the reset time-out
+
+// The text every --help ends with.
+inline constexpr const char* kHelpFooter =
+    "Exit status: 0 success, 1 failed, 2 usage error, 3 interrupted, 4 bad input file, "
+    "5 port error, 6 no box within the reset time-out.";
+
+}  // namespace cli_exit
