@@ -121,7 +121,7 @@ struct Interrupt {
 };
 
 enum class Prog { Off, Idle, BootRom, AlderInit, ClientLoader, CacheCal, CedarInit, UpgClient, Shell, Crashed,
-                  Loaded /* hand-over only: start the loaded image */ };
+                  Barcode, Loaded /* hand-over only: start the loaded image */ };
 const char* prog_name(Prog p);
 
 // What a program hands over when it ends: the next program and, for a
@@ -217,6 +217,12 @@ using ClientProgram = Next (*)(Box& b, const std::vector<uint8_t>& image);
 void register_client_program(uint32_t kind, ClientProgram fn);
 Next run_upgrade_client(Box& b);
 Next run_shell(Box& b);
+// The resident bar-code client of Alder, Cedar and Dogwood boxes.
+Next run_barcode_client(Box& b);
+// Whether a reset starts the resident bar-code client instead of the boot ROM.
+bool barcode_client_resident(const Options& o);
+// The code the box holds in its flash.
+std::string barcode_held(const Box& b);
 Next run_crashed(Box& b);
 
 // Builds the slave-info record of the upgrade client.
