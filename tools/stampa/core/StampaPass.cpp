@@ -200,6 +200,9 @@ PassResult PassSteps::burn_and_log(const std::string& code)
 
 PassResult PassSteps::resident()
 {
+    // The page reads the port itself: the service's reader lets go of it
+    // before the job flag would have it watch the line.
+    m_svc.SMS_StopSvc();
     m_svc.set_upg(1);
     std::string code;
     if (m_cfg.input == InputType::Scan && !wait_for_scan(&code))
