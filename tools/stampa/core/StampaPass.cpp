@@ -50,9 +50,10 @@ private:
     bool box_bytes(const std::string& code, std::string* bytes);
     bool confirm_overwrite();
     PassResult burn_and_log(const std::string& code);
+    bool write_log(const std::string& bytes, bool ok);
     PassResult succeeded(const std::string& code, bool logged);
     PassResult failed(const std::string& code);
-    PassResult birch_ended(const std::string& code, bool ok);
+    PassResult birch_ended(const std::string& code, bool ok, bool logged = true);
     PassResult refused(const std::string& code);
     PassResult cancelled();
     PassResult no_box();
@@ -188,14 +189,25 @@ PassResult PassSteps::burn_and_log(const std::string& code)
     m_line.status("Burning......");
     const int64_t began = bootlink::now_ms();
     bool ok = burn_chunks(m_line, bytes, m_info.first_offset);
-    m_line.status("Write Log ......");
-    BurnLog::Written w = m_run.m_log.append(bytes, ok);
-    for (const std::string& m : w.messages)
-        m_line.fail(__LINE__, "%s", m.c_str());
+    bool logged = write_log(bytes, ok);
     m_line.log(__LINE__, "boot init finished, cost time %dms\n", int(bootlink::now_ms() - began));
     if (!ok && m_line.stopped())
         return cancelled();
-    return ok ? succeeded(code, w.ok) : failed(code);
+    return ok ? succeeded(code, logged) : failed(code);
+}
+
+bool PassSteps::write_log(const std::string& bytes, bool ok)
+{
+    if (!m_run.m_log.enabled())
+        return true;
+    m_line.status("Write Log ......");
+    std::string error = m_line.last_error();
+    BurnLog::Written w = m_run.m_log.append(bytes, ok);
+    for (const std::string& m : w.messages)
+        m_line.fail(__LINE__, "%s", m.c_str());
+    if (w.ok)
+        m_line.set_error(error);  // a CA log failure is reported, the burn's reason stays
+    return w.ok;
 }
 
 PassResult PassSteps::resident()
@@ -269,7 +281,7 @@ size_t char_count(const std::string& s)
 
 }  // namespace
 
-PassResult PassSteps::birch_ended(const std::string& code, bool ok)
+PassResult PassSteps::birch_ended(const std::string& code, bool ok, bool logged)
 {
     const bool scan = m_cfg.input == InputType::Scan;
     if (ok && scan)
@@ -277,11 +289,12 @@ PassResult PassSteps::birch_ended(const std::string& code, bool ok)
     m_svc.set_upg(0);
     if (scan)
         m_svc.SMS_StopSvc();
-    PassResult r{ok ? Outcome::Success : Outcome::Failed, code, true, ok ? "" : m_line.last_error()};
+    PassResult r{ok ? Outcome::Success : Outcome::Failed, code, logged, ok && logged ? "" : m_line.last_error()};
     m_host.add_result_row(code, result_row_text(r));
     m_host.clear_and_focus();
     if (ok) {
-        m_line.status("Burning success,Please scanning next!!!");
+        m_line.status(logged ? "Burning success,Please scanning next!!!"
+                             : "Burning success, but the log line was not written!");
         if (scan)
             m_line.pause(2000);
     } else {
@@ -340,9 +353,10 @@ PassResult PassSteps::birch(CKvWorkThread* self)
     }
     m_line.status("Burning......");
     bool ok = burn_whole_code(m_line, bytes);
+    bool logged = write_log(bytes, ok);
     if (!ok && m_line.stopped())
         return cancelled();
-    return birch_ended(code, ok);
+    return birch_ended(code, ok, logged);
 }
 
 // ---- the run ------------------------------------------------------------------------------
@@ -376,7 +390,7 @@ PassResult StampaRun::pass(CKvWorkThread* self)
 bool StampaRun::code_is_new(const std::string& code, PassResult* r)
 {
     std::string bytes, why;
-    if (m_cfg.platform == Platform::Birch || m_cfg.input == InputType::Scan)
+    if (m_cfg.input == InputType::Scan)
         return true;
     if (!to_box_code(burnt_part(code, m_cfg.width, m_cfg.input), &bytes, &why) ||
         is_repeat(m_log, m_cfg.input, m_cfg.width, bytes, &why)) {
