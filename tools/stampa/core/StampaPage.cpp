@@ -172,21 +172,29 @@ std::string start_check(const PlatformInfo& platform, InputType input, int width
     if (!port_open)
         return platform.id == Platform::Birch ? "Not open COM, please check! " : "Open COM failed, please reopen! ";
     if (input != InputType::Scan) {
-        if (code.empty())
-            return "Fill bar code please!";
-        if (input == InputType::File && too_long_for(code, width))
-            return over_width(width);
-        std::string bytes, why;
-        if (!to_box_code(code, &bytes, &why))
+        std::string why = code_check(input, width, code, log);
+        if (!why.empty())
             return why;
-        if (is_repeat(log, input, width, bytes, &why))
-            return why.empty() ? "Repeat Bar code,input again!" : why;
     }
     std::string rotated, why;
     if (!log.rotate_if_needed(&rotated, &why))
         kv_console_printf("%s", why.c_str());
     else if (!rotated.empty())
         kv_console_printf("The burn log was moved to %s\n", rotated.c_str());
+    return {};
+}
+
+std::string code_check(InputType input, int width, const std::string& code, const BurnLog& log)
+{
+    if (code.empty())
+        return "Fill bar code please!";
+    if (input == InputType::File && too_long_for(code, width))
+        return over_width(width);
+    std::string bytes, why;
+    if (!to_box_code(burnt_part(code, width, input), &bytes, &why))
+        return why;
+    if (is_repeat(log, input, width, bytes, &why))
+        return why.empty() ? "Repeat Bar code,input again!" : why;
     return {};
 }
 

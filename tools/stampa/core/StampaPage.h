@@ -74,6 +74,11 @@ CodeResult configure_check(const PlatformInfo& platform, InputType input, int wi
 std::string start_check(const PlatformInfo& platform, InputType input, int width, const std::string& code,
                         bool port_open, BurnLog& log);
 
+// The test of a code about to be burnt (Manual, Auto, File): an empty text
+// when it may go to a box, else the message: an empty code, a File code
+// longer than the width, a character the box cannot hold, a repeat.
+std::string code_check(InputType input, int width, const std::string& code, const BurnLog& log);
+
 // The duplicate test of a code about to be burnt (box bytes): File input
 // compares the whole code, the others its first `width` characters.
 bool is_repeat(const BurnLog& log, InputType input, int width, const std::string& code, std::string* error = nullptr);

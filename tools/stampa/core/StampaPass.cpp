@@ -389,19 +389,17 @@ PassResult StampaRun::pass(CKvWorkThread* self)
 
 bool StampaRun::code_is_new(const std::string& code, PassResult* r)
 {
-    std::string bytes, why;
-    if (m_cfg.input == InputType::Scan)
+    // Scans are checked as they come; a Birch page keeps no log and checks
+    // the code's length in its pass.
+    if (m_cfg.input == InputType::Scan || (m_cfg.platform == Platform::Birch && !m_log.enabled()))
         return true;
-    if (!to_box_code(burnt_part(code, m_cfg.width, m_cfg.input), &bytes, &why) ||
-        is_repeat(m_log, m_cfg.input, m_cfg.width, bytes, &why)) {
-        if (why.empty())
-            why = "Repeat Bar code,input again!";
-        kv_console_printf("%s\n", why.c_str());
-        m_obs.OnStatus(why);
-        *r = {Outcome::Refused, code, true, why};
-        return false;
-    }
-    return true;
+    std::string why = code_check(m_cfg.input, m_cfg.width, code, m_log);
+    if (why.empty())
+        return true;
+    kv_console_printf("%s\n", why.c_str());
+    m_obs.OnStatus(why);
+    *r = {Outcome::Refused, code, true, why};
+    return false;
 }
 
 uint32_t StampaRun::Run(CKvWorkThread* self)
