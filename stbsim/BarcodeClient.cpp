@@ -8,9 +8,6 @@
 // the area is erased), so a shorter code never keeps the tail of a longer one.
 #include "SimInternal.h"
 
-#include <ByteOrder.h>
-#include <kvcrc.h>
-
 #include <cstring>
 #include <random>
 
@@ -216,21 +213,14 @@ Next BarcodeClient::serve()
             have = true;
             continue;
         }
-        int n = k < 0 ? -1 : b.get(1000);
+        if (k < 0)
+            continue;
+        uint8_t buf[kCommandFrameMax];
+        int n = read_command_rest(b, k, buf, "bar-code client");
+        if (n == kFrameBadCrc)
+            b.reply({'E'});
         if (n < 0)
             continue;
-        uint8_t buf[2 + 255 + 4];
-        buf[0] = static_cast<uint8_t>(k);
-        buf[1] = static_cast<uint8_t>(n);
-        if (!b.get_n(buf + 2, static_cast<size_t>(n) + 4, 1000)) {
-            b.trace("bar-code client: command 0x%02X broke off", k);
-            continue;
-        }
-        if (kv::crc32(buf, 2 + static_cast<size_t>(n)) != kv::get_le32(buf + 2 + n)) {
-            b.trace("bar-code client: command 0x%02X with a bad CRC", k);
-            b.reply({'E'});
-            continue;
-        }
         b.count([](Counters& x) { ++x.commands; });
         command(static_cast<uint8_t>(k), buf + 2, static_cast<size_t>(n));
     }

@@ -225,6 +225,15 @@ bool barcode_client_resident(const Options& o);
 std::string barcode_held(const Box& b);
 Next run_crashed(Box& b);
 
+// The rest of a client's command frame once '#' and the letter `k` have
+// come: length, payload and CRC into `buf` (kCommandFrameMax bytes: letter,
+// length, payload, CRC). Returns the payload length, or kFrameBrokeOff /
+// kFrameBadCrc (traced under `who`).
+constexpr size_t kCommandFrameMax = 2 + 255 + 4;
+constexpr int kFrameBrokeOff = -1;
+constexpr int kFrameBadCrc = -2;
+int read_command_rest(Box& b, int k, uint8_t* buf, const char* who);
+
 // Builds the slave-info record of the upgrade client.
 std::vector<uint8_t> slave_info_record(const std::vector<BlockInfo>& blocks);
 // Inflates a gzip stream; false when it is not a valid, complete stream or

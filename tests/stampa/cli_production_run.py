@@ -9,25 +9,17 @@ Usage: cli_production_run.py CORVANE_CLI STBSIM
 import json
 import os
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from stbsim_wire import control  # noqa: E402
 
 
 def expect(cond, what):
     if not cond:
         raise SystemExit(what)
-
-
-def control(path, line):
-    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    s.connect(path)
-    s.sendall(line.encode() + b"\n")
-    s.settimeout(5)
-    answer = s.recv(4096).decode()
-    s.close()
-    return answer
 
 
 def start_box(stbsim, work, platform):

@@ -12,31 +12,13 @@ import subprocess
 import sys
 import tempfile
 import time
-import zlib
 
 import serial
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from stbsim_wire import command, expect, read_exact  # noqa: E402
+
 FLASH = 64 * 1024
-
-
-def command(letter, payload=b""):
-    body = bytes([letter, len(payload)]) + payload
-    return b"#" + body + struct.pack("<I", (~zlib.crc32(body)) & 0xFFFFFFFF)
-
-
-def expect(got, want, what):
-    if got != want:
-        raise SystemExit("%s: got %r, want %r" % (what, got, want))
-
-
-def read_exact(port, n, what):
-    data = b""
-    end = time.time() + 5
-    while len(data) < n and time.time() < end:
-        data += port.read(n - len(data))
-    if len(data) != n:
-        raise SystemExit("%s: %d of %d bytes (%r)" % (what, len(data), n, data))
-    return data
 
 
 def status(box):

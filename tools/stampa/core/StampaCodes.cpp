@@ -58,15 +58,6 @@ bool add_to_digits(std::string digits, int step, int radix, std::string* out)
     return true;
 }
 
-// Characters of a UTF-8 text (continuation bytes are not counted).
-size_t char_count(const std::string& s)
-{
-    size_t n = 0;
-    for (unsigned char c : s)
-        n += (c & 0xC0) != 0x80;
-    return n;
-}
-
 // The first `n` characters of a UTF-8 text.
 std::string first_chars(const std::string& s, size_t n)
 {
@@ -87,6 +78,14 @@ bool all_of(const std::string& s, int (*pred)(int))
 }
 
 }  // namespace
+
+size_t char_count(const std::string& s)
+{
+    size_t n = 0;
+    for (unsigned char c : s)
+        n += (c & 0xC0) != 0x80;  // continuation bytes are no characters
+    return n;
+}
 
 CodeResult next_code(const std::string& code, int width, int step, Base base)
 {

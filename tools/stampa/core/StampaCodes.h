@@ -40,6 +40,9 @@ std::string check_scanned_code(const std::string& text, int len_sn, const std::s
 // lines skipped. False with "can not find code file!!" when it cannot be read.
 bool read_code_file(const std::string& path, std::vector<std::string>* codes, std::string* message);
 
+// Characters of a UTF-8 text.
+size_t char_count(const std::string& s);
+
 // The characters of a code that are burnt: the whole code in File input,
 // else its first `width` characters (0: the whole code).
 std::string burnt_part(const std::string& code, int width, InputType input);

@@ -124,25 +124,28 @@ void BoxLine::status(const std::string& text)
         m_observer->OnStatus(text);
 }
 
+std::string BoxLine::vlog(int line, const char* format, va_list ap)
+{
+    std::string text = vformat(format, ap);
+    LogStoreFileLine(m_source, line);
+    kv_console_printf("%s", text.c_str());
+    return text;
+}
+
 void BoxLine::log(int line, const char* format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    std::string text = vformat(format, ap);
+    vlog(line, format, ap);
     va_end(ap);
-    LogStoreFileLine(m_source, line);
-    kv_console_printf("%s", text.c_str());
 }
 
 void BoxLine::fail(int line, const char* format, ...)
 {
     va_list ap;
     va_start(ap, format);
-    std::string text = vformat(format, ap);
+    m_error = trimmed(vlog(line, format, ap));
     va_end(ap);
-    LogStoreFileLine(m_source, line);
-    kv_console_printf("%s", text.c_str());
-    m_error = trimmed(text);
 }
 
 // ---- frames -------------------------------------------------------------------

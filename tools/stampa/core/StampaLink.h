@@ -18,6 +18,7 @@
 #include "SerialMonitorService.h"
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -60,6 +61,8 @@ public:
     void set_error(const std::string& e) { m_error = e; }
 
 private:
+    std::string vlog(int line, const char* format, va_list ap);
+
     CSerialMonitorSerivce& m_svc;
     const std::atomic<bool>& m_stop;
     const char* m_source;

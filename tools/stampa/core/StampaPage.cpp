@@ -17,14 +17,6 @@ std::string over_width(int width)
     return buf;
 }
 
-size_t char_count(const std::string& s)
-{
-    size_t n = 0;
-    for (unsigned char c : s)
-        n += (c & 0xC0) != 0x80;
-    return n;
-}
-
 bool too_long_for(const std::string& code, int width)
 {
     return width > 0 && char_count(code) > static_cast<size_t>(width);

@@ -271,14 +271,6 @@ private:
     CKvWorkThread* m_self;
 };
 
-size_t char_count(const std::string& s)
-{
-    size_t n = 0;
-    for (unsigned char c : s)
-        n += (c & 0xC0) != 0x80;
-    return n;
-}
-
 }  // namespace
 
 PassResult PassSteps::birch_ended(const std::string& code, bool ok, bool logged)
