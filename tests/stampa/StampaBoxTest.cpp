@@ -204,3 +204,20 @@ TEST_F(BoxHarness, AnUnwrittenLogLineIsNoCleanSuccess)
     EXPECT_TRUE(log.has("Backup of the log failed"));
     EXPECT_EQ(log_text(Platform::Alder), "Stampa,Status\n");
 }
+
+TEST_F(BoxHarness, BirchScansBoxAfterBox)
+{
+    start(Platform::Birch);
+    TestHost host;
+    host.scan("BIRCH0000001");
+    host.scan("BIRCH00002");  // two characters short of the width: refused before the box is asked for
+    host.scan("BIRCH0000003");
+    std::vector<PassResult> r = run(config(Platform::Birch, InputType::Scan, 12), host, 2);
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[0].outcome, Outcome::Success) << r[0].error << log.text();
+    EXPECT_EQ(r[1].outcome, Outcome::Refused);
+    EXPECT_EQ(r[2].outcome, Outcome::Success) << r[2].error << log.text();
+    EXPECT_TRUE(log.has("Scan bar code error,The length of bar code is not match 12!!!"));
+    EXPECT_EQ(box->barcode(), "BIRCH0000003");
+    EXPECT_EQ(box->counters().resets, 2u);
+}

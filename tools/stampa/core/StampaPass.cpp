@@ -46,7 +46,7 @@ private:
     static void nap() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
 
     bool wait_for_scan(std::string* code);
-    bool wait_for_code(std::string* code);
+    bool wait_for_code(std::string* code, bool after_enter = false);
     bool box_bytes(const std::string& code, std::string* bytes);
     bool confirm_overwrite();
     PassResult burn_and_log(const std::string& code);
@@ -95,12 +95,15 @@ bool PassSteps::wait_for_scan(std::string* code)
     return false;
 }
 
-bool PassSteps::wait_for_code(std::string* code)
+bool PassSteps::wait_for_code(std::string* code, bool after_enter)
 {
     while (!m_line.stopped()) {
-        *code = m_host.bar_code();
-        if (!code->empty())
-            return true;
+        // A scanner types its code and then Enter: only then is it whole.
+        if (!after_enter || m_host.take_new_scan()) {
+            *code = m_host.bar_code();
+            if (!code->empty())
+                return true;
+        }
         nap();
     }
     return false;
@@ -303,7 +306,7 @@ PassResult PassSteps::birch(CKvWorkThread* self)
     std::string code = m_host.bar_code();
     if (scan) {
         m_line.status("Please scan stampa!");
-        if (!wait_for_code(&code))
+        if (!wait_for_code(&code, true))
             return cancelled();
         m_line.status("Please reset the slave STB!");
     }
