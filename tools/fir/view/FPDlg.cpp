@@ -84,16 +84,9 @@ CFPDlg::CFPDlg(QWidget* parent) : QWidget(parent)
         w->setEnabled(false);
     OnDigitsChanged();
 
-    connect(load, &QPushButton::clicked, this, [this] {
-        const QString path = firview::AskOpenPath(this, PageFile::Fp);
-        if (!path.isEmpty())
-            LoadConfig(path);
-    });
-    connect(save, &QPushButton::clicked, this, [this] {
-        const QString path = firview::AskSavePath(this, PageFile::Fp);
-        if (!path.isEmpty())
-            SaveConfig(path);
-    });
+    firview::ConnectFileButtons(
+        this, load, save, PageFile::Fp, [this](const QString& path) { LoadConfig(path); },
+        [this](const QString& path) { SaveConfig(path); });
     connect(light, &QPushButton::clicked, this, &CFPDlg::lightAllRequested);
     connect(dim, &QPushButton::clicked, this, &CFPDlg::dimAllRequested);
     connect(m_testLamp, &QPushButton::clicked, this, &CFPDlg::OnTestLamp);

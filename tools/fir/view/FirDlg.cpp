@@ -18,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QStackedWidget>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -208,6 +209,10 @@ void CFirDlg::ShowPage(const QString& name)
     for (int i = 0; i < 4; ++i)
         if (name.compare(QLatin1String(kPageNames[i]), Qt::CaseInsensitive) == 0) {
             m_pages->setCurrentWidget(pages[i]);
+            if (QTreeWidgetItem* item = m_tree->topLevelItem(i); item && m_tree->currentItem() != item) {
+                const QSignalBlocker block(m_tree);
+                m_tree->setCurrentItem(item);
+            }
             if (pages[i] == m_led)
                 m_led->SetButtonsForFpType(m_fp->FpType());
         }

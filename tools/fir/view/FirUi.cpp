@@ -54,6 +54,21 @@ QString AskSavePath(QWidget* parent, fir::PageFile kind)
     return dlg.selectedFiles().front();
 }
 
+void ConnectFileButtons(QWidget* page, QPushButton* load, QPushButton* save, fir::PageFile kind,
+                        std::function<void(const QString&)> on_load, std::function<void(const QString&)> on_save)
+{
+    QObject::connect(load, &QPushButton::clicked, page, [page, kind, on_load] {
+        const QString path = AskOpenPath(page, kind);
+        if (!path.isEmpty())
+            on_load(path);
+    });
+    QObject::connect(save, &QPushButton::clicked, page, [page, kind, on_save] {
+        const QString path = AskSavePath(page, kind);
+        if (!path.isEmpty())
+            on_save(path);
+    });
+}
+
 QComboBox* MakeList(QWidget* parent, const char* name, fir::FirList entries)
 {
     auto* c = new QComboBox(parent);

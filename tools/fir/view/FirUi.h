@@ -11,6 +11,8 @@
 
 #include <QString>
 
+#include <functional>
+
 class QComboBox;
 class QLineEdit;
 class QPushButton;
@@ -28,6 +30,10 @@ void ShowResult(QWidget* parent, const fir::FirResult& res);
 // text when the user cancels.
 QString AskOpenPath(QWidget* parent, fir::PageFile kind);
 QString AskSavePath(QWidget* parent, fir::PageFile kind);
+// Wires a page's load and save buttons: each asks for a path of `kind` and
+// hands it on unless the user cancels.
+void ConnectFileButtons(QWidget* page, QPushButton* load, QPushButton* save, fir::PageFile kind,
+                        std::function<void(const QString&)> on_load, std::function<void(const QString&)> on_save);
 
 // Controls with an object name: a list of the entries of `entries`, a text
 // field, a button (captions in UTF-8).

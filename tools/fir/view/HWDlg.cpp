@@ -92,16 +92,9 @@ CHWDlg::CHWDlg(QWidget* parent) : QWidget(parent)
     outer->addLayout(buttons);
     outer->addStretch();
 
-    connect(load, &QPushButton::clicked, this, [this] {
-        const QString path = firview::AskOpenPath(this, PageFile::Hw);
-        if (!path.isEmpty())
-            LoadConfig(path);
-    });
-    connect(save, &QPushButton::clicked, this, [this] {
-        const QString path = firview::AskSavePath(this, PageFile::Hw);
-        if (!path.isEmpty())
-            SaveConfig(path);
-    });
+    firview::ConnectFileButtons(
+        this, load, save, PageFile::Hw, [this](const QString& path) { LoadConfig(path); },
+        [this](const QString& path) { SaveConfig(path); });
     connect(wave, &QPushButton::clicked, this, &CHWDlg::OnTestPowerWave);
     connect(m_tvSystem, &QComboBox::currentIndexChanged, this, &CHWDlg::OnTvSystem);
 }

@@ -88,16 +88,9 @@ KeyMapDlg::KeyMapDlg(QWidget* parent) : QWidget(parent)
         files->addWidget(load);
         files->addWidget(save);
         const PageFile kind = k.kind;
-        connect(load, &QPushButton::clicked, this, [this, kind] {
-            const QString path = firview::AskOpenPath(this, kind);
-            if (!path.isEmpty())
-                LoadKeys(path, kind);
-        });
-        connect(save, &QPushButton::clicked, this, [this, kind] {
-            const QString path = firview::AskSavePath(this, kind);
-            if (!path.isEmpty())
-                SaveKeys(path, kind);
-        });
+        firview::ConnectFileButtons(
+            this, load, save, kind, [this, kind](const QString& path) { LoadKeys(path, kind); },
+            [this, kind](const QString& path) { SaveKeys(path, kind); });
     }
     outer->addLayout(files);
 

@@ -56,16 +56,9 @@ LEDMapDlg::LEDMapDlg(LedMap* map, QWidget* parent) : QWidget(parent), m_map(map)
     for (int step = 0; step < static_cast<int>(m_stepButtons.size()); ++step)
         connect(m_stepButtons[step], &QPushButton::clicked, this, [this, step] { Press(step); });
     connect(m_getMap, &QPushButton::clicked, this, &LEDMapDlg::OnGetLedMap);
-    connect(load, &QPushButton::clicked, this, [this] {
-        const QString path = firview::AskOpenPath(this, PageFile::Led);
-        if (!path.isEmpty())
-            LoadMap(path);
-    });
-    connect(save, &QPushButton::clicked, this, [this] {
-        const QString path = firview::AskSavePath(this, PageFile::Led);
-        if (!path.isEmpty())
-            SaveMap(path);
-    });
+    firview::ConnectFileButtons(
+        this, load, save, PageFile::Led, [this](const QString& path) { LoadMap(path); },
+        [this](const QString& path) { SaveMap(path); });
 }
 
 void LEDMapDlg::SetButtonsForFpType(int fp_type)
