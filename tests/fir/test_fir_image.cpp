@@ -1,6 +1,7 @@
 // Parse and Generate on images built byte by byte for each platform.
 #include "FirImage.h"
 #include "FirSampleImages.h"
+#include "PanelCommands.h"
 
 #include <gtest/gtest.h>
 
@@ -245,4 +246,27 @@ TEST(FirImageFile, ReadsWholeFilesAndRefusesOthers)
     ParsedImage p;
     EXPECT_TRUE(load_image(Platform::Base, scratch().file("base.bin"), &p).ok);
     EXPECT_EQ(p.image.size(), 0x20000u);
+}
+
+TEST(FirPanelFrames, CommandAndDataFramesByHand)
+{
+    // 'S' announcing the 480-byte configuration, written out byte by byte.
+    std::vector<uint8_t> body = {'S', 6, 0xFF, 0x4E, 0xE0, 0x01, 0x00, 0x00};
+    std::vector<uint8_t> expected = {'#'};
+    expected.insert(expected.end(), body.begin(), body.end());
+    const uint32_t crc = box_crc(body.data(), body.size());
+    for (int i = 0; i < 4; ++i)
+        expected.push_back(uint8_t(crc >> (8 * i)));
+    EXPECT_EQ(panel_command_frame(PanelCommand::AnnounceConfig, announce_payload(480)), expected);
+    EXPECT_EQ(second_reply_ms(PanelCommand::AnnounceConfig), 3000);
+    EXPECT_EQ(second_reply_ms(PanelCommand::LampNext), 1000);
+
+    CPanelRecord rec;
+    rec.set_count(KeyTable::Fp, 9);
+    std::vector<uint8_t> frame = panel_data_frame(rec.data(), rec.size());
+    ASSERT_EQ(frame.size(), 2u + 1564 + 4);
+    EXPECT_EQ(frame[0], '#');
+    EXPECT_EQ(frame[1], '*');
+    EXPECT_EQ(frame[2 + 1556], 9);
+    EXPECT_EQ(rd32(frame.data() + 2 + 1564), box_crc(rec.data(), rec.size()));
 }
