@@ -88,6 +88,9 @@ TEST(FirFrontPanel, BadNumberStopsAfterTheEarlierFields)
     FirResult wide = gather_front_panel(f, Platform::Base, cfg.data());
     EXPECT_EQ(wide.message, "The 'lbd_1 pos' value is out of range (0 to 63)!");
     EXPECT_EQ(cfg[21], 0x00);  // only its level bit was stored
+    f = sample_panel();
+    f.colon_pos = "two";
+    EXPECT_EQ(gather_front_panel(f, Platform::Base, cfg.data()).message, "The 'colon pos' value is not valid!");
 }
 
 TEST(FirFrontPanel, AlderAndDogwoodStoreDisplayKindAndDigitPositions)

@@ -129,6 +129,34 @@ private slots:
         QCOMPARE(int(again.record.user_code(fir::KeyTable::Ir2)), 0xBEEF);
     }
 
+    void alderEditsReachTheImageAndClearForgetsIt()
+    {
+        const std::string img = scratch().file("alder.bin");
+        spit(img, alder_image());
+        CFirDlg view;
+        view.findChild<QComboBox*>(QStringLiteral("projectType"))->setCurrentIndex(1);
+        view.ChooseInput(QString::fromStdString(img));
+        QVERIFY(view.Parse());
+        const std::string out = scratch().file("alder-new.bin");
+        view.ChooseOutput(QString::fromStdString(out));
+        view.FrontPanelPage()->findChild<QLineEdit*>(QStringLiteral("dataPos"))->setText(QStringLiteral("17"));
+        auto* fpKeys = view.KeyMapPage()->findChild<QTableWidget*>(QStringLiteral("fpKeys"));
+        fpKeys->item(2, 1)->setText(QStringLiteral("300"));
+        QVERIFY(!view.Generate());
+        QCOMPARE(firview::LastMessage(), QStringLiteral("The 'FP_Key' value in row 3 is not valid!"));
+        fpKeys->item(2, 1)->setText(QStringLiteral("99"));
+        QVERIFY(view.Generate());
+        fir::ParsedImage again;
+        QVERIFY(fir::load_image(fir::Platform::Alder, out, &again).ok);
+        QCOMPARE(again.record.config()[9] >> 2, 17);
+        QCOMPARE(int(again.record.key_code(fir::KeyTable::Fp, 2)), 99);
+
+        view.Clear();
+        view.ChooseOutput(QString::fromStdString(out));
+        QVERIFY(!view.Generate());
+        QCOMPARE(firview::LastMessage(), QStringLiteral("Save Data Failed!!"));
+    }
+
     void exchangesWithoutAPanelEndAtOnce()
     {
         CFirDlg view;
