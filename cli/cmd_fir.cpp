@@ -208,7 +208,6 @@ std::string file_help(PageFile kind, const char* verb)
 static CliCommandRegistrar reg([](CLI::App& app) {
     auto* firc = app.add_subcommand("fir", "Front panel, hardware options, key and LED maps of a flash image");
     firc->require_subcommand(1);
-    firc->footer(cli_exit::kHelpFooter);
     firc->preparse_callback([](size_t) { kv::log_set_fallback(kv::LogFallback::FileOnly); });
     const char* platform_help = "Chip platform: base, alder or dogwood";
 
