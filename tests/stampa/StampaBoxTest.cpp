@@ -221,3 +221,19 @@ TEST_F(BoxHarness, BirchScansBoxAfterBox)
     EXPECT_EQ(box->barcode(), "BIRCH0000003");
     EXPECT_EQ(box->counters().resets, 2u);
 }
+
+TEST_F(BoxHarness, AutoRunStopsWhenTheCodesRunOut)
+{
+    // 999999 is burnt; 1000000 no longer fits six characters, so the run
+    // ends there instead of burning 999999 into the next box as well.
+    start(Platform::Alder);
+    TestHost host;
+    host.cursor.configure(InputType::Auto, 6, 1, Base::Decimal);
+    host.cursor.set_current("999999");
+    std::vector<PassResult> r = run(config(Platform::Alder, InputType::Auto, 6), host);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].outcome, Outcome::Success) << r[0].error;
+    EXPECT_TRUE(log.has("The length of bar code is over 6"));
+    EXPECT_EQ(host.cursor.current(), "999999");
+    EXPECT_EQ(log_text(Platform::Alder), "Stampa,Status\n999999,Success\n");
+}
