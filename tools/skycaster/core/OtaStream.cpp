@@ -1,7 +1,9 @@
 #include "OtaStream.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace ota {
@@ -58,13 +60,20 @@ bool StagedFile::open(const std::string& path, std::string& error)
 {
     discard();
     m_path = path;
-    std::string tmpl = path + ".part-XXXXXX";
-    const int fd = mkstemp(tmpl.data());
+    // A fresh name beside the target, created with the usual permissions.
+    static std::atomic<unsigned> serial{0};
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        m_tmp = path + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
+        fd = ::open(m_tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0) {
         error = "Can't create " + path + ": " + std::strerror(errno);
+        m_tmp.clear();
         return false;
     }
-    m_tmp = tmpl;
     m_file = fdopen(fd, "wb");
     if (!m_file) {
         ::close(fd);
