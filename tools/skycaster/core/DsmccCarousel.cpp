@@ -262,13 +262,11 @@ bool build_carousel(const std::vector<dsmcc_group_t>& groups, const CarouselSett
                 ddb.push_back(kModuleVersion);
                 ddb.push_back(0xFF);
                 kv::append_be16(ddb, static_cast<uint16_t>(blk));
-                ddb.insert(ddb.end(), data.begin() + static_cast<std::ptrdiff_t>(off),
-                           data.begin() + static_cast<std::ptrdiff_t>(off + n));
-                end_message(ddb);
+                kv::put_be16(ddb.data() + 10, static_cast<uint16_t>(ddb.size() - kMessageHeaderSize + n));
                 sec.clear();
                 append_section(sec, {kTableDdb, false, module_id(g, p), kModuleVersion, static_cast<uint8_t>(blk),
                                      static_cast<uint8_t>(nblocks - 1)},
-                               ddb.data(), ddb.size());
+                               ddb.data(), ddb.size(), data.data() + off, n);
                 out.put_section(sec);
             }
         }

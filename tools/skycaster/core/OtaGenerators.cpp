@@ -37,7 +37,7 @@ uint32_t OTA_M2T_Generator::do_crc(const uint8_t* data, OtaPayload& out, uint32_
     return make_payload(data, length, false, offset, out, m_error) ? static_cast<uint32_t>(out.data.size()) : 0;
 }
 
-int OTA_M2T_Generator::dsmcc_packetization(const OtaPayload& data, const std::string& data_pid_text,
+int OTA_M2T_Generator::dsmcc_packetization(OtaPayload data, const std::string& data_pid_text,
                                            const OTA_DVBS_Stream_Generator& dvbs)
 {
     uint32_t pid = 0;
@@ -52,7 +52,7 @@ int OTA_M2T_Generator::dsmcc_packetization(const OtaPayload& data, const std::st
     group.compress = data.compressed;
     group.image_size = data.original_size;
     group.image_crc = data.original_crc;
-    group.parts.push_back(data);
+    group.parts.push_back(std::move(data));
     CarouselSettings s;
     s.data_pid = static_cast<uint16_t>(pid);
     auto cycle = std::make_unique<OtaCycle>();
@@ -106,7 +106,7 @@ int generate_dvbs_stream(OTA_M2T_Generator& m2t, OTA_DVBS_Stream_Generator& dvbs
     m2t.report_step(30);
     dvbs.dvbs_update_dsmcc_info(info);
     m2t.report_step(60);
-    return m2t.dsmcc_packetization(module, data_pid_text, dvbs);
+    return m2t.dsmcc_packetization(std::move(module), data_pid_text, dvbs);
 }
 
 int OTA_DVBS1_Stream_Generator::split_update_file(const uint8_t*, uint32_t length, SplitLayout& parts)

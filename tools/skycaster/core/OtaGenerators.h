@@ -47,7 +47,7 @@ public:
     uint32_t compress_file(const uint8_t* image, OtaPayload& out, uint32_t length, int flag);
     // The DVBS carousel of `data` on the PID written in `data_pid_text`
     // (hexadecimal), with the parameters `dvbs` holds, into the output.
-    int dsmcc_packetization(const OtaPayload& data, const std::string& data_pid_text,
+    int dsmcc_packetization(OtaPayload data, const std::string& data_pid_text,
                             const OTA_DVBS_Stream_Generator& dvbs);
     // The ABS stream of the image (normal or with the chosen defect).
     int creat_ota_abs_upg_stream(const std::string& image_path, const abs_upg_info_t& info, const uint8_t* image,

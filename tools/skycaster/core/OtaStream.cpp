@@ -130,7 +130,7 @@ void StagedFile::discard()
     }
 }
 
-int write_cycle(const OtaCycle& cycle, const StreamLayout& layout, const std::string& path,
+int write_cycle(OtaCycle& cycle, const StreamLayout& layout, const std::string& path,
                 const OtaProgress& progress, std::string& error)
 {
     error = check_layout(layout);
@@ -150,15 +150,29 @@ int write_cycle(const OtaCycle& cycle, const StreamLayout& layout, const std::st
     std::vector<uint8_t> buf;
     buf.reserve(kWriteChunk + psize);
     uint64_t written = 0;
+    size_t chunk_start = 0;
     bool ok = true;
     for (uint64_t c = 0; c < copies && ok; ++c) {
         for (size_t i = 0; i < cycle.packets.size() && ok; i += kTsPacketSize) {
+            uint8_t* pkt = cycle.packets.data() + i;
+            cc.stamp(pkt);
+            if (psize == kTsPacketSize) {
+                // Whole chunks go out straight from the cycle.
+                const size_t end = i + kTsPacketSize;
+                const bool last = end == cycle.packets.size();
+                if (end - chunk_start >= kWriteChunk || last) {
+                    ok = out.write(cycle.packets.data() + chunk_start, end - chunk_start);
+                    written += end - chunk_start;
+                    chunk_start = last ? 0 : end;
+                    if (ok && progress)
+                        progress(written, total);
+                }
+                continue;
+            }
             const size_t at = buf.size();
             buf.resize(at + psize);
-            std::memcpy(buf.data() + at, cycle.packets.data() + i, kTsPacketSize);
-            if (psize > kTsPacketSize)
-                std::memset(buf.data() + at + kTsPacketSize, 0, psize - kTsPacketSize);  // parity space
-            cc.stamp(buf.data() + at);
+            std::memcpy(buf.data() + at, pkt, kTsPacketSize);
+            std::memset(buf.data() + at + kTsPacketSize, 0, psize - kTsPacketSize);  // parity space
             if (buf.size() >= kWriteChunk) {
                 ok = out.write(buf.data(), buf.size());
                 written += buf.size();

@@ -82,7 +82,8 @@ private:
 };
 
 // Writes the cycle repeat × loops times. 1 on success, 0 with a message.
-int write_cycle(const OtaCycle& cycle, const StreamLayout& layout, const std::string& path,
+// The cycle's continuity counters are stamped in place.
+int write_cycle(OtaCycle& cycle, const StreamLayout& layout, const std::string& path,
                 const OtaProgress& progress, std::string& error);
 
 }  // namespace ota

@@ -29,8 +29,14 @@ void ts_put_header(uint8_t* pkt, uint16_t pid, bool unit_start)
 
 void append_section(std::vector<uint8_t>& out, const SectionHeader& h, const uint8_t* body, size_t len)
 {
+    append_section(out, h, nullptr, 0, body, len);
+}
+
+void append_section(std::vector<uint8_t>& out, const SectionHeader& h, const uint8_t* head, size_t head_len,
+                    const uint8_t* body, size_t len)
+{
     const size_t start = out.size();
-    const size_t section_length = 5 + len + 4;
+    const size_t section_length = 5 + head_len + len + 4;
     out.resize(start + 3 + section_length);
     uint8_t* s = out.data() + start;
     s[0] = h.table_id;
@@ -40,8 +46,10 @@ void append_section(std::vector<uint8_t>& out, const SectionHeader& h, const uin
     s[5] = static_cast<uint8_t>(0xC0 | (h.version & 0x1F) << 1 | 0x01);
     s[6] = h.section_number;
     s[7] = h.last_section_number;
+    if (head_len)
+        std::memcpy(s + 8, head, head_len);
     if (len)
-        std::memcpy(s + 8, body, len);
+        std::memcpy(s + 8 + head_len, body, len);
     reseal_section(s, 3 + section_length);
 }
 

@@ -41,6 +41,9 @@ struct SectionHeader {
     uint8_t last_section_number = 0;
 };
 void append_section(std::vector<uint8_t>& out, const SectionHeader& h, const uint8_t* body, size_t len);
+// The same with a body in two pieces (a message header and its data).
+void append_section(std::vector<uint8_t>& out, const SectionHeader& h, const uint8_t* head, size_t head_len,
+                    const uint8_t* body, size_t len);
 inline std::vector<uint8_t> make_section(const SectionHeader& h, const std::vector<uint8_t>& body)
 {
     std::vector<uint8_t> s;
