@@ -20,6 +20,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -79,8 +80,15 @@ OTAStreamerDialog::~OTAStreamerDialog()
 
 void OTAStreamerDialog::BuildUi()
 {
+    // Everything scrolls when the window is smaller than the tab.
     auto* outer = new QVBoxLayout(this);
-    auto* box = new QGroupBox(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* scroll = new QScrollArea(this);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    auto* content = new QWidget(scroll);
+    auto* inner = new QVBoxLayout(content);
+    auto* box = new QGroupBox(content);
     box->setMaximumWidth(820);
     auto* grid = new QGridLayout(box);
     auto label = [&](const char* text, int row, int col) { grid->addWidget(new QLabel(QLatin1String(text), box), row, col); };
@@ -144,51 +152,59 @@ void OTAStreamerDialog::BuildUi()
     m_groupNum = edit("groupNum", true);
     m_groupNum->setText(QStringLiteral("1"));
     m_groupNum->setMaximumWidth(60);
+    m_activateMerger = check("Activate Merger", "activateMerger");
     auto* group = new QHBoxLayout;
     group->addWidget(m_nextGroup);
     group->addWidget(new QLabel(QStringLiteral("GroupNum:"), box));
     group->addWidget(m_groupNum);
+    group->addSpacing(24);
+    group->addWidget(m_activateMerger);
     group->addStretch(1);
     grid->addLayout(group, 3, 0, 1, 4);
 
-    m_activateMerger = check("Activate Merger", "activateMerger");
-    grid->addWidget(m_activateMerger, 4, 0);
-    label("Upg_File Repeat NO.:0x", 5, 0);
+    // Two columns of stream settings.
+    auto* settings = new QGridLayout;
+    auto pair = [&](const char* text, QWidget* w, int row, int col) {
+        settings->addWidget(new QLabel(QLatin1String(text), box), row, col);
+        settings->addWidget(w, row, col + 1);
+    };
     m_repeat = MakeHexEdit(box, "repeat", 2);
-    grid->addWidget(m_repeat, 5, 1);
-    label("Upg PID(13Bits):0x", 6, 0);
     m_upgPid = MakeHexEdit(box, "upgPid", 4);
-    grid->addWidget(m_upgPid, 6, 1);
-    label("TS Packet Size:", 7, 0);
     m_packetSize = new QComboBox(box);
     m_packetSize->setObjectName(QStringLiteral("packetSize"));
     m_packetSize->addItems({QStringLiteral("188"), QStringLiteral("204")});
-    grid->addWidget(m_packetSize, 7, 1);
-    label("TS Loop Times:", 8, 0);
     m_loopTimes = edit("loopTimes", false);
     m_loopTimes->setValidator(new QIntValidator(0, 999, m_loopTimes));
-    grid->addWidget(m_loopTimes, 8, 1);
-    label("File To Be Merged  To:", 9, 0);
+    pair("Upg_File Repeat NO.:0x", m_repeat, 0, 0);
+    pair("Upg PID(13Bits):0x", m_upgPid, 0, 3);
+    pair("TS Packet Size:", m_packetSize, 1, 0);
+    pair("TS Loop Times:", m_loopTimes, 1, 3);
+    settings->setColumnMinimumWidth(2, 24);
+    settings->setColumnStretch(5, 1);
+    grid->addLayout(settings, 4, 0, 1, 4);
+
+    label("File To Be Merged  To:", 5, 0);
     m_mergePath = edit("mergeFile", true);
-    grid->addWidget(m_mergePath, 9, 1, 1, 2);
+    grid->addWidget(m_mergePath, 5, 1, 1, 2);
     m_browseMerge = button("Browse", "browseMerge");
-    grid->addWidget(m_browseMerge, 9, 3);
+    grid->addWidget(m_browseMerge, 5, 3);
 
     m_progress = new QProgressBar(box);
     m_progress->setObjectName(QStringLiteral("progress"));
     m_progress->setRange(0, 100);
     m_progress->setValue(0);
-    grid->addWidget(m_progress, 10, 0, 1, 4);
     m_generate = button("Generate", "generate");
     m_clear = button("Clear", "clear");
     auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
+    buttons->addWidget(m_progress, 1);
     buttons->addWidget(m_generate);
     buttons->addWidget(m_clear);
-    grid->addLayout(buttons, 11, 0, 1, 4);
+    grid->addLayout(buttons, 6, 0, 1, 4);
     grid->setColumnStretch(2, 1);
-    outer->addWidget(box);
-    outer->addStretch(1);
+    inner->addWidget(box);
+    inner->addStretch(1);
+    scroll->setWidget(content);
+    outer->addWidget(scroll);
 
     m_tips->AddTool(m_browseBin, QStringLiteral("Select a flash binary file, it will be the original upgrade base file."));
     m_tips->AddTool(m_repeat, QStringLiteral("Set the Update file Repeat times in the ts file."));

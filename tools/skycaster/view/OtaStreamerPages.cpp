@@ -44,11 +44,12 @@ static uint8_t ModeId(const QComboBox* combo, const std::vector<ota::UpgMode>& m
     return i >= 0 && size_t(i) < modes.size() ? modes[size_t(i)].id : 0xFF;
 }
 
-QLineEdit* COtaPage::AddHexRow(QGridLayout* grid, int row, const QString& label, const char* name, int digits)
+QLineEdit* COtaPage::AddHexRow(QGridLayout* grid, int row, const QString& label, const char* name, int digits,
+                               int column)
 {
-    grid->addWidget(new QLabel(label, this), row, 0);
+    grid->addWidget(new QLabel(label, this), row, column);
     QLineEdit* e = MakeHexEdit(this, name, digits);
-    grid->addWidget(e, row, 1);
+    grid->addWidget(e, row, column + 1);
     return e;
 }
 
@@ -62,16 +63,17 @@ CDvbsPage::CDvbsPage(COXToolTipCtrl* tips, QWidget* parent) : COtaPage(parent)
     m_oui = AddHexRow(grid, 1, QStringLiteral("OUI:0x"), "dvbsOui", 8);
     m_swVersion = AddHexRow(grid, 2, QStringLiteral("SW Version:0x"), "dvbsSwVersion", 8);
     m_hwVersion = AddHexRow(grid, 3, QStringLiteral("HW Version:0x"), "dvbsHwVersion", 8);
-    m_swModel = AddHexRow(grid, 4, QStringLiteral("SW Model ID:0x"), "dvbsSwModel", 8);
-    m_hwModel = AddHexRow(grid, 5, QStringLiteral("HW Model ID:0x"), "dvbsHwModel", 8);
-    grid->addWidget(new QLabel(QStringLiteral("Upgrade Mode:"), this), 6, 0);
+    m_swModel = AddHexRow(grid, 0, QStringLiteral("SW Model ID:0x"), "dvbsSwModel", 8, 3);
+    m_hwModel = AddHexRow(grid, 1, QStringLiteral("HW Model ID:0x"), "dvbsHwModel", 8, 3);
+    grid->addWidget(new QLabel(QStringLiteral("Upgrade Mode:"), this), 2, 3);
     m_mode = new QComboBox(this);
     m_mode->setObjectName(QStringLiteral("dvbsMode"));
     m_mode->addItems({QStringLiteral("All"), QStringLiteral("TV Logo"), QStringLiteral("Radio Logo"),
                       QStringLiteral("AD logo"), QStringLiteral("Biss key"), QStringLiteral("DataBase")});
-    grid->addWidget(m_mode, 6, 1);
-    grid->setRowStretch(7, 1);
-    grid->setColumnStretch(2, 1);
+    grid->addWidget(m_mode, 2, 4);
+    grid->setRowStretch(4, 1);
+    grid->setColumnMinimumWidth(2, 24);
+    grid->setColumnStretch(5, 1);
     tips->AddTool(m_pid, QStringLiteral("Decide the data PID that will be generated in the ota file."));
     tips->AddTool(m_oui, QStringLiteral("Modify the OUI, it should keep consistence with your products."));
     tips->AddTool(m_swVersion, QStringLiteral("Modify the software version."));
@@ -140,12 +142,13 @@ CAbsPage::CAbsPage(COXToolTipCtrl* tips, QWidget* parent) : COtaPage(parent)
     for (const auto& n : ota::abs_error_case_names())
         m_errorType->addItem(QString::fromStdString(n));
     m_errorType->setEnabled(false);
-    grid->addWidget(m_force, 6, 0);
-    grid->addWidget(m_error, 7, 0);
-    grid->addWidget(new QLabel(QStringLiteral("Error   stream    type:"), this), 8, 0);
-    grid->addWidget(m_errorType, 8, 1);
-    grid->setRowStretch(9, 1);
-    grid->setColumnStretch(2, 1);
+    grid->addWidget(m_force, 0, 3, 1, 2);
+    grid->addWidget(m_error, 1, 3, 1, 2);
+    grid->addWidget(new QLabel(QStringLiteral("Error   stream    type:"), this), 2, 3);
+    grid->addWidget(m_errorType, 2, 4);
+    grid->setRowStretch(6, 1);
+    grid->setColumnMinimumWidth(2, 24);
+    grid->setColumnStretch(5, 1);
     connect(m_error, &QCheckBox::toggled, m_errorType, &QWidget::setEnabled);
     tips->AddTool(m_pid, QStringLiteral("Modify elementary PID."));
     tips->AddTool(m_manufacturer, QStringLiteral("The STB manufacturers number."));
@@ -213,25 +216,32 @@ CDsmccPage::CDsmccPage(COXToolTipCtrl* tips, QWidget* parent) : COtaPage(parent)
     grid->addWidget(new QLabel(QStringLiteral("Upgrade Mode:"), this), 6, 0);
     m_mode = combo("dsmccMode", {});
     grid->addWidget(m_mode, 6, 1);
+    // The second column: matching, flag, serial numbers and flash sizes.
+    auto label = [&](const char* text, int row) { grid->addWidget(new QLabel(QLatin1String(text), this), row, 4); };
+    grid->setColumnMinimumWidth(3, 24);
     m_isMatch = new QCheckBox(QStringLiteral("isMatch"), this);
     m_isMatch->setObjectName(QStringLiteral("dsmccIsMatch"));
     m_sizeChange = new QCheckBox(QStringLiteral("2M/4M"), this);
     m_sizeChange->setObjectName(QStringLiteral("dsmccSizeChange"));
-    grid->addWidget(m_isMatch, 7, 0);
-    grid->addWidget(m_sizeChange, 7, 1);
-    grid->addWidget(new QLabel(QStringLiteral("Flag:"), this), 8, 0);
+    grid->addWidget(m_isMatch, 0, 4);
+    grid->addWidget(m_sizeChange, 0, 5);
+    label("Flag:", 1);
     m_flag = combo("dsmccFlag", {QStringLiteral("0"), QStringLiteral("1")});
-    grid->addWidget(m_flag, 8, 1);
-    m_snStart = AddHexRow(grid, 9, QStringLiteral("SN Start: 0x"), "dsmccSnStart", 8);
-    m_snEnd = AddHexRow(grid, 10, QStringLiteral("SN End: 0x"), "dsmccSnEnd", 8);
-    grid->addWidget(new QLabel(QStringLiteral("Original Size:"), this), 11, 0);
+    grid->addWidget(m_flag, 1, 5);
+    label("SN Start: 0x", 2);
+    m_snStart = MakeHexEdit(this, "dsmccSnStart", 8);
+    grid->addWidget(m_snStart, 2, 5);
+    label("SN End: 0x", 3);
+    m_snEnd = MakeHexEdit(this, "dsmccSnEnd", 8);
+    grid->addWidget(m_snEnd, 3, 5);
+    label("Original Size:", 4);
     m_originalSize = combo("dsmccOriginalSize", sizes);
-    grid->addWidget(m_originalSize, 11, 1);
-    grid->addWidget(new QLabel(QStringLiteral("Update Size:"), this), 12, 0);
+    grid->addWidget(m_originalSize, 4, 5);
+    label("Update Size:", 5);
     m_updateSize = combo("dsmccUpdateSize", sizes);
-    grid->addWidget(m_updateSize, 12, 1);
-    grid->setRowStretch(13, 1);
-    grid->setColumnStretch(3, 1);
+    grid->addWidget(m_updateSize, 5, 5);
+    grid->setRowStretch(7, 1);
+    grid->setColumnStretch(6, 1);
     connect(m_swWidth, qOverload<int>(&QComboBox::currentIndexChanged), this, &CDsmccPage::OnWidthChanged);
     connect(m_hwWidth, qOverload<int>(&QComboBox::currentIndexChanged), this, &CDsmccPage::OnWidthChanged);
     tips->AddTool(m_oui, QStringLiteral("Modify the OUI, it should keep consistence with your products."));

@@ -30,7 +30,9 @@ public:
     virtual void ClearFields() = 0;
 
 protected:
-    QLineEdit* AddHexRow(QGridLayout* grid, int row, const QString& label, const char* name, int digits);
+    // A label and a hexadecimal field in the given row, from `column` on.
+    QLineEdit* AddHexRow(QGridLayout* grid, int row, const QString& label, const char* name, int digits,
+                         int column = 0);
 };
 
 class CDvbsPage : public COtaPage {
