@@ -169,15 +169,25 @@ bool open_message(const uint8_t* sec, size_t len, uint16_t& message_id, uint32_t
     return true;
 }
 
-class CarouselReader {
+// Counts the sections of a stream and those whose CRC fails.
+struct SectionTally {
+    uint64_t m_sections = 0, m_crcErrors = 0;
+    bool accept(const uint8_t* sec, size_t len)
+    {
+        ++m_sections;
+        if (section_crc_ok(sec, len))
+            return true;
+        ++m_crcErrors;
+        return false;
+    }
+};
+
+class CarouselReader : SectionTally {
 public:
     void on_section(const uint8_t* sec, size_t len)
     {
-        ++m_sections;
-        if (!section_crc_ok(sec, len)) {
-            ++m_crcErrors;
+        if (!accept(sec, len))
             return;
-        }
         uint16_t msg = 0;
         uint32_t id = 0;
         kv::ByteReader body(nullptr, 0);
@@ -208,7 +218,7 @@ private:
     std::vector<DsiGroup> m_groups;
     std::map<uint32_t, DiiInfo> m_dii;
     std::map<uint16_t, std::pair<uint16_t, Block>> m_modules;  // id -> block size, data
-    uint64_t m_sections = 0, m_crcErrors = 0, m_malformed = 0, m_early = 0;
+    uint64_t m_malformed = 0, m_early = 0;
 };
 
 bool CarouselReader::read_dsi(kv::ByteReader& r)
@@ -367,15 +377,12 @@ bool CarouselReader::report(std::vector<std::string>& out) const
 
 // ---- the ABS stream -------------------------------------------------------
 
-class AbsReader {
+class AbsReader : SectionTally {
 public:
     void on_section(const uint8_t* sec, size_t len)
     {
-        ++m_sections;
-        if (!section_crc_ok(sec, len)) {
-            ++m_crcErrors;
+        if (!accept(sec, len))
             return;
-        }
         if (sec[0] == kTableAbsControl && !m_haveControl)
             read_control(sec, len);
         else if (sec[0] == kTableAbsData)
@@ -421,7 +428,7 @@ private:
     uint16_t m_version = 0, m_blockSize = 0, m_blocks = 0;
     uint32_t m_size = 0, m_crc = 0;
     Block m_data;
-    uint64_t m_sections = 0, m_crcErrors = 0, m_malformed = 0, m_early = 0, m_versionErrors = 0;
+    uint64_t m_malformed = 0, m_early = 0, m_versionErrors = 0;
 };
 
 bool AbsReader::report(std::vector<std::string>& out) const

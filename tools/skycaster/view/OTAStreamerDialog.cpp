@@ -25,6 +25,8 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <tuple>
+
 using namespace ota;
 
 // What one run of the worker does (add a DSMCC group, generate, merge), and
@@ -122,11 +124,16 @@ void OTAStreamerDialog::BuildUi()
     flags->addStretch(1);
     grid->addLayout(flags, 0, 2, 1, 2);
 
-    label("Binary File:", 1, 0);
-    m_binPath = edit("binaryFile", true);
-    grid->addWidget(m_binPath, 1, 1, 1, 2);
-    m_browseBin = button("Browse", "browseBinary");
-    grid->addWidget(m_browseBin, 1, 3);
+    // A file row: label, path (read-only) and "Browse".
+    auto fileRow = [&](const char* text, const char* pathName, const char* buttonName, int row) {
+        label(text, row, 0);
+        QLineEdit* path = edit(pathName, true);
+        grid->addWidget(path, row, 1, 1, 2);
+        QPushButton* browse = button("Browse", buttonName);
+        grid->addWidget(browse, row, 3);
+        return std::make_pair(path, browse);
+    };
+    std::tie(m_binPath, m_browseBin) = fileRow("Binary File:", "binaryFile", "browseBinary", 1);
 
     m_tips = new COXToolTipCtrl(this);
     m_tips->Create(this);
@@ -183,11 +190,7 @@ void OTAStreamerDialog::BuildUi()
     settings->setColumnStretch(5, 1);
     grid->addLayout(settings, 4, 0, 1, 4);
 
-    label("File To Be Merged  To:", 5, 0);
-    m_mergePath = edit("mergeFile", true);
-    grid->addWidget(m_mergePath, 5, 1, 1, 2);
-    m_browseMerge = button("Browse", "browseMerge");
-    grid->addWidget(m_browseMerge, 5, 3);
+    std::tie(m_mergePath, m_browseMerge) = fileRow("File To Be Merged  To:", "mergeFile", "browseMerge", 5);
 
     m_progress = new QProgressBar(box);
     m_progress->setObjectName(QStringLiteral("progress"));

@@ -44,6 +44,16 @@ static uint8_t ModeId(const QComboBox* combo, const std::vector<ota::UpgMode>& m
     return i >= 0 && size_t(i) < modes.size() ? modes[size_t(i)].id : 0xFF;
 }
 
+void COtaPage::AddIdentityTips(COXToolTipCtrl* tips, QWidget* oui, QWidget* swVersion, QWidget* swModel,
+                               QWidget* hwVersion, QWidget* hwModel)
+{
+    tips->AddTool(oui, QStringLiteral("Modify the OUI, it should keep consistence with your products."));
+    tips->AddTool(swVersion, QStringLiteral("Modify the software version."));
+    tips->AddTool(swModel, QStringLiteral("Modify the software model ID."));
+    tips->AddTool(hwVersion, QStringLiteral("Modify the hardware version."));
+    tips->AddTool(hwModel, QStringLiteral("Modify the hardware model ID."));
+}
+
 QLineEdit* COtaPage::AddHexRow(QGridLayout* grid, int row, const QString& label, const char* name, int digits,
                                int column)
 {
@@ -75,11 +85,7 @@ CDvbsPage::CDvbsPage(COXToolTipCtrl* tips, QWidget* parent) : COtaPage(parent)
     grid->setColumnMinimumWidth(2, 24);
     grid->setColumnStretch(5, 1);
     tips->AddTool(m_pid, QStringLiteral("Decide the data PID that will be generated in the ota file."));
-    tips->AddTool(m_oui, QStringLiteral("Modify the OUI, it should keep consistence with your products."));
-    tips->AddTool(m_swVersion, QStringLiteral("Modify the software version."));
-    tips->AddTool(m_swModel, QStringLiteral("Modify the software model ID."));
-    tips->AddTool(m_hwVersion, QStringLiteral("Modify the hardware version."));
-    tips->AddTool(m_hwModel, QStringLiteral("Modify the hardware model ID."));
+    AddIdentityTips(tips, m_oui, m_swVersion, m_swModel, m_hwVersion, m_hwModel);
 }
 
 void CDvbsPage::SetModes(const std::vector<ota::UpgMode>& modes)
@@ -244,11 +250,7 @@ CDsmccPage::CDsmccPage(COXToolTipCtrl* tips, QWidget* parent) : COtaPage(parent)
     grid->setColumnStretch(6, 1);
     connect(m_swWidth, qOverload<int>(&QComboBox::currentIndexChanged), this, &CDsmccPage::OnWidthChanged);
     connect(m_hwWidth, qOverload<int>(&QComboBox::currentIndexChanged), this, &CDsmccPage::OnWidthChanged);
-    tips->AddTool(m_oui, QStringLiteral("Modify the OUI, it should keep consistence with your products."));
-    tips->AddTool(m_swVersion, QStringLiteral("Modify the software version."));
-    tips->AddTool(m_swModel, QStringLiteral("Modify the software model ID."));
-    tips->AddTool(m_hwVersion, QStringLiteral("Modify the hardware version."));
-    tips->AddTool(m_hwModel, QStringLiteral("Modify the hardware model ID."));
+    AddIdentityTips(tips, m_oui, m_swVersion, m_swModel, m_hwVersion, m_hwModel);
     SetDefaults();
 }
 

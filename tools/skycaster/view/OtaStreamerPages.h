@@ -30,6 +30,9 @@ public:
     virtual void ClearFields() = 0;
 
 protected:
+    // The tips of the fields that say which boxes an upgrade is for.
+    static void AddIdentityTips(COXToolTipCtrl* tips, QWidget* oui, QWidget* swVersion, QWidget* swModel,
+                                QWidget* hwVersion, QWidget* hwModel);
     // A label and a hexadecimal field in the given row, from `column` on.
     QLineEdit* AddHexRow(QGridLayout* grid, int row, const QString& label, const char* name, int digits,
                          int column = 0);
