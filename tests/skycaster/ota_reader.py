@@ -247,8 +247,8 @@ def read_abs(pkts, pid):
             "version": be(control, 3, 2), "force": control[5], "image": image}
 
 
-def compare_with_base(pkts, base_blob, programs):
-    _, base, _ = packets_of(base_blob)
+def compare_with_base(pkts, parity, base_blob, programs):
+    _, base, base_parity = packets_of(base_blob)
     if len(base) != len(pkts):
         fail("merged stream has %d packets, the original %d" % (len(pkts), len(base)))
     base_programs = read_pat(base)
@@ -260,7 +260,7 @@ def compare_with_base(pkts, base_blob, programs):
         pid = ((a[1] & 0x1F) << 8) | a[2]
         if pid == 0x1FFF:
             replaced += a != b
-        elif pid != 0 and a != b:
+        elif pid != 0 and (a != b or base_parity[n] != parity[n]):
             raise SystemExit("FAIL: original packet %d (PID 0x%04X) changed" % (n, pid))
     return replaced
 
@@ -309,7 +309,7 @@ def main(argv):
     if abs_image is not None and "abs" not in summary:
         fail("no ABS stream announced")
     if base is not None:
-        summary["replaced_nulls"] = compare_with_base(pkts, base, programs)
+        summary["replaced_nulls"] = compare_with_base(pkts, parity, base, programs)
     print(json.dumps(summary))
 
 

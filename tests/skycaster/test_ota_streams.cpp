@@ -288,6 +288,32 @@ TEST_F(OtaStreams, MergeIntoAnFfmpegStreamKeepsEveryOriginalPacket)
     ASSERT_EQ(rc, 0) << text;
     text = read_back(merged, "--base '" + base + "' --abs '" + three + "'", &rc);
     EXPECT_EQ(rc, 0) << text;
+
+    // A stream of 204-byte packets stays one: its own parity bytes untouched.
+    const std::string ours = dir.file("abs204.ts");
+    text = cli("abs '" + three + "' -o '" + ours + "' --pid 500 --pmt-pid 501 --packet-size 204", &rc);
+    ASSERT_EQ(rc, 0) << text;
+    std::vector<uint8_t> padded;
+    const std::vector<uint8_t> abs204 = read_file(ours);
+    std::vector<uint8_t> null(204, 0xFF);
+    null[0] = 0x47, null[1] = 0x1F, null[3] = 0x10;
+    for (int i = 188; i < 204; ++i)
+        null[i] = uint8_t(i);
+    for (size_t i = 0; i < abs204.size(); i += 204) {
+        padded.insert(padded.end(), abs204.begin() + long(i), abs204.begin() + long(i) + 204);
+        for (int k = 0; k < 3; ++k)
+            padded.insert(padded.end(), null.begin(), null.end());
+    }
+    const std::string base204 = dir.file("base204.ts");
+    write_file(base204, padded);
+    const std::string small = image("small.bin", 30000, 12);
+    text = cli("dvbs '" + small + "' -o '" + dir.file("ota.m2t") + "' --merge '" + base204 + "' --merged-out '" +
+                   merged + "'",
+               &rc);
+    ASSERT_EQ(rc, 0) << text;
+    EXPECT_EQ(std::filesystem::file_size(merged), padded.size());
+    text = read_back(merged, "--base '" + base204 + "' --image 1 '" + small + "' --abs '" + three + "'", &rc);
+    EXPECT_EQ(rc, 0) << text;
 }
 
 TEST_F(OtaStreams, MergeRefusesConflictsAndTooFewNullPacketsAndWritesNothing)
