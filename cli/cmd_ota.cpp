@@ -290,7 +290,6 @@ CliCommandRegistrar reg([](CLI::App& app) {
     auto* ota = app.add_subcommand("ota", "Over-the-air upgrade streams: DVBS and DSMCC system software update "
                                           "carousels, ABS download streams; merging; checking");
     ota->require_subcommand(1);
-    ota->footer(cli_exit::kHelpFooter);
     auto common = std::make_shared<CommonOpts>();
 
     auto dvbs = std::make_shared<DvbsOpts>();
