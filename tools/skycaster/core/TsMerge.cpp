@@ -185,6 +185,8 @@ std::vector<uint8_t> extend_pat(const uint8_t* sec, size_t len, uint16_t program
 }
 
 class PatRewriter {
+    static constexpr size_t kMaxCachedPats = 64;
+
 public:
     PatRewriter(uint16_t program_number, uint16_t pmt_pid) : m_program(program_number), m_pmtPid(pmt_pid) {}
     void rewrite(uint8_t* pkt)
@@ -194,6 +196,8 @@ public:
             return;
         const std::vector<uint8_t> orig(pkt + slot.offset, pkt + slot.offset + slot.length);
         auto it = m_cache.find(orig);
+        if (it == m_cache.end() && m_cache.size() >= kMaxCachedPats)
+            m_cache.clear();  // a stream whose PAT keeps changing: no unbounded memory
         if (it == m_cache.end())
             it = m_cache.emplace(orig, extend_pat(orig.data(), orig.size(), m_program, m_pmtPid)).first;
         std::memcpy(pkt + slot.offset, it->second.data(), it->second.size());
