@@ -325,7 +325,8 @@ CliCommandRegistrar reg([](CLI::App& app) {
     m->add_option("--group", dsm->groups,
                   "One group (repeatable, at most 32): comma-separated key=value, hexadecimal: oui, sw-version, "
                   "hw-version, sw-model, hw-model (required), mfr, mode (FF), flag (0/1), sn-start (0), "
-                  "sn-end (FFFFFFFF); image=PATH (default IMAGE), compress=0/1, split=0/1");
+                  "sn-end (FFFFFFFF); image=PATH (default IMAGE), compress=0/1, split=0/1")
+        ->allow_extra_args(false);
     m->add_flag("--compress", common->compress, "Carry every group's image zlib-compressed (Is_compress_file)");
     m->add_flag("--split", dsm->split, "Split images of mode FF into three modules (Is_split_mode)");
     m->add_flag("--force", dsm->force, "Is_force");
