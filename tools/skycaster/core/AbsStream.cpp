@@ -123,7 +123,7 @@ bool build_abs_stream(const abs_upg_info_t& info, const uint8_t* image, size_t l
         return false;
 
     const AbsLayout l = layout_for(info, image, len);
-    cycle = OtaCycle{};
+    cycle.reset();
     cycle.data_pid = info.elementary_pid;
     cycle.pmt_pid = info.pmt_pid;
     cycle.pmt_pid_fixed = true;

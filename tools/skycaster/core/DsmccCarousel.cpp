@@ -95,7 +95,7 @@ uint32_t group_size(const dsmcc_group_t& g)
 {
     uint32_t n = 0;
     for (const auto& p : g.parts)
-        n += static_cast<uint32_t>(p.data.size());
+        n += static_cast<uint32_t>(p.size());
     return n;
 }
 
@@ -155,7 +155,7 @@ std::vector<uint8_t> dii_section(size_t g, const dsmcc_group_t& group)
     kv::append_be16(b, static_cast<uint16_t>(group.parts.size()));
     for (size_t p = 0; p < group.parts.size(); ++p) {
         kv::append_be16(b, module_id(g, p));
-        kv::append_be32(b, static_cast<uint32_t>(group.parts[p].data.size()));
+        kv::append_be32(b, static_cast<uint32_t>(group.parts[p].size()));
         b.push_back(kModuleVersion);
         append_module_info(b, group.parts[p]);
     }
@@ -189,7 +189,7 @@ std::string check_group(size_t g, const dsmcc_group_t& group, const CarouselSett
     if (group.parts.size() != 1 && group.parts.size() != kSplitParts)
         return name + "no image data";
     for (const auto& p : group.parts)
-        if (p.data.empty() || p.data.size() > 0xFFFFu * size_t(kDdbBlockSize))
+        if (p.size() == 0 || p.size() > 0xFFFFu * size_t(kDdbBlockSize))
             return name + "a module is empty or too large";
     if (group.info.oui > 0xFFFFFF)
         return name + "OUI beyond 24 bits";
@@ -231,7 +231,7 @@ bool build_carousel(const std::vector<dsmcc_group_t>& groups, const CarouselSett
     if (!error.empty())
         return false;
 
-    cycle = OtaCycle{};
+    cycle.reset();
     cycle.data_pid = s.data_pid;
     cycle.pmt_pid = s.pmt_pid ? s.pmt_pid : default_pmt_pid(s.data_pid);
     cycle.streams = {{kStreamTypeDsmccUn, s.data_pid, ssu_descriptor(groups)}};
@@ -248,7 +248,7 @@ bool build_carousel(const std::vector<dsmcc_group_t>& groups, const CarouselSett
     size_t blocks_sent = 0;
     for (size_t g = 0; g < groups.size(); ++g) {
         for (size_t p = 0; p < groups[g].parts.size(); ++p) {
-            const auto& data = groups[g].parts[p].data;
+            const OtaPayload& data = groups[g].parts[p];
             const size_t nblocks = (data.size() + kDdbBlockSize - 1) / kDdbBlockSize;
             for (size_t blk = 0; blk < nblocks; ++blk, ++blocks_sent) {
                 if (blocks_sent % kControlEvery == 0)
@@ -266,7 +266,7 @@ bool build_carousel(const std::vector<dsmcc_group_t>& groups, const CarouselSett
                 sec.clear();
                 append_section(sec, {kTableDdb, false, module_id(g, p), kModuleVersion, static_cast<uint8_t>(blk),
                                      static_cast<uint8_t>(nblocks - 1)},
-                               ddb.data(), ddb.size(), data.data() + off, n);
+                               ddb.data(), ddb.size(), data.bytes() + off, n);
                 out.put_section(sec);
             }
         }

@@ -34,7 +34,7 @@ bool load_flash_image(const std::string& path, std::vector<uint8_t>& out, std::s
 }
 
 bool make_payload(const uint8_t* data, size_t len, bool compress, uint32_t offset, OtaPayload& out,
-                  std::string& error)
+                  std::string& error, bool borrow)
 {
     out = OtaPayload{};
     if (len == 0 || len > kMaxImageSize) {
@@ -45,6 +45,11 @@ bool make_payload(const uint8_t* data, size_t len, bool compress, uint32_t offse
     out.original_crc = mpeg2_crc32(data, len);
     out.flash_offset = offset;
     out.compressed = compress;
+    if (!compress && borrow) {
+        out.borrowed = data;
+        out.borrowed_size = len;
+        return true;
+    }
     if (!compress) {
         out.data.assign(data, data + len);
         return true;

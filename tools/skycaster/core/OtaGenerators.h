@@ -43,7 +43,8 @@ public:
     const MergeReport& last_merge() const { return m_merge; }
 
     // The image as the DVBS module carries it: zlib-compressed when `flag`,
-    // else a copy. Returns the module's length, 0 on failure.
+    // else the image's own bytes (borrowed: keep the image until the stream is
+    // built). Returns the module's length, 0 on failure.
     uint32_t compress_file(const uint8_t* image, OtaPayload& out, uint32_t length, int flag);
     // The DVBS carousel of `data` on the PID written in `data_pid_text`
     // (hexadecimal), with the parameters `dvbs` holds, into the output.
@@ -56,6 +57,9 @@ public:
     uint32_t dsmcc_compress_file(const uint8_t* in, OtaPayload& out, uint32_t length, uint32_t offset = 0);
     uint32_t do_crc(const uint8_t* data, OtaPayload& out, uint32_t length, uint32_t offset = 0);
 
+    // A cycle to build the next stream in: the last one's, emptied (the last
+    // stream can then no longer be merged).
+    std::unique_ptr<OtaCycle> spare_cycle();
     // Writes a built cycle to the output and keeps it for a merge.
     int write_stream(std::unique_ptr<OtaCycle> cycle, OtaKind kind);
     // Merges the last stream, if it is of `kind`, into `into` as `out`.

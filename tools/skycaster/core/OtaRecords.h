@@ -51,13 +51,19 @@ struct dsmcc_upg_info_t {
 };
 
 // The content of one module as carried in the stream (raw or zlib), and what
-// a receiver gets back from it.
+// a receiver gets back from it. Raw bytes may be borrowed from the caller's
+// image instead of copied; the image must then outlive the payload.
 struct OtaPayload {
-    std::vector<uint8_t> data;
+    std::vector<uint8_t> data;          // owned bytes
+    const uint8_t* borrowed = nullptr;  // or borrowed ones
+    size_t borrowed_size = 0;
     bool compressed = false;
     uint32_t original_size = 0;
     uint32_t original_crc = 0;  // MPEG-2 CRC-32 of the original bytes
     uint32_t flash_offset = 0;  // where the original bytes lie in the image
+
+    const uint8_t* bytes() const { return borrowed ? borrowed : data.data(); }
+    size_t size() const { return borrowed ? borrowed_size : data.size(); }
 };
 
 // One group of the carousel: its record, flags, and its data (the whole image,

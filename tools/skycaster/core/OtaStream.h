@@ -25,6 +25,15 @@ struct OtaCycle {
     bool pmt_pid_fixed = false;  // chosen by the user: a merge must not move it
     std::vector<PmtStream> streams;  // what the PMT announces
     size_t packet_count() const { return packets.size() / kTsPacketSize; }
+    // Empty again, keeping the packet buffer's memory for the next stream.
+    void reset()
+    {
+        packets.clear();
+        streams.clear();
+        data_pid = pmt_pid = 0;
+        program_number = 1;
+        pmt_pid_fixed = false;
+    }
 };
 
 // PAT and PMT come first and again after every kPsiInterval packets.
