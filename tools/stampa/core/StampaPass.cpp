@@ -310,7 +310,7 @@ PassResult PassSteps::birch(CKvWorkThread* self)
             return cancelled();
         m_line.status("Please reset the slave STB!");
     }
-    if (char_count(code) != static_cast<size_t>(m_cfg.width)) {
+    if (m_cfg.width > 0 && char_count(code) != static_cast<size_t>(m_cfg.width)) {
         m_line.fail(__LINE__, "Scan bar code error,The length of bar code is not match %d!!!\n", m_cfg.width);
         m_line.status(m_line.last_error() + "!!!");
         return refused(code);
