@@ -14,9 +14,10 @@
 // and is answered with two bytes: 'O' 'K' when the key was taken, 'E' 0x01
 // when the frame arrived damaged (check mismatch), 'E' 0x02 when the box
 // refuses that key. Bytes that do not start a key frame are console input the
-// box does not model and are ignored. The receiver talks at the rate the host
-// set on the line (a fixed rate with Options::key_baud), so a frame sent at
-// another rate is line noise and gets no answer.
+// box does not model and are ignored. The receiver's UART runs at
+// Options::key_baud (4800 Bd unless told otherwise; 0 follows whatever rate
+// the host set on a pseudo-terminal), so a frame sent at another rate is line
+// noise and gets no answer.
 #include "SimInternal.h"
 
 #include <ByteOrder.h>
@@ -30,13 +31,13 @@ namespace {
 
 constexpr size_t kMaxKeysKept = 4096;   // older keys are dropped (and counted)
 constexpr int kKeyGapMs = 200;          // longest pause between two bytes of one frame
-constexpr int kNoRateFollowBaud = 4800; // a real device with no fixed rate given
+constexpr int kDeviceBaud = 4800;        // a real device cannot follow the host
 
 void follow_rate(Box& b)
 {
     int want = b.opt.key_baud;
     if (want <= 0)
-        want = b.is_pty ? b.host_rate() : kNoRateFollowBaud;
+        want = b.is_pty ? b.host_rate() : kDeviceBaud;
     if (want > 0 && want != b.rate.load())
         b.set_rate(want);
 }

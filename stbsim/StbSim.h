@@ -199,7 +199,7 @@ struct Options {
     std::vector<std::string> faults;  // in the grammar above
 
     // Remote-control receiver of the firmware (the idle program).
-    int key_baud = 0;                 // 0: the rate the host set on the line; else this fixed rate
+    int key_baud = 4800;              // the receiver's line rate; 0: whatever rate the host set
     std::vector<int32_t> reject_keys; // keys the box refuses ('E' 0x02)
 
     bool trace = false;               // log what the box saw and did

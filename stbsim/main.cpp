@@ -168,7 +168,7 @@ int main(int argc, char** argv)
     app.add_option("--burn-ms", o.burn_ms, "duration of a burn, ms (default 1000)")->check(CLI::Range(0, 600000));
     app.add_option("--fault", o.faults, "inject a fault (repeatable; grammar below)");
     app.add_option("--key-baud", o.key_baud,
-                   "rate of the remote-control receiver (default 0: the rate the host set on the line)")
+                   "line rate of the remote-control receiver (default 4800; 0: the rate the host set on the line)")
         ->check(CLI::Range(0, 4000000));
     app.add_option("--reject-key", o.reject_keys, "the remote-control receiver refuses this key value (repeatable)");
     app.add_flag("--trace", o.trace, "log what the box saw and did, byte by byte, on standard error");
