@@ -168,3 +168,19 @@ TEST_F(SessionTest, EveryLineGoesIntoTheDaysLogFile)
                     "Send key failed! key value:2, key name:MENU, error:1\r\n"
                     "Start sim...\r\n");
 }
+
+TEST_F(SessionTest, TheComponentsKeyMapIsTheOneInUse)
+{
+    tag_remote map;
+    map.name = {"ONLY"};
+    map.value = {"42"};
+    map.shortcut = {""};
+    map.key_num = 1;
+    ctrl.set_remote(map);  // as a caller of the component alone would
+    int32_t v = 0;
+    EXPECT_TRUE(session.FindKey("ONLY", &v));
+    EXPECT_EQ(v, 42);
+    ASSERT_TRUE(session.StartRandom(3, 2));
+    ASSERT_TRUE(clickertest::wait_for([&] { return !session.RandomRunning(); }));
+    EXPECT_EQ(sink.starting("random: key value:42, key name:ONLY\r\n").size(), 2u);
+}

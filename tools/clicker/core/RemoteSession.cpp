@@ -83,23 +83,22 @@ const char* CRemoteSession::LoadKeyMap(const std::string& path)
         if (!IsKeyValue(v))
             return kValueNotInteger;
     m_ctrl.set_remote(map);
-    std::lock_guard<std::mutex> l(m_mapMutex);
-    m_map = std::move(map);
     return nullptr;
 }
 
 tag_remote CRemoteSession::KeyMap() const
 {
-    std::lock_guard<std::mutex> l(m_mapMutex);
-    return m_map;
+    tag_remote map;
+    m_ctrl.get_remote(&map);
+    return map;
 }
 
 bool CRemoteSession::FindKey(const std::string& name, int32_t* value) const
 {
-    std::lock_guard<std::mutex> l(m_mapMutex);
-    for (size_t i = 0; i < m_map.name.size(); ++i) {
-        if (m_map.name[i] == name) {
-            *value = static_cast<int32_t>(std::strtoll(m_map.value[i].c_str(), nullptr, 10));
+    const tag_remote map = KeyMap();
+    for (size_t i = 0; i < map.name.size(); ++i) {
+        if (map.name[i] == name) {
+            *value = static_cast<int32_t>(std::strtoll(map.value[i].c_str(), nullptr, 10));
             return true;
         }
     }
@@ -239,15 +238,12 @@ uint32_t CRemoteSession::RandomLoop()
     auto stopped = [this] { return !m_random.load(); };
     int pressed = 0;
     while (m_random) {
+        const tag_remote map = KeyMap();
+        const bool have = !map.name.empty();
         HandPress key{};
-        bool have = false;
-        {
-            std::lock_guard<std::mutex> l(m_mapMutex);
-            if (!m_map.name.empty()) {
-                size_t j = m_rng() % m_map.name.size();
-                key = HandPress{m_map.name[j], static_cast<int32_t>(std::strtoll(m_map.value[j].c_str(), nullptr, 10))};
-                have = true;
-            }
+        if (have) {
+            const size_t j = m_rng() % map.name.size();
+            key = HandPress{map.name[j], static_cast<int32_t>(std::strtoll(map.value[j].c_str(), nullptr, 10))};
         }
         if (have) {
             Press(key.name, key.value, -1, stopped);

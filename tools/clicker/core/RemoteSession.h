@@ -132,9 +132,6 @@ private:
     std::mutex m_waitMutex;
     std::condition_variable m_waitCv;
 
-    mutable std::mutex m_mapMutex;  // the key map as the session uses it
-    tag_remote m_map;
-
     std::mt19937 m_rng;
     int m_randomCount = 0;
     CKvWorkThread m_randomThread;
