@@ -68,17 +68,12 @@ private:
 
 int open_port(const RemoteOptions& o, clicker::CRemoteSession& session)
 {
-    CSerialMonitorSerivce* svc = kv::current_serial_service();
-    svc->SMS_Init();
-    serialport_config_tag cfg;
-    cfg.port_index = svc->SMS_AddPort(o.port);
-    cfg.baud_rate = o.baud;
-    if (cfg.port_index < 0 || !svc->SMS_OpenPort(cfg)) {
-        std::fprintf(stderr, "Open COM failed!! %s: %s\n", o.port.c_str(), svc->last_error().c_str());
+    kv::current_serial_service()->SMS_Init();
+    std::string error;
+    if (!session.OpenPort(o.port, o.baud, &error)) {
+        std::fprintf(stderr, "Open COM failed!! %s: %s\n", o.port.c_str(), error.c_str());
         return cli_exit::kPort;
     }
-    svc->SMS_StopSvc();
-    session.SetPortIndex(cfg.port_index);
     return cli_exit::kOk;
 }
 

@@ -29,20 +29,16 @@ public:
 };
 
 struct Rig {
-    explicit Rig(stbsim::Simulator& box)
+    Rig(stbsim::Simulator& box, const std::string& log_dir)
     {
         ctrl.m_pTable = table.get();
         ctrl.m_pSerial = &svc;
-        serialport_config_tag cfg;
-        cfg.port_index = svc.SMS_AddPort(box.port_path());
-        cfg.baud_rate = 4800;
-        if (!svc.SMS_OpenPort(cfg)) {
-            std::fprintf(stderr, "cannot open %s\n", box.port_path().c_str());
+        std::string error;
+        if (!session.OpenPort(box.port_path(), 4800, &error)) {
+            std::fprintf(stderr, "cannot open %s: %s\n", box.port_path().c_str(), error.c_str());
             std::exit(1);
         }
-        svc.SMS_StopSvc();
-        session.SetPortIndex(cfg.port_index);
-        session.LogFile().set_folder("/tmp");
+        session.LogFile().set_folder(log_dir);
         tag_remote map;
         for (int i = 1; i <= 7; ++i) {
             map.name.push_back("K" + std::to_string(i));
@@ -101,7 +97,7 @@ int main()
     const std::string longpause = std::string(dir) + "/long.rcd", tworounds = std::string(dir) + "/rounds.rcd";
     std::ofstream(longpause) << record_line("K1", 600000) << closing_line("K2 last key", 10000);
     std::ofstream(tworounds) << closing_line("first key last key", 1);
-    Rig rig(box);
+    Rig rig(box, dir);
 
     auto stop_random = [&] { rig.session.StopRandom(); };
     auto stop_sim = [&] { rig.session.StopSimulation(); };

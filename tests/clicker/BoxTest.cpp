@@ -101,12 +101,8 @@ struct Rig {
     {
         ctrl.m_pTable = table.get();
         ctrl.m_pSerial = &svc;
-        serialport_config_tag cfg;
-        cfg.port_index = svc.SMS_AddPort(box.port_path());
-        cfg.baud_rate = 4800;
-        EXPECT_EQ(svc.SMS_OpenPort(cfg), 1) << svc.last_error();
-        svc.SMS_StopSvc();
-        session.SetPortIndex(cfg.port_index);
+        std::string error;
+        EXPECT_TRUE(session.OpenPort(box.port_path(), 4800, &error)) << error;
         session.LogFile().set_folder(dir.path());
         EXPECT_EQ(session.LoadKeyMap(clickertest::write_key_map(dir, "keys.xls", clickertest::seven_keys())), nullptr);
     }

@@ -41,6 +41,25 @@ void CRemoteSession::Join(CKvWorkThread& t)
         t.Detach();
 }
 
+bool CRemoteSession::OpenPort(const std::string& path, int baud, std::string* error)
+{
+    CSerialMonitorSerivce* svc = m_ctrl.m_pSerial;
+    if (!svc) {
+        *error = "no serial service";
+        return false;
+    }
+    serialport_config_tag cfg;
+    cfg.port_index = svc->SMS_AddPort(path);
+    cfg.baud_rate = baud;
+    if (cfg.port_index < 0 || !svc->SMS_OpenPort(cfg)) {
+        *error = svc->last_error();
+        return false;
+    }
+    svc->SMS_StopSvc();
+    m_port = cfg.port_index;
+    return true;
+}
+
 void CRemoteSession::Log(const std::string& text)
 {
     m_sink.OnLine(text);

@@ -47,6 +47,10 @@ public:
     CRemoteSession(const CRemoteSession&) = delete;
     CRemoteSession& operator=(const CRemoteSession&) = delete;
 
+    // Opens the line at `path` (8 data bits, no parity, one stop bit) through
+    // the component's serial service, keeps the service's reader off it and
+    // sends keys there. False with the service's reason in *error.
+    bool OpenPort(const std::string& path, int baud, std::string* error);
     void SetPortIndex(int index) { m_port = index; }
     int PortIndex() const { return m_port; }
     // Every wait (200 ms between random keys, 100 ms after a key, the
