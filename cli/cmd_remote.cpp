@@ -193,7 +193,6 @@ static CliCommandRegistrar reg_remote([](CLI::App& app) {
     press->excludes(random)->excludes(record)->excludes(replay);
     random->excludes(record)->excludes(replay);
     record->excludes(replay);
-    sub->footer(cli_exit::kHelpFooter);
     sub->callback([o] {
         const char* usage = nullptr;
         if (o->press.empty() && !o->random && o->record.empty() && o->replay.empty())
