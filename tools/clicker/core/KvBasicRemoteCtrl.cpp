@@ -151,6 +151,31 @@ int32_t CKvBasicRemoteCtrl::find_key(const std::string& name, const std::string&
 // ---------------------------------------------------------------------------
 // Sending
 
+// Sends the frame and reads the box's two-byte answer.
+static int exchange_key(CSerialMonitorSerivce* svc, int32_t value, int baud, const std::function<bool()>& stop)
+{
+    svc->SMS_FlushComData(20);
+    auto frame = build_key_frame(value);
+    uint32_t sent = 0;
+    if (!svc->SMS_Send(frame.data(), kKeyFrameSize, &sent, 2000 + line_ms(kKeyFrameSize, baud)) ||
+        sent != kKeyFrameSize)
+        return kSendWriteFailed;
+    uint8_t reply[kKeyReplySize] = {};
+    size_t have = 0;
+    const int64_t deadline = steady_ms() + 300 + line_ms(kKeyReplySize, baud);
+    while (have < kKeyReplySize) {
+        if (stop && stop())
+            return kSendStopped;
+        int64_t left = deadline - steady_ms();
+        uint32_t got = 0;
+        if (left <= 0 || !svc->SMS_Receive(reply + have, static_cast<uint32_t>(kKeyReplySize - have), &got,
+                                           static_cast<int>(std::min<int64_t>(left, kSliceMs))))
+            return kSendNoAnswer;
+        have += got;
+    }
+    return decode_key_reply(reply);
+}
+
 int CKvBasicRemoteCtrl::send_key(int32_t value, int port_index, const std::function<bool()>& stop)
 {
     std::lock_guard<std::mutex> l(m_sendMutex);
@@ -162,37 +187,11 @@ int CKvBasicRemoteCtrl::send_key(int32_t value, int port_index, const std::funct
         return kSendNoPort;
     serialport_config_tag cfg;
     svc->SMS_GetCurSvcParam(nullptr, nullptr, &cfg);
-
     // The service's own reader would take the answer: keep it off the line.
     const bool reader_was_on = svc->SMS_IsSvcRunning();
     if (reader_was_on)
         svc->SMS_StopSvc();
-    svc->SMS_FlushComData(20);
-    int rc = kSendNoAnswer;
-    auto frame = build_key_frame(value);
-    uint32_t sent = 0;
-    if (!svc->SMS_Send(frame.data(), kKeyFrameSize, &sent, 2000 + line_ms(kKeyFrameSize, cfg.baud_rate)) ||
-        sent != kKeyFrameSize) {
-        rc = kSendWriteFailed;
-    } else {
-        uint8_t reply[kKeyReplySize] = {};
-        size_t have = 0;
-        const int64_t deadline = steady_ms() + 300 + line_ms(kKeyReplySize, cfg.baud_rate);
-        while (have < kKeyReplySize) {
-            if (stop && stop()) {
-                rc = kSendStopped;
-                break;
-            }
-            int64_t left = deadline - steady_ms();
-            uint32_t got = 0;
-            if (left <= 0 || !svc->SMS_Receive(reply + have, static_cast<uint32_t>(kKeyReplySize - have), &got,
-                                               static_cast<int>(std::min<int64_t>(left, kSliceMs))))
-                break;
-            have += got;
-        }
-        if (have == kKeyReplySize)
-            rc = decode_key_reply(reply);
-    }
+    const int rc = exchange_key(svc, value, cfg.baud_rate, stop);
     if (reader_was_on)
         svc->SMS_StartSvc();
     return rc;
