@@ -237,3 +237,19 @@ TEST_F(BoxHarness, AutoRunStopsWhenTheCodesRunOut)
     EXPECT_EQ(host.cursor.current(), "999999");
     EXPECT_EQ(log_text(Platform::Alder), "Stampa,Status\n999999,Success\n");
 }
+
+TEST_F(BoxHarness, BirchGivesUpOnABoxThatNeverAnnouncesItself)
+{
+    start(Platform::Birch);
+    reset_on_prompt = false;
+    TestHost host;
+    host.cursor.set_current("BIRCH0000009");
+    PassConfig cfg = config(Platform::Birch, InputType::Manual, 12);
+    cfg.reset_timeout_ms = 500;
+    std::vector<PassResult> r = run(cfg, host);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].outcome, Outcome::NoBox);
+    EXPECT_EQ(svc.m_pUpgThread.load(), nullptr);  // the service no longer holds the pass's thread
+    EXPECT_FALSE(svc.any_job_flag());
+    EXPECT_EQ(box->barcode(), "");
+}

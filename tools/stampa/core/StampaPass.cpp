@@ -54,6 +54,8 @@ private:
     PassResult succeeded(const std::string& code, bool logged);
     PassResult failed(const std::string& code);
     PassResult birch_ended(const std::string& code, bool ok, bool logged = true);
+    bool wait_for_boot_rom(CKvWorkThread* self, PassResult* r);
+    PassResult birch_burn(const std::string& code);
     PassResult refused(const std::string& code);
     PassResult cancelled();
     PassResult no_box();
@@ -298,6 +300,41 @@ PassResult PassSteps::birch_ended(const std::string& code, bool ok, bool logged)
     return r;
 }
 
+bool PassSteps::wait_for_boot_rom(CKvWorkThread* self, PassResult* r)
+{
+    // The service watches for the boot ROM only while its reader runs.
+    m_svc.SMS_StartSvc();
+    for (const int64_t until = deadline(); !self->SuspendFor(100);) {
+        if (m_line.stopped())
+            break;
+        if (until && bootlink::now_ms() > until) {
+            *r = no_box();
+            return false;
+        }
+    }
+    if (!m_line.stopped())
+        return true;
+    *r = cancelled();
+    return false;
+}
+
+PassResult PassSteps::birch_burn(const std::string& code)
+{
+    std::string bytes;
+    if (!box_bytes(code, &bytes))
+        return refused(code);
+    if (bytes.size() > 255) {
+        m_line.fail(__LINE__, "The bar code is longer than 255 characters!\n");
+        return refused(code);
+    }
+    m_line.status("Burning......");
+    bool ok = burn_whole_code(m_line, bytes);
+    bool logged = write_log(bytes, ok);
+    if (!ok && m_line.stopped())
+        return cancelled();
+    return birch_ended(code, ok, logged);
+}
+
 PassResult PassSteps::birch(CKvWorkThread* self)
 {
     ThreadSlot slot(m_svc, self);
@@ -319,16 +356,9 @@ PassResult PassSteps::birch(CKvWorkThread* self)
     m_line.log(__LINE__, "Please connect STB ......\n");
     if (scan && !m_line.pause(500))
         return cancelled();
-    // The service watches for the boot ROM only while its reader runs.
-    m_svc.SMS_StartSvc();
-    for (const int64_t until = deadline(); !self->SuspendFor(100);) {
-        if (m_line.stopped())
-            return cancelled();
-        if (until && bootlink::now_ms() > until)
-            return no_box();
-    }
-    if (m_line.stopped())
-        return cancelled();
+    PassResult ended;
+    if (!wait_for_boot_rom(self, &ended))
+        return ended;
     m_line.log(__LINE__, "Got sync byte!\nStart sending client...\n");
     m_line.status("Sync with slave, please wait...");
     if (!download_client(m_line, m_cfg.client_path))
@@ -339,19 +369,7 @@ PassResult PassSteps::birch(CKvWorkThread* self)
         return m_line.stopped() ? cancelled() : birch_ended(code, false);
     if (!scan && !wait_for_code(&code))
         return cancelled();
-    std::string bytes;
-    if (!box_bytes(code, &bytes))
-        return refused(code);
-    if (bytes.size() > 255) {
-        m_line.fail(__LINE__, "The bar code is longer than 255 characters!\n");
-        return refused(code);
-    }
-    m_line.status("Burning......");
-    bool ok = burn_whole_code(m_line, bytes);
-    bool logged = write_log(bytes, ok);
-    if (!ok && m_line.stopped())
-        return cancelled();
-    return birch_ended(code, ok, logged);
+    return birch_burn(code);
 }
 
 // ---- the run ------------------------------------------------------------------------------
