@@ -34,7 +34,7 @@ std::string cell_text(const wb::Cell& c, size_t col)
     }
     case wb::CellKind::Text:
     case wb::CellKind::Error:
-        return c.text.size() > 255 ? c.text.substr(0, 255) : c.text;
+        return std::string(c.text().substr(0, 255));
     default:
         return col == 0 ? "NULL" : "";
     }
@@ -45,19 +45,19 @@ bool row_empty(const wb::Sheet& s, size_t r)
     if (r >= s.rows.size())
         return true;
     for (const auto& c : s.rows[r])
-        if (c.kind != wb::CellKind::Empty && !(c.kind == wb::CellKind::Text && c.text.empty()))
+        if (c.kind != wb::CellKind::Empty && !(c.kind == wb::CellKind::Text && c.text().empty()))
             return false;
     return true;
 }
 
-std::string trimmed(const std::string& s)
+std::string trimmed(std::string_view s)
 {
     size_t a = 0, b = s.size();
     while (a < b && std::isspace(static_cast<unsigned char>(s[a])))
         ++a;
     while (b > a && std::isspace(static_cast<unsigned char>(s[b - 1])))
         --b;
-    return s.substr(a, b - a);
+    return std::string(s.substr(a, b - a));
 }
 
 // A whole integer from a cell: numbers without a fraction, texts in decimal
@@ -72,7 +72,7 @@ bool cell_integer(const wb::Cell& c, long long* out)
     }
     if (c.kind != wb::CellKind::Text)
         return false;
-    std::string t = trimmed(c.text);
+    std::string t = trimmed(c.text());
     const bool hex = t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
     return tessel::parse_long(t, hex ? 16 : 10, out);
 }
@@ -81,7 +81,7 @@ bool cell_integer(const wb::Cell& c, long long* out)
 bool cell_u64(const wb::Cell& c, uint64_t* out)
 {
     if (c.kind == wb::CellKind::Text) {
-        std::string t = trimmed(c.text);
+        std::string t = trimmed(c.text());
         int base = 10;
         if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
             base = 16;
@@ -289,7 +289,7 @@ int CTesselcore::read_config_sheet(const wb::Sheet& sheet, int slot)
         const uint32_t size = entry_size(*r);
         if (it->type == 0 || it->type == 2) {
             uint64_t v = it->value;
-            bool empty = cell.kind == wb::CellKind::Empty || (cell.kind == wb::CellKind::Text && trimmed(cell.text).empty());
+            bool empty = cell.kind == wb::CellKind::Empty || (cell.kind == wb::CellKind::Text && trimmed(cell.text()).empty());
             if (!empty) {
                 long long sv = 0;
                 bool negative = cell_integer(cell, &sv) && sv < 0;
@@ -402,7 +402,7 @@ int CTesselcore::read_path_sheet(const wb::Sheet& sheet)
         if (!block || (block->em != 2 && block->em != 3))
             continue;
         const wb::Cell& c2 = sheet.at(row, 1);
-        if (c2.kind != wb::CellKind::Text || trimmed(c2.text).empty())
+        if (c2.kind != wb::CellKind::Text || trimmed(c2.text()).empty())
             continue;
         tag_dmh_block_info_local* r = get_block_info_by_name_id(block->name, 8, block->id);
         if (!r)
@@ -410,11 +410,11 @@ int CTesselcore::read_path_sheet(const wb::Sheet& sheet)
         std::string item = cell_text(sheet.at(row, 0), 0);
         bool unchanged = false;
         for (auto* it = block->items; it; it = it->next)
-            if (item == it->name && c2.text == wb::xlsx_clean_text(it->text_value))
+            if (item == it->name && c2.text() == wb::xlsx_clean_text(it->text_value))
                 unchanged = true;
         if (unchanged)
             continue;  // the text the workbook was written with, not a path
-        std::string path = trimmed(c2.text);
+        std::string path = trimmed(c2.text());
         if (block->em == 3) {
             std::ifstream f(path, std::ios::binary);
             if (!f) {
@@ -471,7 +471,7 @@ int CTesselcore::read_program_sheet(const wb::Sheet& sheet)
         bool first = true;
         for (size_t c = 0; c < cols; ++c) {
             const wb::Cell& cell = sheet.at(rw, c);
-            if (cell.kind == wb::CellKind::Empty || (cell.kind == wb::CellKind::Text && cell.text.empty()))
+            if (cell.kind == wb::CellKind::Empty || (cell.kind == wb::CellKind::Text && cell.text().empty()))
                 continue;
             ser.push_back((uint8_t)(c | (first ? 0x80 : 0)));
             first = false;
@@ -632,7 +632,7 @@ int CTesselcore::read_new_ucaskey_sheet(const wb::Sheet& sheet, std::vector<uint
             a = ang.number;
         else if (ang.kind == wb::CellKind::Text) {
             char* end = nullptr;
-            std::string t = trimmed(ang.text);
+            std::string t = trimmed(ang.text());
             a = std::strtod(t.c_str(), &end);
             if (t.empty() || *end != '\0')
                 a = -1;

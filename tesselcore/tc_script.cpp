@@ -58,7 +58,7 @@ bool key_byte_from_cell(const wb::Cell& cell, uint8_t* out)
     }
     if (cell.kind != wb::CellKind::Text)
         return false;
-    std::string t = cell.text;
+    std::string t(cell.text());
     while (!t.empty() && std::isspace(static_cast<unsigned char>(t.back())))
         t.pop_back();
     size_t s = 0;

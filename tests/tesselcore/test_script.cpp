@@ -148,7 +148,7 @@ TEST(TesselKeys, KeyByteCells)
     auto text = [](const char* t) {
         wb::Cell c;
         c.kind = wb::CellKind::Text;
-        c.text = t;
+        c.set_text_view(t);
         return c;
     };
     uint8_t b = 0;

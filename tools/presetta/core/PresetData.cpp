@@ -50,7 +50,7 @@ bool row_is_empty(const wb::Sheet& sheet, size_t r)
     if (r >= sheet.rows.size())
         return true;
     for (const auto& c : sheet.rows[r])
-        if (c.kind != wb::CellKind::Empty && !(c.kind == wb::CellKind::Text && c.text.empty()))
+        if (c.kind != wb::CellKind::Empty && !(c.kind == wb::CellKind::Text && c.text().empty()))
             return false;
     return true;
 }
@@ -271,7 +271,8 @@ size_t PD_B_Generator::generate(std::vector<uint8_t>* image, int rows)
                 else
                     value = int64_t(t);
             }
-            set_cell(value, cell.kind == wb::CellKind::Text ? &cell.text : nullptr, int(c));
+            const std::string text(cell.text());
+            set_cell(value, cell.kind == wb::CellKind::Text ? &text : nullptr, int(c));
         }
         if (kind_ == ROW_SATELLITE)
             write_satellite();
