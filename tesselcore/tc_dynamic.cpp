@@ -3,6 +3,7 @@
 #include "tc_dynamic.h"
 
 #include "KvBasicLog.h"
+#include "Workbook.h"
 
 #include <algorithm>
 #include <cctype>
@@ -71,23 +72,14 @@ void copy_text(char* dst, size_t room, const std::string& src)
     dst[n] = '\0';
 }
 
-// Reads a whole file of at most `max` bytes: 1, 0 cannot open, -1 too big.
+// Reads a whole regular file of at most `max` bytes: 1, 0 cannot open (or
+// not a regular file), -1 too big.
 int read_file(const std::string& path, size_t max, std::vector<uint8_t>* out)
 {
-    std::ifstream f(path, std::ios::binary);
-    if (!f)
-        return 0;
-    f.seekg(0, std::ios::end);
-    std::streamoff n = f.tellg();
-    if (n < 0)
-        return 0;
-    if ((uint64_t)n > max)
-        return -1;
-    f.seekg(0, std::ios::beg);
-    out->resize((size_t)n);
-    if (n > 0 && !f.read(reinterpret_cast<char*>(out->data()), n))
-        return 0;
-    return 1;
+    std::string why;
+    if (wb::read_regular_file(path, max, out, &why))
+        return 1;
+    return why.find("too large") != std::string::npos ? -1 : 0;
 }
 
 const uint8_t* entry_at(const tessel_old_image_t& old, size_t k) { return old.entries[k].data(); }
@@ -229,14 +221,10 @@ int CTesselOldConfig::read_script(const std::string& path, uint64_t image_len)
 {
     if (path.empty())
         return fail("Please select script file!");
-    std::error_code ec;
-    std::ifstream f;
-    if (std::filesystem::is_regular_file(path, ec))
-        f.open(path, std::ios::binary);
-    if (!f.is_open())
+    std::vector<uint8_t> bytes;
+    if (read_file(path, kMaxScriptSize, &bytes) != 1)
         return fail("Please put the correct script file in the same directory as the flash binary!");
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    return read_script_text(text, image_len);
+    return read_script_text(std::string(bytes.begin(), bytes.end()), image_len);
 }
 
 int CTesselOldConfig::read_script_text(const std::string& text, uint64_t image_len)

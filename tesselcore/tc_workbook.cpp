@@ -125,8 +125,7 @@ int CTesselcore::generate_xls_fie(tag_dmh_block_node* node)
         wb::XlsxSheet* s = book.add_sheet("ucaskey");
         SheetCountIncrease();
         if (new_ucakey) {
-            if (biss_max <= 0) {
-                show("ERROR!! BISS_MAX_KEYINFOS is not set in corvane.ini!");
+            if (!biss_max_ok(biss_max)) {
                 return 0;
             }
             showNewUcaskeySheet(s, u->data, entry_size(*u), biss_max);
@@ -227,7 +226,7 @@ int CTesselcore::ParseBlockData(wb::XlsxSheet* sheet, int slot)
 {
     size_t headings = 0;
     for (auto* info = m_sheets[slot].infos; info; info = info->next)
-        sheet->set_text(0, headings++, info->text);
+        sheet->set_text(0, headings++, screen_text(info->text));
     size_t row = 1;  // rows written so far
     for (auto* b = m_sheets[slot].blocks; b; b = b->next) {
         if (b->id == 0xE0) {
@@ -235,12 +234,12 @@ int CTesselcore::ParseBlockData(wb::XlsxSheet* sheet, int slot)
             continue;
         }
         ++row;
-        sheet->set_text(row - 1, 0, std::string("*") + b->name);
+        sheet->set_text(row - 1, 0, "*" + screen_text(b->name));
         if (slot != 2 && headings >= 1 && headings <= 254)
             fill_row_color(row, headings, kHighlight, sheet);
         for (auto* it = b->items; it; it = it->next) {
             ++row;
-            sheet->set_text(row - 1, 0, it->name);
+            sheet->set_text(row - 1, 0, screen_text(it->name));
             if (it->type == 0 || it->type == 2) {
                 // Beyond 2^53 a number cell would lose bits: such values go in as text.
                 if (it->value > (1ull << 53))
@@ -252,10 +251,10 @@ int CTesselcore::ParseBlockData(wb::XlsxSheet* sheet, int slot)
                     sheet->set_number(row - 1, 3, it->max);
                 }
             } else {
-                sheet->set_text(row - 1, 1, it->text_value);
+                sheet->set_text(row - 1, 1, screen_text(it->text_value));
             }
             if (b->em == 1)
-                sheet->set_text(row - 1, 4, it->text);
+                sheet->set_text(row - 1, 4, screen_text(it->text));
         }
     }
     return 1;
@@ -277,7 +276,7 @@ int CTesselcore::showNewIRSheet(wb::XlsxSheet* sheet, size_t* row, cus_config_bl
         fill_row_color(*row, width, kHighlight, sheet);
         for (int i = 0; i < m_ir_nums[k] && it; ++i, it = it->next) {
             ++*row;
-            sheet->set_text(*row - 1, 0, it->name);
+            sheet->set_text(*row - 1, 0, screen_text(it->name));
             sheet->set_number(*row - 1, 1, (double)(it->value & 0xFF));
         }
     }

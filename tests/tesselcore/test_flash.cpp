@@ -80,10 +80,14 @@ TEST(TesselScan, TooManyBlocksAndEntriesOutsideTheImage)
     auto img = tb::build(MiB, {a, b});
     CTesselcore core;
     tb::Node node(core);
-    EXPECT_EQ(-2, core.scan_flash(img.data(), (uint32_t)img.size(), &node.n));
+    // 40 + 30 entries: not an image of the new type; it is read in the old layout.
+    EXPECT_EQ(0, core.scan_flash(img.data(), (uint32_t)img.size(), &node.n));
     EXPECT_FALSE(core.is_new_flash_type(img.data(), (uint32_t)img.size(), &node.n));
-    EXPECT_EQ("Too many blocks!", core.last_message());
     EXPECT_EQ(nullptr, node.n.working);
+    tessel_image_t loaded;
+    EXPECT_EQ(-1, core.load_image_bytes(img, &loaded, &node.n));
+    EXPECT_EQ("Wrong bin file!", core.last_message()) << "the old layout's own check";
+    EXPECT_TRUE(loaded.bytes.empty());
 
     // An entry whose data runs past the end of the image is refused.
     tb::Dmh c;
@@ -110,6 +114,20 @@ TEST(TesselScan, TooManyBlocksAndEntriesOutsideTheImage)
     std::vector<uint8_t> img5(MiB / 2, 0);
     memcpy(img5.data() + img5.size() - 12, kDmhMarker, 12);
     EXPECT_EQ(0, core.scan_flash(img5.data(), (uint32_t)img5.size(), &node.n));
+
+    // Blocks may overlap, but three that each span the whole image are more
+    // than twice the image: refused before they are copied.
+    tb::Dmh whole;
+    whole.addr = 0;
+    for (uint8_t id : {1, 2, 3})
+        whole.blocks.push_back({id, "all", 0, {}, false, MiB / 2});
+    auto img6 = tb::build(MiB / 2, {whole});
+    EXPECT_EQ(-5, core.scan_flash(img6.data(), (uint32_t)img6.size(), &node.n));
+    EXPECT_NE(std::string::npos, core.last_message().find("too large"));
+    whole.blocks.pop_back();
+    auto img7 = tb::build(MiB / 2, {whole});
+    EXPECT_EQ(1, core.scan_flash(img7.data(), (uint32_t)img7.size(), &node.n)) << "two are allowed";
+    core.free_block_node(&node.n);
 }
 
 TEST(TesselLookup, ByIdNameAndDmh)
