@@ -18,6 +18,7 @@
 
 class CRedirect;
 namespace wb {
+struct Workbook;
 struct Sheet;
 struct Cell;
 struct XlsxSheet;
@@ -341,6 +342,7 @@ private:
     bool load_settings(bool* new_ucakey, int* biss_max);
     bool biss_max_ok(int biss_max);
     int block_index(const tag_dmh_block_info_local* r) const;
+    int read_header(tessel_image_t* img, const tag_dmh_block_node& scanned);
     bool replace_data(tag_dmh_block_info_local* r, std::vector<uint8_t> bytes, bool keep_size);
     uint32_t scanned_dmh_addr(uint32_t index) const;
 
@@ -350,6 +352,7 @@ private:
     int getIRNum(const tag_dmh_block_info_local* r);
     int getItemValue(int i) const;
 
+    int import_sheets(const wb::Workbook& book, bool new_ucakey, int biss_max);
     cus_config_block* select_block(int slot, const std::string& name, std::map<std::string, int>* seen);
     int read_config_sheet(const wb::Sheet& sheet, int slot);
     int read_sys_sheet(const wb::Sheet& sheet) { return read_config_sheet(sheet, 1); }

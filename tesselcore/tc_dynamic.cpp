@@ -450,8 +450,8 @@ int CTesselOldConfig::read_field(const KV_DYNAMIC_ITEM* item, const KV_DYNAMIC_F
         return fail("String too long!");
     if (to > end)
         return fail("ERROR!! field [%s] lies outside its block!", field->name);
-    for (uint64_t i = from; i < to && image[i]; ++i)
-        out->text += (char)image[i];
+    out->bytes.assign(reinterpret_cast<const char*>(image + from), (size_t)(to - from));
+    out->text = out->bytes.substr(0, out->bytes.find('\0'));
     return 0;
 }
 
@@ -508,10 +508,21 @@ int CTesselOldConfig::set_field_from_text(const KV_DYNAMIC_ITEM* item, KV_DYNAMI
         field->value = (uint32_t)v;
         return 0;
     }
-    if (write_text(item, field, text, image, len) != 0)
+    // The text as the box holds it: single bytes of its code page.
+    const kv::CodePage& cp = m_core->code_page();
+    std::string bytes, bad;
+    if (!cp.to_box(text, bytes, &bad))
+        return fail("ERROR!! [%s] holds \"%s\", which the box's code page %s cannot hold!", field->name, bad.c_str(),
+                    cp.name().c_str());
+    if (write_text(item, field, bytes, image, len) != 0)
         return -1;
-    copy_text(field->text, sizeof field->text, text);
+    copy_text(field->text, sizeof field->text, bytes);
     return 0;
+}
+
+std::string CTesselOldConfig::screen_text(const old_field_value_t& v) const
+{
+    return m_core ? m_core->code_page().to_screen(v.text) : v.text;
 }
 
 int CTesselOldConfig::update_crc(const KV_DYNAMIC_ITEM* item, uint8_t* image, size_t len)

@@ -89,19 +89,60 @@ int CTesselcore::load_image_bytes(std::vector<uint8_t> bytes, tessel_image_t* im
     }
     tessel_image_t loaded;
     loaded.bytes = std::move(bytes);
+    // A failed load leaves the core on the image it had.
+    tag_dmh_block_node* const prev_node = m_node;
+    const uint8_t* const prev_image = m_src_image;
+    const uint32_t prev_len = m_src_len, prev_sdram = m_sdram_size;
+    std::vector<uint32_t> prev_dmh = m_scanned_dmh;
+    auto give_up = [&](tag_dmh_block_node* scanned) {
+        m_node = nullptr;
+        free_block_node(scanned);
+        m_node = prev_node;
+        m_src_image = prev_image;
+        m_src_len = prev_len;
+        m_sdram_size = prev_sdram;
+        m_scanned_dmh.swap(prev_dmh);
+        return -1;
+    };
     tag_dmh_block_node scanned{};
+    const int scan = scan_flash(loaded.bytes.data(), (uint32_t)loaded.bytes.size(), &scanned);
+    if (scan < 0)
+        return give_up(&scanned);
+    loaded.is_new = scan == 1;
+    try {
+        if (read_header(&loaded, scanned) != 0)
+            return give_up(&scanned);
+    } catch (const std::bad_alloc&) {
+        show("no memery!");
+        return give_up(&scanned);
+    }
+    // The new image replaces the old one only now; the look-ups follow it
+    // (its bytes keep their place when the object moves).
+    m_node = nullptr;  // so that freeing the old table keeps the new scan's state
+    free_block_node(node);
+    *node = scanned;
+    *img = std::move(loaded);
+    m_node = img->is_new ? node : nullptr;
+    m_src_image = img->is_new ? img->bytes.data() : nullptr;
+    m_src_len = img->is_new ? (uint32_t)img->bytes.size() : 0;
+    return 0;
+}
+
+// What the header shows: SDRAM and flash size, block count, software version.
+int CTesselcore::read_header(tessel_image_t* img, const tag_dmh_block_node& scanned)
+{
+    tessel_image_t& loaded = *img;
     const uint8_t* data = loaded.bytes.data();
     const uint32_t len = (uint32_t)loaded.bytes.size();
-    const int scan = scan_flash(data, len, &scanned);
-    if (scan < 0)
-        return -1;
-    loaded.is_new = scan == 1;
     if (loaded.is_new) {
         loaded.sdram_size = m_sdram_size;
         loaded.flash_size = len;
         loaded.block_count = scanned.count;
-        if (auto* ss = get_block_info_by_name("ssdata", 6))
-            loaded.version = version_text(ss->data, entry_size(*ss));
+        for (uint32_t i = 0; i < scanned.count; ++i)
+            if (std::memcmp(scanned.working[i].entry + 24, "ssdata", 6) == 0) {
+                loaded.version = version_text(scanned.working[i].data, entry_size(scanned.working[i]));
+                break;
+            }
     } else {
         if (read_old_layout(data, len, &loaded.old) != 0)
             return -1;
@@ -116,15 +157,6 @@ int CTesselcore::load_image_bytes(std::vector<uint8_t> bytes, tessel_image_t* im
                 break;
             }
     }
-    // The new image replaces the old one only now; the look-ups follow it
-    // (its bytes keep their place when the object moves).
-    m_node = nullptr;  // so that freeing the old table keeps the new scan's state
-    free_block_node(node);
-    *node = scanned;
-    *img = std::move(loaded);
-    m_node = img->is_new ? node : nullptr;
-    m_src_image = img->is_new ? img->bytes.data() : nullptr;
-    m_src_len = img->is_new ? (uint32_t)img->bytes.size() : 0;
     return 0;
 }
 

@@ -150,38 +150,10 @@ void put_utf16(std::vector<uint8_t>* out, const std::string& s)
 
 }  // namespace
 
-int CTesselcore::read_xls_file(tag_dmh_block_node* node)
+// The sheets of the workbook into the block data, in the order the import
+// reads them; stops at the first failure.
+int CTesselcore::import_sheets(const wb::Workbook& book, bool new_ucakey, int biss_max)
 {
-    if (node)
-        m_node = node;
-    if (!m_node || !m_node->working) {
-        show("ERROR!! no flash loaded!");
-        return -1;
-    }
-    wb::Workbook book;
-    std::string err;
-    if (!wb::read_workbook(m_xls_path, &book, &err)) {
-        show("error open excel  file %s (%s)", m_xls_path.c_str(), err.c_str());
-        return -1;
-    }
-    bool new_ucakey = false;
-    int biss_max = 0;
-    if (!load_settings(&new_ucakey, &biss_max))
-        return -1;
-
-    // The working table as it was, so that a failed import changes nothing.
-    struct Saved {
-        tag_dmh_block_info_local rec;
-        std::vector<uint8_t> bytes;
-    };
-    std::vector<Saved> saved(m_node->count);
-    for (uint32_t i = 0; i < m_node->count; ++i) {
-        saved[i].rec = m_node->working[i];
-        const uint8_t* d = m_node->working[i].data;
-        if (d)
-            saved[i].bytes.assign(d, d + entry_size(m_node->working[i]));
-    }
-
     int rc = 0;
     auto usable = [](const wb::Sheet* s) { return s && s->row_count() * s->col_count() > 1; };
     if (m_ucaskey_sheet) {
@@ -229,6 +201,48 @@ int CTesselcore::read_xls_file(tag_dmh_block_node* node)
         if (const wb::Sheet* s = book.find("File_Path"))
             rc = read_path_sheet(*s);
 
+    return rc;
+}
+
+int CTesselcore::read_xls_file(tag_dmh_block_node* node)
+{
+    if (node)
+        m_node = node;
+    if (!m_node || !m_node->working) {
+        show("ERROR!! no flash loaded!");
+        return -1;
+    }
+    wb::Workbook book;
+    std::string err;
+    if (!wb::read_workbook(m_xls_path, &book, &err)) {
+        show("error open excel  file %s (%s)", m_xls_path.c_str(), err.c_str());
+        return -1;
+    }
+    bool new_ucakey = false;
+    int biss_max = 0;
+    if (!load_settings(&new_ucakey, &biss_max))
+        return -1;
+
+    // The working table as it was, so that a failed import changes nothing.
+    struct Saved {
+        tag_dmh_block_info_local rec;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<Saved> saved(m_node->count);
+    for (uint32_t i = 0; i < m_node->count; ++i) {
+        saved[i].rec = m_node->working[i];
+        const uint8_t* d = m_node->working[i].data;
+        if (d)
+            saved[i].bytes.assign(d, d + entry_size(m_node->working[i]));
+    }
+
+    int rc;
+    try {
+        rc = import_sheets(book, new_ucakey, biss_max);
+    } catch (const std::bad_alloc&) {
+        show("no memery!");
+        rc = -1;
+    }
     if (rc < 0) {
         for (uint32_t i = 0; i < m_node->count; ++i) {
             tag_dmh_block_info_local& w = m_node->working[i];
