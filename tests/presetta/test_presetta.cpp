@@ -312,13 +312,56 @@ TEST(Presetta, LongNamesManyTranspondersAndBlankRows)
     EXPECT_EQ(img[1], uint8_t(251));
     EXPECT_EQ(img[2], 0);
     EXPECT_EQ(img[3], 251);
-    // Names are cut to 16 bytes, never inside a UTF-8 character.
+    // Names are cut to 16 bytes; in the box's code page (Windows-1252) the
+    // 14 letters of the last name are 14 bytes and fit whole.
     EXPECT_EQ(std::string(img.begin() + 4 + 32, img.begin() + 4 + 48), "A satellite name");
     const size_t last = n - 16;
-    std::string cut(img.begin() + long(last), img.begin() + long(last) + 16);
-    EXPECT_EQ(cut, std::string("Ünïcödé cha") + '\0');
-    ASSERT_GE(gen.notes().size(), 3u);
-    EXPECT_NE(gen.notes()[0].find("2 name(s)"), std::string::npos);
+    std::string name(img.begin() + long(last), img.begin() + long(last) + 16);
+    EXPECT_EQ(name, std::string("\xDCn\xEF" "c\xF6" "d\xE9 cha\xC4\xD6\xDC") + '\0' + '\0');
+    ASSERT_GE(gen.notes().size(), 2u);
+    EXPECT_NE(gen.notes()[0].find("1 name(s)"), std::string::npos);
+}
+
+TEST(Presetta, NamesInTheBoxCodePage)
+{
+    std::vector<Row> rows{kHeading1, kHeading2, satellite("Türksat", {1, 0, 0, 0, 0, 0, 0, 0}),
+                          program(S("ÖRF 2"), {I(0), I(0), I(0), I(0), I(0)}, I(11000), I(27500), S("V"), S("L"),
+                                  I(0), I(0), I(0)),
+                          program(S("中央电视台一套综合频道"), {I(0), I(0), I(0), I(0), I(0)}, I(11000), I(27500),
+                                  S("V"), S("L"), I(0), I(0), I(0))};
+    fs::path in = workbook("names.xlsx", rows);
+    // Windows-1252: "Ö" is the one byte 0xD6; the Chinese name has no place in it.
+    {
+        presetta::PD_B_Generator gen;
+        ASSERT_TRUE(gen.Load(in.string()));
+        Bytes img;
+        gen.set_code_page(kv::CodePage("WINDOWS-1252"));
+        size_t n = gen.generate(&img, 4);
+        ASSERT_EQ(n, 4 + 52 + 16 + 52);
+        EXPECT_EQ(std::string(img.begin() + 4 + 32, img.begin() + 4 + 40), std::string("T\xFCrksat") + '\0');
+        EXPECT_EQ(std::string(img.begin() + 4 + 52 + 16 + 36, img.begin() + 4 + 52 + 16 + 42),
+                  std::string("\xD6RF 2") + '\0');
+        EXPECT_EQ(0u, gen.generate(&img, 5));
+        EXPECT_NE(gen.error().find("row 5, column A holds \"中\""), std::string::npos) << gen.error();
+    }
+    // GBK: two bytes a character, and a cut at 16 bytes never halves one;
+    // "Ö" has no place in it.
+    {
+        presetta::PD_B_Generator gen;
+        ASSERT_TRUE(gen.Load(in.string()));
+        gen.set_code_page(kv::CodePage("GBK"));
+        Bytes img;
+        EXPECT_EQ(0u, gen.generate(&img, 5));
+        EXPECT_NE(gen.error().find("row 4, column A holds \"Ö\""), std::string::npos) << gen.error();
+        rows[3][0] = S("ORF 2");
+        ASSERT_TRUE(gen.Load(workbook("names-gbk.xls", rows).string()));
+        size_t n = gen.generate(&img, 5);
+        ASSERT_EQ(n, 4 + 52 + 2 * (16 + 52)) << gen.error();
+        const std::string name(img.begin() + long(n) - 16, img.end());
+        EXPECT_EQ(name, "\xD6\xD0\xD1\xEB\xB5\xE7\xCA\xD3\xCC\xA8\xD2\xBB\xCC\xD7\xD7\xDB");  // 8 characters
+        ASSERT_FALSE(gen.notes().empty());
+        EXPECT_NE(gen.notes()[1].find("中央电视台一套综"), std::string::npos) << gen.notes()[1];
+    }
 }
 
 TEST(Presetta, ValueThatDoesNotFitLeavesTheOldImage)
