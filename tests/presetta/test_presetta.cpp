@@ -411,3 +411,55 @@ TEST(Presetta, CommandLine)
     std::tie(rc, text) = run("'" + in.string() + "' -o '" + (dir() / "no/such/dir/x.bin").string() + "'");
     EXPECT_NE(rc, 0) << text;
 }
+
+// A channel list saved by LibreOffice Calc and by Gnumeric, as .xls and
+// .xlsx: merged and styled headings, formulas (a name, a frequency, a
+// reference, a boolean) read as the programs' results; the same image from
+// each file.
+TEST(Presetta, ListsSavedBySpreadsheetPrograms)
+{
+    auto put32 = [](Bytes& b, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            b.push_back(uint8_t(v >> (8 * i)));
+    };
+    auto name = [](Bytes& b, const std::string& bytes) {
+        std::string n = bytes;
+        n.resize(16, '\0');
+        b.insert(b.end(), n.begin(), n.end());
+    };
+    Bytes want = {1, 3, 0, 3};
+    for (uint32_t v : {0u, 3u, 2u, 192u, 7u, 6u, 5u, 4u})
+        put32(want, v);
+    name(want, "Astra 19.2E");
+    put32(want, 8);
+    struct Program {
+        uint32_t pol, freq, c2, c3, c4, c5, c6, audio, c14;
+        uint16_t c15, c16;
+        std::string name;
+    };
+    for (const Program& p : {Program{0, 11836, 12, 13, 14, 12, 0xFFFFFFFFu, 1, 1, 101, 102, "Das Erste"},
+                             Program{0, 11836, 22, 23, 24, 25, 26, 2, 0, 201, 202, "ZDF"},
+                             Program{1, 12188, 32, 33, 34, 35, 36, 0, 0, 301, 302, "\xD6RF 2"}}) {
+        for (uint32_t v : {2u, p.pol, p.freq, 27500u})
+            put32(want, v);
+        for (uint32_t v : {1u, p.c3, p.audio, p.c4, p.c2, p.c5, p.c6, p.c14})
+            put32(want, v);
+        want.push_back(uint8_t(p.c15)), want.push_back(uint8_t(p.c15 >> 8));
+        want.push_back(uint8_t(p.c16)), want.push_back(uint8_t(p.c16 >> 8));
+        name(want, p.name);
+    }
+    for (const char* file : {"libreoffice.xls", "libreoffice.xlsx", "gnumeric.xls", "gnumeric.xlsx"}) {
+        SCOPED_TRACE(file);
+        const std::string in = std::string(WORKBOOK_FIXTURES) + "/" + file;
+        presetta::InputCheck check = presetta::CheckInput(in);
+        ASSERT_TRUE(check.ok) << check.message << " " << check.detail;
+        EXPECT_EQ(6, check.max_rows);
+        presetta::PD_B_Generator gen;
+        ASSERT_TRUE(gen.Load(in));
+        gen.set_code_page(kv::CodePage("WINDOWS-1252"));
+        Bytes img;
+        ASSERT_EQ(want.size(), gen.generate(&img, 6)) << gen.error();
+        EXPECT_EQ(want, img);
+        EXPECT_EQ(gen.report(), "Preset Data generated! 1 Satallite 2 Tp 3 Pro have been generated!");
+    }
+}

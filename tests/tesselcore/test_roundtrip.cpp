@@ -639,3 +639,25 @@ TEST(TesselWorkbook, KeyRecordRoomIsBounded)
     EXPECT_EQ(0, f.core.generate_xls_fie(&f.node.n));
     EXPECT_NE(std::string::npos, f.core.last_message().find("at most 2340 keys")) << f.core.last_message();
 }
+
+// Settings edited in LibreOffice Calc and in Gnumeric, saved as .xls and
+// .xlsx, with formulas in place of the values: the results the programs
+// stored are what reaches the blocks.
+TEST(TesselWorkbook, ImportsWorkbooksSavedBySpreadsheetPrograms)
+{
+    for (const char* file : {"libreoffice.xls", "libreoffice.xlsx", "gnumeric.xls", "gnumeric.xlsx"}) {
+        SCOPED_TRACE(file);
+        Fixture f;
+        f.load();
+        f.core.set_key_sheets(false, false);  // these workbooks carry no key sheets
+        f.core.set_code_page(kv::CodePage("WINDOWS-1252"));
+        f.core.set_workbook_path(std::string(WORKBOOK_FIXTURES) + "/" + file);
+        ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
+        const uint8_t* sys = f.find(f.core, "sys")->data;
+        EXPECT_EQ(0xEF, sys[4]) << "mode =0+1 in bits 3-4";
+        EXPECT_EQ((std::vector<uint8_t>{0x21, 0x43}), std::vector<uint8_t>(sys + 5, sys + 7)) << "word =17000+185";
+        EXPECT_EQ((std::vector<uint8_t>{'C', 'a', 'f', 0xE9, 0}), std::vector<uint8_t>(sys + 16, sys + 21));
+        const uint8_t* ir = f.find(f.core, "ir")->data;
+        EXPECT_EQ((std::vector<uint8_t>{32, 33, 65}), std::vector<uint8_t>(ir + 12, ir + 15));
+    }
+}
