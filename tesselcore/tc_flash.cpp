@@ -41,13 +41,32 @@ int CTesselcore::scan_flash(const uint8_t* image, uint32_t len, tag_dmh_block_no
     if (!image || !node)
         return 0;
     std::memset(node, 0, sizeof *node);
+    // A first look: how many entries, and how much data they would copy.
     bool found = false;
-    for_each_dmh(image, len, [&](uint32_t) {
+    uint32_t entries = 0;
+    uint64_t total = 0;
+    for_each_dmh(image, len, [&](uint32_t p) {
         found = true;
-        return false;
+        const uint32_t n = image[p + 24];
+        entries += n;
+        for (uint32_t k = 0; k < n && entries <= kMaxBlocks; ++k)
+            if ((uint64_t)p + kDmhHeaderSize + kEntrySize * (k + 1) <= len)
+                total += rd32(image + p + kDmhHeaderSize + kEntrySize * k + 8);
+        return entries <= kMaxBlocks;
     });
-    if (!found)
+    // No DMH, or more entries than the table holds: not an image of the new
+    // type; the caller reads it in the old layout.
+    if (!found || entries > kMaxBlocks)
         return 0;
+    // Blocks may overlap, but their copies together stay within twice the
+    // image: entries that each span the whole image are refused before
+    // anything is copied.
+    if (total > 2 * (uint64_t)len) {
+        show("ERROR!! the blocks of this image overlap: together they are too large (%llu bytes, more than twice "
+             "the image's %u)!",
+             (unsigned long long)total, len);
+        return -5;
+    }
 
     auto* table = static_cast<tag_dmh_block_info_local*>(
         Debug_malloc("scan_flash", kMaxBlocks * sizeof(tag_dmh_block_info_local)));
@@ -58,18 +77,11 @@ int CTesselcore::scan_flash(const uint8_t* image, uint32_t len, tag_dmh_block_no
     uint32_t count = 0;
     uint8_t seq = 0;
     uint32_t sdram = 0;
-    uint64_t copied = 0;
     int rc = 1;
     for_each_dmh(image, len, [&](uint32_t p) {
         ++seq;
         sdram = rd32(image + p + 16);
         uint32_t n = image[p + 24];
-        // More entries than the table holds: not an image of the new type;
-        // the caller reads it in the old layout.
-        if (count + n > kMaxBlocks) {
-            rc = 0;
-            return false;
-        }
         if ((uint64_t)p + kDmhHeaderSize + (uint64_t)kEntrySize * n > len) {
             show("ERROR!! the DMH at 0x%x lists %u blocks beyond the end of the image!", p, n);
             rc = -5;
@@ -86,16 +98,6 @@ int CTesselcore::scan_flash(const uint8_t* image, uint32_t len, tag_dmh_block_no
             if (start + size > len) {
                 show("ERROR!! block [%s] id[0x%x] (offset 0x%x, size 0x%x) lies outside the image!",
                      entry_name(r).c_str(), entry_id(r), entry_offset(r), size);
-                rc = -5;
-                return false;
-            }
-            // Blocks may overlap, but their copies together stay within twice
-            // the image: entries that each span the whole image are refused.
-            copied += size;
-            if (copied > 2 * (uint64_t)len) {
-                show("ERROR!! the blocks of this image overlap: together they are too large (more than twice the "
-                     "image's %u bytes)!",
-                     len);
                 rc = -5;
                 return false;
             }

@@ -214,7 +214,8 @@ namespace {
 // zeroed first (the read fills it).
 class WholeFile {
 public:
-    bool open(const std::string& path, size_t max_bytes, std::string* error)
+    // Into a buffer of its own, or into *into when given.
+    bool open(const std::string& path, size_t max_bytes, std::string* error, std::vector<uint8_t>* into = nullptr)
     {
         int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
@@ -230,10 +231,17 @@ public:
                                    std::to_string(max_bytes) + ")");
         }
         len_ = size_t(st.st_size);
-        data_.reset(new (std::nothrow) uint8_t[len_ ? len_ : 1]);
+        uint8_t* buf = nullptr;
+        if (into) {
+            into->resize(len_);
+            buf = into->data();
+        } else {
+            data_.reset(new (std::nothrow) uint8_t[len_ ? len_ : 1]);
+            buf = data_.get();
+        }
         size_t got = 0;
-        while (data_ && got < len_) {
-            ssize_t n = ::read(fd, data_.get() + got, len_ - got);
+        while ((buf || len_ == 0) && got < len_) {
+            ssize_t n = ::read(fd, buf + got, len_ - got);
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
@@ -241,7 +249,7 @@ public:
             got += size_t(n);
         }
         ::close(fd);
-        if (!data_)
+        if (!buf && len_ > 0)
             return fail(error, path + " is too large to be read (out of memory)");
         if (got != len_)
             return fail(error, "cannot read " + path);
@@ -266,10 +274,7 @@ private:
 bool read_regular_file(const std::string& path, size_t max_bytes, std::vector<uint8_t>* out, std::string* error)
 {
     WholeFile file;
-    if (!file.open(path, max_bytes, error))
-        return false;
-    out->assign(file.data(), file.data() + file.size());
-    return true;
+    return file.open(path, max_bytes, error, out);
 }
 
 bool read_workbook(const std::string& path, Workbook* out, std::string* error)
