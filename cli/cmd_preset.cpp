@@ -53,7 +53,6 @@ static CliCommandRegistrar reg([](CLI::App& app) {
     sub->add_option("--code-page", opts->code_page,
                     "Code page of the names (default: corvane.ini [STB] CodePage, else WINDOWS-1252; GBK for "
                     "Chinese-market boxes)");
-    sub->footer(cli_exit::kHelpFooter);
     sub->callback([opts, rows] {
         int rc;
         try {

@@ -235,7 +235,6 @@ void run(const std::function<int()>& command)
 static CliCommandRegistrar reg([](CLI::App& app) {
     auto* tessel = app.add_subcommand("tessel", "Configuration blocks of flash images: show, workbook, build");
     tessel->require_subcommand(1);
-    tessel->footer(cli_exit::kHelpFooter);
 
     // The core's own lines go to the day's log; this command prints its results.
     tessel->preparse_callback([](size_t) { kv::log_set_fallback(kv::LogFallback::FileOnly); });
