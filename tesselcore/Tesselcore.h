@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ByteOrder.h"
 #include "CodePage.h"
 #include "KvBasicCfgIni.h"
 
@@ -140,14 +141,9 @@ constexpr size_t kPanelRecordSize = 40;
 constexpr size_t kLedMapSize = 200;
 extern const char kDmhMarker[12];  // "*^_^*DM(^o^)"
 
-inline uint32_t rd32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24); }
-inline void wr32(uint8_t* p, uint32_t v)
-{
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-    p[2] = (uint8_t)(v >> 16);
-    p[3] = (uint8_t)(v >> 24);
-}
+// Little-endian 32-bit fields of images and entries (the tree's byte helpers).
+inline uint32_t rd32(const uint8_t* p) { return kv::get_le32(p); }
+inline void wr32(uint8_t* p, uint32_t v) { kv::put_le32(p, v); }
 
 inline uint8_t entry_id(const tag_dmh_block_info_local& r) { return r.entry[0]; }
 inline uint32_t entry_offset(const tag_dmh_block_info_local& r) { return rd32(r.entry + 4); }

@@ -106,12 +106,6 @@ bool cell_u64(const wb::Cell& c, uint64_t* out)
     return true;
 }
 
-void put16(std::vector<uint8_t>& b, size_t at, uint32_t v)
-{
-    b[at] = (uint8_t)v;
-    b[at + 1] = (uint8_t)(v >> 8);
-}
-
 void put_utf16(std::vector<uint8_t>* out, const std::string& s)
 {
     size_t i = 0;
@@ -663,8 +657,8 @@ int CTesselcore::read_key_sheet(const wb::Sheet& sheet, const char* name, size_t
             show("ERROR!! TP_Freq or S_ID in row %zu of sheet [%s] is out of range,please check it!", rw + 1, name);
             return -1;
         }
-        put16(rec, id_at, tp);
-        put16(rec, id_at + 2, sid);
+        kv::put_le16(&rec[id_at], (uint16_t)tp);
+        kv::put_le16(&rec[id_at + 2], (uint16_t)sid);
         for (size_t c = 2; c < last_col; ++c) {
             uint8_t b = 0;
             const wb::Cell& cell = sheet.at(rw, c);
@@ -721,9 +715,9 @@ int CTesselcore::read_new_ucaskey_head(const wb::Sheet* ucaskey, const wb::Sheet
     buf->assign(12 + 28 * (size_t)biss_max + 24 * c, 0);
     uint32_t size = entry_size(*r);
     std::memcpy(buf->data(), r->data, size < 6 ? size : 6);
-    put16(*buf, 6, (uint32_t)u);
-    put16(*buf, 8, (uint32_t)c);
-    put16(*buf, 10, (uint32_t)total);
+    kv::put_le16(buf->data() + 6, (uint16_t)u);
+    kv::put_le16(buf->data() + 8, (uint16_t)c);
+    kv::put_le16(buf->data() + 10, (uint16_t)total);
     return 0;
 }
 

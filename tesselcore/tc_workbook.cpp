@@ -2,6 +2,8 @@
 // as sheets of "preset.xlsx".
 #include "Tesselcore.h"
 
+#include "ByteOrder.h"
+
 #include "Workbook.h"
 #include "XlsxWriter.h"
 
@@ -62,7 +64,6 @@ size_t used_records(const uint8_t* data, uint32_t size, size_t rec)
     return n;
 }
 
-uint16_t get16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
 
 }  // namespace
 
@@ -296,8 +297,8 @@ int CTesselcore::showKeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_
     size_t n = used_records(data, size, rec_len);
     for (size_t i = 0; i < n; ++i) {
         const uint8_t* rec = data + rec_len * i;
-        sheet->set_number(1 + i, 0, get16(rec + id_at));
-        sheet->set_number(1 + i, 1, get16(rec + id_at + 2));
+        sheet->set_number(1 + i, 0, kv::get_le16(rec + id_at));
+        sheet->set_number(1 + i, 1, kv::get_le16(rec + id_at + 2));
         for (int k = 0; k < keys; ++k)
             put_key_byte(sheet, 1 + i, 2 + k, rec[key_at + k]);
     }
@@ -324,7 +325,7 @@ int CTesselcore::showNewUcaskeySheet(wb::XlsxSheet* sheet, const uint8_t* data, 
     fill_row_color(1, 12, kHighlight, sheet);
     if (size < 12)
         return 1;
-    size_t u = get16(data + 6);
+    size_t u = kv::get_le16(data + 6);
     if (u > (size_t)biss_max || 12 + 28 * u > size) {
         show("WARNING: the key header of block [ucaskey] lists %zu keys that do not fit; none shown", u);
         return 1;
@@ -354,7 +355,7 @@ int CTesselcore::showNewCryptoSheet(wb::XlsxSheet* sheet, const uint8_t* data, u
     fill_row_color(1, 18, kHighlight, sheet);
     if (size < 12)
         return 1;
-    size_t c = get16(data + 8);
+    size_t c = kv::get_le16(data + 8);
     size_t base = 12 + 28 * (size_t)biss_max;
     if (base + 24 * c > size) {
         show("WARNING: the key header of block [ucaskey] lists %zu crypto keys that do not fit; none shown", c);

@@ -1,6 +1,8 @@
 // YExcel: compound document and BIFF8 workbook reader.
 #include "YExcel.h"
 
+#include "ByteOrder.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -15,8 +17,8 @@ constexpr uint32_t kFree = 0xFFFFFFFFu;
 constexpr uint32_t kEndOfChain = 0xFFFFFFFEu;
 constexpr uint64_t kMiniCutoff = 4096;
 
-inline uint16_t u16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-inline uint32_t u32(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24); }
+inline uint16_t u16(const uint8_t* p) { return kv::get_le16(p); }
+inline uint32_t u32(const uint8_t* p) { return kv::get_le32(p); }
 inline uint64_t u64(const uint8_t* p) { return uint64_t(u32(p)) | (uint64_t(u32(p + 4)) << 32); }
 inline double f64(const uint8_t* p)
 {

@@ -1,5 +1,7 @@
 #include "PresetData.h"
 
+#include "ByteOrder.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -9,20 +11,6 @@
 namespace presetta {
 
 namespace {
-
-void put32(uint8_t* p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-
-void put16(uint8_t* p, uint16_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
 
 // Row and column as the spreadsheet program shows them ("row 7, column C").
 std::string cell_name(size_t row, int column)
@@ -157,19 +145,19 @@ void PD_B_Generator::write_satellite()
     uint8_t* p = img.data() + pos_;
     static const int cols[7] = {3, 2, 1, 7, 6, 5, 4};  // at offsets 4..28
     uint32_t v;
-    put32(p, 0);
+    kv::put_le32(p, 0);
     for (int i = 0; i < 7; ++i) {
         if (!field32(cols[i], &v)) {
             failed_ = true;
             return;
         }
-        put32(p + 4 + 4 * i, v);
+        kv::put_le32(p + 4 + 4 * i, v);
     }
     if (!put_name(p + 32, name_) || !field32(8, &v)) {
         failed_ = true;
         return;
     }
-    put32(p + 48, v);
+    kv::put_le32(p + 48, v);
     pos_ += kSatelliteRecord;
     ++satellites_;
     tps_seen_.clear();
@@ -189,10 +177,10 @@ bool PD_B_Generator::write_transponder_and_program()
     }
     if (!field32(7, &v7) || !field32(8, &v8))
         return false;
-    put32(tp.data(), 2);
-    put32(tp.data() + 4, pol);
-    put32(tp.data() + 8, v7);
-    put32(tp.data() + 12, v8);
+    kv::put_le32(tp.data(), 2);
+    kv::put_le32(tp.data() + 4, pol);
+    kv::put_le32(tp.data() + 8, v7);
+    kv::put_le32(tp.data() + 12, v8);
 
     // Check the program's fields before anything of the row is written.
     const bool program = name_ != "NONE";
@@ -218,16 +206,16 @@ bool PD_B_Generator::write_transponder_and_program()
     }
     img.resize(pos_ + kProgramRecord, 0);
     uint8_t* p = img.data() + pos_;
-    put32(p, 1);
-    put32(p + 4, f3);
-    put32(p + 8, audio);
-    put32(p + 12, f4);
-    put32(p + 16, f2);
-    put32(p + 20, f5);
-    put32(p + 24, f6);
-    put32(p + 28, f14);
-    put16(p + 32, f15);
-    put16(p + 34, f16);
+    kv::put_le32(p, 1);
+    kv::put_le32(p + 4, f3);
+    kv::put_le32(p + 8, audio);
+    kv::put_le32(p + 12, f4);
+    kv::put_le32(p + 16, f2);
+    kv::put_le32(p + 20, f5);
+    kv::put_le32(p + 24, f6);
+    kv::put_le32(p + 28, f14);
+    kv::put_le16(p + 32, f15);
+    kv::put_le16(p + 34, f16);
     if (!put_name(p + 36, name_))
         return false;
     pos_ += kProgramRecord;
