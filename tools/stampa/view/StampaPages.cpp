@@ -78,7 +78,13 @@ public:
     }
     void pass_ended(const stampa::PassResult& r) override
     {
-        m_page.post([p = &m_page, r] { p->afterPass(r); });
+        m_page.post([p = &m_page, r] {
+            if (r.outcome == stampa::Outcome::Success && !r.logged)
+                corvane::InfoBox(p, QStringLiteral("Write Log"),
+                                 QStringLiteral("%1 is burnt, but its log line was not written: %2")
+                                     .arg(QString::fromStdString(r.code), QString::fromStdString(r.error)));
+            p->afterPass(r);
+        });
     }
 
 private:
