@@ -37,7 +37,7 @@ class PageResource : public std::pmr::memory_resource {
     void do_deallocate(void* p, size_t bytes, size_t align) override
     {
         if (bytes < kLarge)
-            ::operator delete(p, bytes, std::align_val_t(align));
+            ::operator delete(p, std::align_val_t(align));
         else
             munmap(p, (bytes + kHuge - 1) & ~(kHuge - 1));
     }
@@ -95,7 +95,7 @@ size_t Sheet::col_count() const
 
 const Cell& Sheet::at(size_t row, size_t col) const
 {
-    static const Cell empty;
+    static const Cell empty {};
     if (row >= rows.size())
         return empty;
     const auto& r = rows[row];
