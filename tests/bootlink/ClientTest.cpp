@@ -264,17 +264,21 @@ TEST_F(Client, ACorruptedDumpChunkIsTakenAgainWithoutAdvancing) {
     EXPECT_FALSE(log.has("(dumping)Receive CMD error!"));
 }
 
-TEST_F(Client, AChunkFailingSixTimesFailsTheDumpAndLeavesNoFile) {
+TEST_F(Client, AChunkFailingSixTimesFailsTheDumpAndKeepsTheOlderFile) {
     open(box_for(2));
     ASSERT_EQ(1, bring_up(2)) << log.text();
     ASSERT_TRUE(box->add_fault("dump:every=1"));
     std::string out = path("d.bin");
-    put_file("d.bin", {1, 2, 3});  // the file the tool created when "Dump" was pressed
+    put_file("d.bin", {1, 2, 3});  // an older dump the user keeps
+    const auto files_before = std::distance(std::filesystem::directory_iterator(dir), {});
     std::vector<uint8_t> dump;
     EXPECT_EQ(0, UpgDump(0x80000, &dump, out, ctx));
     EXPECT_EQ(5, log.count("Retransmitting,please wait...\n"));
-    EXPECT_FALSE(std::filesystem::exists(out));
-    EXPECT_FALSE(std::filesystem::exists(out + ".part"));
+    std::vector<uint8_t> kept;
+    ASSERT_EQ(1, read_file(out, &kept));
+    EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), kept);
+    // No temporary left beside it.
+    EXPECT_EQ(files_before, std::distance(std::filesystem::directory_iterator(dir), {}));
 }
 
 TEST_F(Client, ShellDumpRetakesACorruptedChunk) {

@@ -280,9 +280,12 @@ TEST_F(ServiceFixture, DumpSlotIsResumedForTheDumpFlagAndStoppedServiceDoesNotWa
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(stage.load(), 1);  // stopped: nobody watches the line
     svc.SMS_StartSvc();
-    box.put("R");
-    for (int i = 0; i < 300 && stage.load() == 1; ++i)
-        std::this_thread::sleep_for(5ms);
+    // The boot ROM repeats its announcement until the host talks.
+    for (int i = 0; i < 30 && stage.load() == 1; ++i) {
+        box.put("R");
+        for (int k = 0; k < 20 && stage.load() == 1; ++k)
+            std::this_thread::sleep_for(5ms);
+    }
     EXPECT_EQ(stage.load(), 2);
     job.Detach();
     svc.set_dumping(0);
