@@ -1,6 +1,28 @@
 #include "Announcement.h"
 
+#include <cstdlib>
+
 namespace kv {
+
+bool parse_sync_byte(const std::string& text, uint8_t* out)
+{
+    std::string t;
+    for (char c : text)
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+            t += c;
+    if (t.empty())
+        return false;
+    if (t.size() == 1 && !(t[0] >= '0' && t[0] <= '9')) {
+        *out = static_cast<uint8_t>(t[0]);
+        return true;
+    }
+    char* end = nullptr;
+    unsigned long n = std::strtoul(t.c_str(), &end, 0);
+    if (!end || *end != '\0' || n > 255)
+        return false;
+    *out = static_cast<uint8_t>(n);
+    return true;
+}
 
 AnnouncementDetector::AnnouncementDetector(uint8_t sync, int quiet_ms)
     : m_sync(sync), m_quiet(quiet_ms < 1 ? 1 : quiet_ms)

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace kv {
 
@@ -25,6 +26,10 @@ inline int64_t monotonic_ms()
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
+
+// A sync byte as settings and options give it: one character ("R") or a
+// number ("0x52", "82"); blanks are ignored. False when it is neither.
+bool parse_sync_byte(const std::string& text, uint8_t* out);
 
 class AnnouncementDetector {
 public:

@@ -15,27 +15,6 @@ namespace {
 
 std::atomic<CSerialMonitorSerivce*> g_current{nullptr};
 
-// "R", "0x52", "82": a character or a number.
-bool parse_sync_byte(std::string v, uint8_t* out)
-{
-    std::string t;
-    for (char c : v)
-        if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
-            t += c;
-    if (t.empty())
-        return false;
-    if (t.size() == 1 && !(t[0] >= '0' && t[0] <= '9')) {
-        *out = static_cast<uint8_t>(t[0]);
-        return true;
-    }
-    char* end = nullptr;
-    unsigned long n = std::strtoul(t.c_str(), &end, 0);
-    if (!end || *end != '\0' || n > 255)
-        return false;
-    *out = static_cast<uint8_t>(n);
-    return true;
-}
-
 }  // namespace
 
 namespace kv {
@@ -75,7 +54,7 @@ int CSerialMonitorSerivce::SMS_Init()
     CKvBasicCfgIni ini;
     if (ini.SetFileName(CKvBasicCfgIni::path_in_root("corvane.ini"))) {
         uint8_t b;
-        if (parse_sync_byte(ini.GetValue("SerialSvc", "SyncByte"), &b))
+        if (kv::parse_sync_byte(ini.GetValue("SerialSvc", "SyncByte"), &b))
             m_syncByte = b;
         std::string quiet = ini.GetValue("SerialSvc", "AnnounceQuietMs");
         char* end = nullptr;

@@ -99,6 +99,9 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Faults that stay armed until cleared (behaviours rather than events).
+bool persistent(FaultKind k);
+
 class FaultSet {
 public:
     void add(const FaultSpec& f);

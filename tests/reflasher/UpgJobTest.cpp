@@ -75,6 +75,7 @@ std::vector<uint8_t> sample_image(size_t n, uint32_t seed)
 
 class UpgJobTest : public ::testing::TestWithParam<int> {
 protected:
+    static constexpr double kPauseScale = 0.02;
     fs::path dir;
     std::unique_ptr<stbsim::Simulator> box;
     CSerialMonitorSerivce svc;
@@ -99,7 +100,7 @@ protected:
         ctx.cancel = &cancel;
         ctx.keep_going = &keep_going;
         ctx.svc = &svc;
-        ctx.pause_scale = 0.02;
+        ctx.pause_scale = kPauseScale;
     }
     void TearDown() override
     {
@@ -121,6 +122,9 @@ protected:
         o.burn_ms = 200;
         o.alder_ready_delay_ms = 100;
         o.cedar_ready_period_ms = 100;
+        // The box's readiness times shrink with the host's pauses.
+        o.client_ready_ms = int(o.client_ready_ms * kPauseScale);
+        o.burn_ready_ms = int(o.burn_ready_ms * kPauseScale);
         o.faults = std::move(faults);
         box = std::make_unique<stbsim::Simulator>(o);
         std::string err;
