@@ -112,7 +112,10 @@ protected:
         fs::remove_all(dir, ec);
     }
 
-    void start_box(int platform, uint32_t flash_size = 1 << 20, std::vector<std::string> faults = {})
+    // `real_readiness`: the box keeps its readiness times although the host's
+    // pauses are shortened.
+    void start_box(int platform, uint32_t flash_size = 1 << 20, std::vector<std::string> faults = {},
+                   int baud = 115200, bool real_readiness = false)
     {
         stbsim::Options o;
         o.platform = platform;
@@ -123,8 +126,10 @@ protected:
         o.alder_ready_delay_ms = 100;
         o.cedar_ready_period_ms = 100;
         // The box's readiness times shrink with the host's pauses.
-        o.client_ready_ms = int(o.client_ready_ms * kPauseScale);
-        o.burn_ready_ms = int(o.burn_ready_ms * kPauseScale);
+        if (!real_readiness) {
+            o.client_ready_ms = int(o.client_ready_ms * kPauseScale);
+            o.burn_ready_ms = int(o.burn_ready_ms * kPauseScale);
+        }
         o.faults = std::move(faults);
         box = std::make_unique<stbsim::Simulator>(o);
         std::string err;
@@ -132,8 +137,15 @@ protected:
         ASSERT_EQ(svc.SMS_Init(), 1);
         serialport_config_tag cfg;
         cfg.port_index = svc.SMS_AddPort(box->port_path());
-        cfg.baud_rate = 115200;
+        cfg.baud_rate = baud;
         ASSERT_EQ(svc.SMS_OpenPort(cfg), 1) << svc.last_error();
+    }
+
+    int line_rate()
+    {
+        serialport_config_tag cfg;
+        svc.SMS_GetCurSvcParam(nullptr, nullptr, &cfg);
+        return cfg.baud_rate;
     }
 
     reflasher::UpgJobResult run(reflasher::UpgJobParams p, const std::function<void(CKvWorkThread&)>& during = {})
@@ -349,6 +361,91 @@ TEST_F(UpgJobCases, CorruptDumpChunksAreTakenAgainOrTheDumpFailsKeepingTheOlderF
     std::vector<uint8_t> kept = read_file(out);
     EXPECT_EQ(std::string(kept.begin(), kept.end()), "an older dump");
     EXPECT_TRUE(log.has("dumping Failed!\n"));
+}
+
+TEST_F(UpgJobCases, AChatteringBoxNeverStartsTheJobAndAResetThenDoes)
+{
+    // A running box prints lines full of 'R' ("Ready", "RUN", "ROM ...").
+    start_box(0, 1 << 20, {"chatter:ms=50"});
+    Log log;
+    std::vector<uint8_t> image = sample_image(1 << 16, 21);
+    std::string phase;
+    std::mutex m;
+    obs.on_phase = [&](const std::string& n) {
+        std::lock_guard<std::mutex> l(m);
+        phase = n;
+    };
+    reflasher::UpgJobParams p;
+    p.kind = reflasher::JobKind::Upgrade;
+    p.image = image;
+    auto r = run(std::move(p), [&](CKvWorkThread&) {
+        for (int i = 0; i < 1000 && box->counters().console_lines < 20; ++i)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_GE(box->counters().console_lines, 20u);
+        // Nothing went to the box: no instruction, no program, no frame.
+        EXPECT_EQ(box->counters().bytes_in, 0u);
+        {
+            std::lock_guard<std::mutex> l(m);
+            EXPECT_EQ(phase, "wait for reset");
+        }
+        box->reset();
+    });
+    ASSERT_TRUE(r.ok) << r.failed_step() << ": " << r.error << "\n" << log.text();
+    auto flash = box->flash();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+}
+
+TEST_F(UpgJobCases, ASilentFinishAfterAGoodBurnIsAWarningAndTheRateComesBack)
+{
+    // The port was at 57600 before the job; the box stays silent after 'U'.
+    start_box(0, 1 << 20, {"drop:cmd=U"}, 57600);
+    Log log;
+    std::vector<uint8_t> image = sample_image(1 << 16, 22);
+    reflasher::UpgJobParams p;
+    p.kind = reflasher::JobKind::Upgrade;
+    p.image = image;
+    auto r = run(std::move(p));
+    ASSERT_TRUE(r.ok) << r.failed_step() << ": " << r.error << "\n" << log.text();
+    ASSERT_EQ(r.warnings.size(), 1u);
+    EXPECT_NE(r.warnings[0].find("did not acknowledge the finish"), std::string::npos);
+    EXPECT_TRUE(log.has("did not acknowledge the finish"));
+    EXPECT_TRUE(log.has("Burning flash OK!"));
+    EXPECT_EQ(line_rate(), 57600);
+}
+
+TEST_F(UpgJobCases, ACancelledDumpKeepsTheOlderFile)
+{
+    start_box(0);
+    Log log;
+    fs::path out = dir / "dump.bin";
+    std::ofstream(out) << "an older dump";
+    obs.on_progress = [&](int pct) {
+        if (pct >= 25)
+            cancel = true;
+    };
+    auto d = dump(0, 0x80000, out.string());
+    EXPECT_FALSE(d.ok);
+    EXPECT_TRUE(d.cancelled) << d.error;
+    EXPECT_TRUE(log.has("DUMP Canceled by user!\n"));
+    std::vector<uint8_t> kept = read_file(out);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "an older dump");
+    for (const auto& e : fs::directory_iterator(dir))  // no temporary left beside it
+        EXPECT_EQ(e.path().filename().string().rfind("dump.bin.", 0), std::string::npos) << e.path();
+}
+
+TEST_F(UpgJobCases, AHostWithoutItsPausesFailsAgainstTheVirtualStb)
+{
+    start_box(0, 1 << 20, {}, 115200, true);
+    Log log;
+    ctx.pause_scale = 0;
+    reflasher::UpgJobParams p;
+    p.kind = reflasher::JobKind::Upgrade;
+    p.image = sample_image(1 << 16, 23);
+    auto r = run(std::move(p));
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.failed, reflasher::Step::Burn);
+    EXPECT_TRUE(log.has("Verification is failed!!"));
+    EXPECT_GE(box->counters().refused_early, 1u);
 }
 
 TEST(UpgJobHelpers, PaddingSizesAndSettings)
