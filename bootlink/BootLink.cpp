@@ -258,16 +258,21 @@ int write_file_atomic(const std::string& path, const uint8_t* data, size_t len) 
     return ok ? 1 : 0;
 }
 
+namespace {
+// A log line of at most 1023 bytes.
+std::string vformat(const char* format, va_list ap) {
+    char buf[1024];
+    int n = std::vsnprintf(buf, sizeof buf, format, ap);
+    return n < 0 ? std::string() : std::string(buf);
+}
+}  // namespace
+
 int fail_at(JobContext& ctx, const char* source, int line, Outcome why, const char* format, ...) {
-    char msg[1024];
     va_list ap;
     va_start(ap, format);
-    int n = std::vsnprintf(msg, sizeof msg, format, ap);
+    std::string e = vformat(format, ap);
     va_end(ap);
-    if (n < 0)
-        msg[0] = '\0';
-    log_at(source, line, "%s", msg);
-    std::string e = msg;
+    log_at(source, line, "%s", e.c_str());
     e.erase(std::remove(e.begin(), e.end(), '\n'), e.end());
     ctx.last_error = e;
     ctx.outcome = why;
@@ -280,15 +285,12 @@ void warn_at(JobContext& ctx, const char* source, int line, const std::string& m
 }
 
 void log_at(const char* source, int line, const char* format, ...) {
-    char buf[1024];
     va_list ap;
     va_start(ap, format);
-    int n = std::vsnprintf(buf, sizeof buf, format, ap);
+    std::string text = vformat(format, ap);
     va_end(ap);
-    if (n < 0)
-        return;
     LogStoreFileLine(source, line);
-    kv_console_printf("%s", buf);
+    kv_console_printf("%s", text.c_str());
 }
 
 void log_data_at(const char* source, int line, const char* text, size_t count) {

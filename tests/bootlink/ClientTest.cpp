@@ -82,6 +82,14 @@ protected:
         return UpgClientTest(ctx);
     }
 
+    // A box whose flash holds `image`, reset and running "shell.img".
+    void shell_ready(const std::vector<uint8_t>& image) {
+        open(box_for(0));
+        ASSERT_TRUE(box->write_flash(0, image));
+        ASSERT_TRUE(reset_and_sync());
+        ASSERT_EQ(1, send_shell_image(ctx));
+    }
+
     // The rest of an upgrade: user limit, size, transfer, burn, finish.
     int upgrade(const std::vector<uint8_t>& image, int type) {
         std::vector<uint8_t> padded = image;
@@ -282,11 +290,8 @@ TEST_F(Client, AChunkFailingSixTimesFailsTheDumpAndKeepsTheOlderFile) {
 }
 
 TEST_F(Client, ShellDumpRetakesACorruptedChunk) {
-    open(box_for(0));
     auto image = test_image(0x80000, 12);
-    ASSERT_TRUE(box->write_flash(0, image));
-    ASSERT_TRUE(reset_and_sync());
-    ASSERT_EQ(1, send_shell_image(ctx));
+    shell_ready(image);
     ASSERT_TRUE(box->add_fault("dump:chunk=3"));
     std::vector<uint8_t> dump;
     ASSERT_EQ(1, ShellReadDump(0x80000, &dump, "", ctx)) << log.text();
@@ -404,11 +409,8 @@ TEST_F(Client, ATricklingBannerEndsWithinItsBound) {
 }
 
 TEST_F(Client, AShellReplyForAnotherAddressIsAskedAgain) {
-    open(box_for(0));
     auto image = test_image(0x20000, 13);
-    ASSERT_TRUE(box->write_flash(0, image));
-    ASSERT_TRUE(reset_and_sync());
-    ASSERT_EQ(1, send_shell_image(ctx));
+    shell_ready(image);
     ASSERT_TRUE(box->add_fault("addr:times=2"));  // the next chunk's data, with its true CRC
     std::vector<uint8_t> dump;
     ASSERT_EQ(1, ShellReadDump(0x20000, &dump, "", ctx)) << log.text();
