@@ -11,21 +11,21 @@ constexpr uint32_t kCedarLoad = 0x80100000u;  // Cedar clients run here
 
 // clang-format off
 constexpr Platform kPlatforms[kProjectTypes] = {
-    {0, "0: Base",        Family::Base,    115200, BringUp::None,             "",
+    {0, "Base",           Family::Base,    115200, BringUp::None,             "",
      "upgclient.bin",       ProgramLoad::Header,      0,          false, 30500, DumpPath::Shell,  false},
-    {1, "1: Alder",       Family::Alder,   38400,  BringUp::AlderBootInit,    "boot_init.img",
+    {1, "Alder",          Family::Alder,   38400,  BringUp::AlderBootInit,    "boot_init.img",
      "upgclient_alder.bin", ProgramLoad::AlderBlocks, 0,          false, 10000, DumpPath::Client, true},
-    {2, "2: Dogwood-400", Family::Dogwood, 115200, BringUp::DdrCalibration,   "chip_ddrconf_dogwood_400.txt",
+    {2, "Dogwood-400",    Family::Dogwood, 115200, BringUp::DdrCalibration,   "chip_ddrconf_dogwood_400.txt",
      "upgclient_dg.bin",    ProgramLoad::Header,      kDdrLoad,   false, 30500, DumpPath::Client, false},
-    {3, "3: Dogwood-333", Family::Dogwood, 115200, BringUp::DdrCalibration,   "chip_ddrconf_dogwood_333.txt",
+    {3, "Dogwood-333",    Family::Dogwood, 115200, BringUp::DdrCalibration,   "chip_ddrconf_dogwood_333.txt",
      "upgclient_dg.bin",    ProgramLoad::Header,      kDdrLoad,   false, 30500, DumpPath::Client, false},
-    {4, "4: Elm-DDR2",    Family::Elm,     115200, BringUp::CacheCalibration, "ddr2_cache_cal.img",
+    {4, "Elm-DDR2",       Family::Elm,     115200, BringUp::CacheCalibration, "ddr2_cache_cal.img",
      "upgclient_elm.bin",   ProgramLoad::Header,      kDdrLoad,   false, 30500, DumpPath::Client, false},
-    {5, "5: Elm-DDR3",    Family::Elm,     115200, BringUp::CacheCalibration, "ddr3_cache_cal.img",
+    {5, "Elm-DDR3",       Family::Elm,     115200, BringUp::CacheCalibration, "ddr3_cache_cal.img",
      "upgclient_elm.bin",   ProgramLoad::Header,      kDdrLoad,   false, 30500, DumpPath::Client, false},
-    {6, "6: Cedar-DDR2",  Family::Cedar,   38400,  BringUp::CedarBootInit,    "btinit_ddr2_cedar.img",
+    {6, "Cedar-DDR2",     Family::Cedar,   38400,  BringUp::CedarBootInit,    "btinit_ddr2_cedar.img",
      "upgclient_cedar.bin", ProgramLoad::Header,      kCedarLoad, true,  31500, DumpPath::Client, false},
-    {7, "7: Cedar-DDR3",  Family::Cedar,   38400,  BringUp::CedarBootInit,    "btinit_ddr3_cedar.img",
+    {7, "Cedar-DDR3",     Family::Cedar,   38400,  BringUp::CedarBootInit,    "btinit_ddr3_cedar.img",
      "upgclient_cedar.bin", ProgramLoad::Header,      kCedarLoad, true,  31500, DumpPath::Client, false},
 };
 // clang-format on
@@ -43,6 +43,11 @@ const Platform& platform(int type)
 {
     const Platform* p = find_platform(type);
     return p ? *p : kPlatforms[0];
+}
+
+std::string list_text(const Platform& p)
+{
+    return std::to_string(p.type) + ": " + p.name;
 }
 
 std::vector<uint8_t> load_header(const Platform& p, uint32_t program_len)

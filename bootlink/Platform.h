@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace bootlink {
@@ -42,7 +43,7 @@ enum class DumpPath {
 
 struct Platform {
     int type;                     // 0..7
-    const char* name;             // the list text
+    const char* name;             // "Base", "Alder", "Dogwood-400", ... (lists show it with the type)
     Family family;
     int boot_rom_baud;            // the boot ROM's rate after a reset
     BringUp bring_up;
@@ -73,6 +74,8 @@ const Platform* find_platform(int type);
 // The platform of a project type that is known to be valid (0..7; anything
 // else gives type 0).
 const Platform& platform(int type);
+// The text of a list entry: "2: Dogwood-400".
+std::string list_text(const Platform& p);
 
 // The words ahead of a program sent in one piece: length, load address,
 // entry address (the load address) and, on Cedar, the length again. Empty for

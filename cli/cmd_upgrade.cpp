@@ -165,7 +165,7 @@ std::string project_type_help()
 {
     std::string h = "Project type:";
     for (int type : bootlink::all_project_types())
-        h += std::string(type ? ", " : " ") + bootlink::platform(type).name;
+        h += std::string(type ? ", " : " ") + bootlink::list_text(bootlink::platform(type));
     return h;
 }
 

@@ -505,7 +505,10 @@ void CSerialMonitorSerivce::reader_loop()
                 std::this_thread::sleep_for(5ms);
                 continue;
             }
-            if (!port->read_some(buf, sizeof(buf), &got, watch ? 5 : 20)) {
+            // Watching, each read takes what came together (the arrival
+            // times matter); forwarding, what comes within 20 ms.
+            bool ok = watch ? port->read_some(buf, sizeof(buf), &got, 5) : port->read(buf, sizeof(buf), &got, 20);
+            if (!ok) {
                 r.unlock();
                 std::this_thread::sleep_for(20ms);
                 continue;

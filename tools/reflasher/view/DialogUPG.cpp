@@ -29,7 +29,7 @@ QComboBox* projectList(QWidget* parent)
 {
     auto* c = new QComboBox(parent);
     for (int type : bootlink::all_project_types())
-        c->addItem(QString::fromUtf8(bootlink::platform(type).name), type);
+        c->addItem(QString::fromStdString(bootlink::list_text(bootlink::platform(type))), type);
     c->setCurrentIndex(0);
     return c;
 }
