@@ -11,16 +11,24 @@ FUZZ_SECONDS_MORE ?= 15
 JOBS       ?= 2
 GENERATOR  ?= Ninja
 
-.PHONY: all deps build build-asan test test-main test-asan test-fuzz run clean
+.PHONY: all deps configure build build-programs build-asan test test-main test-asan test-fuzz run clean
 
 all: build
 
 deps:
 	@bash scripts/install-deps
 
-build: deps
+configure: deps
 	@test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
+
+# Only what `make run` starts: the programs, the tool plug-ins and the virtual
+# STB's stand-in files (tests and benchmarks are built by `make test`).
+build-programs: configure
+	@echo "make run: building corvane, corvane-cli, the tool plug-ins and the virtual STB (tests are built by make test) ..."
+	@cmake --build $(BUILD) --target corvane-programs -j $(JOBS)
 
 # The Qt-free layers and their tests, built again with AddressSanitizer and UBSan.
 build-asan: deps
@@ -56,7 +64,7 @@ test: deps
 	$(MAKE) --no-print-directory test-asan
 	$(MAKE) --no-print-directory test-fuzz
 
-run: build
+run: build-programs
 	@bash scripts/run-main $(BUILD)
 
 clean:

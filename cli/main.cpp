@@ -1,7 +1,9 @@
 // corvane-cli: the tools' jobs without a window, for production lines and scripts.
 #include "CliCommand.h"
 
+#include "ExitStatus.h"
 #include "KvBasicLog.h"
+#include "ProgramFolders.h"
 #include "SerialMonitorService.h"
 
 #include <cstdio>
@@ -25,12 +27,33 @@ int main(int argc, char** argv)
 
     for (auto& setup : cli_registry())
         setup(app);
+    // Every --help ends with the one table of exit statuses.
+    app.footer(cli_exit::kHelpFooter);
+    for (CLI::App* sub : app.get_subcommands({})) {
+        const std::string own = sub->get_footer();
+        sub->footer(own.empty() ? cli_exit::kHelpFooter : own + "\n" + cli_exit::kHelpFooter);
+    }
 
-    int rc = 0;
+    // An installed program keeps its settings and STB-side files in a
+    // per-user data folder, made on first use.
+    std::string dataError;
+    if (!kv::prepare_data_directory(&dataError))
+        std::fprintf(stderr, "corvane-cli: %s\n", dataError.c_str());
+
+    int rc = cli_exit::kOk;
     try {
         app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
+    } catch (const CLI::CallForHelp& e) {
         rc = app.exit(e);
+    } catch (const CLI::CallForAllHelp& e) {
+        rc = app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        rc = app.exit(e);
+    } catch (const CLI::RuntimeError& e) {
+        rc = e.get_exit_code();  // a command's own result
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);  // prints the message
+        rc = cli_exit::kUsage;
     }
     service.SMS_Deinit();
     kv::set_current_serial_service(nullptr);

@@ -1,5 +1,6 @@
 #include "KvBasicCfgIni.h"
 
+#include "ProgramFolders.h"
 #include "kvcrc.h"
 
 #include <algorithm>
@@ -94,24 +95,7 @@ std::string CKvBasicCfgIni::GetValue(const std::string& section, const std::stri
 
 std::string CKvBasicCfgIni::get_cur_root_directory()
 {
-    const char* home = std::getenv("CORVANE_HOME");
-    if (home && *home) {
-        std::string h(home);
-        while (h.size() > 1 && h.back() == '/')
-            h.pop_back();
-        return h;
-    }
-    char buf[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-    if (n <= 0)
-        return ".";
-    std::string exe(buf, static_cast<size_t>(n));
-    size_t slash = exe.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
-    return exe.substr(0, slash);
+    return kv::data_directory();
 }
 
 std::string CKvBasicCfgIni::path_in_root(const std::string& name)

@@ -21,8 +21,9 @@ public:
     // Parses settings from memory (used for tests and embedded defaults).
     void LoadFromText(const std::string& text);
 
-    // The host program's folder, without a trailing slash: $CORVANE_HOME when
-    // set, else the folder of the running executable.
+    // The data folder, without a trailing slash: $CORVANE_HOME when set, else
+    // the folder of the running executable (an installed program: its
+    // per-user data folder, see ProgramFolders.h).
     static std::string get_cur_root_directory();
     // Path of `name` in the program folder.
     static std::string path_in_root(const std::string& name);

@@ -73,12 +73,14 @@ bool decode_log_record(const uint8_t* data, size_t len, LogRecord* out)
 
 std::string log_socket_dir(std::string* error)
 {
-    std::string base;
+    // $XDG_RUNTIME_DIR/corvane, else a per-user folder in /tmp. The host
+    // hands that fallback to Qt as its runtime folder when the variable is
+    // unset, so the fallback itself names the same folder.
+    const std::string fallback = "/tmp/corvane-" + std::to_string(getuid());
+    std::string base = fallback;
     const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-    if (xdg && *xdg)
+    if (xdg && *xdg && fallback != xdg)
         base = std::string(xdg) + "/corvane";
-    else
-        base = "/tmp/corvane-" + std::to_string(getuid());
     if (mkdir(base.c_str(), 0700) != 0 && errno != EEXIST) {
         if (error)
             *error = "cannot create " + base + ": " + std::strerror(errno);

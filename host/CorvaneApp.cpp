@@ -4,6 +4,7 @@
 #include "KvBasicLog.h"
 #include "MainFrame.h"
 #include "OutputWnd.h"
+#include "ProgramFolders.h"
 #include "SingleInstance.h"
 
 #include <QFileInfo>
@@ -65,7 +66,7 @@ int CCorvaneApp::InitInstance(const StartOptions& opt)
     // A library that does not load is skipped; the console says why, so a
     // tool never goes missing without a trace.
     std::vector<PluginProbe> probes;
-    m_plugins.Discover(CKvBasicCfgIni::get_cur_root_directory(), &probes);
+    m_plugins.Discover(kv::plugin_directories(), &probes);
     for (const auto& p : probes)
         if (!p.loaded)
             kv_console_printf("%s cannot be loaded: %s\n", p.path.c_str(), p.error.c_str());
@@ -101,11 +102,14 @@ int CCorvaneApp::ExitInstance()
     return 0;
 }
 
-QString DescribePlugins(const std::string& folder)
+QString DescribePlugins(const std::vector<std::string>& folders)
 {
-    QString out = QStringLiteral("Plug-in folder: %1\n").arg(QString::fromStdString(folder));
+    QString out;
+    for (const auto& folder : folders)
+        out += QStringLiteral("Plug-in folder: %1\n").arg(QString::fromStdString(folder));
+    out += QStringLiteral("Data folder: %1\n").arg(QString::fromStdString(kv::data_directory()));
     int tools = 0;
-    const auto libs = PluginTable::ListLibraries(folder);
+    const auto libs = PluginTable::ListLibraries(folders);
     for (const auto& path : libs) {
         void* h = nullptr;
         PluginProbe probe;

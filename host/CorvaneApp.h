@@ -52,6 +52,6 @@ private:
 
 // The program folder's libraries and what each is, for --list-plugins.
 // Needs a QApplication (titles come from creating each view once).
-QString DescribePlugins(const std::string& folder);
+QString DescribePlugins(const std::vector<std::string>& folders);
 
 }  // namespace corvane

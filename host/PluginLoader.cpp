@@ -3,6 +3,7 @@
 #include <QMetaObject>
 
 #include <algorithm>
+#include <set>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <sys/stat.h>
@@ -94,13 +95,29 @@ void PluginTable::LeaveLoadedAtExit()
 
 int PluginTable::Discover(const std::string& folder, std::vector<PluginProbe>* probes)
 {
+    return Discover(std::vector<std::string>{folder}, probes);
+}
+
+std::vector<std::string> PluginTable::ListLibraries(const std::vector<std::string>& folders)
+{
+    std::vector<std::string> paths;
+    std::set<std::string> names;
+    for (const auto& folder : folders)
+        for (auto& path : ListLibraries(folder))
+            if (names.insert(path.substr(path.rfind('/') + 1)).second)
+                paths.push_back(std::move(path));
+    return paths;
+}
+
+int PluginTable::Discover(const std::vector<std::string>& folders, std::vector<PluginProbe>* probes)
+{
     if (m_done)
         return static_cast<int>(m_records.size());
     m_done = true;
 
     // First pass: which libraries are tools? Each is closed again.
     std::vector<std::string> tools;
-    for (const auto& path : ListLibraries(folder)) {
+    for (const auto& path : ListLibraries(folders)) {
         void* h = nullptr;
         PluginProbe probe;
         if (Probe(path, &h, &probe))

@@ -1,6 +1,7 @@
 // Finding and loading the tool plug-ins.
 //
-// Every `*.so` in the program folder is opened with dlopen(RTLD_NOW |
+// Every `*.so` in the program's folders (its own, and an installed tree's
+// lib/corvane/plugins) is opened with dlopen(RTLD_NOW |
 // RTLD_LOCAL). One that exports MultiViewDll and fills the slot with its view's
 // QMetaObject is a tool. The search runs twice: the first pass opens, asks and
 // closes every library; the second loads only the tools again, and those stay
@@ -48,6 +49,9 @@ public:
     // Searches `folder`; returns the number of tools now loaded. Runs once:
     // a second call returns the count of the first.
     int Discover(const std::string& folder, std::vector<PluginProbe>* probes = nullptr);
+    // The same over several folders in order; a library whose file name was
+    // already found in an earlier folder is skipped.
+    int Discover(const std::vector<std::string>& folders, std::vector<PluginProbe>* probes = nullptr);
 
     size_t size() const { return m_records.size(); }
     // At program end: the libraries stay mapped until the process is gone,
@@ -58,6 +62,8 @@ public:
 
     // The `*.so` files of `folder`, full paths, in name order.
     static std::vector<std::string> ListLibraries(const std::string& folder);
+    // The same for several folders, earlier folders first, each file name once.
+    static std::vector<std::string> ListLibraries(const std::vector<std::string>& folders);
     // Loads `path` and asks MultiViewDll for its view class. On success the
     // module stays open in *module; otherwise it is closed and *module is null.
     static const QMetaObject* Probe(const std::string& path, void** module, PluginProbe* probe = nullptr);

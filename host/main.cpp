@@ -2,7 +2,8 @@
 // per tool and shows every tool's log lines in the "Output" pane.
 #include "CorvaneApp.h"
 #include "CrashHandler.h"
-#include "KvBasicCfgIni.h"
+#include "KvLogRecord.h"
+#include "ProgramFolders.h"
 #include "MainFrame.h"
 
 #include <QApplication>
@@ -16,10 +17,40 @@
 
 using namespace corvane;
 
+namespace {
+
+// Without $XDG_RUNTIME_DIR Qt warns and picks a folder of its own; hand it the
+// per-user folder of mode 0700 that the log socket uses anyway.
+void UseQuietRuntimeFolder()
+{
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    if (xdg && *xdg)
+        return;
+    const std::string dir = kv::log_socket_dir();
+    if (!dir.empty())
+        ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+}
+
+// The offscreen platform (screenshots, tests, CI) says on every window that it
+// cannot pass size hints on; that line tells a user nothing.
+QtMessageHandler g_qtHandler = nullptr;
+
+void DropOffscreenChatter(QtMsgType type, const QMessageLogContext& ctx, const QString& msg)
+{
+    if (msg.contains(QLatin1String("does not support propagateSizeHints")))
+        return;
+    if (g_qtHandler)
+        g_qtHandler(type, ctx, msg);
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
     // Before anything else: a crash leaves "minidump.dmp" behind.
     InstallCrashHandler();
+    UseQuietRuntimeFolder();
+    g_qtHandler = qInstallMessageHandler(DropOffscreenChatter);
 
     QApplication app(argc, argv);
     QApplication::setOrganizationName(QStringLiteral("Corvane"));
@@ -28,14 +59,16 @@ int main(int argc, char** argv)
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Corvane workbench for set-top boxes. Tool plug-ins (*.so) are loaded from the program folder\n"
-        "(the folder of this program, or $CORVANE_HOME when set). Extra serial ports (pseudo-terminals)\n"
-        "may also be named in $CORVANE_PORTS, separated by ':'."));
+        "Corvane workbench for set-top boxes. Tool plug-ins (*.so) are loaded from the folder of this\n"
+        "program (and, when installed, from <prefix>/lib/corvane/plugins). corvane.ini, the STB-side\n"
+        "files and the daily logs live in the data folder: $CORVANE_HOME when set, else the program's\n"
+        "folder (installed: ~/.local/share/corvane). Extra serial ports (pseudo-terminals) may also be\n"
+        "named in $CORVANE_PORTS, separated by ':'."));
     parser.addHelpOption();
     QCommandLineOption versionOpt(QStringList{QStringLiteral("v"), QStringLiteral("version")},
                                   QStringLiteral("Print the version and exit."));
     QCommandLineOption listOpt(QStringLiteral("list-plugins"),
-                               QStringLiteral("List the libraries of the program folder and which are tool plug-ins."));
+                               QStringLiteral("List the plug-in and data folders, the libraries found and which are tool plug-ins."));
     QCommandLineOption shotOpt(QStringLiteral("screenshot"),
                                QStringLiteral("Start up, render the main window into the PNG <file> and exit."),
                                QStringLiteral("file"));
@@ -60,6 +93,9 @@ int main(int argc, char** argv)
         std::printf("%s\n", AboutVersionText().toUtf8().constData());
         return 0;
     }
+    std::string dataError;
+    if (!kv::prepare_data_directory(&dataError))
+        std::fprintf(stderr, "corvane: %s\n", dataError.c_str());
 
     StartOptions opt;
     opt.extra_ports = parser.values(portOpt);  // $CORVANE_PORTS is read by the serial service itself
@@ -73,7 +109,7 @@ int main(int argc, char** argv)
         const bool up = sms.SMS_Init() != 0;
         if (up)
             kv::set_current_serial_service(&sms);
-        const QString text = DescribePlugins(CKvBasicCfgIni::get_cur_root_directory());
+        const QString text = DescribePlugins(kv::plugin_directories());
         std::fputs(text.toUtf8().constData(), stdout);
         std::fflush(stdout);
         if (up) {

@@ -1,0 +1,235 @@
+// The "Customization" tab under the offscreen platform.
+#include "FPDlg.h"
+#include "FirDlg.h"
+#include "FirSampleImages.h"
+#include "FirUi.h"
+#include "HWDlg.h"
+#include "KeyMapDlg.h"
+#include "LEDMapDlg.h"
+#include "PowerWaveDlg.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTableWidget>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <dlfcn.h>
+
+using namespace firtest;
+
+class FirViewTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        // The program folder holds a language list of nine names.
+        qputenv("CORVANE_HOME", QByteArray::fromStdString(scratch().path()));
+        std::ofstream(scratch().file("config.birch.xml"))
+            << "<birch><languages><l>Deutsch</l><l>English</l><l>Francais</l><l>Russkij</l><l>Arabi</l>"
+               "<l>Farsi</l><l>Bahasa</l><l>Portugues</l><l>Turkce</l></languages></birch>";
+        m_base = QString::fromStdString(scratch().file("base.bin"));
+        spit(scratch().file("base.bin"), base_image());
+        m_dogwood = QString::fromStdString(scratch().file("dogwood.bin"));
+        spit(scratch().file("dogwood.bin"), dogwood_image());
+    }
+
+    void pluginAndControls()
+    {
+        void* lib = dlopen(FIR_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+        QVERIFY2(lib, dlerror());
+        auto fn = reinterpret_cast<int (*)(void**)>(dlsym(lib, "MultiViewDll"));
+        QVERIFY(fn);
+        void* slot = nullptr;
+        fn(&slot);
+        QCOMPARE(QString::fromLatin1(static_cast<const QMetaObject*>(slot)->className()), QStringLiteral("CFirDlg"));
+
+        CFirDlg view;
+        QCOMPARE(view.windowTitle(), QStringLiteral("Customization"));
+        auto* platform = view.findChild<QComboBox*>(QStringLiteral("projectType"));
+        QCOMPARE(platform->count(), 3);
+        auto* parse = view.findChild<QPushButton*>(QStringLiteral("parse"));
+        QTest::mouseClick(parse, Qt::LeftButton);
+        QCOMPARE(firview::LastMessage(), QStringLiteral("Please select input file!"));
+        view.ChooseOutput(QStringLiteral("/tmp/out"));
+        QCOMPARE(view.findChild<QLineEdit*>(QStringLiteral("output"))->text(), QStringLiteral("/tmp/out.bin"));
+        view.ChooseOutput(QStringLiteral("/tmp/OUT.BIN"));
+        QCOMPARE(view.findChild<QLineEdit*>(QStringLiteral("output"))->text(), QStringLiteral("/tmp/OUT.BIN"));
+    }
+
+    void parseFillsTheTreeAndClearEmptiesIt()
+    {
+        CFirDlg view;
+        auto* tree = view.findChild<QTreeWidget*>(QStringLiteral("pageTree"));
+        auto* pages = view.findChild<QStackedWidget*>(QStringLiteral("pageArea"));
+        auto* parse = view.findChild<QPushButton*>(QStringLiteral("parse"));
+        view.ChooseInput(m_base);
+        QTest::mouseClick(parse, Qt::LeftButton);
+        QCOMPARE(tree->topLevelItemCount(), 4);
+        const QStringList names = {"Front Panel", "Key Map", "HW Info", "LED Map"};
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(tree->topLevelItem(i)->text(0), names[i]);
+        QCOMPARE(tree->currentItem()->text(0), QStringLiteral("Front Panel"));
+        QCOMPARE(pages->currentWidget(), static_cast<QWidget*>(view.FrontPanelPage()));
+        QVERIFY(pages->isEnabled());
+        QVERIFY(!parse->isEnabled());
+        QCOMPARE(view.FrontPanelPage()->findChild<QLineEdit*>(QStringLiteral("clockPos"))->text(),
+                 QString::number((0x40 + 24) >> 2));
+        // The nine names of config.birch.xml caption the language boxes.
+        QCOMPARE(view.HardwarePage()->findChild<QCheckBox*>(QStringLiteral("language1"))->text(),
+                 QStringLiteral("Deutsch"));
+        auto* fpKeys = view.KeyMapPage()->findChild<QTableWidget*>(QStringLiteral("fpKeys"));
+        QCOMPARE(fpKeys->rowCount(), 9);
+        QCOMPARE(fpKeys->item(0, 0)->text(), QStringLiteral("KEY_0"));
+
+        tree->setCurrentItem(tree->topLevelItem(3));
+        QCOMPARE(pages->currentWidget(), static_cast<QWidget*>(view.LedMapPage()));
+
+        QTest::mouseClick(view.findChild<QPushButton*>(QStringLiteral("clear")), Qt::LeftButton);
+        QCOMPARE(tree->topLevelItemCount(), 0);
+        QVERIFY(view.findChild<QLineEdit*>(QStringLiteral("input"))->text().isEmpty());
+        QVERIFY(!pages->isEnabled());
+        QVERIFY(parse->isEnabled());
+        QCOMPARE(view.Record().bytes(), std::vector<uint8_t>(1564, 0));
+        QVERIFY(!view.HasImage());
+    }
+
+    void generateGathersThePages()
+    {
+        CFirDlg view;
+        view.findChild<QComboBox*>(QStringLiteral("projectType"))->setCurrentIndex(2);
+        view.ChooseInput(m_dogwood);
+        QVERIFY(view.Parse());
+        const std::string out = scratch().file("dogwood-new.bin");
+        view.ChooseOutput(QString::fromStdString(out));
+
+        auto* clock = view.FrontPanelPage()->findChild<QLineEdit*>(QStringLiteral("clockPos"));
+        clock->setText(QStringLiteral("ab"));
+        QVERIFY(!view.Generate());
+        QCOMPARE(firview::LastMessage(), QStringLiteral("The 'fclock pos' value is not valid!"));
+        QVERIFY(!QFile::exists(QString::fromStdString(out)));
+
+        clock->setText(QStringLiteral("33"));
+        auto* irKeys = view.KeyMapPage()->findChild<QTableWidget*>(QStringLiteral("irKeys"));
+        irKeys->item(1, 1)->setText(QStringLiteral("200"));
+        view.KeyMapPage()->findChild<QComboBox*>(QStringLiteral("keyBase"))->setCurrentIndex(1);
+        QCOMPARE(irKeys->item(1, 1)->text(), QStringLiteral("c8"));
+        view.KeyMapPage()->findChild<QLineEdit*>(QStringLiteral("ir2UserCode"))->setText(QStringLiteral("beef"));
+        QVERIFY(view.Generate());
+        QCOMPARE(firview::LastMessage(), QStringLiteral("Save Data Success!"));
+
+        fir::ParsedImage again;
+        QVERIFY(fir::load_image(fir::Platform::Dogwood, out, &again).ok);
+        QCOMPARE(again.record.config()[8] >> 2, 33);
+        QCOMPARE(int(again.record.key_code(fir::KeyTable::Ir1, 1)), 200);
+        QCOMPARE(int(again.record.user_code(fir::KeyTable::Ir2)), 0xBEEF);
+    }
+
+    void alderEditsReachTheImageAndClearForgetsIt()
+    {
+        const std::string img = scratch().file("alder.bin");
+        spit(img, alder_image());
+        CFirDlg view;
+        view.findChild<QComboBox*>(QStringLiteral("projectType"))->setCurrentIndex(1);
+        view.ChooseInput(QString::fromStdString(img));
+        QVERIFY(view.Parse());
+        const std::string out = scratch().file("alder-new.bin");
+        view.ChooseOutput(QString::fromStdString(out));
+        view.FrontPanelPage()->findChild<QLineEdit*>(QStringLiteral("dataPos"))->setText(QStringLiteral("17"));
+        auto* fpKeys = view.KeyMapPage()->findChild<QTableWidget*>(QStringLiteral("fpKeys"));
+        fpKeys->item(2, 1)->setText(QStringLiteral("300"));
+        QVERIFY(!view.Generate());
+        QCOMPARE(firview::LastMessage(), QStringLiteral("The 'FP_Key' value in row 3 is not valid!"));
+        fpKeys->item(2, 1)->setText(QStringLiteral("99"));
+        QVERIFY(view.Generate());
+        fir::ParsedImage again;
+        QVERIFY(fir::load_image(fir::Platform::Alder, out, &again).ok);
+        QCOMPARE(again.record.config()[9] >> 2, 17);
+        QCOMPARE(int(again.record.key_code(fir::KeyTable::Fp, 2)), 99);
+
+        view.Clear();
+        view.ChooseOutput(QString::fromStdString(out));
+        QVERIFY(!view.Generate());
+        QCOMPARE(firview::LastMessage(), QStringLiteral("Save Data Failed!!"));
+    }
+
+    void exchangesWithoutAPanelEndAtOnce()
+    {
+        CFirDlg view;
+        view.ChooseInput(m_base);
+        QVERIFY(view.Parse());
+        auto* getKey = view.KeyMapPage()->findChild<QPushButton*>(QStringLiteral("getKey"));
+        QTest::mouseClick(getKey, Qt::LeftButton);
+        QCOMPARE(getKey->text(), QStringLiteral("Start Get Key"));
+        QVERIFY(!view.KeyMapPage()->Getting());
+
+        view.ShowPage(QStringLiteral("led map"));
+        auto* getMap = view.LedMapPage()->findChild<QPushButton*>(QStringLiteral("getLedMap"));
+        QCOMPARE(getMap->isEnabled(), view.FrontPanelPage()->FpType() == 0);
+        view.FrontPanelPage()->findChild<QComboBox*>(QStringLiteral("fpType"))->setCurrentIndex(0);
+        view.ShowPage(QStringLiteral("LED Map"));
+        QVERIFY(getMap->isEnabled());
+        QTest::mouseClick(getMap, Qt::LeftButton);
+        QCOMPARE(getMap->text(), QStringLiteral("Start Get LED Map"));
+
+        auto* lamp = view.FrontPanelPage()->findChild<QPushButton*>(QStringLiteral("testLamp"));
+        QTest::mouseClick(lamp, Qt::LeftButton);
+        QCOMPARE(lamp->text(), QStringLiteral("Start Test Lamp Pos"));
+        QCOMPARE(view.FrontPanelPage()->PendingAction(), int(CFPDlg::kNone));
+
+        auto* connectBtn = view.findChild<QPushButton*>(QStringLiteral("connect"));
+        QTest::mouseClick(connectBtn, Qt::LeftButton);
+        QVERIFY(!connectBtn->isEnabled());
+        QCOMPARE(view.findChild<QLabel*>(QStringLiteral("status"))->text(), QStringLiteral("Please reset the slave STB!"));
+        view.Clear();
+        QVERIFY(connectBtn->isEnabled());
+    }
+
+    void pageFilesFromThePages()
+    {
+        CFirDlg view;
+        view.ChooseInput(m_base);
+        QVERIFY(view.Parse());
+        KeyMapDlg* keys = view.KeyMapPage();
+        const QString fpkey = QString::fromStdString(scratch().file("view.fpkey"));
+        keys->SaveKeys(fpkey, fir::PageFile::FpKey);
+        QCOMPARE(firview::LastMessage(), QStringLiteral("Finish to save file!"));
+        auto* fpKeys = keys->findChild<QTableWidget*>(QStringLiteral("fpKeys"));
+        fpKeys->item(0, 1)->setText(QStringLiteral("0"));
+        keys->LoadKeys(fpkey, fir::PageFile::FpKey);
+        QCOMPARE(firview::LastMessage(), QStringLiteral("Load done!"));
+        QCOMPARE(fpKeys->item(0, 1)->text(), QStringLiteral("3"));
+
+        const QString hw = QString::fromStdString(scratch().file("view.hw"));
+        auto* tvAv = view.HardwarePage()->findChild<QLineEdit*>(QStringLiteral("tvAv"));
+        tvAv->setText(QStringLiteral("42"));
+        view.HardwarePage()->SaveConfig(hw);
+        tvAv->setText(QStringLiteral("0"));
+        view.HardwarePage()->LoadConfig(hw);
+        QCOMPARE(tvAv->text(), QStringLiteral("42"));
+
+        view.FrontPanelPage()->LoadConfig(hw + QStringLiteral(".missing"));
+        QCOMPARE(firview::LastMessage(), QStringLiteral("Can't open binary file!"));
+
+        auto* wave = view.HardwarePage()->findChild<QPushButton*>(QStringLiteral("testPowerWave"));
+        QTimer::singleShot(0, this, [&] {
+            CPowerWaveDlg* dlg = view.HardwarePage()->PowerWaveDialog();
+            QVERIFY(dlg);
+            QCOMPARE(dlg->windowTitle(), QStringLiteral("Power Wave Data Config"));
+            dlg->SetText(QStringLiteral("1,2,3"));
+            dlg->accept();
+        });
+        QTest::mouseClick(wave, Qt::LeftButton);
+        QCOMPARE(QString::fromStdString(view.HardwarePage()->Fields().power_wave), QStringLiteral("1,2,3"));
+    }
+
+private:
+    QString m_base, m_dogwood;
+};
+
+QTEST_MAIN(FirViewTest)
+#include "test_fir_view.moc"

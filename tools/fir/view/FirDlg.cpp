@@ -1,0 +1,334 @@
+#include "FirDlg.h"
+
+#include "FPDlg.h"
+#include "FirLanguages.h"
+#include "FirUi.h"
+#include "HWDlg.h"
+#include "KeyMapDlg.h"
+#include "LEDMapDlg.h"
+#include "SerialMonitorService.h"
+#include "ToolCommon.h"
+
+#include "BootLink.h"
+
+#include <QComboBox>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalBlocker>
+#include <QStackedWidget>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+using namespace fir;
+using firview::MakeButton;
+
+namespace {
+
+const char* const kPageNames[] = {"Front Panel", "Key Map", "HW Info", "LED Map"};
+const char* const kBinFilter = "bin files (*.bin);;All Files (*.*)";
+
+}  // namespace
+
+CFirDlg::CFirDlg(QWidget* parent) : QWidget(parent)
+{
+    setWindowTitle(QStringLiteral("Customization"));
+    setObjectName(QStringLiteral("Customization"));
+
+    auto* outer = new QVBoxLayout(this);
+    auto* top = new QGridLayout;
+    m_platform = new QComboBox(this);
+    m_platform->setObjectName(QStringLiteral("projectType"));
+    for (int i = 0; i < kPlatformCount; ++i)
+        m_platform->addItem(QString::fromUtf8(traits(static_cast<Platform>(i)).display));
+    top->addWidget(new QLabel(QStringLiteral("Project Type:"), this), 0, 0);
+    top->addWidget(m_platform, 0, 1);
+    m_input = firview::MakeEdit(this, "input");
+    QPushButton* browseIn = MakeButton(this, "Browse", "browseInput");
+    top->addWidget(new QLabel(QStringLiteral("Input Flash Binary From:"), this), 1, 0);
+    top->addWidget(m_input, 1, 1, 1, 3);
+    top->addWidget(browseIn, 1, 4);
+    outer->addLayout(top);
+
+    auto* actions = new QHBoxLayout;
+    m_parse = MakeButton(this, "Parse", "parse");
+    m_clear = MakeButton(this, "Clear", "clear");
+    m_connect = MakeButton(this, "Connect with Panel", "connect");
+    m_sendConfig = MakeButton(this, "Send Config to Panel", "sendConfig");
+    m_status = new QLabel(this);
+    m_status->setObjectName(QStringLiteral("status"));
+    for (QPushButton* b : {m_parse, m_clear, m_connect})
+        actions->addWidget(b);
+    actions->addWidget(new QLabel(QStringLiteral("upg info:"), this));
+    actions->addWidget(m_status, 1);
+    actions->addWidget(m_sendConfig);
+    outer->addLayout(actions);
+
+    auto* middle = new QHBoxLayout;
+    m_tree = new QTreeWidget(this);
+    m_tree->setObjectName(QStringLiteral("pageTree"));
+    m_tree->setHeaderHidden(true);
+    m_tree->setMaximumWidth(160);
+    m_pages = new QStackedWidget(this);
+    m_pages->setObjectName(QStringLiteral("pageArea"));
+    m_fp = new CFPDlg(m_pages);
+    m_keys = new KeyMapDlg(m_pages);
+    m_hw = new CHWDlg(m_pages);
+    m_led = new LEDMapDlg(&m_ledMap, m_pages);
+    for (QWidget* page : std::initializer_list<QWidget*>{m_fp, m_keys, m_hw, m_led})
+        m_pages->addWidget(page);
+    m_pages->setEnabled(false);
+    middle->addWidget(m_tree);
+    middle->addWidget(m_pages, 1);
+    outer->addLayout(middle, 1);
+
+    auto* bottom = new QHBoxLayout;
+    m_output = firview::MakeEdit(this, "output");
+    QPushButton* browseOut = MakeButton(this, "Browse", "browseOutput");
+    m_generate = MakeButton(this, "Generate", "generate");
+    bottom->addWidget(new QLabel(QStringLiteral("Output Flash Binary To:"), this));
+    bottom->addWidget(m_output, 1);
+    bottom->addWidget(browseOut);
+    bottom->addWidget(m_generate);
+    outer->addLayout(bottom);
+
+    connect(browseIn, &QPushButton::clicked, this, &CFirDlg::OnBrowseInput);
+    connect(browseOut, &QPushButton::clicked, this, &CFirDlg::OnBrowseOutput);
+    connect(m_parse, &QPushButton::clicked, this, [this] { Parse(); });
+    connect(m_clear, &QPushButton::clicked, this, &CFirDlg::Clear);
+    connect(m_connect, &QPushButton::clicked, this, &CFirDlg::ConnectWithPanel);
+    connect(m_sendConfig, &QPushButton::clicked, this, &CFirDlg::SendConfig);
+    connect(m_generate, &QPushButton::clicked, this, [this] { Generate(); });
+    connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &CFirDlg::OnTreeSelection);
+    connect(m_fp, &CFPDlg::lightAllRequested, this, &CFirDlg::OnLightAll);
+    connect(m_fp, &CFPDlg::dimAllRequested, this, &CFirDlg::OnDimAll);
+    connect(m_fp, &CFPDlg::lampTestRequested, this, &CFirDlg::OnLampTest);
+    connect(m_keys, &KeyMapDlg::keyAcquisitionRequested, this, &CFirDlg::OnKeyAcquisition);
+    connect(m_led, &LEDMapDlg::ledMapRequested, this, &CFirDlg::OnLedMapAcquisition);
+}
+
+void CFirDlg::ChooseInput(const QString& path) { m_input->setText(path); }
+
+void CFirDlg::ChooseOutput(const QString& path)
+{
+    QString p = path;
+    if (!p.endsWith(QLatin1String(".bin"), Qt::CaseInsensitive))
+        p += QLatin1String(".bin");
+    m_output->setText(p);
+}
+
+void CFirDlg::OnBrowseInput()
+{
+    const QString path = QFileDialog::getOpenFileName(this, QString(), QString(), QLatin1String(kBinFilter));
+    if (!path.isEmpty())
+        ChooseInput(path);
+}
+
+void CFirDlg::OnBrowseOutput()
+{
+    const QString path = QFileDialog::getSaveFileName(this, QString(), QString(), QLatin1String(kBinFilter));
+    if (!path.isEmpty())
+        ChooseOutput(path);
+}
+
+bool CFirDlg::Parse()
+{
+    if (m_input->text().isEmpty()) {
+        firview::ShowError(this, QStringLiteral("Please select input file!"));
+        return false;
+    }
+    Platform p = Platform::Base;
+    platform_from_index(m_platform->currentIndex(), &p);
+    ParsedImage parsed;
+    FirResult res = load_image(p, m_input->text().toStdString(), &parsed);
+    if (!res.ok) {
+        m_parsed.image.clear();  // the previous record stays
+        firview::ShowResult(this, res);
+        return false;
+    }
+    for (const std::string& note : parsed.notes)
+        firview::Log(__LINE__, (note + "\n").c_str());
+    m_parsed = std::move(parsed);
+    m_record = m_parsed.record;
+    std::copy(m_record.led_map(), m_record.led_map() + kLedMapSize, m_ledMap.begin());
+    LoadLanguages();
+    FillPages();
+    FillTree();
+    m_pages->setEnabled(true);
+    m_parse->setEnabled(false);
+    return true;
+}
+
+void CFirDlg::LoadLanguages()
+{
+    std::string detail;
+    if (read_language_list(language_file_path(), &m_languages, &detail) == LanguageFile::Missing) {
+        if (!detail.empty())
+            firview::Log(__LINE__, (detail + "\n").c_str());
+        firview::ShowError(this, QStringLiteral("config.birch.xml is not exist!!!"));
+    }
+    m_hw->SetLanguageCaptions(language_captions(m_languages));
+}
+
+void CFirDlg::FillPages()
+{
+    const Platform p = m_parsed.platform;
+    m_fp->SetPlatform(p);
+    m_hw->SetPlatform(p);
+    m_keys->SetPlatform(p);
+    m_led->SetPlatform(p);
+    m_fp->Fill(fill_front_panel(m_record.config(), p));
+    m_hw->Fill(fill_hardware(m_record.config(), p, m_hw->LanguageCaptions()));
+    if (m_languages.empty())
+        firview::ShowError(this, QStringLiteral("Configuration language error in config.birch.xml!!!"));
+    m_keys->Fill(m_parsed.names, m_record);
+}
+
+void CFirDlg::FillTree()
+{
+    m_tree->clear();
+    for (const char* name : kPageNames)
+        m_tree->addTopLevelItem(new QTreeWidgetItem(QStringList{QLatin1String(name)}));
+    m_tree->setCurrentItem(m_tree->topLevelItem(0));
+    ShowPage(QLatin1String(kPageNames[0]));
+}
+
+void CFirDlg::OnTreeSelection()
+{
+    const QList<QTreeWidgetItem*> items = m_tree->selectedItems();
+    if (!items.isEmpty())
+        ShowPage(items.front()->text(0));
+}
+
+void CFirDlg::ShowPage(const QString& name)
+{
+    QWidget* pages[] = {m_fp, m_keys, m_hw, m_led};
+    for (int i = 0; i < 4; ++i)
+        if (name.compare(QLatin1String(kPageNames[i]), Qt::CaseInsensitive) == 0) {
+            m_pages->setCurrentWidget(pages[i]);
+            if (QTreeWidgetItem* item = m_tree->topLevelItem(i); item && m_tree->currentItem() != item) {
+                const QSignalBlocker block(m_tree);
+                m_tree->setCurrentItem(item);
+            }
+            if (pages[i] == m_led)
+                m_led->SetButtonsForFpType(m_fp->FpType());
+        }
+}
+
+void CFirDlg::Clear()
+{
+    m_input->clear();
+    m_output->clear();
+    m_record.clear();
+    m_ledMap.fill(0);
+    // Without its record the image is not written back either.
+    m_parsed = ParsedImage();
+    m_connect->setEnabled(true);
+    m_parse->setEnabled(true);
+    m_pages->setEnabled(false);
+    m_fp->ResetLampTest();
+    m_keys->ResetGetKey();
+    m_led->ResetGetLedMap();
+    m_status->clear();
+    if (CSerialMonitorSerivce* service = corvane::SerialService())
+        service->set_upg(0);
+    m_connected = false;
+    m_running = false;
+    m_tree->clear();
+    m_keys->Clear();
+}
+
+bool CFirDlg::GatherPages()
+{
+    const Platform p = m_parsed.platform;
+    FirResult res = gather_front_panel(m_fp->Fields(), p, m_record.config());
+    if (res.ok)
+        res = gather_hardware(m_hw->Fields(), p, m_hw->LanguageCaptions(), m_record.config());
+    if (res.ok)
+        res = m_keys->Gather(&m_record);
+    if (!res.ok) {
+        firview::ShowResult(this, res);
+        return false;
+    }
+    m_record.set_led_map(m_ledMap.data());
+    return true;
+}
+
+bool CFirDlg::Generate()
+{
+    if (m_output->text().isEmpty()) {
+        firview::ShowError(this, QStringLiteral("Please select output file!"));
+        return false;
+    }
+    if (!HasImage()) {
+        firview::ShowMessage(this, QStringLiteral("Error"), QStringLiteral("Save Data Failed!!"));
+        return false;
+    }
+    if (!GatherPages())
+        return false;
+    std::vector<uint8_t> out;
+    FirResult res = generate_image(m_parsed, m_record, &out);
+    if (!res.ok) {
+        firview::Log(__LINE__, (res.detail + "\n").c_str());
+        firview::ShowMessage(this, QStringLiteral("Error"), QString::fromStdString(res.message));
+        return false;
+    }
+    const std::string path = m_output->text().toStdString();
+    if (!bootlink::write_file_atomic(path, out.data(), out.size())) {
+        firview::ShowError(this, QStringLiteral("Can't open output file!"));
+        return false;
+    }
+    firview::ShowSuccess(this, QString::fromStdString(res.message));
+    return true;
+}
+
+void CFirDlg::ConnectWithPanel()
+{
+    m_connect->setEnabled(false);
+    m_status->setText(QStringLiteral("Please reset the slave STB!"));
+    m_running = true;
+    emit connectRequested(m_platform->currentIndex());
+}
+
+void CFirDlg::SendConfig()
+{
+    if (HasImage() && !GatherPages())
+        return;
+    if (!m_connected)
+        firview::Log(__LINE__, "\nPlease connect with panel connectly!\n");
+}
+
+void CFirDlg::LightOrDim(uint8_t)
+{
+    if (!m_connected)
+        firview::Log(__LINE__, "\n!!Please connect with panel correctly!\n");
+}
+
+void CFirDlg::OnLampTest()
+{
+    if (m_parsed.platform == Platform::Alder)
+        return;
+    if (!m_connected) {
+        firview::Log(__LINE__, "\n!!Please connect with panel correctly!\n");
+        m_fp->ResetLampTest();
+    }
+}
+
+void CFirDlg::OnKeyAcquisition()
+{
+    if (!m_connected) {
+        firview::Log(__LINE__, "\n!!Please connect with panel correctly!\n");
+        m_keys->ResetGetKey();
+    }
+}
+
+void CFirDlg::OnLedMapAcquisition()
+{
+    if (!m_connected) {
+        firview::Log(__LINE__, "\n!!Please connect with panel correctly!\n");
+        m_led->ResetGetLedMap();
+    }
+}
