@@ -342,6 +342,8 @@ namespace {
 // (or 'E'); a lost byte shifts a percentage into the place of a command.
 class BurnProgress {
 public:
+    static constexpr int kSettleMs = 100;  // quiet after 'F' that confirms the end
+
     explicit BurnProgress(JobContext& ctx) : m_ctx(ctx), m_start(now_ms()), m_advanced(m_start) {}
 
     // 1 finished, 0 failed, -1 go on.
@@ -358,10 +360,21 @@ public:
             // Percentages only rise: once 70 has been reported an 'F' cannot
             // be one. Before that it may be the percentage 70 of a 'B' that
             // got lost, and the burn goes on.
-            if (m_pct >= 'F')
+            if (m_pct < 'F') {
+                BL_LOG(kSrc, "burn: 'F' before 70%%, taken as the progress 70%% of a lost 'B'\n");
+                report('F');
+                return -1;
+            }
+            // A finished client falls silent; a 'B' garbled into an 'F' has
+            // its percentage right behind it.
+            uint8_t next = 0;
+            uint32_t got = 0;
+            line_recv(m_ctx, &next, 1, &got, kSettleMs);
+            if (got == 0)
                 return 1;
-            BL_LOG(kSrc, "burn: 'F' before 70%%, taken as the progress 70%% of a lost 'B'\n");
-            report('F');
+            BL_LOG(kSrc, "burn: more progress after 'F', taken as a garbled 'B'\n");
+            if (next <= 100)
+                report(next);
             return -1;
         }
         if (b == 'E')

@@ -59,8 +59,8 @@ int UpgSlaveReport(uint32_t image_size, JobContext& ctx, uint8_t block_id = 0xFF
 int UpgTransfer(const uint8_t* data, size_t len, JobContext& ctx, uint8_t block_id = 0xFF, uint8_t kind = 'Z');
 // 'T' then the burn progress: 'B' and a percentage, then 'F' ('E' on a
 // failure). The percentage 70 is the byte 'F': an 'F' is taken as the end
-// only once the percentage has reached 70, so that a lost 'B' never passes
-// for a finished burn. A percentage that stops rising, and the burn as a
+// only once the percentage has reached 70 and the line then stays quiet for a
+// moment, so that a lost or garbled 'B' never passes for a finished burn. A percentage that stops rising, and the burn as a
 // whole, are bounded by ctx.limits.
 int UpgBurn(JobContext& ctx);
 // 'U'. The box has confirmed its burn before: a missing 'O' is a warning

@@ -28,6 +28,7 @@ FaultOn default_class(FaultKind k)
     case FaultKind::Verify:
     case FaultKind::Burn:
     case FaultKind::Stuck:
+    case FaultKind::Garble:
     case FaultKind::Announce:
     case FaultKind::Chatter: return FaultOn::Any;
     case FaultKind::Drop:
@@ -59,7 +60,8 @@ bool parse_fault(const std::string& text, FaultSpec* out, std::string* error)
         {"crc", FaultKind::Crc},     {"seq", FaultKind::Seq},       {"drop", FaultKind::Drop},
         {"delay", FaultKind::Delay}, {"stall", FaultKind::Stall},   {"dump", FaultKind::Dump},
         {"verify", FaultKind::Verify}, {"burn", FaultKind::Burn},   {"reset", FaultKind::Reset},
-        {"split", FaultKind::Split}, {"lose", FaultKind::Lose},     {"trickle", FaultKind::Trickle},
+        {"split", FaultKind::Split}, {"lose", FaultKind::Lose},     {"garble", FaultKind::Garble},
+        {"trickle", FaultKind::Trickle},
         {"addr", FaultKind::Addr},   {"stuck", FaultKind::Stuck},   {"announce", FaultKind::Announce},
         {"chatter", FaultKind::Chatter},
     };
@@ -131,6 +133,13 @@ bool parse_fault(const std::string& text, FaultSpec* out, std::string* error)
                     return fail("at wants a percentage 0..100");
                 f.percent = static_cast<int>(n);
                 have_at = true;
+            } else if (key == "as") {
+                if (val.size() == 1)
+                    f.as = static_cast<unsigned char>(val[0]);
+                else if (parse_uint(val, &n) && n <= 0xFF)
+                    f.as = static_cast<int>(n);
+                else
+                    return fail("as= takes a character or a byte value");
             } else if (key == "byte") {
                 if (!parse_uint(val, &n) || n > 65535)
                     return fail("byte wants a byte index from 0");
@@ -179,9 +188,9 @@ bool parse_fault(const std::string& text, FaultSpec* out, std::string* error)
             f.nth = 1;
     }
     if ((f.kind == FaultKind::Verify || f.kind == FaultKind::Burn || f.kind == FaultKind::Stuck ||
-         f.kind == FaultKind::Announce || f.kind == FaultKind::Chatter) &&
+         f.kind == FaultKind::Garble || f.kind == FaultKind::Announce || f.kind == FaultKind::Chatter) &&
         f.on != FaultOn::Any)
-        return fail("verify, burn, stuck, announce and chatter take no selector");
+        return fail("verify, burn, stuck, garble, announce and chatter take no selector");
     if ((f.kind == FaultKind::Announce || f.kind == FaultKind::Chatter || f.kind == FaultKind::Trickle) && f.ms <= 0)
         return fail("needs ms=M");
     if (f.kind == FaultKind::Stuck && f.ms <= 0)
@@ -222,6 +231,7 @@ std::string fault_help()
            "  split    answer a word read in pieces=A+B+.. (default 1+1+1+1) with gap=MS (100)\n"
            "  lose     lose byte=K (default 0) of a reply; with at=P: lose the 'B' (byte=1: the percentage)\n"
            "           of the burn progress at P percent, so that 70 ('F') stands where 'B' belongs\n"
+           "  garble   the 'B' of the burn progress at at=P percent arrives as as=C (default 'F')\n"
            "  trickle  send a reply (or a dump chunk, chunk=N) one byte every ms=M\n"
            "  addr     answer a shell.img read with the data of another address (valid CRC)\n"
            "  stuck    the burn sticks at at=P percent, repeating 'B' P every ms=M (200) until reset\n"
@@ -232,7 +242,7 @@ std::string fault_help()
            "  Examples: crc:frame=3  crc:every=5  seq:frame=2  drop:cmd=P  delay:frame=1,ms=4000\n"
            "            stall:frame=10,ms=5000  dump:chunk=2  verify  burn:at=40  reset:frame=7\n"
            "            split:read=1,pieces=1+3,gap=200  crc:block=2  lose:at=70  lose:cmd=P,byte=1\n"
-           "            trickle:chunk=1,ms=3000  addr  stuck:at=50  announce:ms=50  chatter:ms=100\n"
+           "            garble:at=80  trickle:chunk=1,ms=3000  addr  stuck:at=50  announce:ms=50  chatter:ms=100\n"
            "            drop:cmd=U (silent after the finish)\n";
 }
 

@@ -588,8 +588,8 @@ struct Client {
     void data_frame();
     bool command(uint8_t k, const uint8_t* pay, size_t n);  // true: the client ends
     struct BurnFaults {
-        bool fail = false, lose = false, stuck = false;
-        FaultSpec fail_spec, lose_spec, stuck_spec;
+        bool fail = false, lose = false, stuck = false, garble = false;
+        FaultSpec fail_spec, lose_spec, stuck_spec, garble_spec;
     };
     static BurnFaults burn_faults(Box& b);
     void progress(int pct, BurnFaults& f);
@@ -757,6 +757,7 @@ Client::BurnFaults Client::burn_faults(Box& b)
     f.fail = fault(b, FaultKind::Burn, FaultOn::Any, 0, &f.fail_spec);
     f.lose = fault(b, FaultKind::Lose, FaultOn::Any, 0, &f.lose_spec);
     f.stuck = fault(b, FaultKind::Stuck, FaultOn::Any, 0, &f.stuck_spec);
+    f.garble = fault(b, FaultKind::Garble, FaultOn::Any, 0, &f.garble_spec);
     return f;
 }
 
@@ -770,6 +771,11 @@ void Client::progress(int pct, BurnFaults& f)
             b.put(pair, 2);
             b.pause(f.stuck_spec.ms);
         }
+    }
+    if (f.garble && pct >= f.garble_spec.percent) {
+        f.garble = false;
+        b.trace("fault: the 'B' of the progress report %d%% arrives as 0x%02X", pct, f.garble_spec.as);
+        pair[0] = static_cast<uint8_t>(f.garble_spec.as);
     }
     if (f.lose && pct >= f.lose_spec.percent) {
         f.lose = false;

@@ -89,6 +89,7 @@ struct DdrWindow {
 //   split    answer the selected word read in pieces=A+B+.. with gap=MS between
 //   lose     lose byte=K (from 0) of the selected reply; with at=P instead, lose
 //            the 'B' (byte=1: the percentage) of the burn progress at P percent
+//   garble   the 'B' of the burn progress at at=P percent arrives as as=C ('F')
 //   trickle  send the selected reply (or dump chunk) one byte every ms=M
 //   addr     answer a "shell.img" read with the data of another address
 //   stuck    the burn sticks at at=P percent, repeating 'B', P every ms=M
@@ -99,10 +100,11 @@ struct DdrWindow {
 // Examples: "crc:frame=3", "crc:every=5", "seq:frame=2", "drop:cmd=P",
 // "delay:frame=1,ms=4000", "stall:frame=10,ms=5000", "dump:chunk=2",
 // "verify", "burn:at=40", "reset:frame=7", "split:read=1,pieces=1+3,gap=200",
-// "lose:at=70", "trickle:chunk=1,ms=2000", "addr", "stuck:at=50",
+// "lose:at=70", "garble:at=80", "trickle:chunk=1,ms=2000", "addr", "stuck:at=50",
 // "announce:ms=50", "chatter:ms=100", "drop:cmd=U" (silent after the finish).
 enum class FaultKind {
-    Crc, Seq, Drop, Delay, Stall, Dump, Verify, Burn, Reset, Split, Lose, Trickle, Addr, Stuck, Announce, Chatter
+    Crc, Seq, Drop, Delay, Stall, Dump, Verify, Burn, Reset, Split, Lose, Garble, Trickle, Addr, Stuck, Announce,
+    Chatter
 };
 enum class FaultOn { Any, Frame, Chunk, Block, Read, Command };
 
@@ -116,6 +118,7 @@ struct FaultSpec {
     int ms = 0;                 // delay and stall length
     int percent = 50;           // burn, stuck, lose: the progress at which it happens
     int byte = 0;               // lose: which byte of the reply (or of the 'B', percentage pair)
+    int as = 'F';               // garble: what the 'B' arrives as
     std::vector<int> pieces;    // split: sizes of the pieces of a 4-byte reply
     int gap_ms = 100;           // split: pause between pieces
 };

@@ -357,15 +357,16 @@ TEST_F(Client, AFastAnnouncerLeavesEveryWordReadCorrect) {
     }
 }
 
-TEST_F(Client, ALostBurnProgressByteNeverPassesForTheEnd) {
+TEST_F(Client, ALostOrGarbledBurnProgressByteNeverPassesForTheEnd) {
     stbsim::Options o = box_for(0);
     o.burn_ms = 1100;  // a progress report every 100 ms
     open(o);
     auto image = test_image(65536, 9);
     std::vector<uint8_t> gz;
     ASSERT_EQ(1, gzip_compress(image.data(), image.size(), &gz, GzipEffort::Fast));
-    // 'B' lost before 70 (the byte 'F'), then the percentage lost before 30.
-    for (const char* fault : {"lose:at=70", "lose:at=30,byte=1"}) {
+    // 'B' lost before 70 (the byte 'F'), the percentage lost before 30, and a
+    // 'B' that arrives as 'F' after 70.
+    for (const char* fault : {"lose:at=70", "lose:at=30,byte=1", "garble:at=80"}) {
         SCOPED_TRACE(fault);
         ASSERT_EQ(1, bring_up(0)) << log.text();
         ASSERT_TRUE(box->add_fault(fault));
@@ -378,6 +379,7 @@ TEST_F(Client, ALostBurnProgressByteNeverPassesForTheEnd) {
         ASSERT_EQ(1, UpgFinish(ctx, false));
     }
     EXPECT_TRUE(log.has("taken as the progress 70% of a lost 'B'"));
+    EXPECT_TRUE(log.has("taken as a garbled 'B'"));
 }
 
 TEST_F(Client, ABurnThatStopsAdvancingIsGivenUp) {
