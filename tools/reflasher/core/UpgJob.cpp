@@ -329,6 +329,9 @@ UpgJobResult UpgJob::Run()
 {
     m_r = UpgJobResult();
     m_ctx.warnings.clear();
+    // The cancel event is reset when the job starts, not after the
+    // compression: an "Exit" meanwhile still ends the job.
+    m_ctx.reset_cancel();
     if (!check() || (m_p.kind == JobKind::Upgrade && !compress()))
         return m_r;
     CSerialMonitorSerivce* svc = m_ctx.service();
@@ -343,7 +346,6 @@ UpgJobResult UpgJob::Run()
     LogStoreFileLine(kSrc, __LINE__);
     static const char kReset[] = "Please reset the STB!\n";
     WriteConsleData(kReset, sizeof(kReset) - 1);
-    m_ctx.reset_cancel();
     m_ctx.outcome = bootlink::Outcome::Ok;
 
     for (Step s = first_step(); s != Step::Done;) {
