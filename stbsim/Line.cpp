@@ -263,7 +263,8 @@ int Box::get(int timeout_ms)
         }
         if (Clock::now() >= deadline)
             return kTimeout;
-        fill(deadline);
+        // The firmware prints while it waits for input.
+        fill(std::min(deadline, firmware_console(*this)));
     }
 }
 

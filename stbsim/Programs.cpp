@@ -300,23 +300,25 @@ Next run_idle(Box& b)
 {
     b.set_prog(Prog::Idle);
     b.in_session = false;
+    return run_key_receiver(b);  // the firmware listens for remote-control keys
+}
+
+Clock::time_point firmware_console(Box& b)
+{
     // What a running firmware prints: lines full of the sync byte, none of
     // them an announcement.
     static const char* const kConsole[] = {"Ready\r\n", "RUN: main loop\r\n", "ROM check passed\r\n",
                                            "R\r\n",     "PWR\r\n",          "Rx 0 errors, Tx 0 errors\r\n"};
-    size_t next = 0;
-    for (;;) {
-        // What arrives is console input for a firmware this box does not model.
-        FaultSpec f;
-        if (!b.faults.fire(FaultKind::Chatter, FaultOn::Any, 0, -1, &f)) {
-            (void)b.get(200);
-            continue;
-        }
-        if (b.get(f.ms) == kTimeout) {
-            b.put(kConsole[next++ % (sizeof kConsole / sizeof kConsole[0])]);
-            b.count([](Counters& c) { ++c.console_lines; });
-        }
+    FaultSpec f;
+    if (b.prog.load() != static_cast<int>(Prog::Idle) || !b.faults.fire(FaultKind::Chatter, FaultOn::Any, 0, -1, &f))
+        return Clock::time_point::max();
+    const auto now = Clock::now();
+    if (now >= b.next_console_line) {
+        b.put(kConsole[b.console_line++ % (sizeof kConsole / sizeof kConsole[0])]);
+        b.count([](Counters& c) { ++c.console_lines; });
+        b.next_console_line = now + std::chrono::milliseconds(f.ms);
     }
+    return b.next_console_line;
 }
 
 Next run_crashed(Box& b)

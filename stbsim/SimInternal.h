@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -117,6 +118,27 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// The keys the firmware's remote-control receiver took (KeyReceiver.cpp).
+class KeyLog {
+public:
+    void add(int32_t value, int64_t ms);
+    std::vector<ReceivedKey> keys() const;
+    void clear();
+    void reject(int32_t value, bool on);
+    bool rejected(int32_t value) const;
+    void count_reject();
+    void count_error();
+    // "key refusals N, bad key frames N, keys=V1,V2,..."
+    std::string status() const;
+
+private:
+    mutable std::mutex m_;
+    std::deque<ReceivedKey> keys_;
+    std::set<int32_t> reject_;
+    uint64_t dropped_ = 0, rejects_ = 0, errors_ = 0;
+};
+
+// ---------------------------------------------------------------------------
 // Raised inside the box thread when a reset or stop interrupts a program;
 // it never leaves the thread.
 struct Interrupt {
@@ -147,6 +169,7 @@ struct Box {
     Flash flash;
     FaultSet faults;
     std::vector<BlockInfo> blocks;
+    KeyLog keys;
 
     // Counters, readable from any thread.
     mutable std::mutex cm;
@@ -166,6 +189,8 @@ struct Box {
     std::atomic<int> prog{static_cast<int>(Prog::Off)};
     bool in_session = false;
     uint64_t reads_since_reset = 0;
+    size_t console_line = 0;                // the firmware's next console line
+    Clock::time_point next_console_line{};
     Clock::time_point activity = Clock::now();
     Clock::time_point in_clock{}, out_clock{};
     std::deque<int> inq;   // bytes read and not yet taken; kNoise for garbled ones
@@ -211,6 +236,11 @@ private:
 
 // The STB-side programs. Each runs until it hands over to the next one.
 Next run_idle(Box& b);
+// The running firmware's console: with the chatter fault, prints a line when
+// one is due. Returns when the next one is (max() when none will be).
+Clock::time_point firmware_console(Box& b);
+// The firmware's remote-control receiver; runs until a reset or stop.
+Next run_key_receiver(Box& b);
 Next run_boot_rom(Box& b);
 Next run_alder_init(Box& b);
 Next run_client(Box& b, const std::vector<uint8_t>& image);

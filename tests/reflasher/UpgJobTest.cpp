@@ -131,6 +131,7 @@ protected:
             o.burn_ready_ms = int(o.burn_ready_ms * kPauseScale);
         }
         o.faults = std::move(faults);
+        o.key_baud = 0;  // the running firmware talks at the host's rate
         box = std::make_unique<stbsim::Simulator>(o);
         std::string err;
         ASSERT_TRUE(box->start(&err)) << err;
