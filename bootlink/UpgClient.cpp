@@ -102,6 +102,11 @@ bool shell_reply_matches(const uint8_t* h, uint32_t offset, uint32_t len) {
 
 // ---- client images -------------------------------------------------------------
 
+std::vector<uint8_t> client_image_header(int project_type, uint32_t image_len) {
+    const Platform* p = find_platform(project_type);
+    return p ? load_header(*p, image_len) : std::vector<uint8_t>{};
+}
+
 uint64_t padded_image_size(uint64_t len) { return (len + 0xFFFFu) & ~uint64_t(0xFFFFu); }
 
 int DownloadUpgClientImage(int project_type, JobContext& ctx, const std::string& image_name) {

@@ -36,6 +36,9 @@ constexpr const char* kClientBanner = "KESTREL P2P UPG";
 // ---- client images --------------------------------------------------------
 
 // The client file, its load header and time-out come from the platform table.
+// The words ahead of a one-piece client of `project_type`: the table's load
+// header; empty for a client that goes in blocks, or an unknown type.
+std::vector<uint8_t> client_image_header(int project_type, uint32_t image_len);
 // Flash image length rounded up to a multiple of 64 KiB.
 uint64_t padded_image_size(uint64_t len);
 

@@ -1005,7 +1005,7 @@ int read_command_rest(Box& b, int k, uint8_t* buf, const char* who)
         b.trace("%s: command 0x%02X broke off", who, k);
         return kFrameBrokeOff;
     }
-    if (kv::crc32(buf, 2 + static_cast<size_t>(n)) != le32(buf + 2 + n)) {
+    if (kv::crc32(buf, 2 + static_cast<size_t>(n)) != kv::get_le32(buf + 2 + n)) {
         b.trace("%s: command 0x%02X with a bad CRC ignored", who, k);
         return kFrameBadCrc;
     }
