@@ -19,41 +19,24 @@ constexpr uint32_t R14 = 0xBFD70014, R34 = 0xBFD70034, R38 = 0xBFD70038, R40 = 0
 
 bool contains(const std::string& hay, const char* needle) { return hay.find(needle) != std::string::npos; }
 
-// Waits for the boot ROM's 'R' for up to 30 s, one-second reads, the cancel
-// event polled between them. 1 when it came, 0 on cancel or time-out.
-int wait_for_boot_rom(JobContext& ctx) {
-    int64_t start = now_ms();
-    while (now_ms() - start < 30000) {
-        uint8_t b = 0;
-        uint32_t got = 0;
-        line_recv(ctx, &b, 1, &got, 1000);
-        if (ctx.cancelled()) {
-            kv_console_printf("UPG Canceled by user!\n");
-            if (CSerialMonitorSerivce* svc = ctx.service())
-                svc->set_upg(0);
-            ctx.reset_cancel();
-            ctx.last_error = "UPG Canceled by user!";
-            return 0;
-        }
-        if (got == 1 && b == 'R')
-            return 1;
+// Waits for the boot ROM's announcement for up to 30 s, the cancel event
+// polled throughout. 1 when it came, 0 on cancel or time-out.
+int await_boot_rom(JobContext& ctx) {
+    switch (wait_for_boot_rom(ctx, 30000)) {
+    case Outcome::Ok:
+        return 1;
+    case Outcome::Cancelled:
+        ctx.reset_cancel();
+        return fail_at(ctx, kSrc, __LINE__, Outcome::Cancelled, "UPG Canceled by user!\n");
+    case Outcome::NoBox:
+        return fail_at(ctx, kSrc, __LINE__, Outcome::NoBox, "boot init error over 30s, please start again!!\n");
+    default:
+        return fail_at(ctx, kSrc, __LINE__, Outcome::PortLost, "boot init: the port is not open\n");
     }
-    BL_LOG(kSrc, "boot init error over 30s, please start again!!\n");
-    ctx.last_error = "boot init error over 30s, please start again!!";
-    return 0;
 }
 
-int fail(JobContext& ctx, const char* msg) {
-    BL_LOG(kSrc, "%s", msg);
-    ctx.last_error = msg;
-    while (!ctx.last_error.empty() && (ctx.last_error.back() == '\n' || ctx.last_error.front() == '\n')) {
-        if (ctx.last_error.back() == '\n')
-            ctx.last_error.pop_back();
-        else
-            ctx.last_error.erase(0, 1);
-    }
-    return 0;
-}
+// The keep-going flag was cleared or the job cancelled.
+int stopped(JobContext& ctx) { return fail_at(ctx, kSrc, __LINE__, Outcome::Cancelled, "calibration stopped\n"); }
 
 // Reads up to `reads` blocks of `block` bytes and looks for "SEND_UPG" in what
 // came (also across block borders). A negative `reads` means until `max_ms`.
@@ -78,40 +61,26 @@ int wait_send_upg(JobContext& ctx, int reads, size_t block, int read_ms, int max
 }
 }  // namespace
 
-const char* cedar_boot_image(int t) {
-    return t == 6 ? "btinit_ddr2_cedar.img" : t == 7 ? "btinit_ddr3_cedar.img" : "";
-}
-const char* ddr_config_file(int t) {
-    return t == 2 ? "chip_ddrconf_dogwood_400.txt" : t == 3 ? "chip_ddrconf_dogwood_333.txt" : "";
-}
-const char* cache_calibration_image(int t) {
-    return t == 4 ? "ddr2_cache_cal.img" : t == 5 ? "ddr3_cache_cal.img" : "";
-}
-
 int boot_init_cedar(int project_type, JobContext& ctx) {
-    const char* name = cedar_boot_image(project_type);
-    if (!*name) {
-        BL_LOG(kSrc, "boot init: project type %d has no Cedar boot image\n", project_type);
-        ctx.last_error = "no Cedar boot image for this project type";
-        return 0;
+    const Platform* p = find_platform(project_type);
+    if (!p || p->bring_up != BringUp::CedarBootInit) {
+        return BL_FAIL(ctx, kSrc, "boot init: project type %d has no Cedar boot image\n", project_type);
     }
-    return boot_init_cedar_image(name, ctx);
+    return boot_init_cedar_image(p->bring_up_file, ctx);
 }
 
 int boot_init_cedar_image(const std::string& image_name, JobContext& ctx) {
     std::vector<uint8_t> img;
     if (!read_file(ctx.file_path(image_name), &img) || img.empty()) {
-        BL_LOG(kSrc, "boot init: cannot read %s\n", image_name.c_str());
-        ctx.last_error = "cannot read " + image_name;
-        return 0;
+        return BL_FAIL(ctx, kSrc, "boot init: cannot read %s\n", image_name.c_str());
     }
-    if (!wait_for_boot_rom(ctx))
+    if (!await_boot_rom(ctx))
         return 0;
     uint8_t zero = 0;
     line_send(ctx, &zero, 1, 500);
     BL_LOG(kSrc, "Start boot init, please wait...\n");
     if (!line_send(ctx, img.data(), img.size(), 30500))
-        return fail(ctx, "send boot_init.img failed!\n");
+        return BL_FAIL(ctx, kSrc, "send boot_init.img failed!\n");
     ctx.pause(3000);
     line_set_baud(ctx, 115200);
     ctx.pause(6000);
@@ -119,25 +88,23 @@ int boot_init_cedar_image(const std::string& image_name, JobContext& ctx) {
         BL_LOG(kSrc, "boot init run successfully.\n");
         return 1;
     }
-    return fail(ctx, "boot init run failed.\n");
+    return BL_FAIL(ctx, kSrc, "boot init run failed.\n");
 }
 
 int boot_init(JobContext& ctx, const std::string& image_name, BootInitMode mode) {
     std::vector<uint8_t> img;
     if (!read_file(ctx.file_path(image_name), &img)) {
-        BL_LOG(kSrc, "boot init: cannot read %s\n", image_name.c_str());
-        ctx.last_error = "cannot read " + image_name;
-        return 0;
+        return BL_FAIL(ctx, kSrc, "boot init: cannot read %s\n", image_name.c_str());
     }
     constexpr size_t kHeader = 20;
     if (img.size() < kHeader) {
-        BL_LOG(kSrc, "boot init: %s holds %zu bytes, fewer than its 20-byte header\n", image_name.c_str(),
-               img.size());
-        ctx.last_error = image_name + " is shorter than its header";
-        return 0;
+        return BL_FAIL(ctx, kSrc, "boot init: %s holds %zu bytes, fewer than its 20-byte header\n",
+                       image_name.c_str(), img.size());
     }
-    if (!wait_for_boot_rom(ctx))
+    if (!await_boot_rom(ctx))
         return 0;
+    CSerialMonitorSerivce* svc = ctx.service();
+    const uint8_t sync = svc ? svc->sync_byte() : uint8_t('R');
     // The boot ROM echoes 'R' when it starts the header over; follow it, but
     // not forever.
     constexpr int kMaxHeaderRestarts = 50;
@@ -149,11 +116,11 @@ int boot_init(JobContext& ctx, const std::string& image_name, BootInitMode mode)
         bool restarted = false;
         for (size_t i = 0; i < kHeader; ++i) {
             if (!line_send(ctx, &img[i], 1, 500))
-                return fail(ctx, "send boot_init.img failed!\n");
+                return BL_FAIL(ctx, kSrc, "send boot_init.img failed!\n");
             got = 0;
             b = 0;
             line_recv(ctx, &b, 1, &got, 100);
-            if (got == 1 && b == 'R') {
+            if (got == 1 && b == sync) {
                 restarted = true;
                 break;
             }
@@ -161,13 +128,11 @@ int boot_init(JobContext& ctx, const std::string& image_name, BootInitMode mode)
         if (!restarted)
             break;
         if (ctx.cancelled()) {
-            kv_console_printf("UPG Canceled by user!\n");
             ctx.reset_cancel();
-            ctx.last_error = "UPG Canceled by user!";
-            return 0;
+            return fail_at(ctx, kSrc, __LINE__, Outcome::Cancelled, "UPG Canceled by user!\n");
         }
         if (++restarts > kMaxHeaderRestarts)
-            return fail(ctx, "boot init: the boot ROM kept restarting the header, given up\n");
+            return BL_FAIL(ctx, kSrc, "boot init: the boot ROM kept restarting the header, given up\n");
     }
     BL_LOG(kSrc, "Start boot init, please wait...\n");
     for (size_t i = kHeader; i < img.size(); ++i) {
@@ -177,14 +142,14 @@ int boot_init(JobContext& ctx, const std::string& image_name, BootInitMode mode)
             line_recv(ctx, &b, 1, &got, 1000);
         }
         if (!line_send(ctx, &img[i], 1, 100))
-            return fail(ctx, "send boot_init.img failed!\n");
+            return BL_FAIL(ctx, kSrc, "send boot_init.img failed!\n");
     }
     if (mode == BootInitMode::Paced) {
         uint8_t end[2] = {0, 0};
         uint32_t got = 0;
         line_recv(ctx, end, 2, &got, 1000);
         if (got < 2 || end[1] != '"')
-            return fail(ctx, "boot init: the boot ROM did not confirm the image\n");
+            return BL_FAIL(ctx, kSrc, "boot init: the boot ROM did not confirm the image\n");
         return 1;
     }
     uint8_t sink[256];
@@ -410,17 +375,17 @@ int calibrate_on_chip(const std::string& config_text, JobContext& ctx) {
     write(R14, 1, ctx);
     uint32_t chip = 0;
     if (!addr_read(kChipId, &chip, ctx))
-        return fail(ctx, "calibration: the chip id register 0xBFEDC024 could not be read\n");
+        return BL_FAIL(ctx, kSrc, "calibration: the chip id register 0xBFEDC024 could not be read\n");
     write(R34, (chip & 0x0Au) ? 0x03420100u : 0x03430000u, ctx);
 
     CalibrationState st;
     if (!read_ddr_settings(config_text, &st.settings))
-        return fail(ctx, "calibration: #CONFIG_SETTING# could not be read\n");
+        return BL_FAIL(ctx, kSrc, "calibration: #CONFIG_SETTING# could not be read\n");
     const DdrSettings& s = st.settings;
     RegisterList init_regs, config_regs;
     if (!parse_register_list(config_text, "#INIT_REGS#", &init_regs) ||
         !parse_register_list(config_text, "#CONFIG_REGS#", &config_regs))
-        return fail(ctx, "calibration: a register section could not be read\n");
+        return BL_FAIL(ctx, kSrc, "calibration: a register section could not be read\n");
     if (s.no_calibration) {
         run_register_script(init_regs, ctx);
         kv_console_printf("No Calibration Process \n");
@@ -433,26 +398,25 @@ int calibrate_on_chip(const std::string& config_text, JobContext& ctx) {
                       s.clock_offset, s.delay_90_offset, s.delay_9090_offset, s.dqs_in_90_offset);
     run_register_script(init_regs, ctx);
     if (!ctx.going())
-        return fail(ctx, "calibration stopped\n");
+        return stopped(ctx);
 
     // Clock calibration, a second try with the other start value.
     uint32_t last = 0;
     write(R40, 0x03010020u, ctx);
     int r = poll_ready(R44, &last, ctx);
     if (r < 0)
-        return fail(ctx, "calibration stopped\n");
+        return stopped(ctx);
     if (r == 0) {
         kv_console_printf(" Clock calibration 0x1fd70040 0x03010020: wait 0x1fd70044 over time,  0x1fd70044: 0x%x \n",
                           last);
         write(R40, 0x07010020u, ctx);
         r = poll_ready(R44, &last, ctx);
         if (r < 0)
-            return fail(ctx, "calibration stopped\n");
+            return stopped(ctx);
         if (r == 0) {
-            kv_console_printf(
-                " Clock calibration 0x1fd70040: 0x07010020: wait 0x1fd70044 over time,  0x1fd70044: 0x%x \n", last);
-            ctx.last_error = "clock calibration timed out";
-            return 0;
+            return BL_FAIL(ctx, kSrc,
+                           " Clock calibration 0x1fd70040: 0x07010020: wait 0x1fd70044 over time,  0x1fd70044: 0x%x \n",
+                           last);
         }
     }
     int32_t c = int32_t(((last >> 16) & 0x3Fu) | 0x100u) + s.clock_offset;
@@ -465,12 +429,10 @@ int calibrate_on_chip(const std::string& config_text, JobContext& ctx) {
     uint32_t dll = 0;
     r = poll_ready(R4C, &dll, ctx);
     if (r < 0)
-        return fail(ctx, "calibration stopped\n");
+        return stopped(ctx);
     if (r == 0) {
-        kv_console_printf(" DLL calibration: wait R_DDR_CTRL_BASE + 0x4C over time,  R_DDR_CTRL_BASE + 0x4C: 0x%x \n",
-                          dll);
-        ctx.last_error = "DLL calibration timed out";
-        return 0;
+        return BL_FAIL(ctx, kSrc,
+                       " DLL calibration: wait R_DDR_CTRL_BASE + 0x4C over time,  R_DDR_CTRL_BASE + 0x4C: 0x%x \n", dll);
     }
     const int32_t d = int32_t((dll >> 16) & 0x3Fu);
     set_bits(R48, 8, 1, 1, ctx);
@@ -493,7 +455,7 @@ int calibrate_on_chip(const std::string& config_text, JobContext& ctx) {
         else if (s.range_select != 4)
             BL_LOG(kSrc, "RANGE_SELECT %u is none of 0 to 4: all four ranges are scanned\n", s.range_select);
         if (!scan_set(st, first, lastr, device, ctx))
-            return fail(ctx, st.link_failed ? "calibration: the STB stopped answering\n" : "calibration stopped\n");
+            return st.link_failed ? BL_FAIL(ctx, kSrc, "calibration: the STB stopped answering\n") : stopped(ctx);
         const RangeRecord* g = st.ranges;
         kv_console_printf("rang0: %02d %d %d , rang1: %02d %d %d , rang2: %02d %d %d, rang3: %02d %d %d \n",
                           g[0].width, g[0].start, g[0].end, g[1].width, g[1].start, g[1].end, g[2].width, g[2].start,
@@ -501,13 +463,13 @@ int calibrate_on_chip(const std::string& config_text, JobContext& ctx) {
         int best = choose_range(st);
         const RangeRecord& b = st.ranges[best];
         if (b.width == 0)
-            return fail(ctx, "calibration: no clock delay passed the memory test, no read window found\n");
+            return BL_FAIL(ctx, kSrc, "calibration: no clock delay passed the memory test, no read window found\n");
         int m = (int(b.start) + int(b.end)) / 2;
         kv_console_printf(
             "DDR2 Calibiration param is: clk star %d, end %d, rdclk_rising_latch %d, digclk_neglatch %d, rd_add %d \n",
             b.start, b.end, b.rising, b.negative, b.rd_add[m]);
         if (!program_range(st, best, ctx))
-            return fail(ctx, "calibration: programming the chosen range failed\n");
+            return BL_FAIL(ctx, kSrc, "calibration: programming the chosen range failed\n");
         kv_console_printf("0xa4 = %08x\n", read_or_zero(RA4, ctx));
         kv_console_printf("0x38 = %08x\n", read_or_zero(R38, ctx));
         kv_console_printf("0x50 = %08x\n", read_or_zero(R50, ctx));
@@ -534,8 +496,8 @@ int calibrate_on_chip(const std::string& config_text, JobContext& ctx) {
             for (int o = 0; o < n; ++o) {
                 set_bits(R50, 0, 6, uint32_t(o), ctx);
                 if (!scan_set(st, 0, 3, device, ctx))
-                    return fail(ctx, st.link_failed ? "calibration: the STB stopped answering\n"
-                                                    : "calibration stopped\n");
+                    return st.link_failed ? BL_FAIL(ctx, kSrc, "calibration: the STB stopped answering\n")
+                                          : stopped(ctx);
                 const RangeRecord* g = st.ranges;
                 kv_console_printf(
                     "odt=%x in_dly90=%02x dly9090=%02x out_dly90=%02x rang0: %02d, rang1: %02d, rang2: %02d, rang3: "
@@ -560,11 +522,11 @@ int send_cache_calibration(const std::string& image_name, JobContext& ctx) {
     std::string path = ctx.file_path(image_name);
     std::error_code ec;
     if (!std::filesystem::exists(path, ec))
-        return fail(ctx, "\nRead file failed!!\n");
+        return BL_FAIL(ctx, kSrc, "\nRead file failed!!\n");
     if (!read_file(path, &img))
-        return fail(ctx, "\nRead file failed!!\n");
+        return BL_FAIL(ctx, kSrc, "\nRead file failed!!\n");
     if (img.empty())
-        return fail(ctx, "\nMalloc buffer failed!!\n");
+        return BL_FAIL(ctx, kSrc, "\nMalloc buffer failed!!\n");
     // No fixed time-out: allow twice the time the bytes take on the line.
     serialport_config_tag cfg;
     int baud = 115200;
@@ -574,53 +536,59 @@ int send_cache_calibration(const std::string& image_name, JobContext& ctx) {
     int timeout = int(std::min<uint64_t>(uint64_t(img.size()) * 20000u / uint64_t(baud) + 5000u, 600000u));
     CSerialMonitorSerivce* svc = ctx.service();
     if (!svc || !port_open(svc))
-        return fail(ctx, "\nSend file failed!!\n");
+        return BL_FAIL(ctx, kSrc, "\nSend file failed!!\n");
     uint32_t sent = 0;
     int ok = svc->SMS_Send(img.data(), uint32_t(img.size()), &sent, timeout, -1);
     if (!ok && sent == 0)
-        return fail(ctx, "\nSend file failed!!\n");
+        return BL_FAIL(ctx, kSrc, "\nSend file failed!!\n");
     if (sent < img.size())
-        return fail(ctx, "\nSend file not complete!!\n");
+        return BL_FAIL(ctx, kSrc, "\nSend file not complete!!\n");
     // The image answers "SEND_UPG" once DDR works; a silent one is given up
     // on after a minute.
     if (!wait_send_upg(ctx, -1, 256, 1000, 60000, true)) {
         if (ctx.cancelled() || !ctx.going())
-            return fail(ctx, "calibration stopped\n");
-        return fail(ctx, "cache calibration: no \"SEND_UPG\" within 60 s\n");
+            return stopped(ctx);
+        return BL_FAIL(ctx, kSrc, "cache calibration: no \"SEND_UPG\" within 60 s\n");
     }
     return 1;
 }
 
+namespace {
+
+int calibrate_with_text(const Platform& p, JobContext& ctx) {
+    std::string path = ctx.file_path(p.bring_up_file);
+    std::error_code ec;
+    std::vector<uint8_t> text;
+    CSerialMonitorSerivce* svc = ctx.service();
+    if (!std::filesystem::exists(path, ec))
+        return BL_FAIL(ctx, kSrc, "the file ddrconf.txt is not exist\xC2\xA3\xC2\xAC" "can't calibrate!!!\n");
+    if (!read_file(path, &text) || text.empty())
+        return BL_FAIL(ctx, kSrc, "the file %s is empty, can't calibrate\n", p.bring_up_file);
+    if (!svc || !port_open(svc))
+        return fail_at(ctx, kSrc, __LINE__, Outcome::PortLost, "calibration: the port is not open\n");
+    BL_LOG(kSrc, "Start Calibration ...\n");
+    int64_t t0 = now_ms();
+    int ok = calibrate_on_chip(std::string(text.begin(), text.end()), ctx);
+    if (ok)
+        BL_LOG(kSrc, "Calibration done, cost %d s\n", int((now_ms() - t0) / 1000));
+    return ok;
+}
+
+}  // namespace
+
 int calibrate_ddr(int project_type, JobContext& ctx) {
+    const Platform* p = find_platform(project_type);
     int ok = 0;
-    if (project_type == 2 || project_type == 3) {
-        std::string path = ctx.file_path(ddr_config_file(project_type));
-        std::error_code ec;
-        std::vector<uint8_t> text;
-        CSerialMonitorSerivce* svc = ctx.service();
-        if (!std::filesystem::exists(path, ec)) {
-            fail(ctx, "the file ddrconf.txt is not exist\xC2\xA3\xC2\xAC" "can't calibrate!!!\n");
-        } else if (!read_file(path, &text) || text.empty()) {
-            BL_LOG(kSrc, "the file %s is empty, can't calibrate\n", ddr_config_file(project_type));
-            ctx.last_error = "empty calibration file";
-        } else if (!svc || !port_open(svc)) {
-            fail(ctx, "calibration: the port is not open\n");
-        } else {
-            BL_LOG(kSrc, "Start Calibration ...\n");
-            int64_t t0 = now_ms();
-            ok = calibrate_on_chip(std::string(text.begin(), text.end()), ctx);
-            if (ok)
-                BL_LOG(kSrc, "Calibration done, cost %d s\n", int((now_ms() - t0) / 1000));
-        }
-    } else if (project_type == 4 || project_type == 5) {
+    if (p && p->bring_up == BringUp::DdrCalibration) {
+        ok = calibrate_with_text(*p, ctx);
+    } else if (p && p->bring_up == BringUp::CacheCalibration) {
         CSerialMonitorSerivce* svc = ctx.service();
         if (!svc || !port_open(svc))
-            fail(ctx, "calibration: the port is not open\n");
+            fail_at(ctx, kSrc, __LINE__, Outcome::PortLost, "calibration: the port is not open\n");
         else
-            ok = send_cache_calibration(cache_calibration_image(project_type), ctx);
+            ok = send_cache_calibration(p->bring_up_file, ctx);
     } else {
-        BL_LOG(kSrc, "project type %d does not calibrate\n", project_type);
-        ctx.last_error = "this project type does not calibrate";
+        BL_FAIL(ctx, kSrc, "project type %d does not calibrate\n", project_type);
     }
     BL_LOG(kSrc, ok ? "DDR Calibration Completed\n" : "DDR Calibration Failed\n");
     ctx.clear_keep_going();

@@ -2,37 +2,33 @@
 // and runs, and the DDR calibration driven from the host through boot-ROM
 // instructions and a "chip_ddrconf" text.
 //
-// Project types: 0 and 1 two chip models without calibration; 2 and 3 Dogwood
-// (DDR at 400 and 333 MHz); 4 Elm-DDR2; 5 Elm-DDR3; 6 Cedar-DDR2; 7 Cedar-DDR3.
+// Which bring-up a project type needs, and with which file, is in the
+// platform table (Platform.h).
 #pragma once
 
 #include "BootLink.h"
 #include "BootRom.h"
+#include "Platform.h"
 
 #include <cstdint>
 #include <string>
 
 namespace bootlink {
 
-constexpr int kProjectTypes = 8;
-
-// STB-side file names per project type ("" where the type has none).
-const char* cedar_boot_image(int project_type);     // 6, 7
-const char* ddr_config_file(int project_type);      // 2, 3
-const char* cache_calibration_image(int project_type);  // 4, 5
 constexpr const char* kAlderBootImage = "boot_init.img";
 
-// Both boot inits expect the link at 38400 baud (the caller sets it) and the
-// STB about to be reset; they wait up to 30 s for the boot ROM's 'R', polling
-// the cancel event once a second. 1 on success.
+// Both boot inits expect the link at the boot ROM's rate (the caller sets it)
+// and the STB about to be reset; they wait up to 30 s for the boot ROM's
+// announcement (wait_for_boot_rom), the cancel event polled throughout. 1 on
+// success.
 //
 // boot_init_cedar sends the whole image after the 'R', switches the link to
 // 115200 baud itself and waits for "SEND_UPG".
 int boot_init_cedar(int project_type, JobContext& ctx);
 // The same with an explicit image name.
 int boot_init_cedar_image(const std::string& image_name, JobContext& ctx);
-// boot_init sends "boot_init.img": 20 header bytes one by one (restarted on an
-// 'R' echo), then the rest byte by byte.
+// boot_init sends "boot_init.img": 20 header bytes one by one (restarted when
+// the boot ROM answers with its sync byte), then the rest byte by byte.
 //   BootInitMode::Plain: the rest goes out unread; what came meanwhile is
 //     read and dropped; logs "boot init finished.\n".
 //   BootInitMode::Paced (the panel tool): one byte is read (1000 ms) before

@@ -3,11 +3,17 @@
 #include "KvBasicCfgIni.h"
 #include "KvBasicLog.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace bootlink {
 
@@ -32,10 +38,7 @@ JobContext& default_context() {
     return ctx;
 }
 
-int64_t now_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
+int64_t now_ms() { return kv::monotonic_ms(); }
 
 int port_open(CSerialMonitorSerivce* svc) {
     if (!svc)
@@ -75,30 +78,54 @@ int line_recv(JobContext& ctx, void* buf, size_t cap, uint32_t* got, int timeout
     return ok ? 1 : 0;
 }
 
-size_t line_collect(JobContext& ctx, uint8_t* buf, size_t n, int first_ms, int again_ms, int max_empty,
-                    const char* again_msg, bool* read_failed, WireStats* st) {
+size_t line_collect(JobContext& ctx, uint8_t* buf, size_t n, const ReadPlan& plan, bool* read_failed,
+                    WireStats* st) {
     if (read_failed)
         *read_failed = false;
+    const int64_t deadline = now_ms() + plan.bound_ms();
     size_t have = 0;
-    uint32_t got = 0;
-    if (!line_recv(ctx, buf, n, &got, first_ms, st)) {
-        if (read_failed)
-            *read_failed = true;
-        return 0;
-    }
-    have = got;
     int empty = 0;
-    while (have < n) {
-        if (again_msg)
-            kv_console_printf("%s", again_msg);
-        if (!line_recv(ctx, buf + have, n - have, &got, again_ms, st)) {
+    for (int i = 0; have < n; ++i) {
+        int budget = i == 0 ? plan.first_ms : plan.again_ms;
+        const int64_t left = deadline - now_ms();
+        if (i > 0 && left <= 0)
+            break;
+        if (left < budget)
+            budget = int(std::max<int64_t>(left, 0));
+        if (i > 0 && plan.again_msg)
+            kv_console_printf("%s", plan.again_msg);
+        uint32_t got = 0;
+        if (!line_recv(ctx, buf + have, n - have, &got, budget, st)) {
             if (read_failed)
                 *read_failed = true;
             return have;
         }
-        if (got == 0 && ++empty >= max_empty)
-            return have;
         have += got;
+        if (got == 0 && (i > 0 || plan.first_counts) && ++empty >= plan.max_empty)
+            break;
+    }
+    return have;
+}
+
+size_t line_collect_reply(JobContext& ctx, uint8_t* buf, size_t n, const ReadPlan& plan, bool* read_failed) {
+    size_t have = line_collect(ctx, buf, n, plan, read_failed);
+    if (!ctx.announcement_may_trail || have < n || n == 0)
+        return have;
+    ctx.announcement_may_trail = false;
+    CSerialMonitorSerivce* svc = ctx.service();
+    const uint8_t sync = svc ? svc->sync_byte() : uint8_t('R');
+    // The box's reply goes out in one burst: when a byte follows right
+    // behind what we took for the reply, the leading sync byte was an
+    // announcement that crossed our first bytes on the line.
+    constexpr int kBehindMs = 100;
+    for (int k = 0; k < 4 && buf[0] == sync; ++k) {
+        uint8_t next = 0;
+        uint32_t got = 0;
+        line_recv(ctx, &next, 1, &got, kBehindMs);
+        if (got == 0)
+            break;
+        std::memmove(buf, buf + 1, n - 1);
+        buf[n - 1] = next;
     }
     return have;
 }
@@ -118,6 +145,25 @@ size_t line_drain(JobContext& ctx, size_t chunk, int timeout_ms, int max_ms, Wir
     return total;
 }
 
+size_t drain_after_announcement(JobContext& ctx, size_t chunk, int timeout_ms) {
+    CSerialMonitorSerivce* svc = ctx.service();
+    const uint8_t sync = svc ? svc->sync_byte() : uint8_t('R');
+    std::vector<uint8_t> buf(chunk ? chunk : 1);
+    size_t total = 0;
+    const int64_t start = now_ms();
+    for (;;) {
+        uint32_t got = 0;
+        if (!line_recv(ctx, buf.data(), buf.size(), &got, timeout_ms) || got == 0)
+            break;
+        total += got;
+        if (std::all_of(buf.begin(), buf.begin() + got, [&](uint8_t b) { return b == sync; }))
+            break;
+        if (now_ms() - start > 20000)
+            break;
+    }
+    return total;
+}
+
 int line_set_baud(JobContext& ctx, int baud) {
     CSerialMonitorSerivce* svc = ctx.service();
     if (!svc)
@@ -125,8 +171,44 @@ int line_set_baud(JobContext& ctx, int baud) {
     serialport_config_tag cfg;
     if (!svc->SMS_GetCurSvcParam(nullptr, nullptr, &cfg))
         return 0;
+    if (cfg.baud_rate == baud && port_open(svc))
+        return 1;
     cfg.baud_rate = baud;
     return svc->SMS_ChangeBaudrate(cfg) ? 1 : 0;
+}
+
+int line_baud(JobContext& ctx) {
+    CSerialMonitorSerivce* svc = ctx.service();
+    serialport_config_tag cfg;
+    if (!svc || !port_open(svc) || !svc->SMS_GetCurSvcParam(nullptr, nullptr, &cfg))
+        return 0;
+    return cfg.baud_rate;
+}
+
+Outcome wait_for_boot_rom(JobContext& ctx, int64_t limit_ms) {
+    CSerialMonitorSerivce* svc = ctx.service();
+    if (!svc)
+        return Outcome::PortLost;
+    switch (svc->SMS_WaitAnnouncement(limit_ms, ctx.cancel)) {
+    case 1:
+        ctx.announcement_may_trail = true;
+        return Outcome::Ok;
+    case 0: return Outcome::NoBox;
+    case -1: return Outcome::Cancelled;
+    default: return Outcome::PortLost;
+    }
+}
+
+LineRestore::LineRestore(JobContext& ctx) : m_ctx(ctx), m_baud(line_baud(ctx)) {}
+
+LineRestore::~LineRestore() {
+    CSerialMonitorSerivce* svc = m_ctx.service();
+    if (!svc)
+        return;
+    svc->m_RawLink = 0;
+    if (m_baud > 0 && line_baud(m_ctx) != m_baud)
+        line_set_baud(m_ctx, m_baud);
+    svc->SMS_StartSvc();
 }
 
 int read_file(const std::string& path, std::vector<uint8_t>* out) {
@@ -148,44 +230,67 @@ int read_file(const std::string& path, std::vector<uint8_t>* out) {
 }
 
 int write_file_atomic(const std::string& path, const uint8_t* data, size_t len) {
-    std::string tmp = path + ".part";
-    {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        if (!f)
-            return 0;
-        if (len && !f.write(reinterpret_cast<const char*>(data), std::streamsize(len))) {
-            f.close();
-            std::error_code ec;
-            std::filesystem::remove(tmp, ec);
-            return 0;
-        }
-        f.flush();
-        if (!f) {
-            f.close();
-            std::error_code ec;
-            std::filesystem::remove(tmp, ec);
-            return 0;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(tmp, path, ec);
-    if (ec) {
-        std::filesystem::remove(tmp, ec);
+    std::string tmp = path + ".XXXXXX";
+    int fd = ::mkstemp(tmp.data());
+    if (fd < 0)
         return 0;
+    bool ok = true;
+    for (size_t off = 0; ok && off < len;) {
+        ssize_t n = ::write(fd, data + off, len - off);
+        if (n > 0)
+            off += size_t(n);
+        else if (!(n < 0 && errno == EINTR))
+            ok = false;
     }
-    return 1;
+    // A file that replaces another keeps its permissions.
+    struct stat old {};
+    mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    // What the user had is replaced only once the new file is safely on disk.
+    ok = ok && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    std::error_code ec;
+    if (ok) {
+        std::filesystem::rename(tmp, path, ec);
+        ok = !ec;
+    }
+    if (!ok)
+        std::filesystem::remove(tmp, ec);
+    return ok ? 1 : 0;
+}
+
+namespace {
+// A log line of at most 1023 bytes.
+std::string vformat(const char* format, va_list ap) {
+    char buf[1024];
+    int n = std::vsnprintf(buf, sizeof buf, format, ap);
+    return n < 0 ? std::string() : std::string(buf);
+}
+}  // namespace
+
+int fail_at(JobContext& ctx, const char* source, int line, Outcome why, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    std::string e = vformat(format, ap);
+    va_end(ap);
+    log_at(source, line, "%s", e.c_str());
+    e.erase(std::remove(e.begin(), e.end(), '\n'), e.end());
+    ctx.last_error = e;
+    ctx.outcome = why;
+    return 0;
+}
+
+void warn_at(JobContext& ctx, const char* source, int line, const std::string& msg) {
+    log_at(source, line, "%s\n", msg.c_str());
+    ctx.warnings.push_back(msg);
 }
 
 void log_at(const char* source, int line, const char* format, ...) {
-    char buf[1024];
     va_list ap;
     va_start(ap, format);
-    int n = std::vsnprintf(buf, sizeof buf, format, ap);
+    std::string text = vformat(format, ap);
     va_end(ap);
-    if (n < 0)
-        return;
     LogStoreFileLine(source, line);
-    kv_console_printf("%s", buf);
+    kv_console_printf("%s", text.c_str());
 }
 
 void log_data_at(const char* source, int line, const char* text, size_t count) {

@@ -1,5 +1,6 @@
 #include "BootRom.h"
 
+#include "ByteOrder.h"
 #include "KvBasicLog.h"
 
 #include <cstdlib>
@@ -10,23 +11,18 @@ namespace bootlink {
 
 namespace {
 const char* const kSrc = "BootRom";
-
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-    for (int i = 0; i < 4; ++i)
-        v.push_back(uint8_t(x >> (8 * i)));
-}
 }  // namespace
 
 std::vector<uint8_t> build_read_instruction(uint32_t address) {
     std::vector<uint8_t> v{0x23, 0x04};
-    put32(v, address);
+    kv::append_le32(v, address);
     return v;
 }
 
 std::vector<uint8_t> build_write_instruction(uint32_t address, uint32_t value) {
     std::vector<uint8_t> v{0x23, 0x01};
-    put32(v, address);
-    put32(v, value);
+    kv::append_le32(v, address);
+    kv::append_le32(v, value);
     return v;
 }
 
@@ -36,28 +32,21 @@ int addr_read(uint32_t address, uint32_t* value, JobContext& ctx) {
         kv_console_printf("addr_read:send_instruct erro \n");
         return 0;
     }
+    // The first read may be short; the rest is read again with one-second
+    // reads until the fifth brings nothing.
     uint8_t reply[4] = {0, 0, 0, 0};
-    uint32_t got = 0;
-    if (!line_recv(ctx, reply, 4, &got, 1000)) {
+    bool read_failed = false;
+    size_t have = line_collect_reply(ctx, reply, 4, ReadPlan{1000, 1000, 5}, &read_failed);
+    if (read_failed && have == 0) {
         kv_console_printf("addr_read:pSerialMonitorSvc->SMS_Receive erro \n");
         return 0;
     }
-    size_t have = got;
-    int empty = 0;
-    while (have < 4) {
-        if (!line_recv(ctx, reply + have, 4 - have, &got, 1000))
-            got = 0;
-        if (got == 0) {
-            if (++empty >= 5) {
-                static const char msg[] = "Receiving Data failed,please com\n";
-                log_data_at(kSrc, __LINE__, msg, sizeof msg);  // 34 bytes, the zero counted
-                return 0;
-            }
-            continue;
-        }
-        have += got;
+    if (have < 4) {
+        static const char msg[] = "Receiving Data failed,please com\n";
+        log_data_at(kSrc, __LINE__, msg, sizeof msg);  // 34 bytes, the zero counted
+        return 0;
     }
-    *value = uint32_t(reply[0]) | uint32_t(reply[1]) << 8 | uint32_t(reply[2]) << 16 | uint32_t(reply[3]) << 24;
+    *value = kv::get_le32(reply);
     return 1;
 }
 

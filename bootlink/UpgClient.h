@@ -11,6 +11,7 @@
 #pragma once
 
 #include "BootLink.h"
+#include "Platform.h"
 
 #include <cstdint>
 #include <string>
@@ -34,17 +35,15 @@ constexpr const char* kClientBanner = "KESTREL P2P UPG";
 
 // ---- client images --------------------------------------------------------
 
-// "upgclient.bin", "upgclient_alder.bin", "upgclient_dg.bin", "upgclient_elm.bin",
-// "upgclient_cedar.bin" per project type 0..7 ("" outside).
-const char* client_image_name(int project_type);
-// The words put ahead of a one-piece client image: 16 bytes for Cedar (6, 7),
-// 12 for the others; empty for project type 1 (block-wise) and unknown types.
+// The client file, its load header and time-out come from the platform table.
+// The words ahead of a one-piece client of `project_type`: the table's load
+// header; empty for a client that goes in blocks, or an unknown type.
 std::vector<uint8_t> client_image_header(int project_type, uint32_t image_len);
 // Flash image length rounded up to a multiple of 64 KiB.
 uint64_t padded_image_size(uint64_t len);
 
-// The one-piece download (project types 0, 2 to 7); type 1 goes to
-// DownloadUpgClientImage_Alder. `image_name` overrides the client file.
+// Loads the platform's client: in one piece after its load header, or block
+// by block (DownloadUpgClientImage_Alder). `image_name` overrides the file.
 int DownloadUpgClientImage(int project_type, JobContext& ctx, const std::string& image_name = "");
 // The block-wise Alder download, after the STB printed "bootinit_ready".
 int DownloadUpgClientImage_Alder(JobContext& ctx, const std::string& image_name = "upgclient_alder.bin");
@@ -61,24 +60,37 @@ int UpgUserLimit(int mode, JobContext& ctx);
 int UpgSlaveReport(uint32_t image_size, JobContext& ctx, uint8_t block_id = 0xFF);
 // 'S' then the data frames. Records ctx.transfer.
 int UpgTransfer(const uint8_t* data, size_t len, JobContext& ctx, uint8_t block_id = 0xFF, uint8_t kind = 'Z');
-// 'T' then the burn progress. Clears the service's upgrade flag on success.
+// 'T' then the burn progress: 'B' and a percentage, then 'F' ('E' on a
+// failure). The percentage 70 is the byte 'F': an 'F' is taken as the end
+// only once the percentage has reached 70 and the line then stays quiet for a
+// moment, so that a lost or garbled 'B' never passes for a finished burn. A percentage that stops rising, and the burn as a
+// whole, are bounded by ctx.limits.
 int UpgBurn(JobContext& ctx);
-// 'U'. When `restart_service` (project types 1, 6, 7) the service's own
-// reading is restarted afterwards.
+// 'U'. The box has confirmed its burn before: a missing 'O' is a warning
+// (ctx.warnings), only a failed send fails. When `restart_service` (the
+// platforms that boot with an init image) the service's own reading is
+// restarted afterwards.
 int UpgFinish(JobContext& ctx, bool restart_service);
 // 0x60 then the flash in 3072-byte chunks into *out (resized to `size`).
-// When `path` is given the dump is written there whole on success; on failure
-// nothing is left at `path`. Records ctx.dump.
+// When `path` is given the dump replaces the file there only when it is
+// complete and every chunk passed its CRC; a file already there stays as it
+// was on any failure or cancel. Records ctx.dump.
 int UpgDump(uint32_t size, std::vector<uint8_t>* out, const std::string& path, JobContext& ctx);
 
 // ---- "shell.img" dump (project type 0) ---------------------------------------
 
 // The 17-byte read request of "shell.img" for `len` bytes at flash offset `offset`.
 std::vector<uint8_t> build_shell_read(uint32_t offset, uint32_t len);
+// The reply: 9 header bytes, the data, its CRC. The header is 0x23, 0x83,
+// a status (0: done), the flash address read (LE32) and the length (LE16).
+constexpr size_t kShellReplyHeader = 9;
+// True when a reply header answers the request for `len` bytes at `offset`.
+bool shell_reply_matches(const uint8_t* header, uint32_t offset, uint32_t len);
 // Sends "shell.img" whole and drains what it prints.
 int send_shell_image(JobContext& ctx, const std::string& image_name = "shell.img");
 // Reads `size` bytes of flash in 4096-byte chunks through "shell.img". A chunk
-// is asked for again after a bad CRC or a failed read, at most 5 times.
+// is asked for again after a bad CRC, a reply for another address or status,
+// or a failed read, at most 5 times. The file at `path` as in UpgDump.
 int ShellReadDump(uint32_t size, std::vector<uint8_t>* out, const std::string& path, JobContext& ctx);
 
 // Retries of one dump chunk after a CRC mismatch before the dump fails.

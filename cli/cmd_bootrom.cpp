@@ -1,6 +1,7 @@
 // corvane-cli bootrom: word reads, writes and register scripts through the
 // STB's boot ROM; corvane-cli gzip: the in-process gzip the upgrade uses.
 #include "CliCommand.h"
+#include "ExitStatus.h"
 
 #include "BootRom.h"
 #include "Gzip.h"
@@ -34,16 +35,20 @@ bool parse_u32(const std::string& s, uint32_t* out) {
     }
 }
 
-// Opens the port and waits for the boot ROM's 'R'. 0 on success, else an exit code.
+// Opens the port and waits for the boot ROM's announcement. 0 on success,
+// else an exit status.
 int connect(const BootRomOptions& o, bootlink::JobContext& ctx) {
     CSerialMonitorSerivce* svc = kv::current_serial_service();
-    svc->SMS_Init();
+    if (!svc->SMS_Init()) {
+        std::fprintf(stderr, "error: the serial service did not start\n");
+        return cli_exit::kPort;
+    }
     serialport_config_tag cfg;
     cfg.port_index = svc->SMS_AddPort(o.port);
     cfg.baud_rate = o.baud;
     if (cfg.port_index < 0 || !svc->SMS_OpenPort(cfg)) {
         std::fprintf(stderr, "error: cannot open %s: %s\n", o.port.c_str(), svc->last_error().c_str());
-        return 3;
+        return cli_exit::kPort;
     }
     svc->SMS_StopSvc();
     ctx.svc = svc;
@@ -51,16 +56,16 @@ int connect(const BootRomOptions& o, bootlink::JobContext& ctx) {
         return 0;
     std::printf("Please reset the STB!\n");
     std::fflush(stdout);
-    int64_t t0 = bootlink::now_ms();
-    while (bootlink::now_ms() - t0 < int64_t(o.wait_s) * 1000) {
-        uint8_t b = 0;
-        uint32_t got = 0;
-        bootlink::line_recv(ctx, &b, 1, &got, 500);
-        if (got == 1 && b == 'R')
-            return 0;
+    switch (bootlink::wait_for_boot_rom(ctx, int64_t(o.wait_s) * 1000)) {
+    case bootlink::Outcome::Ok:
+        return 0;
+    case bootlink::Outcome::NoBox:
+        std::fprintf(stderr, "error: the boot ROM did not announce itself within %d s\n", o.wait_s);
+        return cli_exit::kNoBox;
+    default:
+        std::fprintf(stderr, "error: the port went away\n");
+        return cli_exit::kPort;
     }
-    std::fprintf(stderr, "error: the boot ROM did not announce itself within %d s\n", o.wait_s);
-    return 4;
 }
 
 }  // namespace
@@ -71,7 +76,9 @@ static CliCommandRegistrar reg_bootrom([](CLI::App& app) {
     sub->add_option("--port", o->port, "Serial device or pseudo-terminal of the STB")->required();
     sub->add_option("--baud", o->baud, "Line rate")->capture_default_str();
     sub->add_option("--wait", o->wait_s, "Seconds to wait for the boot ROM after a reset (0: it already talks)")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(CLI::Range(0, 86400));
+    sub->footer(cli_exit::kHelpFooter);
     sub->require_subcommand(1);
 
     auto* rd = sub->add_subcommand("read", "Read words (addresses in hexadecimal)");
@@ -87,7 +94,7 @@ static CliCommandRegistrar reg_bootrom([](CLI::App& app) {
         for (int i = 0; i < o->count; ++i) {
             uint32_t v = 0;
             if (!bootlink::addr_read(a + 4u * uint32_t(i), &v, ctx))
-                throw CLI::RuntimeError(1);
+                throw CLI::RuntimeError(cli_exit::kFailed);
             std::printf("%08x: %08x\n", a + 4u * uint32_t(i), v);
         }
     });
@@ -103,7 +110,7 @@ static CliCommandRegistrar reg_bootrom([](CLI::App& app) {
         if (int rc = connect(*o, ctx))
             throw CLI::RuntimeError(rc);
         if (!bootlink::write(a, v, ctx))
-            throw CLI::RuntimeError(1);
+            throw CLI::RuntimeError(cli_exit::kFailed);
     });
 
     auto* sc = sub->add_subcommand("script", "Run one section of a register file (\"chip_ddrconf\" grammar)");
@@ -114,16 +121,16 @@ static CliCommandRegistrar reg_bootrom([](CLI::App& app) {
         std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
         bootlink::RegisterList list;
         if (!bootlink::parse_register_list(text, o->section, &list))
-            throw CLI::RuntimeError(2);
+            throw CLI::RuntimeError(cli_exit::kInput);
         if (list.count() == 0) {
             std::fprintf(stderr, "error: %s has no entries in section %s\n", o->file.c_str(), o->section.c_str());
-            throw CLI::RuntimeError(2);
+            throw CLI::RuntimeError(cli_exit::kInput);
         }
         bootlink::JobContext ctx;
         if (int rc = connect(*o, ctx))
             throw CLI::RuntimeError(rc);
         if (!bootlink::run_register_script(list, ctx))
-            throw CLI::RuntimeError(1);
+            throw CLI::RuntimeError(cli_exit::kFailed);
         std::printf("%d entries run\n", list.count());
     });
 });
@@ -140,7 +147,7 @@ static CliCommandRegistrar reg_gzip([](CLI::App& app) {
         std::vector<uint8_t> data;
         if (!bootlink::read_file(*in, &data)) {
             std::fprintf(stderr, "error: cannot read %s\n", in->c_str());
-            throw CLI::RuntimeError(2);
+            throw CLI::RuntimeError(cli_exit::kInput);
         }
         auto e = *effort == "fast" ? bootlink::GzipEffort::Fast
                  : *effort == "max" ? bootlink::GzipEffort::Max
@@ -148,12 +155,12 @@ static CliCommandRegistrar reg_gzip([](CLI::App& app) {
         std::vector<uint8_t> gz;
         if (!bootlink::gzip_compress(data.data(), data.size(), &gz, e)) {
             std::fprintf(stderr, "error: compression failed\n");
-            throw CLI::RuntimeError(1);
+            throw CLI::RuntimeError(cli_exit::kFailed);
         }
         std::string path = out->empty() ? *in + ".gz" : *out;
         if (!bootlink::write_file_atomic(path, gz.data(), gz.size())) {
             std::fprintf(stderr, "error: cannot write %s\n", path.c_str());
-            throw CLI::RuntimeError(2);
+            throw CLI::RuntimeError(cli_exit::kFailed);
         }
         std::printf("%s: %zu -> %zu bytes\n", path.c_str(), data.size(), gz.size());
     });

@@ -1,11 +1,14 @@
 // corvane-cli upgrade / dump: the "UPG" tool's jobs without a window.
 #include "CliCommand.h"
+#include "ExitStatus.h"
 
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
 #include "SerialMonitorService.h"
 #include "UpgJob.h"
+#include "VirtualPorts.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -153,18 +156,25 @@ struct CommonOptions {
     int project_type = 0;
     int baud = 115200;
     std::string report;
-    int reset_timeout_s = 300;
+    int64_t reset_timeout_s = 300;
     double pause_scale = 1.0;
 };
+
+// "0 and 1 ..., 2 Dogwood-400, ...": the project types of the platform table.
+std::string project_type_help()
+{
+    std::string h = "Project type:";
+    for (int type : bootlink::all_project_types())
+        h += std::string(type ? ", " : " ") + bootlink::list_text(bootlink::platform(type));
+    return h;
+}
 
 void add_common(CLI::App* sub, CommonOptions& o)
 {
     sub->add_option("--port", o.port, "Serial device or pseudo-terminal of the STB (e.g. /dev/ttyUSB0)")->required();
-    sub->add_option("--project-type", o.project_type,
-                    "Project type 0-7: 0 and 1 need no calibration (1: Alder boot init), 2/3 Dogwood DDR at "
-                    "400/333 MHz, 4/5 Elm DDR2/DDR3, 6/7 Cedar DDR2/DDR3")
+    sub->add_option("--project-type", o.project_type, project_type_help())
         ->required()
-        ->check(CLI::Range(0, 7));
+        ->check(CLI::Range(0, bootlink::kProjectTypes - 1));
     sub->add_option("--baud", o.baud, "Line rate outside boot-ROM work")->capture_default_str()->check(
         CLI::IsMember(kv::supported_baud_rates()));
     sub->add_option("--report", o.report,
@@ -175,7 +185,8 @@ void add_common(CLI::App* sub, CommonOptions& o)
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber);
     sub->add_option("--pause-scale", o.pause_scale,
-                    "Scale of the fixed pauses of the exchanges (1 on real hardware; lower only for a virtual STB)")
+                    "Scale of the fixed pauses of the exchanges: 1 on real hardware; lower only on the port of a "
+                    "running virtual STB (stbsim), refused on any other")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 1.0));
 }
@@ -192,8 +203,12 @@ void write_report(const std::string& path, const reflasher::UpgJobResult& r, con
     }
     f << "{\n  \"ok\": " << (r.ok ? "true" : "false") << ",\n";
     f << "  \"error\": \"" << json_escape(r.ok ? "" : r.error) << "\",\n";
-    f << "  \"failed_step\": \"" << json_escape(r.ok ? "" : r.failed_step) << "\",\n";
+    f << "  \"failed_step\": \"" << json_escape(r.failed_step()) << "\",\n";
     f << "  \"cancelled\": " << (r.cancelled ? "true" : "false") << ",\n";
+    f << "  \"warnings\": [";
+    for (size_t i = 0; i < r.warnings.size(); ++i)
+        f << (i ? ", " : "") << "\"" << json_escape(r.warnings[i]) << "\"";
+    f << "],\n";
     f << "  \"phases\": {";
     for (size_t i = 0; i < r.phases.size(); ++i)
         f << (i ? ", " : "") << "\"" << json_escape(r.phases[i].first) << "\": " << r.phases[i].second;
@@ -203,7 +218,7 @@ void write_report(const std::string& path, const reflasher::UpgJobResult& r, con
 }
 
 // Opens the port, runs the job on a worker thread, prints, reports.
-int run_job(const CommonOptions& o, reflasher::UpgJobParams params, bool shell_dump)
+int run_job(const CommonOptions& o, reflasher::UpgJobParams params)
 {
     CSerialMonitorSerivce* svc = kv::current_serial_service();
     ConsoleObserver console;
@@ -221,16 +236,23 @@ int run_job(const CommonOptions& o, reflasher::UpgJobParams params, bool shell_d
         }
     } cleanup{listener};
 
+    if (o.pause_scale != 1.0 && !kv::is_virtual_stb_port(o.port)) {
+        std::fprintf(stderr,
+                     "error: --pause-scale is for a virtual STB only, and %s is not the port of a running stbsim: "
+                     "a real box needs its pauses\n",
+                     o.port.c_str());
+        return cli_exit::kUsage;
+    }
     if (!svc->SMS_Init()) {
         std::fprintf(stderr, "error: the serial service did not start\n");
-        return 1;
+        return cli_exit::kPort;
     }
     serialport_config_tag cfg;
     cfg.port_index = svc->SMS_AddPort(o.port);
     cfg.baud_rate = o.baud;
     if (cfg.port_index < 0 || !svc->SMS_OpenPort(cfg)) {
         std::fprintf(stderr, "error: cannot open %s: %s\n", o.port.c_str(), svc->last_error().c_str());
-        return 1;
+        return cli_exit::kPort;
     }
 
     std::atomic<bool> cancel{false};
@@ -243,13 +265,15 @@ int run_job(const CommonOptions& o, reflasher::UpgJobParams params, bool shell_d
     ctx.pause_scale = o.pause_scale;
     const bool is_dump = params.kind == reflasher::JobKind::Dump;
     params.project_type = o.project_type;
-    params.reset_wait_ms = o.reset_timeout_s * 1000;
+    // Any number of seconds is taken; beyond a few years it means "for ever".
+    constexpr int64_t kForever = int64_t(100) * 365 * 24 * 3600;
+    params.reset_wait_ms = std::min(o.reset_timeout_s, kForever) * 1000;
 
     CKvWorkThread thread;
     reflasher::UpgJob job(std::move(params), ctx, &thread);
     reflasher::UpgJobResult result;
     thread.Attach([&]() -> uint32_t {
-        result = shell_dump ? job.RunShellDump() : job.Run();
+        result = job.Run();
         return result.ok ? 0 : 1;
     });
     std::printf("Waiting for the STB on %s: please reset the STB (power it off and on).\n", o.port.c_str());
@@ -257,7 +281,7 @@ int run_job(const CommonOptions& o, reflasher::UpgJobParams params, bool shell_d
     auto old = std::signal(SIGINT, on_sigint);
     if (!thread.Start(1)) {
         std::fprintf(stderr, "error: cannot start the job thread\n");
-        return 1;
+        return cli_exit::kFailed;
     }
     while (thread.IsRunning()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -279,12 +303,19 @@ int run_job(const CommonOptions& o, reflasher::UpgJobParams params, bool shell_d
         extra += ",\n  \"compressed_bytes\": " + std::to_string(result.compressed_size) +
                  ",\n  \"announced_size\": " + std::to_string(result.announced_size);
     write_report(o.report, result, w, extra);
+    for (const std::string& w : result.warnings)
+        std::printf("warning: %s\n", w.c_str());
     if (result.ok) {
         std::printf("OK\n");
-        return 0;
+        return cli_exit::kOk;
     }
-    std::printf("FAILED at %s: %s\n", result.failed_step.c_str(), result.error.c_str());
-    return result.cancelled ? 3 : 1;
+    std::printf("FAILED at %s: %s\n", result.failed_step(), result.error.c_str());
+    switch (result.outcome) {
+    case bootlink::Outcome::Cancelled: return cli_exit::kInterrupted;
+    case bootlink::Outcome::NoBox: return cli_exit::kNoBox;
+    case bootlink::Outcome::PortLost: return cli_exit::kPort;
+    default: return cli_exit::kFailed;
+    }
 }
 
 struct UpgradeOptions {
@@ -311,7 +342,7 @@ static CliCommandRegistrar reg_upgrade([](CLI::App& app) {
     sub->add_option("IMAGE", opts->image, "Flash image (padded with zeros to a multiple of 64 KiB)")
         ->required()
         ->check(CLI::ExistingFile);
-    sub->footer("Exit status: 0 when the STB confirmed the burn, 1 on failure, 3 when interrupted.");
+    sub->footer(std::string("Exit status 0 when the STB confirmed the burn. ") + cli_exit::kHelpFooter);
     sub->callback([opts] {
         reflasher::UpgJobParams p;
         p.kind = reflasher::JobKind::Upgrade;
@@ -319,10 +350,10 @@ static CliCommandRegistrar reg_upgrade([](CLI::App& app) {
         std::string err;
         if (!reflasher::load_padded_image(opts->image, &p.image, &err)) {
             std::fprintf(stderr, "error: %s\n", err.c_str());
-            throw CLI::RuntimeError(1);
+            throw CLI::RuntimeError(cli_exit::kInput);
         }
         std::printf("Image %s: %zu bytes after padding to 64 KiB\n", opts->image.c_str(), p.image.size());
-        int rc = run_job(opts->common, std::move(p), false);
+        int rc = run_job(opts->common, std::move(p));
         if (rc)
             throw CLI::RuntimeError(rc);
     });
@@ -336,15 +367,15 @@ static CliCommandRegistrar reg_dump([](CLI::App& app) {
         ->capture_default_str()
         ->check(CLI::IsMember({"512K", "1M", "2M", "4M", "8M"}));
     sub->add_option("OUTPUT", opts->output, "The dump file (written only when the dump is complete)")->required();
-    sub->footer("Project type 0 dumps through \"shell.img\"; the others through the upgrade client.\n"
-                "Exit status: 0 when the dump is complete and every chunk passed its CRC, 1 on failure, 3 when "
-                "interrupted.");
+    sub->footer("Project type 0 dumps through \"shell.img\"; the others through the upgrade client. The output file\n"
+                "is replaced only by a complete dump whose every chunk passed its CRC.\n" +
+                std::string(cli_exit::kHelpFooter));
     sub->callback([opts] {
         reflasher::UpgJobParams p;
         p.kind = reflasher::JobKind::Dump;
         p.dump_size = reflasher::kDumpSizes[reflasher::dump_size_index(opts->size)];
         p.dump_path = opts->output;
-        int rc = run_job(opts->common, std::move(p), opts->common.project_type == 0);
+        int rc = run_job(opts->common, std::move(p));
         if (rc)
             throw CLI::RuntimeError(rc);
     });

@@ -1,5 +1,7 @@
 #include "KvLogRecord.h"
 
+#include "ByteOrder.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -12,20 +14,6 @@
 namespace kv {
 
 namespace {
-
-void put32(uint8_t* p, uint32_t v)
-{
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-
-uint32_t get32(const uint8_t* p)
-{
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
-           (static_cast<uint32_t>(p[3]) << 24);
-}
 
 // Longest prefix of at most `limit` bytes that does not cut a UTF-8 sequence.
 size_t utf8_cut(const std::string& s, size_t pos, size_t limit)
@@ -51,12 +39,12 @@ std::vector<std::vector<uint8_t>> encode_log_records(const LogRecord& rec)
     do {
         size_t n = utf8_cut(rec.text, pos, kLogMaxTextPerRecord);
         std::vector<uint8_t> r(kLogHeaderSize + n + 1, 0);
-        put32(&r[0], static_cast<uint32_t>(r.size()));
-        put32(&r[4], static_cast<uint32_t>(rec.kind));
-        put32(&r[8], static_cast<uint32_t>(rec.line));
-        put32(&r[12], static_cast<uint32_t>(rec.pid));
+        put_le32(&r[0], static_cast<uint32_t>(r.size()));
+        put_le32(&r[4], static_cast<uint32_t>(rec.kind));
+        put_le32(&r[8], static_cast<uint32_t>(rec.line));
+        put_le32(&r[12], static_cast<uint32_t>(rec.pid));
         std::memcpy(&r[16], rec.source.data(), std::min<size_t>(rec.source.size(), 16));
-        put32(&r[32], static_cast<uint32_t>(n));
+        put_le32(&r[32], static_cast<uint32_t>(n));
         if (n)
             std::memcpy(&r[36], rec.text.data() + pos, n);
         out.push_back(std::move(r));
@@ -69,12 +57,12 @@ bool decode_log_record(const uint8_t* data, size_t len, LogRecord* out)
 {
     if (!data || len < kLogHeaderSize || len >= kLogRecordLimit)
         return false;
-    uint32_t text_len = get32(data + 32);
+    uint32_t text_len = get_le32(data + 32);
     if (text_len > len - kLogHeaderSize)
         return false;
-    out->kind = static_cast<int>(get32(data + 4));
-    out->line = static_cast<int>(get32(data + 8));
-    out->pid = static_cast<int>(get32(data + 12));
+    out->kind = static_cast<int>(get_le32(data + 4));
+    out->line = static_cast<int>(get_le32(data + 8));
+    out->pid = static_cast<int>(get_le32(data + 12));
     const char* src = reinterpret_cast<const char*>(data + 16);
     out->source.assign(src, strnlen(src, 16));
     const char* text = reinterpret_cast<const char*>(data + 36);

@@ -15,27 +15,6 @@ namespace {
 
 std::atomic<CSerialMonitorSerivce*> g_current{nullptr};
 
-// "R", "0x52", "82": a character or a number.
-bool parse_sync_byte(std::string v, uint8_t* out)
-{
-    std::string t;
-    for (char c : v)
-        if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
-            t += c;
-    if (t.empty())
-        return false;
-    if (t.size() == 1 && !(t[0] >= '0' && t[0] <= '9')) {
-        *out = static_cast<uint8_t>(t[0]);
-        return true;
-    }
-    char* end = nullptr;
-    unsigned long n = std::strtoul(t.c_str(), &end, 0);
-    if (!end || *end != '\0' || n > 255)
-        return false;
-    *out = static_cast<uint8_t>(n);
-    return true;
-}
-
 }  // namespace
 
 namespace kv {
@@ -75,8 +54,13 @@ int CSerialMonitorSerivce::SMS_Init()
     CKvBasicCfgIni ini;
     if (ini.SetFileName(CKvBasicCfgIni::path_in_root("corvane.ini"))) {
         uint8_t b;
-        if (parse_sync_byte(ini.GetValue("SerialSvc", "SyncByte"), &b))
+        if (kv::parse_sync_byte(ini.GetValue("SerialSvc", "SyncByte"), &b))
             m_syncByte = b;
+        std::string quiet = ini.GetValue("SerialSvc", "AnnounceQuietMs");
+        char* end = nullptr;
+        long q = std::strtol(quiet.c_str(), &end, 10);
+        if (!quiet.empty() && end && *end == '\0' && q >= 1 && q <= 1000)
+            m_quietMs = static_cast<int>(q);
         std::string extra = ini.GetValue("SerialSvc", "Ports");
         std::stringstream ss(extra);
         std::string p;
@@ -415,64 +399,164 @@ serialport_config_tag CSerialMonitorSerivce::current_config() const
     return m_CurConfig;
 }
 
+int CSerialMonitorSerivce::SMS_WaitAnnouncement(int64_t timeout_ms, const std::atomic<bool>* cancel)
+{
+    if (!m_inited.load() || !SMS_NumComPortOpen()) {
+        set_error(!m_inited.load() ? "the serial service is not initialised" : "no port is open");
+        return -2;
+    }
+    using Clock = std::chrono::steady_clock;
+    constexpr int64_t kForever = int64_t(100) * 365 * 24 * 3600 * 1000;  // no clock arithmetic beyond this
+    const auto deadline = (timeout_ms < 0 || timeout_ms > kForever)
+                              ? Clock::time_point::max()
+                              : Clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::unique_lock<std::mutex> lock(m_waitMutex);
+    const uint64_t seen = m_announcements;
+    ++m_waiters;
+    int result = 0;
+    for (;;) {
+        if (m_announcements != seen) {
+            result = 1;
+            break;
+        }
+        if (cancel && cancel->load()) {
+            result = -1;
+            break;
+        }
+        if (!SMS_NumComPortOpen()) {
+            result = -2;
+            break;
+        }
+        auto now = Clock::now();
+        if (now >= deadline)
+            break;
+        auto slice = std::min<Clock::duration>(deadline - now, std::chrono::milliseconds(50));
+        m_waitCv.wait_for(lock, slice);
+    }
+    --m_waiters;
+    return result;
+}
+
+bool CSerialMonitorSerivce::watching() const
+{
+    if (m_waiters.load() > 0)
+        return true;
+    if (!m_svcStarted.load())
+        return false;
+    for (int i = 0; i < JF_COUNT; ++i)
+        if (m_armed[i].load())
+            return true;
+    return false;
+}
+
+// The boot ROM is there: wake whoever waits for it.
+void CSerialMonitorSerivce::announced()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_waitMutex);
+        ++m_announcements;
+    }
+    m_waitCv.notify_all();
+    // Resume the jobs that wait; keep the watch while no thread has been
+    // recorded yet (the boot ROM repeats its announcement).
+    for (int f = 0; f < JF_COUNT; ++f) {
+        if (!m_armed[f].load())
+            continue;
+        CKvWorkThread* t = (f == JF_DUMPING) ? m_pDumpThread.load() : m_pUpgThread.load();
+        if (!t)
+            continue;
+        m_armed[f] = false;
+        t->Resume();
+    }
+}
+
 // The service's own reader. While started it either forwards what the STB
 // prints to the console (no job running, no raw link) or, while a job waits
-// for a reset, looks for the boot ROM's announcement and resumes the job.
+// for a reset, looks for the boot ROM's announcement and wakes the job.
 void CSerialMonitorSerivce::reader_loop()
 {
     using namespace std::chrono_literals;
+    kv::AnnouncementDetector detector;
+    bool was_watching = false;
     while (!m_quit.load()) {
         std::shared_ptr<kv::SerialPort> port;
         {
             std::lock_guard<std::mutex> lock(m_stateMutex);
             port = m_port;
         }
-        bool armed = false;
-        for (int i = 0; i < JF_COUNT; ++i)
-            armed = armed || m_armed[i].load();
-        bool started = m_svcStarted.load();
-        bool forward = started && !m_RawLink.load() && !any_job_flag();
-        if (!port || !started || (!armed && !forward)) {
-            std::this_thread::sleep_for(20ms);
+        const bool watch = watching();
+        const bool forward = m_svcStarted.load() && !m_RawLink.load() && !any_job_flag() && m_waiters.load() == 0;
+        if (!port || (!watch && !forward)) {
+            was_watching = false;
+            std::this_thread::sleep_for(watch ? 5ms : 20ms);
             continue;
         }
+        if (watch && !was_watching) {
+            detector = kv::AnnouncementDetector(m_syncByte.load(), m_quietMs.load());
+            detector.reset(kv::monotonic_ms());
+        }
+        was_watching = watch;
         uint8_t buf[256];
         size_t got = 0;
         {
             std::unique_lock<std::mutex> r(m_readMutex, std::try_to_lock);
-            if (!r.owns_lock() || !m_svcStarted.load() || !port->is_open()) {
+            if (!r.owns_lock() || !port->is_open()) {
                 r = std::unique_lock<std::mutex>();
                 std::this_thread::sleep_for(5ms);
                 continue;
             }
-            if (!port->read(buf, sizeof(buf), &got, 20)) {
+            // Watching, each read takes what came together (the arrival
+            // times matter); forwarding, what comes within 20 ms.
+            bool ok = watch ? port->read_some(buf, sizeof(buf), &got, 5) : port->read(buf, sizeof(buf), &got, 20);
+            if (!ok) {
                 r.unlock();
                 std::this_thread::sleep_for(20ms);
                 continue;
             }
         }
-        if (got == 0)
-            continue;
-        if (armed) {
-            bool seen = false;
-            for (size_t i = 0; i < got && !seen; ++i)
-                seen = buf[i] == m_syncByte;
-            if (!seen)
-                continue;
-            // Resume the job that waits; keep the watch while no thread has
-            // been recorded yet (the boot ROM repeats its announcement).
-            for (int f = 0; f < JF_COUNT; ++f) {
-                if (!m_armed[f].load())
-                    continue;
-                CKvWorkThread* t = (f == JF_DUMPING) ? m_pDumpThread.load() : m_pUpgThread.load();
-                if (!t)
-                    continue;
-                m_armed[f] = false;
-                t->Resume();
+        if (watch) {
+            const int64_t now = kv::monotonic_ms();
+            detector.feed(buf, got, now);
+            if (detector.announced(now)) {
+                was_watching = false;
+                announced();
             }
             continue;
         }
-        if (forward)
+        if (got && forward)
             WriteConsleData(buf, got);
     }
 }
+
+namespace kv {
+
+ScopedServiceJob::ScopedServiceJob(CSerialMonitorSerivce* svc, ServiceJob job, CKvWorkThread* thread)
+    : m_svc(svc), m_job(job), m_thread(thread)
+{
+    if (!m_svc)
+        return;
+    (m_job == ServiceJob::Dumping ? m_svc->m_pDumpThread : m_svc->m_pUpgThread) = m_thread;
+    set(1);
+}
+
+ScopedServiceJob::~ScopedServiceJob()
+{
+    if (!m_svc)
+        return;
+    set(0);
+    CKvWorkThread* mine = m_thread;
+    (m_job == ServiceJob::Dumping ? m_svc->m_pDumpThread : m_svc->m_pUpgThread).compare_exchange_strong(mine, nullptr);
+}
+
+void ScopedServiceJob::set(int on)
+{
+    switch (m_job) {
+    case ServiceJob::Upgrade: m_svc->set_upg(on); break;
+    case ServiceJob::BlockUpgrade: m_svc->set_blockupg(on); break;
+    case ServiceJob::BootRom: m_svc->set_bootroom(on); break;
+    case ServiceJob::Calibrate: m_svc->set_calibrate(on); break;
+    case ServiceJob::Dumping: m_svc->set_dumping(on); break;
+    }
+}
+
+}  // namespace kv

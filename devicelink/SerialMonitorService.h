@@ -8,9 +8,15 @@
 // its own while it is started: what the STB prints goes to the log as console
 // output. While a job flag is set (set_upg, set_blockupg, set_bootroom,
 // set_calibrate, set_dumping) the reader watches instead for the boot ROM's
-// announcement (the sync byte, 'R' by default) and resumes the thread recorded
-// for that job; from then on it leaves the port to the job until the flag is
-// cleared.
+// announcement and resumes the thread recorded for that job; from then on it
+// leaves the port to the job until the flag is cleared. A job may also wait
+// for the announcement itself (SMS_WaitAnnouncement), whether or not the
+// service's reading is started.
+//
+// The announcement is a lone sync byte ('R' unless [SerialSvc] SyncByte says
+// otherwise) with quiet before and after it; console text that merely holds
+// the byte never counts (Announcement.h). The recognition lives here, once,
+// for every tool and every kind of port.
 #pragma once
 
 #include <atomic>
@@ -21,6 +27,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "Announcement.h"
 
 class CKvWorkThread;
 
@@ -55,8 +63,9 @@ public:
     CSerialMonitorSerivce& operator=(const CSerialMonitorSerivce&) = delete;
 
     // Once per process. SMS_Init reads the "SerialSvc" section of corvane.ini
-    // (key "SyncByte": a character, or a number such as 0x52) and starts the
-    // service's reader thread.
+    // (key "SyncByte": a character, or a number such as 0x52; key
+    // "AnnounceQuietMs": the quiet time around an announcement, 20 by default)
+    // and starts the service's reader thread.
     int SMS_Init();
     int SMS_Deinit();
 
@@ -90,6 +99,12 @@ public:
     int SMS_StartSvc();
     bool SMS_IsSvcRunning() const { return m_svcStarted.load(); }
 
+    // Waits until the boot ROM announces itself on the open port. `cancel`
+    // (may be null) is polled every 50 ms; `timeout_ms` < 0 waits for ever.
+    // 1: announced; 0: not within the time; -1: cancelled; -2: no port is
+    // open or the service is not initialised.
+    int SMS_WaitAnnouncement(int64_t timeout_ms, const std::atomic<bool>* cancel = nullptr);
+
     // Which tool job is running (1 or 0). Setting a flag arms the watch for
     // the boot ROM's announcement.
     void set_upg(int on);
@@ -100,8 +115,10 @@ public:
     bool any_job_flag() const;
 
     // The announcement the service waits for after a job flag is set.
-    uint8_t sync_byte() const { return m_syncByte; }
+    uint8_t sync_byte() const { return m_syncByte.load(); }
     void set_sync_byte(uint8_t b) { m_syncByte = b; }
+    int announce_quiet_ms() const { return m_quietMs.load(); }
+    void set_announce_quiet_ms(int ms) { m_quietMs = ms < 1 ? 1 : ms; }
 
     // Human-readable text of the last failure (open, settings, I/O).
     std::string last_error() const;
@@ -116,6 +133,8 @@ private:
     enum JobFlag { JF_UPG, JF_BLOCKUPG, JF_BOOTROM, JF_CALIBRATE, JF_DUMPING, JF_COUNT };
     void set_flag(JobFlag f, int on);
     void reader_loop();
+    bool watching() const;
+    void announced();
     void set_error(const std::string& e);
     serialport_config_tag current_config() const;
     void forget_closed_port_locked();
@@ -132,13 +151,42 @@ private:
     std::atomic<bool> m_svcStarted{true};
     std::atomic<int> m_flags[JF_COUNT]{};
     std::atomic<bool> m_armed[JF_COUNT]{};
-    uint8_t m_syncByte = 'R';
+    std::atomic<uint8_t> m_syncByte{'R'};
+    std::atomic<int> m_quietMs{kv::AnnouncementDetector::kDefaultQuietMs};
+
+    // Callers of SMS_WaitAnnouncement, and the announcements seen so far.
+    std::mutex m_waitMutex;
+    std::condition_variable m_waitCv;
+    std::atomic<int> m_waiters{0};
+    uint64_t m_announcements = 0;
 
     std::atomic<bool> m_quit{false};
     std::thread m_reader;
 };
 
 namespace kv {
+
+// The tool jobs the service knows (its job flags).
+enum class ServiceJob { Upgrade, BlockUpgrade, BootRom, Calibrate, Dumping };
+
+// Marks a tool job as running for as long as it lives: sets the job's flag
+// (which arms the watch for the announcement) and records the job's thread
+// in the flag's slot; clears both when it ends, whichever way the job ends.
+// A slot that meanwhile holds another thread is left alone.
+class ScopedServiceJob {
+public:
+    ScopedServiceJob(CSerialMonitorSerivce* svc, ServiceJob job, CKvWorkThread* thread);
+    ~ScopedServiceJob();
+    ScopedServiceJob(const ScopedServiceJob&) = delete;
+    ScopedServiceJob& operator=(const ScopedServiceJob&) = delete;
+
+private:
+    void set(int on);
+    CSerialMonitorSerivce* m_svc;
+    ServiceJob m_job;
+    CKvWorkThread* m_thread;
+};
+
 // The process's serial service (the host's or the command line's).
 CSerialMonitorSerivce* current_serial_service();
 void set_current_serial_service(CSerialMonitorSerivce* svc);

@@ -238,6 +238,32 @@ bool SerialPort::read(uint8_t* buf, size_t cap, size_t* got, int timeout_ms, con
     return true;
 }
 
+bool SerialPort::read_some(uint8_t* buf, size_t cap, size_t* got, int timeout_ms)
+{
+    *got = 0;
+    if (m_fd < 0)
+        return false;
+    if (cap == 0)
+        return true;
+    pollfd p {m_fd, POLLIN, 0};
+    int r = ::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
+    if (r < 0 && errno != EINTR)
+        return false;
+    if (r > 0 && (p.revents & (POLLERR | POLLNVAL)))
+        return false;
+    if (r <= 0 || !(p.revents & POLLIN)) {
+        if (r > 0 && (p.revents & POLLHUP))  // nobody on the other end: do not spin
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeout_ms < 50 ? timeout_ms : 50));
+        return true;
+    }
+    ssize_t n = ::read(m_fd, buf, cap);
+    if (n > 0)
+        *got = static_cast<size_t>(n);
+    else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        return false;
+    return true;
+}
+
 bool SerialPort::write(const uint8_t* buf, size_t len, size_t* sent, int timeout_ms)
 {
     *sent = 0;

@@ -35,6 +35,10 @@ public:
     // Reads until `cap` bytes came or `timeout_ms` passed. Returns false on a
     // line error (the line went away); *got holds what came either way.
     bool read(uint8_t* buf, size_t cap, size_t* got, int timeout_ms, const std::atomic<bool>* abort = nullptr);
+    // Waits up to `timeout_ms` for input, then takes what is there (at most
+    // `cap` bytes) without waiting for more: the bytes of one call arrived
+    // together. False on a line error.
+    bool read_some(uint8_t* buf, size_t cap, size_t* got, int timeout_ms);
     // Writes all bytes and waits for them to leave, within `timeout_ms`.
     bool write(const uint8_t* buf, size_t len, size_t* sent, int timeout_ms);
     // Discards pending input (and the kernel's output not yet sent, if asked).

@@ -26,16 +26,28 @@ FaultOn default_class(FaultKind k)
     case FaultKind::Dump: return FaultOn::Chunk;
     case FaultKind::Split: return FaultOn::Read;
     case FaultKind::Verify:
-    case FaultKind::Burn: return FaultOn::Any;
+    case FaultKind::Burn:
+    case FaultKind::Stuck:
+    case FaultKind::Garble:
+    case FaultKind::Announce:
+    case FaultKind::Chatter: return FaultOn::Any;
     case FaultKind::Drop:
     case FaultKind::Delay:
     case FaultKind::Stall:
-    case FaultKind::Reset: return FaultOn::Command;
+    case FaultKind::Reset:
+    case FaultKind::Lose:
+    case FaultKind::Trickle:
+    case FaultKind::Addr: return FaultOn::Command;
     default: return FaultOn::Frame;
     }
 }
 
 }  // namespace
+
+bool persistent(FaultKind k)
+{
+    return k == FaultKind::Announce || k == FaultKind::Chatter;
+}
 
 bool parse_fault(const std::string& text, FaultSpec* out, std::string* error)
 {
@@ -48,7 +60,10 @@ bool parse_fault(const std::string& text, FaultSpec* out, std::string* error)
         {"crc", FaultKind::Crc},     {"seq", FaultKind::Seq},       {"drop", FaultKind::Drop},
         {"delay", FaultKind::Delay}, {"stall", FaultKind::Stall},   {"dump", FaultKind::Dump},
         {"verify", FaultKind::Verify}, {"burn", FaultKind::Burn},   {"reset", FaultKind::Reset},
-        {"split", FaultKind::Split},
+        {"split", FaultKind::Split}, {"lose", FaultKind::Lose},     {"garble", FaultKind::Garble},
+        {"trickle", FaultKind::Trickle},
+        {"addr", FaultKind::Addr},   {"stuck", FaultKind::Stuck},   {"announce", FaultKind::Announce},
+        {"chatter", FaultKind::Chatter},
     };
     FaultSpec f;
     std::string name = text.substr(0, text.find(':'));
@@ -58,6 +73,7 @@ bool parse_fault(const std::string& text, FaultSpec* out, std::string* error)
     f.kind = k->second;
     bool have_class = false;
     bool have_every = false;
+    bool have_at = false;
     uint64_t every = 0;
     if (text.size() > name.size()) {
         std::string rest = text.substr(name.size() + 1);
@@ -116,6 +132,18 @@ bool parse_fault(const std::string& text, FaultSpec* out, std::string* error)
                 if (!parse_uint(val, &n) || n > 100)
                     return fail("at wants a percentage 0..100");
                 f.percent = static_cast<int>(n);
+                have_at = true;
+            } else if (key == "as") {
+                if (val.size() == 1)
+                    f.as = static_cast<unsigned char>(val[0]);
+                else if (parse_uint(val, &n) && n <= 0xFF)
+                    f.as = static_cast<int>(n);
+                else
+                    return fail("as= takes a character or a byte value");
+            } else if (key == "byte") {
+                if (!parse_uint(val, &n) || n > 65535)
+                    return fail("byte wants a byte index from 0");
+                f.byte = static_cast<int>(n);
             } else if (key == "gap") {
                 if (!parse_uint(val, &n) || n > 60000)
                     return fail("gap wants milliseconds up to a minute");
@@ -140,6 +168,12 @@ bool parse_fault(const std::string& text, FaultSpec* out, std::string* error)
             }
         }
     }
+    if (f.kind == FaultKind::Lose && have_at) {
+        if (have_class || have_every)
+            return fail("lose takes either at=P (burn progress) or a reply selector");
+        f.on = FaultOn::Any;
+        have_class = true;
+    }
     if (have_every) {
         if (f.nth != 0)
             return fail("give either a count or every=, not both");
@@ -153,8 +187,14 @@ bool parse_fault(const std::string& text, FaultSpec* out, std::string* error)
         if (f.on != FaultOn::Any && f.on != FaultOn::Command)
             f.nth = 1;
     }
-    if ((f.kind == FaultKind::Verify || f.kind == FaultKind::Burn) && f.on != FaultOn::Any)
-        return fail("verify and burn take no selector");
+    if ((f.kind == FaultKind::Verify || f.kind == FaultKind::Burn || f.kind == FaultKind::Stuck ||
+         f.kind == FaultKind::Garble || f.kind == FaultKind::Announce || f.kind == FaultKind::Chatter) &&
+        f.on != FaultOn::Any)
+        return fail("verify, burn, stuck, garble, announce and chatter take no selector");
+    if ((f.kind == FaultKind::Announce || f.kind == FaultKind::Chatter || f.kind == FaultKind::Trickle) && f.ms <= 0)
+        return fail("needs ms=M");
+    if (f.kind == FaultKind::Stuck && f.ms <= 0)
+        f.ms = 200;
     if (f.kind == FaultKind::Split && f.on != FaultOn::Read)
         return fail("split applies to word reads (read=N or every=N)");
     if (f.kind == FaultKind::Dump && f.on != FaultOn::Chunk)
@@ -164,7 +204,7 @@ bool parse_fault(const std::string& text, FaultSpec* out, std::string* error)
     if (f.kind == FaultKind::Split && f.pieces.empty())
         f.pieces = {1, 1, 1, 1};
     if (f.times < 0)
-        f.times = f.every ? -1 : 1;
+        f.times = (f.every || persistent(f.kind)) ? -1 : 1;
     *out = f;
     return true;
 }
@@ -189,16 +229,28 @@ std::string fault_help()
            "  burn     fail the flash write during the burn at=P percent (reply 'E')\n"
            "  reset    reset the box at the selected event\n"
            "  split    answer a word read in pieces=A+B+.. (default 1+1+1+1) with gap=MS (100)\n"
+           "  lose     lose byte=K (default 0) of a reply; with at=P: lose the 'B' (byte=1: the percentage)\n"
+           "           of the burn progress at P percent, so that 70 ('F') stands where 'B' belongs\n"
+           "  garble   the 'B' of the burn progress at at=P percent arrives as as=C (default 'F')\n"
+           "  trickle  send a reply (or a dump chunk, chunk=N) one byte every ms=M\n"
+           "  addr     answer a shell.img read with the data of another address (valid CRC)\n"
+           "  stuck    the burn sticks at at=P percent, repeating 'B' P every ms=M (200) until reset\n"
+           "  announce announce every ms=M after a reset; the last announcement crosses the host's first\n"
+           "           bytes (stays armed)\n"
+           "  chatter  while the firmware runs (before a reset), print console lines full of 'R'\n"
+           "           (\"Ready\", \"RUN\", \"ROM\" ...) every ms=M (stays armed)\n"
            "  Examples: crc:frame=3  crc:every=5  seq:frame=2  drop:cmd=P  delay:frame=1,ms=4000\n"
            "            stall:frame=10,ms=5000  dump:chunk=2  verify  burn:at=40  reset:frame=7\n"
-           "            split:read=1,pieces=1+3,gap=200  crc:block=2\n";
+           "            split:read=1,pieces=1+3,gap=200  crc:block=2  lose:at=70  lose:cmd=P,byte=1\n"
+           "            garble:at=80  trickle:chunk=1,ms=3000  addr  stuck:at=50  announce:ms=50  chatter:ms=100\n"
+           "            drop:cmd=U (silent after the finish)\n";
 }
 
 void FaultSet::add(const FaultSpec& f)
 {
     std::lock_guard<std::mutex> l(m_);
     FaultSpec g = f;
-    if (g.times < 0 && g.every == 0)
+    if (g.times < 0 && g.every == 0 && !persistent(g.kind))
         g.times = 1;
     faults_.push_back(g);
 }

@@ -193,8 +193,13 @@ void Box::fill(Clock::time_point deadline)
         auto left = std::chrono::duration_cast<std::chrono::microseconds>(until - now).count();
         wait_ms = std::clamp<long long>((left + 999) / 1000, 0, 1000);
     }
+    // Input that is already waiting was on the wire while the box took the
+    // bytes before it: it follows them back to back.
     pollfd p[2] = {{master, POLLIN, 0}, {wake, POLLIN, 0}};
-    int r = ::poll(p, 2, static_cast<int>(wait_ms));
+    int r = ::poll(p, 2, 0);
+    const bool waiting = r > 0 && (p[0].revents & POLLIN);
+    if (r == 0)
+        r = ::poll(p, 2, static_cast<int>(wait_ms));
     if (r <= 0)
         return;
     if (p[1].revents & POLLIN) {
@@ -220,7 +225,13 @@ void Box::fill(Clock::time_point deadline)
     }
     bool noise = rates_differ();
     if (bs > 0) {
-        in_clock = std::max(in_clock, Clock::now()) +
+        // The box's own lateness in taking a chunk is not line time: input
+        // that was waiting follows the chunk before it back to back, unless
+        // the box has spoken since (then it may be the answer, sent later).
+        const auto now = Clock::now();
+        const bool back_to_back =
+            waiting && out_clock <= in_clock && now - in_clock < std::chrono::milliseconds(50);
+        in_clock = (back_to_back ? in_clock : std::max(in_clock, now)) +
                    std::chrono::nanoseconds(static_cast<long long>(n * bs * 1e9));
         wait_until(in_clock);
     }
@@ -253,7 +264,8 @@ int Box::get(int timeout_ms)
         }
         if (Clock::now() >= deadline)
             return kTimeout;
-        fill(deadline);
+        // The firmware prints while it waits for input.
+        fill(std::min(deadline, firmware_console(*this)));
     }
 }
 
@@ -304,11 +316,12 @@ void Box::put(const void* data, size_t n)
     double bs = byte_seconds();
     size_t chunk = bs > 0 ? std::max<size_t>(1, static_cast<size_t>(0.01 / bs)) : wire.size();
     size_t dropped = 0;
+    // The bytes of one put leave back to back: the clock starts once.
+    out_clock = std::max(out_clock, Clock::now());
     for (size_t off = 0; off < wire.size();) {
         size_t k = std::min(chunk, wire.size() - off);
         if (bs > 0) {
-            out_clock = std::max(out_clock, Clock::now()) +
-                        std::chrono::nanoseconds(static_cast<long long>(k * bs * 1e9));
+            out_clock += std::chrono::nanoseconds(static_cast<long long>(k * bs * 1e9));
             wait_until(out_clock);
         }
         size_t done = 0;

@@ -2,6 +2,8 @@
 // the Alder client loader, the upgrade client and "shell.img".
 #include "SimInternal.h"
 
+#include <ByteOrder.h>
+#include <Platform.h>
 #include <kvcrc.h>
 
 #include <algorithm>
@@ -28,24 +30,15 @@ constexpr uint64_t kMaxDump = 256u << 20;
 constexpr uint32_t kMaxFlashImage = 256u << 20; // no flash is larger; keeps a gzip bomb out
 constexpr int kGapMs = 2000;                 // longest pause inside one frame or image
 
-uint32_t le32(const uint8_t* p)
-{
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void add32(std::vector<uint8_t>& v, uint32_t x)
-{
-    for (int i = 0; i < 4; ++i)
-        v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-}
-
-int boot_rate(int platform) { return (platform == 1 || platform == 6 || platform == 7) ? 38400 : 115200; }
+const bootlink::Platform& platform_of(const Box& b) { return bootlink::platform(b.opt.platform); }
 
 // What a fault does to the event that selected it.
 struct Reaction {
     bool lost = false;  // the box was not listening: the request is gone
     bool drop = false;  // the request was handled, its reply is not sent
     int delay_ms = 0;
+    int lose_byte = -1;  // this byte of the reply goes missing on the line
+    int trickle_ms = 0;  // the reply goes out one byte at a time
 };
 
 Reaction react(Box& b, FaultOn on, uint64_t n, int cmd)
@@ -72,7 +65,47 @@ Reaction react(Box& b, FaultOn on, uint64_t n, int cmd)
         b.trace("fault: reply delayed %d ms", f.ms);
         r.delay_ms = f.ms;
     }
+    if (b.faults.fire(FaultKind::Lose, on, n, cmd, &f)) {
+        b.count([](Counters& c) { ++c.faults_fired; });
+        r.lose_byte = f.byte;
+    }
+    if (b.faults.fire(FaultKind::Trickle, on, n, cmd, &f)) {
+        b.count([](Counters& c) { ++c.faults_fired; });
+        r.trickle_ms = f.ms;
+    }
     return r;
+}
+
+// Puts bytes on the line as a fault has them: one of them lost, or one at a
+// time. `reply`: the box's processing delay comes first.
+void send(Box& b, const Reaction& re, const uint8_t* data, size_t n, bool reply = true)
+{
+    std::vector<uint8_t> v(data, data + n);
+    if (re.lose_byte >= 0 && static_cast<size_t>(re.lose_byte) < v.size()) {
+        b.trace("fault: byte %d of the reply lost", re.lose_byte);
+        v.erase(v.begin() + re.lose_byte);
+    }
+    if (reply)
+        b.pause(b.reply_delay.load());
+    if (re.trickle_ms <= 0) {
+        b.put(v.data(), v.size());
+        return;
+    }
+    b.trace("fault: %zu bytes trickle out every %d ms", v.size(), re.trickle_ms);
+    for (size_t i = 0; i < v.size(); ++i) {
+        if (i)
+            b.pause(re.trickle_ms);
+        b.put(&v[i], 1);
+    }
+}
+
+// The reply to a request the fault reaction selected: dropped, delayed, or sent.
+void answer_with(Box& b, const Reaction& re, const std::vector<uint8_t>& v)
+{
+    if (re.drop)
+        return;
+    b.pause(re.delay_ms);
+    send(b, re, v.data(), v.size());
 }
 
 bool fault(Box& b, FaultKind k, FaultOn on, uint64_t n, FaultSpec* f = nullptr)
@@ -135,8 +168,8 @@ void do_read(Box& b, uint32_t addr)
     b.count([](Counters& c) { ++c.word_reads; });
     uint32_t v = b.mem.read(addr);
     b.trace("boot ROM: read 0x%08X -> 0x%08X", addr, v);
-    uint8_t r[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
-                    static_cast<uint8_t>(v >> 24)};
+    uint8_t r[4];
+    kv::put_le32(r, v);
     Reaction re = react(b, FaultOn::Read, n, -1);
     if (re.drop)
         return;
@@ -156,7 +189,7 @@ void do_read(Box& b, uint32_t addr)
         }
         return;
     }
-    b.reply(r, 4);
+    send(b, re, r, 4);
 }
 
 void do_write(Box& b, uint32_t addr, uint32_t v)
@@ -168,25 +201,23 @@ void do_write(Box& b, uint32_t addr, uint32_t v)
         b.count([](Counters& c) { ++c.dma_starts; });
 }
 
-// The one-piece client download: the host's header, then the image.
+// The one-piece client download: the host's header, then the image. The
+// header is the one the platform table gives for the box's project type.
 bool read_client(Box& b, const uint8_t first4[4], std::vector<uint8_t>* image)
 {
-    int p = b.opt.platform;
-    size_t hlen = (p == 6 || p == 7) ? 16 : 12;
+    const bootlink::Platform& p = platform_of(b);
+    const size_t hlen = bootlink::load_header(p, 0).size();
     uint8_t h[16];
     std::memcpy(h, first4, 4);
-    if (!b.get_n(h + 4, hlen - 4, kGapMs)) {
+    if (hlen < 12 || !b.get_n(h + 4, hlen - 4, kGapMs)) {
         b.trace("client header broke off");
         return false;
     }
-    uint32_t len = le32(h), load = le32(h + 4), entry = le32(h + 8);
-    uint32_t want = (p == 0) ? 0 : (p == 6 || p == 7) ? 0x80100000u : 0x80008000u;
-    bool ok = load == want && entry == want && len > 0 && len <= kMaxImage;
-    if (hlen == 16)
-        ok = ok && le32(h + 12) == len;
+    const uint32_t len = kv::get_le32(h);
+    bool ok = len > 0 && len <= kMaxImage && std::memcmp(h, bootlink::load_header(p, len).data(), hlen) == 0;
     if (!ok) {
         b.trace("refused: client header (length %u, load 0x%08X, entry 0x%08X) is not the one project type %d takes",
-                len, load, entry, p);
+                len, kv::get_le32(h + 4), kv::get_le32(h + 8), p.type);
         b.drain_quiet(300);
         return false;
     }
@@ -195,7 +226,7 @@ bool read_client(Box& b, const uint8_t first4[4], std::vector<uint8_t>* image)
         b.trace("client load broke off (%u bytes announced)", len);
         return false;
     }
-    b.trace("client of %u bytes loaded at 0x%08X", len, load);
+    b.trace("client of %u bytes loaded at 0x%08X", len, p.load_address);
     return true;
 }
 
@@ -213,12 +244,12 @@ bool alder_boot_init(Box& b, int c, Next* next)
             if (idx == 0)
                 return false;
             b.trace("boot_init header broke off at byte %zu; restarting it", idx);
-            b.put("R");
+            b.put(&b.opt.sync_byte, 1);
             idx = 0;
             continue;
         }
         if (c == kNoise || (idx < 4 && c != magic[idx])) {
-            b.put("R");
+            b.put(&b.opt.sync_byte, 1);
             idx = 0;
             continue;
         }
@@ -234,7 +265,7 @@ bool alder_boot_init(Box& b, int c, Next* next)
                 b.drain_quiet(300);
                 return false;
             }
-            b.put("R");
+            b.put(&b.opt.sync_byte, 1);
             continue;
         }
         std::vector<uint8_t> img(hdr, hdr + kStandinHeaderSize);
@@ -272,6 +303,24 @@ Next run_idle(Box& b)
     return run_key_receiver(b);  // the firmware listens for remote-control keys
 }
 
+Clock::time_point firmware_console(Box& b)
+{
+    // What a running firmware prints: lines full of the sync byte, none of
+    // them an announcement.
+    static const char* const kConsole[] = {"Ready\r\n", "RUN: main loop\r\n", "ROM check passed\r\n",
+                                           "R\r\n",     "PWR\r\n",          "Rx 0 errors, Tx 0 errors\r\n"};
+    FaultSpec f;
+    if (b.prog.load() != static_cast<int>(Prog::Idle) || !b.faults.fire(FaultKind::Chatter, FaultOn::Any, 0, -1, &f))
+        return Clock::time_point::max();
+    const auto now = Clock::now();
+    if (now >= b.next_console_line) {
+        b.put(kConsole[b.console_line++ % (sizeof kConsole / sizeof kConsole[0])]);
+        b.count([](Counters& c) { ++c.console_lines; });
+        b.next_console_line = now + std::chrono::milliseconds(f.ms);
+    }
+    return b.next_console_line;
+}
+
 Next run_crashed(Box& b)
 {
     b.set_prog(Prog::Crashed);
@@ -284,13 +333,16 @@ Next run_boot_rom(Box& b)
 {
     b.set_prog(Prog::BootRom);
     b.in_session = true;
-    const int p = b.opt.platform;
-    b.set_rate(boot_rate(p));
+    const bootlink::Platform& p = platform_of(b);
+    b.set_rate(p.boot_rom_baud);
+    FaultSpec fast;
+    const bool crossing = b.faults.fire(FaultKind::Announce, FaultOn::Any, 0, -1, &fast);
+    const int period = crossing ? fast.ms : b.opt.announce_ms;
     int c;
     auto give_up = Clock::now() + std::chrono::milliseconds(b.opt.announce_limit_ms);
     for (;;) {
-        b.put("R");
-        c = b.get_clean(std::max(1, b.opt.announce_ms));
+        b.put(&b.opt.sync_byte, 1);
+        c = b.get_clean(std::max(1, period));
         if (c >= 0)
             break;
         if (b.opt.announce_limit_ms > 0 && Clock::now() >= give_up) {
@@ -299,6 +351,11 @@ Next run_boot_rom(Box& b)
         }
     }
     b.trace("boot ROM: the host talks");
+    if (crossing) {
+        // The announcement that was on its way when the host's first byte came.
+        b.trace("fault: an announcement crosses the host's first byte");
+        b.put(&b.opt.sync_byte, 1);
+    }
     bool cedar_ready = false;
     int pending = c;
     for (;;) {
@@ -310,12 +367,12 @@ Next run_boot_rom(Box& b)
             uint8_t a[8];
             if (op == 0x04) {
                 if (b.get_n(a, 4, 1000))
-                    do_read(b, le32(a));
+                    do_read(b, kv::get_le32(a));
                 else
                     b.trace("boot ROM: read instruction broke off");
             } else if (op == 0x01) {
                 if (b.get_n(a, 8, 1000))
-                    do_write(b, le32(a), le32(a + 4));
+                    do_write(b, kv::get_le32(a), kv::get_le32(a + 4));
                 else
                     b.trace("boot ROM: write instruction broke off");
             } else if (op >= 0) {
@@ -324,7 +381,7 @@ Next run_boot_rom(Box& b)
             }
             continue;
         }
-        if (p == 1) {
+        if (p.bring_up == bootlink::BringUp::AlderBootInit) {
             Next n;
             if (alder_boot_init(b, c, &n))
                 return n;
@@ -332,7 +389,7 @@ Next run_boot_rom(Box& b)
         }
         // Before its boot init the Cedar boot ROM takes 0x00 as the host's
         // wake-up; afterwards a 0x00 starts a client length.
-        if ((p == 6 || p == 7) && c == 0x00 && !cedar_ready) {
+        if (p.bring_up == bootlink::BringUp::CedarBootInit && c == 0x00 && !cedar_ready) {
             b.trace("boot ROM: wake byte");
             continue;
         }
@@ -419,7 +476,7 @@ Next run_alder_init(Box& b)
             b.trace("client block frame broke off");
             continue;
         }
-        uint32_t n = h[0] | (h[1] << 8);
+        uint32_t n = kv::get_le16(h);
         size_t len = h[2];
         if (n == 0 || len == 0 || len > 128) {
             b.trace("refused: block frame %u with %zu bytes", n, len);
@@ -492,8 +549,7 @@ Next run_client(Box& b, const std::vector<uint8_t>& image)
     StandinHeader h;
     if (parse_standin_header(image.data(), image.size(), &h))
         kind = h.kind;
-    int p = b.opt.platform;
-    if (b.opt.ddr_gate && p >= 2 && !b.mem.ddr_ok()) {
+    if (b.opt.ddr_gate && !platform_of(b).ddr_works_from_reset() && !b.mem.ddr_ok()) {
         b.trace("the client was loaded into DDR that does not read back: it never runs");
         return run_crashed(b);
     }
@@ -519,6 +575,7 @@ struct Transfer {
     uint32_t next = 0;       // frames accepted
     size_t last_len = 0;
     uint64_t frames = 0;     // frames received in this transfer
+    Clock::time_point complete_at{};  // when the last byte came
 };
 
 struct Client {
@@ -532,6 +589,12 @@ struct Client {
 
     void data_frame();
     bool command(uint8_t k, const uint8_t* pay, size_t n);  // true: the client ends
+    struct BurnFaults {
+        bool fail = false, lose = false, stuck = false, garble = false;
+        FaultSpec fail_spec, lose_spec, stuck_spec, garble_spec;
+    };
+    static BurnFaults burn_faults(Box& b);
+    void progress(int pct, BurnFaults& f);
     void burn(bool silent);
     void dump(uint32_t size);
     bool wait_ack(uint8_t want0, uint16_t seq, uint8_t* got0);
@@ -542,7 +605,7 @@ void Client::data_frame()
     uint8_t s[2];
     if (!b.get_n(s, 2, 1000))
         return;
-    uint16_t seq = static_cast<uint16_t>((s[0] << 8) | s[1]);
+    uint16_t seq = kv::get_be16(s);
     if (!x.active) {
         b.trace("data frame %u without an announced transfer: refused", seq);
         b.drain_quiet(200);
@@ -573,14 +636,9 @@ void Client::data_frame()
     Reaction re = react(b, FaultOn::Frame, x.frames, -1);
     if (re.lost)
         return;
-    bool good = kv::crc32(buf.data(), len) == le32(buf.data() + len) &&
+    bool good = kv::crc32(buf.data(), len) == kv::get_le32(buf.data() + len) &&
                 !fault(b, FaultKind::Crc, FaultOn::Frame, x.frames);
-    auto answer = [&](std::initializer_list<uint8_t> v) {
-        if (re.drop)
-            return;
-        b.pause(re.delay_ms);
-        b.reply(v);
-    };
+    auto answer = [&](std::initializer_list<uint8_t> v) { answer_with(b, re, std::vector<uint8_t>(v)); };
     if (!good) {
         b.count([](Counters& c) { ++c.crc_errors; });
         b.trace("data frame %u: CRC error", seq);
@@ -593,6 +651,8 @@ void Client::data_frame()
         return;
     }
     x.data.insert(x.data.end(), buf.begin(), buf.begin() + static_cast<long>(len));
+    if (x.data.size() == x.total)
+        x.complete_at = Clock::now();
     x.last_len = len;
     ++x.next;
     b.count([](Counters& c) { ++c.frames_accepted; });
@@ -611,11 +671,8 @@ bool Client::command(uint8_t k, const uint8_t* pay, size_t n)
     if (re.lost)
         return false;
     auto answer = [&](const std::vector<uint8_t>& v) {
-        if (re.drop)
-            return false;
-        b.pause(re.delay_ms);
-        b.reply(v.data(), v.size());
-        return true;
+        answer_with(b, re, v);
+        return !re.drop;
     };
     switch (k) {
     case 'P': {
@@ -636,12 +693,12 @@ bool Client::command(uint8_t k, const uint8_t* pay, size_t n)
         }
         have_report = true;
         report_id = pay[1];
-        report_size = le32(pay + 2);
+        report_size = kv::get_le32(pay + 2);
         b.trace("client: slave report, block 0x%02X, %u bytes", report_id, report_size);
         answer({'O', 'O'});
         break;
     case 'S': {
-        if (n < 6 || (pay[1] != 'Z' && pay[1] != 'N') || le32(pay + 2) > kMaxTransfer) {
+        if (n < 6 || (pay[1] != 'Z' && pay[1] != 'N') || kv::get_le32(pay + 2) > kMaxTransfer) {
             b.trace("client: transfer header refused");
             answer({'E', 'E'});
             break;
@@ -650,12 +707,21 @@ bool Client::command(uint8_t k, const uint8_t* pay, size_t n)
         x.active = true;
         x.id = pay[0];
         x.kind = pay[1];
-        x.total = le32(pay + 2);
+        x.total = kv::get_le32(pay + 2);
+        x.complete_at = Clock::now();
         b.trace("client: transfer of %u bytes, block 0x%02X, kind '%c'", x.total, x.id, x.kind);
         answer({'O', 'O'});
         break;
     }
     case 'T':
+        if (x.active && x.data.size() == x.total &&
+            Clock::now() < x.complete_at + std::chrono::milliseconds(b.opt.burn_ready_ms)) {
+            // The image is still being checked: too early.
+            b.count([](Counters& c) { ++c.refused_early; });
+            b.trace("client: burn command before the image was checked: refused");
+            answer({'E', 0x0E});
+            break;
+        }
         b.pause(re.delay_ms);
         burn(re.drop);
         break;
@@ -666,25 +732,61 @@ bool Client::command(uint8_t k, const uint8_t* pay, size_t n)
     case 'Q': {
         std::vector<uint8_t> rec = slave_info_record(b.blocks);
         std::vector<uint8_t> v = {'O', 'O'};
-        add32(v, static_cast<uint32_t>(rec.size()));
+        kv::append_le32(v, static_cast<uint32_t>(rec.size()));
         v.insert(v.end(), rec.begin(), rec.end());
-        add32(v, kv::crc32(rec.data(), rec.size()));
+        kv::append_le32(v, kv::crc32(rec.data(), rec.size()));
         answer(v);
         break;
     }
     case 0x60:
-        if (n < 4 || le32(pay) > kMaxDump) {
+        if (n < 4 || kv::get_le32(pay) > kMaxDump) {
             answer({'E'});
             break;
         }
         if (answer({'O'}))
-            dump(le32(pay));
+            dump(kv::get_le32(pay));
         break;
     default:
         b.trace("client: command 0x%02X unknown; no answer", k);
         break;
     }
     return false;
+}
+
+Client::BurnFaults Client::burn_faults(Box& b)
+{
+    BurnFaults f;
+    f.fail = fault(b, FaultKind::Burn, FaultOn::Any, 0, &f.fail_spec);
+    f.lose = fault(b, FaultKind::Lose, FaultOn::Any, 0, &f.lose_spec);
+    f.stuck = fault(b, FaultKind::Stuck, FaultOn::Any, 0, &f.stuck_spec);
+    f.garble = fault(b, FaultKind::Garble, FaultOn::Any, 0, &f.garble_spec);
+    return f;
+}
+
+// One progress report, 'B' and the percentage, as the faults have it.
+void Client::progress(int pct, BurnFaults& f)
+{
+    uint8_t pair[2] = {'B', static_cast<uint8_t>(pct)};
+    if (f.stuck && pct >= f.stuck_spec.percent) {
+        b.trace("fault: the burn sticks at %d%%", pct);
+        for (;;) {  // until the box is reset
+            b.put(pair, 2);
+            b.pause(f.stuck_spec.ms);
+        }
+    }
+    if (f.garble && pct >= f.garble_spec.percent) {
+        f.garble = false;
+        b.trace("fault: the 'B' of the progress report %d%% arrives as 0x%02X", pct, f.garble_spec.as);
+        pair[0] = static_cast<uint8_t>(f.garble_spec.as);
+    }
+    if (f.lose && pct >= f.lose_spec.percent) {
+        f.lose = false;
+        const int k = f.lose_spec.byte ? 1 : 0;
+        b.trace("fault: byte %d of the progress report %d%% lost", k, pct);
+        b.put(&pair[1 - k], 1);
+        return;
+    }
+    b.put(pair, 2);
 }
 
 void Client::burn(bool silent)
@@ -721,8 +823,7 @@ void Client::burn(bool silent)
     const std::vector<uint8_t>& data = x.kind == 'Z' ? img : x.data;
     uint32_t base = x.kind == 'Z' ? 0 : blk->offset;
     uint64_t room = x.kind == 'Z' ? b.flash.size() : blk->size;
-    FaultSpec bf;
-    bool fail_at = fault(b, FaultKind::Burn, FaultOn::Any, 0, &bf);
+    BurnFaults faults = burn_faults(b);
     std::string err;
     bool good = true;
     if (x.kind == 'N' && !b.flash.erase(base, std::min<uint64_t>(room, b.flash.size() - base), &err))
@@ -731,7 +832,7 @@ void Client::burn(bool silent)
     size_t done = 0;
     for (int i = 0; i <= steps && good; ++i) {
         int pct = i * 100 / steps;
-        if (fail_at && pct >= bf.percent) {
+        if (faults.fail && pct >= faults.fail_spec.percent) {
             b.trace("fault: flash write fails at %d%%", pct);
             good = false;
             break;
@@ -746,8 +847,7 @@ void Client::burn(bool silent)
             }
             done = upto;
         }
-        uint8_t prog[2] = {'B', static_cast<uint8_t>(pct)};
-        b.put(prog, 2);
+        progress(pct, faults);
         b.pause(b.opt.burn_ms / (steps + 1));
     }
     if (good && !b.flash.sync()) {
@@ -813,8 +913,8 @@ void Client::dump(uint32_t size)
                 b.trace("dump: no acknowledgement of chunk %u; dump ends", seq);
                 return;
             }
-            uint8_t c4[4] = {static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc >> 16),
-                             static_cast<uint8_t>(crc >> 24)};
+            uint8_t c4[4];
+            kv::put_le32(c4, crc);
             b.put(c4, 4);
             if (!wait_ack(0xFF, seq, &st) || (st != 0x00 && st != 0x01)) {
                 b.trace("dump: no verdict on chunk %u; dump ends", seq);
@@ -832,11 +932,33 @@ void Client::dump(uint32_t size)
 
 }  // namespace
 
+namespace {
+
+// The client starts up: what arrives meanwhile finds nobody listening.
+void starting_up(Box& b, int ms)
+{
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    size_t lost = 0;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        if (left <= 0 || b.get(static_cast<int>(left)) == kTimeout)
+            break;
+        ++lost;
+    }
+    if (lost) {
+        b.count([](Counters& c) { ++c.refused_early; });
+        b.trace("client: %zu bytes came before it was running: lost", lost);
+    }
+}
+
+}  // namespace
+
 Next run_upgrade_client(Box& b)
 {
     b.set_prog(Prog::UpgClient);
     b.in_session = true;
-    b.set_rate(115200);
+    b.set_rate(bootlink::kClientBaud);
+    starting_up(b, b.opt.client_ready_ms);
     Client cl(b);
     {
         for (bool have = false;;) {
@@ -883,7 +1005,7 @@ int read_command_rest(Box& b, int k, uint8_t* buf, const char* who)
         b.trace("%s: command 0x%02X broke off", who, k);
         return kFrameBrokeOff;
     }
-    if (kv::crc32(buf, 2 + static_cast<size_t>(n)) != le32(buf + 2 + n)) {
+    if (kv::crc32(buf, 2 + static_cast<size_t>(n)) != kv::get_le32(buf + 2 + n)) {
         b.trace("%s: command 0x%02X with a bad CRC ignored", who, k);
         return kFrameBadCrc;
     }
@@ -909,8 +1031,8 @@ Next run_shell(Box& b)
             b.trace("shell: request broke off");
             continue;
         }
-        uint32_t addr = le32(q + 8), v = le32(q + 12);
-        if (q[0] != 0x03 || q[1] || q[2] || q[3] || le32(q + 4) != 8 || addr < 0x08000000u || v < 4 ||
+        uint32_t addr = kv::get_le32(q + 8), v = kv::get_le32(q + 12);
+        if (q[0] != 0x03 || q[1] || q[2] || q[3] || kv::get_le32(q + 4) != 8 || addr < 0x08000000u || v < 4 ||
             v - 4 > 65536) {
             b.trace("shell: request refused");
             b.drain_quiet(200);
@@ -923,10 +1045,15 @@ Next run_shell(Box& b)
         Reaction re = react(b, FaultOn::Command, reads, 0x03);
         if (re.lost)
             continue;
+        FaultSpec af;
+        if (b.faults.fire(FaultKind::Addr, FaultOn::Command, reads, 0x03, &af)) {
+            b.count([](Counters& x) { ++x.faults_fired; });
+            b.trace("fault: the read at 0x%08X is answered with the next chunk", addr);
+            addr += len;
+        }
         std::vector<uint8_t> out = {0x23, 0x83, 0x00};
-        add32(out, addr);
-        out.push_back(static_cast<uint8_t>(len));
-        out.push_back(static_cast<uint8_t>(len >> 8));
+        kv::append_le32(out, addr);
+        kv::append_le16(out, static_cast<uint16_t>(len));
         size_t at = out.size();
         out.resize(at + len);
         b.flash.read(addr - 0x08000000u, out.data() + at, len);
@@ -935,11 +1062,8 @@ Next run_shell(Box& b)
             b.trace("fault: chunk at 0x%08X corrupted", addr);
             out[at + len / 2] ^= 0x5A;
         }
-        add32(out, crc);
-        if (re.drop)
-            continue;
-        b.pause(re.delay_ms);
-        b.reply(out.data(), out.size());
+        kv::append_le32(out, crc);
+        answer_with(b, re, out);
     }
 }
 

@@ -100,6 +100,9 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Faults that stay armed until cleared (behaviours rather than events).
+bool persistent(FaultKind k);
+
 class FaultSet {
 public:
     void add(const FaultSpec& f);
@@ -186,6 +189,8 @@ struct Box {
     std::atomic<int> prog{static_cast<int>(Prog::Off)};
     bool in_session = false;
     uint64_t reads_since_reset = 0;
+    size_t console_line = 0;                // the firmware's next console line
+    Clock::time_point next_console_line{};
     Clock::time_point activity = Clock::now();
     Clock::time_point in_clock{}, out_clock{};
     std::deque<int> inq;   // bytes read and not yet taken; kNoise for garbled ones
@@ -231,6 +236,9 @@ private:
 
 // The STB-side programs. Each runs until it hands over to the next one.
 Next run_idle(Box& b);
+// The running firmware's console: with the chatter fault, prints a line when
+// one is due. Returns when the next one is (max() when none will be).
+Clock::time_point firmware_console(Box& b);
 // The firmware's remote-control receiver; runs until a reset or stop.
 Next run_key_receiver(Box& b);
 Next run_boot_rom(Box& b);

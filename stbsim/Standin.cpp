@@ -1,6 +1,7 @@
 // Stand-in STB-side files, the block list and the slave-info record.
 #include "SimInternal.h"
 
+#include <ByteOrder.h>
 #include <kvcrc.h>
 #include <zlib.h>
 
@@ -13,19 +14,6 @@
 namespace stbsim {
 
 namespace {
-
-void put32(std::vector<uint8_t>& v, size_t at, uint32_t x)
-{
-    v[at] = x & 0xFF;
-    v[at + 1] = (x >> 8) & 0xFF;
-    v[at + 2] = (x >> 16) & 0xFF;
-    v[at + 3] = (x >> 24) & 0xFF;
-}
-
-uint32_t get32(const uint8_t* p)
-{
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 bool parse_num(const std::string& s, uint64_t* out)
 {
@@ -56,10 +44,10 @@ std::vector<uint8_t> make_standin(uint32_t kind, const std::string& text)
     std::vector<uint8_t> v(kStandinHeaderSize + text.size());
     std::memcpy(v.data(), "CVSI", 4);
     std::memcpy(v.data() + kStandinHeaderSize, text.data(), text.size());
-    put32(v, 4, static_cast<uint32_t>(v.size()));
-    put32(v, 8, kind);
-    put32(v, 12, kv::crc32(v.data() + kStandinHeaderSize, text.size()));
-    put32(v, 16, kStandinVersion);
+    kv::put_le32(v.data() + 4, static_cast<uint32_t>(v.size()));
+    kv::put_le32(v.data() + 8, kind);
+    kv::put_le32(v.data() + 12, kv::crc32(v.data() + kStandinHeaderSize, text.size()));
+    kv::put_le32(v.data() + 16, kStandinVersion);
     return v;
 }
 
@@ -68,10 +56,10 @@ bool parse_standin_header(const uint8_t* data, size_t len, StandinHeader* out)
     if (len < kStandinHeaderSize || std::memcmp(data, "CVSI", 4) != 0)
         return false;
     StandinHeader h;
-    h.length = get32(data + 4);
-    h.kind = get32(data + 8);
-    h.crc = get32(data + 12);
-    h.version = get32(data + 16);
+    h.length = kv::get_le32(data + 4);
+    h.kind = kv::get_le32(data + 8);
+    h.crc = kv::get_le32(data + 12);
+    h.version = kv::get_le32(data + 16);
     if (h.version != kStandinVersion || h.length < kStandinHeaderSize)
         return false;
     *out = h;
@@ -253,15 +241,12 @@ std::vector<uint8_t> slave_info_record(const std::vector<BlockInfo>& blocks)
     size_t n = blocks.size() > 64 ? 64 : blocks.size();
     std::vector<uint8_t> r(20 + 48 * n, 0);
     std::memcpy(r.data(), "CVSTB SLAVEINFO", 15);
-    r[16] = n & 0xFF;
-    r[17] = (n >> 8) & 0xFF;
+    kv::put_le16(r.data() + 16, static_cast<uint16_t>(n));
     for (size_t i = 0; i < n; ++i) {
         uint8_t* e = r.data() + 20 + 48 * i;
         e[0] = blocks[i].id;
-        std::vector<uint8_t> tmp(8);
-        put32(tmp, 0, blocks[i].offset);
-        put32(tmp, 4, blocks[i].size);
-        std::memcpy(e + 4, tmp.data(), 8);
+        kv::put_le32(e + 4, blocks[i].offset);
+        kv::put_le32(e + 8, blocks[i].size);
         std::memcpy(e + 12, blocks[i].name.data(), blocks[i].name.size() > 35 ? 35 : blocks[i].name.size());
     }
     return r;

@@ -2,8 +2,8 @@
 // device) that plays the box's side of every exchange the tools have with it.
 //
 // The box runs on a thread of its own. After a reset its boot ROM announces
-// itself with the sync byte 'R' (0x52), repeated every `announce_ms` until the
-// host talks, then takes word reads and writes and loads programs: boot-init
+// itself with the sync byte ('R', 0x52, unless `sync_byte` says otherwise),
+// repeated every `announce_ms` until the host talks, then takes word reads and writes and loads programs: boot-init
 // and cache-calibration images, the upgrade clients and "shell.img". Each
 // STB-side program is a separate piece the box switches to when the host
 // loads it. The flash is a file (or memory), so an upgrade can be checked byte
@@ -87,10 +87,25 @@ struct DdrWindow {
 //   burn     fail the flash write during the burn at=P percent ('E')
 //   reset    reset the box at the selected event (mid-transfer, mid-dump, ...)
 //   split    answer the selected word read in pieces=A+B+.. with gap=MS between
+//   lose     lose byte=K (from 0) of the selected reply; with at=P instead, lose
+//            the 'B' (byte=1: the percentage) of the burn progress at P percent
+//   garble   the 'B' of the burn progress at at=P percent arrives as as=C ('F')
+//   trickle  send the selected reply (or dump chunk) one byte every ms=M
+//   addr     answer a "shell.img" read with the data of another address
+//   stuck    the burn sticks at at=P percent, repeating 'B', P every ms=M
+//   announce announce every ms=M after a reset; the last announcement crosses
+//            the host's first bytes (stays armed)
+//   chatter  the running firmware prints console lines full of 'R' every ms=M
+//            (stays armed)
 // Examples: "crc:frame=3", "crc:every=5", "seq:frame=2", "drop:cmd=P",
 // "delay:frame=1,ms=4000", "stall:frame=10,ms=5000", "dump:chunk=2",
-// "verify", "burn:at=40", "reset:frame=7", "split:read=1,pieces=1+3,gap=200".
-enum class FaultKind { Crc, Seq, Drop, Delay, Stall, Dump, Verify, Burn, Reset, Split };
+// "verify", "burn:at=40", "reset:frame=7", "split:read=1,pieces=1+3,gap=200",
+// "lose:at=70", "garble:at=80", "trickle:chunk=1,ms=2000", "addr", "stuck:at=50",
+// "announce:ms=50", "chatter:ms=100", "drop:cmd=U" (silent after the finish).
+enum class FaultKind {
+    Crc, Seq, Drop, Delay, Stall, Dump, Verify, Burn, Reset, Split, Lose, Garble, Trickle, Addr, Stuck, Announce,
+    Chatter
+};
 enum class FaultOn { Any, Frame, Chunk, Block, Read, Command };
 
 struct FaultSpec {
@@ -101,7 +116,9 @@ struct FaultSpec {
     int command = -1;           // FaultOn::Command: the command byte
     int times = -1;             // firings left; -1: 1 for nth, unlimited otherwise
     int ms = 0;                 // delay and stall length
-    int percent = 50;           // burn: the progress at which the write fails
+    int percent = 50;           // burn, stuck, lose: the progress at which it happens
+    int byte = 0;               // lose: which byte of the reply (or of the 'B', percentage pair)
+    int as = 'F';               // garble: what the 'B' arrives as
     std::vector<int> pieces;    // split: sizes of the pieces of a 4-byte reply
     int gap_ms = 100;           // split: pause between pieces
 };
@@ -196,6 +213,7 @@ struct Options {
     int auto_reset_ms = 0;            // 0: off; else reset after this long quiet outside a session
     int session_quiet_ms = 20000;     // with auto-reset: quiet that ends an abandoned session
     int announce_ms = 500;            // period of the sync byte after a reset
+    uint8_t sync_byte = 'R';          // the boot ROM's announcement
     int announce_limit_ms = 0;        // > 0: with no host talking by then, boot the firmware (idle)
 
     // Boot ROM and DDR controller.
@@ -215,6 +233,12 @@ struct Options {
     int alder_ready_repeats = 4;      // ... at most this many times, until the host talks
     int cedar_ready_period_ms = 100;  // "SEND_UPG" repeated this often until the host talks
     int burn_ms = 1000;               // duration of a burn (spread over the 'B' progress bytes)
+    // Readiness: the times the host's fixed pauses exist for. A client loses
+    // what arrives sooner than client_ready_ms after its load (it does not run
+    // yet); a burn command sooner than burn_ready_ms after the last data frame
+    // is refused ('E', 0x0E: the image is still being checked).
+    int client_ready_ms = 1000;
+    int burn_ready_ms = 2000;
     int ack_timeout_ms = 10000;       // the box gives up a dump when the host stops acknowledging
 
     std::vector<std::string> faults;  // in the grammar above
@@ -246,6 +270,8 @@ struct Counters {
     uint64_t dump_chunks = 0, dump_retransmissions = 0;
     uint64_t shell_reads = 0;
     uint64_t burns = 0, burn_failures = 0, verify_failures = 0;
+    uint64_t refused_early = 0;       // commands that came before the box was ready
+    uint64_t console_lines = 0;       // chatter printed by the running firmware
     uint64_t faults_fired = 0;
 };
 

@@ -1,5 +1,8 @@
 // stbsim: the virtual STB as a program.
+#include "Announcement.h"
+#include "KvLogRecord.h"
 #include "StbSim.h"
+#include "VirtualPorts.h"
 
 #include <CLI/CLI.hpp>
 
@@ -87,22 +90,6 @@ std::string control(stbsim::Simulator& box, const std::string& raw, bool* quit)
            "quit\n";
 }
 
-// The per-user runtime folder where the workbench's connection tab looks for
-// "*.port" files naming the pseudo-terminals of running virtual STBs (the
-// same folder as the log socket).
-std::string runtime_folder()
-{
-    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-    std::string base = (xdg && *xdg) ? std::string(xdg) + "/corvane" : "/tmp/corvane-" + std::to_string(::getuid());
-    if (::mkdir(base.c_str(), 0700) != 0 && errno != EEXIST)
-        return {};
-    struct stat st {};
-    if (::lstat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
-        (st.st_mode & 0077) != 0)
-        return {};
-    return base;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -113,7 +100,7 @@ int main(int argc, char** argv)
                "where the workbench's connection tab finds it.\n\n"
                "Control: type reset, status, fault SPEC, clear-faults, reject-key V, accept-key V, clear-keys or quit\n"
                "on standard input, or send the same lines to the --control socket. The boot ROM announces itself\n"
-               "with 'R' (0x52) after each reset, every --announce ms until the host talks.\n\n" +
+               "with its sync byte ('R', 0x52) after each reset, every --announce ms until the host talks.\n\n" +
                stbsim::fault_help() +
                "\nFiles: --write-stb-files DIR writes stand-ins for the STB-side files (upgclient*.bin, boot_init.img,\n"
                "btinit_ddr*_cedar.img, ddr*_cache_cal.img, shell.img, SerialN_client_birch_common.bin,\n"
@@ -150,6 +137,8 @@ int main(int argc, char** argv)
         ->check(CLI::Range(1, 3600000));
     app.add_option("--announce", announce, "period of the sync byte 'R' after a reset, ms (default 500)")
         ->check(CLI::Range(1, 60000));
+    std::string sync = "R";
+    app.add_option("--sync-byte", sync, "the boot ROM's announcement: a character or a number such as 0x52 (default R)");
     app.add_option("--announce-for", o.announce_limit_ms,
                    "with no host talking after a reset for this many ms, boot the firmware and fall quiet "
                    "(default 0: announce until the host talks)")
@@ -167,6 +156,14 @@ int main(int argc, char** argv)
     app.add_option("--alder-ready", o.alder_ready_delay_ms,
                    "Alder boot init: ms from the image's end to 'R' and \"bootinit_ready\" (default 2500)");
     app.add_option("--burn-ms", o.burn_ms, "duration of a burn, ms (default 1000)")->check(CLI::Range(0, 600000));
+    app.add_option("--client-ready", o.client_ready_ms,
+                   "ms an upgrade client needs after its load before it listens; what comes sooner is lost "
+                   "(default 1000)")
+        ->check(CLI::Range(0, 60000));
+    app.add_option("--burn-ready", o.burn_ready_ms,
+                   "ms the client checks a transferred image; a burn command sooner is refused ('E', 0x0E) "
+                   "(default 2000)")
+        ->check(CLI::Range(0, 60000));
     app.add_option("--fault", o.faults, "inject a fault (repeatable; grammar below)");
     std::string echo_pieces;
     app.add_option("--stampa", o.stampa.platform,
@@ -265,6 +262,10 @@ int main(int argc, char** argv)
     o.dll_ok = !no_dll;
     o.ddr_gate = !no_gate;
     o.announce_ms = announce;
+    if (!kv::parse_sync_byte(sync, &o.sync_byte)) {
+        std::fprintf(stderr, "stbsim: --sync-byte takes one character or a number up to 255\n");
+        return 2;
+    }
     FILE* tf = nullptr;
     if (!trace_file.empty()) {
         tf = std::fopen(trace_file.c_str(), "a");
@@ -331,8 +332,8 @@ int main(int argc, char** argv)
         }
     }
     std::string port_file;
-    if (std::string dir = runtime_folder(); !dir.empty()) {
-        port_file = dir + "/stbsim-" + std::to_string(::getpid()) + ".port";
+    if (std::string dir = kv::log_socket_dir(); !dir.empty()) {
+        port_file = dir + "/" + kv::virtual_stb_port_file(::getpid());
         std::ofstream pf(port_file, std::ios::trunc);
         pf << box.port_path() << "\n";
         if (!pf) {

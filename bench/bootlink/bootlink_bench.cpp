@@ -141,14 +141,8 @@ struct Line {
 
 bool bring_up(Line& l) {
     l.box->reset();
-    for (double t0 = wall(); wall() - t0 < 3;) {
-        uint8_t b = 0;
-        uint32_t got = 0;
-        l.svc.SMS_Receive(&b, 1, &got, 200);
-        if (got == 1 && b == 'R')
-            return DownloadUpgClientImage(0, l.ctx) && (l.ctx.pause(500), UpgClientTest(l.ctx));
-    }
-    return false;
+    return wait_for_boot_rom(l.ctx, 5000) == Outcome::Ok && DownloadUpgClientImage(0, l.ctx) &&
+           (l.ctx.pause(5000), UpgClientTest(l.ctx));
 }
 
 int line_figures(size_t transfer_kib, size_t dump_kib, double speed) {

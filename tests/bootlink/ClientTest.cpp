@@ -82,6 +82,14 @@ protected:
         return UpgClientTest(ctx);
     }
 
+    // A box whose flash holds `image`, reset and running "shell.img".
+    void shell_ready(const std::vector<uint8_t>& image) {
+        open(box_for(0));
+        ASSERT_TRUE(box->write_flash(0, image));
+        ASSERT_TRUE(reset_and_sync());
+        ASSERT_EQ(1, send_shell_image(ctx));
+    }
+
     // The rest of an upgrade: user limit, size, transfer, burn, finish.
     int upgrade(const std::vector<uint8_t>& image, int type) {
         std::vector<uint8_t> padded = image;
@@ -264,25 +272,26 @@ TEST_F(Client, ACorruptedDumpChunkIsTakenAgainWithoutAdvancing) {
     EXPECT_FALSE(log.has("(dumping)Receive CMD error!"));
 }
 
-TEST_F(Client, AChunkFailingSixTimesFailsTheDumpAndLeavesNoFile) {
+TEST_F(Client, AChunkFailingSixTimesFailsTheDumpAndKeepsTheOlderFile) {
     open(box_for(2));
     ASSERT_EQ(1, bring_up(2)) << log.text();
     ASSERT_TRUE(box->add_fault("dump:every=1"));
     std::string out = path("d.bin");
-    put_file("d.bin", {1, 2, 3});  // the file the tool created when "Dump" was pressed
+    put_file("d.bin", {1, 2, 3});  // an older dump the user keeps
+    const auto files_before = std::distance(std::filesystem::directory_iterator(dir), {});
     std::vector<uint8_t> dump;
     EXPECT_EQ(0, UpgDump(0x80000, &dump, out, ctx));
     EXPECT_EQ(5, log.count("Retransmitting,please wait...\n"));
-    EXPECT_FALSE(std::filesystem::exists(out));
-    EXPECT_FALSE(std::filesystem::exists(out + ".part"));
+    std::vector<uint8_t> kept;
+    ASSERT_EQ(1, read_file(out, &kept));
+    EXPECT_EQ((std::vector<uint8_t>{1, 2, 3}), kept);
+    // No temporary left beside it.
+    EXPECT_EQ(files_before, std::distance(std::filesystem::directory_iterator(dir), {}));
 }
 
 TEST_F(Client, ShellDumpRetakesACorruptedChunk) {
-    open(box_for(0));
     auto image = test_image(0x80000, 12);
-    ASSERT_TRUE(box->write_flash(0, image));
-    ASSERT_TRUE(reset_and_sync());
-    ASSERT_EQ(1, send_shell_image(ctx));
+    shell_ready(image);
     ASSERT_TRUE(box->add_fault("dump:chunk=3"));
     std::vector<uint8_t> dump;
     ASSERT_EQ(1, ShellReadDump(0x80000, &dump, "", ctx)) << log.text();
@@ -326,4 +335,97 @@ TEST_F(Client, SilenceEndsTheClientTestAndTheTransferWithinTheirBounds) {
     EXPECT_GE(s, 7.5);
     EXPECT_LT(s, 12.0);
     EXPECT_TRUE(log.has("Receiving crc failed,please checking com\n"));
+}
+
+// ---- a box that misbehaves in ways the protocol cannot see ------------------
+
+TEST_F(Client, AFastAnnouncerLeavesEveryWordReadCorrect) {
+    // The boot ROM repeats its 'R' every 50 ms, and the last one crosses the
+    // host's first instruction on the line.
+    stbsim::Options o = box_for(2);
+    o.faults = {"announce:ms=50"};
+    open(o);
+    box->reset();
+    ASSERT_EQ(Outcome::Ok, wait_for_boot_rom(ctx, 5000));
+    drain_after_announcement(ctx, 256, 300);  // ends though the box keeps announcing
+    const uint32_t values[] = {0x11223352, 0x52525252, 0x00000052, 0xCAFEF00D};
+    for (uint32_t x : values) {
+        ASSERT_EQ(1, write(0xBFD70054, x, ctx));
+        uint32_t v = 0;
+        ASSERT_EQ(1, addr_read(0xBFD70054, &v, ctx)) << log.text();
+        EXPECT_EQ(x, v);
+    }
+}
+
+TEST_F(Client, ALostOrGarbledBurnProgressByteNeverPassesForTheEnd) {
+    stbsim::Options o = box_for(0);
+    o.burn_ms = 1100;  // a progress report every 100 ms
+    open(o);
+    auto image = test_image(65536, 9);
+    std::vector<uint8_t> gz;
+    ASSERT_EQ(1, gzip_compress(image.data(), image.size(), &gz, GzipEffort::Fast));
+    // 'B' lost before 70 (the byte 'F'), the percentage lost before 30, and a
+    // 'B' that arrives as 'F' after 70.
+    for (const char* fault : {"lose:at=70", "lose:at=30,byte=1", "garble:at=80"}) {
+        SCOPED_TRACE(fault);
+        ASSERT_EQ(1, bring_up(0)) << log.text();
+        ASSERT_TRUE(box->add_fault(fault));
+        ASSERT_EQ(1, UpgSlaveReport(uint32_t(image.size()), ctx));
+        ASSERT_EQ(1, UpgTransfer(gz.data(), gz.size(), ctx));
+        ASSERT_EQ(1, UpgBurn(ctx)) << log.text();
+        // Taken as finished only once the box had written everything.
+        auto flash = box->flash();
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+        ASSERT_EQ(1, UpgFinish(ctx, false));
+    }
+    EXPECT_TRUE(log.has("taken as the progress 70% of a lost 'B'"));
+    EXPECT_TRUE(log.has("taken as a garbled 'B'"));
+}
+
+TEST_F(Client, ABurnThatStopsAdvancingIsGivenUp) {
+    stbsim::Options o = box_for(0);
+    o.faults = {"stuck:at=50,ms=100"};  // "B 50" again and again
+    open(o);
+    ASSERT_EQ(1, bring_up(0)) << log.text();
+    auto image = test_image(65536, 10);
+    std::vector<uint8_t> gz;
+    ASSERT_EQ(1, gzip_compress(image.data(), image.size(), &gz, GzipEffort::Fast));
+    ASSERT_EQ(1, UpgSlaveReport(uint32_t(image.size()), ctx));
+    ASSERT_EQ(1, UpgTransfer(gz.data(), gz.size(), ctx));
+    ctx.limits.burn_stall_ms = 1500;
+    EXPECT_EQ(0, UpgBurn(ctx));
+    EXPECT_EQ(Outcome::Failed, ctx.outcome);
+    EXPECT_TRUE(log.has("Burning flash stopped at 50% for 1 s"));
+    EXPECT_FALSE(log.has("Burning flash OK!"));
+}
+
+TEST_F(Client, ATricklingBannerEndsWithinItsBound) {
+    open(box_for(0));
+    ASSERT_TRUE(reset_and_sync());
+    ASSERT_EQ(1, DownloadUpgClientImage(0, ctx));
+    // "OO" and the 15-byte banner, one byte every 700 ms: 12 s in all, while
+    // five one-second reads that bring nothing allow five.
+    ASSERT_TRUE(box->add_fault("trickle:cmd=P,ms=700"));
+    EXPECT_EQ(0, UpgClientTest(ctx));
+    EXPECT_TRUE(log.has("!! UpgClientTest FAIL: Receive failed !!\n"));
+}
+
+TEST_F(Client, AShellReplyForAnotherAddressIsAskedAgain) {
+    auto image = test_image(0x20000, 13);
+    shell_ready(image);
+    ASSERT_TRUE(box->add_fault("addr:times=2"));  // the next chunk's data, with its true CRC
+    std::vector<uint8_t> dump;
+    ASSERT_EQ(1, ShellReadDump(0x20000, &dump, "", ctx)) << log.text();
+    EXPECT_EQ(image, dump);
+    EXPECT_EQ(2u, ctx.dump.retries);
+}
+
+TEST_F(Client, TheBootInitWaitsForTheConfiguredSyncByte) {
+    stbsim::Options o = box_for(6);
+    o.sync_byte = 'S';
+    open(o, 38400);
+    svc.set_sync_byte('S');  // [SerialSvc] SyncByte = S
+    box->reset();
+    ASSERT_EQ(1, boot_init_cedar(6, ctx)) << log.text();
+    EXPECT_TRUE(log.has("boot init run successfully.\n"));
 }

@@ -40,6 +40,9 @@ void LineTest::open(stbsim::Options o, int baud) {
     std::filesystem::create_directories(dir);
     std::string err;
     ASSERT_TRUE(stbsim::write_stb_files(dir, nullptr, &err)) << err;
+    // The box's readiness times shrink with the host's pauses.
+    o.client_ready_ms = int(o.client_ready_ms * kPauseScale);
+    o.burn_ready_ms = int(o.burn_ready_ms * kPauseScale);
     box = std::make_unique<stbsim::Simulator>(std::move(o));
     ASSERT_TRUE(box->start(&err)) << err;
     ASSERT_EQ(1, svc.SMS_Init());
@@ -56,7 +59,7 @@ void LineTest::open(stbsim::Options o, int baud) {
     ctx.cancel = &cancel;
     ctx.keep_going = &keep_going;
     ctx.observer = &obs;
-    ctx.pause_scale = 0.05;
+    ctx.pause_scale = kPauseScale;
 }
 
 bool LineTest::reset_and_sync() {

@@ -48,6 +48,9 @@ public:
 
 class LineTest : public ::testing::Test {
 protected:
+    // The host's fixed pauses are shortened by this much, and the box's
+    // readiness times with them.
+    static constexpr double kPauseScale = 0.05;
     void TearDown() override;
     // Starts the box with `o` and opens the line at `baud`. Fails the test on error.
     void open(stbsim::Options o, int baud = 115200);

@@ -161,26 +161,50 @@ TEST(Frames, AlderBlockAndShellRequest) {
     EXPECT_EQ(4100u, le32(r.data() + 13));
 }
 
-TEST(ClientImages, NamesHeadersAndPadding) {
+TEST(PlatformTable, ClientsHeadersBringUpsAndViews) {
     const char* names[] = {"upgclient.bin",     "upgclient_alder.bin", "upgclient_dg.bin",    "upgclient_dg.bin",
                            "upgclient_elm.bin", "upgclient_elm.bin",   "upgclient_cedar.bin", "upgclient_cedar.bin"};
-    for (int t = 0; t < 8; ++t)
-        EXPECT_STREQ(names[t], client_image_name(t)) << t;
-    EXPECT_STREQ("", client_image_name(8));
+    for (int t = 0; t < 8; ++t) {
+        ASSERT_NE(nullptr, find_platform(t));
+        EXPECT_STREQ(names[t], platform(t).client_file) << t;
+        EXPECT_EQ(t, platform(t).type);
+    }
+    EXPECT_EQ(nullptr, find_platform(8));
+    EXPECT_EQ(nullptr, find_platform(-1));
 
-    auto h7 = client_image_header(7, 0x1234);
+    auto h7 = load_header(platform(7), 0x1234);
     ASSERT_EQ(16u, h7.size());
     EXPECT_EQ(0x1234u, le32(&h7[0]));
     EXPECT_EQ(0x80100000u, le32(&h7[4]));
     EXPECT_EQ(0x80100000u, le32(&h7[8]));
     EXPECT_EQ(0x1234u, le32(&h7[12]));
-    auto h3 = client_image_header(3, 99);
+    auto h3 = load_header(platform(3), 99);
     ASSERT_EQ(12u, h3.size());
     EXPECT_EQ(0x80008000u, le32(&h3[4]));
-    auto h0 = client_image_header(0, 99);
+    auto h0 = load_header(platform(0), 99);
     ASSERT_EQ(12u, h0.size());
     EXPECT_EQ(0u, le32(&h0[4]) | le32(&h0[8]));
-    EXPECT_TRUE(client_image_header(1, 99).empty());
+    EXPECT_TRUE(load_header(platform(1), 99).empty());
+    EXPECT_EQ(31500, platform(6).program_send_timeout_ms);
+    EXPECT_EQ(30500, platform(2).program_send_timeout_ms);
+
+    // Boot-ROM rates and bring-ups: boot inits at 38400 on 1, 6, 7; calibration on 2 to 5.
+    for (int t = 0; t < 8; ++t) {
+        const Platform& p = platform(t);
+        EXPECT_EQ(p.boots_with_init() ? 38400 : 115200, p.boot_rom_baud) << t;
+        EXPECT_EQ(t == 1 || t == 6 || t == 7, p.boots_with_init()) << t;
+        EXPECT_EQ(t >= 2 && t <= 5, p.calibrates()) << t;
+        EXPECT_EQ(t == 0 ? DumpPath::Shell : DumpPath::Client, p.dump) << t;
+    }
+    EXPECT_STREQ("chip_ddrconf_dogwood_333.txt", platform(3).bring_up_file);
+    EXPECT_STREQ("ddr3_cache_cal.img", platform(5).bring_up_file);
+    EXPECT_STREQ("btinit_ddr2_cedar.img", platform(6).bring_up_file);
+
+    // The block-upgrade list and the front-panel list are views of the table.
+    EXPECT_EQ((std::vector<int>{0, 1, 2, 6, 7}), block_upgrade_types());
+    EXPECT_EQ(Family::Cedar, platform(type_at(block_upgrade_types(), 4)).family);
+    EXPECT_EQ(Family::Dogwood, platform(type_at(front_panel_types(), 2)).family);
+    EXPECT_EQ(-1, type_at(front_panel_types(), 3));
 
     EXPECT_EQ(131072u, padded_image_size(100000));
     EXPECT_EQ(65536u, padded_image_size(65536));

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -280,9 +281,12 @@ TEST_F(ServiceFixture, DumpSlotIsResumedForTheDumpFlagAndStoppedServiceDoesNotWa
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(stage.load(), 1);  // stopped: nobody watches the line
     svc.SMS_StartSvc();
-    box.put("R");
-    for (int i = 0; i < 300 && stage.load() == 1; ++i)
-        std::this_thread::sleep_for(5ms);
+    // The boot ROM repeats its announcement until the host talks.
+    for (int i = 0; i < 30 && stage.load() == 1; ++i) {
+        box.put("R");
+        for (int k = 0; k < 20 && stage.load() == 1; ++k)
+            std::this_thread::sleep_for(5ms);
+    }
     EXPECT_EQ(stage.load(), 2);
     job.Detach();
     svc.set_dumping(0);
@@ -315,4 +319,54 @@ TEST(Serial, CallsFromManyThreadsAreSerialised)
     ASSERT_EQ(all.size(), 1600u);
     for (size_t i = 0; i < all.size(); i += 8)
         EXPECT_EQ(all.substr(i, 8), std::string(8, all[i]));
+}
+
+// A job waiting for the boot ROM while the box prints lines full of 'R', then
+// the box is reset; cancel and time-out end the wait too.
+TEST_F(ServiceFixture, TheWaitForTheBootRomIgnoresChatterAndEndsOnCancelOrTime)
+{
+    std::atomic<int> result{99};
+    std::atomic<bool> cancel{false};
+    std::thread waiter([&] { result = svc.SMS_WaitAnnouncement(-1, &cancel); });
+    std::string console;
+    for (int i = 0; i < 30; ++i) {  // a running box: "Ready", "RUN", "ROM" lines, 10 ms apart
+        box.put(i % 3 == 0 ? "Ready\r\n" : i % 3 == 1 ? "RUN\r\n" : "ROM ok\r\nR\r\n");
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(result.load(), 99);
+    // The reset: the boot ROM announces itself until the host talks.
+    for (int i = 0; i < 40 && result.load() == 99; ++i) {
+        box.put("R");
+        for (int k = 0; k < 20 && result.load() == 99; ++k)
+            std::this_thread::sleep_for(5ms);
+    }
+    waiter.join();
+    EXPECT_EQ(result.load(), 1);
+
+    std::thread cancelled([&] { result = svc.SMS_WaitAnnouncement(-1, &cancel); });
+    cancel = true;
+    cancelled.join();
+    EXPECT_EQ(result.load(), -1);
+    EXPECT_EQ(svc.SMS_WaitAnnouncement(100, nullptr), 0);
+}
+
+TEST(Serial, TheSyncByteComesFromTheSettings)
+{
+    auto home = std::filesystem::path(::testing::TempDir()) / ("sync_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(home);
+    setenv("CORVANE_HOME", home.c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", ::testing::TempDir().c_str(), 1);
+    {
+        std::FILE* f = std::fopen((home / "corvane.ini").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("[SerialSvc]\nSyncByte = 0x53\nAnnounceQuietMs = 30\n", f);
+        std::fclose(f);
+    }
+    CSerialMonitorSerivce svc;
+    ASSERT_EQ(svc.SMS_Init(), 1);
+    EXPECT_EQ(svc.sync_byte(), 'S');
+    EXPECT_EQ(svc.announce_quiet_ms(), 30);
+    svc.SMS_Deinit();
+    unsetenv("CORVANE_HOME");
+    std::filesystem::remove_all(home);
 }

@@ -75,6 +75,7 @@ std::vector<uint8_t> sample_image(size_t n, uint32_t seed)
 
 class UpgJobTest : public ::testing::TestWithParam<int> {
 protected:
+    static constexpr double kPauseScale = 0.02;
     fs::path dir;
     std::unique_ptr<stbsim::Simulator> box;
     CSerialMonitorSerivce svc;
@@ -99,7 +100,7 @@ protected:
         ctx.cancel = &cancel;
         ctx.keep_going = &keep_going;
         ctx.svc = &svc;
-        ctx.pause_scale = 0.02;
+        ctx.pause_scale = kPauseScale;
     }
     void TearDown() override
     {
@@ -111,7 +112,10 @@ protected:
         fs::remove_all(dir, ec);
     }
 
-    void start_box(int platform, uint32_t flash_size = 1 << 20, std::vector<std::string> faults = {})
+    // `real_readiness`: the box keeps its readiness times although the host's
+    // pauses are shortened.
+    void start_box(int platform, uint32_t flash_size = 1 << 20, std::vector<std::string> faults = {},
+                   int baud = 115200, bool real_readiness = false)
     {
         stbsim::Options o;
         o.platform = platform;
@@ -121,15 +125,28 @@ protected:
         o.burn_ms = 200;
         o.alder_ready_delay_ms = 100;
         o.cedar_ready_period_ms = 100;
+        // The box's readiness times shrink with the host's pauses.
+        if (!real_readiness) {
+            o.client_ready_ms = int(o.client_ready_ms * kPauseScale);
+            o.burn_ready_ms = int(o.burn_ready_ms * kPauseScale);
+        }
         o.faults = std::move(faults);
+        o.key_baud = 0;  // the running firmware talks at the host's rate
         box = std::make_unique<stbsim::Simulator>(o);
         std::string err;
         ASSERT_TRUE(box->start(&err)) << err;
         ASSERT_EQ(svc.SMS_Init(), 1);
         serialport_config_tag cfg;
         cfg.port_index = svc.SMS_AddPort(box->port_path());
-        cfg.baud_rate = 115200;
+        cfg.baud_rate = baud;
         ASSERT_EQ(svc.SMS_OpenPort(cfg), 1) << svc.last_error();
+    }
+
+    int line_rate()
+    {
+        serialport_config_tag cfg;
+        svc.SMS_GetCurSvcParam(nullptr, nullptr, &cfg);
+        return cfg.baud_rate;
     }
 
     reflasher::UpgJobResult run(reflasher::UpgJobParams p, const std::function<void(CKvWorkThread&)>& during = {})
@@ -165,19 +182,6 @@ protected:
         p.project_type = pt;
         p.dump_size = size;
         p.dump_path = path;
-        p.reset_wait_ms = 20000;
-        if (pt == 0) {
-            CKvWorkThread th;
-            reflasher::UpgJob job(p, ctx, &th);
-            reflasher::UpgJobResult r;
-            th.Attach([&]() -> uint32_t {
-                r = job.RunShellDump();
-                return 0;
-            });
-            th.Start(1);
-            th.Detach();
-            return r;
-        }
         return run(std::move(p));
     }
 };
@@ -208,7 +212,7 @@ TEST_P(UpgJobTest, UpgradeThenDumpReturnsThePaddedImage)
     ASSERT_EQ(padded.size(), 131072u);
 
     auto r = upgrade(pt, padded);
-    ASSERT_TRUE(r.ok) << r.failed_step << ": " << r.error << "\n" << log.text();
+    ASSERT_TRUE(r.ok) << r.failed_step() << ": " << r.error << "\n" << log.text();
     EXPECT_EQ(r.announced_size, 131072u);
     EXPECT_GT(r.transfer.payload_bytes, 0u);
     EXPECT_TRUE(log.has("Please reset the STB!\n"));
@@ -219,7 +223,7 @@ TEST_P(UpgJobTest, UpgradeThenDumpReturnsThePaddedImage)
 
     fs::path out = dir / "dump.bin";
     auto d = dump(pt, 0x80000, out.string());
-    ASSERT_TRUE(d.ok) << d.failed_step << ": " << d.error << "\n" << log.text();
+    ASSERT_TRUE(d.ok) << d.failed_step() << ": " << d.error << "\n" << log.text();
     auto dumped = read_file(out);
     ASSERT_EQ(dumped.size(), 0x80000u);
     EXPECT_TRUE(std::equal(padded.begin(), padded.end(), dumped.begin()));
@@ -275,8 +279,8 @@ TEST_F(UpgJobCases, CancelDuringTransferAndDuringBurn)
     p.image = image;
     auto r = run(p);
     EXPECT_FALSE(r.ok);
-    EXPECT_TRUE(r.cancelled) << r.failed_step << ": " << r.error;
-    EXPECT_EQ(r.failed_step, "transfer");
+    EXPECT_TRUE(r.cancelled) << r.failed_step() << ": " << r.error;
+    EXPECT_EQ(r.failed, reflasher::Step::Transfer);
     EXPECT_TRUE(log.has("UPG Canceled by user, while transfering"));
 
     box->set_reply_delay(0);
@@ -289,7 +293,7 @@ TEST_F(UpgJobCases, CancelDuringTransferAndDuringBurn)
     };
     auto r2 = run(p);
     EXPECT_FALSE(r2.ok);
-    EXPECT_EQ(r2.failed_step, "burn") << r2.error;
+    EXPECT_EQ(r2.failed, reflasher::Step::Burn) << r2.error;
     EXPECT_TRUE(log.has("UPG Canceled by user, while burning"));
 }
 
@@ -320,25 +324,25 @@ TEST_F(UpgJobCases, FaultsEndInRecoveryOrACleanFailure)
     box->add_fault("crc:every=1");
     auto bad = upgrade(0, image);
     EXPECT_FALSE(bad.ok);
-    EXPECT_EQ(bad.failed_step, "transfer");
+    EXPECT_EQ(bad.failed, reflasher::Step::Transfer);
 
     // A verification failure ends the burn as a failure.
     box->clear_faults();
     box->add_fault("verify");
     auto v = upgrade(0, image);
     EXPECT_FALSE(v.ok);
-    EXPECT_EQ(v.failed_step, "burn");
+    EXPECT_EQ(v.failed, reflasher::Step::Burn);
 
     // A flash write failure during the burn.
     box->clear_faults();
     box->add_fault("burn:at=40");
     auto w = upgrade(0, image);
     EXPECT_FALSE(w.ok);
-    EXPECT_EQ(w.failed_step, "burn");
+    EXPECT_EQ(w.failed, reflasher::Step::Burn);
     EXPECT_TRUE(log.has("Failed to erase or write flash!!"));
 }
 
-TEST_F(UpgJobCases, CorruptDumpChunksAreTakenAgainOrTheDumpFailsWithoutAFile)
+TEST_F(UpgJobCases, CorruptDumpChunksAreTakenAgainOrTheDumpFailsKeepingTheOlderFile)
 {
     start_box(1, 1 << 20, {"dump:chunk=2"});
     Log log;
@@ -355,8 +359,94 @@ TEST_F(UpgJobCases, CorruptDumpChunksAreTakenAgainOrTheDumpFailsWithoutAFile)
     }
     auto d = dump(1, 0x80000, out.string());
     EXPECT_FALSE(d.ok);
-    EXPECT_FALSE(fs::exists(out));
+    std::vector<uint8_t> kept = read_file(out);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "an older dump");
     EXPECT_TRUE(log.has("dumping Failed!\n"));
+}
+
+TEST_F(UpgJobCases, AChatteringBoxNeverStartsTheJobAndAResetThenDoes)
+{
+    // A running box prints lines full of 'R' ("Ready", "RUN", "ROM ...").
+    start_box(0, 1 << 20, {"chatter:ms=50"});
+    Log log;
+    std::vector<uint8_t> image = sample_image(1 << 16, 21);
+    std::string phase;
+    std::mutex m;
+    obs.on_phase = [&](const std::string& n) {
+        std::lock_guard<std::mutex> l(m);
+        phase = n;
+    };
+    reflasher::UpgJobParams p;
+    p.kind = reflasher::JobKind::Upgrade;
+    p.image = image;
+    auto r = run(std::move(p), [&](CKvWorkThread&) {
+        for (int i = 0; i < 1000 && box->counters().console_lines < 20; ++i)
+            std::this_thread::sleep_for(10ms);
+        EXPECT_GE(box->counters().console_lines, 20u);
+        // Nothing went to the box: no instruction, no program, no frame.
+        EXPECT_EQ(box->counters().bytes_in, 0u);
+        {
+            std::lock_guard<std::mutex> l(m);
+            EXPECT_EQ(phase, "wait for reset");
+        }
+        box->reset();
+    });
+    ASSERT_TRUE(r.ok) << r.failed_step() << ": " << r.error << "\n" << log.text();
+    auto flash = box->flash();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+}
+
+TEST_F(UpgJobCases, ASilentFinishAfterAGoodBurnIsAWarningAndTheRateComesBack)
+{
+    // The port was at 57600 before the job; the box stays silent after 'U'.
+    start_box(0, 1 << 20, {"drop:cmd=U"}, 57600);
+    Log log;
+    std::vector<uint8_t> image = sample_image(1 << 16, 22);
+    reflasher::UpgJobParams p;
+    p.kind = reflasher::JobKind::Upgrade;
+    p.image = image;
+    auto r = run(std::move(p));
+    ASSERT_TRUE(r.ok) << r.failed_step() << ": " << r.error << "\n" << log.text();
+    ASSERT_EQ(r.warnings.size(), 1u);
+    EXPECT_NE(r.warnings[0].find("did not acknowledge the finish"), std::string::npos);
+    EXPECT_TRUE(log.has("did not acknowledge the finish"));
+    EXPECT_TRUE(log.has("Burning flash OK!"));
+    EXPECT_EQ(line_rate(), 57600);
+}
+
+TEST_F(UpgJobCases, ACancelledDumpKeepsTheOlderFile)
+{
+    start_box(0);
+    Log log;
+    fs::path out = dir / "dump.bin";
+    std::ofstream(out) << "an older dump";
+    obs.on_progress = [&](int pct) {
+        if (pct >= 25)
+            cancel = true;
+    };
+    auto d = dump(0, 0x80000, out.string());
+    EXPECT_FALSE(d.ok);
+    EXPECT_TRUE(d.cancelled) << d.error;
+    EXPECT_TRUE(log.has("DUMP Canceled by user!\n"));
+    std::vector<uint8_t> kept = read_file(out);
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), "an older dump");
+    for (const auto& e : fs::directory_iterator(dir))  // no temporary left beside it
+        EXPECT_EQ(e.path().filename().string().rfind("dump.bin.", 0), std::string::npos) << e.path();
+}
+
+TEST_F(UpgJobCases, AHostWithoutItsPausesFailsAgainstTheVirtualStb)
+{
+    start_box(0, 1 << 20, {}, 115200, true);
+    Log log;
+    ctx.pause_scale = 0;
+    reflasher::UpgJobParams p;
+    p.kind = reflasher::JobKind::Upgrade;
+    p.image = sample_image(1 << 16, 23);
+    auto r = run(std::move(p));
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.failed, reflasher::Step::Burn);
+    EXPECT_TRUE(log.has("Verification is failed!!"));
+    EXPECT_GE(box->counters().refused_early, 1u);
 }
 
 TEST(UpgJobHelpers, PaddingSizesAndSettings)

@@ -19,6 +19,8 @@ stbsim::Options quick(int platform)
     o.flash_size = 256 * 1024;
     o.burn_ms = 0;
     o.announce_ms = 20;
+    o.client_ready_ms = 0;  // the raw exchanges here talk at once
+    o.burn_ready_ms = 0;
     o.cedar_ready_period_ms = 20;
     o.alder_ready_delay_ms = 100;
     o.alder_ready_period_ms = 1500;

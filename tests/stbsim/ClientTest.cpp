@@ -24,6 +24,8 @@ stbsim::Options quick()
     o.flash_size = kFlash;
     o.burn_ms = 0;
     o.announce_ms = 20;
+    o.client_ready_ms = 0;  // the raw exchanges here talk at once
+    o.burn_ready_ms = 0;
     o.ack_timeout_ms = 3000;
     return o;
 }

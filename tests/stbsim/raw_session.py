@@ -32,6 +32,8 @@ def main():
     link = os.path.join(work, "ttySTB")
     box = subprocess.Popen([program, "--platform", "0", "--flash", os.path.join(work, "flash.bin"),
                             "--flash-size", "128K", "--announce", "50", "--burn-ms", "0",
+                            # this session talks at once, without the host's pauses
+                            "--client-ready", "0", "--burn-ready", "0",
                             "--control", sock, "--link", link],
                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:

@@ -4,7 +4,6 @@
 #include "QueuedJobObserver.h"
 #include "SerialMonitorService.h"
 #include "ToolCommon.h"
-#include "ToolPlugin.h"
 
 #include <QComboBox>
 #include <QFileDialog>
@@ -23,17 +22,21 @@
 
 namespace {
 
-const char* const kProjectTypes[8] = {"0: Base",     "1: Alder",    "2: Dogwood-400", "3: Dogwood-333",
-                                      "4: Elm-DDR2", "5: Elm-DDR3", "6: Cedar-DDR2",  "7: Cedar-DDR3"};
 const char* const kBinFilter = "bin files(*.bin);;all files(*.*)";
 
+// Both lists show every project type of the platform table.
 QComboBox* projectList(QWidget* parent)
 {
     auto* c = new QComboBox(parent);
-    for (const char* t : kProjectTypes)
-        c->addItem(QString::fromUtf8(t));
+    for (int type : bootlink::all_project_types())
+        c->addItem(QString::fromStdString(bootlink::list_text(bootlink::platform(type))), type);
     c->setCurrentIndex(0);
     return c;
+}
+
+const bootlink::Platform& selected(const QComboBox* list)
+{
+    return bootlink::platform(list->currentData().toInt());
 }
 
 }  // namespace
@@ -132,16 +135,10 @@ CDialogUPG::CDialogUPG(QWidget* parent) : QWidget(parent)
     m_dumpObserver = new QueuedJobObserver(this);
     connect(m_upgObserver, &QueuedJobObserver::status, m_upgStatus, &QLabel::setText);
     connect(m_upgObserver, &QueuedJobObserver::progress, m_upgProgress, &QProgressBar::setValue);
-    connect(m_upgObserver, &QueuedJobObserver::finished, this, [this](bool ok, const QString& why) {
-        jobEnded(false);
-        jobFailed(ok, why);
-    });
+    connect(m_upgObserver, &QueuedJobObserver::finished, this, [this](bool, const QString&) { jobEnded(false); });
     connect(m_dumpObserver, &QueuedJobObserver::status, m_dumpStatus, &QLabel::setText);
     connect(m_dumpObserver, &QueuedJobObserver::progress, m_dumpProgress, &QProgressBar::setValue);
-    connect(m_dumpObserver, &QueuedJobObserver::finished, this, [this](bool ok, const QString& why) {
-        jobEnded(true);
-        jobFailed(ok, why);
-    });
+    connect(m_dumpObserver, &QueuedJobObserver::finished, this, [this](bool, const QString&) { jobEnded(true); });
 
     connect(m_chooseImage, &QPushButton::clicked, this, &CDialogUPG::onChooseImage);
     connect(m_chooseDump, &QPushButton::clicked, this, &CDialogUPG::onChooseDumpFile);
@@ -202,11 +199,12 @@ void CDialogUPG::onChooseDumpFile()
         m_dumpPath->setText(dlg.selectedFiles().first());
 }
 
-void CDialogUPG::onUpgProjectChanged(int index)
+void CDialogUPG::onUpgProjectChanged(int)
 {
-    // The command box serves the Alder boot ROM (project type 1) only.
-    m_command->setVisible(index == 1);
-    m_send->setVisible(index == 1);
+    // The command box serves the platforms whose running box takes commands.
+    const bool shown = selected(m_upgProject).console_commands;
+    m_command->setVisible(shown);
+    m_send->setVisible(shown);
 }
 
 void CDialogUPG::onDumpSizeChanged(int index)
@@ -248,11 +246,11 @@ void CDialogUPG::onStart()
 {
     if (jobRunning())
         return;
-    const int pt = m_upgProject->currentIndex();
+    const bootlink::Platform& platform = selected(m_upgProject);
     m_userLimit = reflasher::user_limit_mode_from_settings(m_userLimit);
     reflasher::UpgJobParams p;
     p.kind = reflasher::JobKind::Upgrade;
-    p.project_type = pt;
+    p.project_type = platform.type;
     p.user_limit_mode = m_userLimit;
     const QString path = m_imagePath->text();
     if (path.isEmpty()) {
@@ -269,7 +267,7 @@ void CDialogUPG::onStart()
         error(QStringLiteral("Please open the serial port first!"));
         return;
     }
-    if (pt >= 2 && pt <= 5)
+    if (platform.calibrates())
         m_keepGoing = true;
 
     stopThreads();
@@ -284,18 +282,26 @@ void CDialogUPG::onStart()
     m_dumpIsJob = false;
     setUpgradeButtons(false);
     m_upgStatus->setText(QStringLiteral("Please reset the slave STB!"));
-    QueuedJobObserver* obs = m_upgObserver;
-    reflasher::UpgJob* job = m_job.get();
-    m_jobThread->Attach([job, obs]() -> uint32_t {
-        reflasher::UpgJobResult r = job->Run();
-        obs->OnFinished(r.ok, r.error);
-        return r.ok ? 0 : 1;
-    });
-    if (!m_jobThread->Start(1)) {
+    if (!startJob(*m_jobThread, m_job.get(), m_upgObserver)) {
         m_upgRunning = false;
         setUpgradeButtons(true);
         error(QStringLiteral("Cannot start the job thread!"));
     }
+}
+
+bool CDialogUPG::startJob(CKvWorkThread& thread, reflasher::UpgJob* job, QueuedJobObserver* obs)
+{
+    thread.Attach([this, job, obs]() -> uint32_t {
+        reflasher::UpgJobResult r = job->Run();
+        // The client that never loaded is the one failure the user is told
+        // in a box; every other failure is in the log with its step.
+        if (!r.ok && r.failed == reflasher::Step::LoadClient)
+            QMetaObject::invokeMethod(
+                this, [this] { error(QStringLiteral("Download Upg Client Image Failed!\n")); }, Qt::QueuedConnection);
+        obs->OnFinished(r.ok, r.error);
+        return r.ok ? 0 : 1;
+    });
+    return thread.Start(1) != 0;
 }
 
 void CDialogUPG::onExit()
@@ -326,52 +332,40 @@ void CDialogUPG::onDump()
         error(QStringLiteral("Please open the serial port first!"));
         return;
     }
-    const int pt = m_dumpProject->currentIndex();
+    const bootlink::Platform& platform = selected(m_dumpProject);
     reflasher::UpgJobParams p;
     p.kind = reflasher::JobKind::Dump;
-    p.project_type = pt;
+    p.project_type = platform.type;
     p.user_limit_mode = m_userLimit;
     p.dump_size = m_dumpSize;
     p.dump_path = path.toStdString();
-    QueuedJobObserver* obs = m_dumpObserver;
     stopThreads();
     m_dumpRunning = true;
     setDumpButtons(false);
-    if (pt == 0) {
+    if (platform.dump == bootlink::DumpPath::Shell) {
+        // "shell.img" dumps run on a thread of their own with their own cancel event.
         m_shellCancel = false;
         m_dumpIsJob = false;
         m_shellCtx = std::make_unique<bootlink::JobContext>();
-        m_shellCtx->observer = obs;
+        m_shellCtx->observer = m_dumpObserver;
         m_shellCtx->cancel = &m_shellCancel;
         m_shellThread = std::make_unique<CKvWorkThread>();
         m_shellJob = std::make_unique<reflasher::UpgJob>(std::move(p), *m_shellCtx, m_shellThread.get());
-        reflasher::UpgJob* job = m_shellJob.get();
-        m_shellThread->Attach([job, obs]() -> uint32_t {
-            reflasher::UpgJobResult r = job->RunShellDump();
-            obs->OnFinished(r.ok, r.error);
-            return r.ok ? 0 : 1;
-        });
-        m_shellThread->Start(1);
+        startJob(*m_shellThread, m_shellJob.get(), m_dumpObserver);
         return;
     }
-    if (pt >= 2 && pt <= 5)
+    if (platform.calibrates())
         m_keepGoing = true;
     m_jobCancel = false;
     m_dumpIsJob = true;
     m_jobCtx = std::make_unique<bootlink::JobContext>();
-    m_jobCtx->observer = obs;
+    m_jobCtx->observer = m_dumpObserver;
     m_jobCtx->cancel = &m_jobCancel;
     m_jobCtx->keep_going = &m_keepGoing;
     m_jobThread = std::make_unique<CKvWorkThread>();
     m_job = std::make_unique<reflasher::UpgJob>(std::move(p), *m_jobCtx, m_jobThread.get());
     m_dumpStatus->setText(QStringLiteral("Please reset the slave STB!"));
-    reflasher::UpgJob* job = m_job.get();
-    m_jobThread->Attach([job, obs]() -> uint32_t {
-        reflasher::UpgJobResult r = job->Run();
-        obs->OnFinished(r.ok, r.error);
-        return r.ok ? 0 : 1;
-    });
-    m_jobThread->Start(1);
+    startJob(*m_jobThread, m_job.get(), m_dumpObserver);
 }
 
 void CDialogUPG::onCancel()
@@ -388,14 +382,6 @@ void CDialogUPG::onCancel()
     }
 }
 
-void CDialogUPG::jobFailed(bool ok, const QString& why)
-{
-    // The client that never loaded is the one failure the user is told in a
-    // box; every other failure is in the log with its step.
-    if (!ok && why.startsWith(QStringLiteral("Download Upg Client Image Failed!")))
-        error(QStringLiteral("Download Upg Client Image Failed!\n"));
-}
-
 void CDialogUPG::jobEnded(bool dump)
 {
     if (dump) {
@@ -407,5 +393,3 @@ void CDialogUPG::jobEnded(bool dump)
     }
     m_dumpIsJob = false;
 }
-
-CORVANE_TOOL_PLUGIN(CDialogUPG)

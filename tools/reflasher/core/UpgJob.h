@@ -2,12 +2,15 @@
 //
 // One job runs on its own CKvWorkThread: it asks for a reset of the STB,
 // waits until the serial service sees the boot ROM, brings the box up (boot
-// init or DDR calibration, by project type), loads the upgrade client and then
-// either transfers and burns a flash image or dumps the flash into a file.
-// The view and the command line run this very code.
+// init or DDR calibration, by the platform table), loads the upgrade client
+// and then either transfers and burns a flash image or dumps the flash into a
+// file. A dump of a platform whose flash is read through "shell.img" sends
+// that program instead of the client. The view and the command line run this
+// very code.
 #pragma once
 
 #include "BootLink.h"
+#include "Platform.h"
 
 #include <atomic>
 #include <cstdint>
@@ -20,6 +23,27 @@ class CKvWorkThread;
 namespace reflasher {
 
 enum class JobKind { Upgrade, Dump };
+
+// The steps of a job, in the order they can run.
+enum class Step {
+    Check,         // port open, platform known, image there
+    Compress,      // gzip the padded image
+    BootInit,      // boot-init platforms: the boot init waits for the boot ROM itself
+    WaitForReset,  // the other platforms: the service watches for the announcement
+    Calibrate,     // DDR calibration or cache calibration
+    LoadClient,
+    TestClient,
+    UserLimit,
+    SlaveReport,
+    Transfer,
+    Burn,
+    Finish,
+    SendShell,     // "shell.img" instead of the client (dump)
+    Dump,
+    Done,          // the job ended (well or not)
+};
+// A short name for logs and reports ("boot init", "transfer", ...).
+const char* step_name(Step s);
 
 // The dump sizes of the "Dump Size" list, in list order.
 constexpr uint32_t kDumpSizes[5] = {0x80000, 0x100000, 0x200000, 0x400000, 0x800000};
@@ -41,47 +65,67 @@ struct UpgJobParams {
     int user_limit_mode = 1;     // 1 or 2
     std::vector<uint8_t> image;  // the padded flash image (upgrade)
     uint32_t dump_size = kDumpSizes[0];
-    std::string dump_path;       // the dump file (dump); written only when complete
+    std::string dump_path;       // the dump file (dump); replaced only by a complete dump
     // How long to wait for the boot ROM after asking for a reset; 0 waits
     // until the box announces itself or the job is cancelled.
-    int reset_wait_ms = 0;
+    int64_t reset_wait_ms = 0;
 };
 
 struct UpgJobResult {
     bool ok = false;
     bool cancelled = false;
-    std::string failed_step;  // the step that failed ("boot init", "transfer", ...)
-    std::string error;        // why, in the words of the log
+    bootlink::Outcome outcome = bootlink::Outcome::Ok;
+    Step failed = Step::Done;   // the step that failed (Done: none)
+    std::string error;          // why, in the words of the log
+    std::vector<std::string> warnings;  // what went wrong without failing the job
     std::vector<std::pair<std::string, double>> phases;  // name, seconds, in order
     bootlink::WireStats transfer;
     bootlink::WireStats dump;
     uint32_t announced_size = 0;   // what the slave report carried
     size_t compressed_size = 0;
     std::vector<uint8_t> dump_data;  // the dumped flash, when complete
+
+    const char* failed_step() const { return ok ? "" : step_name(failed); }
 };
 
 class UpgJob {
 public:
     // `ctx` carries the observer, the cancel event and the keep-going flag;
-    // `self` is the thread the job runs on (the serial service resumes it).
+    // `self` is the thread the job runs on (recorded in the service's slot).
     UpgJob(UpgJobParams params, bootlink::JobContext& ctx, CKvWorkThread* self);
 
-    // The upgrade, or a dump of project types 1 to 7.
     UpgJobResult Run();
-    // The dump of project type 0 through "shell.img".
-    UpgJobResult RunShellDump();
 
 private:
-    bool wait_for_boot_rom(const char* cancel_text, bool dump_slot);
-    bool step(const char* name, int ok, const std::string& why = std::string());
+    bool through_shell() const;
+    bool check();
+    bool compress();
+    Step first_step() const;
+    Step run(Step s);
+    Step boot_init();
+    Step wait_reset();
+    Step calibrate();
+    Step load();
+    Step test();
+    Step user_limit();
+    Step slave_report();
+    Step transfer();
+    Step burn();
+    Step finish();
+    Step send_shell();
+    Step dump();
+    // Records the failure of `s` (message and outcome from the context
+    // unless given) and ends the job.
+    Step fail(Step s, const std::string& why = std::string());
+    Step cancel();
     void begin_phase(const char* name);
     void end_phase();
-    void finish_dump_file();
-    void run_dump(bool through_shell);
 
     UpgJobParams m_p;
     bootlink::JobContext& m_ctx;
     CKvWorkThread* m_self;
+    const bootlink::Platform* m_platform = nullptr;
+    std::vector<uint8_t> m_compressed;
     UpgJobResult m_r;
     std::string m_phase;
     int64_t m_phaseStart = 0;

@@ -46,7 +46,8 @@ private:
     void setUpgradeButtons(bool enabled);
     void setDumpButtons(bool enabled);
     void jobEnded(bool dump);
-    void jobFailed(bool ok, const QString& why);
+    // Runs `job` on `thread`, reporting through `obs`. False when the thread did not start.
+    bool startJob(CKvWorkThread& thread, reflasher::UpgJob* job, QueuedJobObserver* obs);
     void stopThreads();
 
     // Controls, by their role.

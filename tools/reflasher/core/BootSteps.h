@@ -1,0 +1,41 @@
+// The steps every boot-ROM tool takes to get an upgrade client running in a
+// freshly reset box, by the platform table: wait for the boot ROM (or run the
+// boot init, which waits for it itself), bring the DDR up, load the client,
+// check that it answers. The flash upgrade job runs them in order; the block
+// upgrade tool runs the same steps with its own messages around them.
+//
+// Every step returns 1 on success and 0 on failure, with the outcome and the
+// message in the context (bootlink::JobContext).
+#pragma once
+
+#include "BootLink.h"
+#include "Platform.h"
+
+#include <cstdint>
+
+namespace reflasher {
+
+// Boot-init platforms, before anything else: the service stops reading and the
+// line goes raw at the boot ROM's rate; the boot init waits for the boot ROM's
+// announcement and sends its image. On success the line is at the client's
+// rate after the platform's settling pause; on failure it logs "boot init
+// fail!", and the raw link ends with the service reading again.
+int run_boot_init(bootlink::JobContext& ctx, const bootlink::Platform& p);
+
+// The other platforms: the line goes to the boot ROM's rate, the service
+// watches for the announcement. `limit_ms` < 0 waits until the announcement
+// or the cancel. Returns the wait's outcome (also in ctx.outcome).
+bootlink::Outcome wait_for_reset(bootlink::JobContext& ctx, const bootlink::Platform& p, int64_t limit_ms);
+
+// Calibrating platforms, after the announcement: drain, calibrate (by the
+// platform's "chip_ddrconf" text or cache-calibration image), settle.
+int bring_up_ddr(bootlink::JobContext& ctx, const bootlink::Platform& p);
+
+// Logs "Got sync byte!" and loads the platform's upgrade client (Alder: once
+// the boot init said "bootinit_ready", block by block).
+int load_client(bootlink::JobContext& ctx, const bootlink::Platform& p);
+
+// Gives the client its start-up time, then checks that it answers ('P').
+int test_client(bootlink::JobContext& ctx);
+
+}  // namespace reflasher

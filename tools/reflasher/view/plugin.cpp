@@ -1,0 +1,4 @@
+#include "DialogUPG.h"
+#include "ToolPlugin.h"
+
+CORVANE_TOOL_PLUGIN(CDialogUPG)
