@@ -23,6 +23,8 @@
 // Every public member is safe to call from any thread. Nothing here throws.
 #pragma once
 
+#include "FpgaBoard.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -189,6 +191,13 @@ struct Options {
 
     std::vector<std::string> faults;  // in the grammar above
 
+    // The FPGA prototype board (FpgaBoard.h) and the boot ROM's download mode
+    // (BootRomDownload.h).
+    bool fpga = false;
+    FpgaWindow fpga_windows[2] = {kFpgaDefaultWindows[0], kFpgaDefaultWindows[1]};
+    bool download_mode = false;       // the boot ROM keeps what the host streams
+    std::string download_path;        // ... and writes it here as it arrives
+
     bool trace = false;               // log what the box saw and did
     std::function<void(const std::string&)> trace_sink;  // default: standard error
 };
@@ -266,6 +275,13 @@ public:
     std::string status() const;
     // Waits up to `timeout_ms` until program() == name.
     bool wait_for_program(const std::string& name, int timeout_ms) const;
+
+    // Download mode: the bytes of the last download as kept so far.
+    std::vector<uint8_t> downloaded() const;
+    // FPGA board: the delays of both lanes, and the status line
+    // "fpga lane0 clock=N dqs=N lane1 clock=N dqs=N" ("" for another box).
+    FpgaDelays fpga_delays() const;
+    std::string fpga_status() const;
 
     struct Impl;
 
