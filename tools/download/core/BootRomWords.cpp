@@ -7,6 +7,7 @@ namespace download {
 
 namespace {
 constexpr const char* kSrc = "DialogDownload";
+constexpr uint32_t kStrapRegister = 0xBFEDC024;  // read-only: reading it changes nothing
 }
 
 int BootRomWords::write(uint32_t address, uint32_t value)
@@ -42,6 +43,8 @@ int BootRomWords::read(uint32_t address, uint32_t* value)
 
 void BootRomWords::settle()
 {
+    std::vector<uint8_t> f = bootlink::build_read_instruction(kStrapRegister);
+    bootlink::line_send(m_ctx, f.data(), f.size(), 500);
     bootlink::line_drain(m_ctx, 256, 300);
 }
 

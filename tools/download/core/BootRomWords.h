@@ -21,7 +21,10 @@ public:
 
     int write(uint32_t address, uint32_t value) override;
     int read(uint32_t address, uint32_t* value) override;
-    void settle() override;
+    // Talks to the boot ROM (a read of the strap register, whose reply is
+    // dropped) so that it stops announcing itself, then drops everything it
+    // sent unasked: the next read takes its own reply.
+    void settle();
 
 private:
     bootlink::JobContext& m_ctx;

@@ -51,7 +51,6 @@ CalibrationResult fpga_with(const std::string& text, WordAccess& config, WordAcc
     r.options = cfg.options;
     if (!send_config_writes(cfg, config, r))
         return r;
-    words.settle();  // the host has talked: the boot ROM announces no more
     FpgaSweep sweep(words, ctx.keep_going);
     for (int lane = 0; lane < 2; ++lane) {
         ctx.phase("lane " + std::to_string(lane));
@@ -94,7 +93,7 @@ CalibrationResult run_calibration(const CalibrationParams& p, bootlink::JobConte
         fail(r, "the port is not open");
     } else {
         // Announcements the boot ROM made before the host talked are no replies.
-        bootlink::line_drain(ctx, 256, 300);
+        BootRomWords(ctx).settle();
         if (p.platform == CalibrationPlatform::Chip) {
             ctx.phase("calibration on chip");
             r.ok = bootlink::calibrate_on_chip(p.config_text, ctx) == 1;

@@ -33,9 +33,6 @@ public:
     virtual ~WordAccess() = default;
     virtual int write(uint32_t address, uint32_t value) = 0;
     virtual int read(uint32_t address, uint32_t* value) = 0;
-    // Drops what the STB sent unasked (announcements made before the host
-    // talked), so that the next read takes its own reply.
-    virtual void settle() {}
 };
 
 // The codes and mask of one lane, from the configuration.

@@ -40,6 +40,7 @@ public:
     bool calibrationRunning() const { return m_calibRunning.load(); }
     const download::CalibrationResult& lastCalibration() const { return m_calibResult; }
     const download::DownloadResult& lastDownload() const { return m_downloadResult; }
+    const COXToolTipCtrl& tips() const { return m_tips; }
 
 public slots:
     void onBootRomClicked(bool checked);     // 1007
