@@ -281,8 +281,12 @@ std::string Simulator::status() const
                   (unsigned long long)c.dump_chunks, (unsigned long long)c.dump_retransmissions,
                   (unsigned long long)c.burns, (unsigned long long)c.burn_failures,
                   (unsigned long long)c.faults_fired);
-    return line;
+    return std::string(line) + ", " + d->box.keys.status();
 }
+
+std::vector<ReceivedKey> Simulator::keys() const { return d->box.keys.keys(); }
+void Simulator::clear_keys() { d->box.keys.clear(); }
+void Simulator::reject_key(int32_t value, bool reject) { d->box.keys.reject(value, reject); }
 
 bool Simulator::wait_for_program(const std::string& name, int timeout_ms) const
 {

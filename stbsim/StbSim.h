@@ -156,6 +156,15 @@ bool parse_standin_header(const uint8_t* data, size_t len, StandinHeader* out);
 bool write_stb_files(const std::string& dir, std::vector<std::string>* written, std::string* error);
 
 // ---------------------------------------------------------------------------
+// A remote-control key the firmware's receiver took: its value and when the
+// whole frame had arrived (ms since the box started). The frame is told in
+// KeyReceiver.cpp.
+struct ReceivedKey {
+    int32_t value = 0;
+    int64_t ms = 0;
+};
+
+// ---------------------------------------------------------------------------
 struct Options {
     int platform = 0;                 // project type 0..7
     std::string flash_path;           // empty: the flash lives in memory only
@@ -197,6 +206,10 @@ struct Options {
     FpgaWindow fpga_windows[2] = {kFpgaDefaultWindows[0], kFpgaDefaultWindows[1]};
     bool download_mode = false;       // the boot ROM keeps what the host streams
     std::string download_path;        // ... and writes it here as it arrives
+
+    // Remote-control receiver of the firmware (the idle program).
+    int key_baud = 4800;              // the receiver's line rate; 0: whatever rate the host set
+    std::vector<int32_t> reject_keys; // keys the box refuses ('E' 0x02)
 
     bool trace = false;               // log what the box saw and did
     std::function<void(const std::string&)> trace_sink;  // default: standard error
@@ -264,6 +277,12 @@ public:
     void poke(uint32_t address, uint32_t value);
     // Whether DDR reads back correctly with the registers as they stand.
     bool ddr_ok() const;
+
+    // Keys the remote-control receiver took, in arrival order (the latest
+    // 4096), and the keys it is to refuse.
+    std::vector<ReceivedKey> keys() const;
+    void clear_keys();
+    void reject_key(int32_t value, bool reject = true);
 
     Counters counters() const;
     // The running program: "off", "idle", "boot-rom", "alder-init",
