@@ -75,6 +75,62 @@ Wait wait_for_boot_rom(const LinkOptions& o, CSerialMonitorSerivce* svc, CKvWork
     return resumed ? Wait::Ready : Wait::NoBox;
 }
 
+// One job on the line: the console, the open port, the job's context and
+// its worker thread.
+struct Session {
+    ConsoleObserver console;
+    ConsoleLog log{console};
+    CSerialMonitorSerivce* svc = kv::current_serial_service();
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> running{true};  // the calibration's running flag
+    bootlink::JobContext ctx;
+    CKvWorkThread thread;
+    Wait wait = Wait::Ready;
+    bool interrupted = false;
+
+    Session()
+    {
+        ctx.observer = &console;
+        ctx.cancel = &cancel;
+        ctx.keep_going = &running;
+        ctx.svc = svc;
+    }
+
+    // Opens the port and runs `job` on the thread once the boot ROM has
+    // announced itself, with the job's flag (`set_flag`) set throughout;
+    // Ctrl+C cancels and stops it. The exit status of what went wrong around
+    // the job, or kOk.
+    int run(const LinkOptions& o, void (CSerialMonitorSerivce::*set_flag)(int), const std::function<void()>& job)
+    {
+        if (int rc = open_port(o, svc))
+            return rc;
+        thread.Attach([&]() -> uint32_t {
+            (svc->*set_flag)(1);
+            wait = wait_for_boot_rom(o, svc, &thread, cancel);
+            if (wait == Wait::Ready)
+                job();
+            (svc->*set_flag)(0);
+            return 0;
+        });
+        auto stop = [this] {
+            cancel = true;
+            running = false;
+            thread.Resume();
+        };
+        const bool started = run_until_done(thread, stop, &interrupted);
+        console.done();
+        return started ? cli_exit::kOk : cli_exit::kFailed;
+    }
+    bool cancelled() const { return interrupted || wait == Wait::Cancelled; }
+    // Why the job did not run, when the wait ended it.
+    std::string wait_error(const LinkOptions& o) const
+    {
+        if (wait == Wait::Cancelled)
+            return "cancelled by the user while waiting for the STB";
+        return "no boot ROM announced itself within " + std::to_string(o.reset_timeout_s) + " s";
+    }
+};
+
 void write_json(const std::string& path, const std::string& body)
 {
     if (path.empty())
@@ -109,36 +165,14 @@ int run_download_command(const DownloadOptions& o)
     p.cache = o.cache == "ddr2"   ? download::CacheCalibration::ElmDdr2
               : o.cache == "ddr3" ? download::CacheCalibration::ElmDdr3
                                   : download::CacheCalibration::None;
-    ConsoleObserver console;
-    ConsoleLog log(console);
-    CSerialMonitorSerivce* svc = kv::current_serial_service();
-    if (int rc = open_port(o.link, svc))
-        return rc;
-    std::atomic<bool> cancel{false};
-    bootlink::JobContext ctx;
-    ctx.observer = &console;
-    ctx.cancel = &cancel;
-    ctx.svc = svc;
     std::printf("Image %s: %zu bytes\n", o.image.c_str(), p.image.size());
-
-    CKvWorkThread thread;
+    Session s;
     download::DownloadResult r;
-    Wait w = Wait::Ready;
-    thread.Attach([&]() -> uint32_t {
-        svc->set_bootroom(1);
-        w = wait_for_boot_rom(o.link, svc, &thread, cancel);
-        if (w == Wait::Ready)
-            r = download::run_download(p, ctx);
-        svc->set_bootroom(0);
-        return r.ok ? 0 : 1;
-    });
-    bool interrupted = false;
-    if (!run_until_done(thread, [&] { cancel = true; thread.Resume(); }, &interrupted))
-        return cli_exit::kFailed;
-    console.done();
-    if (w == Wait::NoBox)
-        r.error = "no boot ROM announced itself within " + std::to_string(o.link.reset_timeout_s) + " s";
-    r.cancelled = r.cancelled || w == Wait::Cancelled || interrupted;
+    if (int rc = s.run(o.link, &CSerialMonitorSerivce::set_bootroom, [&] { r = download::run_download(p, s.ctx); }))
+        return rc;
+    if (s.wait != Wait::Ready)
+        r.error = s.wait_error(o.link);
+    r.cancelled = r.cancelled || s.cancelled();
     const double rate = r.seconds > 0 ? double(r.sent) / r.seconds : 0;
     write_json(o.link.report, json_head(r.ok, r.error, r.cancelled) +
                                   ",\n  \"image_bytes\": " + std::to_string(p.image.size()) +
@@ -152,7 +186,7 @@ int run_download_command(const DownloadOptions& o)
     std::printf("FAILED: %s\n", r.error.c_str());
     if (r.cancelled)
         return cli_exit::kInterrupted;
-    if (w == Wait::NoBox)
+    if (s.wait == Wait::NoBox)
         return cli_exit::kNoBox;
     return r.user_error == "Please open the com first." ? cli_exit::kPort : cli_exit::kFailed;
 }
@@ -207,44 +241,17 @@ int run_calibrate_command(const CalibrateOptions& o)
     download::CalibrationParams p;
     if (int rc = load_config(o, &p))
         return rc;
-    ConsoleObserver console;
-    ConsoleLog log(console);
-    CSerialMonitorSerivce* svc = kv::current_serial_service();
-    if (int rc = open_port(o.link, svc))
-        return rc;
-    std::atomic<bool> cancel{false};
-    std::atomic<bool> running{true};
-    bootlink::JobContext ctx;
-    ctx.observer = &console;
-    ctx.cancel = &cancel;
-    ctx.keep_going = &running;
-    ctx.svc = svc;
-
-    CKvWorkThread thread;
+    Session s;
     download::CalibrationResult r;
-    Wait w = Wait::Ready;
-    thread.Attach([&]() -> uint32_t {
-        svc->set_calibrate(1);
-        w = wait_for_boot_rom(o.link, svc, &thread, cancel);
-        if (w == Wait::Ready) {
-            svc->SMS_StopSvc();
-            r = download::run_calibration(p, ctx);
-        }
-        svc->set_calibrate(0);
-        return r.ok ? 0 : 1;
-    });
-    auto stop = [&] {
-        cancel = true;
-        running = false;
-        thread.Resume();
+    auto job = [&] {
+        s.svc->SMS_StopSvc();
+        r = download::run_calibration(p, s.ctx);
     };
-    bool interrupted = false;
-    if (!run_until_done(thread, stop, &interrupted))
-        return cli_exit::kFailed;
-    console.done();
-    if (w == Wait::NoBox)
-        r.error = "no boot ROM announced itself within " + std::to_string(o.link.reset_timeout_s) + " s";
-    const bool cancelled = interrupted || r.stopped || w == Wait::Cancelled;
+    if (int rc = s.run(o.link, &CSerialMonitorSerivce::set_calibrate, job))
+        return rc;
+    if (s.wait != Wait::Ready)
+        r.error = s.wait_error(o.link);
+    const bool cancelled = s.cancelled() || r.stopped;
     write_json(o.link.report, json_head(r.ok, r.error, cancelled) + ",\n  \"platform\": \"" +
                                   (o.fpga ? "fpga" : "chip") + "\",\n  \"seconds\": " + std::to_string(r.seconds) +
                                   (o.fpga ? lanes_json(r) : std::string()) + "\n}\n");
@@ -255,7 +262,7 @@ int run_calibrate_command(const CalibrateOptions& o)
     std::printf("FAILED: %s\n", r.error.c_str());
     if (cancelled)
         return cli_exit::kInterrupted;
-    return w == Wait::NoBox ? cli_exit::kNoBox : cli_exit::kFailed;
+    return s.wait == Wait::NoBox ? cli_exit::kNoBox : cli_exit::kFailed;
 }
 
 }  // namespace

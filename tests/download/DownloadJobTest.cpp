@@ -172,9 +172,3 @@ TEST_F(DownloadJobTest, ASendThatFailsMidwayIsReported)
     EXPECT_FALSE(log.has("Download successfully!"));
 }
 
-TEST_F(DownloadJobTest, AClosedPortAsksForTheComFirst)
-{
-    download::DownloadResult r = run(test_image(10));
-    EXPECT_EQ(r.user_error, "Please open the com first.");
-    EXPECT_TRUE(sizes.empty());
-}
