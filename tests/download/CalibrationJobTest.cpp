@@ -2,6 +2,7 @@
 // board centred lane by lane, the configuration writes taking effect, the
 // on-chip calibration, and a box that does not answer.
 #include "BoxFixture.h"
+#include "BootRomWords.h"
 #include "CalibrationJob.h"
 
 #include <fstream>
@@ -100,4 +101,19 @@ TEST_F(CalibrationJobTest, ASilentBoxEndsTheSweepAtTheFirstRead)
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.lanes_done, 0);
     EXPECT_LE(r.seconds, 10);
+}
+
+TEST_F(CalibrationJobTest, TheToolsReadTakesAShortReplyAsItComes)
+{
+    start(options(0));
+    svc.SMS_StopSvc();
+    box->poke(0xA0001000, 0xCAFEF00D);
+    download::BootRomWords words(ctx);
+    words.settle();  // the first read since the reset
+    uint32_t v = 0;
+    ASSERT_EQ(words.read(0xA0001000, &v), 1);
+    EXPECT_EQ(v, 0xCAFEF00Du);
+    ASSERT_TRUE(box->add_fault("split:read=3,pieces=2+2,gap=1500"));
+    ASSERT_EQ(words.read(0xA0001000, &v), 1) << "two of four bytes within the time-out are a reply";
+    EXPECT_EQ(v, 0x0000F00Du);
 }
