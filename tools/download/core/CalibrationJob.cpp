@@ -97,7 +97,7 @@ CalibrationResult run_calibration(const CalibrationParams& p, bootlink::JobConte
         if (p.platform == CalibrationPlatform::Chip) {
             ctx.phase("calibration on chip");
             r.ok = bootlink::calibrate_on_chip(p.config_text, ctx) == 1;
-            r.stopped = !ctx.going();
+            r.stopped = !r.ok && !ctx.going();
             if (!r.ok)
                 r.error = ctx.last_error.empty() ? "the calibration on chip failed" : ctx.last_error;
         } else {
