@@ -117,9 +117,7 @@ void CDialogPresetData::Show(const QString& text, bool error)
         corvane::ErrorBox(this, text);
         return;
     }
-    kv_console_printf("%s\n", text.toUtf8().constData());
-    if (!corvane::IsHeadless())
-        QMessageBox::information(this, QStringLiteral("PresetData"), text);
+    corvane::InfoBox(this, QStringLiteral("PresetData"), text);
 }
 
 void CDialogPresetData::ResetInput()
