@@ -150,7 +150,7 @@ struct Interrupt {
 };
 
 enum class Prog { Off, Idle, BootRom, AlderInit, ClientLoader, CacheCal, CedarInit, UpgClient, Shell, Crashed,
-                  Loaded /* hand-over only: start the loaded image */ };
+                  Barcode, Loaded /* hand-over only: start the loaded image */ };
 const char* prog_name(Prog p);
 
 // What a program hands over when it ends: the next program and, for a
@@ -250,7 +250,22 @@ using ClientProgram = Next (*)(Box& b, const std::vector<uint8_t>& image);
 void register_client_program(uint32_t kind, ClientProgram fn);
 Next run_upgrade_client(Box& b);
 Next run_shell(Box& b);
+// The resident bar-code client of Alder, Cedar and Dogwood boxes.
+Next run_barcode_client(Box& b);
+// Whether a reset starts the resident bar-code client instead of the boot ROM.
+bool barcode_client_resident(const Options& o);
+// The code the box holds in its flash.
+std::string barcode_held(const Box& b);
 Next run_crashed(Box& b);
+
+// The rest of a client's command frame once '#' and the letter `k` have
+// come: length, payload and CRC into `buf` (kCommandFrameMax bytes: letter,
+// length, payload, CRC). Returns the payload length, or kFrameBrokeOff /
+// kFrameBadCrc (traced under `who`).
+constexpr size_t kCommandFrameMax = 2 + 255 + 4;
+constexpr int kFrameBrokeOff = -1;
+constexpr int kFrameBadCrc = -2;
+int read_command_rest(Box& b, int k, uint8_t* buf, const char* who);
 
 // Builds the slave-info record of the upgrade client.
 std::vector<uint8_t> slave_info_record(const std::vector<BlockInfo>& blocks);

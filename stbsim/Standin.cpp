@@ -122,6 +122,7 @@ const FileDef kFiles[] = {
     {"ddr2_cache_cal.img", kKindCacheCal, "cache-calibration image, project type 4 (Elm DDR2)"},
     {"ddr3_cache_cal.img", kKindCacheCal, "cache-calibration image, project type 5 (Elm DDR3)"},
     {"shell.img", kKindShell, "shell program for flash dumps, project type 0"},
+    {"SerialN_client_birch_common.bin", kKindBarcodeBirch, "bar-code client, Birch"},
 };
 
 bool write_file(const std::string& path, const void* data, size_t len, std::string* error)

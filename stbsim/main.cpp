@@ -116,8 +116,8 @@ int main(int argc, char** argv)
                "with 'R' (0x52) after each reset, every --announce ms until the host talks.\n\n" +
                stbsim::fault_help() +
                "\nFiles: --write-stb-files DIR writes stand-ins for the STB-side files (upgclient*.bin, boot_init.img,\n"
-               "btinit_ddr*_cedar.img, ddr*_cache_cal.img, shell.img, chip_ddrconf_dogwood_*.txt, the FPGA board's\n"
-               "ddrconf.txt). Each program\n"
+               "btinit_ddr*_cedar.img, ddr*_cache_cal.img, shell.img, SerialN_client_birch_common.bin,\n"
+               "chip_ddrconf_dogwood_*.txt, the FPGA board's ddrconf.txt). Each program\n"
                "stand-in starts with a 20-byte header: \"CVSI\", total length, kind, CRC-32 of the rest (frame CRC:\n"
                "reflected 0xEDB88320, preset 0xFFFFFFFF, no final complement), version 1; all little-endian. The box\n"
                "refuses a file sent whole without it.\n\n"
@@ -178,6 +178,20 @@ int main(int argc, char** argv)
                    "Alder boot init: ms from the image's end to 'R' and \"bootinit_ready\" (default 2500)");
     app.add_option("--burn-ms", o.burn_ms, "duration of a burn, ms (default 1000)")->check(CLI::Range(0, 600000));
     app.add_option("--fault", o.faults, "inject a fault (repeatable; grammar below)");
+    std::string echo_pieces;
+    app.add_option("--stampa", o.stampa.platform,
+                   "play the bar-code client of alder, cedar or dogwood (resident: a reset starts it) or birch "
+                   "(loaded through the boot ROM of project type 0)")
+        ->check(CLI::IsMember({"alder", "birch", "cedar", "dogwood"}));
+    app.add_option("--stampa-echo-pieces", echo_pieces,
+                   "echo each burn chunk in pieces, e.g. 3+4 (the rest follows), --stampa-echo-gap ms apart");
+    app.add_option("--stampa-echo-gap", o.stampa.echo_gap_ms, "pause between echo pieces, ms (default 100)")
+        ->check(CLI::Range(0, 10000));
+    app.add_option("--stampa-noise", o.stampa.noise_bytes, "console chatter bytes before each echo")
+        ->check(CLI::Range(0, 4096));
+    app.add_option("--stampa-fault", o.stampa.fault,
+                   "bar-code client fault: wrong-echo, error (second reply carries error code 7), error=N, "
+                   "silent (no reply to a burn command)");
     app.add_option("--key-baud", o.key_baud,
                    "line rate of the remote-control receiver (default 4800; 0: the rate the host set on the line)")
         ->check(CLI::Range(0, 4000000));
@@ -206,6 +220,21 @@ int main(int argc, char** argv)
     o.download_mode = !o.download_path.empty();
     if (!fpga_windows.empty() && !stbsim::parse_fpga_windows(fpga_windows, o.fpga_windows, &err_text)) {
         std::fprintf(stderr, "stbsim: %s\n", err_text.c_str());
+        return 2;
+    }
+    for (size_t at = 0; at < echo_pieces.size();) {
+        size_t plus = echo_pieces.find('+', at);
+        std::string piece = echo_pieces.substr(at, plus == std::string::npos ? std::string::npos : plus - at);
+        int v = std::atoi(piece.c_str());
+        if (v <= 0 || v > 4096) {
+            std::fprintf(stderr, "stbsim: --stampa-echo-pieces takes sizes such as 3+4\n");
+            return 2;
+        }
+        o.stampa.echo_pieces.push_back(v);
+        at = plus == std::string::npos ? echo_pieces.size() : plus + 1;
+    }
+    if (std::string err; !stbsim::check_stampa_options(o, &err)) {
+        std::fprintf(stderr, "stbsim: %s\n", err.c_str());
         return 2;
     }
     if (!flash_size.empty() && !parse_size(flash_size, &o.flash_size)) {
