@@ -1,6 +1,7 @@
 // corvane-cli upgrade / dump: the "UPG" tool's jobs without a window.
 #include "CliCommand.h"
 #include "ExitStatus.h"
+#include "JobConsole.h"
 
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
@@ -26,130 +27,6 @@ extern "C" void on_sigint(int)
 {
     g_interrupted = true;
 }
-
-std::string json_escape(const std::string& s)
-{
-    std::string o;
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': o += "\\\""; break;
-        case '\\': o += "\\\\"; break;
-        case '\n': o += "\\n"; break;
-        case '\r': o += "\\r"; break;
-        case '\t': o += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char b[8];
-                std::snprintf(b, sizeof(b), "\\u%04x", c);
-                o += b;
-            } else {
-                o += static_cast<char>(c);
-            }
-        }
-    }
-    return o;
-}
-
-// Prints the job's log lines, status and progress: a bar on a terminal,
-// plain lines otherwise.
-class ConsoleObserver : public IJobObserver {
-public:
-    ConsoleObserver() : m_tty(::isatty(STDOUT_FILENO) != 0) {}
-
-    void log(const std::string& text)
-    {
-        std::lock_guard<std::mutex> l(m_mutex);
-        clear_bar();
-        std::fwrite(text.data(), 1, text.size(), stdout);
-        if (!text.empty() && text.back() != '\n')
-            m_openLine = true;
-        else
-            m_openLine = false;
-        draw_bar();
-        std::fflush(stdout);
-    }
-    void OnStatus(const std::string& text) override
-    {
-        std::lock_guard<std::mutex> l(m_mutex);
-        if (text == m_status)
-            return;
-        m_status = text;
-        if (!m_tty && !text.empty() && text.rfind("Transferring", 0) != 0 && text.rfind("Burning", 0) != 0 &&
-            text.rfind("Dumping", 0) != 0) {
-            std::printf("[status] %s\n", text.c_str());
-            std::fflush(stdout);
-        }
-        redraw();
-    }
-    void OnProgress(int percent) override
-    {
-        std::lock_guard<std::mutex> l(m_mutex);
-        if (percent == m_percent)
-            return;
-        m_percent = percent;
-        if (!m_tty) {
-            int step = percent / 10;
-            if (percent > 0 && step != m_lastStep) {
-                m_lastStep = step;
-                std::printf("[progress] %s %d%%\n", m_phase.c_str(), percent);
-                std::fflush(stdout);
-            }
-            if (percent == 0)
-                m_lastStep = -1;
-            return;
-        }
-        redraw();
-    }
-    void OnPhase(const std::string& name) override
-    {
-        std::lock_guard<std::mutex> l(m_mutex);
-        m_phase = name;
-        m_lastStep = -1;
-        clear_bar();
-        std::printf("== %s\n", name.c_str());
-        draw_bar();
-        std::fflush(stdout);
-    }
-    void done()
-    {
-        std::lock_guard<std::mutex> l(m_mutex);
-        clear_bar();
-        std::fflush(stdout);
-    }
-
-private:
-    void redraw()
-    {
-        clear_bar();
-        draw_bar();
-        std::fflush(stdout);
-    }
-    void clear_bar()
-    {
-        if (m_tty && m_barShown) {
-            std::printf("\r\033[K");
-            m_barShown = false;
-        }
-    }
-    void draw_bar()
-    {
-        if (!m_tty || m_percent <= 0 || m_openLine)
-            return;
-        int filled = m_percent * 30 / 100;
-        std::printf("[%.*s%*s] %3d%% %s", filled, "##############################", 30 - filled, "", m_percent,
-                    m_status.c_str());
-        m_barShown = true;
-    }
-
-    std::mutex m_mutex;
-    bool m_tty;
-    bool m_barShown = false;
-    bool m_openLine = false;
-    int m_percent = 0;
-    int m_lastStep = -1;
-    std::string m_status;
-    std::string m_phase;
-};
 
 struct CommonOptions {
     std::string port;

@@ -24,6 +24,8 @@ Memory::Memory(const Options& o)
     for (int i = 0; i < 4; ++i)
         win_[i] = o.ddr[i];
     ddr_ready_ = base_ready_;
+    if (o.fpga)
+        fpga_ = std::make_unique<FpgaBoard>(o.fpga_windows);
 }
 
 uint32_t Memory::phys(uint32_t a)
@@ -102,6 +104,8 @@ uint32_t Memory::read(uint32_t address)
     // with a flipped bit.
     if (p < 0x10000000u && !ddr_ok_locked())
         v ^= 0x00010001u;
+    if (p < 0x10000000u && fpga_)
+        v = fpga_->on_read(v);
     return v;
 }
 
@@ -112,6 +116,8 @@ void Memory::write(uint32_t address, uint32_t value)
     if (p == phys(kStrap))
         return;  // read-only
     words_[p] = value;
+    if (fpga_)
+        fpga_->on_write(p, value);
     if (p == phys(kDdrClkCtl) && (value & 0x00FFFFFFu) == 0x010020u) {
         clk_started_ = true;
     } else if (p == phys(kDdrDllCtl) && (value & 0xFFFFu) == 0x0010u) {
@@ -141,6 +147,8 @@ void Memory::reset()
     ddr_ready_ = base_ready_;  // project types 0 and 1 need no DDR calibration
     dma_busy_ = false;
     clk_started_ = dll_started_ = false;
+    if (fpga_)
+        fpga_->reset();
 }
 
 void Memory::set_dma_delay(int ms)
@@ -181,6 +189,18 @@ uint64_t Memory::dma_starts() const
 {
     std::lock_guard<std::mutex> l(m_);
     return dma_starts_;
+}
+
+FpgaDelays Memory::fpga_delays() const
+{
+    std::lock_guard<std::mutex> l(m_);
+    return fpga_ ? fpga_->delays() : FpgaDelays{};
+}
+
+std::string Memory::fpga_status() const
+{
+    std::lock_guard<std::mutex> l(m_);
+    return fpga_ ? fpga_->status_line() : std::string();
 }
 
 }  // namespace stbsim

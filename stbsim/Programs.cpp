@@ -362,6 +362,11 @@ Next run_boot_rom(Box& b)
         c = take(b, pending);
         if (c < 0)
             continue;
+        if (b.opt.download_mode && c != 'C') {
+            const uint8_t head = static_cast<uint8_t>(c);
+            pending = keep_download(b, &head, 1);
+            continue;
+        }
         if (c == '#') {
             int op = b.get(1000);
             uint8_t a[8];
@@ -425,6 +430,10 @@ Next run_boot_rom(Box& b)
                 continue;
             }
             b.trace("boot ROM: refused: stand-in of kind %u is not loaded this way", h.kind);
+            continue;
+        }
+        if (b.opt.download_mode) {
+            pending = keep_download(b, first4, 4);
             continue;
         }
         std::vector<uint8_t> image;

@@ -2,13 +2,16 @@
 // set, the line and the box context the STB-side programs run in.
 #pragma once
 
+#include "BootRomDownload.h"
 #include "StbSim.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -58,6 +61,9 @@ public:
     void set_clock(bool ok, uint32_t v);
     void set_dll(bool ok, uint32_t v);
     uint64_t dma_starts() const;
+    // The FPGA board's delays and status line (empty for another box).
+    FpgaDelays fpga_delays() const;
+    std::string fpga_status() const;
 
 private:
     uint32_t peek_locked(uint32_t p) const;
@@ -76,6 +82,7 @@ private:
     uint32_t clk_val_, dll_val_;
     bool clk_started_ = false, dll_started_ = false;
     uint64_t dma_starts_ = 0;
+    std::unique_ptr<FpgaBoard> fpga_;  // --platform fpga
 };
 
 // ---------------------------------------------------------------------------
@@ -169,6 +176,7 @@ struct Box {
     Flash flash;
     FaultSet faults;
     std::vector<BlockInfo> blocks;
+    DownloadStore download;  // download mode
     KeyLog keys;
 
     // Counters, readable from any thread.

@@ -307,4 +307,10 @@ bool Simulator::wait_for_program(const std::string& name, int timeout_ms) const
     }
 }
 
+std::vector<uint8_t> Simulator::downloaded() const { return d->box.download.bytes(); }
+
+FpgaDelays Simulator::fpga_delays() const { return d->box.mem.fpga_delays(); }
+
+std::string Simulator::fpga_status() const { return d->box.mem.fpga_status(); }
+
 }  // namespace stbsim

@@ -159,6 +159,11 @@ bool write_stb_files(const std::string& dir, std::vector<std::string>* written, 
         if (written)
             written->push_back(name);
     }
+    const std::string fpga = fpga_ddrconf_text();
+    if (!write_file(dir + "/" + kFpgaDdrconfName, fpga.data(), fpga.size(), error))
+        return false;
+    if (written)
+        written->push_back(kFpgaDdrconfName);
     return true;
 }
 

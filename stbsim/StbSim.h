@@ -23,6 +23,8 @@
 // Every public member is safe to call from any thread. Nothing here throws.
 #pragma once
 
+#include "FpgaBoard.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -244,6 +246,13 @@ struct Options {
     std::vector<std::string> faults;  // in the grammar above
     StampaOptions stampa;             // the bar-code client, if any
 
+    // The FPGA prototype board (FpgaBoard.h) and the boot ROM's download mode
+    // (BootRomDownload.h).
+    bool fpga = false;
+    FpgaWindow fpga_windows[2] = {kFpgaDefaultWindows[0], kFpgaDefaultWindows[1]};
+    bool download_mode = false;       // the boot ROM keeps what the host streams
+    std::string download_path;        // ... and writes it here as it arrives
+
     // Remote-control receiver of the firmware (the idle program).
     int key_baud = 4800;              // the receiver's line rate; 0: whatever rate the host set
     std::vector<int32_t> reject_keys; // keys the box refuses ('E' 0x02)
@@ -339,6 +348,13 @@ public:
     std::string barcode() const;
     // Waits up to `timeout_ms` until program() == name.
     bool wait_for_program(const std::string& name, int timeout_ms) const;
+
+    // Download mode: the bytes of the last download as kept so far.
+    std::vector<uint8_t> downloaded() const;
+    // FPGA board: the delays of both lanes, and the status line
+    // "fpga lane0 clock=N dqs=N lane1 clock=N dqs=N" ("" for another box).
+    FpgaDelays fpga_delays() const;
+    std::string fpga_status() const;
 
     struct Impl;
 

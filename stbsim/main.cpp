@@ -57,7 +57,7 @@ std::string control(stbsim::Simulator& box, const std::string& raw, bool* quit)
         return "ok: reset\n";
     }
     if (line == "status")
-        return box.status() + "\n";
+        return box.status() + "\n" + (box.fpga_status().empty() ? "" : box.fpga_status() + "\n");
     if (line == "quit" || line == "exit") {
         *quit = true;
         return "ok: quit\n";
@@ -104,7 +104,7 @@ int main(int argc, char** argv)
                stbsim::fault_help() +
                "\nFiles: --write-stb-files DIR writes stand-ins for the STB-side files (upgclient*.bin, boot_init.img,\n"
                "btinit_ddr*_cedar.img, ddr*_cache_cal.img, shell.img, SerialN_client_birch_common.bin,\n"
-               "chip_ddrconf_dogwood_*.txt). Each program\n"
+               "chip_ddrconf_dogwood_*.txt, the FPGA board's ddrconf.txt). Each program\n"
                "stand-in starts with a 20-byte header: \"CVSI\", total length, kind, CRC-32 of the rest (frame CRC:\n"
                "reflected 0xEDB88320, preset 0xFFFFFFFF, no final complement), version 1; all little-endian. The box\n"
                "refuses a file sent whole without it.\n\n"
@@ -117,8 +117,18 @@ int main(int argc, char** argv)
     std::vector<std::string> windows;
     bool no_clock = false, no_dll = false, no_gate = false;
     int announce = o.announce_ms;
-    app.add_option("--platform", o.platform, "project type 0..7 (boot ROM behaviour, boot init, client header)")
-        ->check(CLI::Range(0, 7));
+    std::string platform = "0", fpga_windows;
+    app.add_option("--platform", platform,
+                   "project type 0..7 (boot ROM behaviour, boot init, client header), or fpga: the FPGA prototype "
+                   "board (boot ROM of type 0, SDRAM lanes stepped through 0xBFD70180)")
+        ->check(CLI::IsMember({"0", "1", "2", "3", "4", "5", "6", "7", "fpga"}));
+    app.add_option("--fpga-windows", fpga_windows,
+                   "with --platform fpga: C0A-C0B:D0A-D0B,C1A-C1B:D1A-D1B, the clock (0-79) and DQS (0-63) delays "
+                   "over which lanes 0 and 1 read back, inclusive; none for a lane that never passes (default "
+                   "20-45:10-30,30-60:25-50)");
+    app.add_option("--download-to", o.download_path,
+                   "boot-ROM download mode: keep what the host streams to the boot ROM and write it to FILE as it "
+                   "arrives (the boot ROM then takes no word instructions)");
     app.add_option("--flash", o.flash_path, "flash file (created at --flash-size, filled with 0xFF, kept between runs)");
     app.add_option("--flash-size", flash_size, "flash size, e.g. 8M, 512K or 0x100000 (default 8M or the file's size)");
     app.add_option("--blocks", blocks,
@@ -189,6 +199,7 @@ int main(int argc, char** argv)
     app.add_option("--write-stb-files", write_dir, "write the stand-in STB-side files into DIR and exit");
 
     CLI11_PARSE(app, argc, argv);
+    std::string err_text;
 
     if (!write_dir.empty()) {
         std::vector<std::string> names;
@@ -200,6 +211,13 @@ int main(int argc, char** argv)
         for (const auto& n : names)
             std::printf("%s/%s\n", write_dir.c_str(), n.c_str());
         return 0;
+    }
+    o.fpga = platform == "fpga";
+    o.platform = o.fpga ? 0 : std::stoi(platform);
+    o.download_mode = !o.download_path.empty();
+    if (!fpga_windows.empty() && !stbsim::parse_fpga_windows(fpga_windows, o.fpga_windows, &err_text)) {
+        std::fprintf(stderr, "stbsim: %s\n", err_text.c_str());
+        return 2;
     }
     for (size_t at = 0; at < echo_pieces.size();) {
         size_t plus = echo_pieces.find('+', at);
@@ -341,7 +359,8 @@ int main(int argc, char** argv)
             port_file.clear();
         }
     }
-    std::printf("stbsim: project type %d, flash %u bytes, port %s%s%s\n", o.platform, box.flash_size(),
+    std::printf("stbsim: %s, flash %u bytes, port %s%s%s\n",
+                o.fpga ? "FPGA board" : ("project type " + std::to_string(o.platform)).c_str(), box.flash_size(),
                 box.port_path().c_str(), link.empty() ? "" : " linked at ", link.c_str());
     std::fflush(stdout);
 

@@ -87,11 +87,15 @@ TEST(StbsimFiles, StandinsCarryTheirHeaderAndSayWhatTheyAre)
     for (const char* want : {"upgclient.bin", "upgclient_alder.bin", "upgclient_dg.bin", "upgclient_elm.bin",
                              "upgclient_cedar.bin", "boot_init.img", "btinit_ddr2_cedar.img",
                              "btinit_ddr3_cedar.img", "ddr2_cache_cal.img", "ddr3_cache_cal.img", "shell.img",
-                             "chip_ddrconf_dogwood_400.txt", "chip_ddrconf_dogwood_333.txt"})
+                             "chip_ddrconf_dogwood_400.txt", "chip_ddrconf_dogwood_333.txt", "ddrconf.txt"})
         EXPECT_TRUE(std::filesystem::exists(dir / want)) << want;
     for (const auto& n : names) {
         std::ifstream f(dir / n, std::ios::binary);
         harness::Bytes b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        if (n == "ddrconf.txt") {  // the FPGA board's pulse codes
+            EXPECT_NE(std::string(b.begin(), b.end()).find("$clear0=1\n"), std::string::npos);
+            continue;
+        }
         if (n.find("chip_ddrconf") == 0) {
             std::string s(b.begin(), b.end());
             EXPECT_NE(s.find("#CONFIG_SETTING#"), std::string::npos);

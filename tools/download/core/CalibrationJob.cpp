@@ -1,0 +1,117 @@
+#include "CalibrationJob.h"
+
+#include "BootInit.h"
+#include "BootRomWords.h"
+
+namespace download {
+
+namespace {
+
+constexpr const char* kSrc = "DialogDownload";
+
+bool fail(CalibrationResult& r, const std::string& why)
+{
+    r.error = why;
+    BL_LOG(kSrc, "%s\n", why.c_str());
+    return false;
+}
+
+bool send_config_writes(const FpgaConfig& cfg, WordAccess& words, CalibrationResult& r)
+{
+    for (const ConfigWrite& w : cfg.writes)
+        if (!words.write(w.address, w.value))
+            return fail(r, std::string(kFpgaConfigFile) + " line " + std::to_string(w.line) +
+                               ": the write did not go out");
+    return true;
+}
+
+std::string window_text(int start, int end)
+{
+    return start < 0 ? std::string("none") : std::to_string(start) + "-" + std::to_string(end);
+}
+
+void log_lane(int lane, const LaneResult& l)
+{
+    BL_LOG(kSrc, "lane%d: clock window %s, dqs window %s, clock delay %d, dqs delay %d\n", lane,
+           window_text(l.clock_start, l.clock_end).c_str(), window_text(l.dqs_start, l.dqs_end).c_str(), l.clock,
+           l.dqs);
+}
+
+// The configuration writes go through `config`, the sweep through `words`.
+CalibrationResult fpga_with(const std::string& text, WordAccess& config, WordAccess& words, bootlink::JobContext& ctx)
+{
+    CalibrationResult r;
+    r.fpga = true;
+    FpgaConfig cfg;
+    std::string err;
+    if (!parse_fpga_config(text, &cfg, &err)) {
+        fail(r, std::string(kFpgaConfigFile) + " " + err);
+        return r;
+    }
+    r.options = cfg.options;
+    if (!send_config_writes(cfg, config, r))
+        return r;
+    FpgaSweep sweep(words, ctx.keep_going);
+    for (int lane = 0; lane < 2; ++lane) {
+        ctx.phase("lane " + std::to_string(lane));
+        SweepEnd end = sweep.calibrate_lane(lane_codes(cfg.options, lane), &r.lanes[lane]);
+        if (end != SweepEnd::Done) {
+            r.stopped = end == SweepEnd::Stopped;
+            fail(r, "lane" + std::to_string(lane) + ": " + sweep.error());
+            return r;
+        }
+        ++r.lanes_done;
+        log_lane(lane, r.lanes[lane]);
+        ctx.progress(50 * (lane + 1));
+    }
+    // A lane that never passed is centred in nothing: that is no calibration.
+    for (int lane = 0; lane < 2; ++lane) {
+        const LaneResult& l = r.lanes[lane];
+        if (!l.clock_found || !l.dqs_found) {
+            fail(r, "lane" + std::to_string(lane) + ": no " + (l.clock_found ? "DQS" : "clock") +
+                        " window of at least 5 passing delays");
+            return r;
+        }
+    }
+    r.ok = true;
+    return r;
+}
+
+}  // namespace
+
+CalibrationResult calibrate_fpga(const std::string& text, WordAccess& words, bootlink::JobContext& ctx)
+{
+    return fpga_with(text, words, words, ctx);
+}
+
+CalibrationResult run_calibration(const CalibrationParams& p, bootlink::JobContext& ctx)
+{
+    BL_LOG(kSrc, "Start Calibration ...\n");
+    const int64_t t0 = bootlink::now_ms();
+    CalibrationResult r;
+    if (!bootlink::port_open(ctx.service())) {
+        fail(r, "the port is not open");
+    } else {
+        // Announcements the boot ROM made before the host talked are no replies.
+        BootRomWords(ctx).settle();
+        if (p.platform == CalibrationPlatform::Chip) {
+            ctx.phase("calibration on chip");
+            r.ok = bootlink::calibrate_on_chip(p.config_text, ctx) == 1;
+            r.stopped = !r.ok && !ctx.going();
+            if (!r.ok)
+                r.error = ctx.last_error.empty() ? "the calibration on chip failed" : ctx.last_error;
+        } else {
+            BootRomWords config(ctx, kConfigWriteTimeoutMs), words(ctx);
+            r = fpga_with(p.config_text, config, words, ctx);
+        }
+    }
+    r.seconds = int((bootlink::now_ms() - t0) / 1000);
+    BL_LOG(kSrc, "Calibration done, cost %d s\n", r.seconds);
+    BL_LOG(kSrc, r.ok ? "DDR Calibration Completed\n" : "DDR Calibration Failed\n");
+    if (CSerialMonitorSerivce* svc = ctx.service())
+        svc->SMS_StartSvc();
+    ctx.clear_keep_going();
+    return r;
+}
+
+}  // namespace download

@@ -1,0 +1,130 @@
+#include "DownloadJob.h"
+
+#include "BootInit.h"
+
+namespace download {
+
+namespace {
+constexpr const char* kSrc = "DialogDownload";
+}
+
+const char* cache_calibration_image(CacheCalibration cal)
+{
+    switch (cal) {
+    case CacheCalibration::ElmDdr2: return "ddr2_cache_cal.img";
+    case CacheCalibration::ElmDdr3: return "ddr3_cache_cal.img";
+    case CacheCalibration::None: break;
+    }
+    return "";
+}
+
+BlocksEnd send_in_blocks(const uint8_t* data, size_t size, size_t block, const BlockLoop& loop, uint64_t* total)
+{
+    *total = 0;
+    size_t off = 0;
+    for (; block && size - off >= block; off += block) {
+        if (loop.cancelled && loop.cancelled())
+            return BlocksEnd::Cancelled;
+        if (!loop.send(data + off, block))
+            return BlocksEnd::SendFailed;
+        *total = off + block;
+        if (loop.sent)
+            loop.sent(*total);
+    }
+    if (loop.cancelled && loop.cancelled())
+        return BlocksEnd::Cancelled;
+    if (!loop.send(data + off, size - off))
+        return BlocksEnd::SendFailed;
+    *total = size;
+    if (loop.sent)
+        loop.sent(*total);
+    return BlocksEnd::Sent;
+}
+
+namespace {
+
+// Step 2: the cache calibration, with the service's own reading stopped.
+bool cache_calibration(CacheCalibration cal, bootlink::JobContext& ctx, DownloadResult* r)
+{
+    if (cal != CacheCalibration::None) {
+        ctx.service()->SMS_StopSvc();
+        ctx.phase("cache calibration");
+        if (!bootlink::send_cache_calibration(cache_calibration_image(cal), ctx)) {
+            BL_LOG(kSrc, "Calibration on chip failed\n");
+            r->error = "the cache calibration failed";
+            return false;
+        }
+    }
+    BL_LOG(kSrc, "Calibration on chip completed.\n");
+    return true;
+}
+
+void stream_image(const DownloadParams& p, bootlink::JobContext& ctx, DownloadResult* r)
+{
+    const uint64_t size = p.image.size();
+    ctx.phase("download");
+    ctx.progress(0);
+    BL_LOG(kSrc, "Downloading ...\n");
+    ctx.reset_cancel();
+    BlockLoop loop;
+    loop.send = [&](const uint8_t* d, size_t n) { return bootlink::line_send(ctx, d, n, kBlockTimeoutMs) == 1; };
+    loop.cancelled = [&] { return ctx.cancelled(); };
+    loop.sent = [&](uint64_t total) {
+        if (p.on_send_size)
+            p.on_send_size(total);
+        ctx.progress(int(total * 100 / size));
+    };
+    const int64_t t0 = bootlink::now_ms();
+    BlocksEnd end = send_in_blocks(p.image.data(), p.image.size(), kBlockSize, loop, &r->sent);
+    r->seconds = double(bootlink::now_ms() - t0) / 1000.0;
+    switch (end) {
+    case BlocksEnd::Sent:
+        BL_LOG(kSrc, "Download successfully!\n");
+        r->ok = true;
+        break;
+    case BlocksEnd::Cancelled:
+        BL_LOG(kSrc, "Download Canceled by user, while transfering\n");
+        r->cancelled = true;
+        r->error = "cancelled by the user";
+        ctx.progress(0);
+        ctx.reset_cancel();
+        break;
+    case BlocksEnd::SendFailed:
+        // The loop ends here without a word in the old tool, which looked
+        // like a finished download; say what happened.
+        r->error = "the STB did not take the image after " + std::to_string(r->sent) + " of " +
+                   std::to_string(size) + " bytes";
+        BL_LOG(kSrc, "Download failed: %s\n", r->error.c_str());
+        break;
+    }
+}
+
+DownloadResult refuse(const char* message)
+{
+    DownloadResult r;
+    r.user_error = r.error = message;
+    return r;
+}
+
+}  // namespace
+
+DownloadResult run_download(const DownloadParams& p, bootlink::JobContext& ctx)
+{
+    if (!bootlink::port_open(ctx.service()))
+        return refuse("Please open the com first.");
+    if (p.image.empty())
+        return refuse("Please Select a file.");
+    DownloadResult r;
+    if (ctx.observer)
+        ctx.observer->OnButtonsEnabled(false);
+    const bool calibrated = cache_calibration(p.cache, ctx, &r);
+    ctx.service()->SMS_StartSvc();  // after a failed calibration too: the service reads the port again
+    if (calibrated)
+        stream_image(p, ctx, &r);
+    if (ctx.observer)
+        ctx.observer->OnButtonsEnabled(true);
+    ctx.progress(0);
+    return r;
+}
+
+}  // namespace download

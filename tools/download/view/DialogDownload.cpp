@@ -1,0 +1,379 @@
+#include "DialogDownload.h"
+
+#include "KvBasicLog.h"
+#include "KvWorkThread.h"
+#include "QueuedJobObserver.h"
+#include "SerialMonitorService.h"
+#include "ToolCommon.h"
+
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QVBoxLayout>
+
+namespace {
+
+const char* const kImageFilter = "img files(*.img);;bin files(*.bin);;all files(*.*)";
+const char* const kChipFilter = "chip_conf files(*.txt);;all files(*.*)";
+
+template <class W> W* named(W* w, const char* name)
+{
+    w->setObjectName(QLatin1String(name));
+    return w;
+}
+
+QLineEdit* readOnlyField(QWidget* parent, const char* name)
+{
+    auto* e = named(new QLineEdit(parent), name);
+    e->setReadOnly(true);
+    return e;
+}
+
+QString defaultChooser(QWidget* parent, const QString& filter, const QString& initial)
+{
+    QFileDialog dlg(parent, QString(), QString(), filter);
+    dlg.setFileMode(QFileDialog::ExistingFile);
+    if (!initial.isEmpty())
+        dlg.selectFile(initial);
+    if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
+        return QString();
+    return dlg.selectedFiles().first();
+}
+
+}  // namespace
+
+CDialogDownload::CDialogDownload(QWidget* parent) : QWidget(parent)
+{
+    setWindowTitle(QStringLiteral("Download"));
+    m_chooser = [this](const QString& f, const QString& i) { return defaultChooser(this, f, i); };
+
+    auto* dlBox = new QGroupBox(QStringLiteral("Download"), this);
+    auto* dg = new QGridLayout(dlBox);
+    m_bootRom = named(new QCheckBox(QStringLiteral("Boot ROM Download"), dlBox), "bootRom");
+    m_imagePath = readOnlyField(dlBox, "imagePath");
+    m_select = named(new QPushButton(QStringLiteral("Select"), dlBox), "select");
+    m_elmDdr2 = named(new QRadioButton(QStringLiteral("Elm DDR2"), dlBox), "elmDdr2");
+    m_elmDdr3 = named(new QRadioButton(QStringLiteral("Elm DDR3"), dlBox), "elmDdr3");
+    m_cacheNone = named(new QRadioButton(QStringLiteral("None"), dlBox), "cacheNone");
+    m_cacheNone->setChecked(true);
+    m_download = named(new QPushButton(QStringLiteral("Download"), dlBox), "download");
+    m_cancel = named(new QPushButton(QStringLiteral("Cancel"), dlBox), "cancel");
+    m_progress = named(new QProgressBar(dlBox), "progress");
+    m_progress->setRange(0, 100);
+    m_progress->setValue(0);
+    m_totalSize = readOnlyField(dlBox, "totalSize");
+    m_sendSize = readOnlyField(dlBox, "sendSize");
+    auto* cacheRow = new QHBoxLayout;
+    for (QRadioButton* r : {m_elmDdr2, m_elmDdr3, m_cacheNone})
+        cacheRow->addWidget(r);
+    dg->addWidget(m_bootRom, 0, 0, 1, 3);
+    dg->addWidget(m_imagePath, 1, 0, 1, 2);
+    dg->addWidget(m_select, 1, 2);
+    dg->addLayout(cacheRow, 2, 0, 1, 3);
+    dg->addWidget(m_download, 3, 1);
+    dg->addWidget(m_cancel, 3, 2);
+    dg->addWidget(m_progress, 4, 0, 1, 3);
+    dg->addWidget(new QLabel(QStringLiteral("Total Size"), dlBox), 5, 0);
+    dg->addWidget(m_totalSize, 5, 1, 1, 2);
+    dg->addWidget(new QLabel(QStringLiteral("Send Size"), dlBox), 6, 0);
+    dg->addWidget(m_sendSize, 6, 1, 1, 2);
+
+    auto* calBox = new QGroupBox(QStringLiteral("Calibration"), this);
+    auto* cg = new QGridLayout(calBox);
+    m_calibrate = named(new QCheckBox(QStringLiteral("SDRAM Calibration"), calBox), "calibrate");
+    m_fpga = named(new QRadioButton(QStringLiteral("FPGA"), calBox), "fpga");
+    m_chip = named(new QRadioButton(QStringLiteral("CHIP"), calBox), "chip");
+    m_chip->setChecked(true);
+    m_startStop = named(new QPushButton(QStringLiteral("Start"), calBox), "startStop");
+    m_chipLabel = named(new QLabel(QStringLiteral("Chip File:"), calBox), "chipLabel");
+    m_chipPath = readOnlyField(calBox, "chipPath");
+    m_chipSelect = named(new QPushButton(QStringLiteral("Select"), calBox), "chipSelect");
+    cg->addWidget(m_calibrate, 0, 0, 1, 3);
+    cg->addWidget(m_fpga, 1, 0);
+    cg->addWidget(m_chip, 1, 1);
+    cg->addWidget(m_startStop, 1, 2);
+    cg->addWidget(m_chipLabel, 2, 0);
+    cg->addWidget(m_chipPath, 2, 1);
+    cg->addWidget(m_chipSelect, 2, 2);
+
+    auto* top = new QVBoxLayout(this);
+    top->addWidget(dlBox);
+    top->addWidget(calBox);
+    top->addStretch(1);
+
+    m_tips.Create(this);
+    m_tips.SetMaxTipWidth(200);
+    m_tips.SetTipBkColor(0xACF7BB);
+    m_tips.AddTool(m_startStop, L"Start calibrate the sdram of STB.");
+    m_tips.AddTool(m_calibrate, L"Check if the STB need sdram calibration.");
+    m_tips.AddTool(m_select, L"Select a .img or .bin file.");
+    m_tips.AddTool(m_download, L"Download the file to memory.");
+    m_tips.AddTool(m_cancel, L"Cancle download.");
+
+    m_downloadObs = new QueuedJobObserver(this);
+    m_calibObs = new QueuedJobObserver(this);
+    connect(m_downloadObs, &QueuedJobObserver::progress, m_progress, &QProgressBar::setValue);
+    connect(m_downloadObs, &QueuedJobObserver::buttonsEnabled, this, [this](bool on) {
+        m_select->setEnabled(on);
+        m_download->setEnabled(on);
+    });
+    connect(m_downloadObs, &QueuedJobObserver::finished, this, &CDialogDownload::downloadEnded);
+    connect(m_calibObs, &QueuedJobObserver::finished, this, [this] { calibrationEnded(); });
+
+    connect(m_bootRom, &QCheckBox::clicked, this, &CDialogDownload::onBootRomClicked);
+    connect(m_calibrate, &QCheckBox::clicked, this, &CDialogDownload::onCalibrateClicked);
+    connect(m_fpga, &QRadioButton::clicked, this, &CDialogDownload::onPlatformChanged);
+    connect(m_chip, &QRadioButton::clicked, this, &CDialogDownload::onPlatformChanged);
+    connect(m_chipSelect, &QPushButton::clicked, this, &CDialogDownload::onSelectChipFile);
+    connect(m_select, &QPushButton::clicked, this, &CDialogDownload::onSelectImage);
+    connect(m_download, &QPushButton::clicked, this, &CDialogDownload::onDownload);
+    connect(m_cancel, &QPushButton::clicked, this, &CDialogDownload::onCancel);
+    connect(m_startStop, &QPushButton::clicked, this, &CDialogDownload::onCalibrationStartStop);
+
+    setDownloadControlsEnabled(false);
+    setCalibrationControlsVisible(false);
+    onPlatformChanged();
+}
+
+CDialogDownload::~CDialogDownload()
+{
+    m_cancelEvent = true;
+    m_calibRunning = false;
+    for (auto* t : {m_downloadThread.get(), m_calibThread.get()}) {
+        if (t) {
+            t->Resume();
+            t->Detach();
+        }
+    }
+}
+
+void CDialogDownload::error(const QString& text)
+{
+    m_lastMessage = text;
+    corvane::ErrorBox(this, text);
+}
+
+void CDialogDownload::setDownloadControlsEnabled(bool on)
+{
+    for (QWidget* w : std::initializer_list<QWidget*>{m_select, m_download, m_cancel, m_elmDdr2, m_elmDdr3, m_cacheNone})
+        w->setEnabled(on);
+}
+
+void CDialogDownload::setCalibrationControlsVisible(bool on)
+{
+    for (QWidget* w : std::initializer_list<QWidget*>{m_fpga, m_chip, m_startStop, m_chipLabel, m_chipPath, m_chipSelect})
+        w->setVisible(on);
+}
+
+void CDialogDownload::onBootRomClicked(bool checked)
+{
+    if (CSerialMonitorSerivce* svc = corvane::SerialService())
+        svc->set_bootroom(checked ? 1 : 0);
+    if (checked) {
+        m_calibrate->setChecked(false);
+        m_calibrate->setEnabled(false);
+        setCalibrationControlsVisible(false);
+        setDownloadControlsEnabled(true);
+    } else {
+        m_calibrate->setEnabled(true);
+        setDownloadControlsEnabled(false);
+    }
+}
+
+void CDialogDownload::onCalibrateClicked(bool checked)
+{
+    setCalibrationControlsVisible(checked);
+    if (CSerialMonitorSerivce* svc = corvane::SerialService())
+        svc->set_calibrate(checked ? 1 : 0);
+    if (checked) {
+        m_bootRom->setChecked(false);
+        m_bootRom->setEnabled(false);
+        setDownloadControlsEnabled(false);
+    } else {
+        m_bootRom->setEnabled(true);
+    }
+}
+
+// After a download or a cancel the check mark goes, and with it the
+// service's boot-ROM flag (the old tab left the flag set behind a clear box).
+void CDialogDownload::clearBootRomCheck()
+{
+    if (!m_bootRom->isChecked())
+        return;
+    m_bootRom->setChecked(false);
+    if (CSerialMonitorSerivce* svc = corvane::SerialService())
+        svc->set_bootroom(0);
+    m_calibrate->setEnabled(true);
+}
+
+void CDialogDownload::onPlatformChanged()
+{
+    const bool chip = m_chip->isChecked();
+    for (QWidget* w : std::initializer_list<QWidget*>{m_chipLabel, m_chipPath, m_chipSelect})
+        w->setEnabled(chip);
+}
+
+void CDialogDownload::onSelectChipFile()
+{
+    const QString path = m_chooser(QLatin1String(kChipFilter), QString());
+    if (!path.isEmpty())
+        m_chipPath->setText(path);
+}
+
+void CDialogDownload::onSelectImage()
+{
+    const QString path = m_chooser(QLatin1String(kImageFilter), QStringLiteral("*"));
+    if (path.isEmpty())
+        return;
+    const QString ext = QFileInfo(path).suffix().toUpper();
+    if (ext != QLatin1String("IMG") && ext != QLatin1String("BIN")) {
+        error(QStringLiteral("Please Select a correct file."));
+        return;
+    }
+    m_imagePath->setText(path);
+    m_sendSize->setText(QStringLiteral("0"));
+}
+
+download::CacheCalibration CDialogDownload::cacheChoice() const
+{
+    if (m_elmDdr2->isChecked())
+        return download::CacheCalibration::ElmDdr2;
+    if (m_elmDdr3->isChecked())
+        return download::CacheCalibration::ElmDdr3;
+    return download::CacheCalibration::None;
+}
+
+void CDialogDownload::onDownload()
+{
+    if (m_downloadRunning)
+        return;
+    if (m_imagePath->text().isEmpty()) {
+        error(QStringLiteral("Select file,pls."));
+        return;
+    }
+    m_image.clear();
+    if (!bootlink::read_file(m_imagePath->text().toStdString(), &m_image) || m_image.empty()) {
+        error(QStringLiteral("Please Select a file."));
+        return;
+    }
+    m_totalSize->setText(QString::number(qulonglong(m_image.size())));
+    if (m_downloadThread)
+        m_downloadThread->Detach();
+    m_downloadCtx = std::make_unique<bootlink::JobContext>();
+    m_downloadCtx->observer = m_downloadObs;
+    m_downloadCtx->cancel = &m_cancelEvent;
+    m_downloadCtx->svc = corvane::SerialService();
+    download::DownloadParams p;
+    p.image = std::move(m_image);
+    p.cache = cacheChoice();
+    p.on_send_size = [this](uint64_t n) {
+        QMetaObject::invokeMethod(this, [this, n] { m_sendSize->setText(QString::number(qulonglong(n))); },
+                                  Qt::QueuedConnection);
+    };
+    m_downloadRunning = true;
+    m_downloadThread = std::make_unique<CKvWorkThread>();
+    m_downloadThread->Attach([this, p = std::move(p)]() -> uint32_t {
+        m_downloadResult = download::run_download(p, *m_downloadCtx);
+        m_downloadObs->OnFinished(m_downloadResult.ok, m_downloadResult.user_error);
+        return m_downloadResult.ok ? 0 : 1;
+    });
+    m_downloadThread->Start(1);
+}
+
+void CDialogDownload::downloadEnded(bool, const QString& userError)
+{
+    m_downloadRunning = false;
+    m_image.clear();
+    m_image.shrink_to_fit();
+    if (!userError.isEmpty()) {
+        error(userError);
+        return;
+    }
+    clearBootRomCheck();
+    m_progress->setValue(0);
+}
+
+void CDialogDownload::onCancel()
+{
+    m_cancelEvent = true;
+    if (m_downloadThread)
+        m_downloadThread->Resume();
+    m_imagePath->clear();
+    m_select->setEnabled(true);
+    m_download->setEnabled(true);
+    clearBootRomCheck();
+}
+
+void CDialogDownload::onCalibrationStartStop()
+{
+    if (m_startStop->text() == QLatin1String("Stop")) {
+        m_startStop->setText(QStringLiteral("Start"));
+        m_calibRunning = false;
+        return;
+    }
+    startCalibration();
+}
+
+void CDialogDownload::startCalibration()
+{
+    if (!m_fpga->isChecked() && !m_chip->isChecked()) {
+        error(QStringLiteral("Please select the platform first!"));
+        return;
+    }
+    if (m_calibThread && m_calibThread->IsRunning()) {
+        error(QStringLiteral("The calibration that was stopped has not ended yet."));
+        return;
+    }
+    auto ctx = std::make_unique<bootlink::JobContext>();
+    const bool chip = m_chip->isChecked();
+    const std::string path =
+        chip ? m_chipPath->text().toStdString() : ctx->file_path(download::kFpgaConfigFile);
+    if (path.empty()) {
+        error(QStringLiteral("Please select the chip_ddrconf file first!!!"));
+        return;
+    }
+    std::vector<uint8_t> text;
+    if (!QFileInfo::exists(QString::fromStdString(path)) || !bootlink::read_file(path, &text)) {
+        error(QString::fromUtf8("the file ddrconf.txt is not exist£¬can't calibrate!!!"));
+        return;
+    }
+    if (text.empty()) {  // nothing to calibrate with; the service keeps reading the port
+        kv_console_printf("%s is empty: no calibration\n", path.c_str());
+        return;
+    }
+    CSerialMonitorSerivce* svc = corvane::SerialService();
+    if (svc && bootlink::port_open(svc))
+        svc->SMS_StopSvc();
+    if (m_calibThread)
+        m_calibThread->Detach();
+    ctx->observer = m_calibObs;
+    ctx->keep_going = &m_calibRunning;
+    ctx->svc = svc;
+    m_calibCtx = std::move(ctx);
+    download::CalibrationParams p;
+    p.platform = chip ? download::CalibrationPlatform::Chip : download::CalibrationPlatform::Fpga;
+    p.config_text.assign(text.begin(), text.end());
+    m_calibRunning = true;
+    m_startStop->setText(QStringLiteral("Stop"));
+    m_calibThread = std::make_unique<CKvWorkThread>();
+    m_calibThread->Attach([this, p = std::move(p)]() -> uint32_t {
+        m_calibResult = download::run_calibration(p, *m_calibCtx);
+        m_calibObs->OnFinished(m_calibResult.ok, m_calibResult.error);
+        return m_calibResult.ok ? 0 : 1;
+    });
+    m_calibThread->Start(1);
+}
+
+void CDialogDownload::calibrationEnded()
+{
+    m_startStop->setText(QStringLiteral("Start"));
+    m_calibRunning = false;
+}

@@ -1,0 +1,101 @@
+// The "Download" tab: stream an image into the STB's memory while its boot
+// ROM listens, and calibrate the SDRAM of a new board on the chip or on an
+// FPGA prototype board.
+#pragma once
+
+#include "BootLink.h"
+#include "CalibrationJob.h"
+#include "DownloadJob.h"
+#include "ToolTipCtrl.h"
+
+#include <QWidget>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QueuedJobObserver;
+class CKvWorkThread;
+
+class CDialogDownload : public QWidget {
+    Q_OBJECT
+public:
+    Q_INVOKABLE explicit CDialogDownload(QWidget* parent = nullptr);
+    ~CDialogDownload() override;
+
+    // The file dialogs, replaceable by tests: (filter, initial name) -> path.
+    using FileChooser = std::function<QString(const QString& filter, const QString& initial)>;
+    void setFileChooser(FileChooser chooser) { m_chooser = std::move(chooser); }
+
+    // For tests and scripts.
+    QString lastMessage() const { return m_lastMessage; }
+    bool downloadRunning() const { return m_downloadRunning.load(); }
+    bool calibrationRunning() const { return m_calibRunning.load(); }
+    const download::CalibrationResult& lastCalibration() const { return m_calibResult; }
+    const download::DownloadResult& lastDownload() const { return m_downloadResult; }
+    const COXToolTipCtrl& tips() const { return m_tips; }
+
+public slots:
+    void onBootRomClicked(bool checked);     // 1007
+    void onCalibrateClicked(bool checked);   // 1009
+    void onPlatformChanged();                // 1019, 1020
+    void onSelectChipFile();                 // 1024
+    void onSelectImage();                    // 1000
+    void onDownload();                       // 1001
+    void onCancel();                         // 1003
+    void onCalibrationStartStop();           // 1023
+
+private:
+    void error(const QString& text);
+    void setDownloadControlsEnabled(bool on);
+    void setCalibrationControlsVisible(bool on);
+    void clearBootRomCheck();
+    void startCalibration();
+    void downloadEnded(bool ok, const QString& why);
+    void calibrationEnded();
+    download::CacheCalibration cacheChoice() const;
+
+    // Controls, by their role.
+    QCheckBox* m_bootRom = nullptr;        // 1007
+    QLineEdit* m_imagePath = nullptr;      // 1008
+    QPushButton* m_select = nullptr;       // 1000
+    QPushButton* m_download = nullptr;     // 1001
+    QPushButton* m_cancel = nullptr;       // 1003
+    QProgressBar* m_progress = nullptr;    // 1002
+    QLineEdit* m_totalSize = nullptr;      // 1013
+    QLineEdit* m_sendSize = nullptr;       // 1014
+    QRadioButton* m_elmDdr2 = nullptr;     // 1027
+    QRadioButton* m_elmDdr3 = nullptr;     // 1028
+    QRadioButton* m_cacheNone = nullptr;   // 1029
+    QCheckBox* m_calibrate = nullptr;      // 1009
+    QRadioButton* m_fpga = nullptr;        // 1019
+    QRadioButton* m_chip = nullptr;        // 1020
+    QPushButton* m_startStop = nullptr;    // 1023
+    QLabel* m_chipLabel = nullptr;         // 1025
+    QLineEdit* m_chipPath = nullptr;       // 1010
+    QPushButton* m_chipSelect = nullptr;   // 1024
+    COXToolTipCtrl m_tips;
+    FileChooser m_chooser;
+    QString m_lastMessage;
+
+    std::vector<uint8_t> m_image;  // the image as read, until its download ends
+
+    QueuedJobObserver* m_downloadObs = nullptr;
+    QueuedJobObserver* m_calibObs = nullptr;
+    std::atomic<bool> m_cancelEvent{false};
+    std::atomic<bool> m_calibRunning{false};  // the running flag (the calibration's keep-going flag)
+    std::atomic<bool> m_downloadRunning{false};
+    std::unique_ptr<bootlink::JobContext> m_downloadCtx;
+    std::unique_ptr<bootlink::JobContext> m_calibCtx;
+    std::unique_ptr<CKvWorkThread> m_downloadThread;
+    std::unique_ptr<CKvWorkThread> m_calibThread;
+    download::DownloadResult m_downloadResult;
+    download::CalibrationResult m_calibResult;
+};

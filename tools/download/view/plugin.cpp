@@ -1,0 +1,5 @@
+#include "DialogDownload.h"
+
+#include "ToolPlugin.h"
+
+CORVANE_TOOL_PLUGIN(CDialogDownload)
