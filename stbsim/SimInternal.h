@@ -2,6 +2,7 @@
 // set, the line and the box context the STB-side programs run in.
 #pragma once
 
+#include "PanelProgram.h"
 #include "StbSim.h"
 
 #include <atomic>
@@ -120,7 +121,7 @@ struct Interrupt {
     bool stop;
 };
 
-enum class Prog { Off, Idle, BootRom, AlderInit, ClientLoader, CacheCal, CedarInit, UpgClient, Shell, Crashed,
+enum class Prog { Off, Idle, BootRom, AlderInit, ClientLoader, CacheCal, CedarInit, UpgClient, Shell, Crashed, Panel,
                   Loaded /* hand-over only: start the loaded image */ };
 const char* prog_name(Prog p);
 
@@ -144,6 +145,7 @@ struct Box {
     Flash flash;
     FaultSet faults;
     std::vector<BlockInfo> blocks;
+    PanelState panel;
 
     // Counters, readable from any thread.
     mutable std::mutex cm;
@@ -217,6 +219,8 @@ using ClientProgram = Next (*)(Box& b, const std::vector<uint8_t>& image);
 void register_client_program(uint32_t kind, ClientProgram fn);
 Next run_upgrade_client(Box& b);
 Next run_shell(Box& b);
+// The front-panel tool's panel program (PanelProgram.cpp).
+Next run_panel_program(Box& b, const std::vector<uint8_t>& image);
 Next run_crashed(Box& b);
 
 // Builds the slave-info record of the upgrade client.

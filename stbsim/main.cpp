@@ -68,9 +68,12 @@ std::string control(stbsim::Simulator& box, const std::string& raw, bool* quit)
         box.clear_faults();
         return "ok: faults cleared\n";
     }
+    if (std::string panel = stbsim::panel_control(box, line); !panel.empty())
+        return panel;
     if (line.empty())
         return "";
-    return "error: commands are reset, status, fault SPEC, clear-faults, quit\n";
+    return "error: commands are reset, status, fault SPEC, clear-faults, press-key USER KEY, panel-fault SPEC, "
+           "quit\n";
 }
 
 // The per-user runtime folder where the workbench's connection tab looks for
@@ -105,7 +108,10 @@ int main(int argc, char** argv)
                "btinit_ddr*_cedar.img, ddr*_cache_cal.img, shell.img, chip_ddrconf_dogwood_*.txt). Each program\n"
                "stand-in starts with a 20-byte header: \"CVSI\", total length, kind, CRC-32 of the rest (frame CRC:\n"
                "reflected 0xEDB88320, preset 0xFFFFFFFF, no final complement), version 1; all little-endian. The box\n"
-               "refuses a file sent whole without it.");
+               "refuses a file sent whole without it.\n\n"
+               "Panel program (fir.bin, fir_alder.bin, fir_dg.bin): press-key USER KEY on the control input reports a\n"
+               "key while the host learns keys; status adds \"panel record=LEN:CRC config=LEN:CRC\" (zlib CRC-32).\n" +
+               stbsim::panel_fault_help());
 
     stbsim::Options o;
     std::string flash_size, blocks, link, control_path, write_dir, dma = "0", trace_file;
@@ -150,6 +156,15 @@ int main(int argc, char** argv)
                    "Alder boot init: ms from the image's end to 'R' and \"bootinit_ready\" (default 2500)");
     app.add_option("--burn-ms", o.burn_ms, "duration of a burn, ms (default 1000)")->check(CLI::Range(0, 600000));
     app.add_option("--fault", o.faults, "inject a fault (repeatable; grammar below)");
+    std::string panel_keys;
+    app.add_option("--panel-dump", o.panel.dump_dir,
+                   "write each panel record and configuration the panel program takes into DIR "
+                   "(panel-record.bin, panel-config.bin)");
+    app.add_option("--panel-keys", panel_keys,
+                   "keys the panel reports once key acquisition starts: USER:KEY,USER:KEY,... (C numbers)");
+    app.add_option("--panel-key-period", o.panel.key_period_ms, "ms between those keys (default 200)")
+        ->check(CLI::Range(1, 60000));
+    app.add_option("--panel-fault", o.panel.faults, "inject a panel program fault (repeatable; grammar below)");
     app.add_flag("--trace", o.trace, "log what the box saw and did, byte by byte, on standard error");
     app.add_option("--trace-file", trace_file, "with --trace: append the log to FILE instead");
     app.add_option("--control", control_path, "also take control lines on a Unix socket at PATH");
@@ -167,6 +182,10 @@ int main(int argc, char** argv)
         for (const auto& n : names)
             std::printf("%s/%s\n", write_dir.c_str(), n.c_str());
         return 0;
+    }
+    if (std::string err; !stbsim::parse_panel_keys(panel_keys, &o.panel.keys, &err)) {
+        std::fprintf(stderr, "stbsim: --panel-keys: %s\n", err.c_str());
+        return 2;
     }
     if (!flash_size.empty() && !parse_size(flash_size, &o.flash_size)) {
         std::fprintf(stderr, "stbsim: --flash-size \"%s\" is not a size up to 256M\n", flash_size.c_str());
