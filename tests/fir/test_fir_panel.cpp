@@ -192,7 +192,7 @@ TEST_F(Panel, AKeyReportGoesToTheFocusedCellOnly)
     EXPECT_TRUE(events.keys().empty());
 
     session->keys.focus(KeyTable::Ir2, 5);
-    session->hex_keys = true;
+    session->keys.hex = true;
     ASSERT_TRUE(tb.box->press_key(0x20DF, 0x1A));
     ASSERT_TRUE(wait_until([&] { return !events.keys().empty(); })) << log.text();
     session->keys.getting = false;
@@ -336,8 +336,8 @@ TEST_F(Panel, AConfigurationWithoutStatusAsksTheUser)
 TEST_F(Panel, ExchangesNeverOverlap)
 {
     start(Platform::Base);
-    ASSERT_TRUE(session->StartLightOrDim(false));  // not connected: refused
-    EXPECT_EQ(run_to_end().outcome, PanelOutcome::Refused);
+    EXPECT_FALSE(session->StartLightOrDim(false));  // not connected: refused
+    EXPECT_EQ(session->LastResult().outcome, PanelOutcome::Refused);
     EXPECT_TRUE(log.has("!!Please connect with panel correctly!"));
     ASSERT_TRUE(connect(random_record(Platform::Base, 9)).ok()) << log.text();
 

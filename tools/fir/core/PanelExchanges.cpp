@@ -33,8 +33,6 @@ PanelResult CPanelSession::RunKeys()
         KeyAcquisitionFlags& k;
         ~LoseFocus() { k.clear_focus(); }
     } lose{keys};
-    if (!RequireConnected(PanelExchange::Keys))
-        return {PanelOutcome::Refused, "not connected"};
     BL_LOG(kFirInc, "\nStart to get keymap...\n");
     panel_drain(m_ctx);
     if (!panel_command_done(m_ctx, PanelCommand::GetKeys, kOne)) {
@@ -69,7 +67,7 @@ bool CPanelSession::ReceiveKeyReport()
         return true;
     }
     m_events->OnKeyLearned(k);
-    if (hex_keys)
+    if (keys.hex)
         BL_LOG(kFirInc, "\nusercode:%x,key_value:%x", k.user_code, k.key_code);
     else
         BL_LOG(kFirInc, "\nusercode:%x,key_value:%d", k.user_code, k.key_code);
@@ -81,8 +79,6 @@ bool CPanelSession::ReceiveKeyReport()
 
 PanelResult CPanelSession::RunLedMap()
 {
-    if (!RequireConnected(PanelExchange::LedMap))
-        return {PanelOutcome::Refused, "not connected"};
     BL_LOG(kFirInc, "\nStart get ledmap...\n");
     if (!panel_command_done(m_ctx, PanelCommand::StartLedMap)) {
         BL_LOG(kFirInc, "\n!!Send Get LedMap CMD fail!\n");
@@ -171,12 +167,6 @@ bool CPanelSession::ReceiveLedMap()
 
 PanelResult CPanelSession::RunLamp()
 {
-    if (!RequireConnected(PanelExchange::Lamp))
-        return {PanelOutcome::Refused, "not connected"};
-    if (ConnectedPlatform() == Platform::Alder) {
-        BL_LOG(kFirInc, "\nThe lamp-position test is not offered on Alder!\n");
-        return {PanelOutcome::Refused, "no lamp test on Alder"};
-    }
     BL_LOG(kFirInc, "\nStart to config lamp pos...\n");
     panel_drain(m_ctx);
     if (!panel_command_done(m_ctx, PanelCommand::LampTest, kOne)) {

@@ -18,6 +18,8 @@ namespace fir {
 class KeyAcquisitionFlags {
 public:
     std::atomic<bool> getting{false};
+    // Key codes are shown (and logged) in hexadecimal, else in decimal.
+    std::atomic<bool> hex{false};
 
     // The cell of `table` (Fp, Ir1 or Ir2) at `row` takes the next key.
     void focus(KeyTable table, int row) { m_focus = static_cast<int32_t>(table) << 16 | (row & 0xFFFF); }

@@ -125,12 +125,18 @@ void CPanelSession::Clear()
         svc->set_upg(0);
 }
 
-bool CPanelSession::RequireConnected(PanelExchange which)
+namespace {
+constexpr const char* kConnectFirst = "\n!!Please connect with panel correctly!\n";
+}  // namespace
+
+bool CPanelSession::ClaimConnected(PanelExchange which, const char* not_connected)
 {
-    (void)which;
+    if (!Claim(which))
+        return false;
     if (m_connected)
         return true;
-    BL_LOG(kFirInc, "\n!!Please connect with panel correctly!\n");
+    BL_LOG(kFirInc, "%s", not_connected);
+    Finish(which, {PanelOutcome::Refused, "not connected"});
     return false;
 }
 
@@ -148,14 +154,14 @@ bool CPanelSession::TakeRecord(PanelExchange which, const CPanelRecord& record, 
 
 bool CPanelSession::StartSendConfig(const CPanelRecord& record)
 {
-    if (!Claim(PanelExchange::SendConfig) || !TakeRecord(PanelExchange::SendConfig, record, ConnectedPlatform()))
-        return false;
-    return Launch(PanelExchange::SendConfig, &CPanelSession::RunSendConfig);
+    const PanelExchange e = PanelExchange::SendConfig;
+    return ClaimConnected(e, "\nPlease connect with panel connectly!\n") &&
+           TakeRecord(e, record, ConnectedPlatform()) && Launch(e, &CPanelSession::RunSendConfig);
 }
 
 bool CPanelSession::StartLightOrDim(bool dim)
 {
-    if (!Claim(PanelExchange::LightDim))
+    if (!ClaimConnected(PanelExchange::LightDim, kConnectFirst))
         return false;
     m_dim = dim;
     return Launch(PanelExchange::LightDim, &CPanelSession::RunLightOrDim);
@@ -163,23 +169,32 @@ bool CPanelSession::StartLightOrDim(bool dim)
 
 bool CPanelSession::StartKeyAcquisition()
 {
-    return Claim(PanelExchange::Keys) && Launch(PanelExchange::Keys, &CPanelSession::RunKeys);
+    if (ClaimConnected(PanelExchange::Keys, kConnectFirst))
+        return Launch(PanelExchange::Keys, &CPanelSession::RunKeys);
+    keys.clear_focus();
+    return false;
 }
 
 bool CPanelSession::StartLedMapAcquisition()
 {
-    return Claim(PanelExchange::LedMap) && Launch(PanelExchange::LedMap, &CPanelSession::RunLedMap);
+    return ClaimConnected(PanelExchange::LedMap, kConnectFirst) &&
+           Launch(PanelExchange::LedMap, &CPanelSession::RunLedMap);
 }
 
 bool CPanelSession::StartLampTest()
 {
-    return Claim(PanelExchange::Lamp) && Launch(PanelExchange::Lamp, &CPanelSession::RunLamp);
+    if (!ClaimConnected(PanelExchange::Lamp, kConnectFirst))
+        return false;
+    if (ConnectedPlatform() == Platform::Alder) {
+        BL_LOG(kFirInc, "\nThe lamp-position test is not offered on Alder!\n");
+        Finish(PanelExchange::Lamp, {PanelOutcome::Refused, "no lamp test on Alder"});
+        return false;
+    }
+    return Launch(PanelExchange::Lamp, &CPanelSession::RunLamp);
 }
 
 PanelResult CPanelSession::RunLightOrDim()
 {
-    if (!RequireConnected(PanelExchange::LightDim))
-        return {PanelOutcome::Refused, "not connected"};
     const uint8_t how = m_dim ? 0x01 : 0x00;
     if (!panel_command_done(m_ctx, PanelCommand::LightOrDim, {how})) {
         BL_LOG(kFirInc, "\nSend light/dim led&lamp CMD fail!\n");

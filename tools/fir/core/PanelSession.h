@@ -100,8 +100,6 @@ public:
     KeyAcquisitionFlags keys;
     LedMapFlags led;
     LampTestFlags lamp;
-    // Key reports are logged in hexadecimal (else decimal), as the key page shows them.
-    std::atomic<bool> hex_keys{false};
 
     bool Connected() const { return m_connected; }
     bool Configured() const { return m_configured; }
@@ -114,7 +112,8 @@ public:
     void SetRootDir(const std::string& dir) { m_ctx.root_dir = dir; }
 
     // Each starts its exchange on a thread of its own and returns at once.
-    // False when it did not start: another exchange runs (logged), or the
+    // False when it did not start (logged, and finished as refused): another
+    // exchange runs, no connection is made yet (all but StartConnect), or the
     // record does not fit the platform.
     bool StartConnect(Platform p, const CPanelRecord& record, ConnectOptions options = {});
     bool StartSendConfig(const CPanelRecord& record);
@@ -144,7 +143,9 @@ private:
     // Runs the claimed exchange on a new thread.
     bool Launch(PanelExchange which, Body body);
     void Finish(PanelExchange which, const PanelResult& r);
-    bool RequireConnected(PanelExchange which);
+    // Claims an exchange that needs the connection; false (logged with
+    // `not_connected`, finished as refused) without one.
+    bool ClaimConnected(PanelExchange which, const char* not_connected);
     // Keeps the record for the claimed exchange; false (logged, the exchange
     // finished as refused) when it is not of the platform's form.
     bool TakeRecord(PanelExchange which, const CPanelRecord& record, Platform p);

@@ -96,10 +96,6 @@ static std::vector<uint8_t> config_frame_data(const CPanelRecord& rec, bool dogw
 
 PanelResult CPanelSession::RunSendConfig()
 {
-    if (!m_connected) {
-        BL_LOG(kFirInc, "\nPlease connect with panel connectly!\n");
-        return {PanelOutcome::Refused, "not connected"};
-    }
     const bool dogwood = ConnectedPlatform() == Platform::Dogwood;
     BL_LOG(kFirInc, "\nStart to send configuration...\n");
     if (!panel_command_done(m_ctx, PanelCommand::AnnounceConfig,
