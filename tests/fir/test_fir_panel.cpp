@@ -1,6 +1,8 @@
 // The panel session against the virtual STB's panel program: connection and
 // record transfer per platform, the configuration, the command exchange's
 // retries, and the key, LED-map and lamp exchanges.
+#include "FirPageFiles.h"
+#include "FirSampleImages.h"
 #include "PanelCommands.h"
 #include "PanelSession.h"
 #include "PanelTestBox.h"
@@ -9,6 +11,8 @@
 #include <zlib.h>
 
 #include <optional>
+
+#include <sys/wait.h>
 
 using namespace fir;
 using firtest::CapturedLog;
@@ -355,4 +359,93 @@ TEST_F(Panel, ExchangesNeverOverlap)
     EXPECT_FALSE(session->StartSendConfig(CPanelRecord::ForPlatform(Platform::Dogwood)));
     EXPECT_EQ(session->LastResult().outcome, PanelOutcome::Refused);
     EXPECT_FALSE(session->Busy());
+}
+
+// ---------------------------------------------------------------------------
+// corvane-cli fir send / learn-keys / learn-led against the same box.
+
+namespace {
+
+class PanelCli : public ::testing::Test {
+protected:
+    firtest::PanelTestBox tb;
+
+    void start(int position, stbsim::PanelOptions o = {})
+    {
+        std::string err;
+        ASSERT_TRUE(tb.start(position, std::move(o), &err)) << err;
+        tb.svc.SMS_Deinit();  // the command line opens the port itself
+    }
+    // Runs corvane-cli fir ARGS on the box's port; its exit status.
+    int cli(const std::string& args, bool reset = true)
+    {
+        if (reset)
+            tb.box->reset();
+        const std::string cmd = "CORVANE_HOME='" + tb.dir.path() + "' " + CORVANE_CLI + " fir " + args +
+                                " --port '" + tb.box->port_path() + "' --pause-scale 0.02 > '" +
+                                tb.dir.file("cli.out") + "' 2>&1";
+        const int rc = std::system(cmd.c_str());
+        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    }
+    std::string output()
+    {
+        const std::vector<uint8_t> b = firtest::slurp(tb.dir.file("cli.out"));
+        return std::string(b.begin(), b.end());
+    }
+    std::string image(const std::vector<uint8_t>& bytes)
+    {
+        firtest::spit(tb.dir.file("image.bin"), bytes);
+        return tb.dir.file("image.bin");
+    }
+};
+
+}  // namespace
+
+TEST_F(PanelCli, SendDeliversTheRecordAndTheConfigurationOfAnImage)
+{
+    start(2);
+    const std::string img = image(firtest::dogwood_image());
+    ASSERT_EQ(cli("send --platform dogwood '" + img + "'"), 0) << output();
+    ParsedImage parsed;
+    ASSERT_TRUE(load_image(Platform::Dogwood, img, &parsed).ok);
+    EXPECT_EQ(tb.box->panel().record, parsed.record.bytes());
+    std::vector<uint8_t> config(parsed.record.config(), parsed.record.config() + 480);
+    config[6] = 9;  // the first configuration word is not zero
+    EXPECT_EQ(tb.box->panel().config, config);
+
+    // A box that refuses the configuration fails the command.
+    ASSERT_TRUE(tb.box->add_panel_fault("second-error:cmd=S"));
+    EXPECT_EQ(cli("send --platform dogwood '" + img + "'"), 1) << output();
+    EXPECT_NE(output().find("send configuration fail!!!"), std::string::npos);
+    EXPECT_EQ(cli("send --platform dogwood --reset-timeout 1 '" + img + "'", false), 6) << output();
+    EXPECT_EQ(cli("send --platform oak '" + img + "'", false), 2);
+}
+
+TEST_F(PanelCli, LearnKeysWritesTheKeysPressedIntoAKeyFile)
+{
+    stbsim::PanelOptions o;
+    std::string err;
+    ASSERT_TRUE(stbsim::parse_panel_keys("0x807f:0x15,0x807f:0x16,0x807f:0x17", &o.keys, &err)) << err;
+    o.key_period_ms = 50;
+    start(0, o);
+    const std::string out = tb.dir.file("learnt.ir1");
+    ASSERT_EQ(cli("learn-keys --platform base --table ir1 --from 1 --count 2 --out '" + out + "'"), 0) << output();
+    CPanelRecord file;
+    ASSERT_TRUE(read_page_file(out, PageFile::Ir1, Platform::Base, &file).ok);
+    EXPECT_EQ(file.count(KeyTable::Ir1), 3);
+    EXPECT_EQ(file.key_code(KeyTable::Ir1, 1), 0x15);
+    EXPECT_EQ(file.key_code(KeyTable::Ir1, 2), 0x16);
+    EXPECT_EQ(file.logical_key(KeyTable::Ir1, 2), 0x0003);  // the default slot keeps its logical key
+    EXPECT_EQ(file.user_code(KeyTable::Ir1), 0x807F);
+}
+
+TEST_F(PanelCli, LearnLedWritesTheMapTheBoxSent)
+{
+    start(0);
+    const std::string out = tb.dir.file("panel.led");
+    ASSERT_EQ(cli("learn-led --platform base --out '" + out + "'"), 0) << output();
+    CPanelRecord file;
+    ASSERT_TRUE(read_page_file(out, PageFile::Led, Platform::Base, &file).ok);
+    EXPECT_EQ(std::vector<uint8_t>(file.led_map(), file.led_map() + kLedMapSize), tb.box->panel().led_map);
+    EXPECT_TRUE(tb.box->panel().map_acknowledged);
 }

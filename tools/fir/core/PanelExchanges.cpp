@@ -132,6 +132,7 @@ bool CPanelSession::AcknowledgeStep(int step, int* successes)
         BL_LOG(kFirInc, "\n%s: Ack segment %d", verdict, step - 2);
     if (st.ok())
         ++*successes;
+    m_events->OnLedStep(step, st.ok());
     return true;
 }
 

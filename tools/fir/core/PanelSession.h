@@ -67,6 +67,8 @@ class IPanelEvents : public IJobObserver {
 public:
     // A key report went to the focused cell.
     virtual void OnKeyLearned(const LearnedKey& /*key*/) {}
+    // The panel acknowledged a LED-map step (`ok`) or refused it.
+    virtual void OnLedStep(int /*step*/, bool /*ok*/) {}
     // A LED map arrived with a good CRC.
     virtual void OnLedMap(const LedMapBytes& /*map*/) {}
     // The lamp moved (`confirmed` false) or the test confirmed its position.
