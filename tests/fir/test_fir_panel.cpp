@@ -125,7 +125,9 @@ TEST(PanelFrames, CommandAndDataFramesAsWrittenByHand)
 
 TEST_P(PanelConnect, TheBoxHoldsTheRecordAndTheConfigurationByteForByte)
 {
-    start(static_cast<Platform>(GetParam()));
+    stbsim::PanelOptions o;
+    o.dump_dir = tb.dir.path();
+    start(static_cast<Platform>(GetParam()), o);
     CPanelRecord rec = random_record(platform, 1000 + GetParam());
     const PanelResult r = connect(rec);
     ASSERT_TRUE(r.ok()) << r.error << "\n" << log.text();
@@ -142,6 +144,8 @@ TEST_P(PanelConnect, TheBoxHoldsTheRecordAndTheConfigurationByteForByte)
     EXPECT_TRUE(session->Configured());
     EXPECT_EQ(tb.box->panel().config, want);
     EXPECT_EQ(rec.config()[6], rec.bytes()[6]);  // the record itself keeps its byte
+    EXPECT_EQ(firtest::slurp(tb.dir.file("panel-record.bin")), rec.bytes());
+    EXPECT_EQ(firtest::slurp(tb.dir.file("panel-config.bin")), want);
 
     // The status line names both by length and zlib's CRC-32.
     char expect[64];
@@ -197,7 +201,7 @@ TEST_F(Panel, AKeyReportGoesToTheFocusedCellOnly)
 
     session->keys.focus(KeyTable::Ir2, 5);
     session->keys.hex = true;
-    ASSERT_TRUE(tb.box->press_key(0x20DF, 0x1A));
+    EXPECT_EQ(stbsim::panel_control(*tb.box, "press-key 0x20df 0x1a"), "ok: key pressed\n");
     ASSERT_TRUE(wait_until([&] { return !events.keys().empty(); })) << log.text();
     session->keys.getting = false;
     EXPECT_TRUE(run_to_end().ok());
@@ -208,6 +212,11 @@ TEST_F(Panel, AKeyReportGoesToTheFocusedCellOnly)
     EXPECT_EQ(k.key_code, 0x1A);
     EXPECT_TRUE(log.has("usercode:20df,key_value:1a"));
     EXPECT_TRUE(log.has("Stop to get keymap..."));
+    ASSERT_TRUE(session->StartLightOrDim(false));  // the next command ends the key reports
+    EXPECT_TRUE(run_to_end().ok());
+    EXPECT_EQ(stbsim::panel_control(*tb.box, "press-key 0x20df 0x1a"), "error: no key acquisition runs on the panel\n");
+    EXPECT_EQ(stbsim::panel_control(*tb.box, "press-key 0x20df"),
+              "error: press-key takes USERCODE KEYCODE, e.g. press-key 0x20df 0x10\n");
     KeyTable t;
     int row;
     EXPECT_FALSE(session->keys.focused(&t, &row));  // the focus is gone with the acquisition

@@ -91,6 +91,7 @@ PanelResult CPanelSession::RunConnect()
     }
     CKvWorkThread* self = m_thread.get();
     svc->set_upg(1);
+    m_holdsService = true;
     svc->m_pUpgThread = self;
     struct ForgetThread {
         CSerialMonitorSerivce* svc;
@@ -109,7 +110,7 @@ PanelResult CPanelSession::RunConnect()
         return failed("boot init fail!");
     const PanelResult r = RunConnectStates(self);
     if (!r.ok())
-        svc->set_upg(0);
+        LeaveUpgradeMode();
     return r;
 }
 

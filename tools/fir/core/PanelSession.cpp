@@ -120,9 +120,16 @@ void CPanelSession::Clear()
 {
     Stop();
     m_connected = false;
+    LeaveUpgradeMode();
+}
+
+void CPanelSession::LeaveUpgradeMode()
+{
     CSerialMonitorSerivce* svc = m_ctx.service();
-    if (svc)
-        svc->set_upg(0);
+    if (!svc || !m_holdsService.exchange(false))
+        return;
+    svc->set_upg(0);
+    svc->m_RawLink = 0;
 }
 
 namespace {

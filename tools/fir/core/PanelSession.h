@@ -139,6 +139,9 @@ public:
     void Stop();
 
 private:
+    // Takes the serial service out of upgrade mode (and the raw link down)
+    // when this session put it there.
+    void LeaveUpgradeMode();
     using Body = PanelResult (CPanelSession::*)();
     // Marks `which` as the running exchange; false (logged) while another runs.
     bool Claim(PanelExchange which);
@@ -175,6 +178,7 @@ private:
     std::atomic<bool> m_keepGoing{false};  // the DDR calibration goes on while set
     bootlink::JobContext m_ctx;
 
+    std::atomic<bool> m_holdsService{false};  // the service is in upgrade mode for this session
     std::atomic<bool> m_connected{false};
     std::atomic<bool> m_running{false};
     std::atomic<bool> m_configured{false};
