@@ -184,6 +184,13 @@ public:
     }
     const KeyNames& names() const { return m_names; }
 
+    // load() and connect().
+    int start(Platform* p, CPanelRecord* rec)
+    {
+        const int rc = load(p, rec);
+        return rc ? rc : connect(*p, *rec);
+    }
+
     // Opens the port and connects: reset, panel program, link test, record.
     int connect(Platform p, const CPanelRecord& rec)
     {
@@ -246,9 +253,7 @@ int cmd_send(const LinkOptions& o)
     LiveLink link(o, events);
     Platform p;
     CPanelRecord rec;
-    if (int rc = link.load(&p, &rec))
-        return rc;
-    if (int rc = link.connect(p, rec))
+    if (int rc = link.start(&p, &rec))
         return rc;
     if (!link.session.StartSendConfig(rec))
         return exit_status(link.session.LastResult());
@@ -333,19 +338,17 @@ int cmd_learn_keys(const LearnKeyOptions& o)
         std::fprintf(stderr, "Unknown table \"%s\": fp, ir1 or ir2\n", o.table.c_str());
         return cli_exit::kUsage;
     }
-    CliEvents events;
-    LiveLink link(o.link, events);
-    Platform p;
-    CPanelRecord rec;
-    if (int rc = link.load(&p, &rec))
-        return rc;
     const int capacity = slot_capacity(t);
     const int end = o.count > 0 ? std::min(capacity, o.from + o.count) : capacity;
     if (o.from >= capacity) {
         std::fprintf(stderr, "--from %d lies beyond the %d rows of the table\n", o.from, capacity);
         return cli_exit::kUsage;
     }
-    if (int rc = link.connect(p, rec))
+    CliEvents events;
+    LiveLink link(o.link, events);
+    Platform p;
+    CPanelRecord rec;
+    if (int rc = link.start(&p, &rec))
         return rc;
     KeyLearner learner{t, o.from, end, &rec, &names_of(link.names(), t), &link.session};
     events.on_key = [&learner](const LearnedKey& k) { learner.take(k); };
@@ -414,9 +417,7 @@ int cmd_learn_led(const LinkOptions& o, const std::string& out)
     LiveLink link(o, events);
     Platform p;
     CPanelRecord rec;
-    if (int rc = link.load(&p, &rec))
-        return rc;
-    if (int rc = link.connect(p, rec))
+    if (int rc = link.start(&p, &rec))
         return rc;
     link.session.led.getting = true;
     if (!link.session.StartLedMapAcquisition())

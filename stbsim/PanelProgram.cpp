@@ -158,24 +158,10 @@ void Panel::command()
         data_frame();
         return;
     }
-    const int n = k < 0 ? -1 : b.get(1000);
-    if (n < 0) {
-        b.trace("panel: command broke off");
+    CommandFrame f;
+    if (k < 0 || !read_command_frame(b, k, "panel", &f))
         return;
-    }
-    uint8_t buf[2 + 255 + 4];
-    buf[0] = static_cast<uint8_t>(k);
-    buf[1] = static_cast<uint8_t>(n);
-    if (!b.get_n(buf + 2, static_cast<size_t>(n) + 4, 1000)) {
-        b.trace("panel: command '%c' broke off", k);
-        return;
-    }
-    if (kv::crc32(buf, 2 + static_cast<size_t>(n)) != le32(buf + 2 + n)) {
-        b.trace("panel: command 0x%02X with a bad CRC ignored", k);
-        return;
-    }
     b.panel.update([](PanelHeld& h) { ++h.commands; });
-    b.trace("panel: command '%c' (0x%02X), %d payload bytes", k >= 0x20 && k < 0x7F ? k : '?', k, n);
     if (b.panel.fire(PanelFault::Silent, k)) {
         b.trace("fault: the panel keeps silent");
         return;
@@ -185,7 +171,7 @@ void Panel::command()
         return;
     }
     reply(0x00, static_cast<uint8_t>(k), 0x00);
-    execute(static_cast<uint8_t>(k), buf + 2, static_cast<size_t>(n));
+    execute(f.letter, f.payload, f.len);
 }
 
 void Panel::execute(uint8_t k, const uint8_t* pay, size_t n)

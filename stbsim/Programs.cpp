@@ -861,23 +861,11 @@ Next run_upgrade_client(Box& b)
                 cl.data_frame();
                 continue;
             }
-            int n = b.get(1000);
-            if (n < 0)
+            CommandFrame f;
+            if (!read_command_frame(b, k, "client", &f))
                 continue;
-            uint8_t buf[2 + 255 + 4];
-            buf[0] = static_cast<uint8_t>(k);
-            buf[1] = static_cast<uint8_t>(n);
-            if (!b.get_n(buf + 2, static_cast<size_t>(n) + 4, 1000)) {
-                b.trace("client: command '%c' broke off", k);
-                continue;
-            }
-            if (kv::crc32(buf, 2 + static_cast<size_t>(n)) != le32(buf + 2 + n)) {
-                b.trace("client: command 0x%02X with a bad CRC ignored", k);
-                continue;
-            }
             b.count([](Counters& x) { ++x.commands; });
-            b.trace("client: command '%c' (0x%02X), %d payload bytes", k >= 0x20 && k < 0x7F ? k : '?', k, n);
-            if (cl.command(static_cast<uint8_t>(k), buf + 2, static_cast<size_t>(n)))
+            if (cl.command(f.letter, f.payload, f.len))
                 return Next{Prog::Idle, {}};
         }
     }

@@ -223,6 +223,16 @@ Next run_shell(Box& b);
 Next run_panel_program(Box& b, const std::vector<uint8_t>& image);
 Next run_crashed(Box& b);
 
+// The rest of a command frame after '#' and its letter: the length, the
+// payload and the CRC-32 of letter, length and payload. False (traced) when
+// it broke off or the CRC does not match.
+struct CommandFrame {
+    uint8_t letter = 0;
+    size_t len = 0;
+    uint8_t payload[255];
+};
+bool read_command_frame(Box& b, int letter, const char* who, CommandFrame* out);
+
 // Builds the slave-info record of the upgrade client.
 std::vector<uint8_t> slave_info_record(const std::vector<BlockInfo>& blocks);
 // Inflates a gzip stream; false when it is not a valid, complete stream or
