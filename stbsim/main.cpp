@@ -105,7 +105,8 @@ int main(int argc, char** argv)
                "every --announce ms until the host talks.\n\n" +
                stbsim::fault_help() +
                "\nFiles: --write-stb-files DIR writes stand-ins for the STB-side files (upgclient*.bin, boot_init.img,\n"
-               "btinit_ddr*_cedar.img, ddr*_cache_cal.img, shell.img, chip_ddrconf_dogwood_*.txt). Each program\n"
+               "btinit_ddr*_cedar.img, ddr*_cache_cal.img, shell.img, fir.bin, fir_alder.bin, fir_dg.bin,\n"
+               "chip_ddrconf_dogwood_*.txt). Each program\n"
                "stand-in starts with a 20-byte header: \"CVSI\", total length, kind, CRC-32 of the rest (frame CRC:\n"
                "reflected 0xEDB88320, preset 0xFFFFFFFF, no final complement), version 1; all little-endian. The box\n"
                "refuses a file sent whole without it.\n\n"
