@@ -1,0 +1,4 @@
+#include "OTAStreamerDialog.h"
+#include "ToolPlugin.h"
+
+CORVANE_TOOL_PLUGIN(OTAStreamerDialog)
