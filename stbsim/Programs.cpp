@@ -269,8 +269,7 @@ Next run_idle(Box& b)
 {
     b.set_prog(Prog::Idle);
     b.in_session = false;
-    for (;;)
-        (void)b.get(-1);  // console input for a firmware this box does not model
+    return run_key_receiver(b);  // the firmware listens for remote-control keys
 }
 
 Next run_crashed(Box& b)

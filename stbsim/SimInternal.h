@@ -11,6 +11,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -115,6 +116,27 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// The keys the firmware's remote-control receiver took (KeyReceiver.cpp).
+class KeyLog {
+public:
+    void add(int32_t value, int64_t ms);
+    std::vector<ReceivedKey> keys() const;
+    void clear();
+    void reject(int32_t value, bool on);
+    bool rejected(int32_t value) const;
+    void count_reject();
+    void count_error();
+    // "key refusals N, bad key frames N, keys=V1,V2,..."
+    std::string status() const;
+
+private:
+    mutable std::mutex m_;
+    std::deque<ReceivedKey> keys_;
+    std::set<int32_t> reject_;
+    uint64_t dropped_ = 0, rejects_ = 0, errors_ = 0;
+};
+
+// ---------------------------------------------------------------------------
 // Raised inside the box thread when a reset or stop interrupts a program;
 // it never leaves the thread.
 struct Interrupt {
@@ -146,6 +168,7 @@ struct Box {
     FaultSet faults;
     std::vector<BlockInfo> blocks;
     PanelState panel;
+    KeyLog keys;
 
     // Counters, readable from any thread.
     mutable std::mutex cm;
@@ -210,6 +233,8 @@ private:
 
 // The STB-side programs. Each runs until it hands over to the next one.
 Next run_idle(Box& b);
+// The firmware's remote-control receiver; runs until a reset or stop.
+Next run_key_receiver(Box& b);
 Next run_boot_rom(Box& b);
 Next run_alder_init(Box& b);
 Next run_client(Box& b, const std::vector<uint8_t>& image);

@@ -287,7 +287,7 @@ std::string Simulator::status() const
                   (unsigned long long)c.dump_chunks, (unsigned long long)c.dump_retransmissions,
                   (unsigned long long)c.burns, (unsigned long long)c.burn_failures,
                   (unsigned long long)c.faults_fired);
-    return line + d->box.panel.status();
+    return std::string(line) + ", " + d->box.keys.status() + d->box.panel.status();
 }
 
 PanelHeld Simulator::panel() const { return d->box.panel.held(); }
@@ -297,6 +297,10 @@ bool Simulator::add_panel_fault(const std::string& spec, std::string* error)
     std::string dummy;
     return d->box.panel.add_fault(spec, error ? error : &dummy);
 }
+
+std::vector<ReceivedKey> Simulator::keys() const { return d->box.keys.keys(); }
+void Simulator::clear_keys() { d->box.keys.clear(); }
+void Simulator::reject_key(int32_t value, bool reject) { d->box.keys.reject(value, reject); }
 
 bool Simulator::wait_for_program(const std::string& name, int timeout_ms) const
 {

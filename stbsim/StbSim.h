@@ -157,6 +157,14 @@ bool parse_standin_header(const uint8_t* data, size_t len, StandinHeader* out);
 bool write_stb_files(const std::string& dir, std::vector<std::string>* written, std::string* error);
 
 // ---------------------------------------------------------------------------
+// A remote-control key the firmware's receiver took: its value and when the
+// whole frame had arrived (ms since the box started). The frame is told in
+// KeyReceiver.cpp.
+struct ReceivedKey {
+    int32_t value = 0;
+    int64_t ms = 0;
+};
+
 // The panel program of the front-panel tool (PanelProgram.cpp): "fir.bin"
 // (base platform), "fir_alder.bin" (Alder), "fir_dg.bin" (Dogwood). It takes
 // command frames ('#', letter, length, payload, CRC-32) and answers each with
@@ -250,6 +258,10 @@ struct Options {
     std::vector<std::string> faults;  // in the grammar above
     PanelOptions panel;               // the panel program
 
+    // Remote-control receiver of the firmware (the idle program).
+    int key_baud = 4800;              // the receiver's line rate; 0: whatever rate the host set
+    std::vector<int32_t> reject_keys; // keys the box refuses ('E' 0x02)
+
     bool trace = false;               // log what the box saw and did
     std::function<void(const std::string&)> trace_sink;  // default: standard error
 };
@@ -323,6 +335,11 @@ public:
     PanelHeld panel() const;
     bool press_key(uint16_t user_code, uint8_t key_code);
     bool add_panel_fault(const std::string& spec, std::string* error = nullptr);
+    // Keys the remote-control receiver took, in arrival order (the latest
+    // 4096), and the keys it is to refuse.
+    std::vector<ReceivedKey> keys() const;
+    void clear_keys();
+    void reject_key(int32_t value, bool reject = true);
 
     Counters counters() const;
     // The running program: "off", "idle", "boot-rom", "alder-init",

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -70,9 +71,22 @@ std::string control(stbsim::Simulator& box, const std::string& raw, bool* quit)
     }
     if (std::string panel = stbsim::panel_control(box, line); !panel.empty())
         return panel;
+    if (line.rfind("reject-key ", 0) == 0 || line.rfind("accept-key ", 0) == 0) {
+        char* end = nullptr;
+        long v = std::strtol(line.c_str() + 11, &end, 0);
+        if (end == line.c_str() + 11 || *end || v < INT32_MIN || v > INT32_MAX)
+            return "error: " + line.substr(0, 10) + " takes a key value\n";
+        box.reject_key(static_cast<int32_t>(v), line[0] == 'r');
+        return "ok: " + line + "\n";
+    }
+    if (line == "clear-keys") {
+        box.clear_keys();
+        return "ok: keys cleared\n";
+    }
     if (line.empty())
         return "";
-    return "error: commands are reset, status, fault SPEC, clear-faults, press-key USER KEY, panel-fault SPEC, "
+    return "error: commands are reset, status, fault SPEC, clear-faults, reject-key V, accept-key V, clear-keys, "
+           "press-key USER KEY, panel-fault SPEC, "
            "quit\n";
 }
 
@@ -100,9 +114,9 @@ int main(int argc, char** argv)
                  "boot-init and calibration images, the upgrade clients and shell.img, with its flash in a file."};
     app.footer("The port is also named in stbsim-<pid>.port in $XDG_RUNTIME_DIR/corvane (or /tmp/corvane-<uid>),\n"
                "where the workbench's connection tab finds it.\n\n"
-               "Control: type reset, status, fault SPEC, clear-faults or quit on standard input, or send the same\n"
-               "lines to the --control socket. The boot ROM announces itself with 'R' (0x52) after each reset,\n"
-               "every --announce ms until the host talks.\n\n" +
+               "Control: type reset, status, fault SPEC, clear-faults, reject-key V, accept-key V, clear-keys, press-key\n"
+               "USER KEY, panel-fault SPEC or quit on standard input, or send the same lines to the --control socket. The boot ROM announces itself\n"
+               "with 'R' (0x52) after each reset, every --announce ms until the host talks.\n\n" +
                stbsim::fault_help() +
                "\nFiles: --write-stb-files DIR writes stand-ins for the STB-side files (upgclient*.bin, boot_init.img,\n"
                "btinit_ddr*_cedar.img, ddr*_cache_cal.img, shell.img, fir.bin, fir_alder.bin, fir_dg.bin,\n"
@@ -110,6 +124,9 @@ int main(int argc, char** argv)
                "stand-in starts with a 20-byte header: \"CVSI\", total length, kind, CRC-32 of the rest (frame CRC:\n"
                "reflected 0xEDB88320, preset 0xFFFFFFFF, no final complement), version 1; all little-endian. The box\n"
                "refuses a file sent whole without it.\n\n"
+               "Remote control: while the firmware runs (after power-on, or when a program hands back) the box takes\n"
+               "keys as 11-byte frames '#' 'K' 0x04, value (LE32), CRC-32 of 'K', length and value (LE32), and answers\n"
+               "'O' 'K', 'E' 0x01 (bad check) or 'E' 0x02 (key refused). status lists them as keys=V1,V2,...\n\n"
                "Panel program (fir.bin, fir_alder.bin, fir_dg.bin): press-key USER KEY on the control input reports a\n"
                "key while the host learns keys; status adds \"panel record=LEN:CRC config=LEN:CRC\" (zlib CRC-32).\n" +
                stbsim::panel_fault_help());
@@ -166,6 +183,10 @@ int main(int argc, char** argv)
     app.add_option("--panel-key-period", o.panel.key_period_ms, "ms between those keys (default 200)")
         ->check(CLI::Range(1, 60000));
     app.add_option("--panel-fault", o.panel.faults, "inject a panel program fault (repeatable; grammar below)");
+    app.add_option("--key-baud", o.key_baud,
+                   "line rate of the remote-control receiver (default 4800; 0: the rate the host set on the line)")
+        ->check(CLI::Range(0, 4000000));
+    app.add_option("--reject-key", o.reject_keys, "the remote-control receiver refuses this key value (repeatable)");
     app.add_flag("--trace", o.trace, "log what the box saw and did, byte by byte, on standard error");
     app.add_option("--trace-file", trace_file, "with --trace: append the log to FILE instead");
     app.add_option("--control", control_path, "also take control lines on a Unix socket at PATH");

@@ -1,0 +1,4 @@
+#include "RemoteCtrl.h"
+#include "ToolPlugin.h"
+
+CORVANE_TOOL_PLUGIN(CRemoteCtrl)
