@@ -7,25 +7,25 @@
 #include "cmd_tessel_old.h"
 
 #include "CliCommand.h"
+#include "ExitStatus.h"
 #include "KvBasicLog.h"
 #include "Tesselcore.h"
 #include "tc_dynamic.h"
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <new>
 
 namespace {
 
 struct OldArgs {
-    std::string image, script, output, configs, abs_key, address, byte;
+    std::string image, script, output, configs, abs_key, address, byte, code_page;
     std::vector<std::string> sets, files;
 };
 
-int fail(const std::string& text)
+int fail(const std::string& text, int status = cli_exit::kFailed)
 {
     std::fprintf(stderr, "%s\n", text.c_str());
-    return 1;
+    return status;
 }
 
 std::string choices_text(const KV_DYNAMIC_FIELD& f)
@@ -59,7 +59,7 @@ void list(CTesselOldConfig& cfg, const std::vector<uint8_t>& image)
                 shown = std::to_string(v.value) + (v.choice < 0 ? "  (not a choice)" : "") + "  [" +
                         choices_text(*f) + "]";
             else
-                shown = "\"" + v.text + "\"";
+                shown = "\"" + cfg.screen_text(v) + "\"";
             const char* type = f->type == 0 ? "number" : f->type == 2 ? "choice" : "text";
             std::printf("    %-19s %-6s bits %u+%-4u = %s\n", f->name, type, f->bit_off, f->bit_len,
                         shown.c_str());
@@ -71,30 +71,31 @@ void list(CTesselOldConfig& cfg, const std::vector<uint8_t>& image)
 
 int run_old(const OldArgs& a)
 {
-    std::ifstream f(a.image, std::ios::binary);
-    if (!f)
-        return fail("Failed to open the flash file!");
-    std::vector<uint8_t> image((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    if (!CTesselcore::image_length_ok(image.size()))
-        return fail("Wrong binary file!");
     CTesselcore core;
+    if (!a.code_page.empty()) {
+        kv::CodePage cp(a.code_page);
+        if (!cp.valid())
+            return fail("Error: unknown code page " + a.code_page, cli_exit::kUsage);
+        core.set_code_page(cp);
+    }
+    tessel_image_t img;
     tag_dmh_block_node node{};
-    int scan = core.scan_flash(image.data(), (uint32_t)image.size(), &node);
+    const int loaded = core.load_image(a.image, &img, &node);
     core.free_block_node(&node);
-    if (scan == 1)
-        return fail("Error: the image has DMH headers; it is not of the old layout");
-    tessel_old_image_t old;
-    if (core.read_old_layout(image.data(), image.size(), &old) != 0)
-        return fail(core.last_message());
+    if (loaded != 0)
+        return fail(core.last_message(), cli_exit::kInput);
+    if (img.is_new)
+        return fail("Error: the image has DMH headers; it is not of the old layout", cli_exit::kInput);
+    std::vector<uint8_t>& image = img.bytes;
     CTesselOldConfig cfg(&core);
     if (cfg.read_script(a.script, image.size()) != 0)
-        return fail(cfg.last_message());
+        return fail(cfg.last_message(), cli_exit::kInput);
 
     const bool changes = !a.sets.empty() || !a.files.empty() || !a.configs.empty() || !a.abs_key.empty() ||
                          !a.address.empty();
     if (a.output.empty()) {
         if (changes)
-            return fail("Please select output file!");
+            return fail("Please select output file!", cli_exit::kUsage);
         list(cfg, image);
         return 0;
     }
@@ -102,11 +103,11 @@ int run_old(const OldArgs& a)
     for (const std::string& s : a.sets) {
         size_t dot = s.find('.'), eq = s.find('=');
         if (dot == std::string::npos || eq == std::string::npos || dot > eq)
-            return fail("Error: --set takes ITEM.FIELD=VALUE, not " + s);
+            return fail("Error: --set takes ITEM.FIELD=VALUE, not " + s, cli_exit::kUsage);
         KV_DYNAMIC_ITEM* it = cfg.find_item(s.substr(0, dot));
         KV_DYNAMIC_FIELD* fl = CTesselOldConfig::find_field(it, s.substr(dot + 1, eq - dot - 1));
         if (!it || !fl)
-            return fail("Error: no field " + s.substr(0, eq) + " in the script");
+            return fail("Error: no field " + s.substr(0, eq) + " in the script", cli_exit::kUsage);
         if (cfg.set_field_from_text(it, fl, s.substr(eq + 1), image.data(), image.size()) != 0 ||
             cfg.update_crc(it, image.data(), image.size()) != 0)
             return fail(cfg.last_message());
@@ -118,7 +119,7 @@ int run_old(const OldArgs& a)
         size_t eq = s.find('=');
         KV_DYNAMIC_ITEM* it = eq == std::string::npos ? nullptr : cfg.find_item(s.substr(0, eq));
         if (!it || (it->em != 1 && it->em != 2))
-            return fail("Error: --file takes ITEM=PATH for an item filled from a file, not " + s);
+            return fail("Error: --file takes ITEM=PATH for an item filled from a file, not " + s, cli_exit::kUsage);
         req.files.emplace_back(it, s.substr(eq + 1));
     }
     req.configs = a.configs;
@@ -151,8 +152,16 @@ void add_tessel_old_command(CLI::App* tessel)
     old->add_option("--flash-address", a.address, "Expert byte edit: flash address (hexadecimal)");
     old->add_option("--byte", a.byte, "Expert byte edit: byte value (hexadecimal)");
     old->add_option("-o,--output", a.output, "New image to write (without it the fields are listed)");
+    old->add_option("--code-page", a.code_page,
+                    "Code page of the box's texts (default: corvane.ini [STB] CodePage, else WINDOWS-1252)");
     old->callback([] {
-        if (int rc = run_old(a))
+        int rc;
+        try {
+            rc = run_old(a);
+        } catch (const std::bad_alloc&) {
+            rc = fail("no memery!");
+        }
+        if (rc)
             throw CLI::RuntimeError(rc);
     });
 }

@@ -13,10 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "ByteOrder.h"
+#include "CodePage.h"
 #include "KvBasicCfgIni.h"
 
 class CRedirect;
 namespace wb {
+struct Workbook;
 struct Sheet;
 struct Cell;
 struct XlsxSheet;
@@ -51,6 +54,28 @@ struct tessel_old_image_t {
     uint32_t cfg_offset = 0;
     uint32_t cfg_size = 0;
     std::vector<std::vector<uint8_t>> entries;  // 48 bytes each
+};
+
+// A flash image as Pre-Parse finds it: its bytes, its layout and what the
+// header shows. The block table of a new-type image is kept apart (a
+// tag_dmh_block_node) because the core's look-ups work on it.
+struct tessel_image_t {
+    std::vector<uint8_t> bytes;
+    bool is_new = false;
+    uint32_t sdram_size = 0;
+    uint32_t flash_size = 0;
+    uint32_t block_count = 0;
+    std::string version;     // software version: the start of the "ssdata" block, printable
+    tessel_old_image_t old;  // old layout: header and entries
+};
+
+// One line of the block list.
+struct tessel_block_row_t {
+    uint8_t id = 0;
+    uint32_t size = 0, crc = 0, offset = 0;
+    std::string name, version, time;  // printable ASCII, others as '.'
+    uint32_t dmh_addr = 0;            // new layout only
+    uint8_t dmh_seq = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -108,19 +133,17 @@ constexpr size_t kDmhHeaderSize = 28;
 constexpr size_t kMaxBlocks = 64;
 constexpr uint32_t kImageUnit = 0x80000;  // image lengths are multiples of 512 KiB
 constexpr size_t kPresetBufferSize = 2u << 20;
+constexpr size_t kMaxScriptSize = 16u << 20;      // the "toolcfg" script, unpacked
+constexpr size_t kMaxHwInfoFile = 1u << 20;       // a hardware-info file
+constexpr size_t kMaxBissKeyInfos = (0xFFFF - 12) / 28;  // "ucaskey" records the key header can count
 constexpr size_t kHwInfoBufferSize = 5120;
 constexpr size_t kPanelRecordSize = 40;
 constexpr size_t kLedMapSize = 200;
 extern const char kDmhMarker[12];  // "*^_^*DM(^o^)"
 
-inline uint32_t rd32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | ((uint32_t)p[3] << 24); }
-inline void wr32(uint8_t* p, uint32_t v)
-{
-    p[0] = (uint8_t)v;
-    p[1] = (uint8_t)(v >> 8);
-    p[2] = (uint8_t)(v >> 16);
-    p[3] = (uint8_t)(v >> 24);
-}
+// Little-endian 32-bit fields of images and entries (the tree's byte helpers).
+inline uint32_t rd32(const uint8_t* p) { return kv::get_le32(p); }
+inline void wr32(uint8_t* p, uint32_t v) { kv::put_le32(p, v); }
 
 inline uint8_t entry_id(const tag_dmh_block_info_local& r) { return r.entry[0]; }
 inline uint32_t entry_offset(const tag_dmh_block_info_local& r) { return rd32(r.entry + 4); }
@@ -146,11 +169,26 @@ bool key_byte_from_cell(const wb::Cell& cell, uint8_t* out);
 
 // In-process gzip (the "toolcfg" block) and the .lzma format of `lzma e`
 // (LZMA-alone: properties, dictionary size, real uncompressed size, then the
-// stream without an end marker). Decompression stops with false beyond max_out.
+// stream without an end marker). Decompression stops beyond max_out.
+enum class unpack_t { ok, damaged, too_large };
 bool gzip_compress(const uint8_t* in, size_t len, std::vector<uint8_t>* out);
+// Bytes after the last member that do not start another one (an erased
+// block's 0xFF, padding) are ignored, as gzip itself does.
+unpack_t gzip_unpack(const uint8_t* in, size_t len, std::vector<uint8_t>* out, size_t max_out);
 bool gzip_decompress(const uint8_t* in, size_t len, std::vector<uint8_t>* out, size_t max_out);
 bool lzma_alone_compress(const uint8_t* in, size_t len, std::vector<uint8_t>* out);
+// The dictionary size of the header is capped to what max_out bytes can
+// need, so a hostile header cannot make the decoder take gigabytes.
+unpack_t lzma_alone_unpack(const uint8_t* in, size_t len, std::vector<uint8_t>* out, size_t max_out);
 bool lzma_alone_decompress(const uint8_t* in, size_t len, std::vector<uint8_t>* out, size_t max_out);
+
+// Writes a file in one piece: a temporary beside it, renamed when whole, so
+// a failed write never leaves half a file. *opened tells whether the
+// temporary could be created.
+bool write_file_atomic(const std::string& path, const uint8_t* data, size_t len, bool* opened);
+
+// Printable ASCII of a fixed text field, up to its first NUL; other bytes as '.'.
+std::string printable_field(const uint8_t* p, size_t n);
 
 }  // namespace tessel
 
@@ -169,9 +207,25 @@ public:
 
     // --- images and the block table ---------------------------------------
     static bool image_length_ok(size_t len) { return len > 0 && len % tessel::kImageUnit == 0; }
-    // Fills `node` from a new-type image: 1 new type, 0 not new (read it in
-    // the old layout), -2 too many blocks, -5 an entry that does not lie
-    // inside the image. `node` must be empty (zeroed or freed).
+    // Pre-Parse: reads the image file, checks its length, scans it and reads
+    // the header of its layout. 0, or -1 with "Failed to open the flash
+    // file!", "Wrong binary file!", "no memery!", "Wrong bin file!", "Too many
+    // blocks!" or the scan's own message; `img` and `node` are then left as
+    // they were. `node` must be empty; on success the look-ups work on it
+    // (new layout) and on img->bytes, which must stay where they are (moving
+    // the object keeps them).
+    int load_image(const std::string& path, tessel_image_t* img, tag_dmh_block_node* node);
+    int load_image_bytes(std::vector<uint8_t> bytes, tessel_image_t* img, tag_dmh_block_node* node);
+    // The block list of a loaded image, one row per block (at most 64).
+    static std::vector<tessel_block_row_t> describe_blocks(const tessel_image_t& img, const tag_dmh_block_node& node);
+    // Export: the configuration area (offset at image offset 28, size at 32)
+    // written to `path` in one piece. 0 with "Create a file successfully!",
+    // or -1 with "Create a file failed!".
+    int export_config_area(const std::vector<uint8_t>& image, const std::string& path);
+    // Fills `node` from a new-type image: 1 new type, 0 not new (no DMH
+    // header, or more than 64 entries in all: read it in the old layout), -5
+    // an entry that does not lie inside the image or blocks that together
+    // hold more than twice the image. `node` must be empty (zeroed or freed).
     int scan_flash(const uint8_t* image, uint32_t len, tag_dmh_block_node* node);
     bool is_new_flash_type(const uint8_t* image, uint32_t len, tag_dmh_block_node* node)
     {
@@ -235,6 +289,10 @@ public:
     // Settings file; "corvane.ini" in the program folder unless set.
     void set_ini_path(const std::string& path) { m_ini_path = path; }
     void set_redirect(CRedirect* r) { m_redirect = r; }
+    // The box's code page: text items go into the blocks in it and come out
+    // of them through it. From corvane.ini ([STB] CodePage) unless set.
+    void set_code_page(const kv::CodePage& cp) { m_code_page = cp; }
+    const kv::CodePage& code_page() const { return m_code_page; }
     // Whether the workbook carries the key sheets (set by generate_xls_fie;
     // set it when importing a workbook written by an earlier session).
     void set_key_sheets(bool ucaskey, bool crypto)
@@ -270,24 +328,40 @@ public:
     static int m_sheetCount;
 
     const std::string& last_message() const { return m_message; }
+    // The reason underneath the last message, when there is one (an
+    // operating-system error, the workbook reader's own words).
+    const std::string& last_detail() const { return m_detail; }
 
 private:
     void show(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void detail(const std::string& why);
     bool load_settings(bool* new_ucakey, int* biss_max);
+    bool biss_max_ok(int biss_max);
     int block_index(const tag_dmh_block_info_local* r) const;
+    int read_header(tessel_image_t* img, const tag_dmh_block_node& scanned);
     bool replace_data(tag_dmh_block_info_local* r, std::vector<uint8_t> bytes, bool keep_size);
     uint32_t scanned_dmh_addr(uint32_t index) const;
 
     int parse_script_line(const std::string& line, int* slot, cus_config_block** block);
     int parse_item_line(const std::string& line, cus_config_block* block);
+    bool read_sheet_info(const std::string& line, int slot);
     int getIRNum(const tag_dmh_block_info_local* r);
     int getItemValue(int i) const;
 
+    int import_sheets(const wb::Workbook& book, bool new_ucakey, int biss_max);
     cus_config_block* select_block(int slot, const std::string& name, std::map<std::string, int>* seen);
     int read_config_sheet(const wb::Sheet& sheet, int slot);
     int read_sys_sheet(const wb::Sheet& sheet) { return read_config_sheet(sheet, 1); }
     int read_path_sheet(const wb::Sheet& sheet);
     int read_new_IR_sheet(const wb::Sheet& sheet, size_t* row, cus_config_block* block, tag_dmh_block_info_local* r);
+    int write_number_item(const wb::Cell& cell, const cus_config_block* block, cus_config_item* it,
+                          tag_dmh_block_info_local* r);
+    int write_text_item(const wb::Cell& cell, const std::string& where, const cus_config_block* block,
+                        cus_config_item* it, tag_dmh_block_info_local* r);
+    int load_block_file(const std::string& path, const cus_config_block* block, tag_dmh_block_info_local* r);
+    int load_hw_info_file(const std::string& path, const cus_config_block* block, tag_dmh_block_info_local* r);
+    // A text of the script or of a block as the workbook shows it.
+    std::string screen_text(const char* box_text) const;
     int read_program_sheet(const wb::Sheet& sheet);
     int read_ucaskey_sheet(const wb::Sheet& sheet);
     int read_crypto_sheet(const wb::Sheet& sheet);
@@ -325,7 +399,9 @@ private:
     std::string m_script;
     bool m_ucaskey_sheet = false;
     bool m_crypto_sheet = false;
+    kv::CodePage m_code_page = kv::CodePage::from_settings();
     std::vector<std::string> m_hw_lines;   // line reader of the hardware-info parser
     size_t m_hw_pos = 0;
     std::string m_message;
+    std::string m_detail;
 };

@@ -27,36 +27,33 @@ bool gzip_compress(const uint8_t* in, size_t len, std::vector<uint8_t>* out)
     return true;
 }
 
-bool gzip_decompress(const uint8_t* in, size_t len, std::vector<uint8_t>* out, size_t max_out)
+unpack_t gzip_unpack(const uint8_t* in, size_t len, std::vector<uint8_t>* out, size_t max_out)
 {
     out->clear();
     if (len < 18 || in[0] != 0x1F || in[1] != 0x8B)
-        return false;
+        return unpack_t::damaged;
     z_stream zs{};
-    if (inflateInit2(&zs, 15 + 32) != Z_OK)
-        return false;
+    if (inflateInit2(&zs, 15 + 16) != Z_OK)
+        return unpack_t::damaged;
     zs.next_in = const_cast<Bytef*>(in);
     zs.avail_in = (uInt)len;
     uint8_t chunk[65536];
-    bool ok = false;
+    unpack_t result = unpack_t::damaged;
     for (;;) {
         zs.next_out = chunk;
         zs.avail_out = sizeof chunk;
         int rc = inflate(&zs, Z_NO_FLUSH);
         size_t got = sizeof chunk - zs.avail_out;
-        if (out->size() + got > max_out)
+        if (out->size() + got > max_out) {
+            result = unpack_t::too_large;
             break;
+        }
         out->insert(out->end(), chunk, chunk + got);
         if (rc == Z_STREAM_END) {
-            // Further members (as `cat a.gz b.gz` makes) follow; trailing
-            // zero padding is allowed.
-            size_t left = zs.avail_in;
-            const uint8_t* rest = zs.next_in;
-            size_t zeros = 0;
-            while (zeros < left && rest[zeros] == 0)
-                ++zeros;
-            if (zeros == left) {
-                ok = true;
+            // Another member (as `cat a.gz b.gz` makes) follows only when
+            // its magic does; anything else behind a member is padding.
+            if (zs.avail_in < 2 || zs.next_in[0] != 0x1F || zs.next_in[1] != 0x8B) {
+                result = unpack_t::ok;
                 break;
             }
             if (inflateReset(&zs) != Z_OK)
@@ -69,9 +66,14 @@ bool gzip_decompress(const uint8_t* in, size_t len, std::vector<uint8_t>* out, s
             break;  // truncated
     }
     inflateEnd(&zs);
-    if (!ok)
+    if (result != unpack_t::ok)
         out->clear();
-    return ok;
+    return result;
+}
+
+bool gzip_decompress(const uint8_t* in, size_t len, std::vector<uint8_t>* out, size_t max_out)
+{
+    return gzip_unpack(in, len, out, max_out) == unpack_t::ok;
 }
 
 bool lzma_alone_compress(const uint8_t* in, size_t len, std::vector<uint8_t>* out)
@@ -113,37 +115,66 @@ bool lzma_alone_compress(const uint8_t* in, size_t len, std::vector<uint8_t>* ou
     return true;
 }
 
-bool lzma_alone_decompress(const uint8_t* in, size_t len, std::vector<uint8_t>* out, size_t max_out)
+unpack_t lzma_alone_unpack(const uint8_t* in, size_t len, std::vector<uint8_t>* out, size_t max_out)
 {
     out->clear();
     if (len < 13)
-        return false;
+        return unpack_t::damaged;
+    // The header: properties, dictionary size, uncompressed size (all ones:
+    // unknown, the stream then ends with a marker).
+    uint8_t head[13];
+    std::memcpy(head, in, 13);
+    const uint64_t declared = (uint64_t)rd32(head + 5) | ((uint64_t)rd32(head + 9) << 32);
+    if (declared != UINT64_MAX && declared > max_out)
+        return unpack_t::too_large;
+    // A dictionary larger than the whole output is never used beyond the
+    // output's size; the decoder is given no more than that.
+    uint64_t room = 4096;
+    while (room < max_out && room < (1u << 30))
+        room <<= 1;
+    if (rd32(head + 1) > room)
+        wr32(head + 1, (uint32_t)room);
     lzma_stream strm = LZMA_STREAM_INIT;
-    if (lzma_alone_decoder(&strm, 1u << 30) != LZMA_OK)
-        return false;
-    strm.next_in = in;
-    strm.avail_in = len;
+    if (lzma_alone_decoder(&strm, room + (64u << 20)) != LZMA_OK)
+        return unpack_t::damaged;
+    // Feeds one piece: `more` while the decoder wants further input.
+    enum class step_t { more, done, damaged, too_large };
     uint8_t chunk[65536];
-    bool ok = false;
-    for (;;) {
-        strm.next_out = chunk;
-        strm.avail_out = sizeof chunk;
-        lzma_ret rc = lzma_code(&strm, LZMA_FINISH);
-        size_t got = sizeof chunk - strm.avail_out;
-        if (out->size() + got > max_out)
-            break;
-        out->insert(out->end(), chunk, chunk + got);
-        if (rc == LZMA_STREAM_END) {
-            ok = true;
-            break;
+    auto feed = [&](const uint8_t* p, size_t n, lzma_action action) {
+        strm.next_in = p;
+        strm.avail_in = n;
+        for (;;) {
+            strm.next_out = chunk;
+            strm.avail_out = sizeof chunk;
+            const lzma_ret rc = lzma_code(&strm, action);
+            const size_t got = sizeof chunk - strm.avail_out;
+            if (out->size() + got > max_out)
+                return step_t::too_large;
+            out->insert(out->end(), chunk, chunk + got);
+            if (rc == LZMA_STREAM_END)
+                return step_t::done;
+            if (rc != LZMA_OK)
+                return step_t::damaged;
+            if (strm.avail_in == 0 && got == 0)
+                return action == LZMA_RUN ? step_t::more : step_t::damaged;  // truncated at the end
         }
-        if (rc != LZMA_OK)
-            break;
-    }
+    };
+    // The (possibly capped) header first, then the stream behind it.
+    step_t st = feed(head, sizeof head, LZMA_RUN);
+    if (st == step_t::more)
+        st = feed(in + 13, len - 13, LZMA_FINISH);
     lzma_end(&strm);
-    if (!ok)
+    const unpack_t result = st == step_t::done        ? unpack_t::ok
+                            : st == step_t::too_large ? unpack_t::too_large
+                                                      : unpack_t::damaged;
+    if (result != unpack_t::ok)
         out->clear();
-    return ok;
+    return result;
+}
+
+bool lzma_alone_decompress(const uint8_t* in, size_t len, std::vector<uint8_t>* out, size_t max_out)
+{
+    return lzma_alone_unpack(in, len, out, max_out) == unpack_t::ok;
 }
 
 }  // namespace tessel
@@ -159,8 +190,12 @@ int CTesselcore::compress_data(std::vector<uint8_t>* out, const uint8_t* in, siz
 
 int CTesselcore::uncompress_data(std::vector<uint8_t>* out, const uint8_t* in, size_t in_len, size_t max_out)
 {
-    if (!out || !in || !tessel::lzma_alone_decompress(in, in_len, out, max_out)) {
+    const tessel::unpack_t r = out && in ? tessel::lzma_alone_unpack(in, in_len, out, max_out) : tessel::unpack_t::damaged;
+    if (r != tessel::unpack_t::ok) {
         show("error to open output file!");
+        detail(r == tessel::unpack_t::too_large
+                   ? "the unpacked data is too large (more than " + std::to_string(max_out) + " bytes)"
+                   : std::string("the packed data is damaged"));
         return 0;
     }
     return 1;

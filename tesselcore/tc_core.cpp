@@ -3,6 +3,7 @@
 
 #include "KvBasicLog.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -54,7 +55,15 @@ void CTesselcore::show(const char* format, ...)
     std::vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
     m_message = buf;
+    m_detail.clear();
     kv_console_printf("%s\n", buf);
+}
+
+void CTesselcore::detail(const std::string& why)
+{
+    m_detail = why;
+    if (!why.empty())
+        kv_console_printf("%s\n", why.c_str());
 }
 
 void CTesselcore::generator_init()
@@ -113,6 +122,21 @@ void CTesselcore::free_sheet(cus_config_sheet_t* sheet)
     std::memset(sheet, 0, sizeof *sheet);
 }
 
+bool CTesselcore::biss_max_ok(int biss_max)
+{
+    if (biss_max <= 0) {
+        show("ERROR!! BISS_MAX_KEYINFOS is not set in corvane.ini!");
+        return false;
+    }
+    // The key header's total length is 16 bits: the records must fit it.
+    if (biss_max > (int)tessel::kMaxBissKeyInfos) {
+        show("ERROR!! BISS_MAX_KEYINFOS in corvane.ini is %d; at most %zu keys fit the key header!", biss_max,
+             tessel::kMaxBissKeyInfos);
+        return false;
+    }
+    return true;
+}
+
 bool CTesselcore::load_settings(bool* new_ucakey, int* biss_max)
 {
     std::string path = m_ini_path.empty() ? CKvBasicCfgIni::path_in_root("corvane.ini") : m_ini_path;
@@ -131,6 +155,7 @@ bool CTesselcore::load_settings(bool* new_ucakey, int* biss_max)
             t += c;
     *new_ucakey = t == "true";
     std::string m = m_ini.GetValue("Tessel", "BISS_MAX_KEYINFOS");
-    *biss_max = std::atoi(m.c_str());
+    long long n = 0;
+    *biss_max = tessel::parse_long(m, 10, &n) ? (int)std::clamp<long long>(n, INT32_MIN, INT32_MAX) : 0;
     return true;
 }

@@ -3,6 +3,7 @@
 #include "tc_dynamic.h"
 
 #include "KvBasicLog.h"
+#include "Workbook.h"
 
 #include <algorithm>
 #include <cctype>
@@ -71,23 +72,14 @@ void copy_text(char* dst, size_t room, const std::string& src)
     dst[n] = '\0';
 }
 
-// Reads a whole file of at most `max` bytes: 1, 0 cannot open, -1 too big.
+// Reads a whole regular file of at most `max` bytes: 1, 0 cannot open (or
+// not a regular file), -1 too big.
 int read_file(const std::string& path, size_t max, std::vector<uint8_t>* out)
 {
-    std::ifstream f(path, std::ios::binary);
-    if (!f)
-        return 0;
-    f.seekg(0, std::ios::end);
-    std::streamoff n = f.tellg();
-    if (n < 0)
-        return 0;
-    if ((uint64_t)n > max)
-        return -1;
-    f.seekg(0, std::ios::beg);
-    out->resize((size_t)n);
-    if (n > 0 && !f.read(reinterpret_cast<char*>(out->data()), n))
-        return 0;
-    return 1;
+    std::string why;
+    if (wb::read_regular_file(path, max, out, &why))
+        return 1;
+    return why.find("too large") != std::string::npos ? -1 : 0;
 }
 
 const uint8_t* entry_at(const tessel_old_image_t& old, size_t k) { return old.entries[k].data(); }
@@ -229,14 +221,10 @@ int CTesselOldConfig::read_script(const std::string& path, uint64_t image_len)
 {
     if (path.empty())
         return fail("Please select script file!");
-    std::error_code ec;
-    std::ifstream f;
-    if (std::filesystem::is_regular_file(path, ec))
-        f.open(path, std::ios::binary);
-    if (!f.is_open())
+    std::vector<uint8_t> bytes;
+    if (read_file(path, kMaxScriptSize, &bytes) != 1)
         return fail("Please put the correct script file in the same directory as the flash binary!");
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    return read_script_text(text, image_len);
+    return read_script_text(std::string(bytes.begin(), bytes.end()), image_len);
 }
 
 int CTesselOldConfig::read_script_text(const std::string& text, uint64_t image_len)
@@ -462,8 +450,8 @@ int CTesselOldConfig::read_field(const KV_DYNAMIC_ITEM* item, const KV_DYNAMIC_F
         return fail("String too long!");
     if (to > end)
         return fail("ERROR!! field [%s] lies outside its block!", field->name);
-    for (uint64_t i = from; i < to && image[i]; ++i)
-        out->text += (char)image[i];
+    out->bytes.assign(reinterpret_cast<const char*>(image + from), (size_t)(to - from));
+    out->text = out->bytes.substr(0, out->bytes.find('\0'));
     return 0;
 }
 
@@ -520,10 +508,21 @@ int CTesselOldConfig::set_field_from_text(const KV_DYNAMIC_ITEM* item, KV_DYNAMI
         field->value = (uint32_t)v;
         return 0;
     }
-    if (write_text(item, field, text, image, len) != 0)
+    // The text as the box holds it: single bytes of its code page.
+    const kv::CodePage& cp = m_core->code_page();
+    std::string bytes, bad;
+    if (!cp.to_box(text, bytes, &bad))
+        return fail("ERROR!! [%s] holds \"%s\", which the box's code page %s cannot hold!", field->name, bad.c_str(),
+                    cp.name().c_str());
+    if (write_text(item, field, bytes, image, len) != 0)
         return -1;
-    copy_text(field->text, sizeof field->text, text);
+    copy_text(field->text, sizeof field->text, bytes);
     return 0;
+}
+
+std::string CTesselOldConfig::screen_text(const old_field_value_t& v) const
+{
+    return m_core ? m_core->code_page().to_screen(v.text) : v.text;
 }
 
 int CTesselOldConfig::update_crc(const KV_DYNAMIC_ITEM* item, uint8_t* image, size_t len)

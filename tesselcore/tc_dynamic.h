@@ -70,8 +70,9 @@ struct old_generate_t {
 // A field's current value as shown by the field editor.
 struct old_field_value_t {
     uint32_t value = 0;
-    std::string text;
-    int choice = -1;  // type 2: position of the value among the choices, -1 none
+    std::string text;   // a text field's bytes up to its first NUL, in the box's code page
+    std::string bytes;  // every byte the text field covers
+    int choice = -1;    // type 2: position of the value among the choices, -1 none
 };
 
 }  // namespace tessel
@@ -110,7 +111,13 @@ public:
                    uint8_t* image, size_t len);
     // Recomputes the CRC of the item's block entry unless it holds "NCRC".
     int update_crc(const KV_DYNAMIC_ITEM* item, uint8_t* image, size_t len);
-    // Sets a field from a text: a number, a choice value or the text itself.
+    // A text field's value as the screen shows it (UTF-8, through the box's
+    // code page). A field the user leaves as shown is not written back, so
+    // that it keeps its bytes, whatever they are.
+    std::string screen_text(const tessel::old_field_value_t& v) const;
+    // Sets a field from a text typed by the user (UTF-8): a number, a choice
+    // value or, for a text field, the text in the box's code page (refused,
+    // naming the field, when the code page cannot hold a character of it).
     int set_field_from_text(const KV_DYNAMIC_ITEM* item, KV_DYNAMIC_FIELD* field, const std::string& text,
                             uint8_t* image, size_t len);
 

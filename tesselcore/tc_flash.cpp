@@ -2,6 +2,8 @@
 // and the script of the "toolcfg" block.
 #include "Tesselcore.h"
 
+#include "Workbook.h"
+
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -32,22 +34,6 @@ void for_each_dmh(const uint8_t* image, uint32_t len, Fn fn)
     }
 }
 
-bool write_file_whole(const std::string& path, const uint8_t* data, size_t len, bool* opened)
-{
-    std::string tmp = path + ".part";
-    FILE* f = std::fopen(tmp.c_str(), "wb");
-    *opened = f != nullptr;
-    if (!f)
-        return false;
-    bool ok = len == 0 || std::fwrite(data, 1, len, f) == len;
-    ok = (std::fclose(f) == 0) && ok;
-    if (ok && std::rename(tmp.c_str(), path.c_str()) != 0)
-        ok = false;
-    if (!ok)
-        std::remove(tmp.c_str());
-    return ok;
-}
-
 }  // namespace
 
 int CTesselcore::scan_flash(const uint8_t* image, uint32_t len, tag_dmh_block_node* node)
@@ -55,13 +41,32 @@ int CTesselcore::scan_flash(const uint8_t* image, uint32_t len, tag_dmh_block_no
     if (!image || !node)
         return 0;
     std::memset(node, 0, sizeof *node);
+    // A first look: how many entries, and how much data they would copy.
     bool found = false;
-    for_each_dmh(image, len, [&](uint32_t) {
+    uint32_t entries = 0;
+    uint64_t total = 0;
+    for_each_dmh(image, len, [&](uint32_t p) {
         found = true;
-        return false;
+        const uint32_t n = image[p + 24];
+        entries += n;
+        for (uint32_t k = 0; k < n && entries <= kMaxBlocks; ++k)
+            if ((uint64_t)p + kDmhHeaderSize + kEntrySize * (k + 1) <= len)
+                total += rd32(image + p + kDmhHeaderSize + kEntrySize * k + 8);
+        return entries <= kMaxBlocks;
     });
-    if (!found)
+    // No DMH, or more entries than the table holds: not an image of the new
+    // type; the caller reads it in the old layout.
+    if (!found || entries > kMaxBlocks)
         return 0;
+    // Blocks may overlap, but their copies together stay within twice the
+    // image: entries that each span the whole image are refused before
+    // anything is copied.
+    if (total > 2 * (uint64_t)len) {
+        show("ERROR!! the blocks of this image overlap: together they are too large (%llu bytes, more than twice "
+             "the image's %u)!",
+             (unsigned long long)total, len);
+        return -5;
+    }
 
     auto* table = static_cast<tag_dmh_block_info_local*>(
         Debug_malloc("scan_flash", kMaxBlocks * sizeof(tag_dmh_block_info_local)));
@@ -77,11 +82,6 @@ int CTesselcore::scan_flash(const uint8_t* image, uint32_t len, tag_dmh_block_no
         ++seq;
         sdram = rd32(image + p + 16);
         uint32_t n = image[p + 24];
-        if (count + n > kMaxBlocks) {
-            show("Too many blocks!");
-            rc = -2;
-            return false;
-        }
         if ((uint64_t)p + kDmhHeaderSize + (uint64_t)kEntrySize * n > len) {
             show("ERROR!! the DMH at 0x%x lists %u blocks beyond the end of the image!", p, n);
             rc = -5;
@@ -365,7 +365,7 @@ int CTesselcore::save_new_flash(const uint8_t* image, uint32_t len, const std::s
     if (rebuild_flash(image, len, &out) != 0)
         return -1;
     bool opened = false;
-    if (!write_file_whole(path, out.data(), out.size(), &opened)) {
+    if (!write_file_atomic(path, out.data(), out.size(), &opened)) {
         show(opened ? "Error: Generate new flash failed" : "Error: Open file failed!Please select a empty file");
         return -1;
     }
@@ -395,7 +395,7 @@ int CTesselcore::save_block(const uint8_t* image, uint32_t len, const std::strin
             return -1;
         }
         bool opened = false;
-        if (!write_file_whole(path, image + start, size, &opened)) {
+        if (!write_file_atomic(path, image + start, size, &opened)) {
             show(opened ? "error to write block bin  file " : "error to save block bin  file ");
             return -1;
         }
@@ -420,37 +420,26 @@ int CTesselcore::load_block(const std::string& name, uint8_t id, const std::stri
         const tag_dmh_block_info_local& r = m_node->pristine[i];
         if (!name_matches(r, name.c_str(), 8) || entry_id(r) != id)
             continue;
-        FILE* f = std::fopen(path.c_str(), "rb");
-        if (!f) {
-            show("error to open load block bin  file ");
+        // A regular file of at most the flash's length: a device or a FIFO is never read.
+        std::vector<uint8_t> bytes;
+        std::string why;
+        if (!wb::read_regular_file(path, m_node->image_len, &bytes, &why)) {
+            const bool too_large = why.find("too large") != std::string::npos;
+            show("%s", too_large ? "The load file is larger than the flash!" : "error to open load block bin  file ");
+            detail(why);
             return -1;
         }
-        std::fseek(f, 0, SEEK_END);
-        long flen = std::ftell(f);
-        std::fseek(f, 0, SEEK_SET);
-        if (flen <= 0) {
-            std::fclose(f);
+        if (bytes.empty()) {
             show("The load file is 0 bytes!");
             return -1;
         }
-        if ((uint64_t)flen > m_node->image_len) {
-            std::fclose(f);
-            show("The load file is larger than the flash!");
-            return -1;
-        }
-        auto* buf = static_cast<uint8_t*>(Debug_malloc("load_block", (size_t)flen));
+        auto* buf = static_cast<uint8_t*>(Debug_malloc("load_block", bytes.size()));
         if (!buf) {
-            std::fclose(f);
             show("no memery!");
             return -1;
         }
-        size_t got = std::fread(buf, 1, (size_t)flen, f);
-        std::fclose(f);
-        if (got != (size_t)flen) {
-            Debug_free(buf);
-            show("error to load block bin  file ");
-            return -1;
-        }
+        std::memcpy(buf, bytes.data(), bytes.size());
+        const long flen = (long)bytes.size();
         tag_dmh_block_info_local& w = m_node->working[i];
         Debug_free(w.data);
         w.data = buf;
@@ -471,7 +460,13 @@ int CTesselcore::parse_flash(const uint8_t* image, uint32_t len)
     uint64_t start = (uint64_t)r->dmh_addr + entry_offset(*r);
     uint32_t size = entry_size(*r);
     std::vector<uint8_t> text;
-    if (!image || start + size > len || !gzip_decompress(image + start, size, &text, 16u << 20)) {
+    const unpack_t u = image && start + size <= len ? gzip_unpack(image + start, size, &text, kMaxScriptSize)
+                                                   : unpack_t::damaged;
+    if (u == unpack_t::too_large) {
+        show("ERROR!! the script of block [toolcfg] is too large (more than %zu bytes unpacked)!", kMaxScriptSize);
+        return -8;
+    }
+    if (u != unpack_t::ok) {
         show("ERROR!! can not unpack the script of block [toolcfg]!");
         return -8;
     }

@@ -3,6 +3,7 @@
 
 #include "Workbook.h"
 #include "XlsxWriter.h"
+#include "ByteOrder.h"
 
 #include <cctype>
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <tuple>
 
 using namespace tessel;
 
@@ -34,7 +36,7 @@ std::string cell_text(const wb::Cell& c, size_t col)
     }
     case wb::CellKind::Text:
     case wb::CellKind::Error:
-        return c.text.size() > 255 ? c.text.substr(0, 255) : c.text;
+        return std::string(c.text().substr(0, 255));
     default:
         return col == 0 ? "NULL" : "";
     }
@@ -45,19 +47,19 @@ bool row_empty(const wb::Sheet& s, size_t r)
     if (r >= s.rows.size())
         return true;
     for (const auto& c : s.rows[r])
-        if (c.kind != wb::CellKind::Empty && !(c.kind == wb::CellKind::Text && c.text.empty()))
+        if (c.kind != wb::CellKind::Empty && !(c.kind == wb::CellKind::Text && c.text().empty()))
             return false;
     return true;
 }
 
-std::string trimmed(const std::string& s)
+std::string trimmed(std::string_view s)
 {
     size_t a = 0, b = s.size();
     while (a < b && std::isspace(static_cast<unsigned char>(s[a])))
         ++a;
     while (b > a && std::isspace(static_cast<unsigned char>(s[b - 1])))
         --b;
-    return s.substr(a, b - a);
+    return std::string(s.substr(a, b - a));
 }
 
 // A whole integer from a cell: numbers without a fraction, texts in decimal
@@ -72,7 +74,7 @@ bool cell_integer(const wb::Cell& c, long long* out)
     }
     if (c.kind != wb::CellKind::Text)
         return false;
-    std::string t = trimmed(c.text);
+    std::string t = trimmed(c.text());
     const bool hex = t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
     return tessel::parse_long(t, hex ? 16 : 10, out);
 }
@@ -81,7 +83,7 @@ bool cell_integer(const wb::Cell& c, long long* out)
 bool cell_u64(const wb::Cell& c, uint64_t* out)
 {
     if (c.kind == wb::CellKind::Text) {
-        std::string t = trimmed(c.text);
+        std::string t = trimmed(c.text());
         int base = 10;
         if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
             base = 16;
@@ -102,12 +104,6 @@ bool cell_u64(const wb::Cell& c, uint64_t* out)
         return false;
     *out = (uint64_t)v;
     return true;
-}
-
-void put16(std::vector<uint8_t>& b, size_t at, uint32_t v)
-{
-    b[at] = (uint8_t)v;
-    b[at + 1] = (uint8_t)(v >> 8);
 }
 
 void put_utf16(std::vector<uint8_t>* out, const std::string& s)
@@ -148,38 +144,10 @@ void put_utf16(std::vector<uint8_t>* out, const std::string& s)
 
 }  // namespace
 
-int CTesselcore::read_xls_file(tag_dmh_block_node* node)
+// The sheets of the workbook into the block data, in the order the import
+// reads them; stops at the first failure.
+int CTesselcore::import_sheets(const wb::Workbook& book, bool new_ucakey, int biss_max)
 {
-    if (node)
-        m_node = node;
-    if (!m_node || !m_node->working) {
-        show("ERROR!! no flash loaded!");
-        return -1;
-    }
-    wb::Workbook book;
-    std::string err;
-    if (!wb::read_workbook(m_xls_path, &book, &err)) {
-        show("error open excel  file %s (%s)", m_xls_path.c_str(), err.c_str());
-        return -1;
-    }
-    bool new_ucakey = false;
-    int biss_max = 0;
-    if (!load_settings(&new_ucakey, &biss_max))
-        return -1;
-
-    // The working table as it was, so that a failed import changes nothing.
-    struct Saved {
-        tag_dmh_block_info_local rec;
-        std::vector<uint8_t> bytes;
-    };
-    std::vector<Saved> saved(m_node->count);
-    for (uint32_t i = 0; i < m_node->count; ++i) {
-        saved[i].rec = m_node->working[i];
-        const uint8_t* d = m_node->working[i].data;
-        if (d)
-            saved[i].bytes.assign(d, d + entry_size(m_node->working[i]));
-    }
-
     int rc = 0;
     auto usable = [](const wb::Sheet* s) { return s && s->row_count() * s->col_count() > 1; };
     if (m_ucaskey_sheet) {
@@ -189,8 +157,7 @@ int CTesselcore::read_xls_file(tag_dmh_block_node* node)
             rc = -1;
         } else if (new_ucakey) {
             const wb::Sheet* cr = book.find("crypto");
-            if (biss_max <= 0) {
-                show("ERROR!! BISS_MAX_KEYINFOS is not set in corvane.ini!");
+            if (!biss_max_ok(biss_max)) {
                 rc = -1;
             } else if (usable(u) || usable(cr)) {
                 std::vector<uint8_t> buf;
@@ -228,6 +195,48 @@ int CTesselcore::read_xls_file(tag_dmh_block_node* node)
         if (const wb::Sheet* s = book.find("File_Path"))
             rc = read_path_sheet(*s);
 
+    return rc;
+}
+
+int CTesselcore::read_xls_file(tag_dmh_block_node* node)
+{
+    if (node)
+        m_node = node;
+    if (!m_node || !m_node->working) {
+        show("ERROR!! no flash loaded!");
+        return -1;
+    }
+    wb::Workbook book;
+    std::string err;
+    if (!wb::read_workbook(m_xls_path, &book, &err)) {
+        show("error open excel  file %s (%s)", m_xls_path.c_str(), err.c_str());
+        return -1;
+    }
+    bool new_ucakey = false;
+    int biss_max = 0;
+    if (!load_settings(&new_ucakey, &biss_max))
+        return -1;
+
+    // The working table as it was, so that a failed import changes nothing.
+    struct Saved {
+        tag_dmh_block_info_local rec;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<Saved> saved(m_node->count);
+    for (uint32_t i = 0; i < m_node->count; ++i) {
+        saved[i].rec = m_node->working[i];
+        const uint8_t* d = m_node->working[i].data;
+        if (d)
+            saved[i].bytes.assign(d, d + entry_size(m_node->working[i]));
+    }
+
+    int rc;
+    try {
+        rc = import_sheets(book, new_ucakey, biss_max);
+    } catch (const std::bad_alloc&) {
+        show("no memery!");
+        rc = -1;
+    }
     if (rc < 0) {
         for (uint32_t i = 0; i < m_node->count; ++i) {
             tag_dmh_block_info_local& w = m_node->working[i];
@@ -248,9 +257,14 @@ cus_config_block* CTesselcore::select_block(int slot, const std::string& name, s
 {
     int want = (*seen)[name]++;
     for (auto* b = m_sheets[slot].blocks; b; b = b->next)
-        if (name == b->name && want-- == 0)
+        if (name == screen_text(b->name) && want-- == 0)
             return b;
     return nullptr;
+}
+
+std::string CTesselcore::screen_text(const char* box_text) const
+{
+    return wb::xlsx_clean_text(m_code_page.to_screen(box_text));
 }
 
 int CTesselcore::read_config_sheet(const wb::Sheet& sheet, int slot)
@@ -277,117 +291,175 @@ int CTesselcore::read_config_sheet(const wb::Sheet& sheet, int slot)
             int rc = read_new_IR_sheet(sheet, &row, block, r);
             if (rc != 0)
                 return rc;
-            block = nullptr;  // the rows after the IR values belong to no block until the next "*" row
+            block = nullptr;  // the IR rows end where the next "*" row begins
             continue;
         }
         cus_config_item* it = block->items;
-        while (it && c1 != it->name)
+        while (it && c1 != screen_text(it->name))
             it = it->next;
         if (!it)
             continue;
         const wb::Cell& cell = sheet.at(row, 1);
-        const uint32_t size = entry_size(*r);
-        if (it->type == 0 || it->type == 2) {
-            uint64_t v = it->value;
-            bool empty = cell.kind == wb::CellKind::Empty || (cell.kind == wb::CellKind::Text && trimmed(cell.text).empty());
-            if (!empty) {
-                long long sv = 0;
-                bool negative = cell_integer(cell, &sv) && sv < 0;
-                if (negative) {
-                    v = (uint64_t)sv;
-                } else if (!cell_u64(cell, &v)) {
-                    show("ERROR!! [%s]'s value is not a number,please check it!", it->name);
-                    return -10;
-                }
-                bool fits;
-                if (it->type == 2) {
-                    long long s = negative ? sv : (v > (uint64_t)INT64_MAX ? INT64_MAX : (long long)v);
-                    fits = s >= it->min && s <= it->max && s >= INT32_MIN && s <= (long long)UINT32_MAX;
-                } else {
-                    fits = !negative;
-                }
-                if (fits && it->bit_len < 64) {
-                    if (negative)
-                        fits = sv >= -(1LL << (it->bit_len - 1));
-                    else
-                        fits = v < ((uint64_t)1 << it->bit_len);
-                }
-                if (!fits) {
-                    show("ERROR!! [%s]'s value is out of range,please check it!", it->name);
-                    return -10;
-                }
-                if (negative && it->bit_len < 64)
-                    v &= ((uint64_t)1 << it->bit_len) - 1;
-            }
-            it->value = v;
-            if (!write_bits(r->data, size, (uint64_t)block->offset * 8 + it->bit_off, it->bit_len, v)) {
-                show("ERROR!! [%s] lies outside block [%s]!", it->name, block->name);
-                return -4;
-            }
-        } else {
-            std::string text = cell_text(cell, 1);
-            // A text left as the workbook showed it keeps its bytes: the cell
-            // holds at most 19 characters, made printable.
-            if (text == wb::xlsx_clean_text(it->text_value))
-                continue;
-            uint64_t at = (uint64_t)block->offset + it->bit_off / 8;
-            // The text and its NUL, within the item's own field.
-            uint64_t field = it->bit_len / 8 ? it->bit_len / 8 : sizeof it->text_value;
-            if (at >= size) {
-                show("ERROR!! [%s] lies outside block [%s]!", it->name, block->name);
-                return -4;
-            }
-            if (at + field > size)
-                field = size - at;
-            if (text.size() > field) {
-                show("ERROR!! [%s]'s text is longer than its field of %u bytes,please check it!", it->name,
-                     (unsigned)field);
-                return -10;
-            }
-            std::memcpy(r->data + at, text.data(), text.size());
-            if (text.size() < field)
-                r->data[at + text.size()] = 0;
-            size_t keep = text.size() < sizeof it->text_value - 1 ? text.size() : sizeof it->text_value - 1;
-            std::memcpy(it->text_value, text.data(), keep);
-            it->text_value[keep] = 0;
-        }
+        const std::string where = "cell " + wb::cell_name(row, 1) + " of sheet [" + sheet.name + "]";
+        const int rc = it->type == 0 || it->type == 2 ? write_number_item(cell, block, it, r)
+                                                      : write_text_item(cell, where, block, it, r);
+        if (rc != 0)
+            return rc;
     }
     return 0;
 }
 
+int CTesselcore::write_number_item(const wb::Cell& cell, const cus_config_block* block, cus_config_item* it,
+                                   tag_dmh_block_info_local* r)
+{
+    uint64_t v = it->value;
+    const bool empty =
+        cell.kind == wb::CellKind::Empty || (cell.kind == wb::CellKind::Text && trimmed(cell.text()).empty());
+    if (!empty) {
+        long long sv = 0;
+        const bool negative = cell_integer(cell, &sv) && sv < 0;
+        if (negative) {
+            v = (uint64_t)sv;
+        } else if (!cell_u64(cell, &v)) {
+            show("ERROR!! [%s]'s value is not a number,please check it!", it->name);
+            return -10;
+        }
+        bool fits;
+        if (it->type == 2) {
+            long long s = negative ? sv : (v > (uint64_t)INT64_MAX ? INT64_MAX : (long long)v);
+            fits = s >= it->min && s <= it->max && s >= INT32_MIN && s <= (long long)UINT32_MAX;
+        } else {
+            fits = !negative;
+        }
+        if (fits && it->bit_len < 64)
+            fits = negative ? sv >= -(1LL << (it->bit_len - 1)) : v < ((uint64_t)1 << it->bit_len);
+        if (!fits) {
+            show("ERROR!! [%s]'s value is out of range,please check it!", it->name);
+            return -10;
+        }
+        if (negative && it->bit_len < 64)
+            v &= ((uint64_t)1 << it->bit_len) - 1;
+    }
+    it->value = v;
+    if (!write_bits(r->data, entry_size(*r), (uint64_t)block->offset * 8 + it->bit_off, it->bit_len, v)) {
+        show("ERROR!! [%s] lies outside block [%s]!", it->name, block->name);
+        return -4;
+    }
+    return 0;
+}
+
+// A text item: the cell's text in the box's code page, with its NUL, within
+// the item's own field. A text left as the workbook showed it keeps its
+// bytes, whatever they are (erased 0xFF, bytes the code page does not define).
+int CTesselcore::write_text_item(const wb::Cell& cell, const std::string& where, const cus_config_block* block,
+                                 cus_config_item* it, tag_dmh_block_info_local* r)
+{
+    const std::string text = cell_text(cell, 1);
+    if (text == screen_text(it->text_value))
+        return 0;
+    std::string bytes, bad;
+    if (!m_code_page.to_box(text, bytes, &bad)) {
+        show("ERROR!! [%s]'s text in %s holds \"%s\", which the box's code page %s cannot hold!", it->name,
+             where.c_str(), bad.c_str(), m_code_page.name().c_str());
+        return -10;
+    }
+    const uint32_t size = entry_size(*r);
+    const uint64_t at = (uint64_t)block->offset + it->bit_off / 8;
+    uint64_t field = it->bit_len / 8 ? it->bit_len / 8 : sizeof it->text_value;
+    if (at >= size) {
+        show("ERROR!! [%s] lies outside block [%s]!", it->name, block->name);
+        return -4;
+    }
+    if (at + field > size)
+        field = size - at;
+    if (bytes.size() > field) {
+        show("ERROR!! [%s]'s text in %s is longer than its field of %u bytes,please check it!", it->name,
+             where.c_str(), (unsigned)field);
+        return -10;
+    }
+    std::memcpy(r->data + at, bytes.data(), bytes.size());
+    if (bytes.size() < field)
+        r->data[at + bytes.size()] = 0;
+    const std::string kept = bytes.substr(0, m_code_page.fit(bytes, sizeof it->text_value - 1));
+    std::memcpy(it->text_value, kept.data(), kept.size());
+    it->text_value[kept.size()] = 0;
+    return 0;
+}
+
+// The IR rows of the "IR_FP_Key" sheet, from *row up to the next "*" row: a
+// "#irK" row opens group K of the IR key table (entry K-1, whose key number
+// says how many keys it has); each further row names a key of that group in
+// column 1 and gives its value byte in column 2. Keys are matched by name,
+// so a missing or extra row never moves the bytes of the others.
 int CTesselcore::read_new_IR_sheet(const wb::Sheet& sheet, size_t* row, cus_config_block* block,
                                    tag_dmh_block_info_local* r)
 {
-    uint32_t size = entry_size(*r);
+    const uint32_t size = entry_size(*r);
     if (size < 4 || !r->data) {
         show("ERROR!! the IR block is damaged!");
         return -4;
     }
-    uint64_t n = rd32(r->data);
-    cus_config_item* it = block->items;
-    int i = 0;
-    size_t last = *row;
-    for (size_t rw = *row; it && rw < sheet.row_count(); ++rw) {
-        last = rw;
-        const wb::Cell& c = sheet.at(rw, 1);
-        if (c.kind != wb::CellKind::Number)
+    const uint64_t base = 4 + 4 * (uint64_t)rd32(r->data);
+    std::vector<cus_config_item*> items;
+    for (auto* it = block->items; it; it = it->next)
+        items.push_back(it);
+    // Group k covers the items from first[k] on, m_ir_nums[k] of them.
+    std::vector<size_t> first(m_ir_nums.size() + 1, 0);
+    for (size_t k = 0; k < m_ir_nums.size(); ++k)
+        first[k + 1] = first[k] + m_ir_nums[k];
+    std::vector<bool> done(items.size());
+    long group = -1;  // before the first "#ir" row every key of the block may be named
+    size_t rw = *row;
+    for (; rw < sheet.row_count(); ++rw) {
+        const std::string c1 = cell_text(sheet.at(rw, 0), 0);
+        if (!c1.empty() && c1[0] == '*')
+            break;
+        if (c1.compare(0, 3, "#ir") == 0) {
+            long long k = 0;
+            if (!parse_long(c1.substr(3), 10, &k) || k < 1 || (size_t)k > m_ir_nums.size()) {
+                show("ERROR!! row %zu of sheet [%s] opens IR group %s, but the key table of block [%s] has %zu "
+                     "groups!",
+                     rw + 1, sheet.name.c_str(), c1.c_str(), block->name, m_ir_nums.size());
+                return -4;
+            }
+            group = (long)k - 1;
             continue;
-        long long v = 0;
-        if (!cell_integer(c, &v) || v < 0 || v > 0xFF) {
-            show("ERROR!! [%s]'s value is out of range,please check it!", it->name);
-            return -10;
         }
-        uint64_t at = 4 + 4 * n + (uint64_t)i;
-        if (at >= size) {
-            show("ERROR!! [%s] lies outside block [%s]!", it->name, block->name);
+        const wb::Cell& value = sheet.at(rw, 1);
+        if (c1 == "NULL" && value.kind == wb::CellKind::Empty)
+            continue;  // a blank row
+        const size_t from = group < 0 ? 0 : std::min(first[(size_t)group], items.size());
+        const size_t to = group < 0 ? items.size() : std::min(first[(size_t)group + 1], items.size());
+        size_t i = from;
+        while (i < to && (done[i] || screen_text(items[i]->name) != c1))
+            ++i;
+        if (i == to) {
+            if (group < 0)
+                show("ERROR!! row %zu of sheet [%s] names the IR key [%s], which block [%s] does not have!", rw + 1,
+                     sheet.name.c_str(), c1.c_str(), block->name);
+            else
+                show("ERROR!! row %zu of sheet [%s] names the IR key [%s], which is not among the %u keys of group "
+                     "#ir%ld in the key table of block [%s]!",
+                     rw + 1, sheet.name.c_str(), c1.c_str(), (unsigned)m_ir_nums[(size_t)group], group + 1,
+                     block->name);
             return -4;
         }
-        it->value = (uint64_t)v;
-        r->data[at] = (uint8_t)v;
-        it = it->next;
-        ++i;
+        done[i] = true;
+        if (value.kind != wb::CellKind::Number)
+            continue;  // not a number: the key keeps its byte
+        long long v = 0;
+        if (!cell_integer(value, &v) || v < 0 || v > 0xFF) {
+            show("ERROR!! [%s]'s value is out of range,please check it!", items[i]->name);
+            return -10;
+        }
+        if (base + i >= size) {
+            show("ERROR!! [%s] lies outside block [%s]!", items[i]->name, block->name);
+            return -4;
+        }
+        items[i]->value = (uint64_t)v;
+        r->data[base + i] = (uint8_t)v;
     }
-    *row = last;
+    *row = rw - 1;  // the caller goes on with the "*" row
     return 0;
 }
 
@@ -402,51 +474,100 @@ int CTesselcore::read_path_sheet(const wb::Sheet& sheet)
         if (!block || (block->em != 2 && block->em != 3))
             continue;
         const wb::Cell& c2 = sheet.at(row, 1);
-        if (c2.kind != wb::CellKind::Text || trimmed(c2.text).empty())
+        if (c2.kind != wb::CellKind::Text || trimmed(c2.text()).empty())
             continue;
         tag_dmh_block_info_local* r = get_block_info_by_name_id(block->name, 8, block->id);
         if (!r)
             return -4;
-        std::string item = cell_text(sheet.at(row, 0), 0);
         bool unchanged = false;
         for (auto* it = block->items; it; it = it->next)
-            if (item == it->name && c2.text == wb::xlsx_clean_text(it->text_value))
+            if (c1 == screen_text(it->name) && c2.text() == screen_text(it->text_value))
                 unchanged = true;
         if (unchanged)
             continue;  // the text the workbook was written with, not a path
-        std::string path = trimmed(c2.text);
-        if (block->em == 3) {
-            std::ifstream f(path, std::ios::binary);
-            if (!f) {
-                show("WARNING: can not open [%s], block [%s] is kept as it was", path.c_str(), block->name);
-                continue;
-            }
-            std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-            if (bytes.empty() || bytes.size() > m_node->image_len) {
-                show("ERROR!! [%s] is empty or larger than the flash!", path.c_str());
-                return -4;
-            }
-            if (!replace_data(r, std::move(bytes), false))
-                return -4;
-        } else {
-            uint8_t panel[kPanelRecordSize], led[kLedMapSize];
-            if (hw_info_parser(panel, led, path) != 0) {
-                show("Parse hw info file failed");
-                return -4;
-            }
-            uint32_t size = entry_size(*r);
-            if (size < kPanelRecordSize + kLedMapSize) {
-                show("ERROR!! block [%s] is too small for the hw info!", block->name);
-                return -4;
-            }
-            // The panel record and the LED map replace the first 240 bytes;
-            // the rest of the block keeps its bytes and its size.
-            std::memcpy(r->data, panel, kPanelRecordSize);
-            std::memcpy(r->data + kPanelRecordSize, led, kLedMapSize);
-        }
+        const int rc = block->em == 3 ? load_block_file(trimmed(c2.text()), block, r)
+                                      : load_hw_info_file(trimmed(c2.text()), block, r);
+        if (rc != 0)
+            return rc;
     }
     return 0;
 }
+
+// EM 3: the file's bytes become the block. A file that cannot be opened
+// leaves the block as it was; one that is not a regular file of at most the
+// image's length is refused.
+int CTesselcore::load_block_file(const std::string& path, const cus_config_block* block, tag_dmh_block_info_local* r)
+{
+    std::vector<uint8_t> bytes;
+    std::string why;
+    if (!wb::read_regular_file(path, m_node->image_len, &bytes, &why)) {
+        if (why.compare(0, 12, "cannot open ") == 0) {
+            show("WARNING: can not open [%s], block [%s] is kept as it was", path.c_str(), block->name);
+            return 0;
+        }
+        show("ERROR!! [%s] can not fill block [%s]: %s!", path.c_str(), block->name, why.c_str());
+        return -4;
+    }
+    if (bytes.empty()) {
+        show("ERROR!! [%s] is empty!", path.c_str());
+        return -4;
+    }
+    return replace_data(r, std::move(bytes), false) ? 0 : -4;
+}
+
+// EM 2: the panel record and the LED map of a hardware-info file replace the
+// first 240 bytes of the block; the block keeps its size (a smaller block
+// gets what fits, as its size allows).
+int CTesselcore::load_hw_info_file(const std::string& path, const cus_config_block* block, tag_dmh_block_info_local* r)
+{
+    uint8_t panel[kPanelRecordSize], led[kLedMapSize];
+    if (hw_info_parser(panel, led, path) != 0) {
+        const std::string why = m_message;
+        show("Parse hw info file failed");
+        detail(why);
+        return -4;
+    }
+    uint8_t both[kPanelRecordSize + kLedMapSize];
+    std::memcpy(both, panel, kPanelRecordSize);
+    std::memcpy(both + kPanelRecordSize, led, kLedMapSize);
+    const uint32_t size = entry_size(*r);
+    if (size < sizeof both)
+        show("WARNING: block [%s] holds %u bytes; only that much of the %zu bytes of hw info reach the image",
+             block->name, size, sizeof both);
+    std::memcpy(r->data, both, std::min<size_t>(size, sizeof both));
+    return 0;
+}
+
+namespace {
+
+// The cells of a serialised program list: (row, column, UTF-16LE text)
+// in order; false when the bytes are not such a list.
+using PresetCells = std::vector<std::tuple<size_t, uint8_t, std::string>>;
+bool decode_preset_cells(const std::vector<uint8_t>& d, PresetCells* out)
+{
+    if (d.size() < 14 || std::memcmp(d.data(), "presetdata", 10) != 0)
+        return false;
+    size_t pos = 14, row = 0;
+    while (pos < d.size()) {
+        const uint8_t marker = d[pos++];
+        if (marker & 0x80 || row == 0)
+            ++row;
+        std::string text;
+        for (;;) {
+            if (pos + 2 > d.size())
+                return false;
+            if (d[pos] == 0 && d[pos + 1] == 0)
+                break;
+            text.append(reinterpret_cast<const char*>(&d[pos]), 2);
+            pos += 2;
+        }
+        pos += 2;
+        out->emplace_back(row, uint8_t(marker & 0x7F), std::move(text));
+    }
+    return true;
+}
+
+}  // namespace
 
 int CTesselcore::read_program_sheet(const wb::Sheet& sheet)
 {
@@ -463,28 +584,24 @@ int CTesselcore::read_program_sheet(const wb::Sheet& sheet)
         return -1;
     }
     std::vector<uint8_t> ser = {'p', 'r', 'e', 's', 'e', 't', 'd', 'a', 't', 'a', 0, 0, 0, 0};
-    ser[10] = (uint8_t)(rows >> 8);
-    ser[11] = (uint8_t)rows;
-    ser[12] = (uint8_t)(cols >> 8);
-    ser[13] = (uint8_t)cols;
+    kv::put_be16(&ser[10], (uint16_t)rows);
+    kv::put_be16(&ser[12], (uint16_t)cols);
     for (size_t rw = 0; rw < rows; ++rw) {
         bool first = true;
-        for (size_t c = 0; c < cols; ++c) {
-            const wb::Cell& cell = sheet.at(rw, c);
-            if (cell.kind == wb::CellKind::Empty || (cell.kind == wb::CellKind::Text && cell.text.empty()))
+        for (const wb::Cell& cell : sheet.rows[rw]) {
+            if (cell.kind == wb::CellKind::Empty || (cell.kind == wb::CellKind::Text && cell.text().empty()))
                 continue;
-            ser.push_back((uint8_t)(c | (first ? 0x80 : 0)));
+            ser.push_back((uint8_t)(cell.col | (first ? 0x80 : 0)));
             first = false;
-            std::string text = cell_text(cell, c);
-            if (cell.kind == wb::CellKind::Number && std::isfinite(cell.number) && cell.number != std::trunc(cell.number)) {
-                // A fraction such as an orbital position 19.2 keeps its digits.
-                char buf[40];
-                std::snprintf(buf, sizeof buf, "%.15g", cell.number);
-                text = buf;
-            }
-            put_utf16(&ser, text);
+            put_utf16(&ser, cell_text(cell, cell.col));  // a number as the text of its integer part
         }
     }
+    // Cells as they were: the block keeps its bytes (however it was packed).
+    std::vector<uint8_t> old;
+    PresetCells before, after;
+    if (tessel::lzma_alone_unpack(r->data, entry_size(*r), &old, kPresetBufferSize) == tessel::unpack_t::ok &&
+        decode_preset_cells(old, &before) && decode_preset_cells(ser, &after) && before == after)
+        return 0;
     std::vector<uint8_t> packed;
     if (!compress_data(&packed, ser.data(), ser.size()))
         return -1;
@@ -540,8 +657,8 @@ int CTesselcore::read_key_sheet(const wb::Sheet& sheet, const char* name, size_t
             show("ERROR!! TP_Freq or S_ID in row %zu of sheet [%s] is out of range,please check it!", rw + 1, name);
             return -1;
         }
-        put16(rec, id_at, tp);
-        put16(rec, id_at + 2, sid);
+        kv::put_le16(&rec[id_at], (uint16_t)tp);
+        kv::put_le16(&rec[id_at + 2], (uint16_t)sid);
         for (size_t c = 2; c < last_col; ++c) {
             uint8_t b = 0;
             const wb::Cell& cell = sheet.at(rw, c);
@@ -598,9 +715,9 @@ int CTesselcore::read_new_ucaskey_head(const wb::Sheet* ucaskey, const wb::Sheet
     buf->assign(12 + 28 * (size_t)biss_max + 24 * c, 0);
     uint32_t size = entry_size(*r);
     std::memcpy(buf->data(), r->data, size < 6 ? size : 6);
-    put16(*buf, 6, (uint32_t)u);
-    put16(*buf, 8, (uint32_t)c);
-    put16(*buf, 10, (uint32_t)total);
+    kv::put_le16(buf->data() + 6, (uint16_t)u);
+    kv::put_le16(buf->data() + 8, (uint16_t)c);
+    kv::put_le16(buf->data() + 10, (uint16_t)total);
     return 0;
 }
 
@@ -632,7 +749,7 @@ int CTesselcore::read_new_ucaskey_sheet(const wb::Sheet& sheet, std::vector<uint
             a = ang.number;
         else if (ang.kind == wb::CellKind::Text) {
             char* end = nullptr;
-            std::string t = trimmed(ang.text);
+            std::string t = trimmed(ang.text());
             a = std::strtod(t.c_str(), &end);
             if (t.empty() || *end != '\0')
                 a = -1;

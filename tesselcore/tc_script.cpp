@@ -58,7 +58,7 @@ bool key_byte_from_cell(const wb::Cell& cell, uint8_t* out)
     }
     if (cell.kind != wb::CellKind::Text)
         return false;
-    std::string t = cell.text;
+    std::string t(cell.text());
     while (!t.empty() && std::isspace(static_cast<unsigned char>(t.back())))
         t.pop_back();
     size_t s = 0;
@@ -120,14 +120,36 @@ std::string trim(const std::string& s)
     return s.substr(a, b - a);
 }
 
-// The value after "KEY" and "=", trimmed; false without "=".
+// The value after "KEY" and "=", without a trailing "//" comment, trimmed;
+// false without "=".
 bool value_of(const std::string& line, std::string* value)
 {
     size_t eq = line.find('=');
     if (eq == std::string::npos)
         return false;
-    *value = trim(line.substr(eq + 1));
+    std::string v = line.substr(eq + 1);
+    size_t comment = v.find("//");
+    if (comment != std::string::npos)
+        v.erase(comment);
+    *value = trim(v);
     return true;
+}
+
+// The line without its indentation.
+std::string unindented(const std::string& line)
+{
+    size_t a = line.find_first_not_of(" \t");
+    return a == std::string::npos ? std::string() : line.substr(a);
+}
+
+// The keyword a line begins with: its leading letters, digits and
+// underscores ("OFFSET" of "OFFSET = 4", "EMAIL" of "EMAIL=x").
+std::string first_word(const std::string& line)
+{
+    size_t n = 0;
+    while (n < line.size() && (std::isalnum(static_cast<unsigned char>(line[n])) || line[n] == '_'))
+        ++n;
+    return line.substr(0, n);
 }
 
 
@@ -196,13 +218,14 @@ int CTesselcore::read_config_script(const std::string& path)
         }
         return read_config_script_text(m_script);
     }
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
+    std::vector<uint8_t> bytes;
+    std::string why;
+    if (!wb::read_regular_file(path, kMaxScriptSize, &bytes, &why)) {
         show("ERROR!! can not open script file %s!", path.c_str());
+        detail(why);
         return -6;
     }
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    return read_config_script_text(text);
+    return read_config_script_text(std::string(bytes.begin(), bytes.end()));
 }
 
 int CTesselcore::read_config_script_text(const std::string& text)
@@ -210,8 +233,9 @@ int CTesselcore::read_config_script_text(const std::string& text)
     generator_init();
     std::vector<std::string> lines = split_lines(text);
     bool header = false;
-    for (const auto& l : lines) {
-        if (!starts(l, "CFGHEADER"))
+    for (const auto& raw : lines) {
+        const std::string l = unindented(raw);
+        if (first_word(l) != "CFGHEADER")
             continue;
         std::string v;
         if (!value_of(l, &v)) {
@@ -239,16 +263,27 @@ int CTesselcore::read_config_script_text(const std::string& text)
     return 0;
 }
 
-int CTesselcore::parse_script_line(const std::string& line, int* slot, cus_config_block** block)
+// One line of the script. Lines are classified by their first word after
+// any indentation; a value may be followed by a "//" comment. Lines this tool
+// does not act on (comments, "FLASH", anything it does not know) are skipped.
+int CTesselcore::parse_script_line(const std::string& raw, int* slot, cus_config_block** block)
 {
     auto fail = [&](const char* why) {
         m_message = why;
         return -7;
     };
-    std::string v;
-    if (starts(line, "//") || starts(line, "FLASH=") || starts(line, "CFGHEADER") || trim(line).empty())
+    const std::string line = unindented(raw);
+    if (line.empty() || starts(line, "//"))
         return 0;
-    if (starts(line, "SHEETID")) {
+    if (starts(line, "##") || starts(line, "[")) {
+        if (!*block)
+            return fail("items outside a block");
+        return parse_item_line(line, *block);
+    }
+    const std::string word = first_word(line);
+    std::string v;
+    long long n = 0;
+    if (word == "SHEETID") {
         if (!value_of(line, &v))
             return fail("SHEETID without '='");
         *slot = v == "2" ? 0 : v == "3" ? 1 : 2;
@@ -256,38 +291,12 @@ int CTesselcore::parse_script_line(const std::string& line, int* slot, cus_confi
         *block = nullptr;
         return 0;
     }
-    if (starts(line, "SHEETINFO")) {
+    if (word == "SHEETINFO") {
         if (*slot < 0)
             return fail("SHEETINFO before SHEETID");
-        std::string rest = line.size() > 10 ? line.substr(10) : std::string();
-        std::vector<std::string> pieces;
-        size_t start = 0;
-        while (start <= rest.size()) {
-            size_t br = rest.find(']', start);
-            if (br == std::string::npos) {
-                std::string tail = rest.substr(start);
-                if (!trim(tail).empty())
-                    pieces.push_back(tail);
-                break;
-            }
-            pieces.push_back(rest.substr(start, br - start));
-            start = br + 1;
-        }
-        cus_config_sheet_info** tail = &m_sheets[*slot].infos;
-        while (*tail)
-            tail = &(*tail)->next;
-        for (size_t k = 0; k < pieces.size(); ++k) {
-            std::string p = k == 0 ? pieces[k] : pieces[k].substr(pieces[k].empty() ? 0 : 1);
-            cus_config_sheet_info* info = info_new();
-            if (!info)
-                return fail("out of memory");
-            copy_text(info->text, sizeof info->text, p);
-            *tail = info;
-            tail = &info->next;
-        }
-        return 0;
+        return read_sheet_info(line, *slot) ? 0 : fail("out of memory");
     }
-    if (starts(line, "BLOCKINFO")) {
+    if (word == "BLOCKINFO") {
         if (*slot < 0)
             return fail("BLOCKINFO before SHEETID");
         std::string rest = line.size() > 10 ? line.substr(10) : std::string();
@@ -298,7 +307,6 @@ int CTesselcore::parse_script_line(const std::string& line, int* slot, cus_confi
         if (!b)
             return fail("out of memory");
         copy_text(b->name, sizeof b->name, rest.substr(0, br));
-        b->id = 0;
         cus_config_block** tail = &m_sheets[*slot].blocks;
         while (*tail)
             tail = &(*tail)->next;
@@ -307,8 +315,7 @@ int CTesselcore::parse_script_line(const std::string& line, int* slot, cus_confi
         m_ir_values.clear();
         return 0;
     }
-    long long n = 0;
-    if (starts(line, "OFFSET")) {
+    if (word == "OFFSET") {
         if (!*block)
             return fail("OFFSET outside a block");
         if (!value_of(line, &v) || !parse_long(v, 10, &n) || n < 0 || n > 0x7FFFFFFF)
@@ -316,7 +323,7 @@ int CTesselcore::parse_script_line(const std::string& line, int* slot, cus_confi
         (*block)->offset = (int32_t)n;
         return 0;
     }
-    if (starts(line, "EM")) {
+    if (word == "EM") {
         if (!*block)
             return fail("EM outside a block");
         if (!value_of(line, &v) || !parse_long(v, 10, &n) || n < 0 || n > 255)
@@ -324,7 +331,7 @@ int CTesselcore::parse_script_line(const std::string& line, int* slot, cus_confi
         (*block)->em = (uint8_t)n;
         return 0;
     }
-    if (starts(line, "INDEX")) {
+    if (word == "INDEX") {
         if (!*block)
             return fail("INDEX outside a block");
         if (!value_of(line, &v) || !parse_long(v, 16, &n) || n < 0 || n > 255)
@@ -339,12 +346,38 @@ int CTesselcore::parse_script_line(const std::string& line, int* slot, cus_confi
             return fail("the IR block's key table does not fit in the block");
         return 0;
     }
-    if (starts(line, "##") || starts(line, "[")) {
-        if (!*block)
-            return fail("items outside a block");
-        return parse_item_line(line, *block);
+    return 0;  // CFGHEADER (read before), FLASH and every line this tool does not act on
+}
+
+bool CTesselcore::read_sheet_info(const std::string& line, int slot)
+{
+    std::string rest = line.size() > 10 ? line.substr(10) : std::string();
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    while (start <= rest.size()) {
+        size_t br = rest.find(']', start);
+        if (br == std::string::npos) {
+            std::string tail = rest.substr(start);
+            if (!trim(tail).empty() && !starts(trim(tail), "//"))
+                pieces.push_back(tail);
+            break;
+        }
+        pieces.push_back(rest.substr(start, br - start));
+        start = br + 1;
     }
-    return fail("unknown line");
+    cus_config_sheet_info** tail = &m_sheets[slot].infos;
+    while (*tail)
+        tail = &(*tail)->next;
+    for (size_t k = 0; k < pieces.size(); ++k) {
+        std::string p = k == 0 ? pieces[k] : pieces[k].substr(pieces[k].empty() ? 0 : 1);
+        cus_config_sheet_info* info = info_new();
+        if (!info)
+            return false;
+        copy_text(info->text, sizeof info->text, p);
+        *tail = info;
+        tail = &info->next;
+    }
+    return true;
 }
 
 int CTesselcore::parse_item_line(const std::string& line, cus_config_block* block)
@@ -420,10 +453,12 @@ int CTesselcore::parse_item_line(const std::string& line, cus_config_block* bloc
             uint64_t field = it->bit_len / 8;
             if (at >= size || at + field > size)
                 return fail("item [" + name + "] lies outside its block");
-            size_t k = 0;
-            while (k < sizeof it->text_value - 1 && at + k < size && (field == 0 || k < field) && r->data[at + k])
-                it->text_value[k] = (char)r->data[at + k], ++k;
-            it->text_value[k] = '\0';
+            // Up to 19 bytes of the field, never half a character of the box's code page.
+            std::string raw;
+            for (size_t k = 0; k < sizeof it->text_value && at + k < size && (field == 0 || k < field) && r->data[at + k]; ++k)
+                raw += (char)r->data[at + k];
+            copy_text(it->text_value, sizeof it->text_value,
+                      raw.substr(0, m_code_page.fit(raw, sizeof it->text_value - 1)));
         }
         ++count;
 
@@ -436,10 +471,7 @@ int CTesselcore::parse_item_line(const std::string& line, cus_config_block* bloc
             ++pos;
             continue;
         }
-        std::string rest = trim(line.substr(pos));
-        if (rest.empty() || rest == ";" || rest.find("##") != std::string::npos || rest.size() == 1)
-            break;
-        return fail("bad text after item [" + name + "]");
+        break;  // what follows the items (";", "##", a comment) says nothing more
     }
     return 0;
 }
@@ -468,13 +500,15 @@ int CTesselcore::get_line_type(const char* text)
 int CTesselcore::hw_info_parser(uint8_t* panel, uint8_t* led, const std::string& path)
 {
     if (!path.empty()) {
-        std::ifstream f(path, std::ios::binary);
-        if (!f) {
+        // A regular file of bounded size: a device or a FIFO is never read.
+        std::vector<uint8_t> bytes;
+        std::string why;
+        if (!wb::read_regular_file(path, kMaxHwInfoFile, &bytes, &why)) {
             show("error while parsing panel hw info");
+            detail(why);
             return -1;
         }
-        std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        m_hw_lines = split_lines(text);
+        m_hw_lines = split_lines(std::string(bytes.begin(), bytes.end()));
         m_hw_pos = 0;
     }
     bool panel_done = false, led_done = false;

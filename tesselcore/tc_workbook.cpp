@@ -2,6 +2,8 @@
 // as sheets of "preset.xlsx".
 #include "Tesselcore.h"
 
+#include "ByteOrder.h"
+
 #include "Workbook.h"
 #include "XlsxWriter.h"
 
@@ -62,7 +64,6 @@ size_t used_records(const uint8_t* data, uint32_t size, size_t rec)
     return n;
 }
 
-uint16_t get16(const uint8_t* p) { return (uint16_t)(p[0] | (p[1] << 8)); }
 
 }  // namespace
 
@@ -125,8 +126,7 @@ int CTesselcore::generate_xls_fie(tag_dmh_block_node* node)
         wb::XlsxSheet* s = book.add_sheet("ucaskey");
         SheetCountIncrease();
         if (new_ucakey) {
-            if (biss_max <= 0) {
-                show("ERROR!! BISS_MAX_KEYINFOS is not set in corvane.ini!");
+            if (!biss_max_ok(biss_max)) {
                 return 0;
             }
             showNewUcaskeySheet(s, u->data, entry_size(*u), biss_max);
@@ -227,7 +227,7 @@ int CTesselcore::ParseBlockData(wb::XlsxSheet* sheet, int slot)
 {
     size_t headings = 0;
     for (auto* info = m_sheets[slot].infos; info; info = info->next)
-        sheet->set_text(0, headings++, info->text);
+        sheet->set_text(0, headings++, screen_text(info->text));
     size_t row = 1;  // rows written so far
     for (auto* b = m_sheets[slot].blocks; b; b = b->next) {
         if (b->id == 0xE0) {
@@ -235,12 +235,12 @@ int CTesselcore::ParseBlockData(wb::XlsxSheet* sheet, int slot)
             continue;
         }
         ++row;
-        sheet->set_text(row - 1, 0, std::string("*") + b->name);
+        sheet->set_text(row - 1, 0, "*" + screen_text(b->name));
         if (slot != 2 && headings >= 1 && headings <= 254)
             fill_row_color(row, headings, kHighlight, sheet);
         for (auto* it = b->items; it; it = it->next) {
             ++row;
-            sheet->set_text(row - 1, 0, it->name);
+            sheet->set_text(row - 1, 0, screen_text(it->name));
             if (it->type == 0 || it->type == 2) {
                 // Beyond 2^53 a number cell would lose bits: such values go in as text.
                 if (it->value > (1ull << 53))
@@ -252,10 +252,10 @@ int CTesselcore::ParseBlockData(wb::XlsxSheet* sheet, int slot)
                     sheet->set_number(row - 1, 3, it->max);
                 }
             } else {
-                sheet->set_text(row - 1, 1, it->text_value);
+                sheet->set_text(row - 1, 1, screen_text(it->text_value));
             }
             if (b->em == 1)
-                sheet->set_text(row - 1, 4, it->text);
+                sheet->set_text(row - 1, 4, screen_text(it->text));
         }
     }
     return 1;
@@ -277,7 +277,7 @@ int CTesselcore::showNewIRSheet(wb::XlsxSheet* sheet, size_t* row, cus_config_bl
         fill_row_color(*row, width, kHighlight, sheet);
         for (int i = 0; i < m_ir_nums[k] && it; ++i, it = it->next) {
             ++*row;
-            sheet->set_text(*row - 1, 0, it->name);
+            sheet->set_text(*row - 1, 0, screen_text(it->name));
             sheet->set_number(*row - 1, 1, (double)(it->value & 0xFF));
         }
     }
@@ -297,8 +297,8 @@ int CTesselcore::showKeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_
     size_t n = used_records(data, size, rec_len);
     for (size_t i = 0; i < n; ++i) {
         const uint8_t* rec = data + rec_len * i;
-        sheet->set_number(1 + i, 0, get16(rec + id_at));
-        sheet->set_number(1 + i, 1, get16(rec + id_at + 2));
+        sheet->set_number(1 + i, 0, kv::get_le16(rec + id_at));
+        sheet->set_number(1 + i, 1, kv::get_le16(rec + id_at + 2));
         for (int k = 0; k < keys; ++k)
             put_key_byte(sheet, 1 + i, 2 + k, rec[key_at + k]);
     }
@@ -325,7 +325,7 @@ int CTesselcore::showNewUcaskeySheet(wb::XlsxSheet* sheet, const uint8_t* data, 
     fill_row_color(1, 12, kHighlight, sheet);
     if (size < 12)
         return 1;
-    size_t u = get16(data + 6);
+    size_t u = kv::get_le16(data + 6);
     if (u > (size_t)biss_max || 12 + 28 * u > size) {
         show("WARNING: the key header of block [ucaskey] lists %zu keys that do not fit; none shown", u);
         return 1;
@@ -355,7 +355,7 @@ int CTesselcore::showNewCryptoSheet(wb::XlsxSheet* sheet, const uint8_t* data, u
     fill_row_color(1, 18, kHighlight, sheet);
     if (size < 12)
         return 1;
-    size_t c = get16(data + 8);
+    size_t c = kv::get_le16(data + 8);
     size_t base = 12 + 28 * (size_t)biss_max;
     if (base + 24 * c > size) {
         show("WARNING: the key header of block [ucaskey] lists %zu crypto keys that do not fit; none shown", c);

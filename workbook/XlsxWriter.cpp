@@ -105,17 +105,13 @@ void XlsxSheet::set_number(size_t row, size_t col, double value, const std::stri
     Cell& c = cells.set(row, col);
     c.kind = CellKind::Number;
     c.number = value;
-    c.text.clear();
     if (!num_format.empty())
         styles[{row, col}].num_format = num_format;
 }
 
 void XlsxSheet::set_text(size_t row, size_t col, const std::string& text)
 {
-    Cell& c = cells.set(row, col);
-    c.kind = CellKind::Text;
-    c.number = 0;
-    c.text = text;
+    cells.set_text(row, col, text);
 }
 
 void XlsxSheet::fill_range(size_t row, size_t first_col, size_t last_col, int palette_index)
@@ -256,8 +252,8 @@ bool write_xlsx_file(const std::string& path, const XlsxBook& book, std::string*
         }
         for (size_t r = 0; r < s.cells.rows.size(); ++r) {
             const auto& row = s.cells.rows[r];
-            for (size_t c = 0; c < row.size(); ++c) {
-                const Cell& cell = row[c];
+            for (const Cell& cell : row) {
+                const size_t c = cell.col;
                 lxw_format* f = cache.get(s.style(r, c));
                 lxw_error e = LXW_NO_ERROR;
                 switch (cell.kind) {
@@ -268,10 +264,10 @@ bool write_xlsx_file(const std::string& path, const XlsxBook& book, std::string*
                     e = worksheet_write_boolean(ws, (lxw_row_t)r, (lxw_col_t)c, cell.number != 0, f);
                     break;
                 case CellKind::Text:
-                    if (cell.text.empty())
+                    if (cell.text().empty())
                         e = f ? worksheet_write_blank(ws, (lxw_row_t)r, (lxw_col_t)c, f) : LXW_NO_ERROR;
                     else
-                        e = worksheet_write_string(ws, (lxw_row_t)r, (lxw_col_t)c, clean_text(cell.text).c_str(), f);
+                        e = worksheet_write_string(ws, (lxw_row_t)r, (lxw_col_t)c, clean_text(std::string(cell.text())).c_str(), f);
                     break;
                 default:
                     if (f)
@@ -285,7 +281,7 @@ bool write_xlsx_file(const std::string& path, const XlsxBook& book, std::string*
         // Styled cells beyond the values (a highlight over empty columns).
         for (const auto& [pos, st] : s.styles) {
             const Cell& cell = s.cells.at(pos.first, pos.second);
-            if (cell.kind != CellKind::Empty && !(cell.kind == CellKind::Text && cell.text.empty()))
+            if (cell.kind != CellKind::Empty && !(cell.kind == CellKind::Text && cell.text().empty()))
                 continue;
             lxw_format* f = cache.get(&st);
             if (f && worksheet_write_blank(ws, (lxw_row_t)pos.first, (lxw_col_t)pos.second, f) != LXW_NO_ERROR)

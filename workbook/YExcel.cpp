@@ -1,6 +1,8 @@
 // YExcel: compound document and BIFF8 workbook reader.
 #include "YExcel.h"
 
+#include "ByteOrder.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -15,8 +17,8 @@ constexpr uint32_t kFree = 0xFFFFFFFFu;
 constexpr uint32_t kEndOfChain = 0xFFFFFFFEu;
 constexpr uint64_t kMiniCutoff = 4096;
 
-inline uint16_t u16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-inline uint32_t u32(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24); }
+inline uint16_t u16(const uint8_t* p) { return kv::get_le16(p); }
+inline uint32_t u32(const uint8_t* p) { return kv::get_le32(p); }
 inline uint64_t u64(const uint8_t* p) { return uint64_t(u32(p)) | (uint64_t(u32(p + 4)) << 32); }
 inline double f64(const uint8_t* p)
 {
@@ -695,7 +697,8 @@ void Workbook::Reset()
     sst = SST{};
     worksheets_.clear();
     error_.clear();
-    cell_slots_ = row_slots_ = 0;
+    cell_slots_ = row_slots_ = cells_ = 0;
+    sink_ = nullptr;
 }
 
 bool Workbook::Fail(std::string msg)
@@ -720,9 +723,10 @@ bool Workbook::Load(const char* path)
     return Load(bytes.data(), bytes.size());
 }
 
-bool Workbook::Load(const void* data, size_t len)
+bool Workbook::Load(const void* data, size_t len, CellSink* sink)
 {
     Reset();
+    sink_ = sink;
     CompoundDocument doc;
     if (!doc.Open(static_cast<const uint8_t*>(data), len, &error_))
         return false;
@@ -814,12 +818,17 @@ bool Workbook::ParseGlobals(const uint8_t* s, size_t len, size_t* end)
             BoundSheet b;
             if (!b.Parse(r))
                 return Fail("damaged workbook: a sheet entry is cut short");
+            if (sheets.size() >= kMaxSheets)
+                return Fail("workbook too large: more than " + std::to_string(kMaxSheets) + " sheets");
             sheets.push_back(std::move(b));
             break;
         }
         case CODE_SST:
             if (have_sst)
                 return Fail("damaged workbook: two shared string tables");
+            if (r.data.size() >= 8 && u32(r.data.data() + 4) > kMaxSharedStrings)
+                return Fail("workbook too large: more than " + std::to_string(kMaxSharedStrings) +
+                            " shared strings");
             if (!sst.Parse(r, &error_)) {
                 error_ = "damaged workbook: " + error_;
                 return false;
@@ -832,68 +841,232 @@ bool Workbook::ParseGlobals(const uint8_t* s, size_t len, size_t* end)
     }
 }
 
+// A string result of a FORMULA record: its text follows in the next STRING
+// record (SHRFMLA, ARRAY or TABLE records may stand between them).
+struct Workbook::PendingText {
+    bool waiting = false;
+    uint32_t row = 0, col = 0;
+    uint16_t xf = 0;
+};
+
+bool Workbook::Emit(uint32_t row, uint32_t col, const Cell& c)
+{
+    if (row > 0xFFFF || col > 0xFF)
+        return Fail("damaged workbook: sheet " + std::to_string(sheet_ + 1) + " has a cell at row " + std::to_string(row + 1) + ", column " +
+                    std::to_string(col + 1) + ", outside 65536 rows by 256 columns");
+    sheet_cols_ = std::max<size_t>(sheet_cols_, col + 1);
+    ++cells_;
+    if (sink_) {
+        if (!sink_->PutCell(row, col, c))
+            return Fail(sink_->Error());
+        return true;
+    }
+    auto& rows = worksheets_[sheet_].rows_;
+    if (row >= rows.size()) {
+        row_slots_ += row + 1 - rows.size();
+        if (row_slots_ > kMaxRowSlots)
+            return Fail("workbook too large: more than " + std::to_string(kMaxRowSlots) + " rows in all");
+        rows.resize(row + 1);
+    }
+    auto& r = rows[row];
+    if (col >= r.size()) {
+        if (r.capacity() == 0 && row > 0 && rows[row - 1].size() > col + 1)
+            r.reserve(rows[row - 1].size());
+        cell_slots_ += col + 1 - r.size();
+        // Gaps are allowed in proportion to the cells that hold something.
+        if (cell_slots_ > std::max(kMaxCellSlots, 4 * cells_))
+            return Fail("workbook too large: its grid would need more than " +
+                        std::to_string(std::max(kMaxCellSlots, 4 * cells_)) + " cells");
+        r.resize(col + 1);
+    }
+    r[col] = c;
+    return true;
+}
+
+bool Workbook::ParseFormulaText(const uint8_t* s, size_t len, size_t* pos, PendingText* pending)
+{
+    // The STRING record is laid out as one entry of a shared string table
+    // (with the same flag byte after every CONTINUE); read it as a table of one.
+    Record r;
+    if (!r.Read(s, len, pos))
+        return Fail("damaged workbook: a formula's text runs past the end of the stream");
+    Record table;
+    table.code = CODE_SST;
+    table.data.resize(8 + r.data.size());
+    table.data[0] = table.data[4] = 1;  // one string in all, one unique
+    std::copy(r.data.begin(), r.data.end(), table.data.begin() + 8);
+    for (size_t c : r.continues)
+        table.continues.push_back(c + 8);
+    SST one;
+    std::string why;
+    if (!one.Parse(table, &why) || one.strings.size() != 1)
+        return Fail("damaged workbook: the text of the formula in sheet " + std::to_string(sheet_ + 1) + " cell " +
+                    std::to_string(pending->row + 1) + "/" + std::to_string(pending->col + 1) + " is cut short");
+    Cell c;
+    c.kind = one.strings[0].wide ? CELL_TEXT16 : CELL_TEXT8;
+    c.xf = pending->xf;
+    c.v.string = uint32_t(sst.strings.size());
+    sst.strings.push_back(std::move(one.strings[0]));
+    pending->waiting = false;
+    return Emit(pending->row, pending->col, c);
+}
+
+bool Workbook::ParseCellRecord(uint16_t code, const uint8_t* p, size_t n, const uint8_t* s, size_t len, size_t* pos,
+                               PendingText* pending)
+{
+    Cell c;
+    switch (code) {
+    case CODE_LABELSST: {
+        if (n < 10)
+            return Fail("damaged workbook: a text cell record of " + SheetName() + " is cut short");
+        uint32_t i = u32(p + 6);
+        if (i >= sst.unique || i >= sst.strings.size())
+            return Fail("damaged workbook: " + SheetName() + " refers to shared string " + std::to_string(i) + " of " +
+                        std::to_string(sst.strings.size()));
+        c.kind = sst.strings[i].wide ? CELL_TEXT16 : CELL_TEXT8;
+        c.v.string = i;
+        break;
+    }
+    case CODE_LABEL:
+    case CODE_RSTRING: {
+        if (n < 9)
+            return Fail("damaged workbook: a text cell record of " + SheetName() + " is cut short");
+        SST::String str;
+        size_t q = 8;
+        std::u16string w;
+        if (!read_text(p, n, &q, u16(p + 6), &w, &str.wide))
+            return Fail("damaged workbook: a text cell record of " + SheetName() + " is cut short");
+        if (str.wide)
+            str.wide16 = std::move(w);
+        else
+            for (char16_t ch : w)
+                str.narrow.push_back(char(ch));
+        c.kind = str.wide ? CELL_TEXT16 : CELL_TEXT8;
+        c.v.string = uint32_t(sst.strings.size());
+        sst.strings.push_back(std::move(str));
+        break;
+    }
+    case CODE_NUMBER:
+        if (n < 14)
+            return Fail("damaged workbook: a number cell record of " + SheetName() + " is cut short");
+        c.kind = CELL_DOUBLE;
+        c.v.number = f64(p + 6);
+        break;
+    case CODE_RK:
+        if (n < 10)
+            return Fail("damaged workbook: a number cell record of " + SheetName() + " is cut short");
+        c = DecodeRK(u32(p + 6));
+        break;
+    case CODE_MULRK: {
+        if (n < 12 || (n - 6) % 6 != 0)
+            return Fail("damaged workbook: a number row record of " + SheetName() + " has a wrong length");
+        const uint32_t row = u16(p), first = u16(p + 2);
+        const size_t count = (n - 6) / 6;
+        const uint32_t last = u16(p + n - 2);
+        if (last < first || last - first + 1 != count)
+            return Fail("damaged workbook: a number row record of " + SheetName() + " has a wrong column range");
+        for (size_t k = 0; k < count; ++k) {
+            Cell m = DecodeRK(u32(p + 4 + 6 * k + 2));
+            m.xf = u16(p + 4 + 6 * k);
+            if (!Emit(row, uint32_t(first + k), m))
+                return false;
+        }
+        return true;
+    }
+    case CODE_BOOLERR:
+        if (n < 8)
+            return Fail("damaged workbook: a boolean cell record of " + SheetName() + " is cut short");
+        if (p[7] == 0) {
+            c.kind = CELL_INTEGER;
+            c.boolean = 1;
+            c.v.integer = p[6] ? 1 : 0;
+        } else {
+            c.error = uint8_t(std::min<int>(p[6], 0xFE) + 1);
+        }
+        break;
+    case CODE_FORMULA:
+        // The result the program stored with the formula: a number, or after
+        // 0xFFFF in its last two bytes a text (in the STRING record that
+        // follows), a boolean, an error or an empty text.
+        if (n < 20)
+            return Fail("damaged workbook: a formula record of " + SheetName() + " is cut short");
+        if (u16(p + 12) != 0xFFFF) {
+            c.kind = CELL_DOUBLE;
+            c.v.number = f64(p + 6);
+            break;
+        }
+        switch (p[6]) {
+        case 0:
+            *pending = PendingText{true, u16(p), u16(p + 2), u16(p + 4)};
+            return true;
+        case 1:
+            c.kind = CELL_INTEGER;
+            c.boolean = 1;
+            c.v.integer = p[8] ? 1 : 0;
+            break;
+        case 2:
+            c.error = uint8_t(std::min<int>(p[8], 0xFE) + 1);
+            break;
+        case 3:
+            c.kind = CELL_TEXT8;
+            c.v.string = uint32_t(sst.strings.size());
+            sst.strings.emplace_back();
+            break;
+        default:
+            return Fail("damaged workbook: the formula in " + SheetName() + " at row " + std::to_string(u16(p) + 1) +
+                        ", column " + std::to_string(u16(p + 2) + 1) + " has a result of unknown kind");
+        }
+        break;
+    case CODE_STRING:
+        if (!pending->waiting)
+            return true;  // a text without its formula says nothing
+        *pos -= 4 + n;    // read again with its continuations
+        return ParseFormulaText(s, len, pos, pending);
+    default:
+        return true;  // BLANK, MULBLANK (empty cells), INDEX and the rest
+    }
+    c.xf = u16(p + 4);
+    return Emit(u16(p), u16(p + 2), c);
+}
+
 bool Workbook::ParseSheet(const uint8_t* s, size_t len, size_t index, size_t* end)
 {
     const BoundSheet& bs = sheets[index];
     Worksheet& ws = worksheets_[index];
     ws.index = uint16_t(index);
     ws.book_ = this;
+    sheet_ = index;
+    sheet_cols_ = 0;
     const std::string where = "sheet " + std::to_string(index + 1);
-    const uint8_t* d = s;
     size_t pos = bs.position;
-    if (pos >= len || len - pos < 4 || u16(d + pos) != CODE_BOF)
+    if (pos >= len || len - pos < 4 || u16(s + pos) != CODE_BOF)
         return Fail("damaged workbook: " + where + " does not begin with a BOF record");
+    if (sink_ && !sink_->BeginSheet(index))
+        return Fail(sink_->Error());
 
-    size_t cols = 0;
     int depth = 0;
-    // A cell with content, checked against the grid's limits and the budget.
-    auto put = [&](uint32_t row, uint32_t col) -> Cell* {
-        if (row > 0xFFFF || col > 0xFF) {
-            Fail("damaged workbook: " + where + " has a cell at row " + std::to_string(row + 1) + ", column " +
-                 std::to_string(col + 1) + ", outside 65536 rows by 256 columns");
-            return nullptr;
-        }
-        auto& rows = ws.rows_;
-        if (row >= rows.size()) {
-            row_slots_ += row + 1 - rows.size();
-            if (row_slots_ > kMaxRowSlots) {
-                Fail("workbook too large: more than " + std::to_string(kMaxRowSlots) + " rows in all");
-                return nullptr;
-            }
-            rows.resize(row + 1);
-        }
-        auto& r = rows[row];
-        if (col >= r.size()) {
-            if (r.capacity() == 0 && row > 0 && rows[row - 1].size() > col + 1)
-                r.reserve(rows[row - 1].size());
-            cell_slots_ += col + 1 - r.size();
-            if (cell_slots_ > kMaxCellSlots) {
-                Fail("workbook too large: more than " + std::to_string(kMaxCellSlots) + " cells in all");
-                return nullptr;
-            }
-            r.resize(col + 1);
-        }
-        if (col + 1 > cols)
-            cols = col + 1;
-        return &r[col];
-    };
-
+    PendingText pending;
     while (true) {
         if (len - pos < 4)
             return Fail("damaged workbook: " + where + " ends without an EOF record");
-        const uint16_t code = u16(d + pos);
-        const size_t n = u16(d + pos + 2);
+        const uint16_t code = u16(s + pos);
+        const size_t n = u16(s + pos + 2);
         if (len - pos - 4 < n)
             return Fail("damaged workbook: a record of " + where + " runs past the end of the stream");
-        const uint8_t* p = d + pos + 4;
+        const uint8_t* p = s + pos + 4;
         pos += 4 + n;
+        if (pending.waiting && code != CODE_STRING && code != CODE_SHRFMLA && code != CODE_ARRAY &&
+            code != CODE_TABLE && code != CODE_CONTINUE)
+            return Fail(where + ": the formula in row " + std::to_string(pending.row + 1) + ", column " +
+                        std::to_string(pending.col + 1) + " has no stored result (the file was written without "
+                        "calculating it; open and save it in a spreadsheet program)");
         switch (code) {
         case CODE_BOF:
             ++depth;  // the sheet's own BOF, or that of an embedded chart
             break;
         case CODE_EOF:
             if (--depth == 0) {
-                ws.cols_ = cols;
+                ws.cols_ = sink_ ? 0 : sheet_cols_;
                 *end = pos;
                 return true;
             }
@@ -909,113 +1082,10 @@ bool Workbook::ParseSheet(const uint8_t* s, size_t len, size_t index, size_t* en
         case CODE_ROW:
             ws.row_records += depth == 1;
             break;
-        case CODE_LABELSST: {
-            if (depth != 1)
-                break;
-            if (n < 10)
-                return Fail("damaged workbook: a text cell record of " + where + " is cut short");
-            uint32_t i = u32(p + 6);
-            if (i >= sst.unique || i >= sst.strings.size())
-                return Fail("damaged workbook: " + where + " refers to shared string " + std::to_string(i) +
-                            " of " + std::to_string(sst.strings.size()));
-            Cell* c = put(u16(p), u16(p + 2));
-            if (!c)
-                return false;
-            c->kind = sst.strings[i].wide ? CELL_TEXT16 : CELL_TEXT8;
-            c->xf = u16(p + 4);
-            c->v.string = i;
-            break;
-        }
-        case CODE_LABEL:
-        case CODE_RSTRING: {
-            if (depth != 1)
-                break;
-            if (n < 9)
-                return Fail("damaged workbook: a text cell record of " + where + " is cut short");
-            SST::String str;
-            size_t q = 8;
-            std::u16string w;
-            if (!read_text(p, n, &q, u16(p + 6), &w, &str.wide))
-                return Fail("damaged workbook: a text cell record of " + where + " is cut short");
-            if (str.wide)
-                str.wide16 = std::move(w);
-            else
-                for (char16_t ch : w)
-                    str.narrow.push_back(char(ch));
-            Cell* c = put(u16(p), u16(p + 2));
-            if (!c)
-                return false;
-            c->kind = str.wide ? CELL_TEXT16 : CELL_TEXT8;
-            c->xf = u16(p + 4);
-            c->v.string = uint32_t(sst.strings.size());
-            sst.strings.push_back(std::move(str));
-            break;
-        }
-        case CODE_NUMBER: {
-            if (depth != 1)
-                break;
-            if (n < 14)
-                return Fail("damaged workbook: a number cell record of " + where + " is cut short");
-            Cell* c = put(u16(p), u16(p + 2));
-            if (!c)
-                return false;
-            c->kind = CELL_DOUBLE;
-            c->xf = u16(p + 4);
-            c->v.number = f64(p + 6);
-            break;
-        }
-        case CODE_RK: {
-            if (depth != 1)
-                break;
-            if (n < 10)
-                return Fail("damaged workbook: a number cell record of " + where + " is cut short");
-            Cell* c = put(u16(p), u16(p + 2));
-            if (!c)
-                return false;
-            *c = DecodeRK(u32(p + 6));
-            c->xf = u16(p + 4);
-            break;
-        }
-        case CODE_MULRK: {
-            if (depth != 1)
-                break;
-            if (n < 12 || (n - 6) % 6 != 0)
-                return Fail("damaged workbook: a number row record of " + where + " has a wrong length");
-            const uint32_t row = u16(p), first = u16(p + 2);
-            const size_t count = (n - 6) / 6;
-            const uint32_t last = u16(p + n - 2);
-            if (last < first || last - first + 1 != count)
-                return Fail("damaged workbook: a number row record of " + where + " has a wrong column range");
-            for (size_t k = 0; k < count; ++k) {
-                Cell* c = put(row, uint32_t(first + k));
-                if (!c)
-                    return false;
-                *c = DecodeRK(u32(p + 4 + 6 * k + 2));
-                c->xf = u16(p + 4 + 6 * k);
-            }
-            break;
-        }
-        case CODE_BOOLERR: {
-            if (depth != 1)
-                break;
-            if (n < 8)
-                return Fail("damaged workbook: a boolean cell record of " + where + " is cut short");
-            Cell* c = put(u16(p), u16(p + 2));
-            if (!c)
-                return false;
-            c->xf = u16(p + 4);
-            if (p[7] == 0) {
-                c->kind = CELL_INTEGER;
-                c->boolean = 1;
-                c->v.integer = p[6] ? 1 : 0;
-            } else {
-                c->kind = CELL_EMPTY;
-                c->error = uint8_t(std::min<int>(p[6], 0xFE) + 1);
-            }
-            break;
-        }
         default:
-            break;  // FORMULA, BLANK, MULBLANK (empty cells), INDEX and the rest
+            if (depth == 1 && !ParseCellRecord(code, p, n, s, len, &pos, &pending))
+                return false;
+            break;
         }
     }
 }

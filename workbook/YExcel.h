@@ -67,6 +67,10 @@ private:
 
 enum RecordCode : uint16_t {
     CODE_FORMULA = 0x0006,
+    CODE_STRING = 0x0207,
+    CODE_ARRAY = 0x0221,
+    CODE_TABLE = 0x0236,
+    CODE_SHRFMLA = 0x04BC,
     CODE_EOF = 0x000A,
     CODE_FILEPASS = 0x002F,
     CODE_FONT = 0x0031,
@@ -200,6 +204,20 @@ Cell DecodeRK(uint32_t rk);
 
 class Workbook;
 
+// Receives the cells of each worksheet while the workbook is read, instead of
+// the worksheets' own grids (Workbook::Load with a sink). Text cells refer to
+// Workbook::sst.strings, which is complete when the first cell arrives.
+class CellSink {
+public:
+    virtual ~CellSink() = default;
+    // Worksheet `index` (into Workbook::sheets) begins. False stops the load.
+    virtual bool BeginSheet(size_t index) = 0;
+    // A cell with content (or an error value). False stops the load; the
+    // sink's message then becomes the workbook's error.
+    virtual bool PutCell(uint32_t row, uint32_t col, const Cell& cell) = 0;
+    virtual std::string Error() const = 0;
+};
+
 class Worksheet {
 public:
     uint16_t index = 0;
@@ -236,8 +254,9 @@ public:
     Workbook& operator=(const Workbook&) = delete;
 
     // Reset, read the file, its compound document and its "Workbook" stream.
+    // With a sink, cells go to the sink and the worksheets' grids stay empty.
     bool Load(const char* path);
-    bool Load(const void* data, size_t len);
+    bool Load(const void* data, size_t len, CellSink* sink = nullptr);
     void Reset();
     const std::string& error() const { return error_; }
 
@@ -255,19 +274,32 @@ public:
     std::vector<BoundSheet> sheets;
     SST sst;  // also holds the texts of inline LABEL cells, after the table's own
 
-    // Limits against hostile files: cells and rows the grids of one workbook
-    // may hold in total.
-    static constexpr size_t kMaxCellSlots = size_t(1) << 24;
+    // Limits against hostile files: the grids of one workbook hold at most
+    // this many cell slots (cells and the gaps before them in their rows),
+    // or four slots per cell that holds something when that is more; and at
+    // most kMaxRowSlots rows in all.
+    static constexpr size_t kMaxCellSlots = size_t(1) << 22;
     static constexpr size_t kMaxRowSlots = size_t(1) << 22;
+    static constexpr size_t kMaxSharedStrings = size_t(1) << 20;
+    static constexpr size_t kMaxSheets = 256;
 
 private:
+    struct PendingText;
     bool ParseGlobals(const uint8_t* s, size_t len, size_t* end);
     bool ParseSheet(const uint8_t* s, size_t len, size_t sheet, size_t* end);
+    bool ParseCellRecord(uint16_t code, const uint8_t* p, size_t n, const uint8_t* s, size_t len, size_t* pos,
+                         PendingText* pending);
+    bool ParseFormulaText(const uint8_t* s, size_t len, size_t* pos, PendingText* pending);
+    bool Emit(uint32_t row, uint32_t col, const Cell& c);
+    std::string SheetName() const { return "sheet " + std::to_string(sheet_ + 1); }
     bool Fail(std::string msg);
 
     std::vector<Worksheet> worksheets_;
     std::string error_;
-    size_t cell_slots_ = 0, row_slots_ = 0;
+    CellSink* sink_ = nullptr;
+    size_t sheet_ = 0;       // sheet being parsed
+    size_t sheet_cols_ = 0;  // its column count so far
+    size_t cell_slots_ = 0, row_slots_ = 0, cells_ = 0;
 };
 
 // Text conversions for callers that want UTF-8.

@@ -312,13 +312,56 @@ TEST(Presetta, LongNamesManyTranspondersAndBlankRows)
     EXPECT_EQ(img[1], uint8_t(251));
     EXPECT_EQ(img[2], 0);
     EXPECT_EQ(img[3], 251);
-    // Names are cut to 16 bytes, never inside a UTF-8 character.
+    // Names are cut to 16 bytes; in the box's code page (Windows-1252) the
+    // 14 letters of the last name are 14 bytes and fit whole.
     EXPECT_EQ(std::string(img.begin() + 4 + 32, img.begin() + 4 + 48), "A satellite name");
     const size_t last = n - 16;
-    std::string cut(img.begin() + long(last), img.begin() + long(last) + 16);
-    EXPECT_EQ(cut, std::string("Ünïcödé cha") + '\0');
-    ASSERT_GE(gen.notes().size(), 3u);
-    EXPECT_NE(gen.notes()[0].find("2 name(s)"), std::string::npos);
+    std::string name(img.begin() + long(last), img.begin() + long(last) + 16);
+    EXPECT_EQ(name, std::string("\xDCn\xEF" "c\xF6" "d\xE9 cha\xC4\xD6\xDC") + '\0' + '\0');
+    ASSERT_GE(gen.notes().size(), 2u);
+    EXPECT_NE(gen.notes()[0].find("1 name(s)"), std::string::npos);
+}
+
+TEST(Presetta, NamesInTheBoxCodePage)
+{
+    std::vector<Row> rows{kHeading1, kHeading2, satellite("Türksat", {1, 0, 0, 0, 0, 0, 0, 0}),
+                          program(S("ÖRF 2"), {I(0), I(0), I(0), I(0), I(0)}, I(11000), I(27500), S("V"), S("L"),
+                                  I(0), I(0), I(0)),
+                          program(S("中央电视台一套综合频道"), {I(0), I(0), I(0), I(0), I(0)}, I(11000), I(27500),
+                                  S("V"), S("L"), I(0), I(0), I(0))};
+    fs::path in = workbook("names.xlsx", rows);
+    // Windows-1252: "Ö" is the one byte 0xD6; the Chinese name has no place in it.
+    {
+        presetta::PD_B_Generator gen;
+        ASSERT_TRUE(gen.Load(in.string()));
+        Bytes img;
+        gen.set_code_page(kv::CodePage("WINDOWS-1252"));
+        size_t n = gen.generate(&img, 4);
+        ASSERT_EQ(n, 4 + 52 + 16 + 52);
+        EXPECT_EQ(std::string(img.begin() + 4 + 32, img.begin() + 4 + 40), std::string("T\xFCrksat") + '\0');
+        EXPECT_EQ(std::string(img.begin() + 4 + 52 + 16 + 36, img.begin() + 4 + 52 + 16 + 42),
+                  std::string("\xD6RF 2") + '\0');
+        EXPECT_EQ(0u, gen.generate(&img, 5));
+        EXPECT_NE(gen.error().find("row 5, column A holds \"中\""), std::string::npos) << gen.error();
+    }
+    // GBK: two bytes a character, and a cut at 16 bytes never halves one;
+    // "Ö" has no place in it.
+    {
+        presetta::PD_B_Generator gen;
+        ASSERT_TRUE(gen.Load(in.string()));
+        gen.set_code_page(kv::CodePage("GBK"));
+        Bytes img;
+        EXPECT_EQ(0u, gen.generate(&img, 5));
+        EXPECT_NE(gen.error().find("row 4, column A holds \"Ö\""), std::string::npos) << gen.error();
+        rows[3][0] = S("ORF 2");
+        ASSERT_TRUE(gen.Load(workbook("names-gbk.xls", rows).string()));
+        size_t n = gen.generate(&img, 5);
+        ASSERT_EQ(n, 4 + 52 + 2 * (16 + 52)) << gen.error();
+        const std::string name(img.begin() + long(n) - 16, img.end());
+        EXPECT_EQ(name, "\xD6\xD0\xD1\xEB\xB5\xE7\xCA\xD3\xCC\xA8\xD2\xBB\xCC\xD7\xD7\xDB");  // 8 characters
+        ASSERT_FALSE(gen.notes().empty());
+        EXPECT_NE(gen.notes()[1].find("中央电视台一套综"), std::string::npos) << gen.notes()[1];
+    }
 }
 
 TEST(Presetta, ValueThatDoesNotFitLeavesTheOldImage)
@@ -367,4 +410,56 @@ TEST(Presetta, CommandLine)
     EXPECT_NE(text.find("Error input file! Unsupported raw data file!"), std::string::npos) << text;
     std::tie(rc, text) = run("'" + in.string() + "' -o '" + (dir() / "no/such/dir/x.bin").string() + "'");
     EXPECT_NE(rc, 0) << text;
+}
+
+// A channel list saved by LibreOffice Calc and by Gnumeric, as .xls and
+// .xlsx: merged and styled headings, formulas (a name, a frequency, a
+// reference, a boolean) read as the programs' results; the same image from
+// each file.
+TEST(Presetta, ListsSavedBySpreadsheetPrograms)
+{
+    auto put32 = [](Bytes& b, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            b.push_back(uint8_t(v >> (8 * i)));
+    };
+    auto name = [](Bytes& b, const std::string& bytes) {
+        std::string n = bytes;
+        n.resize(16, '\0');
+        b.insert(b.end(), n.begin(), n.end());
+    };
+    Bytes want = {1, 3, 0, 3};
+    for (uint32_t v : {0u, 3u, 2u, 192u, 7u, 6u, 5u, 4u})
+        put32(want, v);
+    name(want, "Astra 19.2E");
+    put32(want, 8);
+    struct Program {
+        uint32_t pol, freq, c2, c3, c4, c5, c6, audio, c14;
+        uint16_t c15, c16;
+        std::string name;
+    };
+    for (const Program& p : {Program{0, 11836, 12, 13, 14, 12, 0xFFFFFFFFu, 1, 1, 101, 102, "Das Erste"},
+                             Program{0, 11836, 22, 23, 24, 25, 26, 2, 0, 201, 202, "ZDF"},
+                             Program{1, 12188, 32, 33, 34, 35, 36, 0, 0, 301, 302, "\xD6RF 2"}}) {
+        for (uint32_t v : {2u, p.pol, p.freq, 27500u})
+            put32(want, v);
+        for (uint32_t v : {1u, p.c3, p.audio, p.c4, p.c2, p.c5, p.c6, p.c14})
+            put32(want, v);
+        want.push_back(uint8_t(p.c15)), want.push_back(uint8_t(p.c15 >> 8));
+        want.push_back(uint8_t(p.c16)), want.push_back(uint8_t(p.c16 >> 8));
+        name(want, p.name);
+    }
+    for (const char* file : {"libreoffice.xls", "libreoffice.xlsx", "gnumeric.xls", "gnumeric.xlsx"}) {
+        SCOPED_TRACE(file);
+        const std::string in = std::string(WORKBOOK_FIXTURES) + "/" + file;
+        presetta::InputCheck check = presetta::CheckInput(in);
+        ASSERT_TRUE(check.ok) << check.message << " " << check.detail;
+        EXPECT_EQ(6, check.max_rows);
+        presetta::PD_B_Generator gen;
+        ASSERT_TRUE(gen.Load(in));
+        gen.set_code_page(kv::CodePage("WINDOWS-1252"));
+        Bytes img;
+        ASSERT_EQ(want.size(), gen.generate(&img, 6)) << gen.error();
+        EXPECT_EQ(want, img);
+        EXPECT_EQ(gen.report(), "Preset Data generated! 1 Satallite 2 Tp 3 Pro have been generated!");
+    }
 }

@@ -266,6 +266,54 @@ private slots:
         QCOMPARE((uint8_t)out[0x1040], 77);
     }
 
+    // Text fields are bytes of the box's code page: shown through it, written
+    // back in it, and not written at all when the user leaves them as shown.
+    void fieldEditorTextsAreBytesOfTheBoxCodePage()
+    {
+        TesselDialog v;
+        oi::Layout l = oldLayout();
+        std::memcpy(l.blocks[1].data.data() + 2, "Caf\xE9\0\0", 6);          // label: bytes 2..7
+        std::fill(l.blocks[1].data.begin() + 8, l.blocks[1].data.end(), 0xFF);  // erased: bytes 8..15
+        writeFile(path("old.bin"), oi::build(l));
+        writeText(path("V1.2.3"), "ID=0x30\nname=settings\n##[label][1][16][48],[erased][1][64][64]##\n");
+        preParse(v, path("old.bin"));
+        v.findChild<QComboBox*>("codePage")->setCurrentText("WINDOWS-1252");
+        v.onParse();
+        QVERIFY(v.customerDialog());
+        const std::vector<uint8_t> before = v.image();
+
+        v.customerDialog()->itemButton("settings")->click();
+        TesselNewButtonDialog* ed = v.customerDialog()->fieldEditor();
+        QVERIFY(ed);
+        QCOMPARE(qobject_cast<QLineEdit*>(ed->control("label"))->text(), QStringLiteral("Café"));
+        QCOMPARE(qobject_cast<QLineEdit*>(ed->control("erased"))->text(), QString(8, QChar(0xFF)));
+        ed->onOk();  // untouched: every byte stays
+        QTRY_VERIFY(!v.customerDialog()->fieldEditor());
+        QVERIFY(v.image() == before);
+
+        v.customerDialog()->itemButton("settings")->click();
+        ed = v.customerDialog()->fieldEditor();
+        qobject_cast<QLineEdit*>(ed->control("label"))->setText(QStringLiteral("Grüße"));
+        ed->onOk();
+        QTRY_VERIFY(!v.customerDialog()->fieldEditor());
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(v.image().data()) + 0x1042, 6),
+                 QByteArray("Gr\xFC\xDF" "e\0", 6));
+        QCOMPARE((uint8_t)v.image()[0x1048], 0xFF);
+
+        // A character the code page cannot hold is refused, naming the field;
+        // in GBK it is two bytes.
+        v.customerDialog()->itemButton("settings")->click();
+        ed = v.customerDialog()->fieldEditor();
+        qobject_cast<QLineEdit*>(ed->control("label"))->setText(QStringLiteral("中"));
+        ed->onOk();
+        QVERIFY(v.lastMessage().contains(QStringLiteral("[label] holds \"中\"")));
+        QVERIFY(v.customerDialog()->fieldEditor());
+        v.findChild<QComboBox*>("codePage")->setCurrentText("GBK");
+        ed->onOk();
+        QTRY_VERIFY(!v.customerDialog()->fieldEditor());
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(v.image().data()) + 0x1042, 3), QByteArray("\xD6\xD0\0", 3));
+    }
+
     void fieldEditorSpreadsManyFields()
     {
         TesselDialog v;

@@ -38,4 +38,16 @@ grep -q "kernel .*10000$" "$DIR/info.txt" || fail "kernel stays aligned"
 grep -q "Wrong abs private key file!" "$DIR/err.txt" || fail "key message"
 "$CLI" tessel old "$DIR/old.bin" "$DIR/missing" 2> "$DIR/err.txt" && fail "missing script"
 grep -q "Please put the correct script file" "$DIR/err.txt" || fail "script message"
+# Export: the configuration area, written whole or not at all.
+"$CLI" tessel export "$DIR/old.bin" -o "$DIR/cfg.bin" > "$DIR/out.txt" || fail "export"
+grep -q "Create a file successfully!" "$DIR/out.txt" || fail "export message"
+cfg_off=$(od -An -tu4 -j28 -N4 "$DIR/old.bin" | tr -d ' ')
+cfg_len=$(od -An -tu4 -j32 -N4 "$DIR/old.bin" | tr -d ' ')
+cmp "$DIR/cfg.bin" <(tail -c +$((cfg_off + 1)) "$DIR/old.bin" | head -c "$cfg_len") || fail "exported bytes"
+"$CLI" tessel export "$DIR/old.bin" -o "$DIR/nodir/cfg.bin" 2> "$DIR/err.txt"
+[ $? -eq 1 ] || fail "export into a missing folder: status"
+grep -q "Create a file failed!" "$DIR/err.txt" || fail "export failure message"
+ls "$DIR"/*.part 2>/dev/null && fail "a partial file was left"
+"$CLI" tessel info /dev/zero 2> "$DIR/err.txt"
+[ $? -eq 4 ] || fail "a device as image: status"
 echo OK

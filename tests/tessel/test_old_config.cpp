@@ -226,6 +226,25 @@ TEST(TesselOldFields, ReadWriteKeepOtherBitsAndTheCrc)
     EXPECT_EQ(cfg.set_field_from_text(s, label, "TOO-LONG", img.data(), img.size()), -1);
     EXPECT_EQ(cfg.last_message(), "String too long!");
 
+    // Texts are bytes of the box's code page: "Grüße" is five bytes in
+    // Windows-1252 and fits; erased bytes show as what they are and give
+    // their every byte back; Chinese needs GBK.
+    core.set_code_page(kv::CodePage("WINDOWS-1252"));
+    ASSERT_EQ(cfg.set_field_from_text(s, label, "Grüße", img.data(), img.size()), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(img.data() + 0x20006), 6), std::string("Gr\xFC\xDF" "e\0", 6));
+    std::memset(img.data() + 0x20006, 0xFF, 6);
+    ASSERT_EQ(cfg.read_field(s, label, img.data(), img.size(), &v), 0);
+    EXPECT_EQ(cfg.screen_text(v), "ÿÿÿÿÿÿ");
+    EXPECT_EQ(v.bytes, std::string(6, '\xFF'));
+    EXPECT_EQ(cfg.set_field_from_text(s, label, "中文", img.data(), img.size()), -1);
+    EXPECT_EQ(cfg.last_message(), "ERROR!! [label] holds \"中\", which the box's code page WINDOWS-1252 cannot hold!");
+    EXPECT_EQ(img[0x20006], 0xFF);
+    core.set_code_page(kv::CodePage("GBK"));
+    ASSERT_EQ(cfg.set_field_from_text(s, label, "中文", img.data(), img.size()), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(img.data() + 0x20006), 5), std::string("\xD6\xD0\xCE\xC4\0", 5));
+    ASSERT_EQ(cfg.read_field(s, label, img.data(), img.size(), &v), 0);
+    EXPECT_EQ(cfg.screen_text(v), "中文");
+
     // The CRC follows the block unless the entry says NCRC.
     uint8_t* e = oi::entry(img, l, 5);
     ASSERT_EQ(cfg.update_crc(s, img.data(), img.size()), 0);

@@ -50,6 +50,27 @@ TEST(TesselLzma, OurStreamHasTheRealSizeAndXzReadsIt)
     EXPECT_TRUE(back.empty());
 }
 
+// The dictionary size comes from the block's header: a hostile one (4 GiB)
+// is capped to what the output can need, and a declared size beyond the room
+// is refused as too large before anything is unpacked.
+TEST(TesselLzma, HostileHeaderIsCappedOrRefused)
+{
+    auto in = sample(50000);
+    std::vector<uint8_t> packed;
+    ASSERT_TRUE(lzma_alone_compress(in.data(), in.size(), &packed));
+    wr32(packed.data() + 1, 0xFFFFFFFFu);
+    std::vector<uint8_t> back;
+    ASSERT_EQ(unpack_t::ok, lzma_alone_unpack(packed.data(), packed.size(), &back, kPresetBufferSize));
+    EXPECT_TRUE(back == in);
+    wr32(packed.data() + 5, 0xFFFFFFF0u);
+    wr32(packed.data() + 9, 0xFF);
+    EXPECT_EQ(unpack_t::too_large, lzma_alone_unpack(packed.data(), packed.size(), &back, kPresetBufferSize));
+    CTesselcore core;
+    EXPECT_EQ(0, core.uncompress_data(&back, packed.data(), packed.size()));
+    EXPECT_EQ("error to open output file!", core.last_message());
+    EXPECT_NE(std::string::npos, core.last_detail().find("too large"));
+}
+
 TEST(TesselLzma, WeReadWhatXzWrites)
 {
     tb::ScratchDir dir;
@@ -93,7 +114,14 @@ TEST(TesselGzip, BothWaysWithGzip)
     two.insert(two.end(), theirs.begin(), theirs.end());
     ASSERT_TRUE(gzip_decompress(two.data(), two.size(), &back, 1 << 20));
     EXPECT_EQ(2 * in.size(), back.size());
-    std::vector<uint8_t> junk = theirs;
-    junk.push_back(0x42);
-    EXPECT_FALSE(gzip_decompress(junk.data(), junk.size(), &back, 1 << 20));
+    // What follows the last member without a member's magic is padding (an
+    // erased block's 0xFF), ignored as gzip does; a second member cut short is not.
+    std::vector<uint8_t> padded = theirs;
+    padded.insert(padded.end(), 300, 0xFF);
+    ASSERT_TRUE(gzip_decompress(padded.data(), padded.size(), &back, 1 << 20));
+    EXPECT_TRUE(back == in);
+    std::vector<uint8_t> cut = theirs;
+    cut.insert(cut.end(), theirs.begin(), theirs.begin() + 20);
+    EXPECT_FALSE(gzip_decompress(cut.data(), cut.size(), &back, 1 << 20));
+    EXPECT_EQ(unpack_t::too_large, gzip_unpack(theirs.data(), theirs.size(), &back, 1000));
 }

@@ -80,10 +80,14 @@ TEST(TesselScan, TooManyBlocksAndEntriesOutsideTheImage)
     auto img = tb::build(MiB, {a, b});
     CTesselcore core;
     tb::Node node(core);
-    EXPECT_EQ(-2, core.scan_flash(img.data(), (uint32_t)img.size(), &node.n));
+    // 40 + 30 entries: not an image of the new type; it is read in the old layout.
+    EXPECT_EQ(0, core.scan_flash(img.data(), (uint32_t)img.size(), &node.n));
     EXPECT_FALSE(core.is_new_flash_type(img.data(), (uint32_t)img.size(), &node.n));
-    EXPECT_EQ("Too many blocks!", core.last_message());
     EXPECT_EQ(nullptr, node.n.working);
+    tessel_image_t loaded;
+    EXPECT_EQ(-1, core.load_image_bytes(img, &loaded, &node.n));
+    EXPECT_EQ("Wrong bin file!", core.last_message()) << "the old layout's own check";
+    EXPECT_TRUE(loaded.bytes.empty());
 
     // An entry whose data runs past the end of the image is refused.
     tb::Dmh c;
@@ -110,6 +114,20 @@ TEST(TesselScan, TooManyBlocksAndEntriesOutsideTheImage)
     std::vector<uint8_t> img5(MiB / 2, 0);
     memcpy(img5.data() + img5.size() - 12, kDmhMarker, 12);
     EXPECT_EQ(0, core.scan_flash(img5.data(), (uint32_t)img5.size(), &node.n));
+
+    // Blocks may overlap, but three that each span the whole image are more
+    // than twice the image: refused before they are copied.
+    tb::Dmh whole;
+    whole.addr = 0;
+    for (uint8_t id : {1, 2, 3})
+        whole.blocks.push_back({id, "all", 0, {}, false, MiB / 2});
+    auto img6 = tb::build(MiB / 2, {whole});
+    EXPECT_EQ(-5, core.scan_flash(img6.data(), (uint32_t)img6.size(), &node.n));
+    EXPECT_NE(std::string::npos, core.last_message().find("too large"));
+    whole.blocks.pop_back();
+    auto img7 = tb::build(MiB / 2, {whole});
+    EXPECT_EQ(1, core.scan_flash(img7.data(), (uint32_t)img7.size(), &node.n)) << "two are allowed";
+    core.free_block_node(&node.n);
 }
 
 TEST(TesselLookup, ByIdNameAndDmh)
@@ -321,4 +339,58 @@ TEST(TesselOldLayout, HeaderChecks)
     EXPECT_EQ(-1, core.read_old_layout(img.data(), img.size(), &info));
     EXPECT_FALSE(CTesselcore::image_length_ok(MiB + 1));
     EXPECT_TRUE(CTesselcore::image_length_ok(MiB));
+}
+
+// The layout in bytes, written out here by hand: the 12-byte marker, the
+// entry-size byte 0x30 at header byte 26, entries from header byte 28; and
+// where the rebuild puts a DMH it has to raise.
+TEST(TesselRebuild, RaisedDmhLandsAtItsNewAbsoluteOffset)
+{
+    const uint32_t kLen = 0x80000;
+    std::vector<uint8_t> img(kLen, 0xFF);
+    auto dmh = [&](uint32_t at, uint8_t id, uint32_t offset, uint32_t size) {
+        std::memcpy(img.data() + at, "*^_^*DM(^o^)", 12);
+        std::memset(img.data() + at + 12, 0, 16);
+        img[at + 16] = 0x00, img[at + 17] = 0x00, img[at + 18] = 0x00, img[at + 19] = 0x04;  // SDRAM 64 MiB
+        img[at + 24] = 1;     // one entry
+        img[at + 26] = 0x30;  // of 48 bytes
+        uint8_t* e = img.data() + at + 28;
+        std::memset(e, 0, 48);
+        e[0] = id;
+        e[4] = (uint8_t)offset, e[5] = (uint8_t)(offset >> 8), e[6] = (uint8_t)(offset >> 16);
+        e[8] = (uint8_t)size, e[9] = (uint8_t)(size >> 8), e[10] = (uint8_t)(size >> 16);
+        std::memcpy(e + 12, "NCRC", 4);
+        std::memset(img.data() + at + offset, id, size);
+    };
+    dmh(0x00000, 0x10, 0x100, 0x100);
+    dmh(0x20000, 0x20, 0x100, 0x100);
+    dmh(0x40000, 0x30, 0x100, 0x80);
+
+    CTesselcore core;
+    tb::Node node(core);
+    ASSERT_EQ(1, core.scan_flash(img.data(), kLen, &node.n));
+    ASSERT_EQ(3, node.n.count);
+    EXPECT_EQ(0x40000u, node.n.working[2].dmh_addr);
+    EXPECT_EQ(0x04000000u, core.sdram_size());
+
+    // Block 0x20 grows to end at 0x40100, past the third DMH at 0x40000.
+    tb::ScratchDir dir;
+    std::vector<uint8_t> grown(0x20000, 0xB2);
+    tb::spit(dir.file("b.bin"), grown.data(), grown.size());
+    ASSERT_EQ(0, core.load_block("", 0x20, dir.file("b.bin"))) << core.last_message();
+    std::vector<uint8_t> out;
+    ASSERT_EQ(0, core.rebuild_flash(img.data(), kLen, &out)) << core.last_message();
+
+    // The third DMH now starts at 0x40100: its header, then its entry, whose
+    // block begins 0x100 further on, at 0x40200.
+    EXPECT_EQ(0, std::memcmp(out.data() + 0x40100, "*^_^*DM(^o^)", 12));
+    EXPECT_EQ(0x30, out[0x40100 + 26]);
+    EXPECT_EQ(0x30, out[0x4011C]) << "the entry's id, at header + 28";
+    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x01, 0x00, 0x00}), std::vector<uint8_t>(out.begin() + 0x40120, out.begin() + 0x40124));
+    EXPECT_EQ(0x30, out[0x40200]);
+    EXPECT_EQ(0x30, out[0x4027F]);
+    EXPECT_EQ(0xB2, out[0x400FF]) << "the grown block fills the space up to the raised DMH";
+    // The second DMH stays where it was, its entry telling the new size.
+    EXPECT_EQ(0, std::memcmp(out.data() + 0x20000, "*^_^*DM(^o^)", 12));
+    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x02, 0x00}), std::vector<uint8_t>(out.begin() + 0x20024, out.begin() + 0x20028));
 }

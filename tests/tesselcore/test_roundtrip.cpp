@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <sys/stat.h>
+
 using namespace tessel;
 
 namespace {
@@ -63,7 +66,9 @@ struct Fixture {
     CTesselcore core;
     tb::Node node{core};
 
-    explicit Fixture(bool new_keys = false, const std::string& script = kScript)
+    // `adjust` may change the blocks before the image is built.
+    explicit Fixture(bool new_keys = false, const std::string& script = kScript,
+                     const std::function<void(tb::Dmh&)>& adjust = {})
     {
         std::string gz;
         std::vector<uint8_t> packed;
@@ -124,6 +129,8 @@ struct Fixture {
         d.blocks.push_back({0x61, "hwinfo", 0x8000, hw});
         d.blocks.push_back({0x70, "raw", 0x9000, tb::bytes(40, 9)});
         d.blocks.back().ncrc = true;
+        if (adjust)
+            adjust(d);
         img = tb::build(0x80000, {d});
         std::string ini = "[Tessel]\nNew_ucakey=" + std::string(new_keys ? "true" : "false") + "\nBISS_MAX_KEYINFOS=4\n";
         tb::spit(dir.file("corvane.ini"), ini.data(), ini.size());
@@ -348,7 +355,7 @@ TEST(TesselWorkbook, ProgramSheetSerialisation)
     std::vector<uint8_t> expect = {'p', 'r', 'e', 's', 'e', 't', 'd', 'a', 't', 'a', 0, 2, 0, 3};
     cell16(expect, 0x80, "x");
     cell16(expect, 0x01, "12");
-    cell16(expect, 0x02, "19.2");
+    cell16(expect, 0x02, "19");  // a number cell gives the text of its integer part
     expect.push_back(0x80);
     for (uint16_t u : {0x47, 0x72, 0xFC, 0xDF, 0x65, 0})
         expect.push_back((uint8_t)u), expect.push_back((uint8_t)(u >> 8));
@@ -458,7 +465,8 @@ TEST(TesselWorkbook, UntouchedTextsKeepTheirBytes)
     f.py(std::string(kSetHelper) + "setb(wb['Sys_Config'], 'name', 'Ü')\nwb.save('" + f.core.workbook_path() + "')\n");
     ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
     const uint8_t* d = f.core.get_block_info_by_name("sys", 3)->data;
-    EXPECT_EQ((std::vector<uint8_t>{0xC3, 0x9C, 0, 'D'}), std::vector<uint8_t>(d + 16, d + 20));
+    // "Ü" in the box's code page (Windows-1252): one byte, then the NUL.
+    EXPECT_EQ((std::vector<uint8_t>{0xDC, 0, 'C', 'D'}), std::vector<uint8_t>(d + 16, d + 20));
     EXPECT_EQ(0xE9, d[31]);
 }
 
@@ -479,4 +487,177 @@ TEST(TesselWorkbook, BlocksSharingANameKeepTheirOwnRows)
     ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
     EXPECT_EQ(200, f.core.get_block_info_by_id(0x70)->data[0]);
     EXPECT_EQ(0xFF, f.core.get_block_info_by_id(0x30)->data[4]);
+}
+
+// The IR rows are matched by the key names in column 1, group by group: a
+// row left out keeps its key's byte and moves no other; a key the key table
+// does not have in that group, or a group it does not have, is an error.
+TEST(TesselWorkbook, IrRowsAreMatchedByNameWithinTheirGroup)
+{
+    Fixture f;
+    f.load();
+    const auto ir_bytes = [&] {
+        const auto* ir = f.find(f.core, "ir");
+        return std::vector<uint8_t>(ir->data + 12, ir->data + 15);
+    };
+    f.py(std::string(kSetHelper) +
+         "ws = wb['IR_FP_Key']\n"
+         "for row in ws.iter_rows():\n"
+         "    if row[0].value == 'k1': ws.delete_rows(row[0].row)\n"
+         "setb(ws, 'k2', 0x21)\n"
+         "setb(ws, 'k3', 0x31)\n"
+         "wb.save('" + f.core.workbook_path() + "')\n");
+    ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
+    EXPECT_EQ((std::vector<uint8_t>{0x10, 0x21, 0x31}), ir_bytes());
+
+    auto refused = [&](const std::string& edit, const std::string& needle) {
+        f.core.free_block_node(&f.node.n);
+        f.load();
+        const std::vector<uint8_t> kept = ir_bytes();
+        f.py(edit + "wb.save('" + f.core.workbook_path() + "')\n");
+        EXPECT_EQ(-1, f.core.read_xls_file(&f.node.n)) << edit;
+        EXPECT_NE(std::string::npos, f.core.last_message().find(needle)) << f.core.last_message();
+        EXPECT_EQ(kept, ir_bytes()) << "nothing changed";
+    };
+    // Rows: Key, *ir, #ir1, k1, k2, #ir2, k3 (then Sys_Config's own sheet).
+    refused("wb['IR_FP_Key'].insert_rows(8)\nwb['IR_FP_Key']['A8'] = 'k9'\nwb['IR_FP_Key']['B8'] = 1\n",
+            "[k9], which is not among the 1 keys of group #ir2");
+    refused("wb['IR_FP_Key']['A6'] = '#ir3'\n", "opens IR group #ir3, but the key table of block [ir] has 2 groups");
+    refused("wb['IR_FP_Key']['A5'] = 'k3'\n", "[k3], which is not among the 2 keys of group #ir1");
+}
+
+TEST(TesselWorkbook, TextItemsAreBytesOfTheBoxCodePage)
+{
+    Fixture f;
+    f.load();
+    const auto name_bytes = [&] {
+        const uint8_t* d = f.core.get_block_info_by_name("sys", 3)->data;
+        return std::vector<uint8_t>(d + 16, d + 22);
+    };
+    f.py(std::string(kSetHelper) + "setb(wb['Sys_Config'], 'name', 'Café')\nwb.save('" + f.core.workbook_path() + "')\n");
+    ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
+    EXPECT_EQ((std::vector<uint8_t>{'C', 'a', 'f', 0xE9, 0, 0}), name_bytes());
+
+    // Windows-1252 has no place for Chinese: the cell is named, nothing changes.
+    f.py(std::string(kSetHelper) + "setb(wb['Sys_Config'], 'name', '中文')\nwb.save('" + f.core.workbook_path() + "')\n");
+    EXPECT_EQ(-1, f.core.read_xls_file(&f.node.n));
+    EXPECT_NE(std::string::npos, f.core.last_message().find("cell B5 of sheet [Sys_Config] holds \"中\""))
+        << f.core.last_message();
+    EXPECT_EQ((std::vector<uint8_t>{'C', 'a', 'f', 0xE9, 0, 0}), name_bytes());
+
+    // A box for a Chinese market: GBK, two bytes a character, both ways.
+    f.core.set_code_page(kv::CodePage("GBK"));
+    ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
+    EXPECT_EQ((std::vector<uint8_t>{0xD6, 0xD0, 0xCE, 0xC4, 0, 0}), name_bytes());
+    ASSERT_EQ(0, f.core.read_config_script(""));
+    ASSERT_EQ(1, f.core.generate_xls_fie(&f.node.n));
+    EXPECT_NE(std::string::npos, f.py(std::string(kSetHelper) +
+                                      "print([r[1].value for r in wb['Sys_Config'].iter_rows() if r[0].value == 'name'])\n")
+                                     .find("['中文']"));
+}
+
+// A "preset" block packed by another tool (xz in its .lzma format, with an
+// end marker and no size in the header) is kept byte for byte by an
+// unedited round trip, and so is every block after it.
+TEST(TesselWorkbook, PresetPackedByXzSurvivesAnUneditedRoundTrip)
+{
+    tb::ScratchDir dir;
+    std::vector<uint8_t> s = {'p', 'r', 'e', 's', 'e', 't', 'd', 'a', 't', 'a', 0, 2, 0, 2};
+    cell16(s, 0x80, "*Astra 19.2E");
+    cell16(s, 0x01, "x");
+    cell16(s, 0x80, "Das Erste");
+    tb::spit(dir.file("p"), s.data(), s.size());
+    ASSERT_EQ(0, std::system(("xz --format=lzma -k '" + dir.file("p") + "'").c_str()));
+    const std::vector<uint8_t> xz = tb::slurp(dir.file("p.lzma"));
+    ASSERT_EQ(0xFFFFFFFFu, rd32(xz.data() + 5)) << "xz writes no size";
+    Fixture f(false, kScript, [&](tb::Dmh& d) {
+        for (auto& b : d.blocks)
+            if (b.name == "preset")
+                b.data = xz;
+    });
+    f.load();
+    ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
+    std::vector<uint8_t> out;
+    ASSERT_EQ(0, f.core.rebuild_flash(f.img.data(), (uint32_t)f.img.size(), &out));
+    EXPECT_TRUE(out == f.img);
+
+    // An edit repacks it (in our own format, which xz reads as well).
+    f.py("wb['Program']['B2'] = 'y'\nwb.save('" + f.core.workbook_path() + "')\n");
+    ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
+    const auto* preset = f.find(f.core, "preset");
+    tb::spit(dir.file("q.lzma"), preset->data, entry_size(*preset));
+    ASSERT_EQ(0, std::system(("xz --format=lzma -d '" + dir.file("q.lzma") + "'").c_str()));
+    std::vector<uint8_t> want = {'p', 'r', 'e', 's', 'e', 't', 'd', 'a', 't', 'a', 0, 2, 0, 2};
+    cell16(want, 0x80, "*Astra 19.2E");
+    cell16(want, 0x01, "x");
+    cell16(want, 0x80, "Das Erste");
+    cell16(want, 0x01, "y");
+    EXPECT_EQ(want, tb::slurp(dir.file("q")));
+}
+
+// Paths on the File_Path sheet name regular files of bounded size: a device
+// or a FIFO is refused at once (never read, never waited for). A
+// hardware-info block smaller than the 240 bytes of hw info gets what fits.
+TEST(TesselWorkbook, FilesNamedOnTheSheetAreRegularFiles)
+{
+    Fixture f(false, kScript, [](tb::Dmh& d) {
+        for (auto& b : d.blocks)
+            if (b.name == "hwinfo")
+                b.data.assign(100, 0x5A);
+    });
+    f.load();
+    const std::string fifo = f.dir.file("fifo");
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    for (const std::string& bad : {std::string("/dev/zero"), fifo}) {
+        f.py("wb['File_Path']['B3'] = '" + bad + "'\nwb.save('" + f.core.workbook_path() + "')\n");
+        EXPECT_EQ(-1, f.core.read_xls_file(&f.node.n)) << bad;
+        EXPECT_NE(std::string::npos, f.core.last_message().find("is not a regular file")) << f.core.last_message();
+        f.py("wb['File_Path']['B3'] = None\nwb['File_Path']['B5'] = '" + bad + "'\nwb.save('" +
+             f.core.workbook_path() + "')\n");
+        EXPECT_EQ(-1, f.core.read_xls_file(&f.node.n)) << bad;
+        EXPECT_EQ("Parse hw info file failed", f.core.last_message());
+        f.py("wb['File_Path']['B5'] = None\nwb.save('" + f.core.workbook_path() + "')\n");
+    }
+    const std::string hw = "panel starts\n01,02,03,##\nled starts\n{'8',0x7f},##\n";
+    tb::spit(f.dir.file("hw.txt"), hw.data(), hw.size());
+    f.py("wb['File_Path']['B5'] = '" + f.dir.file("hw.txt") + "'\nwb.save('" + f.core.workbook_path() + "')\n");
+    ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
+    const auto* hb = f.find(f.core, "hwinfo");
+    ASSERT_EQ(100u, entry_size(*hb)) << "the block keeps its size";
+    EXPECT_EQ((std::vector<uint8_t>{3, 0, 1, 2, 3}), std::vector<uint8_t>(hb->data, hb->data + 5));
+    EXPECT_EQ(0, hb->data[99]);
+}
+
+TEST(TesselWorkbook, KeyRecordRoomIsBounded)
+{
+    Fixture f(true);
+    const std::string ini = "[Tessel]\nNew_ucakey=true\nBISS_MAX_KEYINFOS=200000000\n";
+    tb::spit(f.dir.file("corvane.ini"), ini.data(), ini.size());
+    ASSERT_EQ(1, f.core.scan_flash(f.img.data(), (uint32_t)f.img.size(), &f.node.n));
+    ASSERT_EQ(0, f.core.parse_flash(f.img.data(), (uint32_t)f.img.size()));
+    ASSERT_EQ(0, f.core.read_config_script(""));
+    EXPECT_EQ(0, f.core.generate_xls_fie(&f.node.n));
+    EXPECT_NE(std::string::npos, f.core.last_message().find("at most 2340 keys")) << f.core.last_message();
+}
+
+// Settings edited in LibreOffice Calc and in Gnumeric, saved as .xls and
+// .xlsx, with formulas in place of the values: the results the programs
+// stored are what reaches the blocks.
+TEST(TesselWorkbook, ImportsWorkbooksSavedBySpreadsheetPrograms)
+{
+    for (const char* file : {"libreoffice.xls", "libreoffice.xlsx", "gnumeric.xls", "gnumeric.xlsx"}) {
+        SCOPED_TRACE(file);
+        Fixture f;
+        f.load();
+        f.core.set_key_sheets(false, false);  // these workbooks carry no key sheets
+        f.core.set_code_page(kv::CodePage("WINDOWS-1252"));
+        f.core.set_workbook_path(std::string(WORKBOOK_FIXTURES) + "/" + file);
+        ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
+        const uint8_t* sys = f.find(f.core, "sys")->data;
+        EXPECT_EQ(0xEF, sys[4]) << "mode =0+1 in bits 3-4";
+        EXPECT_EQ((std::vector<uint8_t>{0x21, 0x43}), std::vector<uint8_t>(sys + 5, sys + 7)) << "word =17000+185";
+        EXPECT_EQ((std::vector<uint8_t>{'C', 'a', 'f', 0xE9, 0}), std::vector<uint8_t>(sys + 16, sys + 21));
+        const uint8_t* ir = f.find(f.core, "ir")->data;
+        EXPECT_EQ((std::vector<uint8_t>{32, 33, 65}), std::vector<uint8_t>(ir + 12, ir + 15));
+    }
 }

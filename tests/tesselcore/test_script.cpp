@@ -108,10 +108,43 @@ TEST(TesselScript, BadScriptsAreRefusedWholly)
     EXPECT_EQ(-7, core.read_config_script_text(head + "[x][0][0][8]\n"));  // items before INDEX
     EXPECT_EQ(-7, core.read_config_script_text(head + "INDEX=30\nOFFSET=-1\n"));
     EXPECT_EQ(-7, core.read_config_script_text("CFGHEADER=toolcfg\nBLOCKINFO=sys]\n"));
-    EXPECT_EQ(-7, core.read_config_script_text(head + "INDEX=30\nwhat is this\n"));
+    EXPECT_EQ(-7, core.read_config_script_text(head + "INDEX=30\nOFFSET 4\n"));  // a known line without '='
     EXPECT_EQ(-6, core.read_config_script("/nonexistent/script.cfg"));
     EXPECT_EQ(-6, core.read_config_script(""));  // nothing unpacked yet
     EXPECT_EQ(0, core.read_config_script_text(head + "INDEX=30\n[x][0][0][8];\n"));
+}
+
+TEST(TesselScript, IndentedCommentedAndUnknownLinesAreRead)
+{
+    auto img = script_image();
+    CTesselcore core;
+    tb::Node node(core);
+    ASSERT_EQ(1, core.scan_flash(img.data(), (uint32_t)img.size(), &node.n));
+    const std::string script =
+        "  CFGHEADER = toolcfg   // the header\n"
+        "FLASH = 8M\n"
+        "VERSION=3.1\n"
+        "EMAIL=someone@example.com\n"
+        "\tSHEETID = 3\n"
+        "    SHEETINFO=Name][Value]\n"
+        "    BLOCKINFO=sys]\n"
+        "        OFFSET = 4  // bytes\n"
+        "        EM=0\n"
+        "        INDEX = 30\n"
+        "        [mode][0][3][2] [word][0][8][16]   // two items, then a comment\n"
+        "        ##[name][1][96][64]## trailing words\n"
+        "some line this tool knows nothing of\n";
+    ASSERT_EQ(0, core.read_config_script_text(script)) << core.last_message();
+    cus_config_block* b = core.sheet_slot(1)->blocks;
+    ASSERT_NE(nullptr, b);
+    EXPECT_EQ(0, b->em);
+    EXPECT_EQ(4, b->offset);
+    EXPECT_EQ(0x30, b->id);
+    std::vector<std::string> names;
+    for (auto* i = b->items; i; i = i->next)
+        names.push_back(i->name);
+    EXPECT_EQ((std::vector<std::string>{"mode", "word", "name"}), names);
+    EXPECT_EQ(0x1234u, b->items->next->value);
 }
 
 TEST(TesselBits, LittleEndianFields)
@@ -148,7 +181,7 @@ TEST(TesselKeys, KeyByteCells)
     auto text = [](const char* t) {
         wb::Cell c;
         c.kind = wb::CellKind::Text;
-        c.text = t;
+        c.set_text_view(t);
         return c;
     };
     uint8_t b = 0;

@@ -120,6 +120,30 @@ inline Bytes formula(uint32_t r, uint32_t c, double cached)
     le16(d, 1);
     return rec(0x0006, d);
 }
+// A formula whose stored result is not a number: kind 0 text (in the STRING
+// record that follows), 1 boolean, 2 error, 3 empty text.
+inline Bytes formula_special(uint32_t r, uint32_t c, uint8_t kind, uint8_t value)
+{
+    Bytes d = cellhead(r, c);
+    d.push_back(kind);
+    d.push_back(0);
+    d.push_back(value);
+    d.insert(d.end(), {0, 0, 0, 0xFF, 0xFF});
+    le16(d, 0);
+    le32(d, 0);
+    le16(d, 3);
+    d.push_back(0x1E);
+    le16(d, 1);
+    return rec(0x0006, d);
+}
+inline Bytes string_record(const std::string& latin1)
+{
+    Bytes d;
+    le16(d, uint32_t(latin1.size()));
+    d.push_back(0);
+    d.insert(d.end(), latin1.begin(), latin1.end());
+    return rec(0x0207, d);
+}
 inline Bytes label(uint32_t r, uint32_t c, const std::string& latin1)
 {
     Bytes d = cellhead(r, c);

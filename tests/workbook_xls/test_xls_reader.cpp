@@ -97,13 +97,14 @@ void compare_with_xlrd(const fs::path& xls, const fs::path& dump)
             EXPECT_EQ(cell.number, std::strtod(f[4].c_str(), nullptr)) << where;
         } else if (f[3] == "t") {
             ASSERT_EQ(cell.kind, wb::CellKind::Text) << where;
-            EXPECT_EQ(cell.text, unhex(f.size() > 4 ? f[4] : "")) << where;
+            EXPECT_EQ(cell.text(), unhex(f.size() > 4 ? f[4] : "")) << where;
         } else if (f[3] == "b") {
             ASSERT_EQ(cell.kind, wb::CellKind::Bool) << where;
             EXPECT_EQ(cell.number, std::stod(f[4])) << where;
         } else if (f[3] == "f") {
-            EXPECT_EQ(cell.kind, wb::CellKind::Empty) << where << ": formulas read as empty";
-            --expected_cells[si];
+            // xlwt does not calculate: it stores an empty text as the result.
+            EXPECT_EQ(cell.kind, wb::CellKind::Text) << where << ": a formula reads as its stored result";
+            EXPECT_EQ(cell.text(), "") << where;
         }
     }
     EXPECT_GT(checked, 0u);
@@ -146,8 +147,10 @@ TEST(XlsReader, MatchesXlrdOnMixedCells)
     EXPECT_EQ(*data->Text16(*data->cell(2, 1)), u"Ωmega €");
     EXPECT_EQ(data->cell(2, 2)->kind, YExcel::CELL_INTEGER);
     EXPECT_EQ(data->cell(2, 2)->v.integer, 1);
-    // The formula's cell reads as empty.
-    EXPECT_TRUE(data->cell(2, 4) == nullptr || data->cell(2, 4)->kind == YExcel::CELL_EMPTY);
+    // The formula's cell reads as the result xlwt stored: an empty text.
+    ASSERT_NE(data->cell(2, 4), nullptr);
+    EXPECT_EQ(data->cell(2, 4)->kind, YExcel::CELL_TEXT8);
+    EXPECT_EQ(*data->Text8(*data->cell(2, 4)), "");
 }
 
 TEST(XlsReader, MatchesXlrdOnStringsSpreadOverContinueRecords)
@@ -196,6 +199,12 @@ TEST(XlsReader, HandMadeCellRecords)
     add(cells, boolerr(2, 0, 1, false));
     add(cells, boolerr(2, 1, 0x07, true));
     add(cells, formula(2, 2, 99.0));
+    add(cells, formula_special(2, 3, 0, 0));
+    add(cells, rec(0x04BC, {0, 0, 0, 0, 0, 0, 0, 0}));  // a shared formula may stand between
+    add(cells, string_record("r\xE9sult"));
+    add(cells, formula_special(2, 4, 1, 1));
+    add(cells, formula_special(2, 5, 2, 0x2A));
+    add(cells, formula_special(2, 6, 3, 0));
     add(cells, label(3, 0, "inl\xE9"));
     add(cells, blank(4, 9));
     add(cells, number(5, 255, -1.5));
@@ -215,7 +224,11 @@ TEST(XlsReader, HandMadeCellRecords)
     EXPECT_EQ(ws->cell(1, 4)->v.integer, -3);
     EXPECT_EQ(ws->cell(2, 0)->kind, YExcel::CELL_INTEGER);
     EXPECT_EQ(ws->cell(2, 1)->kind, YExcel::CELL_EMPTY);
-    EXPECT_EQ(ws->cell(2, 2), nullptr) << "a formula with a stored result still reads as empty";
+    // Formulas read as the results stored with them.
+    EXPECT_EQ(ws->cell(2, 2)->kind, YExcel::CELL_DOUBLE);
+    EXPECT_EQ(ws->cell(2, 2)->v.number, 99.0);
+    EXPECT_EQ(*ws->Text8(*ws->cell(2, 3)), "r\xE9sult");
+    EXPECT_EQ(ws->cell(2, 4)->boolean, 1);
     EXPECT_EQ(ws->GetTotalRows(), 6u) << "blank cells do not grow the grid";
     EXPECT_EQ(ws->GetTotalCols(), 256u);
     EXPECT_EQ(ws->GetCell(0, 256), nullptr);
@@ -227,13 +240,28 @@ TEST(XlsReader, HandMadeCellRecords)
     std::string err;
     ASSERT_TRUE(load(f.bytes, &book, &err)) << err;
     const wb::Sheet& sh = book.sheets[0];
-    EXPECT_EQ(sh.at(0, 1).text, "wide ☃");
+    EXPECT_EQ(sh.at(0, 1).text(), "wide ☃");
     EXPECT_EQ(sh.at(2, 0).kind, wb::CellKind::Bool);
     EXPECT_EQ(sh.at(2, 1).kind, wb::CellKind::Error);
-    EXPECT_EQ(sh.at(2, 1).text, "#DIV/0!");
-    EXPECT_EQ(sh.at(3, 0).text, "inlé");
+    EXPECT_EQ(sh.at(2, 1).text(), "#DIV/0!");
+    EXPECT_EQ(sh.at(3, 0).text(), "inlé");
     EXPECT_EQ(sh.at(5, 255).number, -1.5);
     EXPECT_EQ(book.sheets[1].name, "Sheet1");
+    EXPECT_EQ(sh.at(2, 2).number, 99.0);
+    EXPECT_EQ(sh.at(2, 3).text(), "résult");
+    EXPECT_EQ(sh.at(2, 4).kind, wb::CellKind::Bool);
+    EXPECT_EQ(sh.at(2, 5).text(), "#N/A");
+    EXPECT_EQ(sh.at(2, 6).kind, wb::CellKind::Text);
+    EXPECT_EQ(sh.at(2, 6).text(), "");
+
+    // A text result whose STRING record never comes is refused, naming the cell.
+    Bytes lost;
+    add(lost, formula_special(6, 2, 0, 0));
+    add(lost, number(7, 0, 1.0));
+    std::string why;
+    Cfb g = make_cfb(workbook_stream({{u"Sheet1", lost}}, sst({})));
+    EXPECT_FALSE(load(g.bytes, &book, &why));
+    EXPECT_NE(why.find("row 7, column 3 has no stored result"), std::string::npos) << why;
 }
 
 TEST(XlsReader, SharedStringWhoseFlagChangesAtAContinueRecord)
@@ -388,9 +416,11 @@ TEST(XlsReader, RefusesDamagedFilesWithAMessage)
         add(bad, labelsst(0, 0, 5));
         expect_refused(make_cfb(workbook_stream({{u"Sheet1", bad}}, sst({u"name"}))).bytes, "shared string 5");
     }
-    {  // hostile unique count in the shared string table
+    {  // hostile unique count in the shared string table: too large, or a lie
         Bytes s = sst({u"a"});
         put32(s, 8, 0x7FFFFFFFu);
+        expect_refused(make_cfb(workbook_stream({{u"Sheet1", cells}}, s)).bytes, "too large");
+        put32(s, 8, 1000);
         expect_refused(make_cfb(workbook_stream({{u"Sheet1", cells}}, s)).bytes, "truncated");
     }
     {  // MULRK whose column range disagrees with its length

@@ -40,16 +40,16 @@ wb.save(")" + path + R"(")
     const Sheet* s = book.find("sys_config");
     ASSERT_NE(nullptr, s);
     EXPECT_EQ(CellKind::Text, s->at(0, 0).kind);
-    EXPECT_EQ("Name", s->at(0, 0).text);
+    EXPECT_EQ("Name", s->at(0, 0).text());
     EXPECT_EQ(CellKind::Number, s->at(0, 1).kind);
     EXPECT_EQ(42.0, s->at(0, 1).number);
     EXPECT_EQ(-3.5, s->at(0, 2).number);
     EXPECT_EQ(CellKind::Bool, s->at(0, 3).kind);
     EXPECT_EQ(1.0, s->at(0, 3).number);
-    EXPECT_EQ("*block", s->at(1, 0).text);
-    EXPECT_EQ("far", s->at(2, 26).text);
+    EXPECT_EQ("*block", s->at(1, 0).text());
+    EXPECT_EQ("far", s->at(2, 26).text());
     EXPECT_EQ(CellKind::Empty, s->at(2, 25).kind);
-    EXPECT_EQ("Grüße \xe6\xb1\x89", s->at(4, 1).text);
+    EXPECT_EQ("Grüße \xe6\xb1\x89", s->at(4, 1).text());
     EXPECT_EQ(CellKind::Number, s->at(5, 0).kind);
     EXPECT_EQ(CellKind::Text, s->at(5, 1).kind);
     EXPECT_EQ(6u, s->row_count());
@@ -85,11 +85,11 @@ z.close()
     ASSERT_TRUE(read_workbook(path, &book, &err)) << err;
     ASSERT_EQ(1u, book.sheets.size());
     const Sheet& s = book.sheets[0];
-    EXPECT_EQ("a\rb", s.at(0, 0).text);
+    EXPECT_EQ("a\rb", s.at(0, 0).text());
     EXPECT_EQ(5.0, s.at(0, 1).number);
-    EXPECT_EQ("2", s.at(3, 2).text);
+    EXPECT_EQ("2", s.at(3, 2).text());
     EXPECT_EQ(CellKind::Error, s.at(3, 3).kind);
-    EXPECT_EQ("rich text", s.at(3, 4).text);
+    EXPECT_EQ("rich text", s.at(3, 4).text());
 }
 
 TEST(XlsxReader, DamagedFilesGiveMessagesNotCrashes)
@@ -117,7 +117,9 @@ variant("noworkbook.xlsx", {"xl/workbook.xml": None})
 variant("badxml.xlsx", {"xl/worksheets/sheet1.xml": b"<worksheet><sheetData><row>"})
 variant("badref.xlsx", {"xl/worksheets/sheet1.xml": b'<worksheet><sheetData><row r="1"><c r="AAAA1"><v>1</v></c></row></sheetData></worksheet>'})
 variant("badshared.xlsx", {"xl/worksheets/sheet1.xml": b'<worksheet><sheetData><row r="1"><c r="A1" t="s"><v>99</v></c></row></sheetData></worksheet>'})
-variant("toomany.xlsx", {"xl/worksheets/sheet1.xml": b'<worksheet><sheetData>' + b''.join(b'<row r="%d"><c r="XFD%d"><v>1</v></c></row>' % (i, i) for i in range(1, 1000)) + b'</sheetData></worksheet>'})
+variant("farright.xlsx", {"xl/worksheets/sheet1.xml": b'<worksheet><sheetData>' + b''.join(b'<row r="%d"><c r="XFD%d"><v>1</v></c></row>' % (i, i) for i in range(1, 1000)) + b'</sheetData></worksheet>'})
+variant("nocache.xlsx", {"xl/worksheets/sheet1.xml": b'<worksheet><sheetData><row r="1"><c r="A1"><v>1</v></c><c r="C1"><f>A1*2</f></c></row></sheetData></worksheet>'})
+variant("doctype.xlsx", {"xl/worksheets/sheet1.xml": b'<!DOCTYPE w [<!ENTITY a "aaaaaaaa">]><worksheet><sheetData><row r="1"><c r="A1" t="str"><v>&a;</v></c></row></sheetData></worksheet>'})
 variant("hugerow.xlsx", {"xl/worksheets/sheet1.xml": b'<worksheet><sheetData><row r="99999999"><c><v>1</v></c></row></sheetData></worksheet>'})
 )", &log)) << log;
 
@@ -126,11 +128,20 @@ variant("hugerow.xlsx", {"xl/worksheets/sheet1.xml": b'<worksheet><sheetData><ro
     std::vector<char> good = xt::slurp(path);
     ASSERT_TRUE(read_workbook_memory(good.data(), good.size(), &book, &err)) << err;
 
-    for (const char* name : {"noworkbook.xlsx", "badxml.xlsx", "badref.xlsx", "badshared.xlsx", "hugerow.xlsx", "toomany.xlsx"}) {
+    for (const char* name : {"noworkbook.xlsx", "badxml.xlsx", "badref.xlsx", "badshared.xlsx", "hugerow.xlsx",
+                             "nocache.xlsx", "doctype.xlsx"}) {
         err.clear();
         EXPECT_FALSE(read_workbook(dir.file(name), &book, &err)) << name;
         EXPECT_FALSE(err.empty()) << name;
     }
+    EXPECT_FALSE(read_workbook(dir.file("nocache.xlsx"), &book, &err));
+    EXPECT_NE(err.find("formula without a stored result in cell C1"), std::string::npos) << err;
+    // Cells far to the right cost what they hold, not the columns before them.
+    ASSERT_TRUE(read_workbook(dir.file("farright.xlsx"), &book, &err)) << err;
+    EXPECT_EQ(book.sheets[0].row_count(), 999u);
+    EXPECT_EQ(book.sheets[0].col_count(), 16384u);
+    EXPECT_EQ(book.sheets[0].rows[998].size(), 1u);
+    EXPECT_EQ(book.sheets[0].at(998, 16383).number, 1.0);
     // Every truncation of a good file is refused or read, never a crash.
     for (size_t n = 0; n < good.size(); n += 97) {
         Workbook b;

@@ -83,9 +83,9 @@ print(wb["Program"]["A1"].value)
     ASSERT_TRUE(read_workbook(path, &back, &err)) << err;
     const Sheet* s = back.find("Sys_Config");
     ASSERT_NE(nullptr, s);
-    EXPECT_EQ("*main", s->at(0, 0).text);
+    EXPECT_EQ("*main", s->at(0, 0).text());
     EXPECT_EQ(13.25, s->at(2, 1).number);
-    EXPECT_EQ("ZZ702", s->at(701, 701).text);
+    EXPECT_EQ("ZZ702", s->at(701, 701).text());
 }
 
 TEST(XlsxWriter, FailedWriteLeavesNoFile)

@@ -24,6 +24,13 @@ void ErrorBox(QWidget* parent, const QString& text)
     QMessageBox::critical(parent, QStringLiteral("error"), text);
 }
 
+void InfoBox(QWidget* parent, const QString& caption, const QString& text)
+{
+    kv_console_printf("%s\n", text.toUtf8().constData());
+    if (!IsHeadless())
+        QMessageBox::information(parent, caption, text);
+}
+
 CSerialMonitorSerivce* SerialService()
 {
     return kv::current_serial_service();

@@ -13,6 +13,10 @@ namespace corvane {
 // instead, so nothing waits for a click that never comes.
 void ErrorBox(QWidget* parent, const QString& text);
 
+// A note for the user: logged, and shown in an information box captioned
+// `caption` when there is a display.
+void InfoBox(QWidget* parent, const QString& caption, const QString& text);
+
 // The host's serial service (null only outside the host, e.g. in a unit test
 // that did not set one).
 CSerialMonitorSerivce* SerialService();

@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
@@ -26,7 +27,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QScrollArea>
 #include <QTimer>
 #include <QTreeWidget>
@@ -34,31 +34,15 @@
 #include <QVBoxLayout>
 #include <QtConcurrent/QtConcurrentRun>
 
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 namespace {
 
-QString fieldText(const uint8_t* p, size_t n)
+QStringList entryRow(const tessel_block_row_t& r)
 {
-    QString s;
-    for (size_t i = 0; i < n && p[i]; ++i)
-        s += (p[i] >= 0x20 && p[i] < 0x7F) ? QChar(p[i]) : QChar('.');
-    return s;
-}
-
-QStringList entryRow(const uint8_t* e)
-{
-    return {QString::asprintf("%02X", e[0]), QString::asprintf("%8X", tessel::rd32(e + 8)).trimmed(),
-            QString::asprintf("%08X", tessel::rd32(e + 12)), fieldText(e + 24, 8), fieldText(e + 16, 8),
-            fieldText(e + 32, 12)};
-}
-
-// The software version: the first 30 characters of the "ssdata" block.
-QString versionText(const uint8_t* data, size_t size)
-{
-    return fieldText(data, std::min<size_t>(30, size)).trimmed();
+    return {QString::asprintf("%02X", r.id), QString::asprintf("%8X", r.size).trimmed(),
+            QString::asprintf("%08X", r.crc), QString::fromStdString(r.name), QString::fromStdString(r.version),
+            QString::fromStdString(r.time)};
 }
 
 bool internalModeFromSettings()
@@ -73,12 +57,10 @@ bool internalModeFromSettings()
 
 // What a Pre-Parse finds, built off the user-interface thread.
 struct Loaded {
-    std::vector<uint8_t> image;
+    tessel_image_t img;
     tag_dmh_block_node node{};
-    tessel_old_image_t old;
-    int scan = 0;
-    QString error;
-    QString version;
+    int rc = -1;
+    QString error, detail;
 };
 
 }  // namespace
@@ -111,7 +93,21 @@ TesselDialog::TesselDialog(QWidget* parent) : QWidget(parent)
     pg->addWidget(new QLabel(QStringLiteral("Source BIN File"), preBox), 0, 0);
     pg->addWidget(m_srcPath, 0, 1, 1, 3);
     pg->addWidget(m_srcBrowse, 0, 4);
+    // The code page of the box: texts typed into fields and workbooks go
+    // into the image in it.
+    m_codePage = new QComboBox(preBox);
+    m_codePage->setObjectName("codePage");
+    for (const std::string& name : kv::CodePage::known())
+        m_codePage->addItem(QString::fromStdString(name));
+    m_codePage->setCurrentText(QString::fromStdString(m_core.code_page().name()));
+    m_codePage->setToolTip(QStringLiteral("The code page of the box's texts (corvane.ini [STB] CodePage)."));
+    auto* cpRow = new QWidget(preBox);
+    auto* cpl = new QHBoxLayout(cpRow);
+    cpl->setContentsMargins(0, 0, 0, 0);
+    cpl->addWidget(new QLabel(QStringLiteral("Code Page"), cpRow));
+    cpl->addWidget(m_codePage);
     pg->addWidget(m_expertsBox, 1, 1);
+    pg->addWidget(cpRow, 1, 2);
     pg->addWidget(m_preParse, 1, 3);
     pg->addWidget(m_cancel, 1, 4);
     pg->setColumnStretch(2, 1);
@@ -236,6 +232,8 @@ TesselDialog::TesselDialog(QWidget* parent) : QWidget(parent)
     connect(m_parse, &QPushButton::clicked, this, &TesselDialog::onParse);
     connect(m_outBrowse, &QPushButton::clicked, this, &TesselDialog::onBrowseOutput);
     connect(m_export, &QPushButton::clicked, this, &TesselDialog::onExport);
+    connect(m_codePage, &QComboBox::currentTextChanged, this,
+            [this](const QString& name) { m_core.set_code_page(kv::CodePage(name.toStdString())); });
     connect(m_expertsBox, &QCheckBox::toggled, this,
             [this](bool on) { m_scriptRow->setVisible(on && m_state != State::Empty); });
 
@@ -319,13 +317,27 @@ void TesselDialog::setBusy(bool on, const QString& what)
 void TesselDialog::runBusy(const QString& what, std::function<void()> work, std::function<void()> done)
 {
     setBusy(true, what);
+    auto failure = std::make_shared<QString>();
     auto* watcher = new QFutureWatcher<void>(this);
-    connect(watcher, &QFutureWatcher<void>::finished, this, [this, watcher, done] {
+    connect(watcher, &QFutureWatcher<void>::finished, this, [this, watcher, done, failure] {
         watcher->deleteLater();
         setBusy(false);
+        if (!failure->isEmpty()) {
+            message(QStringLiteral("no memery!"), true, *failure);
+            return;
+        }
         done();
     });
-    m_future = QtConcurrent::run(std::move(work));
+    // An allocation that fails on the worker becomes a message, never a crash.
+    m_future = QtConcurrent::run([work = std::move(work), failure] {
+        try {
+            work();
+        } catch (const std::bad_alloc&) {
+            *failure = QStringLiteral("The work ran out of memory.");
+        } catch (const std::exception& e) {
+            *failure = QString::fromLocal8Bit(e.what());
+        }
+    });
     watcher->setFuture(m_future);
 }
 
@@ -352,10 +364,7 @@ void TesselDialog::freeImage()
     m_core.generator_init();
     m_oldCfg.FreeDynamicItem();
     m_core.free_block_node(&m_node);
-    m_image.clear();
-    m_image.shrink_to_fit();
-    m_old = tessel_old_image_t{};
-    m_count = 0;
+    m_img = tessel_image_t{};
 }
 
 void TesselDialog::onBrowseSource()
@@ -382,98 +391,41 @@ void TesselDialog::onPreParse()
     // The dialogs work on the image being replaced.
     closeDialogs();
     auto r = std::make_shared<Loaded>();
-    const std::string path = src.toStdString();
+    const std::string path = src.toUtf8().toStdString();
     CTesselcore* core = &m_core;
     runBusy(
         QStringLiteral("Reading %1 ...").arg(QFileInfo(src).fileName()),
         [r, path, core] {
-            std::ifstream f(path, std::ios::binary);
-            if (!f) {
-                r->error = QStringLiteral("Failed to open the flash file!");
-                return;
-            }
-            f.seekg(0, std::ios::end);
-            const std::streamoff n = f.tellg();
-            // Lengths are whole multiples of 512 KiB; anything else is not
-            // read at all (nor anything the 32-bit entries cannot address).
-            if (n <= 0 || n % tessel::kImageUnit != 0 || n > 0xFFFFFFFFll) {
-                r->error = QStringLiteral("Wrong binary file!");
-                return;
-            }
-            f.seekg(0, std::ios::beg);
-            try {
-                r->image.resize((size_t)n);
-            } catch (const std::bad_alloc&) {
-                r->error = QStringLiteral("no memery!");
-                return;
-            }
-            if (!f.read(reinterpret_cast<char*>(r->image.data()), n)) {
-                r->error = QStringLiteral("Failed to open the flash file!");
-                return;
-            }
-            r->scan = core->scan_flash(r->image.data(), (uint32_t)r->image.size(), &r->node);
-            if (r->scan < 0) {
-                r->error = QString::fromStdString(core->last_message());
-                return;
-            }
-            if (r->scan == 1) {
-                if (auto* ss = core->get_block_info_by_name("ssdata", 6))
-                    r->version = versionText(ss->data, tessel::entry_size(*ss));
-                return;
-            }
-            if (core->read_old_layout(r->image.data(), r->image.size(), &r->old) != 0) {
-                r->error = QString::fromStdString(core->last_message());
-                return;
-            }
-            for (const auto& e : r->old.entries)
-                if (fieldText(e.data() + 24, 8) == QLatin1String("ssdata")) {
-                    uint64_t off = tessel::rd32(e.data() + 4), size = tessel::rd32(e.data() + 8);
-                    if (off < r->image.size())
-                        r->version = versionText(r->image.data() + off,
-                                                 (size_t)std::min<uint64_t>(size, r->image.size() - off));
-                    break;
-                }
+            r->rc = core->load_image(path, &r->img, &r->node);
+            r->error = QString::fromStdString(core->last_message());
+            r->detail = QString::fromStdString(core->last_detail());
         },
         [this, r, src] {
-            if (!r->error.isEmpty()) {
-                m_core.free_block_node(&r->node);
-                m_core.set_block_node(m_node.working ? &m_node : nullptr);
-                message(r->error);
+            if (r->rc != 0) {
+                message(r->error, true, r->detail);
                 return;
             }
             freeImage();
-            m_image.swap(r->image);  // the buffer the core's scan points at moves with it
+            m_img = std::move(r->img);  // the bytes the core's scan points at move with it
             m_node = r->node;
             r->node = tag_dmh_block_node{};
-            m_isNew = r->scan == 1;
-            if (m_isNew) {
-                m_core.set_block_node(&m_node);
-                m_sdram = m_core.sdram_size();
-                m_flash = (uint32_t)m_image.size();
-                m_count = m_node.count;
-            } else {
-                m_core.set_block_node(nullptr);
-                m_old = std::move(r->old);
-                m_sdram = m_old.sdram_size;
-                m_flash = m_old.flash_size;
-                m_count = (uint32_t)m_old.entries.size();
-            }
-            m_version = r->version;
+            m_core.set_block_node(m_img.is_new ? &m_node : nullptr);
             // The script of an old-layout image is named after its version,
             // beside it; experts name theirs.
-            m_scriptDefault = QFileInfo(src).absolutePath() + QLatin1Char('/') + m_version;
+            m_scriptDefault =
+                QFileInfo(src).absolutePath() + QLatin1Char('/') + QString::fromStdString(m_img.version);
             if (experts())
                 m_scriptEdit->clear();
-            m_sdramLabel->setText(QString::asprintf("0x%X", m_sdram));
-            m_flashLabel->setText(QString::asprintf("0x%X", m_flash));
-            m_countLabel->setText(QString::number(m_count));
-            m_versionLabel->setText(m_version);
+            m_sdramLabel->setText(QString::asprintf("0x%X", m_img.sdram_size));
+            m_flashLabel->setText(QString::asprintf("0x%X", m_img.flash_size));
+            m_countLabel->setText(QString::number(m_img.block_count));
+            m_versionLabel->setText(QString::fromStdString(m_img.version));
             fillBlockList();
             m_parse->setEnabled(true);
             m_state = State::Loaded;
             showLoaded(true);
             kv_console_printf("Tessel: %s, %s layout, %u blocks\n", src.toUtf8().constData(),
-                              m_isNew ? "new" : "old", m_count);
+                              m_img.is_new ? "new" : "old", m_img.block_count);
         });
 }
 
@@ -481,13 +433,8 @@ void TesselDialog::fillBlockList()
 {
     m_blockList->clear();
     QList<QTreeWidgetItem*> rows;
-    if (m_isNew) {
-        for (uint32_t i = 0; i < m_node.count && i < tessel::kMaxBlocks; ++i)
-            rows << new QTreeWidgetItem(entryRow(m_node.working[i].entry));
-    } else {
-        for (size_t i = 0; i < m_old.entries.size() && i < tessel::kMaxBlocks; ++i)
-            rows << new QTreeWidgetItem(entryRow(m_old.entries[i].data()));
-    }
+    for (const tessel_block_row_t& r : CTesselcore::describe_blocks(m_img, m_node))
+        rows << new QTreeWidgetItem(entryRow(r));
     for (QTreeWidgetItem* r : rows)
         r->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
     m_blockList->addTopLevelItems(rows);
@@ -499,12 +446,12 @@ void TesselDialog::fillBlockList()
 
 void TesselDialog::refreshOldImage()
 {
-    if (m_isNew || m_image.empty())
+    if (m_img.is_new || m_img.bytes.empty())
         return;
     tessel_old_image_t old;
-    if (m_core.read_old_layout(m_image.data(), m_image.size(), &old) != 0)
+    if (m_core.read_old_layout(m_img.bytes.data(), m_img.bytes.size(), &old) != 0)
         return;
-    m_old = std::move(old);
+    m_img.old = std::move(old);
     fillBlockList();
 }
 
@@ -522,7 +469,6 @@ void TesselDialog::onCancel()
     m_parse->setEnabled(true);
     closeDialogs();
     freeImage();
-    m_version.clear();
     m_scriptDefault.clear();
     m_state = State::Empty;
     showLoaded(false);
@@ -549,7 +495,7 @@ void TesselDialog::onParse()
 {
     if (m_busy || m_state == State::Empty)
         return;
-    if (!m_isNew) {
+    if (!m_img.is_new) {
         parseOld();
         return;
     }
@@ -574,8 +520,8 @@ void TesselDialog::onParse()
     const std::string before = m_core.last_message();  // a reason is news only if it changed
     CTesselcore* core = &m_core;
     tag_dmh_block_node* node = &m_node;
-    const uint8_t* img = m_image.data();
-    const uint32_t len = (uint32_t)m_image.size();
+    const uint8_t* img = m_img.bytes.data();
+    const uint32_t len = (uint32_t)m_img.bytes.size();
     runBusy(
         QStringLiteral("Writing the workbook ..."),
         [=] {
@@ -625,7 +571,7 @@ void TesselDialog::parseOld()
     }
     if (m_sub)
         delete m_sub;
-    if (m_oldCfg.read_script(script.toStdString(), m_image.size()) != 0) {
+    if (m_oldCfg.read_script(script.toUtf8().toStdString(), m_img.bytes.size()) != 0) {
         message(QString::fromStdString(m_oldCfg.last_message()));
         return;
     }
@@ -642,16 +588,8 @@ void TesselDialog::onExport()
         message(QStringLiteral("Please select a file to be exported!"));
         return;
     }
-    const uint64_t off = m_image.size() >= 36 ? tessel::rd32(m_image.data() + 28) : 0;
-    const uint64_t size = m_image.size() >= 36 ? tessel::rd32(m_image.data() + 32) : 0;
-    QSaveFile f(out);
-    bool ok = m_image.size() >= 36 && off + size <= m_image.size() && f.open(QIODevice::WriteOnly);
-    ok = ok && f.write(reinterpret_cast<const char*>(m_image.data() + off), (qint64)size) == (qint64)size;
-    ok = ok && f.commit();
-    if (ok)
-        message(QStringLiteral("Create a file successfully!"), false);
-    else
-        message(QStringLiteral("Create a file failed!"));
+    const bool ok = m_core.export_config_area(m_img.bytes, out.toUtf8().toStdString()) == 0;
+    message(QString::fromStdString(m_core.last_message()), !ok);
 }
 
 CORVANE_TOOL_PLUGIN(TesselDialog)

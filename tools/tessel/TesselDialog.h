@@ -16,6 +16,7 @@
 #include <vector>
 
 class QCheckBox;
+class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -36,17 +37,17 @@ public:
     // For the dialogs, tests and scripts.
     State state() const { return m_state; }
     bool busy() const { return m_busy; }
-    bool isNewType() const { return m_isNew; }
+    bool isNewType() const { return m_img.is_new; }
     bool internalMode() const { return m_internal; }
     QString lastMessage() const { return m_lastMessage; }
-    QString softwareVersion() const { return m_version; }
+    QString softwareVersion() const { return QString::fromStdString(m_img.version); }
     QString scriptPath() const;
     QStringList blockRows() const;  // "ID  Size  CRC  Name  Version  Time" per block
     tesselnewfmtdlg* newFormatDialog() const;
     TesselSubDialog* customerDialog() const;
     CTesselcore& core() { return m_core; }
     tag_dmh_block_node& blockNode() { return m_node; }
-    std::vector<uint8_t>& image() { return m_image; }
+    std::vector<uint8_t>& image() { return m_img.bytes; }
     CTesselOldConfig& oldConfig() { return m_oldCfg; }
     bool experts() const;
     const COXToolTipCtrl& tips() const { return m_tips; }
@@ -56,7 +57,8 @@ public:
     // when given, is the reason underneath (e.g. the core's own message).
     void message(const QString& text, bool error = true, const QString& detail = QString());
     // Runs `work` off the user-interface thread with the view (and its
-    // dialogs) busy, then `done` on the user-interface thread.
+    // dialogs) busy, then `done` on the user-interface thread. Should the
+    // work run out of memory, the user gets "no memery!" instead of `done`.
     void runBusy(const QString& what, std::function<void()> work, std::function<void()> done);
     // After an edit of an old-layout image: the header and block list again.
     void refreshOldImage();
@@ -84,6 +86,7 @@ private:
     QPushButton* m_preParse = nullptr;
     QPushButton* m_cancel = nullptr;
     QCheckBox* m_expertsBox = nullptr;
+    QComboBox* m_codePage = nullptr;
     QLabel* m_sdramLabel = nullptr;
     QLabel* m_flashLabel = nullptr;
     QLabel* m_countLabel = nullptr;
@@ -106,14 +109,10 @@ private:
     CTesselcore m_core;
     tag_dmh_block_node m_node{};
     CTesselOldConfig m_oldCfg{&m_core};
-    std::vector<uint8_t> m_image;
-    tessel_old_image_t m_old;
-    bool m_isNew = false;
+    tessel_image_t m_img;
     bool m_internal = false;
     bool m_busy = false;
     State m_state = State::Empty;
-    uint32_t m_sdram = 0, m_flash = 0, m_count = 0;
-    QString m_version;
     QString m_scriptDefault;  // the source's folder, plus the software version
     QString m_lastMessage;
     QFuture<void> m_future;

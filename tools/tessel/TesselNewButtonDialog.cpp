@@ -67,18 +67,21 @@ TesselNewButtonDialog::TesselNewButtonDialog(TesselDialog* view, KV_DYNAMIC_ITEM
                 e->setText(ok ? QString::number(v.value) : QString());
                 e->setMaximumWidth(140);
             } else {
-                e->setText(ok ? QString::fromLatin1(v.text.c_str()) : QString());
+                e->setText(ok ? QString::fromStdString(cfg.screen_text(v)) : QString());
                 e->setMaxLength(std::max<int>(1, (int)((f->bit_off % 8 + f->bit_len + 7) / 8)));
             }
             control = e;
         }
+        // What the field showed: a text left as it was keeps its bytes.
+        auto* edit = qobject_cast<QLineEdit*>(control);
+        const QString shown = edit ? edit->text() : QString();
         control->setObjectName(QStringLiteral("field_") + name);
         control->setProperty("controlId", f->control_id);
         control->setEnabled(ok);
         const int col = (i / perColumn) * 2, r = i % perColumn;
         g->addWidget(label, r, col);
         g->addWidget(control, r, col + 1);
-        m_rows.push_back({f, control, ok});
+        m_rows.push_back({f, control, ok, shown});
     }
     for (int c = 0; c < m_columns; ++c)
         g->setColumnStretch(c * 2 + 1, 1);
@@ -125,8 +128,10 @@ void TesselNewButtonDialog::onOk()
             text = QString::number((qint64)r.field->first + (qint64)c->currentIndex() * r.field->step);
         } else {
             text = qobject_cast<QLineEdit*>(r.control)->text();
+            if (r.field->type != 0 && text == r.shown)
+                continue;  // untouched: the bytes stay as they are, byte for byte
         }
-        if (cfg.set_field_from_text(m_item, r.field, text.toStdString(), work.data(), work.size()) != 0) {
+        if (cfg.set_field_from_text(m_item, r.field, text.toUtf8().toStdString(), work.data(), work.size()) != 0) {
             m_view->message(QString::fromStdString(cfg.last_message()));
             return;
         }

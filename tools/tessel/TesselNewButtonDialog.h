@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 
 #include <vector>
 
@@ -29,6 +30,7 @@ private:
         KV_DYNAMIC_FIELD* field;
         QWidget* control;
         bool readable;
+        QString shown;  // a text field's text as it was shown
     };
     TesselDialog* m_view;
     KV_DYNAMIC_ITEM* m_item;

@@ -41,7 +41,7 @@ std::string trim(const std::string& s)
 std::string cell_text(const wb::Cell& c)
 {
     switch (c.kind) {
-    case wb::CellKind::Text: return trim(c.text);
+    case wb::CellKind::Text: return trim(std::string(c.text()));
     case wb::CellKind::Number:
     case wb::CellKind::Bool:
         if (std::floor(c.number) == c.number && std::fabs(c.number) < 9.0e15)

@@ -1,5 +1,7 @@
 #include "PresetData.h"
 
+#include "ByteOrder.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -10,20 +12,6 @@ namespace presetta {
 
 namespace {
 
-void put32(uint8_t* p, uint32_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
-
-void put16(uint8_t* p, uint16_t v)
-{
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-
 // Row and column as the spreadsheet program shows them ("row 7, column C").
 std::string cell_name(size_t row, int column)
 {
@@ -33,24 +21,12 @@ std::string cell_name(size_t row, int column)
     return "row " + std::to_string(row + 1) + ", column " + col;
 }
 
-// The longest prefix of a UTF-8 text that fits `limit` bytes without cutting
-// a character in two.
-size_t utf8_prefix(const std::string& s, size_t limit)
-{
-    if (s.size() <= limit)
-        return s.size();
-    size_t n = limit;
-    while (n > 0 && (uint8_t(s[n]) & 0xC0) == 0x80)
-        --n;
-    return n;
-}
-
 bool row_is_empty(const wb::Sheet& sheet, size_t r)
 {
     if (r >= sheet.rows.size())
         return true;
     for (const auto& c : sheet.rows[r])
-        if (c.kind != wb::CellKind::Empty && !(c.kind == wb::CellKind::Text && c.text.empty()))
+        if (c.kind != wb::CellKind::Empty && !(c.kind == wb::CellKind::Text && c.text().empty()))
             return false;
     return true;
 }
@@ -144,12 +120,22 @@ bool PD_B_Generator::field16(int column, uint16_t* out)
     return true;
 }
 
-void PD_B_Generator::put_name(uint8_t* field, const std::string& name)
+// A name in the box's code page, cut to its 16-byte field (never inside a
+// character). A character the code page cannot hold stops the generation.
+bool PD_B_Generator::put_name(uint8_t* field, const std::string& name)
 {
-    const size_t n = utf8_prefix(name, kNameField);
-    std::memcpy(field, name.data(), n);
-    if (n < name.size())
-        cut_names_.push_back(cell_name(row_, 0) + ": \"" + name + "\" was cut to \"" + name.substr(0, n) + "\"");
+    std::string bytes, bad;
+    if (!code_page_.to_box(name, bytes, &bad)) {
+        error_ = "The name in " + cell_name(row_, 0) + " holds \"" + bad + "\", which the box's code page " +
+                 code_page_.name() + " cannot hold.";
+        return false;
+    }
+    const size_t n = code_page_.fit(bytes, kNameField);
+    std::memcpy(field, bytes.data(), n);
+    if (n < bytes.size())
+        cut_names_.push_back(cell_name(row_, 0) + ": \"" + name + "\" was cut to \"" +
+                             code_page_.to_screen(bytes.substr(0, n)) + "\"");
+    return true;
 }
 
 void PD_B_Generator::write_satellite()
@@ -159,20 +145,19 @@ void PD_B_Generator::write_satellite()
     uint8_t* p = img.data() + pos_;
     static const int cols[7] = {3, 2, 1, 7, 6, 5, 4};  // at offsets 4..28
     uint32_t v;
-    put32(p, 0);
+    kv::put_le32(p, 0);
     for (int i = 0; i < 7; ++i) {
         if (!field32(cols[i], &v)) {
             failed_ = true;
             return;
         }
-        put32(p + 4 + 4 * i, v);
+        kv::put_le32(p + 4 + 4 * i, v);
     }
-    put_name(p + 32, name_);
-    if (!field32(8, &v)) {
+    if (!put_name(p + 32, name_) || !field32(8, &v)) {
         failed_ = true;
         return;
     }
-    put32(p + 48, v);
+    kv::put_le32(p + 48, v);
     pos_ += kSatelliteRecord;
     ++satellites_;
     tps_seen_.clear();
@@ -184,6 +169,7 @@ bool PD_B_Generator::write_transponder_and_program()
     std::array<uint8_t, kTransponderRecord> tp{};
     uint32_t pol = 0, v7, v8;
     if (cells_.is_text[9]) {
+        // "v" is as vertical as "V": a lower-case letter is not read as horizontal.
         const char c = cells_.first_char[9];
         pol = (c == 'V' || c == 'v') ? 1 : 0;
     } else if (!field32(9, &pol)) {
@@ -191,10 +177,10 @@ bool PD_B_Generator::write_transponder_and_program()
     }
     if (!field32(7, &v7) || !field32(8, &v8))
         return false;
-    put32(tp.data(), 2);
-    put32(tp.data() + 4, pol);
-    put32(tp.data() + 8, v7);
-    put32(tp.data() + 12, v8);
+    kv::put_le32(tp.data(), 2);
+    kv::put_le32(tp.data() + 4, pol);
+    kv::put_le32(tp.data() + 8, v7);
+    kv::put_le32(tp.data() + 12, v8);
 
     // Check the program's fields before anything of the row is written.
     const bool program = name_ != "NONE";
@@ -215,22 +201,23 @@ bool PD_B_Generator::write_transponder_and_program()
         return true;
     uint32_t audio = 0;
     if (cells_.is_text[13]) {
-        const char c = cells_.first_char[13];
+        const char c = cells_.first_char[13];  // either case, as for the polarisation
         audio = (c == 'L' || c == 'l') ? 1 : (c == 'R' || c == 'r') ? 2 : 0;
     }
     img.resize(pos_ + kProgramRecord, 0);
     uint8_t* p = img.data() + pos_;
-    put32(p, 1);
-    put32(p + 4, f3);
-    put32(p + 8, audio);
-    put32(p + 12, f4);
-    put32(p + 16, f2);
-    put32(p + 20, f5);
-    put32(p + 24, f6);
-    put32(p + 28, f14);
-    put16(p + 32, f15);
-    put16(p + 34, f16);
-    put_name(p + 36, name_);
+    kv::put_le32(p, 1);
+    kv::put_le32(p + 4, f3);
+    kv::put_le32(p + 8, audio);
+    kv::put_le32(p + 12, f4);
+    kv::put_le32(p + 16, f2);
+    kv::put_le32(p + 20, f5);
+    kv::put_le32(p + 24, f6);
+    kv::put_le32(p + 28, f14);
+    kv::put_le16(p + 32, f15);
+    kv::put_le16(p + 34, f16);
+    if (!put_name(p + 36, name_))
+        return false;
     pos_ += kProgramRecord;
     ++programs_;
     return true;
@@ -253,7 +240,6 @@ size_t PD_B_Generator::generate(std::vector<uint8_t>* image, int rows)
         error_ = "no worksheet \"Sheet1\" loaded";
         return 0;
     }
-    const size_t ncols = sheet_->col_count();
     const int wanted = rows - kFirstDataRow;
     for (size_t r = kFirstDataRow; r < sheet_->row_count() && row_counter_ < wanted; ++r) {
         // A blank row is a gap in the list, not a record of zeros.
@@ -261,8 +247,11 @@ size_t PD_B_Generator::generate(std::vector<uint8_t>* image, int rows)
             continue;
         row_ = r;
         cells_ = RowCells{};
-        for (size_t c = 0; c < ncols; ++c) {
-            const wb::Cell& cell = sheet_->at(r, c);
+        // Column 0 decides the row's kind even when it is empty.
+        if (sheet_->rows[r].empty() || sheet_->rows[r].front().col != 0)
+            set_cell(0, nullptr, 0);
+        for (const wb::Cell& cell : sheet_->rows[r]) {
+            const size_t c = cell.col;
             int64_t value = 0;
             if (c < cells_.num.size() && (cell.kind == wb::CellKind::Number || cell.kind == wb::CellKind::Bool)) {
                 const double t = std::trunc(cell.number);
@@ -271,7 +260,8 @@ size_t PD_B_Generator::generate(std::vector<uint8_t>* image, int rows)
                 else
                     value = int64_t(t);
             }
-            set_cell(value, cell.kind == wb::CellKind::Text ? &cell.text : nullptr, int(c));
+            const std::string text(cell.text());
+            set_cell(value, cell.kind == wb::CellKind::Text ? &text : nullptr, int(c));
         }
         if (kind_ == ROW_SATELLITE)
             write_satellite();
@@ -344,7 +334,8 @@ bool IsRowCountText(const std::string& text)
     return true;
 }
 
-CreateOutcome CreatePresetData(const std::string& input, const std::string& output, int rows, int max_rows)
+CreateOutcome CreatePresetData(const std::string& input, const std::string& output, int rows, int max_rows,
+                               const kv::CodePage& cp)
 {
     namespace fs = std::filesystem;
     CreateOutcome out;
@@ -370,6 +361,7 @@ CreateOutcome CreatePresetData(const std::string& input, const std::string& outp
     }
     FormBFactory factory;
     std::unique_ptr<Form_Analyzer> gen = factory.create_generator();
+    gen->set_code_page(cp);
     if (!gen->Load(input)) {
         out.message = std::string(kMsgUnsupported) + "\n" + gen->error();
         return out;

@@ -10,9 +10,12 @@
 //   program    52 bytes, type 1
 //
 // records in row order, integers 32-bit little-endian, names in 16-byte fields
-// without terminator. Qt-free: the view and corvane-cli run this same code.
+// without terminator, in the box's code page (Windows-1252 unless the settings
+// say otherwise; GBK for Chinese-market boxes). Qt-free: the view and
+// corvane-cli run this same code.
 #pragma once
 
+#include "CodePage.h"
 #include "Workbook.h"
 
 #include <array>
@@ -61,6 +64,9 @@ public:
     // What was generated, for the operator.
     virtual std::string report() const { return std::string(); }
 
+    // The code page names are written in.
+    void set_code_page(const kv::CodePage& cp) { code_page_ = cp; }
+
     const std::string& error() const { return error_; }
     // Things the operator should know about an image that was generated
     // (names cut to their field, header counts that overflowed).
@@ -73,6 +79,7 @@ protected:
     int row_counter_ = 0;
     std::string error_;
     std::vector<std::string> notes_;
+    kv::CodePage code_page_;
 };
 
 class PD_B_Generator : public Form_Analyzer {
@@ -95,7 +102,7 @@ private:
     };
     bool field32(int column, uint32_t* out);
     bool field16(int column, uint16_t* out);
-    void put_name(uint8_t* field, const std::string& name);
+    bool put_name(uint8_t* field, const std::string& name);
     void write_satellite();
     bool write_transponder_and_program();
 
@@ -150,8 +157,10 @@ struct CreateOutcome {
     std::vector<std::string> notes;  // see Form_Analyzer::notes()
     size_t image_size = 0;
 };
-// Generates the image of `rows` rows from `input` and writes it to `output`.
-// The output file is replaced only once the whole image is ready.
-CreateOutcome CreatePresetData(const std::string& input, const std::string& output, int rows, int max_rows);
+// Generates the image of `rows` rows from `input` and writes it to `output`,
+// names in the code page `cp`. The output file is replaced only once the
+// whole image is ready.
+CreateOutcome CreatePresetData(const std::string& input, const std::string& output, int rows, int max_rows,
+                               const kv::CodePage& cp = kv::CodePage::from_settings());
 
 }  // namespace presetta

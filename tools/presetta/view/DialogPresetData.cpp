@@ -1,11 +1,14 @@
 #include "DialogPresetData.h"
 
+#include "CodePage.h"
+
 #include "KvBasicLog.h"
 #include "PresetData.h"
 #include "ToolCommon.h"
 #include "ToolTipCtrl.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -65,6 +68,19 @@ CDialogPresetData::CDialogPresetData(QWidget* parent) : QWidget(parent)
     count->addStretch(1);
     grid->addLayout(count, 3, 1, 1, 3);
 
+    // The code page the names go into the image in.
+    m_codePage = new QComboBox(box);
+    m_codePage->setObjectName(QStringLiteral("codePage"));
+    for (const std::string& name : kv::CodePage::known())
+        m_codePage->addItem(QString::fromStdString(name));
+    m_codePage->setCurrentText(QString::fromStdString(kv::CodePage::from_settings().name()));
+    m_codePage->setToolTip(QStringLiteral("The code page of the box's texts (corvane.ini [STB] CodePage)."));
+    auto* cp = new QHBoxLayout;
+    cp->addWidget(new QLabel(QStringLiteral("Code Page:"), box));
+    cp->addWidget(m_codePage);
+    cp->addStretch(1);
+    grid->addLayout(cp, 4, 1, 1, 3);
+
     m_create = new QPushButton(QStringLiteral("Create"), box);
     m_create->setObjectName(QStringLiteral("create"));
     m_clear = new QPushButton(QStringLiteral("Clear"), box);
@@ -73,7 +89,7 @@ CDialogPresetData::CDialogPresetData(QWidget* parent) : QWidget(parent)
     buttons->addStretch(1);
     buttons->addWidget(m_create);
     buttons->addWidget(m_clear);
-    grid->addLayout(buttons, 4, 0, 1, 5);
+    grid->addLayout(buttons, 5, 0, 1, 5);
     grid->setColumnStretch(1, 1);
 
     outer->addWidget(box);
@@ -101,9 +117,7 @@ void CDialogPresetData::Show(const QString& text, bool error)
         corvane::ErrorBox(this, text);
         return;
     }
-    kv_console_printf("%s\n", text.toUtf8().constData());
-    if (!corvane::IsHeadless())
-        QMessageBox::information(this, QStringLiteral("PresetData"), text);
+    corvane::InfoBox(this, QStringLiteral("PresetData"), text);
 }
 
 void CDialogPresetData::ResetInput()
@@ -174,8 +188,9 @@ void CDialogPresetData::Create()
     // Digits only, but possibly more than an int holds.
     const int rows = rowsText.empty() ? 0 : rowsText.size() > 6 ? m_maxRows + 1 : std::stoi(rowsText);
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const presetta::CreateOutcome res = presetta::CreatePresetData(m_input->text().toStdString(),
-                                                                   m_output->text().toStdString(), rows, m_maxRows);
+    const presetta::CreateOutcome res =
+        presetta::CreatePresetData(m_input->text().toStdString(), m_output->text().toStdString(), rows, m_maxRows,
+                                   kv::CodePage(m_codePage->currentText().toStdString()));
     QApplication::restoreOverrideCursor();
     if (!res.ok) {
         Show(QString::fromStdString(res.message), true);
@@ -186,6 +201,8 @@ void CDialogPresetData::Create()
         text += QLatin1Char('\n') + QString::fromStdString(n);
     Show(text, false);
 }
+
+void CDialogPresetData::SetCodePage(const QString& name) { m_codePage->setCurrentText(name); }
 
 void CDialogPresetData::Clear()
 {

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QWidget>
 
+class QComboBox;
 class QLineEdit;
 class QPushButton;
 class COXToolTipCtrl;
@@ -23,6 +24,8 @@ public:
     // The last text shown to the operator (message box or report).
     QString LastMessage() const { return m_lastMessage; }
     int MaxRows() const { return m_maxRows; }
+    // The code page names are written in (from the settings; the operator may pick another).
+    void SetCodePage(const QString& name);
 
 private slots:
     void OnBrowseInput();
@@ -41,6 +44,7 @@ private:
     QPushButton* m_browseOutput = nullptr;
     QPushButton* m_create = nullptr;
     QPushButton* m_clear = nullptr;
+    QComboBox* m_codePage = nullptr;
     COXToolTipCtrl* m_tips = nullptr;
     int m_maxRows = 0;  // the largest accepted row count
     QString m_lastMessage;

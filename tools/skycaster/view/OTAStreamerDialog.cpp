@@ -224,9 +224,7 @@ void OTAStreamerDialog::Show(const QString& text, bool error)
         corvane::ErrorBox(this, text);
         return;
     }
-    kv_console_printf("%s\n", text.toUtf8().constData());
-    if (!corvane::IsHeadless())
-        QMessageBox::information(this, QStringLiteral("skycaster"), text);
+    corvane::InfoBox(this, QStringLiteral("skycaster"), text);
 }
 
 int OTAStreamerDialog::CurrentProject() const
