@@ -153,6 +153,11 @@ TEST_P(PanelConnect, TheBoxHoldsTheRecordAndTheConfigurationByteForByte)
                   crc32(0L, rec.data(), uInt(rec.size())), want.size(), crc32(0L, want.data(), uInt(want.size())));
     EXPECT_NE(tb.box->status().find(expect), std::string::npos) << tb.box->status();
 
+    if (platform == Platform::Alder) {  // no lamp test on Alder
+        session->lamp.testing = true;
+        EXPECT_FALSE(session->StartLampTest());
+        EXPECT_TRUE(log.has("The lamp-position test is not offered on Alder!"));
+    }
     if (platform == Platform::Dogwood) {  // a first word of zero leaves byte 6 alone
         std::fill(rec.config(), rec.config() + 4, 0);
         ASSERT_TRUE(session->StartSendConfig(rec));
@@ -163,6 +168,46 @@ TEST_P(PanelConnect, TheBoxHoldsTheRecordAndTheConfigurationByteForByte)
 
 INSTANTIATE_TEST_SUITE_P(Platforms, PanelConnect, ::testing::Values(0, 1, 2),
                          [](const auto& info) { return std::string(traits(static_cast<Platform>(info.param)).id); });
+
+TEST(PanelSim, FaultAndKeyListGrammars)
+{
+    std::string err;
+    EXPECT_TRUE(stbsim::check_panel_fault("first-error", &err)) << err;
+    EXPECT_TRUE(stbsim::check_panel_fault("no-status:cmd=*,times=0", &err)) << err;
+    EXPECT_TRUE(stbsim::check_panel_fault("silent:cmd=0x5C,times=3", &err)) << err;
+    EXPECT_FALSE(stbsim::check_panel_fault("loud", &err));
+    EXPECT_FALSE(stbsim::check_panel_fault("silent:cmd=0x100", &err));
+    EXPECT_FALSE(stbsim::check_panel_fault("silent:times=-1", &err));
+    EXPECT_FALSE(stbsim::check_panel_fault("silent:every=2", &err));
+    std::vector<stbsim::PanelKey> keys;
+    ASSERT_TRUE(stbsim::parse_panel_keys("0x20df:0x10,7:255", &keys, &err)) << err;
+    ASSERT_EQ(keys.size(), 2u);
+    EXPECT_EQ(keys[1].user_code, 7);
+    EXPECT_EQ(keys[1].key_code, 255);
+    EXPECT_FALSE(stbsim::parse_panel_keys("0x10000:1", &keys, &err));
+    EXPECT_FALSE(stbsim::parse_panel_keys("1:256", &keys, &err));
+    EXPECT_FALSE(stbsim::parse_panel_keys("1", &keys, &err));
+    EXPECT_EQ(keys.size(), 2u);  // left as it was
+}
+
+TEST_F(Panel, ClearOrSilenceWhileWaitingForTheResetEndsTheConnection)
+{
+    start(Platform::Base);
+    ConnectOptions o;
+    o.reset_wait_ms = 300;  // nobody resets the box
+    ASSERT_TRUE(session->StartConnect(Platform::Base, random_record(Platform::Base, 1), o));
+    EXPECT_EQ(run_to_end().outcome, PanelOutcome::NoBox);
+    EXPECT_FALSE(tb.svc.any_job_flag());  // out of upgrade mode again
+    EXPECT_EQ(tb.svc.m_pUpgThread.load(), nullptr);
+
+    ASSERT_TRUE(session->StartConnect(Platform::Base, random_record(Platform::Base, 1)));
+    ASSERT_TRUE(wait_until([&] { return log.has("Please reset the STB!"); }));
+    session->Clear();
+    EXPECT_EQ(run_to_end().outcome, PanelOutcome::Cancelled);
+    EXPECT_TRUE(log.has("UPG Canceled by user!"));
+    EXPECT_FALSE(tb.svc.any_job_flag());
+    EXPECT_FALSE(session->Connected());
+}
 
 TEST_F(Panel, FirstReplyErrorIsRetriedSecondReplyErrorFailsAtOnce)
 {

@@ -69,6 +69,7 @@ bool CPanelSession::StartConnect(Platform p, const CPanelRecord& record, Connect
     m_running = true;
     m_connected = false;
     m_keepGoing = true;
+    m_cancel = false;  // here, so that a "Clear" right after the start is never lost
     return Launch(PanelExchange::Connect, &CPanelSession::RunConnect);
 }
 
@@ -104,7 +105,6 @@ PanelResult CPanelSession::RunConnect()
     } forget{svc, self};
     ClearConsle();
     BL_LOG(kFirInc, "Please reset the STB!\n");
-    m_cancel = false;
     const Platform p = ConnectedPlatform();
     if (p == Platform::Alder && !alder_boot_init(m_ctx, svc))
         return failed("boot init fail!");
