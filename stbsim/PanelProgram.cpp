@@ -158,10 +158,12 @@ void Panel::command()
         data_frame();
         return;
     }
-    CommandFrame f;
-    if (k < 0 || !read_command_frame(b, k, "panel", &f))
+    uint8_t frame[kCommandFrameMax];
+    const int n = k < 0 ? kFrameBrokeOff : read_command_rest(b, k, frame, "panel");
+    if (n < 0)
         return;
     b.panel.update([](PanelHeld& h) { ++h.commands; });
+    b.trace("panel: command '%c' (0x%02X), %d payload bytes", k >= 0x20 && k < 0x7F ? k : '?', k, n);
     if (b.panel.fire(PanelFault::Silent, k)) {
         b.trace("fault: the panel keeps silent");
         return;
@@ -171,7 +173,7 @@ void Panel::command()
         return;
     }
     reply(0x00, static_cast<uint8_t>(k), 0x00);
-    execute(f.letter, f.payload, f.len);
+    execute(static_cast<uint8_t>(k), frame + 2, static_cast<size_t>(n));
 }
 
 void Panel::execute(uint8_t k, const uint8_t* pay, size_t n)

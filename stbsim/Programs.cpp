@@ -860,14 +860,36 @@ Next run_upgrade_client(Box& b)
                 cl.data_frame();
                 continue;
             }
-            CommandFrame f;
-            if (!read_command_frame(b, k, "client", &f))
+            uint8_t buf[kCommandFrameMax];
+            int n = read_command_rest(b, k, buf, "client");
+            if (n < 0)
                 continue;
             b.count([](Counters& x) { ++x.commands; });
-            if (cl.command(f.letter, f.payload, f.len))
+            b.trace("client: command '%c' (0x%02X), %d payload bytes", k >= 0x20 && k < 0x7F ? k : '?', k, n);
+            if (cl.command(static_cast<uint8_t>(k), buf + 2, static_cast<size_t>(n)))
                 return Next{Prog::Idle, {}};
         }
     }
+}
+
+// ---------------------------------------------------------------------------
+
+int read_command_rest(Box& b, int k, uint8_t* buf, const char* who)
+{
+    int n = b.get(1000);
+    if (n < 0)
+        return kFrameBrokeOff;
+    buf[0] = static_cast<uint8_t>(k);
+    buf[1] = static_cast<uint8_t>(n);
+    if (!b.get_n(buf + 2, static_cast<size_t>(n) + 4, 1000)) {
+        b.trace("%s: command 0x%02X broke off", who, k);
+        return kFrameBrokeOff;
+    }
+    if (kv::crc32(buf, 2 + static_cast<size_t>(n)) != le32(buf + 2 + n)) {
+        b.trace("%s: command 0x%02X with a bad CRC ignored", who, k);
+        return kFrameBadCrc;
+    }
+    return n;
 }
 
 // ---------------------------------------------------------------------------

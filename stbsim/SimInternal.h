@@ -143,8 +143,8 @@ struct Interrupt {
     bool stop;
 };
 
-enum class Prog { Off, Idle, BootRom, AlderInit, ClientLoader, CacheCal, CedarInit, UpgClient, Shell, Crashed, Panel,
-                  Loaded /* hand-over only: start the loaded image */ };
+enum class Prog { Off, Idle, BootRom, AlderInit, ClientLoader, CacheCal, CedarInit, UpgClient, Shell, Crashed,
+                  Barcode, Panel, Loaded /* hand-over only: start the loaded image */ };
 const char* prog_name(Prog p);
 
 // What a program hands over when it ends: the next program and, for a
@@ -246,17 +246,22 @@ Next run_upgrade_client(Box& b);
 Next run_shell(Box& b);
 // The front-panel tool's panel program (PanelProgram.cpp).
 Next run_panel_program(Box& b, const std::vector<uint8_t>& image);
+// The resident bar-code client of Alder, Cedar and Dogwood boxes.
+Next run_barcode_client(Box& b);
+// Whether a reset starts the resident bar-code client instead of the boot ROM.
+bool barcode_client_resident(const Options& o);
+// The code the box holds in its flash.
+std::string barcode_held(const Box& b);
 Next run_crashed(Box& b);
 
-// The rest of a command frame after '#' and its letter: the length, the
-// payload and the CRC-32 of letter, length and payload. False (traced) when
-// it broke off or the CRC does not match.
-struct CommandFrame {
-    uint8_t letter = 0;
-    size_t len = 0;
-    uint8_t payload[255];
-};
-bool read_command_frame(Box& b, int letter, const char* who, CommandFrame* out);
+// The rest of a client's command frame once '#' and the letter `k` have
+// come: length, payload and CRC into `buf` (kCommandFrameMax bytes: letter,
+// length, payload, CRC). Returns the payload length, or kFrameBrokeOff /
+// kFrameBadCrc (traced under `who`).
+constexpr size_t kCommandFrameMax = 2 + 255 + 4;
+constexpr int kFrameBrokeOff = -1;
+constexpr int kFrameBadCrc = -2;
+int read_command_rest(Box& b, int k, uint8_t* buf, const char* who);
 
 // Builds the slave-info record of the upgrade client.
 std::vector<uint8_t> slave_info_record(const std::vector<BlockInfo>& blocks);

@@ -61,13 +61,14 @@ void Simulator::Impl::main()
             case Prog::UpgClient: next = run_upgrade_client(b); break;
             case Prog::Shell: next = run_shell(b); break;
             case Prog::Crashed: next = run_crashed(b); break;
+            case Prog::Barcode: next = run_barcode_client(b); break;
             default: next = run_idle(b); break;
             }
         } catch (const Interrupt& i) {
             if (i.stop)
                 break;
             do_reset();
-            next = Next{Prog::BootRom, {}};
+            next = Next{barcode_client_resident(b.opt) ? Prog::Barcode : Prog::BootRom, {}};
         }
     }
     b.set_prog(Prog::Off);
@@ -102,6 +103,8 @@ bool Simulator::start(std::string* error)
         *error = "project type must be 0 to 7";
         return false;
     }
+    if (!check_stampa_options(o, error))
+        return false;
     if (!d->faults_loaded) {
         std::vector<FaultSpec> specs;
         for (const std::string& f : o.faults) {
@@ -287,7 +290,10 @@ std::string Simulator::status() const
                   (unsigned long long)c.dump_chunks, (unsigned long long)c.dump_retransmissions,
                   (unsigned long long)c.burns, (unsigned long long)c.burn_failures,
                   (unsigned long long)c.faults_fired);
-    return std::string(line) + ", " + d->box.keys.status() + d->box.panel.status();
+    std::string all = std::string(line) + ", " + d->box.keys.status();
+    if (!d->box.opt.stampa.platform.empty())
+        all += ", code=" + barcode();
+    return all + d->box.panel.status();
 }
 
 PanelHeld Simulator::panel() const { return d->box.panel.held(); }
@@ -298,6 +304,7 @@ bool Simulator::add_panel_fault(const std::string& spec, std::string* error)
     return d->box.panel.add_fault(spec, error ? error : &dummy);
 }
 
+std::string Simulator::barcode() const { return barcode_held(d->box); }
 std::vector<ReceivedKey> Simulator::keys() const { return d->box.keys.keys(); }
 void Simulator::clear_keys() { d->box.keys.clear(); }
 void Simulator::reject_key(int32_t value, bool reject) { d->box.keys.reject(value, reject); }

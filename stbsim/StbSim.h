@@ -133,6 +133,7 @@ enum StandinKind : uint32_t {
     kKindShell = 4,             // shell.img
     kKindUpgClient = 0x10,      // upgclient*.bin
     // 0x20 and up: further STB-side clients (bar-code client, panel program, ...)
+    kKindBarcodeBirch = 0x20,   // SerialN_client_birch_common.bin
     kKindPanelBase = 0x30,      // fir.bin, the panel program of the base platform
     kKindPanelAlder = 0x31,     // fir_alder.bin
     kKindPanelDogwood = 0x32,   // fir_dg.bin
@@ -155,6 +156,26 @@ bool parse_standin_header(const uint8_t* data, size_t len, StandinHeader* out);
 // "chip_ddrconf" files whose settings calibrate the default simulated DDR.
 // `written` (optional) receives the file names.
 bool write_stb_files(const std::string& dir, std::vector<std::string>* written, std::string* error);
+
+// ---------------------------------------------------------------------------
+// The bar-code client (BarcodeClient.cpp). Alder, Cedar and Dogwood boxes
+// keep it resident: after a reset it announces itself with its sync word
+// ("QTSN"; Alder at a random rotation, Cedar framed as "\r\nQTSN\r\n") until
+// the host answers 0xA5. A Birch box boots into its boot ROM and runs the
+// client the host loads ("SerialN_client_birch_common.bin", project type 0
+// header). The client answers 'P', takes 'p' chunks (echoed as
+// "sn@OO:<chunk> burnt.\r\n", OO the offset in hexadecimal), 'X' (Birch) and
+// the 0x80 query (Cedar), and keeps the code in the last 4 KiB of the flash.
+struct StampaOptions {
+    std::string platform;          // "alder", "birch", "cedar", "dogwood"; empty: no bar-code client
+    std::vector<int> echo_pieces;  // echo each chunk in pieces of these sizes (the rest last)
+    int echo_gap_ms = 100;         // pause between the pieces
+    int noise_bytes = 0;           // console chatter before each echo
+    // "wrong-echo", "error" or "error=N" (second reply 'E', x, N; 7 by
+    // default), "silent" (no reply to a burn command); empty: none.
+    std::string fault;
+    int sync_period_ms = 100;      // the sync word is repeated this often
+};
 
 // ---------------------------------------------------------------------------
 // A remote-control key the firmware's receiver took: its value and when the
@@ -256,6 +277,7 @@ struct Options {
     int ack_timeout_ms = 10000;       // the box gives up a dump when the host stops acknowledging
 
     std::vector<std::string> faults;  // in the grammar above
+    StampaOptions stampa;             // the bar-code client, if any
     PanelOptions panel;               // the panel program
 
     // Remote-control receiver of the firmware (the idle program).
@@ -265,6 +287,10 @@ struct Options {
     bool trace = false;               // log what the box saw and did
     std::function<void(const std::string&)> trace_sink;  // default: standard error
 };
+
+// False with a message when the bar-code client's options do not fit
+// together (an unknown platform or fault; Birch needs project type 0).
+bool check_stampa_options(const Options& o, std::string* error);
 
 struct Counters {
     uint64_t resets = 0;
@@ -347,9 +373,12 @@ public:
     std::string program() const;
     // The line rate the box talks at now.
     int baud() const;
-    // One line: program, rate, counters; once a panel program ran also
-    // "panel record=LEN:CRC config=LEN:CRC" (the last of each; zlib's CRC-32).
+    // One line: program, rate, counters (and code=... with a bar-code client;
+    // once a panel program ran "panel record=LEN:CRC config=LEN:CRC", the last
+    // of each with zlib's CRC-32).
     std::string status() const;
+    // The bar code the box holds in its flash; empty when none.
+    std::string barcode() const;
     // Waits up to `timeout_ms` until program() == name.
     bool wait_for_program(const std::string& name, int timeout_ms) const;
 

@@ -115,15 +115,16 @@ int main(int argc, char** argv)
     app.footer("The port is also named in stbsim-<pid>.port in $XDG_RUNTIME_DIR/corvane (or /tmp/corvane-<uid>),\n"
                "where the workbench's connection tab finds it.\n\n"
                "Control: type reset, status, fault SPEC, clear-faults, reject-key V, accept-key V, clear-keys, press-key\n"
-               "USER KEY, panel-fault SPEC or quit on standard input, or send the same lines to the --control socket. The boot ROM announces itself\n"
-               "with 'R' (0x52) after each reset, every --announce ms until the host talks.\n\n" +
+               "USER KEY, panel-fault SPEC or quit on standard input, or send the same lines to the --control socket.\n"
+               "The boot ROM announces itself with 'R' (0x52) after each reset, every --announce ms until the host\n"
+               "talks.\n\n" +
                stbsim::fault_help() +
                "\nFiles: --write-stb-files DIR writes stand-ins for the STB-side files (upgclient*.bin, boot_init.img,\n"
-               "btinit_ddr*_cedar.img, ddr*_cache_cal.img, shell.img, fir.bin, fir_alder.bin, fir_dg.bin,\n"
-               "chip_ddrconf_dogwood_*.txt). Each program\n"
-               "stand-in starts with a 20-byte header: \"CVSI\", total length, kind, CRC-32 of the rest (frame CRC:\n"
-               "reflected 0xEDB88320, preset 0xFFFFFFFF, no final complement), version 1; all little-endian. The box\n"
-               "refuses a file sent whole without it.\n\n"
+               "btinit_ddr*_cedar.img, ddr*_cache_cal.img, shell.img, SerialN_client_birch_common.bin, fir.bin,\n"
+               "fir_alder.bin, fir_dg.bin, chip_ddrconf_dogwood_*.txt). Each program stand-in starts with a 20-byte\n"
+               "header: \"CVSI\", total length, kind, CRC-32 of the rest (frame CRC: reflected 0xEDB88320, preset\n"
+               "0xFFFFFFFF, no final complement), version 1; all little-endian. The box refuses a file sent whole\n"
+               "without it.\n\n"
                "Remote control: while the firmware runs (after power-on, or when a program hands back) the box takes\n"
                "keys as 11-byte frames '#' 'K' 0x04, value (LE32), CRC-32 of 'K', length and value (LE32), and answers\n"
                "'O' 'K', 'E' 0x01 (bad check) or 'E' 0x02 (key refused). status lists them as keys=V1,V2,...\n\n"
@@ -174,6 +175,20 @@ int main(int argc, char** argv)
                    "Alder boot init: ms from the image's end to 'R' and \"bootinit_ready\" (default 2500)");
     app.add_option("--burn-ms", o.burn_ms, "duration of a burn, ms (default 1000)")->check(CLI::Range(0, 600000));
     app.add_option("--fault", o.faults, "inject a fault (repeatable; grammar below)");
+    std::string echo_pieces;
+    app.add_option("--stampa", o.stampa.platform,
+                   "play the bar-code client of alder, cedar or dogwood (resident: a reset starts it) or birch "
+                   "(loaded through the boot ROM of project type 0)")
+        ->check(CLI::IsMember({"alder", "birch", "cedar", "dogwood"}));
+    app.add_option("--stampa-echo-pieces", echo_pieces,
+                   "echo each burn chunk in pieces, e.g. 3+4 (the rest follows), --stampa-echo-gap ms apart");
+    app.add_option("--stampa-echo-gap", o.stampa.echo_gap_ms, "pause between echo pieces, ms (default 100)")
+        ->check(CLI::Range(0, 10000));
+    app.add_option("--stampa-noise", o.stampa.noise_bytes, "console chatter bytes before each echo")
+        ->check(CLI::Range(0, 4096));
+    app.add_option("--stampa-fault", o.stampa.fault,
+                   "bar-code client fault: wrong-echo, error (second reply carries error code 7), error=N, "
+                   "silent (no reply to a burn command)");
     std::string panel_keys;
     app.add_option("--panel-dump", o.panel.dump_dir,
                    "write each panel record and configuration the panel program takes into DIR "
@@ -204,6 +219,21 @@ int main(int argc, char** argv)
         for (const auto& n : names)
             std::printf("%s/%s\n", write_dir.c_str(), n.c_str());
         return 0;
+    }
+    for (size_t at = 0; at < echo_pieces.size();) {
+        size_t plus = echo_pieces.find('+', at);
+        std::string piece = echo_pieces.substr(at, plus == std::string::npos ? std::string::npos : plus - at);
+        int v = std::atoi(piece.c_str());
+        if (v <= 0 || v > 4096) {
+            std::fprintf(stderr, "stbsim: --stampa-echo-pieces takes sizes such as 3+4\n");
+            return 2;
+        }
+        o.stampa.echo_pieces.push_back(v);
+        at = plus == std::string::npos ? echo_pieces.size() : plus + 1;
+    }
+    if (std::string err; !stbsim::check_stampa_options(o, &err)) {
+        std::fprintf(stderr, "stbsim: %s\n", err.c_str());
+        return 2;
     }
     if (std::string err; !stbsim::parse_panel_keys(panel_keys, &o.panel.keys, &err)) {
         std::fprintf(stderr, "stbsim: --panel-keys: %s\n", err.c_str());

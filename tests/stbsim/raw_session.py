@@ -9,52 +9,18 @@ import gzip
 import os
 import random
 import shutil
-import socket
 import struct
 import subprocess
 import sys
 import tempfile
 import time
-import zlib
 
 import serial
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from stbsim_wire import crc, command, expect, read_exact, control  # noqa: E402
+
 FLASH = 128 * 1024
-
-
-def crc(data):
-    # The frames' CRC: the complement of the textbook CRC-32.
-    return (~zlib.crc32(data)) & 0xFFFFFFFF
-
-
-def command(letter, payload=b""):
-    body = bytes([letter, len(payload)]) + payload
-    return b"#" + body + struct.pack("<I", crc(body))
-
-
-def expect(got, want, what):
-    if got != want:
-        raise SystemExit("%s: got %r, want %r" % (what, got, want))
-
-
-def read_exact(port, n, what):
-    data = b""
-    end = time.time() + 5
-    while len(data) < n and time.time() < end:
-        data += port.read(n - len(data))
-    if len(data) != n:
-        raise SystemExit("%s: %d of %d bytes" % (what, len(data), n))
-    return data
-
-
-def control(path, line):
-    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    s.connect(path)
-    s.sendall(line.encode() + b"\n")
-    s.settimeout(5)
-    answer = s.recv(4096).decode()
-    s.close()
-    return answer
 
 
 def main():

@@ -1,0 +1,167 @@
+// The "Stampa" tab under the offscreen platform: pages from the setting,
+// input types enabling fields, and a scanned pass into the virtual STB.
+#include "StampaDlg.h"
+#include "StampaPages.h"
+
+#include "KvBasicLog.h"
+#include "SerialMonitorService.h"
+#include "StbSim.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <fstream>
+
+class StampaViewTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        qputenv("CORVANE_HOME", m_home.path().toUtf8());
+        qputenv("XDG_RUNTIME_DIR", m_home.path().toUtf8());
+        kv::log_set_fallback(kv::LogFallback::None);
+    }
+
+    void cleanup() { std::remove(path("corvane.ini").c_str()); }
+
+    void pagesFromTheSetting()
+    {
+        {
+            StampaDlg v;
+            QCOMPARE(v.windowTitle(), QStringLiteral("Stampa"));
+            QCOMPARE(v.pageCount(), 2);
+            QCOMPARE(v.page(0)->objectName(), QStringLiteral("StampaAlder"));
+            QCOMPARE(v.page(1)->objectName(), QStringLiteral("CStampaBirchCommon"));
+        }
+        std::ofstream(path("corvane.ini")) << "[stampa]\nproject_type = alder , Cedar,Spruce\n";
+        StampaDlg v;
+        auto* prj = v.findChild<QComboBox*>("prjType");
+        auto* tabs = v.findChild<QTabWidget*>("pages");
+        QCOMPARE(prj->count(), 2);
+        QCOMPARE(prj->itemText(0), QStringLiteral("Alder"));
+        QCOMPARE(tabs->tabText(1), QStringLiteral("Cedar"));
+        QCOMPARE(prj->currentIndex(), 1);
+        QCOMPARE(v.currentPage()->objectName(), QStringLiteral("CStampaCedar"));
+        prj->setCurrentIndex(0);
+        QCOMPARE(tabs->currentIndex(), 0);
+    }
+
+    void inputTypesEnableTheirFields()
+    {
+        std::ofstream(path("example_pk.txt")) << "BoxID\nK0001\nK0002\n";
+        StampaAlder page;
+        page.show();
+        auto* type = page.findChild<QComboBox*>("inputType");
+        auto* base = page.findChild<QComboBox*>("base");
+        auto* code = page.findChild<QLineEdit*>("barCode");
+        auto* list = page.findChild<QListWidget*>("codeList");
+        auto* next = page.findChild<QPushButton*>("next");
+        QVERIFY(!base->isVisible());
+        QVERIFY(!list->isVisible());
+
+        type->setCurrentIndex(2);  // Auto
+        QVERIFY(base->isVisible());
+        QVERIFY(!code->isEnabled());
+
+        type->setCurrentIndex(3);  // File
+        QVERIFY(list->isVisible());
+        QCOMPARE(list->count(), 2);
+        QCOMPARE(list->item(0)->text(), QStringLiteral("K0001"));
+        QVERIFY(code->isEnabled());
+
+        type->setCurrentIndex(0);  // Manual: OK pads the start code, Next counts on
+        page.findChild<QLineEdit*>("startCode")->setText("99");
+        page.findChild<QLineEdit*>("width")->setText("4");
+        page.findChild<QPushButton*>("ok")->click();
+        QCOMPARE(code->text(), QStringLiteral("0099"));
+        QVERIFY(next->isEnabled());
+        QVERIFY(!page.findChild<QPushButton*>("ok")->isEnabled());
+        next->click();
+        QCOMPARE(code->text(), QStringLiteral("0100"));
+
+        page.findChild<QPushButton*>("cancel")->click();
+        type->setCurrentIndex(1);  // Scan
+        QVERIFY(!next->isEnabled());
+        QVERIFY(code->isEnabled());
+        QCOMPARE(page.findChild<QLineEdit*>("startCode")->text(), QString());
+    }
+
+    void startRefusesWithoutPortOrCode()
+    {
+        StampaAlder page;
+        page.findChild<QPushButton*>("ok")->click();
+        page.onStart();
+        QCOMPARE(page.lastMessage(), QStringLiteral("Open COM failed, please reopen! "));
+        CStampaBirchCommon birch;
+        birch.onStart();
+        QCOMPARE(birch.lastMessage(), QStringLiteral("Not open COM, please check! "));
+    }
+
+    void aScannedPassBurnsTheBox()
+    {
+        stbsim::Options o;
+        o.flash_size = 64 * 1024;
+        o.stampa.platform = "alder";
+        o.stampa.sync_period_ms = 50;
+        stbsim::Simulator box(o);
+        std::string err;
+        QVERIFY2(box.start(&err), err.c_str());
+        CSerialMonitorSerivce svc;
+        QCOMPARE(svc.SMS_Init(), 1);
+        kv::set_current_serial_service(&svc);
+        serialport_config_tag cfg;
+        cfg.port_index = svc.SMS_AddPort(box.port_path());
+        QCOMPARE(svc.SMS_OpenPort(cfg), 1);
+        int listener = kv::log_add_listener([&box](int, const std::string& t) {
+            if (t.find("Please connect STB") != std::string::npos)
+                box.reset();
+        });
+
+        {
+            StampaAlder page;
+            page.setPauseScale(0.05);
+            page.show();
+            page.findChild<QLineEdit*>("logFile")->setText(QString::fromStdString(path("scan.csv")));
+            page.findChild<QComboBox*>("inputType")->setCurrentIndex(1);
+            page.findChild<QPushButton*>("ok")->click();
+            page.findChild<QPushButton*>("start")->click();
+            QVERIFY(page.running());
+            QTRY_COMPARE_WITH_TIMEOUT(page.statusText(), QStringLiteral("Please scan stampa!"), 10000);
+            auto* code = page.findChild<QLineEdit*>("barCode");
+            QTest::keyClicks(code, "SCAN01");
+            QTest::keyClick(code, Qt::Key_Return);
+            auto* results = page.findChild<QTreeWidget*>("results");
+            QTRY_COMPARE_WITH_TIMEOUT(results->topLevelItemCount(), 1, 60000);
+            QCOMPARE(results->topLevelItem(0)->text(0), QStringLiteral("SCAN01"));
+            QCOMPARE(results->topLevelItem(0)->text(1), QStringLiteral("Burning success!"));
+            QCOMPARE(QString::fromStdString(box.barcode()), QStringLiteral("SCAN01"));
+            QTRY_COMPARE_WITH_TIMEOUT(code->text(), QString(), 10000);  // ready for the next scan
+
+            QSignalSpy ended(&page, &CStampaPageBase::runEnded);
+            page.findChild<QPushButton*>("stop")->click();
+            QVERIFY(ended.wait(10000));
+            QVERIFY(!page.running());
+            QVERIFY(page.findChild<QPushButton*>("start")->isEnabled());
+        }
+        std::ifstream f(path("scan.csv"));
+        std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        QCOMPARE(QString::fromStdString(all), QStringLiteral("Stampa,Status\nSCAN01,Success\n"));
+        kv::log_remove_listener(listener);
+        kv::set_current_serial_service(nullptr);
+        svc.SMS_Deinit();
+    }
+
+private:
+    std::string path(const char* name) const { return (m_home.path() + "/" + name).toStdString(); }
+
+    QTemporaryDir m_home;
+};
+
+QTEST_MAIN(StampaViewTest)
+#include "StampaViewTest.moc"

@@ -1,0 +1,4 @@
+#include "StampaDlg.h"
+#include "ToolPlugin.h"
+
+CORVANE_TOOL_PLUGIN(StampaDlg)
