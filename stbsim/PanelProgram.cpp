@@ -81,6 +81,9 @@ private:
     void tick();
     void command();
     void execute(uint8_t k, const uint8_t* pay, size_t n);
+    // Whether the command can be done (else the error code of its second reply).
+    bool valid(uint8_t k, const uint8_t* pay, size_t n, uint8_t* code);
+    void apply(uint8_t k, const uint8_t* pay);
     void data_frame();
     void reply(uint8_t b0, uint8_t b1, uint8_t b2) { b.reply({b0, b1, b2}); }
     // The status after a frame, a step or a lamp move; false when a fault keeps it back.
@@ -176,74 +179,86 @@ void Panel::command()
     execute(static_cast<uint8_t>(k), frame + 2, static_cast<size_t>(n));
 }
 
+// A command the panel takes: its effect comes before the second reply, and
+// what it sends back (banner, step or lamp status) after it.
 void Panel::execute(uint8_t k, const uint8_t* pay, size_t n)
 {
     const bool faulted = b.panel.fire(PanelFault::SecondError, k);
-    auto done = [&](bool ok, uint8_t code = 0) {
-        reply(ok && !faulted ? 0x00 : 0x01, k, ok ? 0 : code);
-        return ok && !faulted;
-    };
     if (k != 'Y')
         b.panel.update([](PanelHeld& h) { h.key_mode = false; });
     expect = 0;  // a frame sent again is taken again until the next command
+    uint8_t code = 0x03;
+    const bool ok = valid(k, pay, n, &code) && !faulted;
+    if (ok)
+        apply(k, pay);
+    reply(ok ? 0x00 : 0x01, k, ok ? 0x00 : code);
+    if (!ok)
+        return;
+    if (k == 'P')
+        b.put(kBanner, 15);
+    else if (k == 'U')
+        led_step(pay[0]);
+    else if (k == '\\' || k == ']' || k == '^')
+        lamp_move(k);
+}
+
+bool Panel::valid(uint8_t k, const uint8_t* pay, size_t n, uint8_t* code)
+{
+    const bool one = n == 1 && pay[0] == '1';
     switch (k) {
-    case 'P':
-        if (done(n == 15 && std::memcmp(pay, kBanner, 15) == 0, 2))
-            b.put(kBanner, 15);
-        break;
+    case 'P': *code = 2; return n == 15 && std::memcmp(pay, kBanner, 15) == 0;
     case 'Q':
-    case 'S': {
-        const size_t want = k == 'Q' ? 1 : f.config;
-        const bool ok = n == 6 && pay[0] == 0xFF && pay[1] == 0x4E && le32(pay + 2) == want;
-        if (done(ok, 2)) {
-            expect = k == 'Q' ? f.record : f.config;
-            expect_record = k == 'Q';
-        }
-        break;
-    }
-    case 'T':
-        if (done(true)) {
-            good_steps_mask = 0;
-            map_at = Clock::time_point::max();
-            b.panel.update([](PanelHeld& h) {
-                h.led_mode = true;
-                h.good_steps = 0;
-                h.map_sends = 0;
-                h.map_acknowledged = false;
-            });
-        }
-        break;
-    case 'U':
-        if (done(n == 1 && pay[0] < kLedStepCount && b.panel.held().led_mode, 3))
-            led_step(pay[0]);
-        break;
+    case 'S':
+        *code = 2;
+        return n == 6 && pay[0] == 0xFF && pay[1] == 0x4E && le32(pay + 2) == (k == 'Q' ? 1u : f.config);
+    case 'T': return true;
+    case 'U': return n == 1 && pay[0] < kLedStepCount && b.panel.held().led_mode;
     case 'X':
-        if (done(n == 1 && pay[0] == '1'))
-            b.panel.update([](PanelHeld& h) {
-                h.lamp_mode = true;
-                h.lamp_position = 0;
-            });
-        break;
+    case 'Y': *code = 2; return one;
     case '\\':
     case ']':
-    case '^':
-        if (done(n == 1 && pay[0] == '1' && b.panel.held().lamp_mode, 3))
-            lamp_move(k);
-        break;
-    case 'Y':
-        if (done(n == 1 && pay[0] == '1')) {
-            b.panel.update([](PanelHeld& h) { h.key_mode = true; });
-            next_scripted = 0;
-            key_at = Clock::now() + std::chrono::milliseconds(b.opt.panel.key_period_ms);
-        }
-        break;
-    case '_':
-        if (done(n == 1 && pay[0] <= 1, 2))
-            b.panel.update([&](PanelHeld& h) { h.lit = pay[0]; });
-        break;
+    case '^': return one && b.panel.held().lamp_mode;
+    case '_': *code = 2; return n == 1 && pay[0] <= 1;
     default:
         b.trace("panel: command 0x%02X unknown", k);
-        done(false, 0xFF);
+        *code = 0xFF;
+        return false;
+    }
+}
+
+void Panel::apply(uint8_t k, const uint8_t* pay)
+{
+    switch (k) {
+    case 'Q':
+    case 'S':
+        expect = k == 'Q' ? f.record : f.config;
+        expect_record = k == 'Q';
+        break;
+    case 'T':
+        good_steps_mask = 0;
+        map_at = Clock::time_point::max();
+        b.panel.update([](PanelHeld& h) {
+            h.led_mode = true;
+            h.good_steps = 0;
+            h.map_sends = 0;
+            h.map_acknowledged = false;
+        });
+        break;
+    case 'X':
+        b.panel.update([](PanelHeld& h) {
+            h.lamp_mode = true;
+            h.lamp_position = 0;
+        });
+        break;
+    case 'Y':
+        b.panel.update([](PanelHeld& h) { h.key_mode = true; });
+        next_scripted = 0;
+        key_at = Clock::now() + std::chrono::milliseconds(b.opt.panel.key_period_ms);
+        break;
+    case '_':
+        b.panel.update([&](PanelHeld& h) { h.lit = pay[0]; });
+        break;
+    default:
         break;
     }
 }

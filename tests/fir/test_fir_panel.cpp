@@ -303,9 +303,9 @@ TEST_F(Panel, OnlyGoodStepAcknowledgementsCountAndTheMapCrcIsChecked)
     EXPECT_TRUE(log.has("Failed:Ack All ON "));
     EXPECT_EQ(log.count("Succeed:"), 10u);
     EXPECT_TRUE(log.has("Succeed: Ack segment 7"));
+    ASSERT_TRUE(wait_until([&] { return tb.box->panel().map_acknowledged; }));  // the 0x02 reached the box
     const stbsim::PanelHeld held = tb.box->panel();
     EXPECT_EQ(held.map_sends, 3);  // two bad CRCs, then a good one
-    EXPECT_TRUE(held.map_acknowledged);
     const std::optional<LedMapBytes> map = events.map();
     ASSERT_TRUE(map.has_value());
     EXPECT_EQ(std::vector<uint8_t>(map->begin(), map->end()), held.led_map);
@@ -501,5 +501,5 @@ TEST_F(PanelCli, LearnLedWritesTheMapTheBoxSent)
     CPanelRecord file;
     ASSERT_TRUE(read_page_file(out, PageFile::Led, Platform::Base, &file).ok);
     EXPECT_EQ(std::vector<uint8_t>(file.led_map(), file.led_map() + kLedMapSize), tb.box->panel().led_map);
-    EXPECT_TRUE(tb.box->panel().map_acknowledged);
+    EXPECT_TRUE(wait_until([&] { return tb.box->panel().map_acknowledged; }));
 }
