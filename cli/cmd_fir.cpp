@@ -4,8 +4,10 @@
 //   fir show   --platform P IMAGE              the panel record as JSON
 //   fir set    --platform P IMAGE -o OUT ...   page files and fields written back
 //   fir export --platform P IMAGE --fp F ...   one page file from the image
+//   fir send, learn-keys, learn-led             with a live box (cmd_fir_panel.cpp)
 #include "CliCommand.h"
 #include "ExitStatus.h"
+#include "cmd_fir_panel.h"
 
 #include "CodePage.h"
 #include "FirImage.h"
@@ -256,4 +258,6 @@ static CliCommandRegistrar reg([](CLI::App& app) {
             run(cli_exit::kUsage);
         }
     });
+
+    add_fir_panel_commands(firc);
 });

@@ -78,6 +78,7 @@ const char* prog_name(Prog p)
     case Prog::Shell: return "shell";
     case Prog::Crashed: return "crashed";
     case Prog::Barcode: return "barcode-client";
+    case Prog::Panel: return "panel-program";
     case Prog::Loaded: return "loaded";
     }
     return "?";

@@ -545,6 +545,8 @@ std::map<uint32_t, ClientProgram>& client_registry()
     static std::map<uint32_t, ClientProgram> r = {
         {kKindUpgClient, [](Box& b, const std::vector<uint8_t>&) { return run_upgrade_client(b); }},
         {kKindShell, [](Box& b, const std::vector<uint8_t>&) { return run_shell(b); }},
+        {kKindPanelBase, run_panel_program}, {kKindPanelAlder, run_panel_program},
+        {kKindPanelDogwood, run_panel_program},
     };
     return r;
 }

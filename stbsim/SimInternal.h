@@ -3,6 +3,7 @@
 #pragma once
 
 #include "BootRomDownload.h"
+#include "PanelProgram.h"
 #include "StbSim.h"
 
 #include <algorithm>
@@ -153,7 +154,7 @@ struct Interrupt {
 };
 
 enum class Prog { Off, Idle, BootRom, AlderInit, ClientLoader, CacheCal, CedarInit, UpgClient, Shell, Crashed,
-                  Barcode, Loaded /* hand-over only: start the loaded image */ };
+                  Barcode, Panel, Loaded /* hand-over only: start the loaded image */ };
 const char* prog_name(Prog p);
 
 // What a program hands over when it ends: the next program and, for a
@@ -177,6 +178,7 @@ struct Box {
     FaultSet faults;
     std::vector<BlockInfo> blocks;
     DownloadStore download;  // download mode
+    PanelState panel;
     KeyLog keys;
 
     // Counters, readable from any thread.
@@ -258,6 +260,8 @@ using ClientProgram = Next (*)(Box& b, const std::vector<uint8_t>& image);
 void register_client_program(uint32_t kind, ClientProgram fn);
 Next run_upgrade_client(Box& b);
 Next run_shell(Box& b);
+// The front-panel tool's panel program (PanelProgram.cpp).
+Next run_panel_program(Box& b, const std::vector<uint8_t>& image);
 // The resident bar-code client of Alder, Cedar and Dogwood boxes.
 Next run_barcode_client(Box& b);
 // Whether a reset starts the resident bar-code client instead of the boot ROM.

@@ -115,6 +115,8 @@ bool Simulator::start(std::string* error)
         }
         for (const auto& spec : specs)
             b.faults.add(spec);
+        if (!b.panel.configure(o.panel, error))
+            return false;
         d->faults_loaded = true;
     }
     if (!b.flash.open(o.flash_path, o.flash_size, error))
@@ -230,7 +232,11 @@ bool Simulator::add_fault(const std::string& spec, std::string* error)
 }
 
 void Simulator::add_fault(const FaultSpec& spec) { d->box.faults.add(spec); }
-void Simulator::clear_faults() { d->box.faults.clear(); }
+void Simulator::clear_faults()
+{
+    d->box.faults.clear();
+    d->box.panel.clear_faults();
+}
 void Simulator::set_speed(double speed) { d->box.speed = speed < 0 ? 0 : speed; }
 void Simulator::set_reply_delay(int ms) { d->box.reply_delay = ms < 0 ? 0 : ms; }
 void Simulator::set_dma_delay(int ms) { d->box.mem.set_dma_delay(ms); }
@@ -287,7 +293,15 @@ std::string Simulator::status() const
     std::string all = std::string(line) + ", " + d->box.keys.status();
     if (!d->box.opt.stampa.platform.empty())
         all += ", code=" + barcode();
-    return all;
+    return all + d->box.panel.status();
+}
+
+PanelHeld Simulator::panel() const { return d->box.panel.held(); }
+bool Simulator::press_key(uint16_t user_code, uint8_t key_code) { return d->box.panel.press({user_code, key_code}); }
+bool Simulator::add_panel_fault(const std::string& spec, std::string* error)
+{
+    std::string dummy;
+    return d->box.panel.add_fault(spec, error ? error : &dummy);
 }
 
 std::string Simulator::barcode() const { return barcode_held(d->box); }

@@ -111,6 +111,9 @@ const FileDef kFiles[] = {
     {"ddr3_cache_cal.img", kKindCacheCal, "cache-calibration image, project type 5 (Elm DDR3)"},
     {"shell.img", kKindShell, "shell program for flash dumps, project type 0"},
     {"SerialN_client_birch_common.bin", kKindBarcodeBirch, "bar-code client, Birch"},
+    {"fir.bin", kKindPanelBase, "panel program of the front-panel tool, base platform"},
+    {"fir_alder.bin", kKindPanelAlder, "panel program of the front-panel tool, Alder"},
+    {"fir_dg.bin", kKindPanelDogwood, "panel program of the front-panel tool, Dogwood"},
 };
 
 bool write_file(const std::string& path, const void* data, size_t len, std::string* error)

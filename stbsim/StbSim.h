@@ -153,6 +153,9 @@ enum StandinKind : uint32_t {
     kKindUpgClient = 0x10,      // upgclient*.bin
     // 0x20 and up: further STB-side clients (bar-code client, panel program, ...)
     kKindBarcodeBirch = 0x20,   // SerialN_client_birch_common.bin
+    kKindPanelBase = 0x30,      // fir.bin, the panel program of the base platform
+    kKindPanelAlder = 0x31,     // fir_alder.bin
+    kKindPanelDogwood = 0x32,   // fir_dg.bin
 };
 
 struct StandinHeader {
@@ -202,6 +205,62 @@ struct ReceivedKey {
     int64_t ms = 0;
 };
 
+// The panel program of the front-panel tool (PanelProgram.cpp): "fir.bin"
+// (base platform), "fir_alder.bin" (Alder), "fir_dg.bin" (Dogwood). It takes
+// command frames ('#', letter, length, payload, CRC-32) and answers each with
+// two 3-byte replies (0x00 received; then 0x00 done or 0x01 error, the
+// letter, a code). 'Q' announces the whole record (1564 bytes, 1580 on
+// Dogwood), 'S' the configuration (464, 480 on Dogwood); the data frame that
+// follows ('#', '*', bytes, CRC-32) is answered with a status (0x00 accepted,
+// 0x01 error; state, code) and kept. 'Y' starts key reports (user code LE16,
+// key code, 0); 'T' and 'U' step the LED map, whose 256 bytes follow the
+// tenth good step as '#', '*', map, CRC-32 until the host answers 0x02; 'X',
+// '\\', ']' and '^' move and confirm a lamp position (status byte 1).
+struct PanelKey {
+    uint16_t user_code = 0;
+    uint8_t key_code = 0;
+};
+
+struct PanelOptions {
+    std::string dump_dir;             // non-empty: each record and configuration received is written here
+    std::vector<PanelKey> keys;       // reported one by one once key acquisition starts
+    int key_period_ms = 200;          // ... this far apart
+    int map_delay_ms = 1000;          // from the tenth good step to the LED map (and between resends)
+    int lamp_positions = 32;          // lamp positions 0 .. N-1
+    std::vector<std::string> faults;  // in the grammar of panel_fault_help()
+};
+
+// What the panel program holds and does (Simulator::panel()).
+struct PanelHeld {
+    bool loaded = false;               // a panel program ran since the box started
+    std::string form;                  // "base", "alder" or "dogwood"
+    std::vector<uint8_t> record;       // the last record accepted
+    std::vector<uint8_t> config;       // the last configuration accepted
+    bool key_mode = false;             // key reports go out
+    bool led_mode = false;             // LED-map acquisition runs
+    int good_steps = 0;                // steps acknowledged with 0x00
+    std::vector<uint8_t> led_map;      // the last map sent
+    int map_sends = 0;                 // how often it went out
+    bool map_acknowledged = false;     // the host answered 0x02
+    bool lamp_mode = false;
+    int lamp_position = 0;
+    int confirmed_lamp = -1;           // the position "OK" confirmed
+    int lit = -1;                      // 0 all lit, 1 all dark ('_'), -1 neither
+    uint64_t commands = 0;             // command frames with a good CRC
+};
+
+// "base", "alder", "dogwood" for a panel program kind; nullptr for others.
+const char* panel_form_name(uint32_t kind);
+// KIND[:cmd=C][,times=N]; false with a message on malformed input.
+bool check_panel_fault(const std::string& spec, std::string* error);
+std::string panel_fault_help();
+// The panel program's control lines: "press-key USERCODE KEYCODE" and
+// "panel-fault SPEC". The answer, or "" when the line is neither.
+class Simulator;
+std::string panel_control(Simulator& box, const std::string& line);
+// "USER:KEY[,USER:KEY]..." in C notation, e.g. "0x20df:0x10,0x20df:17".
+bool parse_panel_keys(const std::string& text, std::vector<PanelKey>* out, std::string* error);
+
 // ---------------------------------------------------------------------------
 struct Options {
     int platform = 0;                 // project type 0..7
@@ -245,6 +304,7 @@ struct Options {
 
     std::vector<std::string> faults;  // in the grammar above
     StampaOptions stampa;             // the bar-code client, if any
+    PanelOptions panel;               // the panel program
 
     // The FPGA prototype board (FpgaBoard.h) and the boot ROM's download mode
     // (BootRomDownload.h).
@@ -330,6 +390,12 @@ public:
     // Whether DDR reads back correctly with the registers as they stand.
     bool ddr_ok() const;
 
+    // The panel program: what it holds, a key pressed on the panel or the
+    // remote (reported only while key acquisition runs: false otherwise),
+    // and its faults.
+    PanelHeld panel() const;
+    bool press_key(uint16_t user_code, uint8_t key_code);
+    bool add_panel_fault(const std::string& spec, std::string* error = nullptr);
     // Keys the remote-control receiver took, in arrival order (the latest
     // 4096), and the keys it is to refuse.
     std::vector<ReceivedKey> keys() const;
@@ -342,7 +408,9 @@ public:
     std::string program() const;
     // The line rate the box talks at now.
     int baud() const;
-    // One line: program, rate, counters (and code=... with a bar-code client).
+    // One line: program, rate, counters (and code=... with a bar-code client;
+    // once a panel program ran "panel record=LEN:CRC config=LEN:CRC", the last
+    // of each with zlib's CRC-32).
     std::string status() const;
     // The bar code the box holds in its flash; empty when none.
     std::string barcode() const;

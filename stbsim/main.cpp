@@ -72,6 +72,8 @@ std::string control(stbsim::Simulator& box, const std::string& raw, bool* quit)
         box.clear_faults();
         return "ok: faults cleared\n";
     }
+    if (std::string panel = stbsim::panel_control(box, line); !panel.empty())
+        return panel;
     if (line.rfind("reject-key ", 0) == 0 || line.rfind("accept-key ", 0) == 0) {
         char* end = nullptr;
         long v = std::strtol(line.c_str() + 11, &end, 0);
@@ -87,6 +89,7 @@ std::string control(stbsim::Simulator& box, const std::string& raw, bool* quit)
     if (line.empty())
         return "";
     return "error: commands are reset, status, fault SPEC, clear-faults, reject-key V, accept-key V, clear-keys, "
+           "press-key USER KEY, panel-fault SPEC, "
            "quit\n";
 }
 
@@ -98,19 +101,23 @@ int main(int argc, char** argv)
                  "boot-init and calibration images, the upgrade clients and shell.img, with its flash in a file."};
     app.footer("The port is also named in stbsim-<pid>.port in $XDG_RUNTIME_DIR/corvane (or /tmp/corvane-<uid>),\n"
                "where the workbench's connection tab finds it.\n\n"
-               "Control: type reset, status, fault SPEC, clear-faults, reject-key V, accept-key V, clear-keys or quit\n"
-               "on standard input, or send the same lines to the --control socket. The boot ROM announces itself\n"
-               "with its sync byte ('R', 0x52) after each reset, every --announce ms until the host talks.\n\n" +
+               "Control: type reset, status, fault SPEC, clear-faults, reject-key V, accept-key V, clear-keys, press-key\n"
+               "USER KEY, panel-fault SPEC or quit on standard input, or send the same lines to the --control socket.\n"
+               "The boot ROM announces itself with its sync byte ('R', 0x52) after each reset, every --announce ms until\n"
+               "the host talks.\n\n" +
                stbsim::fault_help() +
                "\nFiles: --write-stb-files DIR writes stand-ins for the STB-side files (upgclient*.bin, boot_init.img,\n"
-               "btinit_ddr*_cedar.img, ddr*_cache_cal.img, shell.img, SerialN_client_birch_common.bin,\n"
-               "chip_ddrconf_dogwood_*.txt, the FPGA board's ddrconf.txt). Each program\n"
+               "btinit_ddr*_cedar.img, ddr*_cache_cal.img, shell.img, SerialN_client_birch_common.bin, fir.bin,\n"
+               "fir_alder.bin, fir_dg.bin, chip_ddrconf_dogwood_*.txt, the FPGA board's ddrconf.txt). Each program\n"
                "stand-in starts with a 20-byte header: \"CVSI\", total length, kind, CRC-32 of the rest (frame CRC:\n"
                "reflected 0xEDB88320, preset 0xFFFFFFFF, no final complement), version 1; all little-endian. The box\n"
                "refuses a file sent whole without it.\n\n"
                "Remote control: while the firmware runs (after power-on, or when a program hands back) the box takes\n"
                "keys as 11-byte frames '#' 'K' 0x04, value (LE32), CRC-32 of 'K', length and value (LE32), and answers\n"
-               "'O' 'K', 'E' 0x01 (bad check) or 'E' 0x02 (key refused). status lists them as keys=V1,V2,...");
+               "'O' 'K', 'E' 0x01 (bad check) or 'E' 0x02 (key refused). status lists them as keys=V1,V2,...\n\n"
+               "Panel program (fir.bin, fir_alder.bin, fir_dg.bin): press-key USER KEY on the control input reports a\n"
+               "key while the host learns keys; status adds \"panel record=LEN:CRC config=LEN:CRC\" (zlib CRC-32).\n" +
+               stbsim::panel_fault_help());
 
     stbsim::Options o;
     std::string flash_size, blocks, link, control_path, write_dir, dma = "0", trace_file;
@@ -189,6 +196,15 @@ int main(int argc, char** argv)
     app.add_option("--stampa-fault", o.stampa.fault,
                    "bar-code client fault: wrong-echo, error (second reply carries error code 7), error=N, "
                    "silent (no reply to a burn command)");
+    std::string panel_keys;
+    app.add_option("--panel-dump", o.panel.dump_dir,
+                   "write each panel record and configuration the panel program takes into DIR "
+                   "(panel-record.bin, panel-config.bin)");
+    app.add_option("--panel-keys", panel_keys,
+                   "keys the panel reports once key acquisition starts: USER:KEY,USER:KEY,... (C numbers)");
+    app.add_option("--panel-key-period", o.panel.key_period_ms, "ms between those keys (default 200)")
+        ->check(CLI::Range(1, 60000));
+    app.add_option("--panel-fault", o.panel.faults, "inject a panel program fault (repeatable; grammar below)");
     app.add_option("--key-baud", o.key_baud,
                    "line rate of the remote-control receiver (default 4800; 0: the rate the host set on the line)")
         ->check(CLI::Range(0, 4000000));
@@ -232,6 +248,10 @@ int main(int argc, char** argv)
     }
     if (std::string err; !stbsim::check_stampa_options(o, &err)) {
         std::fprintf(stderr, "stbsim: %s\n", err.c_str());
+        return 2;
+    }
+    if (std::string err; !stbsim::parse_panel_keys(panel_keys, &o.panel.keys, &err)) {
+        std::fprintf(stderr, "stbsim: --panel-keys: %s\n", err.c_str());
         return 2;
     }
     if (!flash_size.empty() && !parse_size(flash_size, &o.flash_size)) {

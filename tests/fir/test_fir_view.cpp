@@ -6,6 +6,7 @@
 #include "HWDlg.h"
 #include "KeyMapDlg.h"
 #include "LEDMapDlg.h"
+#include "PanelTestBox.h"
 #include "PowerWaveDlg.h"
 
 #include <QCheckBox>
@@ -163,7 +164,7 @@ private slots:
         view.ChooseInput(m_base);
         QVERIFY(view.Parse());
         auto* getKey = view.KeyMapPage()->findChild<QPushButton*>(QStringLiteral("getKey"));
-        QTest::mouseClick(getKey, Qt::LeftButton);
+        getKey->click();
         QCOMPARE(getKey->text(), QStringLiteral("Start Get Key"));
         QVERIFY(!view.KeyMapPage()->Getting());
 
@@ -173,16 +174,16 @@ private slots:
         view.FrontPanelPage()->findChild<QComboBox*>(QStringLiteral("fpType"))->setCurrentIndex(0);
         view.ShowPage(QStringLiteral("LED Map"));
         QVERIFY(getMap->isEnabled());
-        QTest::mouseClick(getMap, Qt::LeftButton);
+        getMap->click();
         QCOMPARE(getMap->text(), QStringLiteral("Start Get LED Map"));
 
         auto* lamp = view.FrontPanelPage()->findChild<QPushButton*>(QStringLiteral("testLamp"));
-        QTest::mouseClick(lamp, Qt::LeftButton);
+        lamp->click();
         QCOMPARE(lamp->text(), QStringLiteral("Start Test Lamp Pos"));
         QCOMPARE(view.FrontPanelPage()->PendingAction(), int(CFPDlg::kNone));
 
         auto* connectBtn = view.findChild<QPushButton*>(QStringLiteral("connect"));
-        QTest::mouseClick(connectBtn, Qt::LeftButton);
+        connectBtn->click();
         QVERIFY(!connectBtn->isEnabled());
         QCOMPARE(view.findChild<QLabel*>(QStringLiteral("status"))->text(), QStringLiteral("Please reset the slave STB!"));
         view.Clear();
@@ -225,6 +226,52 @@ private slots:
         });
         QTest::mouseClick(wave, Qt::LeftButton);
         QCOMPARE(QString::fromStdString(view.HardwarePage()->Fields().power_wave), QStringLiteral("1,2,3"));
+    }
+
+    void connectWithPanelAndLearnAKey()
+    {
+        firtest::PanelTestBox tb;
+        std::string err;
+        QVERIFY2(tb.start(0, {}, &err), err.c_str());
+        kv::set_current_serial_service(&tb.svc);
+        firtest::CapturedLog log;
+        CFirDlg view;
+        view.Session().SetRootDir(tb.dir.path());
+        view.Session().SetPauseScale(0.02);
+        view.ChooseInput(m_base);
+        QVERIFY(view.Parse());
+
+        view.findChild<QPushButton*>(QStringLiteral("connect"))->click();
+        tb.box->reset();
+        QTRY_VERIFY_WITH_TIMEOUT(log.has("Download  successfully!"), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(!view.Session().Busy(), 10000);
+        QVERIFY(view.Connected());
+        QVERIFY(tb.box->panel().record == view.Record().bytes());
+        QCOMPARE(view.findChild<QLabel*>(QStringLiteral("status"))->text(), QString());
+
+        // A key pressed on the remote goes into the IR2 cell of row 2.
+        view.ShowPage(QStringLiteral("Key Map"));
+        auto* getKey = view.KeyMapPage()->findChild<QPushButton*>(QStringLiteral("getKey"));
+        getKey->click();
+        QCOMPARE(getKey->text(), QStringLiteral("Stop Get Key"));
+        QTRY_VERIFY_WITH_TIMEOUT(tb.box->panel().key_mode, 10000);
+        auto* irKeys = view.KeyMapPage()->findChild<QTableWidget*>(QStringLiteral("irKeys"));
+        emit irKeys->cellDoubleClicked(2, 3);
+        QVERIFY(tb.box->press_key(0x7F80, 0x2C));
+        QTRY_COMPARE_WITH_TIMEOUT(irKeys->item(2, 3)->text(), QStringLiteral("44"), 10000);
+        QCOMPARE(view.KeyMapPage()->findChild<QLineEdit*>(QStringLiteral("ir2UserCode"))->text(),
+                 QStringLiteral("7f80"));
+        getKey->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!view.Session().Busy(), 10000);
+        QCOMPARE(getKey->text(), QStringLiteral("Start Get Key"));
+
+        // The learnt key goes to the box with the configuration... and into the record.
+        view.findChild<QPushButton*>(QStringLiteral("sendConfig"))->click();
+        QTRY_VERIFY_WITH_TIMEOUT(log.has("send configuration success!!!"), 20000);
+        QCOMPARE(int(view.Record().key_code(fir::KeyTable::Ir2, 2)), 0x2C);
+        QVERIFY(tb.box->panel().config ==
+                std::vector<uint8_t>(view.Record().config(), view.Record().config() + 464));
+        kv::set_current_serial_service(nullptr);
     }
 
 private:

@@ -7,9 +7,9 @@ namespace fir {
 namespace {
 
 const PlatformTraits kTraits[kPlatformCount] = {
-    {"base", "Base platform", 464, 1564, false, true, false},
-    {"alder", "Alder", 464, 1564, true, false, true},
-    {"dogwood", "Dogwood", 480, 1580, false, false, true},
+    {"base", "Base platform", 464, 1564, false, true, false, "fir.bin", 10500, 0},
+    {"alder", "Alder", 464, 1564, true, false, true, "fir_alder.bin", 10500, 1},
+    {"dogwood", "Dogwood", 480, 1580, false, false, true, "fir_dg.bin", 50000, 2},
 };
 
 }  // namespace

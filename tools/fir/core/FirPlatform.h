@@ -27,6 +27,9 @@ struct PlatformTraits {
     bool user_code_first;   // key tables: little-endian user code before the codes
     bool fixed_key_counts;  // 60 / 60 / 9 key codes instead of counts from the script
     bool panel_extras;      // display kind at byte 6 and the digit positions
+    const char* panel_program;    // the panel program in the program folder
+    int program_send_ms;          // time-out of the panel program's one send
+    int boot_project_type;        // the boot ROM's project type: load header, bring-up
 };
 
 const PlatformTraits& traits(Platform p);

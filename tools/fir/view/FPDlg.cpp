@@ -21,7 +21,7 @@ using firview::MakeButton;
 using firview::MakeEdit;
 using firview::MakeList;
 
-CFPDlg::CFPDlg(QWidget* parent) : QWidget(parent)
+CFPDlg::CFPDlg(LampTestFlags* flags, QWidget* parent) : QWidget(parent), m_flags(flags)
 {
     auto* outer = new QVBoxLayout(this);
     auto* box = new QGroupBox(QStringLiteral("Front Panel Info"), this);
@@ -185,8 +185,8 @@ void CFPDlg::SaveConfig(const QString& path)
 
 void CFPDlg::OnTestLamp()
 {
-    const bool start = !m_testing;
-    m_testing = start;
+    const bool start = !m_flags->testing;
+    m_flags->testing = start;
     m_testLamp->setText(start ? QStringLiteral("Stop Test Lamp Pos") : QStringLiteral("Start Test Lamp Pos"));
     for (QWidget* w : std::initializer_list<QWidget*>{m_left, m_ok, m_right})
         w->setEnabled(start);
@@ -196,11 +196,10 @@ void CFPDlg::OnTestLamp()
 
 void CFPDlg::ResetLampTest()
 {
-    m_testing = false;
-    m_action = kNone;
+    m_flags->reset();
     m_testLamp->setText(QStringLiteral("Start Test Lamp Pos"));
     for (QWidget* w : std::initializer_list<QWidget*>{m_left, m_ok, m_right})
         w->setEnabled(false);
 }
 
-void CFPDlg::Arrow(int action) { m_action = m_testing ? action : kNone; }
+void CFPDlg::Arrow(int action) { m_flags->press(action); }

@@ -4,10 +4,9 @@
 
 #include "FirFields.h"
 #include "FirPlatform.h"
+#include "PanelFlags.h"
 
 #include <QWidget>
-
-#include <atomic>
 
 class QComboBox;
 class QLineEdit;
@@ -17,7 +16,8 @@ class QToolButton;
 class CFPDlg : public QWidget {
     Q_OBJECT
 public:
-    explicit CFPDlg(QWidget* parent = nullptr);
+    // `flags` (the session's) steer the lamp-position test; they outlive the page.
+    explicit CFPDlg(fir::LampTestFlags* flags, QWidget* parent = nullptr);
 
     // Alder and Dogwood show the digit-position mode.
     void SetPlatform(fir::Platform p);
@@ -30,12 +30,11 @@ public:
     void LoadConfig(const QString& path);
     void SaveConfig(const QString& path);
 
-    // Lamp test: the flag and the pending action (0 confirm, 1 previous,
-    // 2 next, 3 none), read by the exchange.
+    // Lamp test: the arrows and "OK" set the pending action (0 confirm,
+    // 1 previous, 2 next, 3 none) while the test runs.
     enum LampAction { kConfirm = 0, kPrevious = 1, kNext = 2, kNone = 3 };
-    bool Testing() const { return m_testing; }
-    int PendingAction() const { return m_action; }
-    void SetPendingAction(int a) { m_action = a; }
+    bool Testing() const { return m_flags->testing; }
+    int PendingAction() const { return m_flags->pending(); }
     // The test has ended: the button shows its start text again.
     void ResetLampTest();
 
@@ -75,6 +74,5 @@ private:
     QToolButton* m_left = nullptr;
     QPushButton* m_ok = nullptr;
     QToolButton* m_right = nullptr;
-    std::atomic<bool> m_testing{false};
-    std::atomic<int> m_action{kNone};
+    fir::LampTestFlags* m_flags;
 };

@@ -17,11 +17,15 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStackedWidget>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <chrono>
+#include <future>
 
 using namespace fir;
 using firview::MakeButton;
@@ -33,8 +37,59 @@ const char* const kBinFilter = "bin files (*.bin);;All Files (*.*)";
 
 }  // namespace
 
+// The exchanges' reports, queued onto the view's thread. Reports still
+// queued when the view goes are dropped with it.
+class CFirDlg::PanelEvents : public IPanelEvents {
+public:
+    explicit PanelEvents(CFirDlg* view) : m_view(view) {}
+    std::atomic<bool> closing{false};
+
+    void OnStatus(const std::string& text) override
+    {
+        post([text](CFirDlg* v) { v->m_status->setText(QString::fromStdString(text)); });
+    }
+    void OnKeyLearned(const LearnedKey& key) override
+    {
+        post([key](CFirDlg* v) { v->m_keys->ShowLearnedKey(key); });
+    }
+    void OnLedMap(const LedMapBytes& map) override
+    {
+        post([map](CFirDlg* v) { v->m_led->SetMap(map); });
+    }
+    void OnMessage(const std::string& text) override
+    {
+        post([text](CFirDlg* v) { firview::ShowError(v, QString::fromStdString(text)); });
+    }
+    void OnExchangeEnded(PanelExchange which, const PanelResult&) override
+    {
+        post([which](CFirDlg* v) { v->OnExchangeEnded(which); });
+    }
+    // Waits for the user's answer; a view that is closing answers "cancel".
+    bool AskRetry(const std::string& text) override
+    {
+        auto answer = std::make_shared<std::promise<bool>>();
+        std::future<bool> got = answer->get_future();
+        post([answer, text](CFirDlg* v) { answer->set_value(v->AskRetryBox(QString::fromStdString(text))); });
+        while (got.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
+            if (closing)
+                return false;
+        return got.get();
+    }
+
+private:
+    template <class F> void post(F f)
+    {
+        CFirDlg* view = m_view;
+        QMetaObject::invokeMethod(view, [view, f] { f(view); }, Qt::QueuedConnection);
+    }
+    CFirDlg* m_view;
+};
+
 CFirDlg::CFirDlg(QWidget* parent) : QWidget(parent)
 {
+    m_events = std::make_unique<PanelEvents>(this);
+    m_session = std::make_unique<CPanelSession>(corvane::SerialService(), m_events.get());
+
     setWindowTitle(QStringLiteral("Customization"));
     setObjectName(QStringLiteral("Customization"));
 
@@ -74,10 +129,10 @@ CFirDlg::CFirDlg(QWidget* parent) : QWidget(parent)
     m_tree->setMaximumWidth(160);
     m_pages = new QStackedWidget(this);
     m_pages->setObjectName(QStringLiteral("pageArea"));
-    m_fp = new CFPDlg(m_pages);
-    m_keys = new KeyMapDlg(m_pages);
+    m_fp = new CFPDlg(&m_session->lamp, m_pages);
+    m_keys = new KeyMapDlg(&m_session->keys, m_pages);
     m_hw = new CHWDlg(m_pages);
-    m_led = new LEDMapDlg(&m_ledMap, m_pages);
+    m_led = new LEDMapDlg(&m_ledMap, &m_session->led, m_pages);
     for (QWidget* page : std::initializer_list<QWidget*>{m_fp, m_keys, m_hw, m_led})
         m_pages->addWidget(page);
     m_pages->setEnabled(false);
@@ -108,6 +163,12 @@ CFirDlg::CFirDlg(QWidget* parent) : QWidget(parent)
     connect(m_fp, &CFPDlg::lampTestRequested, this, &CFirDlg::OnLampTest);
     connect(m_keys, &KeyMapDlg::keyAcquisitionRequested, this, &CFirDlg::OnKeyAcquisition);
     connect(m_led, &LEDMapDlg::ledMapRequested, this, &CFirDlg::OnLedMapAcquisition);
+}
+
+CFirDlg::~CFirDlg()
+{
+    m_events->closing = true;
+    m_session.reset();
 }
 
 void CFirDlg::ChooseInput(const QString& path) { m_input->setText(path); }
@@ -233,10 +294,7 @@ void CFirDlg::Clear()
     m_keys->ResetGetKey();
     m_led->ResetGetLedMap();
     m_status->clear();
-    if (CSerialMonitorSerivce* service = corvane::SerialService())
-        service->set_upg(0);
-    m_connected = false;
-    m_running = false;
+    m_session->Clear();
     m_tree->clear();
     m_keys->Clear();
 }
@@ -287,9 +345,17 @@ bool CFirDlg::Generate()
 
 void CFirDlg::ConnectWithPanel()
 {
+    Platform p = Platform::Base;
+    platform_from_index(m_platform->currentIndex(), &p);
     m_connect->setEnabled(false);
     m_status->setText(QStringLiteral("Please reset the slave STB!"));
-    m_running = true;
+    // Without a parsed image the panel gets the platform's empty record.
+    const CPanelRecord record = HasImage() ? m_record : CPanelRecord::ForPlatform(p);
+    if (!m_session->StartConnect(p, record)) {
+        m_status->clear();
+        m_connect->setEnabled(true);
+        return;
+    }
     emit connectRequested(m_platform->currentIndex());
 }
 
@@ -297,38 +363,45 @@ void CFirDlg::SendConfig()
 {
     if (HasImage() && !GatherPages())
         return;
-    if (!m_connected)
-        firview::Log(__LINE__, "\nPlease connect with panel connectly!\n");
+    m_session->StartSendConfig(m_record);
 }
 
-void CFirDlg::LightOrDim(uint8_t)
-{
-    if (!m_connected)
-        firview::Log(__LINE__, "\n!!Please connect with panel correctly!\n");
-}
+void CFirDlg::LightOrDim(uint8_t how) { m_session->StartLightOrDim(how == 0x01); }
 
 void CFirDlg::OnLampTest()
 {
-    if (m_parsed.platform == Platform::Alder)
-        return;
-    if (!m_connected) {
-        firview::Log(__LINE__, "\n!!Please connect with panel correctly!\n");
+    if (!m_session->StartLampTest())
         m_fp->ResetLampTest();
-    }
 }
 
 void CFirDlg::OnKeyAcquisition()
 {
-    if (!m_connected) {
-        firview::Log(__LINE__, "\n!!Please connect with panel correctly!\n");
+    if (!m_session->StartKeyAcquisition())
         m_keys->ResetGetKey();
-    }
 }
 
 void CFirDlg::OnLedMapAcquisition()
 {
-    if (!m_connected) {
-        firview::Log(__LINE__, "\n!!Please connect with panel correctly!\n");
+    if (!m_session->StartLedMapAcquisition())
         m_led->ResetGetLedMap();
+}
+
+void CFirDlg::OnExchangeEnded(PanelExchange which)
+{
+    switch (which) {
+    case PanelExchange::Keys: m_keys->ResetGetKey(); break;
+    case PanelExchange::LedMap: m_led->ResetGetLedMap(); break;
+    case PanelExchange::Lamp: m_fp->ResetLampTest(); break;
+    default: break;
     }
+}
+
+bool CFirDlg::AskRetryBox(const QString& text)
+{
+    if (corvane::IsHeadless()) {
+        firview::Log(__LINE__, (text.toStdString() + " (cancelled: no display)\n").c_str());
+        return false;
+    }
+    return QMessageBox::question(this, QStringLiteral("error"), text, QMessageBox::Retry | QMessageBox::Cancel) ==
+           QMessageBox::Retry;
 }

@@ -5,10 +5,13 @@
 #pragma once
 
 #include "FirImage.h"
+#include "PanelSession.h"
 
 #include <QWidget>
 
 #include <array>
+#include <atomic>
+#include <memory>
 
 class QComboBox;
 class QLabel;
@@ -25,6 +28,8 @@ class CFirDlg : public QWidget {
     Q_OBJECT
 public:
     Q_INVOKABLE explicit CFirDlg(QWidget* parent = nullptr);
+    // Ends the running exchange with the panel and waits for it.
+    ~CFirDlg() override;
 
     // The steps behind the buttons, without the file dialogs.
     void ChooseInput(const QString& path);
@@ -42,7 +47,9 @@ public:
     fir::Platform ParsedPlatform() const { return m_parsed.platform; }
     bool HasImage() const { return !m_parsed.image.empty(); }
     const fir::CPanelRecord& Record() const { return m_record; }
-    bool Connected() const { return m_connected; }
+    bool Connected() const { return m_session->Connected(); }
+    // The link to the panel program (its flags, exchanges and settings).
+    fir::CPanelSession& Session() { return *m_session; }
     CFPDlg* FrontPanelPage() const { return m_fp; }
     CHWDlg* HardwarePage() const { return m_hw; }
     KeyMapDlg* KeyMapPage() const { return m_keys; }
@@ -63,6 +70,10 @@ private slots:
     void OnLedMapAcquisition();
 
 private:
+    class PanelEvents;
+    // What the exchanges report, on the user-interface thread.
+    void OnExchangeEnded(fir::PanelExchange which);
+    bool AskRetryBox(const QString& text);
     void LightOrDim(uint8_t how);
     void FillPages();
     void FillTree();
@@ -91,6 +102,6 @@ private:
     fir::CPanelRecord m_record;
     std::array<uint8_t, fir::kLedMapSize> m_ledMap{};
     std::vector<std::string> m_languages;  // from config.birch.xml
-    bool m_connected = false;
-    bool m_running = false;
+    std::unique_ptr<PanelEvents> m_events;
+    std::unique_ptr<fir::CPanelSession> m_session;  // before the pages: they hold its flags
 };

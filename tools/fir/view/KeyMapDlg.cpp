@@ -38,7 +38,7 @@ QString header(QTableWidget* list, int column) { return list->horizontalHeaderIt
 
 }  // namespace
 
-KeyMapDlg::KeyMapDlg(QWidget* parent) : QWidget(parent)
+KeyMapDlg::KeyMapDlg(KeyAcquisitionFlags* flags, QWidget* parent) : QWidget(parent), m_flags(flags)
 {
     auto* outer = new QVBoxLayout(this);
     auto* title = new QLabel(QStringLiteral("Key Map"), this);
@@ -169,6 +169,7 @@ void KeyMapDlg::OnBaseChanged(int index)
 {
     const bool was_hex = m_lastBase == 1;
     m_lastBase = index;
+    m_flags->hex = index == 1;
     for (QTableWidget* list : {m_fpList, m_irList})
         for (int r = 0; r < list->rowCount(); ++r)
             for (int c : {1, 3}) {
@@ -276,7 +277,8 @@ void KeyMapDlg::LoadKeys(const QString& path, PageFile kind)
 void KeyMapDlg::OnGetKey()
 {
     const bool start = m_getKey->text() == QLatin1String("Start Get Key");
-    m_getting = start;
+    m_flags->hex = Hex();
+    m_flags->getting = start;
     m_getKey->setText(start ? QStringLiteral("Stop Get Key") : QStringLiteral("Start Get Key"));
     for (QTableWidget* list : {m_fpList, m_irList})
         list->setEditTriggers(start ? QAbstractItemView::NoEditTriggers : QAbstractItemView::DoubleClicked);
@@ -286,8 +288,8 @@ void KeyMapDlg::OnGetKey()
 
 void KeyMapDlg::ResetGetKey()
 {
-    m_getting = false;
-    m_focus = kFocusNone;
+    m_flags->getting = false;
+    m_flags->clear_focus();
     m_getKey->setText(QStringLiteral("Start Get Key"));
     for (QTableWidget* list : {m_fpList, m_irList})
         list->setEditTriggers(QAbstractItemView::DoubleClicked);
@@ -295,37 +297,31 @@ void KeyMapDlg::ResetGetKey()
 
 void KeyMapDlg::OnDoubleClick(QTableWidget* list, int row, int column)
 {
-    if (!m_getting)
+    if (!m_flags->getting)
         return;
-    const bool key_cell = list == m_fpList ? column == kFpKeyColumn
-                                           : column == kIr1KeyColumn || column == kIr2KeyColumn;
-    if (!key_cell) {
-        m_focus = kFocusNone;
+    if (list == m_fpList && column == kFpKeyColumn) {
+        m_flags->focus(KeyTable::Fp, row);
+    } else if (list == m_irList && (column == kIr1KeyColumn || column == kIr2KeyColumn)) {
+        m_flags->focus(column == kIr1KeyColumn ? KeyTable::Ir1 : KeyTable::Ir2, row);
+    } else {
+        m_flags->clear_focus();
         firview::ShowError(this, QStringLiteral("Invalid cursor pos!"));
-        return;
     }
-    const int f = list == m_fpList ? kFocusFp : kFocusIr;
-    m_focusRow[f] = row;
-    m_focusColumn[f] = column;
-    m_focus = f;
 }
 
-void KeyMapDlg::ShowLearnedKey(uint16_t user_code, uint8_t key_code)
+void KeyMapDlg::ShowLearnedKey(const LearnedKey& key)
 {
-    const int f = m_focus;
-    if (f == kFocusNone)
+    QTableWidget* list = key.table == KeyTable::Fp ? m_fpList : m_irList;
+    if (key.row < 0 || key.row >= list->rowCount())
         return;
-    const int row = m_focusRow[f];
-    const int column = m_focusColumn[f];
-    QTableWidget* list = f == kFocusFp ? m_fpList : m_irList;
-    if (row < 0 || row >= list->rowCount())
-        return;
-    if (f == kFocusFp) {
-        m_keyBuffer[row] = key_code;
+    int column = kFpKeyColumn;
+    if (key.table == KeyTable::Fp) {
+        m_keyBuffer[key.row] = key.key_code;
     } else {
-        const bool ir1 = column == kIr1KeyColumn;
-        m_keyBuffer[(ir1 ? 16 : 144) + row] = key_code;
-        (ir1 ? m_ir1User : m_ir2User)->setText(QString::number(user_code, 16));
+        const bool ir1 = key.table == KeyTable::Ir1;
+        column = ir1 ? kIr1KeyColumn : kIr2KeyColumn;
+        m_keyBuffer[(ir1 ? 16 : 144) + key.row] = key.key_code;
+        (ir1 ? m_ir1User : m_ir2User)->setText(QString::number(key.user_code, 16));
     }
-    SetCell(list, row, column, Format(key_code), true);
+    SetCell(list, key.row, column, Format(key.key_code), true);
 }

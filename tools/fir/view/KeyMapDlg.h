@@ -8,11 +8,11 @@
 
 #include "FirImage.h"
 #include "FirPageFiles.h"
+#include "PanelSession.h"
 
 #include <QWidget>
 
 #include <array>
-#include <atomic>
 
 class QComboBox;
 class QLineEdit;
@@ -22,7 +22,8 @@ class QTableWidget;
 class KeyMapDlg : public QWidget {
     Q_OBJECT
 public:
-    explicit KeyMapDlg(QWidget* parent = nullptr);
+    // `flags` (the session's) steer the key acquisition; they outlive the page.
+    explicit KeyMapDlg(fir::KeyAcquisitionFlags* flags, QWidget* parent = nullptr);
 
     void SetPlatform(fir::Platform p) { m_platform = p; }
     // One row per front-panel name, one per IR name (IR1 and IR2 share rows
@@ -37,13 +38,11 @@ public:
     void LoadKeys(const QString& path, fir::PageFile kind);
     void SaveKeys(const QString& path, fir::PageFile kind);
 
-    // Key acquisition: the flag, and which cell a reported key goes to.
-    enum Focus { kFocusFp = 0, kFocusIr = 1, kFocusNone = 2 };
-    bool Getting() const { return m_getting; }
-    int FocusList() const { return m_focus; }
-    // A key the box reported: stored in the key buffer and shown in the
-    // focused cell (and the IR user code in its field).
-    void ShowLearnedKey(uint16_t user_code, uint8_t key_code);
+    // Key acquisition: a double click on a key cell gives it the focus.
+    bool Getting() const { return m_flags->getting; }
+    // A key the box reported for the cell that had the focus: stored in the
+    // key buffer and shown in that cell (and the IR user code in its field).
+    void ShowLearnedKey(const fir::LearnedKey& key);
     // Acquisition has ended: the button shows its start text again.
     void ResetGetKey();
     // Front-panel codes at 0 to 15, IR1 at 16 to 143, IR2 at 144 to 271.
@@ -77,8 +76,5 @@ private:
     QPushButton* m_getKey = nullptr;
     int m_lastBase = 0;
     std::array<uint8_t, 272> m_keyBuffer{};
-    std::atomic<bool> m_getting{false};
-    std::atomic<int> m_focus{kFocusNone};
-    int m_focusRow[2] = {-1, -1};
-    int m_focusColumn[2] = {-1, -1};
+    fir::KeyAcquisitionFlags* m_flags;
 };

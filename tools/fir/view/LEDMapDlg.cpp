@@ -12,7 +12,7 @@
 using namespace fir;
 using firview::MakeButton;
 
-LEDMapDlg::LEDMapDlg(LedMap* map, QWidget* parent) : QWidget(parent), m_map(map)
+LEDMapDlg::LEDMapDlg(LedMap* map, LedMapFlags* flags, QWidget* parent) : QWidget(parent), m_map(map), m_flags(flags)
 {
     auto* outer = new QVBoxLayout(this);
     outer->addWidget(new QLabel(QStringLiteral("LED Map"), this));
@@ -68,27 +68,12 @@ void LEDMapDlg::SetButtonsForFpType(int fp_type)
     m_getMap->setEnabled(fp_type == 0);
 }
 
-void LEDMapDlg::Press(int step)
-{
-    if (m_getting) {
-        m_step = step;
-        m_pending = true;
-    } else {
-        m_step = kNoStep;
-        m_pending = false;
-    }
-}
-
-int LEDMapDlg::TakeStep()
-{
-    m_pending = false;
-    return m_step;
-}
+void LEDMapDlg::Press(int step) { m_flags->press(step); }
 
 void LEDMapDlg::OnGetLedMap()
 {
-    const bool start = !m_getting;
-    m_getting = start;
+    const bool start = !m_flags->getting;
+    m_flags->getting = start;
     m_getMap->setText(start ? QStringLiteral("Stop Get LED Map") : QStringLiteral("Start Get LED Map"));
     if (start)
         emit ledMapRequested();
@@ -96,9 +81,7 @@ void LEDMapDlg::OnGetLedMap()
 
 void LEDMapDlg::ResetGetLedMap()
 {
-    m_getting = false;
-    m_pending = false;
-    m_step = kNoStep;
+    m_flags->reset();
     m_getMap->setText(QStringLiteral("Start Get LED Map"));
 }
 

@@ -6,12 +6,12 @@
 #pragma once
 
 #include "FirPlatform.h"
+#include "PanelFlags.h"
 #include "PanelRecord.h"
 
 #include <QWidget>
 
 #include <array>
-#include <atomic>
 #include <vector>
 
 class QPushButton;
@@ -20,8 +20,9 @@ class LEDMapDlg : public QWidget {
     Q_OBJECT
 public:
     using LedMap = std::array<uint8_t, fir::kLedMapSize>;
-    // `map` belongs to the main view and outlives the page.
-    explicit LEDMapDlg(LedMap* map, QWidget* parent = nullptr);
+    // `map` belongs to the main view, `flags` (the session's) steer the
+    // acquisition; both outlive the page.
+    LEDMapDlg(LedMap* map, fir::LedMapFlags* flags, QWidget* parent = nullptr);
 
     void SetPlatform(fir::Platform p) { m_platform = p; }
     // The acquisition buttons work only for the first front-panel type.
@@ -31,14 +32,11 @@ public:
     void LoadMap(const QString& path);
     void SaveMap(const QString& path);
 
-    // Acquisition: the flag, the step the user pressed (0 all lit, 1 all
-    // dark, 2 to 9 segment 0 to 7; 10 none) and whether it is pending.
-    static constexpr int kNoStep = 10;
-    bool Getting() const { return m_getting; }
-    bool StepPending() const { return m_pending; }
-    int Step() const { return m_step; }
-    // Takes the pending step (the exchange acknowledges it).
-    int TakeStep();
+    // Acquisition: the step buttons mark a step pending (0 all lit, 1 all
+    // dark, 2 to 9 segment 0 to 7) while it runs.
+    bool Getting() const { return m_flags->getting; }
+    // The map has come from the box.
+    void SetMap(const LedMap& map) { *m_map = map; }
     // Acquisition has ended: the button shows its start text again.
     void ResetGetLedMap();
 
@@ -55,7 +53,5 @@ private:
     fir::Platform m_platform = fir::Platform::Base;
     QPushButton* m_getMap = nullptr;
     std::vector<QPushButton*> m_stepButtons;  // "Light All", "Dim All", "0" to "7"
-    std::atomic<bool> m_getting{false};
-    std::atomic<bool> m_pending{false};
-    std::atomic<int> m_step{kNoStep};
+    fir::LedMapFlags* m_flags;
 };
