@@ -9,6 +9,9 @@ FUZZ_SECONDS ?= 45
 FUZZ_MORE ?= tessel_scan tessel_script tessel_hwinfo xlsx
 FUZZ_SECONDS_MORE ?= 15
 JOBS       ?= 2
+# The tests mostly wait on the (virtual) serial line, not on the processor,
+# so more of them run at once than there are cores.
+TEST_JOBS  ?= 6
 GENERATOR  ?= Ninja
 
 .PHONY: all deps configure build build-programs build-asan test test-main test-asan test-fuzz run clean
@@ -36,11 +39,11 @@ build-asan: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 test-main: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+	cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS) --timeout 600
 
 test-asan: build-asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --output-on-failure -j $(JOBS) --timeout 900
+	  ctest --output-on-failure -j $(TEST_JOBS) --timeout 900
 
 # The .xls reader under libFuzzer (clang), briefly, from a corpus of
 # python3-xlwt workbooks; findings stay in the corpus for the next run.
