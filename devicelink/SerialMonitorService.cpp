@@ -238,6 +238,7 @@ int CSerialMonitorSerivce::SMS_OpenPort(const serialport_config_tag& config)
     m_CurConfig = config;
     m_ports[static_cast<size_t>(config.port_index)].last = config;
     m_lastError.clear();
+    m_reportedLineError.clear();
     return 1;
 }
 
@@ -308,6 +309,8 @@ int CSerialMonitorSerivce::SMS_Send(const void* buf, uint32_t len, uint32_t* sen
     bool ok = port->write(static_cast<const uint8_t*>(buf), len, &n, timeout_ms);
     if (sent)
         *sent = static_cast<uint32_t>(n);
+    if (!ok)
+        line_failed(*port);
     return ok && n == len ? 1 : 0;
 }
 
@@ -331,6 +334,8 @@ int CSerialMonitorSerivce::SMS_Receive(void* buf, uint32_t cap, uint32_t* receiv
     bool ok = port->read(static_cast<uint8_t*>(buf), cap, &n, timeout_ms);
     if (received)
         *received = static_cast<uint32_t>(n);
+    if (!ok)
+        line_failed(*port);
     return ok ? 1 : 0;
 }
 
@@ -391,6 +396,23 @@ void CSerialMonitorSerivce::set_error(const std::string& e)
 {
     std::lock_guard<std::mutex> lock(m_stateMutex);
     m_lastError = e;
+}
+
+// A line that went away (a device unplugged, a serial server's connection
+// lost) is told once to the log, and kept as the last error.
+void CSerialMonitorSerivce::line_failed(const kv::SerialPort& port)
+{
+    const std::string e = port.error();
+    if (e.empty())
+        return;  // a time-out or a cancel, not a lost line
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        m_lastError = e;
+        if (m_reportedLineError == e)
+            return;
+        m_reportedLineError = e;
+    }
+    kv_console_printf("%s\n", e.c_str());
 }
 
 serialport_config_tag CSerialMonitorSerivce::current_config() const
@@ -509,6 +531,7 @@ void CSerialMonitorSerivce::reader_loop()
             // times matter); forwarding, what comes within 20 ms.
             bool ok = watch ? port->read_some(buf, sizeof(buf), &got, 5) : port->read(buf, sizeof(buf), &got, 20);
             if (!ok) {
+                line_failed(*port);
                 r.unlock();
                 std::this_thread::sleep_for(20ms);
                 continue;

@@ -138,6 +138,7 @@ private:
     void set_error(const std::string& e);
     serialport_config_tag current_config() const;
     void forget_closed_port_locked();
+    void line_failed(const kv::SerialPort& port);
 
     mutable std::mutex m_stateMutex;   // ports, configuration, error text
     std::mutex m_readMutex;            // one reader of the line at a time
@@ -146,6 +147,7 @@ private:
     std::shared_ptr<kv::SerialPort> m_port;  // the open port, if any
     int m_openIndex = -1;
     std::string m_lastError;
+    std::string m_reportedLineError;  // the lost line already told to the log
 
     std::atomic<bool> m_inited{false};
     std::atomic<bool> m_svcStarted{true};
