@@ -285,8 +285,14 @@ long TcpStream::receive(uint8_t* buf, size_t cap, int timeout_ms)
     if (r == 0)
         return 0;
     ssize_t n = ::recv(m_fd, buf, cap, MSG_DONTWAIT);
-    if (n > 0)
+    if (n > 0) {
+        // Acknowledge at once: a server that holds back its next bytes until
+        // the last ones are acknowledged (Nagle) would otherwise wait for our
+        // delayed acknowledgement on every exchange of a lock-step protocol.
+        int one = 1;
+        (void)::setsockopt(m_fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
         return static_cast<long>(n);
+    }
     if (n == 0) {
         fail("the serial server closed the connection");
         return -1;
