@@ -3,6 +3,7 @@
 #include "KvBasicCfgIni.h"
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
+#include "NetworkLine.h"
 #include "SerialPort.h"
 
 #include <libserialport.h>
@@ -14,6 +15,28 @@
 namespace {
 
 std::atomic<CSerialMonitorSerivce*> g_current{nullptr};
+
+// Ports separated by ':', which a serial server's port name also holds
+// ("rfc2217://HOST:PORT" arrives as "rfc2217", "//HOST", "PORT").
+std::vector<std::string> split_port_list(const std::string& text)
+{
+    std::vector<std::string> parts;
+    std::stringstream ss(text);
+    std::string p;
+    while (std::getline(ss, p, ':'))
+        parts.push_back(p);
+    std::vector<std::string> out;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        std::string port = parts[i];
+        if (i + 2 < parts.size() && parts[i + 1].rfind("//", 0) == 0 && kv::is_network_port(port + "://")) {
+            port += ":" + parts[i + 1] + ":" + parts[i + 2];
+            i += 2;
+        }
+        if (!port.empty())
+            out.push_back(port);
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -74,13 +97,9 @@ int CSerialMonitorSerivce::SMS_Init()
         }
     }
     // Ports named by the environment (e.g. a virtual STB's pseudo-terminal).
-    if (const char* env = std::getenv("CORVANE_PORTS")) {
-        std::stringstream ss(env);
-        std::string p;
-        while (std::getline(ss, p, ':'))
-            if (!p.empty())
-                SMS_AddPort(p);
-    }
+    if (const char* env = std::getenv("CORVANE_PORTS"))
+        for (const std::string& p : split_port_list(env))
+            SMS_AddPort(p);
     int count = 0;
     SMS_SearchAllSerialPorts(&count, nullptr);
     m_quit = false;
@@ -125,6 +144,9 @@ int CSerialMonitorSerivce::SMS_AddPort(const std::string& path)
     serialport_info_tag info;
     info.name = path;
     info.friendly_name = path.rfind("/dev/pts/", 0) == 0 ? "pseudo-terminal " + path : path;
+    if (kv::is_network_port(path))
+        info.friendly_name = kv::port_url_scheme(path) == kv::PortUrlScheme::Rfc2217 ? "RFC 2217 serial server"
+                                                                                      : "serial server, raw TCP";
     m_ports.push_back(info);
     return static_cast<int>(m_ports.size() - 1);
 }

@@ -10,6 +10,8 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <netinet/in.h>
 #include <poll.h>
@@ -363,4 +365,28 @@ TEST(SocketLine, CarriesBytesUntouchedAndKeepsTheServersSettings)
     for (int i = 0; i < 200 && got.empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(got, (Bytes {0xFF, '\r'}));
+}
+
+TEST(PortNames, ServerPortsFromTheEnvironmentAndTheSettingsFile)
+{
+    const std::string dir = ::testing::TempDir() + "/rfc2217_ports_" + std::to_string(::getpid());
+    std::filesystem::create_directories(dir);
+    setenv("CORVANE_HOME", dir.c_str(), 1);
+    std::ofstream(dir + "/corvane.ini") << "[SerialSvc]\nPorts = rfc2217://[::1]:4001; /dev/pts/77\n";
+    setenv("CORVANE_PORTS", "/dev/pts/88:rfc2217://127.0.0.1:4002:socket://server.lan:7000:/dev/pts/89", 1);
+    {
+        CSerialMonitorSerivce svc;
+        ASSERT_EQ(svc.SMS_Init(), 1);
+        for (const char* name : {"rfc2217://[::1]:4001", "/dev/pts/77", "/dev/pts/88", "rfc2217://127.0.0.1:4002",
+                                 "socket://server.lan:7000", "/dev/pts/89"})
+            EXPECT_GE(svc.SMS_FindPort(name), 0) << name;
+        EXPECT_LT(svc.SMS_FindPort("rfc2217"), 0);
+        EXPECT_LT(svc.SMS_FindPort("//127.0.0.1"), 0);
+        std::vector<serialport_info_tag> info;
+        svc.SMS_GetCurSvcParam(nullptr, &info, nullptr);
+        EXPECT_EQ(info[size_t(svc.SMS_FindPort("rfc2217://127.0.0.1:4002"))].friendly_name, "RFC 2217 serial server");
+    }
+    unsetenv("CORVANE_PORTS");
+    unsetenv("CORVANE_HOME");
+    std::filesystem::remove_all(dir);
 }
