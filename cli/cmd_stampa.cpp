@@ -13,6 +13,7 @@
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
 #include "SerialMonitorService.h"
+#include "PortHelp.h"
 
 #include <atomic>
 #include <chrono>
@@ -272,7 +273,7 @@ int run_stampa(const StampaOptions& o)
 static CliCommandRegistrar reg_stampa([](CLI::App& app) {
     auto o = std::make_shared<StampaOptions>();
     auto* sub = app.add_subcommand("stampa", "Burn bar codes (serial numbers) into boxes, one box after another");
-    sub->add_option("--port", o->port, "Serial device or pseudo-terminal of the boxes")->required();
+    sub->add_option("--port", o->port, port_option_help("the boxes"))->required();
     sub->add_option("--platform", o->platform, "Chip platform of the boxes")
         ->required()
         ->check(CLI::IsMember({"alder", "birch", "cedar", "dogwood"}, CLI::ignore_case));

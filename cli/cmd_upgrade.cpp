@@ -8,6 +8,7 @@
 #include "SerialMonitorService.h"
 #include "UpgJob.h"
 #include "VirtualPorts.h"
+#include "PortHelp.h"
 
 #include <algorithm>
 #include <atomic>
@@ -48,7 +49,7 @@ std::string project_type_help()
 
 void add_common(CLI::App* sub, CommonOptions& o)
 {
-    sub->add_option("--port", o.port, "Serial device or pseudo-terminal of the STB (e.g. /dev/ttyUSB0)")->required();
+    sub->add_option("--port", o.port, port_option_help("the STB"))->required();
     sub->add_option("--project-type", o.project_type, project_type_help())
         ->required()
         ->check(CLI::Range(0, bootlink::kProjectTypes - 1));

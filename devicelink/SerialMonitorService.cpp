@@ -420,6 +420,16 @@ void CSerialMonitorSerivce::set_error(const std::string& e)
     m_lastError = e;
 }
 
+bool CSerialMonitorSerivce::line_lost() const
+{
+    std::shared_ptr<kv::SerialPort> port;
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        port = m_port;
+    }
+    return port && !port->error().empty();
+}
+
 // A line that went away (a device unplugged, a serial server's connection
 // lost) is told once to the log, and kept as the last error.
 void CSerialMonitorSerivce::line_failed(const kv::SerialPort& port)

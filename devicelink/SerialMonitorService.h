@@ -122,6 +122,10 @@ public:
 
     // Human-readable text of the last failure (open, settings, I/O).
     std::string last_error() const;
+    // True while the open port's line has gone away (a device unplugged, a
+    // serial server's connection lost): it stays open, and every read and
+    // write fails, until it is closed.
+    bool line_lost() const;
 
     // Public members that callers read or write.
     serialport_config_tag m_CurConfig;          // the current port's configuration

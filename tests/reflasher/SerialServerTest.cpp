@@ -288,6 +288,7 @@ TEST_F(SerialServerTest, AServerThatDropsTheConnectionMidTransferFailsTheJobClea
     EXPECT_FALSE(r.ok);
     EXPECT_FALSE(r.cancelled);
     EXPECT_EQ(r.failed, reflasher::Step::Transfer) << r.failed_step() << ": " << r.error;
+    EXPECT_EQ(r.outcome, bootlink::Outcome::PortLost);
     const std::string text = log.text();
     EXPECT_NE(text.find(server.url() + ": the serial server closed the connection"), std::string::npos) << text;
     EXPECT_FALSE(svc.any_job_flag());
