@@ -139,11 +139,7 @@ public:
 
     bool write(const uint8_t* buf, size_t len, size_t* sent, int timeout_ms) override
     {
-        *sent = 0;
-        if (!m_tcp.send_all(buf, len, timeout_ms))
-            return false;
-        *sent = len;
-        return true;
+        return m_tcp.send_all(buf, len, timeout_ms, sent);
     }
 
     bool flush_input() override
@@ -303,12 +299,14 @@ long TcpStream::receive(uint8_t* buf, size_t cap, int timeout_ms)
     return -1;
 }
 
-bool TcpStream::send_all(const uint8_t* buf, size_t len, int timeout_ms)
+bool TcpStream::send_all(const uint8_t* buf, size_t len, int timeout_ms, size_t* done_out)
 {
+    size_t scratch = 0;
+    size_t& done = done_out ? *done_out : scratch;
+    done = 0;
     if (m_fd < 0 || lost())
         return false;
     const auto deadline = deadline_in(timeout_ms);
-    size_t done = 0;
     while (done < len) {
         ssize_t n = ::send(m_fd, buf + done, len - done, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n > 0) {

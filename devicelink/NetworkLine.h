@@ -42,13 +42,15 @@ public:
     // Waits up to `timeout_ms` for input and takes what is there: the byte
     // count, 0 when nothing came in time, -1 when the connection is gone.
     long receive(uint8_t* buf, size_t cap, int timeout_ms);
-    // True when every byte went to the network within `timeout_ms`.
-    bool send_all(const uint8_t* buf, size_t len, int timeout_ms);
+    // True when every byte went to the network within `timeout_ms`;
+    // `done` (may be null) receives how many did.
+    bool send_all(const uint8_t* buf, size_t len, int timeout_ms, size_t* done = nullptr);
     std::string error() const;
     bool lost() const;
+    // Gives the connection up for `why` (kept as the error); returns false.
+    bool fail(const std::string& why);
 
 private:
-    bool fail(const std::string& why);
     int m_fd = -1;
     std::string m_name;
     mutable std::mutex m_errorMutex;

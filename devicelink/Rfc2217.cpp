@@ -170,6 +170,7 @@ bool theirs_supported(uint8_t opt)
 
 class Rfc2217Line : public SerialLine {
 public:
+    static constexpr size_t kMaxBuffered = 1 << 20;
     bool open(const PortUrl& url, const std::string& name, std::string* error);
     bool configure(const serialport_config_tag& cfg, std::string* error) override;
     bool read(uint8_t* buf, size_t cap, size_t* got, int timeout_ms, const std::atomic<bool>* abort) override;
@@ -272,6 +273,10 @@ bool Rfc2217Line::pump_locked(int wait_ms)
         on_event_locked(e);
     }
     m_rx.insert(m_rx.end(), data.begin() + long(done), data.end());
+    // Nobody takes the input while we wait for an answer: keep the newest,
+    // as a UART drops what overruns it.
+    if (m_rx.size() > kMaxBuffered)
+        m_rx.erase(m_rx.begin(), m_rx.begin() + long(m_rx.size() - kMaxBuffered));
     return true;
 }
 
@@ -461,8 +466,14 @@ bool Rfc2217Line::write(const uint8_t* buf, size_t len, size_t* sent, int timeou
     wire.reserve(len + len / 64 + 8);
     append_data(wire, buf, len, m_binaryOut.load());
     std::lock_guard<std::mutex> out(m_outMutex);
-    if (!m_tcp.send_all(wire.data(), wire.size(), timeout_ms))
+    size_t done = 0;
+    if (!m_tcp.send_all(wire.data(), wire.size(), timeout_ms, &done)) {
+        // Cut inside the stream, the rest of the framing would be read
+        // wrongly (half an escaped 0xFF, say): the connection is given up.
+        if (done > 0)
+            m_tcp.fail("the serial server stopped taking data for " + std::to_string(timeout_ms) + " ms");
         return false;
+    }
     *sent = len;
     return true;
 }
