@@ -3,6 +3,7 @@
 #include "Rfc2217.h"
 #include "SerialLine.h"
 #include "SerialMonitorService.h"
+#include "LineDeadline.h"
 
 #include <cctype>
 #include <cerrno>
@@ -20,19 +21,6 @@ namespace kv {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int ms_left(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-Clock::time_point deadline_in(int ms)
-{
-    return Clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
-}
-
 bool starts_with_nocase(const std::string& s, const char* prefix)
 {
     size_t n = std::strlen(prefix);
@@ -45,7 +33,7 @@ bool starts_with_nocase(const std::string& s, const char* prefix)
 }
 
 // Tries one address of the server within the time left.
-int connect_one(const addrinfo* ai, Clock::time_point deadline, int* err)
+int connect_one(const addrinfo* ai, LineClock::time_point deadline, int* err)
 {
     int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) {
@@ -115,7 +103,7 @@ public:
             if (abort && abort->load())
                 return false;
             const int left = ms_left(deadline);
-            long n = m_tcp.receive(buf + *got, cap - *got, left < 50 ? left : 50);
+            long n = m_tcp.receive(buf + *got, cap - *got, wait_slice(left, 50));
             if (n < 0)
                 return false;
             *got += static_cast<size_t>(n);
@@ -319,7 +307,7 @@ bool TcpStream::send_all(const uint8_t* buf, size_t len, int timeout_ms, size_t*
         if (left <= 0)
             return false;  // the server does not take more in time; the line itself is not lost
         pollfd p {m_fd, POLLOUT, 0};
-        (void)::poll(&p, 1, left < 50 ? left : 50);
+        (void)::poll(&p, 1, wait_slice(left, 50));
     }
     return true;
 }

@@ -4,6 +4,7 @@
 #include "NetworkLine.h"
 #include "SerialLine.h"
 #include "SerialMonitorService.h"
+#include "LineDeadline.h"
 
 #include <array>
 #include <chrono>
@@ -149,13 +150,6 @@ void Decoder::command_byte(uint8_t b, std::vector<uint8_t>* data, std::vector<Ev
 namespace {
 
 using namespace telnet;
-using Clock = std::chrono::steady_clock;
-
-int ms_left(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
 
 // Options we take on our side (WILL) and on the server's (DO).
 bool ours_supported(uint8_t opt)
@@ -340,13 +334,13 @@ void Rfc2217Line::on_com_port_locked(const std::vector<uint8_t>& payload)
 
 bool Rfc2217Line::wait_until(const std::function<bool()>& done, int timeout_ms)
 {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    const auto deadline = deadline_in(timeout_ms);
     for (;;) {
         std::lock_guard<std::mutex> in(m_inMutex);
         if (done())
             return true;
         const int left = ms_left(deadline);
-        if (left <= 0 || !pump_locked(left < 20 ? left : 20))
+        if (left <= 0 || !pump_locked(wait_slice(left, 20)))
             return false;
     }
 }
@@ -422,7 +416,7 @@ size_t Rfc2217Line::take_locked(uint8_t* buf, size_t cap)
 bool Rfc2217Line::read(uint8_t* buf, size_t cap, size_t* got, int timeout_ms, const std::atomic<bool>* abort)
 {
     *got = 0;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    const auto deadline = deadline_in(timeout_ms);
     while (*got < cap) {
         if (abort && abort->load())
             return false;
@@ -431,7 +425,7 @@ bool Rfc2217Line::read(uint8_t* buf, size_t cap, size_t* got, int timeout_ms, co
         if (*got == cap)
             break;
         const int left = ms_left(deadline);
-        if (!pump_locked(left < 20 ? left : 20))
+        if (!pump_locked(wait_slice(left, 20)))
             return false;
         if (left <= 0 && m_rx.empty())
             break;
@@ -442,7 +436,7 @@ bool Rfc2217Line::read(uint8_t* buf, size_t cap, size_t* got, int timeout_ms, co
 bool Rfc2217Line::read_some(uint8_t* buf, size_t cap, size_t* got, int timeout_ms)
 {
     *got = 0;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    const auto deadline = deadline_in(timeout_ms);
     for (;;) {
         std::lock_guard<std::mutex> in(m_inMutex);
         if (!m_rx.empty() || cap == 0) {
@@ -450,7 +444,7 @@ bool Rfc2217Line::read_some(uint8_t* buf, size_t cap, size_t* got, int timeout_m
             return true;
         }
         const int left = ms_left(deadline);
-        if (!pump_locked(left < 20 ? left : 20))
+        if (!pump_locked(wait_slice(left, 20)))
             return false;
         if (left <= 0) {
             *got = take_locked(buf, cap);

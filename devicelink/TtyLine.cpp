@@ -4,6 +4,7 @@
 
 #include "SerialMonitorService.h"
 #include "SerialPort.h"  // set_custom_baud, get_line_baud
+#include "LineDeadline.h"
 
 #include <cerrno>
 #include <chrono>
@@ -21,14 +22,6 @@
 namespace kv {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-int ms_left(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
 
 speed_t standard_speed(int baud)
 {
@@ -194,7 +187,7 @@ bool TtyLine::read(uint8_t* buf, size_t cap, size_t* got, int timeout_ms, const 
     *got = 0;
     if (m_fd < 0)
         return false;
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    auto deadline = deadline_in(timeout_ms);
     while (*got < cap) {
         if (abort && abort->load())
             return false;
@@ -210,14 +203,14 @@ bool TtyLine::read(uint8_t* buf, size_t cap, size_t* got, int timeout_ms, const 
             break;
         // Wake at least every 50 ms so a closing port is noticed.
         pollfd p {m_fd, POLLIN, 0};
-        int r = ::poll(&p, 1, left < 50 ? left : 50);
+        int r = ::poll(&p, 1, wait_slice(left, 50));
         if (r < 0 && errno != EINTR)
             return false;
         if (r > 0 && (p.revents & (POLLERR | POLLNVAL)))
             return false;
         if (r > 0 && (p.revents & POLLHUP) && !(p.revents & POLLIN)) {
             // Nobody on the other end: nothing can come; wait out the time.
-            std::this_thread::sleep_for(std::chrono::milliseconds(left < 50 ? left : 50));
+            std::this_thread::sleep_for(std::chrono::milliseconds(wait_slice(left, 50)));
         }
     }
     return true;
@@ -254,7 +247,7 @@ bool TtyLine::write(const uint8_t* buf, size_t len, size_t* sent, int timeout_ms
     *sent = 0;
     if (m_fd < 0)
         return false;
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms);
+    auto deadline = deadline_in(timeout_ms);
     while (*sent < len) {
         ssize_t n = ::write(m_fd, buf + *sent, len - *sent);
         if (n > 0) {
@@ -267,7 +260,7 @@ bool TtyLine::write(const uint8_t* buf, size_t len, size_t* sent, int timeout_ms
         if (left <= 0)
             return false;
         pollfd p {m_fd, POLLOUT, 0};
-        int r = ::poll(&p, 1, left < 50 ? left : 50);
+        int r = ::poll(&p, 1, wait_slice(left, 50));
         if (r < 0 && errno != EINTR)
             return false;
         if (r > 0 && (p.revents & (POLLERR | POLLNVAL)))
