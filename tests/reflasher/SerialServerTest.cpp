@@ -283,7 +283,7 @@ TEST_F(SerialServerTest, AServerThatDropsTheConnectionMidTransferFailsTheJobClea
     };
     reflasher::UpgJobParams up;
     up.kind = reflasher::JobKind::Upgrade;
-    up.image = image_bytes(4 << 16, 9);
+    up.image = image_bytes(2 << 16, 9);
     auto r = run(up);
     EXPECT_FALSE(r.ok);
     EXPECT_FALSE(r.cancelled);
