@@ -219,7 +219,7 @@ static CliCommandRegistrar reg_upgrade([](CLI::App& app) {
     sub->add_option("IMAGE", opts->image, "Flash image (padded with zeros to a multiple of 64 KiB)")
         ->required()
         ->check(CLI::ExistingFile);
-    sub->footer(std::string("Exit status 0 when the STB confirmed the burn. ") + cli_exit::kHelpFooter);
+    sub->footer("Exit status 0 only when the STB confirmed the burn.");
     sub->callback([opts] {
         reflasher::UpgJobParams p;
         p.kind = reflasher::JobKind::Upgrade;
@@ -245,8 +245,7 @@ static CliCommandRegistrar reg_dump([](CLI::App& app) {
         ->check(CLI::IsMember({"512K", "1M", "2M", "4M", "8M"}));
     sub->add_option("OUTPUT", opts->output, "The dump file (written only when the dump is complete)")->required();
     sub->footer("Project type 0 dumps through \"shell.img\"; the others through the upgrade client. The output file\n"
-                "is replaced only by a complete dump whose every chunk passed its CRC.\n" +
-                std::string(cli_exit::kHelpFooter));
+                "is replaced only by a complete dump whose every chunk passed its CRC.");
     sub->callback([opts] {
         reflasher::UpgJobParams p;
         p.kind = reflasher::JobKind::Dump;
