@@ -8,29 +8,6 @@
 #include <csignal>
 #include <thread>
 
-std::string json_escape(const std::string& s)
-{
-    std::string o;
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': o += "\\\""; break;
-        case '\\': o += "\\\\"; break;
-        case '\n': o += "\\n"; break;
-        case '\r': o += "\\r"; break;
-        case '\t': o += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char b[8];
-                std::snprintf(b, sizeof(b), "\\u%04x", c);
-                o += b;
-            } else {
-                o += static_cast<char>(c);
-            }
-        }
-    }
-    return o;
-}
-
 ConsoleLog::ConsoleLog(ConsoleObserver& console)
 {
     kv::log_set_fallback(kv::LogFallback::FileOnly);

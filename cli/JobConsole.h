@@ -14,8 +14,6 @@
 
 class CKvWorkThread;
 
-std::string json_escape(const std::string& s);
-
 // Prints the job's log lines, status and progress: a bar on a terminal,
 // plain lines otherwise.
 class ConsoleObserver : public IJobObserver {

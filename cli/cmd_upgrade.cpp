@@ -2,6 +2,7 @@
 #include "CliCommand.h"
 #include "ExitStatus.h"
 #include "JobConsole.h"
+#include "JsonText.h"
 
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
@@ -79,16 +80,16 @@ void write_report(const std::string& path, const reflasher::UpgJobResult& r, con
         return;
     }
     f << "{\n  \"ok\": " << (r.ok ? "true" : "false") << ",\n";
-    f << "  \"error\": \"" << json_escape(r.ok ? "" : r.error) << "\",\n";
-    f << "  \"failed_step\": \"" << json_escape(r.failed_step()) << "\",\n";
+    f << "  \"error\": \"" << cli_json::escape(r.ok ? "" : r.error) << "\",\n";
+    f << "  \"failed_step\": \"" << cli_json::escape(r.failed_step()) << "\",\n";
     f << "  \"cancelled\": " << (r.cancelled ? "true" : "false") << ",\n";
     f << "  \"warnings\": [";
     for (size_t i = 0; i < r.warnings.size(); ++i)
-        f << (i ? ", " : "") << "\"" << json_escape(r.warnings[i]) << "\"";
+        f << (i ? ", " : "") << "\"" << cli_json::escape(r.warnings[i]) << "\"";
     f << "],\n";
     f << "  \"phases\": {";
     for (size_t i = 0; i < r.phases.size(); ++i)
-        f << (i ? ", " : "") << "\"" << json_escape(r.phases[i].first) << "\": " << r.phases[i].second;
+        f << (i ? ", " : "") << "\"" << cli_json::escape(r.phases[i].first) << "\": " << r.phases[i].second;
     f << "},\n";
     f << "  \"transfer\": {\"payload_bytes\": " << w.payload_bytes << ", \"wire_bytes\": " << w.wire_bytes()
       << ", \"seconds\": " << w.seconds << ", \"retries\": " << w.retries << "}" << extra << "\n}\n";
