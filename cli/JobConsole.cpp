@@ -2,11 +2,23 @@
 
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
+#include "VirtualPorts.h"
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <thread>
+
+bool pause_scale_allowed(double scale, const std::string& port)
+{
+    if (scale == 1.0 || kv::is_virtual_stb_port(port))
+        return true;
+    std::fprintf(stderr,
+                 "error: --pause-scale is for a virtual STB only, and %s is not the port of a running stbsim: "
+                 "a real box needs its pauses\n",
+                 port.c_str());
+    return false;
+}
 
 ConsoleLog::ConsoleLog(ConsoleObserver& console)
 {

@@ -114,13 +114,8 @@ int run_job(const CommonOptions& o, reflasher::UpgJobParams params)
         }
     } cleanup{listener};
 
-    if (o.pause_scale != 1.0 && !kv::is_virtual_stb_port(o.port)) {
-        std::fprintf(stderr,
-                     "error: --pause-scale is for a virtual STB only, and %s is not the port of a running stbsim: "
-                     "a real box needs its pauses\n",
-                     o.port.c_str());
+    if (!pause_scale_allowed(o.pause_scale, o.port))
         return cli_exit::kUsage;
-    }
     if (!svc->SMS_Init()) {
         std::fprintf(stderr, "error: the serial service did not start\n");
         return cli_exit::kPort;
