@@ -3,6 +3,7 @@
 // until the count or the code file ends, or Ctrl+C.
 #include "CliCommand.h"
 #include "ExitStatus.h"
+#include "JobConsole.h"
 #include "JsonText.h"
 
 #include "BurnLog.h"
@@ -239,13 +240,10 @@ int run_stampa(const StampaOptions& o)
             kv::log_set_fallback(kv::LogFallback::StdoutAndFile);
         }
     } cleanup{listener};
-    serialport_config_tag port;
-    port.port_index = svc->SMS_Init() ? svc->SMS_AddPort(o.port) : -1;
-    port.baud_rate = o.baud;
-    if (port.port_index < 0 || !svc->SMS_OpenPort(port)) {
-        std::fprintf(stderr, "error: cannot open %s: %s\n", o.port.c_str(), svc->last_error().c_str());
-        return cli_exit::kPort;
-    }
+    if (!pause_scale_allowed(o.pause_scale, o.port))
+        return cli_exit::kUsage;
+    if (int rc = open_job_port(svc, o.port, o.baud))
+        return rc;
     std::string refused = stampa::start_check(info, cfg.input, cfg.width, codes.current(), true, log);
     if (!refused.empty()) {
         std::fprintf(stderr, "error: %s (%s)\n", refused.c_str(), codes.current().c_str());
@@ -307,7 +305,7 @@ static CliCommandRegistrar reg_stampa([](CLI::App& app) {
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber);
     sub->add_option("--pause-scale", o->pause_scale,
-                    "Scale of the fixed pauses (1 on real boxes; lower only for a virtual STB)")
+                    "Scale of the fixed pauses: 1 on real boxes; lower only on the port of a running virtual STB (stbsim), refused on any other")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 1.0));
     sub->add_option("--baud", o->baud, "Line rate")->capture_default_str()->check(
