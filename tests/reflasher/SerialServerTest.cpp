@@ -7,6 +7,7 @@
 #include "KvWorkThread.h"
 #include "SerialMonitorService.h"
 #include "StbSim.h"
+#include "UpgTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -112,29 +113,7 @@ private:
     pid_t m_pid = -1;
 };
 
-class Log {
-public:
-    Log()
-    {
-        m_id = kv::log_add_listener([this](int, const std::string& t) {
-            std::lock_guard<std::mutex> l(m_m);
-            if (std::getenv("SERIALSERVER_TRACE"))
-                std::fprintf(stderr, "%lld %s", (long long)bootlink::now_ms(), t.c_str());
-            m_text += t;
-        });
-    }
-    ~Log() { kv::log_remove_listener(m_id); }
-    std::string text()
-    {
-        std::lock_guard<std::mutex> l(m_m);
-        return m_text;
-    }
-
-private:
-    int m_id;
-    std::mutex m_m;
-    std::string m_text;
-};
+using upgtest::Log;
 
 class PhaseObserver : public IJobObserver {
 public:
@@ -189,18 +168,8 @@ protected:
         std::string err;
         ASSERT_TRUE(stbsim::write_stb_files(dir.string(), nullptr, &err)) << err;
 
-        stbsim::Options o;
-        o.platform = 1;  // Alder: boot ROM at 38400 baud, client at 115200
-        o.flash_size = 1 << 20;
-        o.auto_reset_ms = 200;
-        o.session_quiet_ms = 10000;
-        o.burn_ms = 200;
-        o.alder_ready_delay_ms = 100;
-        o.cedar_ready_period_ms = 100;
-        o.client_ready_ms = int(o.client_ready_ms * kPauseScale);
-        o.burn_ready_ms = int(o.burn_ready_ms * kPauseScale);
-        o.key_baud = 0;
-        box = std::make_unique<stbsim::Simulator>(o);
+        // Alder: boot ROM at 38400 baud, client at 115200.
+        box = std::make_unique<stbsim::Simulator>(upgtest::quick_box(1, 1 << 20, kPauseScale));
         ASSERT_TRUE(box->start(&err)) << err;
         ASSERT_TRUE(server.start(ser2net, dir, box->port_path(), &err)) << err;
 
@@ -229,17 +198,7 @@ protected:
     reflasher::UpgJobResult run(reflasher::UpgJobParams p)
     {
         p.project_type = 1;
-        p.reset_wait_ms = 20000;
-        CKvWorkThread th;
-        reflasher::UpgJob job(std::move(p), ctx, &th);
-        reflasher::UpgJobResult r;
-        th.Attach([&]() -> uint32_t {
-            r = job.Run();
-            return 0;
-        });
-        EXPECT_NE(th.Start(1), 0);
-        th.Detach();
-        return r;
+        return upgtest::run_job(std::move(p), ctx);
     }
 };
 
