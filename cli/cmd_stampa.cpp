@@ -241,12 +241,13 @@ int run_stampa(const StampaOptions& o)
     } cleanup{listener};
     if (!pause_scale_allowed(o.pause_scale, o.port))
         return cli_exit::kUsage;
-    if (int rc = open_job_port(svc, o.port, o.baud))
+    int port_index = -1;
+    if (int rc = open_job_port(svc, o.port, o.baud, &port_index))
         return rc;
     std::string refused = stampa::start_check(info, cfg.input, cfg.width, codes.current(), true, log);
     if (!refused.empty()) {
         std::fprintf(stderr, "error: %s (%s)\n", refused.c_str(), codes.current().c_str());
-        svc->SMS_ClosePort(port.port_index);
+        svc->SMS_ClosePort(port_index);
         return cli_exit::kFailed;
     }
     int max_burns = cfg.input == stampa::InputType::Auto ? o.count : 0;
@@ -255,7 +256,7 @@ int run_stampa(const StampaOptions& o)
     auto old = std::signal(SIGINT, on_stampa_sigint);
     std::vector<stampa::PassResult> results = run_line(*svc, cfg, max_burns, codes, log, o.overwrite, g_interrupted);
     std::signal(SIGINT, old);
-    svc->SMS_ClosePort(port.port_index);
+    svc->SMS_ClosePort(port_index);
 
     int burnt = 0;
     for (const auto& r : results)

@@ -116,7 +116,8 @@ int run_job(const CommonOptions& o, reflasher::UpgJobParams params)
 
     if (!pause_scale_allowed(o.pause_scale, o.port))
         return cli_exit::kUsage;
-    if (int rc = open_job_port(svc, o.port, o.baud))
+    int port_index = -1;
+    if (int rc = open_job_port(svc, o.port, o.baud, &port_index))
         return rc;
 
     std::atomic<bool> cancel{false};
@@ -158,7 +159,7 @@ int run_job(const CommonOptions& o, reflasher::UpgJobParams params)
     thread.Detach();
     std::signal(SIGINT, old);
     console.done();
-    svc->SMS_ClosePort(cfg.port_index);
+    svc->SMS_ClosePort(port_index);
 
     // "transfer" covers the data frames of an upgrade or the chunks of a dump.
     const bootlink::WireStats& w = is_dump ? result.dump : result.transfer;
