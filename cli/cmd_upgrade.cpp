@@ -2,6 +2,7 @@
 #include "CliCommand.h"
 #include "ExitStatus.h"
 #include "JobConsole.h"
+#include "JsonText.h"
 
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
@@ -79,16 +80,16 @@ void write_report(const std::string& path, const reflasher::UpgJobResult& r, con
         return;
     }
     f << "{\n  \"ok\": " << (r.ok ? "true" : "false") << ",\n";
-    f << "  \"error\": \"" << json_escape(r.ok ? "" : r.error) << "\",\n";
-    f << "  \"failed_step\": \"" << json_escape(r.failed_step()) << "\",\n";
+    f << "  \"error\": \"" << cli_json::escape(r.ok ? "" : r.error) << "\",\n";
+    f << "  \"failed_step\": \"" << cli_json::escape(r.failed_step()) << "\",\n";
     f << "  \"cancelled\": " << (r.cancelled ? "true" : "false") << ",\n";
     f << "  \"warnings\": [";
     for (size_t i = 0; i < r.warnings.size(); ++i)
-        f << (i ? ", " : "") << "\"" << json_escape(r.warnings[i]) << "\"";
+        f << (i ? ", " : "") << "\"" << cli_json::escape(r.warnings[i]) << "\"";
     f << "],\n";
     f << "  \"phases\": {";
     for (size_t i = 0; i < r.phases.size(); ++i)
-        f << (i ? ", " : "") << "\"" << json_escape(r.phases[i].first) << "\": " << r.phases[i].second;
+        f << (i ? ", " : "") << "\"" << cli_json::escape(r.phases[i].first) << "\": " << r.phases[i].second;
     f << "},\n";
     f << "  \"transfer\": {\"payload_bytes\": " << w.payload_bytes << ", \"wire_bytes\": " << w.wire_bytes()
       << ", \"seconds\": " << w.seconds << ", \"retries\": " << w.retries << "}" << extra << "\n}\n";
@@ -113,13 +114,8 @@ int run_job(const CommonOptions& o, reflasher::UpgJobParams params)
         }
     } cleanup{listener};
 
-    if (o.pause_scale != 1.0 && !kv::is_virtual_stb_port(o.port)) {
-        std::fprintf(stderr,
-                     "error: --pause-scale is for a virtual STB only, and %s is not the port of a running stbsim: "
-                     "a real box needs its pauses\n",
-                     o.port.c_str());
+    if (!pause_scale_allowed(o.pause_scale, o.port))
         return cli_exit::kUsage;
-    }
     if (!svc->SMS_Init()) {
         std::fprintf(stderr, "error: the serial service did not start\n");
         return cli_exit::kPort;
@@ -219,7 +215,7 @@ static CliCommandRegistrar reg_upgrade([](CLI::App& app) {
     sub->add_option("IMAGE", opts->image, "Flash image (padded with zeros to a multiple of 64 KiB)")
         ->required()
         ->check(CLI::ExistingFile);
-    sub->footer(std::string("Exit status 0 when the STB confirmed the burn. ") + cli_exit::kHelpFooter);
+    sub->footer("Exit status 0 only when the STB confirmed the burn.");
     sub->callback([opts] {
         reflasher::UpgJobParams p;
         p.kind = reflasher::JobKind::Upgrade;
@@ -245,8 +241,7 @@ static CliCommandRegistrar reg_dump([](CLI::App& app) {
         ->check(CLI::IsMember({"512K", "1M", "2M", "4M", "8M"}));
     sub->add_option("OUTPUT", opts->output, "The dump file (written only when the dump is complete)")->required();
     sub->footer("Project type 0 dumps through \"shell.img\"; the others through the upgrade client. The output file\n"
-                "is replaced only by a complete dump whose every chunk passed its CRC.\n" +
-                std::string(cli_exit::kHelpFooter));
+                "is replaced only by a complete dump whose every chunk passed its CRC.");
     sub->callback([opts] {
         reflasher::UpgJobParams p;
         p.kind = reflasher::JobKind::Dump;
