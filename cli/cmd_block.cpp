@@ -10,6 +10,7 @@
 #include "KvWorkThread.h"
 #include "SerialMonitorService.h"
 #include "VirtualPorts.h"
+#include "PortHelp.h"
 
 #include <algorithm>
 #include <atomic>
@@ -45,7 +46,7 @@ std::string project_type_help()
 
 void add_common(CLI::App* sub, BlockCliOptions& o)
 {
-    sub->add_option("--port", o.port, "Serial device or pseudo-terminal of the STB (e.g. /dev/ttyUSB0)")->required();
+    sub->add_option("--port", o.port, port_option_help("the STB"))->required();
     sub->add_option("--project-type", o.project_type, project_type_help())
         ->required()
         ->check(CLI::IsMember(sectorsmith::project_types()));
