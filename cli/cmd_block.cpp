@@ -9,7 +9,6 @@
 #include "BootLink.h"
 #include "KvWorkThread.h"
 #include "SerialMonitorService.h"
-#include "VirtualPorts.h"
 #include "PortHelp.h"
 
 #include <algorithm>
@@ -129,27 +128,14 @@ int exit_status(const sectorsmith::BlockJobResult& r)
 // Opens the port, runs the job on a worker thread, prints, reports.
 int run_block_job(const BlockCliOptions& o, sectorsmith::BlockJobParams params, sectorsmith::BlockJobResult* out)
 {
-    if (o.pause_scale != 1.0 && !kv::is_virtual_stb_port(o.port)) {
-        std::fprintf(stderr,
-                     "error: --pause-scale is for a virtual STB only, and %s is not the port of a running stbsim: "
-                     "a real box needs its pauses\n",
-                     o.port.c_str());
+    if (!pause_scale_allowed(o.pause_scale, o.port))
         return cli_exit::kUsage;
-    }
     CSerialMonitorSerivce* svc = kv::current_serial_service();
     ConsoleObserver console;
     ConsoleLog log(console);
-    if (!svc->SMS_Init()) {
-        std::fprintf(stderr, "error: the serial service did not start\n");
-        return cli_exit::kPort;
-    }
-    serialport_config_tag cfg;
-    cfg.port_index = svc->SMS_AddPort(o.port);
-    cfg.baud_rate = o.baud;
-    if (cfg.port_index < 0 || !svc->SMS_OpenPort(cfg)) {
-        std::fprintf(stderr, "error: cannot open %s: %s\n", o.port.c_str(), svc->last_error().c_str());
-        return cli_exit::kPort;
-    }
+    int port_index = -1;
+    if (int rc = open_job_port(svc, o.port, o.baud, &port_index))
+        return rc;
     std::atomic<bool> cancel{false};
     std::atomic<bool> keep_going{false};
     bootlink::JobContext ctx;
@@ -177,7 +163,7 @@ int run_block_job(const BlockCliOptions& o, sectorsmith::BlockJobParams params, 
         thread.Resume();
     });
     console.done();
-    svc->SMS_ClosePort(cfg.port_index);
+    svc->SMS_ClosePort(port_index);
     if (!started) {
         std::fprintf(stderr, "error: cannot start the job thread\n");
         return cli_exit::kFailed;
@@ -229,8 +215,7 @@ static CliCommandRegistrar reg_block([](CLI::App& app) {
     block->needs(file);
     file->needs(block);
     sub->footer("The box's upgrade client lists the blocks its flash holds; a block it does not list is refused\n"
-                "before anything is written. Exit status 0 only when the box confirmed the burn.\n" +
-                std::string(cli_exit::kHelpFooter));
+                "before anything is written. Exit status 0 only when the box confirmed the burn.");
     sub->callback([o] {
         if (o->flash.empty() && o->block.empty())
             throw CLI::ValidationError("block", "give --block NAME FILE or --flash IMAGE");
@@ -261,7 +246,6 @@ static CliCommandRegistrar reg_slave_info([](CLI::App& app) {
     auto* sub = app.add_subcommand("slave-info", "List the blocks an STB's flash holds (its upgrade client's slave info)");
     add_common(sub, *o);
     sub->add_flag("--json", o->json, "Print the list as JSON");
-    sub->footer(cli_exit::kHelpFooter);
     sub->callback([o] {
         sectorsmith::BlockJobParams p;
         p.slave_info_only = true;

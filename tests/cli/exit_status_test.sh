@@ -36,7 +36,7 @@ head -c 4096 /dev/urandom >"$WORK/img.bin"
 printf 'x' >"$WORK/tiny.bin"
 
 # 2: options the command cannot take.
-for c in upgrade dump bootrom download calibrate stampa fir remote ota tessel preset ports; do
+for c in upgrade dump block slave-info bootrom download calibrate stampa fir remote ota tessel preset ports; do
   expect 2 $c --no-such-option
 done
 expect 2 upgrade --port "$NOPORT" --project-type 9 "$WORK/img.bin"
@@ -44,6 +44,7 @@ expect 2 upgrade --port "$NOPORT" --project-type 9 "$WORK/img.bin"
 # 4: an input file that is missing or not what it should be.
 expect 4 upgrade --port "$NOPORT" --project-type 0 "$NOFILE"
 expect 4 download --port "$NOPORT" "$NOFILE"
+expect 4 block --port "$NOPORT" --project-type 0 --block key "$NOFILE"
 expect 4 fir show --platform base "$NOFILE"
 expect 4 fir show --platform base "$WORK/tiny.bin"
 expect 4 ota inspect "$NOFILE"
@@ -54,6 +55,8 @@ expect 4 tessel info "$WORK/tiny.bin"
 expect 5 upgrade --port "$NOPORT" --project-type 0 "$WORK/img.bin"
 expect 5 dump --port "$NOPORT" --project-type 0 "$WORK/dump.bin"
 expect 5 bootrom --port "$NOPORT" read 0
+expect 5 block --port "$NOPORT" --project-type 0 --block key "$WORK/img.bin"
+expect 5 slave-info --port "$NOPORT" --project-type 0
 expect 5 download --port "$NOPORT" "$WORK/img.bin"
 
 # 6: a box that is there but never resets.
@@ -67,7 +70,7 @@ expect 6 dump --port "$TTY" --project-type 0 --reset-timeout 1 "$WORK/dump.bin"
 [ ! -e "$WORK/dump.bin" ] || { echo "FAIL: a failed dump left a file"; FAILS=$((FAILS + 1)); }
 
 # The table ends every command's --help, once.
-for c in upgrade dump bootrom download calibrate stampa fir remote ota "ota dvbs" tessel preset ports; do
+for c in upgrade dump block slave-info bootrom download calibrate stampa fir remote ota "ota dvbs" tessel preset ports; do
   n=$("$CLI" $c --help 2>&1 | grep -c "^Exit status: 0 success, 1 failed, 2 usage error, 3 interrupted, 4 bad input file, 5 port error, 6 no box")
   [ "$n" = 1 ] || { echo "FAIL: corvane-cli $c --help shows the exit-status table $n times"; FAILS=$((FAILS + 1)); }
 done
