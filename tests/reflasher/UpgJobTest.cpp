@@ -97,6 +97,8 @@ protected:
     {
         stbsim::Options o = upgtest::quick_box(platform, flash_size, kPauseScale, real_readiness);
         o.faults = std::move(faults);
+        if (burn_ready_ms)
+            o.burn_ready_ms = burn_ready_ms;
         box = std::make_unique<stbsim::Simulator>(o);
         std::string err;
         ASSERT_TRUE(box->start(&err)) << err;
@@ -106,6 +108,8 @@ protected:
         cfg.baud_rate = baud;
         ASSERT_EQ(svc.SMS_OpenPort(cfg), 1) << svc.last_error();
     }
+
+    int burn_ready_ms = 0;  // the box's own, when not 0
 
     int line_rate()
     {
@@ -396,6 +400,9 @@ TEST_F(UpgJobCases, ACancelledDumpKeepsTheOlderFile)
 
 TEST_F(UpgJobCases, AHostWithoutItsPausesFailsAgainstTheVirtualStb)
 {
+    // A box that takes far longer to check the image than a loaded machine
+    // can delay the host's burn command without its pause.
+    burn_ready_ms = 20000;
     start_box(0, 1 << 20, {}, 115200, true);
     Log log;
     ctx.pause_scale = 0;
