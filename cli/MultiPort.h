@@ -141,6 +141,7 @@ struct Box {
     int port_index = -1;
     std::atomic<bool> cancel{false};
     std::atomic<bool> keep_going{false};
+    std::atomic<bool> stop{false};  // take no further job (a station's first Ctrl+C)
     BoxView& view;
     int status = 0;
     std::string open_error;  // why the port could not be opened

@@ -23,7 +23,7 @@ std::string project_type_help()
 
 }  // namespace
 
-void add_common(CLI::App* sub, CommonOptions& o)
+void add_common(CLI::App* sub, CommonOptions& o, bool one_run)
 {
     multiport::add_port_options(sub, o.ports);
     sub->add_option("--project-type", o.project_types,
@@ -35,6 +35,13 @@ void add_common(CLI::App* sub, CommonOptions& o)
         ->check(CLI::Range(0, bootlink::kProjectTypes - 1));
     sub->add_option("--baud", o.baud, "Line rate outside boot-ROM work")->capture_default_str()->check(
         CLI::IsMember(kv::supported_baud_rates()));
+    sub->add_option("--pause-scale", o.pause_scale,
+                    "Scale of the fixed pauses of the exchanges: 1 on real hardware; lower only on the port of a "
+                    "running virtual STB (stbsim), refused on any other")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 1.0));
+    if (!one_run)
+        return;
     sub->add_option("--report", o.report,
                     "Write a JSON report: ok, error, failed_step, phases {name: seconds}, transfer {payload_bytes, "
                     "wire_bytes, seconds}; with several ports {ok, boxes: [{port, ok, error, failed_step, phases, "
@@ -43,11 +50,6 @@ void add_common(CLI::App* sub, CommonOptions& o)
                     "Seconds to wait for the STB's reset (its boot ROM's sync byte); 0 waits for ever")
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber);
-    sub->add_option("--pause-scale", o.pause_scale,
-                    "Scale of the fixed pauses of the exchanges: 1 on real hardware; lower only on the port of a "
-                    "running virtual STB (stbsim), refused on any other")
-        ->capture_default_str()
-        ->check(CLI::Range(0.0, 1.0));
 }
 
 bool ports_of(const CommonOptions& o, std::vector<std::string>* ports, std::vector<int>* types)

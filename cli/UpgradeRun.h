@@ -24,9 +24,9 @@ struct CommonOptions {
     double pause_scale = 1.0;
 };
 
-// --port/--ports-from, --project-type, --baud, --report, --reset-timeout,
-// --pause-scale.
-void add_common(CLI::App* sub, CommonOptions& o);
+// --port/--ports-from, --project-type, --baud, --pause-scale and, for a
+// run that ends (not a station), --report and --reset-timeout.
+void add_common(CLI::App* sub, CommonOptions& o, bool one_run = true);
 
 // The ports of the run and the project type of each: a port list's own
 // word, else the one --project-type, else the --project-type of the same

@@ -1,0 +1,212 @@
+// corvane-cli station upgrade: a production station. On every port it waits
+// for a box's reset, upgrades it, records the result and waits for the next
+// box on that port, until Ctrl+C; the first Ctrl+C lets running jobs finish,
+// a second one cancels them. Every result is one JSON line of the journal,
+// written and synced before the next box is taken.
+#include "CliCommand.h"
+#include "ExitStatus.h"
+#include "JsonText.h"
+#include "MultiPort.h"
+#include "UpgradeRun.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <mutex>
+#include <unistd.h>
+
+namespace {
+
+// How long a job waits for the box whose announcement the station saw: the
+// boot ROM repeats it until the host talks.
+constexpr int64_t kAnnouncedBoxWaitMs = 30000;
+
+std::string utc_now()
+{
+    using namespace std::chrono;
+    auto now = system_clock::now();
+    std::time_t t = system_clock::to_time_t(now);
+    int ms = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char b[96];
+    std::snprintf(b, sizeof(b), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
+    return b;
+}
+
+// The station's journal: one JSON line per box, appended whole and synced,
+// so that a crash or a power cut loses no recorded box.
+class Journal {
+public:
+    ~Journal()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool open(const std::string& path, std::string* error)
+    {
+        m_fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (m_fd < 0)
+            *error = "cannot open the journal " + path;
+        return m_fd >= 0;
+    }
+    bool append(const std::string& line)
+    {
+        std::lock_guard<std::mutex> l(m_mutex);
+        if (m_fd < 0)
+            return true;
+        const std::string text = line + "\n";
+        ssize_t n = ::write(m_fd, text.data(), text.size());
+        ::fdatasync(m_fd);
+        return n == static_cast<ssize_t>(text.size());
+    }
+
+private:
+    std::mutex m_mutex;
+    int m_fd = -1;
+};
+
+struct StationOptions {
+    upgrade_cli::CommonOptions common;
+    int user_limit = 1;
+    std::string image;
+    std::string journal;
+};
+
+const char* result_word(const reflasher::UpgJobResult& r)
+{
+    return r.ok ? "ok" : r.cancelled ? "cancelled" : "failed";
+}
+
+std::string journal_line(const std::string& port, int box, const std::string& start, const std::string& end,
+                         const reflasher::UpgJobResult& r)
+{
+    using cli_json::quoted;
+    return "{\"port\": " + quoted(port) + ", \"box\": " + std::to_string(box) + ", \"start\": " + quoted(start) +
+           ", \"end\": " + quoted(end) + ", \"result\": " + quoted(result_word(r)) +
+           ", \"error\": " + quoted(r.ok ? "" : r.error) + ", \"failed_step\": " + quoted(r.failed_step()) + "}";
+}
+
+// The running count of one port.
+struct LineCount {
+    int done = 0;
+    int failed = 0;
+    std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
+
+    double per_hour() const
+    {
+        double h = std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count() / 3600.0;
+        return h > 0 ? (done + failed) / h : 0.0;
+    }
+    std::string text() const
+    {
+        char b[96];
+        std::snprintf(b, sizeof(b), "done %d, failed %d, %.1f boxes/h", done, failed, per_hour());
+        return b;
+    }
+};
+
+// One port of the station: box after box until told to stop.
+int station_line(multiport::Box& box, const reflasher::UpgJobParams& params, const upgrade_cli::CommonOptions& o,
+                 Journal& journal, multiport::MultiConsole& console)
+{
+    LineCount count;
+    bool cancelled = false;
+    for (int n = 1; !box.stop.load() && !cancelled; ++n) {
+        box.view.OnPhase("waiting");
+        box.view.OnStatus("reset the next box");
+        int seen = box.svc.SMS_WaitAnnouncement(-1, &box.stop);
+        if (seen == -1)
+            break;
+        if (seen != 1) {
+            console.event(box.index, "error: the port is gone: " + box.svc.last_error());
+            return cli_exit::kPort;
+        }
+        reflasher::UpgJobParams p = params;
+        p.reset_wait_ms = kAnnouncedBoxWaitMs;
+        const std::string start = utc_now();
+        reflasher::UpgJobResult r = upgrade_cli::run_on_box(box, std::move(p), o);
+        const std::string end = utc_now();
+        if (!journal.append(journal_line(box.port, n, start, end, r)))
+            console.event(box.index, "error: the journal line of box " + std::to_string(n) + " was not written");
+        cancelled = r.cancelled;
+        (r.ok ? count.done : count.failed) += cancelled ? 0 : 1;
+        box.view.set_counts(count.done, count.failed, count.per_hour());
+        console.event(box.index, "box " + std::to_string(n) + ": " + upgrade_cli::outcome_line(r) + " (" +
+                                     count.text() + ")");
+    }
+    if (cancelled)
+        return cli_exit::kInterrupted;
+    return count.failed ? cli_exit::kFailed : cli_exit::kOk;
+}
+
+int run_station(const StationOptions& so, reflasher::UpgJobParams params)
+{
+    const upgrade_cli::CommonOptions& o = so.common;
+    std::vector<std::string> ports;
+    std::vector<int> types;
+    if (!upgrade_cli::ports_of(o, &ports, &types))
+        return cli_exit::kUsage;
+    for (const std::string& p : ports)
+        if (!upgrade_cli::pauses_allowed(o, p))
+            return cli_exit::kUsage;
+    Journal journal;
+    std::string err;
+    if (!so.journal.empty() && !journal.open(so.journal, &err)) {
+        std::fprintf(stderr, "error: %s\n", err.c_str());
+        return cli_exit::kInput;
+    }
+    multiport::MultiConsole console(ports, ::isatty(STDOUT_FILENO) != 0);
+    auto boxes = multiport::make_boxes(ports, console);
+    console.note("Station on " + std::to_string(ports.size()) +
+                 " ports: reset a box on any port to upgrade it. Ctrl+C stops taking boxes and lets running jobs "
+                 "finish; a second Ctrl+C cancels them.");
+    multiport::InterruptPlan plan;
+    plan.first = [&console](multiport::Box& b) {
+        if (!b.stop.exchange(true) && b.index == 0)
+            console.note("Stopping: running jobs finish (Ctrl+C again cancels them).");
+    };
+    bool interrupted = multiport::run_boxes(boxes, o.baud, [&](multiport::Box& box) {
+        reflasher::UpgJobParams p = params;
+        p.project_type = types[box.index];
+        return station_line(box, p, o, journal, console);
+    }, console, plan);
+    (void)interrupted;  // the first Ctrl+C is how a station ends
+    return multiport::combined_status(boxes, false);
+}
+
+}  // namespace
+
+static CliCommandRegistrar reg_station([](CLI::App& app) {
+    auto* station = app.add_subcommand("station", "A production station: flash box after box on every port");
+    station->require_subcommand(1);
+    auto so = std::make_shared<StationOptions>();
+    auto* sub = station->add_subcommand("upgrade", "Upgrade every box that is reset on any of the ports");
+    upgrade_cli::add_common(sub, so->common, false);
+    sub->add_option("--user-limit", so->user_limit, "User-limit mode sent to the upgrade client (1 or 2)")
+        ->capture_default_str()
+        ->check(CLI::IsMember({1, 2}));
+    sub->add_option("--journal", so->journal,
+                    "Append every box's result to this file as one JSON line: port, box (its number on the port), "
+                    "start, end (UTC), result (ok, failed or cancelled), error, failed_step");
+    sub->add_option("IMAGE", so->image, "Flash image (padded with zeros to a multiple of 64 KiB)")
+        ->required()
+        ->check(CLI::ExistingFile);
+    sub->footer("Runs until Ctrl+C. Exit status 0 when no box failed.");
+    sub->callback([so] {
+        reflasher::UpgJobParams p;
+        p.kind = reflasher::JobKind::Upgrade;
+        p.user_limit_mode = so->user_limit;
+        std::string err;
+        if (!reflasher::load_padded_image(so->image, &p.image, &err)) {
+            std::fprintf(stderr, "error: %s\n", err.c_str());
+            throw CLI::RuntimeError(cli_exit::kInput);
+        }
+        std::printf("Image %s: %zu bytes after padding to 64 KiB\n", so->image.c_str(), p.image.size());
+        int rc = run_station(*so, std::move(p));
+        if (rc)
+            throw CLI::RuntimeError(rc);
+    });
+});
