@@ -1,0 +1,258 @@
+#!/usr/bin/python3
+"""corvane-cli with several boxes at once, against stbsim programs (one per
+box). The reports and journals are read here with Python's own JSON reader,
+the flashes compared byte for byte with the image.
+
+Usage: station_cli_test.py CORVANE_CLI STBSIM CASE
+  CASE many      four boxes of different project types upgraded in one command,
+                 one with a burn fault; then two of them dumped in one command
+  station        station mode: two resets on each of two ports, four journal lines
+  interrupt      station mode: a first Ctrl+C lets the running job go on, a second
+                 cancels it and the journal says so
+  usage          bad port lists and project types are refused before any port opens
+"""
+import json
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from stbsim_wire import control  # noqa: E402
+
+CLI = STBSIM = WORK = None
+FAST = ["--pause-scale", "0.1"]
+
+
+def expect(cond, what):
+    if not cond:
+        raise SystemExit("FAIL: " + what)
+
+
+def wait_for(cond, what, limit=120):
+    end = time.time() + limit
+    while time.time() < end:
+        if cond():
+            return
+        time.sleep(0.1)
+    raise SystemExit("FAIL: timed out waiting for " + what)
+
+
+class Box:
+    """One stbsim program playing one box."""
+
+    def __init__(self, name, platform, *extra, auto_reset=True):
+        self.name = name
+        self.link = os.path.join(WORK, "tty-" + name)
+        self.sock = os.path.join(WORK, name + ".ctl")
+        self.flash = os.path.join(WORK, name + ".flash")
+        args = [STBSIM, "--platform", str(platform), "--flash", self.flash, "--flash-size", "512K",
+                "--link", self.link, "--control", self.sock, "--client-ready", "20", "--burn-ready", "20",
+                "--alder-ready", "200", "--burn-ms", "200"] + list(extra)
+        if auto_reset:
+            args += ["--auto-reset", "200"]
+        self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
+        expect("port" in self.proc.stdout.readline(), "stbsim %s did not start" % name)
+
+    def reset(self):
+        control(self.sock, "reset")
+
+    def flash_bytes(self, n):
+        with open(self.flash, "rb") as f:
+            return f.read(n)
+
+    def stop(self):
+        self.proc.kill()
+        self.proc.wait()
+
+
+def make_image(n=100000):
+    rng = random.Random(21)
+    data = bytes(rng.getrandbits(8) for _ in range(n))
+    path = os.path.join(WORK, "image.bin")
+    with open(path, "wb") as f:
+        f.write(data)
+    padded = data + bytes((65536 - n % 65536) % 65536)
+    return path, padded
+
+
+def run_cli(*args, timeout=240):
+    run = subprocess.run([CLI] + list(args), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+    return run.returncode, run.stdout.decode("utf-8", "replace")
+
+
+def case_many(boxes):
+    image, padded = make_image()
+    # Types 0, 1 (Alder: boot init at 38400 Bd), 2 (DDR calibration) and 6
+    # (Cedar); the type-2 box fails its flash write.
+    plan = [("plain", 0, []), ("alder", 1, []), ("dogwood", 2, ["--fault", "burn:at=40"]), ("cedar", 6, [])]
+    for name, platform, extra in plan:
+        boxes.append(Box(name, platform, *extra))
+    report = os.path.join(WORK, "many.json")
+    args = ["upgrade", "--report", report] + FAST
+    for b, (_, platform, _) in zip(boxes, plan):
+        args += ["--port", b.link, "--project-type", str(platform)]
+    rc, out = run_cli(*(args + [image]))
+    expect(rc == 1, "four boxes, one faulty: exit %d, wanted 1\n%s" % (rc, out[-3000:]))
+    with open(report) as f:
+        rep = json.load(f)
+    expect(rep["ok"] is False, "the report's ok is not false")
+    by_port = {e["port"]: e for e in rep["boxes"]}
+    expect([e["port"] for e in rep["boxes"]] == [b.link for b in boxes], "the report's boxes are not the ports")
+    for b in boxes:
+        e = by_port[b.link]
+        if b.name == "dogwood":
+            expect(e["ok"] is False and e["failed_step"] == "burn", "the faulty box: %r" % e)
+            expect(e["error"] != "", "the faulty box has no error")
+            expect("[%s] FAILED at burn" % b.link in out, "no failure line for the faulty box:\n" + out[-3000:])
+        else:
+            expect(e["ok"] is True and e["failed_step"] == "", "%s: %r" % (b.name, e))
+            expect(e["transfer"]["payload_bytes"] > 0 and "burn" in e["phases"], "%s: %r" % (b.name, e))
+            expect(b.flash_bytes(len(padded)) == padded, "%s: the image is not in its flash" % b.name)
+            expect("[%s] OK" % b.link in out, "no OK line for %s" % b.name)
+    # Plain lines, each box's prefixed with its port.
+    expect("4 boxes: 3 OK, 1 failed" in out, "no summary line:\n" + out[-2000:])
+
+    # Two dumps in one command: one file per box, named after its port.
+    pattern = os.path.join(WORK, "dump-{port}.bin")
+    rc, out = run_cli("dump", "--port", boxes[0].link, "--port", boxes[1].link, "--project-type", "0",
+                      "--project-type", "1", "--size", "512K", *FAST, pattern)
+    expect(rc == 0, "two dumps: exit %d\n%s" % (rc, out[-3000:]))
+    for b in boxes[:2]:
+        path = pattern.replace("{port}", os.path.basename(b.link))
+        with open(path, "rb") as f:
+            expect(f.read() == b.flash_bytes(512 * 1024), "the dump of %s is not its flash" % b.name)
+
+
+def journal_lines(path):
+    if not os.path.exists(path):
+        return []
+    with open(path) as f:
+        return [json.loads(line) for line in f if line.strip()]
+
+
+def start_station(ports, types, journal, image):
+    args = [CLI, "station", "upgrade", "--journal", journal] + FAST
+    for p, t in zip(ports, types):
+        args += ["--port", p, "--project-type", str(t)]
+    out = open(os.path.join(WORK, "station.out"), "wb")
+    return subprocess.Popen(args + [image], stdout=out, stderr=subprocess.STDOUT)
+
+
+def station_output():
+    with open(os.path.join(WORK, "station.out"), "rb") as f:
+        return f.read().decode("utf-8", "replace")
+
+
+def case_station(boxes):
+    image, padded = make_image()
+    boxes.append(Box("one", 0, auto_reset=False))
+    boxes.append(Box("two", 2, auto_reset=False))
+    journal = os.path.join(WORK, "station.jsonl")
+    station = start_station([b.link for b in boxes], [0, 2], journal, image)
+    try:
+        for round_ in (1, 2):
+            wait_for(lambda: station_output().count("reset the next box") >= 2 * round_, "the station to wait")
+            for b in boxes:
+                b.reset()
+            wait_for(lambda: len(journal_lines(journal)) == 2 * round_, "%d journal lines" % (2 * round_))
+        station.send_signal(signal.SIGINT)
+        rc = station.wait(timeout=60)
+    finally:
+        if station.poll() is None:
+            station.kill()
+    out = station_output()
+    expect(rc == 0, "station after Ctrl+C: exit %d\n%s" % (rc, out[-3000:]))
+    lines = journal_lines(journal)
+    expect(len(lines) == 4, "%d journal lines, wanted 4" % len(lines))
+    for b in boxes:
+        mine = [e for e in lines if e["port"] == b.link]
+        expect([e["box"] for e in mine] == [1, 2], "%s: box numbers %r" % (b.name, mine))
+        for e in mine:
+            expect(e["result"] == "ok" and e["error"] == "", "%s: %r" % (b.name, e))
+            expect(e["start"] <= e["end"] and e["start"].endswith("Z"), "%s: times %r" % (b.name, e))
+        expect(b.flash_bytes(len(padded)) == padded, "%s: the image is not in its flash" % b.name)
+        expect("[%s] box 2: OK (done 2, failed 0," % b.link in out, "no running count for %s" % b.name)
+
+
+def case_interrupt(boxes):
+    image, _ = make_image()
+    # Paced at the real line rate: the transfer takes seconds.
+    boxes.append(Box("slow", 0, "--speed", "1", auto_reset=False))
+    boxes.append(Box("idle", 0, auto_reset=False))
+    journal = os.path.join(WORK, "interrupt.jsonl")
+    station = start_station([b.link for b in boxes], [0, 0], journal, image)
+    try:
+        wait_for(lambda: station_output().count("reset the next box") >= 2, "the station to wait")
+        boxes[0].reset()
+        wait_for(lambda: "[%s] == transfer" % boxes[0].link in station_output(), "the transfer")
+        station.send_signal(signal.SIGINT)
+        wait_for(lambda: "Stopping" in station_output(), "the first Ctrl+C to be taken")
+        expect(station.poll() is None and not journal_lines(journal), "the first Ctrl+C ended the running job")
+        station.send_signal(signal.SIGINT)
+        rc = station.wait(timeout=60)
+    finally:
+        if station.poll() is None:
+            station.kill()
+    expect(rc == 3, "station after two Ctrl+C: exit %d, wanted 3\n%s" % (rc, station_output()[-3000:]))
+    lines = journal_lines(journal)
+    expect(len(lines) == 1 and lines[0]["port"] == boxes[0].link, "journal: %r" % lines)
+    expect(lines[0]["result"] == "cancelled", "journal: %r" % lines)
+
+
+def case_usage(boxes):
+    image, _ = make_image(1000)
+    listing = os.path.join(WORK, "ports.txt")
+    with open(listing, "w") as f:
+        f.write("# the line's ports\n\n  /dev/null  \n/dev/zero 9\n")
+    cases = [
+        (["upgrade", "--port", "/dev/null", "--port", "/dev/null", "--project-type", "0"], "named twice"),
+        (["upgrade", "--port", "/dev/null", "--port", "/dev/zero", "--project-type", "0", "--project-type", "1",
+          "--project-type", "2"], "3 project types for 2 ports"),
+        (["upgrade", "--port", "/dev/null"], "no project type"),
+        (["upgrade", "--project-type", "0"], "give the port"),
+        (["upgrade", "--ports-from", listing, "--project-type", "0"], "project type 9"),
+        (["station", "upgrade", "--port", "/dev/null", "--port", "/dev/zero", "--project-type", "0",
+          "--pause-scale", "0.5"], "virtual STB only"),
+    ]
+    for args, message in cases:
+        rc, out = run_cli(*(args + [image]))
+        expect(rc == 2, "%r: exit %d, wanted 2\n%s" % (args, rc, out))
+        expect(message in out, "%r: no %r in\n%s" % (args, message, out))
+    # A port that does not open fails its box alone, and the report says so.
+    report = os.path.join(WORK, "usage.json")
+    rc, out = run_cli("upgrade", "--port", os.path.join(WORK, "nothing-1"), "--port",
+                      os.path.join(WORK, "nothing-2"), "--project-type", "0", "--report", report, image)
+    expect(rc == 5, "two ports that do not open: exit %d, wanted 5\n%s" % (rc, out))
+    with open(report) as f:
+        rep = json.load(f)
+    expect(len(rep["boxes"]) == 2 and not any(e["ok"] for e in rep["boxes"]), "report: %r" % rep)
+    expect(all("cannot open" in e["error"] for e in rep["boxes"]), "report: %r" % rep)
+
+
+def main():
+    global CLI, STBSIM, WORK
+    CLI, STBSIM, case = sys.argv[1], sys.argv[2], sys.argv[3]
+    WORK = tempfile.mkdtemp(prefix="station-cli-")
+    os.environ["CORVANE_HOME"] = os.path.join(WORK, "home")
+    os.environ["XDG_RUNTIME_DIR"] = os.path.join(WORK, "run")
+    os.makedirs(os.environ["CORVANE_HOME"])
+    os.makedirs(os.environ["XDG_RUNTIME_DIR"], mode=0o700)
+    subprocess.run([STBSIM, "--write-stb-files", os.environ["CORVANE_HOME"]], check=True,
+                   stdout=subprocess.DEVNULL)
+    boxes = []
+    try:
+        {"many": case_many, "station": case_station, "interrupt": case_interrupt, "usage": case_usage}[case](boxes)
+    finally:
+        for b in boxes:
+            b.stop()
+        shutil.rmtree(WORK, ignore_errors=True)
+    print("PASS")
+
+
+if __name__ == "__main__":
+    main()
