@@ -2,33 +2,22 @@
 
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
+#include "VirtualPorts.h"
 
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <thread>
 
-std::string json_escape(const std::string& s)
+bool pause_scale_allowed(double scale, const std::string& port)
 {
-    std::string o;
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"': o += "\\\""; break;
-        case '\\': o += "\\\\"; break;
-        case '\n': o += "\\n"; break;
-        case '\r': o += "\\r"; break;
-        case '\t': o += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char b[8];
-                std::snprintf(b, sizeof(b), "\\u%04x", c);
-                o += b;
-            } else {
-                o += static_cast<char>(c);
-            }
-        }
-    }
-    return o;
+    if (scale == 1.0 || kv::is_virtual_stb_port(port))
+        return true;
+    std::fprintf(stderr,
+                 "error: --pause-scale is for a virtual STB only, and %s is not the port of a running stbsim: "
+                 "a real box needs its pauses\n",
+                 port.c_str());
+    return false;
 }
 
 ConsoleLog::ConsoleLog(ConsoleObserver& console)

@@ -14,7 +14,10 @@
 
 class CKvWorkThread;
 
-std::string json_escape(const std::string& s);
+// --pause-scale below 1 is for a virtual STB only: a real box needs its
+// pauses. False, with the message printed, when `scale` is not 1 and `port` is
+// not the port of a running stbsim.
+bool pause_scale_allowed(double scale, const std::string& port);
 
 // Prints the job's log lines, status and progress: a bar on a terminal,
 // plain lines otherwise.

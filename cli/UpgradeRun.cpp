@@ -3,7 +3,6 @@
 #include "ExitStatus.h"
 #include "JsonText.h"
 
-#include "VirtualPorts.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -86,17 +85,6 @@ bool ports_of(const CommonOptions& o, std::vector<std::string>* ports, std::vect
         types->push_back(t);
     }
     return true;
-}
-
-bool pauses_allowed(const CommonOptions& o, const std::string& port)
-{
-    if (o.pause_scale == 1.0 || kv::is_virtual_stb_port(port))
-        return true;
-    std::fprintf(stderr,
-                 "error: --pause-scale is for a virtual STB only, and %s is not the port of a running stbsim: "
-                 "a real box needs its pauses\n",
-                 port.c_str());
-    return false;
 }
 
 int64_t reset_wait_ms(const CommonOptions& o)

@@ -34,9 +34,6 @@ void add_common(CLI::App* sub, CommonOptions& o, bool one_run = true);
 // false.
 bool ports_of(const CommonOptions& o, std::vector<std::string>* ports, std::vector<int>* types);
 
-// Refuses shortened pauses on a port that is not a running virtual STB's.
-bool pauses_allowed(const CommonOptions& o, const std::string& port);
-
 // --reset-timeout in milliseconds (beyond a few years: for ever).
 int64_t reset_wait_ms(const CommonOptions& o);
 

@@ -78,7 +78,6 @@ static CliCommandRegistrar reg_bootrom([](CLI::App& app) {
     sub->add_option("--wait", o->wait_s, "Seconds to wait for the boot ROM after a reset (0: it already talks)")
         ->capture_default_str()
         ->check(CLI::Range(0, 86400));
-    sub->footer(cli_exit::kHelpFooter);
     sub->require_subcommand(1);
 
     auto* rd = sub->add_subcommand("read", "Read words (addresses in hexadecimal)");

@@ -5,6 +5,7 @@
 #include "CliCommand.h"
 #include "ExitStatus.h"
 #include "JobConsole.h"
+#include "JsonText.h"
 
 #include "CalibrationJob.h"
 #include "DownloadJob.h"
@@ -144,7 +145,7 @@ void write_json(const std::string& path, const std::string& body)
 std::string json_head(bool ok, const std::string& error, bool cancelled)
 {
     return std::string("{\n  \"ok\": ") + (ok ? "true" : "false") + ",\n  \"error\": \"" +
-           json_escape(ok ? "" : error) + "\",\n  \"cancelled\": " + (cancelled ? "true" : "false");
+           cli_json::escape(ok ? "" : error) + "\",\n  \"cancelled\": " + (cancelled ? "true" : "false");
 }
 
 // ---- download --------------------------------------------------------------

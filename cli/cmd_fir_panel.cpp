@@ -11,6 +11,7 @@
 #include "cmd_fir_panel.h"
 
 #include "ExitStatus.h"
+#include "JobConsole.h"
 
 #include "FirImage.h"
 #include "FirPageFiles.h"
@@ -57,7 +58,7 @@ void add_link_options(CLI::App* sub, LinkOptions& o)
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber);
     sub->add_option("--pause-scale", o.pause_scale,
-                    "Scale of the fixed pauses of the exchanges (1 on real hardware; lower only for a virtual STB)")
+                    "Scale of the fixed pauses of the exchanges: 1 on real hardware; lower only on the port of a running virtual STB (stbsim), refused on any other")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 1.0));
 }
@@ -194,6 +195,8 @@ public:
     // Opens the port and connects: reset, panel program, link test, record.
     int connect(Platform p, const CPanelRecord& rec)
     {
+        if (!pause_scale_allowed(m_o.pause_scale, m_o.port))
+            return cli_exit::kUsage;
         if (!m_svc || !m_svc->SMS_Init()) {
             std::fprintf(stderr, "error: the serial service did not start\n");
             return cli_exit::kPort;

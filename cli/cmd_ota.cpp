@@ -259,7 +259,6 @@ int run_inspect(const std::string& path)
 CLI::App* stream_command(CLI::App* ota, const char* name, const char* what, CommonOpts& o)
 {
     auto* sub = ota->add_subcommand(name, what);
-    sub->footer(cli_exit::kHelpFooter);
     sub->add_option("IMAGE", o.image, "Flash image (at most 16 MiB)")->required();
     sub->add_option("-o,--output", o.output, "Stream to write (e.g. ota.m2t)")->required();
     sub->add_option("--packet-size", o.packet_size, "188, or 204 (16 bytes of parity space after each packet)")
@@ -342,7 +341,6 @@ CliCommandRegistrar reg([](CLI::App& app) {
     auto path = std::make_shared<std::string>();
     auto* i = ota->add_subcommand("inspect", "Read a stream written by these tools as a receiver would and check "
                                              "it: sections, CRCs, continuity, groups, modules, the image");
-    i->footer(cli_exit::kHelpFooter);
     i->add_option("FILE", *path, "Transport stream (ota.m2t, upgrade.ts)")->required();
     on_run(i, [=] { return run_inspect(*path); });
 });

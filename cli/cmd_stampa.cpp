@@ -3,6 +3,7 @@
 // until the count or the code file ends, or Ctrl+C.
 #include "CliCommand.h"
 #include "ExitStatus.h"
+#include "JobConsole.h"
 #include "JsonText.h"
 
 #include "BurnLog.h"
@@ -238,6 +239,8 @@ int run_stampa(const StampaOptions& o)
             kv::log_set_fallback(kv::LogFallback::StdoutAndFile);
         }
     } cleanup{listener};
+    if (!pause_scale_allowed(o.pause_scale, o.port))
+        return cli_exit::kUsage;
     serialport_config_tag port;
     port.port_index = svc->SMS_Init() ? svc->SMS_AddPort(o.port) : -1;
     port.baud_rate = o.baud;
@@ -306,7 +309,7 @@ static CliCommandRegistrar reg_stampa([](CLI::App& app) {
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber);
     sub->add_option("--pause-scale", o->pause_scale,
-                    "Scale of the fixed pauses (1 on real boxes; lower only for a virtual STB)")
+                    "Scale of the fixed pauses: 1 on real boxes; lower only on the port of a running virtual STB (stbsim), refused on any other")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 1.0));
     sub->add_option("--baud", o->baud, "Line rate")->capture_default_str()->check(

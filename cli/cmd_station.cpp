@@ -5,6 +5,7 @@
 // written and synced before the next box is taken.
 #include "CliCommand.h"
 #include "ExitStatus.h"
+#include "JobConsole.h"
 #include "JsonText.h"
 #include "MultiPort.h"
 #include "UpgradeRun.h"
@@ -150,7 +151,7 @@ int run_station(const StationOptions& so, reflasher::UpgJobParams params)
     if (!upgrade_cli::ports_of(o, &ports, &types))
         return cli_exit::kUsage;
     for (const std::string& p : ports)
-        if (!upgrade_cli::pauses_allowed(o, p))
+        if (!pause_scale_allowed(o.pause_scale, p))
             return cli_exit::kUsage;
     Journal journal;
     std::string err;

@@ -62,7 +62,7 @@ int run_job(const CommonOptions& o, reflasher::UpgJobParams params)
         }
     } cleanup{listener};
 
-    if (!upgrade_cli::pauses_allowed(o, o.port))
+    if (!pause_scale_allowed(o.pause_scale, o.port))
         return cli_exit::kUsage;
     if (!svc->SMS_Init()) {
         std::fprintf(stderr, "error: the serial service did not start\n");
@@ -150,7 +150,7 @@ int run_many(const CommonOptions& o, const std::vector<std::string>& ports, cons
              const reflasher::UpgJobParams& params)
 {
     for (const std::string& p : ports)
-        if (!upgrade_cli::pauses_allowed(o, p))
+        if (!pause_scale_allowed(o.pause_scale, p))
             return cli_exit::kUsage;
     const bool is_dump = params.kind == reflasher::JobKind::Dump;
     std::vector<std::string> outputs;
@@ -225,7 +225,7 @@ static CliCommandRegistrar reg_upgrade([](CLI::App& app) {
     sub->add_option("IMAGE", opts->image, "Flash image (padded with zeros to a multiple of 64 KiB)")
         ->required()
         ->check(CLI::ExistingFile);
-    sub->footer(std::string("Exit status 0 when the STB confirmed the burn. ") + cli_exit::kHelpFooter);
+    sub->footer("Exit status 0 only when the STB confirmed the burn.");
     sub->callback([opts] {
         reflasher::UpgJobParams p;
         p.kind = reflasher::JobKind::Upgrade;
@@ -254,8 +254,7 @@ static CliCommandRegistrar reg_dump([](CLI::App& app) {
                     "own: {port} in the name is replaced by the port's name, or -PORT goes before the extension")
         ->required();
     sub->footer("Project type 0 dumps through \"shell.img\"; the others through the upgrade client. The output file\n"
-                "is replaced only by a complete dump whose every chunk passed its CRC.\n" +
-                std::string(cli_exit::kHelpFooter));
+                "is replaced only by a complete dump whose every chunk passed its CRC.");
     sub->callback([opts] {
         reflasher::UpgJobParams p;
         p.kind = reflasher::JobKind::Dump;

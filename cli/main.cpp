@@ -7,6 +7,7 @@
 #include "SerialMonitorService.h"
 
 #include <cstdio>
+#include <functional>
 
 std::vector<CliSetup>& cli_registry()
 {
@@ -29,10 +30,14 @@ int main(int argc, char** argv)
         setup(app);
     // Every --help ends with the one table of exit statuses.
     app.footer(cli_exit::kHelpFooter);
-    for (CLI::App* sub : app.get_subcommands({})) {
-        const std::string own = sub->get_footer();
-        sub->footer(own.empty() ? cli_exit::kHelpFooter : own + "\n" + cli_exit::kHelpFooter);
-    }
+    std::function<void(CLI::App*)> add_footer = [&](CLI::App* parent) {
+        for (CLI::App* sub : parent->get_subcommands({})) {
+            const std::string own = sub->get_footer();
+            sub->footer(own.empty() ? cli_exit::kHelpFooter : own + "\n" + cli_exit::kHelpFooter);
+            add_footer(sub);
+        }
+    };
+    add_footer(&app);
 
     // An installed program keeps its settings and STB-side files in a
     // per-user data folder, made on first use.

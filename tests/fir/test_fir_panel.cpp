@@ -3,16 +3,21 @@
 // retries, and the key, LED-map and lamp exchanges.
 #include "FirPageFiles.h"
 #include "FirSampleImages.h"
+#include "KvLogRecord.h"
 #include "PanelCommands.h"
 #include "PanelSession.h"
 #include "PanelTestBox.h"
+#include "VirtualPorts.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstdio>
+#include <fstream>
 #include <optional>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 using namespace fir;
 using firtest::CapturedLog;
@@ -429,7 +434,17 @@ protected:
         std::string err;
         ASSERT_TRUE(tb.start(position, std::move(o), &err)) << err;
         tb.svc.SMS_Deinit();  // the command line opens the port itself
+        // The box runs in this process: name its port as a stbsim program
+        // does, so that the command line takes --pause-scale on it.
+        portFile = kv::log_socket_dir() + "/" + kv::virtual_stb_port_file(::getpid());
+        std::ofstream(portFile) << tb.box->port_path() << "\n";
     }
+    void TearDown() override
+    {
+        if (!portFile.empty())
+            std::remove(portFile.c_str());
+    }
+    std::string portFile;
     // Runs corvane-cli fir ARGS on the box's port; its exit status.
     int cli(const std::string& args, bool reset = true)
     {

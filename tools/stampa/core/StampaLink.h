@@ -34,6 +34,7 @@ public:
     CSerialMonitorSerivce& svc() { return m_svc; }
     const char* source() const { return m_source; }
     bool stopped() const { return m_stop.load(); }
+    const std::atomic<bool>& stop_flag() const { return m_stop; }
 
     // 1 when every byte went out within the time-out.
     int send(const void* data, size_t len, int timeout_ms);

@@ -54,7 +54,7 @@ private:
     PassResult succeeded(const std::string& code, bool logged);
     PassResult failed(const std::string& code);
     PassResult birch_ended(const std::string& code, bool ok, bool logged = true);
-    bool wait_for_boot_rom(CKvWorkThread* self, PassResult* r);
+    bool wait_for_boot_rom(PassResult* r);
     PassResult birch_burn(const std::string& code);
     PassResult refused(const std::string& code);
     PassResult cancelled();
@@ -255,29 +255,6 @@ PassResult PassSteps::resident()
 
 // ---- Birch ------------------------------------------------------------------------------
 
-namespace {
-
-// The pass's thread is the one the serial service resumes when the boot ROM
-// announces itself; the slot is cleared again when the pass ends.
-class ThreadSlot {
-public:
-    ThreadSlot(CSerialMonitorSerivce& svc, CKvWorkThread* self) : m_svc(svc), m_self(self)
-    {
-        m_svc.m_pUpgThread = self;
-    }
-    ~ThreadSlot()
-    {
-        CKvWorkThread* mine = m_self;
-        m_svc.m_pUpgThread.compare_exchange_strong(mine, nullptr);
-    }
-
-private:
-    CSerialMonitorSerivce& m_svc;
-    CKvWorkThread* m_self;
-};
-
-}  // namespace
-
 PassResult PassSteps::birch_ended(const std::string& code, bool ok, bool logged)
 {
     const bool scan = m_cfg.input == InputType::Scan;
@@ -300,22 +277,21 @@ PassResult PassSteps::birch_ended(const std::string& code, bool ok, bool logged)
     return r;
 }
 
-bool PassSteps::wait_for_boot_rom(CKvWorkThread* self, PassResult* r)
+bool PassSteps::wait_for_boot_rom(PassResult* r)
 {
-    // The service watches for the boot ROM only while its reader runs.
+    // The service tells the boot ROM's announcement from console text only
+    // while its reader runs.
     m_svc.SMS_StartSvc();
-    for (const int64_t until = deadline(); !self->SuspendFor(100);) {
-        if (m_line.stopped())
-            break;
-        if (until && bootlink::now_ms() > until) {
-            *r = no_box();
-            return false;
-        }
+    const int64_t limit = m_cfg.reset_timeout_ms > 0 ? m_cfg.reset_timeout_ms : -1;
+    switch (m_svc.SMS_WaitAnnouncement(limit, &m_line.stop_flag())) {
+    case 1: return true;
+    case 0: *r = no_box(); return false;
+    case -1: *r = cancelled(); return false;
+    default:
+        m_line.fail(__LINE__, "The port is not open!\n");
+        *r = birch_ended(m_host.bar_code(), false);
+        return false;
     }
-    if (!m_line.stopped())
-        return true;
-    *r = cancelled();
-    return false;
 }
 
 PassResult PassSteps::birch_burn(const std::string& code)
@@ -337,8 +313,9 @@ PassResult PassSteps::birch_burn(const std::string& code)
 
 PassResult PassSteps::birch(CKvWorkThread* self)
 {
-    ThreadSlot slot(m_svc, self);
-    m_svc.set_upg(1);
+    // From the announcement on the port is the pass's: the service's reader
+    // leaves it alone while the upgrade flag is set.
+    kv::ScopedServiceJob job(&m_svc, kv::ServiceJob::Upgrade, self);
     const bool scan = m_cfg.input == InputType::Scan;
     std::string code = m_host.bar_code();
     if (scan) {
@@ -357,7 +334,7 @@ PassResult PassSteps::birch(CKvWorkThread* self)
     if (scan && !m_line.pause(500))
         return cancelled();
     PassResult ended;
-    if (!wait_for_boot_rom(self, &ended))
+    if (!wait_for_boot_rom(&ended))
         return ended;
     m_line.log(__LINE__, "Got sync byte!\nStart sending client...\n");
     m_line.status("Sync with slave, please wait...");
