@@ -3,6 +3,8 @@
 #include "ExitStatus.h"
 #include "JsonText.h"
 
+#include "Gzip.h"
+
 
 #include <algorithm>
 #include <cstdio>
@@ -144,6 +146,20 @@ std::string outcome_line(const reflasher::UpgJobResult& r)
     if (r.ok)
         return "OK";
     return std::string("FAILED at ") + r.failed_step() + ": " + r.error;
+}
+
+bool compress_once(reflasher::UpgJobParams& params)
+{
+    if (params.kind != reflasher::JobKind::Upgrade)
+        return true;
+    auto gz = std::make_shared<std::vector<uint8_t>>();
+    if (!bootlink::gzip_compress(params.image.data(), params.image.size(), gz.get()) || gz->empty()) {
+        std::fprintf(stderr, "error: the image could not be compressed\n");
+        return false;
+    }
+    std::printf("Compressed once for every box: %zu bytes\n", gz->size());
+    params.compressed = std::move(gz);
+    return true;
 }
 
 reflasher::UpgJobResult run_on_box(multiport::Box& box, reflasher::UpgJobParams params, const CommonOptions& o)

@@ -48,6 +48,11 @@ std::string result_members(const reflasher::UpgJobResult& r, bool is_dump, const
 // The exit status of a finished job.
 int exit_status(const reflasher::UpgJobResult& r);
 
+// Compresses the image of an upgrade once for every box of a run (each job
+// would otherwise do it again). False, with the message printed, when it
+// cannot be compressed.
+bool compress_once(reflasher::UpgJobParams& params);
+
 // Runs the job of `params` on `box` (called on the box's own thread, with its
 // port open).
 reflasher::UpgJobResult run_on_box(multiport::Box& box, reflasher::UpgJobParams params, const CommonOptions& o);

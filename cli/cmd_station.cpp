@@ -153,6 +153,8 @@ int run_station(const StationOptions& so, reflasher::UpgJobParams params)
     for (const std::string& p : ports)
         if (!pause_scale_allowed(o.pause_scale, p))
             return cli_exit::kUsage;
+    if (!upgrade_cli::compress_once(params))
+        return cli_exit::kInput;
     Journal journal;
     std::string err;
     if (!so.journal.empty() && !journal.open(so.journal, &err)) {

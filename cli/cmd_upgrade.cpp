@@ -147,12 +147,14 @@ void write_multi_report(const std::string& path, const std::vector<std::unique_p
 
 // Every port at once, each box on its own service and thread.
 int run_many(const CommonOptions& o, const std::vector<std::string>& ports, const std::vector<int>& types,
-             const reflasher::UpgJobParams& params)
+             reflasher::UpgJobParams params)
 {
     for (const std::string& p : ports)
         if (!pause_scale_allowed(o.pause_scale, p))
             return cli_exit::kUsage;
     const bool is_dump = params.kind == reflasher::JobKind::Dump;
+    if (!upgrade_cli::compress_once(params))
+        return cli_exit::kInput;
     std::vector<std::string> outputs;
     for (const std::string& p : ports)
         outputs.push_back(is_dump ? multiport::path_for_port(params.dump_path, p) : std::string());
@@ -195,7 +197,7 @@ int run_ports(CommonOptions o, reflasher::UpgJobParams params)
     if (!upgrade_cli::ports_of(o, &ports, &types))
         return cli_exit::kUsage;
     if (ports.size() > 1)
-        return run_many(o, ports, types, params);
+        return run_many(o, ports, types, std::move(params));
     o.port = ports[0];
     o.project_type = types[0];
     return run_job(o, std::move(params));
