@@ -1,4 +1,4 @@
-// corvane-cli station upgrade: a production station. On every port it waits
+// corvane-cli station upgrade / station stampa: a production station. On every port it waits
 // for a box's reset, upgrades it, records the result and waits for the next
 // box on that port, until Ctrl+C; the first Ctrl+C lets running jobs finish,
 // a second one cancels them. Every result is one JSON line of the journal,
@@ -8,13 +8,11 @@
 #include "JobConsole.h"
 #include "JsonText.h"
 #include "MultiPort.h"
+#include "StampaCli.h"
+#include "StationJournal.h"
 #include "UpgradeRun.h"
 
-#include <chrono>
 #include <cstdio>
-#include <ctime>
-#include <fcntl.h>
-#include <mutex>
 #include <unistd.h>
 
 namespace {
@@ -22,52 +20,6 @@ namespace {
 // How long a job waits for the box whose announcement the station saw: the
 // boot ROM repeats it until the host talks.
 constexpr int64_t kAnnouncedBoxWaitMs = 30000;
-
-std::string utc_now()
-{
-    using namespace std::chrono;
-    auto now = system_clock::now();
-    std::time_t t = system_clock::to_time_t(now);
-    int ms = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char b[96];
-    std::snprintf(b, sizeof(b), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
-    return b;
-}
-
-// The station's journal: one JSON line per box, appended whole and synced,
-// so that a crash or a power cut loses no recorded box.
-class Journal {
-public:
-    ~Journal()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    bool open(const std::string& path, std::string* error)
-    {
-        m_fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (m_fd < 0)
-            *error = "cannot open the journal " + path;
-        return m_fd >= 0;
-    }
-    bool append(const std::string& line)
-    {
-        std::lock_guard<std::mutex> l(m_mutex);
-        if (m_fd < 0)
-            return true;
-        const std::string text = line + "\n";
-        ssize_t n = ::write(m_fd, text.data(), text.size());
-        ::fdatasync(m_fd);
-        return n == static_cast<ssize_t>(text.size());
-    }
-
-private:
-    std::mutex m_mutex;
-    int m_fd = -1;
-};
 
 struct StationOptions {
     upgrade_cli::CommonOptions common;
@@ -90,30 +42,11 @@ std::string journal_line(const std::string& port, int box, const std::string& st
            ", \"error\": " + quoted(r.ok ? "" : r.error) + ", \"failed_step\": " + quoted(r.failed_step()) + "}";
 }
 
-// The running count of one port.
-struct LineCount {
-    int done = 0;
-    int failed = 0;
-    std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
-
-    double per_hour() const
-    {
-        double h = std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count() / 3600.0;
-        return h > 0 ? (done + failed) / h : 0.0;
-    }
-    std::string text() const
-    {
-        char b[96];
-        std::snprintf(b, sizeof(b), "done %d, failed %d, %.1f boxes/h", done, failed, per_hour());
-        return b;
-    }
-};
-
 // One port of the station: box after box until told to stop.
 int station_line(multiport::Box& box, const reflasher::UpgJobParams& params, const upgrade_cli::CommonOptions& o,
-                 Journal& journal, multiport::MultiConsole& console)
+                 station::Journal& journal, multiport::MultiConsole& console)
 {
-    LineCount count;
+    station::LineCount count;
     bool cancelled = false;
     for (int n = 1; !box.stop.load() && !cancelled; ++n) {
         box.view.OnPhase("waiting");
@@ -127,9 +60,9 @@ int station_line(multiport::Box& box, const reflasher::UpgJobParams& params, con
         }
         reflasher::UpgJobParams p = params;
         p.reset_wait_ms = kAnnouncedBoxWaitMs;
-        const std::string start = utc_now();
+        const std::string start = station::utc_now();
         reflasher::UpgJobResult r = upgrade_cli::run_on_box(box, std::move(p), o);
-        const std::string end = utc_now();
+        const std::string end = station::utc_now();
         if (!journal.append(journal_line(box.port, n, start, end, r)))
             console.event(box.index, "error: the journal line of box " + std::to_string(n) + " was not written");
         cancelled = r.cancelled;
@@ -155,7 +88,7 @@ int run_station(const StationOptions& so, reflasher::UpgJobParams params)
             return cli_exit::kUsage;
     if (!upgrade_cli::compress_once(params))
         return cli_exit::kInput;
-    Journal journal;
+    station::Journal journal;
     std::string err;
     if (!so.journal.empty() && !journal.open(so.journal, &err)) {
         std::fprintf(stderr, "error: %s\n", err.c_str());
@@ -209,6 +142,32 @@ static CliCommandRegistrar reg_station([](CLI::App& app) {
         }
         std::printf("Image %s: %zu bytes after padding to 64 KiB\n", so->image.c_str(), p.image.size());
         int rc = run_station(*so, std::move(p));
+        if (rc)
+            throw CLI::RuntimeError(rc);
+    });
+
+    auto st = std::make_shared<stampa_cli::StampaOptions>();
+    auto* burn = station->add_subcommand("stampa", "Burn bar codes into every box that is reset on any of the ports");
+    stampa_cli::add_options(burn, *st, true);
+    burn->footer("Runs until Ctrl+C or until the codes run out; no code goes to two boxes, and a box that fails "
+                 "leaves its code to the next box on its port. Exit status 0 when no box failed.");
+    burn->callback([st] {
+        if (st->start.empty() && st->code_file.empty()) {
+            std::fprintf(stderr, "error: give --start or --code-file\n");
+            throw CLI::RuntimeError(cli_exit::kUsage);
+        }
+        std::vector<std::string> ports;
+        std::string err;
+        if (!multiport::collect_ports(st->ports, &ports, &err)) {
+            std::fprintf(stderr, "error: %s\n", err.c_str());
+            throw CLI::RuntimeError(cli_exit::kUsage);
+        }
+        station::Journal journal;
+        if (!st->journal.empty() && !journal.open(st->journal, &err)) {
+            std::fprintf(stderr, "error: %s\n", err.c_str());
+            throw CLI::RuntimeError(cli_exit::kInput);
+        }
+        int rc = stampa_cli::run_lines(*st, ports, &journal);
         if (rc)
             throw CLI::RuntimeError(rc);
     });

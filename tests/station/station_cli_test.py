@@ -9,6 +9,8 @@ Usage: station_cli_test.py CORVANE_CLI STBSIM CASE
   station        station mode: two resets on each of two ports, four journal lines
   interrupt      station mode: a first Ctrl+C lets the running job go on, a second
                  cancels it and the journal says so
+  stampa         two bar-code lines share one run of codes; the bar-code station
+                 writes a journal line with its own code for each of four boxes
   usage          bad port lists and project types are refused before any port opens
 """
 import json
@@ -50,9 +52,10 @@ class Box:
         self.link = os.path.join(WORK, "tty-" + name)
         self.sock = os.path.join(WORK, name + ".ctl")
         self.flash = os.path.join(WORK, name + ".flash")
-        args = [STBSIM, "--platform", str(platform), "--flash", self.flash, "--flash-size", "512K",
-                "--link", self.link, "--control", self.sock, "--client-ready", "20", "--burn-ready", "20",
-                "--alder-ready", "200", "--burn-ms", "200"] + list(extra)
+        kind = ["--stampa", platform] if isinstance(platform, str) else ["--platform", str(platform)]
+        args = [STBSIM] + kind + ["--flash", self.flash, "--flash-size", "512K",
+                                  "--link", self.link, "--control", self.sock, "--client-ready", "20",
+                                  "--burn-ready", "20", "--alder-ready", "200", "--burn-ms", "200"] + list(extra)
         if auto_reset:
             args += ["--auto-reset", "200"]
         self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
@@ -204,6 +207,55 @@ def case_interrupt(boxes):
     expect(lines[0]["result"] == "cancelled", "journal: %r" % lines)
 
 
+def case_stampa(boxes):
+    # Two lines share one run of codes: four boxes, four different codes.
+    boxes.append(Box("sa", "dogwood"))
+    boxes.append(Box("sb", "dogwood"))
+    log = os.path.join(WORK, "burn.csv")
+    report = os.path.join(WORK, "stampa.json")
+    rc, out = run_cli("stampa", "--port", boxes[0].link, "--port", boxes[1].link, "--platform", "dogwood",
+                      "--log", log, "--start", "100", "--count", "4", "--reset-timeout", "60", "--pause-scale",
+                      "0.05", "--report", report)
+    expect(rc == 0, "two stampa lines: exit %d\n%s" % (rc, out[-3000:]))
+    with open(log) as f:
+        logged = [line.strip() for line in f][1:]
+    expect(sorted(logged) == ["100,Success", "101,Success", "102,Success", "103,Success"], "log: %r" % logged)
+    with open(report) as f:
+        rep = json.load(f)
+    expect(sorted(e["code"] for e in rep["boxes"]) == ["100", "101", "102", "103"], "report: %r" % rep)
+    expect({e["port"] for e in rep["boxes"]} == {boxes[0].link, boxes[1].link}, "report: %r" % rep)
+    for b in boxes:
+        b.stop()
+    del boxes[:]
+
+    # The station: two resets on each port, four journal lines, four codes.
+    boxes.append(Box("sc", "dogwood", auto_reset=False))
+    boxes.append(Box("sd", "dogwood", auto_reset=False))
+    journal = os.path.join(WORK, "stampa.jsonl")
+    args = [CLI, "station", "stampa", "--journal", journal, "--platform", "dogwood", "--log", log, "--start",
+            "200", "--pause-scale", "0.05", "--port", boxes[0].link, "--port", boxes[1].link]
+    out = open(os.path.join(WORK, "station.out"), "wb")
+    station = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT)
+    try:
+        for round_ in (1, 2):
+            wait_for(lambda: station_output().count("Please reset the slave STB!") >= 2 * round_,
+                     "the station to wait")
+            for b in boxes:
+                b.reset()
+            wait_for(lambda: len(journal_lines(journal)) == 2 * round_, "%d journal lines" % (2 * round_))
+        station.send_signal(signal.SIGINT)
+        rc = station.wait(timeout=60)
+    finally:
+        if station.poll() is None:
+            station.kill()
+    expect(rc == 0, "station stampa after Ctrl+C: exit %d\n%s" % (rc, station_output()[-3000:]))
+    lines = journal_lines(journal)
+    expect(sorted(e["code"] for e in lines) == ["200", "201", "202", "203"], "journal: %r" % lines)
+    expect(all(e["result"] == "ok" for e in lines), "journal: %r" % lines)
+    for b in boxes:
+        expect(sorted(e["box"] for e in lines if e["port"] == b.link) == [1, 2], "journal: %r" % lines)
+
+
 def case_usage(boxes):
     image, _ = make_image(1000)
     listing = os.path.join(WORK, "ports.txt")
@@ -218,9 +270,11 @@ def case_usage(boxes):
         (["upgrade", "--ports-from", listing, "--project-type", "0"], "project type 9"),
         (["station", "upgrade", "--port", "/dev/null", "--port", "/dev/zero", "--project-type", "0",
           "--pause-scale", "0.5"], "virtual STB only"),
+        (["stampa", "--port", "/dev/null", "--port", "/dev/zero", "--platform", "alder", "--log",
+          os.path.join(WORK, "x.csv"), "--code", "12"], "--code burns one box"),
     ]
     for args, message in cases:
-        rc, out = run_cli(*(args + [image]))
+        rc, out = run_cli(*(args + ([] if args[0] == "stampa" else [image])))
         expect(rc == 2, "%r: exit %d, wanted 2\n%s" % (args, rc, out))
         expect(message in out, "%r: no %r in\n%s" % (args, message, out))
     # A port that does not open fails its box alone, and the report says so.
@@ -246,7 +300,8 @@ def main():
                    stdout=subprocess.DEVNULL)
     boxes = []
     try:
-        {"many": case_many, "station": case_station, "interrupt": case_interrupt, "usage": case_usage}[case](boxes)
+        {"many": case_many, "station": case_station, "interrupt": case_interrupt, "stampa": case_stampa,
+         "usage": case_usage}[case](boxes)
     finally:
         for b in boxes:
             b.stop()
