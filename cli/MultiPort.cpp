@@ -262,6 +262,14 @@ void BoxView::set_counts(int done, int failed, double per_hour)
     m_console.changed(true);
 }
 
+void BoxView::show_result(const std::string& text)
+{
+    std::lock_guard<std::mutex> l(m_console.m_mutex);
+    m_status = text;
+    m_rate = 0;
+    m_console.changed(true);
+}
+
 std::string BoxView::line_locked() const
 {
     char b[96];

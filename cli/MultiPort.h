@@ -70,6 +70,8 @@ public:
     // The running count of a station: boxes done, boxes failed, and what the
     // progress line shows after them.
     void set_counts(int done, int failed, double per_hour);
+    // The box's outcome ("OK", "FAILED at ...") in its progress line.
+    void show_result(const std::string& text);
 
 private:
     friend class MultiConsole;

@@ -173,6 +173,7 @@ int run_many(const CommonOptions& o, const std::vector<std::string>& ports, cons
         for (const std::string& w : r.warnings)
             console.event(box.index, "warning: " + w);
         console.event(box.index, upgrade_cli::outcome_line(r));
+        box.view.show_result(upgrade_cli::outcome_line(r));
         return upgrade_cli::exit_status(r);
     }, console);
     int good = 0;
@@ -203,6 +204,11 @@ int run_ports(CommonOptions o, reflasher::UpgJobParams params)
     return run_job(o, std::move(params));
 }
 
+constexpr const char* kSeveralPorts =
+    "Several ports: the boxes run at once, each on its own thread; a terminal shows a progress line per box, "
+    "other output is one line per event beginning with [PORT]. Ports may be serial devices or "
+    "rfc2217://HOST:PORT and socket://HOST:PORT.";
+
 struct UpgradeOptions {
     CommonOptions common;
     int user_limit = 1;
@@ -227,7 +233,8 @@ static CliCommandRegistrar reg_upgrade([](CLI::App& app) {
     sub->add_option("IMAGE", opts->image, "Flash image (padded with zeros to a multiple of 64 KiB)")
         ->required()
         ->check(CLI::ExistingFile);
-    sub->footer("Exit status 0 only when the STB confirmed the burn.");
+    sub->footer("Exit status 0 only when the STB confirmed the burn; with several ports, only when every box did.\n" +
+                std::string(kSeveralPorts));
     sub->callback([opts] {
         reflasher::UpgJobParams p;
         p.kind = reflasher::JobKind::Upgrade;
@@ -256,7 +263,8 @@ static CliCommandRegistrar reg_dump([](CLI::App& app) {
                     "own: {port} in the name is replaced by the port's name, or -PORT goes before the extension")
         ->required();
     sub->footer("Project type 0 dumps through \"shell.img\"; the others through the upgrade client. The output file\n"
-                "is replaced only by a complete dump whose every chunk passed its CRC.");
+                "is replaced only by a complete dump whose every chunk passed its CRC.\n" +
+                std::string(kSeveralPorts));
     sub->callback([opts] {
         reflasher::UpgJobParams p;
         p.kind = reflasher::JobKind::Dump;
