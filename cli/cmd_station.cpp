@@ -42,16 +42,29 @@ std::string journal_line(const std::string& port, int box, const std::string& st
            ", \"error\": " + quoted(r.ok ? "" : r.error) + ", \"failed_step\": " + quoted(r.failed_step()) + "}";
 }
 
+// Sets the line's rate (the boot ROM of some platforms talks at its own).
+void set_rate(multiport::Box& box, int baud)
+{
+    serialport_config_tag cfg;
+    cfg.baud_rate = baud;
+    box.svc.SMS_ChangeBaudrate(cfg);
+}
+
 // One port of the station: box after box until told to stop.
 int station_line(multiport::Box& box, const reflasher::UpgJobParams& params, const upgrade_cli::CommonOptions& o,
                  station::Journal& journal, multiport::MultiConsole& console)
 {
     station::LineCount count;
     bool cancelled = false;
+    const int rom_baud = bootlink::platform(params.project_type).boot_rom_baud;
     for (int n = 1; !box.stop.load() && !cancelled; ++n) {
         box.view.OnPhase("waiting");
         box.view.OnStatus("reset the next box");
+        // The announcement comes at the boot ROM's rate; the job starts from
+        // the usual one, as it does for a single box.
+        set_rate(box, rom_baud);
         int seen = box.svc.SMS_WaitAnnouncement(-1, &box.stop);
+        set_rate(box, o.baud);
         if (seen == -1)
             break;
         if (seen != 1) {
