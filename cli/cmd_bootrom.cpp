@@ -2,6 +2,7 @@
 // STB's boot ROM; corvane-cli gzip: the in-process gzip the upgrade uses.
 #include "CliCommand.h"
 #include "ExitStatus.h"
+#include "JobConsole.h"
 
 #include "BootRom.h"
 #include "Gzip.h"
@@ -39,17 +40,8 @@ bool parse_u32(const std::string& s, uint32_t* out) {
 // else an exit status.
 int connect(const BootRomOptions& o, bootlink::JobContext& ctx) {
     CSerialMonitorSerivce* svc = kv::current_serial_service();
-    if (!svc->SMS_Init()) {
-        std::fprintf(stderr, "error: the serial service did not start\n");
-        return cli_exit::kPort;
-    }
-    serialport_config_tag cfg;
-    cfg.port_index = svc->SMS_AddPort(o.port);
-    cfg.baud_rate = o.baud;
-    if (cfg.port_index < 0 || !svc->SMS_OpenPort(cfg)) {
-        std::fprintf(stderr, "error: cannot open %s: %s\n", o.port.c_str(), svc->last_error().c_str());
-        return cli_exit::kPort;
-    }
+    if (int rc = open_job_port(svc, o.port, o.baud))
+        return rc;
     svc->SMS_StopSvc();
     ctx.svc = svc;
     if (o.wait_s <= 0)

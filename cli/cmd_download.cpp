@@ -44,18 +44,7 @@ void add_link_options(CLI::App* sub, LinkOptions& o, const char* what)
 // The serial service with the port open, or the exit status why not.
 int open_port(const LinkOptions& o, CSerialMonitorSerivce* svc)
 {
-    if (!svc->SMS_Init()) {
-        std::fprintf(stderr, "error: the serial service did not start\n");
-        return cli_exit::kPort;
-    }
-    serialport_config_tag cfg;
-    cfg.port_index = svc->SMS_AddPort(o.port);
-    cfg.baud_rate = o.baud;
-    if (cfg.port_index < 0 || !svc->SMS_OpenPort(cfg)) {
-        std::fprintf(stderr, "error: cannot open %s: %s\n", o.port.c_str(), svc->last_error().c_str());
-        return cli_exit::kPort;
-    }
-    return cli_exit::kOk;
+    return open_job_port(svc, o.port, o.baud);
 }
 
 enum class Wait { Ready, NoBox, Cancelled };

@@ -197,18 +197,8 @@ public:
     {
         if (!pause_scale_allowed(m_o.pause_scale, m_o.port))
             return cli_exit::kUsage;
-        if (!m_svc || !m_svc->SMS_Init()) {
-            std::fprintf(stderr, "error: the serial service did not start\n");
-            return cli_exit::kPort;
-        }
-        serialport_config_tag cfg;
-        cfg.port_index = m_svc->SMS_AddPort(m_o.port);
-        cfg.baud_rate = m_o.baud;
-        if (cfg.port_index < 0 || !m_svc->SMS_OpenPort(cfg)) {
-            std::fprintf(stderr, "error: cannot open %s: %s\n", m_o.port.c_str(), m_svc->last_error().c_str());
-            return cli_exit::kPort;
-        }
-        m_portIndex = cfg.port_index;
+        if (int rc = open_job_port(m_svc, m_o.port, m_o.baud, &m_portIndex))
+            return rc;
         ConnectOptions co;
         co.reset_wait_ms = m_o.reset_timeout_s * 1000;
         std::printf("Waiting for the STB on %s: please reset the STB (power it off and on).\n", m_o.port.c_str());

@@ -137,13 +137,8 @@ int run_stampa(const StampaOptions& o)
     } cleanup{listener};
     if (!pause_scale_allowed(o.pause_scale, o.port))
         return cli_exit::kUsage;
-    serialport_config_tag port;
-    port.port_index = svc->SMS_Init() ? svc->SMS_AddPort(o.port) : -1;
-    port.baud_rate = o.baud;
-    if (port.port_index < 0 || !svc->SMS_OpenPort(port)) {
-        std::fprintf(stderr, "error: cannot open %s: %s\n", o.port.c_str(), svc->last_error().c_str());
-        return cli_exit::kPort;
-    }
+    if (int rc = open_job_port(svc, o.port, o.baud))
+        return rc;
     std::string refused = stampa::start_check(info, cfg.input, cfg.width, codes.current(), true, log);
     if (!refused.empty()) {
         std::fprintf(stderr, "error: %s (%s)\n", refused.c_str(), codes.current().c_str());

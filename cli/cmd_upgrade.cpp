@@ -64,17 +64,8 @@ int run_job(const CommonOptions& o, reflasher::UpgJobParams params)
 
     if (!pause_scale_allowed(o.pause_scale, o.port))
         return cli_exit::kUsage;
-    if (!svc->SMS_Init()) {
-        std::fprintf(stderr, "error: the serial service did not start\n");
-        return cli_exit::kPort;
-    }
-    serialport_config_tag cfg;
-    cfg.port_index = svc->SMS_AddPort(o.port);
-    cfg.baud_rate = o.baud;
-    if (cfg.port_index < 0 || !svc->SMS_OpenPort(cfg)) {
-        std::fprintf(stderr, "error: cannot open %s: %s\n", o.port.c_str(), svc->last_error().c_str());
-        return cli_exit::kPort;
-    }
+    if (int rc = open_job_port(svc, o.port, o.baud))
+        return rc;
 
     std::atomic<bool> cancel{false};
     std::atomic<bool> keep_going{false};
