@@ -1,8 +1,10 @@
 #include "MultiPort.h"
 
 #include "ExitStatus.h"
+#include "JobConsole.h"
 
 #include "KvBasicLog.h"
+#include "TextLines.h"
 
 #include <algorithm>
 #include <cctype>
@@ -19,14 +21,7 @@ namespace {
 
 constexpr size_t kNoBox = size_t(-1);
 
-std::string trimmed(const std::string& s)
-{
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos)
-        return "";
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
+using kv::trimmed;
 
 int terminal_columns()
 {
@@ -438,19 +433,10 @@ namespace {
 
 bool open_box(Box& b, int baud)
 {
-    if (!b.svc.SMS_Init()) {
-        b.open_error = "the serial service did not start";
-        return false;
-    }
-    serialport_config_tag cfg;
-    cfg.port_index = b.svc.SMS_AddPort(b.port);
-    cfg.baud_rate = baud;
-    if (cfg.port_index < 0 || !b.svc.SMS_OpenPort(cfg)) {
-        b.open_error = "cannot open " + b.port + ": " + b.svc.last_error();
-        return false;
-    }
-    b.port_index = cfg.port_index;
-    return true;
+    if (open_job_port(&b.svc, b.port, baud, &b.port_index) == cli_exit::kOk)
+        return true;
+    b.open_error = "cannot open " + b.port + ": " + b.svc.last_error();
+    return false;
 }
 
 }  // namespace

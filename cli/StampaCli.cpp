@@ -102,6 +102,15 @@ void add_options(CLI::App* sub, StampaOptions& o, bool station)
         CLI::IsMember(kv::supported_baud_rates()));
 }
 
+bool ports_of(const StampaOptions& o, std::vector<std::string>* ports)
+{
+    std::string err;
+    if (multiport::collect_ports(o.ports, ports, &err))
+        return true;
+    std::fprintf(stderr, "error: %s\n", err.c_str());
+    return false;
+}
+
 int prepare(const StampaOptions& o, Setup& s)
 {
     stampa::Platform platform;

@@ -42,6 +42,9 @@ struct StampaOptions {
 // --count and --reset-timeout, and no single --code.
 void add_options(CLI::App* sub, StampaOptions& o, bool station);
 
+// The ports of the run (on a usage error: the message printed, false).
+bool ports_of(const StampaOptions& o, std::vector<std::string>* ports);
+
 // The platform, burn log, codes and pass settings of a run.
 struct Setup {
     const stampa::PlatformInfo* info = nullptr;

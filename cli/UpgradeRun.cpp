@@ -148,6 +148,19 @@ std::string outcome_line(const reflasher::UpgJobResult& r)
     return std::string("FAILED at ") + r.failed_step() + ": " + r.error;
 }
 
+int upgrade_params(const std::string& image, int user_limit, reflasher::UpgJobParams* params)
+{
+    params->kind = reflasher::JobKind::Upgrade;
+    params->user_limit_mode = user_limit;
+    std::string err;
+    if (!reflasher::load_padded_image(image, &params->image, &err)) {
+        std::fprintf(stderr, "error: %s\n", err.c_str());
+        return cli_exit::kInput;
+    }
+    std::printf("Image %s: %zu bytes after padding to 64 KiB\n", image.c_str(), params->image.size());
+    return cli_exit::kOk;
+}
+
 bool compress_once(reflasher::UpgJobParams& params)
 {
     if (params.kind != reflasher::JobKind::Upgrade)

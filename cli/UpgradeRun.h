@@ -48,6 +48,10 @@ std::string result_members(const reflasher::UpgJobResult& r, bool is_dump, const
 // The exit status of a finished job.
 int exit_status(const reflasher::UpgJobResult& r);
 
+// The job of an upgrade from IMAGE: the padded image loaded (its size told).
+// cli_exit::kOk, or kInput with the message printed.
+int upgrade_params(const std::string& image, int user_limit, reflasher::UpgJobParams* params);
+
 // Compresses the image of an upgrade once for every box of a run (each job
 // would otherwise do it again). False, with the message printed, when it
 // cannot be compressed.

@@ -137,12 +137,13 @@ int run_stampa(const StampaOptions& o)
     } cleanup{listener};
     if (!pause_scale_allowed(o.pause_scale, o.port))
         return cli_exit::kUsage;
-    if (int rc = open_job_port(svc, o.port, o.baud))
+    int port_index = -1;
+    if (int rc = open_job_port(svc, o.port, o.baud, &port_index))
         return rc;
     std::string refused = stampa::start_check(info, cfg.input, cfg.width, codes.current(), true, log);
     if (!refused.empty()) {
         std::fprintf(stderr, "error: %s (%s)\n", refused.c_str(), codes.current().c_str());
-        svc->SMS_ClosePort(port.port_index);
+        svc->SMS_ClosePort(port_index);
         return cli_exit::kFailed;
     }
     int max_burns = cfg.input == stampa::InputType::Auto ? o.count : 0;
@@ -151,7 +152,7 @@ int run_stampa(const StampaOptions& o)
     auto old = std::signal(SIGINT, on_stampa_sigint);
     std::vector<stampa::PassResult> results = run_line(*svc, cfg, max_burns, codes, log, o.overwrite, g_interrupted);
     std::signal(SIGINT, old);
-    svc->SMS_ClosePort(port.port_index);
+    svc->SMS_ClosePort(port_index);
 
     int burnt = 0;
     for (const auto& r : results)
@@ -176,11 +177,8 @@ static CliCommandRegistrar reg_stampa([](CLI::App& app) {
             throw CLI::RuntimeError(cli_exit::kUsage);
         }
         std::vector<std::string> ports;
-        std::string err;
-        if (!multiport::collect_ports(o->ports, &ports, &err)) {
-            std::fprintf(stderr, "error: %s\n", err.c_str());
+        if (!stampa_cli::ports_of(*o, &ports))
             throw CLI::RuntimeError(cli_exit::kUsage);
-        }
         o->port = ports[0];
         int rc = ports.size() > 1 ? stampa_cli::run_lines(*o, ports, nullptr) : run_stampa(*o);
         if (rc)

@@ -146,15 +146,9 @@ static CliCommandRegistrar reg_station([](CLI::App& app) {
     sub->footer("Runs until Ctrl+C. Exit status 0 when no box failed.");
     sub->callback([so] {
         reflasher::UpgJobParams p;
-        p.kind = reflasher::JobKind::Upgrade;
-        p.user_limit_mode = so->user_limit;
-        std::string err;
-        if (!reflasher::load_padded_image(so->image, &p.image, &err)) {
-            std::fprintf(stderr, "error: %s\n", err.c_str());
-            throw CLI::RuntimeError(cli_exit::kInput);
-        }
-        std::printf("Image %s: %zu bytes after padding to 64 KiB\n", so->image.c_str(), p.image.size());
-        int rc = run_station(*so, std::move(p));
+        int rc = upgrade_cli::upgrade_params(so->image, so->user_limit, &p);
+        if (rc == cli_exit::kOk)
+            rc = run_station(*so, std::move(p));
         if (rc)
             throw CLI::RuntimeError(rc);
     });
@@ -170,12 +164,10 @@ static CliCommandRegistrar reg_station([](CLI::App& app) {
             throw CLI::RuntimeError(cli_exit::kUsage);
         }
         std::vector<std::string> ports;
-        std::string err;
-        if (!multiport::collect_ports(st->ports, &ports, &err)) {
-            std::fprintf(stderr, "error: %s\n", err.c_str());
+        if (!stampa_cli::ports_of(*st, &ports))
             throw CLI::RuntimeError(cli_exit::kUsage);
-        }
         station::Journal journal;
+        std::string err;
         if (!st->journal.empty() && !journal.open(st->journal, &err)) {
             std::fprintf(stderr, "error: %s\n", err.c_str());
             throw CLI::RuntimeError(cli_exit::kInput);

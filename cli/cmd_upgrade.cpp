@@ -64,7 +64,8 @@ int run_job(const CommonOptions& o, reflasher::UpgJobParams params)
 
     if (!pause_scale_allowed(o.pause_scale, o.port))
         return cli_exit::kUsage;
-    if (int rc = open_job_port(svc, o.port, o.baud))
+    int port_index = -1;
+    if (int rc = open_job_port(svc, o.port, o.baud, &port_index))
         return rc;
 
     std::atomic<bool> cancel{false};
@@ -104,7 +105,7 @@ int run_job(const CommonOptions& o, reflasher::UpgJobParams params)
     thread.Detach();
     std::signal(SIGINT, old);
     console.done();
-    svc->SMS_ClosePort(cfg.port_index);
+    svc->SMS_ClosePort(port_index);
 
     // "transfer" covers the data frames of an upgrade or the chunks of a dump.
     write_report(o.report, result, is_dump);
@@ -228,15 +229,9 @@ static CliCommandRegistrar reg_upgrade([](CLI::App& app) {
                 std::string(kSeveralPorts));
     sub->callback([opts] {
         reflasher::UpgJobParams p;
-        p.kind = reflasher::JobKind::Upgrade;
-        p.user_limit_mode = opts->user_limit;
-        std::string err;
-        if (!reflasher::load_padded_image(opts->image, &p.image, &err)) {
-            std::fprintf(stderr, "error: %s\n", err.c_str());
-            throw CLI::RuntimeError(cli_exit::kInput);
-        }
-        std::printf("Image %s: %zu bytes after padding to 64 KiB\n", opts->image.c_str(), p.image.size());
-        int rc = run_ports(opts->common, std::move(p));
+        int rc = upgrade_cli::upgrade_params(opts->image, opts->user_limit, &p);
+        if (rc == cli_exit::kOk)
+            rc = run_ports(opts->common, std::move(p));
         if (rc)
             throw CLI::RuntimeError(rc);
     });

@@ -11,6 +11,7 @@ Usage: station_cli_test.py CORVANE_CLI STBSIM CASE
                  cancels it and the journal says so
   stampa         two bar-code lines share one run of codes; the bar-code station
                  writes a journal line with its own code for each of four boxes
+  stampa_interrupt  the bar-code station's first Ctrl+C lets a burn finish
   usage          bad port lists and project types are refused before any port opens
 """
 import json
@@ -151,6 +152,23 @@ def station_output():
         return f.read().decode("utf-8", "replace")
 
 
+def two_rounds(station, boxes, journal, waiting):
+    """Resets every box twice, each time once the station waits on every port
+    and until the journal has a line for each; then Ctrl+C. The exit status."""
+    try:
+        for round_ in (1, 2):
+            wait_for(lambda: station_output().count(waiting) >= len(boxes) * round_, "the station to wait")
+            for b in boxes:
+                b.reset()
+            wanted = len(boxes) * round_
+            wait_for(lambda: len(journal_lines(journal)) == wanted, "%d journal lines" % wanted)
+        station.send_signal(signal.SIGINT)
+        return station.wait(timeout=60)
+    finally:
+        if station.poll() is None:
+            station.kill()
+
+
 def case_station(boxes):
     image, padded = make_image()
     # Alder's boot ROM announces itself at 38400 Bd, Dogwood's at 115200 Bd.
@@ -158,17 +176,7 @@ def case_station(boxes):
     boxes.append(Box("two", 2, auto_reset=False))
     journal = os.path.join(WORK, "station.jsonl")
     station = start_station([b.link for b in boxes], [1, 2], journal, image)
-    try:
-        for round_ in (1, 2):
-            wait_for(lambda: station_output().count("reset the next box") >= 2 * round_, "the station to wait")
-            for b in boxes:
-                b.reset()
-            wait_for(lambda: len(journal_lines(journal)) == 2 * round_, "%d journal lines" % (2 * round_))
-        station.send_signal(signal.SIGINT)
-        rc = station.wait(timeout=60)
-    finally:
-        if station.poll() is None:
-            station.kill()
+    rc = two_rounds(station, boxes, journal, "reset the next box")
     out = station_output()
     expect(rc == 0, "station after Ctrl+C: exit %d\n%s" % (rc, out[-3000:]))
     lines = journal_lines(journal)
@@ -237,24 +245,40 @@ def case_stampa(boxes):
             "200", "--pause-scale", "0.05", "--port", boxes[0].link, "--port", boxes[1].link]
     out = open(os.path.join(WORK, "station.out"), "wb")
     station = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT)
-    try:
-        for round_ in (1, 2):
-            wait_for(lambda: station_output().count("Please reset the slave STB!") >= 2 * round_,
-                     "the station to wait")
-            for b in boxes:
-                b.reset()
-            wait_for(lambda: len(journal_lines(journal)) == 2 * round_, "%d journal lines" % (2 * round_))
-        station.send_signal(signal.SIGINT)
-        rc = station.wait(timeout=60)
-    finally:
-        if station.poll() is None:
-            station.kill()
+    rc = two_rounds(station, boxes, journal, "Please reset the slave STB!")
     expect(rc == 0, "station stampa after Ctrl+C: exit %d\n%s" % (rc, station_output()[-3000:]))
     lines = journal_lines(journal)
     expect(sorted(e["code"] for e in lines) == ["200", "201", "202", "203"], "journal: %r" % lines)
     expect(all(e["result"] == "ok" for e in lines), "journal: %r" % lines)
     for b in boxes:
         expect(sorted(e["box"] for e in lines if e["port"] == b.link) == [1, 2], "journal: %r" % lines)
+
+
+def case_stampa_interrupt(boxes):
+    # The first Ctrl+C comes while one line burns a box and the other waits:
+    # the burn ends well and is journaled, the waiting line stops at once.
+    boxes.append(Box("busy", "dogwood", "--speed", "1", "--stampa-echo-gap", "300", "--stampa-echo-pieces",
+                     "2+2", auto_reset=False))
+    boxes.append(Box("calm", "dogwood", auto_reset=False))
+    journal = os.path.join(WORK, "stampa-int.jsonl")
+    args = [CLI, "station", "stampa", "--journal", journal, "--platform", "dogwood", "--log",
+            os.path.join(WORK, "burn.csv"), "--start", "300", "--pause-scale", "0.05",
+            "--port", boxes[0].link, "--port", boxes[1].link]
+    out = open(os.path.join(WORK, "station.out"), "wb")
+    station = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT)
+    try:
+        wait_for(lambda: station_output().count("Please reset the slave STB!") >= 2, "the station to wait")
+        boxes[0].reset()
+        wait_for(lambda: "[%s] [status] Burning" % boxes[0].link in station_output(), "the burn")
+        station.send_signal(signal.SIGINT)
+        rc = station.wait(timeout=120)
+    finally:
+        if station.poll() is None:
+            station.kill()
+    expect(rc == 0, "station stampa after one Ctrl+C: exit %d\n%s" % (rc, station_output()[-3000:]))
+    lines = journal_lines(journal)
+    expect(len(lines) == 1 and lines[0]["port"] == boxes[0].link and lines[0]["result"] == "ok",
+           "journal: %r" % lines)
 
 
 def case_usage(boxes):
@@ -302,7 +326,7 @@ def main():
     boxes = []
     try:
         {"many": case_many, "station": case_station, "interrupt": case_interrupt, "stampa": case_stampa,
-         "usage": case_usage}[case](boxes)
+         "stampa_interrupt": case_stampa_interrupt, "usage": case_usage}[case](boxes)
     finally:
         for b in boxes:
             b.stop()
