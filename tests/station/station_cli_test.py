@@ -269,7 +269,7 @@ def case_stampa_interrupt(boxes):
     try:
         wait_for(lambda: station_output().count("Please reset the slave STB!") >= 2, "the station to wait")
         boxes[0].reset()
-        wait_for(lambda: "[%s] [status] Burning" % boxes[0].link in station_output(), "the burn")
+        wait_for(lambda: "[%s] [status] Sync with slave" % boxes[0].link in station_output(), "the box")
         station.send_signal(signal.SIGINT)
         rc = station.wait(timeout=120)
     finally:
