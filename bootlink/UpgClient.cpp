@@ -170,13 +170,8 @@ int DownloadUpgClientImage_Alder(JobContext& ctx, const std::string& image_name)
 
 // ---- commands ---------------------------------------------------------------
 
-namespace {
-
-// Sends a command frame, at most three times, until the client answers "OO"
-// (two bytes, read within one second). `other` sees any other reply and
-// returns false to give up at once.
 bool command_until_oo(JobContext& ctx, const std::vector<uint8_t>& frame,
-                      const std::function<bool(const uint8_t* reply)>& other = {}) {
+                      const std::function<bool(const uint8_t* reply)>& other) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (!line_send(ctx, frame.data(), frame.size(), 1000))
             continue;
@@ -190,8 +185,6 @@ bool command_until_oo(JobContext& ctx, const std::vector<uint8_t>& frame,
     }
     return false;
 }
-
-}  // namespace
 
 int UpgClientTest(JobContext& ctx) {
     BL_LOG(kSrc, "Start to check serial...\n");
@@ -341,91 +334,72 @@ int UpgTransfer(const uint8_t* data, size_t len, JobContext& ctx, uint8_t block_
     return 1;
 }
 
-namespace {
+BurnProgress::BurnProgress(JobContext& ctx) : m_ctx(ctx), m_start(now_ms()), m_advanced(m_start) {}
 
-// Follows the burn progress. The byte stream is 'B' + percentage ... 'F'
-// (or 'E'); a lost byte shifts a percentage into the place of a command.
-class BurnProgress {
-public:
-    static constexpr int kSettleMs = 100;  // quiet after 'F' that confirms the end
-
-    explicit BurnProgress(JobContext& ctx) : m_ctx(ctx), m_start(now_ms()), m_advanced(m_start) {}
-
-    // 1 finished, 0 failed, -1 go on.
-    int take(uint8_t b) {
-        if (b == 'B') {
-            uint8_t pct = 0;
-            uint32_t got = 0;
-            line_recv(m_ctx, &pct, 1, &got, 1000);
-            if (got == 1 && pct <= 100)
-                report(pct);
-            return -1;
-        }
-        if (b == 'F') {
-            // Percentages only rise: once 70 has been reported an 'F' cannot
-            // be one. Before that it may be the percentage 70 of a 'B' that
-            // got lost, and the burn goes on.
-            if (m_pct < 'F') {
-                BL_LOG(kSrc, "burn: 'F' before 70%%, taken as the progress 70%% of a lost 'B'\n");
-                report('F');
-                return -1;
-            }
-            // A finished client falls silent; a 'B' garbled into an 'F' has
-            // its percentage right behind it.
-            uint8_t next = 0;
-            uint32_t got = 0;
-            line_recv(m_ctx, &next, 1, &got, kSettleMs);
-            if (got == 0)
-                return 1;
-            BL_LOG(kSrc, "burn: more progress after 'F', taken as a garbled 'B'\n");
-            if (next <= 100)
-                report(next);
-            return -1;
-        }
-        if (b == 'E')
-            return BL_FAIL(m_ctx, kSrc, "\nFailed to erase or write flash!!\n\n");
+int BurnProgress::take(uint8_t b) {
+    if (b == 'B') {
+        uint8_t pct = 0;
+        uint32_t got = 0;
+        line_recv(m_ctx, &pct, 1, &got, 1000);
+        if (got == 1 && pct <= 100)
+            report(pct);
         return -1;
     }
-
-    // Fails the burn when it has run too long or stopped advancing.
-    bool within_limits() {
-        const int64_t now = now_ms();
-        if (now - m_start > m_ctx.limits.burn_total_ms) {
-            BL_FAIL(m_ctx, kSrc, "\nBurning flash did not end within %lld s!!\n\n",
-                    (long long)(m_ctx.limits.burn_total_ms / 1000));
-            return false;
+    if (b == 'F') {
+        // Percentages only rise: once 70 has been reported an 'F' cannot
+        // be one. Before that it may be the percentage 70 of a 'B' that
+        // got lost, and the burn goes on.
+        if (m_pct < 'F') {
+            BL_LOG(kSrc, "burn: 'F' before 70%%, taken as the progress 70%% of a lost 'B'\n");
+            report('F');
+            return -1;
         }
-        if (now - m_advanced > m_ctx.limits.burn_stall_ms) {
-            BL_FAIL(m_ctx, kSrc, "\nBurning flash stopped at %d%% for %lld s!!\n\n", std::max(m_pct, 0),
-                    (long long)(m_ctx.limits.burn_stall_ms / 1000));
-            return false;
-        }
-        return true;
+        // A finished client falls silent; a 'B' garbled into an 'F' has
+        // its percentage right behind it.
+        uint8_t next = 0;
+        uint32_t got = 0;
+        line_recv(m_ctx, &next, 1, &got, kSettleMs);
+        if (got == 0)
+            return 1;
+        BL_LOG(kSrc, "burn: more progress after 'F', taken as a garbled 'B'\n");
+        if (next <= 100)
+            report(next);
+        return -1;
     }
+    if (b == 'E')
+        return BL_FAIL(m_ctx, kSrc, "\nFailed to erase or write flash!!\n\n");
+    return -1;
+}
 
-    // The longest the next read may wait: the progress time-out, within the limits.
-    int read_budget_ms() const {
-        const int64_t now = now_ms();
-        int64_t left = std::min(m_start + m_ctx.limits.burn_total_ms, m_advanced + m_ctx.limits.burn_stall_ms) - now;
-        return int(std::clamp<int64_t>(left + 1, 1, 20000));
+bool BurnProgress::within_limits() {
+    const int64_t now = now_ms();
+    if (now - m_start > m_ctx.limits.burn_total_ms) {
+        BL_FAIL(m_ctx, kSrc, "\nBurning flash did not end within %lld s!!\n\n",
+                (long long)(m_ctx.limits.burn_total_ms / 1000));
+        return false;
     }
-
-private:
-    void report(int pct) {
-        if (pct > m_pct) {
-            m_pct = pct;
-            m_advanced = now_ms();
-        }
-        m_ctx.progress(pct);
-        m_ctx.status("Burning: " + std::to_string(pct) + "/100");
+    if (now - m_advanced > m_ctx.limits.burn_stall_ms) {
+        BL_FAIL(m_ctx, kSrc, "\nBurning flash stopped at %d%% for %lld s!!\n\n", std::max(m_pct, 0),
+                (long long)(m_ctx.limits.burn_stall_ms / 1000));
+        return false;
     }
+    return true;
+}
 
-    JobContext& m_ctx;
-    int64_t m_start, m_advanced;
-    int m_pct = -1;
-};
+int BurnProgress::read_budget_ms() const {
+    const int64_t now = now_ms();
+    int64_t left = std::min(m_start + m_ctx.limits.burn_total_ms, m_advanced + m_ctx.limits.burn_stall_ms) - now;
+    return int(std::clamp<int64_t>(left + 1, 1, 20000));
+}
 
-}  // namespace
+void BurnProgress::report(int pct) {
+    if (pct > m_pct) {
+        m_pct = pct;
+        m_advanced = now_ms();
+    }
+    m_ctx.progress(pct);
+    m_ctx.status("Burning: " + std::to_string(pct) + "/100");
+}
 
 int UpgBurn(JobContext& ctx) {
     kv_console_printf("\nVerify burning flash...");

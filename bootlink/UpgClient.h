@@ -14,6 +14,7 @@
 #include "Platform.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,37 @@ int DownloadUpgClientImage_Alder(JobContext& ctx, const std::string& image_name 
 std::vector<uint8_t> build_alder_block(uint16_t block_number, const uint8_t* payload, size_t n);
 
 // ---- commands ---------------------------------------------------------------
+
+// Sends a command frame, at most three times (1000 ms each way), until the
+// client answers "OO". `other` sees any other reply and returns false to give
+// up at once.
+bool command_until_oo(JobContext& ctx, const std::vector<uint8_t>& frame,
+                      const std::function<bool(const uint8_t* reply)>& other = {});
+
+// Follows the burn progress after the client took 'T'. The byte stream is
+// 'B' + percentage ... 'F' (or 'E'); a lost byte shifts a percentage into the
+// place of a command, so an 'F' is taken as the end only once the percentage
+// has reached 70 and the line then stays quiet for a moment. A percentage
+// that stops rising, and the burn as a whole, are bounded by ctx.limits.
+class BurnProgress {
+public:
+    static constexpr int kSettleMs = 100;  // quiet after 'F' that confirms the end
+
+    explicit BurnProgress(JobContext& ctx);
+    // Takes one byte read from the line: 1 finished, 0 failed ('E'), -1 go on.
+    int take(uint8_t b);
+    // Fails the burn (with its message) when it has run too long or stopped advancing.
+    bool within_limits();
+    // The longest the next read may wait: the progress time-out, within the limits.
+    int read_budget_ms() const;
+
+private:
+    void report(int pct);
+
+    JobContext& m_ctx;
+    int64_t m_start, m_advanced;
+    int m_pct = -1;
+};
 
 // 'P' with the banner; the client answers "OO" and the banner.
 int UpgClientTest(JobContext& ctx);

@@ -8,12 +8,27 @@
 
 #include <cstdio>
 #include <functional>
+#include <string>
 
 std::vector<CliSetup>& cli_registry()
 {
     static std::vector<CliSetup> registry;
     return registry;
 }
+
+namespace {
+
+// An input file that is not there is a bad input file, also when the option's
+// own check finds it before the command runs.
+bool names_missing_file(const CLI::ParseError& e)
+{
+    const std::string what = e.what();
+    return dynamic_cast<const CLI::ValidationError*>(&e) &&
+           (what.find("File does not exist") != std::string::npos ||
+            what.find("is actually a directory") != std::string::npos);
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -58,7 +73,7 @@ int main(int argc, char** argv)
         rc = e.get_exit_code();  // a command's own result
     } catch (const CLI::ParseError& e) {
         app.exit(e);  // prints the message
-        rc = cli_exit::kUsage;
+        rc = names_missing_file(e) ? cli_exit::kInput : cli_exit::kUsage;
     }
     service.SMS_Deinit();
     kv::set_current_serial_service(nullptr);

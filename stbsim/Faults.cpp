@@ -37,7 +37,8 @@ FaultOn default_class(FaultKind k)
     case FaultKind::Reset:
     case FaultKind::Lose:
     case FaultKind::Trickle:
-    case FaultKind::Addr: return FaultOn::Command;
+    case FaultKind::Addr:
+    case FaultKind::Oversize: return FaultOn::Command;
     default: return FaultOn::Frame;
     }
 }
@@ -63,7 +64,7 @@ bool parse_fault(const std::string& text, FaultSpec* out, std::string* error)
         {"split", FaultKind::Split}, {"lose", FaultKind::Lose},     {"garble", FaultKind::Garble},
         {"trickle", FaultKind::Trickle},
         {"addr", FaultKind::Addr},   {"stuck", FaultKind::Stuck},   {"announce", FaultKind::Announce},
-        {"chatter", FaultKind::Chatter},
+        {"chatter", FaultKind::Chatter}, {"oversize", FaultKind::Oversize},
     };
     FaultSpec f;
     std::string name = text.substr(0, text.find(':'));
@@ -239,6 +240,8 @@ std::string fault_help()
            "           bytes (stays armed)\n"
            "  chatter  while the firmware runs (before a reset), print console lines full of 'R'\n"
            "           (\"Ready\", \"RUN\", \"ROM\" ...) every ms=M (stays armed)\n"
+           "  oversize the next slave info lists 70 blocks (3380 bytes, more than a host's record holds)\n"
+           "           (crc:cmd=Q,times=N instead: the slave info's CRC is wrong N times)\n"
            "  Examples: crc:frame=3  crc:every=5  seq:frame=2  drop:cmd=P  delay:frame=1,ms=4000\n"
            "            stall:frame=10,ms=5000  dump:chunk=2  verify  burn:at=40  reset:frame=7\n"
            "            split:read=1,pieces=1+3,gap=200  crc:block=2  lose:at=70  lose:cmd=P,byte=1\n"

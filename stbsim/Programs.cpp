@@ -608,6 +608,7 @@ struct Client {
     void progress(int pct, BurnFaults& f);
     void burn(bool silent);
     void dump(uint32_t size);
+    void slave_info(const Reaction& re, uint64_t count);
     bool wait_ack(uint8_t want0, uint16_t seq, uint8_t* got0);
 };
 
@@ -740,15 +741,9 @@ bool Client::command(uint8_t k, const uint8_t* pay, size_t n)
         answer({'O'});
         b.trace("client: rebooting");
         return true;
-    case 'Q': {
-        std::vector<uint8_t> rec = slave_info_record(b.blocks);
-        std::vector<uint8_t> v = {'O', 'O'};
-        kv::append_le32(v, static_cast<uint32_t>(rec.size()));
-        v.insert(v.end(), rec.begin(), rec.end());
-        kv::append_le32(v, kv::crc32(rec.data(), rec.size()));
-        answer(v);
+    case 'Q':
+        slave_info(re, count);
         break;
-    }
     case 0x60:
         if (n < 4 || kv::get_le32(pay) > kMaxDump) {
             answer({'E'});
@@ -762,6 +757,32 @@ bool Client::command(uint8_t k, const uint8_t* pay, size_t n)
         break;
     }
     return false;
+}
+
+// "OO", the record's length, then (after the pause in which the client
+// gathers it) the record and its CRC.
+void Client::slave_info(const Reaction& re, uint64_t count)
+{
+    const bool oversize = b.faults.fire(FaultKind::Oversize, FaultOn::Command, count, 'Q', nullptr);
+    std::vector<uint8_t> rec = slave_info_record(b.blocks, oversize ? 70 : 0);
+    uint32_t crc = kv::crc32(rec.data(), rec.size());
+    if (b.faults.fire(FaultKind::Crc, FaultOn::Command, count, 'Q', nullptr)) {
+        b.trace("fault: slave info with a wrong CRC");
+        crc ^= 0xA5A5A5A5u;
+    }
+    if (oversize)
+        b.trace("fault: slave info of %zu bytes", rec.size());
+    std::vector<uint8_t> head = {'O', 'O'};
+    kv::append_le32(head, static_cast<uint32_t>(rec.size()));
+    answer_with(b, re, head);
+    if (re.drop)
+        return;
+    int pause = b.opt.slave_info_pause_ms;
+    if (pause < 0)
+        pause = platform_of(b).family == bootlink::Family::Dogwood ? 1500 : 0;
+    b.pause(pause);
+    kv::append_le32(rec, crc);
+    b.put(rec.data(), rec.size());
 }
 
 Client::BurnFaults Client::burn_faults(Box& b)

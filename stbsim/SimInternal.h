@@ -280,7 +280,9 @@ constexpr int kFrameBadCrc = -2;
 int read_command_rest(Box& b, int k, uint8_t* buf, const char* who);
 
 // Builds the slave-info record of the upgrade client.
-std::vector<uint8_t> slave_info_record(const std::vector<BlockInfo>& blocks);
+// The slave-info record of a block list (at most 64 entries); `entries` > 0
+// makes it list that many (the list repeated), for the oversize fault.
+std::vector<uint8_t> slave_info_record(const std::vector<BlockInfo>& blocks, size_t entries = 0);
 // Inflates a gzip stream; false when it is not a valid, complete stream or
 // inflates to more than `limit` bytes.
 bool gunzip(const std::vector<uint8_t>& in, size_t limit, std::vector<uint8_t>* out);

@@ -121,7 +121,7 @@ bool Simulator::start(std::string* error)
     }
     if (!b.flash.open(o.flash_path, o.flash_size, error))
         return false;
-    b.blocks = o.blocks.empty() ? default_blocks(b.flash.size()) : o.blocks;
+    b.blocks = o.blocks.empty() ? default_blocks(b.flash.size(), o.platform) : o.blocks;
     if (b.blocks.size() > 64) {
         *error = "at most 64 blocks fit in the slave info";
         return false;

@@ -2,6 +2,7 @@
 #include "SimInternal.h"
 
 #include <ByteOrder.h>
+#include <Platform.h>
 #include <kvcrc.h>
 #include <zlib.h>
 
@@ -172,6 +173,32 @@ bool write_stb_files(const std::string& dir, std::vector<std::string>* written, 
 
 std::vector<BlockInfo> default_blocks(uint32_t flash_size)
 {
+    return default_blocks(flash_size, -1);
+}
+
+namespace {
+
+// Which chip families hold a block kind: the key data on every box but
+// Alder, SSDATA and the IR table on Alder only, the start logo from Dogwood
+// on. -1 (no platform) keeps every kind.
+bool family_holds(int platform, uint8_t id)
+{
+    if (platform < 0)
+        return true;
+    const bootlink::Family f = bootlink::platform(platform).family;
+    switch (id) {
+    case 0xAC: return f != bootlink::Family::Alder;
+    case 0x98:
+    case 0xAE: return f == bootlink::Family::Alder;
+    case 0x93: return f != bootlink::Family::Base && f != bootlink::Family::Alder;
+    default: return true;
+    }
+}
+
+}  // namespace
+
+std::vector<BlockInfo> default_blocks(uint32_t flash_size, int platform)
+{
     static const BlockInfo layout[] = {
         {0x80, 0x000000, 0x040000, "bootloader"}, {0x88, 0x040000, 0x480000, "application"},
         {0x93, 0x4C0000, 0x040000, "start logo"}, {0x94, 0x500000, 0x040000, "back logo"},
@@ -187,7 +214,7 @@ std::vector<BlockInfo> default_blocks(uint32_t flash_size)
             c.offset = static_cast<uint32_t>(uint64_t(b.offset) * flash_size / full) & ~0xFFFu;
             c.size = static_cast<uint32_t>(uint64_t(b.size) * flash_size / full) & ~0xFFFu;
         }
-        if (c.size == 0 || uint64_t(c.offset) + c.size > flash_size)
+        if (c.size == 0 || uint64_t(c.offset) + c.size > flash_size || !family_holds(platform, c.id))
             continue;
         out.push_back(c);
     }
@@ -244,18 +271,21 @@ bool parse_blocks(const std::string& text, std::vector<BlockInfo>* out, std::str
     return true;
 }
 
-std::vector<uint8_t> slave_info_record(const std::vector<BlockInfo>& blocks)
+std::vector<uint8_t> slave_info_record(const std::vector<BlockInfo>& blocks, size_t entries)
 {
     size_t n = blocks.size() > 64 ? 64 : blocks.size();
+    if (entries > 0 && !blocks.empty())
+        n = entries;  // an oversized record repeats the list
     std::vector<uint8_t> r(20 + 48 * n, 0);
     std::memcpy(r.data(), "CVSTB SLAVEINFO", 15);
     kv::put_le16(r.data() + 16, static_cast<uint16_t>(n));
     for (size_t i = 0; i < n; ++i) {
+        const BlockInfo& b = blocks[i % blocks.size()];
         uint8_t* e = r.data() + 20 + 48 * i;
-        e[0] = blocks[i].id;
-        kv::put_le32(e + 4, blocks[i].offset);
-        kv::put_le32(e + 8, blocks[i].size);
-        std::memcpy(e + 12, blocks[i].name.data(), blocks[i].name.size() > 35 ? 35 : blocks[i].name.size());
+        e[0] = b.id;
+        kv::put_le32(e + 4, b.offset);
+        kv::put_le32(e + 8, b.size);
+        std::memcpy(e + 12, b.name.data(), b.name.size() > 35 ? 35 : b.name.size());
     }
     return r;
 }

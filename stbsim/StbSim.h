@@ -48,6 +48,10 @@ struct BlockInfo {
 // for 8 MiB and scaled down for smaller flashes (blocks that do not fit are
 // left out).
 std::vector<BlockInfo> default_blocks(uint32_t flash_size);
+// The blocks a box of project type `platform` holds: the key data on every
+// family but Alder, SSDATA and the IR table on Alder only, the start logo on
+// Dogwood, Elm and Cedar. -1: every kind.
+std::vector<BlockInfo> default_blocks(uint32_t flash_size, int platform);
 
 // Parses the `--blocks` grammar: entries "ID:OFFSET:SIZE[:NAME]" separated by
 // commas, semicolons or line ends; numbers in C notation (0x.. hexadecimal).
@@ -99,6 +103,8 @@ struct DdrWindow {
 //            the host's first bytes (stays armed)
 //   chatter  the running firmware prints console lines full of 'R' every ms=M
 //            (stays armed)
+//   oversize the next slave info lists 70 blocks (3380 bytes, CRC right);
+//            with crc:cmd=Q the slave info's CRC is wrong instead
 // Examples: "crc:frame=3", "crc:every=5", "seq:frame=2", "drop:cmd=P",
 // "delay:frame=1,ms=4000", "stall:frame=10,ms=5000", "dump:chunk=2",
 // "verify", "burn:at=40", "reset:frame=7", "split:read=1,pieces=1+3,gap=200",
@@ -106,7 +112,7 @@ struct DdrWindow {
 // "announce:ms=50", "chatter:ms=100", "drop:cmd=U" (silent after the finish).
 enum class FaultKind {
     Crc, Seq, Drop, Delay, Stall, Dump, Verify, Burn, Reset, Split, Lose, Garble, Trickle, Addr, Stuck, Announce,
-    Chatter
+    Chatter, Oversize
 };
 enum class FaultOn { Any, Frame, Chunk, Block, Read, Command };
 
@@ -266,7 +272,7 @@ struct Options {
     int platform = 0;                 // project type 0..7
     std::string flash_path;           // empty: the flash lives in memory only
     uint32_t flash_size = 0;          // 0: an existing file's size, else 8 MiB
-    std::vector<BlockInfo> blocks;    // empty: default_blocks(flash size)
+    std::vector<BlockInfo> blocks;    // empty: default_blocks(flash size, platform)
     std::string device;               // non-empty: play the STB on this serial device
 
     double speed = 0;                 // line pacing: 0 unpaced, 1 real time, 2 twice as fast
@@ -301,6 +307,9 @@ struct Options {
     int client_ready_ms = 1000;
     int burn_ready_ms = 2000;
     int ack_timeout_ms = 10000;       // the box gives up a dump when the host stops acknowledging
+    // The client gathers its slave info between the length and the record:
+    // this long a pause (-1: 1500 ms on Dogwood, none elsewhere).
+    int slave_info_pause_ms = -1;
 
     std::vector<std::string> faults;  // in the grammar above
     StampaOptions stampa;             // the bar-code client, if any

@@ -181,6 +181,10 @@ int main(int argc, char** argv)
                    "ms the client checks a transferred image; a burn command sooner is refused ('E', 0x0E) "
                    "(default 2000)")
         ->check(CLI::Range(0, 60000));
+    app.add_option("--slave-info-pause", o.slave_info_pause_ms,
+                   "ms the upgrade client pauses between the slave info's length and the record (default: 1500 on "
+                   "Dogwood, 0 elsewhere)")
+        ->check(CLI::Range(-1, 60000));
     app.add_option("--fault", o.faults, "inject a fault (repeatable; grammar below)");
     std::string echo_pieces;
     app.add_option("--stampa", o.stampa.platform,

@@ -196,8 +196,11 @@ TEST(KeyReceiver, RandomKeysComeEvery200MsPlusTheirPress)
     ASSERT_TRUE(clickertest::wait_for([&] { return !rig.session.RandomRunning(); }));
     const auto keys = box->keys();
     ASSERT_EQ(keys.size(), 5u);
+    // 100 ms press and 200 ms pause between keys; the box stamps a key when
+    // its thread gets to it, which a loaded machine delays, so the bound
+    // only tells the pause from its absence.
     for (size_t i = 1; i < keys.size(); ++i)
-        EXPECT_GE(keys[i].ms - keys[i - 1].ms, 300 - 20);
+        EXPECT_GE(keys[i].ms - keys[i - 1].ms, 300 - 100);
     EXPECT_EQ(rig.session.GetStats().keys_sent, 5);
 }
 

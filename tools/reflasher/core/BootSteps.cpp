@@ -33,7 +33,7 @@ bool alder_ready(bootlink::JobContext& ctx)
 
 }  // namespace
 
-int run_boot_init(bootlink::JobContext& ctx, const bootlink::Platform& p)
+int run_boot_init(bootlink::JobContext& ctx, const bootlink::Platform& p, const char* source)
 {
     CSerialMonitorSerivce* svc = ctx.service();
     if (!svc)
@@ -50,7 +50,7 @@ int run_boot_init(bootlink::JobContext& ctx, const bootlink::Platform& p)
     if (!ok) {
         const bootlink::Outcome why = ctx.outcome;
         const std::string error = ctx.last_error;
-        BL_LOG(kSrc, "boot init fail!\n");
+        BL_LOG(source, "boot init fail!\n");
         svc->m_RawLink = 0;
         bootlink::line_set_baud(ctx, bootlink::kClientBaud);
         svc->SMS_StartSvc();

@@ -19,8 +19,9 @@ namespace reflasher {
 // line goes raw at the boot ROM's rate; the boot init waits for the boot ROM's
 // announcement and sends its image. On success the line is at the client's
 // rate after the platform's settling pause; on failure it logs "boot init
-// fail!", and the raw link ends with the service reading again.
-int run_boot_init(bootlink::JobContext& ctx, const bootlink::Platform& p);
+// fail!" (with the tool's `source` name), and the raw link ends with the
+// service reading again.
+int run_boot_init(bootlink::JobContext& ctx, const bootlink::Platform& p, const char* source = "DialogUPG");
 
 // The other platforms: the line goes to the boot ROM's rate, the service
 // watches for the announcement. `limit_ms` < 0 waits until the announcement

@@ -1,0 +1,130 @@
+// The "UPGBLOCK" view under the offscreen platform.
+#include "DialogBlockUPG.h"
+
+#include "KvBasicLog.h"
+#include "SerialMonitorService.h"
+#include "StbSim.h"
+
+#include <QComboBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class DialogBlockUPGTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        qputenv("CORVANE_HOME", m_home.path().toUtf8());
+        qputenv("XDG_RUNTIME_DIR", m_home.path().toUtf8());
+        kv::log_set_fallback(kv::LogFallback::None);
+    }
+
+    void titleListAndFilters()
+    {
+        CDialogBlockUPG v;
+        QCOMPARE(v.windowTitle(), QStringLiteral("UPGBLOCK"));
+        auto* list = v.findChild<QComboBox*>("projectType");
+        QCOMPARE(list->count(), 5);
+        QCOMPARE(list->currentIndex(), 0);
+        QCOMPARE(CDialogBlockUPG::qtFilter("BIN files(*.bin)|*.bin|All   files   (*.*)|*.*||"),
+                 QStringLiteral("BIN files(*.bin);;All   files   (*.*)"));
+    }
+
+    // Which burn buttons each platform offers; "Exit" always.
+    void buttonsPerPlatform()
+    {
+        CDialogBlockUPG v;
+        auto* list = v.findChild<QComboBox*>("projectType");
+        const char* optional[4] = {"Key", "SSDATA", "IR", "Start Logo"};
+        const char* want[5] = {"1000", "0110", "1001", "1001", "1001"};
+        for (int pos = 4; pos >= 0; --pos) {
+            list->setCurrentIndex(pos);
+            QString got;
+            for (const char* name : optional)
+                got += v.findChild<QPushButton*>(name)->isEnabled() ? '1' : '0';
+            QCOMPARE(got, QString::fromLatin1(want[pos]));
+            for (const char* name : {"Application", "Flash", "Back Logo", "Dbase", "Radio Logo", "Exit"})
+                QVERIFY2(v.findChild<QPushButton*>(name)->isEnabled(), name);
+        }
+    }
+
+    void noFileNoJob()
+    {
+        CDialogBlockUPG v;
+        v.setFileChooser([](const sectorsmith::BlockKind&) { return QString(); });
+        v.findChild<QPushButton*>("Application")->click();
+        QCOMPARE(v.lastMessage(), QStringLiteral("Please select file first!"));
+        v.setFileChooser([this](const sectorsmith::BlockKind&) { return m_home.path() + "/missing.img"; });
+        v.findChild<QPushButton*>("Application")->click();
+        QCOMPARE(v.lastMessage(), QStringLiteral("Failed to open selected file!"));
+        QVERIFY(!v.busy());
+    }
+
+    // A block upgrade from the tab into a virtual STB. A burn button pressed
+    // while the worker runs does nothing; the buttons come back at the end.
+    void blockUpgradeThroughTheView()
+    {
+        std::string err;
+        QVERIFY(stbsim::write_stb_files(m_home.path().toStdString(), nullptr, &err));
+        stbsim::Options o;
+        o.platform = 0;
+        o.flash_size = 1 << 20;
+        o.auto_reset_ms = 300;
+        o.session_quiet_ms = 10000;
+        o.burn_ms = 200;
+        o.client_ready_ms = 20;
+        o.burn_ready_ms = 40;
+        stbsim::Simulator box(o);
+        QVERIFY2(box.start(&err), err.c_str());
+        CSerialMonitorSerivce svc;
+        QCOMPARE(svc.SMS_Init(), 1);
+        serialport_config_tag cfg;
+        cfg.port_index = svc.SMS_AddPort(box.port_path());
+        QCOMPARE(svc.SMS_OpenPort(cfg), 1);
+        kv::set_current_serial_service(&svc);
+
+        QByteArray logo(5000, '\0');
+        for (int i = 0; i < logo.size(); ++i)
+            logo[i] = char("radio logo "[i % 11]);
+        QFile f(m_home.path() + "/radio.m2v");
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(logo);
+        f.close();
+        uint32_t offset = 0;
+        for (const auto& b : box.blocks())
+            if (b.id == 0x95)
+                offset = b.offset;
+        QVERIFY(offset > 0);
+        {
+            CDialogBlockUPG v;
+            v.setPauseScale(0.02);
+            int asked = 0;
+            v.setFileChooser([&](const sectorsmith::BlockKind& k) {
+                ++asked;
+                return k.id == 0x95 ? f.fileName() : QString();
+            });
+            v.findChild<QPushButton*>("Radio Logo")->click();
+            QVERIFY(v.busy());
+            QCOMPARE(asked, 1);
+            QVERIFY(!v.findChild<QPushButton*>("Application")->isEnabled());
+            QVERIFY(v.findChild<QPushButton*>("Exit")->isEnabled());
+            v.onBurn(0);  // "Application" while the worker runs: no dialog, no new worker
+            QCOMPARE(asked, 1);
+            QTRY_VERIFY_WITH_TIMEOUT(!v.busy(), 60000);
+            QTRY_VERIFY_WITH_TIMEOUT(v.findChild<QPushButton*>("Application")->isEnabled(), 5000);
+            QVERIFY2(v.lastResult().ok, v.lastResult().error.c_str());
+        }
+        const std::vector<uint8_t> flash = box.flash();
+        QVERIFY(std::equal(logo.begin(), logo.end(), flash.begin() + offset));
+        kv::set_current_serial_service(nullptr);
+        svc.SMS_Deinit();
+        box.stop();
+    }
+
+private:
+    QTemporaryDir m_home;
+};
+
+QTEST_MAIN(DialogBlockUPGTest)
+#include "DialogBlockUPGTest.moc"

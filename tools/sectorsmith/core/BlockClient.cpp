@@ -1,0 +1,273 @@
+#include "BlockClient.h"
+
+#include "ByteOrder.h"
+#include "KvBasicLog.h"
+#include "UpgClient.h"
+#include "kvcrc.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sectorsmith {
+
+namespace {
+
+#define LOG(...) BL_LOG(kSrc, __VA_ARGS__)
+#define FAIL(...) BL_FAIL(ctx, kSrc, __VA_ARGS__)
+
+int cancelled(bootlink::JobContext& ctx, int line, const char* msg)
+{
+    ctx.progress(0);
+    ctx.status("");
+    ctx.reset_cancel();
+    return bootlink::fail_at(ctx, kSrc, line, bootlink::Outcome::Cancelled, "%s", msg);
+}
+
+// Reads one reply byte; true when it came and is `want`.
+bool reply_byte(bootlink::JobContext& ctx, uint8_t want, int timeout_ms, bootlink::WireStats* st = nullptr)
+{
+    uint8_t b = 0;
+    uint32_t got = 0;
+    bootlink::line_recv(ctx, &b, 1, &got, timeout_ms, st);
+    return got == 1 && b == want;
+}
+
+bool reply_oo(bootlink::JobContext& ctx, int first_ms, int second_ms, bootlink::WireStats* st = nullptr)
+{
+    return reply_byte(ctx, 'O', first_ms, st) && reply_byte(ctx, 'O', second_ms, st);
+}
+
+// One slave-info exchange. 1 the record passed its CRC, -1 try again,
+// 0 refused for good.
+int slave_info_once(bootlink::JobContext& ctx, const ClientTraits& t, std::vector<uint8_t>& rec)
+{
+    const uint8_t c = 'C';
+    std::vector<uint8_t> frame = bootlink::build_command_frame('Q', &c, 1);
+    if (!bootlink::line_send(ctx, frame.data(), frame.size(), 1000) || !reply_oo(ctx, 2000, 2000))
+        return -1;
+    uint8_t l4[4] = {};
+    if (bootlink::line_collect(ctx, l4, 4, bootlink::ReadPlan{1000, 1000, 1}) != 4)
+        return -1;
+    const uint32_t len = kv::get_le32(l4);
+    if (len > kSlaveInfoMax) {
+        // Never read into the record past its end, nor hold what a
+        // hostile length asks for.
+        bootlink::line_drain(ctx, 512, 300);
+        FAIL("(block upg)Slave info of %u bytes is larger than the %zu bytes of the record, can not upgrade\n", len,
+             kSlaveInfoMax);
+        return 0;
+    }
+    if (t.slow_slave_info)
+        ctx.pause(2000);
+    rec.assign(len + 4, 0);
+    if (bootlink::line_collect(ctx, rec.data(), rec.size(), bootlink::ReadPlan{1000, 1000, 1}) != rec.size())
+        return -1;
+    if (kv::crc32(rec.data(), len) != kv::get_le32(rec.data() + len)) {
+        LOG("(block upg)Get Slave Info Error,  CRC error!\n");
+        return -1;
+    }
+    rec.resize(len);
+    return 1;
+}
+
+}  // namespace
+
+int block_client_test(bootlink::JobContext& ctx)
+{
+    LOG("(block upg)Start to check serial...\n");
+    bootlink::line_drain(ctx, 512, 3000);
+    const uint8_t* banner = reinterpret_cast<const uint8_t*>(bootlink::kClientBanner);
+    std::vector<uint8_t> frame = bootlink::build_command_frame('P', banner, 15);
+    if (!bootlink::command_until_oo(ctx, frame))
+        return FAIL("(block upg)!! UpgClientTest FAIL: RSP error!!\n");
+    uint8_t b[15] = {};
+    if (bootlink::line_collect(ctx, b, 15, bootlink::ReadPlan{1000, 1000, 5, true}) != 15)
+        return FAIL("(block upg)!! UpgClientTest FAIL: Receive failed !!\n");
+    if (std::memcmp(b, bootlink::kClientBanner, 15) != 0)
+        return FAIL("(block upg)!! UpgClientTest FAIL!!\n");
+    LOG("(block upg)!! UpgClientTest SUCCESS!!\n");
+    return 1;
+}
+
+int get_slave_info(bootlink::JobContext& ctx, const ClientTraits& t, SlaveInfo* out)
+{
+    std::vector<uint8_t> rec;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (attempt > 0)
+            bootlink::line_drain(ctx, 256, 300);  // what is left of a broken reply
+        int r = slave_info_once(ctx, t, rec);
+        if (r == 0)
+            return 0;
+        if (r < 0)
+            continue;
+        std::string why;
+        if (!parse_slave_info(rec.data(), rec.size(), out, &why))
+            return FAIL("(block upg)Get Slave Info ERROR: %s, can not upgrade\n", why.c_str());
+        LOG("(block upg)Get Slave Info OK!\n");
+        return 1;
+    }
+    return FAIL("(block upg)Get Slave Info ERROR!\n");
+}
+
+int block_prepare(bootlink::JobContext& ctx, const ClientTraits& t, uint8_t id, uint32_t length)
+{
+    std::vector<uint8_t> payload{0x01, id};
+    kv::append_le32(payload, length);
+    std::vector<uint8_t> frame = bootlink::build_command_frame('R', payload);
+    const bool whole = id == 0xFF;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (ctx.cancelled())
+            break;
+        bootlink::line_drain(ctx, 512, 1000);
+        if (!bootlink::line_send(ctx, frame.data(), frame.size(), 1000))
+            continue;
+        if (whole)
+            ctx.pause(1000);
+        if (reply_oo(ctx, 1000, whole || !t.slow_slave_info ? 1000 : 2000))
+            return 1;
+    }
+    return FAIL("(block upg)The client did not take the prepare command\n");
+}
+
+namespace {
+
+enum class Packet { Accepted, Again };
+
+// One attempt at a data packet: send, read the 3-byte reply.
+Packet send_packet(bootlink::JobContext& ctx, const std::vector<uint8_t>& frame, uint16_t seq)
+{
+    bootlink::WireStats& st = ctx.transfer;
+    if (!bootlink::line_send(ctx, frame.data(), frame.size(), 2000, &st))
+        return Packet::Again;
+    uint8_t r[3] = {0, 0, 0};
+    uint32_t got = 0;
+    bootlink::line_recv(ctx, r, 3, &got, 3000, &st);
+    if (got < 3)
+        return Packet::Again;
+    if (r[0] == 'O') {
+        if (kv::get_be16(r + 1) >= seq)
+            return Packet::Accepted;
+        LOG("(block upg)TRANSFER: SEQ ERROR, RETRY ... \n");
+    } else if (r[0] == 'E') {
+        LOG("(block upg)TRANSFER: RSP ERROR, RETRY ... \n");
+        bootlink::line_drain(ctx, 512, 100, 2000, &st);  // the rest of the error reply
+    } else {
+        bootlink::line_drain(ctx, 512, 100, 2000, &st);
+    }
+    return Packet::Again;
+}
+
+int transfer_header(bootlink::JobContext& ctx, uint8_t id, uint8_t kind, uint32_t len)
+{
+    std::vector<uint8_t> payload{id, kind};
+    kv::append_le32(payload, len);
+    std::vector<uint8_t> frame = bootlink::build_command_frame('S', payload);
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (ctx.cancelled())
+            break;
+        bootlink::line_drain(ctx, 512, 1000, 20000, &ctx.transfer);
+        if (bootlink::line_send(ctx, frame.data(), frame.size(), 1000, &ctx.transfer) &&
+            reply_oo(ctx, 1000, 1000, &ctx.transfer))
+            return 1;
+    }
+    return FAIL("(block upg)The client did not take the transfer header\n");
+}
+
+}  // namespace
+
+int block_transfer(bootlink::JobContext& ctx, uint8_t id, uint8_t kind, const uint8_t* data, size_t len)
+{
+    ctx.transfer = bootlink::WireStats{};
+    const int64_t t0 = bootlink::now_ms();
+    struct Timer {
+        bootlink::JobContext& c;
+        int64_t t0;
+        ~Timer() { c.transfer.seconds = double(bootlink::now_ms() - t0) / 1000.0; }
+    } timer{ctx, t0};
+    bootlink::WireStats& st = ctx.transfer;
+    if ((len + bootlink::kDataFrameBytes - 1) / bootlink::kDataFrameBytes > bootlink::kMaxTransferFrames)
+        return FAIL("(block upg)The data is larger than one transfer can carry (64 MiB)\n");
+    LOG("\n(block upg)Prepare to download...\n");
+    if (!transfer_header(ctx, id, kind, uint32_t(len)))
+        return 0;
+    LOG("\n(block upg)Start to download...\n");
+    bootlink::line_drain(ctx, 512, 500, 20000, &st);
+    ctx.pause(500);
+    size_t sent = 0;
+    for (size_t seq = 0; sent < len; ++seq) {
+        if (ctx.cancelled())
+            return cancelled(ctx, __LINE__, "BLOCK UPG Canceled by user, while transfering\n");
+        const size_t n = std::min(bootlink::kDataFrameBytes, len - sent);
+        std::vector<uint8_t> frame = bootlink::build_data_frame(uint16_t(seq), data + sent, n);
+        Packet p = Packet::Again;
+        for (int attempt = 0; attempt < 4 && p == Packet::Again; ++attempt) {
+            if (attempt > 0)
+                ++st.retries;
+            p = send_packet(ctx, frame, uint16_t(seq));
+        }
+        if (p != Packet::Accepted)
+            return FAIL("(block upg)TRANSFER: packet %zu was not accepted after 4 tries\n", seq);
+        sent += n;
+        st.payload_bytes = sent;
+        ctx.progress(int(uint64_t(sent) * 100 / len));
+        ctx.status("Transferring: " + std::to_string(sent) + "/" + std::to_string(len));
+    }
+    ctx.progress(100);
+    ctx.status("Transferring: " + std::to_string(sent) + "/" + std::to_string(len));
+    ctx.pause(200);
+    ctx.progress(0);
+    ctx.status("");
+    LOG("\n(block upg)End downloading\n");
+    return 1;
+}
+
+int block_burn(bootlink::JobContext& ctx)
+{
+    LOG("\n(block upg)Verify burning flash...\n");
+    ctx.pause(5000);
+    std::vector<uint8_t> frame = bootlink::build_command_frame('T');
+    if (!bootlink::command_until_oo(ctx, frame))
+        return FAIL("(block upg)The client did not take the burn command\n");
+    LOG("(block upg)Start burning flash, DONOT POWOFF!\n");
+    bootlink::BurnProgress burn(ctx);
+    for (int state = -1; state < 0;) {
+        if (ctx.cancelled()) {
+            bootlink::line_drain(ctx, 256, 2000);
+            return cancelled(ctx, __LINE__, "BLOCK UPG Canceled by user, while burning\n");
+        }
+        if (!burn.within_limits())
+            return 0;
+        const int budget = burn.read_budget_ms();
+        uint8_t b = 0;
+        uint32_t got = 0;
+        bootlink::line_recv(ctx, &b, 1, &got, budget);
+        if (got == 0) {
+            if (budget < 20000)
+                continue;  // a limit ran out: within_limits says which
+            ctx.progress(0);
+            return FAIL("(block upg)Receive burn info timeout!\n");
+        }
+        state = burn.take(b);
+        if (state == 0) {
+            ctx.progress(0);
+            return 0;
+        }
+    }
+    ctx.progress(100);
+    ctx.status("Burning: 100/100");
+    LOG("\n(block upg)Burning flash OK!\n\n");
+    ctx.progress(0);
+    ctx.status("");
+    return 1;
+}
+
+int block_reboot(bootlink::JobContext& ctx)
+{
+    LOG("\n(block upg)Rebooting...\n");
+    std::vector<uint8_t> frame = bootlink::build_command_frame('U');
+    if (!bootlink::line_send(ctx, frame.data(), frame.size(), 1000))
+        return FAIL("(block upg)The reboot command could not be sent\n");
+    return 1;
+}
+
+}  // namespace sectorsmith

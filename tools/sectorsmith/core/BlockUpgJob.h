@@ -1,0 +1,117 @@
+// The block upgrade job of the "UPGBLOCK" tool, without a window.
+//
+// One job runs on its own CKvWorkThread. It brings the box up by the platform
+// table (boot init on Alder and Cedar, DDR calibration on Dogwood), loads and
+// tests the upgrade client, and then either
+//   - asks the client for the blocks the flash holds (slave info), checks
+//     that the requested block is there and fits, announces it and transfers
+//     the file raw ('N'), or
+//   - announces the whole flash (0xFF) with the image's own length and
+//     transfers the image gzip-compressed ('Z');
+// then burns and reboots the box. The states follow the tool's state
+// machine (0 wait for the box ... 6 reboot, 7 done, 8 failed); the cancel
+// event is polled before every state, packet and progress byte.
+#pragma once
+
+#include "BootLink.h"
+#include "Platform.h"
+#include "SlaveInfo.h"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+class CKvWorkThread;
+
+namespace sectorsmith {
+
+enum class Step {
+    Check,         // port open, platform offered, file there and small enough
+    Compress,      // gzip the whole image ("Flash")
+    BootInit,      // Alder and Cedar: the boot init waits for the boot ROM itself
+    WaitForReset,  // state 0: the service watches for the announcement
+    Calibrate,     // state 1, Dogwood: DDR calibration before the client
+    LoadClient,    // state 1
+    TestClient,    // state 2
+    SlaveInfo,     // state 3, block path
+    Lookup,        // state 3: the block in the slave's list, and its room
+    Prepare,       // state 4 (state 3 for the whole flash)
+    Transfer,
+    Burn,          // state 5
+    Reboot,        // state 6
+    Done,
+};
+const char* step_name(Step s);
+
+struct BlockJobParams {
+    int project_type = 0;         // one of project_types()
+    uint8_t block_id = 0x88;      // kWholeFlashId: the whole flash
+    std::vector<uint8_t> image;   // the file as read
+    // Stop after the slave info (and reboot the box): corvane-cli slave-info.
+    bool slave_info_only = false;
+    // How long to wait for the box after asking for a reset; 0 waits until
+    // it announces itself or the job is cancelled.
+    int64_t reset_wait_ms = 0;
+};
+
+struct BlockJobResult {
+    bool ok = false;
+    bool cancelled = false;
+    // The job ended where the tool gives the burn buttons back (a confirmed
+    // burn, or a block the box does not hold); otherwise they wait for "Exit".
+    bool buttons_back = false;
+    bootlink::Outcome outcome = bootlink::Outcome::Ok;
+    Step failed = Step::Done;
+    std::string error;
+    std::vector<std::string> warnings;
+    std::vector<std::pair<std::string, double>> phases;  // name, seconds, in order
+    bootlink::WireStats transfer;
+    SlaveInfo slave;               // what the box listed (block path)
+    bool have_slave = false;
+    uint16_t id_word = 0;          // the ID word after the lookup (high byte from the slave)
+    uint32_t announced_size = 0;   // what the prepare command carried
+    size_t sent_size = 0;          // what the transfer header carried
+
+    const char* failed_step() const { return ok ? "" : step_name(failed); }
+};
+
+class BlockUpgJob {
+public:
+    // `ctx` carries the observer, the cancel event and the keep-going flag;
+    // `self` is the thread the job runs on (recorded in the service's slot).
+    BlockUpgJob(BlockJobParams params, bootlink::JobContext& ctx, CKvWorkThread* self);
+
+    BlockJobResult Run();
+
+private:
+    bool whole() const;
+    bool check();
+    bool compress();
+    int state_step(int state);
+    int bring_up();
+    int wait_reset();
+    int load_client();
+    int test_client();
+    int slave_info();
+    int whole_flash();
+    int block();
+    int burn();
+    int reboot();
+    int fail(Step s, const std::string& why = std::string());
+    void cancel();
+    void begin_phase(Step s);
+    void end_phase();
+
+    BlockJobParams m_p;
+    bootlink::JobContext& m_ctx;
+    CKvWorkThread* m_self;
+    const bootlink::Platform* m_platform = nullptr;
+    std::vector<uint8_t> m_compressed;
+    BlockJobResult m_r;
+    bool m_booted = false;  // the boot init ran: the box is past its boot ROM
+    std::string m_phase;
+    int64_t m_phaseStart = 0;
+};
+
+}  // namespace sectorsmith

@@ -1,0 +1,4 @@
+#include "DialogBlockUPG.h"
+#include "ToolPlugin.h"
+
+CORVANE_TOOL_PLUGIN(CDialogBlockUPG)
