@@ -10,6 +10,7 @@
 #include <cctype>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sys/ioctl.h>
 #include <thread>
@@ -140,6 +141,40 @@ bool collect_ports(const PortOptions& o, std::vector<std::string>* out, std::str
     }
     if (extras)
         *extras = std::move(extra);
+    return true;
+}
+
+bool ports_with_types(const PortOptions& o, const std::vector<int>& given, const std::vector<int>& allowed,
+                      std::vector<std::string>* ports, std::vector<int>* types, std::string* error)
+{
+    std::vector<std::string> own;
+    if (!collect_ports(o, ports, error, &own))
+        return false;
+    if (given.size() > 1 && given.size() != ports->size()) {
+        *error = std::to_string(given.size()) + " project types for " + std::to_string(ports->size()) +
+                 " ports: give one, or one per port";
+        return false;
+    }
+    types->clear();
+    for (size_t i = 0; i < ports->size(); ++i) {
+        int t = -1;
+        if (!own[i].empty()) {
+            char* end = nullptr;
+            long v = std::strtol(own[i].c_str(), &end, 10);
+            t = (own[i].size() <= 2 && end && *end == '\0') ? static_cast<int>(v) : -2;
+        } else if (!given.empty()) {
+            t = given.size() == 1 ? given[0] : given[i];
+        }
+        if (t == -1) {
+            *error = "no project type for " + (*ports)[i] + ": give --project-type";
+            return false;
+        }
+        if (std::find(allowed.begin(), allowed.end(), t) == allowed.end()) {
+            *error = (*ports)[i] + ": project type " + own[i] + " is not one this command takes";
+            return false;
+        }
+        types->push_back(t);
+    }
     return true;
 }
 

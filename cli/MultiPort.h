@@ -43,6 +43,12 @@ void add_port_options(CLI::App* sub, PortOptions& o);
 bool collect_ports(const PortOptions& o, std::vector<std::string>* out, std::string* error,
                    std::vector<std::string>* extras = nullptr);
 
+// The ports and the project type of each: a port list's own word, else the
+// one value of `given`, else the value at the port's place in `given` (one
+// per port). Every type must be one of `allowed`. False with a message.
+bool ports_with_types(const PortOptions& o, const std::vector<int>& given, const std::vector<int>& allowed,
+                      std::vector<std::string>* ports, std::vector<int>* types, std::string* error);
+
 // A port as a piece of a file name: "/dev/ttyUSB0" -> "ttyUSB0",
 // "rfc2217://10.0.0.5:4001" -> "10.0.0.5_4001".
 std::string port_label(const std::string& port);

@@ -56,37 +56,10 @@ void add_common(CLI::App* sub, CommonOptions& o, bool one_run)
 bool ports_of(const CommonOptions& o, std::vector<std::string>* ports, std::vector<int>* types)
 {
     std::string err;
-    std::vector<std::string> own;
-    if (!multiport::collect_ports(o.ports, ports, &err, &own)) {
-        std::fprintf(stderr, "error: %s\n", err.c_str());
-        return false;
-    }
-    const std::vector<int>& given = o.project_types;
-    if (given.size() > 1 && given.size() != ports->size()) {
-        std::fprintf(stderr, "error: %zu project types for %zu ports: give one, or one per port\n", given.size(),
-                     ports->size());
-        return false;
-    }
-    types->clear();
-    for (size_t i = 0; i < ports->size(); ++i) {
-        int t = -1;
-        if (!own[i].empty()) {
-            if (own[i].size() != 1 || own[i][0] < '0' || own[i][0] >= '0' + bootlink::kProjectTypes) {
-                std::fprintf(stderr, "error: %s: project type %s is not one of 0 to %d\n", (*ports)[i].c_str(),
-                             own[i].c_str(), bootlink::kProjectTypes - 1);
-                return false;
-            }
-            t = own[i][0] - '0';
-        } else if (!given.empty()) {
-            t = given.size() == 1 ? given[0] : given[i];
-        }
-        if (t < 0) {
-            std::fprintf(stderr, "error: no project type for %s: give --project-type\n", (*ports)[i].c_str());
-            return false;
-        }
-        types->push_back(t);
-    }
-    return true;
+    if (multiport::ports_with_types(o.ports, o.project_types, bootlink::all_project_types(), ports, types, &err))
+        return true;
+    std::fprintf(stderr, "error: %s\n", err.c_str());
+    return false;
 }
 
 int64_t reset_wait_ms(const CommonOptions& o)

@@ -12,6 +12,7 @@ Usage: station_cli_test.py CORVANE_CLI STBSIM CASE
   stampa         two bar-code lines share one run of codes; the bar-code station
                  writes a journal line with its own code for each of four boxes
   stampa_interrupt  the bar-code station's first Ctrl+C lets a burn finish
+  block          one block replaced on two boxes in one command, one failing
   usage          bad port lists and project types are refused before any port opens
 """
 import json
@@ -48,13 +49,13 @@ def wait_for(cond, what, limit=120):
 class Box:
     """One stbsim program playing one box."""
 
-    def __init__(self, name, platform, *extra, auto_reset=True):
+    def __init__(self, name, platform, *extra, auto_reset=True, flash_size="512K"):
         self.name = name
         self.link = os.path.join(WORK, "tty-" + name)
         self.sock = os.path.join(WORK, name + ".ctl")
         self.flash = os.path.join(WORK, name + ".flash")
         kind = ["--stampa", platform] if isinstance(platform, str) else ["--platform", str(platform)]
-        args = [STBSIM] + kind + ["--flash", self.flash, "--flash-size", "512K",
+        args = [STBSIM] + kind + ["--flash", self.flash, "--flash-size", flash_size,
                                   "--link", self.link, "--control", self.sock, "--client-ready", "20",
                                   "--burn-ready", "20", "--alder-ready", "200", "--burn-ms", "200"] + list(extra)
         if auto_reset:
@@ -281,6 +282,30 @@ def case_stampa_interrupt(boxes):
            "journal: %r" % lines)
 
 
+def case_block(boxes):
+    # One block replaced on two boxes at once; the second box's burn fails.
+    boxes.append(Box("ba", 0, flash_size="1M"))
+    boxes.append(Box("bb", 0, "--fault", "burn:at=40", flash_size="1M"))
+    block = bytes(random.Random(14).getrandbits(8) for _ in range(3000))
+    path = os.path.join(WORK, "dbase.bin")
+    with open(path, "wb") as f:
+        f.write(block)
+    report = os.path.join(WORK, "block.json")
+    rc, out = run_cli("block", "--port", boxes[0].link, "--port", boxes[1].link, "--project-type", "0",
+                      "--pause-scale", "0.02", "--reset-timeout", "60", "--block", "dbase", "--report", report, path)
+    expect(rc == 1, "block on two boxes, one faulty: exit %d\n%s" % (rc, out[-3000:]))
+    with open(report) as f:
+        rep = json.load(f)
+    good, bad = rep["boxes"]
+    expect(rep["ok"] is False and good["port"] == boxes[0].link and bad["port"] == boxes[1].link, "report: %r" % rep)
+    expect(good["ok"] is True and bad["ok"] is False and bad["failed_step"] != "", "report: %r" % rep)
+    dbase = [b for b in good["blocks"] if b["id"] == "0x9C"][0]
+    with open(boxes[0].flash, "rb") as f:
+        f.seek(dbase["offset"])
+        expect(f.read(len(block)) == block, "the block is not in the first box's flash")
+    expect("[%s] OK" % boxes[0].link in out and "[%s] FAILED at" % boxes[1].link in out, out[-2000:])
+
+
 def case_usage(boxes):
     image, _ = make_image(1000)
     listing = os.path.join(WORK, "ports.txt")
@@ -291,6 +316,7 @@ def case_usage(boxes):
         (["upgrade", "--port", "/dev/null", "--port", "/dev/zero", "--project-type", "0", "--project-type", "1",
           "--project-type", "2"], "3 project types for 2 ports"),
         (["upgrade", "--port", "/dev/null"], "no project type"),
+        (["slave-info", "--port", "/dev/null", "--port", "/dev/zero", "--project-type", "0"], "give one port"),
         (["upgrade", "--project-type", "0"], "give the port"),
         (["upgrade", "--ports-from", listing, "--project-type", "0"], "project type 9"),
         (["station", "upgrade", "--port", "/dev/null", "--port", "/dev/zero", "--project-type", "0",
@@ -299,7 +325,7 @@ def case_usage(boxes):
           os.path.join(WORK, "x.csv"), "--code", "12"], "--code burns one box"),
     ]
     for args, message in cases:
-        rc, out = run_cli(*(args + ([] if args[0] == "stampa" else [image])))
+        rc, out = run_cli(*(args + ([] if args[0] in ("stampa", "slave-info") else [image])))
         expect(rc == 2, "%r: exit %d, wanted 2\n%s" % (args, rc, out))
         expect(message in out, "%r: no %r in\n%s" % (args, message, out))
     # A port that does not open fails its box alone, and the report says so.
@@ -326,7 +352,7 @@ def main():
     boxes = []
     try:
         {"many": case_many, "station": case_station, "interrupt": case_interrupt, "stampa": case_stampa,
-         "stampa_interrupt": case_stampa_interrupt, "usage": case_usage}[case](boxes)
+         "stampa_interrupt": case_stampa_interrupt, "block": case_block, "usage": case_usage}[case](boxes)
     finally:
         for b in boxes:
             b.stop()
