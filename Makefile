@@ -4,9 +4,9 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
-FUZZ_SECONDS ?= 45
+FUZZ_SECONDS ?= 40
 # Further readers of outside files, fuzzed briefly each.
-FUZZ_MORE ?= tessel_scan tessel_script tessel_hwinfo xlsx
+FUZZ_MORE ?= tessel_scan tessel_script tessel_hwinfo xlsx ota_inspect
 FUZZ_SECONDS_MORE ?= 15
 JOBS       ?= 2
 # The tests mostly wait on the (virtual) serial line, not on the processor,
