@@ -378,14 +378,20 @@ static CliCommandRegistrar reg_slave_info([](CLI::App& app) {
         kv::current_serial_service()->SMS_Deinit();
         std::fflush(stdout);
         if (saved >= 0) {
-            ::dup2(saved, STDOUT_FILENO);
+            // Standard output stays on standard error: console text the
+            // box sends late must not land in the list.
+            if (r.have_slave) {
+                const std::string list = blocks_json(r.slave, "") + "\n";
+                for (size_t done = 0; done < list.size();) {
+                    const ssize_t n = ::write(saved, list.data() + done, list.size() - done);
+                    if (n <= 0)
+                        break;
+                    done += size_t(n);
+                }
+            }
             ::close(saved);
-        }
-        if (r.have_slave) {
-            if (o->json)
-                std::printf("%s\n", blocks_json(r.slave, "").c_str());
-            else
-                print_blocks(r.slave);
+        } else if (r.have_slave) {
+            print_blocks(r.slave);
         }
         if (rc)
             throw CLI::RuntimeError(rc);
