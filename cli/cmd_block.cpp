@@ -373,9 +373,6 @@ static CliCommandRegistrar reg_slave_info([](CLI::App& app) {
         if (saved >= 0)
             ::dup2(STDERR_FILENO, STDOUT_FILENO);
         int rc = run_block_job(*o, std::move(p), &r);
-        // The service's reader may still be passing on what the box printed
-        // last: it ends before standard output is the list's again.
-        kv::current_serial_service()->SMS_Deinit();
         std::fflush(stdout);
         if (saved >= 0) {
             // Standard output stays on standard error: console text the
