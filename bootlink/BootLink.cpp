@@ -267,6 +267,11 @@ std::string vformat(const char* format, va_list ap) {
 }
 }  // namespace
 
+Outcome failure_outcome(JobContext& ctx) {
+    CSerialMonitorSerivce* svc = ctx.service();
+    return svc && svc->line_lost() ? Outcome::PortLost : Outcome::Failed;
+}
+
 int fail_at(JobContext& ctx, const char* source, int line, Outcome why, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
@@ -275,7 +280,7 @@ int fail_at(JobContext& ctx, const char* source, int line, Outcome why, const ch
     log_at(source, line, "%s", e.c_str());
     e.erase(std::remove(e.begin(), e.end(), '\n'), e.end());
     ctx.last_error = e;
-    ctx.outcome = why;
+    ctx.outcome = why == Outcome::Failed ? failure_outcome(ctx) : why;
     return 0;
 }
 

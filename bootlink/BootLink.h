@@ -92,9 +92,13 @@ struct JobContext {
 // A context for callers that bring none (plain instructions from a tool).
 JobContext& default_context();
 
+// Failed, or PortLost when the line itself went away (a device unplugged, a
+// serial server's connection lost).
+Outcome failure_outcome(JobContext& ctx);
 // Logs the message with its source line, keeps it (without line feeds) as
-// the context's last error and `why` as its outcome. Returns 0, the failure
-// result of every operation.
+// the context's last error and `why` as its outcome (Failed becomes PortLost
+// when the line went away). Returns 0, the failure result of every
+// operation.
 int fail_at(JobContext& ctx, const char* source, int line, Outcome why, const char* format, ...)
     __attribute__((format(printf, 5, 6)));
 // Logs a warning line and keeps it in ctx.warnings.

@@ -24,7 +24,7 @@ int receive_failed(JobContext& ctx, int line) {
     static const char msg[] = "Receiving Data failed,please com\n";
     log_data_at(kSrc, line, msg, sizeof msg);  // 34 bytes, the zero counted
     ctx.last_error = "Receiving Data failed,please com";
-    ctx.outcome = Outcome::Failed;
+    ctx.outcome = failure_outcome(ctx);
     return 0;
 }
 

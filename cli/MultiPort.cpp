@@ -2,6 +2,7 @@
 
 #include "ExitStatus.h"
 #include "JobConsole.h"
+#include "PortHelp.h"
 
 #include "KvBasicLog.h"
 #include "TextLines.h"
@@ -101,9 +102,8 @@ void cancel_box(Box& b)
 void add_port_options(CLI::App* sub, PortOptions& o)
 {
     sub->add_option("--port", o.ports,
-                    "Port of a box: a serial device (/dev/ttyUSB0), a pseudo-terminal, rfc2217://HOST:PORT (a "
-                    "serial server speaking RFC 2217) or socket://HOST:PORT (raw TCP). Repeat it for several boxes "
-                    "at once: each port gets its own job and thread")
+                    port_option_help("a box") +
+                        ". Repeat it for several boxes at once: each port gets its own job and thread")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     sub->add_option("--ports-from", o.ports_from,

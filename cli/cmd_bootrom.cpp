@@ -8,6 +8,7 @@
 #include "Gzip.h"
 #include "KvBasicLog.h"
 #include "SerialMonitorService.h"
+#include "PortHelp.h"
 
 #include <cstdio>
 #include <fstream>
@@ -65,7 +66,7 @@ int connect(const BootRomOptions& o, bootlink::JobContext& ctx) {
 static CliCommandRegistrar reg_bootrom([](CLI::App& app) {
     auto o = std::make_shared<BootRomOptions>();
     auto* sub = app.add_subcommand("bootrom", "Read and write words through the STB's boot ROM");
-    sub->add_option("--port", o->port, "Serial device or pseudo-terminal of the STB")->required();
+    sub->add_option("--port", o->port, port_option_help("the STB"))->required();
     sub->add_option("--baud", o->baud, "Line rate")->capture_default_str();
     sub->add_option("--wait", o->wait_s, "Seconds to wait for the boot ROM after a reset (0: it already talks)")
         ->capture_default_str()

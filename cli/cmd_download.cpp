@@ -12,6 +12,7 @@
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
 #include "SerialMonitorService.h"
+#include "PortHelp.h"
 
 #include <atomic>
 #include <cstdio>
@@ -30,7 +31,7 @@ struct LinkOptions {
 
 void add_link_options(CLI::App* sub, LinkOptions& o, const char* what)
 {
-    sub->add_option("--port", o.port, "Serial device or pseudo-terminal of the STB (e.g. /dev/ttyUSB0)")->required();
+    sub->add_option("--port", o.port, port_option_help("the STB"))->required();
     sub->add_option("--baud", o.baud, "Line rate of the boot ROM")->capture_default_str()->check(
         CLI::IsMember(kv::supported_baud_rates()));
     sub->add_option("--report", o.report, std::string("Write a JSON report: ") + what);

@@ -18,6 +18,7 @@
 #include "KvBasicLog.h"
 #include "PanelSession.h"
 #include "SerialMonitorService.h"
+#include "PortHelp.h"
 
 #include <atomic>
 #include <chrono>
@@ -48,7 +49,7 @@ struct LinkOptions {
 
 void add_link_options(CLI::App* sub, LinkOptions& o)
 {
-    sub->add_option("--port", o.port, "Serial device or pseudo-terminal of the STB")->required();
+    sub->add_option("--port", o.port, port_option_help("the STB"))->required();
     sub->add_option("--platform", o.platform, "Chip platform: base, alder or dogwood")->required();
     sub->add_option("--baud", o.baud, "Line rate of the panel program")
         ->capture_default_str()

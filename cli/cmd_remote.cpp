@@ -6,6 +6,7 @@
 
 #include "KvBasicRemoteCtrl.h"
 #include "RemoteSession.h"
+#include "PortHelp.h"
 
 #include <SerialMonitorService.h>
 
@@ -172,7 +173,7 @@ static CliCommandRegistrar reg_remote([](CLI::App& app) {
     auto o = std::make_shared<RemoteOptions>();
     auto* sub = app.add_subcommand("remote", "Send remote-control keys to the box: by name, at random, recorded, "
                                              "or replayed from a record file");
-    sub->add_option("--port", o->port, "Serial device or pseudo-terminal of the box")->required();
+    sub->add_option("--port", o->port, port_option_help("the box"))->required();
     sub->add_option("--baud", o->baud, "Line rate")->capture_default_str()->check(
         CLI::IsMember(kv::supported_baud_rates()));
     sub->add_option("--keymap", o->keymap, "Key map workbook (.xls or .xlsx: heading row, then name, value, "

@@ -3,6 +3,7 @@
 #include "KvBasicCfgIni.h"
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
+#include "NetworkLine.h"
 #include "SerialPort.h"
 
 #include <libserialport.h>
@@ -14,6 +15,28 @@
 namespace {
 
 std::atomic<CSerialMonitorSerivce*> g_current{nullptr};
+
+// Ports separated by ':', which a serial server's port name also holds
+// ("rfc2217://HOST:PORT" arrives as "rfc2217", "//HOST", "PORT").
+std::vector<std::string> split_port_list(const std::string& text)
+{
+    std::vector<std::string> parts;
+    std::stringstream ss(text);
+    std::string p;
+    while (std::getline(ss, p, ':'))
+        parts.push_back(p);
+    std::vector<std::string> out;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        std::string port = parts[i];
+        if (i + 2 < parts.size() && parts[i + 1].rfind("//", 0) == 0 && kv::is_network_port(port + "://")) {
+            port += ":" + parts[i + 1] + ":" + parts[i + 2];
+            i += 2;
+        }
+        if (!port.empty())
+            out.push_back(port);
+    }
+    return out;
+}
 
 }  // namespace
 
@@ -74,13 +97,9 @@ int CSerialMonitorSerivce::SMS_Init()
         }
     }
     // Ports named by the environment (e.g. a virtual STB's pseudo-terminal).
-    if (const char* env = std::getenv("CORVANE_PORTS")) {
-        std::stringstream ss(env);
-        std::string p;
-        while (std::getline(ss, p, ':'))
-            if (!p.empty())
-                SMS_AddPort(p);
-    }
+    if (const char* env = std::getenv("CORVANE_PORTS"))
+        for (const std::string& p : split_port_list(env))
+            SMS_AddPort(p);
     int count = 0;
     SMS_SearchAllSerialPorts(&count, nullptr);
     m_quit = false;
@@ -128,6 +147,9 @@ int CSerialMonitorSerivce::SMS_AddPort(const std::string& path)
     serialport_info_tag info;
     info.name = path;
     info.friendly_name = path.rfind("/dev/pts/", 0) == 0 ? "pseudo-terminal " + path : path;
+    if (kv::is_network_port(path))
+        info.friendly_name = kv::port_url_scheme(path) == kv::PortUrlScheme::Rfc2217 ? "RFC 2217 serial server"
+                                                                                      : "serial server, raw TCP";
     m_ports.push_back(info);
     return static_cast<int>(m_ports.size() - 1);
 }
@@ -241,6 +263,7 @@ int CSerialMonitorSerivce::SMS_OpenPort(const serialport_config_tag& config)
     m_CurConfig = config;
     m_ports[static_cast<size_t>(config.port_index)].last = config;
     m_lastError.clear();
+    m_reportedLineError.clear();
     return 1;
 }
 
@@ -311,6 +334,8 @@ int CSerialMonitorSerivce::SMS_Send(const void* buf, uint32_t len, uint32_t* sen
     bool ok = port->write(static_cast<const uint8_t*>(buf), len, &n, timeout_ms);
     if (sent)
         *sent = static_cast<uint32_t>(n);
+    if (!ok)
+        line_failed(*port);
     return ok && n == len ? 1 : 0;
 }
 
@@ -334,6 +359,8 @@ int CSerialMonitorSerivce::SMS_Receive(void* buf, uint32_t cap, uint32_t* receiv
     bool ok = port->read(static_cast<uint8_t*>(buf), cap, &n, timeout_ms);
     if (received)
         *received = static_cast<uint32_t>(n);
+    if (!ok)
+        line_failed(*port);
     return ok ? 1 : 0;
 }
 
@@ -394,6 +421,33 @@ void CSerialMonitorSerivce::set_error(const std::string& e)
 {
     std::lock_guard<std::mutex> lock(m_stateMutex);
     m_lastError = e;
+}
+
+bool CSerialMonitorSerivce::line_lost() const
+{
+    std::shared_ptr<kv::SerialPort> port;
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        port = m_port;
+    }
+    return port && !port->error().empty();
+}
+
+// A line that went away (a device unplugged, a serial server's connection
+// lost) is told once to the log, and kept as the last error.
+void CSerialMonitorSerivce::line_failed(const kv::SerialPort& port)
+{
+    const std::string e = port.error();
+    if (e.empty())
+        return;  // a time-out or a cancel, not a lost line
+    {
+        std::lock_guard<std::mutex> lock(m_stateMutex);
+        m_lastError = e;
+        if (m_reportedLineError == e)
+            return;
+        m_reportedLineError = e;
+    }
+    kv_console_printf("%s\n", e.c_str());
 }
 
 serialport_config_tag CSerialMonitorSerivce::current_config() const
@@ -512,6 +566,7 @@ void CSerialMonitorSerivce::reader_loop()
             // times matter); forwarding, what comes within 20 ms.
             bool ok = watch ? port->read_some(buf, sizeof(buf), &got, 5) : port->read(buf, sizeof(buf), &got, 20);
             if (!ok) {
+                line_failed(*port);
                 r.unlock();
                 std::this_thread::sleep_for(20ms);
                 continue;

@@ -129,6 +129,10 @@ public:
 
     // Human-readable text of the last failure (open, settings, I/O).
     std::string last_error() const;
+    // True while the open port's line has gone away (a device unplugged, a
+    // serial server's connection lost): it stays open, and every read and
+    // write fails, until it is closed.
+    bool line_lost() const;
 
     // Public members that callers read or write.
     serialport_config_tag m_CurConfig;          // the current port's configuration
@@ -145,6 +149,7 @@ private:
     void set_error(const std::string& e);
     serialport_config_tag current_config() const;
     void forget_closed_port_locked();
+    void line_failed(const kv::SerialPort& port);
 
     mutable std::mutex m_stateMutex;   // ports, configuration, error text
     std::mutex m_readMutex;            // one reader of the line at a time
@@ -154,6 +159,7 @@ private:
     int m_openIndex = -1;
     std::string m_lastError;
     std::string m_logTag;
+    std::string m_reportedLineError;  // the lost line already told to the log
 
     std::atomic<bool> m_inited{false};
     std::atomic<bool> m_svcStarted{true};

@@ -1,30 +1,36 @@
-// POSIX termios backend of the serial service: one open line.
+// One open line of the serial service.
 //
-// Works on USB adapters, on-board UARTs and pseudo-terminals. Every setting is
-// checked: a setting the line cannot take is refused with a clear message,
-// never silently replaced by another.
+// The port's name chooses what carries it: "rfc2217://HOST:PORT" a serial
+// server speaking Telnet with the COM port control option (the line settings
+// travel to the server), "socket://HOST:PORT" a raw TCP connection to a
+// serial server whose line is set up there, anything else a local device
+// (POSIX termios: USB adapters, on-board UARTs, pseudo-terminals). Every
+// setting is checked: a setting the line cannot take is refused with a clear
+// message, never silently replaced by another.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 struct serialport_config_tag;
 
 namespace kv {
 
+class SerialLine;
+
 class SerialPort {
 public:
-    SerialPort() = default;
+    SerialPort();
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
     bool open(const std::string& path, std::string* error);
     void close();
-    bool is_open() const { return m_fd >= 0; }
-    int fd() const { return m_fd; }
+    bool is_open() const { return m_line != nullptr; }
     const std::string& path() const { return m_path; }
 
     // Applies baud, data bits, parity and stop bits (raw mode always).
@@ -43,12 +49,17 @@ public:
     bool write(const uint8_t* buf, size_t len, size_t* sent, int timeout_ms);
     // Discards pending input (and the kernel's output not yet sent, if asked).
     bool flush_input();
+    // Why the line failed (it went away, the connection was lost); empty
+    // while it works.
+    std::string error() const;
 
 private:
-    int m_fd = -1;
-    bool m_pty = false;
+    std::unique_ptr<SerialLine> m_line;
     std::string m_path;
 };
+
+// True for a port behind a serial server ("rfc2217://..." or "socket://...").
+bool is_network_port(const std::string& name);
 
 // Sets a baud rate that has no Bxxx constant (e.g. 14400, 56000); in its own
 // file because the kernel's termios2 header clashes with <termios.h>.

@@ -63,7 +63,7 @@ int main(int argc, char** argv)
         "program (and, when installed, from <prefix>/lib/corvane/plugins). corvane.ini, the STB-side\n"
         "files and the daily logs live in the data folder: $CORVANE_HOME when set, else the program's\n"
         "folder (installed: ~/.local/share/corvane). Extra serial ports (pseudo-terminals) may also be\n"
-        "named in $CORVANE_PORTS, separated by ':'."));
+        "named in $CORVANE_PORTS, separated by ':' (a rfc2217:// or socket:// port keeps its own colons)."));
     parser.addHelpOption();
     QCommandLineOption versionOpt(QStringList{QStringLiteral("v"), QStringLiteral("version")},
                                   QStringLiteral("Print the version and exit."));
@@ -73,7 +73,8 @@ int main(int argc, char** argv)
                                QStringLiteral("Start up, render the main window into the PNG <file> and exit."),
                                QStringLiteral("file"));
     QCommandLineOption portOpt(QStringLiteral("port"),
-                               QStringLiteral("Offer the serial port <path> (e.g. a pseudo-terminal); repeatable."),
+                               QStringLiteral("Offer the serial port <path> (e.g. a pseudo-terminal, or a serial server's "
+                                              "rfc2217://HOST:PORT or socket://HOST:PORT); repeatable."),
                                QStringLiteral("path"));
     QCommandLineOption openOpt(QStringLiteral("open"),
                                QStringLiteral("Open the serial port <path> at start (115200 8N1)."),

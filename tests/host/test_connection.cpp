@@ -13,7 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <termios.h>
@@ -148,6 +151,40 @@ TEST_F(ConnectionTest, AnnouncedVirtualStbPortsAreListed)
     EXPECT_FALSE(view.SelectPort(QStringLiteral("/dev/pts/99999")));
     live.remove();
     stale.remove();
+}
+
+TEST_F(ConnectionTest, ASerialServersPortIsTypedOpenedAndRemembered)
+{
+    // A listening socket stands in for a serial server's raw TCP port.
+    int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(server, 4), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(server, reinterpret_cast<sockaddr*>(&a), &len);
+    const QString url = QStringLiteral("socket://127.0.0.1:%1").arg(ntohs(a.sin_port));
+    {
+        CComConnectionView view;
+        EXPECT_EQ(view.AddPort(QStringLiteral("rfc2217://no-port-number")), 0);
+        ASSERT_EQ(view.AddPort(url), 1);
+        EXPECT_EQ(view.SelectedPortPath(), url);
+        ASSERT_EQ(view.OpenPort(), 1) << m_svc.last_error();
+        EXPECT_TRUE(view.StatusText().startsWith(QStringLiteral("Open: ") + url)) << view.StatusText().toStdString();
+        ASSERT_EQ(view.ClosePort(), 1);
+    }
+    // The next start knows the port again, though no search finds it.
+    m_svc.SMS_Deinit();
+    CSerialMonitorSerivce fresh;
+    ASSERT_EQ(fresh.SMS_Init(), 1);
+    kv::set_current_serial_service(&fresh);
+    {
+        CComConnectionView again;
+        EXPECT_EQ(again.SelectedPortPath(), url);
+    }
+    kv::set_current_serial_service(&m_svc);
+    ::close(server);
 }
 
 TEST_F(ConnectionTest, FailuresAreReportedNotHidden)

@@ -5,6 +5,7 @@
 #include "KvWorkThread.h"
 #include "SerialMonitorService.h"
 #include "StbSim.h"
+#include "UpgTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -20,30 +21,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class Log {
-public:
-    Log()
-    {
-        m_id = kv::log_add_listener([this](int, const std::string& t) {
-            std::lock_guard<std::mutex> l(m_m);
-            if (std::getenv("UPGJOB_TRACE"))
-                std::fprintf(stderr, "%lld %s", (long long)bootlink::now_ms(), t.c_str());
-            m_text += t;
-        });
-    }
-    ~Log() { kv::log_remove_listener(m_id); }
-    std::string text()
-    {
-        std::lock_guard<std::mutex> l(m_m);
-        return m_text;
-    }
-    bool has(const std::string& s) { return text().find(s) != std::string::npos; }
-
-private:
-    int m_id;
-    std::mutex m_m;
-    std::string m_text;
-};
+using upgtest::Log;
 
 class ProgressObserver : public IJobObserver {
 public:
@@ -117,21 +95,8 @@ protected:
     void start_box(int platform, uint32_t flash_size = 1 << 20, std::vector<std::string> faults = {},
                    int baud = 115200, bool real_readiness = false)
     {
-        stbsim::Options o;
-        o.platform = platform;
-        o.flash_size = flash_size;
-        o.auto_reset_ms = 200;
-        o.session_quiet_ms = 10000;
-        o.burn_ms = 200;
-        o.alder_ready_delay_ms = 100;
-        o.cedar_ready_period_ms = 100;
-        // The box's readiness times shrink with the host's pauses.
-        if (!real_readiness) {
-            o.client_ready_ms = int(o.client_ready_ms * kPauseScale);
-            o.burn_ready_ms = int(o.burn_ready_ms * kPauseScale);
-        }
+        stbsim::Options o = upgtest::quick_box(platform, flash_size, kPauseScale, real_readiness);
         o.faults = std::move(faults);
-        o.key_baud = 0;  // the running firmware talks at the host's rate
         box = std::make_unique<stbsim::Simulator>(o);
         std::string err;
         ASSERT_TRUE(box->start(&err)) << err;
@@ -151,19 +116,7 @@ protected:
 
     reflasher::UpgJobResult run(reflasher::UpgJobParams p, const std::function<void(CKvWorkThread&)>& during = {})
     {
-        p.reset_wait_ms = 20000;
-        CKvWorkThread th;
-        reflasher::UpgJob job(std::move(p), ctx, &th);
-        reflasher::UpgJobResult r;
-        th.Attach([&]() -> uint32_t {
-            r = job.Run();
-            return 0;
-        });
-        EXPECT_NE(th.Start(1), 0);
-        if (during)
-            during(th);
-        th.Detach();
-        return r;
+        return upgtest::run_job(std::move(p), ctx, during);
     }
 
     reflasher::UpgJobResult upgrade(int pt, const std::vector<uint8_t>& padded)

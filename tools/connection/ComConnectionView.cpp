@@ -2,7 +2,9 @@
 
 #include "KvBasicLog.h"
 #include "KvLogRecord.h"
+#include "NetworkLine.h"
 #include "SerialMonitorService.h"
+#include "SerialPort.h"
 #include "ToolCommon.h"
 #include "ToolTipCtrl.h"
 
@@ -58,7 +60,7 @@ CComConnectionView::CComConnectionView(QWidget* parent) : QWidget(parent)
 
     m_addPath = new QLineEdit(box);
     m_addPath->setObjectName(QStringLiteral("addPath"));
-    m_addPath->setPlaceholderText(QStringLiteral("/dev/pts/3"));
+    m_addPath->setPlaceholderText(QStringLiteral("/dev/pts/3, rfc2217://HOST:PORT or socket://HOST:PORT"));
     m_add = new QPushButton(QStringLiteral("Add"), box);
     auto* addRow = new QHBoxLayout;
     addRow->addWidget(m_addPath, 1);
@@ -112,7 +114,9 @@ CComConnectionView::CComConnectionView(QWidget* parent) : QWidget(parent)
     tips->SetMaxTipWidth(corvane::kToolTipMaxWidth);
     tips->SetTipBkColor(corvane::kToolTipBkColorRef);
     tips->AddTool(m_refresh, QStringLiteral("Searches the serial ports of this computer again."));
-    tips->AddTool(m_add, QStringLiteral("Adds a port the search cannot see, such as the pseudo-terminal of the virtual STB."));
+    tips->AddTool(m_add, QStringLiteral("Adds a port the search cannot see: the pseudo-terminal of the virtual STB, or a "
+                                        "port behind a serial server (rfc2217://HOST:PORT, or socket://HOST:PORT for raw "
+                                        "TCP)."));
     tips->AddTool(m_open, QStringLiteral("Opens the port with these settings; every tool then uses it."));
     tips->AddTool(m_close, QStringLiteral("Closes the open port."));
 
@@ -197,7 +201,14 @@ int CComConnectionView::AddPort(const QString& path)
 {
     CSerialMonitorSerivce* svc = corvane::SerialService();
     if (path.isEmpty() || !svc) {
-        corvane::ErrorBox(this, QStringLiteral("Name the device of the port, such as /dev/pts/3."));
+        corvane::ErrorBox(this, QStringLiteral("Name the device of the port, such as /dev/pts/3, or a serial "
+                                               "server's port, such as rfc2217://192.168.1.20:4001."));
+        return 0;
+    }
+    std::string err;
+    kv::PortUrl url;
+    if (kv::is_network_port(path.toStdString()) && !kv::parse_port_url(path.toStdString(), &url, &err)) {
+        corvane::ErrorBox(this, QString::fromStdString(err));
         return 0;
     }
     if (svc->SMS_AddPort(path.toStdString()) < 0)
@@ -362,6 +373,12 @@ void CComConnectionView::restoreChoice()
                 return;
             }
         }
+    }
+    // A serial server's port is not found by any search: name it again.
+    if (!port.isEmpty() && kv::is_network_port(port.toStdString()) && m_port->findData(port) < 0) {
+        if (CSerialMonitorSerivce* svc = corvane::SerialService())
+            svc->SMS_AddPort(port.toStdString());
+        RefreshPorts();
     }
     if (!port.isEmpty())
         SelectPort(port);

@@ -1,6 +1,8 @@
 // The "Com_Connection" tab: lists the serial ports (with the names the system
-// gives them, and the virtual STB's pseudo-terminals), takes the line
-// settings and opens or closes the port through the host's serial service.
+// gives them, and the virtual STB's pseudo-terminals), takes other ports by
+// name (a device, or a serial server's rfc2217://HOST:PORT or
+// socket://HOST:PORT), takes the line settings and opens or closes the port
+// through the host's serial service.
 // The last choice is remembered for the next start. A virtual STB makes its
 // pseudo-terminal known by writing the path into "<name>.port" in the user's
 // runtime folder (see AnnouncedPorts()).
