@@ -3,26 +3,29 @@
 #include "ExitStatus.h"
 #include "JobConsole.h"
 #include "JsonText.h"
+#include "MultiPort.h"
 
 #include "BlockKinds.h"
 #include "BlockUpgJob.h"
 #include "BootLink.h"
 #include "KvWorkThread.h"
 #include "SerialMonitorService.h"
-#include "PortHelp.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <unistd.h>
 
 namespace {
 
 struct BlockCliOptions {
-    std::string port;
-    int project_type = 0;
+    multiport::PortOptions ports;
+    std::vector<int> project_types;
+    std::string port;      // the one port of a single-box run
+    int project_type = 0;  // ... and its project type
     int baud = 115200;
     std::string report;
     int64_t reset_timeout_s = 300;
@@ -45,9 +48,11 @@ std::string project_type_help()
 
 void add_common(CLI::App* sub, BlockCliOptions& o)
 {
-    sub->add_option("--port", o.port, port_option_help("the STB"))->required();
-    sub->add_option("--project-type", o.project_type, project_type_help())
-        ->required()
+    multiport::add_port_options(sub, o.ports);
+    sub->add_option("--project-type", o.project_types,
+                    project_type_help() + ". Once for every port, or once per port in the order of the ports")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->check(CLI::IsMember(sectorsmith::project_types()));
     sub->add_option("--baud", o.baud, "Line rate outside boot-ROM work")->capture_default_str()->check(
         CLI::IsMember(kv::supported_baud_rates()));
@@ -85,6 +90,29 @@ std::string blocks_json(const sectorsmith::SlaveInfo& s, const char* indent)
     return o + (s.entries.empty() ? "]" : "\n" + std::string(indent) + "]");
 }
 
+// One box's report members, each line beginning with `indent`.
+std::string result_members(const sectorsmith::BlockJobResult& r, const std::string& indent)
+{
+    std::ostringstream f;
+    f << indent << "\"ok\": " << (r.ok ? "true" : "false") << ",\n";
+    f << indent << "\"error\": " << cli_json::quoted(r.ok ? "" : r.error) << ",\n";
+    f << indent << "\"failed_step\": " << cli_json::quoted(r.failed_step()) << ",\n";
+    f << indent << "\"cancelled\": " << (r.cancelled ? "true" : "false") << ",\n";
+    f << indent << "\"warnings\": [";
+    for (size_t i = 0; i < r.warnings.size(); ++i)
+        f << (i ? ", " : "") << cli_json::quoted(r.warnings[i]);
+    f << "],\n" << indent << "\"phases\": {";
+    for (size_t i = 0; i < r.phases.size(); ++i)
+        f << (i ? ", " : "") << cli_json::quoted(r.phases[i].first) << ": " << r.phases[i].second;
+    const bootlink::WireStats& w = r.transfer;
+    f << "},\n" << indent << "\"transfer\": {\"payload_bytes\": " << w.payload_bytes << ", \"wire_bytes\": "
+      << w.wire_bytes() << ", \"seconds\": " << w.seconds << ", \"retries\": " << w.retries << "},\n";
+    f << indent << "\"announced_size\": " << r.announced_size << ",\n" << indent << "\"sent_size\": " << r.sent_size;
+    if (r.have_slave)
+        f << ",\n" << indent << "\"blocks\": " << blocks_json(r.slave, indent.c_str());
+    return f.str();
+}
+
 void write_report(const std::string& path, const sectorsmith::BlockJobResult& r)
 {
     if (path.empty())
@@ -94,23 +122,7 @@ void write_report(const std::string& path, const sectorsmith::BlockJobResult& r)
         std::fprintf(stderr, "cannot write the report %s\n", path.c_str());
         return;
     }
-    f << "{\n  \"ok\": " << (r.ok ? "true" : "false") << ",\n";
-    f << "  \"error\": " << cli_json::quoted(r.ok ? "" : r.error) << ",\n";
-    f << "  \"failed_step\": " << cli_json::quoted(r.failed_step()) << ",\n";
-    f << "  \"cancelled\": " << (r.cancelled ? "true" : "false") << ",\n";
-    f << "  \"warnings\": [";
-    for (size_t i = 0; i < r.warnings.size(); ++i)
-        f << (i ? ", " : "") << cli_json::quoted(r.warnings[i]);
-    f << "],\n  \"phases\": {";
-    for (size_t i = 0; i < r.phases.size(); ++i)
-        f << (i ? ", " : "") << cli_json::quoted(r.phases[i].first) << ": " << r.phases[i].second;
-    const bootlink::WireStats& w = r.transfer;
-    f << "},\n  \"transfer\": {\"payload_bytes\": " << w.payload_bytes << ", \"wire_bytes\": " << w.wire_bytes()
-      << ", \"seconds\": " << w.seconds << ", \"retries\": " << w.retries << "},\n";
-    f << "  \"announced_size\": " << r.announced_size << ",\n  \"sent_size\": " << r.sent_size;
-    if (r.have_slave)
-        f << ",\n  \"blocks\": " << blocks_json(r.slave, "  ");
-    f << "\n}\n";
+    f << "{\n" << result_members(r, "  ") << "\n}\n";
 }
 
 int exit_status(const sectorsmith::BlockJobResult& r)
@@ -123,6 +135,12 @@ int exit_status(const sectorsmith::BlockJobResult& r)
     case bootlink::Outcome::PortLost: return cli_exit::kPort;
     default: return r.failed == sectorsmith::Step::Check ? cli_exit::kInput : cli_exit::kFailed;
     }
+}
+
+int64_t reset_wait_ms(const BlockCliOptions& o)
+{
+    constexpr int64_t kForever = int64_t(100) * 365 * 24 * 3600;  // "for ever", in seconds
+    return std::min(o.reset_timeout_s, kForever) * 1000;
 }
 
 // Opens the port, runs the job on a worker thread, prints, reports.
@@ -145,8 +163,7 @@ int run_block_job(const BlockCliOptions& o, sectorsmith::BlockJobParams params, 
     ctx.svc = svc;
     ctx.pause_scale = o.pause_scale;
     params.project_type = o.project_type;
-    constexpr int64_t kForever = int64_t(100) * 365 * 24 * 3600;  // "for ever", in seconds
-    params.reset_wait_ms = std::min(o.reset_timeout_s, kForever) * 1000;
+    params.reset_wait_ms = reset_wait_ms(o);
 
     CKvWorkThread thread;
     sectorsmith::BlockUpgJob job(std::move(params), ctx, &thread);
@@ -174,6 +191,84 @@ int run_block_job(const BlockCliOptions& o, sectorsmith::BlockJobParams params, 
     if (!result.ok)
         std::printf("FAILED at %s: %s\n", result.failed_step(), result.error.c_str());
     return exit_status(result);
+}
+
+void write_multi_report(const std::string& path, const std::vector<std::unique_ptr<multiport::Box>>& boxes,
+                        const std::vector<sectorsmith::BlockJobResult>& results)
+{
+    if (path.empty())
+        return;
+    bool all = true;
+    for (const auto& b : boxes)
+        all = all && b->status == cli_exit::kOk;
+    std::ofstream f(path);
+    f << "{\n  \"ok\": " << (all ? "true" : "false") << ",\n  \"boxes\": [";
+    for (size_t i = 0; i < boxes.size(); ++i)
+        f << (i ? "," : "") << "\n    {\n      \"port\": " << cli_json::quoted(boxes[i]->port) << ",\n"
+          << result_members(results[i], "      ") << "\n    }";
+    f << "\n  ]\n}\n";
+    if (!f)
+        std::fprintf(stderr, "cannot write the report %s\n", path.c_str());
+}
+
+std::string outcome_line(const sectorsmith::BlockJobResult& r)
+{
+    return r.ok ? std::string("OK") : std::string("FAILED at ") + r.failed_step() + ": " + r.error;
+}
+
+// Every port at once, each box on its own service and thread.
+int run_block_many(const BlockCliOptions& o, const std::vector<std::string>& ports, const std::vector<int>& types,
+                   const sectorsmith::BlockJobParams& params)
+{
+    for (const std::string& p : ports)
+        if (!pause_scale_allowed(o.pause_scale, p))
+            return cli_exit::kUsage;
+    multiport::MultiConsole console(ports, ::isatty(STDOUT_FILENO) != 0);
+    auto boxes = multiport::make_boxes(ports, console);
+    std::vector<sectorsmith::BlockJobResult> results(ports.size());
+    console.note("Waiting for the STBs on " + std::to_string(ports.size()) +
+                 " ports: please reset each STB (power it off and on).");
+    bool interrupted = multiport::run_boxes(boxes, o.baud, [&](multiport::Box& box) {
+        bootlink::JobContext ctx;
+        ctx.observer = &box.view;
+        ctx.cancel = &box.cancel;
+        ctx.keep_going = &box.keep_going;
+        ctx.svc = &box.svc;
+        ctx.pause_scale = o.pause_scale;
+        sectorsmith::BlockJobParams p = params;
+        p.project_type = types[box.index];
+        p.reset_wait_ms = reset_wait_ms(o);
+        sectorsmith::BlockUpgJob job(std::move(p), ctx, &box.thread);
+        sectorsmith::BlockJobResult& r = results[box.index];
+        r = job.Run();
+        for (const std::string& w : r.warnings)
+            console.event(box.index, "warning: " + w);
+        console.event(box.index, outcome_line(r));
+        box.view.show_result(outcome_line(r));
+        return exit_status(r);
+    }, console);
+    int good = 0;
+    for (size_t i = 0; i < boxes.size(); ++i) {
+        if (!boxes[i]->open_error.empty()) {
+            results[i].failed = sectorsmith::Step::Check;
+            results[i].outcome = bootlink::Outcome::PortLost;
+            results[i].error = boxes[i]->open_error;
+        }
+        good += boxes[i]->status == cli_exit::kOk;
+    }
+    write_multi_report(o.report, boxes, results);
+    std::printf("%zu boxes: %d OK, %zu failed\n", boxes.size(), good, boxes.size() - size_t(good));
+    return multiport::combined_status(boxes, interrupted);
+}
+
+// The ports of the run; false (message printed) on a usage error.
+bool ports_of(const BlockCliOptions& o, std::vector<std::string>* ports, std::vector<int>* types)
+{
+    std::string err;
+    if (multiport::ports_with_types(o.ports, o.project_types, sectorsmith::project_types(), ports, types, &err))
+        return true;
+    std::fprintf(stderr, "error: %s\n", err.c_str());
+    return false;
 }
 
 bool read_input(const std::string& path, std::vector<uint8_t>* out)
@@ -215,7 +310,8 @@ static CliCommandRegistrar reg_block([](CLI::App& app) {
     block->needs(file);
     file->needs(block);
     sub->footer("The box's upgrade client lists the blocks its flash holds; a block it does not list is refused\n"
-                "before anything is written. Exit status 0 only when the box confirmed the burn.");
+                "before anything is written. Exit status 0 only when the box confirmed the burn; with several\n"
+                "ports (each box on its own thread, its lines beginning with [PORT]), only when every box did.");
     sub->callback([o] {
         if (o->flash.empty() && o->block.empty())
             throw CLI::ValidationError("block", "give --block NAME FILE or --flash IMAGE");
@@ -232,10 +328,21 @@ static CliCommandRegistrar reg_block([](CLI::App& app) {
             throw CLI::RuntimeError(cli_exit::kInput);
         std::printf("%s: %zu bytes for %s\n", path.c_str(), p.image.size(),
                     o->flash.empty() ? ("block " + hex_id(p.block_id)).c_str() : "the whole flash");
-        sectorsmith::BlockJobResult r;
-        int rc = run_block_job(*o, std::move(p), &r);
-        if (rc == cli_exit::kOk)
-            std::printf("OK\n");
+        std::vector<std::string> ports;
+        std::vector<int> types;
+        if (!ports_of(*o, &ports, &types))
+            throw CLI::RuntimeError(cli_exit::kUsage);
+        int rc;
+        if (ports.size() > 1) {
+            rc = run_block_many(*o, ports, types, p);
+        } else {
+            o->port = ports[0];
+            o->project_type = types[0];
+            sectorsmith::BlockJobResult r;
+            rc = run_block_job(*o, std::move(p), &r);
+            if (rc == cli_exit::kOk)
+                std::printf("OK\n");
+        }
         if (rc)
             throw CLI::RuntimeError(rc);
     });
@@ -247,6 +354,16 @@ static CliCommandRegistrar reg_slave_info([](CLI::App& app) {
     add_common(sub, *o);
     sub->add_flag("--json", o->json, "Print the list as JSON");
     sub->callback([o] {
+        std::vector<std::string> ports;
+        std::vector<int> types;
+        if (!ports_of(*o, &ports, &types))
+            throw CLI::RuntimeError(cli_exit::kUsage);
+        if (ports.size() > 1) {
+            std::fprintf(stderr, "error: slave-info lists the blocks of one box: give one port\n");
+            throw CLI::RuntimeError(cli_exit::kUsage);
+        }
+        o->port = ports[0];
+        o->project_type = types[0];
         sectorsmith::BlockJobParams p;
         p.slave_info_only = true;
         sectorsmith::BlockJobResult r;

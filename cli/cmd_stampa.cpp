@@ -5,6 +5,7 @@
 #include "ExitStatus.h"
 #include "JobConsole.h"
 #include "JsonText.h"
+#include "StampaCli.h"
 
 #include "BurnLog.h"
 #include "StampaPage.h"
@@ -14,7 +15,6 @@
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
 #include "SerialMonitorService.h"
-#include "PortHelp.h"
 
 #include <atomic>
 #include <chrono>
@@ -26,47 +26,16 @@
 
 namespace {
 
+using stampa_cli::StampaOptions;
+using stampa_cli::exit_status;
+using stampa_cli::outcome_name;
+using stampa_cli::write_report;
+
 std::atomic<bool> g_interrupted{false};
 
 extern "C" void on_stampa_sigint(int)
 {
     g_interrupted = true;
-}
-
-struct StampaOptions {
-    std::string port;
-    std::string platform;
-    std::string log;
-    std::string code;
-    std::string start;
-    int count = 1;
-    int step = 1;
-    std::string base = "dec";
-    std::string code_file;
-    int width = -1;
-    bool overwrite = false;
-    std::string report;
-    int reset_timeout_s = 0;
-    double pause_scale = 1.0;
-    int baud = 115200;
-};
-
-// What the command line knows of one box.
-struct BoxReport {
-    std::string code;
-    stampa::PassResult result;
-};
-
-const char* outcome_name(const stampa::PassResult& r)
-{
-    switch (r.outcome) {
-    case stampa::Outcome::Success: return r.logged ? "Success" : "Success, not logged";
-    case stampa::Outcome::Failed: return "Failed";
-    case stampa::Outcome::Refused: return "Refused";
-    case stampa::Outcome::Cancelled: return "Cancelled";
-    case stampa::Outcome::NoBox: return "No box";
-    }
-    return "?";
 }
 
 // The page of a command-line run: codes from the cursor, one line per box.
@@ -114,69 +83,6 @@ private:
     std::string m_last;
 };
 
-void write_report(const std::string& path, const StampaOptions& o, const std::vector<stampa::PassResult>& results)
-{
-    if (path.empty())
-        return;
-    std::ofstream f(path);
-    bool ok = !results.empty();
-    for (const auto& r : results)
-        ok = ok && r.ok();
-    f << "{\n  \"platform\": " << cli_json::quoted(o.platform) << ",\n  \"log\": " << cli_json::quoted(o.log)
-      << ",\n  \"ok\": " << (ok ? "true" : "false") << ",\n  \"boxes\": [";
-    for (size_t i = 0; i < results.size(); ++i) {
-        const auto& r = results[i];
-        f << (i ? "," : "") << "\n    {\"code\": " << cli_json::quoted(r.code)
-          << ", \"result\": " << cli_json::quoted(outcome_name(r)) << ", \"logged\": " << (r.logged ? "true" : "false")
-          << ", \"seconds\": " << r.seconds << ", \"error\": " << cli_json::quoted(r.error) << "}";
-    }
-    f << "\n  ]\n}\n";
-    if (!f)
-        std::fprintf(stderr, "error: cannot write the report %s\n", path.c_str());
-}
-
-int exit_status(const std::vector<stampa::PassResult>& results)
-{
-    int rc = results.empty() ? cli_exit::kFailed : cli_exit::kOk;
-    for (const auto& r : results) {
-        if (r.outcome == stampa::Outcome::Cancelled)
-            return cli_exit::kInterrupted;
-        if (r.outcome == stampa::Outcome::NoBox)
-            return cli_exit::kNoBox;
-        if (!r.ok())
-            rc = cli_exit::kFailed;
-    }
-    return rc;
-}
-
-// The codes of the run; a usage or input error sets *rc.
-bool prepare_codes(const StampaOptions& o, const stampa::PlatformInfo& info, stampa::CodeCursor& codes,
-                   stampa::BurnLog& log, stampa::InputType* input, int* width, int* rc)
-{
-    using stampa::InputType;
-    *input = !o.code.empty() ? InputType::Manual : !o.start.empty() ? InputType::Auto : InputType::File;
-    const std::string& first = *input == InputType::Manual ? o.code : o.start;
-    *width = o.width >= 0 ? o.width : *input == InputType::File ? 0 : static_cast<int>(first.size());
-    codes.configure(*input, *width, o.step, o.base == "hex" ? stampa::Base::Hex : stampa::Base::Decimal);
-    std::string message;
-    if (*input == InputType::File) {
-        std::vector<std::string> list;
-        if (!stampa::read_code_file(o.code_file, &list, &message)) {
-            std::fprintf(stderr, "error: %s (%s)\n", message.c_str(), o.code_file.c_str());
-            *rc = cli_exit::kInput;
-            return false;
-        }
-        codes.set_codes(std::move(list));
-    }
-    stampa::CodeResult r = stampa::configure_check(info, *input, *width, first, codes, log);
-    if (!r.ok) {
-        std::fprintf(stderr, "error: %s\n", r.message.c_str());
-        *rc = *input == InputType::File ? cli_exit::kInput : cli_exit::kUsage;
-        return false;
-    }
-    return true;
-}
-
 // One production line on one port: every box through `svc`, codes from
 // `codes`, results into `log`. Nothing global but the interrupt flag, so
 // several lines can run side by side on their own services.
@@ -205,24 +111,13 @@ std::vector<stampa::PassResult> run_line(CSerialMonitorSerivce& svc, const stamp
 
 int run_stampa(const StampaOptions& o)
 {
-    stampa::Platform platform;
-    if (!stampa::platform_from_key(o.platform, &platform)) {
-        std::fprintf(stderr, "error: unknown platform %s\n", o.platform.c_str());
-        return cli_exit::kUsage;
-    }
-    const stampa::PlatformInfo& info = stampa::platform_info(platform);
-    stampa::StampaSettings settings = stampa::StampaSettings::load();
-    stampa::BurnLog log(o.log, info.quoted_log_line ? stampa::BurnLog::Format::Quoted : stampa::BurnLog::Format::Plain,
-                        platform == stampa::Platform::Cedar && settings.print_ca_id);
-    stampa::CodeCursor codes;
-    stampa::PassConfig cfg;
-    cfg.platform = platform;
-    cfg.pause_scale = o.pause_scale;
-    cfg.reset_timeout_ms = o.reset_timeout_s * 1000;
-    cfg.client_path = CKvBasicCfgIni::path_in_root(stampa::kBirchClientFile);
-    int rc = cli_exit::kOk;
-    if (!prepare_codes(o, info, codes, log, &cfg.input, &cfg.width, &rc))
+    stampa_cli::Setup setup;
+    if (int rc = stampa_cli::prepare(o, setup))
         return rc;
+    const stampa::PlatformInfo& info = *setup.info;
+    stampa::BurnLog& log = *setup.log;
+    stampa::CodeCursor& codes = setup.codes;
+    const stampa::PassConfig& cfg = setup.cfg;
 
     CSerialMonitorSerivce* svc = kv::current_serial_service();
     kv::log_set_fallback(kv::LogFallback::FileOnly);
@@ -272,53 +167,20 @@ int run_stampa(const StampaOptions& o)
 static CliCommandRegistrar reg_stampa([](CLI::App& app) {
     auto o = std::make_shared<StampaOptions>();
     auto* sub = app.add_subcommand("stampa", "Burn bar codes (serial numbers) into boxes, one box after another");
-    sub->add_option("--port", o->port, port_option_help("the boxes"))->required();
-    sub->add_option("--platform", o->platform, "Chip platform of the boxes")
-        ->required()
-        ->check(CLI::IsMember({"alder", "birch", "cedar", "dogwood"}, CLI::ignore_case));
-    sub->add_option("--log", o->log, "Burn log (created with its first line when new; FILE.bak is kept)")->required();
-    auto* code = sub->add_option("--code", o->code, "Burn this one code");
-    auto* start = sub->add_option("--start", o->start, "First code of a run of generated codes");
-    auto* file = sub->add_option("--code-file", o->code_file,
-                                 "Codes from a file, one per line (a first line holding \"BoxID\" is a heading); "
-                                 "codes already in the log are skipped at the start");
-    code->excludes(start, file);
-    start->excludes(file);
-    sub->add_option("--count", o->count, "With --start: the number of codes to burn")
-        ->capture_default_str()
-        ->check(CLI::PositiveNumber)
-        ->needs(start);
-    sub->add_option("--step", o->step, "With --start: the step between codes")
-        ->capture_default_str()
-        ->check(CLI::Range(1, 4))
-        ->needs(start);
-    sub->add_option("--base", o->base, "With --start: dec or hex codes")
-        ->capture_default_str()
-        ->check(CLI::IsMember({"dec", "hex"}))
-        ->needs(start);
-    sub->add_option("--width", o->width,
-                    "Characters burnt and width of generated codes (default: the length of --code or --start; a "
-                    "code file's codes may not be longer)")
-        ->check(CLI::Range(1, 255));
-    sub->add_flag("--overwrite", o->overwrite, "Cedar: burn over a code the box already holds");
-    sub->add_option("--report", o->report, "Write a JSON report: every box with its code, result and seconds");
-    sub->add_option("--reset-timeout", o->reset_timeout_s, "Seconds to wait for each box's reset (0: for ever)")
-        ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
-    sub->add_option("--pause-scale", o->pause_scale,
-                    "Scale of the fixed pauses: 1 on real boxes; lower only on the port of a running virtual STB (stbsim), refused on any other")
-        ->capture_default_str()
-        ->check(CLI::Range(0.0, 1.0));
-    sub->add_option("--baud", o->baud, "Line rate")->capture_default_str()->check(
-        CLI::IsMember(kv::supported_baud_rates()));
+    stampa_cli::add_options(sub, *o, false);
     sub->footer("Exit status 0 only when every box was burnt and logged. A code already in the log is refused "
-                "before any box is touched.");
+                "before any box is touched. With several ports every port is a line of its own and the codes "
+                "are shared: no code goes to two boxes.");
     sub->callback([o] {
         if (o->code.empty() && o->start.empty() && o->code_file.empty()) {
             std::fprintf(stderr, "error: give --code, --start or --code-file\n");
             throw CLI::RuntimeError(cli_exit::kUsage);
         }
-        int rc = run_stampa(*o);
+        std::vector<std::string> ports;
+        if (!stampa_cli::ports_of(*o, &ports))
+            throw CLI::RuntimeError(cli_exit::kUsage);
+        o->port = ports[0];
+        int rc = ports.size() > 1 ? stampa_cli::run_lines(*o, ports, nullptr) : run_stampa(*o);
         if (rc)
             throw CLI::RuntimeError(rc);
     });

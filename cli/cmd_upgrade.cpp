@@ -3,13 +3,14 @@
 #include "ExitStatus.h"
 #include "JobConsole.h"
 #include "JsonText.h"
+#include "MultiPort.h"
+#include "UpgradeRun.h"
 
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
 #include "SerialMonitorService.h"
 #include "UpgJob.h"
 #include "VirtualPorts.h"
-#include "PortHelp.h"
 
 #include <algorithm>
 #include <atomic>
@@ -30,70 +31,16 @@ extern "C" void on_sigint(int)
     g_interrupted = true;
 }
 
-struct CommonOptions {
-    std::string port;
-    int project_type = 0;
-    int baud = 115200;
-    std::string report;
-    int64_t reset_timeout_s = 300;
-    double pause_scale = 1.0;
-};
+using upgrade_cli::CommonOptions;
 
-// "0 and 1 ..., 2 Dogwood-400, ...": the project types of the platform table.
-std::string project_type_help()
-{
-    std::string h = "Project type:";
-    for (int type : bootlink::all_project_types())
-        h += std::string(type ? ", " : " ") + bootlink::list_text(bootlink::platform(type));
-    return h;
-}
-
-void add_common(CLI::App* sub, CommonOptions& o)
-{
-    sub->add_option("--port", o.port, port_option_help("the STB"))->required();
-    sub->add_option("--project-type", o.project_type, project_type_help())
-        ->required()
-        ->check(CLI::Range(0, bootlink::kProjectTypes - 1));
-    sub->add_option("--baud", o.baud, "Line rate outside boot-ROM work")->capture_default_str()->check(
-        CLI::IsMember(kv::supported_baud_rates()));
-    sub->add_option("--report", o.report,
-                    "Write a JSON report: ok, error, failed_step, phases {name: seconds}, transfer {payload_bytes, "
-                    "wire_bytes, seconds}");
-    sub->add_option("--reset-timeout", o.reset_timeout_s,
-                    "Seconds to wait for the STB's reset (its boot ROM's sync byte); 0 waits for ever")
-        ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
-    sub->add_option("--pause-scale", o.pause_scale,
-                    "Scale of the fixed pauses of the exchanges: 1 on real hardware; lower only on the port of a "
-                    "running virtual STB (stbsim), refused on any other")
-        ->capture_default_str()
-        ->check(CLI::Range(0.0, 1.0));
-}
-
-void write_report(const std::string& path, const reflasher::UpgJobResult& r, const bootlink::WireStats& w,
-                  const std::string& extra)
+void write_report(const std::string& path, const reflasher::UpgJobResult& r, bool is_dump)
 {
     if (path.empty())
         return;
     std::ofstream f(path);
-    if (!f) {
+    f << "{\n" << upgrade_cli::result_members(r, is_dump, "  ") << "\n}\n";
+    if (!f)
         std::fprintf(stderr, "cannot write the report %s\n", path.c_str());
-        return;
-    }
-    f << "{\n  \"ok\": " << (r.ok ? "true" : "false") << ",\n";
-    f << "  \"error\": \"" << cli_json::escape(r.ok ? "" : r.error) << "\",\n";
-    f << "  \"failed_step\": \"" << cli_json::escape(r.failed_step()) << "\",\n";
-    f << "  \"cancelled\": " << (r.cancelled ? "true" : "false") << ",\n";
-    f << "  \"warnings\": [";
-    for (size_t i = 0; i < r.warnings.size(); ++i)
-        f << (i ? ", " : "") << "\"" << cli_json::escape(r.warnings[i]) << "\"";
-    f << "],\n";
-    f << "  \"phases\": {";
-    for (size_t i = 0; i < r.phases.size(); ++i)
-        f << (i ? ", " : "") << "\"" << cli_json::escape(r.phases[i].first) << "\": " << r.phases[i].second;
-    f << "},\n";
-    f << "  \"transfer\": {\"payload_bytes\": " << w.payload_bytes << ", \"wire_bytes\": " << w.wire_bytes()
-      << ", \"seconds\": " << w.seconds << ", \"retries\": " << w.retries << "}" << extra << "\n}\n";
 }
 
 // Opens the port, runs the job on a worker thread, prints, reports.
@@ -131,9 +78,7 @@ int run_job(const CommonOptions& o, reflasher::UpgJobParams params)
     ctx.pause_scale = o.pause_scale;
     const bool is_dump = params.kind == reflasher::JobKind::Dump;
     params.project_type = o.project_type;
-    // Any number of seconds is taken; beyond a few years it means "for ever".
-    constexpr int64_t kForever = int64_t(100) * 365 * 24 * 3600;
-    params.reset_wait_ms = std::min(o.reset_timeout_s, kForever) * 1000;
+    params.reset_wait_ms = upgrade_cli::reset_wait_ms(o);
 
     CKvWorkThread thread;
     reflasher::UpgJob job(std::move(params), ctx, &thread);
@@ -163,26 +108,98 @@ int run_job(const CommonOptions& o, reflasher::UpgJobParams params)
     svc->SMS_ClosePort(port_index);
 
     // "transfer" covers the data frames of an upgrade or the chunks of a dump.
-    const bootlink::WireStats& w = is_dump ? result.dump : result.transfer;
-    std::string extra;
-    if (result.compressed_size)
-        extra += ",\n  \"compressed_bytes\": " + std::to_string(result.compressed_size) +
-                 ",\n  \"announced_size\": " + std::to_string(result.announced_size);
-    write_report(o.report, result, w, extra);
+    write_report(o.report, result, is_dump);
     for (const std::string& w : result.warnings)
         std::printf("warning: %s\n", w.c_str());
-    if (result.ok) {
-        std::printf("OK\n");
-        return cli_exit::kOk;
-    }
-    std::printf("FAILED at %s: %s\n", result.failed_step(), result.error.c_str());
-    switch (result.outcome) {
-    case bootlink::Outcome::Cancelled: return cli_exit::kInterrupted;
-    case bootlink::Outcome::NoBox: return cli_exit::kNoBox;
-    case bootlink::Outcome::PortLost: return cli_exit::kPort;
-    default: return cli_exit::kFailed;
-    }
+    std::printf("%s\n", upgrade_cli::outcome_line(result).c_str());
+    return upgrade_cli::exit_status(result);
 }
+
+void write_multi_report(const std::string& path, const std::vector<std::unique_ptr<multiport::Box>>& boxes,
+                        const std::vector<reflasher::UpgJobResult>& results, const std::vector<std::string>& outputs,
+                        bool is_dump)
+{
+    if (path.empty())
+        return;
+    bool all = true;
+    for (const auto& b : boxes)
+        all = all && b->status == cli_exit::kOk;
+    std::ofstream f(path);
+    f << "{\n  \"ok\": " << (all ? "true" : "false") << ",\n  \"boxes\": [";
+    for (size_t i = 0; i < boxes.size(); ++i) {
+        f << (i ? "," : "") << "\n    {\n      \"port\": " << cli_json::quoted(boxes[i]->port) << ",\n";
+        if (is_dump)
+            f << "      \"output\": " << cli_json::quoted(outputs[i]) << ",\n";
+        f << upgrade_cli::result_members(results[i], is_dump, "      ") << "\n    }";
+    }
+    f << "\n  ]\n}\n";
+    if (!f)
+        std::fprintf(stderr, "cannot write the report %s\n", path.c_str());
+}
+
+// Every port at once, each box on its own service and thread.
+int run_many(const CommonOptions& o, const std::vector<std::string>& ports, const std::vector<int>& types,
+             reflasher::UpgJobParams params)
+{
+    for (const std::string& p : ports)
+        if (!pause_scale_allowed(o.pause_scale, p))
+            return cli_exit::kUsage;
+    const bool is_dump = params.kind == reflasher::JobKind::Dump;
+    if (!upgrade_cli::compress_once(params))
+        return cli_exit::kInput;
+    std::vector<std::string> outputs;
+    for (const std::string& p : ports)
+        outputs.push_back(is_dump ? multiport::path_for_port(params.dump_path, p) : std::string());
+    multiport::MultiConsole console(ports, ::isatty(STDOUT_FILENO) != 0);
+    auto boxes = multiport::make_boxes(ports, console);
+    std::vector<reflasher::UpgJobResult> results(ports.size());
+    console.note("Waiting for the STBs on " + std::to_string(ports.size()) +
+                 " ports: please reset each STB (power it off and on).");
+    bool interrupted = multiport::run_boxes(boxes, o.baud, [&](multiport::Box& box) {
+        reflasher::UpgJobParams p = params;
+        p.dump_path = outputs[box.index];
+        p.project_type = types[box.index];
+        p.reset_wait_ms = upgrade_cli::reset_wait_ms(o);
+        reflasher::UpgJobResult& r = results[box.index];
+        r = upgrade_cli::run_on_box(box, std::move(p), o);
+        for (const std::string& w : r.warnings)
+            console.event(box.index, "warning: " + w);
+        console.event(box.index, upgrade_cli::outcome_line(r));
+        box.view.show_result(upgrade_cli::outcome_line(r));
+        return upgrade_cli::exit_status(r);
+    }, console);
+    int good = 0;
+    for (size_t i = 0; i < boxes.size(); ++i) {
+        if (!boxes[i]->open_error.empty()) {
+            results[i].failed = reflasher::Step::Check;
+            results[i].outcome = bootlink::Outcome::PortLost;
+            results[i].error = boxes[i]->open_error;
+        }
+        good += boxes[i]->status == cli_exit::kOk;
+    }
+    write_multi_report(o.report, boxes, results, outputs, is_dump);
+    std::printf("%zu boxes: %d OK, %zu failed\n", boxes.size(), good, boxes.size() - size_t(good));
+    return multiport::combined_status(boxes, interrupted);
+}
+
+// One port as ever, or several at once.
+int run_ports(CommonOptions o, reflasher::UpgJobParams params)
+{
+    std::vector<std::string> ports;
+    std::vector<int> types;
+    if (!upgrade_cli::ports_of(o, &ports, &types))
+        return cli_exit::kUsage;
+    if (ports.size() > 1)
+        return run_many(o, ports, types, std::move(params));
+    o.port = ports[0];
+    o.project_type = types[0];
+    return run_job(o, std::move(params));
+}
+
+constexpr const char* kSeveralPorts =
+    "Several ports: the boxes run at once, each on its own thread; a terminal shows a progress line per box, "
+    "other output is one line per event beginning with [PORT]. Ports may be serial devices or "
+    "rfc2217://HOST:PORT and socket://HOST:PORT.";
 
 struct UpgradeOptions {
     CommonOptions common;
@@ -201,25 +218,20 @@ struct DumpOptions {
 static CliCommandRegistrar reg_upgrade([](CLI::App& app) {
     auto opts = std::make_shared<UpgradeOptions>();
     auto* sub = app.add_subcommand("upgrade", "Upgrade the whole flash of an STB from an image file");
-    add_common(sub, opts->common);
+    upgrade_cli::add_common(sub, opts->common);
     sub->add_option("--user-limit", opts->user_limit, "User-limit mode sent to the upgrade client (1 or 2)")
         ->capture_default_str()
         ->check(CLI::IsMember({1, 2}));
     sub->add_option("IMAGE", opts->image, "Flash image (padded with zeros to a multiple of 64 KiB)")
         ->required()
         ->check(CLI::ExistingFile);
-    sub->footer("Exit status 0 only when the STB confirmed the burn.");
+    sub->footer("Exit status 0 only when the STB confirmed the burn; with several ports, only when every box did.\n" +
+                std::string(kSeveralPorts));
     sub->callback([opts] {
         reflasher::UpgJobParams p;
-        p.kind = reflasher::JobKind::Upgrade;
-        p.user_limit_mode = opts->user_limit;
-        std::string err;
-        if (!reflasher::load_padded_image(opts->image, &p.image, &err)) {
-            std::fprintf(stderr, "error: %s\n", err.c_str());
-            throw CLI::RuntimeError(cli_exit::kInput);
-        }
-        std::printf("Image %s: %zu bytes after padding to 64 KiB\n", opts->image.c_str(), p.image.size());
-        int rc = run_job(opts->common, std::move(p));
+        int rc = upgrade_cli::upgrade_params(opts->image, opts->user_limit, &p);
+        if (rc == cli_exit::kOk)
+            rc = run_ports(opts->common, std::move(p));
         if (rc)
             throw CLI::RuntimeError(rc);
     });
@@ -228,19 +240,23 @@ static CliCommandRegistrar reg_upgrade([](CLI::App& app) {
 static CliCommandRegistrar reg_dump([](CLI::App& app) {
     auto opts = std::make_shared<DumpOptions>();
     auto* sub = app.add_subcommand("dump", "Dump the flash of an STB into a file");
-    add_common(sub, opts->common);
+    upgrade_cli::add_common(sub, opts->common);
     sub->add_option("--size", opts->size, "Dump size: 512K, 1M, 2M, 4M or 8M")
         ->capture_default_str()
         ->check(CLI::IsMember({"512K", "1M", "2M", "4M", "8M"}));
-    sub->add_option("OUTPUT", opts->output, "The dump file (written only when the dump is complete)")->required();
+    sub->add_option("OUTPUT", opts->output,
+                    "The dump file (written only when the dump is complete). With several ports each box has its "
+                    "own: {port} in the name is replaced by the port's name, or -PORT goes before the extension")
+        ->required();
     sub->footer("Project type 0 dumps through \"shell.img\"; the others through the upgrade client. The output file\n"
-                "is replaced only by a complete dump whose every chunk passed its CRC.");
+                "is replaced only by a complete dump whose every chunk passed its CRC.\n" +
+                std::string(kSeveralPorts));
     sub->callback([opts] {
         reflasher::UpgJobParams p;
         p.kind = reflasher::JobKind::Dump;
         p.dump_size = reflasher::kDumpSizes[reflasher::dump_size_index(opts->size)];
         p.dump_path = opts->output;
-        int rc = run_job(opts->common, std::move(p));
+        int rc = run_ports(opts->common, std::move(p));
         if (rc)
             throw CLI::RuntimeError(rc);
     });

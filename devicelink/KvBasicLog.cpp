@@ -39,6 +39,7 @@ struct SourceLine {
     int line = 0;
 };
 thread_local SourceLine t_source;
+thread_local std::string t_tag;
 
 // Sends one record over its own connection and waits briefly for the host's
 // empty reply, which tells that the record was taken. False when no host
@@ -247,6 +248,16 @@ void log_remove_listener(int id)
 {
     std::lock_guard<std::mutex> lock(state().mutex);
     state().listeners.erase(id);
+}
+
+void log_set_thread_tag(const std::string& tag)
+{
+    t_tag = tag;
+}
+
+const std::string& log_thread_tag()
+{
+    return t_tag;
 }
 
 void log_set_clock(std::function<long long()> now_seconds)

@@ -36,6 +36,12 @@ using LogListener = std::function<void(int kind, const std::string& text)>;
 int log_add_listener(LogListener fn);
 void log_remove_listener(int id);
 
+// Names what the calling thread works for (the port of one box when several
+// are served at once); empty by default. Listeners read it to tell the
+// records of one box from another's.
+void log_set_thread_tag(const std::string& tag);
+const std::string& log_thread_tag();
+
 // Overrides the clock used for the fallback file's date (tests).
 void log_set_clock(std::function<long long()> now_seconds);
 

@@ -104,7 +104,10 @@ int CSerialMonitorSerivce::SMS_Init()
     SMS_SearchAllSerialPorts(&count, nullptr);
     m_quit = false;
     try {
-        m_reader = std::thread([this] { reader_loop(); });
+        m_reader = std::thread([this, tag = m_logTag] {
+            kv::log_set_thread_tag(tag);
+            reader_loop();
+        });
     } catch (...) {
         m_inited = false;
         set_error("cannot start the serial reader thread");

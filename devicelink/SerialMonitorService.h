@@ -1,7 +1,9 @@
 // The one link to the STB's serial port.
 //
-// The host (or the command line) owns one CSerialMonitorSerivce; tools reach it
-// through kv::current_serial_service(). Results follow the suite's convention:
+// The host (or a single-box command) owns one CSerialMonitorSerivce; tools reach
+// it through kv::current_serial_service(). A command that serves several boxes
+// at once runs one service per port, each with its own port, reader and job
+// slots, and hands it to its jobs in their context. Results follow the suite's convention:
 // 1 (nonzero) is success, 0 failure.
 //
 // Besides carrying the tools' reads and writes, the service runs a reader of
@@ -62,7 +64,7 @@ public:
     CSerialMonitorSerivce(const CSerialMonitorSerivce&) = delete;
     CSerialMonitorSerivce& operator=(const CSerialMonitorSerivce&) = delete;
 
-    // Once per process. SMS_Init reads the "SerialSvc" section of corvane.ini
+    // Once per service. SMS_Init reads the "SerialSvc" section of corvane.ini
     // (key "SyncByte": a character, or a number such as 0x52; key
     // "AnnounceQuietMs": the quiet time around an announcement, 20 by default)
     // and starts the service's reader thread.
@@ -120,6 +122,11 @@ public:
     int announce_quiet_ms() const { return m_quietMs.load(); }
     void set_announce_quiet_ms(int ms) { m_quietMs = ms < 1 ? 1 : ms; }
 
+    // The log tag of the service's own reader thread (kv::log_set_thread_tag),
+    // so that what a box prints can be told apart when several services run
+    // in one process. Set it before SMS_Init.
+    void set_log_tag(const std::string& tag) { m_logTag = tag; }
+
     // Human-readable text of the last failure (open, settings, I/O).
     std::string last_error() const;
     // True while the open port's line has gone away (a device unplugged, a
@@ -151,6 +158,7 @@ private:
     std::shared_ptr<kv::SerialPort> m_port;  // the open port, if any
     int m_openIndex = -1;
     std::string m_lastError;
+    std::string m_logTag;
     std::string m_reportedLineError;  // the lost line already told to the log
 
     std::atomic<bool> m_inited{false};

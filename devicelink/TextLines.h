@@ -1,7 +1,9 @@
 // Splitting a text into lines: a line ends at CR, LF or the end of the text,
-// and CR LF counts as one end. The views point into the text.
+// and CR LF counts as one end. The views point into the text. And a text
+// without the blanks (spaces, tabs, line ends) around it.
 #pragma once
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -23,6 +25,15 @@ inline std::vector<std::string_view> split_lines(std::string_view text)
             ++pos;
     }
     return lines;
+}
+
+inline std::string trimmed(std::string_view s)
+{
+    size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string_view::npos)
+        return "";
+    size_t e = s.find_last_not_of(" \t\r\n");
+    return std::string(s.substr(b, e - b + 1));
 }
 
 }  // namespace kv

@@ -172,13 +172,15 @@ bool UpgJob::compress()
 {
     begin_phase(step_name(Step::Compress));
     m_ctx.status("Compressing the image...");
-    if (!bootlink::gzip_compress(m_p.image.data(), m_p.image.size(), &m_compressed)) {
+    if (m_p.compressed && !m_p.compressed->empty()) {
+        m_gz = m_p.compressed.get();
+    } else if (!bootlink::gzip_compress(m_p.image.data(), m_p.image.size(), &m_compressed)) {
         BL_LOG(kSrc, "failed to open zipped file.\n");
         fail(Step::Compress, "the image could not be compressed");
         end_phase();
         return false;
     }
-    m_r.compressed_size = m_compressed.size();
+    m_r.compressed_size = m_gz->size();
     m_r.announced_size = static_cast<uint32_t>(m_p.image.size());
     m_ctx.status("Please reset the slave STB!");
     return true;
@@ -279,7 +281,7 @@ Step UpgJob::slave_report()
 
 Step UpgJob::transfer()
 {
-    int ok = bootlink::UpgTransfer(m_compressed.data(), m_compressed.size(), m_ctx);
+    int ok = bootlink::UpgTransfer(m_gz->data(), m_gz->size(), m_ctx);
     m_r.transfer = m_ctx.transfer;
     return ok ? Step::Burn : fail(Step::Transfer);
 }

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -64,6 +65,9 @@ struct UpgJobParams {
     int project_type = 0;        // 0 to 7, from the list of the job's kind
     int user_limit_mode = 1;     // 1 or 2
     std::vector<uint8_t> image;  // the padded flash image (upgrade)
+    // The padded image already gzipped, when several jobs share one image
+    // (several boxes at once); null: the job compresses the image itself.
+    std::shared_ptr<const std::vector<uint8_t>> compressed;
     uint32_t dump_size = kDumpSizes[0];
     std::string dump_path;       // the dump file (dump); replaced only by a complete dump
     // How long to wait for the boot ROM after asking for a reset; 0 waits
@@ -126,6 +130,7 @@ private:
     CKvWorkThread* m_self;
     const bootlink::Platform* m_platform = nullptr;
     std::vector<uint8_t> m_compressed;
+    const std::vector<uint8_t>* m_gz = &m_compressed;  // what goes over the line
     UpgJobResult m_r;
     std::string m_phase;
     int64_t m_phaseStart = 0;

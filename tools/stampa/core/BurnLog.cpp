@@ -116,6 +116,7 @@ BurnLog::BurnLog(std::string path, Format format, bool ca_log, LocalClock clock)
 
 bool BurnLog::contains(const std::string& code, int width, std::string* error) const
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     if (!enabled() || !exists(m_path))
         return false;
     std::vector<std::string> lines;
@@ -136,6 +137,7 @@ bool BurnLog::contains(const std::string& code, int width, std::string* error) c
 
 bool BurnLog::rotate_if_needed(std::string* rotated_to, std::string* message)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<std::string> lines;
     if (!enabled() || !exists(m_path) || !read_lines(m_path, &lines) || lines.size() <= kRotateLines + 1)
         return true;
@@ -159,6 +161,7 @@ bool BurnLog::rotate_if_needed(std::string* rotated_to, std::string* message)
 
 BurnLog::Written BurnLog::append(const std::string& code, bool success)
 {
+    std::lock_guard<std::mutex> lock(m_mutex);
     Written w;
     const char* status = success ? "Success" : "Failed";
     std::string line = m_format == Format::Quoted ? "=\"" + code + "\"," + status + "\n"

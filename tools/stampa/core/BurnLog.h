@@ -7,10 +7,13 @@
 // Every append first copies the log to "<log>.bak"; when that copy fails the
 // line is not written and the caller is told, so the burn's result is never
 // lost silently. Codes are stored as the box holds them (its code page).
+// One log may serve several lines at once: its members may be called from
+// any thread.
 #pragma once
 
 #include <ctime>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -61,6 +64,7 @@ private:
     Format m_format;
     bool m_ca;
     LocalClock m_clock;
+    mutable std::mutex m_mutex;  // one reader or writer of the files at a time
 };
 
 }  // namespace stampa

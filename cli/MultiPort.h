@@ -1,0 +1,180 @@
+// Several boxes at once: the repeated --port and --ports-from options, a
+// console that keeps the boxes apart, and the runner that gives every port
+// its own serial service, job thread and cancel event.
+//
+// A box's job runs on its own thread against its own service; nothing one
+// box does (a silent line, a failing step, a lost port) waits on another.
+// On a terminal each box has a progress line of its own (port, phase,
+// percent, rate, status) below the log; otherwise every event is one plain
+// line beginning with the port in brackets.
+#pragma once
+
+#include "JobObserver.h"
+#include "KvWorkThread.h"
+#include "SerialMonitorService.h"
+
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace multiport {
+
+struct PortOptions {
+    std::vector<std::string> ports;  // every --port, in order
+    std::string ports_from;          // --ports-from FILE
+};
+
+// Adds --port (repeatable) and --ports-from to `sub`; one of them is needed.
+void add_port_options(CLI::App* sub, PortOptions& o);
+
+// The ports named by the options, in order: the --port values, then the
+// file's lines (blanks and lines starting with '#' skipped, blanks around a
+// name dropped). A file line may carry a second word after the port (the
+// port's own setting, such as its project type): it goes to `extras` (one
+// entry per port, empty where none), and is refused when `extras` is null.
+// False with a message for an unreadable file, no port at all, or a port
+// named twice (two jobs on one line would garble each other).
+bool collect_ports(const PortOptions& o, std::vector<std::string>* out, std::string* error,
+                   std::vector<std::string>* extras = nullptr);
+
+// The ports and the project type of each: a port list's own word, else the
+// one value of `given`, else the value at the port's place in `given` (one
+// per port). Every type must be one of `allowed`. False with a message.
+bool ports_with_types(const PortOptions& o, const std::vector<int>& given, const std::vector<int>& allowed,
+                      std::vector<std::string>* ports, std::vector<int>* types, std::string* error);
+
+// A port as a piece of a file name: "/dev/ttyUSB0" -> "ttyUSB0",
+// "rfc2217://10.0.0.5:4001" -> "10.0.0.5_4001".
+std::string port_label(const std::string& port);
+
+// `pattern` made one box's file: "{port}" is replaced by the port's label,
+// or, without it, "-LABEL" goes before the extension ("dump.bin" ->
+// "dump-ttyUSB0.bin").
+std::string path_for_port(const std::string& pattern, const std::string& port);
+
+// Bytes done from a status text such as "Transferring: 4096/65536" or
+// "Dumping: 1024/524288"; -1 when it holds none.
+long long status_bytes(const std::string& status);
+
+class MultiConsole;
+
+// What the console knows of one box; the box's observer.
+class BoxView : public IJobObserver {
+public:
+    BoxView(MultiConsole& console, size_t index, std::string port);
+    void OnStatus(const std::string& text) override;
+    void OnProgress(int percent) override;
+    void OnPhase(const std::string& name) override;
+
+    const std::string& port() const { return m_port; }
+    // The running count of a station: boxes done, boxes failed, and what the
+    // progress line shows after them.
+    void set_counts(int done, int failed, double per_hour);
+    // The box's outcome ("OK", "FAILED at ...") in its progress line.
+    void show_result(const std::string& text);
+
+private:
+    friend class MultiConsole;
+    std::string line_locked() const;  // the progress line (console mutex held)
+
+    MultiConsole& m_console;
+    size_t m_index;
+    std::string m_port;
+    std::string m_phase;
+    std::string m_status;
+    int m_percent = 0;
+    int m_lastStep = -1;
+    long long m_rateBytes = -1;  // bytes at the start of the rate window
+    std::chrono::steady_clock::time_point m_rateStart;
+    double m_rate = 0;           // bytes a second
+    std::string m_counts;
+    std::string m_partial;       // a log line not yet ended
+};
+
+// The console of a multi-box run. It routes every log record of the process
+// by the thread's log tag (the port) to its box; records of other threads are
+// printed as they are.
+class MultiConsole {
+public:
+    MultiConsole(const std::vector<std::string>& ports, bool tty);
+    ~MultiConsole();
+    MultiConsole(const MultiConsole&) = delete;
+    MultiConsole& operator=(const MultiConsole&) = delete;
+
+    size_t size() const { return m_boxes.size(); }
+    BoxView& box(size_t i) { return *m_boxes[i]; }
+    // A line about box `i` ("box 3: OK"), printed whole with the port.
+    void event(size_t i, const std::string& text);
+    // A line about the whole run.
+    void note(const std::string& text);
+    // Redraws the progress lines if something changed (called while waiting).
+    void tick();
+    // Ends the display: open log lines are ended, the progress lines stay.
+    void finish();
+
+private:
+    friend class BoxView;
+    void log_record(const std::string& text);
+    void box_text(size_t i, const std::string& text);
+    void print_above(const std::string& lines);  // mutex held
+    void clear_block();                          // mutex held
+    void draw_block();                           // mutex held
+    void changed(bool now);                      // mutex held
+
+    std::mutex m_mutex;
+    bool m_tty;
+    std::vector<std::unique_ptr<BoxView>> m_boxes;
+    bool m_blockShown = false;
+    bool m_dirty = false;
+    std::chrono::steady_clock::time_point m_lastDraw;
+    int m_listener = 0;
+};
+
+// One port of a run: its service (opened by the runner), its thread, its
+// cancel event and its console line. Jobs read `svc`, `thread`, `cancel`,
+// `keep_going` and `view`; `status` is what the job's function returned.
+struct Box {
+    Box(size_t index, std::string port, MultiConsole& console);
+
+    size_t index;
+    std::string port;
+    CSerialMonitorSerivce svc;
+    CKvWorkThread thread;
+    int port_index = -1;
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> keep_going{false};
+    std::atomic<bool> stop{false};  // take no further job (a station's first Ctrl+C)
+    BoxView& view;
+    int status = 0;
+    std::string open_error;  // why the port could not be opened
+};
+
+// How a run reacts to Ctrl+C: the first press calls `first` (for every box),
+// every further press `again`. The defaults cancel every box's job.
+struct InterruptPlan {
+    std::function<void(Box&)> first;
+    std::function<void(Box&)> again;
+};
+
+// Opens every port on a service of its own at `baud`, then runs `job` for
+// each box whose port opened, each on a thread of its own, and waits until
+// all have ended. A port that does not open gets cli_exit::kPort and its
+// message in `open_error`; the others run. Returns whether Ctrl+C was pressed.
+bool run_boxes(std::vector<std::unique_ptr<Box>>& boxes, int baud, const std::function<int(Box&)>& job,
+               MultiConsole& console, const InterruptPlan& plan = {});
+
+// The boxes of a run, one per port.
+std::vector<std::unique_ptr<Box>> make_boxes(const std::vector<std::string>& ports, MultiConsole& console);
+
+// The exit status of a run from every box's status: 0 when all succeeded;
+// interrupted when Ctrl+C was pressed and a box did not succeed; the one
+// status all failures share; otherwise "failed".
+int combined_status(const std::vector<std::unique_ptr<Box>>& boxes, bool interrupted);
+
+}  // namespace multiport

@@ -1,0 +1,412 @@
+#include "StampaCli.h"
+
+#include "ExitStatus.h"
+#include "JobConsole.h"
+#include "JsonText.h"
+
+#include "KvBasicCfgIni.h"
+#include "KvBasicLog.h"
+
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+#include <unistd.h>
+
+namespace stampa_cli {
+
+namespace {
+
+// The codes of the run; a usage or input error sets *rc.
+bool prepare_codes(const StampaOptions& o, const stampa::PlatformInfo& info, stampa::CodeCursor& codes,
+                   stampa::BurnLog& log, stampa::InputType* input, int* width, int* rc)
+{
+    using stampa::InputType;
+    *input = !o.code.empty() ? InputType::Manual : !o.start.empty() ? InputType::Auto : InputType::File;
+    const std::string& first = *input == InputType::Manual ? o.code : o.start;
+    *width = o.width >= 0 ? o.width : *input == InputType::File ? 0 : static_cast<int>(first.size());
+    codes.configure(*input, *width, o.step, o.base == "hex" ? stampa::Base::Hex : stampa::Base::Decimal);
+    std::string message;
+    if (*input == InputType::File) {
+        std::vector<std::string> list;
+        if (!stampa::read_code_file(o.code_file, &list, &message)) {
+            std::fprintf(stderr, "error: %s (%s)\n", message.c_str(), o.code_file.c_str());
+            *rc = cli_exit::kInput;
+            return false;
+        }
+        codes.set_codes(std::move(list));
+    }
+    stampa::CodeResult r = stampa::configure_check(info, *input, *width, first, codes, log);
+    if (!r.ok) {
+        std::fprintf(stderr, "error: %s\n", r.message.c_str());
+        *rc = *input == InputType::File ? cli_exit::kInput : cli_exit::kUsage;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void add_options(CLI::App* sub, StampaOptions& o, bool station)
+{
+    multiport::add_port_options(sub, o.ports);
+    sub->add_option("--platform", o.platform, "Chip platform of the boxes")
+        ->required()
+        ->check(CLI::IsMember({"alder", "birch", "cedar", "dogwood"}, CLI::ignore_case));
+    sub->add_option("--log", o.log, "Burn log (created with its first line when new; FILE.bak is kept)")->required();
+    CLI::Option* code = station ? nullptr : sub->add_option("--code", o.code, "Burn this one code (one port only)");
+    auto* start = sub->add_option("--start", o.start, "First code of a run of generated codes");
+    auto* file = sub->add_option("--code-file", o.code_file,
+                                 "Codes from a file, one per line (a first line holding \"BoxID\" is a heading); "
+                                 "codes already in the log are skipped at the start");
+    if (code)
+        code->excludes(start, file);
+    start->excludes(file);
+    if (station) {
+        o.count = 0;
+        sub->add_option("--journal", o.journal,
+                        "Append every box's result to this file as one JSON line: port, box (its number on the "
+                        "port), start, end (UTC), result (ok, failed or cancelled), outcome, code, error");
+    } else {
+        sub->add_option("--count", o.count, "With --start: the number of codes to burn (over all ports)")
+            ->capture_default_str()
+            ->check(CLI::PositiveNumber)
+            ->needs(start);
+    }
+    sub->add_option("--step", o.step, "With --start: the step between codes")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 4))
+        ->needs(start);
+    sub->add_option("--base", o.base, "With --start: dec or hex codes")
+        ->capture_default_str()
+        ->check(CLI::IsMember({"dec", "hex"}))
+        ->needs(start);
+    sub->add_option("--width", o.width,
+                    "Characters burnt and width of generated codes (default: the length of --code or --start; a "
+                    "code file's codes may not be longer)")
+        ->check(CLI::Range(1, 255));
+    sub->add_flag("--overwrite", o.overwrite, "Cedar: burn over a code the box already holds");
+    if (!station) {
+        sub->add_option("--report", o.report,
+                        "Write a JSON report: every box with its code, result and seconds (and its port when "
+                        "several are given)");
+        sub->add_option("--reset-timeout", o.reset_timeout_s, "Seconds to wait for each box's reset (0: for ever)")
+            ->capture_default_str()
+            ->check(CLI::NonNegativeNumber);
+    }
+    sub->add_option("--pause-scale", o.pause_scale,
+                    "Scale of the fixed pauses: 1 on real boxes; lower only on the port of a running virtual STB "
+                    "(stbsim), refused on any other")
+        ->capture_default_str()
+        ->check(CLI::Range(0.0, 1.0));
+    sub->add_option("--baud", o.baud, "Line rate")->capture_default_str()->check(
+        CLI::IsMember(kv::supported_baud_rates()));
+}
+
+bool ports_of(const StampaOptions& o, std::vector<std::string>* ports)
+{
+    std::string err;
+    if (multiport::collect_ports(o.ports, ports, &err))
+        return true;
+    std::fprintf(stderr, "error: %s\n", err.c_str());
+    return false;
+}
+
+int prepare(const StampaOptions& o, Setup& s)
+{
+    stampa::Platform platform;
+    if (!stampa::platform_from_key(o.platform, &platform)) {
+        std::fprintf(stderr, "error: unknown platform %s\n", o.platform.c_str());
+        return cli_exit::kUsage;
+    }
+    s.info = &stampa::platform_info(platform);
+    stampa::StampaSettings settings = stampa::StampaSettings::load();
+    s.log = std::make_unique<stampa::BurnLog>(
+        o.log, s.info->quoted_log_line ? stampa::BurnLog::Format::Quoted : stampa::BurnLog::Format::Plain,
+        platform == stampa::Platform::Cedar && settings.print_ca_id);
+    s.cfg.platform = platform;
+    s.cfg.pause_scale = o.pause_scale;
+    s.cfg.reset_timeout_ms = o.reset_timeout_s * 1000;
+    s.cfg.client_path = CKvBasicCfgIni::path_in_root(stampa::kBirchClientFile);
+    int rc = cli_exit::kOk;
+    prepare_codes(o, *s.info, s.codes, *s.log, &s.cfg.input, &s.cfg.width, &rc);
+    return rc;
+}
+
+const char* outcome_name(const stampa::PassResult& r)
+{
+    switch (r.outcome) {
+    case stampa::Outcome::Success: return r.logged ? "Success" : "Success, not logged";
+    case stampa::Outcome::Failed: return "Failed";
+    case stampa::Outcome::Refused: return "Refused";
+    case stampa::Outcome::Cancelled: return "Cancelled";
+    case stampa::Outcome::NoBox: return "No box";
+    }
+    return "?";
+}
+
+void write_report(const std::string& path, const StampaOptions& o, const std::vector<stampa::PassResult>& results,
+                  const std::vector<std::string>* ports)
+{
+    if (path.empty())
+        return;
+    std::ofstream f(path);
+    bool ok = !results.empty();
+    for (const auto& r : results)
+        ok = ok && r.ok();
+    f << "{\n  \"platform\": " << cli_json::quoted(o.platform) << ",\n  \"log\": " << cli_json::quoted(o.log)
+      << ",\n  \"ok\": " << (ok ? "true" : "false") << ",\n  \"boxes\": [";
+    for (size_t i = 0; i < results.size(); ++i) {
+        const auto& r = results[i];
+        f << (i ? "," : "") << "\n    {";
+        if (ports)
+            f << "\"port\": " << cli_json::quoted((*ports)[i]) << ", ";
+        f << "\"code\": " << cli_json::quoted(r.code) << ", \"result\": " << cli_json::quoted(outcome_name(r))
+          << ", \"logged\": " << (r.logged ? "true" : "false") << ", \"seconds\": " << r.seconds
+          << ", \"error\": " << cli_json::quoted(r.error) << "}";
+    }
+    f << "\n  ]\n}\n";
+    if (!f)
+        std::fprintf(stderr, "error: cannot write the report %s\n", path.c_str());
+}
+
+int exit_status(const std::vector<stampa::PassResult>& results)
+{
+    int rc = results.empty() ? cli_exit::kFailed : cli_exit::kOk;
+    for (const auto& r : results) {
+        if (r.outcome == stampa::Outcome::Cancelled)
+            return cli_exit::kInterrupted;
+        if (r.outcome == stampa::Outcome::NoBox)
+            return cli_exit::kNoBox;
+        if (!r.ok())
+            rc = cli_exit::kFailed;
+    }
+    return rc;
+}
+
+// ---- several lines ----------------------------------------------------------
+
+namespace {
+
+constexpr const char* kWaitingStatus = "Please reset the slave STB!";
+
+// The one list the lines draw their codes from.
+class CodePool {
+public:
+    CodePool(stampa::CodeCursor& cursor, int limit) : m_cursor(cursor), m_limit(limit) {}
+
+    // The next code; false, with why, when none is left.
+    bool take(std::string* code, std::string* why)
+    {
+        std::lock_guard<std::mutex> l(m_mutex);
+        if (m_limit > 0 && m_taken >= m_limit)
+            m_out = "all " + std::to_string(m_limit) + " codes are handed out";
+        if (!m_out.empty()) {
+            *why = m_out;
+            return false;
+        }
+        *code = m_cursor.current();
+        ++m_taken;
+        stampa::CodeResult next = m_cursor.advance();
+        if (!next.ok)
+            m_out = next.message;
+        return true;
+    }
+
+private:
+    std::mutex m_mutex;
+    stampa::CodeCursor& m_cursor;
+    int m_limit;
+    int m_taken = 0;
+    std::string m_out;  // why no code is left
+};
+
+// One port's line: its page (codes from the pool), its status (for the
+// console, and to know whether it waits for a box) and its results.
+class Line : public stampa::IPassHost, public IJobObserver {
+public:
+    Line(multiport::Box& box, CodePool& pool, const StampaOptions& o, station::Journal* journal,
+         multiport::MultiConsole& console)
+        : m_box(box), m_pool(pool), m_o(o), m_journal(journal), m_console(console)
+    {
+    }
+
+    // The line's first code; false when none is left for it.
+    bool first_code(std::string* why) { return m_pool.take(&m_code, why); }
+    void attach(stampa::StampaRun* run)
+    {
+        std::lock_guard<std::mutex> l(m_mutex);
+        m_run = run;
+    }
+    // First Ctrl+C of a station: no further box; a line that waits stops now.
+    void stop_after_pass()
+    {
+        std::lock_guard<std::mutex> l(m_mutex);
+        m_stopAfter = true;
+        if (m_run && m_waiting)
+            m_run->Stop();
+    }
+    void stop_now()
+    {
+        std::lock_guard<std::mutex> l(m_mutex);
+        m_stopAfter = true;
+        if (m_run)
+            m_run->Stop();
+    }
+    const std::vector<stampa::PassResult>& results() const { return m_results; }
+
+    // IPassHost
+    std::string bar_code() override { return m_code; }
+    bool confirm_overwrite(const std::atomic<bool>&) override
+    {
+        kv_console_printf("the STB has been burned code%s\n", m_o.overwrite ? ": burning over it (--overwrite)" : "");
+        return m_o.overwrite;
+    }
+    stampa::CodeResult advance_code() override
+    {
+        stampa::CodeResult r;
+        r.ok = m_pool.take(&m_code, &r.message);
+        r.code = m_code;
+        return r;
+    }
+    void pass_ended(const stampa::PassResult& r) override;
+
+    // IJobObserver
+    void OnStatus(const std::string& text) override
+    {
+        {
+            std::lock_guard<std::mutex> l(m_mutex);
+            m_waiting = text == kWaitingStatus;
+            if (m_waiting && m_stopAfter && m_run)
+                m_run->Stop();
+        }
+        m_box.view.OnStatus(text);
+    }
+    void OnProgress(int percent) override { m_box.view.OnProgress(percent); }
+    void OnPhase(const std::string& name) override { m_box.view.OnPhase(name); }
+
+private:
+    multiport::Box& m_box;
+    CodePool& m_pool;
+    const StampaOptions& m_o;
+    station::Journal* m_journal;
+    multiport::MultiConsole& m_console;
+    std::string m_code;
+    std::mutex m_mutex;
+    stampa::StampaRun* m_run = nullptr;
+    bool m_waiting = false;
+    bool m_stopAfter = false;
+    std::vector<stampa::PassResult> m_results;
+    station::LineCount m_count;
+};
+
+void Line::pass_ended(const stampa::PassResult& r)
+{
+    bool no_box;
+    {
+        std::lock_guard<std::mutex> l(m_mutex);
+        // Stopped while it waited for a box: no box was there.
+        no_box = m_waiting && r.outcome == stampa::Outcome::Cancelled;
+        if (m_stopAfter && m_run)
+            m_run->Stop();
+    }
+    if (no_box && m_journal)
+        return;
+    m_results.push_back(r);
+    const int n = static_cast<int>(m_results.size());
+    const std::string end = station::utc_now();
+    (r.ok() ? m_count.done : m_count.failed) += r.outcome == stampa::Outcome::Cancelled ? 0 : 1;
+    if (m_journal) {
+        const std::string start = station::utc_text(std::chrono::system_clock::now() -
+                                                    std::chrono::milliseconds(int64_t(r.seconds * 1000)));
+        const char* word = r.ok() ? "ok" : r.outcome == stampa::Outcome::Cancelled ? "cancelled" : "failed";
+        if (!m_journal->append("{\"port\": " + cli_json::quoted(m_box.port) + ", \"box\": " + std::to_string(n) +
+                               ", \"start\": " + cli_json::quoted(start) + ", \"end\": " + cli_json::quoted(end) +
+                               ", \"result\": " + cli_json::quoted(word) + ", \"error\": " + cli_json::quoted(r.error) +
+                               ", \"outcome\": " + cli_json::quoted(outcome_name(r)) + ", \"code\": " + cli_json::quoted(r.code) + "}"))
+            m_console.event(m_box.index, "error: the journal line of box " + std::to_string(n) + " was not written");
+        m_box.view.set_counts(m_count.done, m_count.failed, m_count.per_hour());
+    }
+    char secs[32];
+    std::snprintf(secs, sizeof(secs), "%.1f s", r.seconds);
+    m_console.event(m_box.index, "box " + std::to_string(n) + ": " + r.code + " " + outcome_name(r) + " (" + secs +
+                                     ")" + (r.error.empty() ? "" : ": " + r.error) +
+                                     (m_journal ? " [" + m_count.text() + "]" : ""));
+}
+
+int line_status(const Line& line, bool station)
+{
+    if (!station)
+        return exit_status(line.results());
+    for (const auto& r : line.results())
+        if (r.outcome == stampa::Outcome::Cancelled)
+            return cli_exit::kInterrupted;
+    for (const auto& r : line.results())
+        if (!r.ok())
+            return cli_exit::kFailed;
+    return cli_exit::kOk;
+}
+
+}  // namespace
+
+int run_lines(const StampaOptions& o, const std::vector<std::string>& ports, station::Journal* journal)
+{
+    if (!o.code.empty()) {
+        std::fprintf(stderr, "error: --code burns one box: give --start or --code-file for several ports\n");
+        return cli_exit::kUsage;
+    }
+    for (const std::string& p : ports)
+        if (!pause_scale_allowed(o.pause_scale, p))
+            return cli_exit::kUsage;
+    Setup s;
+    if (int rc = prepare(o, s))
+        return rc;
+    std::string refused = stampa::start_check(*s.info, s.cfg.input, s.cfg.width, s.codes.current(), true, *s.log);
+    if (!refused.empty()) {
+        std::fprintf(stderr, "error: %s (%s)\n", refused.c_str(), s.codes.current().c_str());
+        return cli_exit::kFailed;
+    }
+    CodePool pool(s.codes, s.cfg.input == stampa::InputType::Auto ? o.count : 0);
+    const bool station = journal != nullptr;
+    multiport::MultiConsole console(ports, ::isatty(STDOUT_FILENO) != 0);
+    auto boxes = multiport::make_boxes(ports, console);
+    std::vector<std::unique_ptr<Line>> lines;
+    for (auto& b : boxes)
+        lines.push_back(std::make_unique<Line>(*b, pool, o, journal, console));
+    console.note(std::string("Burning on ") + std::to_string(ports.size()) + " ports (" + s.info->key +
+                 "): reset each box when asked; Ctrl+C stops" +
+                 (station ? " taking boxes and lets running passes finish; a second Ctrl+C cancels them." : "."));
+    multiport::InterruptPlan plan;
+    plan.first = [&](multiport::Box& b) {
+        station ? lines[b.index]->stop_after_pass() : lines[b.index]->stop_now();
+    };
+    plan.again = [&](multiport::Box& b) { lines[b.index]->stop_now(); };
+    bool interrupted = multiport::run_boxes(boxes, o.baud, [&](multiport::Box& box) {
+        Line& line = *lines[box.index];
+        std::string why;
+        if (!line.first_code(&why)) {
+            console.event(box.index, "no code left for this port: " + why);
+            return static_cast<int>(cli_exit::kOk);
+        }
+        stampa::StampaRun run(box.svc, s.cfg, *s.log, line, line);
+        line.attach(&run);
+        run.Run(&box.thread);
+        line.attach(nullptr);
+        return line_status(line, station);
+    }, console, plan);
+
+    std::vector<stampa::PassResult> all;
+    std::vector<std::string> where;
+    for (size_t i = 0; i < lines.size(); ++i)
+        for (const auto& r : lines[i]->results()) {
+            all.push_back(r);
+            where.push_back(ports[i]);
+        }
+    int burnt = 0;
+    for (const auto& r : all)
+        burnt += r.ok();
+    std::printf("%zu boxes: %d burnt, %zu not\n", all.size(), burnt, all.size() - size_t(burnt));
+    write_report(o.report, o, all, &where);
+    return multiport::combined_status(boxes, station ? false : interrupted);
+}
+
+}  // namespace stampa_cli
