@@ -96,6 +96,13 @@ def status(sock):
     return lines[0] if lines else ""
 
 
+def drain(port):
+    """Reads until the line has been quiet for one read time-out (0.2 s)."""
+    deadline = time.monotonic() + 10
+    while port.read(256) and time.monotonic() < deadline:
+        pass
+
+
 def fpga_session(program, work):
     files = os.path.join(work, "files")
     subprocess.run([program, "--write-stb-files", files], check=True, stdout=subprocess.DEVNULL)
@@ -103,8 +110,7 @@ def fpga_session(program, work):
     box, port, sock = start(program, work, "--platform", "fpga", "--fpga-windows", "3-7:10-12,none")
     try:
         write(port, 0x80AAAAA0, 0x55555555)
-        time.sleep(0.2)
-        port.reset_input_buffer()  # the announcements made before the host talked
+        drain(port)  # the announcements made before the host talked
         write(port, 0x80AAAAA4, 0xAAAAAAAA)
         pulse(port, c["clock_delay0"], 5)
         pulse(port, c["dqs_delay0"], 11)
