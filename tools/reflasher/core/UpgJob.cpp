@@ -107,17 +107,12 @@ UpgJob::UpgJob(UpgJobParams params, bootlink::JobContext& ctx, CKvWorkThread* se
 
 void UpgJob::begin_phase(const char* name)
 {
-    end_phase();
-    m_phase = name;
-    m_phaseStart = bootlink::now_ms();
-    m_ctx.phase(name);
+    m_phases.begin(m_ctx, name, m_r.phases);
 }
 
 void UpgJob::end_phase()
 {
-    if (!m_phase.empty())
-        m_r.phases.emplace_back(m_phase, double(bootlink::now_ms() - m_phaseStart) / 1000.0);
-    m_phase.clear();
+    m_phases.end(m_r.phases);
 }
 
 Step UpgJob::fail(Step s, const std::string& why)

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "BootLink.h"
+#include "PhaseTimer.h"
 #include "Platform.h"
 
 #include <atomic>
@@ -132,8 +133,7 @@ private:
     std::vector<uint8_t> m_compressed;
     const std::vector<uint8_t>* m_gz = &m_compressed;  // what goes over the line
     UpgJobResult m_r;
-    std::string m_phase;
-    int64_t m_phaseStart = 0;
+    bootlink::PhaseTimer m_phases;
 };
 
 }  // namespace reflasher

@@ -62,18 +62,13 @@ bool BlockUpgJob::whole() const
 
 void BlockUpgJob::begin_phase(Step s)
 {
-    end_phase();
     m_r.failed = s;  // the step under way, for a cancel or failure
-    m_phase = step_name(s);
-    m_phaseStart = bootlink::now_ms();
-    m_ctx.phase(m_phase);
+    m_phases.begin(m_ctx, step_name(s), m_r.phases);
 }
 
 void BlockUpgJob::end_phase()
 {
-    if (!m_phase.empty())
-        m_r.phases.emplace_back(m_phase, double(bootlink::now_ms() - m_phaseStart) / 1000.0);
-    m_phase.clear();
+    m_phases.end(m_r.phases);
 }
 
 int BlockUpgJob::fail(Step s, const std::string& why)

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "BootLink.h"
+#include "PhaseTimer.h"
 #include "Platform.h"
 #include "SlaveInfo.h"
 
@@ -110,8 +111,7 @@ private:
     std::vector<uint8_t> m_compressed;
     BlockJobResult m_r;
     bool m_booted = false;  // the boot init ran: the box is past its boot ROM
-    std::string m_phase;
-    int64_t m_phaseStart = 0;
+    bootlink::PhaseTimer m_phases;
 };
 
 }  // namespace sectorsmith
