@@ -253,3 +253,19 @@ TEST_F(BoxHarness, BirchGivesUpOnABoxThatNeverAnnouncesItself)
     EXPECT_FALSE(svc.any_job_flag());
     EXPECT_EQ(box->barcode(), "");
 }
+
+TEST_F(BoxHarness, ALateEchoIsWaitedForUpToTheBound)
+{
+    // The box writes its flash for 2.5 s before it echoes: longer than one
+    // read, well within the minute a burn may take.
+    stbsim::StampaOptions so;
+    so.echo_delay_ms = 2500;
+    start(Platform::Alder, so);
+    TestHost host;
+    host.cursor.set_current("LATE01");
+    std::vector<PassResult> r = run(config(Platform::Alder, InputType::Manual, 6), host);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].outcome, Outcome::Success) << r[0].error << log.text();
+    EXPECT_EQ(box->barcode(), "LATE01");
+    EXPECT_EQ(log_text(Platform::Alder), "Stampa,Status\nLATE01,Success\n");
+}

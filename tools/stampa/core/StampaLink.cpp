@@ -276,22 +276,25 @@ bool client_test(BoxLine& line, bool cost_time)
 
 namespace {
 
-// Reads the echo of one chunk of `n` characters into `buf` (300 bytes):
-// reads of up to n+15 bytes until n+5 have come, a read brings nothing, or
-// the burn has lasted 60 s. Returns the bytes received.
-size_t read_echo(BoxLine& line, uint8_t* buf, size_t n, int64_t burn_began)
+// Reads the echo of one chunk into `buf` (300 bytes): reads of up to n+15
+// bytes until n+5 have come or the chunk stands in what came. A box may take
+// its time to write its flash, so a read that brings nothing does not end it:
+// only the minute a burn may last, a lost line or Stop do. Returns the bytes
+// received.
+size_t read_echo(BoxLine& line, const std::string& chars, uint8_t* buf, int64_t burn_began)
 {
+    const size_t n = chars.size();
     size_t got = 0;
-    while (got < n + 5 && got < kEchoBuffer && !line.stopped()) {
+    while (got < n + 5 && got < kEchoBuffer && !line.stopped() && !contains_bytes(buf, got, chars)) {
         if (bootlink::now_ms() - burn_began > kEchoBoundMs) {
             line.log(__LINE__, "do not get right stampa feedback\n!!");
             break;
         }
         line.pause(10);
         size_t want = std::min(n + 15, kEchoBuffer - got);
-        size_t more = line.recv(buf + got, want, 2000);
-        got += more;
-        if (more == 0)
+        bool failed = false;
+        got += line.recv(buf + got, want, 2000, &failed);
+        if (failed)
             break;
     }
     return got;
@@ -326,7 +329,7 @@ bool burn_one_chunk(BoxLine& line, const std::string& chars, uint8_t offset, uin
         return false;
     }
     std::memset(echo, 0, kEchoBuffer);
-    size_t got = read_echo(line, echo, chars.size(), began);
+    size_t got = read_echo(line, chars, echo, began);
     if (!contains_bytes(echo, got, chars)) {
         line.fail(__LINE__, "%s\n", chars.c_str());
         line.set_error("the box did not echo " + chars);
