@@ -173,7 +173,7 @@ int exit_status(const std::vector<stampa::PassResult>& results)
 {
     int rc = results.empty() ? cli_exit::kFailed : cli_exit::kOk;
     for (const auto& r : results) {
-        if (r.outcome == stampa::Outcome::Cancelled)
+        if (r.outcome == stampa::Outcome::Cancelled || r.stopped)
             return cli_exit::kInterrupted;
         if (r.outcome == stampa::Outcome::NoBox)
             return cli_exit::kNoBox;
@@ -338,7 +338,7 @@ int line_status(const Line& line, bool station)
     if (!station)
         return exit_status(line.results());
     for (const auto& r : line.results())
-        if (r.outcome == stampa::Outcome::Cancelled)
+        if (r.outcome == stampa::Outcome::Cancelled || r.stopped)
             return cli_exit::kInterrupted;
     for (const auto& r : line.results())
         if (!r.ok())

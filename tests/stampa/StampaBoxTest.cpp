@@ -269,3 +269,33 @@ TEST_F(BoxHarness, ALateEchoIsWaitedForUpToTheBound)
     EXPECT_EQ(box->barcode(), "LATE01");
     EXPECT_EQ(log_text(Platform::Alder), "Stampa,Status\nLATE01,Success\n");
 }
+
+TEST_F(BoxHarness, StopDuringABurnIsAFailedBurnNotACancel)
+{
+    // The box has the code's frame when Stop comes: the pass may not claim
+    // the box untouched, and the log and the result say the same.
+    for (Platform p : {Platform::Dogwood, Platform::Birch}) {
+        stbsim::StampaOptions so;
+        so.echo_delay_ms = 3000;
+        start(p, so);
+        TestHost host;
+        const std::string code = p == Platform::Birch ? "BIRCH0000077" : "STOP77";
+        host.cursor.set_current(code);
+        std::vector<PassResult> r =
+            run(config(p, InputType::Manual, static_cast<int>(code.size())), host, 0, [&](StampaRun& run) {
+                auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+                while (box->counters().commands < 2 && std::chrono::steady_clock::now() < end)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                run.Stop();
+            });
+        ASSERT_EQ(r.size(), 1u) << platform_name(p);
+        EXPECT_EQ(r[0].outcome, Outcome::Failed) << platform_name(p) << log.text();
+        EXPECT_TRUE(log.has("Burning failed!!")) << platform_name(p);
+        ASSERT_EQ(host.rows().size(), 1u) << platform_name(p);
+        EXPECT_EQ(host.rows()[0].second, "Burning failed!");
+        EXPECT_TRUE(r[0].stopped && r[0].code_sent) << platform_name(p);
+        if (p != Platform::Birch) {
+            EXPECT_EQ(log_text(p), "Stampa,Status\n" + code + ",Failed\n");
+        }
+    }
+}

@@ -343,7 +343,7 @@ bool burn_one_chunk(BoxLine& line, const std::string& chars, uint8_t offset, uin
 
 }  // namespace
 
-bool burn_chunks(BoxLine& line, const std::string& code, int first_offset)
+bool burn_chunks(BoxLine& line, const std::string& code, int first_offset, bool* sent)
 {
     const int64_t began = bootlink::now_ms();
     uint8_t echo[kEchoBuffer];
@@ -353,6 +353,8 @@ bool burn_chunks(BoxLine& line, const std::string& code, int first_offset)
             return false;
         std::string chars = code.substr(i * kChunkChars, kChunkChars);
         uint8_t offset = static_cast<uint8_t>(first_offset + static_cast<int>(i) * kChunkChars);
+        if (sent)
+            *sent = true;
         if (!burn_one_chunk(line, chars, offset, echo, began))
             return false;
     }

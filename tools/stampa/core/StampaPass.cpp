@@ -53,6 +53,7 @@ private:
     bool write_log(const std::string& bytes, bool ok);
     PassResult succeeded(const std::string& code, bool logged);
     PassResult failed(const std::string& code);
+    PassResult burn_ended(PassResult r, bool logged);
     PassResult birch_ended(const std::string& code, bool ok, bool logged = true);
     bool wait_for_boot_rom(PassResult* r);
     PassResult birch_burn(const std::string& code);
@@ -161,6 +162,19 @@ PassResult PassSteps::failed(const std::string& code)
     return r;
 }
 
+// A burn that reached the box: its code is spent whatever the result, and a
+// Stop that came meanwhile does not make the box untouched.
+PassResult PassSteps::burn_ended(PassResult r, bool logged)
+{
+    r.code_sent = true;
+    r.logged = logged;
+    if (r.outcome != Outcome::Success && m_line.stopped()) {
+        r.stopped = true;
+        r.error = "stopped during the burn: the box may hold the code";
+    }
+    return r;
+}
+
 PassResult PassSteps::refused(const std::string& code)
 {
     m_svc.set_upg(0);
@@ -193,12 +207,13 @@ PassResult PassSteps::burn_and_log(const std::string& code)
         return cancelled();
     m_line.status("Burning......");
     const int64_t began = bootlink::now_ms();
-    bool ok = burn_chunks(m_line, bytes, m_info.first_offset);
+    bool sent = false;
+    bool ok = burn_chunks(m_line, bytes, m_info.first_offset, &sent);
+    if (!sent && m_line.stopped())
+        return cancelled();  // before the first frame: the box is untouched
     bool logged = write_log(bytes, ok);
     m_line.log(__LINE__, "boot init finished, cost time %dms\n", int(bootlink::now_ms() - began));
-    if (!ok && m_line.stopped())
-        return cancelled();
-    return ok ? succeeded(code, logged) : failed(code);
+    return burn_ended(ok ? succeeded(code, logged) : failed(code), logged);
 }
 
 bool PassSteps::write_log(const std::string& bytes, bool ok)
@@ -303,12 +318,12 @@ PassResult PassSteps::birch_burn(const std::string& code)
         m_line.fail(__LINE__, "The bar code is longer than 255 characters!\n");
         return refused(code);
     }
+    if (m_line.stopped())
+        return cancelled();
     m_line.status("Burning......");
     bool ok = burn_whole_code(m_line, bytes);
     bool logged = write_log(bytes, ok);
-    if (!ok && m_line.stopped())
-        return cancelled();
-    return birch_ended(code, ok, logged);
+    return burn_ended(birch_ended(code, ok, logged), logged);
 }
 
 PassResult PassSteps::birch(CKvWorkThread* self)

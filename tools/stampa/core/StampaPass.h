@@ -77,6 +77,8 @@ struct PassResult {
     bool logged = true;     // its log line was written (or no log is kept)
     std::string error;      // why it did not succeed, or why the log line is missing
     double seconds = 0;
+    bool code_sent = false; // the code went to the box (it may hold it): the code is spent
+    bool stopped = false;   // Stop came while the box was being burnt
 
     bool ok() const { return outcome == Outcome::Success && logged; }
 };
