@@ -81,6 +81,8 @@ public:
     stampa::CodeCursor cursor;
     std::atomic<bool> overwrite{false};
     std::atomic<bool> asked{false};
+    std::atomic<bool> reuse{false};
+    std::vector<std::string> reuse_asked;
 
     void scan(const std::string& text)
     {
@@ -115,6 +117,11 @@ public:
     {
         asked = true;
         return overwrite;
+    }
+    bool confirm_reuse(const std::string& code, const std::atomic<bool>&) override
+    {
+        reuse_asked.push_back(code);
+        return reuse;
     }
     stampa::CodeResult advance_code() override { return cursor.advance(); }
 

@@ -299,3 +299,52 @@ TEST_F(BoxHarness, StopDuringABurnIsAFailedBurnNotACancel)
         }
     }
 }
+
+TEST_F(BoxHarness, ACodeSentToABoxGoesToNoOtherBox)
+{
+    // Every box fails its echo check, yet each may hold its code: the next
+    // box gets the next code, and a later run does not take them again.
+    stbsim::StampaOptions so;
+    so.fault = "wrong-echo";
+    start(Platform::Alder, so);
+    TestHost host;
+    host.cursor.configure(InputType::Auto, 6, 1, Base::Decimal);
+    host.cursor.set_current("000098");
+    std::vector<PassResult> r = run(config(Platform::Alder, InputType::Auto, 6), host, 0, [&](StampaRun& run) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (run.results().size() < 2 && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        run.Stop();
+    });
+    ASSERT_GE(r.size(), 2u);
+    EXPECT_EQ(r[0].code, "000098");
+    EXPECT_EQ(r[1].code, "000099");
+    EXPECT_EQ(r[0].outcome, Outcome::Failed);
+    EXPECT_TRUE(r[0].code_sent);
+    EXPECT_EQ(log_text(Platform::Alder).rfind("Stampa,Status\n000098,Failed\n000099,Failed\n", 0), 0u)
+        << log_text(Platform::Alder);
+
+    start(Platform::Alder);
+    const uint64_t commands = box->counters().commands;
+    host.cursor.configure(InputType::Manual, 6, 1, Base::Decimal);
+    host.cursor.set_current("000098");
+    r = run(config(Platform::Alder, InputType::Manual, 6), host);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].outcome, Outcome::Refused);
+    EXPECT_EQ(box->counters().commands, commands);
+    EXPECT_EQ(host.reuse_asked, std::vector<std::string>{"000098"});
+
+    // The operator may burn it again on purpose, asked with the code named.
+    host.reuse = true;
+    r = run(config(Platform::Alder, InputType::Manual, 6), host);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].outcome, Outcome::Success) << r[0].error;
+    EXPECT_EQ(box->barcode(), "000098");
+
+    // A code burnt well is never offered again.
+    host.reuse_asked.clear();
+    r = run(config(Platform::Alder, InputType::Manual, 6), host);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].outcome, Outcome::Refused);
+    EXPECT_TRUE(host.reuse_asked.empty());
+}

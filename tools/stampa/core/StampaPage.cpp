@@ -159,12 +159,14 @@ CodeResult configure_check(const PlatformInfo& platform, InputType input, int wi
 }
 
 std::string start_check(const PlatformInfo& platform, InputType input, int width, const std::string& code,
-                        bool port_open, BurnLog& log)
+                        bool port_open, BurnLog& log, const std::string& reuse, bool* reusable)
 {
+    if (reusable)
+        *reusable = false;
     if (!port_open)
         return platform.id == Platform::Birch ? "Not open COM, please check! " : "Open COM failed, please reopen! ";
     if (input != InputType::Scan) {
-        std::string why = code_check(input, width, code, log);
+        std::string why = code_check(input, width, code, log, reuse, reusable);
         if (!why.empty())
             return why;
     }
@@ -176,8 +178,11 @@ std::string start_check(const PlatformInfo& platform, InputType input, int width
     return {};
 }
 
-std::string code_check(InputType input, int width, const std::string& code, const BurnLog& log)
+std::string code_check(InputType input, int width, const std::string& code, const BurnLog& log,
+                       const std::string& reuse, bool* reusable)
 {
+    if (reusable)
+        *reusable = false;
     if (code.empty())
         return "Fill bar code please!";
     if (input == InputType::File && too_long_for(code, width))
@@ -185,14 +190,34 @@ std::string code_check(InputType input, int width, const std::string& code, cons
     std::string bytes, why;
     if (!to_box_code(burnt_part(code, width, input), &bytes, &why))
         return why;
-    if (is_repeat(log, input, width, bytes, &why))
-        return why.empty() ? "Repeat Bar code,input again!" : why;
-    return {};
+    switch (repeat_kind(log, input, width, bytes, &why)) {
+    case BurnLog::Seen::No: return {};
+    case BurnLog::Seen::Failed:
+        if (!reuse.empty() && reuse == code)
+            return {};
+        if (reusable)
+            *reusable = true;
+        return "Repeat Bar code,input again!";
+    case BurnLog::Seen::Burnt: break;
+    }
+    return why.empty() ? "Repeat Bar code,input again!" : why;
+}
+
+BurnLog::Seen repeat_kind(const BurnLog& log, InputType input, int width, const std::string& code,
+                          std::string* error)
+{
+    return log.seen(code, input == InputType::File ? 0 : width, error);
 }
 
 bool is_repeat(const BurnLog& log, InputType input, int width, const std::string& code, std::string* error)
 {
-    return log.contains(code, input == InputType::File ? 0 : width, error);
+    return repeat_kind(log, input, width, code, error) != BurnLog::Seen::No;
+}
+
+std::string reuse_question(const std::string& code)
+{
+    return "The bar code " + code +
+           " was sent to a box whose burn failed, and that box may hold it. Burn " + code + " into this box as well?";
 }
 
 }  // namespace stampa

@@ -84,9 +84,13 @@ bool PassSteps::wait_for_scan(std::string* code)
             continue;
         std::string why = check_scanned_code(text, m_cfg.len_sn, m_cfg.num_sys);
         std::string bytes;
-        if (why.empty() && box_bytes(burnt_part(text, m_cfg.width, m_cfg.input), &bytes) &&
-            is_repeat(m_run.m_log, m_cfg.input, m_cfg.width, bytes, &why))
-            why = why.empty() ? "Repeat Bar code,input again!\n" : why + "\n";
+        if (why.empty() && box_bytes(burnt_part(text, m_cfg.width, m_cfg.input), &bytes)) {
+            BurnLog::Seen seen = repeat_kind(m_run.m_log, m_cfg.input, m_cfg.width, bytes, &why);
+            if (seen == BurnLog::Seen::Failed && m_host.confirm_reuse(text, m_run.m_stop))
+                seen = BurnLog::Seen::No;
+            if (seen != BurnLog::Seen::No)
+                why = why.empty() ? "Repeat Bar code,input again!\n" : why + "\n";
+        }
         if (why.empty()) {
             *code = text;
             return true;
@@ -398,8 +402,9 @@ bool StampaRun::code_is_new(const std::string& code, PassResult* r)
     // the code's length in its pass.
     if (m_cfg.input == InputType::Scan || (m_cfg.platform == Platform::Birch && !m_log.enabled()))
         return true;
-    std::string why = code_check(m_cfg.input, m_cfg.width, code, m_log);
-    if (why.empty())
+    bool reusable = false;
+    std::string why = code_check(m_cfg.input, m_cfg.width, code, m_log, {}, &reusable);
+    if (why.empty() || (reusable && m_host.confirm_reuse(code, m_stop)))
         return true;
     kv_console_printf("%s\n", why.c_str());
     m_obs.OnStatus(why);
@@ -429,7 +434,9 @@ uint32_t StampaRun::Run(CKvWorkThread* self)
             break;
         if (r.outcome == Outcome::Success && m_maxBurns > 0 && ++burnt >= m_maxBurns)
             break;
-        if (advancing && r.outcome == Outcome::Success) {
+        // A code that went to a box is spent, burnt or not: the next box
+        // gets the next one.
+        if (advancing && (r.outcome == Outcome::Success || r.code_sent)) {
             CodeResult next = m_host.advance_code();
             if (!next.ok) {
                 waits.log(__LINE__, "%s\n", next.message.c_str());

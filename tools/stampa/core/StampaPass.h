@@ -46,7 +46,13 @@ public:
     // Cedar: the box already holds a code. True burns over it. May wait for
     // the operator; it should give up (false) once `stop` is set.
     virtual bool confirm_overwrite(const std::atomic<bool>& /*stop*/) { return false; }
-    // Auto and File input, after a successful pass: the next code.
+    // `code` stands in the burn log only on "Failed" lines: a box it was sent
+    // to may hold it. True burns it into this box as well; only the operator
+    // may say so, asked with the code named (reuse_question). It should give
+    // up (false) once `stop` is set.
+    virtual bool confirm_reuse(const std::string& /*code*/, const std::atomic<bool>& /*stop*/) { return false; }
+    // Auto and File input, after a pass that burnt its code or sent it to a
+    // box: the next code.
     virtual CodeResult advance_code();
     // After every pass.
     virtual void pass_ended(const struct PassResult& /*result*/) {}
@@ -91,7 +97,8 @@ public:
     StampaRun(CSerialMonitorSerivce& svc, PassConfig config, BurnLog& log, IPassHost& host, IJobObserver& observer);
 
     // Passes until Stop: one for Manual; for Scan one per scanned code; for
-    // Auto and File one per box, the code advancing after each success, until
+    // Auto and File one per box, the code advancing after each pass that sent
+    // it to a box (a failed burn spends its code as well), until
     // `max_burns` codes are burnt (0: no limit) or the codes run out. The
     // thread function of `self`.
     uint32_t Run(CKvWorkThread* self);
