@@ -348,3 +348,18 @@ TEST_F(BoxHarness, ACodeSentToABoxGoesToNoOtherBox)
     EXPECT_EQ(r[0].outcome, Outcome::Refused);
     EXPECT_TRUE(host.reuse_asked.empty());
 }
+
+TEST_F(BoxHarness, ScansNeedTheirLengthAndClassSettings)
+{
+    // A station without "LenSN " and "NumSys" would burn whatever the
+    // scanner reads (a MAC or EAN label): the run does not begin.
+    start(Platform::Cedar);
+    TestHost host;
+    host.scan("00:1A:2B:3C:4D:5E");
+    std::vector<PassResult> r = run(config(Platform::Cedar, InputType::Scan, 6), host, 1);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].outcome, Outcome::Refused);
+    EXPECT_NE(r[0].error.find("\"LenSN \" and \"NumSys\""), std::string::npos) << r[0].error;
+    EXPECT_EQ(box->counters().resets, 0u);
+    EXPECT_EQ(box->barcode(), "");
+}

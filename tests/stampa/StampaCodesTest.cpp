@@ -85,6 +85,23 @@ TEST(StampaCodes, StartCodeAndScans)
     EXPECT_EQ(check_scanned_code("123456", 6, "E"), "Configuration error,Only support character A-D!!!\n\n");
 }
 
+TEST(StampaCodes, ScanInputNamesTheSettingsItMisses)
+{
+    testsupport::ScratchDir dir("stampa-keys");
+    std::ofstream(dir.file("none.ini")) << "[Stampa]\nProject_Type=Alder\n";
+    std::ofstream(dir.file("len.ini")) << "[stampa]\nLenSN =12\n";
+    std::ofstream(dir.file("both.ini")) << "[Stampa]\nLenSN =12\nnumsys=E\n";
+    StampaSettings none = StampaSettings::load(dir.file("none.ini"));
+    EXPECT_EQ(scan_keys_check(none.len_sn, none.num_sys).rfind("Scan input needs \"LenSN \" and \"NumSys\" in the "
+                                                               "[Stampa] section of corvane.ini", 0),
+              0u);
+    StampaSettings len = StampaSettings::load(dir.file("len.ini"));
+    EXPECT_EQ(scan_keys_check(len.len_sn, len.num_sys).rfind("Scan input needs \"NumSys\" in", 0), 0u);
+    // A class outside A-D is set: every scan is refused by its own message.
+    StampaSettings both = StampaSettings::load(dir.file("both.ini"));
+    EXPECT_EQ(scan_keys_check(both.len_sn, both.num_sys), "");
+}
+
 TEST(StampaCodes, CodeFileSkipsItsHeading)
 {
     testsupport::ScratchDir dir("stampa-codes");

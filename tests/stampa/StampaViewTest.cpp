@@ -130,6 +130,11 @@ private slots:
             page.findChild<QLineEdit*>("logFile")->setText(QString::fromStdString(path("scan.csv")));
             page.findChild<QComboBox*>("inputType")->setCurrentIndex(1);
             page.findChild<QPushButton*>("ok")->click();
+            // Scans are checked against the station's settings: none, no run.
+            page.findChild<QPushButton*>("start")->click();
+            QVERIFY(!page.running());
+            QVERIFY(page.lastMessage().startsWith("Scan input needs \"LenSN \" and \"NumSys\""));
+            std::ofstream(path("corvane.ini")) << "[Stampa]\nLenSN =6\nNumSys=C\n";
             page.findChild<QPushButton*>("start")->click();
             QVERIFY(page.running());
             QTRY_COMPARE_WITH_TIMEOUT(page.statusText(), QStringLiteral("Please scan stampa!"), 10000);

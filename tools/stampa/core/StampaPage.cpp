@@ -30,9 +30,7 @@ StampaSettings StampaSettings::load(const std::string& path)
     CKvBasicCfgIni ini;
     ini.SetFileName(path.empty() ? CKvBasicCfgIni::path_in_root("corvane.ini") : path);
     s.len_sn = std::atoi(ini.GetValue("Stampa", "LenSN ").c_str());
-    std::string sys = ini.GetValue("Stampa", "NumSys");
-    if (!sys.empty())
-        s.num_sys = sys;
+    s.num_sys = ini.GetValue("Stampa", "NumSys");
     s.print_ca_id = std::atoi(ini.GetValue("Stampa", "PrintCAID ").c_str()) != 0;
     s.project_type = ini.GetValue("Stampa", "Project_Type");
     return s;

@@ -412,9 +412,29 @@ bool StampaRun::code_is_new(const std::string& code, PassResult* r)
     return false;
 }
 
+bool StampaRun::settings_complete()
+{
+    // Birch scans are checked against the width alone.
+    if (m_cfg.input != InputType::Scan || m_cfg.platform == Platform::Birch)
+        return true;
+    std::string why = scan_keys_check(m_cfg.len_sn, m_cfg.num_sys);
+    if (why.empty())
+        return true;
+    kv_console_printf("%s\n", why.c_str());
+    m_obs.OnStatus(why);
+    std::lock_guard<std::mutex> l(m_mutex);
+    m_results.push_back({Outcome::Refused, {}, true, why});
+    return false;
+}
+
 uint32_t StampaRun::Run(CKvWorkThread* self)
 {
     m_running = true;
+    if (!settings_complete()) {
+        m_running = false;
+        m_obs.OnFinished(false, results().back().error);
+        return 1;
+    }
     const bool advancing = m_cfg.input == InputType::Auto || m_cfg.input == InputType::File;
     BoxLine waits(m_svc, m_stop, platform_info(m_cfg.platform).source, &m_obs, m_cfg.pause_scale);
     int burnt = 0;

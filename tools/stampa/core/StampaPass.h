@@ -62,8 +62,8 @@ struct PassConfig {
     Platform platform = Platform::Alder;
     InputType input = InputType::Manual;
     int width = kDefaultWidth;       // characters burnt (0: the whole code)
-    int len_sn = 0;                  // scans: required length (0: any)
-    std::string num_sys = "D";       // scans: character class A-D
+    int len_sn = 0;                  // scans: required length ("LenSN "; 0: not set)
+    std::string num_sys;             // scans: character class A-D ("NumSys"; empty: not set)
     std::string client_path;         // Birch: the client image
     double pause_scale = 1.0;        // scales the fixed waits (not the read time-outs)
     int reset_timeout_ms = 0;        // > 0: give up waiting for a box's reset
@@ -112,6 +112,7 @@ public:
 private:
     PassResult pass(CKvWorkThread* self);
     bool code_is_new(const std::string& code, PassResult* r);
+    bool settings_complete();
 
     CSerialMonitorSerivce& m_svc;
     PassConfig m_cfg;

@@ -405,6 +405,13 @@ void CStampaChunkPage::onStart()
         return;
     }
     stampa::StampaSettings settings = stampa::StampaSettings::load();
+    if (t == InputType::Scan) {
+        std::string missing = stampa::scan_keys_check(settings.len_sn, settings.num_sys);
+        if (!missing.empty()) {
+            error(QString::fromStdString(missing));
+            return;
+        }
+    }
     stampa::PassConfig cfg;
     cfg.platform = m_platform;
     cfg.input = t;
