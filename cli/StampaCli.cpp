@@ -143,6 +143,7 @@ const char* outcome_name(const stampa::PassResult& r)
     case stampa::Outcome::Refused: return "Refused";
     case stampa::Outcome::Cancelled: return "Cancelled";
     case stampa::Outcome::NoBox: return "No box";
+    case stampa::Outcome::PortLost: return "Port lost";
     }
     return "?";
 }
@@ -180,6 +181,8 @@ int exit_status(const std::vector<stampa::PassResult>& results)
             return cli_exit::kInterrupted;
         if (r.outcome == stampa::Outcome::NoBox)
             return cli_exit::kNoBox;
+        if (r.outcome == stampa::Outcome::PortLost)
+            return cli_exit::kPort;
         if (!r.ok())
             rc = cli_exit::kFailed;
     }
@@ -371,9 +374,12 @@ int line_status(const Line& line, bool station)
 {
     if (!station)
         return exit_status(line.results());
-    for (const auto& r : line.results())
+    for (const auto& r : line.results()) {
         if (r.outcome == stampa::Outcome::Cancelled || r.stopped)
             return cli_exit::kInterrupted;
+        if (r.outcome == stampa::Outcome::PortLost)
+            return cli_exit::kPort;
+    }
     for (const auto& r : line.results())
         if (!r.ok())
             return cli_exit::kFailed;

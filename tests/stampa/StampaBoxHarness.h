@@ -237,6 +237,14 @@ protected:
         return run.results();
     }
 
+    // The box's cable is pulled: its end of the line goes away.
+    void unplug()
+    {
+        reset_on_prompt = false;
+        std::lock_guard<std::mutex> l(m_boxMutex);
+        box.reset();
+    }
+
     // Puts a code into the box's flash (its area starts 4 KiB before the
     // end; Cedar codes at its start) as an earlier burn would have.
     bool burn_directly(const std::string& code)

@@ -363,3 +363,26 @@ TEST_F(BoxHarness, ScansNeedTheirLengthAndClassSettings)
     EXPECT_EQ(box->counters().resets, 0u);
     EXPECT_EQ(box->barcode(), "");
 }
+
+TEST_F(BoxHarness, ALostLineEndsAnAutoRun)
+{
+    start(Platform::Alder);
+    TestHost host;
+    host.cursor.configure(InputType::Auto, 6, 1, Base::Decimal);
+    host.cursor.set_current("000500");
+    std::vector<PassResult> r = run(config(Platform::Alder, InputType::Auto, 6), host, 0, [&](StampaRun& run) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (run.results().empty() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        unplug();
+        // The run ends by itself; Stop only keeps a failing test short.
+        for (end += std::chrono::seconds(30); run.running() && std::chrono::steady_clock::now() < end;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        run.Stop();
+    });
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].outcome, Outcome::Success) << r[0].error;
+    EXPECT_EQ(r[1].outcome, Outcome::PortLost) << r[1].error;
+    EXPECT_EQ(r[1].code, "000501");
+    EXPECT_FALSE(svc.any_job_flag());
+}

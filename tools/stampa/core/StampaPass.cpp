@@ -52,6 +52,7 @@ private:
     PassResult burn_and_log(const std::string& code);
     bool write_log(const std::string& bytes, bool ok);
     PassResult succeeded(const std::string& code, bool logged);
+    PassResult failure(const std::string& code, bool logged = true);
     PassResult failed(const std::string& code);
     PassResult burn_ended(PassResult r, bool logged);
     PassResult birch_ended(const std::string& code, bool ok, bool logged = true);
@@ -68,6 +69,18 @@ private:
     IPassHost& m_host;
     BoxLine m_line;
 };
+
+namespace {
+
+bool port_open(CSerialMonitorSerivce& svc)
+{
+    for (int open : svc.SMS_IsPortOpen())
+        if (open)
+            return true;
+    return false;
+}
+
+}  // namespace
 
 // ---- waits for the operator ---------------------------------------------------------
 
@@ -153,11 +166,20 @@ PassResult PassSteps::succeeded(const std::string& code, bool logged)
     return r;
 }
 
+PassResult PassSteps::failure(const std::string& code, bool logged)
+{
+    // A line that went away fails every pass that follows: the run ends.
+    const bool lost = m_svc.line_lost() || !port_open(m_svc);
+    if (lost)
+        m_line.fail(__LINE__, "The line to the box is lost: %s\n", m_svc.last_error().c_str());
+    return {lost ? Outcome::PortLost : Outcome::Failed, code, logged, m_line.last_error()};
+}
+
 PassResult PassSteps::failed(const std::string& code)
 {
     m_svc.set_upg(0);
     m_line.log(__LINE__, "Burning failed!!\n");
-    PassResult r{Outcome::Failed, code, true, m_line.last_error()};
+    PassResult r = failure(code);
     m_host.add_result_row(code, result_row_text(r));
     if (m_info.id == Platform::Cedar) {
         m_host.clear_and_focus();
@@ -282,7 +304,8 @@ PassResult PassSteps::birch_ended(const std::string& code, bool ok, bool logged)
     m_svc.set_upg(0);
     if (scan)
         m_svc.SMS_StopSvc();
-    PassResult r{ok ? Outcome::Success : Outcome::Failed, code, logged, ok && logged ? "" : m_line.last_error()};
+    PassResult r = ok ? PassResult{Outcome::Success, code, logged, logged ? "" : m_line.last_error()}
+                      : failure(code, logged);
     m_host.add_result_row(code, result_row_text(r));
     m_host.clear_and_focus();
     if (ok) {
@@ -450,7 +473,7 @@ uint32_t StampaRun::Run(CKvWorkThread* self)
         }
         m_host.pass_ended(r);
         if (!fresh || r.outcome == Outcome::Cancelled || r.outcome == Outcome::NoBox ||
-            m_cfg.input == InputType::Manual)
+            r.outcome == Outcome::PortLost || m_cfg.input == InputType::Manual)
             break;
         if (r.outcome == Outcome::Success && m_maxBurns > 0 && ++burnt >= m_maxBurns)
             break;

@@ -75,6 +75,7 @@ enum class Outcome {
     Refused,    // the box was not touched or not burnt: a repeat, a bad code, an overwrite declined
     Cancelled,  // Stop
     NoBox,      // no box announced itself within the reset time-out
+    PortLost,   // the line to the box went away (or the port was closed): the run ends
 };
 
 struct PassResult {
