@@ -154,4 +154,18 @@ TEST(StampaPage, CursorAndChecks)
     EXPECT_EQ(start_check(alder, InputType::Manual, 5, "a0001", true, log), "Repeat Bar code,input again!");
     EXPECT_EQ(start_check(alder, InputType::Manual, 5, "A0001", false, log), "Open COM failed, please reopen! ");
     EXPECT_EQ(start_check(alder, InputType::Auto, 5, "A0003", true, log), "");
+
+    // "Start" takes the controls as they are: File input follows the list
+    // from the code shown, Auto pads it to the width.
+    CodeCursor s;
+    s.configure(InputType::Auto, 6, 1, Base::Decimal);
+    s.set_codes({"500001", "700001"});
+    s.set_current("500001");
+    ASSERT_TRUE(s.start(InputType::File, 6, 1, Base::Decimal).ok);
+    EXPECT_EQ(s.advance().code, "700001");
+    s.set_current("600001");
+    EXPECT_EQ(s.start(InputType::File, 6, 1, Base::Decimal).message, "The bar code 600001 is not in the code file!");
+    s.set_current("42");
+    EXPECT_EQ(s.start(InputType::Auto, 6, 1, Base::Decimal).code, "000042");
+    EXPECT_EQ(s.advance().code, "000043");
 }

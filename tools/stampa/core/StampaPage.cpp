@@ -3,6 +3,7 @@
 #include "KvBasicCfgIni.h"
 #include "KvBasicLog.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -119,6 +120,30 @@ CodeResult CodeCursor::advance()
     if (r.ok)
         m_current = r.code;
     return r;
+}
+
+CodeResult CodeCursor::start(InputType input, int width, int step, Base base)
+{
+    configure(input, width, step, base);
+    std::lock_guard<std::mutex> l(m_mutex);
+    if (m_current.empty())
+        return {true, {}, {}};
+    if (input == InputType::File) {
+        const bool selected = m_selected >= 0 && static_cast<size_t>(m_selected) < m_codes.size() &&
+                              m_codes[static_cast<size_t>(m_selected)] == m_current;
+        if (!selected) {
+            auto it = std::find(m_codes.begin(), m_codes.end(), m_current);
+            if (it == m_codes.end())
+                return {false, {}, "The bar code " + m_current + " is not in the code file!"};
+            m_selected = static_cast<int>(it - m_codes.begin());
+        }
+    } else if (input == InputType::Auto) {
+        CodeResult r = pad_start_code(m_current, width);
+        if (!r.ok)
+            return r;
+        m_current = r.code;
+    }
+    return {true, m_current, {}};
 }
 
 CodeResult CodeCursor::select_first_unburnt(const BurnLog& log)

@@ -47,6 +47,13 @@ public:
     // current code stays.
     CodeResult advance();
 
+    // "Start": the cursor takes the page's controls as they are now (the
+    // input type may have changed since "OK"). File input: the current code
+    // must be an entry of the code list, which becomes the selected one;
+    // Auto: the current code is padded to the width. An empty code is left
+    // for the check of "Start". A failure carries the operator's message.
+    CodeResult start(InputType input, int width, int step, Base base);
+
     // "OK" of File input: selects the first entry not yet in the log
     // ("reach the end of stampa file!" when every one is).
     CodeResult select_first_unburnt(const BurnLog& log);
