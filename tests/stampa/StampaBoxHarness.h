@@ -167,9 +167,11 @@ protected:
         kv::log_set_fallback(kv::LogFallback::StdoutAndFile);
     }
 
-    void start(stampa::Platform p, stbsim::StampaOptions so = {})
+    // `speed` paces the line (0 unpaced, 1 the real line rate).
+    void start(stampa::Platform p, stbsim::StampaOptions so = {}, double speed = 0)
     {
         stbsim::Options o;
+        o.speed = speed;
         o.platform = 0;
         o.flash_size = 64 * 1024;
         o.announce_ms = 50;

@@ -386,3 +386,21 @@ TEST_F(BoxHarness, ALostLineEndsAnAutoRun)
     EXPECT_EQ(r[1].code, "000501");
     EXPECT_FALSE(svc.any_job_flag());
 }
+
+TEST_F(BoxHarness, BirchLoadsAClientLongerThanTheFixedSendTime)
+{
+    // 150 KB take 13 s at 115200 Bd: longer than a fixed 10.5 s.
+    std::ifstream in(dir.file(kBirchClientFile), std::ios::binary);
+    std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    image.resize(150000, '\0');
+    std::ofstream(dir.file("big_client.bin"), std::ios::binary) << image;
+    start(Platform::Birch, {}, 1.0);
+    TestHost host;
+    host.cursor.set_current("BIRCH0000150");
+    PassConfig cfg = config(Platform::Birch, InputType::Manual, 12);
+    cfg.client_path = dir.file("big_client.bin");
+    std::vector<PassResult> r = run(cfg, host);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].outcome, Outcome::Success) << r[0].error << log.text();
+    EXPECT_EQ(box->barcode(), "BIRCH0000150");
+}

@@ -371,6 +371,22 @@ bool box_holds_code(BoxLine& line)
     return rsp[0] == 'O' && rsp[1] == 0x80 && rsp[2] == 0x01;
 }
 
+namespace {
+
+// The time-out of a send of `len` bytes: at least `given_ms`, and twice the
+// bytes' time on the line (ten bits a byte) and a second when that is longer.
+int send_timeout(CSerialMonitorSerivce& svc, size_t len, int given_ms)
+{
+    serialport_config_tag cfg;
+    int baud = svc.SMS_GetCurSvcParam(nullptr, nullptr, &cfg) ? cfg.baud_rate : 0;
+    if (baud <= 0)
+        baud = 115200;
+    const uint64_t need = uint64_t(len) * 10u * 1000u * 2u / uint64_t(baud) + 1000u;
+    return int(std::min<uint64_t>(std::max<uint64_t>(need, uint64_t(given_ms)), 3600000u));
+}
+
+}  // namespace
+
 bool download_client(BoxLine& line, const std::string& path)
 {
     std::vector<uint8_t> image;
@@ -381,7 +397,7 @@ bool download_client(BoxLine& line, const std::string& path)
     }
     std::vector<uint8_t> all = bootlink::client_image_header(0, static_cast<uint32_t>(image.size()));
     all.insert(all.end(), image.begin(), image.end());
-    if (!line.send(all.data(), all.size(), 10500)) {
+    if (!line.send(all.data(), all.size(), send_timeout(line.svc(), all.size(), 10500))) {
         line.fail(__LINE__, "Download Upg Client Image Failed!\n");
         return false;
     }
