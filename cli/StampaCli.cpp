@@ -85,6 +85,9 @@ void add_options(CLI::App* sub, StampaOptions& o, bool station)
                     "code file's codes may not be longer)")
         ->check(CLI::Range(1, 255));
     sub->add_flag("--overwrite", o.overwrite, "Cedar: burn over a code the box already holds");
+    sub->add_option("--reuse-failed", o.reuse,
+                    "Burn CODE again although the log holds it as Failed (a box whose burn failed may hold it); "
+                    "a code logged Success is never burnt twice");
     if (!station) {
         sub->add_option("--report", o.report,
                         "Write a JSON report: every box with its code, result and seconds (and its port when "
@@ -140,6 +143,7 @@ const char* outcome_name(const stampa::PassResult& r)
     case stampa::Outcome::Refused: return "Refused";
     case stampa::Outcome::Cancelled: return "Cancelled";
     case stampa::Outcome::NoBox: return "No box";
+    case stampa::Outcome::PortLost: return "Port lost";
     }
     return "?";
 }
@@ -173,14 +177,38 @@ int exit_status(const std::vector<stampa::PassResult>& results)
 {
     int rc = results.empty() ? cli_exit::kFailed : cli_exit::kOk;
     for (const auto& r : results) {
-        if (r.outcome == stampa::Outcome::Cancelled)
+        if (r.outcome == stampa::Outcome::Cancelled || r.stopped)
             return cli_exit::kInterrupted;
         if (r.outcome == stampa::Outcome::NoBox)
             return cli_exit::kNoBox;
+        if (r.outcome == stampa::Outcome::PortLost)
+            return cli_exit::kPort;
         if (!r.ok())
             rc = cli_exit::kFailed;
     }
     return rc;
+}
+
+bool start_allowed(const StampaOptions& o, const Setup& s)
+{
+    bool reusable = false;
+    const std::string code = s.codes.current();
+    std::string refused = stampa::start_check(*s.info, s.cfg.input, s.cfg.width, code, true, *s.log, o.reuse, &reusable);
+    if (refused.empty())
+        return true;
+    std::fprintf(stderr, "error: %s (%s)\n", refused.c_str(), code.c_str());
+    if (reusable)
+        std::fprintf(stderr, "The log holds %s as Failed: a box may hold it. --reuse-failed %s burns it again.\n",
+                     code.c_str(), code.c_str());
+    return false;
+}
+
+bool reuse_allowed(const StampaOptions& o, const std::string& code)
+{
+    const bool yes = !o.reuse.empty() && o.reuse == code;
+    kv_console_printf("%s is logged as Failed: %s\n", code.c_str(),
+                      yes ? "burning it again (--reuse-failed)" : "refused (--reuse-failed names another code)");
+    return yes;
 }
 
 // ---- several lines ----------------------------------------------------------
@@ -198,10 +226,8 @@ public:
     bool take(std::string* code, std::string* why)
     {
         std::lock_guard<std::mutex> l(m_mutex);
-        if (m_limit > 0 && m_taken >= m_limit)
-            m_out = "all " + std::to_string(m_limit) + " codes are handed out";
-        if (!m_out.empty()) {
-            *why = m_out;
+        if (!m_out.empty() || (m_limit > 0 && m_taken >= m_limit)) {
+            *why = m_out.empty() ? "all " + std::to_string(m_limit) + " codes are handed out" : m_out;
             return false;
         }
         *code = m_cursor.current();
@@ -210,6 +236,14 @@ public:
         if (!next.ok)
             m_out = next.message;
         return true;
+    }
+
+    // A code that went to a box whose burn failed: spent, but not burnt, so
+    // it does not count against the limit.
+    void spent_unburnt()
+    {
+        std::lock_guard<std::mutex> l(m_mutex);
+        --m_taken;
     }
 
 private:
@@ -261,6 +295,7 @@ public:
         kv_console_printf("the STB has been burned code%s\n", m_o.overwrite ? ": burning over it (--overwrite)" : "");
         return m_o.overwrite;
     }
+    bool confirm_reuse(const std::string& code, const std::atomic<bool>&) override { return reuse_allowed(m_o, code); }
     stampa::CodeResult advance_code() override
     {
         stampa::CodeResult r;
@@ -309,6 +344,8 @@ void Line::pass_ended(const stampa::PassResult& r)
         if (m_stopAfter && m_run)
             m_run->Stop();
     }
+    if (r.code_sent && r.outcome != stampa::Outcome::Success)
+        m_pool.spent_unburnt();
     if (no_box && m_journal)
         return;
     m_results.push_back(r);
@@ -337,9 +374,12 @@ int line_status(const Line& line, bool station)
 {
     if (!station)
         return exit_status(line.results());
-    for (const auto& r : line.results())
-        if (r.outcome == stampa::Outcome::Cancelled)
+    for (const auto& r : line.results()) {
+        if (r.outcome == stampa::Outcome::Cancelled || r.stopped)
             return cli_exit::kInterrupted;
+        if (r.outcome == stampa::Outcome::PortLost)
+            return cli_exit::kPort;
+    }
     for (const auto& r : line.results())
         if (!r.ok())
             return cli_exit::kFailed;
@@ -360,11 +400,8 @@ int run_lines(const StampaOptions& o, const std::vector<std::string>& ports, sta
     Setup s;
     if (int rc = prepare(o, s))
         return rc;
-    std::string refused = stampa::start_check(*s.info, s.cfg.input, s.cfg.width, s.codes.current(), true, *s.log);
-    if (!refused.empty()) {
-        std::fprintf(stderr, "error: %s (%s)\n", refused.c_str(), s.codes.current().c_str());
+    if (!start_allowed(o, s))
         return cli_exit::kFailed;
-    }
     CodePool pool(s.codes, s.cfg.input == stampa::InputType::Auto ? o.count : 0);
     const bool station = journal != nullptr;
     multiport::MultiConsole console(ports, ::isatty(STDOUT_FILENO) != 0);

@@ -31,6 +31,7 @@ struct StampaOptions {
     std::string code_file;
     int width = -1;
     bool overwrite = false;
+    std::string reuse;  // a code logged "Failed" that the operator burns again
     std::string report;
     int reset_timeout_s = 0;
     double pause_scale = 1.0;
@@ -62,9 +63,16 @@ void write_report(const std::string& path, const StampaOptions& o, const std::ve
                   const std::vector<std::string>* ports = nullptr);
 int exit_status(const std::vector<stampa::PassResult>& results);
 
+// The check of "Start" on the command line: false, with the message printed,
+// when the run may not begin.
+bool start_allowed(const StampaOptions& o, const Setup& s);
+// The operator's answer to burning a code again that a failed burn sent to a
+// box: yes only for the code named with --reuse-failed.
+bool reuse_allowed(const StampaOptions& o, const std::string& code);
+
 // Several production lines at once, one per port, drawing their codes from
-// one list so that no code goes to two boxes; a failed pass keeps its code
-// for the line's next box. With `journal` it is a station: it runs until
+// one list so that no code goes to two boxes; a pass that failed before its
+// code went to the box keeps the code for the line's next box. With `journal` it is a station: it runs until
 // Ctrl+C (the first lets passes that reached a box finish, a second cancels
 // them), writes a journal line per box and keeps a running count per port.
 int run_lines(const StampaOptions& o, const std::vector<std::string>& ports, station::Journal* journal);

@@ -41,13 +41,17 @@ extern "C" void on_stampa_sigint(int)
 // The page of a command-line run: codes from the cursor, one line per box.
 class CliHost : public stampa::IPassHost {
 public:
-    CliHost(stampa::CodeCursor& codes, bool overwrite) : m_codes(codes), m_overwrite(overwrite) {}
+    CliHost(stampa::CodeCursor& codes, const StampaOptions& o) : m_codes(codes), m_o(o) {}
 
     std::string bar_code() override { return m_codes.current(); }
     bool confirm_overwrite(const std::atomic<bool>&) override
     {
-        kv_console_printf("the STB has been burned code%s\n", m_overwrite ? ": burning over it (--overwrite)" : "");
-        return m_overwrite;
+        kv_console_printf("the STB has been burned code%s\n", m_o.overwrite ? ": burning over it (--overwrite)" : "");
+        return m_o.overwrite;
+    }
+    bool confirm_reuse(const std::string& code, const std::atomic<bool>&) override
+    {
+        return stampa_cli::reuse_allowed(m_o, code);
     }
     stampa::CodeResult advance_code() override { return m_codes.advance(); }
     void pass_ended(const stampa::PassResult& r) override
@@ -61,7 +65,7 @@ public:
 
 private:
     stampa::CodeCursor& m_codes;
-    bool m_overwrite;
+    const StampaOptions& m_o;
     std::mutex m_mutex;
     int m_boxes = 0;
 };
@@ -87,10 +91,10 @@ private:
 // `codes`, results into `log`. Nothing global but the interrupt flag, so
 // several lines can run side by side on their own services.
 std::vector<stampa::PassResult> run_line(CSerialMonitorSerivce& svc, const stampa::PassConfig& cfg, int max_burns,
-                                         stampa::CodeCursor& codes, stampa::BurnLog& log, bool overwrite,
+                                         stampa::CodeCursor& codes, stampa::BurnLog& log, const StampaOptions& o,
                                          const std::atomic<bool>& interrupt)
 {
-    CliHost host(codes, overwrite);
+    CliHost host(codes, o);
     StatusPrinter status;
     stampa::StampaRun run(svc, cfg, log, host, status);
     run.set_max_burns(max_burns);
@@ -140,9 +144,7 @@ int run_stampa(const StampaOptions& o)
     int port_index = -1;
     if (int rc = open_job_port(svc, o.port, o.baud, &port_index))
         return rc;
-    std::string refused = stampa::start_check(info, cfg.input, cfg.width, codes.current(), true, log);
-    if (!refused.empty()) {
-        std::fprintf(stderr, "error: %s (%s)\n", refused.c_str(), codes.current().c_str());
+    if (!stampa_cli::start_allowed(o, setup)) {
         svc->SMS_ClosePort(port_index);
         return cli_exit::kFailed;
     }
@@ -150,7 +152,7 @@ int run_stampa(const StampaOptions& o)
     std::printf("Burning on %s (%s): reset each box when asked; Ctrl+C stops.\n", o.port.c_str(), info.key);
     std::fflush(stdout);
     auto old = std::signal(SIGINT, on_stampa_sigint);
-    std::vector<stampa::PassResult> results = run_line(*svc, cfg, max_burns, codes, log, o.overwrite, g_interrupted);
+    std::vector<stampa::PassResult> results = run_line(*svc, cfg, max_burns, codes, log, o, g_interrupted);
     std::signal(SIGINT, old);
     svc->SMS_ClosePort(port_index);
 
@@ -169,7 +171,8 @@ static CliCommandRegistrar reg_stampa([](CLI::App& app) {
     auto* sub = app.add_subcommand("stampa", "Burn bar codes (serial numbers) into boxes, one box after another");
     stampa_cli::add_options(sub, *o, false);
     sub->footer("Exit status 0 only when every box was burnt and logged. A code already in the log is refused "
-                "before any box is touched. With several ports every port is a line of its own and the codes "
+                "before any box is touched, a code logged Failed as well (its box may hold it; --reuse-failed "
+                "CODE burns it again). With several ports every port is a line of its own and the codes "
                 "are shared: no code goes to two boxes.");
     sub->callback([o] {
         if (o->code.empty() && o->start.empty() && o->code_file.empty()) {

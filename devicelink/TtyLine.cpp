@@ -206,7 +206,11 @@ bool TtyLine::read(uint8_t* buf, size_t cap, size_t* got, int timeout_ms, const 
         int r = ::poll(&p, 1, wait_slice(left, 50));
         if (r < 0 && errno != EINTR)
             return false;
-        if (r > 0 && (p.revents & (POLLERR | POLLNVAL)))
+        if (r > 0 && (p.revents & POLLERR)) {
+            errno = EIO;  // the line failed: a device unplugged, the far end of a pseudo-terminal closed
+            return lost("read");
+        }
+        if (r > 0 && (p.revents & POLLNVAL))
             return false;
         if (r > 0 && (p.revents & POLLHUP) && !(p.revents & POLLIN)) {
             // Nobody on the other end: nothing can come; wait out the time.
@@ -227,7 +231,11 @@ bool TtyLine::read_some(uint8_t* buf, size_t cap, size_t* got, int timeout_ms)
     int r = ::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
     if (r < 0 && errno != EINTR)
         return false;
-    if (r > 0 && (p.revents & (POLLERR | POLLNVAL)))
+    if (r > 0 && (p.revents & POLLERR)) {
+        errno = EIO;
+        return lost("read");
+    }
+    if (r > 0 && (p.revents & POLLNVAL))
         return false;
     if (r <= 0 || !(p.revents & POLLIN)) {
         if (r > 0 && (p.revents & POLLHUP))  // nobody on the other end: do not spin

@@ -96,6 +96,8 @@ void BarcodeClient::write_code(uint32_t at, const uint8_t* chars, size_t n, bool
 void BarcodeClient::reply_echo(const std::string& echo)
 {
     const StampaOptions& so = b.opt.stampa;
+    if (so.echo_delay_ms > 0)
+        b.pause(so.echo_delay_ms);
     if (so.noise_bytes > 0) {
         std::string noise;
         for (int i = 0; i < so.noise_bytes; ++i)

@@ -196,6 +196,7 @@ struct StampaOptions {
     std::vector<int> echo_pieces;  // echo each chunk in pieces of these sizes (the rest last)
     int echo_gap_ms = 100;         // pause between the pieces
     int noise_bytes = 0;           // console chatter before each echo
+    int echo_delay_ms = 0;         // a box slow to confirm its write: quiet this long before each echo
     // "wrong-echo", "error" or "error=N" (second reply 'E', x, N; 7 by
     // default), "silent" (no reply to a burn command); empty: none.
     std::string fault;

@@ -195,6 +195,8 @@ int main(int argc, char** argv)
                    "echo each burn chunk in pieces, e.g. 3+4 (the rest follows), --stampa-echo-gap ms apart");
     app.add_option("--stampa-echo-gap", o.stampa.echo_gap_ms, "pause between echo pieces, ms (default 100)")
         ->check(CLI::Range(0, 10000));
+    app.add_option("--stampa-echo-delay", o.stampa.echo_delay_ms, "quiet before each echo, ms (a slow box)")
+        ->check(CLI::Range(0, 120000));
     app.add_option("--stampa-noise", o.stampa.noise_bytes, "console chatter bytes before each echo")
         ->check(CLI::Range(0, 4096));
     app.add_option("--stampa-fault", o.stampa.fault,

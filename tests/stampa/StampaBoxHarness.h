@@ -81,6 +81,8 @@ public:
     stampa::CodeCursor cursor;
     std::atomic<bool> overwrite{false};
     std::atomic<bool> asked{false};
+    std::atomic<bool> reuse{false};
+    std::vector<std::string> reuse_asked;
 
     void scan(const std::string& text)
     {
@@ -115,6 +117,11 @@ public:
     {
         asked = true;
         return overwrite;
+    }
+    bool confirm_reuse(const std::string& code, const std::atomic<bool>&) override
+    {
+        reuse_asked.push_back(code);
+        return reuse;
     }
     stampa::CodeResult advance_code() override { return cursor.advance(); }
 
@@ -160,9 +167,11 @@ protected:
         kv::log_set_fallback(kv::LogFallback::StdoutAndFile);
     }
 
-    void start(stampa::Platform p, stbsim::StampaOptions so = {})
+    // `speed` paces the line (0 unpaced, 1 the real line rate).
+    void start(stampa::Platform p, stbsim::StampaOptions so = {}, double speed = 0)
     {
         stbsim::Options o;
+        o.speed = speed;
         o.platform = 0;
         o.flash_size = 64 * 1024;
         o.announce_ms = 50;
@@ -228,6 +237,14 @@ protected:
         run.Stop();
         th.Detach();
         return run.results();
+    }
+
+    // The box's cable is pulled: its end of the line goes away.
+    void unplug()
+    {
+        reset_on_prompt = false;
+        std::lock_guard<std::mutex> l(m_boxMutex);
+        box.reset();
     }
 
     // Puts a code into the box's flash (its area starts 4 KiB before the

@@ -253,3 +253,154 @@ TEST_F(BoxHarness, BirchGivesUpOnABoxThatNeverAnnouncesItself)
     EXPECT_FALSE(svc.any_job_flag());
     EXPECT_EQ(box->barcode(), "");
 }
+
+TEST_F(BoxHarness, ALateEchoIsWaitedForUpToTheBound)
+{
+    // The box writes its flash for 2.5 s before it echoes: longer than one
+    // read, well within the minute a burn may take.
+    stbsim::StampaOptions so;
+    so.echo_delay_ms = 2500;
+    start(Platform::Alder, so);
+    TestHost host;
+    host.cursor.set_current("LATE01");
+    std::vector<PassResult> r = run(config(Platform::Alder, InputType::Manual, 6), host);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].outcome, Outcome::Success) << r[0].error << log.text();
+    EXPECT_EQ(box->barcode(), "LATE01");
+    EXPECT_EQ(log_text(Platform::Alder), "Stampa,Status\nLATE01,Success\n");
+}
+
+TEST_F(BoxHarness, StopDuringABurnIsAFailedBurnNotACancel)
+{
+    // The box has the code's frame when Stop comes: the pass may not claim
+    // the box untouched, and the log and the result say the same.
+    for (Platform p : {Platform::Dogwood, Platform::Birch}) {
+        stbsim::StampaOptions so;
+        so.echo_delay_ms = 3000;
+        start(p, so);
+        TestHost host;
+        const std::string code = p == Platform::Birch ? "BIRCH0000077" : "STOP77";
+        host.cursor.set_current(code);
+        std::vector<PassResult> r =
+            run(config(p, InputType::Manual, static_cast<int>(code.size())), host, 0, [&](StampaRun& run) {
+                auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+                while (box->counters().commands < 2 && std::chrono::steady_clock::now() < end)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                run.Stop();
+            });
+        ASSERT_EQ(r.size(), 1u) << platform_name(p);
+        EXPECT_EQ(r[0].outcome, Outcome::Failed) << platform_name(p) << log.text();
+        EXPECT_TRUE(log.has("Burning failed!!")) << platform_name(p);
+        ASSERT_EQ(host.rows().size(), 1u) << platform_name(p);
+        EXPECT_EQ(host.rows()[0].second, "Burning failed!");
+        EXPECT_TRUE(r[0].stopped && r[0].code_sent) << platform_name(p);
+        if (p != Platform::Birch) {
+            EXPECT_EQ(log_text(p), "Stampa,Status\n" + code + ",Failed\n");
+        }
+    }
+}
+
+TEST_F(BoxHarness, ACodeSentToABoxGoesToNoOtherBox)
+{
+    // Every box fails its echo check, yet each may hold its code: the next
+    // box gets the next code, and a later run does not take them again.
+    stbsim::StampaOptions so;
+    so.fault = "wrong-echo";
+    start(Platform::Alder, so);
+    TestHost host;
+    host.cursor.configure(InputType::Auto, 6, 1, Base::Decimal);
+    host.cursor.set_current("000098");
+    std::vector<PassResult> r = run(config(Platform::Alder, InputType::Auto, 6), host, 0, [&](StampaRun& run) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (run.results().size() < 2 && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        run.Stop();
+    });
+    ASSERT_GE(r.size(), 2u);
+    EXPECT_EQ(r[0].code, "000098");
+    EXPECT_EQ(r[1].code, "000099");
+    EXPECT_EQ(r[0].outcome, Outcome::Failed);
+    EXPECT_TRUE(r[0].code_sent);
+    EXPECT_EQ(log_text(Platform::Alder).rfind("Stampa,Status\n000098,Failed\n000099,Failed\n", 0), 0u)
+        << log_text(Platform::Alder);
+
+    start(Platform::Alder);
+    const uint64_t commands = box->counters().commands;
+    host.cursor.configure(InputType::Manual, 6, 1, Base::Decimal);
+    host.cursor.set_current("000098");
+    r = run(config(Platform::Alder, InputType::Manual, 6), host);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].outcome, Outcome::Refused);
+    EXPECT_EQ(box->counters().commands, commands);
+    EXPECT_EQ(host.reuse_asked, std::vector<std::string>{"000098"});
+
+    // The operator may burn it again on purpose, asked with the code named.
+    host.reuse = true;
+    r = run(config(Platform::Alder, InputType::Manual, 6), host);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].outcome, Outcome::Success) << r[0].error;
+    EXPECT_EQ(box->barcode(), "000098");
+
+    // A code burnt well is never offered again.
+    host.reuse_asked.clear();
+    r = run(config(Platform::Alder, InputType::Manual, 6), host);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].outcome, Outcome::Refused);
+    EXPECT_TRUE(host.reuse_asked.empty());
+}
+
+TEST_F(BoxHarness, ScansNeedTheirLengthAndClassSettings)
+{
+    // A station without "LenSN " and "NumSys" would burn whatever the
+    // scanner reads (a MAC or EAN label): the run does not begin.
+    start(Platform::Cedar);
+    TestHost host;
+    host.scan("00:1A:2B:3C:4D:5E");
+    std::vector<PassResult> r = run(config(Platform::Cedar, InputType::Scan, 6), host, 1);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].outcome, Outcome::Refused);
+    EXPECT_NE(r[0].error.find("\"LenSN \" and \"NumSys\""), std::string::npos) << r[0].error;
+    EXPECT_EQ(box->counters().resets, 0u);
+    EXPECT_EQ(box->barcode(), "");
+}
+
+TEST_F(BoxHarness, ALostLineEndsAnAutoRun)
+{
+    start(Platform::Alder);
+    TestHost host;
+    host.cursor.configure(InputType::Auto, 6, 1, Base::Decimal);
+    host.cursor.set_current("000500");
+    std::vector<PassResult> r = run(config(Platform::Alder, InputType::Auto, 6), host, 0, [&](StampaRun& run) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (run.results().empty() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        unplug();
+        // The run ends by itself; Stop only keeps a failing test short.
+        for (end += std::chrono::seconds(30); run.running() && std::chrono::steady_clock::now() < end;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        run.Stop();
+    });
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].outcome, Outcome::Success) << r[0].error;
+    EXPECT_EQ(r[1].outcome, Outcome::PortLost) << r[1].error;
+    EXPECT_EQ(r[1].code, "000501");
+    EXPECT_FALSE(svc.any_job_flag());
+}
+
+TEST_F(BoxHarness, BirchLoadsAClientLongerThanTheFixedSendTime)
+{
+    // 150 KB take 13 s at 115200 Bd: longer than a fixed 10.5 s.
+    std::ifstream in(dir.file(kBirchClientFile), std::ios::binary);
+    std::string image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    image.resize(150000, '\0');
+    std::ofstream(dir.file("big_client.bin"), std::ios::binary) << image;
+    start(Platform::Birch, {}, 1.0);
+    TestHost host;
+    host.cursor.set_current("BIRCH0000150");
+    PassConfig cfg = config(Platform::Birch, InputType::Manual, 12);
+    cfg.client_path = dir.file("big_client.bin");
+    std::vector<PassResult> r = run(cfg, host);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].outcome, Outcome::Success) << r[0].error << log.text();
+    EXPECT_EQ(box->barcode(), "BIRCH0000150");
+}

@@ -85,6 +85,23 @@ TEST(StampaCodes, StartCodeAndScans)
     EXPECT_EQ(check_scanned_code("123456", 6, "E"), "Configuration error,Only support character A-D!!!\n\n");
 }
 
+TEST(StampaCodes, ScanInputNamesTheSettingsItMisses)
+{
+    testsupport::ScratchDir dir("stampa-keys");
+    std::ofstream(dir.file("none.ini")) << "[Stampa]\nProject_Type=Alder\n";
+    std::ofstream(dir.file("len.ini")) << "[stampa]\nLenSN =12\n";
+    std::ofstream(dir.file("both.ini")) << "[Stampa]\nLenSN =12\nnumsys=E\n";
+    StampaSettings none = StampaSettings::load(dir.file("none.ini"));
+    EXPECT_EQ(scan_keys_check(none.len_sn, none.num_sys).rfind("Scan input needs \"LenSN \" and \"NumSys\" in the "
+                                                               "[Stampa] section of corvane.ini", 0),
+              0u);
+    StampaSettings len = StampaSettings::load(dir.file("len.ini"));
+    EXPECT_EQ(scan_keys_check(len.len_sn, len.num_sys).rfind("Scan input needs \"NumSys\" in", 0), 0u);
+    // A class outside A-D is set: every scan is refused by its own message.
+    StampaSettings both = StampaSettings::load(dir.file("both.ini"));
+    EXPECT_EQ(scan_keys_check(both.len_sn, both.num_sys), "");
+}
+
 TEST(StampaCodes, CodeFileSkipsItsHeading)
 {
     testsupport::ScratchDir dir("stampa-codes");
@@ -137,4 +154,18 @@ TEST(StampaPage, CursorAndChecks)
     EXPECT_EQ(start_check(alder, InputType::Manual, 5, "a0001", true, log), "Repeat Bar code,input again!");
     EXPECT_EQ(start_check(alder, InputType::Manual, 5, "A0001", false, log), "Open COM failed, please reopen! ");
     EXPECT_EQ(start_check(alder, InputType::Auto, 5, "A0003", true, log), "");
+
+    // "Start" takes the controls as they are: File input follows the list
+    // from the code shown, Auto pads it to the width.
+    CodeCursor s;
+    s.configure(InputType::Auto, 6, 1, Base::Decimal);
+    s.set_codes({"500001", "700001"});
+    s.set_current("500001");
+    ASSERT_TRUE(s.start(InputType::File, 6, 1, Base::Decimal).ok);
+    EXPECT_EQ(s.advance().code, "700001");
+    s.set_current("600001");
+    EXPECT_EQ(s.start(InputType::File, 6, 1, Base::Decimal).message, "The bar code 600001 is not in the code file!");
+    s.set_current("42");
+    EXPECT_EQ(s.start(InputType::Auto, 6, 1, Base::Decimal).code, "000042");
+    EXPECT_EQ(s.advance().code, "000043");
 }

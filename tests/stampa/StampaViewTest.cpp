@@ -130,6 +130,11 @@ private slots:
             page.findChild<QLineEdit*>("logFile")->setText(QString::fromStdString(path("scan.csv")));
             page.findChild<QComboBox*>("inputType")->setCurrentIndex(1);
             page.findChild<QPushButton*>("ok")->click();
+            // Scans are checked against the station's settings: none, no run.
+            page.findChild<QPushButton*>("start")->click();
+            QVERIFY(!page.running());
+            QVERIFY(page.lastMessage().startsWith("Scan input needs \"LenSN \" and \"NumSys\""));
+            std::ofstream(path("corvane.ini")) << "[Stampa]\nLenSN =6\nNumSys=C\n";
             page.findChild<QPushButton*>("start")->click();
             QVERIFY(page.running());
             QTRY_COMPARE_WITH_TIMEOUT(page.statusText(), QStringLiteral("Please scan stampa!"), 10000);
@@ -157,7 +162,130 @@ private slots:
         svc.SMS_Deinit();
     }
 
+    // A run takes the page's controls as they are at "Start": a page set up
+    // for Auto and switched to File burns the code file's codes.
+    void aRunFollowsTheControlsAtStart()
+    {
+        std::ofstream(path("example_pk.txt")) << "BoxID\n500001\n700001\n";
+        Rig rig("alder");
+        StampaAlder page;
+        page.setPauseScale(0.05);
+        page.show();
+        page.findChild<QLineEdit*>("logFile")->setText(QString::fromStdString(path("file.csv")));
+        auto* type = page.findChild<QComboBox*>("inputType");
+        type->setCurrentIndex(2);  // Auto
+        page.findChild<QLineEdit*>("startCode")->setText("1");
+        page.findChild<QLineEdit*>("width")->setText("6");
+        page.findChild<QPushButton*>("ok")->click();
+        type->setCurrentIndex(3);  // File
+        page.findChild<QListWidget*>("codeList")->setCurrentRow(0);
+        QSignalSpy ended(&page, &CStampaPageBase::runEnded);
+        page.findChild<QPushButton*>("start")->click();
+        QVERIFY(page.running());
+        auto* results = page.findChild<QTreeWidget*>("results");
+        QTRY_VERIFY_WITH_TIMEOUT(results->topLevelItemCount() >= 2, 90000);
+        QCOMPARE(results->topLevelItem(1)->text(0), QStringLiteral("700001"));
+        if (!ended.wait(30000))
+            page.findChild<QPushButton*>("stop")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!page.running(), 10000);
+        QCOMPARE(QString::fromStdString(rig.box.barcode()), QStringLiteral("700001"));
+        QCOMPARE(QString::fromStdString(slurp("file.csv")),
+                 QStringLiteral("Stampa,Status\n500001,Success\n700001,Success\n"));
+        // The run is over: the width may be changed for the next one.
+        QVERIFY(page.findChild<QLineEdit*>("width")->isEnabled());
+
+        // A code logged Failed goes to this box only when the operator says
+        // so, asked with the code named.
+        std::ofstream(path("file.csv"), std::ios::app) << "123456,Failed\n";
+        type->setCurrentIndex(0);  // Manual
+        page.findChild<QLineEdit*>("barCode")->setText("123456");
+        page.findChild<QPushButton*>("start")->click();
+        QVERIFY(!page.running());
+        QCOMPARE(page.lastMessage(), QStringLiteral("Repeat Bar code,input again!"));
+        page.setReuseAnswer(true);
+        page.findChild<QPushButton*>("start")->click();
+        QVERIFY(page.running());
+        QVERIFY(page.lastMessage().contains("123456"));
+        QVERIFY(ended.wait(60000));
+        QCOMPARE(QString::fromStdString(rig.box.barcode()), QStringLiteral("123456"));
+    }
+
+    // "Stop" and at once "Start" on the Birch page: the first run's end
+    // leaves the second alone, which goes on to burn the next scan.
+    void birchStopThenStartAtOnce()
+    {
+        std::string err;
+        QVERIFY2(stbsim::write_stb_files(m_home.path().toStdString(), nullptr, &err), err.c_str());
+        Rig rig("birch");
+        CStampaBirchCommon page;
+        page.setPauseScale(0.05);
+        page.show();
+        page.findChild<QComboBox*>("inputType")->setCurrentIndex(1);  // Scan
+        auto* start = page.findChild<QPushButton*>("start");
+        start->click();
+        QVERIFY(page.running());
+        QTRY_COMPARE_WITH_TIMEOUT(page.statusText(), QStringLiteral("Please scan stampa!"), 10000);
+        page.findChild<QPushButton*>("stop")->click();
+        QVERIFY(start->isEnabled());
+        start->click();
+        QVERIFY(page.running());
+        auto* code = page.findChild<QLineEdit*>("barCode");
+        QTest::keyClicks(code, "BIRCH0000001");
+        QTest::keyClick(code, Qt::Key_Return);
+        auto* results = page.findChild<QTreeWidget*>("results");
+        QTRY_COMPARE_WITH_TIMEOUT(results->topLevelItemCount(), 1, 60000);
+        QCOMPARE(results->topLevelItem(0)->text(1), QStringLiteral("Burning success!"));
+        QVERIFY(page.running());
+        QSignalSpy ended(&page, &CStampaPageBase::runEnded);
+        page.findChild<QPushButton*>("stop")->click();
+        QVERIFY(ended.wait(10000));
+    }
+
 private:
+    // A virtual box of `platform` on the page's serial service; the operator
+    // resets it whenever a pass asks for it.
+    struct Rig {
+        explicit Rig(const char* platform) : box(options(platform))
+        {
+            std::string err;
+            if (!box.start(&err))
+                qFatal("stbsim: %s", err.c_str());
+            svc.SMS_Init();
+            kv::set_current_serial_service(&svc);
+            serialport_config_tag cfg;
+            cfg.port_index = svc.SMS_AddPort(box.port_path());
+            if (svc.SMS_OpenPort(cfg) != 1)
+                qFatal("cannot open the box's port");
+            listener = kv::log_add_listener([this](int, const std::string& t) {
+                if (t.find("Please connect STB") != std::string::npos)
+                    box.reset();
+            });
+        }
+        ~Rig()
+        {
+            kv::log_remove_listener(listener);
+            kv::set_current_serial_service(nullptr);
+            svc.SMS_Deinit();
+        }
+        static stbsim::Options options(const char* platform)
+        {
+            stbsim::Options o;
+            o.flash_size = 64 * 1024;
+            o.announce_ms = 50;
+            o.stampa.platform = platform;
+            o.stampa.sync_period_ms = 50;
+            return o;
+        }
+        stbsim::Simulator box;
+        CSerialMonitorSerivce svc;
+        int listener = -1;
+    };
+
+    std::string slurp(const char* name) const
+    {
+        std::ifstream f(path(name));
+        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    }
     std::string path(const char* name) const { return (m_home.path() + "/" + name).toStdString(); }
 
     QTemporaryDir m_home;

@@ -78,6 +78,16 @@ def main():
         expect(rc == 1 and "Repeat Bar code,input again!" in out, "repeat not refused (%d):\n%s" % (rc, out))
         expect(bytes_in(control(sock, "status")) == bytes_in(before), "the box was touched")
 
+        # A code logged Failed went to a box that may hold it: refused too,
+        # unless the operator names it to burn it again.
+        with open(log, "a", newline="") as f:
+            f.write("000200,Failed\n")
+        rc, out = stampa(cli, link, "alder", log, "--code", "000200")
+        expect(rc == 1 and "--reuse-failed 000200" in out, "a Failed code was not refused (%d):\n%s" % (rc, out))
+        expect(bytes_in(control(sock, "status")) == bytes_in(before), "the box was touched")
+        rc, out = stampa(cli, link, "alder", log, "--code", "000200", "--reuse-failed", "000200")
+        expect(rc == 0 and "code=000200" in control(sock, "status"), "--reuse-failed did not burn:\n" + out)
+
         # Cedar: a box that holds a code fails unless --overwrite is given.
         box, sock, link = start_box(stbsim, work, "cedar")
         boxes.append(box)

@@ -12,6 +12,7 @@ Usage: station_cli_test.py CORVANE_CLI STBSIM CASE
   stampa         two bar-code lines share one run of codes; the bar-code station
                  writes a journal line with its own code for each of four boxes
   stampa_interrupt  the bar-code station's first Ctrl+C lets a burn finish
+  stampa_lost    a bar-code run and a station end with status 5 when the line goes away
   block          one block replaced on two boxes in one command, one failing
   usage          bad port lists and project types are refused before any port opens
 """
@@ -282,6 +283,32 @@ def case_stampa_interrupt(boxes):
            "journal: %r" % lines)
 
 
+def case_stampa_lost(boxes):
+    # A box's line goes away after its first burn: a run and a station end
+    # with the port status instead of failing a pass every few seconds.
+    def output(path):
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    for name, cmd in (("lone", ["stampa", "--count", "5"]), ("post", ["station", "stampa", "--journal",
+                                                                      os.path.join(WORK, "lost.jsonl")])):
+        box = Box(name, "dogwood")
+        boxes.append(box)
+        path = os.path.join(WORK, name + ".out")
+        args = [CLI] + cmd + ["--platform", "dogwood", "--log", os.path.join(WORK, name + ".csv"), "--start",
+                              "400", "--pause-scale", "0.05", "--port", box.link]
+        run = subprocess.Popen(args, stdout=open(path, "wb"), stderr=subprocess.STDOUT)
+        try:
+            wait_for(lambda: "box 1: 400 Success" in output(path), "the first box on " + name)
+            box.stop()
+            rc = run.wait(timeout=60)
+        finally:
+            if run.poll() is None:
+                run.kill()
+        expect(rc == 5, "%s: exit %d after the line went away\n%s" % (name, rc, output(path)[-3000:]))
+        expect("Port lost" in output(path), "%s: no lost port in\n%s" % (name, output(path)[-3000:]))
+
+
 def case_block(boxes):
     # One block replaced on two boxes at once; the second box's burn fails.
     boxes.append(Box("ba", 0, flash_size="1M"))
@@ -352,7 +379,8 @@ def main():
     boxes = []
     try:
         {"many": case_many, "station": case_station, "interrupt": case_interrupt, "stampa": case_stampa,
-         "stampa_interrupt": case_stampa_interrupt, "block": case_block, "usage": case_usage}[case](boxes)
+         "stampa_interrupt": case_stampa_interrupt,
+         "stampa_lost": case_stampa_lost, "block": case_block, "usage": case_usage}[case](boxes)
     finally:
         for b in boxes:
             b.stop()

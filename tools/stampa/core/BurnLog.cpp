@@ -114,25 +114,29 @@ BurnLog::BurnLog(std::string path, Format format, bool ca_log, LocalClock clock)
 {
 }
 
-bool BurnLog::contains(const std::string& code, int width, std::string* error) const
+BurnLog::Seen BurnLog::seen(const std::string& code, int width, std::string* error) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!enabled() || !exists(m_path))
-        return false;
+        return Seen::No;
     std::vector<std::string> lines;
     if (!read_lines(m_path, &lines)) {
         if (error)
             *error = "cannot read the burn log " + m_path;
-        return true;
+        return Seen::Burnt;
     }
     size_t w = width > 0 ? static_cast<size_t>(width) : 0;
+    Seen seen = Seen::No;
     for (size_t i = 1; i < lines.size(); ++i) {
         std::string field, status;
         split_line(lines[i], &field, &status);
-        if (status != "Failed" && same_prefix(field, code, w))
-            return true;
+        if (!same_prefix(field, code, w))
+            continue;
+        if (status != "Failed")
+            return Seen::Burnt;
+        seen = Seen::Failed;
     }
-    return false;
+    return seen;
 }
 
 bool BurnLog::rotate_if_needed(std::string* rotated_to, std::string* message)

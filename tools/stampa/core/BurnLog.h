@@ -32,12 +32,18 @@ public:
     const std::string& path() const { return m_path; }
     bool enabled() const { return !m_path.empty(); }
 
-    // True when some line after the first holds `code`: the first `width`
-    // characters of its code field equal the first `width` characters of the
-    // code, case-blind (width 0: the whole code). Lines of failed burns do not
-    // count: their code was not burnt. A log that exists but cannot be read
-    // counts as a repeat, with the reason in *error.
-    bool contains(const std::string& code, int width, std::string* error = nullptr) const;
+    // How `code` stands in the log, over the lines after the first: the first
+    // `width` characters of a line's code field equal the first `width`
+    // characters of the code, case-blind (width 0: the whole code). Every
+    // line counts: a "Failed" line's code went to a box that may hold it.
+    // Burnt when some such line has another status than "Failed"; a log that
+    // exists but cannot be read counts as Burnt, with the reason in *error.
+    enum class Seen { No, Failed, Burnt };
+    Seen seen(const std::string& code, int width, std::string* error = nullptr) const;
+    bool contains(const std::string& code, int width, std::string* error = nullptr) const
+    {
+        return seen(code, width, error) != Seen::No;
+    }
 
     // When the log holds more than 1000 lines after its first, renames it to
     // its path followed by month, day, hour and minute ("%d%d%d%d", no

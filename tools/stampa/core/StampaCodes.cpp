@@ -142,6 +142,22 @@ std::string check_scanned_code(const std::string& text, int len_sn, const std::s
     return "Configuration error,Only support character A-D!!!\n\n";
 }
 
+std::string scan_keys_check(int len_sn, const std::string& num_sys)
+{
+    std::string keys, hints;
+    auto missing = [&](const char* key, const char* hint) {
+        keys += (keys.empty() ? "" : " and ") + std::string(key);
+        hints += (hints.empty() ? "" : "; ") + std::string(hint);
+    };
+    if (len_sn <= 0)
+        missing("\"LenSN \"", "\"LenSN \" is the length of a bar code");
+    if (num_sys.find_first_not_of(" \t") == std::string::npos)
+        missing("\"NumSys\"", "\"NumSys\" is A for decimal digits, B hexadecimal, C letters and digits, D anything");
+    if (keys.empty())
+        return {};
+    return "Scan input needs " + keys + " in the [Stampa] section of corvane.ini: " + hints;
+}
+
 bool read_code_file(const std::string& path, std::vector<std::string>* codes, std::string* message)
 {
     codes->clear();

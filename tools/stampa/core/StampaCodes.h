@@ -35,6 +35,13 @@ CodeResult pad_start_code(const std::string& start, int width);
 // it is accepted, else the message (with its line feeds) to print and show.
 std::string check_scanned_code(const std::string& text, int len_sn, const std::string& num_sys);
 
+// Scan input on Alder, Cedar and Dogwood checks every scan against "LenSN "
+// (a length above 0) and "NumSys" of corvane.ini: an empty text when both
+// are set, else the message that names what is missing, for the run not to
+// begin. (A "NumSys" outside A-D is set: every scan is refused with the
+// configuration message.)
+std::string scan_keys_check(int len_sn, const std::string& num_sys);
+
 // The code file: one code per line; a first line containing "BoxID" is a
 // heading. Line ends (LF or CR LF) and trailing blanks are dropped, empty
 // lines skipped. False with "can not find code file!!" when it cannot be read.

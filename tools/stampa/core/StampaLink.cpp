@@ -276,22 +276,25 @@ bool client_test(BoxLine& line, bool cost_time)
 
 namespace {
 
-// Reads the echo of one chunk of `n` characters into `buf` (300 bytes):
-// reads of up to n+15 bytes until n+5 have come, a read brings nothing, or
-// the burn has lasted 60 s. Returns the bytes received.
-size_t read_echo(BoxLine& line, uint8_t* buf, size_t n, int64_t burn_began)
+// Reads the echo of one chunk into `buf` (300 bytes): reads of up to n+15
+// bytes until n+5 have come or the chunk stands in what came. A box may take
+// its time to write its flash, so a read that brings nothing does not end it:
+// only the minute a burn may last, a lost line or Stop do. Returns the bytes
+// received.
+size_t read_echo(BoxLine& line, const std::string& chars, uint8_t* buf, int64_t burn_began)
 {
+    const size_t n = chars.size();
     size_t got = 0;
-    while (got < n + 5 && got < kEchoBuffer && !line.stopped()) {
+    while (got < n + 5 && got < kEchoBuffer && !line.stopped() && !contains_bytes(buf, got, chars)) {
         if (bootlink::now_ms() - burn_began > kEchoBoundMs) {
             line.log(__LINE__, "do not get right stampa feedback\n!!");
             break;
         }
         line.pause(10);
         size_t want = std::min(n + 15, kEchoBuffer - got);
-        size_t more = line.recv(buf + got, want, 2000);
-        got += more;
-        if (more == 0)
+        bool failed = false;
+        got += line.recv(buf + got, want, 2000, &failed);
+        if (failed)
             break;
     }
     return got;
@@ -326,7 +329,7 @@ bool burn_one_chunk(BoxLine& line, const std::string& chars, uint8_t offset, uin
         return false;
     }
     std::memset(echo, 0, kEchoBuffer);
-    size_t got = read_echo(line, echo, chars.size(), began);
+    size_t got = read_echo(line, chars, echo, began);
     if (!contains_bytes(echo, got, chars)) {
         line.fail(__LINE__, "%s\n", chars.c_str());
         line.set_error("the box did not echo " + chars);
@@ -340,7 +343,7 @@ bool burn_one_chunk(BoxLine& line, const std::string& chars, uint8_t offset, uin
 
 }  // namespace
 
-bool burn_chunks(BoxLine& line, const std::string& code, int first_offset)
+bool burn_chunks(BoxLine& line, const std::string& code, int first_offset, bool* sent)
 {
     const int64_t began = bootlink::now_ms();
     uint8_t echo[kEchoBuffer];
@@ -350,6 +353,8 @@ bool burn_chunks(BoxLine& line, const std::string& code, int first_offset)
             return false;
         std::string chars = code.substr(i * kChunkChars, kChunkChars);
         uint8_t offset = static_cast<uint8_t>(first_offset + static_cast<int>(i) * kChunkChars);
+        if (sent)
+            *sent = true;
         if (!burn_one_chunk(line, chars, offset, echo, began))
             return false;
     }
@@ -366,6 +371,22 @@ bool box_holds_code(BoxLine& line)
     return rsp[0] == 'O' && rsp[1] == 0x80 && rsp[2] == 0x01;
 }
 
+namespace {
+
+// The time-out of a send of `len` bytes: at least `given_ms`, and twice the
+// bytes' time on the line (ten bits a byte) and a second when that is longer.
+int send_timeout(CSerialMonitorSerivce& svc, size_t len, int given_ms)
+{
+    serialport_config_tag cfg;
+    int baud = svc.SMS_GetCurSvcParam(nullptr, nullptr, &cfg) ? cfg.baud_rate : 0;
+    if (baud <= 0)
+        baud = 115200;
+    const uint64_t need = uint64_t(len) * 10u * 1000u * 2u / uint64_t(baud) + 1000u;
+    return int(std::min<uint64_t>(std::max<uint64_t>(need, uint64_t(given_ms)), 3600000u));
+}
+
+}  // namespace
+
 bool download_client(BoxLine& line, const std::string& path)
 {
     std::vector<uint8_t> image;
@@ -376,7 +397,7 @@ bool download_client(BoxLine& line, const std::string& path)
     }
     std::vector<uint8_t> all = bootlink::client_image_header(0, static_cast<uint32_t>(image.size()));
     all.insert(all.end(), image.begin(), image.end());
-    if (!line.send(all.data(), all.size(), 10500)) {
+    if (!line.send(all.data(), all.size(), send_timeout(line.svc(), all.size(), 10500))) {
         line.fail(__LINE__, "Download Upg Client Image Failed!\n");
         return false;
     }

@@ -99,11 +99,13 @@ SyncResult sync_resident(BoxLine& line, SyncKind kind, int64_t deadline_ms = 0);
 // `cost_time` prints the time it took.
 bool client_test(BoxLine& line, bool cost_time);
 // Burns `code` (box bytes) in 'p' chunks of 32 characters, the first at
-// `first_offset`, each further one 32 on.
-bool burn_chunks(BoxLine& line, const std::string& code, int first_offset);
+// `first_offset`, each further one 32 on. *sent turns true once a frame
+// went out (or may have: a send that failed part way counts).
+bool burn_chunks(BoxLine& line, const std::string& code, int first_offset, bool* sent = nullptr);
 // The already-burnt query; a failed exchange counts as "no code".
 bool box_holds_code(BoxLine& line);
-// The client download through the boot ROM: length, two zero words, image.
+// The client download through the boot ROM: length, two zero words, image,
+// in one send of at least 10.5 s, longer when the line needs it.
 bool download_client(BoxLine& line, const std::string& path);
 // One 'X' frame with the whole code; the box echoes it back.
 bool burn_whole_code(BoxLine& line, const std::string& code);

@@ -3,6 +3,7 @@
 #include "KvBasicCfgIni.h"
 #include "KvBasicLog.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -30,9 +31,7 @@ StampaSettings StampaSettings::load(const std::string& path)
     CKvBasicCfgIni ini;
     ini.SetFileName(path.empty() ? CKvBasicCfgIni::path_in_root("corvane.ini") : path);
     s.len_sn = std::atoi(ini.GetValue("Stampa", "LenSN ").c_str());
-    std::string sys = ini.GetValue("Stampa", "NumSys");
-    if (!sys.empty())
-        s.num_sys = sys;
+    s.num_sys = ini.GetValue("Stampa", "NumSys");
     s.print_ca_id = std::atoi(ini.GetValue("Stampa", "PrintCAID ").c_str()) != 0;
     s.project_type = ini.GetValue("Stampa", "Project_Type");
     return s;
@@ -123,6 +122,30 @@ CodeResult CodeCursor::advance()
     return r;
 }
 
+CodeResult CodeCursor::start(InputType input, int width, int step, Base base)
+{
+    configure(input, width, step, base);
+    std::lock_guard<std::mutex> l(m_mutex);
+    if (m_current.empty())
+        return {true, {}, {}};
+    if (input == InputType::File) {
+        const bool selected = m_selected >= 0 && static_cast<size_t>(m_selected) < m_codes.size() &&
+                              m_codes[static_cast<size_t>(m_selected)] == m_current;
+        if (!selected) {
+            auto it = std::find(m_codes.begin(), m_codes.end(), m_current);
+            if (it == m_codes.end())
+                return {false, {}, "The bar code " + m_current + " is not in the code file!"};
+            m_selected = static_cast<int>(it - m_codes.begin());
+        }
+    } else if (input == InputType::Auto) {
+        CodeResult r = pad_start_code(m_current, width);
+        if (!r.ok)
+            return r;
+        m_current = r.code;
+    }
+    return {true, m_current, {}};
+}
+
 CodeResult CodeCursor::select_first_unburnt(const BurnLog& log)
 {
     std::vector<std::string> codes = this->codes();
@@ -159,12 +182,14 @@ CodeResult configure_check(const PlatformInfo& platform, InputType input, int wi
 }
 
 std::string start_check(const PlatformInfo& platform, InputType input, int width, const std::string& code,
-                        bool port_open, BurnLog& log)
+                        bool port_open, BurnLog& log, const std::string& reuse, bool* reusable)
 {
+    if (reusable)
+        *reusable = false;
     if (!port_open)
         return platform.id == Platform::Birch ? "Not open COM, please check! " : "Open COM failed, please reopen! ";
     if (input != InputType::Scan) {
-        std::string why = code_check(input, width, code, log);
+        std::string why = code_check(input, width, code, log, reuse, reusable);
         if (!why.empty())
             return why;
     }
@@ -176,8 +201,11 @@ std::string start_check(const PlatformInfo& platform, InputType input, int width
     return {};
 }
 
-std::string code_check(InputType input, int width, const std::string& code, const BurnLog& log)
+std::string code_check(InputType input, int width, const std::string& code, const BurnLog& log,
+                       const std::string& reuse, bool* reusable)
 {
+    if (reusable)
+        *reusable = false;
     if (code.empty())
         return "Fill bar code please!";
     if (input == InputType::File && too_long_for(code, width))
@@ -185,14 +213,34 @@ std::string code_check(InputType input, int width, const std::string& code, cons
     std::string bytes, why;
     if (!to_box_code(burnt_part(code, width, input), &bytes, &why))
         return why;
-    if (is_repeat(log, input, width, bytes, &why))
-        return why.empty() ? "Repeat Bar code,input again!" : why;
-    return {};
+    switch (repeat_kind(log, input, width, bytes, &why)) {
+    case BurnLog::Seen::No: return {};
+    case BurnLog::Seen::Failed:
+        if (!reuse.empty() && reuse == code)
+            return {};
+        if (reusable)
+            *reusable = true;
+        return "Repeat Bar code,input again!";
+    case BurnLog::Seen::Burnt: break;
+    }
+    return why.empty() ? "Repeat Bar code,input again!" : why;
+}
+
+BurnLog::Seen repeat_kind(const BurnLog& log, InputType input, int width, const std::string& code,
+                          std::string* error)
+{
+    return log.seen(code, input == InputType::File ? 0 : width, error);
 }
 
 bool is_repeat(const BurnLog& log, InputType input, int width, const std::string& code, std::string* error)
 {
-    return log.contains(code, input == InputType::File ? 0 : width, error);
+    return repeat_kind(log, input, width, code, error) != BurnLog::Seen::No;
+}
+
+std::string reuse_question(const std::string& code)
+{
+    return "The bar code " + code +
+           " was sent to a box whose burn failed, and that box may hold it. Burn " + code + " into this box as well?";
 }
 
 }  // namespace stampa

@@ -15,8 +15,8 @@ namespace stampa {
 
 // The page's settings from corvane.ini, section "Stampa".
 struct StampaSettings {
-    int len_sn = 0;              // "LenSN " (0: not set, no length check)
-    std::string num_sys = "D";   // "NumSys"
+    int len_sn = 0;              // "LenSN " (0: not set; Scan input then refuses to start)
+    std::string num_sys;         // "NumSys" (empty: not set; likewise)
     bool print_ca_id = false;    // "PrintCAID "
     std::string project_type;    // "Project_Type"
 
@@ -47,6 +47,13 @@ public:
     // current code stays.
     CodeResult advance();
 
+    // "Start": the cursor takes the page's controls as they are now (the
+    // input type may have changed since "OK"). File input: the current code
+    // must be an entry of the code list, which becomes the selected one;
+    // Auto: the current code is padded to the width. An empty code is left
+    // for the check of "Start". A failure carries the operator's message.
+    CodeResult start(InputType input, int width, int step, Base base);
+
     // "OK" of File input: selects the first entry not yet in the log
     // ("reach the end of stampa file!" when every one is).
     CodeResult select_first_unburnt(const BurnLog& log);
@@ -70,17 +77,28 @@ CodeResult configure_check(const PlatformInfo& platform, InputType input, int wi
 
 // "Start": an empty text when the run may begin, else the message. Checks
 // the port, an empty code (Manual, Auto), a repeat in the log, and in File
-// input a code longer than the width; then rotates a long log.
+// input a code longer than the width; then rotates a long log. `reuse` and
+// `reusable` as for code_check.
 std::string start_check(const PlatformInfo& platform, InputType input, int width, const std::string& code,
-                        bool port_open, BurnLog& log);
+                        bool port_open, BurnLog& log, const std::string& reuse = {}, bool* reusable = nullptr);
 
 // The test of a code about to be burnt (Manual, Auto, File): an empty text
 // when it may go to a box, else the message: an empty code, a File code
-// longer than the width, a character the box cannot hold, a repeat.
-std::string code_check(InputType input, int width, const std::string& code, const BurnLog& log);
+// longer than the width, a character the box cannot hold, a repeat. A code
+// that stands in the log only on "Failed" lines is a repeat too (a box may
+// hold it), unless it is `reuse`, the code the operator chose to burn again;
+// *reusable (may be null) tells such a refusal from the others.
+std::string code_check(InputType input, int width, const std::string& code, const BurnLog& log,
+                       const std::string& reuse = {}, bool* reusable = nullptr);
 
 // The duplicate test of a code about to be burnt (box bytes): File input
 // compares the whole code, the others its first `width` characters.
+BurnLog::Seen repeat_kind(const BurnLog& log, InputType input, int width, const std::string& code,
+                          std::string* error = nullptr);
 bool is_repeat(const BurnLog& log, InputType input, int width, const std::string& code, std::string* error = nullptr);
+
+// What the operator is asked before a code that a failed burn sent to a box
+// goes to another one.
+std::string reuse_question(const std::string& code);
 
 }  // namespace stampa

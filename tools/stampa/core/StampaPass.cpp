@@ -52,7 +52,9 @@ private:
     PassResult burn_and_log(const std::string& code);
     bool write_log(const std::string& bytes, bool ok);
     PassResult succeeded(const std::string& code, bool logged);
+    PassResult failure(const std::string& code, bool logged = true);
     PassResult failed(const std::string& code);
+    PassResult burn_ended(PassResult r, bool logged);
     PassResult birch_ended(const std::string& code, bool ok, bool logged = true);
     bool wait_for_boot_rom(PassResult* r);
     PassResult birch_burn(const std::string& code);
@@ -67,6 +69,18 @@ private:
     IPassHost& m_host;
     BoxLine m_line;
 };
+
+namespace {
+
+bool port_open(CSerialMonitorSerivce& svc)
+{
+    for (int open : svc.SMS_IsPortOpen())
+        if (open)
+            return true;
+    return false;
+}
+
+}  // namespace
 
 // ---- waits for the operator ---------------------------------------------------------
 
@@ -83,9 +97,13 @@ bool PassSteps::wait_for_scan(std::string* code)
             continue;
         std::string why = check_scanned_code(text, m_cfg.len_sn, m_cfg.num_sys);
         std::string bytes;
-        if (why.empty() && box_bytes(burnt_part(text, m_cfg.width, m_cfg.input), &bytes) &&
-            is_repeat(m_run.m_log, m_cfg.input, m_cfg.width, bytes, &why))
-            why = why.empty() ? "Repeat Bar code,input again!\n" : why + "\n";
+        if (why.empty() && box_bytes(burnt_part(text, m_cfg.width, m_cfg.input), &bytes)) {
+            BurnLog::Seen seen = repeat_kind(m_run.m_log, m_cfg.input, m_cfg.width, bytes, &why);
+            if (seen == BurnLog::Seen::Failed && m_host.confirm_reuse(text, m_run.m_stop))
+                seen = BurnLog::Seen::No;
+            if (seen != BurnLog::Seen::No)
+                why = why.empty() ? "Repeat Bar code,input again!\n" : why + "\n";
+        }
         if (why.empty()) {
             *code = text;
             return true;
@@ -148,15 +166,37 @@ PassResult PassSteps::succeeded(const std::string& code, bool logged)
     return r;
 }
 
+PassResult PassSteps::failure(const std::string& code, bool logged)
+{
+    // A line that went away fails every pass that follows: the run ends.
+    const bool lost = m_svc.line_lost() || !port_open(m_svc);
+    if (lost)
+        m_line.fail(__LINE__, "The line to the box is lost: %s\n", m_svc.last_error().c_str());
+    return {lost ? Outcome::PortLost : Outcome::Failed, code, logged, m_line.last_error()};
+}
+
 PassResult PassSteps::failed(const std::string& code)
 {
     m_svc.set_upg(0);
     m_line.log(__LINE__, "Burning failed!!\n");
-    PassResult r{Outcome::Failed, code, true, m_line.last_error()};
+    PassResult r = failure(code);
     m_host.add_result_row(code, result_row_text(r));
     if (m_info.id == Platform::Cedar) {
         m_host.clear_and_focus();
         m_host.put_back(code);
+    }
+    return r;
+}
+
+// A burn that reached the box: its code is spent whatever the result, and a
+// Stop that came meanwhile does not make the box untouched.
+PassResult PassSteps::burn_ended(PassResult r, bool logged)
+{
+    r.code_sent = true;
+    r.logged = logged;
+    if (r.outcome != Outcome::Success && m_line.stopped()) {
+        r.stopped = true;
+        r.error = "stopped during the burn: the box may hold the code";
     }
     return r;
 }
@@ -193,12 +233,13 @@ PassResult PassSteps::burn_and_log(const std::string& code)
         return cancelled();
     m_line.status("Burning......");
     const int64_t began = bootlink::now_ms();
-    bool ok = burn_chunks(m_line, bytes, m_info.first_offset);
+    bool sent = false;
+    bool ok = burn_chunks(m_line, bytes, m_info.first_offset, &sent);
+    if (!sent && m_line.stopped())
+        return cancelled();  // before the first frame: the box is untouched
     bool logged = write_log(bytes, ok);
     m_line.log(__LINE__, "boot init finished, cost time %dms\n", int(bootlink::now_ms() - began));
-    if (!ok && m_line.stopped())
-        return cancelled();
-    return ok ? succeeded(code, logged) : failed(code);
+    return burn_ended(ok ? succeeded(code, logged) : failed(code), logged);
 }
 
 bool PassSteps::write_log(const std::string& bytes, bool ok)
@@ -263,7 +304,8 @@ PassResult PassSteps::birch_ended(const std::string& code, bool ok, bool logged)
     m_svc.set_upg(0);
     if (scan)
         m_svc.SMS_StopSvc();
-    PassResult r{ok ? Outcome::Success : Outcome::Failed, code, logged, ok && logged ? "" : m_line.last_error()};
+    PassResult r = ok ? PassResult{Outcome::Success, code, logged, logged ? "" : m_line.last_error()}
+                      : failure(code, logged);
     m_host.add_result_row(code, result_row_text(r));
     m_host.clear_and_focus();
     if (ok) {
@@ -303,12 +345,12 @@ PassResult PassSteps::birch_burn(const std::string& code)
         m_line.fail(__LINE__, "The bar code is longer than 255 characters!\n");
         return refused(code);
     }
+    if (m_line.stopped())
+        return cancelled();
     m_line.status("Burning......");
     bool ok = burn_whole_code(m_line, bytes);
     bool logged = write_log(bytes, ok);
-    if (!ok && m_line.stopped())
-        return cancelled();
-    return birch_ended(code, ok, logged);
+    return burn_ended(birch_ended(code, ok, logged), logged);
 }
 
 PassResult PassSteps::birch(CKvWorkThread* self)
@@ -383,8 +425,9 @@ bool StampaRun::code_is_new(const std::string& code, PassResult* r)
     // the code's length in its pass.
     if (m_cfg.input == InputType::Scan || (m_cfg.platform == Platform::Birch && !m_log.enabled()))
         return true;
-    std::string why = code_check(m_cfg.input, m_cfg.width, code, m_log);
-    if (why.empty())
+    bool reusable = false;
+    std::string why = code_check(m_cfg.input, m_cfg.width, code, m_log, {}, &reusable);
+    if (why.empty() || (reusable && m_host.confirm_reuse(code, m_stop)))
         return true;
     kv_console_printf("%s\n", why.c_str());
     m_obs.OnStatus(why);
@@ -392,9 +435,29 @@ bool StampaRun::code_is_new(const std::string& code, PassResult* r)
     return false;
 }
 
+bool StampaRun::settings_complete()
+{
+    // Birch scans are checked against the width alone.
+    if (m_cfg.input != InputType::Scan || m_cfg.platform == Platform::Birch)
+        return true;
+    std::string why = scan_keys_check(m_cfg.len_sn, m_cfg.num_sys);
+    if (why.empty())
+        return true;
+    kv_console_printf("%s\n", why.c_str());
+    m_obs.OnStatus(why);
+    std::lock_guard<std::mutex> l(m_mutex);
+    m_results.push_back({Outcome::Refused, {}, true, why});
+    return false;
+}
+
 uint32_t StampaRun::Run(CKvWorkThread* self)
 {
     m_running = true;
+    if (!settings_complete()) {
+        m_running = false;
+        m_obs.OnFinished(false, results().back().error);
+        return 1;
+    }
     const bool advancing = m_cfg.input == InputType::Auto || m_cfg.input == InputType::File;
     BoxLine waits(m_svc, m_stop, platform_info(m_cfg.platform).source, &m_obs, m_cfg.pause_scale);
     int burnt = 0;
@@ -410,11 +473,13 @@ uint32_t StampaRun::Run(CKvWorkThread* self)
         }
         m_host.pass_ended(r);
         if (!fresh || r.outcome == Outcome::Cancelled || r.outcome == Outcome::NoBox ||
-            m_cfg.input == InputType::Manual)
+            r.outcome == Outcome::PortLost || m_cfg.input == InputType::Manual)
             break;
         if (r.outcome == Outcome::Success && m_maxBurns > 0 && ++burnt >= m_maxBurns)
             break;
-        if (advancing && r.outcome == Outcome::Success) {
+        // A code that went to a box is spent, burnt or not: the next box
+        // gets the next one.
+        if (advancing && (r.outcome == Outcome::Success || r.code_sent)) {
             CodeResult next = m_host.advance_code();
             if (!next.ok) {
                 waits.log(__LINE__, "%s\n", next.message.c_str());

@@ -46,7 +46,13 @@ public:
     // Cedar: the box already holds a code. True burns over it. May wait for
     // the operator; it should give up (false) once `stop` is set.
     virtual bool confirm_overwrite(const std::atomic<bool>& /*stop*/) { return false; }
-    // Auto and File input, after a successful pass: the next code.
+    // `code` stands in the burn log only on "Failed" lines: a box it was sent
+    // to may hold it. True burns it into this box as well; only the operator
+    // may say so, asked with the code named (reuse_question). It should give
+    // up (false) once `stop` is set.
+    virtual bool confirm_reuse(const std::string& /*code*/, const std::atomic<bool>& /*stop*/) { return false; }
+    // Auto and File input, after a pass that burnt its code or sent it to a
+    // box: the next code.
     virtual CodeResult advance_code();
     // After every pass.
     virtual void pass_ended(const struct PassResult& /*result*/) {}
@@ -56,8 +62,8 @@ struct PassConfig {
     Platform platform = Platform::Alder;
     InputType input = InputType::Manual;
     int width = kDefaultWidth;       // characters burnt (0: the whole code)
-    int len_sn = 0;                  // scans: required length (0: any)
-    std::string num_sys = "D";       // scans: character class A-D
+    int len_sn = 0;                  // scans: required length ("LenSN "; 0: not set)
+    std::string num_sys;             // scans: character class A-D ("NumSys"; empty: not set)
     std::string client_path;         // Birch: the client image
     double pause_scale = 1.0;        // scales the fixed waits (not the read time-outs)
     int reset_timeout_ms = 0;        // > 0: give up waiting for a box's reset
@@ -69,6 +75,7 @@ enum class Outcome {
     Refused,    // the box was not touched or not burnt: a repeat, a bad code, an overwrite declined
     Cancelled,  // Stop
     NoBox,      // no box announced itself within the reset time-out
+    PortLost,   // the line to the box went away (or the port was closed): the run ends
 };
 
 struct PassResult {
@@ -77,6 +84,8 @@ struct PassResult {
     bool logged = true;     // its log line was written (or no log is kept)
     std::string error;      // why it did not succeed, or why the log line is missing
     double seconds = 0;
+    bool code_sent = false; // the code went to the box (it may hold it): the code is spent
+    bool stopped = false;   // Stop came while the box was being burnt
 
     bool ok() const { return outcome == Outcome::Success && logged; }
 };
@@ -89,7 +98,8 @@ public:
     StampaRun(CSerialMonitorSerivce& svc, PassConfig config, BurnLog& log, IPassHost& host, IJobObserver& observer);
 
     // Passes until Stop: one for Manual; for Scan one per scanned code; for
-    // Auto and File one per box, the code advancing after each success, until
+    // Auto and File one per box, the code advancing after each pass that sent
+    // it to a box (a failed burn spends its code as well), until
     // `max_burns` codes are burnt (0: no limit) or the codes run out. The
     // thread function of `self`.
     uint32_t Run(CKvWorkThread* self);
@@ -103,6 +113,7 @@ public:
 private:
     PassResult pass(CKvWorkThread* self);
     bool code_is_new(const std::string& code, PassResult* r);
+    bool settings_complete();
 
     CSerialMonitorSerivce& m_svc;
     PassConfig m_cfg;

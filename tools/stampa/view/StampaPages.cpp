@@ -3,7 +3,6 @@
 #include "KvBasicCfgIni.h"
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
-#include "QueuedJobObserver.h"
 #include "SerialMonitorService.h"
 #include "ToolCommon.h"
 
@@ -63,11 +62,21 @@ public:
     }
     bool confirm_overwrite(const std::atomic<bool>& stop) override
     {
-        auto answer = std::make_shared<std::atomic<int>>(0);
-        m_page.post([p = &m_page, answer] { *answer = p->askOverwrite() ? 1 : 2; });
-        while (*answer == 0 && !stop)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        return *answer == 1;
+        return ask([p = &m_page] { return p->askOverwrite(); }, stop);
+    }
+    bool confirm_reuse(const std::string& code, const std::atomic<bool>& stop) override
+    {
+        {
+            std::lock_guard<std::mutex> l(m_mutex);
+            if (!m_reuse.empty() && code == m_reuse)
+                return true;  // the operator said so at "Start"
+        }
+        return ask([p = &m_page, code] { return p->askReuse(code); }, stop);
+    }
+    void set_reuse(const std::string& code)
+    {
+        std::lock_guard<std::mutex> l(m_mutex);
+        m_reuse = code;
     }
     stampa::CodeResult advance_code() override
     {
@@ -88,7 +97,46 @@ public:
     }
 
 private:
+    // Asks the operator on the page's thread and waits for the answer; no
+    // answer once the run is stopped.
+    bool ask(std::function<bool()> question, const std::atomic<bool>& stop)
+    {
+        auto answer = std::make_shared<std::atomic<int>>(0);
+        m_page.post([question = std::move(question), answer] { *answer = question() ? 1 : 2; });
+        while (*answer == 0 && !stop)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return *answer == 1;
+    }
+
     CStampaPageBase& m_page;
+    std::mutex m_mutex;
+    std::string m_reuse;
+};
+
+// The reports of one run, queued onto the page's thread; dropped there once
+// the page has started another run.
+class CStampaPageBase::RunObserver : public IJobObserver {
+public:
+    RunObserver(CStampaPageBase& page, int serial) : m_page(page), m_serial(serial) {}
+
+    void OnStatus(const std::string& text) override
+    {
+        m_page.post([p = &m_page, s = m_serial, t = QString::fromStdString(text)] {
+            if (p->m_runSerial == s)
+                p->setStatus(t);
+        });
+    }
+    void OnFinished(bool, const std::string&) override
+    {
+        m_page.post([p = &m_page, s = m_serial] {
+            if (p->m_runSerial == s)
+                p->runFinished();
+        });
+    }
+
+private:
+    CStampaPageBase& m_page;
+    const int m_serial;
 };
 
 // ---- CStampaPageBase ---------------------------------------------------------------------------
@@ -112,9 +160,6 @@ CStampaPageBase::CStampaPageBase(stampa::Platform platform, QWidget* parent)
     m_results->setObjectName("results");
     m_results->setHeaderLabels({QStringLiteral("Stampa"), QStringLiteral("Status")});
     m_results->setRootIsDecorated(false);
-    m_observer = new QueuedJobObserver(this);
-    connect(m_observer, &QueuedJobObserver::status, this, &CStampaPageBase::setStatus);
-    connect(m_observer, &QueuedJobObserver::finished, this, [this] { runFinished(); });
     connect(m_start, &QPushButton::clicked, this, [this] { onStart(); });
     connect(m_stop, &QPushButton::clicked, this, [this] { onStop(); });
 }
@@ -136,12 +181,17 @@ void CStampaPageBase::onStop()
     stopRun();
 }
 
-void CStampaPageBase::startRun(const stampa::PassConfig& config, std::unique_ptr<stampa::BurnLog> log)
+void CStampaPageBase::startRun(const stampa::PassConfig& config, std::unique_ptr<stampa::BurnLog> log,
+                               const std::string& reuse)
 {
+    // A run that was stopped may still be ending: it has let go of the port
+    // and the log before the next one takes them.
     if (m_thread)
         m_thread->Detach();
     m_log = std::move(log);
-    m_run = std::make_unique<stampa::StampaRun>(*corvane::SerialService(), config, *m_log, *m_host, *m_observer);
+    m_host->set_reuse(reuse);
+    m_runObserver = std::make_unique<RunObserver>(*this, ++m_runSerial);
+    m_run = std::make_unique<stampa::StampaRun>(*corvane::SerialService(), config, *m_log, *m_host, *m_runObserver);
     m_thread = std::make_unique<CKvWorkThread>();
     m_thread->Attach([this, run = m_run.get(), th = m_thread.get()]() -> uint32_t { return run->Run(th); });
     m_running = m_thread->Start(1) != 0;
@@ -202,6 +252,18 @@ bool CStampaPageBase::askOverwrite()
     }
     return QMessageBox::warning(this, QStringLiteral("Warning"), text, QMessageBox::Ok | QMessageBox::Cancel) ==
            QMessageBox::Ok;
+}
+
+bool CStampaPageBase::askReuse(const std::string& code)
+{
+    const QString text = QString::fromStdString(stampa::reuse_question(code));
+    if (corvane::IsHeadless()) {
+        m_lastMessage = text;
+        kv_console_printf("Warning: %s: %s\n", text.toUtf8().constData(), m_reuseAnswer ? "Yes" : "No");
+        return m_reuseAnswer;
+    }
+    return QMessageBox::warning(this, QStringLiteral("Warning"), text, QMessageBox::Yes | QMessageBox::No,
+                                QMessageBox::No) == QMessageBox::Yes;
 }
 
 bool CStampaPageBase::portOpen() const
@@ -398,13 +460,42 @@ void CStampaChunkPage::onOk()
 void CStampaChunkPage::onStart()
 {
     const InputType t = inputType();
+    if (!portOpen()) {
+        error(QString::fromStdString(m_info.id == stampa::Platform::Birch ? "Not open COM, please check! "
+                                                                           : "Open COM failed, please reopen! "));
+        return;
+    }
+    const stampa::Base base = m_base->currentIndex() == 1 ? stampa::Base::Hex : stampa::Base::Decimal;
+    stampa::CodeResult follow = m_cursor.start(t, width(), m_step->currentIndex() + 1, base);
+    if (!follow.ok) {
+        error(QString::fromStdString(follow.message));
+        return;
+    }
+    if (t != InputType::Scan)
+        setBarCode(QString::fromStdString(m_cursor.current()));
+    if (t == InputType::File)
+        m_codeList->setCurrentRow(m_cursor.selected());
     auto log = makeLog();
-    std::string why = stampa::start_check(m_info, t, width(), m_cursor.current(), portOpen(), *log);
+    const std::string code = m_cursor.current();
+    bool reusable = false;
+    std::string reuse;
+    std::string why = stampa::start_check(m_info, t, width(), code, true, *log, {}, &reusable);
+    if (!why.empty() && reusable && askReuse(code)) {
+        reuse = code;
+        why = stampa::start_check(m_info, t, width(), code, true, *log, reuse);
+    }
     if (!why.empty()) {
         error(QString::fromStdString(why));
         return;
     }
     stampa::StampaSettings settings = stampa::StampaSettings::load();
+    if (t == InputType::Scan) {
+        std::string missing = stampa::scan_keys_check(settings.len_sn, settings.num_sys);
+        if (!missing.empty()) {
+            error(QString::fromStdString(missing));
+            return;
+        }
+    }
     stampa::PassConfig cfg;
     cfg.platform = m_platform;
     cfg.input = t;
@@ -413,7 +504,7 @@ void CStampaChunkPage::onStart()
     cfg.num_sys = settings.num_sys;
     cfg.pause_scale = m_pauseScale;
     setRunControls(true);
-    startRun(cfg, std::move(log));
+    startRun(cfg, std::move(log), reuse);
 }
 
 void CStampaChunkPage::onNext()
@@ -472,6 +563,8 @@ void CStampaChunkPage::afterPass(const stampa::PassResult& r)
 void CStampaChunkPage::afterRun()
 {
     setRunControls(false);
+    // "OK" stays locked; the width is taken again at the next "Start".
+    m_width->setEnabled(true);
     m_barCode->setEnabled(inputType() != InputType::Auto);
     if (inputType() == InputType::Scan)
         m_barCode->setFocus();

@@ -23,7 +23,6 @@ class QLineEdit;
 class QListWidget;
 class QPushButton;
 class QTreeWidget;
-class QueuedJobObserver;
 
 // What every page has: "Bar Code:", "Start", "Stop", the status line, the
 // result list, and the run on its worker thread.
@@ -38,8 +37,9 @@ public:
     // The last message shown to the operator (for tests and scripts).
     QString lastMessage() const { return m_lastMessage; }
     QString statusText() const;
-    // Offscreen there is nobody to click the "Warning" box: its answer.
+    // Offscreen there is nobody to click the "Warning" boxes: their answers.
     void setOverwriteAnswer(bool yes) { m_overwriteAnswer = yes; }
+    void setReuseAnswer(bool yes) { m_reuseAnswer = yes; }
     // Scales the fixed waits of the passes (1 on real boxes).
     void setPauseScale(double scale) { m_pauseScale = scale; }
 
@@ -56,8 +56,10 @@ protected:
     // Enter anywhere: a new scan, the focus to "Stop". Escape is swallowed.
     void keyPressEvent(QKeyEvent* event) override;
 
-    // Starts a run of `config` with `log`.
-    void startRun(const stampa::PassConfig& config, std::unique_ptr<stampa::BurnLog> log);
+    // Starts a run of `config` with `log`; `reuse` is a code logged "Failed"
+    // that the operator chose to burn again.
+    void startRun(const stampa::PassConfig& config, std::unique_ptr<stampa::BurnLog> log,
+                  const std::string& reuse = {});
     void stopRun();
     void error(const QString& text);
     void setStatus(const QString& text);
@@ -69,6 +71,9 @@ protected:
     virtual void afterRun() = 0;
     // After each pass, on the user-interface thread.
     virtual void afterPass(const stampa::PassResult& /*r*/) {}
+
+    // Asks whether a code logged "Failed" (a box may hold it) is burnt again.
+    bool askReuse(const std::string& code);
 
     void setBarCode(const QString& text);
     void addResultRow(const QString& code, const QString& status);
@@ -82,21 +87,26 @@ protected:
     QPushButton* m_stop = nullptr;
     QLabel* m_status = nullptr;
     QTreeWidget* m_results = nullptr;
-    QueuedJobObserver* m_observer = nullptr;
 
     double m_pauseScale = 1.0;
 
 private:
     class Host;
+    class RunObserver;
     void runFinished();
     bool askOverwrite();
 
     std::unique_ptr<Host> m_host;
     std::unique_ptr<stampa::BurnLog> m_log;
+    std::unique_ptr<RunObserver> m_runObserver;
     std::unique_ptr<stampa::StampaRun> m_run;
     std::unique_ptr<CKvWorkThread> m_thread;
+    // Which run the page shows: reports of a run that has been replaced are
+    // dropped (a Stop and a Start in quick succession).
+    int m_runSerial = 0;
     std::atomic<bool> m_newScan{false};
     std::atomic<bool> m_overwriteAnswer{false};
+    std::atomic<bool> m_reuseAnswer{false};
     bool m_running = false;
     QString m_lastMessage;
 };
