@@ -1,5 +1,7 @@
 # Corvane: the two set-up commands are `make run` and `make test`.
-# Both install what is missing (scripts/install-deps), configure and build.
+# Both install what is missing (scripts/install-deps), configure and build:
+# `make run` only what building and running need, `make test` also what the
+# tests, benchmarks and fuzzing add (scripts/install-deps --tests).
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -14,17 +16,28 @@ JOBS       ?= 2
 TEST_JOBS  ?= 6
 GENERATOR  ?= Ninja
 
-.PHONY: all deps configure build build-programs build-asan test test-main test-asan test-fuzz run clean
+.PHONY: all deps deps-test configure configure-test build build-tests build-programs build-asan test test-main test-asan test-fuzz run clean
 
 all: build
 
 deps:
 	@bash scripts/install-deps
 
+deps-test:
+	@bash scripts/install-deps --tests
+
+# A first configuration leaves the tests out; `make test` turns them on.
 configure: deps
-	@test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	@test -f $(BUILD)/build.ninja || cmake -S . -B $(BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_TESTS=OFF
+
+configure-test: deps-test
+	@grep -qs '^CORVANE_TESTS:BOOL=ON' $(BUILD)/CMakeCache.txt && test -f $(BUILD)/build.ninja || \
+	  cmake -S . -B $(BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_TESTS=ON
 
 build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-tests: configure-test
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Only what `make run` starts: the programs, the tool plug-ins and the virtual
@@ -34,11 +47,11 @@ build-programs: configure
 	@cmake --build $(BUILD) --target corvane-programs -j $(JOBS)
 
 # The Qt-free layers and their tests, built again with AddressSanitizer and UBSan.
-build-asan: deps
+build-asan: deps-test
 	@test -f $(ASAN_BUILD)/build.ninja || cmake -S . -B $(ASAN_BUILD) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DCORVANE_QT=OFF -DCORVANE_SANITIZE=ON
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
-test-main: build
+test-main: build-tests
 	cd $(BUILD) && ctest --output-on-failure -j $(TEST_JOBS) --timeout 600
 
 test-asan: build-asan
@@ -47,7 +60,7 @@ test-asan: build-asan
 
 # The .xls reader under libFuzzer (clang), briefly, from a corpus of
 # python3-xlwt workbooks; findings stay in the corpus for the next run.
-test-fuzz: deps
+test-fuzz: deps-test
 	@test -f $(FUZZ_BUILD)/build.ninja || CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) -G $(GENERATOR) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_QT=OFF -DCORVANE_FUZZ=ON \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined"
@@ -62,7 +75,7 @@ test-fuzz: deps
 	    -print_final_stats=1 $(FUZZ_BUILD)/corpus-$$t; \
 	done
 
-test: deps
+test: deps-test
 	$(MAKE) --no-print-directory test-main
 	$(MAKE) --no-print-directory test-asan
 	$(MAKE) --no-print-directory test-fuzz

@@ -31,12 +31,18 @@ struct ProgramRun {
     QString out, err;
 };
 
-ProgramRun Corvane(const QStringList& args, const QString& home, int ms = 30000)
+// `display` false: a machine without any display and no platform chosen.
+ProgramRun Corvane(const QStringList& args, const QString& home, int ms = 30000, bool display = true)
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("CORVANE_HOME"), home);
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    if (display) {
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    } else {
+        for (const char* var : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+            env.remove(QLatin1String(var));
+    }
     p.setProcessEnvironment(env);
     p.setWorkingDirectory(home);
     p.start(QStringLiteral(CORVANE_EXE), args);
@@ -77,6 +83,37 @@ TEST(Program, HelpVersionAndPluginList)
 
     ProgramRun bad = Corvane({QStringLiteral("--no-such-option")}, home);
     EXPECT_NE(bad.code, 0);
+}
+
+TEST(Program, TextOptionsNeedNoDisplay)
+{
+    const QString home = MakeHome("prog-nodisplay", true);
+    ProgramRun v = Corvane({QStringLiteral("--version")}, home, 30000, false);
+    EXPECT_EQ(v.code, 0) << v.err.toStdString();
+    EXPECT_EQ(v.out.trimmed(), QStringLiteral("Corvane V" CORVANE_TEST_VERSION));
+
+    ProgramRun h = Corvane({QStringLiteral("--help")}, home, 30000, false);
+    EXPECT_EQ(h.code, 0) << h.err.toStdString();
+    EXPECT_TRUE(h.out.contains(QLatin1String("--list-plugins"))) << h.out.toStdString();
+
+    ProgramRun l = Corvane({QStringLiteral("--list-plugins")}, home, 30000, false);
+    EXPECT_EQ(l.code, 0) << l.err.toStdString();
+    EXPECT_TRUE(l.out.contains(QStringLiteral("tab \"UPG\""))) << l.out.toStdString();
+
+    const QString png = home + QStringLiteral("/nd.png");
+    ProgramRun s = Corvane({QStringLiteral("--screenshot"), png}, home, 30000, false);
+    EXPECT_EQ(s.code, 0) << s.err.toStdString();
+    EXPECT_FALSE(QImage(png).isNull());
+
+    // The workbench itself says why it cannot start instead of aborting in Qt;
+    // a mistyped option is still named as such.
+    ProgramRun w = Corvane({}, home, 30000, false);
+    EXPECT_EQ(w.code, 1);
+    EXPECT_TRUE(w.err.contains(QLatin1String("no display"))) << w.err.toStdString();
+    EXPECT_FALSE(QFile::exists(home + QStringLiteral("/minidump.dmp")));
+    ProgramRun bad = Corvane({QStringLiteral("--no-such-option")}, home, 30000, false);
+    EXPECT_EQ(bad.code, 1);
+    EXPECT_TRUE(bad.err.contains(QLatin1String("no-such-option"))) << bad.err.toStdString();
 }
 
 TEST(Program, ScreenshotShowsTheFrame)

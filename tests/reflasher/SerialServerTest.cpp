@@ -157,7 +157,7 @@ protected:
     {
         const std::string ser2net = find_ser2net();
         if (ser2net.empty())
-            GTEST_SKIP() << "ser2net is not installed (scripts/install-deps installs it)";
+            GTEST_SKIP() << "ser2net is not installed (scripts/install-deps --tests installs it)";
         dir = fs::temp_directory_path() /
               ("serialserver_" + std::to_string(::getpid()) + "_" +
                ::testing::UnitTest::GetInstance()->current_test_info()->name());

@@ -35,7 +35,7 @@ echo "$out" | grep -q "TCP port" || fail "no reason for the malformed URL: $out"
 SER2NET=""
 for d in /usr/sbin /usr/bin /sbin; do [ -x "$d/ser2net" ] && SER2NET="$d/ser2net" && break; done
 if [ -z "$SER2NET" ]; then
-  echo "SKIP: ser2net is not installed (scripts/install-deps installs it)"
+  echo "SKIP: ser2net is not installed (scripts/install-deps --tests installs it)"
   exit 0
 fi
 
