@@ -346,6 +346,8 @@ TEST_F(Panel, TheLampTestReportsThePositionTheBoxMovedTo)
         session->lamp.press(a);
     }
     ASSERT_TRUE(run_to_end().ok()) << log.text();
+    // "OK" is answered with a plain status (state 0): the position confirmed
+    // is the one the last arrow reported.
     const std::vector<std::pair<int, bool>> want = {{1, false}, {2, false}, {1, false}, {1, true}};
     EXPECT_EQ(events.lamp(), want);
     EXPECT_EQ(tb.box->panel().confirmed_lamp, 1);
