@@ -214,6 +214,30 @@ TEST_F(Panel, ClearOrSilenceWhileWaitingForTheResetEndsTheConnection)
     EXPECT_FALSE(session->Connected());
 }
 
+// Alder: "Clear" during the boot init (a byte at a time, each waiting for the
+// boot ROM's answer) ends the connection between two bytes.
+TEST_F(Panel, ClearDuringTheAlderBootInitEndsIt)
+{
+    start(Platform::Alder);
+    const std::vector<uint8_t> init = stbsim::make_standin(stbsim::kKindBootInitAlder, std::string(256 << 10, 'b'));
+    firtest::spit(tb.dir.file("boot_init.img"), init);
+    tb.box->set_speed(0.5);  // the real line's pace: the whole image would take minutes
+    ConnectOptions o;
+    o.reset_wait_ms = 30000;
+    ASSERT_TRUE(session->StartConnect(Platform::Alder, random_record(Platform::Alder, 3), o));
+    tb.box->reset();
+    ASSERT_TRUE(wait_until([&] { return log.has("Start boot init, please wait..."); }));
+    const uint64_t loaded = tb.box->counters().programs_loaded;
+    session->Clear();
+    ASSERT_TRUE(session->WaitIdle(60000)) << log.text();
+    EXPECT_EQ(session->LastResult().outcome, PanelOutcome::Cancelled);
+    EXPECT_TRUE(log.has("UPG Canceled by user!"));
+    EXPECT_FALSE(log.has("boot init fail!"));
+    EXPECT_EQ(tb.box->counters().programs_loaded, loaded);
+    EXPECT_FALSE(tb.svc.any_job_flag());
+    EXPECT_EQ(tb.svc.m_RawLink.load(), 0);
+}
+
 TEST_F(Panel, FirstReplyErrorIsRetriedSecondReplyErrorFailsAtOnce)
 {
     connect_base();
