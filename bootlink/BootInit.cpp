@@ -35,6 +35,13 @@ int await_boot_rom(JobContext& ctx) {
     }
 }
 
+// The cancel event came while the boot-init image went out: it is polled
+// between bytes (each may wait a second for the boot ROM's answer).
+int init_cancelled(JobContext& ctx) {
+    ctx.reset_cancel();
+    return fail_at(ctx, kSrc, __LINE__, Outcome::Cancelled, "UPG Canceled by user!\n");
+}
+
 // The keep-going flag was cleared or the job cancelled.
 int stopped(JobContext& ctx) { return fail_at(ctx, kSrc, __LINE__, Outcome::Cancelled, "calibration stopped\n"); }
 
@@ -115,6 +122,8 @@ int boot_init(JobContext& ctx, const std::string& image_name, BootInitMode mode)
         line_recv(ctx, &b, 1, &got, 50);  // drop one byte
         bool restarted = false;
         for (size_t i = 0; i < kHeader; ++i) {
+            if (ctx.cancelled())
+                return init_cancelled(ctx);
             if (!line_send(ctx, &img[i], 1, 500))
                 return BL_FAIL(ctx, kSrc, "send boot_init.img failed!\n");
             got = 0;
@@ -127,15 +136,15 @@ int boot_init(JobContext& ctx, const std::string& image_name, BootInitMode mode)
         }
         if (!restarted)
             break;
-        if (ctx.cancelled()) {
-            ctx.reset_cancel();
-            return fail_at(ctx, kSrc, __LINE__, Outcome::Cancelled, "UPG Canceled by user!\n");
-        }
+        if (ctx.cancelled())
+            return init_cancelled(ctx);
         if (++restarts > kMaxHeaderRestarts)
             return BL_FAIL(ctx, kSrc, "boot init: the boot ROM kept restarting the header, given up\n");
     }
     BL_LOG(kSrc, "Start boot init, please wait...\n");
     for (size_t i = kHeader; i < img.size(); ++i) {
+        if (ctx.cancelled())
+            return init_cancelled(ctx);
         if (mode == BootInitMode::Paced) {
             uint8_t b = 0;
             uint32_t got = 0;

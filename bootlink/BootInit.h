@@ -34,6 +34,8 @@ int boot_init_cedar_image(const std::string& image_name, JobContext& ctx);
 //   BootInitMode::Paced (the panel tool): one byte is read (1000 ms) before
 //     each further byte goes out, and the init succeeds only when the second
 //     of the two bytes read at the end is '"'.
+// The cancel event is polled before every byte: a cancelled init resets it
+// and fails with Outcome::Cancelled ("UPG Canceled by user!").
 enum class BootInitMode { Plain, Paced };
 int boot_init(JobContext& ctx, const std::string& image_name = kAlderBootImage,
               BootInitMode mode = BootInitMode::Plain);

@@ -26,8 +26,10 @@
 #include <csignal>
 #include <cstdio>
 #include <mutex>
+#include <cerrno>
 #include <optional>
 #include <thread>
+#include <poll.h>
 #include <unistd.h>
 
 using namespace fir;
@@ -376,11 +378,35 @@ const char* const kStepNames[10] = {"every segment lit (Light All)", "every segm
                                     "segment 4, lower left",        "segment 5, upper left",
                                     "segment 6, the middle bar",    "segment 7, the dot"};
 
+// Waits for Enter (or the end of the input) on standard input while
+// `waiting()` holds: false as soon as it no longer does, so that an exchange
+// that ended (Ctrl+C, a failure) never leaves anyone waiting for a key.
+bool wait_for_enter(const std::function<bool()>& waiting)
+{
+    while (waiting()) {
+        pollfd p{STDIN_FILENO, POLLIN, 0};
+        const int r = ::poll(&p, 1, 100);
+        if (r < 0 && errno != EINTR)
+            return false;
+        if (r <= 0)
+            continue;
+        char c = 0;
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || c == '\n')
+            return true;
+    }
+    return false;
+}
+
 // Steps through the ten steps; on a terminal each waits for Enter. A step
-// the panel refused is taken again, at most three times.
+// the panel refused is taken again, at most three times. False when the
+// exchange ended first.
 bool step_through(LiveLink& link, CliEvents& events)
 {
     const bool ask = ::isatty(STDIN_FILENO) != 0;
+    auto running = [&link] { return link.session.Busy() && link.session.led.getting; };
     for (int step = 0; step < 10; ++step) {
         for (int attempt = 0;; ++attempt) {
             std::printf("Step %d: %s\n", step, kStepNames[step]);
@@ -388,9 +414,8 @@ bool step_through(LiveLink& link, CliEvents& events)
             if (ask) {
                 std::printf("Press Enter when the panel shows it... ");
                 std::fflush(stdout);
-                int c;
-                while ((c = std::getchar()) != '\n' && c != EOF) {
-                }
+                if (!wait_for_enter(running))
+                    return false;
             }
             link.session.led.press(step);
             const std::optional<bool> ok = events.next_step(link.session);

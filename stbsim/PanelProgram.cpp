@@ -363,7 +363,12 @@ void Panel::lamp_move(uint8_t k)
             h.lamp_mode = false;
         }
     });
-    status(k, true, static_cast<uint8_t>(pos), 0x00);
+    // An arrow's status carries the position now lit; the confirmation's is
+    // the plain status of a panel, its state (0, back to idle) and error code.
+    if (k == '^')
+        status(k, true, 0x00, 0x00);
+    else
+        status(k, true, static_cast<uint8_t>(pos), 0x00);
 }
 
 }  // namespace

@@ -222,7 +222,8 @@ struct ReceivedKey {
 // 0x01 error; state, code) and kept. 'Y' starts key reports (user code LE16,
 // key code, 0); 'T' and 'U' step the LED map, whose 256 bytes follow the
 // tenth good step as '#', '*', map, CRC-32 until the host answers 0x02; 'X',
-// '\\', ']' and '^' move and confirm a lamp position (status byte 1).
+// '\\' and ']' move a lamp position (status byte 1 is the position now lit),
+// '^' confirms it (status: 0x00, state 0, code 0).
 struct PanelKey {
     uint16_t user_code = 0;
     uint8_t key_code = 0;

@@ -141,6 +141,15 @@ constexpr size_t kPanelRecordSize = 40;
 constexpr size_t kLedMapSize = 200;
 extern const char kDmhMarker[12];  // "*^_^*DM(^o^)"
 
+// A DMH header is 28 bytes: the marker, three words (the second the SDRAM
+// size), then the entry count in byte 24 and the entry size in byte 26, one
+// byte each; bytes 25 and 27 are fields of their own, kept as found. A header
+// counts only when it lies whole in the image and its entry size is 48. Both
+// the configuration tool and the front-panel tool read DMHs through these.
+bool is_dmh_header(const uint8_t* image, size_t len, size_t pos);
+inline uint32_t dmh_entry_count(const uint8_t* header) { return header[24]; }
+inline uint32_t dmh_entry_size(const uint8_t* header) { return header[26]; }
+
 // Little-endian 32-bit fields of images and entries (the tree's byte helpers).
 inline uint32_t rd32(const uint8_t* p) { return kv::get_le32(p); }
 inline void wr32(uint8_t* p, uint32_t v) { kv::put_le32(p, v); }

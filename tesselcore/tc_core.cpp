@@ -16,6 +16,14 @@ namespace tessel {
 
 const char kDmhMarker[12] = {'*', '^', '_', '^', '*', 'D', 'M', '(', '^', 'o', '^', ')'};
 
+bool is_dmh_header(const uint8_t* image, size_t len, size_t pos)
+{
+    if (!image || pos > len || len - pos < kDmhHeaderSize)
+        return false;
+    const uint8_t* h = image + pos;
+    return std::memcmp(h, kDmhMarker, sizeof kDmhMarker) == 0 && dmh_entry_size(h) == kEntrySize;
+}
+
 bool entry_is_ncrc(const tag_dmh_block_info_local& r) { return std::memcmp(r.entry + 12, "NCRC", 4) == 0; }
 
 static std::string field_text(const uint8_t* p, size_t n)

@@ -14,8 +14,8 @@ using namespace tessel;
 
 namespace {
 
-// Positions of valid DMH headers: the marker, a whole header inside the image
-// and entry size byte 26 equal to 48. memmem finds the marker at memory speed.
+// Positions of valid DMH headers (is_dmh_header). memmem finds the marker at
+// memory speed.
 template <typename Fn>
 void for_each_dmh(const uint8_t* image, uint32_t len, Fn fn)
 {
@@ -27,7 +27,7 @@ void for_each_dmh(const uint8_t* image, uint32_t len, Fn fn)
             return;
         const auto* h = static_cast<const uint8_t*>(hit);
         uint32_t pos = (uint32_t)(h - image);
-        if ((uint64_t)pos + kDmhHeaderSize <= len && h[26] == 48)
+        if (is_dmh_header(image, len, pos))
             if (!fn(pos))
                 return;
         p = h + 1;
@@ -47,7 +47,7 @@ int CTesselcore::scan_flash(const uint8_t* image, uint32_t len, tag_dmh_block_no
     uint64_t total = 0;
     for_each_dmh(image, len, [&](uint32_t p) {
         found = true;
-        const uint32_t n = image[p + 24];
+        const uint32_t n = dmh_entry_count(image + p);
         entries += n;
         for (uint32_t k = 0; k < n && entries <= kMaxBlocks; ++k)
             if ((uint64_t)p + kDmhHeaderSize + kEntrySize * (k + 1) <= len)
@@ -81,7 +81,7 @@ int CTesselcore::scan_flash(const uint8_t* image, uint32_t len, tag_dmh_block_no
     for_each_dmh(image, len, [&](uint32_t p) {
         ++seq;
         sdram = rd32(image + p + 16);
-        uint32_t n = image[p + 24];
+        uint32_t n = dmh_entry_count(image + p);
         if ((uint64_t)p + kDmhHeaderSize + (uint64_t)kEntrySize * n > len) {
             show("ERROR!! the DMH at 0x%x lists %u blocks beyond the end of the image!", p, n);
             rc = -5;

@@ -309,3 +309,31 @@ TEST(FirNamedFields, SetAndDescribeThroughThePages)
         }
     EXPECT_TRUE(found);
 }
+
+// Gathering against what the record shows stores the fields that changed and
+// nothing else; the command line stores the field it was told to set, even
+// when the record shows that value already.
+TEST(FirNamedFields, OnlyTheFieldSetIsStored)
+{
+    const std::vector<std::string> captions = language_captions({});
+    CPanelRecord rec = CPanelRecord::ForPlatform(Platform::Alder);
+    for (size_t i = 0; i < rec.config_size(); ++i)
+        rec.config()[i] = uint8_t(0xA7 + 5 * i);
+    rec.config()[5] = 0x97;  // a digit count beyond the list: shown as 0
+    const CPanelRecord before = rec;
+    ASSERT_TRUE(set_named_field(&rec, Platform::Alder, captions, "clock_pos", "12").ok);
+    std::vector<uint8_t> want = before.bytes();
+    want[8] = uint8_t((want[8] & 0x03) | 12 << 2);
+    EXPECT_EQ(rec.bytes(), want);
+
+    ASSERT_TRUE(set_named_field(&rec, Platform::Alder, captions, "com_num", "0").ok);
+    want[5] = 0x90;
+    EXPECT_EQ(rec.bytes(), want);
+
+    // Filled and gathered back unchanged, nothing moves.
+    const FrontPanelFields fp = fill_front_panel(rec.config(), Platform::Alder);
+    const HardwareFields hw = fill_hardware(rec.config(), Platform::Alder, captions);
+    ASSERT_TRUE(gather_front_panel(fp, Platform::Alder, rec.config(), &fp).ok);
+    ASSERT_TRUE(gather_hardware(hw, Platform::Alder, captions, rec.config(), &hw).ok);
+    EXPECT_EQ(rec.bytes(), want);
+}

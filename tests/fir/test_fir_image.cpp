@@ -2,6 +2,7 @@
 #include "FirImage.h"
 #include "FirSampleImages.h"
 #include "PanelCommands.h"
+#include "Tesselcore.h"
 
 #include <gtest/gtest.h>
 
@@ -64,14 +65,65 @@ TEST(FirParse, BasePlatformLimitsAndMissingBlocks)
     EXPECT_FALSE(no_config.ok);
     EXPECT_EQ(no_config.message, "Wrong binary file!");
 
-    std::vector<uint8_t> no_script = base_image();
-    std::memset(no_script.data() + 0x10020, 0xFF, 12);
-    EXPECT_FALSE(parse(Platform::Base, no_script, &p).ok);
+    std::vector<uint8_t> no_script_dmh = base_image();
+    std::memset(no_script_dmh.data() + 0x10020, 0xFF, 12);
+    EXPECT_FALSE(parse(Platform::Base, no_script_dmh, &p).ok);
+}
 
-    FirResult bad_header =
-        parse(Platform::Base, base_image(0x100, true, firtest::script_text(3, 3, 3, "CFGHEADER=toolcfgx")), &p);
-    EXPECT_FALSE(bad_header.ok);
-    EXPECT_EQ(bad_header.message, "Wrong binary file!");
+TEST(FirParse, BasePlatformOpensAnImageWhoseScriptIsMissingOrBroken)
+{
+    std::vector<uint8_t> no_block = base_image();
+    no_block[0x10020 + 28] = 0x42;  // the DMH lists no 0xFE block
+    std::vector<uint8_t> damaged = base_image();
+    damaged[0x10020 + 0x200 + 12] ^= 0xFF;  // inside the gzip member
+    for (const std::vector<uint8_t>& img :
+         {base_image(0x100, true, firtest::script_text(3, 3, 3, "CFGHEADER=toolcfgx")), no_block, damaged}) {
+        ParsedImage p;
+        FirResult res = parse(Platform::Base, img, &p);
+        ASSERT_TRUE(res.ok) << res.detail;
+        EXPECT_FALSE(p.script_ok);
+        EXPECT_TRUE(p.names.ir1.empty() && p.names.ir2.empty() && p.names.fp.empty());
+        ASSERT_FALSE(p.notes.empty());
+        // The blocks are read and written back all the same.
+        EXPECT_EQ(std::vector<uint8_t>(p.record.config(), p.record.config() + 464), config_block(464));
+        EXPECT_EQ(p.record.key_code(KeyTable::Ir2, 59), uint8_t(2 + 3 * 59));
+        std::vector<uint8_t> out;
+        ASSERT_TRUE(generate_image(p, p.record, &out).ok);
+        EXPECT_EQ(out.size(), img.size());
+    }
+    // Only the base platform does without: Alder and Dogwood take their key counts from the script.
+    std::vector<uint8_t> dg = dogwood_image();
+    dg[0x20000 + 0x100 + 12] ^= 0xFF;
+    ParsedImage p;
+    EXPECT_FALSE(parse(Platform::Dogwood, dg, &p).ok);
+}
+
+// The front-panel tool reads a DMH as the configuration tool does: the entry
+// count is byte 24, the entry size byte 26 (48), whatever bytes 25 and 27 hold.
+TEST(FirParse, DmhHeadersReadAsTheConfigurationToolReadsThem)
+{
+    std::vector<uint8_t> img = base_image();
+    for (size_t dmh : {size_t(0x100), size_t(0x10020)}) {
+        img[dmh + 25] = 0x01;
+        img[dmh + 27] = 0x02;
+    }
+    ParsedImage p;
+    FirResult res = parse(Platform::Base, img, &p);
+    ASSERT_TRUE(res.ok) << res.detail;
+    EXPECT_EQ(std::vector<uint8_t>(p.record.config(), p.record.config() + 464), config_block(464));
+
+    CTesselcore core;
+    tag_dmh_block_node node{};
+    ASSERT_EQ(core.scan_flash(img.data(), uint32_t(img.size()), &node), 1);
+    EXPECT_EQ(node.count, 5);  // four panel blocks and the script
+    EXPECT_EQ(tessel::entry_id(node.working[3]), kBlockConfig);
+    EXPECT_EQ(std::vector<uint8_t>(node.working[3].data, node.working[3].data + 464), config_block(464));
+    core.free_block_node(&node);
+
+    // An entry size other than 48 is no DMH for either.
+    img[0x100 + 26] = 49;
+    EXPECT_FALSE(parse(Platform::Base, img, &p).ok);
+    EXPECT_FALSE(tessel::is_dmh_header(img.data(), img.size(), 0x100));
 }
 
 TEST(FirParse, HostileEntriesAreRefusedNotRead)
@@ -81,9 +133,12 @@ TEST(FirParse, HostileEntriesAreRefusedNotRead)
     firtest::le32(img.data() + 0x100 + 28 + 4, 0xFFFFFF00);  // IR1 data far beyond the image
     EXPECT_FALSE(parse(Platform::Base, img, &p).ok);
 
-    img = base_image();
-    firtest::le16(img.data() + 0x100 + 24, 0xFFFF);  // entries beyond the image
-    EXPECT_FALSE(parse(Platform::Base, img, &p).ok);
+    img = dogwood_image();
+    img.resize(0x21000);
+    img[0x20000 + 24] = 0xFF;  // entries beyond the image
+    FirResult beyond = parse(Platform::Dogwood, img, &p);
+    EXPECT_FALSE(beyond.ok);
+    EXPECT_NE(beyond.detail.find("runs past its bounds"), std::string::npos) << beyond.detail;
 
     img = base_image();
     firtest::le32(img.data() + 0x100 + 28 + 3 * 48 + 8, 100);  // a configuration block too small
@@ -91,9 +146,6 @@ TEST(FirParse, HostileEntriesAreRefusedNotRead)
     EXPECT_FALSE(small.ok);
     EXPECT_NE(small.detail.find("0xBC"), std::string::npos);
 
-    img = base_image();
-    img[0x10020 + 28 + 0x200] ^= 0xFF;  // a damaged gzip member
-    EXPECT_FALSE(parse(Platform::Base, img, &p).ok);
 }
 
 TEST(FirScript, HeaderAndNames)

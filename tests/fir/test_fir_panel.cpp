@@ -16,6 +16,8 @@
 #include <fstream>
 #include <optional>
 
+#include <csignal>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -214,6 +216,30 @@ TEST_F(Panel, ClearOrSilenceWhileWaitingForTheResetEndsTheConnection)
     EXPECT_FALSE(session->Connected());
 }
 
+// Alder: "Clear" during the boot init (a byte at a time, each waiting for the
+// boot ROM's answer) ends the connection between two bytes.
+TEST_F(Panel, ClearDuringTheAlderBootInitEndsIt)
+{
+    start(Platform::Alder);
+    const std::vector<uint8_t> init = stbsim::make_standin(stbsim::kKindBootInitAlder, std::string(256 << 10, 'b'));
+    firtest::spit(tb.dir.file("boot_init.img"), init);
+    tb.box->set_speed(0.5);  // the real line's pace: the whole image would take minutes
+    ConnectOptions o;
+    o.reset_wait_ms = 30000;
+    ASSERT_TRUE(session->StartConnect(Platform::Alder, random_record(Platform::Alder, 3), o));
+    tb.box->reset();
+    ASSERT_TRUE(wait_until([&] { return log.has("Start boot init, please wait..."); }));
+    const uint64_t loaded = tb.box->counters().programs_loaded;
+    session->Clear();
+    ASSERT_TRUE(session->WaitIdle(60000)) << log.text();
+    EXPECT_EQ(session->LastResult().outcome, PanelOutcome::Cancelled);
+    EXPECT_TRUE(log.has("UPG Canceled by user!"));
+    EXPECT_FALSE(log.has("boot init fail!"));
+    EXPECT_EQ(tb.box->counters().programs_loaded, loaded);
+    EXPECT_FALSE(tb.svc.any_job_flag());
+    EXPECT_EQ(tb.svc.m_RawLink.load(), 0);
+}
+
 TEST_F(Panel, FirstReplyErrorIsRetriedSecondReplyErrorFailsAtOnce)
 {
     connect_base();
@@ -346,6 +372,8 @@ TEST_F(Panel, TheLampTestReportsThePositionTheBoxMovedTo)
         session->lamp.press(a);
     }
     ASSERT_TRUE(run_to_end().ok()) << log.text();
+    // "OK" is answered with a plain status (state 0): the position confirmed
+    // is the one the last arrow reported.
     const std::vector<std::pair<int, bool>> want = {{1, false}, {2, false}, {1, false}, {1, true}};
     EXPECT_EQ(events.lamp(), want);
     EXPECT_EQ(tb.box->panel().confirmed_lamp, 1);
@@ -445,16 +473,52 @@ protected:
             std::remove(portFile.c_str());
     }
     std::string portFile;
+    std::string command(const std::string& args)
+    {
+        return "CORVANE_HOME='" + tb.dir.path() + "' " + CORVANE_CLI + " fir " + args + " --port '" +
+               tb.box->port_path() + "' --pause-scale 0.02 > '" + tb.dir.file("cli.out") + "' 2>&1";
+    }
     // Runs corvane-cli fir ARGS on the box's port; its exit status.
     int cli(const std::string& args, bool reset = true)
     {
         if (reset)
             tb.box->reset();
-        const std::string cmd = "CORVANE_HOME='" + tb.dir.path() + "' " + CORVANE_CLI + " fir " + args +
-                                " --port '" + tb.box->port_path() + "' --pause-scale 0.02 > '" +
-                                tb.dir.file("cli.out") + "' 2>&1";
-        const int rc = std::system(cmd.c_str());
+        const int rc = std::system(command(args).c_str());
         return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    }
+    // The same with a terminal as standard input (nobody types on it);
+    // `interrupt`: Ctrl+C once it asks for Enter. -1 when it has not ended
+    // within a minute after that (it is then killed).
+    int cli_on_terminal(const std::string& args, bool interrupt)
+    {
+        tb.box->reset();
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+            return -2;
+        const std::string slave = ::ptsname(master);
+        const std::string cmd = "exec env " + command(args);
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::setsid();
+            const int fd = ::open(slave.c_str(), O_RDWR);
+            ::dup2(fd, STDIN_FILENO);
+            ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        int status = 0;
+        auto ended = [&] { return ::waitpid(pid, &status, WNOHANG) == pid; };
+        bool done = false;
+        if (wait_until([&] { return (done = ended()) || output().find("Press Enter") != std::string::npos; }, 120000) &&
+            !done && interrupt)
+            ::kill(pid, SIGINT);
+        if (!done)
+            done = wait_until(ended, 60000);
+        if (!done) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+        }
+        ::close(master);
+        return done && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     std::string output()
     {
@@ -517,4 +581,17 @@ TEST_F(PanelCli, LearnLedWritesTheMapTheBoxSent)
     ASSERT_TRUE(read_page_file(out, PageFile::Led, Platform::Base, &file).ok);
     EXPECT_EQ(std::vector<uint8_t>(file.led_map(), file.led_map() + kLedMapSize), tb.box->panel().led_map);
     EXPECT_TRUE(wait_until([&] { return tb.box->panel().map_acknowledged; }));
+}
+
+// On a terminal each step waits for Enter; Ctrl+C, or an exchange that failed,
+// ends the command without anyone pressing it.
+TEST_F(PanelCli, LearnLedOnATerminalEndsOnCtrlCOrAFailedExchange)
+{
+    start(0);
+    const std::string out = tb.dir.file("never.led");
+    EXPECT_EQ(cli_on_terminal("learn-led --platform base --out '" + out + "'", true), 3) << output();
+    ASSERT_TRUE(tb.box->add_panel_fault("second-error:cmd=T"));
+    EXPECT_EQ(cli_on_terminal("learn-led --platform base --out '" + out + "'", false), 1) << output();
+    EXPECT_NE(output().find("Slave report Error"), std::string::npos) << output();
+    EXPECT_FALSE(std::ifstream(out).good());
 }

@@ -23,6 +23,15 @@
 
 using namespace firtest;
 
+// Sets the CRC field of each of the first `entries` entries of the DMH at `dmh`.
+static void fix_crcs(std::vector<uint8_t>& img, size_t dmh, int entries)
+{
+    for (int k = 0; k < entries; ++k) {
+        uint8_t* e = img.data() + dmh + 28 + 48 * k;
+        le32(e + 12, box_crc(img.data() + dmh + rd32(e + 4), rd32(e + 8)));
+    }
+}
+
 class FirViewTest : public QObject {
     Q_OBJECT
 private slots:
@@ -156,6 +165,61 @@ private slots:
         view.ChooseOutput(QString::fromStdString(out));
         QVERIFY(!view.Generate());
         QCOMPARE(firview::LastMessage(), QStringLiteral("Save Data Failed!!"));
+    }
+
+    // Alder: Parse then Generate with nothing edited writes the image back
+    // byte for byte, also where the configuration holds what the pages
+    // cannot show; an edit changes its own bits only.
+    void alderUntouchedBytesStayByteForByte()
+    {
+        std::vector<uint8_t> in = alder_image();
+        uint8_t* cfg = in.data() + 0x20000 + 0x400;
+        cfg[0] = 0x07;                  // neither 0 nor 1
+        cfg[4] = 0xEC;                  // scan type 12, bit 7 set
+        cfg[5] = 0x43;                  // three digits
+        cfg[6] = 0x09;                  // display kind of no list entry
+        cfg[16] = 0xFD, cfg[17] = 0x11, cfg[18] = 0x22, cfg[19] = 0x33;  // positions beyond "4"
+        fix_crcs(in, 0x10000, 2);
+        fix_crcs(in, 0x20000, 2);
+        const std::string img = scratch().file("alder-odd.bin");
+        spit(img, in);
+
+        CFirDlg view;
+        view.findChild<QComboBox*>(QStringLiteral("projectType"))->setCurrentIndex(1);
+        view.ChooseInput(QString::fromStdString(img));
+        QVERIFY(view.Parse());
+        const std::string out = scratch().file("alder-odd-new.bin");
+        view.ChooseOutput(QString::fromStdString(out));
+        QVERIFY(view.Generate());
+        QCOMPARE(firview::LastMessage(), QStringLiteral("Save Data Success!"));
+        QVERIFY(slurp(out) == in);
+
+        view.FrontPanelPage()->findChild<QLineEdit*>(QStringLiteral("dataPos"))->setText(QStringLiteral("17"));
+        view.HardwarePage()->findChild<QLineEdit*>(QStringLiteral("tvAv"))->setText(QStringLiteral("5"));
+        QVERIFY(view.Generate());
+        std::vector<uint8_t> want = in;
+        uint8_t* w = want.data() + 0x20000 + 0x400;
+        w[9] = uint8_t((w[9] & 0x03) | 17 << 2);
+        w[308] = 5;
+        fix_crcs(want, 0x20000, 2);
+        QVERIFY(slurp(out) == want);
+    }
+
+    // Base platform: an image whose script cannot be read opens; the key page
+    // says so and has no rows, and Generate still writes the image.
+    void baseImageWithABrokenScriptOpens()
+    {
+        const std::string img = scratch().file("base-bad-script.bin");
+        spit(img, base_image(0x100, true, script_text(3, 3, 3, "CFGHEADER=toolcfgx")));
+        CFirDlg view;
+        view.ChooseInput(QString::fromStdString(img));
+        QVERIFY(view.Parse());
+        QCOMPARE(firview::LastMessage(), QStringLiteral("Wrong binary file, script error!"));
+        QCOMPARE(view.KeyMapPage()->findChild<QTableWidget*>(QStringLiteral("irKeys"))->rowCount(), 0);
+        QCOMPARE(view.KeyMapPage()->findChild<QLineEdit*>(QStringLiteral("ir1UserCode"))->text(),
+                 QStringLiteral("12ab"));
+        view.ChooseOutput(QString::fromStdString(scratch().file("base-bad-script-new.bin")));
+        QVERIFY(view.Generate());
     }
 
     void exchangesWithoutAPanelEndAtOnce()

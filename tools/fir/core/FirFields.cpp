@@ -88,37 +88,52 @@ std::string default_digit_positions(int com_num)
     return std::string("1234").substr(0, static_cast<size_t>(std::clamp(com_num, 0, 4)));
 }
 
-FirResult gather_front_panel(const FrontPanelFields& f, Platform p, uint8_t* cfg)
+FirResult gather_front_panel(const FrontPanelFields& f, Platform p, uint8_t* cfg, const FrontPanelFields* was)
 {
+    auto changed = [&](auto member) { return !was || f.*member != was->*member; };
     const bool is1642 = f.fp_type == 0;
-    cfg[0] = is1642 ? 0 : 1;
-    cfg[4] = static_cast<uint8_t>((f.scan_type & 0x0F) | (f.lbd_type & 1) << 4 | (is1642 ? 0x60 : 0));
-    cfg[5] = static_cast<uint8_t>((cfg[5] & 0xF0) | (f.com_num & 0x0F));
-    set_bit0(cfg[8], f.clock_level);
-    set_bit0(cfg[9], f.data_level);
-    set_bit0(cfg[10], f.scan0_level);
-    set_bit0(cfg[20], f.lock_lamp_level);
-    set_bit0(cfg[21], f.power_lamp_level);
-    if (traits(p).panel_extras)
-        cfg[6] = f.fp_type == 1 ? 4 : f.fp_type == 2 ? 8 : 1;
+    if (changed(&FrontPanelFields::fp_type)) {
+        cfg[0] = is1642 ? 0 : 1;
+        cfg[4] = static_cast<uint8_t>((cfg[4] & 0x1F) | (is1642 ? 0x60 : 0));
+        if (traits(p).panel_extras)
+            cfg[6] = f.fp_type == 1 ? 4 : f.fp_type == 2 ? 8 : 1;
+    }
+    if (changed(&FrontPanelFields::scan_type))
+        cfg[4] = static_cast<uint8_t>((cfg[4] & 0xF0) | (f.scan_type & 0x0F));
+    if (changed(&FrontPanelFields::lbd_type))
+        cfg[4] = static_cast<uint8_t>((cfg[4] & ~0x10u) | (f.lbd_type & 1) << 4);
+    if (changed(&FrontPanelFields::com_num))
+        cfg[5] = static_cast<uint8_t>((cfg[5] & 0xF0) | (f.com_num & 0x0F));
+    const struct {
+        int FrontPanelFields::*level;
+        int byte;
+    } levels[] = {{&FrontPanelFields::clock_level, 8},     {&FrontPanelFields::data_level, 9},
+                  {&FrontPanelFields::scan0_level, 10},    {&FrontPanelFields::lock_lamp_level, 20},
+                  {&FrontPanelFields::power_lamp_level, 21}};
+    for (const auto& l : levels)
+        if (changed(l.level))
+            set_bit0(cfg[l.byte], f.*l.level);
 
-    struct Pos {
-        const std::string& text;
+    const struct {
+        std::string FrontPanelFields::*text;
         const char* label;
         int byte;
+    } positions[] = {
+        {&FrontPanelFields::scan0_pos, "scan_0 pos", 10},     {&FrontPanelFields::clock_pos, "fclock pos", 8},
+        {&FrontPanelFields::data_pos, "fdata pos", 9},        {&FrontPanelFields::lock_lamp_pos, "lbd_0 pos", 20},
+        {&FrontPanelFields::power_lamp_pos, "lbd_1 pos", 21}, {&FrontPanelFields::colon_pos, "colon pos", 22},
     };
-    const Pos positions[] = {
-        {f.scan0_pos, "scan_0 pos", 10},    {f.clock_pos, "fclock pos", 8},      {f.data_pos, "fdata pos", 9},
-        {f.lock_lamp_pos, "lbd_0 pos", 20}, {f.power_lamp_pos, "lbd_1 pos", 21}, {f.colon_pos, "colon pos", 22},
-    };
-    for (const Pos& ps : positions) {
+    for (const auto& ps : positions) {
+        if (!changed(ps.text))
+            continue;
         long long v = 0;
         FirResult res;
-        if (!number_field(ps.text, 63, ps.label, &v, &res))
+        if (!number_field(f.*ps.text, 63, ps.label, &v, &res))
             return res;
         set_six_bits(cfg[ps.byte], v);
     }
-    if (traits(p).panel_extras)
+    if (traits(p).panel_extras &&
+        (changed(&FrontPanelFields::digit_positions) || changed(&FrontPanelFields::com_num)))
         return store_digit_positions(f, cfg);
     return FirResult::Ok();
 }
@@ -182,43 +197,60 @@ uint8_t language_code(const std::string& name)
 }
 
 FirResult gather_hardware(const HardwareFields& f, Platform p, const std::vector<std::string>& captions,
-                          uint8_t* cfg)
+                          uint8_t* cfg, const HardwareFields* was)
 {
+    using H = HardwareFields;
+    auto changed = [&](auto member) { return !was || f.*member != was->*member; };
     const bool dg = is_dogwood(p);
-    kv::put_le32(cfg + 292, static_cast<uint32_t>(f.video_mode));
-    kv::put_le32(cfg + 296, f.spdif ? 0 : 1);
-    kv::put_le32(cfg + 300, f.lnb_load ? 0 : 1);
-    kv::put_le32(cfg + 304, f.scart ? 1 : 0);
-    kv::put_le32(cfg + 312, f.sog == 0 ? 1 : 0);
-    kv::put_le32(cfg + 320, static_cast<uint32_t>(f.power_off_disp));
-    cfg[324] = static_cast<uint8_t>(f.standby_mode);
+    if (changed(&H::video_mode))
+        kv::put_le32(cfg + 292, static_cast<uint32_t>(f.video_mode));
+    if (changed(&H::spdif))
+        kv::put_le32(cfg + 296, f.spdif ? 0 : 1);
+    if (changed(&H::lnb_load))
+        kv::put_le32(cfg + 300, f.lnb_load ? 0 : 1);
+    if (changed(&H::scart))
+        kv::put_le32(cfg + 304, f.scart ? 1 : 0);
+    if (changed(&H::sog))
+        kv::put_le32(cfg + 312, f.sog == 0 ? 1 : 0);
+    if (changed(&H::power_off_disp))
+        kv::put_le32(cfg + 320, static_cast<uint32_t>(f.power_off_disp));
+    if (changed(&H::standby_mode))
+        cfg[324] = static_cast<uint8_t>(f.standby_mode);
     const int boxes = dg ? kAllLanguageBoxes : kLanguageBoxes;
     for (int i = 0; i < boxes; ++i)
-        cfg[325 + i] = static_cast<uint8_t>(f.languages[i]);
-    cfg[dg ? 339 : 335] = static_cast<uint8_t>(f.loop_through);
-    cfg[dg ? 466 : 462] = static_cast<uint8_t>(f.biss);
+        if (!was || f.languages[i] != was->languages[i])
+            cfg[325 + i] = static_cast<uint8_t>(f.languages[i]);
+    if (changed(&H::loop_through))
+        cfg[dg ? 339 : 335] = static_cast<uint8_t>(f.loop_through);
+    if (changed(&H::biss))
+        cfg[dg ? 466 : 462] = static_cast<uint8_t>(f.biss);
     if (dg) {
-        cfg[467] = static_cast<uint8_t>(f.lnb);
-        kv::put_le32(cfg + 468, resolution_code(f.tv_system, f.video_resolution));
-        kv::put_le32(cfg + 472, static_cast<uint32_t>(f.tv_system));
-        cfg[476] = static_cast<uint8_t>(f.tuner_clock_out);
+        if (changed(&H::lnb))
+            cfg[467] = static_cast<uint8_t>(f.lnb);
+        if (changed(&H::tv_system) || changed(&H::video_resolution))
+            kv::put_le32(cfg + 468, resolution_code(f.tv_system, f.video_resolution));
+        if (changed(&H::tv_system))
+            kv::put_le32(cfg + 472, static_cast<uint32_t>(f.tv_system));
+        if (changed(&H::tuner_clock_out))
+            cfg[476] = static_cast<uint8_t>(f.tuner_clock_out);
     }
 
-    struct Num {
-        const std::string& text;
+    const struct {
+        std::string H::*text;
         const char* label;
         int at;
-    };
-    const Num numbers[] = {{f.tv_av, "TV/AV", 308}, {f.tv_mode, "TV_MODE", 309}, {f.tv_ratio, "TV Ratio", 310}};
-    for (const Num& n : numbers) {
+    } numbers[] = {{&H::tv_av, "TV/AV", 308}, {&H::tv_mode, "TV_MODE", 309}, {&H::tv_ratio, "TV Ratio", 310}};
+    for (const auto& n : numbers) {
+        if (!changed(n.text))
+            continue;
         long long v = 0;
         FirResult res;
-        if (!number_field(n.text, 255, n.label, &v, &res))
+        if (!number_field(f.*n.text, 255, n.label, &v, &res))
             return res;
         cfg[n.at] = static_cast<uint8_t>(v);
     }
 
-    if (f.default_language_list.empty())
+    if (f.default_language_list.empty() || !changed(&H::default_language))
         return FirResult::Ok();
     if (f.default_language.empty())
         return FirResult::Fail("Please set default language!");

@@ -95,14 +95,22 @@ struct HardwareFields {
 };
 
 // `config` holds the configuration of the platform's record (464 or 480 bytes).
-FirResult gather_front_panel(const FrontPanelFields& f, Platform p, uint8_t* config);
+//
+// `was`, when given, is the page as it was filled from `config`: only the
+// fields that differ from it are stored (and checked), so that the bytes of
+// fields nobody changed stay as they are, also where the page cannot show
+// them (a list position beyond the list, bits outside the fields, digit
+// positions beyond "4"). Without it every field is stored, as into the zeroed
+// record of a page file.
+FirResult gather_front_panel(const FrontPanelFields& f, Platform p, uint8_t* config,
+                             const FrontPanelFields* was = nullptr);
 FrontPanelFields fill_front_panel(const uint8_t* config, Platform p);
 
 // `captions`: the thirteen language box captions (nine, then the four of
 // Dogwood); the base platform and Alder store the chosen default language as
 // its index among the first nine, Dogwood as a fixed code of its name.
 FirResult gather_hardware(const HardwareFields& f, Platform p, const std::vector<std::string>& captions,
-                          uint8_t* config);
+                          uint8_t* config, const HardwareFields* was = nullptr);
 HardwareFields fill_hardware(const uint8_t* config, Platform p, const std::vector<std::string>& captions);
 
 // The resolution code stored on Dogwood for a list position under a TV

@@ -14,8 +14,6 @@ namespace fir {
 
 namespace {
 
-constexpr size_t kDmhHeader = 28;
-constexpr size_t kMinEntry = 16;  // id, offset, size and CRC
 constexpr size_t kStep = 0x10000;
 const char* const kWrongImage = "Wrong binary file!";
 
@@ -28,8 +26,7 @@ std::string hex(size_t v)
 
 struct Dmh {
     size_t pos = 0;
-    uint16_t count = 0;
-    uint16_t entry_size = 0;
+    uint32_t count = 0;
 };
 
 // A block an entry lists.
@@ -42,19 +39,15 @@ struct BlockRef {
 
 enum class DmhCheck { None, Ok, Damaged };
 
+// The header is read as the configuration tool reads it (tesselcore): the
+// marker, entry count byte 24, entry size byte 26 equal to 48.
 DmhCheck dmh_at(const std::vector<uint8_t>& img, size_t pos, Dmh* d)
 {
-    if (pos + sizeof tessel::kDmhMarker > img.size() ||
-        std::memcmp(img.data() + pos, tessel::kDmhMarker, sizeof tessel::kDmhMarker) != 0)
+    if (!tessel::is_dmh_header(img.data(), img.size(), pos))
         return DmhCheck::None;
-    if (pos + kDmhHeader > img.size())
-        return DmhCheck::Damaged;
     d->pos = pos;
-    d->count = kv::get_le16(img.data() + pos + 24);
-    d->entry_size = kv::get_le16(img.data() + pos + 26);
-    if (d->count > 0 && d->entry_size < kMinEntry)
-        return DmhCheck::Damaged;
-    if (pos + kDmhHeader + uint64_t(d->count) * d->entry_size > img.size())
+    d->count = tessel::dmh_entry_count(img.data() + pos);
+    if (pos + tessel::kDmhHeaderSize + uint64_t(d->count) * tessel::kEntrySize > img.size())
         return DmhCheck::Damaged;
     return DmhCheck::Ok;
 }
@@ -99,7 +92,7 @@ FirResult collect(const std::vector<uint8_t>& img, const Dmh& d, Want want, std:
 {
     for (size_t k = 0; k < d.count; ++k) {
         BlockRef r;
-        r.entry_pos = d.pos + kDmhHeader + k * d.entry_size;
+        r.entry_pos = d.pos + tessel::kDmhHeaderSize + k * tessel::kEntrySize;
         const uint8_t* e = img.data() + r.entry_pos;
         r.id = e[0];
         if (!want(r.id))
@@ -166,24 +159,19 @@ FirResult locate_panel_blocks(Platform p, const std::vector<uint8_t>& img, std::
     return collect(img, d, is_panel_block, refs);
 }
 
-FirResult locate_script(Platform p, const std::vector<uint8_t>& img, BlockRef* script)
+bool is_script(uint8_t id) { return id == kBlockScript; }
+
+// Alder and Dogwood: the script of the first DMH at a 64 KiB step that lists one.
+FirResult locate_script(const std::vector<uint8_t>& img, BlockRef* script)
 {
-    auto is_script = [](uint8_t id) { return id == kBlockScript; };
     std::vector<BlockRef> found;
     FirResult res;
-    if (p == Platform::Base) {
-        Dmh d;
-        res = search_dmh(img, 0x10000, 0x103FF, &d);
-        if (res.ok)
-            res = collect(img, d, is_script, &found);
-    } else {
-        FirResult walked = walk_steps(img, [&](const Dmh& d) {
-            res = collect(img, d, is_script, &found);
-            return res.ok && found.empty();
-        });
-        if (!walked.ok)
-            return walked;
-    }
+    FirResult walked = walk_steps(img, [&](const Dmh& d) {
+        res = collect(img, d, is_script, &found);
+        return res.ok && found.empty();
+    });
+    if (!walked.ok)
+        return walked;
     if (!res.ok)
         return res;
     if (found.empty())
@@ -200,6 +188,38 @@ FirResult run_script_step(const std::vector<uint8_t>& img, const BlockRef& ref, 
     if (read_key_names(text, &out->names, &out->notes) != kScriptOk)
         return FirResult::Fail(kWrongImage, "the configuration script has no \"CFGHEADER=toolcfg\" line");
     return FirResult::Ok();
+}
+
+// The base platform needs the DMH within 0x10000 to 0x103FF, not its script:
+// the key counts are fixed, so an image whose script block is missing or
+// cannot be read still opens, without key names (the key page says so).
+FirResult read_base_script(const std::vector<uint8_t>& img, ParsedImage* out)
+{
+    Dmh d;
+    FirResult res = search_dmh(img, 0x10000, 0x103FF, &d);
+    if (!res.ok)
+        return res;
+    std::vector<BlockRef> found;
+    res = collect(img, d, is_script, &found);
+    if (res.ok && found.empty())
+        res = FirResult::Fail(kWrongImage, "no configuration script block (0xFE) was found");
+    if (res.ok)
+        res = run_script_step(img, found.back(), out);
+    if (!res.ok) {
+        out->names = KeyNames();
+        out->script_ok = false;
+        out->notes.push_back(res.detail + "; the key names are missing");
+    }
+    return FirResult::Ok();
+}
+
+FirResult read_script(Platform p, const std::vector<uint8_t>& img, ParsedImage* out)
+{
+    if (p == Platform::Base)
+        return read_base_script(img, out);
+    BlockRef script;
+    FirResult res = locate_script(img, &script);
+    return res.ok ? run_script_step(img, script, out) : res;
 }
 
 KeyTable table_of(uint8_t id)
@@ -312,10 +332,7 @@ FirResult parse_image(Platform p, std::vector<uint8_t> image, ParsedImage* out)
     if (p == Platform::Base)
         parsed.record.preset_default_slots();
 
-    BlockRef script;
-    FirResult res = locate_script(p, image, &script);
-    if (res.ok)
-        res = run_script_step(image, script, &parsed);
+    FirResult res = read_script(p, image, &parsed);
     if (!res.ok)
         return res;
     parsed.counts = traits(p).fixed_key_counts ? KeyCounts{60, 60, 9} : counts_from_names(parsed.names);

@@ -1,8 +1,9 @@
 // Taking the panel record out of a flash image ("Parse") and writing it back
 // ("Generate").
 //
-// Blocks are listed in DMH headers: the 12-byte marker "*^_^*DM(^o^)", the
-// entry count (u16 at 24) and entry size (u16 at 26), then the entries at 28.
+// Blocks are listed in DMH headers, read as the configuration core reads them
+// (tessel::is_dmh_header): the 12-byte marker "*^_^*DM(^o^)", the entry count
+// (byte 24) and the entry size (byte 26, always 48), then the entries at 28.
 // An entry gives the block id (byte 0), the data offset from the header
 // (u32 at 4), the data size (u32 at 8) and the CRC (u32 at 12, or "NCRC").
 //
@@ -14,7 +15,8 @@
 //
 // Base platform: the key blocks are listed by the first DMH within bytes 0 to
 // 1023, the script by the first DMH within 0x10000 to 0x103FF; N is 60, 60
-// and 9. Dogwood: the script is listed by the first DMH at a 64 KiB step that
+// and 9. That DMH must be there; a script missing from it, or one that cannot
+// be read, leaves the image without key names. Dogwood: the script is listed by the first DMH at a 64 KiB step that
 // has one, the key blocks as on the base platform. Alder: the script as on
 // Dogwood; the key blocks by the DMHs at 64 KiB steps, up to the one at which
 // all four have been seen. On Alder and Dogwood N comes from the script.
@@ -43,6 +45,9 @@ struct ParsedImage {
     std::vector<uint8_t> image;
     CPanelRecord record;
     KeyNames names;
+    // False when the script could not be read (base platform only, where the
+    // image opens without it): `names` is empty.
+    bool script_ok = true;
     KeyCounts counts;                // key codes per block (N)
     std::vector<std::string> notes;  // remarks that did not stop the parse
 };

@@ -134,8 +134,9 @@ void offer_languages(HardwareFields* hw, Platform p, const std::vector<std::stri
         hw->default_language = list.empty() ? std::string() : list.front();
 }
 
-FirResult set_language(Pages* g, Platform p, const std::vector<std::string>& captions, const std::string& which,
-                       const std::string& value)
+// Sets a language box; `was` marks it as changed.
+FirResult set_language(Pages* g, Pages* was, Platform p, const std::vector<std::string>& captions,
+                       const std::string& which, const std::string& value)
 {
     int box = -1;
     for (int i = 0; i < language_boxes(p) && i < static_cast<int>(captions.size()); ++i)
@@ -150,6 +151,7 @@ FirResult set_language(Pages* g, Platform p, const std::vector<std::string>& cap
     if (state < 0)
         return FirResult::Fail("A language box takes checked, unchecked or disabled, not \"" + value + "\"");
     g->hw.languages[box] = state;
+    was->hw.languages[box] = -1;
     offer_languages(&g->hw, p, captions);
     return FirResult::Ok();
 }
@@ -176,6 +178,17 @@ FirResult set_field(Pages* g, const Def& d, const std::string& value)
             return FirResult::Fail("The default language must be a checked language, not \"" + value + "\"");
     }
     return FirResult::Ok();
+}
+
+// Makes the field of `d` differ in `was` from its value in `g`.
+void mark_changed(const Def& d, Pages& g, Pages* was)
+{
+    if (d.as_int)
+        d.as_int(*was) = d.as_int(g) + 1;
+    else if (d.as_bool)
+        d.as_bool(*was) = !d.as_bool(g);
+    else
+        d.as_text(*was) = d.as_text(g) + '\x01';
 }
 
 }  // namespace
@@ -220,22 +233,27 @@ FirResult set_named_field(CPanelRecord* rec, Platform p, const std::vector<std::
                           const std::string& name, const std::string& value)
 {
     Pages g = fill(*rec, p, captions);
+    // Only the field set (and what follows from it) is stored; the field
+    // itself always, even when the page shows its value already.
+    Pages was = g;
     const Def* def = nullptr;
     for (const Def& d : kDefs)
         if (name == d.name && available(d, p))
             def = &d;
     FirResult res;
-    if (name.rfind(kLanguagePrefix, 0) == 0)
-        res = set_language(&g, p, captions, name.substr(std::string(kLanguagePrefix).size()), value);
-    else if (def)
+    if (name.rfind(kLanguagePrefix, 0) == 0) {
+        res = set_language(&g, &was, p, captions, name.substr(std::string(kLanguagePrefix).size()), value);
+    } else if (def) {
         res = set_field(&g, *def, value);
-    else
+        mark_changed(*def, g, &was);
+    } else {
         res = FirResult::Fail("Unknown field: " + name);
+    }
     if (!res.ok)
         return res;
     if (def && def->front)
-        return gather_front_panel(g.fp, p, rec->config());
-    return gather_hardware(g.hw, p, captions, rec->config());
+        return gather_front_panel(g.fp, p, rec->config(), &was.fp);
+    return gather_hardware(g.hw, p, captions, rec->config(), &was.hw);
 }
 
 }  // namespace fir

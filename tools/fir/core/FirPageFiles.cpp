@@ -110,11 +110,15 @@ FirResult apply_page_file(const CPanelRecord& file, PageFile kind, Platform p,
 {
     KeyTable t;
     switch (kind) {
-    case PageFile::Fp:
-        return gather_front_panel(fill_front_panel(file.config(), p), p, rec->config());
-    case PageFile::Hw:
+    case PageFile::Fp: {
+        const FrontPanelFields was = fill_front_panel(rec->config(), p);
+        return gather_front_panel(fill_front_panel(file.config(), p), p, rec->config(), &was);
+    }
+    case PageFile::Hw: {
+        const HardwareFields was = fill_hardware(rec->config(), p, language_captions);
         return gather_hardware(fill_hardware(file.config(), p, language_captions), p, language_captions,
-                               rec->config());
+                               rec->config(), &was);
+    }
     case PageFile::Led:
         rec->set_led_map(file.led_map());
         return FirResult::Ok();

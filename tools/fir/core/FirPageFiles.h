@@ -45,7 +45,8 @@ CPanelRecord led_file_record(Platform p, const uint8_t* led_map);
 
 // Takes a file's part into the record (the command line's write-back): key
 // codes of the file's count and the user code; the LED map; the front-panel
-// or hardware fields (as the page would show and gather them).
+// or hardware fields (as the page would show and gather them; a field whose
+// value the record already shows keeps its bytes).
 FirResult apply_page_file(const CPanelRecord& file, PageFile kind, Platform p,
                           const std::vector<std::string>& language_captions, CPanelRecord* rec);
 // The record a page file of `kind` gets from the current record.

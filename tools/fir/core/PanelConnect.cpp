@@ -30,7 +30,8 @@ bool alder_boot_init(bootlink::JobContext& ctx, CSerialMonitorSerivce* svc)
     bootlink::line_set_baud(ctx, kBootBaud);
     ctx.pause(200);
     if (!bootlink::boot_init(ctx, bootlink::kAlderBootImage, bootlink::BootInitMode::Paced)) {
-        BL_LOG(kFirInc, "boot init fail!\n");
+        if (ctx.outcome != bootlink::Outcome::Cancelled)
+            BL_LOG(kFirInc, "boot init fail!\n");
         svc->m_RawLink = 0;
         bootlink::line_set_baud(ctx, kPanelBaud);
         svc->SMS_StartSvc();
@@ -106,8 +107,14 @@ PanelResult CPanelSession::RunConnect()
     ClearConsle();
     BL_LOG(kFirInc, "Please reset the STB!\n");
     const Platform p = ConnectedPlatform();
-    if (p == Platform::Alder && !alder_boot_init(m_ctx, svc))
+    if (p == Platform::Alder && !alder_boot_init(m_ctx, svc)) {
+        LeaveUpgradeMode();
+        if (m_ctx.outcome == bootlink::Outcome::Cancelled) {
+            m_ctx.status("");
+            return {PanelOutcome::Cancelled, "UPG Canceled by user!"};
+        }
         return failed("boot init fail!");
+    }
     const PanelResult r = RunConnectStates(self);
     if (!r.ok())
         LeaveUpgradeMode();

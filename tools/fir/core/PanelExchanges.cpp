@@ -181,13 +181,14 @@ PanelResult CPanelSession::RunLamp()
     BL_LOG(kFirInc, "\n Press Right to light the next led!");
     PanelResult r{PanelOutcome::Cancelled, "the lamp-position test was stopped"};
     bool ended = false;
+    uint8_t position = 0;  // the panel lights the first position when the test starts
     while (lamp.testing && !m_ctx.cancelled() && !ended) {
         const int action = lamp.take();
         if (action == LampTestFlags::kNone) {
             idle();
             continue;
         }
-        if (!LampAction(action, &ended))
+        if (!LampAction(action, &position, &ended))
             r = {PanelOutcome::Failed, "the lamp-position test failed"};
         else if (ended)
             r = {};
@@ -197,9 +198,12 @@ PanelResult CPanelSession::RunLamp()
     return r;
 }
 
-// One arrow or "OK". False when the exchange failed; *ended when the test is
-// over (after "OK", or a command that did not go through).
-bool CPanelSession::LampAction(int action, bool* ended)
+// One arrow or "OK". An arrow's status gives the position now lit (byte 1),
+// kept in *position; "OK" confirms that position (its status bytes 1 and 2
+// are the panel's state and error code). False when the exchange failed;
+// *ended when the test is over (after "OK", or a command that did not go
+// through).
+bool CPanelSession::LampAction(int action, uint8_t* position, bool* ended)
 {
     static const struct {
         PanelCommand cmd;
@@ -228,9 +232,9 @@ bool CPanelSession::LampAction(int action, bool* ended)
             BL_LOG(kFirInc, "\nTest lamp pos failed! Retry please!");
             return false;
         }
-        BL_LOG(kFirInc, "\nTest success: the lock or power lamp pos is: %d", st.bytes[1]);
+        BL_LOG(kFirInc, "\nTest success: the lock or power lamp pos is: %d", *position);
         BL_LOG(kFirInc, "\nPlease input it to the correct editbox!");
-        m_events->OnLampPosition(st.bytes[1], true);
+        m_events->OnLampPosition(*position, true);
         return true;
     }
     const auto& m = kMoves[action == LampTestFlags::kPrevious ? 0 : 1];
@@ -244,8 +248,9 @@ bool CPanelSession::LampAction(int action, bool* ended)
         BL_LOG(kFirInc, "%s", st.received ? m.bad_status : m.no_status);
         return true;
     }
-    BL_LOG(kFirInc, m.moved, st.bytes[1]);
-    m_events->OnLampPosition(st.bytes[1], false);
+    *position = st.bytes[1];
+    BL_LOG(kFirInc, m.moved, *position);
+    m_events->OnLampPosition(*position, false);
     return true;
 }
 

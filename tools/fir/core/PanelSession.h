@@ -169,7 +169,7 @@ private:
     bool ReceiveKeyReport();
     bool AcknowledgeStep(int step, int* successes);
     bool ReceiveLedMap();
-    bool LampAction(int action, bool* ended);
+    bool LampAction(int action, uint8_t* position, bool* ended);
 
     CSerialMonitorSerivce* m_svc;
     IPanelEvents* m_events;

@@ -245,6 +245,9 @@ void CFirDlg::FillPages()
     m_hw->Fill(fill_hardware(m_record.config(), p, m_hw->LanguageCaptions()));
     if (m_languages.empty())
         firview::ShowError(this, QStringLiteral("Configuration language error in config.birch.xml!!!"));
+    // Without its script the key page has no names: no rows, the user codes only.
+    if (!m_parsed.script_ok)
+        firview::ShowError(this, QStringLiteral("Wrong binary file, script error!"));
     m_keys->Fill(m_parsed.names, m_record);
 }
 
@@ -301,10 +304,15 @@ void CFirDlg::Clear()
 
 bool CFirDlg::GatherPages()
 {
+    // Only what differs from the record as the pages would show it is
+    // stored: bytes nobody changed stay as the image has them.
     const Platform p = m_parsed.platform;
-    FirResult res = gather_front_panel(m_fp->Fields(), p, m_record.config());
-    if (res.ok)
-        res = gather_hardware(m_hw->Fields(), p, m_hw->LanguageCaptions(), m_record.config());
+    const FrontPanelFields fpWas = fill_front_panel(m_record.config(), p);
+    FirResult res = gather_front_panel(m_fp->Fields(), p, m_record.config(), &fpWas);
+    if (res.ok) {
+        const HardwareFields hwWas = fill_hardware(m_record.config(), p, m_hw->LanguageCaptions());
+        res = gather_hardware(m_hw->Fields(), p, m_hw->LanguageCaptions(), m_record.config(), &hwWas);
+    }
     if (res.ok)
         res = m_keys->Gather(&m_record);
     if (!res.ok) {
