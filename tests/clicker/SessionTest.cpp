@@ -50,7 +50,8 @@ TEST_F(SessionTest, ReplayPlaysTheFirstRecordTwiceThenEveryRecordPerRound)
 {
     const std::string path = rcd(record_line("OK", 1000) + record_line("MENU", 1000) + closing_line("EXIT last key", 10000));
     ASSERT_TRUE(session.StartSimulation(path, 3));
-    ASSERT_TRUE(clickertest::wait_for([&] { return !session.Simulating(); }));
+    // The mode's end is told after the flag drops and "Stop sim..." is logged.
+    ASSERT_TRUE(clickertest::wait_for([&] { return !session.Simulating() && sink.ended() > 0; }));
     EXPECT_EQ(sink.ended(), 1);
 
     const int plays[][2] = {{0, 0}, {0, 0}, {0, 1}, {0, 2}, {1, 0}, {1, 1}, {1, 2}, {2, 0}, {2, 1}, {2, 2}};
