@@ -879,7 +879,8 @@ void Client::burn(bool silent)
             }
             done = upto;
         }
-        progress(pct, faults);
+        if (pct <= b.opt.burn_last_percent)
+            progress(pct, faults);
         b.pause(b.opt.burn_ms / (steps + 1));
     }
     if (good && !b.flash.sync()) {
@@ -894,6 +895,8 @@ void Client::burn(bool silent)
     }
     b.trace("client: %zu bytes burnt at 0x%X", data.size(), base);
     b.put("F");
+    if (!b.opt.burn_tail.empty())
+        b.put(b.opt.burn_tail);
 }
 
 bool Client::wait_ack(uint8_t want0, uint16_t seq, uint8_t* got0)

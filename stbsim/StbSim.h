@@ -300,6 +300,11 @@ struct Options {
     int alder_ready_repeats = 4;      // ... at most this many times, until the host talks
     int cedar_ready_period_ms = 100;  // "SEND_UPG" repeated this often until the host talks
     int burn_ms = 1000;               // duration of a burn (spread over the 'B' progress bytes)
+    // How the client reports a burn: the last percentage it sends a 'B' for
+    // (-1: none, the burn ends with a bare 'F'), and console text it prints
+    // right after the 'F' (empty: none).
+    int burn_last_percent = 100;
+    std::string burn_tail;
     // Readiness: the times the host's fixed pauses exist for. A client loses
     // what arrives sooner than client_ready_ms after its load (it does not run
     // yet); a burn command sooner than burn_ready_ms after the last data frame

@@ -173,6 +173,10 @@ int main(int argc, char** argv)
     app.add_option("--alder-ready", o.alder_ready_delay_ms,
                    "Alder boot init: ms from the image's end to 'R' and \"bootinit_ready\" (default 2500)");
     app.add_option("--burn-ms", o.burn_ms, "duration of a burn, ms (default 1000)")->check(CLI::Range(0, 600000));
+    app.add_option("--burn-last-percent", o.burn_last_percent,
+                   "last burn percentage the client reports before 'F' (-1: none, a bare 'F'; default 100)")
+        ->check(CLI::Range(-1, 100));
+    app.add_option("--burn-tail", o.burn_tail, "console text the client prints right after the burn's 'F'");
     app.add_option("--client-ready", o.client_ready_ms,
                    "ms an upgrade client needs after its load before it listens; what comes sooner is lost "
                    "(default 1000)")

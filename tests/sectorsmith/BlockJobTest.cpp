@@ -103,7 +103,8 @@ protected:
 
     // The box resets itself once the line is quiet (unless `auto_reset`
     // is off), and its readiness times shrink with the host's pauses.
-    void start_box(int platform, std::vector<std::string> faults = {}, bool auto_reset = true)
+    void start_box(int platform, std::vector<std::string> faults = {}, bool auto_reset = true,
+                   const std::function<void(stbsim::Options&)>& tweak = {})
     {
         stbsim::Options o;
         o.platform = platform;
@@ -118,6 +119,8 @@ protected:
         o.slave_info_pause_ms = platform == 2 ? 30 : -1;  // within the host's scaled wait
         o.faults = std::move(faults);
         o.key_baud = 0;
+        if (tweak)
+            tweak(o);
         box = std::make_unique<stbsim::Simulator>(o);
         std::string err;
         ASSERT_TRUE(box->start(&err)) << err;
@@ -158,6 +161,25 @@ protected:
         ADD_FAILURE() << "the box has no block " << int(id);
         return {};
     }
+};
+
+// The statuses a job showed, in order.
+class Statuses : public IJobObserver {
+public:
+    void OnStatus(const std::string& t) override
+    {
+        std::lock_guard<std::mutex> l(m_m);
+        m_seen.push_back(t);
+    }
+    bool seen(const std::string& t)
+    {
+        std::lock_guard<std::mutex> l(m_m);
+        return std::find(m_seen.begin(), m_seen.end(), t) != m_seen.end();
+    }
+
+private:
+    std::mutex m_m;
+    std::vector<std::string> m_seen;
 };
 
 class BlockJobPlatformTest : public BlockJobTest, public ::testing::WithParamInterface<int> {};
@@ -288,4 +310,50 @@ TEST_F(BlockJobTest, ExitWhileWaitingForTheReset)
     EXPECT_EQ(r.failed, Step::WaitForReset);
     EXPECT_NE(log.text().find("BLOCK UPG Canceled by user!"), std::string::npos);
     EXPECT_FALSE(cancel.load());  // the event is reset for the next run
+}
+
+// How the client ends its burn: a bare 'F' (no progress at all), an 'F'
+// before 70 %, an 'F' with console text behind it, and an 'E' among the
+// progress (this client's burn reports no failures with it) all end the burn;
+// a lost or a garbled 'B' never passes for the end.
+TEST_F(BlockJobTest, TheBurnEndsAtTheClientsF)
+{
+    struct Case {
+        const char* what;
+        int last_percent;
+        const char* tail;
+        std::vector<std::string> faults;
+        const char* must_see;  // a status that only a burn followed to its end shows
+    } cases[] = {
+        {"a bare F", -1, "", {}, nullptr},
+        {"F at 30 % with console text behind it, an E at 10 %", 30, "burn done\r\n", {"garble:at=10,as=E"},
+         "Burning: 30/100"},
+        {"a lost B at 70 %, a B garbled into F at 80 %, console text", 100, "burn done\r\n",
+         {"lose:at=70", "garble:at=80"}, "Burning: 90/100"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        start_box(0, c.faults, true, [&](stbsim::Options& o) {
+            o.burn_last_percent = c.last_percent;
+            o.burn_tail = c.tail;
+        });
+        Statuses statuses;
+        ctx.observer = &statuses;
+        Log log;
+        const std::vector<uint8_t> file = pattern(3000, 11);
+        BlockJobResult r = run(0, 0x88, file);
+        ctx.observer = nullptr;
+        ASSERT_TRUE(r.ok) << r.failed_step() << ": " << r.error << "\n" << log.text();
+        EXPECT_TRUE(r.buttons_back);
+        EXPECT_NE(log.text().find("(block upg)Rebooting..."), std::string::npos);
+        if (c.must_see) {
+            EXPECT_TRUE(statuses.seen(c.must_see)) << c.must_see << log.text();
+        }
+        const stbsim::BlockInfo app = block(0x88);
+        const std::vector<uint8_t> flash = box->flash();
+        EXPECT_TRUE(std::equal(file.begin(), file.end(), flash.begin() + app.offset));
+        box->stop();
+        box.reset();
+        svc.SMS_Deinit();
+    }
 }
