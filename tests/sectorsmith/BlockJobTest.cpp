@@ -132,9 +132,10 @@ protected:
     }
 
     BlockJobResult run(int platform, uint8_t id, std::vector<uint8_t> image,
-                       const std::function<void(CKvWorkThread&)>& during = {})
+                       const std::function<void(CKvWorkThread&)>& during = {}, bool size_check = true)
     {
         sectorsmith::BlockJobParams p;
+        p.check_block_size = size_check;
         p.project_type = platform;
         p.block_id = id;
         p.image = std::move(image);
@@ -290,8 +291,16 @@ TEST_F(BlockJobTest, FileSizeAgainstTheBlockAndPackets)
     BlockJobResult big = run(0, 0x95, pattern(logo.size + 1, 5));
     EXPECT_FALSE(big.ok);
     EXPECT_EQ(big.failed, Step::Lookup);
-    EXPECT_NE(big.error.find("larger than block 0x95"), std::string::npos) << big.error;
+    EXPECT_NE(big.error.find("larger than block 0x95 (" + std::to_string(logo.size) + " bytes by the box's slave info"),
+              std::string::npos) << big.error;
+    EXPECT_NE(big.error.find("CheckBlockSize=0 or --no-size-check"), std::string::npos) << big.error;
     EXPECT_EQ(box->counters().frames_received, 1u);  // only the first run's packet
+
+    // Without the check the file goes out; this box then refuses to burn it.
+    BlockJobResult unchecked = run(0, 0x95, pattern(logo.size + 1, 5), {}, false);
+    EXPECT_FALSE(unchecked.ok);
+    EXPECT_EQ(unchecked.failed, Step::Burn) << unchecked.error;
+    EXPECT_EQ(unchecked.sent_size, logo.size + 1);
 }
 
 // "Exit" while the worker waits for the box's reset.

@@ -1,5 +1,6 @@
 #include "DialogBlockUPG.h"
 
+#include "KvBasicCfgIni.h"
 #include "KvWorkThread.h"
 #include "QueuedJobObserver.h"
 #include "SerialMonitorService.h"
@@ -197,6 +198,9 @@ void CDialogBlockUPG::startWorker(uint8_t id)
     p.project_type = platform().type;
     p.block_id = id;
     p.image = m_file;
+    CKvBasicCfgIni ini;
+    ini.SetFileName(CKvBasicCfgIni::path_in_root("corvane.ini"));
+    p.check_block_size = sectorsmith::size_check_setting(ini);
     m_cancel = false;
     m_ctx = std::make_unique<bootlink::JobContext>();
     m_ctx->observer = m_observer;
