@@ -366,3 +366,42 @@ TEST_F(BlockJobTest, TheBurnEndsAtTheClientsF)
         svc.SMS_Deinit();
     }
 }
+
+// "Exit" while the box does not take the prepare command, or the transfer
+// header: the run ends as a cancel, with the event reset.
+TEST_F(BlockJobTest, ExitDuringThePrepareOrTheHeaderIsACancel)
+{
+    struct Case {
+        const char* fault;
+        const char* before;  // logged just before the command goes out
+        Step step;
+    } cases[] = {
+        {"drop:cmd=R,times=5", "(block upg)Get Slave Info OK!", Step::Prepare},
+        {"drop:cmd=S,times=5", "(block upg)Prepare to download...", Step::Transfer},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        start_box(0, {c.fault});
+        Log log;
+        BlockJobResult r = run(0, 0x88, pattern(100, 1), [&](CKvWorkThread&) {
+            uint64_t commands = 0;
+            for (int i = 0; i < 3000 && commands == 0; ++i) {
+                if (log.text().find(c.before) != std::string::npos && commands == 0)
+                    commands = box->counters().commands;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            // The command has reached the box (unanswered): the job waits for its reply.
+            for (int i = 0; i < 3000 && box->counters().commands == commands; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            cancel = true;
+        });
+        EXPECT_FALSE(r.ok);
+        EXPECT_TRUE(r.cancelled) << r.error;
+        EXPECT_EQ(r.failed, c.step);
+        EXPECT_EQ(r.outcome, bootlink::Outcome::Cancelled);
+        EXPECT_FALSE(cancel.load()) << "the event is reset for the next run";
+        box->stop();
+        box.reset();
+        svc.SMS_Deinit();
+    }
+}

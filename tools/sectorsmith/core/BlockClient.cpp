@@ -93,6 +93,8 @@ int get_slave_info(bootlink::JobContext& ctx, const ClientTraits& t, SlaveInfo* 
 {
     std::vector<uint8_t> rec;
     for (int attempt = 0; attempt < 3; ++attempt) {
+        if (ctx.cancelled())
+            return cancelled(ctx, __LINE__, "BLOCK UPG Canceled by user!\n");
         if (attempt > 0)
             bootlink::line_drain(ctx, 256, 300);  // what is left of a broken reply
         int r = slave_info_once(ctx, t, rec);
@@ -117,7 +119,7 @@ int block_prepare(bootlink::JobContext& ctx, const ClientTraits& t, uint8_t id, 
     const bool whole = id == 0xFF;
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (ctx.cancelled())
-            break;
+            return cancelled(ctx, __LINE__, "BLOCK UPG Canceled by user!\n");
         bootlink::line_drain(ctx, 512, 1000);
         if (!bootlink::line_send(ctx, frame.data(), frame.size(), 1000))
             continue;
@@ -164,7 +166,7 @@ int transfer_header(bootlink::JobContext& ctx, uint8_t id, uint8_t kind, uint32_
     std::vector<uint8_t> frame = bootlink::build_command_frame('S', payload);
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (ctx.cancelled())
-            break;
+            return cancelled(ctx, __LINE__, "BLOCK UPG Canceled by user, while transfering\n");
         bootlink::line_drain(ctx, 512, 1000, 20000, &ctx.transfer);
         if (bootlink::line_send(ctx, frame.data(), frame.size(), 1000, &ctx.transfer) &&
             reply_oo(ctx, 1000, 1000, &ctx.transfer))

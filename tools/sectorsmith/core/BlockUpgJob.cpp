@@ -85,7 +85,8 @@ int BlockUpgJob::fail(Step s, const std::string& why)
     m_r.failed = s;
     m_r.outcome = m_ctx.outcome == bootlink::Outcome::Ok ? bootlink::Outcome::Failed : m_ctx.outcome;
     m_r.cancelled = m_r.outcome == bootlink::Outcome::Cancelled;
-    m_r.error = !why.empty() ? why
+    m_r.error = m_r.cancelled ? "cancelled by the user"
+                : !why.empty() ? why
                 : !m_ctx.last_error.empty() ? m_ctx.last_error
                                             : std::string(step_name(s)) + " failed";
     return kFailed;
