@@ -142,6 +142,18 @@ TEST_F(DownloadJobTest, TheElmCacheCalibrationRunsFirst)
     EXPECT_TRUE(log.has("Calibration on chip completed.\n"));
 }
 
+// A "Cancel" pressed while nothing ran does not end the next job at once.
+TEST_F(DownloadJobTest, ACancelFromBeforeTheJobIsForgotten)
+{
+    start_download_box(4);
+    const auto img = test_image(3000, 4);
+    cancel = true;
+    download::DownloadResult r = run(img, download::CacheCalibration::ElmDdr3);
+    EXPECT_TRUE(r.ok) << r.error;
+    ASSERT_TRUE(box_kept(img.size()));
+    EXPECT_EQ(box->downloaded(), img);
+}
+
 TEST_F(DownloadJobTest, AMissingCacheCalibrationImageEndsTheJobBeforeTheImage)
 {
     start_download_box(5);

@@ -115,6 +115,8 @@ DownloadResult run_download(const DownloadParams& p, bootlink::JobContext& ctx)
     if (p.image.empty())
         return refuse("Please Select a file.");
     DownloadResult r;
+    // A "Cancel" pressed while nothing ran is no cancel of this job.
+    ctx.reset_cancel();
     if (ctx.observer)
         ctx.observer->OnButtonsEnabled(false);
     const bool calibrated = cache_calibration(p.cache, ctx, &r);

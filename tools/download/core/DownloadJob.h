@@ -49,7 +49,8 @@ struct DownloadResult {
     double seconds = 0;      // of the image stream alone
 };
 
-// Runs on the download thread. `ctx.cancel` is the manual-reset cancel event.
+// Runs on the download thread. `ctx.cancel` is the manual-reset cancel event;
+// it is reset when the job starts.
 // The caller reports the end (the result tells whether a message box is due).
 DownloadResult run_download(const DownloadParams& params, bootlink::JobContext& ctx);
 
