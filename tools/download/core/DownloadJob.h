@@ -15,7 +15,7 @@
 namespace download {
 
 constexpr size_t kBlockSize = 5120;
-constexpr int kBlockTimeoutMs = 1000;
+constexpr int kBlockTimeoutMs = 1000;  // at the least; a block at a slow rate gets twice its line time
 
 enum class CacheCalibration { None, ElmDdr2, ElmDdr3 };
 // "ddr2_cache_cal.img", "ddr3_cache_cal.img", or "" for None.

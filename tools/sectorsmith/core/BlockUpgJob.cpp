@@ -206,9 +206,8 @@ int BlockUpgJob::load_client()
         bootlink::line_drain(m_ctx, 5120, 3000);
         std::vector<uint8_t> img;
         if (bootlink::read_file(m_ctx.file_path(m_platform->client_file), &img) && !img.empty()) {
-            const int need = int(std::min<uint64_t>(uint64_t(img.size()) * 20000 / bootlink::kClientBaud + 1000,
-                                                    3600000));
-            ok = bootlink::line_send(m_ctx, img.data(), img.size(), std::max(10000, need));
+            const int timeout = bootlink::send_timeout_ms(m_ctx, img.size(), 10000);
+            ok = bootlink::line_send(m_ctx, img.data(), img.size(), timeout);
         }
     } else {
         ok = bootlink::DownloadUpgClientImage(m_platform->type, m_ctx);
