@@ -324,6 +324,10 @@ struct Options {
     // (BootRomDownload.h).
     bool fpga = false;
     FpgaWindow fpga_windows[2] = {kFpgaDefaultWindows[0], kFpgaDefaultWindows[1]};
+    // The board's bus decodes only its DDR and its own registers (0xBFD7xxxx):
+    // a read of any other address is never answered and hangs the board until
+    // a reset.
+    bool fpga_strict_bus = false;
     bool download_mode = false;       // the boot ROM keeps what the host streams
     std::string download_path;        // ... and writes it here as it arrives
 

@@ -133,6 +133,8 @@ int main(int argc, char** argv)
                    "with --platform fpga: C0A-C0B:D0A-D0B,C1A-C1B:D1A-D1B, the clock (0-79) and DQS (0-63) delays "
                    "over which lanes 0 and 1 read back, inclusive; none for a lane that never passes (default "
                    "20-45:10-30,30-60:25-50)");
+    app.add_flag("--fpga-strict-bus", o.fpga_strict_bus,
+                 "with --platform fpga: a read outside the board's DDR and its 0xBFD7xxxx registers hangs the board");
     app.add_option("--download-to", o.download_path,
                    "boot-ROM download mode: keep what the host streams to the boot ROM and write it to FILE as it "
                    "arrives (the boot ROM then takes no word instructions)");
