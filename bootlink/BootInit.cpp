@@ -86,7 +86,7 @@ int boot_init_cedar_image(const std::string& image_name, JobContext& ctx) {
     uint8_t zero = 0;
     line_send(ctx, &zero, 1, 500);
     BL_LOG(kSrc, "Start boot init, please wait...\n");
-    if (!line_send(ctx, img.data(), img.size(), 30500))
+    if (!line_send(ctx, img.data(), img.size(), send_timeout_ms(ctx, img.size(), 30500)))
         return BL_FAIL(ctx, kSrc, "send boot_init.img failed!\n");
     ctx.pause(3000);
     line_set_baud(ctx, 115200);

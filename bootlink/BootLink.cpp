@@ -2,6 +2,7 @@
 
 #include "KvBasicCfgIni.h"
 #include "KvBasicLog.h"
+#include "Platform.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -63,6 +64,14 @@ int line_send(JobContext& ctx, const void* data, size_t len, int timeout_ms, Wir
     if (st)
         st->wire_out += sent;
     return (ok && sent == len) ? 1 : 0;
+}
+
+int send_timeout_ms(JobContext& ctx, size_t len, int floor_ms) {
+    int baud = line_baud(ctx);
+    if (baud <= 0)
+        baud = kClientBaud;
+    uint64_t need = uint64_t(len) * 10u * 1000u * 2u / uint64_t(baud) + 1000u;
+    return int(std::min<uint64_t>(std::max<uint64_t>(need, uint64_t(std::max(floor_ms, 0))), 3600000u));
 }
 
 int line_recv(JobContext& ctx, void* buf, size_t cap, uint32_t* got, int timeout_ms, WireStats* st) {

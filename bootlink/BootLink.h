@@ -111,6 +111,9 @@ int port_open(CSerialMonitorSerivce* svc);
 
 // Sends all bytes; 1 when every byte went out. A closed port is a failure.
 int line_send(JobContext& ctx, const void* data, size_t len, int timeout_ms, WireStats* st = nullptr);
+// A send time-out for `len` bytes at the line's rate: `floor_ms`, or twice
+// the time the bytes take on the line and a second when that is longer.
+int send_timeout_ms(JobContext& ctx, size_t len, int floor_ms);
 // One read of up to `cap` bytes. Returns the service's result (1 = read ended
 // without error); *got holds the count (0 on time-out).
 int line_recv(JobContext& ctx, void* buf, size_t cap, uint32_t* got, int timeout_ms, WireStats* st = nullptr);

@@ -28,15 +28,7 @@ int receive_failed(JobContext& ctx, int line) {
     return 0;
 }
 
-// Time-out for sending `len` bytes: the given one, or twice the time the
-// bytes need on the line when that is longer (a large client at a slow rate).
-int send_timeout(JobContext& ctx, size_t len, int given_ms) {
-    int baud = line_baud(ctx);
-    if (baud <= 0)
-        baud = kClientBaud;
-    uint64_t need = uint64_t(len) * 10u * 1000u * 2u / uint64_t(baud) + 1000u;
-    return int(std::min<uint64_t>(std::max<uint64_t>(need, uint64_t(given_ms)), 3600000u));
-}
+int send_timeout(JobContext& ctx, size_t len, int given_ms) { return send_timeout_ms(ctx, len, given_ms); }
 
 struct PhaseTimer {
     WireStats& st;

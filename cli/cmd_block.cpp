@@ -34,6 +34,7 @@ struct BlockCliOptions {
     std::string block;
     std::string file;
     std::string flash;
+    bool no_size_check = false;
     // slave-info
     bool json = false;
 };
@@ -306,6 +307,9 @@ static CliCommandRegistrar reg_block([](CLI::App& app) {
     auto* file = sub->add_option("FILE", o->file, "The block's new contents")->check(CLI::ExistingFile);
     auto* flash = sub->add_option("--flash", o->flash, "Rewrite the whole flash from this image (sent compressed)")
                       ->check(CLI::ExistingFile);
+    sub->add_flag("--no-size-check", o->no_size_check,
+                  "Do not refuse a file larger than the block's size in the box's slave info (for a client that "
+                  "fills entry bytes 8-11 with something else)");
     flash->excludes(block)->excludes(file);
     block->needs(file);
     file->needs(block);
@@ -316,6 +320,7 @@ static CliCommandRegistrar reg_block([](CLI::App& app) {
         if (o->flash.empty() && o->block.empty())
             throw CLI::ValidationError("block", "give --block NAME FILE or --flash IMAGE");
         sectorsmith::BlockJobParams p;
+        p.check_block_size = !o->no_size_check;
         std::string err;
         if (!o->flash.empty()) {
             p.block_id = sectorsmith::kWholeFlashId;

@@ -162,8 +162,18 @@ int send_upg_until_host_talks(Box& b)
     return b.get_clean(-1);
 }
 
+bool fpga_bus_decodes(uint32_t addr)
+{
+    const uint32_t phys = addr & 0x1FFFFFFFu;
+    return phys < 0x10000000u || (phys >> 16) == (kFpgaPulseRegister & 0x1FFFFFFFu) >> 16;
+}
+
 void do_read(Box& b, uint32_t addr)
 {
+    if (b.opt.fpga && b.opt.fpga_strict_bus && !fpga_bus_decodes(addr)) {
+        b.trace("FPGA board: a read of 0x%08X, which its bus does not decode: the board hangs", addr);
+        run_crashed(b);
+    }
     uint64_t n = ++b.reads_since_reset;
     b.count([](Counters& c) { ++c.word_reads; });
     uint32_t v = b.mem.read(addr);
@@ -879,7 +889,8 @@ void Client::burn(bool silent)
             }
             done = upto;
         }
-        progress(pct, faults);
+        if (pct <= b.opt.burn_last_percent)
+            progress(pct, faults);
         b.pause(b.opt.burn_ms / (steps + 1));
     }
     if (good && !b.flash.sync()) {
@@ -894,6 +905,8 @@ void Client::burn(bool silent)
     }
     b.trace("client: %zu bytes burnt at 0x%X", data.size(), base);
     b.put("F");
+    if (!b.opt.burn_tail.empty())
+        b.put(b.opt.burn_tail);
 }
 
 bool Client::wait_ack(uint8_t want0, uint16_t seq, uint8_t* got0)

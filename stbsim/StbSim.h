@@ -302,6 +302,11 @@ struct Options {
     int alder_ready_repeats = 4;      // ... at most this many times, until the host talks
     int cedar_ready_period_ms = 100;  // "SEND_UPG" repeated this often until the host talks
     int burn_ms = 1000;               // duration of a burn (spread over the 'B' progress bytes)
+    // How the client reports a burn: the last percentage it sends a 'B' for
+    // (-1: none, the burn ends with a bare 'F'), and console text it prints
+    // right after the 'F' (empty: none).
+    int burn_last_percent = 100;
+    std::string burn_tail;
     // Readiness: the times the host's fixed pauses exist for. A client loses
     // what arrives sooner than client_ready_ms after its load (it does not run
     // yet); a burn command sooner than burn_ready_ms after the last data frame
@@ -321,6 +326,10 @@ struct Options {
     // (BootRomDownload.h).
     bool fpga = false;
     FpgaWindow fpga_windows[2] = {kFpgaDefaultWindows[0], kFpgaDefaultWindows[1]};
+    // The board's bus decodes only its DDR and its own registers (0xBFD7xxxx):
+    // a read of any other address is never answered and hangs the board until
+    // a reset.
+    bool fpga_strict_bus = false;
     bool download_mode = false;       // the boot ROM keeps what the host streams
     std::string download_path;        // ... and writes it here as it arrives
 

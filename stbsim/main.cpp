@@ -133,6 +133,8 @@ int main(int argc, char** argv)
                    "with --platform fpga: C0A-C0B:D0A-D0B,C1A-C1B:D1A-D1B, the clock (0-79) and DQS (0-63) delays "
                    "over which lanes 0 and 1 read back, inclusive; none for a lane that never passes (default "
                    "20-45:10-30,30-60:25-50)");
+    app.add_flag("--fpga-strict-bus", o.fpga_strict_bus,
+                 "with --platform fpga: a read outside the board's DDR and its 0xBFD7xxxx registers hangs the board");
     app.add_option("--download-to", o.download_path,
                    "boot-ROM download mode: keep what the host streams to the boot ROM and write it to FILE as it "
                    "arrives (the boot ROM then takes no word instructions)");
@@ -173,6 +175,10 @@ int main(int argc, char** argv)
     app.add_option("--alder-ready", o.alder_ready_delay_ms,
                    "Alder boot init: ms from the image's end to 'R' and \"bootinit_ready\" (default 2500)");
     app.add_option("--burn-ms", o.burn_ms, "duration of a burn, ms (default 1000)")->check(CLI::Range(0, 600000));
+    app.add_option("--burn-last-percent", o.burn_last_percent,
+                   "last burn percentage the client reports before 'F' (-1: none, a bare 'F'; default 100)")
+        ->check(CLI::Range(-1, 100));
+    app.add_option("--burn-tail", o.burn_tail, "console text the client prints right after the burn's 'F'");
     app.add_option("--client-ready", o.client_ready_ms,
                    "ms an upgrade client needs after its load before it listens; what comes sooner is lost "
                    "(default 1000)")

@@ -14,6 +14,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <mutex>
+#include <pty.h>
+#include <unistd.h>
+
 namespace {
 
 // A virtual STB in its boot ROM with the process's serial service on its port.
@@ -218,6 +222,51 @@ private slots:
                                   QStringLiteral("fpga lane0 clock=32 dqs=20 lane1 clock=7 dqs=57"), 20000);
         QVERIFY(!v.calibrationRunning());
         QFile::remove(m_home.path() + "/ddrconf.txt");
+    }
+
+    // Closing the tab while a block waits to go out does not wait for the
+    // download thread: the job is cancelled and ends by itself afterwards.
+    void closingDoesNotWaitForTheDownload()
+    {
+        int master = -1, slave = -1;
+        char name[256] = {};
+        QVERIFY(::openpty(&master, &slave, name, nullptr, nullptr) == 0);  // nobody reads the other end
+        ::close(slave);
+        CSerialMonitorSerivce svc;
+        QCOMPARE(svc.SMS_Init(), 1);
+        serialport_config_tag cfg;
+        cfg.port_index = svc.SMS_AddPort(name);
+        QCOMPARE(svc.SMS_OpenPort(cfg), 1);
+        kv::set_current_serial_service(&svc);
+        std::mutex m;
+        std::string text;
+        const int listener = kv::log_add_listener([&](int, const std::string& t) {
+            std::lock_guard<std::mutex> l(m);
+            text += t;
+        });
+        auto logged = [&](const char* what) {
+            std::lock_guard<std::mutex> l(m);
+            return text.find(what) != std::string::npos;
+        };
+        QFile f(m_home.path() + "/big.bin");
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(40 * 5120, 'd'));
+        f.close();
+
+        auto* v = new CDialogDownload;
+        v->setFileChooser([&](const QString&, const QString&) { return f.fileName(); });
+        v->findChild<QCheckBox*>("bootRom")->click();
+        v->onSelectImage();
+        v->onDownload();
+        auto* sent = v->findChild<QLineEdit*>("sendSize");
+        QTRY_VERIFY_WITH_TIMEOUT(sent->text().toLongLong() >= 3 * 5120, 30000);
+        delete v;
+        QVERIFY2(!logged("Download failed") && !logged("Download Canceled"), "the view waited for its download");
+        QTRY_VERIFY_WITH_TIMEOUT(logged("Download failed") || logged("Download Canceled"), 60000);
+        kv::log_remove_listener(listener);
+        kv::set_current_serial_service(nullptr);
+        svc.SMS_Deinit();
+        ::close(master);
     }
 
 private:

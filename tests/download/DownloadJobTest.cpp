@@ -142,6 +142,34 @@ TEST_F(DownloadJobTest, TheElmCacheCalibrationRunsFirst)
     EXPECT_TRUE(log.has("Calibration on chip completed.\n"));
 }
 
+// At 38400 Bd a block of 5120 bytes takes 1.33 s on the line: once the
+// port's buffer is full every block waits that long to go out.
+TEST_F(DownloadJobTest, BlocksAtTheBootRomsSlowRateGetTheirLineTime)
+{
+    stbsim::Options o = options(1);  // an Alder boot ROM talks at 38400 Bd
+    o.download_mode = true;
+    o.speed = 1;
+    start(o);
+    ASSERT_EQ(bootlink::line_set_baud(ctx, 38400), 1);
+    const auto img = test_image(6 * 5120, 6);
+    download::DownloadResult r = run(img);
+    EXPECT_TRUE(r.ok) << r.error;
+    ASSERT_TRUE(box_kept(img.size()));
+    EXPECT_EQ(box->downloaded(), img);
+}
+
+// A "Cancel" pressed while nothing ran does not end the next job at once.
+TEST_F(DownloadJobTest, ACancelFromBeforeTheJobIsForgotten)
+{
+    start_download_box(4);
+    const auto img = test_image(3000, 4);
+    cancel = true;
+    download::DownloadResult r = run(img, download::CacheCalibration::ElmDdr3);
+    EXPECT_TRUE(r.ok) << r.error;
+    ASSERT_TRUE(box_kept(img.size()));
+    EXPECT_EQ(box->downloaded(), img);
+}
+
 TEST_F(DownloadJobTest, AMissingCacheCalibrationImageEndsTheJobBeforeTheImage)
 {
     start_download_box(5);

@@ -103,7 +103,8 @@ protected:
 
     // The box resets itself once the line is quiet (unless `auto_reset`
     // is off), and its readiness times shrink with the host's pauses.
-    void start_box(int platform, std::vector<std::string> faults = {}, bool auto_reset = true)
+    void start_box(int platform, std::vector<std::string> faults = {}, bool auto_reset = true,
+                   const std::function<void(stbsim::Options&)>& tweak = {})
     {
         stbsim::Options o;
         o.platform = platform;
@@ -118,6 +119,8 @@ protected:
         o.slave_info_pause_ms = platform == 2 ? 30 : -1;  // within the host's scaled wait
         o.faults = std::move(faults);
         o.key_baud = 0;
+        if (tweak)
+            tweak(o);
         box = std::make_unique<stbsim::Simulator>(o);
         std::string err;
         ASSERT_TRUE(box->start(&err)) << err;
@@ -129,9 +132,10 @@ protected:
     }
 
     BlockJobResult run(int platform, uint8_t id, std::vector<uint8_t> image,
-                       const std::function<void(CKvWorkThread&)>& during = {})
+                       const std::function<void(CKvWorkThread&)>& during = {}, bool size_check = true)
     {
         sectorsmith::BlockJobParams p;
+        p.check_block_size = size_check;
         p.project_type = platform;
         p.block_id = id;
         p.image = std::move(image);
@@ -158,6 +162,25 @@ protected:
         ADD_FAILURE() << "the box has no block " << int(id);
         return {};
     }
+};
+
+// The statuses a job showed, in order.
+class Statuses : public IJobObserver {
+public:
+    void OnStatus(const std::string& t) override
+    {
+        std::lock_guard<std::mutex> l(m_m);
+        m_seen.push_back(t);
+    }
+    bool seen(const std::string& t)
+    {
+        std::lock_guard<std::mutex> l(m_m);
+        return std::find(m_seen.begin(), m_seen.end(), t) != m_seen.end();
+    }
+
+private:
+    std::mutex m_m;
+    std::vector<std::string> m_seen;
 };
 
 class BlockJobPlatformTest : public BlockJobTest, public ::testing::WithParamInterface<int> {};
@@ -268,8 +291,16 @@ TEST_F(BlockJobTest, FileSizeAgainstTheBlockAndPackets)
     BlockJobResult big = run(0, 0x95, pattern(logo.size + 1, 5));
     EXPECT_FALSE(big.ok);
     EXPECT_EQ(big.failed, Step::Lookup);
-    EXPECT_NE(big.error.find("larger than block 0x95"), std::string::npos) << big.error;
+    EXPECT_NE(big.error.find("larger than block 0x95 (" + std::to_string(logo.size) + " bytes by the box's slave info"),
+              std::string::npos) << big.error;
+    EXPECT_NE(big.error.find("CheckBlockSize=0 or --no-size-check"), std::string::npos) << big.error;
     EXPECT_EQ(box->counters().frames_received, 1u);  // only the first run's packet
+
+    // Without the check the file goes out; this box then refuses to burn it.
+    BlockJobResult unchecked = run(0, 0x95, pattern(logo.size + 1, 5), {}, false);
+    EXPECT_FALSE(unchecked.ok);
+    EXPECT_EQ(unchecked.failed, Step::Burn) << unchecked.error;
+    EXPECT_EQ(unchecked.sent_size, logo.size + 1);
 }
 
 // "Exit" while the worker waits for the box's reset.
@@ -288,4 +319,89 @@ TEST_F(BlockJobTest, ExitWhileWaitingForTheReset)
     EXPECT_EQ(r.failed, Step::WaitForReset);
     EXPECT_NE(log.text().find("BLOCK UPG Canceled by user!"), std::string::npos);
     EXPECT_FALSE(cancel.load());  // the event is reset for the next run
+}
+
+// How the client ends its burn: a bare 'F' (no progress at all), an 'F'
+// before 70 %, an 'F' with console text behind it, and an 'E' among the
+// progress (this client's burn reports no failures with it) all end the burn;
+// a lost or a garbled 'B' never passes for the end.
+TEST_F(BlockJobTest, TheBurnEndsAtTheClientsF)
+{
+    struct Case {
+        const char* what;
+        int last_percent;
+        const char* tail;
+        std::vector<std::string> faults;
+        const char* must_see;  // a status that only a burn followed to its end shows
+    } cases[] = {
+        {"a bare F", -1, "", {}, nullptr},
+        {"F at 30 % with console text behind it, an E at 10 %", 30, "burn done\r\n", {"garble:at=10,as=E"},
+         "Burning: 30/100"},
+        {"a lost B at 70 %, a B garbled into F at 80 %, console text", 100, "burn done\r\n",
+         {"lose:at=70", "garble:at=80"}, "Burning: 90/100"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        start_box(0, c.faults, true, [&](stbsim::Options& o) {
+            o.burn_last_percent = c.last_percent;
+            o.burn_tail = c.tail;
+        });
+        Statuses statuses;
+        ctx.observer = &statuses;
+        Log log;
+        const std::vector<uint8_t> file = pattern(3000, 11);
+        BlockJobResult r = run(0, 0x88, file);
+        ctx.observer = nullptr;
+        ASSERT_TRUE(r.ok) << r.failed_step() << ": " << r.error << "\n" << log.text();
+        EXPECT_TRUE(r.buttons_back);
+        EXPECT_NE(log.text().find("(block upg)Rebooting..."), std::string::npos);
+        if (c.must_see) {
+            EXPECT_TRUE(statuses.seen(c.must_see)) << c.must_see << log.text();
+        }
+        const stbsim::BlockInfo app = block(0x88);
+        const std::vector<uint8_t> flash = box->flash();
+        EXPECT_TRUE(std::equal(file.begin(), file.end(), flash.begin() + app.offset));
+        box->stop();
+        box.reset();
+        svc.SMS_Deinit();
+    }
+}
+
+// "Exit" while the box does not take the prepare command, or the transfer
+// header: the run ends as a cancel, with the event reset.
+TEST_F(BlockJobTest, ExitDuringThePrepareOrTheHeaderIsACancel)
+{
+    struct Case {
+        const char* fault;
+        const char* before;  // logged just before the command goes out
+        Step step;
+    } cases[] = {
+        {"drop:cmd=R,times=5", "(block upg)Get Slave Info OK!", Step::Prepare},
+        {"drop:cmd=S,times=5", "(block upg)Prepare to download...", Step::Transfer},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        start_box(0, {c.fault});
+        Log log;
+        BlockJobResult r = run(0, 0x88, pattern(100, 1), [&](CKvWorkThread&) {
+            uint64_t commands = 0;
+            for (int i = 0; i < 3000 && commands == 0; ++i) {
+                if (log.text().find(c.before) != std::string::npos && commands == 0)
+                    commands = box->counters().commands;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            // The command has reached the box (unanswered): the job waits for its reply.
+            for (int i = 0; i < 3000 && box->counters().commands == commands; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            cancel = true;
+        });
+        EXPECT_FALSE(r.ok);
+        EXPECT_TRUE(r.cancelled) << r.error;
+        EXPECT_EQ(r.failed, c.step);
+        EXPECT_EQ(r.outcome, bootlink::Outcome::Cancelled);
+        EXPECT_FALSE(cancel.load()) << "the event is reset for the next run";
+        box->stop();
+        box.reset();
+        svc.SMS_Deinit();
+    }
 }

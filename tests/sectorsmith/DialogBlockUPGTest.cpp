@@ -6,9 +6,12 @@
 #include "StbSim.h"
 
 #include <QComboBox>
+#include <QFile>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <mutex>
 
 class DialogBlockUPGTest : public QObject {
     Q_OBJECT
@@ -122,7 +125,108 @@ private slots:
         box.stop();
     }
 
+    // "Exit" while the client goes out is a cancel, not a failed client
+    // download: no message box.
+    void exitDuringTheClientDownloadIsNoFailure()
+    {
+        std::string err;
+        QVERIFY(stbsim::write_stb_files(m_home.path().toStdString(), nullptr, &err));
+        QFile client(m_home.path() + "/upgclient.bin");  // a client long enough to press "Exit" meanwhile
+        QVERIFY(client.open(QIODevice::Append));
+        client.write(QByteArray(30000, '\0'));
+        client.close();
+        stbsim::Options o = boxOptions();
+        o.speed = 1;  // the line's own pace: 30 KB take a few seconds
+        Box box(o);
+        {
+            CDialogBlockUPG v;
+            v.setPauseScale(0.02);
+            v.setFileChooser([this](const sectorsmith::BlockKind&) { return appFile(); });
+            v.findChild<QPushButton*>("Application")->click();
+            QTRY_VERIFY_WITH_TIMEOUT(box.sim.counters().bytes_in > 5000, 30000);
+            v.findChild<QPushButton*>("Exit")->click();
+            QTRY_VERIFY_WITH_TIMEOUT(!v.busy(), 60000);
+            QTRY_VERIFY_WITH_TIMEOUT(v.lastResult().cancelled, 5000);
+            QCOMPARE(v.lastResult().failed, sectorsmith::Step::LoadClient);
+            QVERIFY2(v.lastMessage().isEmpty(), qPrintable(v.lastMessage()));
+        }
+        QVERIFY(stbsim::write_stb_files(m_home.path().toStdString(), nullptr, &err));
+    }
+
+    // Closing the tab while its worker waits for the box does not wait for
+    // the worker: the job is cancelled and ends by itself afterwards.
+    void closingDoesNotWaitForTheWorker()
+    {
+        std::string err;
+        QVERIFY(stbsim::write_stb_files(m_home.path().toStdString(), nullptr, &err));
+        stbsim::Options o = boxOptions();
+        o.faults = {"drop:cmd=Q,times=3"};  // the slave info never comes: the job sits in its reads
+        Box box(o);
+        std::mutex m;
+        std::string text;
+        const int listener = kv::log_add_listener([&](int, const std::string& t) {
+            std::lock_guard<std::mutex> l(m);
+            text += t;
+        });
+        auto logged = [&](const char* what) {
+            std::lock_guard<std::mutex> l(m);
+            return text.find(what) != std::string::npos;
+        };
+        auto* v = new CDialogBlockUPG;
+        v->setPauseScale(0.02);
+        v->setFileChooser([this](const sectorsmith::BlockKind&) { return appFile(); });
+        v->findChild<QPushButton*>("Application")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(logged("(block upg)!! UpgClientTest SUCCESS!!"), 60000);
+        delete v;
+        QVERIFY2(box.svc.any_job_flag(), "the view waited for its worker");
+        QTRY_VERIFY_WITH_TIMEOUT(!box.svc.any_job_flag(), 60000);
+        QVERIFY(!logged("(block upg)Get Slave Info OK!"));
+        kv::log_remove_listener(listener);
+    }
+
 private:
+    // A virtual STB with the process's serial service on its port.
+    struct Box {
+        stbsim::Simulator sim;
+        CSerialMonitorSerivce svc;
+        explicit Box(const stbsim::Options& o) : sim(o)
+        {
+            std::string err;
+            if (!sim.start(&err) || svc.SMS_Init() != 1)
+                qFatal("the virtual STB did not start: %s", err.c_str());
+            serialport_config_tag cfg;
+            cfg.port_index = svc.SMS_AddPort(sim.port_path());
+            if (svc.SMS_OpenPort(cfg) != 1)
+                qFatal("cannot open the virtual STB's port");
+            kv::set_current_serial_service(&svc);
+        }
+        ~Box()
+        {
+            kv::set_current_serial_service(nullptr);
+            svc.SMS_Deinit();
+            sim.stop();
+        }
+    };
+    static stbsim::Options boxOptions()
+    {
+        stbsim::Options o;
+        o.platform = 0;
+        o.flash_size = 1 << 20;
+        o.auto_reset_ms = 300;
+        o.session_quiet_ms = 10000;
+        o.burn_ms = 200;
+        o.client_ready_ms = 20;
+        o.burn_ready_ms = 40;
+        return o;
+    }
+    QString appFile()
+    {
+        QFile f(m_home.path() + "/app.img");
+        if (!f.exists() && f.open(QIODevice::WriteOnly))
+            f.write(QByteArray(2000, 'a'));
+        return f.fileName();
+    }
+
     QTemporaryDir m_home;
 };
 

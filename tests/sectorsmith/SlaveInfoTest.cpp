@@ -1,5 +1,7 @@
 // The slave-info record and the block table, without a box.
 #include "BlockKinds.h"
+#include "BlockUpgJob.h"
+#include "KvBasicCfgIni.h"
 #include "SlaveInfo.h"
 
 #include <gtest/gtest.h>
@@ -105,4 +107,14 @@ TEST(BlockKinds, NamesIdsAndPlatforms)
         }
         EXPECT_EQ(got, want[pos]) << "position " << pos;
     }
+}
+
+TEST(SlaveInfo, TheSizeCheckIsOnUnlessTheSettingSaysZero)
+{
+    CKvBasicCfgIni ini;
+    EXPECT_TRUE(size_check_setting(ini));
+    ini.LoadFromText("[UPGBLOCK]\nCheckBlockSize = 0\n");
+    EXPECT_FALSE(size_check_setting(ini));
+    ini.LoadFromText("[UPGBLOCK]\nCheckBlockSize=1\n");
+    EXPECT_TRUE(size_check_setting(ini));
 }

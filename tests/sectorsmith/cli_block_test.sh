@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # corvane-cli block / slave-info against the virtual STB program: one block
 # replaced and only that block changed in the box's flash file; a block the box
-# does not list fails and names the ones it does; slave-info --json.
+# does not list fails and names the ones it does; slave-info --json; a file
+# larger than the block goes out with --no-size-check.
 set -u
 CLI=$1
 STBSIM=$2
@@ -75,4 +76,11 @@ rc=$?
 [ $rc -eq 1 ] || fail "block ssdata: exit $rc, wanted 1: $(tail -5 "$WORK/missing.out")"
 grep -q "FAILED at block lookup: the box does not hold block 0x98; it lists 0x80 bootloader, 0x88 application" \
   "$WORK/missing.out" || fail "no clear message: $(tail -5 "$WORK/missing.out")"
+# A file larger than the block's size in the slave info: with --no-size-check
+# it is sent anyway (this box then refuses to burn it).
+head -c $((SIZE + 1)) /dev/urandom > "$WORK/big.bin"
+"$CLI" block "${COMMON[@]}" --no-size-check --block dbase "$WORK/big.bin" >"$WORK/big.out" 2>&1
+rc=$?
+[ $rc -eq 1 ] || fail "block --no-size-check: exit $rc, wanted 1: $(tail -5 "$WORK/big.out")"
+grep -q "FAILED at burn" "$WORK/big.out" || fail "the size check was not off: $(tail -5 "$WORK/big.out")"
 echo PASS

@@ -7,7 +7,6 @@ namespace download {
 
 namespace {
 constexpr const char* kSrc = "DialogDownload";
-constexpr uint32_t kStrapRegister = 0xBFEDC024;  // read-only: reading it changes nothing
 }
 
 int BootRomWords::write(uint32_t address, uint32_t value)
@@ -22,6 +21,11 @@ int BootRomWords::write(uint32_t address, uint32_t value)
 
 int BootRomWords::read(uint32_t address, uint32_t* value)
 {
+    if (m_drainBeforeRead) {
+        // An announcement that crossed the first instructions is no reply.
+        m_drainBeforeRead = false;
+        bootlink::line_drain(m_ctx, 256, 300);
+    }
     std::vector<uint8_t> f = bootlink::build_read_instruction(address);
     if (!bootlink::line_send(m_ctx, f.data(), f.size(), 500)) {
         BL_LOG(kSrc, "addr_read:send_instruct erro \n");
@@ -43,9 +47,9 @@ int BootRomWords::read(uint32_t address, uint32_t* value)
 
 void BootRomWords::settle()
 {
-    std::vector<uint8_t> f = bootlink::build_read_instruction(kStrapRegister);
-    bootlink::line_send(m_ctx, f.data(), f.size(), 500);
     bootlink::line_drain(m_ctx, 256, 300);
+    m_ctx.announcement_may_trail = true;
+    m_drainBeforeRead = true;
 }
 
 }  // namespace download

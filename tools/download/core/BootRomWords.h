@@ -7,6 +7,11 @@
 // missing high bytes read as 0). A receive that brings nothing at all fails
 // the read, so that a silent STB ends a sweep instead of stretching it over
 // hours of time-outs.
+//
+// Nothing is sent but the calibration's own instructions: an FPGA board need
+// not decode any other address. The boot ROM's announcements are drained
+// before the first instruction and once more before the first read (the
+// instructions before it have made the boot ROM fall silent).
 #pragma once
 
 #include "BootLink.h"
@@ -21,14 +26,14 @@ public:
 
     int write(uint32_t address, uint32_t value) override;
     int read(uint32_t address, uint32_t* value) override;
-    // Talks to the boot ROM (a read of the strap register, whose reply is
-    // dropped) so that it stops announcing itself, then drops everything it
-    // sent unasked: the next read takes its own reply.
+    // Drops what the boot ROM sent unasked (its announcements), and marks
+    // the context: an announcement may still stand ahead of the first reply.
     void settle();
 
 private:
     bootlink::JobContext& m_ctx;
     int m_writeTimeout;
+    bool m_drainBeforeRead = true;
 };
 
 }  // namespace download

@@ -67,7 +67,10 @@ void stream_image(const DownloadParams& p, bootlink::JobContext& ctx, DownloadRe
     BL_LOG(kSrc, "Downloading ...\n");
     ctx.reset_cancel();
     BlockLoop loop;
-    loop.send = [&](const uint8_t* d, size_t n) { return bootlink::line_send(ctx, d, n, kBlockTimeoutMs) == 1; };
+    // A block needs its line time: 5120 bytes at 38400 Bd take 1.33 s.
+    loop.send = [&](const uint8_t* d, size_t n) {
+        return bootlink::line_send(ctx, d, n, bootlink::send_timeout_ms(ctx, n, kBlockTimeoutMs)) == 1;
+    };
     loop.cancelled = [&] { return ctx.cancelled(); };
     loop.sent = [&](uint64_t total) {
         if (p.on_send_size)
@@ -115,6 +118,8 @@ DownloadResult run_download(const DownloadParams& p, bootlink::JobContext& ctx)
     if (p.image.empty())
         return refuse("Please Select a file.");
     DownloadResult r;
+    // A "Cancel" pressed while nothing ran is no cancel of this job.
+    ctx.reset_cancel();
     if (ctx.observer)
         ctx.observer->OnButtonsEnabled(false);
     const bool calibrated = cache_calibration(p.cache, ctx, &r);

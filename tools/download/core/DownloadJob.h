@@ -15,7 +15,7 @@
 namespace download {
 
 constexpr size_t kBlockSize = 5120;
-constexpr int kBlockTimeoutMs = 1000;
+constexpr int kBlockTimeoutMs = 1000;  // at the least; a block at a slow rate gets twice its line time
 
 enum class CacheCalibration { None, ElmDdr2, ElmDdr3 };
 // "ddr2_cache_cal.img", "ddr3_cache_cal.img", or "" for None.
@@ -49,7 +49,8 @@ struct DownloadResult {
     double seconds = 0;      // of the image stream alone
 };
 
-// Runs on the download thread. `ctx.cancel` is the manual-reset cancel event.
+// Runs on the download thread. `ctx.cancel` is the manual-reset cancel event;
+// it is reset when the job starts.
 // The caller reports the end (the result tells whether a message box is due).
 DownloadResult run_download(const DownloadParams& params, bootlink::JobContext& ctx);
 

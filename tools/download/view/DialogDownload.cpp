@@ -1,10 +1,10 @@
 #include "DialogDownload.h"
 
 #include "KvBasicLog.h"
-#include "KvWorkThread.h"
 #include "QueuedJobObserver.h"
 #include "SerialMonitorService.h"
 #include "ToolCommon.h"
+#include "WorkerRun.h"
 
 #include <QCheckBox>
 #include <QFileDialog>
@@ -49,6 +49,18 @@ QString defaultChooser(QWidget* parent, const QString& filter, const QString& in
 }
 
 }  // namespace
+
+struct CDialogDownload::DownloadState {
+    std::atomic<bool> cancel{false};  // the manual-reset cancel event
+    bootlink::JobContext ctx;
+    download::DownloadResult result;
+};
+
+struct CDialogDownload::CalibrationState {
+    std::atomic<bool> running{false};  // the running flag (the calibration's keep-going flag)
+    bootlink::JobContext ctx;
+    download::CalibrationResult result;
+};
 
 CDialogDownload::CDialogDownload(QWidget* parent) : QWidget(parent)
 {
@@ -145,14 +157,18 @@ CDialogDownload::CDialogDownload(QWidget* parent) : QWidget(parent)
 
 CDialogDownload::~CDialogDownload()
 {
-    m_cancelEvent = true;
-    m_calibRunning = false;
-    for (auto* t : {m_downloadThread.get(), m_calibThread.get()}) {
-        if (t) {
-            t->Resume();
-            t->Detach();
-        }
-    }
+    // Running jobs are told to stop and end by themselves.
+    if (m_dl)
+        m_dl->cancel = true;
+    if (m_cal)
+        m_cal->running = false;
+    WorkerRun::let_go(m_downloadRun);
+    WorkerRun::let_go(m_calibRun);
+}
+
+bool CDialogDownload::calibrationRunning() const
+{
+    return m_cal && m_cal->running.load();
 }
 
 void CDialogDownload::error(const QString& text)
@@ -265,32 +281,38 @@ void CDialogDownload::onDownload()
         return;
     }
     m_totalSize->setText(QString::number(qulonglong(m_image.size())));
-    if (m_downloadThread)
-        m_downloadThread->Detach();
-    m_downloadCtx = std::make_unique<bootlink::JobContext>();
-    m_downloadCtx->observer = m_downloadObs;
-    m_downloadCtx->cancel = &m_cancelEvent;
-    m_downloadCtx->svc = corvane::SerialService();
+    WorkerRun::let_go(m_downloadRun);  // the last download has ended: this only forgets it
+    auto state = std::make_shared<DownloadState>();
+    auto run = std::make_shared<WorkerRun>(m_downloadObs);
+    state->ctx.observer = &run->relay();
+    state->ctx.cancel = &state->cancel;
+    state->ctx.svc = corvane::SerialService();
     download::DownloadParams p;
     p.image = std::move(m_image);
     p.cache = cacheChoice();
-    p.on_send_size = [this](uint64_t n) {
-        QMetaObject::invokeMethod(this, [this, n] { m_sendSize->setText(QString::number(qulonglong(n))); },
-                                  Qt::QueuedConnection);
+    WorkerRun* r = run.get();  // lives as long as its job
+    p.on_send_size = [this, r](uint64_t n) {
+        r->while_held([&] {
+            QMetaObject::invokeMethod(this, [this, n] { m_sendSize->setText(QString::number(qulonglong(n))); },
+                                      Qt::QueuedConnection);
+        });
     };
     m_downloadRunning = true;
-    m_downloadThread = std::make_unique<CKvWorkThread>();
-    m_downloadThread->Attach([this, p = std::move(p)]() -> uint32_t {
-        m_downloadResult = download::run_download(p, *m_downloadCtx);
-        m_downloadObs->OnFinished(m_downloadResult.ok, m_downloadResult.user_error);
-        return m_downloadResult.ok ? 0 : 1;
-    });
-    m_downloadThread->Start(1);
+    m_dl = state;
+    m_downloadRun = run;
+    run->start(
+        [state, r, p = std::move(p)] {
+            state->result = download::run_download(p, state->ctx);
+            r->relay().OnFinished(state->result.ok, state->result.user_error);
+        },
+        {});
 }
 
 void CDialogDownload::downloadEnded(bool, const QString& userError)
 {
     m_downloadRunning = false;
+    if (m_dl)
+        m_downloadResult = m_dl->result;
     m_image.clear();
     m_image.shrink_to_fit();
     if (!userError.isEmpty()) {
@@ -303,9 +325,10 @@ void CDialogDownload::downloadEnded(bool, const QString& userError)
 
 void CDialogDownload::onCancel()
 {
-    m_cancelEvent = true;
-    if (m_downloadThread)
-        m_downloadThread->Resume();
+    if (m_dl && m_downloadRunning)
+        m_dl->cancel = true;
+    if (m_downloadRun)
+        m_downloadRun->thread().Resume();
     m_imagePath->clear();
     m_select->setEnabled(true);
     m_download->setEnabled(true);
@@ -316,7 +339,8 @@ void CDialogDownload::onCalibrationStartStop()
 {
     if (m_startStop->text() == QLatin1String("Stop")) {
         m_startStop->setText(QStringLiteral("Start"));
-        m_calibRunning = false;
+        if (m_cal)
+            m_cal->running = false;
         return;
     }
     startCalibration();
@@ -328,11 +352,12 @@ void CDialogDownload::startCalibration()
         error(QStringLiteral("Please select the platform first!"));
         return;
     }
-    if (m_calibThread && m_calibThread->IsRunning()) {
+    if (m_calibRun && !m_calibRun->done()) {
         error(QStringLiteral("The calibration that was stopped has not ended yet."));
         return;
     }
-    auto ctx = std::make_unique<bootlink::JobContext>();
+    auto state = std::make_shared<CalibrationState>();
+    bootlink::JobContext* ctx = &state->ctx;
     const bool chip = m_chip->isChecked();
     const std::string path =
         chip ? m_chipPath->text().toStdString() : ctx->file_path(download::kFpgaConfigFile);
@@ -352,28 +377,32 @@ void CDialogDownload::startCalibration()
     CSerialMonitorSerivce* svc = corvane::SerialService();
     if (svc && bootlink::port_open(svc))
         svc->SMS_StopSvc();
-    if (m_calibThread)
-        m_calibThread->Detach();
-    ctx->observer = m_calibObs;
-    ctx->keep_going = &m_calibRunning;
+    WorkerRun::let_go(m_calibRun);  // the last calibration has ended: this only forgets it
+    auto run = std::make_shared<WorkerRun>(m_calibObs);
+    ctx->observer = &run->relay();
+    ctx->keep_going = &state->running;
     ctx->svc = svc;
-    m_calibCtx = std::move(ctx);
     download::CalibrationParams p;
     p.platform = chip ? download::CalibrationPlatform::Chip : download::CalibrationPlatform::Fpga;
     p.config_text.assign(text.begin(), text.end());
-    m_calibRunning = true;
+    state->running = true;
     m_startStop->setText(QStringLiteral("Stop"));
-    m_calibThread = std::make_unique<CKvWorkThread>();
-    m_calibThread->Attach([this, p = std::move(p)]() -> uint32_t {
-        m_calibResult = download::run_calibration(p, *m_calibCtx);
-        m_calibObs->OnFinished(m_calibResult.ok, m_calibResult.error);
-        return m_calibResult.ok ? 0 : 1;
-    });
-    m_calibThread->Start(1);
+    m_cal = state;
+    m_calibRun = run;
+    WorkerRun* r = run.get();
+    run->start(
+        [state, r, p = std::move(p)] {
+            state->result = download::run_calibration(p, state->ctx);
+            r->relay().OnFinished(state->result.ok, state->result.error);
+        },
+        {});
 }
 
 void CDialogDownload::calibrationEnded()
 {
     m_startStop->setText(QStringLiteral("Start"));
-    m_calibRunning = false;
+    if (m_cal) {
+        m_cal->running = false;
+        m_calibResult = m_cal->result;
+    }
 }

@@ -22,7 +22,7 @@ class QProgressBar;
 class QPushButton;
 class QRadioButton;
 class QueuedJobObserver;
-class CKvWorkThread;
+class WorkerRun;
 
 class CDialogDownload : public QWidget {
     Q_OBJECT
@@ -36,8 +36,8 @@ public:
 
     // For tests and scripts.
     QString lastMessage() const { return m_lastMessage; }
-    bool downloadRunning() const { return m_downloadRunning.load(); }
-    bool calibrationRunning() const { return m_calibRunning.load(); }
+    bool downloadRunning() const { return m_downloadRunning; }
+    bool calibrationRunning() const;
     const download::CalibrationResult& lastCalibration() const { return m_calibResult; }
     const download::DownloadResult& lastDownload() const { return m_downloadResult; }
     const COXToolTipCtrl& tips() const { return m_tips; }
@@ -89,13 +89,15 @@ private:
 
     QueuedJobObserver* m_downloadObs = nullptr;
     QueuedJobObserver* m_calibObs = nullptr;
-    std::atomic<bool> m_cancelEvent{false};
-    std::atomic<bool> m_calibRunning{false};  // the running flag (the calibration's keep-going flag)
-    std::atomic<bool> m_downloadRunning{false};
-    std::unique_ptr<bootlink::JobContext> m_downloadCtx;
-    std::unique_ptr<bootlink::JobContext> m_calibCtx;
-    std::unique_ptr<CKvWorkThread> m_downloadThread;
-    std::unique_ptr<CKvWorkThread> m_calibThread;
+    // The jobs: each keeps its context, flags and thread when the view goes
+    // before it ends (the view does not wait).
+    struct DownloadState;
+    struct CalibrationState;
+    std::shared_ptr<DownloadState> m_dl;
+    std::shared_ptr<CalibrationState> m_cal;
+    std::shared_ptr<WorkerRun> m_downloadRun;
+    std::shared_ptr<WorkerRun> m_calibRun;
+    bool m_downloadRunning = false;  // from the start to the end report
     download::DownloadResult m_downloadResult;
     download::CalibrationResult m_calibResult;
 };

@@ -93,6 +93,8 @@ int get_slave_info(bootlink::JobContext& ctx, const ClientTraits& t, SlaveInfo* 
 {
     std::vector<uint8_t> rec;
     for (int attempt = 0; attempt < 3; ++attempt) {
+        if (ctx.cancelled())
+            return cancelled(ctx, __LINE__, "BLOCK UPG Canceled by user!\n");
         if (attempt > 0)
             bootlink::line_drain(ctx, 256, 300);  // what is left of a broken reply
         int r = slave_info_once(ctx, t, rec);
@@ -117,7 +119,7 @@ int block_prepare(bootlink::JobContext& ctx, const ClientTraits& t, uint8_t id, 
     const bool whole = id == 0xFF;
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (ctx.cancelled())
-            break;
+            return cancelled(ctx, __LINE__, "BLOCK UPG Canceled by user!\n");
         bootlink::line_drain(ctx, 512, 1000);
         if (!bootlink::line_send(ctx, frame.data(), frame.size(), 1000))
             continue;
@@ -164,7 +166,7 @@ int transfer_header(bootlink::JobContext& ctx, uint8_t id, uint8_t kind, uint32_
     std::vector<uint8_t> frame = bootlink::build_command_frame('S', payload);
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (ctx.cancelled())
-            break;
+            return cancelled(ctx, __LINE__, "BLOCK UPG Canceled by user, while transfering\n");
         bootlink::line_drain(ctx, 512, 1000, 20000, &ctx.transfer);
         if (bootlink::line_send(ctx, frame.data(), frame.size(), 1000, &ctx.transfer) &&
             reply_oo(ctx, 1000, 1000, &ctx.transfer))
@@ -221,6 +223,171 @@ int block_transfer(bootlink::JobContext& ctx, uint8_t id, uint8_t kind, const ui
     return 1;
 }
 
+namespace {
+
+// The burn progress as this tool reads it: 'B' and a percentage, 'F' at the
+// end; every other byte is ignored ('E' too: this client's progress carries
+// no failure report, a failed burn falls silent and times out).
+//
+// The percentage 70 is the byte 'F', so an 'F' ends the burn only when it
+// cannot be a percentage out of place. It can when a 'B' came before it:
+// a 'B' whose percentage is still owed makes the next byte that percentage,
+// a lost 'B' leaves its percentage standing alone, and a garbled 'B' has its
+// percentage right behind it. An 'F' ends the burn when
+//   - no 'B' came at all (a small block burnt without a report), or
+//   - no progress follows it: the line stays quiet behind it (below 70 %
+//     for longer than the progress has paused so far), or what follows is
+//     the client's console text, not a percentage nor a 'B' with one.
+class BlockBurn {
+public:
+    explicit BlockBurn(bootlink::JobContext& ctx) : m_ctx(ctx), m_start(bootlink::now_ms())
+    {
+        m_advanced = m_report = m_start;
+    }
+    // Reads the next byte (one put back first); -1 when none came in time.
+    int next(int timeout_ms);
+    // Takes one byte: true when it ends the burn.
+    bool take(uint8_t b);
+    // The burn's bounds, as the upgrade tool's: false (failed) when it ran
+    // too long or its percentage stopped rising.
+    bool within_limits();
+    int read_budget_ms() const;
+
+private:
+    bool progress_follows();
+    bool percentage_after(uint8_t b);
+    int settle_ms() const;
+    void report(int pct);
+
+    bootlink::JobContext& m_ctx;
+    int64_t m_start, m_advanced, m_report;
+    int64_t m_longest_gap = 0;  // between two reports (or the command and the first)
+    int m_pct = -1;
+    bool m_saw_b = false;
+    bool m_owed = false;   // a 'B' came, its percentage not yet
+    int m_back = -1;       // a byte read ahead
+};
+
+int BlockBurn::next(int timeout_ms)
+{
+    if (m_back >= 0) {
+        const int b = m_back;
+        m_back = -1;
+        return b;
+    }
+    uint8_t b = 0;
+    uint32_t got = 0;
+    bootlink::line_recv(m_ctx, &b, 1, &got, timeout_ms);
+    return got == 1 ? b : -1;
+}
+
+void BlockBurn::report(int pct)
+{
+    const int64_t now = bootlink::now_ms();
+    m_longest_gap = std::max(m_longest_gap, now - m_report);
+    m_report = now;
+    if (pct > m_pct) {
+        m_pct = pct;
+        m_advanced = now;
+    }
+    m_ctx.progress(pct);
+    m_ctx.status("Burning: " + std::to_string(pct) + "/100");
+}
+
+// Behind an 'F' at 70 % or less it may be the percentage of a lost 'B': the
+// next report is awaited for twice the longest pause so far.
+int BlockBurn::settle_ms() const
+{
+    constexpr int kSettleMs = 100;
+    if (m_pct > 'F')
+        return kSettleMs;
+    return int(std::clamp<int64_t>(2 * m_longest_gap, kSettleMs, 20000));
+}
+
+// A byte that came right behind an 'F': a percentage not below the last
+// one, followed by quiet or by more progress (a 'B', an 'F', a higher
+// percentage), is the percentage of a garbled 'B'.
+bool BlockBurn::percentage_after(uint8_t b)
+{
+    if (b > 100 || int(b) < m_pct)
+        return false;
+    const int after = next(settle_ms());
+    const bool report_after = after < 0 || after == 'B' || after == 'F' || (after <= 100 && after >= b);
+    if (!report_after)
+        return false;  // console text: "\r\n" and the like
+    m_back = after;
+    BL_LOG(kSrc, "(block upg)burn: a percentage right after 'F', taken as a garbled 'B'\n");
+    report(b);
+    return true;
+}
+
+bool BlockBurn::progress_follows()
+{
+    const int b = next(settle_ms());
+    if (b < 0)
+        return false;
+    if (b != 'B')
+        return percentage_after(uint8_t(b));
+    uint8_t pct = 0;
+    uint32_t got = 0;
+    bootlink::line_recv(m_ctx, &pct, 1, &got, 1000);
+    if (got != 1 || pct > 100 || int(pct) < m_pct)
+        return false;  // console text that begins with 'B'
+    BL_LOG(kSrc, "(block upg)burn: more progress after 'F', taken as the percentage of a lost 'B'\n");
+    if (m_pct < 'F')
+        report('F');
+    report(pct);
+    return true;
+}
+
+bool BlockBurn::take(uint8_t b)
+{
+    if (m_owed && b != 'B') {
+        m_owed = false;
+        if (b <= 100)
+            report(b);  // the percentage of the 'B' before, late
+        return false;
+    }
+    m_owed = false;
+    if (b == 'B') {
+        m_saw_b = true;
+        const int pct = next(1000);
+        if (pct < 0)
+            m_owed = true;
+        else if (pct <= 100)
+            report(pct);
+        return false;
+    }
+    if (b == 'F')
+        return !m_saw_b || !progress_follows();
+    return false;
+}
+
+bool BlockBurn::within_limits()
+{
+    const int64_t now = bootlink::now_ms();
+    if (now - m_start > m_ctx.limits.burn_total_ms) {
+        BL_FAIL(m_ctx, kSrc, "\n(block upg)Burning flash did not end within %lld s!!\n",
+                (long long)(m_ctx.limits.burn_total_ms / 1000));
+        return false;
+    }
+    if (now - m_advanced > m_ctx.limits.burn_stall_ms) {
+        BL_FAIL(m_ctx, kSrc, "\n(block upg)Burning flash stopped at %d%% for %lld s!!\n", std::max(m_pct, 0),
+                (long long)(m_ctx.limits.burn_stall_ms / 1000));
+        return false;
+    }
+    return true;
+}
+
+int BlockBurn::read_budget_ms() const
+{
+    const int64_t left =
+        std::min(m_start + m_ctx.limits.burn_total_ms, m_advanced + m_ctx.limits.burn_stall_ms) - bootlink::now_ms();
+    return int(std::clamp<int64_t>(left + 1, 1, 20000));
+}
+
+}  // namespace
+
 int block_burn(bootlink::JobContext& ctx)
 {
     LOG("\n(block upg)Verify burning flash...\n");
@@ -229,29 +396,25 @@ int block_burn(bootlink::JobContext& ctx)
     if (!bootlink::command_until_oo(ctx, frame))
         return FAIL("(block upg)The client did not take the burn command\n");
     LOG("(block upg)Start burning flash, DONOT POWOFF!\n");
-    bootlink::BurnProgress burn(ctx);
-    for (int state = -1; state < 0;) {
+    BlockBurn burn(ctx);
+    for (bool done = false; !done;) {
         if (ctx.cancelled()) {
             bootlink::line_drain(ctx, 256, 2000);
             return cancelled(ctx, __LINE__, "BLOCK UPG Canceled by user, while burning\n");
         }
-        if (!burn.within_limits())
+        if (!burn.within_limits()) {
+            ctx.progress(0);
             return 0;
+        }
         const int budget = burn.read_budget_ms();
-        uint8_t b = 0;
-        uint32_t got = 0;
-        bootlink::line_recv(ctx, &b, 1, &got, budget);
-        if (got == 0) {
+        const int b = burn.next(budget);
+        if (b < 0) {
             if (budget < 20000)
                 continue;  // a limit ran out: within_limits says which
             ctx.progress(0);
             return FAIL("(block upg)Receive burn info timeout!\n");
         }
-        state = burn.take(b);
-        if (state == 0) {
-            ctx.progress(0);
-            return 0;
-        }
+        done = burn.take(uint8_t(b));
     }
     ctx.progress(100);
     ctx.status("Burning: 100/100");

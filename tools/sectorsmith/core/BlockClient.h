@@ -40,8 +40,10 @@ int block_prepare(bootlink::JobContext& ctx, const ClientTraits& t, uint8_t id, 
 // data in 1024-byte packets. Records ctx.transfer.
 int block_transfer(bootlink::JobContext& ctx, uint8_t id, uint8_t kind, const uint8_t* data, size_t len);
 
-// The burn: 'T' until "OO", then the progress until the client reports the
-// end ('F') or a failure ('E').
+// The burn: 'T' until "OO", then the progress ('B' and a percentage) until
+// the client's 'F'. Other bytes ('E' among them) are ignored; an 'F' that may
+// be the percentage 70 of a lost or garbled 'B' is the end only when no
+// progress follows it (see BlockClient.cpp).
 int block_burn(bootlink::JobContext& ctx);
 
 // 'U', sent once; the box restarts and no reply is read.

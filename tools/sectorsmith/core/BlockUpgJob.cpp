@@ -4,6 +4,7 @@
 #include "BlockKinds.h"
 #include "BootSteps.h"
 #include "Gzip.h"
+#include "KvBasicCfgIni.h"
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
 #include "UpgClient.h"
@@ -50,6 +51,13 @@ const char* step_name(Step s)
     return "?";
 }
 
+bool size_check_setting(const CKvBasicCfgIni& ini)
+{
+    std::string v = ini.GetValue("UPGBLOCK", "CheckBlockSize");
+    v.erase(std::remove_if(v.begin(), v.end(), [](char c) { return c == ' ' || c == '\t'; }), v.end());
+    return v != "0";
+}
+
 BlockUpgJob::BlockUpgJob(BlockJobParams params, bootlink::JobContext& ctx, CKvWorkThread* self)
     : m_p(std::move(params)), m_ctx(ctx), m_self(self)
 {
@@ -77,7 +85,8 @@ int BlockUpgJob::fail(Step s, const std::string& why)
     m_r.failed = s;
     m_r.outcome = m_ctx.outcome == bootlink::Outcome::Ok ? bootlink::Outcome::Failed : m_ctx.outcome;
     m_r.cancelled = m_r.outcome == bootlink::Outcome::Cancelled;
-    m_r.error = !why.empty() ? why
+    m_r.error = m_r.cancelled ? "cancelled by the user"
+                : !why.empty() ? why
                 : !m_ctx.last_error.empty() ? m_ctx.last_error
                                             : std::string(step_name(s)) + " failed";
     return kFailed;
@@ -197,9 +206,8 @@ int BlockUpgJob::load_client()
         bootlink::line_drain(m_ctx, 5120, 3000);
         std::vector<uint8_t> img;
         if (bootlink::read_file(m_ctx.file_path(m_platform->client_file), &img) && !img.empty()) {
-            const int need = int(std::min<uint64_t>(uint64_t(img.size()) * 20000 / bootlink::kClientBaud + 1000,
-                                                    3600000));
-            ok = bootlink::line_send(m_ctx, img.data(), img.size(), std::max(10000, need));
+            const int timeout = bootlink::send_timeout_ms(m_ctx, img.size(), 10000);
+            ok = bootlink::line_send(m_ctx, img.data(), img.size(), timeout);
         }
     } else {
         ok = bootlink::DownloadUpgClientImage(m_platform->type, m_ctx);
@@ -234,13 +242,17 @@ int BlockUpgJob::slave_info()
                                m_r.slave.list_text());
         return kDone;
     }
-    if (e->size > 0 && m_p.image.size() > e->size) {
+    if (m_p.check_block_size && e->size > 0 && m_p.image.size() > e->size) {
         // Refused before anything is sent: the box would write past its block.
-        BL_LOG(kSrc, "\n(block upg)The file of %zu bytes is larger than block %s (%u bytes), can not upgrade this "
-               "block...\n", m_p.image.size(), hex_id(e->id).c_str(), e->size);
+        BL_LOG(kSrc, "\n(block upg)The file of %zu bytes is larger than block %s (%u bytes by the box's slave info), "
+               "can not upgrade this block...\n(block upg)[UPGBLOCK] CheckBlockSize=0 or --no-size-check turns this "
+               "check off for a client that fills the size in otherwise\n",
+               m_p.image.size(), hex_id(e->id).c_str(), e->size);
         m_r.buttons_back = true;
         fail(Step::Lookup, "the file of " + std::to_string(m_p.image.size()) + " bytes is larger than block " +
-                               hex_id(e->id) + " (" + std::to_string(e->size) + " bytes)");
+                               hex_id(e->id) + " (" + std::to_string(e->size) +
+                               " bytes by the box's slave info; [UPGBLOCK] CheckBlockSize=0 or --no-size-check "
+                               "turns this check off)");
         return kDone;
     }
     m_r.id_word = uint16_t(e->id << 8 | m_p.block_id);

@@ -4,7 +4,8 @@
 // table (boot init on Alder and Cedar, DDR calibration on Dogwood), loads and
 // tests the upgrade client, and then either
 //   - asks the client for the blocks the flash holds (slave info), checks
-//     that the requested block is there and fits, announces it and transfers
+//     that the requested block is there (and, unless told not to, that the
+//     file fits the size the slave info gives), announces it and transfers
 //     the file raw ('N'), or
 //   - announces the whole flash (0xFF) with the image's own length and
 //     transfers the image gzip-compressed ('Z');
@@ -23,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+class CKvBasicCfgIni;
 class CKvWorkThread;
 
 namespace sectorsmith {
@@ -51,6 +53,10 @@ struct BlockJobParams {
     std::vector<uint8_t> image;   // the file as read
     // Stop after the slave info (and reboot the box): corvane-cli slave-info.
     bool slave_info_only = false;
+    // Refuse a file larger than the block's size in the box's slave info
+    // (entry bytes 8-11, which not every client fills in): off with
+    // [UPGBLOCK] CheckBlockSize=0 or corvane-cli block --no-size-check.
+    bool check_block_size = true;
     // How long to wait for the box after asking for a reset; 0 waits until
     // it announces itself or the job is cancelled.
     int64_t reset_wait_ms = 0;
@@ -76,6 +82,10 @@ struct BlockJobResult {
 
     const char* failed_step() const { return ok ? "" : step_name(failed); }
 };
+
+// The [UPGBLOCK] CheckBlockSize setting of corvane.ini: the size check is on
+// unless it says 0.
+bool size_check_setting(const CKvBasicCfgIni& ini);
 
 class BlockUpgJob {
 public:

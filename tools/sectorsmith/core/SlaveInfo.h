@@ -4,8 +4,10 @@
 //   0   16  header, not interpreted
 //   16   2  number of entries N
 //   18   2  not interpreted
-//   20  48 x N entries: byte 0 the block ID, bytes 4-7 the block's offset in
-//          the flash, bytes 8-11 its size, bytes 12-47 its name (zero-ended)
+//   20  48 x N entries: byte 0 the block ID; as our clients fill them in,
+//          bytes 4-7 the block's offset in the flash, bytes 8-11 its size,
+//          bytes 12-47 its name (zero-ended). Only the ID is the protocol's:
+//          another client may hold something else in bytes 1-47.
 // The record holds at most 3092 bytes, so at most 64 entries.
 #pragma once
 

@@ -1,9 +1,11 @@
 #include "DialogBlockUPG.h"
 
+#include "KvBasicCfgIni.h"
 #include "KvWorkThread.h"
 #include "QueuedJobObserver.h"
 #include "SerialMonitorService.h"
 #include "ToolCommon.h"
+#include "WorkerRun.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -16,6 +18,14 @@
 #include <QVBoxLayout>
 
 using sectorsmith::BlockKind;
+
+struct CDialogBlockUPG::Job {
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> keep_going{false};
+    bootlink::JobContext ctx;
+    std::unique_ptr<sectorsmith::BlockUpgJob> job;
+    sectorsmith::BlockJobResult result;
+};
 
 namespace {
 
@@ -95,18 +105,23 @@ CDialogBlockUPG::CDialogBlockUPG(QWidget* parent) : QWidget(parent)
 
 CDialogBlockUPG::~CDialogBlockUPG()
 {
-    stopWorker();
+    letWorkerGo();
 }
 
-void CDialogBlockUPG::stopWorker()
+bool CDialogBlockUPG::busy() const
 {
-    if (!m_thread)
-        return;
-    m_keepGoing = false;
-    m_cancel = true;
-    m_thread->Resume();
-    m_thread->Detach();  // waits for the worker to end
-    m_thread.reset();
+    return m_run && !m_run->done();
+}
+
+// A job still running is cancelled and ends by itself; the view does not wait.
+void CDialogBlockUPG::letWorkerGo()
+{
+    if (m_job) {
+        m_job->keep_going = false;
+        m_job->cancel = true;
+    }
+    WorkerRun::let_go(m_run);
+    m_job.reset();
 }
 
 const bootlink::Platform& CDialogBlockUPG::platform() const
@@ -129,7 +144,7 @@ void CDialogBlockUPG::setBurnButtons(bool enabled)
 void CDialogBlockUPG::onPlatformChanged(int)
 {
     // A running worker keeps its buttons off; the platform decides once they come back.
-    if (!m_busy.load())
+    if (!busy())
         setBurnButtons(true);
 }
 
@@ -168,7 +183,7 @@ bool CDialogBlockUPG::readFile(const QString& path)
 
 void CDialogBlockUPG::onBurn(int kindIndex)
 {
-    if (m_busy.load() || kindIndex < 0 || size_t(kindIndex) >= kinds().size())
+    if (busy() || kindIndex < 0 || size_t(kindIndex) >= kinds().size())
         return;
     const BlockKind& kind = kinds()[size_t(kindIndex)];
     const QString path = chooseFile(kind);
@@ -192,35 +207,39 @@ void CDialogBlockUPG::onBurn(int kindIndex)
 
 void CDialogBlockUPG::startWorker(uint8_t id)
 {
-    stopWorker();  // the previous worker has ended: this only forgets it
+    letWorkerGo();  // the previous worker has ended: this only forgets it
+    auto job = std::make_shared<Job>();
+    auto run = std::make_shared<WorkerRun>(m_observer);
     sectorsmith::BlockJobParams p;
     p.project_type = platform().type;
     p.block_id = id;
     p.image = m_file;
-    m_cancel = false;
-    m_ctx = std::make_unique<bootlink::JobContext>();
-    m_ctx->observer = m_observer;
-    m_ctx->cancel = &m_cancel;
-    m_ctx->keep_going = &m_keepGoing;
-    m_ctx->pause_scale = m_pauseScale;
-    m_thread = std::make_unique<CKvWorkThread>();
-    m_job = std::make_unique<sectorsmith::BlockUpgJob>(std::move(p), *m_ctx, m_thread.get());
-    m_busy = true;
+    CKvBasicCfgIni ini;
+    ini.SetFileName(CKvBasicCfgIni::path_in_root("corvane.ini"));
+    p.check_block_size = sectorsmith::size_check_setting(ini);
+    job->ctx.observer = &run->relay();
+    job->ctx.cancel = &job->cancel;
+    job->ctx.keep_going = &job->keep_going;
+    job->ctx.pause_scale = m_pauseScale;
+    job->job = std::make_unique<sectorsmith::BlockUpgJob>(std::move(p), job->ctx, &run->thread());
     const uint64_t generation = ++m_generation;
-    sectorsmith::BlockUpgJob* job = m_job.get();
-    m_thread->Attach([this, job, generation]() -> uint32_t {
-        sectorsmith::BlockJobResult r = job->Run();
-        m_busy = false;
-        // After the job's last reports; a result of a worker that has since
-        // been replaced is not shown.
-        QMetaObject::invokeMethod(
-            this, [this, r, generation] { if (generation == m_generation) jobEnded(r); }, Qt::QueuedConnection);
-        return r.ok ? 0 : 1;
-    });
     setBurnButtons(false);
     m_status->setText(QStringLiteral("Please reset the slave STB!"));
-    if (!m_thread->Start(1)) {
-        m_busy = false;
+    const bool started = run->start([job] { job->result = job->job->Run(); },
+                                    [this, job, generation] {
+                                        // After the job's last reports; a result of a worker that has since
+                                        // been replaced is not shown.
+                                        QMetaObject::invokeMethod(
+                                            this,
+                                            [this, r = job->result, generation] {
+                                                if (generation == m_generation)
+                                                    jobEnded(r);
+                                            },
+                                            Qt::QueuedConnection);
+                                    });
+    m_job = std::move(job);
+    m_run = std::move(run);
+    if (!started) {
         setBurnButtons(true);
         error(QStringLiteral("Cannot start the worker thread!"));
     }
@@ -228,10 +247,12 @@ void CDialogBlockUPG::startWorker(uint8_t id)
 
 void CDialogBlockUPG::onExit()
 {
-    m_keepGoing = false;
-    m_cancel = true;
-    if (m_thread)
-        m_thread->Resume();
+    if (m_job) {
+        m_job->keep_going = false;
+        m_job->cancel = true;
+    }
+    if (m_run)
+        m_run->thread().Resume();
     setBurnButtons(true);
     m_status->setText(QStringLiteral(" "));
 }
@@ -239,7 +260,8 @@ void CDialogBlockUPG::onExit()
 void CDialogBlockUPG::jobEnded(const sectorsmith::BlockJobResult& r)
 {
     m_lastResult = r;
-    if (!r.ok && r.failed == sectorsmith::Step::LoadClient)
+    // Only a client that did not go out is a message box; a cancel is none.
+    if (!r.ok && !r.cancelled && r.failed == sectorsmith::Step::LoadClient)
         error(QStringLiteral("Download Upg Client Image Failed!"));
     if (r.buttons_back)
         setBurnButtons(true);

@@ -18,7 +18,7 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QueuedJobObserver;
-class CKvWorkThread;
+class WorkerRun;
 
 class CDialogBlockUPG : public QWidget {
     Q_OBJECT
@@ -36,7 +36,7 @@ public:
     // For tests: the last user error shown, whether a worker runs, and the
     // last job's result.
     QString lastMessage() const { return m_lastMessage; }
-    bool busy() const { return m_busy.load(); }
+    bool busy() const;
     sectorsmith::BlockJobResult lastResult() const { return m_lastResult; }
     // The Qt filter of an MFC-style filter ("A|*.a|B|*.b||").
     static QString qtFilter(const char* mfcFilter);
@@ -53,7 +53,7 @@ private:
     void startWorker(uint8_t id);
     void setBurnButtons(bool enabled);
     void jobEnded(const sectorsmith::BlockJobResult& r);
-    void stopWorker();
+    void letWorkerGo();
     const bootlink::Platform& platform() const;
 
     std::vector<QPushButton*> m_burn;  // in block_kinds() order
@@ -70,12 +70,11 @@ private:
     QString m_path;               // the selected file
     std::vector<uint8_t> m_file;  // its contents
 
-    std::atomic<bool> m_cancel{false};
-    std::atomic<bool> m_keepGoing{false};
-    std::atomic<bool> m_busy{false};
-    std::unique_ptr<CKvWorkThread> m_thread;
-    std::unique_ptr<bootlink::JobContext> m_ctx;
-    std::unique_ptr<sectorsmith::BlockUpgJob> m_job;
+    // The running job: its context, flags and thread, which it keeps when
+    // the view goes before it ends.
+    struct Job;
+    std::shared_ptr<Job> m_job;
+    std::shared_ptr<WorkerRun> m_run;
     uint64_t m_generation = 0;  // counts the workers started (user-interface thread only)
     sectorsmith::BlockJobResult m_lastResult;
 };
