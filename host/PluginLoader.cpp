@@ -1,5 +1,7 @@
 #include "PluginLoader.h"
 
+#include "ToolPlugin.h"
+
 #include <QMetaObject>
 
 #include <algorithm>
@@ -9,10 +11,6 @@
 #include <sys/stat.h>
 
 namespace corvane {
-
-namespace {
-using MultiViewDllFn = int (*)(void**);
-}
 
 PluginRecord::~PluginRecord()
 {
@@ -65,7 +63,7 @@ const QMetaObject* PluginTable::Probe(const std::string& path, void** module, Pl
     if (probe)
         probe->loaded = true;
     ::dlerror();
-    auto fn = reinterpret_cast<MultiViewDllFn>(::dlsym(h, "MultiViewDll"));
+    auto fn = reinterpret_cast<MultiViewDllFn>(::dlsym(h, kMultiViewDllSymbol));
     if (!fn) {
         ::dlclose(h);
         return nullptr;
