@@ -3,6 +3,8 @@
 // the interruptions (reset, stop, auto-reset).
 #include "SimInternal.h"
 
+#include "SerialPort.h"  // get_line_baud
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -112,13 +114,11 @@ void Box::set_rate(int baud)
     }
 }
 
-int line_rate(int fd);
-
 int Box::host_rate() const
 {
     if (!is_pty)
         return rate.load();
-    if (int r = line_rate(master); r > 0)
+    if (int r = kv::get_line_baud(master); r > 0)
         return r;
     termios t{};
     if (tcgetattr(master, &t) != 0)
