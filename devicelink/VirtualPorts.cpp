@@ -2,6 +2,7 @@
 
 #include "KvLogRecord.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -60,11 +61,16 @@ std::vector<std::string> virtual_stb_ports()
         std::string line;
         if (!f || !std::getline(f, line) || line.size() > 1024)
             continue;
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+            line.pop_back();
+        // Only a character device that exists now: a file left by a virtual
+        // STB that ended is ignored.
         struct stat st {};
         if (::stat(line.c_str(), &st) == 0 && S_ISCHR(st.st_mode))
             out.push_back(line);
     }
     ::closedir(d);
+    std::sort(out.begin(), out.end());
     return out;
 }
 

@@ -12,7 +12,8 @@ namespace kv {
 
 // The name of the file a virtual STB with process id `pid` writes.
 std::string virtual_stb_port_file(long pid);
-// The pseudo-terminals named by virtual STBs whose process still runs.
+// The pseudo-terminals named by virtual STBs whose process still runs, in
+// name order: the one list the connection tab and `corvane-cli ports` offer.
 std::vector<std::string> virtual_stb_ports();
 // True when `path` (or what it links to) is one of them.
 bool is_virtual_stb_port(const std::string& path);

@@ -5,6 +5,7 @@
 #include "KvConsleListBox.h"
 #include "OutputWnd.h"
 #include "SerialMonitorService.h"
+#include "VirtualPorts.h"
 
 #include <QComboBox>
 #include <QFile>
@@ -18,6 +19,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <poll.h>
+#include <cstdio>
+#include <set>
+#include <unistd.h>
 #include <stdlib.h>
 #include <termios.h>
 
@@ -145,12 +149,55 @@ TEST_F(ConnectionTest, AnnouncedVirtualStbPortsAreListed)
     stale.write("/dev/pts/99999\n");
     stale.close();
 
-    EXPECT_EQ(CComConnectionView::AnnouncedPorts(), std::vector<std::string>{m_slave});
+    EXPECT_EQ(kv::virtual_stb_ports(), std::vector<std::string>{m_slave});
     CComConnectionView view;
     EXPECT_TRUE(view.SelectPort(QString::fromStdString(m_slave)));
     EXPECT_FALSE(view.SelectPort(QStringLiteral("/dev/pts/99999")));
     live.remove();
     stale.remove();
+}
+
+// The tab and `corvane-cli ports` offer the same ports: only a running
+// virtual STB's announcement counts, not any "*.port" file nor one whose
+// process ended.
+TEST_F(ConnectionTest, TheTabAndTheCommandLineListTheSamePorts)
+{
+    const std::string dir = kv::log_socket_dir();
+    auto announce = [&](const std::string& name, const std::string& path) {
+        std::FILE* f = std::fopen((dir + "/" + name).c_str(), "w");
+        ASSERT_TRUE(f);
+        std::fprintf(f, "%s\r\n", path.c_str());
+        std::fclose(f);
+    };
+    const std::string live = "stbsim-" + std::to_string(::getpid()) + ".port";
+    announce(live, m_slave);
+    announce("manual.port", "/dev/null");
+    announce("stbsim-999999999.port", "/dev/null");
+
+    CComConnectionView view;
+    auto* box = view.findChild<QComboBox*>(QStringLiteral("port"));
+    ASSERT_TRUE(box);
+    std::set<std::string> tab;
+    for (int i = 0; i < box->count(); ++i)
+        tab.insert(box->itemData(i).toString().toStdString());
+
+    std::set<std::string> cli;
+    std::FILE* p = ::popen(CORVANE_CLI_EXE " ports", "r");
+    ASSERT_TRUE(p);
+    char line[1024];
+    while (std::fgets(line, sizeof line, p)) {
+        const std::string l = line;
+        const size_t a = l.find('\t'), b = l.find('\t', a + 1);
+        if (a != std::string::npos && b != std::string::npos)
+            cli.insert(l.substr(a + 1, b - a - 1));
+    }
+    EXPECT_EQ(::pclose(p), 0);
+    for (const char* name : {live.c_str(), "manual.port", "stbsim-999999999.port"})
+        std::remove((dir + "/" + name).c_str());
+
+    EXPECT_EQ(tab, cli);
+    EXPECT_EQ(tab.count(m_slave), 1u);
+    EXPECT_EQ(tab.count("/dev/null"), 0u);
 }
 
 TEST_F(ConnectionTest, ASerialServersPortIsTypedOpenedAndRemembered)

@@ -3,6 +3,7 @@
 #include "KvBasicLog.h"
 #include "KvLogRecord.h"
 #include "NetworkLine.h"
+#include "PortChoice.h"
 #include "SerialMonitorService.h"
 #include "SerialPort.h"
 #include "ToolCommon.h"
@@ -19,10 +20,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include <algorithm>
-#include <dirent.h>
-#include <fstream>
-#include <sys/stat.h>
 #include <vector>
 
 namespace {
@@ -150,51 +147,12 @@ int CComConnectionView::RefreshPorts()
         updateState();
         return 0;
     }
-    for (const std::string& path : CComConnectionView::AnnouncedPorts())
-        svc->SMS_AddPort(path);
-    int count = 0;
-    std::vector<serialport_info_tag> info;
-    svc->SMS_SearchAllSerialPorts(&count, &info);
-    for (const auto& p : info) {
-        const QString path = QString::fromStdString(p.name);
-        const QString friendly = QString::fromStdString(p.friendly_name);
-        const QString label = (friendly.isEmpty() || friendly == path) ? path : friendly + QStringLiteral("  (") + path + QLatin1Char(')');
-        m_port->addItem(label, path);
-    }
+    for (const connection::PortChoice& p : connection::list_port_choices(svc))
+        m_port->addItem(QString::fromStdString(p.label), QString::fromStdString(p.path));
     if (!keep.isEmpty())
         SelectPort(keep);
     updateState();
     return 1;
-}
-
-std::vector<std::string> CComConnectionView::AnnouncedPorts()
-{
-    std::vector<std::string> out;
-    const std::string dir = kv::log_socket_dir();
-    if (dir.empty())
-        return out;
-    DIR* d = ::opendir(dir.c_str());
-    if (!d)
-        return out;
-    while (dirent* e = ::readdir(d)) {
-        const std::string name = e->d_name;
-        if (name.size() <= 5 || name.compare(name.size() - 5, 5, ".port") != 0)
-            continue;
-        std::ifstream f(dir + "/" + name);
-        std::string line;
-        if (!f || !std::getline(f, line) || line.size() > 1024)
-            continue;
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
-            line.pop_back();
-        struct stat st {};
-        // Only a character device that exists now: a file left by a virtual
-        // STB that ended is ignored.
-        if (line.rfind("/dev/", 0) == 0 && ::stat(line.c_str(), &st) == 0 && S_ISCHR(st.st_mode))
-            out.push_back(line);
-    }
-    ::closedir(d);
-    std::sort(out.begin(), out.end());
-    return out;
 }
 
 int CComConnectionView::AddPort(const QString& path)

@@ -3,16 +3,12 @@
 // name (a device, or a serial server's rfc2217://HOST:PORT or
 // socket://HOST:PORT), takes the line settings and opens or closes the port
 // through the host's serial service.
-// The last choice is remembered for the next start. A virtual STB makes its
-// pseudo-terminal known by writing the path into "<name>.port" in the user's
-// runtime folder (see AnnouncedPorts()).
+// The last choice is remembered for the next start. The ports offered are
+// those `corvane-cli ports` lists (connection::list_port_choices()).
 #pragma once
 
 #include <QString>
 #include <QWidget>
-
-#include <string>
-#include <vector>
 
 class QComboBox;
 class QLabel;
@@ -32,11 +28,6 @@ public:
     int AddPort(const QString& path);
     int OpenPort();
     int ClosePort();
-
-    // Ports a running virtual STB announces: every "*.port" file in the
-    // user's runtime folder (kv::log_socket_dir()) names one device path on
-    // its first line; only devices that exist now are taken.
-    static std::vector<std::string> AnnouncedPorts();
 
     // The selection as the service takes it (port index from the service).
     bool CurrentConfig(serialport_config_tag* cfg) const;
