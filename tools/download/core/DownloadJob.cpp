@@ -45,6 +45,8 @@ BlocksEnd send_in_blocks(const uint8_t* data, size_t size, size_t block, const B
 JobErrorKind wait_for_reset(bootlink::JobContext& ctx, int64_t reset_wait_ms, std::string* error)
 {
     ctx.phase("wait for reset");
+    if (CSerialMonitorSerivce* svc = ctx.service())
+        svc->SMS_StartSvc();  // its reading watches for the announcement
     kv_console_printf("Please reset the STB!\n");
     const bootlink::Outcome o = bootlink::wait_for_boot_rom(ctx, reset_wait_ms > 0 ? reset_wait_ms : -1);
     switch (o) {

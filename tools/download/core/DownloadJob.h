@@ -34,7 +34,8 @@ struct BlockLoop {
 BlocksEnd send_in_blocks(const uint8_t* data, size_t size, size_t block, const BlockLoop& loop, uint64_t* total);
 
 // Waits for the boot ROM's announcement after a reset (`reset_wait_ms` 0:
-// until it comes or the job is cancelled), with the serial service watching.
+// until it comes or the job is cancelled). The serial service's reading is
+// started; the caller has set the job's flag, so that it watches.
 // None when it came; otherwise the ending's kind, with the message in *error.
 JobErrorKind wait_for_reset(bootlink::JobContext& ctx, int64_t reset_wait_ms, std::string* error);
 
@@ -44,8 +45,8 @@ struct DownloadParams {
     // "Send Size": the bytes sent so far (called on the job thread).
     std::function<void(uint64_t)> on_send_size;
     // Wait for the boot ROM's announcement before anything is sent (the box
-    // is about to be reset); the caller keeps the serial service watching
-    // (the boot-ROM job flag set). `reset_wait_ms` 0 waits until the box
+    // is about to be reset); the caller sets the service's boot-ROM job flag,
+    // so that its reading watches for the announcement. `reset_wait_ms` 0 waits until the box
     // announces itself or the job is cancelled.
     bool wait_for_box = false;
     int64_t reset_wait_ms = 0;
