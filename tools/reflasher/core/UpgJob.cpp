@@ -1,6 +1,6 @@
 #include "UpgJob.h"
 
-#include "BootSteps.h"
+#include "BringUp.h"
 #include "Gzip.h"
 #include "KvBasicCfgIni.h"
 #include "KvBasicLog.h"
@@ -208,7 +208,7 @@ Step UpgJob::run(Step s)
 
 Step UpgJob::boot_init()
 {
-    if (!run_boot_init(m_ctx, *m_platform))
+    if (!bootlink::run_boot_init(m_ctx, *m_platform))
         return fail(Step::BootInit, m_ctx.outcome == bootlink::Outcome::Cancelled ? "cancelled by the user"
                                                                                   : "boot init fail!");
     return Step::LoadClient;
@@ -216,7 +216,7 @@ Step UpgJob::boot_init()
 
 Step UpgJob::wait_reset()
 {
-    switch (wait_for_reset(m_ctx, *m_platform, m_p.reset_wait_ms > 0 ? m_p.reset_wait_ms : -1)) {
+    switch (bootlink::wait_for_reset(m_ctx, *m_platform, m_p.reset_wait_ms > 0 ? m_p.reset_wait_ms : -1)) {
     case bootlink::Outcome::Ok:
         break;
     case bootlink::Outcome::Cancelled:
@@ -238,14 +238,14 @@ Step UpgJob::wait_reset()
 
 Step UpgJob::calibrate()
 {
-    if (!bring_up_ddr(m_ctx, *m_platform))
+    if (!bootlink::bring_up_ddr(m_ctx, *m_platform))
         return fail(Step::Calibrate);
     return Step::LoadClient;
 }
 
 Step UpgJob::load()
 {
-    if (!load_client(m_ctx, *m_platform))
+    if (!bootlink::load_client(m_ctx, *m_platform))
         return fail(Step::LoadClient, "Download Upg Client Image Failed!");
     m_ctx.status("Sync with slave, please wait...");
     return Step::TestClient;
@@ -253,7 +253,7 @@ Step UpgJob::load()
 
 Step UpgJob::test()
 {
-    if (!test_client(m_ctx))
+    if (!bootlink::test_client(m_ctx))
         return fail(Step::TestClient);
     // A dump goes straight to the client's flash: no user limit.
     return m_p.kind == JobKind::Dump ? Step::Dump : Step::UserLimit;

@@ -2,7 +2,7 @@
 
 #include "BlockClient.h"
 #include "BlockKinds.h"
-#include "BootSteps.h"
+#include "BringUp.h"
 #include "Gzip.h"
 #include "KvBasicCfgIni.h"
 #include "KvBasicLog.h"
@@ -157,7 +157,7 @@ int BlockUpgJob::bring_up()
         return 0;
     begin_phase(Step::BootInit);
     const int64_t t0 = bootlink::now_ms();
-    if (!reflasher::run_boot_init(m_ctx, *m_platform, kSrc))
+    if (!bootlink::run_boot_init(m_ctx, *m_platform, kSrc))
         return fail(Step::BootInit, m_ctx.outcome == bootlink::Outcome::Cancelled ? "cancelled by the user"
                                                                                   : "boot init fail!");
     m_booted = true;
@@ -175,7 +175,7 @@ int BlockUpgJob::wait_reset()
     const int64_t limit = m_p.reset_wait_ms > 0 ? m_p.reset_wait_ms : -1;
     // After the Alder boot init the line is at the client's rate already.
     bootlink::Outcome o = m_booted ? (m_ctx.outcome = bootlink::wait_for_boot_rom(m_ctx, limit))
-                                   : reflasher::wait_for_reset(m_ctx, *m_platform, limit);
+                                   : bootlink::wait_for_reset(m_ctx, *m_platform, limit);
     switch (o) {
     case bootlink::Outcome::Ok:
         return 1;
@@ -198,7 +198,7 @@ int BlockUpgJob::load_client()
 {
     if (m_platform->calibrates()) {
         begin_phase(Step::Calibrate);
-        if (!reflasher::bring_up_ddr(m_ctx, *m_platform))
+        if (!bootlink::bring_up_ddr(m_ctx, *m_platform))
             return fail(Step::Calibrate);
     }
     begin_phase(Step::LoadClient);
