@@ -194,11 +194,25 @@ int line_baud(JobContext& ctx) {
     return cfg.baud_rate;
 }
 
+JobErrorKind error_kind(Outcome o) {
+    switch (o) {
+    case Outcome::Ok: return JobErrorKind::None;
+    case Outcome::Cancelled: return JobErrorKind::Cancelled;
+    case Outcome::NoBox: return JobErrorKind::NoBox;
+    case Outcome::PortLost: return JobErrorKind::Port;
+    case Outcome::Failed: break;
+    }
+    return JobErrorKind::Failed;
+}
+
 Outcome wait_for_boot_rom(JobContext& ctx, int64_t limit_ms) {
     CSerialMonitorSerivce* svc = ctx.service();
     if (!svc)
         return Outcome::PortLost;
-    switch (svc->SMS_WaitAnnouncement(limit_ms, ctx.cancel)) {
+    ctx.waiting_for_box(true);
+    const int waited = svc->SMS_WaitAnnouncement(limit_ms, ctx.cancel);
+    ctx.waiting_for_box(false);
+    switch (waited) {
     case 1:
         ctx.announcement_may_trail = true;
         return Outcome::Ok;

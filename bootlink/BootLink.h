@@ -83,11 +83,17 @@ struct JobContext {
     void status(const std::string& text) const { if (observer) observer->OnStatus(text); }
     void progress(int percent) const { if (observer) observer->OnProgress(percent); }
     void phase(const std::string& name) const { if (observer) observer->OnPhase(name); }
+    void bytes(uint64_t done, uint64_t total) const { if (observer) observer->OnBytes(done, total); }
+    void waiting_for_box(bool waiting) const { if (observer) observer->OnWaitingForBox(waiting); }
+    void result(const JobResult& r) const { if (observer) observer->OnResult(r); }
     // Sleeps `ms` times pause_scale.
     void pause(int ms) const;
     // Path of an STB-side file or configuration text.
     std::string file_path(const std::string& name) const;
 };
+
+// The kind of ending a failed operation's outcome stands for (Ok: None).
+JobErrorKind error_kind(Outcome o);
 
 // A context for callers that bring none (plain instructions from a tool).
 JobContext& default_context();
@@ -157,7 +163,8 @@ size_t drain_after_announcement(JobContext& ctx, size_t chunk, int timeout_ms);
 // Waits for the boot ROM's announcement through the serial service (which
 // tells it from console text). Cancel is polled throughout; `limit_ms` < 0
 // waits until the announcement or the cancel. Returns Ok, Cancelled, NoBox or
-// PortLost, and on Ok marks the context (announcement_may_trail).
+// PortLost, and on Ok marks the context (announcement_may_trail). The
+// observer is told OnWaitingForBox(true) before and (false) after.
 Outcome wait_for_boot_rom(JobContext& ctx, int64_t limit_ms);
 
 // Puts the line back as it was when it goes: the rate, the raw-link flag,

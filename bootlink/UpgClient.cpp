@@ -296,6 +296,7 @@ int UpgTransfer(const uint8_t* data, size_t len, JobContext& ctx, uint8_t block_
         BL_LOG(kSrc, "CMD TRANSFER: RESPONSE ERROR!\n");
 
     BL_LOG(kSrc, "\nStart downloading data...\n");
+    ctx.bytes(0, len);
     size_t sent = 0;
     for (size_t seq = 0; sent < len; ++seq) {
         if (ctx.cancelled()) {
@@ -317,6 +318,7 @@ int UpgTransfer(const uint8_t* data, size_t len, JobContext& ctx, uint8_t block_
             return FAIL("TRANSFER: frame %zu was not accepted after 4 tries\n", seq);
         sent += n;
         st.payload_bytes = sent;
+        ctx.bytes(sent, len);
         ctx.progress(int(uint64_t(sent) * 100 / len));
         ctx.status("Transferring: " + std::to_string(sent) + "/" + std::to_string(len));
     }
@@ -558,6 +560,7 @@ int client_dump_body(uint32_t size, std::vector<uint8_t>& buf, JobContext& ctx) 
         }
         received += n;
         ctx.dump.payload_bytes = received;
+        ctx.bytes(received, size);
         ctx.progress(int(uint64_t(received) * 100 / size));
     }
     return 1;
@@ -610,6 +613,7 @@ int shell_dump_body(uint32_t size, std::vector<uint8_t>& buf, JobContext& ctx) {
         }
         received += n;
         ctx.dump.payload_bytes = received;
+        ctx.bytes(received, size);
         ctx.progress(int(uint64_t(received) * 100 / size));
         ctx.status("Dumping: " + std::to_string(received) + "/" + std::to_string(size));
     }

@@ -3,6 +3,7 @@
 // send that fails.
 #include "BoxFixture.h"
 #include "DownloadJob.h"
+#include "JobEvents.h"
 
 using namespace downloadtest;
 
@@ -200,3 +201,68 @@ TEST_F(DownloadJobTest, ASendThatFailsMidwayIsReported)
     EXPECT_FALSE(log.has("Download successfully!"));
 }
 
+
+// The typed events a caller decides on. With the wait for the box the job
+// tells it waits, and after the reset the bytes reach the image's size; a
+// box that never announces itself ends NoBox, a cancel Cancelled, an empty
+// image Input and a closed port Port, each with its step.
+TEST_F(DownloadJobTest, TheEventsTellTheWaitTheBytesAndTheEnding)
+{
+    stbsim::Options o = options();
+    o.download_mode = true;
+    o.announce_ms = 200;  // announcing until the host talks: a wait that begins late still sees it
+    start(o, false);
+    jobtest::EventRecorder events;
+    ctx.observer = &events;
+    svc.set_bootroom(1);  // the service watches for the announcement
+    const auto img = test_image(3 * 5120 + 7, 4);
+    download::DownloadParams p;
+    p.image = img;
+    p.wait_for_box = true;
+    p.reset_wait_ms = 30000;
+    std::thread resetter([&] {
+        if (jobtest::wait_until([&] { return events.waited(); }))
+            box->reset();
+    });
+    download::DownloadResult r = download::run_download(p, ctx);
+    resetter.join();
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(events.ending().kind, JobErrorKind::None);
+    EXPECT_EQ(events.waits, (std::vector<bool>{true, false}));
+    EXPECT_EQ(events.last_bytes(), (std::pair<uint64_t, uint64_t>{img.size(), img.size()}));
+    EXPECT_TRUE(events.bytes_rise());
+    ASSERT_TRUE(box_kept(img.size()));
+
+    events.clear();
+    p.reset_wait_ms = 300;
+    r = download::run_download(p, ctx);
+    EXPECT_EQ(r.kind, JobErrorKind::NoBox);
+    EXPECT_EQ(r.error, "no boot ROM announced itself within 0 s");
+    EXPECT_EQ(events.ending().kind, JobErrorKind::NoBox);
+    EXPECT_EQ(events.ending().step, "wait for reset");
+    EXPECT_TRUE(events.bytes.empty()) << "nothing is sent to a box that is not there";
+
+    events.clear();
+    p.reset_wait_ms = 30000;
+    std::thread canceller([&] {
+        if (jobtest::wait_until([&] { return events.waited(); }))
+            cancel = true;
+    });
+    r = download::run_download(p, ctx);
+    canceller.join();
+    EXPECT_TRUE(r.cancelled);
+    EXPECT_EQ(events.ending().kind, JobErrorKind::Cancelled);
+    EXPECT_FALSE(cancel.load()) << "the cancel event is reset";
+
+    events.clear();
+    r = download::run_download(download::DownloadParams{}, ctx);
+    EXPECT_EQ(events.ending().kind, JobErrorKind::Input);
+    EXPECT_EQ(events.ending().step, "check");
+    svc.set_bootroom(0);
+    svc.SMS_Deinit();
+    events.clear();
+    r = download::run_download(p, ctx);
+    EXPECT_EQ(r.user_error, "Please open the com first.");
+    EXPECT_EQ(events.ending().kind, JobErrorKind::Port);
+    ctx.observer = nullptr;
+}

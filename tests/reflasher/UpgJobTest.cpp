@@ -5,6 +5,7 @@
 #include "KvWorkThread.h"
 #include "SerialMonitorService.h"
 #include "StbSim.h"
+#include "JobEvents.h"
 #include "UpgTestSupport.h"
 
 #include <gtest/gtest.h>
@@ -446,4 +447,57 @@ TEST(UpgJobHelpers, PaddingSizesAndSettings)
     EXPECT_EQ(reflasher::user_limit_mode_from_settings(2), 2);
     unsetenv("CORVANE_HOME");
     fs::remove_all(dir);
+}
+
+// The typed events a caller decides on: a good upgrade's bytes reach the
+// compressed size, and the wait for the box is told; a box that never
+// announces itself ends NoBox, a cancel Cancelled and a missing image Input,
+// each with its step.
+TEST_F(UpgJobCases, TheEventsTellTheBytesTheWaitAndTheEnding)
+{
+    start_box(3);
+    jobtest::EventRecorder events;
+    events.next = &obs;
+    ctx.observer = &events;
+    auto r = upgrade(3, sample_image(2 << 16, 5));
+    ASSERT_TRUE(r.ok) << r.failed_step() << ": " << r.error;
+    EXPECT_EQ(events.ending().kind, JobErrorKind::None);
+    EXPECT_EQ(events.ending().step, "");
+    EXPECT_EQ(events.last_bytes(), (std::pair<uint64_t, uint64_t>{r.compressed_size, r.compressed_size}));
+    EXPECT_TRUE(events.bytes_rise());
+    EXPECT_EQ(events.waits, (std::vector<bool>{true, false}));
+    EXPECT_NE(std::find(events.phases.begin(), events.phases.end(), "transfer"), events.phases.end());
+
+    events.clear();
+    reflasher::UpgJobParams empty;
+    empty.project_type = 3;
+    auto bad = run(empty);
+    EXPECT_EQ(bad.kind, JobErrorKind::Input);
+    EXPECT_EQ(events.ending().kind, JobErrorKind::Input);
+    EXPECT_EQ(events.ending().step, "check");
+    EXPECT_TRUE(events.waits.empty()) << "nothing waits for a job that never began";
+
+    box->stop();  // nobody will announce
+    events.clear();
+    reflasher::UpgJobParams p;
+    p.project_type = 3;
+    p.image.assign(65536, 0x5A);
+    p.reset_wait_ms = 300;
+    CKvWorkThread th;
+    reflasher::UpgJob job(p, ctx, &th);
+    auto nobox = job.Run();
+    EXPECT_EQ(nobox.outcome, bootlink::Outcome::NoBox);
+    EXPECT_EQ(events.ending().kind, JobErrorKind::NoBox);
+    EXPECT_EQ(events.ending().step, "wait for reset");
+    EXPECT_EQ(events.waits, (std::vector<bool>{true, false}));
+
+    events.clear();
+    auto cancelled = run(p, [&](CKvWorkThread& t) {
+        EXPECT_TRUE(jobtest::wait_until([&] { return events.waited(); }));
+        cancel = true;
+        t.Resume();
+    });
+    EXPECT_TRUE(cancelled.cancelled);
+    EXPECT_EQ(events.ending().kind, JobErrorKind::Cancelled);
+    EXPECT_EQ(events.ending().step, "wait for reset");
 }

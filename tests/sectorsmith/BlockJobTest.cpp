@@ -2,6 +2,7 @@
 // the tool's list.
 #include "BlockKinds.h"
 #include "BlockUpgJob.h"
+#include "JobEvents.h"
 
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
@@ -404,4 +405,52 @@ TEST_F(BlockJobTest, ExitDuringThePrepareOrTheHeaderIsACancel)
         box.reset();
         svc.SMS_Deinit();
     }
+}
+
+// The typed events a caller decides on: a good block's bytes reach its
+// length after the wait for the box; an empty file ends Input before any
+// wait, a box that never announces itself NoBox, a cancel while waiting
+// Cancelled, each with its step.
+TEST_F(BlockJobTest, TheEventsTellTheBytesTheWaitAndTheEnding)
+{
+    start_box(0);
+    jobtest::EventRecorder events;
+    ctx.observer = &events;
+    const std::vector<uint8_t> file = pattern(3000, 9);
+    BlockJobResult r = run(0, 0x88, file);
+    ASSERT_TRUE(r.ok) << r.failed_step() << ": " << r.error;
+    EXPECT_EQ(events.ending().kind, JobErrorKind::None);
+    EXPECT_EQ(events.last_bytes(), (std::pair<uint64_t, uint64_t>{file.size(), file.size()}));
+    EXPECT_TRUE(events.bytes_rise());
+    EXPECT_EQ(events.waits, (std::vector<bool>{true, false}));
+
+    events.clear();
+    BlockJobResult empty = run(0, 0x88, {});
+    EXPECT_EQ(empty.kind, JobErrorKind::Input);
+    EXPECT_EQ(events.ending().kind, JobErrorKind::Input);
+    EXPECT_EQ(events.ending().step, "check");
+    EXPECT_TRUE(events.waits.empty());
+
+    box->stop();  // nobody will announce
+    events.clear();
+    sectorsmith::BlockJobParams p;
+    p.project_type = 0;
+    p.image = file;
+    p.reset_wait_ms = 300;
+    CKvWorkThread th;
+    BlockJobResult nobox = sectorsmith::BlockUpgJob(p, ctx, &th).Run();
+    EXPECT_EQ(nobox.outcome, bootlink::Outcome::NoBox);
+    EXPECT_EQ(events.ending().kind, JobErrorKind::NoBox);
+    EXPECT_EQ(events.ending().step, "wait for reset");
+
+    events.clear();
+    BlockJobResult cancelled = run(0, 0x88, file, [&](CKvWorkThread& t) {
+        EXPECT_TRUE(jobtest::wait_until([&] { return events.waited(); }));
+        cancel = true;
+        t.Resume();
+    });
+    EXPECT_TRUE(cancelled.cancelled);
+    EXPECT_EQ(events.ending().kind, JobErrorKind::Cancelled);
+    EXPECT_EQ(events.ending().step, "wait for reset");
+    ctx.observer = nullptr;
 }

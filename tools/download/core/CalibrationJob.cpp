@@ -2,6 +2,7 @@
 
 #include "BootInit.h"
 #include "BootRomWords.h"
+#include "DownloadJob.h"
 
 namespace download {
 
@@ -46,6 +47,7 @@ CalibrationResult fpga_with(const std::string& text, WordAccess& config, WordAcc
     std::string err;
     if (!parse_fpga_config(text, &cfg, &err)) {
         fail(r, std::string(kFpgaConfigFile) + " " + err);
+        r.kind = JobErrorKind::Input;
         return r;
     }
     r.options = cfg.options;
@@ -84,14 +86,42 @@ CalibrationResult calibrate_fpga(const std::string& text, WordAccess& words, boo
     return fpga_with(text, words, words, ctx);
 }
 
+namespace {
+
+// The kind of a calibration's ending.
+JobErrorKind ending(const CalibrationResult& r)
+{
+    if (r.ok)
+        return JobErrorKind::None;
+    if (r.stopped)
+        return JobErrorKind::Cancelled;
+    return r.kind == JobErrorKind::None ? JobErrorKind::Failed : r.kind;
+}
+
+const char* step_of(const CalibrationResult& r, const CalibrationParams& p, bool box_there)
+{
+    if (r.ok)
+        return "";
+    if (!box_there)
+        return r.kind == JobErrorKind::Port ? "check" : "wait for reset";
+    return p.platform == CalibrationPlatform::Chip ? "calibration on chip" : "fpga calibration";
+}
+
+}  // namespace
+
 CalibrationResult run_calibration(const CalibrationParams& p, bootlink::JobContext& ctx)
 {
     BL_LOG(kSrc, "Start Calibration ...\n");
     const int64_t t0 = bootlink::now_ms();
     CalibrationResult r;
+    bool box_there = false;
     if (!bootlink::port_open(ctx.service())) {
         fail(r, "the port is not open");
+        r.kind = JobErrorKind::Port;
+    } else if (p.wait_for_box && (r.kind = wait_for_reset(ctx, p.reset_wait_ms, &r.error)) != JobErrorKind::None) {
+        r.stopped = r.kind == JobErrorKind::Cancelled;
     } else {
+        box_there = true;
         // Announcements the boot ROM made before the host talked are no replies.
         BootRomWords(ctx).settle();
         if (p.platform == CalibrationPlatform::Chip) {
@@ -111,6 +141,8 @@ CalibrationResult run_calibration(const CalibrationParams& p, bootlink::JobConte
     if (CSerialMonitorSerivce* svc = ctx.service())
         svc->SMS_StartSvc();
     ctx.clear_keep_going();
+    r.kind = ending(r);
+    ctx.result(JobResult{r.kind, step_of(r, p, box_there), r.ok ? std::string() : r.error});
     return r;
 }
 

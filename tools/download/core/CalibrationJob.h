@@ -23,12 +23,16 @@ constexpr int kConfigWriteTimeoutMs = 1000;
 struct CalibrationParams {
     CalibrationPlatform platform = CalibrationPlatform::Chip;
     std::string config_text;  // "chip_ddrconf" text (CHIP) or "ddrconf.txt" (FPGA)
+    // Wait for the boot ROM's announcement first, as DownloadParams.
+    bool wait_for_box = false;
+    int64_t reset_wait_ms = 0;
 };
 
 struct CalibrationResult {
     bool ok = false;
     bool stopped = false;    // the running flag was cleared
     std::string error;       // why it failed
+    JobErrorKind kind = JobErrorKind::None;  // why it ended, as the observer's OnResult told
     int seconds = 0;         // "cost %d s"
     bool fpga = false;
     FpgaOptions options;     // FPGA: the options the configuration set
@@ -38,7 +42,8 @@ struct CalibrationResult {
 
 // Runs on the calibration thread. `ctx.keep_going` is the running flag (set
 // by the caller before the start, cleared by "Stop"); it is cleared again at
-// the end, and the serial service's own reading is restarted.
+// the end, and the serial service's own reading is restarted. The end is
+// told to the observer (OnResult).
 CalibrationResult run_calibration(const CalibrationParams& params, bootlink::JobContext& ctx);
 
 // The FPGA part alone: configuration writes, then both lanes.

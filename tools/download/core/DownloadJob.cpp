@@ -1,6 +1,7 @@
 #include "DownloadJob.h"
 
 #include "BootInit.h"
+#include "KvBasicLog.h"
 
 namespace download {
 
@@ -41,6 +42,27 @@ BlocksEnd send_in_blocks(const uint8_t* data, size_t size, size_t block, const B
     return BlocksEnd::Sent;
 }
 
+JobErrorKind wait_for_reset(bootlink::JobContext& ctx, int64_t reset_wait_ms, std::string* error)
+{
+    ctx.phase("wait for reset");
+    if (CSerialMonitorSerivce* svc = ctx.service())
+        svc->SMS_StartSvc();  // its reading watches for the announcement
+    kv_console_printf("Please reset the STB!\n");
+    const bootlink::Outcome o = bootlink::wait_for_boot_rom(ctx, reset_wait_ms > 0 ? reset_wait_ms : -1);
+    switch (o) {
+    case bootlink::Outcome::Ok: return JobErrorKind::None;
+    case bootlink::Outcome::Cancelled:
+        ctx.reset_cancel();
+        *error = "cancelled by the user while waiting for the STB";
+        break;
+    case bootlink::Outcome::NoBox:
+        *error = "no boot ROM announced itself within " + std::to_string(reset_wait_ms / 1000) + " s";
+        break;
+    default: *error = "the port is not open"; break;
+    }
+    return bootlink::error_kind(o);
+}
+
 namespace {
 
 // Step 2: the cache calibration, with the service's own reading stopped.
@@ -52,6 +74,8 @@ bool cache_calibration(CacheCalibration cal, bootlink::JobContext& ctx, Download
         if (!bootlink::send_cache_calibration(cache_calibration_image(cal), ctx)) {
             BL_LOG(kSrc, "Calibration on chip failed\n");
             r->error = "the cache calibration failed";
+            r->kind = bootlink::error_kind(ctx.outcome == bootlink::Outcome::Ok ? bootlink::Outcome::Failed
+                                                                                 : ctx.outcome);
             return false;
         }
     }
@@ -75,6 +99,7 @@ void stream_image(const DownloadParams& p, bootlink::JobContext& ctx, DownloadRe
     loop.sent = [&](uint64_t total) {
         if (p.on_send_size)
             p.on_send_size(total);
+        ctx.bytes(total, size);
         ctx.progress(int(total * 100 / size));
     };
     const int64_t t0 = bootlink::now_ms();
@@ -89,6 +114,7 @@ void stream_image(const DownloadParams& p, bootlink::JobContext& ctx, DownloadRe
         BL_LOG(kSrc, "Download Canceled by user, while transfering\n");
         r->cancelled = true;
         r->error = "cancelled by the user";
+        r->kind = JobErrorKind::Cancelled;
         ctx.progress(0);
         ctx.reset_cancel();
         break;
@@ -97,16 +123,37 @@ void stream_image(const DownloadParams& p, bootlink::JobContext& ctx, DownloadRe
         // like a finished download; say what happened.
         r->error = "the STB did not take the image after " + std::to_string(r->sent) + " of " +
                    std::to_string(size) + " bytes";
+        r->kind = JobErrorKind::Failed;
         BL_LOG(kSrc, "Download failed: %s\n", r->error.c_str());
         break;
     }
 }
 
-DownloadResult refuse(const char* message)
+DownloadResult refuse(bootlink::JobContext& ctx, const char* message, JobErrorKind kind)
 {
     DownloadResult r;
     r.user_error = r.error = message;
+    r.kind = kind;
+    ctx.result(JobResult::failure(kind, message, "check"));
     return r;
+}
+
+// The boot ROM's announcement after the reset; false (the result filled in)
+// when it did not come.
+bool wait_for_box(const DownloadParams& p, bootlink::JobContext& ctx, DownloadResult* r)
+{
+    if (!p.wait_for_box)
+        return true;
+    r->kind = wait_for_reset(ctx, p.reset_wait_ms, &r->error);
+    r->cancelled = r->kind == JobErrorKind::Cancelled;
+    return r->kind == JobErrorKind::None;
+}
+
+const char* failed_step(const DownloadResult& r, bool calibrated, bool waited)
+{
+    if (r.ok)
+        return "";
+    return !waited ? "wait for reset" : !calibrated ? "cache calibration" : "download";
 }
 
 }  // namespace
@@ -114,21 +161,24 @@ DownloadResult refuse(const char* message)
 DownloadResult run_download(const DownloadParams& p, bootlink::JobContext& ctx)
 {
     if (!bootlink::port_open(ctx.service()))
-        return refuse("Please open the com first.");
+        return refuse(ctx, "Please open the com first.", JobErrorKind::Port);
     if (p.image.empty())
-        return refuse("Please Select a file.");
+        return refuse(ctx, "Please Select a file.", JobErrorKind::Input);
     DownloadResult r;
     // A "Cancel" pressed while nothing ran is no cancel of this job.
     ctx.reset_cancel();
     if (ctx.observer)
         ctx.observer->OnButtonsEnabled(false);
-    const bool calibrated = cache_calibration(p.cache, ctx, &r);
+    const bool waited = wait_for_box(p, ctx, &r);
+    const bool calibrated = waited && cache_calibration(p.cache, ctx, &r);
     ctx.service()->SMS_StartSvc();  // after a failed calibration too: the service reads the port again
     if (calibrated)
         stream_image(p, ctx, &r);
     if (ctx.observer)
         ctx.observer->OnButtonsEnabled(true);
     ctx.progress(0);
+    ctx.result(JobResult{r.ok ? JobErrorKind::None : r.kind, failed_step(r, calibrated, waited),
+                         r.ok ? std::string() : r.error});
     return r;
 }
 

@@ -50,14 +50,32 @@ QString defaultChooser(QWidget* parent, const QString& filter, const QString& in
 
 }  // namespace
 
+namespace {
+
+// Passes a job's reports on to the run's relay, all but its end: the view
+// tells the end itself once it holds the job's result.
+class ReportsBeforeTheEnd : public IJobObserver {
+public:
+    IJobObserver* to = nullptr;
+    void OnStatus(const std::string& t) override { to->OnStatus(t); }
+    void OnProgress(int p) override { to->OnProgress(p); }
+    void OnPhase(const std::string& n) override { to->OnPhase(n); }
+    void OnButtonsEnabled(bool e) override { to->OnButtonsEnabled(e); }
+    void OnResult(const JobResult&) override {}
+};
+
+}  // namespace
+
 struct CDialogDownload::DownloadState {
     std::atomic<bool> cancel{false};  // the manual-reset cancel event
+    ReportsBeforeTheEnd reports;
     bootlink::JobContext ctx;
     download::DownloadResult result;
 };
 
 struct CDialogDownload::CalibrationState {
     std::atomic<bool> running{false};  // the running flag (the calibration's keep-going flag)
+    ReportsBeforeTheEnd reports;
     bootlink::JobContext ctx;
     download::CalibrationResult result;
 };
@@ -284,7 +302,8 @@ void CDialogDownload::onDownload()
     WorkerRun::let_go(m_downloadRun);  // the last download has ended: this only forgets it
     auto state = std::make_shared<DownloadState>();
     auto run = std::make_shared<WorkerRun>(m_downloadObs);
-    state->ctx.observer = &run->relay();
+    state->reports.to = &run->relay();
+    state->ctx.observer = &state->reports;
     state->ctx.cancel = &state->cancel;
     state->ctx.svc = corvane::SerialService();
     download::DownloadParams p;
@@ -379,7 +398,8 @@ void CDialogDownload::startCalibration()
         svc->SMS_StopSvc();
     WorkerRun::let_go(m_calibRun);  // the last calibration has ended: this only forgets it
     auto run = std::make_shared<WorkerRun>(m_calibObs);
-    ctx->observer = &run->relay();
+    state->reports.to = &run->relay();
+    ctx->observer = &state->reports;
     ctx->keep_going = &state->running;
     ctx->svc = svc;
     download::CalibrationParams p;

@@ -1,6 +1,6 @@
 #include "UpgJob.h"
 
-#include "BootSteps.h"
+#include "BringUp.h"
 #include "Gzip.h"
 #include "KvBasicCfgIni.h"
 #include "KvBasicLog.h"
@@ -115,11 +115,12 @@ void UpgJob::end_phase()
     m_phases.end(m_r.phases);
 }
 
-Step UpgJob::fail(Step s, const std::string& why)
+Step UpgJob::fail(Step s, const std::string& why, JobErrorKind kind)
 {
     m_r.ok = false;
     m_r.failed = s;
     m_r.outcome = m_ctx.outcome == bootlink::Outcome::Ok ? bootlink::Outcome::Failed : m_ctx.outcome;
+    m_r.kind = m_r.outcome == bootlink::Outcome::Failed ? kind : bootlink::error_kind(m_r.outcome);
     m_r.cancelled = m_r.outcome == bootlink::Outcome::Cancelled;
     m_r.error = !why.empty() ? why : (!m_ctx.last_error.empty() ? m_ctx.last_error : std::string(step_name(s)) + " failed");
     return Step::Done;
@@ -153,11 +154,11 @@ bool UpgJob::check()
         return false;
     }
     if (!m_platform) {
-        fail(Step::Check, "unknown project type " + std::to_string(m_p.project_type));
+        fail(Step::Check, "unknown project type " + std::to_string(m_p.project_type), JobErrorKind::Usage);
         return false;
     }
     if (m_p.kind == JobKind::Upgrade && m_p.image.empty()) {
-        fail(Step::Check, "no image loaded");
+        fail(Step::Check, "no image loaded", JobErrorKind::Input);
         return false;
     }
     return true;
@@ -207,7 +208,7 @@ Step UpgJob::run(Step s)
 
 Step UpgJob::boot_init()
 {
-    if (!run_boot_init(m_ctx, *m_platform))
+    if (!bootlink::run_boot_init(m_ctx, *m_platform))
         return fail(Step::BootInit, m_ctx.outcome == bootlink::Outcome::Cancelled ? "cancelled by the user"
                                                                                   : "boot init fail!");
     return Step::LoadClient;
@@ -215,7 +216,7 @@ Step UpgJob::boot_init()
 
 Step UpgJob::wait_reset()
 {
-    switch (wait_for_reset(m_ctx, *m_platform, m_p.reset_wait_ms > 0 ? m_p.reset_wait_ms : -1)) {
+    switch (bootlink::wait_for_reset(m_ctx, *m_platform, m_p.reset_wait_ms > 0 ? m_p.reset_wait_ms : -1)) {
     case bootlink::Outcome::Ok:
         break;
     case bootlink::Outcome::Cancelled:
@@ -237,14 +238,14 @@ Step UpgJob::wait_reset()
 
 Step UpgJob::calibrate()
 {
-    if (!bring_up_ddr(m_ctx, *m_platform))
+    if (!bootlink::bring_up_ddr(m_ctx, *m_platform))
         return fail(Step::Calibrate);
     return Step::LoadClient;
 }
 
 Step UpgJob::load()
 {
-    if (!load_client(m_ctx, *m_platform))
+    if (!bootlink::load_client(m_ctx, *m_platform))
         return fail(Step::LoadClient, "Download Upg Client Image Failed!");
     m_ctx.status("Sync with slave, please wait...");
     return Step::TestClient;
@@ -252,7 +253,7 @@ Step UpgJob::load()
 
 Step UpgJob::test()
 {
-    if (!test_client(m_ctx))
+    if (!bootlink::test_client(m_ctx))
         return fail(Step::TestClient);
     // A dump goes straight to the client's flash: no user limit.
     return m_p.kind == JobKind::Dump ? Step::Dump : Step::UserLimit;
@@ -330,7 +331,7 @@ UpgJobResult UpgJob::Run()
     // compression: an "Exit" meanwhile still ends the job.
     m_ctx.reset_cancel();
     if (!check() || (m_p.kind == JobKind::Upgrade && !compress()))
-        return m_r;
+        return ended();
     CSerialMonitorSerivce* svc = m_ctx.service();
     // Undone whichever way the job ends: the service's job flag and thread
     // slot, then the line's rate, raw link and the service's reading.
@@ -356,8 +357,16 @@ UpgJobResult UpgJob::Run()
     }
     if (m_r.ok)
         m_r.failed = Step::Done;
-    end_phase();
     m_r.warnings = m_ctx.warnings;
+    return ended();
+}
+
+UpgJobResult UpgJob::ended()
+{
+    end_phase();
+    if (m_r.ok)
+        m_r.kind = JobErrorKind::None;
+    m_ctx.result(m_r.job_result());
     return m_r;
 }
 

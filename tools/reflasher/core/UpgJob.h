@@ -80,6 +80,7 @@ struct UpgJobResult {
     bool ok = false;
     bool cancelled = false;
     bootlink::Outcome outcome = bootlink::Outcome::Ok;
+    JobErrorKind kind = JobErrorKind::None;  // why it ended, as the observer's OnResult told
     Step failed = Step::Done;   // the step that failed (Done: none)
     std::string error;          // why, in the words of the log
     std::vector<std::string> warnings;  // what went wrong without failing the job
@@ -91,6 +92,7 @@ struct UpgJobResult {
     std::vector<uint8_t> dump_data;  // the dumped flash, when complete
 
     const char* failed_step() const { return ok ? "" : step_name(failed); }
+    JobResult job_result() const { return JobResult{kind, failed_step(), ok ? std::string() : error}; }
 };
 
 class UpgJob {
@@ -120,8 +122,11 @@ private:
     Step send_shell();
     Step dump();
     // Records the failure of `s` (message and outcome from the context
-    // unless given) and ends the job.
-    Step fail(Step s, const std::string& why = std::string());
+    // unless given) and ends the job. `kind` is the ending of a plain
+    // failure (the context's outcome Failed); the other outcomes have theirs.
+    Step fail(Step s, const std::string& why = std::string(), JobErrorKind kind = JobErrorKind::Failed);
+    // The result, told to the observer.
+    UpgJobResult ended();
     Step cancel();
     void begin_phase(const char* name);
     void end_phase();

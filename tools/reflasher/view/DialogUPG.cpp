@@ -282,23 +282,23 @@ void CDialogUPG::onStart()
     m_dumpIsJob = false;
     setUpgradeButtons(false);
     m_upgStatus->setText(QStringLiteral("Please reset the slave STB!"));
-    if (!startJob(*m_jobThread, m_job.get(), m_upgObserver)) {
+    if (!startJob(*m_jobThread, m_job.get())) {
         m_upgRunning = false;
         setUpgradeButtons(true);
         error(QStringLiteral("Cannot start the job thread!"));
     }
 }
 
-bool CDialogUPG::startJob(CKvWorkThread& thread, reflasher::UpgJob* job, QueuedJobObserver* obs)
+// The job tells its end to its observer (OnResult) itself.
+bool CDialogUPG::startJob(CKvWorkThread& thread, reflasher::UpgJob* job)
 {
-    thread.Attach([this, job, obs]() -> uint32_t {
+    thread.Attach([this, job]() -> uint32_t {
         reflasher::UpgJobResult r = job->Run();
         // The client that never loaded is the one failure the user is told
         // in a box; every other failure is in the log with its step.
         if (!r.ok && r.failed == reflasher::Step::LoadClient)
             QMetaObject::invokeMethod(
                 this, [this] { error(QStringLiteral("Download Upg Client Image Failed!\n")); }, Qt::QueuedConnection);
-        obs->OnFinished(r.ok, r.error);
         return r.ok ? 0 : 1;
     });
     return thread.Start(1) != 0;
@@ -351,7 +351,7 @@ void CDialogUPG::onDump()
         m_shellCtx->cancel = &m_shellCancel;
         m_shellThread = std::make_unique<CKvWorkThread>();
         m_shellJob = std::make_unique<reflasher::UpgJob>(std::move(p), *m_shellCtx, m_shellThread.get());
-        startJob(*m_shellThread, m_shellJob.get(), m_dumpObserver);
+        startJob(*m_shellThread, m_shellJob.get());
         return;
     }
     if (platform.calibrates())
@@ -365,7 +365,7 @@ void CDialogUPG::onDump()
     m_jobThread = std::make_unique<CKvWorkThread>();
     m_job = std::make_unique<reflasher::UpgJob>(std::move(p), *m_jobCtx, m_jobThread.get());
     m_dumpStatus->setText(QStringLiteral("Please reset the slave STB!"));
-    startJob(*m_jobThread, m_job.get(), m_dumpObserver);
+    startJob(*m_jobThread, m_job.get());
 }
 
 void CDialogUPG::onCancel()

@@ -47,7 +47,7 @@ private:
     void setDumpButtons(bool enabled);
     void jobEnded(bool dump);
     // Runs `job` on `thread`, reporting through `obs`. False when the thread did not start.
-    bool startJob(CKvWorkThread& thread, reflasher::UpgJob* job, QueuedJobObserver* obs);
+    bool startJob(CKvWorkThread& thread, reflasher::UpgJob* job);
     void stopThreads();
 
     // Controls, by their role.

@@ -195,6 +195,7 @@ int block_transfer(bootlink::JobContext& ctx, uint8_t id, uint8_t kind, const ui
     LOG("\n(block upg)Start to download...\n");
     bootlink::line_drain(ctx, 512, 500, 20000, &st);
     ctx.pause(500);
+    ctx.bytes(0, len);
     size_t sent = 0;
     for (size_t seq = 0; sent < len; ++seq) {
         if (ctx.cancelled())
@@ -211,6 +212,7 @@ int block_transfer(bootlink::JobContext& ctx, uint8_t id, uint8_t kind, const ui
             return FAIL("(block upg)TRANSFER: packet %zu was not accepted after 4 tries\n", seq);
         sent += n;
         st.payload_bytes = sent;
+        ctx.bytes(sent, len);
         ctx.progress(int(uint64_t(sent) * 100 / len));
         ctx.status("Transferring: " + std::to_string(sent) + "/" + std::to_string(len));
     }

@@ -2,7 +2,7 @@
 
 #include "BlockClient.h"
 #include "BlockKinds.h"
-#include "BootSteps.h"
+#include "BringUp.h"
 #include "Gzip.h"
 #include "KvBasicCfgIni.h"
 #include "KvBasicLog.h"
@@ -79,11 +79,12 @@ void BlockUpgJob::end_phase()
     m_phases.end(m_r.phases);
 }
 
-int BlockUpgJob::fail(Step s, const std::string& why)
+int BlockUpgJob::fail(Step s, const std::string& why, JobErrorKind kind)
 {
     m_r.ok = false;
     m_r.failed = s;
     m_r.outcome = m_ctx.outcome == bootlink::Outcome::Ok ? bootlink::Outcome::Failed : m_ctx.outcome;
+    m_r.kind = m_r.outcome == bootlink::Outcome::Failed ? kind : bootlink::error_kind(m_r.outcome);
     m_r.cancelled = m_r.outcome == bootlink::Outcome::Cancelled;
     m_r.error = m_r.cancelled ? "cancelled by the user"
                 : !why.empty() ? why
@@ -108,11 +109,13 @@ bool BlockUpgJob::check()
     const auto& types = project_types();
     CSerialMonitorSerivce* svc = m_ctx.service();
     std::string why;
+    JobErrorKind kind = JobErrorKind::Input;  // the file
     if (!svc || !bootlink::port_open(svc)) {
         m_ctx.outcome = bootlink::Outcome::PortLost;
         why = "the serial port is not open";
     } else if (!m_platform || std::find(types.begin(), types.end(), m_p.project_type) == types.end()) {
         why = "project type " + std::to_string(m_p.project_type) + " is not one of the block tool's platforms";
+        kind = JobErrorKind::Usage;
     } else if (!m_p.slave_info_only && m_p.image.empty()) {
         why = "the file is empty";
     } else if (!whole() && m_p.image.size() > kMaxTransfer) {
@@ -123,7 +126,7 @@ bool BlockUpgJob::check()
     if (why.empty())
         return true;
     BL_LOG(kSrc, "%s\n", why.c_str());
-    fail(Step::Check, why);
+    fail(Step::Check, why, kind);
     return false;
 }
 
@@ -154,7 +157,7 @@ int BlockUpgJob::bring_up()
         return 0;
     begin_phase(Step::BootInit);
     const int64_t t0 = bootlink::now_ms();
-    if (!reflasher::run_boot_init(m_ctx, *m_platform, kSrc))
+    if (!bootlink::run_boot_init(m_ctx, *m_platform, kSrc))
         return fail(Step::BootInit, m_ctx.outcome == bootlink::Outcome::Cancelled ? "cancelled by the user"
                                                                                   : "boot init fail!");
     m_booted = true;
@@ -172,7 +175,7 @@ int BlockUpgJob::wait_reset()
     const int64_t limit = m_p.reset_wait_ms > 0 ? m_p.reset_wait_ms : -1;
     // After the Alder boot init the line is at the client's rate already.
     bootlink::Outcome o = m_booted ? (m_ctx.outcome = bootlink::wait_for_boot_rom(m_ctx, limit))
-                                   : reflasher::wait_for_reset(m_ctx, *m_platform, limit);
+                                   : bootlink::wait_for_reset(m_ctx, *m_platform, limit);
     switch (o) {
     case bootlink::Outcome::Ok:
         return 1;
@@ -195,7 +198,7 @@ int BlockUpgJob::load_client()
 {
     if (m_platform->calibrates()) {
         begin_phase(Step::Calibrate);
-        if (!reflasher::bring_up_ddr(m_ctx, *m_platform))
+        if (!bootlink::bring_up_ddr(m_ctx, *m_platform))
             return fail(Step::Calibrate);
     }
     begin_phase(Step::LoadClient);
@@ -329,7 +332,7 @@ BlockJobResult BlockUpgJob::Run()
     m_ctx.warnings.clear();
     m_ctx.reset_cancel();
     if (!check() || (whole() && !compress()))
-        return m_r;
+        return ended();
     // Undone whichever way the job ends: block-upgrade mode and the thread
     // slot, then the line's rate, the raw link and the service's reading.
     kv::ScopedServiceJob service_job(m_ctx.service(), kv::ServiceJob::BlockUpgrade, m_self);
@@ -352,8 +355,16 @@ BlockJobResult BlockUpgJob::Run()
         m_ctx.pause(100);
     if (m_r.ok)
         m_r.failed = Step::Done;
-    end_phase();
     m_r.warnings = m_ctx.warnings;
+    return ended();
+}
+
+BlockJobResult BlockUpgJob::ended()
+{
+    end_phase();
+    if (m_r.ok)
+        m_r.kind = JobErrorKind::None;
+    m_ctx.result(m_r.job_result());
     return m_r;
 }
 

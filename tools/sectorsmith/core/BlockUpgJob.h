@@ -69,6 +69,7 @@ struct BlockJobResult {
     // burn, or a block the box does not hold); otherwise they wait for "Exit".
     bool buttons_back = false;
     bootlink::Outcome outcome = bootlink::Outcome::Ok;
+    JobErrorKind kind = JobErrorKind::None;  // why it ended, as the observer's OnResult told
     Step failed = Step::Done;
     std::string error;
     std::vector<std::string> warnings;
@@ -81,6 +82,7 @@ struct BlockJobResult {
     size_t sent_size = 0;          // what the transfer header carried
 
     const char* failed_step() const { return ok ? "" : step_name(failed); }
+    JobResult job_result() const { return JobResult{kind, failed_step(), ok ? std::string() : error}; }
 };
 
 // The [UPGBLOCK] CheckBlockSize setting of corvane.ini: the size check is on
@@ -109,7 +111,9 @@ private:
     int block();
     int burn();
     int reboot();
-    int fail(Step s, const std::string& why = std::string());
+    // `kind` is the ending of a plain failure; the other outcomes have theirs.
+    int fail(Step s, const std::string& why = std::string(), JobErrorKind kind = JobErrorKind::Failed);
+    BlockJobResult ended();
     void cancel();
     void begin_phase(Step s);
     void end_phase();

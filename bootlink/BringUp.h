@@ -3,6 +3,7 @@
 // boot init, which waits for it itself), bring the DDR up, load the client,
 // check that it answers. The flash upgrade job runs them in order; the block
 // upgrade tool runs the same steps with its own messages around them.
+// (`source` names the tool in the log.)
 //
 // Every step returns 1 on success and 0 on failure, with the outcome and the
 // message in the context (bootlink::JobContext).
@@ -13,7 +14,7 @@
 
 #include <cstdint>
 
-namespace reflasher {
+namespace bootlink {
 
 // Boot-init platforms, before anything else: the service stops reading and the
 // line goes raw at the boot ROM's rate; the boot init waits for the boot ROM's
@@ -39,4 +40,4 @@ int load_client(bootlink::JobContext& ctx, const bootlink::Platform& p);
 // Gives the client its start-up time, then checks that it answers ('P').
 int test_client(bootlink::JobContext& ctx);
 
-}  // namespace reflasher
+}  // namespace bootlink

@@ -1,10 +1,10 @@
-#include "BootSteps.h"
+#include "BringUp.h"
 
 #include "BootInit.h"
 #include "KvBasicLog.h"
 #include "UpgClient.h"
 
-namespace reflasher {
+namespace bootlink {
 
 namespace {
 
@@ -100,4 +100,4 @@ int test_client(bootlink::JobContext& ctx)
     return bootlink::UpgClientTest(ctx);
 }
 
-}  // namespace reflasher
+}  // namespace bootlink
