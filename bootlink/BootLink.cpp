@@ -1,5 +1,7 @@
 #include "BootLink.h"
 
+#include "AtomicFile.h"
+
 #include "KvBasicCfgIni.h"
 #include "KvBasicLog.h"
 #include "Platform.h"
@@ -253,32 +255,7 @@ int read_file(const std::string& path, std::vector<uint8_t>* out) {
 }
 
 int write_file_atomic(const std::string& path, const uint8_t* data, size_t len) {
-    std::string tmp = path + ".XXXXXX";
-    int fd = ::mkstemp(tmp.data());
-    if (fd < 0)
-        return 0;
-    bool ok = true;
-    for (size_t off = 0; ok && off < len;) {
-        ssize_t n = ::write(fd, data + off, len - off);
-        if (n > 0)
-            off += size_t(n);
-        else if (!(n < 0 && errno == EINTR))
-            ok = false;
-    }
-    // A file that replaces another keeps its permissions.
-    struct stat old {};
-    mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    // What the user had is replaced only once the new file is safely on disk.
-    ok = ok && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    std::error_code ec;
-    if (ok) {
-        std::filesystem::rename(tmp, path, ec);
-        ok = !ec;
-    }
-    if (!ok)
-        std::filesystem::remove(tmp, ec);
-    return ok ? 1 : 0;
+    return kv::write_file_atomic(path, data, len) ? 1 : 0;
 }
 
 namespace {

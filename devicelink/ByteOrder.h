@@ -1,7 +1,15 @@
 // The one set of byte helpers of the tree: fixed-width numbers in little- and
-// big-endian order, read from and written to byte buffers, and a bounded
-// reader whose error is sticky, so that format parsers carry no offset
-// arithmetic of their own.
+// big-endian order, read from and written to byte buffers, a bounded reader
+// whose error is sticky, and a growing writer, so that format parsers carry no
+// offset arithmetic of their own.
+//
+//   ByteReader r(buf);                   // a view of bytes it does not own
+//   ByteReader rec = r.sub(len);         // the next len bytes as a reader of their own
+//   ByteReader at = r.view(off, len);    // len bytes at an absolute offset
+//   uint16_t id = rec.le16(); ...
+//   if (!rec.ok()) ...                   // a read past the end fails the reader
+//
+//   ByteWriter w;  w.le32(v); w.bytes(p, n); w.patch_le32(at, v);  w.data()
 //
 // The serial line and flash images are little-endian unless a format says
 // otherwise; transport streams and a few panel records are big-endian.
@@ -11,6 +19,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kv {
@@ -113,7 +122,7 @@ public:
         m_pos = offset;
         return true;
     }
-    bool skip(size_t n) { return take(n) != nullptr || n == 0; }
+    bool skip(size_t n) { return take(n) != nullptr || (n == 0 && !m_error); }
 
     uint8_t u8()
     {
@@ -141,6 +150,30 @@ public:
         auto p = take(n);
         return p ? std::vector<uint8_t>(p, p + n) : std::vector<uint8_t>{};
     }
+    // The next n bytes as a reader of their own, advancing past them. Too few
+    // bytes fail this reader and give a failed, empty one: reads from it
+    // return zeros and never reach beyond what this reader holds.
+    ByteReader sub(size_t n)
+    {
+        const uint8_t* p = m_error ? nullptr : m_data + m_pos;
+        if (!skip(n))
+            return failed();
+        return ByteReader(p, n);
+    }
+    // The n bytes at an absolute offset as a reader, leaving this one as it
+    // is; a range beyond the end gives a failed, empty reader.
+    ByteReader view(size_t offset, size_t n) const
+    {
+        if (m_error || offset > m_size || n > m_size - offset)
+            return failed();
+        return ByteReader(m_data + offset, n);
+    }
+    // The rest, from the position to the end, as a reader; this one moves to
+    // the end.
+    ByteReader rest() { return sub(remaining()); }
+    // The unread bytes (nullptr once failed), without moving.
+    const uint8_t* peek() const { return m_error ? nullptr : m_data + m_pos; }
+
     // A view of the next n bytes (nullptr on error), advancing past them.
     const uint8_t* take(size_t n)
     {
@@ -154,6 +187,12 @@ public:
     }
 
 private:
+    static ByteReader failed()
+    {
+        ByteReader r(nullptr, 0);
+        r.m_error = true;
+        return r;
+    }
     template <class Fn>
     auto read(Fn fn, size_t n) -> decltype(fn(nullptr))
     {
@@ -170,6 +209,72 @@ private:
     const uint8_t* m_data;
     size_t m_size;
     size_t m_pos = 0;
+    bool m_error = false;
+};
+
+// Builds a buffer: appends numbers and byte runs, and patches numbers at
+// offsets already written (a length field filled in once the body is known).
+// A patch beyond what is written is refused and fails the writer.
+class ByteWriter {
+public:
+    ByteWriter() = default;
+    explicit ByteWriter(size_t reserve) { m_out.reserve(reserve); }
+
+    bool ok() const { return !m_error; }
+    size_t size() const { return m_out.size(); }
+    const std::vector<uint8_t>& data() const { return m_out; }
+    // Hands the buffer over, leaving the writer empty.
+    std::vector<uint8_t> take() { return std::move(m_out); }
+
+    ByteWriter& u8(uint8_t v)
+    {
+        m_out.push_back(v);
+        return *this;
+    }
+    ByteWriter& le16(uint16_t v) { return put(put_le16, v, 2); }
+    ByteWriter& le32(uint32_t v) { return put(put_le32, v, 4); }
+    ByteWriter& be16(uint16_t v) { return put(put_be16, v, 2); }
+    ByteWriter& be32(uint32_t v) { return put(put_be32, v, 4); }
+    ByteWriter& bytes(const void* p, size_t n)
+    {
+        auto b = static_cast<const uint8_t*>(p);
+        if (n)
+            m_out.insert(m_out.end(), b, b + n);
+        return *this;
+    }
+    ByteWriter& bytes(const std::vector<uint8_t>& v) { return bytes(v.data(), v.size()); }
+    // n copies of one byte (padding).
+    ByteWriter& fill(size_t n, uint8_t v = 0)
+    {
+        m_out.insert(m_out.end(), n, v);
+        return *this;
+    }
+
+    bool patch_le16(size_t at, uint16_t v) { return patch(put_le16, at, v, 2); }
+    bool patch_le32(size_t at, uint32_t v) { return patch(put_le32, at, v, 4); }
+    bool patch_be16(size_t at, uint16_t v) { return patch(put_be16, at, v, 2); }
+    bool patch_be32(size_t at, uint32_t v) { return patch(put_be32, at, v, 4); }
+
+private:
+    template <class Fn, class T>
+    ByteWriter& put(Fn fn, T v, size_t n)
+    {
+        m_out.resize(m_out.size() + n);
+        fn(m_out.data() + m_out.size() - n, v);
+        return *this;
+    }
+    template <class Fn, class T>
+    bool patch(Fn fn, size_t at, T v, size_t n)
+    {
+        if (at > m_out.size() || n > m_out.size() - at) {
+            m_error = true;
+            return false;
+        }
+        fn(m_out.data() + at, v);
+        return true;
+    }
+
+    std::vector<uint8_t> m_out;
     bool m_error = false;
 };
 

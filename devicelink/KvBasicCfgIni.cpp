@@ -1,5 +1,7 @@
 #include "KvBasicCfgIni.h"
 
+#include "Text.h"
+
 #include "ProgramFolders.h"
 #include "kvcrc.h"
 
@@ -13,15 +15,7 @@
 
 namespace {
 
-std::string trim(const std::string& s)
-{
-    size_t b = 0, e = s.size();
-    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
-        ++b;
-    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
-        --e;
-    return s.substr(b, e - b);
-}
+std::string trim(const std::string& s) { return kv::trimmed(s, kv::kWhiteSpace); }
 
 std::string lower(std::string s)
 {

@@ -4,6 +4,8 @@
 // platforms; the stand-in's kind chooses the record form.
 #include "SimInternal.h"
 
+#include <AtomicFile.h>
+#include <ByteOrder.h>
 #include <kvcrc.h>
 #include <zlib.h>
 
@@ -43,14 +45,6 @@ constexpr int kMapSends = 6;
 constexpr uint8_t kLedStepCount = 10;
 constexpr char kBanner[] = "KESTREL P2P UPG";
 
-void put_le32(std::vector<uint8_t>& v, uint32_t x)
-{
-    for (int i = 0; i < 4; ++i)
-        v.push_back(static_cast<uint8_t>(x >> (8 * i)));
-}
-
-uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
-
 // The front panel's wiring: which display-memory bit drives map entry i
 // (digit i / 8, segment i % 8).
 uint8_t wiring(int i) { return static_cast<uint8_t>(i * 37 + 11); }
@@ -59,16 +53,7 @@ uint8_t wiring(int i) { return static_cast<uint8_t>(i * 37 + 11); }
 void dump_file(const std::string& dir, const char* name, const std::vector<uint8_t>& bytes, Box& b)
 {
     const std::string path = dir + "/" + name;
-    const std::string tmp = path + ".tmp";
-    {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-        if (!f) {
-            b.trace("panel: cannot write %s", tmp.c_str());
-            return;
-        }
-    }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0)
+    if (!kv::write_file_atomic(path, bytes.data(), bytes.size()))
         b.trace("panel: cannot write %s", path.c_str());
 }
 
@@ -210,7 +195,7 @@ bool Panel::valid(uint8_t k, const uint8_t* pay, size_t n, uint8_t* code)
     case 'Q':
     case 'S':
         *code = 2;
-        return n == 6 && pay[0] == 0xFF && pay[1] == 0x4E && le32(pay + 2) == (k == 'Q' ? 1u : f.config);
+        return n == 6 && pay[0] == 0xFF && pay[1] == 0x4E && kv::get_le32(pay + 2) == (k == 'Q' ? 1u : f.config);
     case 'T': return true;
     case 'U': return n == 1 && pay[0] < kLedStepCount && b.panel.held().led_mode;
     case 'X':
@@ -290,7 +275,7 @@ void Panel::data_frame()
         b.trace("panel: data frame broke off");
         return;
     }
-    if (kv::crc32(buf.data(), expect) != le32(buf.data() + expect)) {
+    if (kv::crc32(buf.data(), expect) != kv::get_le32(buf.data() + expect)) {
         b.trace("panel: data frame with a bad CRC");
         status('*', false, 0x01, 0x01);
         return;
@@ -337,7 +322,7 @@ void Panel::send_map()
     }
     std::vector<uint8_t> frame = {0x23, 0x2A};
     frame.insert(frame.end(), map.begin(), map.end());
-    put_le32(frame, crc);
+    kv::append_le32(frame, crc);
     b.put(frame.data(), frame.size());
     int sends = 0;
     b.panel.update([&](PanelHeld& h) {

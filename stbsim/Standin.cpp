@@ -1,6 +1,8 @@
 // Stand-in STB-side files, the block list and the slave-info record.
 #include "SimInternal.h"
 
+#include "Text.h"
+
 #include <ByteOrder.h>
 #include <Platform.h>
 #include <kvcrc.h>
@@ -29,14 +31,7 @@ bool parse_num(const std::string& s, uint64_t* out)
     return true;
 }
 
-std::string trim(const std::string& s)
-{
-    size_t a = s.find_first_not_of(" \t\r\n");
-    if (a == std::string::npos)
-        return {};
-    size_t b = s.find_last_not_of(" \t\r\n");
-    return s.substr(a, b - a + 1);
-}
+std::string trim(const std::string& s) { return kv::trimmed(s); }
 
 }  // namespace
 

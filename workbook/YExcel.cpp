@@ -2,6 +2,7 @@
 #include "YExcel.h"
 
 #include "ByteOrder.h"
+#include "Text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -1110,49 +1111,8 @@ Worksheet* Workbook::GetWorksheet(const char* name)
 
 // ================================================================= text
 
-static void put_utf8(std::string& o, uint32_t cp)
-{
-    if (cp < 0x80) {
-        o.push_back(char(cp));
-    } else if (cp < 0x800) {
-        o.push_back(char(0xC0 | (cp >> 6)));
-        o.push_back(char(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        o.push_back(char(0xE0 | (cp >> 12)));
-        o.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-        o.push_back(char(0x80 | (cp & 0x3F)));
-    } else {
-        o.push_back(char(0xF0 | (cp >> 18)));
-        o.push_back(char(0x80 | ((cp >> 12) & 0x3F)));
-        o.push_back(char(0x80 | ((cp >> 6) & 0x3F)));
-        o.push_back(char(0x80 | (cp & 0x3F)));
-    }
-}
+std::string Latin1ToUtf8(const std::string& s) { return kv::latin1_to_utf8(s); }
 
-std::string Latin1ToUtf8(const std::string& s)
-{
-    std::string o;
-    o.reserve(s.size());
-    for (char ch : s)
-        put_utf8(o, uint8_t(ch));
-    return o;
-}
-
-std::string Utf16ToUtf8(const std::u16string& s)
-{
-    std::string o;
-    o.reserve(s.size());
-    for (size_t i = 0; i < s.size(); ++i) {
-        uint32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;  // lone surrogate
-        }
-        put_utf8(o, c);
-    }
-    return o;
-}
+std::string Utf16ToUtf8(const std::u16string& s) { return kv::utf16_to_utf8(s); }
 
 }  // namespace YExcel

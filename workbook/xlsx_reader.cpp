@@ -6,6 +6,8 @@
 // stored results.
 #include "Workbook.h"
 
+#include "Text.h"
+
 #include <expat.h>
 #include <tinyxml2.h>
 #include <zip.h>
@@ -108,20 +110,6 @@ const tinyxml2::XMLElement* child(const tinyxml2::XMLElement* e, const char* nam
     return nullptr;
 }
 
-void append_utf8(std::string& out, unsigned v)
-{
-    if (v < 0x80) {
-        out += (char)v;
-    } else if (v < 0x800) {
-        out += (char)(0xC0 | (v >> 6));
-        out += (char)(0x80 | (v & 0x3F));
-    } else {
-        out += (char)(0xE0 | (v >> 12));
-        out += (char)(0x80 | ((v >> 6) & 0x3F));
-        out += (char)(0x80 | (v & 0x3F));
-    }
-}
-
 // "_x000D_" escapes of control characters in texts.
 std::string unescape_ooxml(const std::string& s)
 {
@@ -134,7 +122,7 @@ std::string unescape_ooxml(const std::string& s)
             for (size_t k = 2; k < 6; ++k)
                 hex = hex && std::isxdigit(static_cast<unsigned char>(s[i + k]));
             if (hex) {
-                append_utf8(out, (unsigned)std::strtoul(s.substr(i + 2, 4).c_str(), nullptr, 16));
+                kv::append_utf8(out, (char32_t)std::strtoul(s.substr(i + 2, 4).c_str(), nullptr, 16));
                 i += 6;
                 continue;
             }

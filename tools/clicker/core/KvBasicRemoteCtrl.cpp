@@ -1,5 +1,7 @@
 #include "KvBasicRemoteCtrl.h"
 
+#include "Text.h"
+
 #include "KeyFrame.h"
 #include "RecordFile.h"
 
@@ -28,13 +30,7 @@ int64_t steady_ms()
         .count();
 }
 
-std::string trim(const std::string& s)
-{
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos)
-        return {};
-    return s.substr(b, s.find_last_not_of(" \t\r\n") - b + 1);
-}
+std::string trim(const std::string& s) { return kv::trimmed(s); }
 
 // A cell as the key map takes it: text as written, a whole number without a
 // fraction, other numbers as %g.

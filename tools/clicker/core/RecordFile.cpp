@@ -1,5 +1,7 @@
 #include "RecordFile.h"
 
+#include "Text.h"
+
 #include "RemoteRecordTable.h"
 
 #include <cerrno>
@@ -12,14 +14,7 @@ namespace clicker {
 
 namespace {
 
-std::string trim(const std::string& s)
-{
-    size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos)
-        return {};
-    size_t e = s.find_last_not_of(" \t");
-    return s.substr(b, e - b + 1);
-}
+std::string trim(const std::string& s) { return kv::trimmed(s, " \t"); }
 
 bool parse_int32(const std::string& text, int32_t* out)
 {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "TsPackets.h"
+#include "AtomicFile.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -73,22 +74,7 @@ std::string check_layout(const StreamLayout& layout);
 
 // A file written under a temporary name beside its final name and renamed
 // into place by commit(); dropped unless committed.
-class StagedFile {
-public:
-    StagedFile() = default;
-    ~StagedFile();
-    StagedFile(const StagedFile&) = delete;
-    StagedFile& operator=(const StagedFile&) = delete;
-    bool open(const std::string& path, std::string& error);
-    bool write(const void* data, size_t len);
-    bool commit(std::string& error);
-
-private:
-    void discard();
-    std::string m_path, m_tmp;
-    FILE* m_file = nullptr;
-    bool m_writeError = false;
-};
+using StagedFile = kv::AtomicFile;
 
 // Writes the cycle repeat × loops times. 1 on success, 0 with a message.
 // The cycle's continuity counters are stamped in place.
