@@ -6,7 +6,7 @@
 
 #include "Tesselcore.h"
 #include "ToolTipCtrl.h"
-#include "tc_dynamic.h"
+#include "OldLayoutConfig.h"
 
 #include <QFuture>
 #include <QPointer>

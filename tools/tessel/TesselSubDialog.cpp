@@ -2,7 +2,7 @@
 
 #include "TesselDialog.h"
 #include "TesselNewButtonDialog.h"
-#include "tc_dynamic.h"
+#include "OldLayoutConfig.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
