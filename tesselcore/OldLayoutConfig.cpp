@@ -229,6 +229,24 @@ int CTesselOldConfig::read_script(const std::string& path, uint64_t image_len)
     return read_script_text(std::string(bytes.begin(), bytes.end()), image_len);
 }
 
+// A new item with block id `id` at the end of the list: 0, or -1.
+int CTesselOldConfig::add_item(uint8_t id)
+{
+    auto* it = static_cast<KV_DYNAMIC_ITEM*>(std::calloc(1, sizeof(KV_DYNAMIC_ITEM)));
+    if (!it)
+        return fail("no memery!");
+    it->control_id = 0xFFFF;
+    it->id = id;
+    it->prev = m_current;
+    if (m_current)
+        m_current->next = it;
+    else
+        m_items = it;
+    m_current = it;
+    ++m_item_count;
+    return 0;
+}
+
 int CTesselOldConfig::read_script_text(const std::string& text, uint64_t image_len)
 {
     FreeDynamicItem();
@@ -277,24 +295,7 @@ int CTesselOldConfig::read_script_text(const std::string& text, uint64_t image_l
                 rc = fail("Flash size mismatch!");
         } else if (starts(t, "ID")) {
             long long id = 0;
-            if (!value_of(t, &v) || !parse_num(v, 0, 0, 0xFF, &id)) {
-                rc = fail("Error line!");
-                break;
-            }
-            auto* it = static_cast<KV_DYNAMIC_ITEM*>(std::calloc(1, sizeof(KV_DYNAMIC_ITEM)));
-            if (!it) {
-                rc = fail("no memery!");
-                break;
-            }
-            it->control_id = 0xFFFF;
-            it->id = (uint8_t)id;
-            it->prev = m_current;
-            if (m_current)
-                m_current->next = it;
-            else
-                m_items = it;
-            m_current = it;
-            ++m_item_count;
+            rc = value_of(t, &v) && parse_num(v, 0, 0, 0xFF, &id) ? add_item((uint8_t)id) : fail("Error line!");
         } else if (starts(t, "EM") || starts(t, "name") || starts(t, "OFFSET")) {
             long long n = 0;
             if (!value_of(t, &v) || !m_current)

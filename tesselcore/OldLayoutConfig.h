@@ -132,6 +132,7 @@ public:
 
 private:
     int fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    int add_item(uint8_t id);
     int parse_field_line(const std::string& line, size_t start, bool* open);
     int replace_block(const KV_DYNAMIC_ITEM* item, const std::vector<uint8_t>& bytes, std::vector<uint8_t>* img,
                       tessel_old_image_t& old, uint64_t tail_start);
