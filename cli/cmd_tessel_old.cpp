@@ -10,7 +10,7 @@
 #include "ExitStatus.h"
 #include "KvBasicLog.h"
 #include "Tesselcore.h"
-#include "tc_dynamic.h"
+#include "OldLayoutConfig.h"
 
 #include <cstdio>
 #include <new>
@@ -53,14 +53,15 @@ void list(CTesselOldConfig& cfg, const std::vector<uint8_t>& image)
             std::string shown;
             if (cfg.read_field(it, f, image.data(), image.size(), &v) != 0)
                 shown = "(" + cfg.last_message() + ")";
-            else if (f->type == 0)
+            else if (tessel::field_kind(f->type) == tessel::FieldKind::number)
                 shown = std::to_string(v.value);
-            else if (f->type == 2)
+            else if (tessel::field_kind(f->type) == tessel::FieldKind::choice)
                 shown = std::to_string(v.value) + (v.choice < 0 ? "  (not a choice)" : "") + "  [" +
                         choices_text(*f) + "]";
             else
                 shown = "\"" + cfg.screen_text(v) + "\"";
-            const char* type = f->type == 0 ? "number" : f->type == 2 ? "choice" : "text";
+            const tessel::FieldKind kind = tessel::field_kind(f->type);
+            const char* type = kind == tessel::FieldKind::number ? "number" : kind == tessel::FieldKind::choice ? "choice" : "text";
             std::printf("    %-19s %-6s bits %u+%-4u = %s\n", f->name, type, f->bit_off, f->bit_len,
                         shown.c_str());
             if (it->em == 3 && f->desc[0])

@@ -1,6 +1,6 @@
 // The customer configuration of old-layout images: script, fields, Generate.
 #include "OldImage.h"
-#include "tc_dynamic.h"
+#include "OldLayoutConfig.h"
 
 #include <gtest/gtest.h>
 

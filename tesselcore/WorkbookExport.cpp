@@ -1,6 +1,8 @@
 // Workbook generation: the script tree, the program list and the key blocks
 // as sheets of "preset.xlsx".
-#include "Tesselcore.h"
+#include "WorkbookExport.h"
+
+#include "TesselCompress.h"
 
 #include "ByteOrder.h"
 
@@ -67,7 +69,7 @@ size_t used_records(const uint8_t* data, uint32_t size, size_t rec)
 
 }  // namespace
 
-bool CTesselcore::get_cellpos_by_index(int column, int row, std::string* out)
+bool tessel::cell_position(int column, int row, std::string* out)
 {
     if (column <= 0 || row <= 0 || column > 16384 || !out)
         return false;
@@ -78,93 +80,79 @@ bool CTesselcore::get_cellpos_by_index(int column, int row, std::string* out)
     return true;
 }
 
-void CTesselcore::get_max_rows_cols(int* rows, int* cols, const wb::Sheet& sheet)
-{
-    if (rows)
-        *rows = (int)sheet.row_count();
-    if (cols)
-        *cols = (int)sheet.col_count();
-}
-
-void CTesselcore::fill_row_color(size_t row, size_t last_col, int color_index, wb::XlsxSheet* sheet)
+void WorkbookExport::fill_row_color(size_t row, size_t last_col, int color_index, wb::XlsxSheet* sheet)
 {
     if (last_col >= 1)
         sheet->fill_range(row - 1, 0, last_col - 1, color_index);
 }
 
-int CTesselcore::generate_xls_fie(tag_dmh_block_node* node)
+bool WorkbookExport::write()
 {
-    if (node)
-        m_node = node;
-    if (!m_node || !m_node->working) {
-        show("ERROR!! no flash loaded!");
-        return 0;
-    }
     bool new_ucakey = false;
     int biss_max = 0;
-    if (!load_settings(&new_ucakey, &biss_max))
-        return 0;
-    ResetSheetCount();
+    if (!load_settings(m_set, m_report, &new_ucakey, &biss_max))
+        return false;
+    m_sheet_count = 0;
     wb::XlsxBook book;
-    m_ucaskey_sheet = m_crypto_sheet = false;
+    m_set.ucaskey_sheet = m_set.crypto_sheet = false;
 
     wb::XlsxSheet* program = book.add_sheet("Program");
-    SheetCountIncrease();
-    if (get_block_info_by_name("preset", 6) && showPresetSheet(program) != 1)
-        return 0;
+    ++m_sheet_count;
+    if (m_dmh.by_name("preset", 6) && !showPresetSheet(program))
+        return false;
     static const char* const kNames[3] = {"IR_FP_Key", "Sys_Config", "File_Path"};
     for (int slot = 0; slot < 3; ++slot) {
-        if (slot == 2 && !(m_sheets[2].blocks && std::strcmp(m_sheets[2].blocks->name, "radio") == 0))
+        if (slot == 2 && !(m_script.sheet(2)->blocks && std::strcmp(m_script.sheet(2)->blocks->name, "radio") == 0))
             continue;
         wb::XlsxSheet* s = book.add_sheet(kNames[slot]);
-        SheetCountIncrease();
-        if (ParseBlockData(s, slot) != 1)
-            return 0;
+        ++m_sheet_count;
+        if (!ParseBlockData(s, slot))
+            return false;
     }
-    if (tag_dmh_block_info_local* u = get_block_info_by_name("ucaskey", 7)) {
-        m_ucaskey_sheet = true;
+    if (tag_dmh_block_info_local* u = m_dmh.by_name("ucaskey", 7)) {
+        m_set.ucaskey_sheet = true;
         wb::XlsxSheet* s = book.add_sheet("ucaskey");
-        SheetCountIncrease();
+        ++m_sheet_count;
         if (new_ucakey) {
-            if (!biss_max_ok(biss_max)) {
-                return 0;
+            if (!biss_max_ok(m_report, biss_max)) {
+                return false;
             }
             showNewUcaskeySheet(s, u->data, entry_size(*u), biss_max);
             wb::XlsxSheet* c = book.add_sheet("crypto");
-            SheetCountIncrease();
+            ++m_sheet_count;
             showNewCryptoSheet(c, u->data, entry_size(*u), biss_max);
         } else {
             showUcaskeySheet(s, u->data, entry_size(*u));
         }
     }
-    if (tag_dmh_block_info_local* c = get_block_info_by_name("crypto", 6)) {
+    if (tag_dmh_block_info_local* c = m_dmh.by_name("crypto", 6)) {
         // In the new layout the "crypto" sheet comes from the "ucaskey" block.
         if (!new_ucakey) {
-            m_crypto_sheet = true;
+            m_set.crypto_sheet = true;
             wb::XlsxSheet* s = book.add_sheet("crypto");
-            SheetCountIncrease();
+            ++m_sheet_count;
             showCryptoSheet(s, c->data, entry_size(*c));
         }
     }
     // The file is replaced in one step once the new one is whole; a failed
     // write leaves the previous workbook as it was.
     std::string err;
-    if (!wb::write_xlsx_file(m_xls_path, book, &err)) {
-        show("ERROR!! can not save the workbook %s: %s", m_xls_path.c_str(), err.c_str());
-        return 0;
+    if (!wb::write_xlsx_file(m_set.xls_path, book, &err)) {
+        m_report.show("ERROR!! can not save the workbook %s: %s", m_set.xls_path.c_str(), err.c_str());
+        return false;
     }
-    return 1;
+    return true;
 }
 
-int CTesselcore::showPresetSheet(wb::XlsxSheet* sheet)
+bool WorkbookExport::showPresetSheet(wb::XlsxSheet* sheet)
 {
-    tag_dmh_block_info_local* r = get_block_info_by_name("preset", 6);
+    tag_dmh_block_info_local* r = m_dmh.by_name("preset", 6);
     std::vector<uint8_t> d;
-    if (!r || !uncompress_data(&d, r->data, entry_size(*r), kPresetBufferSize))
-        return 0;
+    if (!r || !unpack_preset(&d, r->data, entry_size(*r), kPresetBufferSize, m_report))
+        return false;
     if (d.size() < 14 || std::memcmp(d.data(), "presetdata", 10) != 0) {
-        show("ERROR!! the preset block holds no program list!");
-        return 0;
+        m_report.show("ERROR!! the preset block holds no program list!");
+        return false;
     }
     size_t cols = (size_t)(d[12] << 8 | d[13]);
     size_t pos = 14;
@@ -175,8 +163,8 @@ int CTesselcore::showPresetSheet(wb::XlsxSheet* sheet)
         std::string text;
         for (;;) {
             if (pos + 2 > d.size()) {
-                show("ERROR!! the program list is damaged!");
-                return 0;
+                m_report.show("ERROR!! the program list is damaged!");
+                return false;
             }
             uint32_t u = (uint32_t)(d[pos] | (d[pos + 1] << 8));
             pos += 2;
@@ -220,73 +208,73 @@ int CTesselcore::showPresetSheet(wb::XlsxSheet* sheet)
             fill_row_color(row, cols, kHighlight, sheet);
         row_first = false;
     }
-    return 1;
+    return true;
 }
 
-int CTesselcore::ParseBlockData(wb::XlsxSheet* sheet, int slot)
+bool WorkbookExport::ParseBlockData(wb::XlsxSheet* sheet, int slot)
 {
     size_t headings = 0;
-    for (auto* info = m_sheets[slot].infos; info; info = info->next)
-        sheet->set_text(0, headings++, screen_text(info->text));
+    for (auto* info = m_script.sheet(slot)->infos; info; info = info->next)
+        sheet->set_text(0, headings++, screen_text(m_set.code_page, info->text));
     size_t row = 1;  // rows written so far
-    for (auto* b = m_sheets[slot].blocks; b; b = b->next) {
+    for (auto* b = m_script.sheet(slot)->blocks; b; b = b->next) {
         if (b->id == 0xE0) {
             showNewIRSheet(sheet, &row, b);
             continue;
         }
         ++row;
-        sheet->set_text(row - 1, 0, "*" + screen_text(b->name));
+        sheet->set_text(row - 1, 0, "*" + screen_text(m_set.code_page, b->name));
         if (slot != 2 && headings >= 1 && headings <= 254)
             fill_row_color(row, headings, kHighlight, sheet);
         for (auto* it = b->items; it; it = it->next) {
             ++row;
-            sheet->set_text(row - 1, 0, screen_text(it->name));
-            if (it->type == 0 || it->type == 2) {
+            sheet->set_text(row - 1, 0, screen_text(m_set.code_page, it->name));
+            if (holds_number(it->type)) {
                 // Beyond 2^53 a number cell would lose bits: such values go in as text.
                 if (it->value > (1ull << 53))
                     sheet->set_text(row - 1, 1, std::to_string(it->value));
                 else
                     sheet->set_number(row - 1, 1, (double)it->value);
-                if (it->type == 2) {
+                if (field_kind(it->type) == FieldKind::choice) {
                     sheet->set_number(row - 1, 2, it->min);
                     sheet->set_number(row - 1, 3, it->max);
                 }
             } else {
-                sheet->set_text(row - 1, 1, screen_text(it->text_value));
+                sheet->set_text(row - 1, 1, screen_text(m_set.code_page, it->text_value));
             }
             if (b->em == 1)
-                sheet->set_text(row - 1, 4, screen_text(it->text));
+                sheet->set_text(row - 1, 4, screen_text(m_set.code_page, it->text));
         }
     }
-    return 1;
+    return true;
 }
 
-int CTesselcore::showNewIRSheet(wb::XlsxSheet* sheet, size_t* row, cus_config_block* block)
+bool WorkbookExport::showNewIRSheet(wb::XlsxSheet* sheet, size_t* row, cus_config_block* block)
 {
     size_t headings = 0;
-    for (auto* info = m_sheets[0].infos; info; info = info->next)
+    for (auto* info = m_script.sheet(0)->infos; info; info = info->next)
         ++headings;
     size_t width = headings >= 1 && headings <= 254 ? headings : 2;
     ++*row;
     sheet->set_text(*row - 1, 0, "*ir");
     fill_row_color(*row, width, kHighlight, sheet);
     cus_config_item* it = block->items;
-    for (size_t k = 0; k < m_ir_nums.size(); ++k) {
+    for (size_t k = 0; k < m_script.ir_numbers().size(); ++k) {
         ++*row;
         sheet->set_text(*row - 1, 0, "#ir" + std::to_string(k + 1));
         fill_row_color(*row, width, kHighlight, sheet);
-        for (int i = 0; i < m_ir_nums[k] && it; ++i, it = it->next) {
+        for (int i = 0; i < m_script.ir_numbers()[k] && it; ++i, it = it->next) {
             ++*row;
-            sheet->set_text(*row - 1, 0, screen_text(it->name));
+            sheet->set_text(*row - 1, 0, screen_text(m_set.code_page, it->name));
             sheet->set_number(*row - 1, 1, (double)(it->value & 0xFF));
         }
     }
-    return 1;
+    return true;
 }
 
 // A key sheet: TP_Freq and S_ID from the 16-bit values at `id_at` of each
 // `rec_len`-byte record, then `keys` key bytes from `key_at`.
-int CTesselcore::showKeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, size_t rec_len, size_t id_at,
+bool WorkbookExport::showKeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, size_t rec_len, size_t id_at,
                               int keys, size_t key_at)
 {
     sheet->set_text(0, 0, "TP_Freq");
@@ -302,20 +290,20 @@ int CTesselcore::showKeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_
         for (int k = 0; k < keys; ++k)
             put_key_byte(sheet, 1 + i, 2 + k, rec[key_at + k]);
     }
-    return 1;
+    return true;
 }
 
-int CTesselcore::showUcaskeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size)
+bool WorkbookExport::showUcaskeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size)
 {
     return showKeySheet(sheet, data, size, 16, 4, 8, 8);
 }
 
-int CTesselcore::showCryptoSheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size)
+bool WorkbookExport::showCryptoSheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size)
 {
     return showKeySheet(sheet, data, size, 32, 12, 16, 16);
 }
 
-int CTesselcore::showNewUcaskeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, int biss_max)
+bool WorkbookExport::showNewUcaskeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, int biss_max)
 {
     static const char* const head[4] = {"TP_Freq", "S_ID", "POLARITY", "SAT_ANGLE"};
     for (int k = 0; k < 4; ++k)
@@ -324,11 +312,11 @@ int CTesselcore::showNewUcaskeySheet(wb::XlsxSheet* sheet, const uint8_t* data, 
         sheet->set_text(0, 4 + k, "Key[" + std::to_string(k) + "]");
     fill_row_color(1, 12, kHighlight, sheet);
     if (size < 12)
-        return 1;
+        return true;
     size_t u = kv::get_le16(data + 6);
     if (u > (size_t)biss_max || 12 + 28 * u > size) {
-        show("WARNING: the key header of block [ucaskey] lists %zu keys that do not fit; none shown", u);
-        return 1;
+        m_report.show("WARNING: the key header of block [ucaskey] lists %zu keys that do not fit; none shown", u);
+        return true;
     }
     for (size_t i = 0; i < u; ++i) {
         const uint8_t* rec = data + 12 + 28 * i;
@@ -343,10 +331,10 @@ int CTesselcore::showNewUcaskeySheet(wb::XlsxSheet* sheet, const uint8_t* data, 
         for (int k = 0; k < 8; ++k)
             put_key_byte(sheet, 1 + i, 4 + k, rec[20 + k]);
     }
-    return 1;
+    return true;
 }
 
-int CTesselcore::showNewCryptoSheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, int biss_max)
+bool WorkbookExport::showNewCryptoSheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, int biss_max)
 {
     sheet->set_text(0, 0, "PROVIDER_ID");
     sheet->set_text(0, 1, "KEY_SELECT");
@@ -354,12 +342,12 @@ int CTesselcore::showNewCryptoSheet(wb::XlsxSheet* sheet, const uint8_t* data, u
         sheet->set_text(0, 2 + k, "Key[" + std::to_string(k) + "]");
     fill_row_color(1, 18, kHighlight, sheet);
     if (size < 12)
-        return 1;
+        return true;
     size_t c = kv::get_le16(data + 8);
     size_t base = 12 + 28 * (size_t)biss_max;
     if (base + 24 * c > size) {
-        show("WARNING: the key header of block [ucaskey] lists %zu crypto keys that do not fit; none shown", c);
-        return 1;
+        m_report.show("WARNING: the key header of block [ucaskey] lists %zu crypto keys that do not fit; none shown", c);
+        return true;
     }
     for (size_t i = 0; i < c; ++i) {
         const uint8_t* rec = data + base + 24 * i;
@@ -368,5 +356,5 @@ int CTesselcore::showNewCryptoSheet(wb::XlsxSheet* sheet, const uint8_t* data, u
         for (int k = 0; k < 16; ++k)
             put_key_byte(sheet, 1 + i, 2 + k, rec[6 + k]);
     }
-    return 1;
+    return true;
 }

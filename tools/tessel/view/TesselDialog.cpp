@@ -2,9 +2,9 @@
 
 #include "KvBasicCfgIni.h"
 #include "KvBasicLog.h"
+#include "TesselSteps.h"
 #include "TesselSubDialog.h"
 #include "ToolCommon.h"
-#include "ToolPlugin.h"
 #include "tesselnewfmtdlg.h"
 
 #include <QApplication>
@@ -40,19 +40,10 @@ namespace {
 
 QStringList entryRow(const tessel_block_row_t& r)
 {
-    return {QString::asprintf("%02X", r.id), QString::asprintf("%8X", r.size).trimmed(),
-            QString::asprintf("%08X", r.crc), QString::fromStdString(r.name), QString::fromStdString(r.version),
-            QString::fromStdString(r.time)};
-}
-
-bool internalModeFromSettings()
-{
-    CKvBasicCfgIni ini;
-    if (!ini.SetFileName(CKvBasicCfgIni::path_in_root("corvane.ini")))
-        return false;
-    QString v = QString::fromStdString(ini.GetValue("Tessel", "Internal_tool_control"));
-    v.remove(QLatin1Char(' '));
-    return v == QLatin1String("1");
+    QStringList cells;
+    for (const std::string& c : tessel::block_row_cells(r))
+        cells << QString::fromStdString(c);
+    return cells;
 }
 
 // What a Pre-Parse finds, built off the user-interface thread.
@@ -68,7 +59,7 @@ struct Loaded {
 TesselDialog::TesselDialog(QWidget* parent) : QWidget(parent)
 {
     setWindowTitle(QStringLiteral("Tessel"));
-    m_internal = internalModeFromSettings();
+    m_internal = tessel::internal_mode_from_settings();
 
     auto* scroll = new QScrollArea(this);
     scroll->setWidgetResizable(true);
@@ -77,7 +68,42 @@ TesselDialog::TesselDialog(QWidget* parent) : QWidget(parent)
     m_content = new QWidget(scroll);
     scroll->setWidget(m_content);
 
-    // Pre-Parse
+    auto* col = new QVBoxLayout(m_content);
+    col->addWidget(buildPreParseBox());
+    col->addWidget(buildHeaderBox());
+    col->addWidget(buildBlockBox(), 1);
+    col->addWidget(buildParseBox());
+    col->addWidget(buildExportBox());
+    col->addWidget(buildBusyRow());
+    col->addStretch(0);
+    auto* top = new QVBoxLayout(this);
+    top->setContentsMargins(0, 0, 0, 0);
+    top->addWidget(scroll);
+
+    addTips();
+    connectControls();
+    showLoaded(false);
+
+    // A picture or a demonstration of a given image: CORVANE_TESSEL_IMAGE
+    // names it; the tab comes to the front and pre-parses it.
+    const QString preload = qEnvironmentVariable("CORVANE_TESSEL_IMAGE");
+    if (!preload.isEmpty()) {
+        m_srcPath->setText(preload);
+        QTimer::singleShot(0, this, [this] {
+            for (QWidget* w = parentWidget(); w; w = w->parentWidget())
+                if (auto* sub = qobject_cast<QMdiSubWindow*>(w)) {
+                    if (sub->mdiArea())
+                        sub->mdiArea()->setActiveSubWindow(sub);
+                    break;
+                }
+            onPreParse();
+        });
+    }
+}
+
+// Pre-Parse: the source image, experts, the code page.
+QWidget* TesselDialog::buildPreParseBox()
+{
     auto* preBox = new QGroupBox(QStringLiteral("Pre-Parse"), m_content);
     auto* pg = new QGridLayout(preBox);
     m_srcPath = new QLineEdit(preBox);
@@ -112,7 +138,12 @@ TesselDialog::TesselDialog(QWidget* parent) : QWidget(parent)
     pg->addWidget(m_cancel, 1, 4);
     pg->setColumnStretch(2, 1);
 
-    // Header Information
+    return preBox;
+}
+
+// Header Information.
+QWidget* TesselDialog::buildHeaderBox()
+{
     auto* headBox = new QGroupBox(QStringLiteral("Header Information"), m_content);
     auto* hg = new QGridLayout(headBox);
     auto value = [&](const char* name) {
@@ -136,7 +167,12 @@ TesselDialog::TesselDialog(QWidget* parent) : QWidget(parent)
     hg->addWidget(m_versionLabel, 1, 3);
     hg->setColumnStretch(3, 1);
 
-    // Block Information
+    return headBox;
+}
+
+// Block Information.
+QWidget* TesselDialog::buildBlockBox()
+{
     auto* blockBox = new QGroupBox(QStringLiteral("Block Information"), m_content);
     auto* bl = new QVBoxLayout(blockBox);
     m_blockList = new QTreeWidget(blockBox);
@@ -153,7 +189,12 @@ TesselDialog::TesselDialog(QWidget* parent) : QWidget(parent)
     m_blockList->setMinimumHeight(160);
     bl->addWidget(m_blockList);
 
-    // Start Parsing
+    return blockBox;
+}
+
+// Start Parsing.
+QWidget* TesselDialog::buildParseBox()
+{
     m_parseBox = new QGroupBox(QStringLiteral("Start Parsing"), m_content);
     auto* sg = new QGridLayout(m_parseBox);
     m_scriptRow = new QWidget(m_parseBox);
@@ -172,7 +213,12 @@ TesselDialog::TesselDialog(QWidget* parent) : QWidget(parent)
     sg->addWidget(m_parse, 1, 1);
     sg->setColumnStretch(0, 1);
 
-    // Export Configs
+    return m_parseBox;
+}
+
+// Export Configs.
+QWidget* TesselDialog::buildExportBox()
+{
     m_exportBox = new QGroupBox(QStringLiteral("Export Configs"), m_content);
     auto* eg = new QGridLayout(m_exportBox);
     m_outPath = new QLineEdit(m_exportBox);
@@ -187,7 +233,12 @@ TesselDialog::TesselDialog(QWidget* parent) : QWidget(parent)
     eg->addWidget(m_export, 1, 2);
     eg->setColumnStretch(1, 1);
 
-    // Busy state of a parse or a workbook write.
+    return m_exportBox;
+}
+
+// Busy state of a parse or a workbook write.
+QWidget* TesselDialog::buildBusyRow()
+{
     auto* busyRow = new QWidget(m_content);
     auto* br = new QHBoxLayout(busyRow);
     br->setContentsMargins(0, 0, 0, 0);
@@ -201,18 +252,11 @@ TesselDialog::TesselDialog(QWidget* parent) : QWidget(parent)
     m_busyLabel->hide();
     m_busyBar->hide();
 
-    auto* col = new QVBoxLayout(m_content);
-    col->addWidget(preBox);
-    col->addWidget(headBox);
-    col->addWidget(blockBox, 1);
-    col->addWidget(m_parseBox);
-    col->addWidget(m_exportBox);
-    col->addWidget(busyRow);
-    col->addStretch(0);
-    auto* top = new QVBoxLayout(this);
-    top->setContentsMargins(0, 0, 0, 0);
-    top->addWidget(scroll);
+    return busyRow;
+}
 
+void TesselDialog::addTips()
+{
     m_tips.Create(this);
     m_tips.SetMaxTipWidth(200);
     m_tips.SetTipBkColor(0xACF7BB);
@@ -225,6 +269,10 @@ TesselDialog::TesselDialog(QWidget* parent) : QWidget(parent)
     m_tips.AddTool(m_scriptBrowse, L"Select the cfg file of flash.bin.");
     m_tips.AddTool(m_outBrowse, L"Select the output path of new flash.bin.");
 
+}
+
+void TesselDialog::connectControls()
+{
     connect(m_srcBrowse, &QPushButton::clicked, this, &TesselDialog::onBrowseSource);
     connect(m_preParse, &QPushButton::clicked, this, &TesselDialog::onPreParse);
     connect(m_cancel, &QPushButton::clicked, this, &TesselDialog::onCancel);
@@ -236,24 +284,6 @@ TesselDialog::TesselDialog(QWidget* parent) : QWidget(parent)
             [this](const QString& name) { m_core.set_code_page(kv::CodePage(name.toStdString())); });
     connect(m_expertsBox, &QCheckBox::toggled, this,
             [this](bool on) { m_scriptRow->setVisible(on && m_state != State::Empty); });
-
-    showLoaded(false);
-
-    // A picture or a demonstration of a given image: CORVANE_TESSEL_IMAGE
-    // names it; the tab comes to the front and pre-parses it.
-    const QString preload = qEnvironmentVariable("CORVANE_TESSEL_IMAGE");
-    if (!preload.isEmpty()) {
-        m_srcPath->setText(preload);
-        QTimer::singleShot(0, this, [this] {
-            for (QWidget* w = parentWidget(); w; w = w->parentWidget())
-                if (auto* sub = qobject_cast<QMdiSubWindow*>(w)) {
-                    if (sub->mdiArea())
-                        sub->mdiArea()->setActiveSubWindow(sub);
-                    break;
-                }
-            onPreParse();
-        });
-    }
 }
 
 TesselDialog::~TesselDialog()
@@ -524,18 +554,7 @@ void TesselDialog::onParse()
     const uint32_t len = (uint32_t)m_img.bytes.size();
     runBusy(
         QStringLiteral("Writing the workbook ..."),
-        [=] {
-            if (script.empty() && core->parse_flash(img, len) != 0) {
-                *result = QStringLiteral("Wrong binary file, can not parse it!");
-                return;
-            }
-            if (core->read_config_script(script) != 0) {
-                *result = QStringLiteral("Wrong binary file, script error!");
-                return;
-            }
-            if (core->generate_xls_fie(node) == 0)
-                *result = QStringLiteral("Wrong binary file, can not create xls!");
-        },
+        [=] { *result = QString::fromStdString(tessel::write_new_workbook(*core, node, img, len, script)); },
         [this, result, before] {
             if (!result->isEmpty()) {
                 const std::string& now = m_core.last_message();
@@ -591,5 +610,3 @@ void TesselDialog::onExport()
     const bool ok = m_core.export_config_area(m_img.bytes, out.toUtf8().toStdString()) == 0;
     message(QString::fromStdString(m_core.last_message()), !ok);
 }
-
-CORVANE_TOOL_PLUGIN(TesselDialog)

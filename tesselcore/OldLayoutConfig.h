@@ -19,13 +19,13 @@ constexpr size_t KV_FIELD_TEXT_MAX = 40;  // bytes a text field may cover
 struct KV_DYNAMIC_FIELD {
     uint16_t control_id;
     char name[20];
-    uint8_t type;     // 0 number, 2 choice, anything else text
+    uint8_t type;     // as the script gives it: see tessel::field_kind
     uint32_t bit_off; // from the item's offset x 8
     uint32_t bit_len;
     uint32_t value;
     char text[KV_FIELD_TEXT_MAX + 1];
     char desc[1024];  // items with em 3
-    int32_t first, last, step;  // type 2: first, first + step, ... up to last
+    int32_t first, last, step;  // a choice: first, first + step, ... up to last
     KV_DYNAMIC_FIELD* prev;
     KV_DYNAMIC_FIELD* next;
 };
@@ -132,6 +132,7 @@ public:
 
 private:
     int fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    int add_item(uint8_t id);
     int parse_field_line(const std::string& line, size_t start, bool* open);
     int replace_block(const KV_DYNAMIC_ITEM* item, const std::vector<uint8_t>& bytes, std::vector<uint8_t>* img,
                       tessel_old_image_t& old, uint64_t tail_start);

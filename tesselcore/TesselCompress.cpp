@@ -1,5 +1,7 @@
-// gzip (zlib) and .lzma (liblzma) in process.
-#include "Tesselcore.h"
+// gzip (zlib) and .lzma (liblzma) in process; the "preset" block packed.
+#include "TesselCompress.h"
+
+#include "ByteOrder.h"
 
 #include <lzma.h>
 #include <zlib.h>
@@ -94,9 +96,9 @@ bool lzma_alone_compress(const uint8_t* in, size_t len, std::vector<uint8_t>* ou
         return false;
     out->assign(13, 0);
     (*out)[0] = (uint8_t)((opt.pb * 5 + opt.lp) * 9 + opt.lc);
-    wr32(out->data() + 1, dict);
-    wr32(out->data() + 5, (uint32_t)len);
-    wr32(out->data() + 9, (uint32_t)((uint64_t)len >> 32));
+    kv::put_le32(out->data() + 1, dict);
+    kv::put_le32(out->data() + 5, (uint32_t)len);
+    kv::put_le32(out->data() + 9, (uint32_t)((uint64_t)len >> 32));
     strm.next_in = in;
     strm.avail_in = len;
     uint8_t chunk[65536];
@@ -124,7 +126,7 @@ unpack_t lzma_alone_unpack(const uint8_t* in, size_t len, std::vector<uint8_t>* 
     // unknown, the stream then ends with a marker).
     uint8_t head[13];
     std::memcpy(head, in, 13);
-    const uint64_t declared = (uint64_t)rd32(head + 5) | ((uint64_t)rd32(head + 9) << 32);
+    const uint64_t declared = (uint64_t)kv::get_le32(head + 5) | ((uint64_t)kv::get_le32(head + 9) << 32);
     if (declared != UINT64_MAX && declared > max_out)
         return unpack_t::too_large;
     // A dictionary larger than the whole output is never used beyond the
@@ -132,8 +134,8 @@ unpack_t lzma_alone_unpack(const uint8_t* in, size_t len, std::vector<uint8_t>* 
     uint64_t room = 4096;
     while (room < max_out && room < (1u << 30))
         room <<= 1;
-    if (rd32(head + 1) > room)
-        wr32(head + 1, (uint32_t)room);
+    if (kv::get_le32(head + 1) > room)
+        kv::put_le32(head + 1, (uint32_t)room);
     lzma_stream strm = LZMA_STREAM_INIT;
     if (lzma_alone_decoder(&strm, room + (64u << 20)) != LZMA_OK)
         return unpack_t::damaged;
@@ -177,50 +179,26 @@ bool lzma_alone_decompress(const uint8_t* in, size_t len, std::vector<uint8_t>* 
     return lzma_alone_unpack(in, len, out, max_out) == unpack_t::ok;
 }
 
+bool pack_preset(std::vector<uint8_t>* out, const uint8_t* in, size_t in_len, Report& report)
+{
+    if (!out || (!in && in_len) || !lzma_alone_compress(in, in_len, out)) {
+        report.show("error to open output file!");
+        return false;
+    }
+    return true;
+}
+
+bool unpack_preset(std::vector<uint8_t>* out, const uint8_t* in, size_t in_len, size_t max_out, Report& report)
+{
+    const unpack_t r = out && in ? lzma_alone_unpack(in, in_len, out, max_out) : unpack_t::damaged;
+    if (r != unpack_t::ok) {
+        report.show("error to open output file!");
+        report.detail(r == unpack_t::too_large
+                          ? "the unpacked data is too large (more than " + std::to_string(max_out) + " bytes)"
+                          : std::string("the packed data is damaged"));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace tessel
-
-int CTesselcore::compress_data(std::vector<uint8_t>* out, const uint8_t* in, size_t in_len)
-{
-    if (!out || (!in && in_len) || !tessel::lzma_alone_compress(in, in_len, out)) {
-        show("error to open output file!");
-        return 0;
-    }
-    return 1;
-}
-
-int CTesselcore::uncompress_data(std::vector<uint8_t>* out, const uint8_t* in, size_t in_len, size_t max_out)
-{
-    const tessel::unpack_t r = out && in ? tessel::lzma_alone_unpack(in, in_len, out, max_out) : tessel::unpack_t::damaged;
-    if (r != tessel::unpack_t::ok) {
-        show("error to open output file!");
-        detail(r == tessel::unpack_t::too_large
-                   ? "the unpacked data is too large (more than " + std::to_string(max_out) + " bytes)"
-                   : std::string("the packed data is damaged"));
-        return 0;
-    }
-    return 1;
-}
-
-int CTesselcore::compress_data(uint8_t* out, uint32_t* out_len, const uint8_t* in, uint32_t in_len)
-{
-    std::vector<uint8_t> v;
-    if (!out_len || !compress_data(&v, in, in_len))
-        return 0;
-    if (v.size() > *out_len) {
-        show("error to open output file!");
-        return 0;
-    }
-    std::memcpy(out, v.data(), v.size());
-    *out_len = (uint32_t)v.size();
-    return 1;
-}
-
-int CTesselcore::uncompress_data(uint8_t* out, uint32_t* out_len, const uint8_t* in, uint32_t in_len)
-{
-    std::vector<uint8_t> v;
-    if (!out_len || !uncompress_data(&v, in, in_len, *out_len))
-        return 0;
-    std::memcpy(out, v.data(), v.size());
-    *out_len = (uint32_t)v.size();
-    return 1;
-}

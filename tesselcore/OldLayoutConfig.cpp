@@ -1,6 +1,8 @@
 // Customer configuration of old-layout images: the old script, field values
 // and "Generate".
-#include "tc_dynamic.h"
+#include "OldLayoutConfig.h"
+
+#include "KvBasicCfgIni.h"
 
 #include "KvBasicLog.h"
 #include "Workbook.h"
@@ -227,6 +229,24 @@ int CTesselOldConfig::read_script(const std::string& path, uint64_t image_len)
     return read_script_text(std::string(bytes.begin(), bytes.end()), image_len);
 }
 
+// A new item with block id `id` at the end of the list: 0, or -1.
+int CTesselOldConfig::add_item(uint8_t id)
+{
+    auto* it = static_cast<KV_DYNAMIC_ITEM*>(std::calloc(1, sizeof(KV_DYNAMIC_ITEM)));
+    if (!it)
+        return fail("no memery!");
+    it->control_id = 0xFFFF;
+    it->id = id;
+    it->prev = m_current;
+    if (m_current)
+        m_current->next = it;
+    else
+        m_items = it;
+    m_current = it;
+    ++m_item_count;
+    return 0;
+}
+
 int CTesselOldConfig::read_script_text(const std::string& text, uint64_t image_len)
 {
     FreeDynamicItem();
@@ -275,24 +295,7 @@ int CTesselOldConfig::read_script_text(const std::string& text, uint64_t image_l
                 rc = fail("Flash size mismatch!");
         } else if (starts(t, "ID")) {
             long long id = 0;
-            if (!value_of(t, &v) || !parse_num(v, 0, 0, 0xFF, &id)) {
-                rc = fail("Error line!");
-                break;
-            }
-            auto* it = static_cast<KV_DYNAMIC_ITEM*>(std::calloc(1, sizeof(KV_DYNAMIC_ITEM)));
-            if (!it) {
-                rc = fail("no memery!");
-                break;
-            }
-            it->control_id = 0xFFFF;
-            it->id = (uint8_t)id;
-            it->prev = m_current;
-            if (m_current)
-                m_current->next = it;
-            else
-                m_items = it;
-            m_current = it;
-            ++m_item_count;
+            rc = value_of(t, &v) && parse_num(v, 0, 0, 0xFF, &id) ? add_item((uint8_t)id) : fail("Error line!");
         } else if (starts(t, "EM") || starts(t, "name") || starts(t, "OFFSET")) {
             long long n = 0;
             if (!value_of(t, &v) || !m_current)
@@ -433,12 +436,12 @@ int CTesselOldConfig::read_field(const KV_DYNAMIC_ITEM* item, const KV_DYNAMIC_F
         return -1;
     const uint64_t bit = base * 8 + field->bit_off;
     *out = old_field_value_t{};
-    if (field->type == 0 || field->type == 2) {
+    if (tessel::holds_number(field->type)) {
         uint64_t v = 0;
         if (field->bit_len > 32 || !read_bits(image, (size_t)end, bit, field->bit_len, &v))
             return fail("ERROR!! field [%s] lies outside its block!", field->name);
         out->value = (uint32_t)v;
-        if (field->type == 2) {
+        if (tessel::field_kind(field->type) == tessel::FieldKind::choice) {
             auto choices = dynamic_field_choices(*field);
             auto at = std::find(choices.begin(), choices.end(), (int32_t)out->value);
             out->choice = at == choices.end() ? -1 : (int)(at - choices.begin());
@@ -490,15 +493,15 @@ int CTesselOldConfig::set_field_from_text(const KV_DYNAMIC_ITEM* item, KV_DYNAMI
 {
     if (!field)
         return -1;
-    if (field->type == 0 || field->type == 2) {
+    if (tessel::holds_number(field->type)) {
         // Decimal, or hexadecimal with 0x; a leading 0 is no octal here.
         long long v = 0;
         const std::string t = trim(text);
         const bool hex = starts(t, "0x") || starts(t, "0X");
-        if (!parse_num(hex ? t.substr(2) : t, hex ? 16 : 10, field->type == 2 ? INT32_MIN : 0, 0xFFFFFFFFll, &v) ||
+        if (!parse_num(hex ? t.substr(2) : t, hex ? 16 : 10, tessel::field_kind(field->type) == tessel::FieldKind::choice ? INT32_MIN : 0, 0xFFFFFFFFll, &v) ||
             (hex && (t.size() < 3 || !std::isxdigit((unsigned char)t[2]))))
             return fail("ERROR!! [%s]'s value is out of range,please check it!", field->name);
-        if (field->type == 2) {
+        if (tessel::field_kind(field->type) == tessel::FieldKind::choice) {
             auto choices = dynamic_field_choices(*field);
             if (std::find(choices.begin(), choices.end(), (int32_t)v) == choices.end())
                 return fail("ERROR!! [%s]'s value is out of range,please check it!", field->name);

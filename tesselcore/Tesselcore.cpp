@@ -1,5 +1,5 @@
-// Images as a whole: loading and checking (Pre-Parse), the block list, the
-// export of the configuration area; files written in one piece.
+// The façade: images as a whole (loading and checking for Pre-Parse, the
+// block list, the export of the configuration area) and the parts behind it.
 #include "Tesselcore.h"
 
 #include "Workbook.h"
@@ -7,26 +7,14 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <unistd.h>
+
+#include "WorkbookExport.h"
+#include "WorkbookImport.h"
 
 using namespace tessel;
 
 namespace tessel {
-
-bool write_file_atomic(const std::string& path, const uint8_t* data, size_t len, bool* opened)
-{
-    const std::string tmp = path + ".part";
-    FILE* f = std::fopen(tmp.c_str(), "wb");
-    *opened = f != nullptr;
-    if (!f)
-        return false;
-    bool ok = len == 0 || std::fwrite(data, 1, len, f) == len;
-    ok = (std::fclose(f) == 0) && ok;
-    if (ok && std::rename(tmp.c_str(), path.c_str()) != 0)
-        ok = false;
-    if (!ok)
-        std::remove(tmp.c_str());
-    return ok;
-}
 
 std::string printable_field(const uint8_t* p, size_t n)
 {
@@ -72,8 +60,8 @@ int CTesselcore::load_image(const std::string& path, tessel_image_t* img, tag_dm
     std::string why;
     if (!wb::read_regular_file(path, 0xFFF80000u, &bytes, &why)) {
         const bool too_large = why.find("too large") != std::string::npos;
-        show("%s", too_large ? "Wrong binary file!" : "Failed to open the flash file!");
-        detail(why);
+        m_report.show("%s", too_large ? "Wrong binary file!" : "Failed to open the flash file!");
+        m_report.detail(why);
         return -1;
     }
     return load_image_bytes(std::move(bytes), img, node);
@@ -84,24 +72,17 @@ int CTesselcore::load_image_bytes(std::vector<uint8_t> bytes, tessel_image_t* im
     if (!img || !node)
         return -1;
     if (!image_length_ok(bytes.size())) {
-        show("Wrong binary file!");
+        m_report.show("Wrong binary file!");
         return -1;
     }
     tessel_image_t loaded;
     loaded.bytes = std::move(bytes);
     // A failed load leaves the core on the image it had.
-    tag_dmh_block_node* const prev_node = m_node;
-    const uint8_t* const prev_image = m_src_image;
-    const uint32_t prev_len = m_src_len, prev_sdram = m_sdram_size;
-    std::vector<uint32_t> prev_dmh = m_scanned_dmh;
+    tessel::DmhTable::Source prev = m_dmh.source();
     auto give_up = [&](tag_dmh_block_node* scanned) {
-        m_node = nullptr;
-        free_block_node(scanned);
-        m_node = prev_node;
-        m_src_image = prev_image;
-        m_src_len = prev_len;
-        m_sdram_size = prev_sdram;
-        m_scanned_dmh.swap(prev_dmh);
+        m_dmh.set_node(nullptr);
+        m_dmh.free_node(scanned);
+        m_dmh.restore(prev);
         return -1;
     };
     tag_dmh_block_node scanned{};
@@ -113,18 +94,17 @@ int CTesselcore::load_image_bytes(std::vector<uint8_t> bytes, tessel_image_t* im
         if (read_header(&loaded, scanned) != 0)
             return give_up(&scanned);
     } catch (const std::bad_alloc&) {
-        show("no memery!");
+        m_report.show("no memery!");
         return give_up(&scanned);
     }
     // The new image replaces the old one only now; the look-ups follow it
     // (its bytes keep their place when the object moves).
-    m_node = nullptr;  // so that freeing the old table keeps the new scan's state
-    free_block_node(node);
+    m_dmh.set_node(nullptr);  // so that freeing the old table keeps the new scan's state
+    m_dmh.free_node(node);
     *node = scanned;
     *img = std::move(loaded);
-    m_node = img->is_new ? node : nullptr;
-    m_src_image = img->is_new ? img->bytes.data() : nullptr;
-    m_src_len = img->is_new ? (uint32_t)img->bytes.size() : 0;
+    m_dmh.set_node(img->is_new ? node : nullptr);
+    m_dmh.set_image(img->is_new ? img->bytes.data() : nullptr, img->is_new ? (uint32_t)img->bytes.size() : 0);
     return 0;
 }
 
@@ -135,7 +115,7 @@ int CTesselcore::read_header(tessel_image_t* img, const tag_dmh_block_node& scan
     const uint8_t* data = loaded.bytes.data();
     const uint32_t len = (uint32_t)loaded.bytes.size();
     if (loaded.is_new) {
-        loaded.sdram_size = m_sdram_size;
+        loaded.sdram_size = m_dmh.sdram_size();
         loaded.flash_size = len;
         loaded.block_count = scanned.count;
         for (uint32_t i = 0; i < scanned.count; ++i)
@@ -180,7 +160,7 @@ std::vector<tessel_block_row_t> CTesselcore::describe_blocks(const tessel_image_
 int CTesselcore::export_config_area(const std::vector<uint8_t>& image, const std::string& path)
 {
     if (path.empty()) {
-        show("Please select a file to be exported!");
+        m_report.show("Please select a file to be exported!");
         return -1;
     }
     const uint64_t off = image.size() >= 36 ? rd32(image.data() + 28) : 0;
@@ -188,9 +168,133 @@ int CTesselcore::export_config_area(const std::vector<uint8_t>& image, const std
     bool opened = false;
     if (image.size() < 36 || off + size > image.size() ||
         !write_file_atomic(path, image.data() + off, (size_t)size, &opened)) {
-        show("Create a file failed!");
+        m_report.show("Create a file failed!");
         return -1;
     }
-    show("Create a file successfully!");
+    m_report.show("Create a file successfully!");
     return 0;
+}
+
+CTesselcore::CTesselcore()
+{
+    char cwd[4096];
+    std::string dir = getcwd(cwd, sizeof cwd) ? cwd : ".";
+    m_set.xls_path = dir + (dir.empty() || dir.back() != '/' ? "/" : "") + "preset.xlsx";
+}
+
+CTesselcore::~CTesselcore() { generator_init(); }
+
+int CTesselcore::scan_flash(const uint8_t* image, uint32_t len, tag_dmh_block_node* node)
+{
+    switch (m_dmh.scan(image, len, node)) {
+    case DmhScan::found:
+        return 1;
+    case DmhScan::absent:
+        return 0;
+    case DmhScan::damaged:
+        return -5;
+    case DmhScan::no_memory:
+        break;
+    }
+    return -1;
+}
+
+int CTesselcore::read_old_layout(const uint8_t* image, size_t len, tessel_old_image_t* out)
+{
+    if (!image || !out || len < 36) {
+        m_report.show("Wrong bin file!");
+        return -1;
+    }
+    tessel_old_image_t info;
+    info.header_pos = rd32(image + 8);
+    info.cfg_offset = rd32(image + 28);
+    info.cfg_size = rd32(image + 32);
+    uint64_t h = info.header_pos;
+    if (h > len || info.cfg_size > len || h + 12 > len) {
+        m_report.show("Wrong bin file!");
+        return -1;
+    }
+    const uint8_t* hp = image + h;
+    info.sdram_size = hp[0] + 65536u * hp[2];
+    info.flash_size = hp[4] + 65536u * hp[6];
+    if (info.flash_size != len) {
+        m_report.show("Wrong bin file!");
+        return -1;
+    }
+    uint32_t n = hp[8];
+    if (n > kMaxBlocks) {
+        m_report.show("Too many blocks!");
+        return -1;
+    }
+    if (h + 12 + (uint64_t)kEntrySize * n > len) {
+        m_report.show("Wrong bin file!");
+        return -1;
+    }
+    for (uint32_t k = 0; k < n; ++k)
+        info.entries.emplace_back(hp + 12 + kEntrySize * k, hp + 12 + kEntrySize * (k + 1));
+    *out = std::move(info);
+    return 0;
+}
+
+int CTesselcore::parse_flash(const uint8_t* image, uint32_t len)
+{
+    m_script.forget_unpacked();
+    const tag_dmh_block_info_local* r = m_dmh.by_name("toolcfg", 7);
+    if (!r)
+        return -3;
+    return m_script.unpack(image, len, *r) ? 0 : -8;
+}
+
+int CTesselcore::read_config_script(const std::string& path)
+{
+    std::string text;
+    if (!m_script.source_text(path, &text))
+        return -6;
+    return read_config_script_text(text);
+}
+
+int CTesselcore::generate_xls_fie(tag_dmh_block_node* node)
+{
+    if (node)
+        m_dmh.set_node(node);
+    if (!m_dmh.node() || !m_dmh.node()->working) {
+        m_report.show("ERROR!! no flash loaded!");
+        return 0;
+    }
+    return tessel::WorkbookExport(m_report, m_dmh, m_script, m_set).write() ? 1 : 0;
+}
+
+int CTesselcore::read_xls_file(tag_dmh_block_node* node)
+{
+    if (node)
+        m_dmh.set_node(node);
+    if (!m_dmh.node() || !m_dmh.node()->working) {
+        m_report.show("ERROR!! no flash loaded!");
+        return -1;
+    }
+    return tessel::WorkbookImport(m_report, m_dmh, m_script, m_hw, m_set).read() ? 0 : -1;
+}
+
+int CTesselcore::compress_data(uint8_t* out, uint32_t* out_len, const uint8_t* in, uint32_t in_len)
+{
+    std::vector<uint8_t> v;
+    if (!out_len || !compress_data(&v, in, in_len))
+        return 0;
+    if (v.size() > *out_len) {
+        m_report.show("error to open output file!");
+        return 0;
+    }
+    std::memcpy(out, v.data(), v.size());
+    *out_len = (uint32_t)v.size();
+    return 1;
+}
+
+int CTesselcore::uncompress_data(uint8_t* out, uint32_t* out_len, const uint8_t* in, uint32_t in_len)
+{
+    std::vector<uint8_t> v;
+    if (!out_len || !uncompress_data(&v, in, in_len, *out_len))
+        return 0;
+    std::memcpy(out, v.data(), v.size());
+    *out_len = (uint32_t)v.size();
+    return 1;
 }

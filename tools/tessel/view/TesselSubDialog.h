@@ -34,6 +34,9 @@ public slots:
     void onGenerate();
 
 private:
+    QWidget* buildItems(int* rows);
+    QWidget* buildPaths();
+    QWidget* buildExpertRow();
     struct FileRow {
         KV_DYNAMIC_ITEM* item;
         QLineEdit* path;

@@ -1,7 +1,7 @@
 #include "TesselNewButtonDialog.h"
 
 #include "TesselDialog.h"
-#include "tc_dynamic.h"
+#include "OldLayoutConfig.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -55,7 +55,7 @@ TesselNewButtonDialog::TesselNewButtonDialog(TesselDialog* view, KV_DYNAMIC_ITEM
         if (!ok)
             problems << name + QStringLiteral(": ") + QString::fromStdString(cfg.last_message());
         QWidget* control = nullptr;
-        if (f->type == 2) {
+        if (tessel::field_kind(f->type) == tessel::FieldKind::choice) {
             auto* c = new QComboBox(grid);
             for (int32_t choice : tessel::dynamic_field_choices(*f))
                 c->addItem(QString::number(choice));
@@ -63,7 +63,7 @@ TesselNewButtonDialog::TesselNewButtonDialog(TesselDialog* view, KV_DYNAMIC_ITEM
             control = c;
         } else {
             auto* e = new QLineEdit(grid);
-            if (f->type == 0) {
+            if (tessel::field_kind(f->type) == tessel::FieldKind::number) {
                 e->setText(ok ? QString::number(v.value) : QString());
                 e->setMaximumWidth(140);
             } else {
@@ -128,7 +128,7 @@ void TesselNewButtonDialog::onOk()
             text = QString::number((qint64)r.field->first + (qint64)c->currentIndex() * r.field->step);
         } else {
             text = qobject_cast<QLineEdit*>(r.control)->text();
-            if (r.field->type != 0 && text == r.shown)
+            if (tessel::field_kind(r.field->type) != tessel::FieldKind::number && text == r.shown)
                 continue;  // untouched: the bytes stay as they are, byte for byte
         }
         if (cfg.set_field_from_text(m_item, r.field, text.toUtf8().toStdString(), work.data(), work.size()) != 0) {

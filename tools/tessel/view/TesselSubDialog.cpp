@@ -2,7 +2,7 @@
 
 #include "TesselDialog.h"
 #include "TesselNewButtonDialog.h"
-#include "tc_dynamic.h"
+#include "OldLayoutConfig.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
@@ -47,7 +47,33 @@ TesselSubDialog::TesselSubDialog(TesselDialog* view) : QDialog(view), m_view(vie
     setAttribute(Qt::WA_DeleteOnClose);
     setModal(false);
 
-    // One row per item; a long script scrolls.
+    int row = 0;
+    QWidget* itemsBox = buildItems(&row);
+    QWidget* out = buildPaths();
+    QWidget* expert = buildExpertRow();
+
+    auto* generate = new QPushButton(QStringLiteral("Generate"), this);
+    generate->setObjectName("generate");
+    auto* back = new QPushButton(QStringLiteral("Back"), this);
+    back->setObjectName("back");
+    auto* buttonsRow = new QHBoxLayout;
+    buttonsRow->addStretch(1);
+    buttonsRow->addWidget(generate);
+    buttonsRow->addWidget(back);
+
+    auto* col = new QVBoxLayout(this);
+    col->addWidget(itemsBox, 1);
+    col->addWidget(out);
+    col->addWidget(expert);
+    col->addLayout(buttonsRow);
+    connect(generate, &QPushButton::clicked, this, &TesselSubDialog::onGenerate);
+    connect(back, &QPushButton::clicked, this, &QDialog::close);
+    resize(620, std::min(720, 260 + 32 * row));
+}
+
+// One row per item; a long script scrolls. *rows: the rows made.
+QWidget* TesselSubDialog::buildItems(int* rows)
+{
     auto* itemsBox = new QGroupBox(QStringLiteral("Items"), this);
     auto* scroll = new QScrollArea(itemsBox);
     scroll->setWidgetResizable(true);
@@ -55,6 +81,7 @@ TesselSubDialog::TesselSubDialog(TesselDialog* view) : QDialog(view), m_view(vie
     auto* ig = new QGridLayout(itemsWidget);
     ig->setVerticalSpacing(4);
     int row = 0, buttons = 0, files = 0;
+    TesselDialog* view = m_view;
     for (KV_DYNAMIC_ITEM* it = view->oldConfig().items(); it; it = it->next) {
         const QString name = QString::fromUtf8(it->name);
         if (it->em == 0 || it->em == 3) {
@@ -94,7 +121,14 @@ TesselSubDialog::TesselSubDialog(TesselDialog* view) : QDialog(view), m_view(vie
     scroll->setWidget(itemsWidget);
     auto* il = new QVBoxLayout(itemsBox);
     il->addWidget(scroll);
+    *rows = row;
+    return itemsBox;
 
+}
+
+// The configuration, key and output paths.
+QWidget* TesselSubDialog::buildPaths()
+{
     auto* out = new QWidget(this);
     auto* og = new QGridLayout(out);
     og->setContentsMargins(0, 0, 0, 0);
@@ -118,6 +152,12 @@ TesselSubDialog::TesselSubDialog(TesselDialog* view) : QDialog(view), m_view(vie
                        });
     og->setColumnStretch(1, 1);
 
+    return out;
+}
+
+// The single-byte edit of experts.
+QWidget* TesselSubDialog::buildExpertRow()
+{
     auto* expert = new QWidget(this);
     auto* eg = new QHBoxLayout(expert);
     eg->setContentsMargins(0, 0, 0, 0);
@@ -136,25 +176,9 @@ TesselSubDialog::TesselSubDialog(TesselDialog* view) : QDialog(view), m_view(vie
     eg->addWidget(m_address);
     eg->addWidget(new QLabel(QStringLiteral("BYTE Value: 0x"), expert));
     eg->addWidget(m_byte);
-    expert->setVisible(view->experts());
+    expert->setVisible(m_view->experts());
+    return expert;
 
-    auto* generate = new QPushButton(QStringLiteral("Generate"), this);
-    generate->setObjectName("generate");
-    auto* back = new QPushButton(QStringLiteral("Back"), this);
-    back->setObjectName("back");
-    auto* buttonsRow = new QHBoxLayout;
-    buttonsRow->addStretch(1);
-    buttonsRow->addWidget(generate);
-    buttonsRow->addWidget(back);
-
-    auto* col = new QVBoxLayout(this);
-    col->addWidget(itemsBox, 1);
-    col->addWidget(out);
-    col->addWidget(expert);
-    col->addLayout(buttonsRow);
-    connect(generate, &QPushButton::clicked, this, &TesselSubDialog::onGenerate);
-    connect(back, &QPushButton::clicked, this, &QDialog::close);
-    resize(620, std::min(720, 260 + 32 * row));
 }
 
 TesselNewButtonDialog* TesselSubDialog::fieldEditor() const { return m_editor; }

@@ -6,7 +6,7 @@
 
 #include "Tesselcore.h"
 #include "ToolTipCtrl.h"
-#include "tc_dynamic.h"
+#include "OldLayoutConfig.h"
 
 #include <QFuture>
 #include <QPointer>
@@ -73,6 +73,14 @@ public slots:
     void onExport();
 
 private:
+    QWidget* buildPreParseBox();
+    QWidget* buildHeaderBox();
+    QWidget* buildBlockBox();
+    QWidget* buildParseBox();
+    QWidget* buildExportBox();
+    QWidget* buildBusyRow();
+    void addTips();
+    void connectControls();
     void setBusy(bool on, const QString& what = QString());
     void showLoaded(bool on);
     void fillBlockList();

@@ -1,1 +1,0 @@
-// The "Tessel" plug-in library; its entry MultiViewDll comes with the view.
