@@ -173,20 +173,20 @@ void write_report(const std::string& path, const StampaOptions& o, const std::ve
         std::fprintf(stderr, "error: cannot write the report %s\n", path.c_str());
 }
 
-int exit_status(const std::vector<stampa::PassResult>& results)
+JobErrorKind ending(const std::vector<stampa::PassResult>& results)
 {
-    int rc = results.empty() ? cli_exit::kFailed : cli_exit::kOk;
+    JobErrorKind kind = results.empty() ? JobErrorKind::Failed : JobErrorKind::None;
     for (const auto& r : results) {
         if (r.outcome == stampa::Outcome::Cancelled || r.stopped)
-            return cli_exit::kInterrupted;
+            return JobErrorKind::Cancelled;
         if (r.outcome == stampa::Outcome::NoBox)
-            return cli_exit::kNoBox;
+            return JobErrorKind::NoBox;
         if (r.outcome == stampa::Outcome::PortLost)
-            return cli_exit::kPort;
+            return JobErrorKind::Port;
         if (!r.ok())
-            rc = cli_exit::kFailed;
+            kind = JobErrorKind::Failed;
     }
-    return rc;
+    return kind;
 }
 
 bool start_allowed(const StampaOptions& o, const Setup& s)
@@ -370,20 +370,20 @@ void Line::pass_ended(const stampa::PassResult& r)
                                      (m_journal ? " [" + m_count.text() + "]" : ""));
 }
 
-int line_status(const Line& line, bool station)
+JobErrorKind line_ending(const Line& line, bool station)
 {
     if (!station)
-        return exit_status(line.results());
+        return ending(line.results());
     for (const auto& r : line.results()) {
         if (r.outcome == stampa::Outcome::Cancelled || r.stopped)
-            return cli_exit::kInterrupted;
+            return JobErrorKind::Cancelled;
         if (r.outcome == stampa::Outcome::PortLost)
-            return cli_exit::kPort;
+            return JobErrorKind::Port;
     }
     for (const auto& r : line.results())
         if (!r.ok())
-            return cli_exit::kFailed;
-    return cli_exit::kOk;
+            return JobErrorKind::Failed;
+    return JobErrorKind::None;
 }
 
 }  // namespace
@@ -422,13 +422,13 @@ int run_lines(const StampaOptions& o, const std::vector<std::string>& ports, sta
         std::string why;
         if (!line.first_code(&why)) {
             console.event(box.index, "no code left for this port: " + why);
-            return static_cast<int>(cli_exit::kOk);
+            return JobErrorKind::None;
         }
         stampa::StampaRun run(box.svc, s.cfg, *s.log, line, line);
         line.attach(&run);
         run.Run(&box.thread);
         line.attach(nullptr);
-        return line_status(line, station);
+        return line_ending(line, station);
     }, console, plan);
 
     std::vector<stampa::PassResult> all;
