@@ -173,22 +173,6 @@ void write_report(const std::string& path, const StampaOptions& o, const std::ve
         std::fprintf(stderr, "error: cannot write the report %s\n", path.c_str());
 }
 
-JobErrorKind ending(const std::vector<stampa::PassResult>& results)
-{
-    JobErrorKind kind = results.empty() ? JobErrorKind::Failed : JobErrorKind::None;
-    for (const auto& r : results) {
-        if (r.outcome == stampa::Outcome::Cancelled || r.stopped)
-            return JobErrorKind::Cancelled;
-        if (r.outcome == stampa::Outcome::NoBox)
-            return JobErrorKind::NoBox;
-        if (r.outcome == stampa::Outcome::PortLost)
-            return JobErrorKind::Port;
-        if (!r.ok())
-            kind = JobErrorKind::Failed;
-    }
-    return kind;
-}
-
 bool start_allowed(const StampaOptions& o, const Setup& s)
 {
     bool reusable = false;
@@ -214,8 +198,6 @@ bool reuse_allowed(const StampaOptions& o, const std::string& code)
 // ---- several lines ----------------------------------------------------------
 
 namespace {
-
-constexpr const char* kWaitingStatus = "Please reset the slave STB!";
 
 // The one list the lines draw their codes from.
 class CodePool {
@@ -306,16 +288,18 @@ public:
     void pass_ended(const stampa::PassResult& r) override;
 
     // IJobObserver
-    void OnStatus(const std::string& text) override
+    void OnStatus(const std::string& text) override { m_box.view.OnStatus(text); }
+    void OnWaitingForBox(bool waiting) override
     {
         {
             std::lock_guard<std::mutex> l(m_mutex);
-            m_waiting = text == kWaitingStatus;
+            m_waiting = waiting;
             if (m_waiting && m_stopAfter && m_run)
                 m_run->Stop();
         }
-        m_box.view.OnStatus(text);
+        m_box.view.OnWaitingForBox(waiting);
     }
+    void OnResult(const JobResult& r) override { m_box.view.OnResult(r); }
     void OnProgress(int percent) override { m_box.view.OnProgress(percent); }
     void OnPhase(const std::string& name) override { m_box.view.OnPhase(name); }
 
@@ -373,7 +357,7 @@ void Line::pass_ended(const stampa::PassResult& r)
 JobErrorKind line_ending(const Line& line, bool station)
 {
     if (!station)
-        return ending(line.results());
+        return stampa::ending(line.results());
     for (const auto& r : line.results()) {
         if (r.outcome == stampa::Outcome::Cancelled || r.stopped)
             return JobErrorKind::Cancelled;

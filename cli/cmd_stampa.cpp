@@ -160,7 +160,7 @@ int run_stampa(const StampaOptions& o)
         burnt += r.ok();
     std::printf("%zu boxes: %d burnt, %zu not\n", results.size(), burnt, results.size() - size_t(burnt));
     write_report(o.report, o, results);
-    return cli_exit::of(stampa_cli::ending(results));
+    return cli_exit::of(stampa::ending(results));
 }
 
 }  // namespace
