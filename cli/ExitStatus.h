@@ -1,6 +1,8 @@
 // One meaning for each exit status of corvane-cli, in every sub-command.
 #pragma once
 
+#include "JobObserver.h"
+
 namespace cli_exit {
 
 constexpr int kOk = 0;           // the job succeeded (the box confirmed, the file is complete)
@@ -10,6 +12,23 @@ constexpr int kInterrupted = 3;  // stopped by Ctrl+C or cancelled; nothing is r
 constexpr int kInput = 4;        // an input file is missing, unreadable or not valid; nothing was sent
 constexpr int kPort = 5;         // the port could not be opened, or the connection to it was lost
 constexpr int kNoBox = 6;        // no box announced itself within the reset time-out
+
+// The exit status of a job that ended with `kind`: the one table every
+// device command goes by.
+constexpr int of(JobErrorKind kind)
+{
+    switch (kind) {
+    case JobErrorKind::None: return kOk;
+    case JobErrorKind::Usage: return kUsage;
+    case JobErrorKind::Cancelled: return kInterrupted;
+    case JobErrorKind::Input: return kInput;
+    case JobErrorKind::Port: return kPort;
+    case JobErrorKind::NoBox: return kNoBox;
+    case JobErrorKind::Failed:
+    case JobErrorKind::Database: break;
+    }
+    return kFailed;
+}
 
 // The text every --help ends with.
 inline constexpr const char* kHelpFooter =

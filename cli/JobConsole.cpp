@@ -11,35 +11,6 @@
 #include <csignal>
 #include <thread>
 
-bool pause_scale_allowed(double scale, const std::string& port)
-{
-    if (scale == 1.0 || kv::is_virtual_stb_port(port))
-        return true;
-    std::fprintf(stderr,
-                 "error: --pause-scale is for a virtual STB only, and %s is not the port of a running stbsim: "
-                 "a real box needs its pauses\n",
-                 port.c_str());
-    return false;
-}
-
-int open_job_port(CSerialMonitorSerivce* svc, const std::string& port, int baud, int* index)
-{
-    if (!svc || !svc->SMS_Init()) {
-        std::fprintf(stderr, "error: the serial service did not start\n");
-        return cli_exit::kPort;
-    }
-    serialport_config_tag cfg;
-    cfg.port_index = svc->SMS_AddPort(port);
-    cfg.baud_rate = baud;
-    if (cfg.port_index < 0 || !svc->SMS_OpenPort(cfg)) {
-        std::fprintf(stderr, "error: cannot open %s: %s\n", port.c_str(), svc->last_error().c_str());
-        return cli_exit::kPort;
-    }
-    if (index)
-        *index = cfg.port_index;
-    return cli_exit::kOk;
-}
-
 ConsoleLog::ConsoleLog(ConsoleObserver& console)
 {
     kv::log_set_fallback(kv::LogFallback::FileOnly);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "JobObserver.h"
+#include "MultiPort.h"
 
 #include <cstdio>
 #include <functional>
@@ -12,17 +13,11 @@
 #include <string>
 #include <unistd.h>
 
+using multiport::open_job_port;
+using multiport::pause_scale_allowed;
+
 class CKvWorkThread;
 class CSerialMonitorSerivce;
-
-// --pause-scale below 1 is for a virtual STB only: a real box needs its
-// pauses. False, with the message printed, when `scale` is not 1 and `port` is
-// not the port of a running stbsim.
-bool pause_scale_allowed(double scale, const std::string& port);
-
-// Starts `svc` and opens `port` on it at `baud`. cli_exit::kOk, or kPort with
-// the reason printed. *index (may be null) receives the port's index.
-int open_job_port(CSerialMonitorSerivce* svc, const std::string& port, int baud, int* index = nullptr);
 
 // Prints the job's log lines, status and progress: a bar on a terminal,
 // plain lines otherwise.

@@ -1,11 +1,11 @@
 #include "MultiPort.h"
 
 #include "ExitStatus.h"
-#include "JobConsole.h"
 #include "PortHelp.h"
 
 #include "KvBasicLog.h"
 #include "TextLines.h"
+#include "VirtualPorts.h"
 
 #include <algorithm>
 #include <cctype>
@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sys/ioctl.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 
 namespace multiport {
@@ -43,13 +44,6 @@ std::string rate_text(double bytes_per_s)
     else
         std::snprintf(b, sizeof(b), "%.1f KiB/s", bytes_per_s / 1024);
     return b;
-}
-
-bool quiet_status(const std::string& text)
-{
-    // The running counts of a transfer, burn or dump are told by the progress.
-    return text.empty() || text.rfind("Transferring", 0) == 0 || text.rfind("Burning", 0) == 0 ||
-           text.rfind("Dumping", 0) == 0;
 }
 
 // The lines of a port list: "PORT" or "PORT WORD".
@@ -209,23 +203,16 @@ std::string path_for_port(const std::string& pattern, const std::string& port)
     return pattern.substr(0, dot) + "-" + label + pattern.substr(dot);
 }
 
-long long status_bytes(const std::string& status)
-{
-    size_t colon = status.find(": ");
-    size_t slash = status.find('/');
-    if (colon == std::string::npos || slash == std::string::npos || slash < colon)
-        return -1;
-    std::string n = status.substr(colon + 2, slash - colon - 2);
-    if (n.empty() || n.size() > 15 || n.find_first_not_of("0123456789") != std::string::npos)
-        return -1;
-    return std::stoll(n);
-}
-
 // ---- one box's view ------------------------------------------------------
 
 BoxView::BoxView(MultiConsole& console, size_t index, std::string port)
     : m_console(console), m_index(index), m_port(std::move(port))
 {
+}
+
+std::string BoxView::prefix() const
+{
+    return m_console.m_one ? std::string() : "[" + m_port + "] ";
 }
 
 void BoxView::OnStatus(const std::string& text)
@@ -234,26 +221,17 @@ void BoxView::OnStatus(const std::string& text)
     if (text == m_status)
         return;
     m_status = text;
-    long long bytes = status_bytes(text);
-    auto now = std::chrono::steady_clock::now();
-    if (bytes >= 0) {
-        if (m_rateBytes < 0 || bytes < m_rateBytes) {
-            m_rateBytes = bytes;
-            m_rateStart = now;
-        } else {
-            double s = std::chrono::duration<double>(now - m_rateStart).count();
-            if (s >= 0.5)
-                m_rate = double(bytes - m_rateBytes) / s;
-        }
-    }
-    if (!m_console.m_tty && !quiet_status(text))
-        m_console.print_above("[" + m_port + "] [status] " + text + "\n");
+    // The text of a running count (bytes, percent) is told by the progress.
+    const bool count = std::exchange(m_counting, false);
+    if (!m_console.m_tty && !text.empty() && !count)
+        m_console.print_above(prefix() + "[status] " + text + "\n");
     m_console.changed(false);
 }
 
 void BoxView::OnProgress(int percent)
 {
     std::lock_guard<std::mutex> l(m_console.m_mutex);
+    m_counting = percent > 0;
     if (percent == m_percent)
         return;
     m_percent = percent;
@@ -261,11 +239,28 @@ void BoxView::OnProgress(int percent)
         int step = percent / 10;
         if (percent > 0 && step != m_lastStep) {
             m_lastStep = step;
-            m_console.print_above("[" + m_port + "] [progress] " + m_phase + " " + std::to_string(percent) + "%\n");
+            m_console.print_above(prefix() + "[progress] " + m_phase + " " + std::to_string(percent) + "%\n");
         }
         if (percent == 0)
             m_lastStep = -1;
         return;
+    }
+    m_console.changed(false);
+}
+
+void BoxView::OnBytes(uint64_t done, uint64_t /*total*/)
+{
+    std::lock_guard<std::mutex> l(m_console.m_mutex);
+    m_counting = true;
+    const long long bytes = static_cast<long long>(done);
+    auto now = std::chrono::steady_clock::now();
+    if (m_rateBytes < 0 || bytes < m_rateBytes) {
+        m_rateBytes = bytes;
+        m_rateStart = now;
+    } else {
+        double s = std::chrono::duration<double>(now - m_rateStart).count();
+        if (s >= 0.5)
+            m_rate = double(bytes - m_rateBytes) / s;
     }
     m_console.changed(false);
 }
@@ -276,11 +271,36 @@ void BoxView::OnPhase(const std::string& name)
     m_phase = name;
     m_lastStep = -1;
     m_percent = 0;
+    m_counting = false;
     m_rate = 0;
     m_rateBytes = -1;
-    if (!m_console.m_tty)
-        m_console.print_above("[" + m_port + "] == " + name + "\n");
+    if (!m_console.m_tty || m_console.m_one)
+        m_console.print_above(prefix() + "== " + name + "\n");
     m_console.changed(true);
+}
+
+void BoxView::OnWaitingForBox(bool waiting)
+{
+    std::lock_guard<std::mutex> l(m_console.m_mutex);
+    m_waiting = waiting;
+}
+
+void BoxView::OnResult(const JobResult& r)
+{
+    std::lock_guard<std::mutex> l(m_console.m_mutex);
+    m_result = r;
+}
+
+JobResult BoxView::result() const
+{
+    std::lock_guard<std::mutex> l(m_console.m_mutex);
+    return m_result;
+}
+
+bool BoxView::waiting() const
+{
+    std::lock_guard<std::mutex> l(m_console.m_mutex);
+    return m_waiting;
 }
 
 void BoxView::set_counts(int done, int failed, double per_hour)
@@ -303,6 +323,13 @@ void BoxView::show_result(const std::string& text)
 std::string BoxView::line_locked() const
 {
     char b[96];
+    if (m_console.m_one) {
+        // The one box of a run: a bar, its percent and the status.
+        const int filled = m_percent * 30 / 100;
+        std::snprintf(b, sizeof(b), "[%.*s%*s] %3d%% ", filled, "##############################", 30 - filled, "",
+                      m_percent);
+        return b + m_status;
+    }
     std::snprintf(b, sizeof(b), " %-12.12s %3d%% %-11s", m_phase.c_str(), m_percent, rate_text(m_rate).c_str());
     std::string line = m_port + b;
     if (!m_counts.empty())
@@ -314,7 +341,8 @@ std::string BoxView::line_locked() const
 
 // ---- the console ------------------------------------------------------------
 
-MultiConsole::MultiConsole(const std::vector<std::string>& ports, bool tty) : m_tty(tty)
+MultiConsole::MultiConsole(const std::vector<std::string>& ports, bool tty, bool one_box)
+    : m_tty(tty), m_one(one_box && ports.size() == 1)
 {
     for (size_t i = 0; i < ports.size(); ++i)
         m_boxes.push_back(std::make_unique<BoxView>(*this, i, ports[i]));
@@ -335,7 +363,7 @@ void MultiConsole::log_record(const std::string& text)
 {
     const std::string& tag = kv::log_thread_tag();
     size_t box = kNoBox;
-    for (size_t i = 0; i < m_boxes.size() && !tag.empty(); ++i)
+    for (size_t i = 0; i < m_boxes.size() && !tag.empty() && !m_one; ++i)
         if (m_boxes[i]->m_port == tag)
             box = i;
     box_text(box, text);
@@ -344,6 +372,15 @@ void MultiConsole::log_record(const std::string& text)
 void MultiConsole::box_text(size_t i, const std::string& text)
 {
     std::lock_guard<std::mutex> l(m_mutex);
+    if (m_one) {
+        // As the job writes it; the bar waits for the end of an open line.
+        clear_block();
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        m_openLine = !text.empty() && text.back() != '\n';
+        draw_block();
+        std::fflush(stdout);
+        return;
+    }
     if (i == kNoBox) {
         print_above(text.empty() || text.back() == '\n' || !m_tty ? text : text + "\n");
         return;
@@ -368,7 +405,17 @@ void MultiConsole::box_text(size_t i, const std::string& text)
 void MultiConsole::event(size_t i, const std::string& text)
 {
     std::lock_guard<std::mutex> l(m_mutex);
-    print_above("[" + m_boxes[i]->m_port + "] " + text + "\n");
+    print_above(m_boxes[i]->prefix() + text + "\n");
+}
+
+void MultiConsole::error(size_t i, const std::string& text)
+{
+    if (!m_one)
+        return event(i, "error: " + text);
+    std::lock_guard<std::mutex> l(m_mutex);
+    clear_block();
+    std::fflush(stdout);
+    std::fprintf(stderr, "error: %s\n", text.c_str());
 }
 
 void MultiConsole::note(const std::string& text)
@@ -387,6 +434,11 @@ void MultiConsole::tick()
 void MultiConsole::finish()
 {
     std::lock_guard<std::mutex> l(m_mutex);
+    if (m_one) {
+        clear_block();
+        std::fflush(stdout);
+        return;
+    }
     std::string rest;
     for (auto& b : m_boxes)
         if (!b->m_partial.empty()) {
@@ -407,6 +459,8 @@ void MultiConsole::print_above(const std::string& lines)
 {
     clear_block();
     std::fwrite(lines.data(), 1, lines.size(), stdout);
+    if (m_one)
+        m_openLine = false;
     draw_block();
     std::fflush(stdout);
 }
@@ -415,7 +469,10 @@ void MultiConsole::clear_block()
 {
     if (!m_tty || !m_blockShown)
         return;
-    std::printf("\033[%zuA\r\033[J", m_boxes.size());
+    if (m_one)
+        std::printf("\r\033[K");
+    else
+        std::printf("\033[%zuA\r\033[J", m_boxes.size());
     m_blockShown = false;
 }
 
@@ -423,6 +480,18 @@ void MultiConsole::draw_block()
 {
     if (!m_tty)
         return;
+    m_dirty = false;
+    m_lastDraw = std::chrono::steady_clock::now();
+    if (m_one) {
+        // The bar stays on its own line, below whatever the job writes.
+        const BoxView& b = *m_boxes[0];
+        if (b.m_percent <= 0 || m_openLine)
+            return;
+        const std::string bar = b.line_locked();
+        std::fwrite(bar.data(), 1, bar.size(), stdout);
+        m_blockShown = true;
+        return;
+    }
     const size_t width = static_cast<size_t>(terminal_columns() - 1);
     std::string block;
     for (auto& b : m_boxes) {
@@ -433,8 +502,6 @@ void MultiConsole::draw_block()
     }
     std::fwrite(block.data(), 1, block.size(), stdout);
     m_blockShown = true;
-    m_dirty = false;
-    m_lastDraw = std::chrono::steady_clock::now();
 }
 
 void MultiConsole::changed(bool now)
@@ -442,7 +509,7 @@ void MultiConsole::changed(bool now)
     if (!m_tty)
         return;
     m_dirty = true;
-    if (now || std::chrono::steady_clock::now() - m_lastDraw >= std::chrono::milliseconds(100)) {
+    if (now || m_one || std::chrono::steady_clock::now() - m_lastDraw >= std::chrono::milliseconds(100)) {
         clear_block();
         draw_block();
         std::fflush(stdout);
@@ -450,6 +517,38 @@ void MultiConsole::changed(bool now)
 }
 
 // ---- the runner -------------------------------------------------------------
+
+bool pause_scale_allowed(double scale, const std::string& port)
+{
+    if (scale == 1.0 || kv::is_virtual_stb_port(port))
+        return true;
+    std::fprintf(stderr,
+                 "error: --pause-scale is for a virtual STB only, and %s is not the port of a running stbsim: "
+                 "a real box needs its pauses\n",
+                 port.c_str());
+    return false;
+}
+
+int open_job_port(CSerialMonitorSerivce* svc, const std::string& port, int baud, int* index, std::string* why)
+{
+    std::string text;
+    serialport_config_tag cfg;
+    if (!svc || !svc->SMS_Init()) {
+        std::fprintf(stderr, "error: the serial service did not start\n");
+        text = "cannot open " + port + ": the serial service did not start";
+    } else if (cfg.port_index = svc->SMS_AddPort(port), cfg.baud_rate = baud;
+               cfg.port_index < 0 || !svc->SMS_OpenPort(cfg)) {
+        text = "cannot open " + port + ": " + svc->last_error();
+        std::fprintf(stderr, "error: %s\n", text.c_str());
+    }
+    if (why)
+        *why = text;
+    if (!text.empty())
+        return cli_exit::kPort;
+    if (index)
+        *index = cfg.port_index;
+    return cli_exit::kOk;
+}
 
 Box::Box(size_t i, std::string p, MultiConsole& console) : index(i), port(std::move(p)), view(console.box(i))
 {
@@ -466,40 +565,44 @@ std::vector<std::unique_ptr<Box>> make_boxes(const std::vector<std::string>& por
 
 namespace {
 
-bool open_box(Box& b, int baud)
-{
-    if (open_job_port(&b.svc, b.port, baud, &b.port_index) == cli_exit::kOk)
-        return true;
-    b.open_error = "cannot open " + b.port + ": " + b.svc.last_error();
-    return false;
-}
-
-}  // namespace
-
-bool run_boxes(std::vector<std::unique_ptr<Box>>& boxes, int baud, const std::function<int(Box&)>& job,
-               MultiConsole& console, const InterruptPlan& plan)
+// Opens the ports and attaches each box's job to its thread; the boxes whose
+// port opened.
+std::vector<Box*> open_boxes(std::vector<std::unique_ptr<Box>>& boxes, int baud, const BoxJob& job,
+                             MultiConsole& console)
 {
     std::vector<Box*> running;
     for (auto& b : boxes) {
-        if (!open_box(*b, baud)) {
+        if (open_job_port(&b->svc, b->port, baud, &b->port_index, &b->open_error) != cli_exit::kOk) {
             b->status = cli_exit::kPort;
-            console.event(b->index, "error: " + b->open_error);
+            if (!console.one_box())  // the one box's reason stands on standard error already
+                console.event(b->index, "error: " + b->open_error);
             continue;
         }
         Box* box = b.get();
         box->thread.Attach([box, &job]() -> uint32_t {
             kv::log_set_thread_tag(box->port);
-            box->status = job(*box);
+            box->status = cli_exit::of(job(*box));
             return 0;
         });
         running.push_back(box);
     }
+    return running;
+}
+
+}  // namespace
+
+bool run_boxes(std::vector<std::unique_ptr<Box>>& boxes, int baud, const BoxJob& job, MultiConsole& console,
+               const InterruptPlan& plan, const std::string& intro)
+{
+    std::vector<Box*> running = open_boxes(boxes, baud, job, console);
+    if (!intro.empty() && !running.empty())
+        console.note(intro);
     g_presses = 0;
     auto old = std::signal(SIGINT, count_sigint);
     for (Box* b : running)
         if (!b->thread.Start(1)) {
             b->status = cli_exit::kFailed;
-            console.event(b->index, "error: cannot start the job thread");
+            console.error(b->index, "cannot start the job thread");
         }
     int handled = 0;
     for (;;) {
@@ -541,6 +644,28 @@ int combined_status(const std::vector<std::unique_ptr<Box>>& boxes, bool interru
             shared = cli_exit::kFailed;
     }
     return shared;
+}
+
+BoxRun::BoxRun(const std::vector<std::string>& ports)
+    : console(ports, ::isatty(STDOUT_FILENO) != 0, true), boxes(make_boxes(ports, console))
+{
+}
+
+bool BoxRun::pauses_allowed(const std::vector<std::string>& ports, double pause_scale)
+{
+    for (const std::string& p : ports)
+        if (!pause_scale_allowed(pause_scale, p))
+            return false;
+    return true;
+}
+
+int BoxRun::run(int baud, const BoxJob& job, const std::string& intro_one, const std::string& intro_many,
+                const InterruptPlan& plan)
+{
+    if (!one() && !intro_many.empty())
+        console.note(intro_many);
+    interrupted = run_boxes(boxes, baud, job, console, plan, one() ? intro_one : std::string());
+    return combined_status(boxes, interrupted);
 }
 
 }  // namespace multiport

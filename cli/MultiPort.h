@@ -1,6 +1,7 @@
-// Several boxes at once: the repeated --port and --ports-from options, a
-// console that keeps the boxes apart, and the runner that gives every port
-// its own serial service, job thread and cancel event.
+// The box runner of every device command: the repeated --port and
+// --ports-from options, a console that keeps the boxes apart, and the runner
+// that gives every port its own serial service, job thread and cancel event.
+// One port is a run of one box.
 //
 // A box's job runs on its own thread against its own service; nothing one
 // box does (a silent line, a failing step, a lost port) waits on another.
@@ -58,19 +59,31 @@ std::string port_label(const std::string& port);
 // "dump-ttyUSB0.bin").
 std::string path_for_port(const std::string& pattern, const std::string& port);
 
-// Bytes done from a status text such as "Transferring: 4096/65536" or
-// "Dumping: 1024/524288"; -1 when it holds none.
-long long status_bytes(const std::string& status);
+// --pause-scale below 1 is for a virtual STB only: a real box needs its
+// pauses. False, with the message printed, when `scale` is not 1 and `port` is
+// not the port of a running stbsim.
+bool pause_scale_allowed(double scale, const std::string& port);
+
+// Starts `svc` and opens `port` on it at `baud`. cli_exit::kOk, or kPort with
+// the reason printed (and in *why, when given). *index (may be null)
+// receives the port's index.
+int open_job_port(CSerialMonitorSerivce* svc, const std::string& port, int baud, int* index = nullptr,
+                  std::string* why = nullptr);
 
 class MultiConsole;
 
-// What the console knows of one box; the box's observer.
+// What the console knows of one box; the box's observer. Besides showing
+// the job, it keeps what the job told by typed events: whether it waits for
+// a box and how it ended.
 class BoxView : public IJobObserver {
 public:
     BoxView(MultiConsole& console, size_t index, std::string port);
     void OnStatus(const std::string& text) override;
     void OnProgress(int percent) override;
+    void OnBytes(uint64_t done, uint64_t total) override;
     void OnPhase(const std::string& name) override;
+    void OnWaitingForBox(bool waiting) override;
+    void OnResult(const JobResult& r) override;
 
     const std::string& port() const { return m_port; }
     // The running count of a station: boxes done, boxes failed, and what the
@@ -78,10 +91,15 @@ public:
     void set_counts(int done, int failed, double per_hour);
     // The box's outcome ("OK", "FAILED at ...") in its progress line.
     void show_result(const std::string& text);
+    // The last result the job reported (success when it reported none).
+    JobResult result() const;
+    // Whether the job waits for a box to announce itself now.
+    bool waiting() const;
 
 private:
     friend class MultiConsole;
     std::string line_locked() const;  // the progress line (console mutex held)
+    std::string prefix() const;       // "[PORT] " before each of its lines, "" for the one box of a run
 
     MultiConsole& m_console;
     size_t m_index;
@@ -90,27 +108,35 @@ private:
     std::string m_status;
     int m_percent = 0;
     int m_lastStep = -1;
+    bool m_counting = false;     // a running count came: the next status is its text, told by the progress
     long long m_rateBytes = -1;  // bytes at the start of the rate window
     std::chrono::steady_clock::time_point m_rateStart;
     double m_rate = 0;           // bytes a second
     std::string m_counts;
     std::string m_partial;       // a log line not yet ended
+    bool m_waiting = false;
+    JobResult m_result;
 };
 
-// The console of a multi-box run. It routes every log record of the process
-// by the thread's log tag (the port) to its box; records of other threads are
-// printed as they are.
+// The console of a run. It routes every log record of the process by the
+// thread's log tag (the port) to its box; records of other threads are
+// printed as they are. A run of one box (`one_box`) prints as a single job
+// does: no port before the lines, one progress bar on a terminal.
 class MultiConsole {
 public:
-    MultiConsole(const std::vector<std::string>& ports, bool tty);
+    MultiConsole(const std::vector<std::string>& ports, bool tty, bool one_box = false);
     ~MultiConsole();
     MultiConsole(const MultiConsole&) = delete;
     MultiConsole& operator=(const MultiConsole&) = delete;
 
     size_t size() const { return m_boxes.size(); }
+    bool one_box() const { return m_one; }
     BoxView& box(size_t i) { return *m_boxes[i]; }
     // A line about box `i` ("box 3: OK"), printed whole with the port.
     void event(size_t i, const std::string& text);
+    // Why box `i` could not run: an event of its own, or on standard error
+    // for the one box of a run.
+    void error(size_t i, const std::string& text);
     // A line about the whole run.
     void note(const std::string& text);
     // Redraws the progress lines if something changed (called while waiting).
@@ -127,8 +153,10 @@ private:
     void draw_block();                           // mutex held
     void changed(bool now);                      // mutex held
 
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     bool m_tty;
+    bool m_one;
+    bool m_openLine = false;  // one box: the last log record did not end its line
     std::vector<std::unique_ptr<BoxView>> m_boxes;
     bool m_blockShown = false;
     bool m_dirty = false;
@@ -138,7 +166,8 @@ private:
 
 // One port of a run: its service (opened by the runner), its thread, its
 // cancel event and its console line. Jobs read `svc`, `thread`, `cancel`,
-// `keep_going` and `view`; `status` is what the job's function returned.
+// `keep_going` and `view`; `status` is the exit status of what the job's
+// function returned.
 struct Box {
     Box(size_t index, std::string port, MultiConsole& console);
 
@@ -162,12 +191,18 @@ struct InterruptPlan {
     std::function<void(Box&)> again;
 };
 
+// What a box's job returns: how it ended (the exit status follows from it).
+using BoxJob = std::function<JobErrorKind(Box&)>;
+
 // Opens every port on a service of its own at `baud`, then runs `job` for
 // each box whose port opened, each on a thread of its own, and waits until
 // all have ended. A port that does not open gets cli_exit::kPort and its
-// message in `open_error`; the others run. Returns whether Ctrl+C was pressed.
-bool run_boxes(std::vector<std::unique_ptr<Box>>& boxes, int baud, const std::function<int(Box&)>& job,
-               MultiConsole& console, const InterruptPlan& plan = {});
+// message in `open_error`; the others run. `intro` (when not empty) is
+// printed once the ports are open. Ctrl+C is caught only while the jobs
+// run; every port is closed and the old handler back before it returns,
+// whether the threads started or not. Returns whether Ctrl+C was pressed.
+bool run_boxes(std::vector<std::unique_ptr<Box>>& boxes, int baud, const BoxJob& job, MultiConsole& console,
+               const InterruptPlan& plan = {}, const std::string& intro = {});
 
 // The boxes of a run, one per port.
 std::vector<std::unique_ptr<Box>> make_boxes(const std::vector<std::string>& ports, MultiConsole& console);
@@ -176,5 +211,28 @@ std::vector<std::unique_ptr<Box>> make_boxes(const std::vector<std::string>& por
 // interrupted when Ctrl+C was pressed and a box did not succeed; the one
 // status all failures share; otherwise "failed".
 int combined_status(const std::vector<std::unique_ptr<Box>>& boxes, bool interrupted);
+
+// One run of a device command over its ports: a run of one port is a run of
+// one box, printed as a single job; several ports are boxes side by side.
+// Every device command goes through it: one Ctrl+C handling, one log
+// listener, one console, one exit-status table.
+class BoxRun {
+public:
+    explicit BoxRun(const std::vector<std::string>& ports);
+
+    bool one() const { return console.one_box(); }
+    // The boxes of the run. Refused (false, message printed) when the pause
+    // scale is not 1 on a port that is not a virtual STB's.
+    static bool pauses_allowed(const std::vector<std::string>& ports, double pause_scale);
+    // Runs `job` on every box; `intro_one` is printed once the port of a
+    // single box is open, `intro_many` before several ports open. The exit
+    // status of the whole run.
+    int run(int baud, const BoxJob& job, const std::string& intro_one, const std::string& intro_many,
+            const InterruptPlan& plan = {});
+
+    MultiConsole console;
+    std::vector<std::unique_ptr<Box>> boxes;
+    bool interrupted = false;
+};
 
 }  // namespace multiport

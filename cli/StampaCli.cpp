@@ -173,22 +173,6 @@ void write_report(const std::string& path, const StampaOptions& o, const std::ve
         std::fprintf(stderr, "error: cannot write the report %s\n", path.c_str());
 }
 
-int exit_status(const std::vector<stampa::PassResult>& results)
-{
-    int rc = results.empty() ? cli_exit::kFailed : cli_exit::kOk;
-    for (const auto& r : results) {
-        if (r.outcome == stampa::Outcome::Cancelled || r.stopped)
-            return cli_exit::kInterrupted;
-        if (r.outcome == stampa::Outcome::NoBox)
-            return cli_exit::kNoBox;
-        if (r.outcome == stampa::Outcome::PortLost)
-            return cli_exit::kPort;
-        if (!r.ok())
-            rc = cli_exit::kFailed;
-    }
-    return rc;
-}
-
 bool start_allowed(const StampaOptions& o, const Setup& s)
 {
     bool reusable = false;
@@ -214,8 +198,6 @@ bool reuse_allowed(const StampaOptions& o, const std::string& code)
 // ---- several lines ----------------------------------------------------------
 
 namespace {
-
-constexpr const char* kWaitingStatus = "Please reset the slave STB!";
 
 // The one list the lines draw their codes from.
 class CodePool {
@@ -306,16 +288,18 @@ public:
     void pass_ended(const stampa::PassResult& r) override;
 
     // IJobObserver
-    void OnStatus(const std::string& text) override
+    void OnStatus(const std::string& text) override { m_box.view.OnStatus(text); }
+    void OnWaitingForBox(bool waiting) override
     {
         {
             std::lock_guard<std::mutex> l(m_mutex);
-            m_waiting = text == kWaitingStatus;
+            m_waiting = waiting;
             if (m_waiting && m_stopAfter && m_run)
                 m_run->Stop();
         }
-        m_box.view.OnStatus(text);
+        m_box.view.OnWaitingForBox(waiting);
     }
+    void OnResult(const JobResult& r) override { m_box.view.OnResult(r); }
     void OnProgress(int percent) override { m_box.view.OnProgress(percent); }
     void OnPhase(const std::string& name) override { m_box.view.OnPhase(name); }
 
@@ -370,20 +354,20 @@ void Line::pass_ended(const stampa::PassResult& r)
                                      (m_journal ? " [" + m_count.text() + "]" : ""));
 }
 
-int line_status(const Line& line, bool station)
+JobErrorKind line_ending(const Line& line, bool station)
 {
     if (!station)
-        return exit_status(line.results());
+        return stampa::ending(line.results());
     for (const auto& r : line.results()) {
         if (r.outcome == stampa::Outcome::Cancelled || r.stopped)
-            return cli_exit::kInterrupted;
+            return JobErrorKind::Cancelled;
         if (r.outcome == stampa::Outcome::PortLost)
-            return cli_exit::kPort;
+            return JobErrorKind::Port;
     }
     for (const auto& r : line.results())
         if (!r.ok())
-            return cli_exit::kFailed;
-    return cli_exit::kOk;
+            return JobErrorKind::Failed;
+    return JobErrorKind::None;
 }
 
 }  // namespace
@@ -422,13 +406,13 @@ int run_lines(const StampaOptions& o, const std::vector<std::string>& ports, sta
         std::string why;
         if (!line.first_code(&why)) {
             console.event(box.index, "no code left for this port: " + why);
-            return static_cast<int>(cli_exit::kOk);
+            return JobErrorKind::None;
         }
         stampa::StampaRun run(box.svc, s.cfg, *s.log, line, line);
         line.attach(&run);
         run.Run(&box.thread);
         line.attach(nullptr);
-        return line_status(line, station);
+        return line_ending(line, station);
     }, console, plan);
 
     std::vector<stampa::PassResult> all;

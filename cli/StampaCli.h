@@ -61,7 +61,6 @@ const char* outcome_name(const stampa::PassResult& r);
 // The JSON report; `ports` (may be null) names each result's port.
 void write_report(const std::string& path, const StampaOptions& o, const std::vector<stampa::PassResult>& results,
                   const std::vector<std::string>* ports = nullptr);
-int exit_status(const std::vector<stampa::PassResult>& results);
 
 // The check of "Start" on the command line: false, with the message printed,
 // when the run may not begin.

@@ -26,14 +26,30 @@ std::string project_type_help()
 
 void add_common(CLI::App* sub, CommonOptions& o, bool one_run)
 {
+    add_common(sub, o, bootlink::all_project_types(),
+               one_run ? "ok, error, failed_step, phases {name: seconds}, transfer {payload_bytes, wire_bytes, "
+                         "seconds}; with several ports {ok, boxes: [{port, ok, error, failed_step, phases, "
+                         "transfer, ...}]}"
+                       : "",
+               CLI::Range(0, bootlink::kProjectTypes - 1));
+    sub->get_option("--project-type")
+        ->description(project_type_help() +
+                          ". Once for every port, or once per port in the order of the ports; a line of "
+                          "--ports-from may name its port's type after the port");
+}
+
+void add_common(CLI::App* sub, CommonOptions& o, const std::vector<int>& types, const std::string& report,
+                const CLI::Validator& type_check)
+{
     multiport::add_port_options(sub, o.ports);
+    std::string help = "Project type:";
+    for (int type : types)
+        help += std::string(help.size() > 13 ? ", " : " ") + bootlink::list_text(bootlink::platform(type));
     sub->add_option("--project-type", o.project_types,
-                    project_type_help() +
-                        ". Once for every port, or once per port in the order of the ports; a line of "
-                        "--ports-from may name its port's type after the port")
+                    help + ". Once for every port, or once per port in the order of the ports")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-        ->check(CLI::Range(0, bootlink::kProjectTypes - 1));
+        ->check(type_check);
     sub->add_option("--baud", o.baud, "Line rate outside boot-ROM work")->capture_default_str()->check(
         CLI::IsMember(kv::supported_baud_rates()));
     sub->add_option("--pause-scale", o.pause_scale,
@@ -41,22 +57,20 @@ void add_common(CLI::App* sub, CommonOptions& o, bool one_run)
                     "running virtual STB (stbsim), refused on any other")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 1.0));
-    if (!one_run)
+    if (report.empty())
         return;
-    sub->add_option("--report", o.report,
-                    "Write a JSON report: ok, error, failed_step, phases {name: seconds}, transfer {payload_bytes, "
-                    "wire_bytes, seconds}; with several ports {ok, boxes: [{port, ok, error, failed_step, phases, "
-                    "transfer, ...}]}");
+    sub->add_option("--report", o.report, "Write a JSON report: " + report);
     sub->add_option("--reset-timeout", o.reset_timeout_s,
                     "Seconds to wait for the STB's reset (its boot ROM's sync byte); 0 waits for ever")
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber);
 }
 
-bool ports_of(const CommonOptions& o, std::vector<std::string>* ports, std::vector<int>* types)
+bool ports_of(const CommonOptions& o, std::vector<std::string>* ports, std::vector<int>* types,
+              const std::vector<int>& allowed)
 {
     std::string err;
-    if (multiport::ports_with_types(o.ports, o.project_types, bootlink::all_project_types(), ports, types, &err))
+    if (multiport::ports_with_types(o.ports, o.project_types, allowed, ports, types, &err))
         return true;
     std::fprintf(stderr, "error: %s\n", err.c_str());
     return false;
@@ -102,16 +116,36 @@ std::string result_members(const reflasher::UpgJobResult& r, bool is_dump, const
     return s;
 }
 
-int exit_status(const reflasher::UpgJobResult& r)
+JobErrorKind kind_of(bootlink::Outcome outcome)
 {
-    if (r.ok)
-        return cli_exit::kOk;
-    switch (r.outcome) {
-    case bootlink::Outcome::Cancelled: return cli_exit::kInterrupted;
-    case bootlink::Outcome::NoBox: return cli_exit::kNoBox;
-    case bootlink::Outcome::PortLost: return cli_exit::kPort;
-    default: return cli_exit::kFailed;
+    switch (outcome) {
+    case bootlink::Outcome::Ok: return JobErrorKind::None;
+    case bootlink::Outcome::Cancelled: return JobErrorKind::Cancelled;
+    case bootlink::Outcome::NoBox: return JobErrorKind::NoBox;
+    case bootlink::Outcome::PortLost: return JobErrorKind::Port;
+    default: return JobErrorKind::Failed;
     }
+}
+
+bootlink::JobContext box_context(multiport::Box& box, double pause_scale)
+{
+    bootlink::JobContext ctx;
+    ctx.observer = &box.view;
+    ctx.cancel = &box.cancel;
+    ctx.keep_going = &box.keep_going;
+    ctx.svc = &box.svc;
+    ctx.pause_scale = pause_scale;
+    return ctx;
+}
+
+void write_report(const std::string& path, const std::string& body)
+{
+    if (path.empty())
+        return;
+    std::ofstream f(path);
+    f << body;
+    if (!f)
+        std::fprintf(stderr, "cannot write the report %s\n", path.c_str());
 }
 
 std::string outcome_line(const reflasher::UpgJobResult& r)
@@ -150,12 +184,7 @@ bool compress_once(reflasher::UpgJobParams& params)
 
 reflasher::UpgJobResult run_on_box(multiport::Box& box, reflasher::UpgJobParams params, const CommonOptions& o)
 {
-    bootlink::JobContext ctx;
-    ctx.observer = &box.view;
-    ctx.cancel = &box.cancel;
-    ctx.keep_going = &box.keep_going;
-    ctx.svc = &box.svc;
-    ctx.pause_scale = o.pause_scale;
+    bootlink::JobContext ctx = box_context(box, o.pause_scale);
     reflasher::UpgJob job(std::move(params), ctx, &box.thread);
     return job.Run();
 }

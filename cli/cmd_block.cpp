@@ -1,20 +1,15 @@
 // corvane-cli block / slave-info: the "UPGBLOCK" tool's job without a window.
 #include "CliCommand.h"
 #include "ExitStatus.h"
-#include "JobConsole.h"
 #include "JsonText.h"
 #include "MultiPort.h"
+#include "UpgradeRun.h"
 
 #include "BlockKinds.h"
 #include "BlockUpgJob.h"
 #include "BootLink.h"
-#include "KvWorkThread.h"
-#include "SerialMonitorService.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <unistd.h>
@@ -22,14 +17,7 @@
 namespace {
 
 struct BlockCliOptions {
-    multiport::PortOptions ports;
-    std::vector<int> project_types;
-    std::string port;      // the one port of a single-box run
-    int project_type = 0;  // ... and its project type
-    int baud = 115200;
-    std::string report;
-    int64_t reset_timeout_s = 300;
-    double pause_scale = 1.0;
+    upgrade_cli::CommonOptions common;
     // block
     std::string block;
     std::string file;
@@ -39,36 +27,12 @@ struct BlockCliOptions {
     bool json = false;
 };
 
-std::string project_type_help()
-{
-    std::string h = "Project type:";
-    for (int type : sectorsmith::project_types())
-        h += std::string(h.size() > 13 ? ", " : " ") + bootlink::list_text(bootlink::platform(type));
-    return h;
-}
-
 void add_common(CLI::App* sub, BlockCliOptions& o)
 {
-    multiport::add_port_options(sub, o.ports);
-    sub->add_option("--project-type", o.project_types,
-                    project_type_help() + ". Once for every port, or once per port in the order of the ports")
-        ->expected(1)
-        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-        ->check(CLI::IsMember(sectorsmith::project_types()));
-    sub->add_option("--baud", o.baud, "Line rate outside boot-ROM work")->capture_default_str()->check(
-        CLI::IsMember(kv::supported_baud_rates()));
-    sub->add_option("--report", o.report,
-                    "Write a JSON report: ok, error, failed_step, phases {name: seconds}, transfer {payload_bytes, "
-                    "wire_bytes, seconds}, blocks (what the box listed)");
-    sub->add_option("--reset-timeout", o.reset_timeout_s,
-                    "Seconds to wait for the STB's reset (its sync byte); 0 waits for ever")
-        ->capture_default_str()
-        ->check(CLI::NonNegativeNumber);
-    sub->add_option("--pause-scale", o.pause_scale,
-                    "Scale of the fixed pauses of the exchanges: 1 on real hardware; lower only on the port of a "
-                    "running virtual STB (stbsim), refused on any other")
-        ->capture_default_str()
-        ->check(CLI::Range(0.0, 1.0));
+    upgrade_cli::add_common(sub, o.common, sectorsmith::project_types(),
+                            "ok, error, failed_step, phases {name: seconds}, transfer {payload_bytes, wire_bytes, "
+                            "seconds}, blocks (what the box listed)",
+                            CLI::IsMember(sectorsmith::project_types()));
 }
 
 std::string hex_id(unsigned id)
@@ -114,162 +78,48 @@ std::string result_members(const sectorsmith::BlockJobResult& r, const std::stri
     return f.str();
 }
 
-void write_report(const std::string& path, const sectorsmith::BlockJobResult& r)
+// The block job on every port; the results in `*results`. `one_port`: the
+// command takes one box only.
+int run_block_ports(const BlockCliOptions& bo, const sectorsmith::BlockJobParams& params, bool say_ok,
+                    std::vector<sectorsmith::BlockJobResult>* results, bool one_port = false)
 {
-    if (path.empty())
-        return;
-    std::ofstream f(path);
-    if (!f) {
-        std::fprintf(stderr, "cannot write the report %s\n", path.c_str());
-        return;
-    }
-    f << "{\n" << result_members(r, "  ") << "\n}\n";
-}
-
-int exit_status(const sectorsmith::BlockJobResult& r)
-{
-    if (r.ok)
-        return cli_exit::kOk;
-    switch (r.outcome) {
-    case bootlink::Outcome::Cancelled: return cli_exit::kInterrupted;
-    case bootlink::Outcome::NoBox: return cli_exit::kNoBox;
-    case bootlink::Outcome::PortLost: return cli_exit::kPort;
-    default: return r.failed == sectorsmith::Step::Check ? cli_exit::kInput : cli_exit::kFailed;
-    }
-}
-
-int64_t reset_wait_ms(const BlockCliOptions& o)
-{
-    constexpr int64_t kForever = int64_t(100) * 365 * 24 * 3600;  // "for ever", in seconds
-    return std::min(o.reset_timeout_s, kForever) * 1000;
-}
-
-// Opens the port, runs the job on a worker thread, prints, reports.
-int run_block_job(const BlockCliOptions& o, sectorsmith::BlockJobParams params, sectorsmith::BlockJobResult* out)
-{
-    if (!pause_scale_allowed(o.pause_scale, o.port))
+    const upgrade_cli::CommonOptions& o = bo.common;
+    std::vector<std::string> ports;
+    std::vector<int> types;
+    if (!upgrade_cli::ports_of(o, &ports, &types, sectorsmith::project_types()))
         return cli_exit::kUsage;
-    CSerialMonitorSerivce* svc = kv::current_serial_service();
-    ConsoleObserver console;
-    ConsoleLog log(console);
-    int port_index = -1;
-    if (int rc = open_job_port(svc, o.port, o.baud, &port_index))
-        return rc;
-    std::atomic<bool> cancel{false};
-    std::atomic<bool> keep_going{false};
-    bootlink::JobContext ctx;
-    ctx.observer = &console;
-    ctx.cancel = &cancel;
-    ctx.keep_going = &keep_going;
-    ctx.svc = svc;
-    ctx.pause_scale = o.pause_scale;
-    params.project_type = o.project_type;
-    params.reset_wait_ms = reset_wait_ms(o);
-
-    CKvWorkThread thread;
-    sectorsmith::BlockUpgJob job(std::move(params), ctx, &thread);
-    sectorsmith::BlockJobResult& result = *out;
-    thread.Attach([&]() -> uint32_t {
-        result = job.Run();
-        return result.ok ? 0 : 1;
-    });
-    std::printf("Waiting for the STB on %s: please reset the STB (power it off and on).\n", o.port.c_str());
-    std::fflush(stdout);
-    bool started = run_until_done(thread, [&] {
-        cancel = true;
-        keep_going = false;
-        thread.Resume();
-    });
-    console.done();
-    svc->SMS_ClosePort(port_index);
-    if (!started) {
-        std::fprintf(stderr, "error: cannot start the job thread\n");
-        return cli_exit::kFailed;
+    if (one_port && ports.size() > 1) {
+        std::fprintf(stderr, "error: slave-info lists the blocks of one box: give one port\n");
+        return cli_exit::kUsage;
     }
-    write_report(o.report, result);
-    for (const std::string& w : result.warnings)
-        std::printf("warning: %s\n", w.c_str());
-    if (!result.ok)
-        std::printf("FAILED at %s: %s\n", result.failed_step(), result.error.c_str());
-    return exit_status(result);
-}
-
-void write_multi_report(const std::string& path, const std::vector<std::unique_ptr<multiport::Box>>& boxes,
-                        const std::vector<sectorsmith::BlockJobResult>& results)
-{
-    if (path.empty())
-        return;
-    bool all = true;
-    for (const auto& b : boxes)
-        all = all && b->status == cli_exit::kOk;
-    std::ofstream f(path);
-    f << "{\n  \"ok\": " << (all ? "true" : "false") << ",\n  \"boxes\": [";
-    for (size_t i = 0; i < boxes.size(); ++i)
-        f << (i ? "," : "") << "\n    {\n      \"port\": " << cli_json::quoted(boxes[i]->port) << ",\n"
-          << result_members(results[i], "      ") << "\n    }";
-    f << "\n  ]\n}\n";
-    if (!f)
-        std::fprintf(stderr, "cannot write the report %s\n", path.c_str());
-}
-
-std::string outcome_line(const sectorsmith::BlockJobResult& r)
-{
-    return r.ok ? std::string("OK") : std::string("FAILED at ") + r.failed_step() + ": " + r.error;
-}
-
-// Every port at once, each box on its own service and thread.
-int run_block_many(const BlockCliOptions& o, const std::vector<std::string>& ports, const std::vector<int>& types,
-                   const sectorsmith::BlockJobParams& params)
-{
-    for (const std::string& p : ports)
-        if (!pause_scale_allowed(o.pause_scale, p))
-            return cli_exit::kUsage;
-    multiport::MultiConsole console(ports, ::isatty(STDOUT_FILENO) != 0);
-    auto boxes = multiport::make_boxes(ports, console);
-    std::vector<sectorsmith::BlockJobResult> results(ports.size());
-    console.note("Waiting for the STBs on " + std::to_string(ports.size()) +
-                 " ports: please reset each STB (power it off and on).");
-    bool interrupted = multiport::run_boxes(boxes, o.baud, [&](multiport::Box& box) {
-        bootlink::JobContext ctx;
-        ctx.observer = &box.view;
-        ctx.cancel = &box.cancel;
-        ctx.keep_going = &box.keep_going;
-        ctx.svc = &box.svc;
-        ctx.pause_scale = o.pause_scale;
+    if (!multiport::BoxRun::pauses_allowed(ports, o.pause_scale))
+        return cli_exit::kUsage;
+    upgrade_cli::BootJob<sectorsmith::BlockJobResult> job;
+    job.say_ok = say_ok;
+    job.run = [&](multiport::Box& box) {
+        bootlink::JobContext ctx = upgrade_cli::box_context(box, o.pause_scale);
         sectorsmith::BlockJobParams p = params;
         p.project_type = types[box.index];
-        p.reset_wait_ms = reset_wait_ms(o);
-        sectorsmith::BlockUpgJob job(std::move(p), ctx, &box.thread);
-        sectorsmith::BlockJobResult& r = results[box.index];
-        r = job.Run();
-        for (const std::string& w : r.warnings)
-            console.event(box.index, "warning: " + w);
-        console.event(box.index, outcome_line(r));
-        box.view.show_result(outcome_line(r));
-        return exit_status(r);
-    }, console);
-    int good = 0;
-    for (size_t i = 0; i < boxes.size(); ++i) {
-        if (!boxes[i]->open_error.empty()) {
-            results[i].failed = sectorsmith::Step::Check;
-            results[i].outcome = bootlink::Outcome::PortLost;
-            results[i].error = boxes[i]->open_error;
-        }
-        good += boxes[i]->status == cli_exit::kOk;
-    }
-    write_multi_report(o.report, boxes, results);
-    std::printf("%zu boxes: %d OK, %zu failed\n", boxes.size(), good, boxes.size() - size_t(good));
-    return multiport::combined_status(boxes, interrupted);
-}
-
-// The ports of the run; false (message printed) on a usage error.
-bool ports_of(const BlockCliOptions& o, std::vector<std::string>* ports, std::vector<int>* types)
-{
-    std::string err;
-    if (multiport::ports_with_types(o.ports, o.project_types, sectorsmith::project_types(), ports, types, &err))
-        return true;
-    std::fprintf(stderr, "error: %s\n", err.c_str());
-    return false;
+        p.reset_wait_ms = upgrade_cli::reset_wait_ms(o);
+        sectorsmith::BlockUpgJob run(std::move(p), ctx, &box.thread);
+        return run.Run();
+    };
+    job.members = [](const sectorsmith::BlockJobResult& r, size_t, const std::string& indent) {
+        return result_members(r, indent);
+    };
+    job.kind = [](const sectorsmith::BlockJobResult& r) {
+        if (r.ok)
+            return JobErrorKind::None;
+        const JobErrorKind k = upgrade_cli::kind_of(r.outcome);
+        // A block the box does not hold, or a file too large for it, is a bad input.
+        return k == JobErrorKind::Failed && r.failed == sectorsmith::Step::Check ? JobErrorKind::Input : k;
+    };
+    job.port_failed = [](sectorsmith::BlockJobResult& r, const std::string& why) {
+        r.failed = sectorsmith::Step::Check;
+        r.outcome = bootlink::Outcome::PortLost;
+        r.error = why;
+    };
+    return upgrade_cli::run_boot_job(o, ports, job, results);
 }
 
 bool read_input(const std::string& path, std::vector<uint8_t>* out)
@@ -333,21 +183,8 @@ static CliCommandRegistrar reg_block([](CLI::App& app) {
             throw CLI::RuntimeError(cli_exit::kInput);
         std::printf("%s: %zu bytes for %s\n", path.c_str(), p.image.size(),
                     o->flash.empty() ? ("block " + hex_id(p.block_id)).c_str() : "the whole flash");
-        std::vector<std::string> ports;
-        std::vector<int> types;
-        if (!ports_of(*o, &ports, &types))
-            throw CLI::RuntimeError(cli_exit::kUsage);
-        int rc;
-        if (ports.size() > 1) {
-            rc = run_block_many(*o, ports, types, p);
-        } else {
-            o->port = ports[0];
-            o->project_type = types[0];
-            sectorsmith::BlockJobResult r;
-            rc = run_block_job(*o, std::move(p), &r);
-            if (rc == cli_exit::kOk)
-                std::printf("OK\n");
-        }
+        std::vector<sectorsmith::BlockJobResult> results;
+        int rc = run_block_ports(*o, p, true, &results);
         if (rc)
             throw CLI::RuntimeError(rc);
     });
@@ -359,26 +196,17 @@ static CliCommandRegistrar reg_slave_info([](CLI::App& app) {
     add_common(sub, *o);
     sub->add_flag("--json", o->json, "Print the list as JSON");
     sub->callback([o] {
-        std::vector<std::string> ports;
-        std::vector<int> types;
-        if (!ports_of(*o, &ports, &types))
-            throw CLI::RuntimeError(cli_exit::kUsage);
-        if (ports.size() > 1) {
-            std::fprintf(stderr, "error: slave-info lists the blocks of one box: give one port\n");
-            throw CLI::RuntimeError(cli_exit::kUsage);
-        }
-        o->port = ports[0];
-        o->project_type = types[0];
         sectorsmith::BlockJobParams p;
         p.slave_info_only = true;
-        sectorsmith::BlockJobResult r;
+        std::vector<sectorsmith::BlockJobResult> results;
         // With --json the list alone goes to standard output, the log to standard error.
         std::fflush(stdout);
         const int saved = o->json ? ::dup(STDOUT_FILENO) : -1;
         if (saved >= 0)
             ::dup2(STDERR_FILENO, STDOUT_FILENO);
-        int rc = run_block_job(*o, std::move(p), &r);
+        int rc = run_block_ports(*o, p, false, &results, true);
         std::fflush(stdout);
+        const sectorsmith::BlockJobResult r = results.empty() ? sectorsmith::BlockJobResult{} : results[0];
         if (saved >= 0) {
             // Standard output stays on standard error: console text the
             // box sends late must not land in the list.

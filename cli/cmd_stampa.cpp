@@ -27,7 +27,6 @@
 namespace {
 
 using stampa_cli::StampaOptions;
-using stampa_cli::exit_status;
 using stampa_cli::outcome_name;
 using stampa_cli::write_report;
 
@@ -161,7 +160,7 @@ int run_stampa(const StampaOptions& o)
         burnt += r.ok();
     std::printf("%zu boxes: %d burnt, %zu not\n", results.size(), burnt, results.size() - size_t(burnt));
     write_report(o.report, o, results);
-    return exit_status(results);
+    return cli_exit::of(stampa::ending(results));
 }
 
 }  // namespace

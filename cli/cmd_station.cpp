@@ -51,7 +51,7 @@ void set_rate(multiport::Box& box, int baud)
 }
 
 // One port of the station: box after box until told to stop.
-int station_line(multiport::Box& box, const reflasher::UpgJobParams& params, const upgrade_cli::CommonOptions& o,
+JobErrorKind station_line(multiport::Box& box, const reflasher::UpgJobParams& params, const upgrade_cli::CommonOptions& o,
                  station::Journal& journal, multiport::MultiConsole& console)
 {
     station::LineCount count;
@@ -69,7 +69,7 @@ int station_line(multiport::Box& box, const reflasher::UpgJobParams& params, con
             break;
         if (seen != 1) {
             console.event(box.index, "error: the port is gone: " + box.svc.last_error());
-            return cli_exit::kPort;
+            return JobErrorKind::Port;
         }
         reflasher::UpgJobParams p = params;
         p.reset_wait_ms = kAnnouncedBoxWaitMs;
@@ -85,8 +85,8 @@ int station_line(multiport::Box& box, const reflasher::UpgJobParams& params, con
                                      count.text() + ")");
     }
     if (cancelled)
-        return cli_exit::kInterrupted;
-    return count.failed ? cli_exit::kFailed : cli_exit::kOk;
+        return JobErrorKind::Cancelled;
+    return count.failed ? JobErrorKind::Failed : JobErrorKind::None;
 }
 
 int run_station(const StationOptions& so, reflasher::UpgJobParams params)

@@ -75,14 +75,31 @@ TEST(PortList, EveryBoxGetsItsOwnFile)
     EXPECT_EQ(path_for_port("out/.dump", "/dev/ttyS1"), "out/.dump-ttyS1");
 }
 
-TEST(PortList, BytesFromTheStatusText)
+// The text of a running count (a status right after bytes or a percent) is
+// told by the progress lines; any other status, such as stampa's
+// "Burning......", shows on every port.
+TEST(PortList, CountsAreToldByProgressOtherStatusesShow)
 {
-    EXPECT_EQ(status_bytes("Transferring: 4096/65536"), 4096);
-    EXPECT_EQ(status_bytes("Dumping: 0/524288"), 0);
-    EXPECT_EQ(status_bytes("Burning: 40/100"), 40);
-    EXPECT_EQ(status_bytes("Sync with slave, please wait..."), -1);
-    EXPECT_EQ(status_bytes("a/b: 12"), -1);
-    EXPECT_EQ(status_bytes("Transferring: 99999999999999999999/1"), -1);
+    testing::internal::CaptureStdout();
+    {
+        MultiConsole console({"/dev/a", "/dev/b"}, false);
+        BoxView& a = console.box(0);
+        a.OnPhase("transfer");
+        a.OnBytes(4096, 65536);
+        a.OnStatus("Transferring: 4096/65536");
+        a.OnProgress(40);
+        a.OnStatus("Burning: 40/100");
+        a.OnStatus("Burning......");
+        a.OnWaitingForBox(true);
+        EXPECT_TRUE(a.waiting());
+        a.OnResult(JobResult::failure(JobErrorKind::NoBox, "no box"));
+        EXPECT_EQ(a.result().kind, JobErrorKind::NoBox);
+    }
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("Transferring"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Burning: 40"), std::string::npos) << out;
+    EXPECT_NE(out.find("[/dev/a] [status] Burning......\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("[/dev/a] [progress] transfer 40%\n"), std::string::npos) << out;
 }
 
 // Two boxes, each on a service of its own: one announces itself and its job
@@ -118,7 +135,7 @@ TEST(MultiPortRun, BoxesDoNotWaitOnEachOther)
             seen[box.index] = r;
             if (box.index == 0)
                 first_done = true;
-            return r == 1 ? cli_exit::kOk : cli_exit::kInterrupted;
+            return r == 1 ? JobErrorKind::None : JobErrorKind::Cancelled;
         }, console);
         operator_.join();
     }
@@ -152,7 +169,7 @@ TEST(MultiPortRun, APortThatDoesNotOpenFailsAlone)
         boxes = make_boxes(ports, console);
         run_boxes(boxes, 115200, [&](Box&) {
             ++ran;
-            return cli_exit::kOk;
+            return JobErrorKind::None;
         }, console);
     }
     const std::string out = testing::internal::GetCapturedStdout();

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 namespace stampa {
 
@@ -120,8 +121,18 @@ bool BoxLine::pause(int ms)
 
 void BoxLine::status(const std::string& text)
 {
+    if (!m_observer)
+        return;
+    if (std::exchange(m_waiting, false))
+        m_observer->OnWaitingForBox(false);
+    m_observer->OnStatus(text);
+}
+
+void BoxLine::waiting_for_box()
+{
+    m_waiting = true;
     if (m_observer)
-        m_observer->OnStatus(text);
+        m_observer->OnWaitingForBox(true);
 }
 
 std::string BoxLine::vlog(int line, const char* format, va_list ap)

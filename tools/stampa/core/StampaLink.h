@@ -54,6 +54,9 @@ public:
     bool pause(int ms);
 
     void status(const std::string& text);
+    // The pass waits for a box to be reset (told to the observer; the next
+    // status ends the wait).
+    void waiting_for_box();
     // A console line with this page's source record.
     void log(int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
     // The same, remembered as the reason of the failure.
@@ -68,6 +71,7 @@ private:
     const std::atomic<bool>& m_stop;
     const char* m_source;
     IJobObserver* m_observer;
+    bool m_waiting = false;
     double m_scale;
     std::string m_error;
 };

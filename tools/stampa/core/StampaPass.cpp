@@ -268,6 +268,7 @@ PassResult PassSteps::resident()
     ClearConsle();
     m_line.log(__LINE__, "Please connect STB ......\n");
     m_line.status("Please reset the slave STB!");
+    m_line.waiting_for_box();
     m_svc.SMS_StopSvc();
     if (!m_line.pause(1000))
         return cancelled();
@@ -365,6 +366,7 @@ PassResult PassSteps::birch(CKvWorkThread* self)
         if (!wait_for_code(&code, true))
             return cancelled();
         m_line.status("Please reset the slave STB!");
+        m_line.waiting_for_box();
     }
     if (m_cfg.width > 0 && char_count(code) != static_cast<size_t>(m_cfg.width)) {
         m_line.fail(__LINE__, "Scan bar code error,The length of bar code is not match %d!!!\n", m_cfg.width);
@@ -450,12 +452,28 @@ bool StampaRun::settings_complete()
     return false;
 }
 
+JobErrorKind ending(const std::vector<PassResult>& results)
+{
+    JobErrorKind kind = results.empty() ? JobErrorKind::Failed : JobErrorKind::None;
+    for (const auto& r : results) {
+        if (r.outcome == Outcome::Cancelled || r.stopped)
+            return JobErrorKind::Cancelled;
+        if (r.outcome == Outcome::NoBox)
+            return JobErrorKind::NoBox;
+        if (r.outcome == Outcome::PortLost)
+            return JobErrorKind::Port;
+        if (!r.ok())
+            kind = JobErrorKind::Failed;
+    }
+    return kind;
+}
+
 uint32_t StampaRun::Run(CKvWorkThread* self)
 {
     m_running = true;
     if (!settings_complete()) {
         m_running = false;
-        m_obs.OnFinished(false, results().back().error);
+        m_obs.OnResult(JobResult::failure(JobErrorKind::Usage, results().back().error));
         return 1;
     }
     const bool advancing = m_cfg.input == InputType::Auto || m_cfg.input == InputType::File;
@@ -495,7 +513,7 @@ uint32_t StampaRun::Run(CKvWorkThread* self)
     m_running = false;
     std::vector<PassResult> all = results();
     bool ok = !all.empty() && all.back().ok();
-    m_obs.OnFinished(ok, all.empty() ? std::string() : all.back().error);
+    m_obs.OnResult(ok ? JobResult::success() : JobResult::failure(ending(all), all.empty() ? std::string() : all.back().error));
     return ok ? 0 : 1;
 }
 

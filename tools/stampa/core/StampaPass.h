@@ -90,6 +90,10 @@ struct PassResult {
     bool ok() const { return outcome == Outcome::Success && logged; }
 };
 
+// How a run of passes ended: cancelled, no box or port lost as soon as one
+// pass ended so, failed when any failed (or none ran), else success.
+JobErrorKind ending(const std::vector<PassResult>& results);
+
 // The result list's status text of a pass.
 std::string result_row_text(const PassResult& r);
 
