@@ -2,6 +2,7 @@
 // per tool and shows every tool's log lines in the "Output" pane.
 #include "CorvaneApp.h"
 #include "CrashHandler.h"
+#include "KvBasicLog.h"
 #include "KvLogRecord.h"
 #include "ProgramFolders.h"
 #include "MainFrame.h"
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 using namespace corvane;
 
@@ -70,10 +72,54 @@ StartKind ScanArguments(int argc, char** argv)
     return kind;
 }
 
+// The options QGuiApplication takes for itself ("-platform xcb", "-reverse"),
+// with one or two dashes. A text-only start has no QGuiApplication to take
+// them, so they are left out before the command line is parsed.
+// How many words an option of Qt's takes: 0 for none of Qt's, 1 for a flag,
+// 2 for one with its value.
+int QtOptionWords(const char* a)
+{
+    if (a[0] != '-')
+        return 0;
+    const char* name = a[1] == '-' ? a + 2 : a + 1;
+    for (const char* v : {"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+                          "qwindowicon", "qwindowtitle", "display", "geometry", "style", "stylesheet", "session",
+                          "title", "icon"})
+        if (std::strcmp(name, v) == 0)
+            return 2;
+    for (const char* f : {"reverse", "widgetcount", "nograb", "dograb", "sync"})
+        if (std::strcmp(name, f) == 0)
+            return 1;
+    return 0;
+}
+
+std::vector<char*> WithoutQtOptions(int argc, char** argv)
+{
+    std::vector<char*> kept;
+    for (int i = 0; i < argc; ++i) {
+        if (i > 0 && std::strcmp(argv[i], "--") == 0) {
+            kept.insert(kept.end(), argv + i, argv + argc);
+            break;
+        }
+        const int words = i > 0 ? QtOptionWords(argv[i]) : 0;
+        if (words)
+            i += words - 1;
+        else
+            kept.push_back(argv[i]);
+    }
+    kept.push_back(nullptr);
+    return kept;
+}
+
 bool IsSet(const char* name)
 {
     const char* v = std::getenv(name);
     return v && *v;
+}
+
+bool HasDisplay()
+{
+    return IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY");
 }
 
 // A platform was chosen, or a display is there for the default one.
@@ -151,7 +197,9 @@ int PrintText(int argc, char** argv, bool display)
 // once each for their titles, offscreen unless a platform was named.
 [[noreturn]] void ListPlugins()
 {
-    // Views may look for the serial service when they are created.
+    // Views may look for the serial service when they are created; what they
+    // log then is no part of the list.
+    kv::log_set_fallback(kv::LogFallback::None);
     CSerialMonitorSerivce sms;
     const bool up = sms.SMS_Init() != 0;
     if (up)
@@ -218,12 +266,19 @@ int main(int argc, char** argv)
     g_qtHandler = qInstallMessageHandler(DropOffscreenChatter);
 
     const StartKind kind = ScanArguments(argc, argv);
+    std::vector<char*> plain = WithoutQtOptions(argc, argv);
+    const int plain_count = static_cast<int>(plain.size()) - 1;
     if (kind == StartKind::Text)
-        return PrintText(argc, argv, true);
+        return PrintText(plain_count, plain.data(), true);
     if (!HasPlatform(argc, argv)) {
         if (kind == StartKind::Workbench)
-            return PrintText(argc, argv, false);
+            return PrintText(plain_count, plain.data(), false);
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);  // a list or a picture needs no screen
+    } else if (kind == StartKind::ListPlugins && !HasDisplay()) {
+        // A platform named for a display that is not there: the list needs none.
+        argc = plain_count;
+        argv = plain.data();
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
 
     QApplication app(argc, argv);

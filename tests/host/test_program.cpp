@@ -116,6 +116,36 @@ TEST(Program, TextOptionsNeedNoDisplay)
     EXPECT_TRUE(bad.err.contains(QLatin1String("no-such-option"))) << bad.err.toStdString();
 }
 
+TEST(Program, QtOptionsAndAServedPortLeaveTheTextAlone)
+{
+    const QString home = MakeHome("prog-qtopts", true);
+    // A platform named for a display that is not there.
+    const QString xcb = QStringLiteral("xcb");
+    ProgramRun h = Corvane({QStringLiteral("-platform"), xcb, QStringLiteral("--help")}, home, 30000, false);
+    EXPECT_EQ(h.code, 0) << h.err.toStdString();
+    EXPECT_TRUE(h.out.contains(QLatin1String("--list-plugins"))) << h.out.toStdString();
+    ProgramRun v = Corvane({QStringLiteral("--platform"), xcb, QStringLiteral("--version")}, home, 30000, false);
+    EXPECT_EQ(v.code, 0) << v.err.toStdString();
+    EXPECT_EQ(v.out.trimmed(), QStringLiteral("Corvane V" CORVANE_TEST_VERSION));
+
+    // With a port to find, the tools' start-up lines stay out of the list.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const QByteArray ports = qgetenv("CORVANE_PORTS");
+    qputenv("CORVANE_PORTS", ::ptsname(master));
+    ProgramRun l = Corvane({QStringLiteral("-platform"), xcb, QStringLiteral("--list-plugins")}, home, 30000, false);
+    qputenv("CORVANE_PORTS", ports);
+    ::close(master);
+    EXPECT_EQ(l.code, 0) << l.err.toStdString();
+    EXPECT_TRUE(l.out.contains(QStringLiteral("tab \"Remote_Ctrl\""))) << l.out.toStdString();
+    for (const QString& line : l.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        EXPECT_TRUE(line.startsWith(QLatin1String("Plug-in folder: ")) || line.startsWith(QLatin1String("Data folder: ")) ||
+                    line.startsWith(QLatin1Char('/')) || line.contains(QLatin1String(" libraries, ")))
+            << line.toStdString();
+}
+
 TEST(Program, ScreenshotShowsTheFrame)
 {
     const QString home = MakeHome("prog-shot", true);

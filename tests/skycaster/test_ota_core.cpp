@@ -146,6 +146,51 @@ TEST(OtaCore, ACarouselHoldsThirtyTwoGroupsAndRefusesTheThirtyThird)
     EXPECT_NE(all.find("module 0x0602:"), std::string::npos) << all;  // the split group
 }
 
+TEST(OtaCore, AFailedDsmccGenerateKeepsTheGroupsCollectedBeforeIt)
+{
+    testsupport::ScratchDir dir("skycaster");
+    const std::vector<uint8_t> image = make_image(3 * kFlashSectorSize, 5);
+    OTA_M2T_Generator m2t;
+    OTA_DVBS1_Stream_Generator dvbs1;
+    std::string message;
+    for (int g = 0; g < 2; ++g)
+        ASSERT_TRUE(dvbs1.next_group(group_info(), false, false, image.data(), 2000, m2t, message)) << message;
+
+    DsmccGenerateInput page;
+    page.info = group_info();
+    page.info.upg_mode_id = 0xFF;
+    page.split = true;
+    m2t.set_output_path(dir.file("ota.m2t"));
+    dvbs1.set_upg_pid(0x0200, false);
+    // The page's image cannot be split: only the page is refused.
+    EXPECT_FALSE(generate_dsmcc_stream(m2t, dvbs1, page, image.data(), 1000, message));
+    EXPECT_EQ(message, "Invalid file!");
+    EXPECT_EQ(dvbs1.group_count(), 2);
+
+    // A PID reserved for tables, refused before the page becomes a group.
+    dvbs1.set_upg_pid(0x0005, false);
+    EXPECT_FALSE(generate_dsmcc_stream(m2t, dvbs1, page, image.data(), uint32_t(image.size()), message));
+    EXPECT_NE(message.find("reserved"), std::string::npos) << message;
+    EXPECT_EQ(dvbs1.group_count(), 2);
+
+    // The stream cannot be written: the page added for it is taken back.
+    dvbs1.set_upg_pid(0x0200, false);
+    m2t.set_output_path(dir.file("no/such/folder/ota.m2t"));
+    EXPECT_FALSE(generate_dsmcc_stream(m2t, dvbs1, page, image.data(), uint32_t(image.size()), message));
+    EXPECT_NE(message.find("Can't create"), std::string::npos) << message;
+    EXPECT_EQ(dvbs1.group_count(), 2);
+
+    m2t.set_output_path(dir.file("ota.m2t"));
+    ASSERT_TRUE(generate_dsmcc_stream(m2t, dvbs1, page, image.data(), uint32_t(image.size()), message)) << message;
+    EXPECT_EQ(dvbs1.group_count(), 0);
+    const InspectResult r = inspect_ota_stream(dir.file("ota.m2t"));
+    EXPECT_TRUE(r.ok) << r.error;
+    std::string all;
+    for (const auto& l : r.lines)
+        all += l + "\n";
+    EXPECT_NE(all.find("DSI: 3 groups"), std::string::npos) << all;
+}
+
 TEST(OtaCore, UpgradePidsAndLayoutsAreChecked)
 {
     EXPECT_EQ(check_data_pid(0x2000), "PID beyond 0 - 8191,input again!");

@@ -149,6 +149,21 @@ private slots:
         QVERIFY(view.LastMessage().contains(QStringLiteral("null packet PID")));
         QCOMPARE(view.GroupCount(), 0);
 
+        // Groups collected before a refused Generate stay collected.
+        for (int g = 1; g <= 2; ++g) {
+            view.LoadBinary(m_small);
+            view.NextGroup();
+            QTRY_VERIFY_WITH_TIMEOUT(!view.IsBusy(), 60000);
+        }
+        view.LoadBinary(m_small);
+        pid->setText(QStringLiteral("0005"));
+        view.Generate();
+        QTRY_VERIFY_WITH_TIMEOUT(!view.IsBusy(), 60000);
+        QVERIFY(view.LastMessage().contains(QStringLiteral("reserved")));
+        QCOMPARE(view.GroupCount(), 2);
+        view.Clear();
+        FillDsmccPage(view);
+
         auto* groupNum = view.findChild<QLineEdit*>(QStringLiteral("groupNum"));
         for (int g = 1; g <= 32; ++g) {
             view.LoadBinary(m_small);

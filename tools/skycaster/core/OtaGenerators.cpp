@@ -185,6 +185,24 @@ int OTA_DVBS1_Stream_Generator::creat_dvbs1_upg_stream(OTA_M2T_Generator& m2t)
     return m2t.write_stream(std::move(cycle), OtaKind::Dsmcc);
 }
 
+int generate_dsmcc_stream(OTA_M2T_Generator& m2t, OTA_DVBS1_Stream_Generator& dvbs1, const DsmccGenerateInput& page,
+                          const uint8_t* image, uint32_t length, std::string& message)
+{
+    message = check_data_pid(dvbs1.upg_pid());
+    if (!message.empty())
+        return 0;
+    if (!dvbs1.next_group(page.info, page.compress, page.split, image, length, m2t, message))
+        return 0;
+    dvbs1.dvbs1_set_upg_size(page.size_change, page.original_size, page.update_size);
+    if (!dvbs1.creat_dvbs1_upg_stream(m2t)) {
+        dvbs1.drop_last_group();
+        message = m2t.last_error();
+        return 0;
+    }
+    dvbs1.free_dsmcc_info_data();
+    return 1;
+}
+
 void OTA_DVBS1_Stream_Generator::clear_variable_value()
 {
     m_pid = 0;

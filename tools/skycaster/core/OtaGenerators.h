@@ -150,9 +150,16 @@ public:
     {
         return m2t.merge_last(OtaKind::Dsmcc, into, repeat, out);
     }
+    uint16_t upg_pid() const { return m_pid; }
     // Back to no PID, no force flag and no sizes; and no groups.
     void clear_variable_value();
     void free_dsmcc_info_data() { m_groups.clear(); }
+    // Takes back the group added last (one that went into no stream).
+    void drop_last_group()
+    {
+        if (!m_groups.empty())
+            m_groups.pop_back();
+    }
 
     static uint32_t flash_size(int index) { return index == 0 ? 0x200000u : 0x400000u; }
 
@@ -163,5 +170,24 @@ private:
     bool m_sizeFlag = false;
     uint32_t m_originalSize = 0, m_updateSize = 0;
 };
+
+// What the DSMCC page gives "Generate": its record as one more group, the
+// two flags, and the "2M/4M" flag with the two size positions.
+struct DsmccGenerateInput {
+    dsmcc_upg_info_t info;
+    bool compress = false;
+    bool split = false;
+    bool size_change = false;
+    int original_size = 1, update_size = 1;
+};
+
+// The DSMCC steps of "Generate" (the upgrade PID already set): the page as one
+// more group, the sizes, the carousel of every group, then no groups. A
+// failure leaves the groups collected before it as they were: a PID no
+// receiver would take is refused before the page is added, a page that cannot
+// be made a group adds nothing, and the page added for a stream that could not
+// be written is taken back. 0 with `message` on failure.
+int generate_dsmcc_stream(OTA_M2T_Generator& m2t, OTA_DVBS1_Stream_Generator& dvbs1, const DsmccGenerateInput& page,
+                          const uint8_t* image, uint32_t length, std::string& message);
 
 }  // namespace ota

@@ -40,11 +40,7 @@ struct OTAStreamerDialog::JobPlan {
     abs_upg_info_t abs;
     std::string image_path;
     bool compress = false;
-    bool add_group = false;
-    dsmcc_upg_info_t group;
-    bool split = false;
-    bool size_change = false;
-    int original_size = 1, update_size = 1;
+    DsmccGenerateInput dsmcc;
     std::string out_path, merge_into, merged_out;
     bool merge_checked = false;
     // results
@@ -331,10 +327,9 @@ bool OTAStreamerDialog::PrepareGroup(JobPlan& plan)
         Show(QStringLiteral("Maximum group number is 32!"), true);
         return false;
     }
-    plan.add_group = true;
-    plan.group = m_dsmccPage->Record();
-    plan.compress = m_compress->isChecked();
-    plan.split = m_split->isChecked();
+    plan.dsmcc.info = m_dsmccPage->Record();
+    plan.dsmcc.compress = m_compress->isChecked();
+    plan.dsmcc.split = m_split->isChecked();
     return true;
 }
 
@@ -388,9 +383,9 @@ void OTAStreamerDialog::Generate()
         m_dvbs1.set_upg_pid(static_cast<uint16_t>(pid), m_force->isChecked());
         if (!PrepareGroup(*plan))
             return;
-        plan->size_change = m_dsmccPage->SizeChange();
-        plan->original_size = m_dsmccPage->OriginalSizeIndex();
-        plan->update_size = m_dsmccPage->UpdateSizeIndex();
+        plan->dsmcc.size_change = m_dsmccPage->SizeChange();
+        plan->dsmcc.original_size = m_dsmccPage->OriginalSizeIndex();
+        plan->dsmcc.update_size = m_dsmccPage->UpdateSizeIndex();
         break;
     }
     default:
@@ -430,28 +425,23 @@ bool OTAStreamerDialog::RunJob(JobPlan& plan, QueuedJobObserver* obs)
     m_m2t.set_output_path(plan.out_path);
     m_m2t.set_layout(plan.layout);
     const auto length = static_cast<uint32_t>(m_image.size());
-    if (plan.add_group) {
-        if (!m_dvbs1.next_group(plan.group, plan.compress, plan.split, m_image.data(), length, m_m2t, plan.message)) {
-            if (plan.generate)
-                m_dvbs1.free_dsmcc_info_data();
-            return false;
-        }
-        plan.group_added = true;
+    if (!plan.generate) {
+        const dsmcc_upg_info_t& g = plan.dsmcc.info;
+        plan.group_added = m_dvbs1.next_group(g, plan.dsmcc.compress, plan.dsmcc.split, m_image.data(), length,
+                                              m_m2t, plan.message) != 0;
+        return plan.group_added;
     }
-    if (!plan.generate)
-        return true;
     int ok = 0;
     if (plan.project == kProjectDvbs) {
         ok = generate_dvbs_stream(m_m2t, m_dvbs, plan.dvbs, plan.dvbs_pid_text, m_image.data(), length, plan.compress);
     } else if (plan.project == kProjectAbs) {
         ok = m_m2t.creat_ota_abs_upg_stream(plan.image_path, plan.abs, m_image.data(), length);
     } else {
-        m_dvbs1.dvbs1_set_upg_size(plan.size_change, plan.original_size, plan.update_size);
-        ok = m_dvbs1.creat_dvbs1_upg_stream(m_m2t);
-        m_dvbs1.free_dsmcc_info_data();
+        ok = generate_dsmcc_stream(m_m2t, m_dvbs1, plan.dsmcc, m_image.data(), length, plan.message);
     }
     if (!ok) {
-        plan.message = m_m2t.last_error();
+        if (plan.message.empty())
+            plan.message = m_m2t.last_error();
         return false;
     }
     if (!plan.merge_checked) {
