@@ -345,25 +345,23 @@ bool Record::Read(const uint8_t* s, size_t len, size_t* pos)
 {
     data.clear();
     continues.clear();
-    size_t p = *pos;
-    if (p > len || len - p < 4)
+    kv::ByteReader in(s, len);
+    if (!in.seek(*pos))
         return false;
-    code = u16(s + p);
-    size_t n = u16(s + p + 2);
-    p += 4;
-    if (len - p < n)
-        return false;
-    data.assign(s + p, s + p + n);
-    p += n;
-    while (len - p >= 4 && u16(s + p) == CODE_CONTINUE) {
-        size_t m = u16(s + p + 2);
-        if (len - p - 4 < m)
-            return false;
+    code = in.le16();
+    data = in.bytes(in.le16());
+    while (in.ok() && in.remaining() >= 4 && in.view(in.pos(), 2).le16() == CODE_CONTINUE) {
+        in.skip(2);
+        kv::ByteReader part = in.sub(in.le16());
         continues.push_back(data.size());
-        data.insert(data.end(), s + p + 4, s + p + 4 + m);
-        p += 4 + m;
+        data.insert(data.end(), part.peek(), part.peek() + part.remaining());
     }
-    *pos = p;
+    if (!in.ok()) {
+        data.clear();
+        continues.clear();
+        return false;
+    }
+    *pos = in.pos();
     return true;
 }
 
@@ -371,11 +369,12 @@ bool BOF::Parse(const uint8_t* d, size_t n)
 {
     if (n < 4)
         return false;
-    version = u16(d);
-    type = u16(d + 2);
+    kv::ByteReader in(d, n);
+    version = in.le16();
+    type = in.le16();
     if (n >= 8) {
-        build = u16(d + 4);
-        year = u16(d + 6);
+        build = in.le16();
+        year = in.le16();
     }
     return true;
 }
@@ -420,10 +419,11 @@ bool Font::Parse(const Record& r)
     const auto& d = r.data;
     if (d.size() < 15)
         return false;
-    height = u16(&d[0]);
-    options = u16(&d[2]);
-    colour = u16(&d[4]);
-    weight = u16(&d[6]);
+    kv::ByteReader in(d);
+    height = in.le16();
+    options = in.le16();
+    colour = in.le16();
+    weight = in.le16();
     size_t p = 15;
     return read_text(d.data(), d.size(), &p, d[14], &name, nullptr);
 }
@@ -433,15 +433,16 @@ bool Window1::Parse(const Record& r)
     const auto& d = r.data;
     if (d.size() < 18)
         return false;
-    x = u16(&d[0]);
-    y = u16(&d[2]);
-    width = u16(&d[4]);
-    height = u16(&d[6]);
-    options = u16(&d[8]);
-    active_sheet = u16(&d[10]);
-    first_tab = u16(&d[12]);
-    selected_tabs = u16(&d[14]);
-    tab_ratio = u16(&d[16]);
+    kv::ByteReader in(d);
+    x = in.le16();
+    y = in.le16();
+    width = in.le16();
+    height = in.le16();
+    options = in.le16();
+    active_sheet = in.le16();
+    first_tab = in.le16();
+    selected_tabs = in.le16();
+    tab_ratio = in.le16();
     return true;
 }
 
@@ -449,9 +450,10 @@ bool XF::Parse(const Record& r)
 {
     if (r.data.size() < 6)
         return false;
-    font = u16(&r.data[0]);
-    format = u16(&r.data[2]);
-    type = u16(&r.data[4]);
+    kv::ByteReader in(r.data);
+    font = in.le16();
+    format = in.le16();
+    type = in.le16();
     return true;
 }
 
@@ -459,10 +461,11 @@ bool Style::Parse(const Record& r)
 {
     if (r.data.size() < 2)
         return false;
-    xf = u16(&r.data[0]);
+    kv::ByteReader in(r.data);
+    xf = in.le16();
     if ((xf & 0x8000) && r.data.size() >= 4) {
-        builtin = r.data[2];
-        level = r.data[3];
+        builtin = in.u8();
+        level = in.u8();
     }
     return true;
 }
@@ -472,21 +475,24 @@ bool BoundSheet::Parse(const Record& r)
     const auto& d = r.data;
     if (d.size() < 8)
         return false;
-    position = u32(&d[0]);
-    visibility = d[4];
-    kind = d[5];
-    size_t p = 7;
-    return read_text(d.data(), d.size(), &p, d[6], &name, &wide);
+    kv::ByteReader in(d);
+    position = in.le32();
+    visibility = in.u8();
+    kind = in.u8();
+    const size_t count = in.u8();
+    size_t p = in.pos();
+    return read_text(d.data(), d.size(), &p, count, &name, &wide);
 }
 
 bool Dimensions::Parse(const uint8_t* d, size_t n)
 {
     if (n < 12)
         return false;
-    first_row = u32(d);
-    last_row = u32(d + 4);
-    first_col = u16(d + 8);
-    last_col = u16(d + 10);
+    kv::ByteReader in(d, n);
+    first_row = in.le32();
+    last_row = in.le32();
+    first_col = in.le16();
+    last_col = in.le16();
     return true;
 }
 
@@ -494,9 +500,10 @@ bool Window2::Parse(const uint8_t* d, size_t n)
 {
     if (n < 6)
         return false;
-    options = u16(d);
-    top_row = u16(d + 2);
-    left_col = u16(d + 4);
+    kv::ByteReader in(d, n);
+    options = in.le16();
+    top_row = in.le16();
+    left_col = in.le16();
     return true;
 }
 
