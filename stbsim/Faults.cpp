@@ -30,7 +30,8 @@ FaultOn default_class(FaultKind k)
     case FaultKind::Stuck:
     case FaultKind::Garble:
     case FaultKind::Announce:
-    case FaultKind::Chatter: return FaultOn::Any;
+    case FaultKind::Chatter:
+    case FaultKind::KeyTalk: return FaultOn::Any;
     case FaultKind::Drop:
     case FaultKind::Delay:
     case FaultKind::Stall:
@@ -47,7 +48,7 @@ FaultOn default_class(FaultKind k)
 
 bool persistent(FaultKind k)
 {
-    return k == FaultKind::Announce || k == FaultKind::Chatter;
+    return k == FaultKind::Announce || k == FaultKind::Chatter || k == FaultKind::KeyTalk;
 }
 
 bool parse_fault(const std::string& text, FaultSpec* out, std::string* error)
@@ -64,7 +65,7 @@ bool parse_fault(const std::string& text, FaultSpec* out, std::string* error)
         {"split", FaultKind::Split}, {"lose", FaultKind::Lose},     {"garble", FaultKind::Garble},
         {"trickle", FaultKind::Trickle},
         {"addr", FaultKind::Addr},   {"stuck", FaultKind::Stuck},   {"announce", FaultKind::Announce},
-        {"chatter", FaultKind::Chatter}, {"oversize", FaultKind::Oversize},
+        {"chatter", FaultKind::Chatter}, {"oversize", FaultKind::Oversize}, {"keytalk", FaultKind::KeyTalk},
     };
     FaultSpec f;
     std::string name = text.substr(0, text.find(':'));
@@ -192,6 +193,8 @@ bool parse_fault(const std::string& text, FaultSpec* out, std::string* error)
          f.kind == FaultKind::Garble || f.kind == FaultKind::Announce || f.kind == FaultKind::Chatter) &&
         f.on != FaultOn::Any)
         return fail("verify, burn, stuck, garble, announce and chatter take no selector");
+    if (f.kind == FaultKind::KeyTalk && f.on != FaultOn::Any)
+        return fail("keytalk takes no selector");
     if ((f.kind == FaultKind::Announce || f.kind == FaultKind::Chatter || f.kind == FaultKind::Trickle) && f.ms <= 0)
         return fail("needs ms=M");
     if (f.kind == FaultKind::Stuck && f.ms <= 0)
@@ -240,12 +243,15 @@ std::string fault_help()
            "           bytes (stays armed)\n"
            "  chatter  while the firmware runs (before a reset), print console lines full of 'R'\n"
            "           (\"Ready\", \"RUN\", \"ROM\" ...) every ms=M (stays armed)\n"
+           "  keytalk  the remote-control receiver prints a console line before and after each key\n"
+           "           answer (stays armed)\n"
            "  oversize the next slave info lists 70 blocks (3380 bytes, more than a host's record holds)\n"
            "           (crc:cmd=Q,times=N instead: the slave info's CRC is wrong N times)\n"
            "  Examples: crc:frame=3  crc:every=5  seq:frame=2  drop:cmd=P  delay:frame=1,ms=4000\n"
            "            stall:frame=10,ms=5000  dump:chunk=2  verify  burn:at=40  reset:frame=7\n"
            "            split:read=1,pieces=1+3,gap=200  crc:block=2  lose:at=70  lose:cmd=P,byte=1\n"
            "            garble:at=80  trickle:chunk=1,ms=3000  addr  stuck:at=50  announce:ms=50  chatter:ms=100\n"
+           "            keytalk\n"
            "            drop:cmd=U (silent after the finish)\n";
 }
 

@@ -17,7 +17,8 @@
 // box does not model and are ignored. The receiver's UART runs at
 // Options::key_baud (4800 Bd unless told otherwise; 0 follows whatever rate
 // the host set on a pseudo-terminal), so a frame sent at another rate is line
-// noise and gets no answer.
+// noise and gets no answer. With the keytalk fault the firmware prints a
+// console line just before and just after each answer, as a busy box does.
 #include "SimInternal.h"
 
 #include <ByteOrder.h>
@@ -40,6 +41,17 @@ void follow_rate(Box& b)
         want = b.is_pty ? b.host_rate() : kDeviceBaud;
     if (want > 0 && want != b.rate.load())
         b.set_rate(want);
+}
+
+// The answer to a complete frame; with keytalk, between two console lines.
+void answer(Box& b, int32_t value, std::initializer_list<uint8_t> bytes)
+{
+    const bool talk = b.faults.fire(FaultKind::KeyTalk, FaultOn::Any, 0, -1, nullptr);
+    if (talk)
+        b.put("ir: frame for key " + std::to_string(value) + "\r\n");
+    b.reply(bytes);
+    if (talk)
+        b.put("\r\nir: idle\r\n");
 }
 
 void take_key_frame(Box& b)
@@ -66,7 +78,7 @@ void take_key_frame(Box& b)
     if (kv::crc32(f, 6) != kv::get_le32(f + 6)) {
         b.trace("key receiver: key frame with a bad check");
         b.keys.count_error();
-        b.reply({'E', 0x01});
+        answer(b, value, {'E', 0x01});
         return;
     }
     const bool refused = b.keys.rejected(value) ||
@@ -75,13 +87,13 @@ void take_key_frame(Box& b)
     if (refused) {
         b.trace("key receiver: key %d refused", value);
         b.keys.count_reject();
-        b.reply({'E', 0x02});
+        answer(b, value, {'E', 0x02});
         return;
     }
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - b.t0).count();
     b.keys.add(value, ms);
     b.trace("key receiver: key %d", value);
-    b.reply({'O', 'K'});
+    answer(b, value, {'O', 'K'});
 }
 
 }  // namespace

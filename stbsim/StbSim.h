@@ -112,7 +112,7 @@ struct DdrWindow {
 // "announce:ms=50", "chatter:ms=100", "drop:cmd=U" (silent after the finish).
 enum class FaultKind {
     Crc, Seq, Drop, Delay, Stall, Dump, Verify, Burn, Reset, Split, Lose, Garble, Trickle, Addr, Stuck, Announce,
-    Chatter, Oversize
+    Chatter, Oversize, KeyTalk
 };
 enum class FaultOn { Any, Frame, Chunk, Block, Read, Command };
 

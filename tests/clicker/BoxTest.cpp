@@ -7,6 +7,7 @@
 #include "RecordFile.h"
 #include "StbSim.h"
 
+#include <KvBasicLog.h>
 #include <SerialMonitorService.h>
 
 #include <gtest/gtest.h>
@@ -21,6 +22,8 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 using namespace clicker;
 using Bytes = std::vector<uint8_t>;
@@ -272,4 +275,93 @@ TEST(RemoteCli, ReplayPressAndRecordDriveTheBox)
         << text;
     EXPECT_EQ(run_cli(dir, "--port /nonexistent/tty --keymap " + keys + " --press OK", &out), 5) << out;
     EXPECT_NE(out.find("Open COM failed!!"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// Console text around the answer
+
+namespace {
+
+// Keeps what goes to the console.
+struct ConsoleTap {
+    ConsoleTap()
+    {
+        id = kv::log_add_listener([this](int, const std::string& t) {
+            std::lock_guard<std::mutex> l(m);
+            text += t;
+        });
+    }
+    ~ConsoleTap() { kv::log_remove_listener(id); }
+    std::string seen()
+    {
+        std::lock_guard<std::mutex> l(m);
+        return text;
+    }
+    int id;
+    std::mutex m;
+    std::string text;
+};
+
+}  // namespace
+
+TEST(KeyReceiver, ConsoleTextAroundTheAnswerStillDeliversTheKey)
+{
+    auto box = start_box();
+    ASSERT_TRUE(box->add_fault("keytalk"));
+    Rig rig(*box);
+    ConsoleTap tap;
+    EXPECT_EQ(rig.ctrl.send_key(12, rig.session.PortIndex()), kSendOk);
+    box->reject_key(13);
+    EXPECT_EQ(rig.ctrl.send_key(13, rig.session.PortIndex()), kSendRefused);
+    EXPECT_EQ(values(box->keys()), std::vector<int32_t>{12});
+    EXPECT_TRUE(clickertest::wait_for([&] { return tap.seen().find("key 13\r\n\r\nir: idle") != std::string::npos; }))
+        << tap.seen();
+    EXPECT_NE(tap.seen().find("ir: frame for key 12\r\n\r\nir: idle\r\n"), std::string::npos) << tap.seen();
+}
+
+TEST(KeyReceiver, AnswerWrittenByHandAmidTextIsFound)
+{
+    int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    const std::string slave = ::ptsname(master);
+    testsupport::ScratchDir dir{"clicker-pty"};
+    CSerialMonitorSerivce svc;
+    auto table = std::make_unique<tag_record_table>();
+    CKvBasicRemoteCtrl ctrl;
+    ctrl.m_pTable = table.get();
+    ctrl.m_pSerial = &svc;
+    clickertest::LineSink sink;
+    CRemoteSession session{ctrl, sink};
+    std::string error;
+    ASSERT_TRUE(session.OpenPort(slave, 4800, &error)) << error;
+    ConsoleTap tap;
+    const std::pair<Bytes, int> cases[] = {
+        {Bytes{'b', 'o', 'o', 't', '\r', '\n', 'O', 'K', 'x', 'y', '\r', '\n'}, kSendOk},
+        {Bytes{'h', 'i', ' ', 'E', 0x02, '!'}, kSendRefused},
+        {Bytes{'n', 'o', 'i', 's', 'e'}, kSendBadAnswer},
+    };
+    for (const auto& [answer, want] : cases) {
+        std::thread box([&, answer = answer] {
+            Bytes frame;
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (frame.size() < kKeyFrameSize && std::chrono::steady_clock::now() < end) {
+                pollfd p{master, POLLIN, 0};
+                uint8_t b[16];
+                ssize_t n = ::poll(&p, 1, 20) > 0 ? ::read(master, b, sizeof b) : 0;
+                if (n > 0)
+                    frame.insert(frame.end(), b, b + n);
+            }
+            EXPECT_EQ(frame, raw_key_frame(77));
+            EXPECT_EQ(::write(master, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
+        });
+        EXPECT_EQ(ctrl.send_key(77, session.PortIndex()), want);
+        box.join();
+    }
+    const std::string seen = tap.seen();
+    EXPECT_NE(seen.find("boot\r\nxy\r\n"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("hi !"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("noise"), std::string::npos) << seen;
+    ::close(master);
 }

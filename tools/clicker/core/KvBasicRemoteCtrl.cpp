@@ -5,6 +5,7 @@
 #include "KeyFrame.h"
 #include "RecordFile.h"
 
+#include <KvBasicLog.h>
 #include <SerialMonitorService.h>
 #include <Workbook.h>
 
@@ -23,6 +24,7 @@ namespace {
 
 constexpr size_t kMaxRecordFileBytes = 4u << 20;  // 2000 records fit many times over
 constexpr int kSliceMs = 10;                      // how often a wait for the answer looks at `stop`
+constexpr int kTrailQuietMs = 20;                 // quiet that ends the console text after the answer
 
 int64_t steady_ms()
 {
@@ -147,7 +149,17 @@ int32_t CKvBasicRemoteCtrl::find_key(const std::string& name, const std::string&
 // ---------------------------------------------------------------------------
 // Sending
 
-// Sends the frame and reads the box's two-byte answer.
+// Where the box's two-byte answer starts among `n` bytes, or n when none is there.
+static size_t find_reply(const uint8_t* p, size_t n)
+{
+    for (size_t i = 0; i + 1 < n; ++i)
+        if ((p[i] == 'O' && p[i + 1] == 'K') || (p[i] == 'E' && (p[i + 1] == 0x01 || p[i + 1] == 0x02)))
+            return i;
+    return n;
+}
+
+// Sends the frame and scans what arrives for the box's two-byte answer; the
+// console text the box prints around it goes on to the console.
 static int exchange_key(CSerialMonitorSerivce* svc, int32_t value, int baud, const std::function<bool()>& stop)
 {
     svc->SMS_FlushComData(20);
@@ -156,20 +168,39 @@ static int exchange_key(CSerialMonitorSerivce* svc, int32_t value, int baud, con
     if (!svc->SMS_Send(frame.data(), kKeyFrameSize, &sent, 2000 + line_ms(kKeyFrameSize, baud)) ||
         sent != kKeyFrameSize)
         return kSendWriteFailed;
-    uint8_t reply[kKeyReplySize] = {};
-    size_t have = 0;
+    std::vector<uint8_t> in;
+    size_t at = 0;
     const int64_t deadline = steady_ms() + 300 + line_ms(kKeyReplySize, baud);
-    while (have < kKeyReplySize) {
-        if (stop && stop())
-            return kSendStopped;
+    int rc = kSendNoAnswer;
+    for (;;) {
+        if (rc == kSendNoAnswer && stop && stop()) {
+            rc = kSendStopped;
+            break;
+        }
+        const size_t found = find_reply(in.data(), in.size());
+        if (found < in.size() && rc == kSendNoAnswer) {
+            rc = decode_key_reply(&in[found]);
+            at = found;
+        }
         int64_t left = deadline - steady_ms();
+        uint8_t buf[64];
         uint32_t got = 0;
-        if (left <= 0 || !svc->SMS_Receive(reply + have, static_cast<uint32_t>(kKeyReplySize - have), &got,
-                                           static_cast<int>(std::min<int64_t>(left, kSliceMs))))
-            return kSendNoAnswer;
-        have += got;
+        // After the answer, only the console line that follows it close behind.
+        const int slice = rc == kSendNoAnswer ? kSliceMs : kTrailQuietMs;
+        if (left <= 0 || !svc->SMS_Receive(buf, sizeof buf, &got, static_cast<int>(std::min<int64_t>(left, slice))))
+            break;
+        if (got == 0 && rc != kSendNoAnswer)
+            break;
+        in.insert(in.end(), buf, buf + got);
     }
-    return decode_key_reply(reply);
+    if (rc == kSendNoAnswer && in.size() >= kKeyReplySize)
+        rc = kSendBadAnswer;
+    const bool answered = rc != kSendNoAnswer && rc != kSendBadAnswer && rc != kSendStopped;
+    if (answered)
+        in.erase(in.begin() + static_cast<std::ptrdiff_t>(at), in.begin() + static_cast<std::ptrdiff_t>(at + kKeyReplySize));
+    if (!in.empty())
+        WriteConsleData(in.data(), in.size());
+    return rc;
 }
 
 int CKvBasicRemoteCtrl::send_key(int32_t value, int port_index, const std::function<bool()>& stop)
