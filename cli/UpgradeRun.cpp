@@ -116,17 +116,6 @@ std::string result_members(const reflasher::UpgJobResult& r, bool is_dump, const
     return s;
 }
 
-JobErrorKind kind_of(bootlink::Outcome outcome)
-{
-    switch (outcome) {
-    case bootlink::Outcome::Ok: return JobErrorKind::None;
-    case bootlink::Outcome::Cancelled: return JobErrorKind::Cancelled;
-    case bootlink::Outcome::NoBox: return JobErrorKind::NoBox;
-    case bootlink::Outcome::PortLost: return JobErrorKind::Port;
-    default: return JobErrorKind::Failed;
-    }
-}
-
 bootlink::JobContext box_context(multiport::Box& box, double pause_scale)
 {
     bootlink::JobContext ctx;

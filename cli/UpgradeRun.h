@@ -70,22 +70,19 @@ reflasher::UpgJobResult run_on_box(multiport::Box& box, reflasher::UpgJobParams 
 // "OK" or "FAILED at STEP: why".
 std::string outcome_line(const reflasher::UpgJobResult& r);
 
-// The kind of a boot-ROM job's ending.
-JobErrorKind kind_of(bootlink::Outcome outcome);
-
 // The job context of a box: its observer, cancel events, service, pauses.
 bootlink::JobContext box_context(multiport::Box& box, double pause_scale);
 
 // Writes `body` as the report `path` (nothing when `path` is empty).
 void write_report(const std::string& path, const std::string& body);
 
-// What a boot-ROM command gives the runner: its job on one box, the JSON
-// members of one box's result, and how a result reads.
+// What a boot-ROM command gives the runner: its job on one box and the JSON
+// members of one box's result. How a box's job ended is what the job told
+// by its result.
 template <class Result>
 struct BootJob {
     std::function<Result(multiport::Box&)> run;
     std::function<std::string(const Result&, size_t box, const std::string& indent)> members;
-    std::function<JobErrorKind(const Result&)> kind;
     std::function<void(Result&, const std::string& why)> port_failed;  // a port that did not open
     bool say_ok = true;  // the one box's "OK" is printed too
 };
@@ -107,7 +104,7 @@ int run_boot_job(const CommonOptions& o, const std::vector<std::string>& ports, 
         if (!r.ok || job.say_ok || !run.one())
             run.console.event(box.index, line);
         box.view.show_result(line);
-        return job.kind(r);
+        return box.view.result().kind;
     }, "Waiting for the STB on " + ports[0] + ": please reset the STB (power it off and on).",
        "Waiting for the STBs on " + std::to_string(ports.size()) + " ports: please reset each STB (power it off and "
        "on).");

@@ -107,13 +107,6 @@ int run_block_ports(const BlockCliOptions& bo, const sectorsmith::BlockJobParams
     job.members = [](const sectorsmith::BlockJobResult& r, size_t, const std::string& indent) {
         return result_members(r, indent);
     };
-    job.kind = [](const sectorsmith::BlockJobResult& r) {
-        if (r.ok)
-            return JobErrorKind::None;
-        const JobErrorKind k = upgrade_cli::kind_of(r.outcome);
-        // A block the box does not hold, or a file too large for it, is a bad input.
-        return k == JobErrorKind::Failed && r.failed == sectorsmith::Step::Check ? JobErrorKind::Input : k;
-    };
     job.port_failed = [](sectorsmith::BlockJobResult& r, const std::string& why) {
         r.failed = sectorsmith::Step::Check;
         r.outcome = bootlink::Outcome::PortLost;

@@ -4,19 +4,18 @@
 // on an FPGA prototype board.
 #include "CliCommand.h"
 #include "ExitStatus.h"
-#include "JobConsole.h"
 #include "JsonText.h"
+#include "MultiPort.h"
+#include "UpgradeRun.h"
 
 #include "CalibrationJob.h"
 #include "DownloadJob.h"
 #include "KvBasicLog.h"
-#include "KvWorkThread.h"
 #include "SerialMonitorService.h"
 #include "PortHelp.h"
 
-#include <atomic>
 #include <cstdio>
-#include <fstream>
+#include <functional>
 #include <sstream>
 
 namespace {
@@ -42,94 +41,25 @@ void add_link_options(CLI::App* sub, LinkOptions& o, const char* what)
     sub->add_flag("--no-wait", o.no_wait, "The boot ROM listens already: do not wait for a reset");
 }
 
-// The serial service with the port open, or the exit status why not.
-int open_port(const LinkOptions& o, CSerialMonitorSerivce* svc)
+// Runs `job` on the one box of the port with the job's flag (`set_flag`)
+// set throughout; Ctrl+C cancels and stops it. How the job ended is what it
+// told by its result; the exit status of the run.
+int run_on_port(const LinkOptions& o, void (CSerialMonitorSerivce::*set_flag)(int),
+                const std::function<void(bootlink::JobContext&)>& job, multiport::BoxRun& run)
 {
-    return open_job_port(svc, o.port, o.baud);
+    return run.run(o.baud, [&](multiport::Box& box) {
+        bootlink::JobContext ctx = upgrade_cli::box_context(box, 1.0);
+        box.keep_going = true;  // the calibration's running flag
+        (box.svc.*set_flag)(1);
+        job(ctx);
+        (box.svc.*set_flag)(0);
+        return box.view.result().kind;
+    }, "", "");
 }
 
-enum class Wait { Ready, NoBox, Cancelled };
-
-// On the job thread: the job's flag is set and its thread recorded; the
-// serial service resumes the thread when the boot ROM announces itself.
-Wait wait_for_boot_rom(const LinkOptions& o, CSerialMonitorSerivce* svc, CKvWorkThread* self,
-                       const std::atomic<bool>& cancel)
+int64_t reset_wait_ms(const LinkOptions& o)
 {
-    if (o.no_wait)
-        return Wait::Ready;
-    svc->m_pUpgThread = self;
-    kv_console_printf("Please reset the STB!\n");
-    const bool resumed = o.reset_timeout_s > 0 ? self->SuspendFor(o.reset_timeout_s * 1000) : (self->Suspend(), true);
-    svc->m_pUpgThread = nullptr;
-    if (cancel)
-        return Wait::Cancelled;
-    return resumed ? Wait::Ready : Wait::NoBox;
-}
-
-// One job on the line: the console, the open port, the job's context and
-// its worker thread.
-struct Session {
-    ConsoleObserver console;
-    ConsoleLog log{console};
-    CSerialMonitorSerivce* svc = kv::current_serial_service();
-    std::atomic<bool> cancel{false};
-    std::atomic<bool> running{true};  // the calibration's running flag
-    bootlink::JobContext ctx;
-    CKvWorkThread thread;
-    Wait wait = Wait::Ready;
-    bool interrupted = false;
-
-    Session()
-    {
-        ctx.observer = &console;
-        ctx.cancel = &cancel;
-        ctx.keep_going = &running;
-        ctx.svc = svc;
-    }
-
-    // Opens the port and runs `job` on the thread once the boot ROM has
-    // announced itself, with the job's flag (`set_flag`) set throughout;
-    // Ctrl+C cancels and stops it. The exit status of what went wrong around
-    // the job, or kOk.
-    int run(const LinkOptions& o, void (CSerialMonitorSerivce::*set_flag)(int), const std::function<void()>& job)
-    {
-        if (int rc = open_port(o, svc))
-            return rc;
-        thread.Attach([&]() -> uint32_t {
-            (svc->*set_flag)(1);
-            wait = wait_for_boot_rom(o, svc, &thread, cancel);
-            if (wait == Wait::Ready)
-                job();
-            (svc->*set_flag)(0);
-            return 0;
-        });
-        auto stop = [this] {
-            cancel = true;
-            running = false;
-            thread.Resume();
-        };
-        const bool started = run_until_done(thread, stop, &interrupted);
-        console.done();
-        return started ? cli_exit::kOk : cli_exit::kFailed;
-    }
-    bool cancelled() const { return interrupted || wait == Wait::Cancelled; }
-    // Why the job did not run, when the wait ended it.
-    std::string wait_error(const LinkOptions& o) const
-    {
-        if (wait == Wait::Cancelled)
-            return "cancelled by the user while waiting for the STB";
-        return "no boot ROM announced itself within " + std::to_string(o.reset_timeout_s) + " s";
-    }
-};
-
-void write_json(const std::string& path, const std::string& body)
-{
-    if (path.empty())
-        return;
-    std::ofstream f(path);
-    f << body;
-    if (!f)
-        std::fprintf(stderr, "cannot write the report %s\n", path.c_str());
+    return int64_t(o.reset_timeout_s) * 1000;
 }
 
 std::string json_head(bool ok, const std::string& error, bool cancelled)
@@ -157,29 +87,26 @@ int run_download_command(const DownloadOptions& o)
               : o.cache == "ddr3" ? download::CacheCalibration::ElmDdr3
                                   : download::CacheCalibration::None;
     std::printf("Image %s: %zu bytes\n", o.image.c_str(), p.image.size());
-    Session s;
+    p.wait_for_box = !o.link.no_wait;
+    p.reset_wait_ms = reset_wait_ms(o.link);
+    multiport::BoxRun run({o.link.port});
     download::DownloadResult r;
-    if (int rc = s.run(o.link, &CSerialMonitorSerivce::set_bootroom, [&] { r = download::run_download(p, s.ctx); }))
+    const int rc = run_on_port(o.link, &CSerialMonitorSerivce::set_bootroom,
+                               [&](bootlink::JobContext& ctx) { r = download::run_download(p, ctx); }, run);
+    if (!run.boxes[0]->open_error.empty())
         return rc;
-    if (s.wait != Wait::Ready)
-        r.error = s.wait_error(o.link);
-    r.cancelled = r.cancelled || s.cancelled();
+    r.cancelled = r.cancelled || run.interrupted;
     const double rate = r.seconds > 0 ? double(r.sent) / r.seconds : 0;
-    write_json(o.link.report, json_head(r.ok, r.error, r.cancelled) +
-                                  ",\n  \"image_bytes\": " + std::to_string(p.image.size()) +
-                                  ",\n  \"sent_bytes\": " + std::to_string(r.sent) +
-                                  ",\n  \"seconds\": " + std::to_string(r.seconds) +
-                                  ",\n  \"bytes_per_second\": " + std::to_string(rate) + "\n}\n");
-    if (r.ok) {
+    upgrade_cli::write_report(o.link.report, json_head(r.ok, r.error, r.cancelled) +
+                                                 ",\n  \"image_bytes\": " + std::to_string(p.image.size()) +
+                                                 ",\n  \"sent_bytes\": " + std::to_string(r.sent) +
+                                                 ",\n  \"seconds\": " + std::to_string(r.seconds) +
+                                                 ",\n  \"bytes_per_second\": " + std::to_string(rate) + "\n}\n");
+    if (r.ok)
         std::printf("OK: %llu bytes sent in %.1f s\n", (unsigned long long)r.sent, r.seconds);
-        return cli_exit::kOk;
-    }
-    std::printf("FAILED: %s\n", r.error.c_str());
-    if (r.cancelled)
-        return cli_exit::kInterrupted;
-    if (s.wait == Wait::NoBox)
-        return cli_exit::kNoBox;
-    return r.user_error == "Please open the com first." ? cli_exit::kPort : cli_exit::kFailed;
+    else
+        std::printf("FAILED: %s\n", r.error.c_str());
+    return rc;
 }
 
 // ---- calibrate -------------------------------------------------------------
@@ -232,28 +159,24 @@ int run_calibrate_command(const CalibrateOptions& o)
     download::CalibrationParams p;
     if (int rc = load_config(o, &p))
         return rc;
-    Session s;
+    p.wait_for_box = !o.link.no_wait;
+    p.reset_wait_ms = reset_wait_ms(o.link);
+    multiport::BoxRun run({o.link.port});
     download::CalibrationResult r;
-    auto job = [&] {
-        s.svc->SMS_StopSvc();
-        r = download::run_calibration(p, s.ctx);
-    };
-    if (int rc = s.run(o.link, &CSerialMonitorSerivce::set_calibrate, job))
+    const int rc = run_on_port(o.link, &CSerialMonitorSerivce::set_calibrate,
+                               [&](bootlink::JobContext& ctx) { r = download::run_calibration(p, ctx); }, run);
+    if (!run.boxes[0]->open_error.empty())
         return rc;
-    if (s.wait != Wait::Ready)
-        r.error = s.wait_error(o.link);
-    const bool cancelled = s.cancelled() || r.stopped;
-    write_json(o.link.report, json_head(r.ok, r.error, cancelled) + ",\n  \"platform\": \"" +
-                                  (o.fpga ? "fpga" : "chip") + "\",\n  \"seconds\": " + std::to_string(r.seconds) +
-                                  (o.fpga ? lanes_json(r) : std::string()) + "\n}\n");
-    if (r.ok) {
+    const bool cancelled = run.interrupted || r.stopped;
+    upgrade_cli::write_report(o.link.report, json_head(r.ok, r.error, cancelled) + ",\n  \"platform\": \"" +
+                                                 (o.fpga ? "fpga" : "chip") + "\",\n  \"seconds\": " +
+                                                 std::to_string(r.seconds) + (o.fpga ? lanes_json(r) : std::string()) +
+                                                 "\n}\n");
+    if (r.ok)
         std::printf("OK\n");
-        return cli_exit::kOk;
-    }
-    std::printf("FAILED: %s\n", r.error.c_str());
-    if (cancelled)
-        return cli_exit::kInterrupted;
-    return s.wait == Wait::NoBox ? cli_exit::kNoBox : cli_exit::kFailed;
+    else
+        std::printf("FAILED: %s\n", r.error.c_str());
+    return rc;
 }
 
 }  // namespace

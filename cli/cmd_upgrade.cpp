@@ -44,9 +44,6 @@ int run_ports(CommonOptions o, reflasher::UpgJobParams params)
                                                             : std::string();
         return out + upgrade_cli::result_members(r, is_dump, indent);
     };
-    job.kind = [](const reflasher::UpgJobResult& r) {
-        return r.ok ? JobErrorKind::None : upgrade_cli::kind_of(r.outcome);
-    };
     job.port_failed = [](reflasher::UpgJobResult& r, const std::string& why) {
         r.failed = reflasher::Step::Check;
         r.outcome = bootlink::Outcome::PortLost;

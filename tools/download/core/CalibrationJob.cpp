@@ -122,6 +122,9 @@ CalibrationResult run_calibration(const CalibrationParams& p, bootlink::JobConte
         r.stopped = r.kind == JobErrorKind::Cancelled;
     } else {
         box_there = true;
+        // The words go out and come back on the job's own reads: the
+        // service's reading, started for the wait, would take the replies.
+        ctx.service()->SMS_StopSvc();
         // Announcements the boot ROM made before the host talked are no replies.
         BootRomWords(ctx).settle();
         if (p.platform == CalibrationPlatform::Chip) {
