@@ -12,6 +12,7 @@ constexpr int kInterrupted = 3;  // stopped by Ctrl+C or cancelled; nothing is r
 constexpr int kInput = 4;        // an input file is missing, unreadable or not valid; nothing was sent
 constexpr int kPort = 5;         // the port could not be opened, or the connection to it was lost
 constexpr int kNoBox = 6;        // no box announced itself within the reset time-out
+constexpr int kDatabase = 7;     // the line database is unavailable; no box was touched
 
 // The exit status of a job that ended with `kind`: the one table every
 // device command goes by.
@@ -24,8 +25,8 @@ constexpr int of(JobErrorKind kind)
     case JobErrorKind::Input: return kInput;
     case JobErrorKind::Port: return kPort;
     case JobErrorKind::NoBox: return kNoBox;
-    case JobErrorKind::Failed:
-    case JobErrorKind::Database: break;
+    case JobErrorKind::Database: return kDatabase;
+    case JobErrorKind::Failed: break;
     }
     return kFailed;
 }
@@ -33,6 +34,6 @@ constexpr int of(JobErrorKind kind)
 // The text every --help ends with.
 inline constexpr const char* kHelpFooter =
     "Exit status: 0 success, 1 failed, 2 usage error, 3 interrupted, 4 bad input file, "
-    "5 port error, 6 no box within the reset time-out.";
+    "5 port error, 6 no box within the reset time-out, 7 line database unavailable.";
 
 }  // namespace cli_exit

@@ -1,0 +1,109 @@
+#include "JobRecords.h"
+
+#include "LineTime.h"
+
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+
+namespace line {
+
+namespace {
+
+Value opt(const std::string& s) { return s.empty() ? Value() : Value(s); }
+Value opt_num(long long n) { return n < 0 ? Value() : Value(std::to_string(n)); }
+
+Value opt_seconds(double s)
+{
+    if (s < 0)
+        return Value();
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.3f", s);
+    return Value(buf);
+}
+
+std::string hex(const unsigned char* p, size_t n)
+{
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < n; ++i) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 15];
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string new_job_id()
+{
+    static thread_local std::mt19937_64 rng{std::random_device{}()};
+    unsigned char b[16];
+    for (int i = 0; i < 16; i += 8) {
+        const uint64_t v = rng();
+        for (int k = 0; k < 8; ++k)
+            b[i + k] = static_cast<unsigned char>(v >> (8 * k));
+    }
+    return hex(b, sizeof b);
+}
+
+DbStatus ensure_station(Connection& db, const std::string& station)
+{
+    const std::string now = utc_now();
+    return db.exec("INSERT INTO station (name, first_seen, last_seen) VALUES ($1, $2, $2) "
+                   "ON CONFLICT (name) DO UPDATE SET last_seen = excluded.last_seen",
+                   {station, now});
+}
+
+DbStatus record_job_start(Connection& db, const JobStart& j)
+{
+    DbStatus s = ensure_station(db, j.station);
+    if (!s.ok())
+        return s;
+    return db.exec("INSERT INTO job (id, station, port, tool, kind, project_type, image_name, image_size,"
+                   " image_sha256, started_at, outcome, code) "
+                   "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, 'running', $11) ON CONFLICT (id) DO NOTHING",
+                   {j.id, j.station, j.port, j.tool, j.kind, opt_num(j.project_type), opt(j.image_name),
+                    opt_num(j.image_size), opt(j.image_sha256), j.started_at.empty() ? utc_now() : j.started_at,
+                    opt(j.code)});
+}
+
+DbStatus record_job_end(Connection& db, const std::string& id, const JobEnd& e)
+{
+    return db.exec("UPDATE job SET outcome = $2, failed_step = $3, error = $4, ended_at = $5,"
+                   " code = COALESCE($6, code), bytes = $7, seconds = $8, report = $9 WHERE id = $1",
+                   {id, e.outcome, opt(e.failed_step), opt(e.error), e.ended_at.empty() ? utc_now() : e.ended_at,
+                    opt(e.code), opt_num(e.bytes), opt_seconds(e.seconds), opt(e.report)});
+}
+
+bool file_digest(const std::string& path, std::string* sha256, long long* size)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    bool ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1;
+    long long total = 0;
+    char buf[1 << 16];
+    while (ok && in) {
+        in.read(buf, sizeof buf);
+        const std::streamsize got = in.gcount();
+        total += got;
+        ok = got == 0 || EVP_DigestUpdate(ctx, buf, static_cast<size_t>(got)) == 1;
+    }
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    ok = ok && !in.bad() && EVP_DigestFinal_ex(ctx, md, &len) == 1;
+    EVP_MD_CTX_free(ctx);
+    if (!ok)
+        return false;
+    if (sha256)
+        *sha256 = hex(md, len);
+    if (size)
+        *size = total;
+    return true;
+}
+
+}  // namespace line
