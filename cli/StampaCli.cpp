@@ -157,16 +157,16 @@ void write_report(const std::string& path, const StampaOptions& o, const std::ve
     bool ok = !results.empty();
     for (const auto& r : results)
         ok = ok && r.ok();
-    f << "{\n  \"platform\": " << cli_json::quoted(o.platform) << ",\n  \"log\": " << cli_json::quoted(o.log)
+    f << "{\n  \"platform\": " << kv_json::quoted(o.platform) << ",\n  \"log\": " << kv_json::quoted(o.log)
       << ",\n  \"ok\": " << (ok ? "true" : "false") << ",\n  \"boxes\": [";
     for (size_t i = 0; i < results.size(); ++i) {
         const auto& r = results[i];
         f << (i ? "," : "") << "\n    {";
         if (ports)
-            f << "\"port\": " << cli_json::quoted((*ports)[i]) << ", ";
-        f << "\"code\": " << cli_json::quoted(r.code) << ", \"result\": " << cli_json::quoted(outcome_name(r))
+            f << "\"port\": " << kv_json::quoted((*ports)[i]) << ", ";
+        f << "\"code\": " << kv_json::quoted(r.code) << ", \"result\": " << kv_json::quoted(outcome_name(r))
           << ", \"logged\": " << (r.logged ? "true" : "false") << ", \"seconds\": " << r.seconds
-          << ", \"error\": " << cli_json::quoted(r.error) << "}";
+          << ", \"error\": " << kv_json::quoted(r.error) << "}";
     }
     f << "\n  ]\n}\n";
     if (!f)
@@ -340,10 +340,10 @@ void Line::pass_ended(const stampa::PassResult& r)
         const std::string start = station::utc_text(std::chrono::system_clock::now() -
                                                     std::chrono::milliseconds(int64_t(r.seconds * 1000)));
         const char* word = r.ok() ? "ok" : r.outcome == stampa::Outcome::Cancelled ? "cancelled" : "failed";
-        if (!m_journal->append("{\"port\": " + cli_json::quoted(m_box.port) + ", \"box\": " + std::to_string(n) +
-                               ", \"start\": " + cli_json::quoted(start) + ", \"end\": " + cli_json::quoted(end) +
-                               ", \"result\": " + cli_json::quoted(word) + ", \"error\": " + cli_json::quoted(r.error) +
-                               ", \"outcome\": " + cli_json::quoted(outcome_name(r)) + ", \"code\": " + cli_json::quoted(r.code) + "}"))
+        if (!m_journal->append("{\"port\": " + kv_json::quoted(m_box.port) + ", \"box\": " + std::to_string(n) +
+                               ", \"start\": " + kv_json::quoted(start) + ", \"end\": " + kv_json::quoted(end) +
+                               ", \"result\": " + kv_json::quoted(word) + ", \"error\": " + kv_json::quoted(r.error) +
+                               ", \"outcome\": " + kv_json::quoted(outcome_name(r)) + ", \"code\": " + kv_json::quoted(r.code) + "}"))
             m_console.event(m_box.index, "error: the journal line of box " + std::to_string(n) + " was not written");
         m_box.view.set_counts(m_count.done, m_count.failed, m_count.per_hour());
     }

@@ -90,7 +90,7 @@ const bootlink::WireStats& wire_of(const reflasher::UpgJobResult& r, bool is_dum
 
 std::string result_members(const reflasher::UpgJobResult& r, bool is_dump, const std::string& indent)
 {
-    using cli_json::quoted;
+    using kv_json::quoted;
     const bootlink::WireStats& w = wire_of(r, is_dump);
     std::string s;
     s += indent + "\"ok\": " + (r.ok ? "true" : "false") + ",\n";

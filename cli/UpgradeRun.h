@@ -115,7 +115,7 @@ int run_boot_job(const CommonOptions& o, const std::vector<std::string>& ports, 
             job.port_failed((*results)[i], run.boxes[i]->open_error);
         good += run.boxes[i]->status == 0;
         if (!run.one())
-            body += std::string(i ? "," : "") + "\n    {\n      \"port\": " + cli_json::quoted(ports[i]) + ",\n" +
+            body += std::string(i ? "," : "") + "\n    {\n      \"port\": " + kv_json::quoted(ports[i]) + ",\n" +
                     job.members((*results)[i], i, "      ") + "\n    }";
     }
     if (!run.one()) {

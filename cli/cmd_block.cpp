@@ -48,8 +48,8 @@ std::string blocks_json(const sectorsmith::SlaveInfo& s, const char* indent)
     for (size_t i = 0; i < s.entries.size(); ++i) {
         const sectorsmith::SlaveEntry& e = s.entries[i];
         const sectorsmith::BlockKind* k = sectorsmith::find_kind(e.id);
-        o += std::string(i ? "," : "") + "\n" + indent + "  {\"id\": " + cli_json::quoted(hex_id(e.id)) +
-             ", \"kind\": " + cli_json::quoted(k ? k->cli_name : "") + ", \"name\": " + cli_json::quoted(e.name) +
+        o += std::string(i ? "," : "") + "\n" + indent + "  {\"id\": " + kv_json::quoted(hex_id(e.id)) +
+             ", \"kind\": " + kv_json::quoted(k ? k->cli_name : "") + ", \"name\": " + kv_json::quoted(e.name) +
              ", \"offset\": " + std::to_string(e.offset) + ", \"size\": " + std::to_string(e.size) + "}";
     }
     return o + (s.entries.empty() ? "]" : "\n" + std::string(indent) + "]");
@@ -60,15 +60,15 @@ std::string result_members(const sectorsmith::BlockJobResult& r, const std::stri
 {
     std::ostringstream f;
     f << indent << "\"ok\": " << (r.ok ? "true" : "false") << ",\n";
-    f << indent << "\"error\": " << cli_json::quoted(r.ok ? "" : r.error) << ",\n";
-    f << indent << "\"failed_step\": " << cli_json::quoted(r.failed_step()) << ",\n";
+    f << indent << "\"error\": " << kv_json::quoted(r.ok ? "" : r.error) << ",\n";
+    f << indent << "\"failed_step\": " << kv_json::quoted(r.failed_step()) << ",\n";
     f << indent << "\"cancelled\": " << (r.cancelled ? "true" : "false") << ",\n";
     f << indent << "\"warnings\": [";
     for (size_t i = 0; i < r.warnings.size(); ++i)
-        f << (i ? ", " : "") << cli_json::quoted(r.warnings[i]);
+        f << (i ? ", " : "") << kv_json::quoted(r.warnings[i]);
     f << "],\n" << indent << "\"phases\": {";
     for (size_t i = 0; i < r.phases.size(); ++i)
-        f << (i ? ", " : "") << cli_json::quoted(r.phases[i].first) << ": " << r.phases[i].second;
+        f << (i ? ", " : "") << kv_json::quoted(r.phases[i].first) << ": " << r.phases[i].second;
     const bootlink::WireStats& w = r.transfer;
     f << "},\n" << indent << "\"transfer\": {\"payload_bytes\": " << w.payload_bytes << ", \"wire_bytes\": "
       << w.wire_bytes() << ", \"seconds\": " << w.seconds << ", \"retries\": " << w.retries << "},\n";

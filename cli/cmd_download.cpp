@@ -65,7 +65,7 @@ int64_t reset_wait_ms(const LinkOptions& o)
 std::string json_head(bool ok, const std::string& error, bool cancelled)
 {
     return std::string("{\n  \"ok\": ") + (ok ? "true" : "false") + ",\n  \"error\": \"" +
-           cli_json::escape(ok ? "" : error) + "\",\n  \"cancelled\": " + (cancelled ? "true" : "false");
+           kv_json::escape(ok ? "" : error) + "\",\n  \"cancelled\": " + (cancelled ? "true" : "false");
 }
 
 // ---- download --------------------------------------------------------------

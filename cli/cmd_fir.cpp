@@ -62,8 +62,8 @@ void fields_json(std::ostream& o, const std::vector<FieldValue>& fields)
     o << "{";
     for (size_t i = 0; i < fields.size(); ++i) {
         const FieldValue& f = fields[i];
-        o << (i ? "," : "") << "\n    " << cli_json::quoted(f.name) << ": ";
-        o << (f.kind == FieldValue::Text ? cli_json::quoted(f.value) : f.value);
+        o << (i ? "," : "") << "\n    " << kv_json::quoted(f.name) << ": ";
+        o << (f.kind == FieldValue::Text ? kv_json::quoted(f.value) : f.value);
     }
     o << "\n  }";
 }
@@ -80,7 +80,7 @@ void keys_json(std::ostream& o, const ParsedImage& p, KeyTable t, const std::vec
     o << ", \"keys\": [";
     for (int i = 0; i < r.count(t); ++i) {
         const std::string name = i < static_cast<int>(names.size()) ? cp.to_screen(names[i]) : std::string();
-        o << (i ? "," : "") << "\n      {\"name\": " << cli_json::quoted(name) << ", \"code\": " << int(r.key_code(t, i))
+        o << (i ? "," : "") << "\n      {\"name\": " << kv_json::quoted(name) << ", \"code\": " << int(r.key_code(t, i))
           << ", \"logical\": " << r.logical_key(t, i) << "}";
     }
     o << "]}";
@@ -94,7 +94,7 @@ int cmd_show(const std::string& platform, const std::string& image)
         return rc;
     const std::vector<std::string> caps = captions();
     std::ostringstream o;
-    o << "{\n  \"platform\": " << cli_json::quoted(traits(p).id) << ",\n  \"image_size\": " << parsed.image.size();
+    o << "{\n  \"platform\": " << kv_json::quoted(traits(p).id) << ",\n  \"image_size\": " << parsed.image.size();
     o << ",\n  \"front_panel\": ";
     fields_json(o, describe_fields(parsed.record, p, true, caps));
     o << ",\n  \"hardware\": ";

@@ -36,7 +36,7 @@ const char* result_word(const reflasher::UpgJobResult& r)
 std::string journal_line(const std::string& port, int box, const std::string& start, const std::string& end,
                          const reflasher::UpgJobResult& r)
 {
-    using cli_json::quoted;
+    using kv_json::quoted;
     return "{\"port\": " + quoted(port) + ", \"box\": " + std::to_string(box) + ", \"start\": " + quoted(start) +
            ", \"end\": " + quoted(end) + ", \"result\": " + quoted(result_word(r)) +
            ", \"error\": " + quoted(r.ok ? "" : r.error) + ", \"failed_step\": " + quoted(r.failed_step()) + "}";

@@ -1,5 +1,7 @@
 #include "LineText.h"
 
+#include "JsonText.h"
+
 #include <cstdio>
 
 namespace line {
@@ -80,23 +82,7 @@ const std::vector<bool> kStationNumeric = {false, true, true, true, true, true, 
 
 }  // namespace
 
-std::string json_string(const std::string& s)
-{
-    std::string o = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            o += '\\';
-            o += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            o += buf;
-        } else {
-            o += static_cast<char>(c);
-        }
-    }
-    return o + "\"";
-}
+std::string json_string(const std::string& s) { return kv_json::quoted(s); }
 
 std::string jobs_text(const std::vector<JobRow>& jobs, TextForm form)
 {

@@ -1,10 +1,10 @@
-// Text for the JSON reports of corvane-cli.
+// Text for JSON reports: corvane-cli's and the line database's.
 #pragma once
 
 #include <cstdio>
 #include <string>
 
-namespace cli_json {
+namespace kv_json {
 
 // `s` as the inside of a JSON string.
 inline std::string escape(const std::string& s)
@@ -36,4 +36,4 @@ inline std::string quoted(const std::string& s)
     return "\"" + escape(s) + "\"";
 }
 
-}  // namespace cli_json
+}  // namespace kv_json
