@@ -136,20 +136,23 @@ void CRemoteSession::RecordKey(int32_t value, const std::string& name)
     ++m_stats.keys_not_recorded;
 }
 
-void CRemoteSession::Press(const std::string& name, int32_t value, int record, const std::function<bool()>& stop)
+void CRemoteSession::Press(const std::string& name, int32_t value, int record, const std::function<bool()>& stop,
+                           bool fromRandom)
 {
     if (value == kStartMarker)
         return;
+    // The line is labelled by who pressed the key, not by the mode at this
+    // instant: a Stop may end the random mode while its last key goes out.
     const char* n = name.c_str();
     if (m_sim) {
         Log(sformat("sim: cyc:%d, key num:%d, key value:%d\r\n", m_cycle.load(), record, value));
-    } else if (m_recording && m_random) {
+    } else if (m_recording && fromRandom) {
         Log(sformat("random&record:  key value:%d, key name:%s\r\n", value, n));
         RecordKey(value, name);
     } else if (m_recording) {
         Log(sformat("record:  key value:%d, key name:%s\r\n", value, n));
         RecordKey(value, name);
-    } else if (m_random) {
+    } else if (fromRandom) {
         Log(sformat("random: key value:%d, key name:%s\r\n", value, n));
     } else {
         Log(sformat("press key: key value:%d, key name:%s\r\n", value, n));
@@ -264,8 +267,8 @@ uint32_t CRemoteSession::RandomLoop()
             const size_t j = m_rng() % map.name.size();
             key = HandPress{map.name[j], static_cast<int32_t>(std::strtoll(map.value[j].c_str(), nullptr, 10))};
         }
-        if (have) {
-            Press(key.name, key.value, -1, stopped);
+        if (have && !stopped()) {
+            Press(key.name, key.value, -1, stopped, true);
             ++pressed;
         }
         if (m_randomCount > 0 && pressed >= m_randomCount) {

@@ -71,7 +71,8 @@ public:
     // The press routine, on the caller's thread: the mode's log line, the
     // recording, the send and its 100 ms. `record` is the record index shown
     // by replay lines; `stop` ends the waits early.
-    void Press(const std::string& name, int32_t value, int record = -1, const std::function<bool()>& stop = {});
+    void Press(const std::string& name, int32_t value, int record = -1, const std::function<bool()>& stop = {},
+               bool fromRandom = false);
     // A key button: queued for the key thread. False when presses by hand are
     // not allowed now (random runs).
     bool PressByHand(const std::string& name, int32_t value);
