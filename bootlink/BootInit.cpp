@@ -380,36 +380,11 @@ int choose_range(const CalibrationState& st) {
     return best;
 }
 
-int calibrate_on_chip(const std::string& config_text, JobContext& ctx) {
-    write(R14, 1, ctx);
-    uint32_t chip = 0;
-    if (!addr_read(kChipId, &chip, ctx))
-        return BL_FAIL(ctx, kSrc, "calibration: the chip id register 0xBFEDC024 could not be read\n");
-    write(R34, (chip & 0x0Au) ? 0x03420100u : 0x03430000u, ctx);
+namespace {
 
-    CalibrationState st;
-    if (!read_ddr_settings(config_text, &st.settings))
-        return BL_FAIL(ctx, kSrc, "calibration: #CONFIG_SETTING# could not be read\n");
-    const DdrSettings& s = st.settings;
-    RegisterList init_regs, config_regs;
-    if (!parse_register_list(config_text, "#INIT_REGS#", &init_regs) ||
-        !parse_register_list(config_text, "#CONFIG_REGS#", &config_regs))
-        return BL_FAIL(ctx, kSrc, "calibration: a register section could not be read\n");
-    if (s.no_calibration) {
-        run_register_script(init_regs, ctx);
-        kv_console_printf("No Calibration Process \n");
-        return 1;
-    }
-    if (s.rdclk_dly_max > uint32_t(kMaxClockDelays))
-        BL_LOG(kSrc, "RDCLK_DLY_MAX %u is beyond the %d clock delays, scans stop at %d\n", s.rdclk_dly_max,
-               kMaxClockDelays, kMaxClockDelays);
-    kv_console_printf("CLOCK_OFFSET = %d \nDELAY_90_OFFSET = %d \nDELAY_9090_OFFSET = %d \nDQS_IN_90_OFFSET = %d \n",
-                      s.clock_offset, s.delay_90_offset, s.delay_9090_offset, s.dqs_in_90_offset);
-    run_register_script(init_regs, ctx);
-    if (!ctx.going())
-        return stopped(ctx);
-
-    // Clock calibration, a second try with the other start value.
+// The clock calibration (a second try with the other start value) and the
+// clock delay it finds. 1 on success.
+int calibrate_clock(const DdrSettings& s, JobContext& ctx) {
     uint32_t last = 0;
     write(R40, 0x03010020u, ctx);
     int r = poll_ready(R44, &last, ctx);
@@ -432,65 +407,69 @@ int calibrate_on_chip(const std::string& config_text, JobContext& ctx) {
     if (c < 256)
         c = 256;
     write(R40, uint32_t(c), ctx);
+    return 1;
+}
 
-    // DLL.
+// The DLL calibration and the delays it sets; *d is the DLL's value. 1 on
+// success.
+int calibrate_dll(const DdrSettings& s, int32_t* d, JobContext& ctx) {
     write(R48, 0x13010010u, ctx);
     uint32_t dll = 0;
-    r = poll_ready(R4C, &dll, ctx);
+    int r = poll_ready(R4C, &dll, ctx);
     if (r < 0)
         return stopped(ctx);
     if (r == 0) {
         return BL_FAIL(ctx, kSrc,
                        " DLL calibration: wait R_DDR_CTRL_BASE + 0x4C over time,  R_DDR_CTRL_BASE + 0x4C: 0x%x \n", dll);
     }
-    const int32_t d = int32_t((dll >> 16) & 0x3Fu);
+    *d = int32_t((dll >> 16) & 0x3Fu);
     set_bits(R48, 8, 1, 1, ctx);
 
     // Delays.
-    set_bits(R50, 0, 6, uint32_t(s.delay_90_offset + d), ctx);
-    set_bits(R50, 8, 6, uint32_t(s.delay_9090_offset + d), ctx);
+    set_bits(R50, 0, 6, uint32_t(s.delay_90_offset + *d), ctx);
+    set_bits(R50, 8, 6, uint32_t(s.delay_9090_offset + *d), ctx);
     for (int lo : {0, 8, 16, 24})
-        set_bits(R54, lo, 6, uint32_t(s.dqs_in_90_offset + d), ctx);
-    run_register_script(config_regs, ctx);
+        set_bits(R54, lo, 6, uint32_t(s.dqs_in_90_offset + *d), ctx);
+    return 1;
+}
 
-    const uint32_t device = s.device_select;
-    if (device > 2)
-        BL_LOG(kSrc, "DEVICE_SELECT %u is none of 0, 1, 2: the whole word is tested\n", device);
+// Scans the ranges RANGE_SELECT names and programs the widest window.
+int scan_and_program(CalibrationState& st, uint32_t device, JobContext& ctx) {
+    const DdrSettings& s = st.settings;
+    int first = 0, lastr = 3;
+    if (s.range_select <= 3)
+        first = lastr = int(s.range_select);
+    else if (s.range_select != 4)
+        BL_LOG(kSrc, "RANGE_SELECT %u is none of 0 to 4: all four ranges are scanned\n", s.range_select);
+    if (!scan_set(st, first, lastr, device, ctx))
+        return st.link_failed ? BL_FAIL(ctx, kSrc, "calibration: the STB stopped answering\n") : stopped(ctx);
+    const RangeRecord* g = st.ranges;
+    kv_console_printf("rang0: %02d %d %d , rang1: %02d %d %d , rang2: %02d %d %d, rang3: %02d %d %d \n",
+                      g[0].width, g[0].start, g[0].end, g[1].width, g[1].start, g[1].end, g[2].width, g[2].start,
+                      g[2].end, g[3].width, g[3].start, g[3].end);
+    int best = choose_range(st);
+    const RangeRecord& b = st.ranges[best];
+    if (b.width == 0)
+        return BL_FAIL(ctx, kSrc, "calibration: no clock delay passed the memory test, no read window found\n");
+    int m = (int(b.start) + int(b.end)) / 2;
+    kv_console_printf(
+        "DDR2 Calibiration param is: clk star %d, end %d, rdclk_rising_latch %d, digclk_neglatch %d, rd_add %d \n",
+        b.start, b.end, b.rising, b.negative, b.rd_add[m]);
+    if (!program_range(st, best, ctx))
+        return BL_FAIL(ctx, kSrc, "calibration: programming the chosen range failed\n");
+    kv_console_printf("0xa4 = %08x\n", read_or_zero(RA4, ctx));
+    kv_console_printf("0x38 = %08x\n", read_or_zero(R38, ctx));
+    kv_console_printf("0x50 = %08x\n", read_or_zero(R50, ctx));
+    kv_console_printf("0x4c = %08x\n", read_or_zero(R4C, ctx));
+    kv_console_printf("0x44 = %08x\n", read_or_zero(R44, ctx));
+    kv_console_printf("0x54 = %08x\n", read_or_zero(R54, ctx));
+    if (uint32_t(b.width) == s.rdclk_dly_max)
+        kv_console_printf("\n\nRANGE %d IS TOO LARGE\n\n", best);
+    return 1;
+}
 
-    if (!s.scan_mode) {
-        int first = 0, lastr = 3;
-        if (s.range_select <= 3)
-            first = lastr = int(s.range_select);
-        else if (s.range_select != 4)
-            BL_LOG(kSrc, "RANGE_SELECT %u is none of 0 to 4: all four ranges are scanned\n", s.range_select);
-        if (!scan_set(st, first, lastr, device, ctx))
-            return st.link_failed ? BL_FAIL(ctx, kSrc, "calibration: the STB stopped answering\n") : stopped(ctx);
-        const RangeRecord* g = st.ranges;
-        kv_console_printf("rang0: %02d %d %d , rang1: %02d %d %d , rang2: %02d %d %d, rang3: %02d %d %d \n",
-                          g[0].width, g[0].start, g[0].end, g[1].width, g[1].start, g[1].end, g[2].width, g[2].start,
-                          g[2].end, g[3].width, g[3].start, g[3].end);
-        int best = choose_range(st);
-        const RangeRecord& b = st.ranges[best];
-        if (b.width == 0)
-            return BL_FAIL(ctx, kSrc, "calibration: no clock delay passed the memory test, no read window found\n");
-        int m = (int(b.start) + int(b.end)) / 2;
-        kv_console_printf(
-            "DDR2 Calibiration param is: clk star %d, end %d, rdclk_rising_latch %d, digclk_neglatch %d, rd_add %d \n",
-            b.start, b.end, b.rising, b.negative, b.rd_add[m]);
-        if (!program_range(st, best, ctx))
-            return BL_FAIL(ctx, kSrc, "calibration: programming the chosen range failed\n");
-        kv_console_printf("0xa4 = %08x\n", read_or_zero(RA4, ctx));
-        kv_console_printf("0x38 = %08x\n", read_or_zero(R38, ctx));
-        kv_console_printf("0x50 = %08x\n", read_or_zero(R50, ctx));
-        kv_console_printf("0x4c = %08x\n", read_or_zero(R4C, ctx));
-        kv_console_printf("0x44 = %08x\n", read_or_zero(R44, ctx));
-        kv_console_printf("0x54 = %08x\n", read_or_zero(R54, ctx));
-        if (uint32_t(b.width) == s.rdclk_dly_max)
-            kv_console_printf("\n\nRANGE %d IS TOO LARGE\n\n", best);
-        return 1;
-    }
-
-    // Diagnostic sweep over the input and output delays.
+// Diagnostic sweep over the input and output delays.
+int sweep_delays(CalibrationState& st, int32_t d, uint32_t device, JobContext& ctx) {
     st.quiet = true;
     set_bits(RA8, 16, 1, 1, ctx);
     set_bits(RA8, 17, 1, 0, ctx);
@@ -524,6 +503,48 @@ int calibrate_on_chip(const std::string& config_text, JobContext& ctx) {
         }
     }
     return 1;
+}
+
+}  // namespace
+
+int calibrate_on_chip(const std::string& config_text, JobContext& ctx) {
+    write(R14, 1, ctx);
+    uint32_t chip = 0;
+    if (!addr_read(kChipId, &chip, ctx))
+        return BL_FAIL(ctx, kSrc, "calibration: the chip id register 0xBFEDC024 could not be read\n");
+    write(R34, (chip & 0x0Au) ? 0x03420100u : 0x03430000u, ctx);
+
+    CalibrationState st;
+    if (!read_ddr_settings(config_text, &st.settings))
+        return BL_FAIL(ctx, kSrc, "calibration: #CONFIG_SETTING# could not be read\n");
+    const DdrSettings& s = st.settings;
+    RegisterList init_regs, config_regs;
+    if (!parse_register_list(config_text, "#INIT_REGS#", &init_regs) ||
+        !parse_register_list(config_text, "#CONFIG_REGS#", &config_regs))
+        return BL_FAIL(ctx, kSrc, "calibration: a register section could not be read\n");
+    if (s.no_calibration) {
+        run_register_script(init_regs, ctx);
+        kv_console_printf("No Calibration Process \n");
+        return 1;
+    }
+    if (s.rdclk_dly_max > uint32_t(kMaxClockDelays))
+        BL_LOG(kSrc, "RDCLK_DLY_MAX %u is beyond the %d clock delays, scans stop at %d\n", s.rdclk_dly_max,
+               kMaxClockDelays, kMaxClockDelays);
+    kv_console_printf("CLOCK_OFFSET = %d \nDELAY_90_OFFSET = %d \nDELAY_9090_OFFSET = %d \nDQS_IN_90_OFFSET = %d \n",
+                      s.clock_offset, s.delay_90_offset, s.delay_9090_offset, s.dqs_in_90_offset);
+    run_register_script(init_regs, ctx);
+    if (!ctx.going())
+        return stopped(ctx);
+
+    int32_t d = 0;
+    if (!calibrate_clock(s, ctx) || !calibrate_dll(s, &d, ctx))
+        return 0;
+    run_register_script(config_regs, ctx);
+
+    const uint32_t device = s.device_select;
+    if (device > 2)
+        BL_LOG(kSrc, "DEVICE_SELECT %u is none of 0, 1, 2: the whole word is tested\n", device);
+    return s.scan_mode ? sweep_delays(st, d, device, ctx) : scan_and_program(st, device, ctx);
 }
 
 int send_cache_calibration(const std::string& image_name, JobContext& ctx) {

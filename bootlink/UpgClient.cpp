@@ -239,8 +239,6 @@ int UpgSlaveReport(uint32_t image_size, JobContext& ctx, uint8_t block_id) {
 
 namespace {
 
-enum class FrameReply { Accepted, Again, Failed };
-
 // Sends one data frame and reads its 3-byte reply.
 FrameReply send_data_frame(JobContext& ctx, const std::vector<uint8_t>& frame, uint16_t seq) {
     WireStats& st = ctx.transfer;
@@ -296,39 +294,15 @@ int UpgTransfer(const uint8_t* data, size_t len, JobContext& ctx, uint8_t block_
         BL_LOG(kSrc, "CMD TRANSFER: RESPONSE ERROR!\n");
 
     BL_LOG(kSrc, "\nStart downloading data...\n");
-    ctx.bytes(0, len);
-    size_t sent = 0;
-    for (size_t seq = 0; sent < len; ++seq) {
-        if (ctx.cancelled()) {
-            ctx.progress(0);
-            return cancelled_at(ctx, __LINE__, "UPG Canceled by user, while transfering\n");
-        }
-        const size_t n = std::min(kDataFrameBytes, len - sent);
-        const uint16_t wire_seq = uint16_t(seq);
-        std::vector<uint8_t> frame = build_data_frame(wire_seq, data + sent, n);
-        FrameReply reply = FrameReply::Again;
-        for (int attempt = 0; attempt < 4 && reply == FrameReply::Again; ++attempt) {
-            if (attempt > 0)
-                ++st.retries;
-            reply = send_data_frame(ctx, frame, wire_seq);
-        }
-        if (reply == FrameReply::Failed)
-            return 0;
-        if (reply != FrameReply::Accepted)
-            return FAIL("TRANSFER: frame %zu was not accepted after 4 tries\n", seq);
-        sent += n;
-        st.payload_bytes = sent;
-        ctx.bytes(sent, len);
-        ctx.progress(int(uint64_t(sent) * 100 / len));
-        ctx.status("Transferring: " + std::to_string(sent) + "/" + std::to_string(len));
-    }
-    ctx.progress(100);
-    ctx.progress(0);
+    static const FrameLoop loop{kSrc, "UPG Canceled by user, while transfering\n",
+                                "TRANSFER: frame %zu was not accepted after 4 tries\n", send_data_frame};
+    if (!send_frames(ctx, data, len, loop))
+        return 0;
     BL_LOG(kSrc, "\nEnd downloading\n");
     return 1;
 }
 
-BurnProgress::BurnProgress(JobContext& ctx) : m_ctx(ctx), m_start(now_ms()), m_advanced(m_start) {}
+BurnProgress::BurnProgress(JobContext& ctx) : BurnWatch(ctx, kSrc, "", "\n") {}
 
 int BurnProgress::take(uint8_t b) {
     if (b == 'B') {
@@ -365,36 +339,6 @@ int BurnProgress::take(uint8_t b) {
     return -1;
 }
 
-bool BurnProgress::within_limits() {
-    const int64_t now = now_ms();
-    if (now - m_start > m_ctx.limits.burn_total_ms) {
-        BL_FAIL(m_ctx, kSrc, "\nBurning flash did not end within %lld s!!\n\n",
-                (long long)(m_ctx.limits.burn_total_ms / 1000));
-        return false;
-    }
-    if (now - m_advanced > m_ctx.limits.burn_stall_ms) {
-        BL_FAIL(m_ctx, kSrc, "\nBurning flash stopped at %d%% for %lld s!!\n\n", std::max(m_pct, 0),
-                (long long)(m_ctx.limits.burn_stall_ms / 1000));
-        return false;
-    }
-    return true;
-}
-
-int BurnProgress::read_budget_ms() const {
-    const int64_t now = now_ms();
-    int64_t left = std::min(m_start + m_ctx.limits.burn_total_ms, m_advanced + m_ctx.limits.burn_stall_ms) - now;
-    return int(std::clamp<int64_t>(left + 1, 1, 20000));
-}
-
-void BurnProgress::report(int pct) {
-    if (pct > m_pct) {
-        m_pct = pct;
-        m_advanced = now_ms();
-    }
-    m_ctx.progress(pct);
-    m_ctx.status("Burning: " + std::to_string(pct) + "/100");
-}
-
 int UpgBurn(JobContext& ctx) {
     kv_console_printf("\nVerify burning flash...");
     ctx.pause(5000);
@@ -410,30 +354,7 @@ int UpgBurn(JobContext& ctx) {
         return FAIL("\nThe client did not accept the burn command!!\n");
     BL_LOG(kSrc, "\nStart burning flash, DONOT POWOFF!\n");
     BurnProgress burn(ctx);
-    for (int state = -1; state < 0;) {
-        if (ctx.cancelled())
-            return cancelled_at(ctx, __LINE__, "UPG Canceled by user, while burning\n");
-        if (!burn.within_limits())
-            return 0;
-        const int budget = burn.read_budget_ms();
-        uint8_t b = 0;
-        uint32_t got = 0;
-        line_recv(ctx, &b, 1, &got, budget);
-        if (got == 0) {
-            if (budget < 20000)
-                continue;  // a limit ran out: within_limits says which
-            return FAIL("Receive burn info timeout!\n");
-        }
-        state = burn.take(b);
-        if (state == 0)
-            return 0;
-    }
-    ctx.progress(100);
-    ctx.status("Burning: 100/100");
-    BL_LOG(kSrc, "\nBurning flash OK!\n\n");
-    ctx.progress(0);
-    ctx.status("");
-    return 1;
+    return follow_burn(ctx, burn, BurnLoop{"UPG Canceled by user, while burning\n"});
 }
 
 int UpgFinish(JobContext& ctx, bool restart_service) {

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "BootLink.h"
+#include "ClientLoops.h"
 #include "Platform.h"
 
 #include <cstdint>
@@ -64,24 +65,13 @@ bool command_until_oo(JobContext& ctx, const std::vector<uint8_t>& frame,
 // place of a command, so an 'F' is taken as the end only once the percentage
 // has reached 70 and the line then stays quiet for a moment. A percentage
 // that stops rising, and the burn as a whole, are bounded by ctx.limits.
-class BurnProgress {
+class BurnProgress : public BurnWatch {
 public:
     static constexpr int kSettleMs = 100;  // quiet after 'F' that confirms the end
 
     explicit BurnProgress(JobContext& ctx);
     // Takes one byte read from the line: 1 finished, 0 failed ('E'), -1 go on.
-    int take(uint8_t b);
-    // Fails the burn (with its message) when it has run too long or stopped advancing.
-    bool within_limits();
-    // The longest the next read may wait: the progress time-out, within the limits.
-    int read_budget_ms() const;
-
-private:
-    void report(int pct);
-
-    JobContext& m_ctx;
-    int64_t m_start, m_advanced;
-    int m_pct = -1;
+    int take(uint8_t b) override;
 };
 
 // 'P' with the banner; the client answers "OO" and the banner.

@@ -101,40 +101,13 @@ int user_limit_mode_from_settings(int current)
 }
 
 UpgJob::UpgJob(UpgJobParams params, bootlink::JobContext& ctx, CKvWorkThread* self)
-    : m_p(std::move(params)), m_ctx(ctx), m_self(self)
+    : m_p(std::move(params)), m_ctx(ctx), m_self(self), m_run(ctx, m_r, step_name, kSrc, "UPG Canceled by user!\n")
 {
-}
-
-void UpgJob::begin_phase(const char* name)
-{
-    m_phases.begin(m_ctx, name, m_r.phases);
-}
-
-void UpgJob::end_phase()
-{
-    m_phases.end(m_r.phases);
 }
 
 Step UpgJob::fail(Step s, const std::string& why, JobErrorKind kind)
 {
-    m_r.ok = false;
-    m_r.failed = s;
-    m_r.outcome = m_ctx.outcome == bootlink::Outcome::Ok ? bootlink::Outcome::Failed : m_ctx.outcome;
-    m_r.kind = m_r.outcome == bootlink::Outcome::Failed ? kind : bootlink::error_kind(m_r.outcome);
-    m_r.cancelled = m_r.outcome == bootlink::Outcome::Cancelled;
-    m_r.error = !why.empty() ? why : (!m_ctx.last_error.empty() ? m_ctx.last_error : std::string(step_name(s)) + " failed");
-    return Step::Done;
-}
-
-// The cancel event was found set before the step in m_r.failed, or while
-// waiting for the reset.
-Step UpgJob::cancel()
-{
-    BL_LOG(kSrc, through_shell() ? "DUMP Canceled by user!\n" : "UPG Canceled by user!\n");
-    m_ctx.reset_cancel();
-    m_ctx.status("");
-    m_ctx.outcome = bootlink::Outcome::Cancelled;
-    return fail(m_r.failed, "cancelled by the user");
+    return m_run.fail(s, why, kind);
 }
 
 bool UpgJob::through_shell() const
@@ -166,14 +139,14 @@ bool UpgJob::check()
 
 bool UpgJob::compress()
 {
-    begin_phase(step_name(Step::Compress));
+    m_run.begin_phase(Step::Compress);
     m_ctx.status("Compressing the image...");
     if (m_p.compressed && !m_p.compressed->empty()) {
         m_gz = m_p.compressed.get();
     } else if (!bootlink::gzip_compress(m_p.image.data(), m_p.image.size(), &m_compressed)) {
         BL_LOG(kSrc, "failed to open zipped file.\n");
         fail(Step::Compress, "the image could not be compressed");
-        end_phase();
+        m_run.end_phase();
         return false;
     }
     m_r.compressed_size = m_gz->size();
@@ -220,7 +193,7 @@ Step UpgJob::wait_reset()
     case bootlink::Outcome::Ok:
         break;
     case bootlink::Outcome::Cancelled:
-        return cancel();
+        return m_run.cancel();
     case bootlink::Outcome::NoBox: {
         std::string why = "the STB did not announce itself within " + std::to_string(m_p.reset_wait_ms / 1000) +
                           " s of the reset request";
@@ -326,47 +299,18 @@ Step UpgJob::dump()
 UpgJobResult UpgJob::Run()
 {
     m_r = UpgJobResult();
-    m_ctx.warnings.clear();
-    // The cancel event is reset when the job starts, not after the
-    // compression: an "Exit" meanwhile still ends the job.
-    m_ctx.reset_cancel();
+    m_run.start();
     if (!check() || (m_p.kind == JobKind::Upgrade && !compress()))
         return ended();
-    CSerialMonitorSerivce* svc = m_ctx.service();
-    // Undone whichever way the job ends: the service's job flag and thread
-    // slot, then the line's rate, raw link and the service's reading.
-    kv::ScopedServiceJob service_job(svc, through_shell() ? kv::ServiceJob::Dumping : kv::ServiceJob::Upgrade,
-                                     m_self);
-    bootlink::LineRestore line(m_ctx);
-    if (m_ctx.keep_going && m_platform->calibrates())
-        m_ctx.keep_going->store(true);
-    ClearConsle();
-    LogStoreFileLine(kSrc, __LINE__);
-    static const char kReset[] = "Please reset the STB!\n";
-    WriteConsleData(kReset, sizeof(kReset) - 1);
-    m_ctx.outcome = bootlink::Outcome::Ok;
-
-    for (Step s = first_step(); s != Step::Done;) {
-        m_r.failed = s;  // the step under way, for a cancel between steps
-        if (m_ctx.cancelled()) {
-            cancel();
-            break;
-        }
-        begin_phase(step_name(s));
-        s = run(s);
-    }
-    if (m_r.ok)
-        m_r.failed = Step::Done;
-    m_r.warnings = m_ctx.warnings;
+    m_run.set_cancel_text(through_shell() ? "DUMP Canceled by user!\n" : "UPG Canceled by user!\n");
+    m_run.run_on_line(through_shell() ? kv::ServiceJob::Dumping : kv::ServiceJob::Upgrade, m_self,
+                      m_platform->calibrates(), first_step(), [this](Step s) { return run(s); });
     return ended();
 }
 
 UpgJobResult UpgJob::ended()
 {
-    end_phase();
-    if (m_r.ok)
-        m_r.kind = JobErrorKind::None;
-    m_ctx.result(m_r.job_result());
+    m_run.ended();
     return m_r;
 }
 

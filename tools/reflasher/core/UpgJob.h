@@ -10,8 +10,8 @@
 #pragma once
 
 #include "BootLink.h"
-#include "PhaseTimer.h"
 #include "Platform.h"
+#include "StepRunner.h"
 
 #include <atomic>
 #include <cstdint>
@@ -76,15 +76,7 @@ struct UpgJobParams {
     int64_t reset_wait_ms = 0;
 };
 
-struct UpgJobResult {
-    bool ok = false;
-    bool cancelled = false;
-    bootlink::Outcome outcome = bootlink::Outcome::Ok;
-    JobErrorKind kind = JobErrorKind::None;  // why it ended, as the observer's OnResult told
-    Step failed = Step::Done;   // the step that failed (Done: none)
-    std::string error;          // why, in the words of the log
-    std::vector<std::string> warnings;  // what went wrong without failing the job
-    std::vector<std::pair<std::string, double>> phases;  // name, seconds, in order
+struct UpgJobResult : bootlink::StepResult<Step> {
     bootlink::WireStats transfer;
     bootlink::WireStats dump;
     uint32_t announced_size = 0;   // what the slave report carried
@@ -127,9 +119,6 @@ private:
     Step fail(Step s, const std::string& why = std::string(), JobErrorKind kind = JobErrorKind::Failed);
     // The result, told to the observer.
     UpgJobResult ended();
-    Step cancel();
-    void begin_phase(const char* name);
-    void end_phase();
 
     UpgJobParams m_p;
     bootlink::JobContext& m_ctx;
@@ -138,7 +127,7 @@ private:
     std::vector<uint8_t> m_compressed;
     const std::vector<uint8_t>* m_gz = &m_compressed;  // what goes over the line
     UpgJobResult m_r;
-    bootlink::PhaseTimer m_phases;
+    bootlink::StepRunner<Step> m_run;
 };
 
 }  // namespace reflasher

@@ -133,22 +133,23 @@ int block_prepare(bootlink::JobContext& ctx, const ClientTraits& t, uint8_t id, 
 
 namespace {
 
-enum class Packet { Accepted, Again };
+using bootlink::FrameReply;
 
-// One attempt at a data packet: send, read the 3-byte reply.
-Packet send_packet(bootlink::JobContext& ctx, const std::vector<uint8_t>& frame, uint16_t seq)
+// One attempt at a data packet: send, read the 3-byte reply. This client's
+// packets are never given up on before their fourth try.
+FrameReply send_packet(bootlink::JobContext& ctx, const std::vector<uint8_t>& frame, uint16_t seq)
 {
     bootlink::WireStats& st = ctx.transfer;
     if (!bootlink::line_send(ctx, frame.data(), frame.size(), 2000, &st))
-        return Packet::Again;
+        return FrameReply::Again;
     uint8_t r[3] = {0, 0, 0};
     uint32_t got = 0;
     bootlink::line_recv(ctx, r, 3, &got, 3000, &st);
     if (got < 3)
-        return Packet::Again;
+        return FrameReply::Again;
     if (r[0] == 'O') {
         if (kv::get_be16(r + 1) >= seq)
-            return Packet::Accepted;
+            return FrameReply::Accepted;
         LOG("(block upg)TRANSFER: SEQ ERROR, RETRY ... \n");
     } else if (r[0] == 'E') {
         LOG("(block upg)TRANSFER: RSP ERROR, RETRY ... \n");
@@ -156,7 +157,7 @@ Packet send_packet(bootlink::JobContext& ctx, const std::vector<uint8_t>& frame,
     } else {
         bootlink::line_drain(ctx, 512, 100, 2000, &st);
     }
-    return Packet::Again;
+    return FrameReply::Again;
 }
 
 int transfer_header(bootlink::JobContext& ctx, uint8_t id, uint8_t kind, uint32_t len)
@@ -195,32 +196,11 @@ int block_transfer(bootlink::JobContext& ctx, uint8_t id, uint8_t kind, const ui
     LOG("\n(block upg)Start to download...\n");
     bootlink::line_drain(ctx, 512, 500, 20000, &st);
     ctx.pause(500);
-    ctx.bytes(0, len);
-    size_t sent = 0;
-    for (size_t seq = 0; sent < len; ++seq) {
-        if (ctx.cancelled())
-            return cancelled(ctx, __LINE__, "BLOCK UPG Canceled by user, while transfering\n");
-        const size_t n = std::min(bootlink::kDataFrameBytes, len - sent);
-        std::vector<uint8_t> frame = bootlink::build_data_frame(uint16_t(seq), data + sent, n);
-        Packet p = Packet::Again;
-        for (int attempt = 0; attempt < 4 && p == Packet::Again; ++attempt) {
-            if (attempt > 0)
-                ++st.retries;
-            p = send_packet(ctx, frame, uint16_t(seq));
-        }
-        if (p != Packet::Accepted)
-            return FAIL("(block upg)TRANSFER: packet %zu was not accepted after 4 tries\n", seq);
-        sent += n;
-        st.payload_bytes = sent;
-        ctx.bytes(sent, len);
-        ctx.progress(int(uint64_t(sent) * 100 / len));
-        ctx.status("Transferring: " + std::to_string(sent) + "/" + std::to_string(len));
-    }
-    ctx.progress(100);
-    ctx.status("Transferring: " + std::to_string(sent) + "/" + std::to_string(len));
-    ctx.pause(200);
-    ctx.progress(0);
-    ctx.status("");
+    static const bootlink::FrameLoop loop{kSrc, "BLOCK UPG Canceled by user, while transfering\n",
+                                          "(block upg)TRANSFER: packet %zu was not accepted after 4 tries\n",
+                                          send_packet, 200, true};
+    if (!bootlink::send_frames(ctx, data, len, loop))
+        return 0;
     LOG("\n(block upg)End downloading\n");
     return 1;
 }
@@ -240,31 +220,20 @@ namespace {
 //   - no progress follows it: the line stays quiet behind it (below 70 %
 //     for longer than the progress has paused so far), or what follows is
 //     the client's console text, not a percentage nor a 'B' with one.
-class BlockBurn {
+class BlockBurn : public bootlink::BurnWatch {
 public:
-    explicit BlockBurn(bootlink::JobContext& ctx) : m_ctx(ctx), m_start(bootlink::now_ms())
-    {
-        m_advanced = m_report = m_start;
-    }
+    explicit BlockBurn(bootlink::JobContext& ctx) : BurnWatch(ctx, kSrc, "(block upg)", "") {}
     // Reads the next byte (one put back first); -1 when none came in time.
-    int next(int timeout_ms);
-    // Takes one byte: true when it ends the burn.
-    bool take(uint8_t b);
-    // The burn's bounds, as the upgrade tool's: false (failed) when it ran
-    // too long or its percentage stopped rising.
-    bool within_limits();
-    int read_budget_ms() const;
+    int next(int timeout_ms) override;
+    // Takes one byte: 1 when it ends the burn, -1 go on.
+    int take(uint8_t b) override { return ends_burn(b) ? 1 : -1; }
 
 private:
+    bool ends_burn(uint8_t b);
     bool progress_follows();
     bool percentage_after(uint8_t b);
     int settle_ms() const;
-    void report(int pct);
 
-    bootlink::JobContext& m_ctx;
-    int64_t m_start, m_advanced, m_report;
-    int64_t m_longest_gap = 0;  // between two reports (or the command and the first)
-    int m_pct = -1;
     bool m_saw_b = false;
     bool m_owed = false;   // a 'B' came, its percentage not yet
     int m_back = -1;       // a byte read ahead
@@ -277,23 +246,7 @@ int BlockBurn::next(int timeout_ms)
         m_back = -1;
         return b;
     }
-    uint8_t b = 0;
-    uint32_t got = 0;
-    bootlink::line_recv(m_ctx, &b, 1, &got, timeout_ms);
-    return got == 1 ? b : -1;
-}
-
-void BlockBurn::report(int pct)
-{
-    const int64_t now = bootlink::now_ms();
-    m_longest_gap = std::max(m_longest_gap, now - m_report);
-    m_report = now;
-    if (pct > m_pct) {
-        m_pct = pct;
-        m_advanced = now;
-    }
-    m_ctx.progress(pct);
-    m_ctx.status("Burning: " + std::to_string(pct) + "/100");
+    return BurnWatch::next(timeout_ms);
 }
 
 // Behind an 'F' at 70 % or less it may be the percentage of a lost 'B': the
@@ -342,7 +295,7 @@ bool BlockBurn::progress_follows()
     return true;
 }
 
-bool BlockBurn::take(uint8_t b)
+bool BlockBurn::ends_burn(uint8_t b)
 {
     if (m_owed && b != 'B') {
         m_owed = false;
@@ -365,29 +318,6 @@ bool BlockBurn::take(uint8_t b)
     return false;
 }
 
-bool BlockBurn::within_limits()
-{
-    const int64_t now = bootlink::now_ms();
-    if (now - m_start > m_ctx.limits.burn_total_ms) {
-        BL_FAIL(m_ctx, kSrc, "\n(block upg)Burning flash did not end within %lld s!!\n",
-                (long long)(m_ctx.limits.burn_total_ms / 1000));
-        return false;
-    }
-    if (now - m_advanced > m_ctx.limits.burn_stall_ms) {
-        BL_FAIL(m_ctx, kSrc, "\n(block upg)Burning flash stopped at %d%% for %lld s!!\n", std::max(m_pct, 0),
-                (long long)(m_ctx.limits.burn_stall_ms / 1000));
-        return false;
-    }
-    return true;
-}
-
-int BlockBurn::read_budget_ms() const
-{
-    const int64_t left =
-        std::min(m_start + m_ctx.limits.burn_total_ms, m_advanced + m_ctx.limits.burn_stall_ms) - bootlink::now_ms();
-    return int(std::clamp<int64_t>(left + 1, 1, 20000));
-}
-
 }  // namespace
 
 int block_burn(bootlink::JobContext& ctx)
@@ -399,31 +329,7 @@ int block_burn(bootlink::JobContext& ctx)
         return FAIL("(block upg)The client did not take the burn command\n");
     LOG("(block upg)Start burning flash, DONOT POWOFF!\n");
     BlockBurn burn(ctx);
-    for (bool done = false; !done;) {
-        if (ctx.cancelled()) {
-            bootlink::line_drain(ctx, 256, 2000);
-            return cancelled(ctx, __LINE__, "BLOCK UPG Canceled by user, while burning\n");
-        }
-        if (!burn.within_limits()) {
-            ctx.progress(0);
-            return 0;
-        }
-        const int budget = burn.read_budget_ms();
-        const int b = burn.next(budget);
-        if (b < 0) {
-            if (budget < 20000)
-                continue;  // a limit ran out: within_limits says which
-            ctx.progress(0);
-            return FAIL("(block upg)Receive burn info timeout!\n");
-        }
-        done = burn.take(uint8_t(b));
-    }
-    ctx.progress(100);
-    ctx.status("Burning: 100/100");
-    LOG("\n(block upg)Burning flash OK!\n\n");
-    ctx.progress(0);
-    ctx.status("");
-    return 1;
+    return bootlink::follow_burn(ctx, burn, bootlink::BurnLoop{"BLOCK UPG Canceled by user, while burning\n", true, true});
 }
 
 int block_reboot(bootlink::JobContext& ctx)

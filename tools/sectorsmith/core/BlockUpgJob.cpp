@@ -15,10 +15,6 @@ namespace sectorsmith {
 
 namespace {
 
-// States of the tool's state machine that end the run.
-constexpr int kDone = 7;    // the burn buttons come back
-constexpr int kFailed = 8;  // they wait for "Exit"
-
 constexpr size_t kMaxTransfer = bootlink::kMaxTransferFrames * bootlink::kDataFrameBytes;
 
 std::string hex_id(uint8_t id)
@@ -59,7 +55,8 @@ bool size_check_setting(const CKvBasicCfgIni& ini)
 }
 
 BlockUpgJob::BlockUpgJob(BlockJobParams params, bootlink::JobContext& ctx, CKvWorkThread* self)
-    : m_p(std::move(params)), m_ctx(ctx), m_self(self)
+    : m_p(std::move(params)), m_ctx(ctx), m_self(self), m_run(ctx, m_r, step_name, kSrc, "BLOCK UPG Canceled by user!\n",
+            bootlink::CancelBetween::ChargesLast)
 {
 }
 
@@ -68,38 +65,11 @@ bool BlockUpgJob::whole() const
     return m_p.block_id == kWholeFlashId && !m_p.slave_info_only;
 }
 
-void BlockUpgJob::begin_phase(Step s)
+// A cancel found anywhere ends the job as a cancel, whatever the step says.
+Step BlockUpgJob::fail(Step s, const std::string& why, JobErrorKind kind)
 {
-    m_r.failed = s;  // the step under way, for a cancel or failure
-    m_phases.begin(m_ctx, step_name(s), m_r.phases);
-}
-
-void BlockUpgJob::end_phase()
-{
-    m_phases.end(m_r.phases);
-}
-
-int BlockUpgJob::fail(Step s, const std::string& why, JobErrorKind kind)
-{
-    m_r.ok = false;
-    m_r.failed = s;
-    m_r.outcome = m_ctx.outcome == bootlink::Outcome::Ok ? bootlink::Outcome::Failed : m_ctx.outcome;
-    m_r.kind = m_r.outcome == bootlink::Outcome::Failed ? kind : bootlink::error_kind(m_r.outcome);
-    m_r.cancelled = m_r.outcome == bootlink::Outcome::Cancelled;
-    m_r.error = m_r.cancelled ? "cancelled by the user"
-                : !why.empty() ? why
-                : !m_ctx.last_error.empty() ? m_ctx.last_error
-                                            : std::string(step_name(s)) + " failed";
-    return kFailed;
-}
-
-void BlockUpgJob::cancel()
-{
-    BL_LOG(kSrc, "BLOCK UPG Canceled by user!\n");
-    m_ctx.reset_cancel();
-    m_ctx.status("");
-    m_ctx.outcome = bootlink::Outcome::Cancelled;
-    fail(m_r.failed, "cancelled by the user");
+    const bool cancelled = m_ctx.outcome == bootlink::Outcome::Cancelled;
+    return m_run.fail(s, cancelled ? std::string("cancelled by the user") : why, kind);
 }
 
 bool BlockUpgJob::check()
@@ -132,7 +102,7 @@ bool BlockUpgJob::check()
 
 bool BlockUpgJob::compress()
 {
-    begin_phase(Step::Compress);
+    m_run.begin_phase(Step::Compress);
     if (!bootlink::gzip_compress(m_p.image.data(), m_p.image.size(), &m_compressed)) {
         BL_LOG(kSrc, "Failed to compress the image!\n");
         fail(Step::Compress, "the image could not be compressed");
@@ -145,43 +115,55 @@ bool BlockUpgJob::compress()
     }
     m_r.announced_size = uint32_t(m_p.image.size());
     m_r.sent_size = m_compressed.size();
-    end_phase();
+    m_run.end_phase();
     return true;
+}
+
+Step BlockUpgJob::run(Step s)
+{
+    switch (s) {
+    case Step::BootInit: return boot_init();
+    case Step::WaitForReset: return wait_reset();
+    case Step::Calibrate: return calibrate();
+    case Step::LoadClient: return load_client();
+    case Step::TestClient: return test_client();
+    case Step::SlaveInfo: return slave_info();
+    case Step::Prepare: return prepare();
+    case Step::Transfer: return transfer();
+    case Step::Burn: return burn();
+    case Step::Reboot: return reboot();
+    default: return Step::Done;
+    }
 }
 
 // Alder and Cedar run their boot init before anything else; Alder then waits
 // for the box's sync byte at the client's rate, Cedar goes on at once.
-int BlockUpgJob::bring_up()
+Step BlockUpgJob::boot_init()
 {
-    if (!m_platform->boots_with_init())
-        return 0;
-    begin_phase(Step::BootInit);
     const int64_t t0 = bootlink::now_ms();
     if (!bootlink::run_boot_init(m_ctx, *m_platform, kSrc))
         return fail(Step::BootInit, m_ctx.outcome == bootlink::Outcome::Cancelled ? "cancelled by the user"
                                                                                   : "boot init fail!");
     m_booted = true;
     if (m_platform->bring_up != bootlink::BringUp::AlderBootInit)
-        return 1;
+        return m_platform->calibrates() ? Step::Calibrate : Step::LoadClient;
     BL_LOG(kSrc, "boot init success, cost time %dms\n", int(bootlink::now_ms() - t0));
     if (CSerialMonitorSerivce* svc = m_ctx.service())
         svc->SMS_StartSvc();
-    return 0;
+    return Step::WaitForReset;
 }
 
-int BlockUpgJob::wait_reset()
+Step BlockUpgJob::wait_reset()
 {
-    begin_phase(Step::WaitForReset);
     const int64_t limit = m_p.reset_wait_ms > 0 ? m_p.reset_wait_ms : -1;
     // After the Alder boot init the line is at the client's rate already.
     bootlink::Outcome o = m_booted ? (m_ctx.outcome = bootlink::wait_for_boot_rom(m_ctx, limit))
                                    : bootlink::wait_for_reset(m_ctx, *m_platform, limit);
     switch (o) {
     case bootlink::Outcome::Ok:
-        return 1;
+        return m_platform->calibrates() ? Step::Calibrate : Step::LoadClient;
     case bootlink::Outcome::Cancelled:
-        cancel();
-        return kFailed;
+        return m_run.cancel();
     case bootlink::Outcome::NoBox: {
         std::string why = "the STB did not announce itself within " + std::to_string(m_p.reset_wait_ms / 1000) +
                           " s of the reset request";
@@ -194,14 +176,13 @@ int BlockUpgJob::wait_reset()
     }
 }
 
-int BlockUpgJob::load_client()
+Step BlockUpgJob::calibrate()
 {
-    if (m_platform->calibrates()) {
-        begin_phase(Step::Calibrate);
-        if (!bootlink::bring_up_ddr(m_ctx, *m_platform))
-            return fail(Step::Calibrate);
-    }
-    begin_phase(Step::LoadClient);
+    return bootlink::bring_up_ddr(m_ctx, *m_platform) ? Step::LoadClient : fail(Step::Calibrate);
+}
+
+Step BlockUpgJob::load_client()
+{
     BL_LOG(kSrc, "Got sync byte!\nStart sending client...\n");
     int ok = 0;
     if (m_platform->client_load == bootlink::ProgramLoad::AlderBlocks) {
@@ -218,32 +199,36 @@ int BlockUpgJob::load_client()
     if (!ok)
         return fail(Step::LoadClient, "Download Upg Client Image Failed!");
     m_ctx.status("Sync with slave, please wait...");
-    return 2;
+    return Step::TestClient;
 }
 
-int BlockUpgJob::test_client()
+Step BlockUpgJob::test_client()
 {
-    begin_phase(Step::TestClient);
-    return block_client_test(m_ctx) ? 3 : fail(Step::TestClient);
+    if (!block_client_test(m_ctx))
+        return fail(Step::TestClient);
+    return whole() ? Step::Prepare : Step::SlaveInfo;
 }
 
-int BlockUpgJob::slave_info()
+Step BlockUpgJob::slave_info()
 {
-    begin_phase(Step::SlaveInfo);
     ClientTraits traits{m_platform->family == bootlink::Family::Dogwood};
     if (!get_slave_info(m_ctx, traits, &m_r.slave))
         return fail(Step::SlaveInfo);
     m_r.have_slave = true;
-    if (m_p.slave_info_only)
-        return 6;
-    m_r.failed = Step::Lookup;
+    return m_p.slave_info_only ? Step::Reboot : lookup();
+}
+
+// The block in the slave's list and its room; a block the box cannot take
+// gives the burn buttons back.
+Step BlockUpgJob::lookup()
+{
+    m_run.mark(Step::Lookup);
     const SlaveEntry* e = m_r.slave.find(m_p.block_id);
     if (!e) {
         BL_LOG(kSrc, "\nBlock ID is error,can not upgrade this block...\n");
         m_r.buttons_back = true;
-        fail(Step::Lookup, "the box does not hold block " + hex_id(m_p.block_id) + "; it lists " +
-                               m_r.slave.list_text());
-        return kDone;
+        return fail(Step::Lookup, "the box does not hold block " + hex_id(m_p.block_id) + "; it lists " +
+                                      m_r.slave.list_text());
     }
     if (m_p.check_block_size && e->size > 0 && m_p.image.size() > e->size) {
         // Refused before anything is sent: the box would write past its block.
@@ -252,56 +237,52 @@ int BlockUpgJob::slave_info()
                "check off for a client that fills the size in otherwise\n",
                m_p.image.size(), hex_id(e->id).c_str(), e->size);
         m_r.buttons_back = true;
-        fail(Step::Lookup, "the file of " + std::to_string(m_p.image.size()) + " bytes is larger than block " +
-                               hex_id(e->id) + " (" + std::to_string(e->size) +
-                               " bytes by the box's slave info; [UPGBLOCK] CheckBlockSize=0 or --no-size-check "
-                               "turns this check off)");
-        return kDone;
+        return fail(Step::Lookup, "the file of " + std::to_string(m_p.image.size()) + " bytes is larger than block " +
+                                      hex_id(e->id) + " (" + std::to_string(e->size) +
+                                      " bytes by the box's slave info; [UPGBLOCK] CheckBlockSize=0 or "
+                                      "--no-size-check turns this check off)");
     }
     m_r.id_word = uint16_t(e->id << 8 | m_p.block_id);
-    return 4;
+    return Step::Prepare;
 }
 
-int BlockUpgJob::whole_flash()
+// The whole flash is announced with the image's own length; a block with the
+// file's, as the slave's ID.
+Step BlockUpgJob::prepare()
 {
-    begin_phase(Step::Prepare);
     m_ctx.pause(500);
-    if (!block_prepare(m_ctx, ClientTraits{}, kWholeFlashId, m_r.announced_size))
-        return fail(Step::Prepare);
-    m_ctx.pause(500);
-    begin_phase(Step::Transfer);
-    int ok = block_transfer(m_ctx, kWholeFlashId, 'Z', m_compressed.data(), m_compressed.size());
-    m_r.transfer = m_ctx.transfer;
-    return ok ? 5 : fail(Step::Transfer);
-}
-
-int BlockUpgJob::block()
-{
-    const uint8_t id = uint8_t(m_r.id_word >> 8);
-    const uint32_t len = uint32_t(m_p.image.size());
-    begin_phase(Step::Prepare);
-    m_ctx.pause(500);
-    ClientTraits traits{m_platform->family == bootlink::Family::Dogwood};
+    const bool all = whole();
+    const uint8_t id = all ? kWholeFlashId : uint8_t(m_r.id_word >> 8);
+    const uint32_t len = all ? m_r.announced_size : uint32_t(m_p.image.size());
+    ClientTraits traits{!all && m_platform->family == bootlink::Family::Dogwood};
     if (!block_prepare(m_ctx, traits, id, len))
         return fail(Step::Prepare);
     m_r.announced_size = len;
     m_ctx.pause(500);
-    begin_phase(Step::Transfer);
-    m_r.sent_size = len;
-    int ok = block_transfer(m_ctx, id, 'N', m_p.image.data(), m_p.image.size());
+    return Step::Transfer;
+}
+
+// The whole flash goes gzipped ('Z'), a block raw ('N').
+Step BlockUpgJob::transfer()
+{
+    int ok = 0;
+    if (whole()) {
+        ok = block_transfer(m_ctx, kWholeFlashId, 'Z', m_compressed.data(), m_compressed.size());
+    } else {
+        m_r.sent_size = m_p.image.size();
+        ok = block_transfer(m_ctx, uint8_t(m_r.id_word >> 8), 'N', m_p.image.data(), m_p.image.size());
+    }
     m_r.transfer = m_ctx.transfer;
-    return ok ? 5 : fail(Step::Transfer);
+    return ok ? Step::Burn : fail(Step::Transfer);
 }
 
-int BlockUpgJob::burn()
+Step BlockUpgJob::burn()
 {
-    begin_phase(Step::Burn);
-    return block_burn(m_ctx) ? 6 : fail(Step::Burn);
+    return block_burn(m_ctx) ? Step::Reboot : fail(Step::Burn);
 }
 
-int BlockUpgJob::reboot()
+Step BlockUpgJob::reboot()
 {
-    begin_phase(Step::Reboot);
     if (!block_reboot(m_ctx))
         return fail(Step::Reboot);
     if (m_platform->family == bootlink::Family::Cedar)
@@ -309,62 +290,26 @@ int BlockUpgJob::reboot()
             svc->SMS_StartSvc();
     m_r.ok = true;
     m_r.buttons_back = true;
-    return kDone;
-}
-
-int BlockUpgJob::state_step(int state)
-{
-    switch (state) {
-    case 0: return wait_reset();
-    case 1: return load_client();
-    case 2: return test_client();
-    case 3: return whole() ? whole_flash() : slave_info();
-    case 4: return block();
-    case 5: return burn();
-    case 6: return reboot();
-    default: return kFailed;
-    }
+    return Step::Done;
 }
 
 BlockJobResult BlockUpgJob::Run()
 {
     m_r = BlockJobResult();
-    m_ctx.warnings.clear();
-    m_ctx.reset_cancel();
+    m_run.start();
     if (!check() || (whole() && !compress()))
         return ended();
-    // Undone whichever way the job ends: block-upgrade mode and the thread
-    // slot, then the line's rate, the raw link and the service's reading.
-    kv::ScopedServiceJob service_job(m_ctx.service(), kv::ServiceJob::BlockUpgrade, m_self);
-    bootlink::LineRestore line(m_ctx);
-    if (m_ctx.keep_going && m_platform->calibrates())
-        m_ctx.keep_going->store(true);
-    ClearConsle();
-    BL_LOG(kSrc, "Please reset the STB!\n");
-    m_ctx.outcome = bootlink::Outcome::Ok;
-
-    int state = bring_up();
-    while (state < kDone) {
-        if (m_ctx.cancelled()) {
-            cancel();
-            break;
-        }
-        state = state_step(state);
-    }
-    if (state == kDone)
+    const Step first = m_platform->boots_with_init() ? Step::BootInit : Step::WaitForReset;
+    m_run.run_on_line(kv::ServiceJob::BlockUpgrade, m_self, m_platform->calibrates(), first,
+                      [this](Step s) { return run(s); });
+    if (m_r.buttons_back)
         m_ctx.pause(100);
-    if (m_r.ok)
-        m_r.failed = Step::Done;
-    m_r.warnings = m_ctx.warnings;
     return ended();
 }
 
 BlockJobResult BlockUpgJob::ended()
 {
-    end_phase();
-    if (m_r.ok)
-        m_r.kind = JobErrorKind::None;
-    m_ctx.result(m_r.job_result());
+    m_run.ended();
     return m_r;
 }
 

@@ -9,15 +9,14 @@
 //     the file raw ('N'), or
 //   - announces the whole flash (0xFF) with the image's own length and
 //     transfers the image gzip-compressed ('Z');
-// then burns and reboots the box. The states follow the tool's state
-// machine (0 wait for the box ... 6 reboot, 7 done, 8 failed); the cancel
-// event is polled before every state, packet and progress byte.
+// then burns and reboots the box. The cancel event is polled before every
+// step, packet and progress byte.
 #pragma once
 
 #include "BootLink.h"
-#include "PhaseTimer.h"
 #include "Platform.h"
 #include "SlaveInfo.h"
+#include "StepRunner.h"
 
 #include <cstdint>
 #include <string>
@@ -33,16 +32,16 @@ enum class Step {
     Check,         // port open, platform offered, file there and small enough
     Compress,      // gzip the whole image ("Flash")
     BootInit,      // Alder and Cedar: the boot init waits for the boot ROM itself
-    WaitForReset,  // state 0: the service watches for the announcement
-    Calibrate,     // state 1, Dogwood: DDR calibration before the client
-    LoadClient,    // state 1
-    TestClient,    // state 2
-    SlaveInfo,     // state 3, block path
-    Lookup,        // state 3: the block in the slave's list, and its room
-    Prepare,       // state 4 (state 3 for the whole flash)
+    WaitForReset,  // the service watches for the announcement
+    Calibrate,     // Dogwood: DDR calibration before the client
+    LoadClient,
+    TestClient,
+    SlaveInfo,     // block path
+    Lookup,        // within the slave info: the block in the slave's list, and its room
+    Prepare,       // announce the block (or the whole flash) and its length
     Transfer,
-    Burn,          // state 5
-    Reboot,        // state 6
+    Burn,
+    Reboot,
     Done,
 };
 const char* step_name(Step s);
@@ -62,18 +61,10 @@ struct BlockJobParams {
     int64_t reset_wait_ms = 0;
 };
 
-struct BlockJobResult {
-    bool ok = false;
-    bool cancelled = false;
+struct BlockJobResult : bootlink::StepResult<Step> {
     // The job ended where the tool gives the burn buttons back (a confirmed
     // burn, or a block the box does not hold); otherwise they wait for "Exit".
     bool buttons_back = false;
-    bootlink::Outcome outcome = bootlink::Outcome::Ok;
-    JobErrorKind kind = JobErrorKind::None;  // why it ended, as the observer's OnResult told
-    Step failed = Step::Done;
-    std::string error;
-    std::vector<std::string> warnings;
-    std::vector<std::pair<std::string, double>> phases;  // name, seconds, in order
     bootlink::WireStats transfer;
     SlaveInfo slave;               // what the box listed (block path)
     bool have_slave = false;
@@ -101,22 +92,21 @@ private:
     bool whole() const;
     bool check();
     bool compress();
-    int state_step(int state);
-    int bring_up();
-    int wait_reset();
-    int load_client();
-    int test_client();
-    int slave_info();
-    int whole_flash();
-    int block();
-    int burn();
-    int reboot();
+    Step run(Step s);
+    Step boot_init();
+    Step wait_reset();
+    Step calibrate();
+    Step load_client();
+    Step test_client();
+    Step slave_info();
+    Step lookup();
+    Step prepare();
+    Step transfer();
+    Step burn();
+    Step reboot();
     // `kind` is the ending of a plain failure; the other outcomes have theirs.
-    int fail(Step s, const std::string& why = std::string(), JobErrorKind kind = JobErrorKind::Failed);
+    Step fail(Step s, const std::string& why = std::string(), JobErrorKind kind = JobErrorKind::Failed);
     BlockJobResult ended();
-    void cancel();
-    void begin_phase(Step s);
-    void end_phase();
 
     BlockJobParams m_p;
     bootlink::JobContext& m_ctx;
@@ -125,7 +115,7 @@ private:
     std::vector<uint8_t> m_compressed;
     BlockJobResult m_r;
     bool m_booted = false;  // the boot init ran: the box is past its boot ROM
-    bootlink::PhaseTimer m_phases;
+    bootlink::StepRunner<Step> m_run;
 };
 
 }  // namespace sectorsmith
