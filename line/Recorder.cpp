@@ -229,6 +229,16 @@ Reservation Recorder::reserve(const std::string& series, const std::string& stat
     return r;
 }
 
+std::string Recorder::check_series(const std::string& series)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    bool found = false;
+    const DbStatus s = series_exists(*db_, series, &found);
+    if (!s.ok())
+        return s.message;
+    return found ? std::string() : "the line has no code series named " + series;
+}
+
 void Recorder::code_ended(const std::string& code, bool burnt)
 {
     std::lock_guard<std::mutex> lock(mu_);

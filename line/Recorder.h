@@ -33,6 +33,9 @@ public:
     // records wait in the spool or the database cannot be reached.
     Reservation reserve(const std::string& series, const std::string& station, const std::string& port,
                         const std::string& job_id, const NextCode& next);
+    // "" when the line has the series, else why not (it has none of that
+    // name, or the database cannot say).
+    std::string check_series(const std::string& series);
     void code_ended(const std::string& code, bool burnt);
     void give_back(const std::string& code);
     // The state the line holds for a code ("" when none or unreachable).
