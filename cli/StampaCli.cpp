@@ -434,16 +434,19 @@ bool Line::take(std::string* why)
               },
               [this](const std::string& text) { m_console.event(m_box.index, "waiting: " + text); }};
     m_holding = m_pool.take(&m_code, why, who);
+    if (m_holding)
+        begin_pass();  // the row stands from the reservation on: a station killed now leaves it running
     return m_holding;
 }
 
-// A pass's row in the line database begins when the pass first asks for its code.
+// A pass's row in the line database begins with its code's reservation, or,
+// for a pass that tries the same code again, when it first asks for it.
 void Line::begin_pass()
 {
     if (!m_box.recorder || m_box.trace.active())
         return;
     line::JobStart j = m_box.label;
-    j.id = std::exchange(m_nextJob, std::string());
+    j.id = std::exchange(m_nextJob, std::string());  // empty for a pass that tries its code again
     j.code = m_code;
     m_box.trace.begin(m_box.recorder, j);
 }
