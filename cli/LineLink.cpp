@@ -75,15 +75,21 @@ int BoxRun::record(const LineFlags& flags, const line::JobStart& label,
     if (int rc = line.open(flags))
         return rc;
     for (auto& b : boxes) {
-        b->recorder = line.recorder.get();
-        b->station = line.station;
-        b->label = label;
-        b->label.station = line.station;
-        b->label.port = b->port;
+        line.attach(*b, label);
         if (describe)
             describe(*b, b->label);
     }
     return cli_exit::kOk;
+}
+
+void LineLink::attach(Box& box, const line::JobStart& label, bool each_job) const
+{
+    box.recorder = recorder.get();
+    box.record_job = each_job;
+    box.station = station;
+    box.label = label;
+    box.label.station = station;
+    box.label.port = box.port;
 }
 
 line::JobStart job_label(const std::string& tool, const std::string& kind, const std::string& image)

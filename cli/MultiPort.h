@@ -13,6 +13,7 @@
 #include "JobObserver.h"
 #include "JobTrace.h"
 #include "KvWorkThread.h"
+#include "Recorder.h"
 #include "SerialMonitorService.h"
 
 #include <CLI/CLI.hpp>
@@ -24,10 +25,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-namespace line {
-class Recorder;
-}
 
 namespace multiport {
 
@@ -93,6 +90,10 @@ struct LineLink {
     // message printed. The spool of records written while the database is
     // away lies beside `journal` when given, else in the data folder.
     int open(const LineFlags& flags, const std::string& journal = {});
+    // Gives `box` its record: `label` with the station and the box's port.
+    // `each_job`: the runner writes one row around the box's job; otherwise
+    // the job writes one per box it works on (a station).
+    void attach(struct Box& box, const line::JobStart& label, bool each_job = true) const;
     ~LineLink();
 };
 

@@ -569,12 +569,7 @@ int run_lines(const StampaOptions& o, const std::vector<std::string>& ports, sta
     auto boxes = multiport::make_boxes(ports, console);
     std::vector<std::unique_ptr<Line>> lines;
     for (auto& b : boxes) {
-        b->recorder = link.recorder.get();
-        b->record_job = false;  // a row per pass, written by its line
-        b->station = link.station;
-        b->label = multiport::job_label("stampa", "burn");
-        b->label.station = link.station;
-        b->label.port = b->port;
+        link.attach(*b, multiport::job_label("stampa", "burn"), false);  // a row per pass, written by its line
         lines.push_back(std::make_unique<Line>(*b, pool, o, journal, console));
     }
     const std::string where = console.one_box() ? ports[0] : std::to_string(ports.size()) + " ports";

@@ -74,8 +74,14 @@ JobErrorKind station_line(multiport::Box& box, const reflasher::UpgJobParams& pa
         reflasher::UpgJobParams p = params;
         p.reset_wait_ms = kAnnouncedBoxWaitMs;
         const std::string start = station::utc_now();
+        if (box.recorder)
+            box.trace.begin(box.recorder, box.label);
         reflasher::UpgJobResult r = upgrade_cli::run_on_box(box, std::move(p), o);
         const std::string end = station::utc_now();
+        const JobErrorKind kind = r.ok          ? JobErrorKind::None
+                                  : r.cancelled ? JobErrorKind::Cancelled
+                                  : box.view.result().ok() ? JobErrorKind::Failed : box.view.result().kind;
+        box.trace.end(kind, "{\n" + upgrade_cli::result_members(r, false, "  ") + "\n}");
         if (!journal.append(journal_line(box.port, n, start, end, r)))
             console.event(box.index, "error: the journal line of box " + std::to_string(n) + " was not written");
         cancelled = r.cancelled;
@@ -107,8 +113,15 @@ int run_station(const StationOptions& so, reflasher::UpgJobParams params)
         std::fprintf(stderr, "error: %s\n", err.c_str());
         return cli_exit::kInput;
     }
+    multiport::LineLink link;
+    if (int rc = link.open(o.line, so.journal))
+        return rc;
     multiport::MultiConsole console(ports, ::isatty(STDOUT_FILENO) != 0);
     auto boxes = multiport::make_boxes(ports, console);
+    for (auto& b : boxes) {
+        link.attach(*b, multiport::job_label("upg", "upgrade", so.image), false);
+        b->label.project_type = types[b->index];
+    }
     console.note("Station on " + std::to_string(ports.size()) +
                  " ports: reset a box on any port to upgrade it. Ctrl+C stops taking boxes and lets running jobs "
                  "finish; a second Ctrl+C cancels them.");
