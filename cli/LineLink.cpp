@@ -94,18 +94,7 @@ void LineLink::attach(Box& box, const line::JobStart& label, bool each_job) cons
 
 line::JobStart job_label(const std::string& tool, const std::string& kind, const std::string& image)
 {
-    line::JobStart j;
-    j.tool = tool;
-    j.kind = kind;
-    if (!image.empty()) {
-        const size_t slash = image.find_last_of("/\\");
-        j.image_name = slash == std::string::npos ? image : image.substr(slash + 1);
-        if (!line::file_digest(image, &j.image_sha256, &j.image_size)) {
-            j.image_sha256.clear();
-            j.image_size = -1;
-        }
-    }
-    return j;
+    return line::job_on(tool, kind, image);
 }
 
 }  // namespace multiport

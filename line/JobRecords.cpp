@@ -106,4 +106,20 @@ bool file_digest(const std::string& path, std::string* sha256, long long* size)
     return true;
 }
 
+JobStart job_on(const std::string& tool, const std::string& kind, const std::string& image)
+{
+    JobStart j;
+    j.tool = tool;
+    j.kind = kind;
+    if (image.empty())
+        return j;
+    const size_t slash = image.find_last_of("/\\");
+    j.image_name = slash == std::string::npos ? image : image.substr(slash + 1);
+    if (!file_digest(image, &j.image_sha256, &j.image_size)) {
+        j.image_sha256.clear();
+        j.image_size = -1;
+    }
+    return j;
+}
+
 }  // namespace line

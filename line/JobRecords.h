@@ -33,6 +33,10 @@ struct JobEnd {
     std::string report;        // the --report JSON: phase times and transfer figures
 };
 
+// The start row of a job of `tool`, of `kind`, on the file `image` (may be
+// empty): the file's name, size and SHA-256, left empty when it cannot be read.
+JobStart job_on(const std::string& tool, const std::string& kind, const std::string& image = {});
+
 // A new job's id: 32 random lower-case hex digits (unique line-wide).
 std::string new_job_id();
 

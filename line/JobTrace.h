@@ -33,6 +33,9 @@ public:
     // last result the job reported, the phase times and bytes. `report` is the
     // job's own report (its --report JSON) when it has one.
     void end(JobErrorKind kind, const std::string& report = {});
+    // Ends with the kind of the last result the job reported (success when it
+    // reported none).
+    void end_as_reported(const std::string& report = {}) { end(m_result.kind, report); }
     bool active() const { return m_recorder != nullptr; }
     const std::string& id() const { return m_job.id; }
     // The code of a stampa pass, once it is known.

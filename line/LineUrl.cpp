@@ -75,6 +75,11 @@ DbChoice choose_database(const std::string& flag, bool no_db)
         ini.SetFileName(CKvBasicCfgIni::path_in_root("corvane.ini"));
         c.url = kv::trimmed(ini.GetValue("Line", "Database"));
     }
+    if (c.url == "off") {  // a station that keeps no line record
+        c.off = true;
+        c.url.clear();
+        return c;
+    }
     if (c.url.empty())
         c.url = "sqlite:" + kv::data_directory() + "/corvane-line.db";
     c.error = check_database_url(c.url);

@@ -1,5 +1,6 @@
 // Where the line database is: --db URL, then $CORVANE_DB, then
 // "[Line] Database" in corvane.ini, then sqlite:<data folder>/corvane-line.db.
+// The word "off" in any of them records nothing.
 #pragma once
 
 #include <string>

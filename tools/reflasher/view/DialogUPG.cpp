@@ -3,6 +3,7 @@
 #include "KvWorkThread.h"
 #include "QueuedJobObserver.h"
 #include "SerialMonitorService.h"
+#include "TabRecord.h"
 #include "ToolCommon.h"
 
 #include <QComboBox>
@@ -267,13 +268,19 @@ void CDialogUPG::onStart()
         error(QStringLiteral("Please open the serial port first!"));
         return;
     }
+    auto record = corvane::begin_tab_record(corvane::tab_job("upg", "upgrade", platform.type, path.toStdString()),
+                                            m_upgObserver, &err);
+    if (!record) {
+        error(QString::fromStdString(err));
+        return;
+    }
     if (platform.calibrates())
         m_keepGoing = true;
 
     stopThreads();
     m_jobCancel = false;
     m_jobCtx = std::make_unique<bootlink::JobContext>();
-    m_jobCtx->observer = m_upgObserver;
+    m_jobCtx->observer = record->observer();
     m_jobCtx->cancel = &m_jobCancel;
     m_jobCtx->keep_going = &m_keepGoing;
     m_jobThread = std::make_unique<CKvWorkThread>();
@@ -282,7 +289,7 @@ void CDialogUPG::onStart()
     m_dumpIsJob = false;
     setUpgradeButtons(false);
     m_upgStatus->setText(QStringLiteral("Please reset the slave STB!"));
-    if (!startJob(*m_jobThread, m_job.get())) {
+    if (!startJob(*m_jobThread, m_job.get(), record)) {
         m_upgRunning = false;
         setUpgradeButtons(true);
         error(QStringLiteral("Cannot start the job thread!"));
@@ -290,10 +297,11 @@ void CDialogUPG::onStart()
 }
 
 // The job tells its end to its observer (OnResult) itself.
-bool CDialogUPG::startJob(CKvWorkThread& thread, reflasher::UpgJob* job)
+bool CDialogUPG::startJob(CKvWorkThread& thread, reflasher::UpgJob* job, std::shared_ptr<corvane::TabRecord> record)
 {
-    thread.Attach([this, job]() -> uint32_t {
+    thread.Attach([this, job, record]() -> uint32_t {
         reflasher::UpgJobResult r = job->Run();
+        record->end();
         // The client that never loaded is the one failure the user is told
         // in a box; every other failure is in the log with its step.
         if (!r.ok && r.failed == reflasher::Step::LoadClient)
@@ -339,6 +347,12 @@ void CDialogUPG::onDump()
     p.user_limit_mode = m_userLimit;
     p.dump_size = m_dumpSize;
     p.dump_path = path.toStdString();
+    std::string err;
+    auto record = corvane::begin_tab_record(corvane::tab_job("upg", "dump", platform.type), m_dumpObserver, &err);
+    if (!record) {
+        error(QString::fromStdString(err));
+        return;
+    }
     stopThreads();
     m_dumpRunning = true;
     setDumpButtons(false);
@@ -347,11 +361,11 @@ void CDialogUPG::onDump()
         m_shellCancel = false;
         m_dumpIsJob = false;
         m_shellCtx = std::make_unique<bootlink::JobContext>();
-        m_shellCtx->observer = m_dumpObserver;
+        m_shellCtx->observer = record->observer();
         m_shellCtx->cancel = &m_shellCancel;
         m_shellThread = std::make_unique<CKvWorkThread>();
         m_shellJob = std::make_unique<reflasher::UpgJob>(std::move(p), *m_shellCtx, m_shellThread.get());
-        startJob(*m_shellThread, m_shellJob.get());
+        startJob(*m_shellThread, m_shellJob.get(), record);
         return;
     }
     if (platform.calibrates())
@@ -359,13 +373,13 @@ void CDialogUPG::onDump()
     m_jobCancel = false;
     m_dumpIsJob = true;
     m_jobCtx = std::make_unique<bootlink::JobContext>();
-    m_jobCtx->observer = m_dumpObserver;
+    m_jobCtx->observer = record->observer();
     m_jobCtx->cancel = &m_jobCancel;
     m_jobCtx->keep_going = &m_keepGoing;
     m_jobThread = std::make_unique<CKvWorkThread>();
     m_job = std::make_unique<reflasher::UpgJob>(std::move(p), *m_jobCtx, m_jobThread.get());
     m_dumpStatus->setText(QStringLiteral("Please reset the slave STB!"));
-    startJob(*m_jobThread, m_job.get());
+    startJob(*m_jobThread, m_job.get(), record);
 }
 
 void CDialogUPG::onCancel()

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ToolTipCtrl.h"
+#include "TabRecord.h"
 #include "UpgJob.h"
 
 #include <QWidget>
@@ -47,7 +48,7 @@ private:
     void setDumpButtons(bool enabled);
     void jobEnded(bool dump);
     // Runs `job` on `thread`, reporting through `obs`. False when the thread did not start.
-    bool startJob(CKvWorkThread& thread, reflasher::UpgJob* job);
+    bool startJob(CKvWorkThread& thread, reflasher::UpgJob* job, std::shared_ptr<corvane::TabRecord> record);
     void stopThreads();
 
     // Controls, by their role.
