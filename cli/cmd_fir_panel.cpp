@@ -13,17 +13,16 @@
 #include "ExitStatus.h"
 #include "MultiPort.h"
 #include "PortHelp.h"
+#include "StdinRead.h"
 
 #include "PanelLearning.h"
 #include "PanelStart.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <optional>
 #include <thread>
-#include <poll.h>
 #include <unistd.h>
 
 using namespace fir;
@@ -239,21 +238,14 @@ bool wait_for_enter(const std::function<bool()>& waiting)
 {
     std::printf("Press Enter when the panel shows it... ");
     std::fflush(stdout);
-    while (waiting()) {
-        pollfd p{STDIN_FILENO, POLLIN, 0};
-        const int r = ::poll(&p, 1, 100);
-        if (r < 0 && errno != EINTR)
-            return false;
-        if (r <= 0)
-            continue;
-        char c = 0;
-        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0 || c == '\n')
+    char c = 0;
+    for (;;) {
+        const cli_stdin::Read r = cli_stdin::next_char(waiting, &c);
+        if (r != cli_stdin::Read::Char)
+            return r == cli_stdin::Read::End;
+        if (c == '\n')
             return true;
     }
-    return false;
 }
 
 int cmd_learn_led(const LinkOptions& o, const std::string& out)

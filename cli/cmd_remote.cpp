@@ -4,6 +4,7 @@
 #include "CliCommand.h"
 #include "ExitStatus.h"
 #include "MultiPort.h"
+#include "StdinRead.h"
 
 #include "KvBasicRemoteCtrl.h"
 #include "RemoteSession.h"
@@ -11,13 +12,10 @@
 
 #include <SerialMonitorService.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <random>
 #include <thread>
-#include <poll.h>
-#include <unistd.h>
 
 namespace {
 
@@ -79,24 +77,18 @@ JobErrorKind press_keys(const RemoteOptions& o, clicker::CRemoteSession& session
 bool read_line(const multiport::Box& box, std::string* line)
 {
     line->clear();
-    while (!box.cancel) {
-        pollfd p{STDIN_FILENO, POLLIN, 0};
-        const int r = ::poll(&p, 1, 100);
-        if (r < 0 && errno != EINTR)
-            return false;
-        if (r <= 0)
-            continue;
-        char c = 0;
-        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return !line->empty();
-        if (c == '\n')
-            return true;
-        line->push_back(c);
+    char c = 0;
+    for (;;) {
+        switch (cli_stdin::next_char([&box] { return !box.cancel; }, &c)) {
+        case cli_stdin::Read::Char:
+            if (c == '\n')
+                return true;
+            line->push_back(c);
+            break;
+        case cli_stdin::Read::End: return !line->empty();
+        case cli_stdin::Read::Stopped: return false;
+        }
     }
-    return false;
 }
 
 JobErrorKind record_keys(const RemoteOptions& o, clicker::CRemoteSession& session, const multiport::Box& box)
