@@ -4,6 +4,7 @@
 #include "PortHelp.h"
 
 #include "KvBasicLog.h"
+#include "Recorder.h"
 #include "TextLines.h"
 #include "VirtualPorts.h"
 
@@ -217,6 +218,8 @@ std::string BoxView::prefix() const
 
 void BoxView::OnStatus(const std::string& text)
 {
+    if (m_tap)
+        m_tap->OnStatus(text);
     std::lock_guard<std::mutex> l(m_console.m_mutex);
     if (text == m_status)
         return;
@@ -230,6 +233,8 @@ void BoxView::OnStatus(const std::string& text)
 
 void BoxView::OnProgress(int percent)
 {
+    if (m_tap)
+        m_tap->OnProgress(percent);
     std::lock_guard<std::mutex> l(m_console.m_mutex);
     m_counting = percent > 0;
     if (percent == m_percent)
@@ -248,8 +253,10 @@ void BoxView::OnProgress(int percent)
     m_console.changed(false);
 }
 
-void BoxView::OnBytes(uint64_t done, uint64_t /*total*/)
+void BoxView::OnBytes(uint64_t done, uint64_t total)
 {
+    if (m_tap)
+        m_tap->OnBytes(done, total);
     std::lock_guard<std::mutex> l(m_console.m_mutex);
     m_counting = true;
     const long long bytes = static_cast<long long>(done);
@@ -267,6 +274,8 @@ void BoxView::OnBytes(uint64_t done, uint64_t /*total*/)
 
 void BoxView::OnPhase(const std::string& name)
 {
+    if (m_tap)
+        m_tap->OnPhase(name);
     std::lock_guard<std::mutex> l(m_console.m_mutex);
     m_phase = name;
     m_lastStep = -1;
@@ -281,12 +290,16 @@ void BoxView::OnPhase(const std::string& name)
 
 void BoxView::OnWaitingForBox(bool waiting)
 {
+    if (m_tap)
+        m_tap->OnWaitingForBox(waiting);
     std::lock_guard<std::mutex> l(m_console.m_mutex);
     m_waiting = waiting;
 }
 
 void BoxView::OnResult(const JobResult& r)
 {
+    if (m_tap)
+        m_tap->OnResult(r);
     std::lock_guard<std::mutex> l(m_console.m_mutex);
     m_result = r;
 }
@@ -553,6 +566,7 @@ int open_job_port(CSerialMonitorSerivce* svc, const std::string& port, int baud,
 Box::Box(size_t i, std::string p, MultiConsole& console) : index(i), port(std::move(p)), view(console.box(i))
 {
     svc.set_log_tag(port);
+    view.set_tap(&trace);
 }
 
 std::vector<std::unique_ptr<Box>> make_boxes(const std::vector<std::string>& ports, MultiConsole& console)
@@ -565,6 +579,16 @@ std::vector<std::unique_ptr<Box>> make_boxes(const std::vector<std::string>& por
 
 namespace {
 
+// A box whose port did not open still has its job's row: failed at the port.
+void record_open_failure(Box& b)
+{
+    if (!b.recorder || !b.record_job)
+        return;
+    b.trace.begin(b.recorder, b.label);
+    b.trace.OnResult(JobResult::failure(JobErrorKind::Port, b.open_error, "open port"));
+    b.trace.end(JobErrorKind::Port);
+}
+
 // Opens the ports and attaches each box's job to its thread; the boxes whose
 // port opened.
 std::vector<Box*> open_boxes(std::vector<std::unique_ptr<Box>>& boxes, int baud, const BoxJob& job,
@@ -574,6 +598,7 @@ std::vector<Box*> open_boxes(std::vector<std::unique_ptr<Box>>& boxes, int baud,
     for (auto& b : boxes) {
         if (open_job_port(&b->svc, b->port, baud, &b->port_index, &b->open_error) != cli_exit::kOk) {
             b->status = cli_exit::kPort;
+            record_open_failure(*b);
             if (!console.one_box())  // the one box's reason stands on standard error already
                 console.event(b->index, "error: " + b->open_error);
             continue;
@@ -581,7 +606,13 @@ std::vector<Box*> open_boxes(std::vector<std::unique_ptr<Box>>& boxes, int baud,
         Box* box = b.get();
         box->thread.Attach([box, &job]() -> uint32_t {
             kv::log_set_thread_tag(box->port);
-            box->status = cli_exit::of(job(*box));
+            const bool record = box->recorder && box->record_job;
+            if (record)
+                box->trace.begin(box->recorder, box->label);
+            const JobErrorKind kind = job(*box);
+            if (record)
+                box->trace.end(kind, box->report);
+            box->status = cli_exit::of(kind);
             return 0;
         });
         running.push_back(box);

@@ -11,6 +11,7 @@
 #pragma once
 
 #include "JobObserver.h"
+#include "JobTrace.h"
 #include "KvWorkThread.h"
 #include "SerialMonitorService.h"
 
@@ -23,6 +24,10 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+namespace line {
+class Recorder;
+}
 
 namespace multiport {
 
@@ -70,6 +75,27 @@ bool pause_scale_allowed(double scale, const std::string& port);
 int open_job_port(CSerialMonitorSerivce* svc, const std::string& port, int baud, int* index = nullptr,
                   std::string* why = nullptr);
 
+// Where a device command records its jobs: --db URL, --no-db, --station NAME.
+struct LineFlags {
+    std::string db;
+    bool no_db = false;
+    std::string station;  // the host's name when not given
+};
+void add_line_options(CLI::App* sub, LineFlags& o);
+
+// The line database of a run, opened before any port is: a run it cannot
+// record is refused before a box is touched. `recorder` stays null with
+// --no-db.
+struct LineLink {
+    std::unique_ptr<line::Recorder> recorder;
+    std::string station;
+    // cli_exit::kOk, or kDatabase (kUsage for a refused URL) with the
+    // message printed. The spool of records written while the database is
+    // away lies beside `journal` when given, else in the data folder.
+    int open(const LineFlags& flags, const std::string& journal = {});
+    ~LineLink();
+};
+
 class MultiConsole;
 
 // What the console knows of one box; the box's observer. Besides showing
@@ -95,6 +121,8 @@ public:
     JobResult result() const;
     // Whether the job waits for a box to announce itself now.
     bool waiting() const;
+    // Every event goes on to `tap` too (the box's record).
+    void set_tap(IJobObserver* tap) { m_tap = tap; }
 
 private:
     friend class MultiConsole;
@@ -116,6 +144,7 @@ private:
     std::string m_partial;       // a log line not yet ended
     bool m_waiting = false;
     JobResult m_result;
+    IJobObserver* m_tap = nullptr;
 };
 
 // The console of a run. It routes every log record of the process by the
@@ -182,6 +211,16 @@ struct Box {
     BoxView& view;
     int status = 0;
     std::string open_error;  // why the port could not be opened
+    // The box's record in the line database, fed by its view's events. With
+    // `recorder` set and `record_job` true, the runner writes one job row
+    // around the box's job (`label` describes it, `report` is what the job
+    // leaves as its report); a station writes one per pass itself.
+    line::JobTrace trace;
+    line::Recorder* recorder = nullptr;
+    std::string station;
+    line::JobStart label;
+    bool record_job = true;
+    std::string report;
 };
 
 // How a run reacts to Ctrl+C: the first press calls `first` (for every box),
@@ -230,9 +269,20 @@ public:
     int run(int baud, const BoxJob& job, const std::string& intro_one, const std::string& intro_many,
             const InterruptPlan& plan = {});
 
+    // Opens the line database (see LineLink) and gives every box its record:
+    // `label` describes the job, `describe` (may be empty) adds what differs
+    // by box (its project type). cli_exit::kOk or the status printed.
+    int record(const LineFlags& flags, const line::JobStart& label,
+               const std::function<void(const Box&, line::JobStart&)>& describe = {});
+
+    LineLink line;
     MultiConsole console;
     std::vector<std::unique_ptr<Box>> boxes;
     bool interrupted = false;
 };
+
+// The start row of a job on an image: the file's name, size and SHA-256
+// (left empty when the file cannot be read).
+line::JobStart job_label(const std::string& tool, const std::string& kind, const std::string& image = {});
 
 }  // namespace multiport

@@ -6,10 +6,16 @@
 
 #include "KvBasicCfgIni.h"
 #include "KvBasicLog.h"
+#include "Recorder.h"
+#include "SeriesCodes.h"
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <mutex>
+#include <thread>
+#include <utility>
 #include <unistd.h>
 
 namespace stampa_cli {
@@ -58,19 +64,25 @@ void add_options(CLI::App* sub, StampaOptions& o, bool station)
     auto* file = sub->add_option("--code-file", o.code_file,
                                  "Codes from a file, one per line (a first line holding \"BoxID\" is a heading); "
                                  "codes already in the log are skipped at the start");
+    auto* series = sub->add_option("--series", o.series,
+                                   "Draw the codes from this code series of the line database (corvane-cli line "
+                                   "series add): each is reserved before its burn, line-wide");
     if (code)
-        code->excludes(start, file);
-    start->excludes(file);
+        code->excludes(start, file, series);
+    start->excludes(file, series);
+    file->excludes(series);
+    multiport::add_line_options(sub, o.line);
     if (station) {
         o.count = 0;
         sub->add_option("--journal", o.journal,
                         "Append every box's result to this file as one JSON line: port, box (its number on the "
                         "port), start, end (UTC), result (ok, failed or cancelled), outcome, code, error");
     } else {
-        sub->add_option("--count", o.count, "With --start: the number of codes to burn (over all ports)")
+        sub->add_option("--count", o.count,
+                        "With --start or --series: the number of codes to burn (over all ports)")
             ->capture_default_str()
             ->check(CLI::PositiveNumber)
-            ->needs(start);
+            ->excludes(file);
     }
     sub->add_option("--step", o.step, "With --start: the step between codes")
         ->capture_default_str()
@@ -131,6 +143,12 @@ int prepare(const StampaOptions& o, Setup& s)
     s.cfg.reset_timeout_ms = o.reset_timeout_s * 1000;
     s.cfg.client_path = CKvBasicCfgIni::path_in_root(stampa::kBirchClientFile);
     int rc = cli_exit::kOk;
+    if (!o.series.empty()) {
+        // The series hands out the codes: the burn takes each whole unless --width says otherwise.
+        s.cfg.input = stampa::InputType::Auto;
+        s.cfg.width = o.width >= 0 ? o.width : 0;
+        return rc;
+    }
     prepare_codes(o, *s.info, s.codes, *s.log, &s.cfg.input, &s.cfg.width, &rc);
     return rc;
 }
@@ -175,6 +193,8 @@ void write_report(const std::string& path, const StampaOptions& o, const std::ve
 
 bool start_allowed(const StampaOptions& o, const Setup& s)
 {
+    if (!o.series.empty())  // each code is checked as it is reserved
+        return true;
     bool reusable = false;
     const std::string code = s.codes.current();
     std::string refused = stampa::start_check(*s.info, s.cfg.input, s.cfg.width, code, true, *s.log, o.reuse, &reusable);
@@ -199,25 +219,53 @@ bool reuse_allowed(const StampaOptions& o, const std::string& code)
 
 namespace {
 
-// The one list the lines draw their codes from.
+// Who takes a code: the box's station and port, its job's id, and how to
+// tell it waits for the database.
+struct Taker {
+    const multiport::Box& box;
+    std::string job_id;
+    std::function<bool()> stopped;
+    std::function<void(const std::string&)> status;
+};
+
+// The one list the lines draw their codes from: the cursor of the run, or a
+// series of the line database, where each code is reserved line-wide.
 class CodePool {
 public:
-    CodePool(stampa::CodeCursor& cursor, int limit) : m_cursor(cursor), m_limit(limit) {}
+    CodePool(stampa::CodeCursor& cursor, int limit, line::Recorder* recorder, std::string series)
+        : m_cursor(cursor), m_limit(limit), m_recorder(recorder), m_series(std::move(series))
+    {
+    }
+    bool from_series() const { return !m_series.empty() && m_recorder; }
 
     // The next code; false, with why, when none is left.
-    bool take(std::string* code, std::string* why)
+    bool take(std::string* code, std::string* why, const Taker& who)
     {
-        std::lock_guard<std::mutex> l(m_mutex);
-        if (!m_out.empty() || (m_limit > 0 && m_taken >= m_limit)) {
-            *why = m_out.empty() ? "all " + std::to_string(m_limit) + " codes are handed out" : m_out;
-            return false;
+        {
+            std::lock_guard<std::mutex> l(m_mutex);
+            if (!m_out.empty() || (m_limit > 0 && m_taken >= m_limit)) {
+                *why = m_out.empty() ? "all " + std::to_string(m_limit) + " codes are handed out" : m_out;
+                return false;
+            }
+            ++m_taken;
+            if (!from_series()) {
+                if (next_of_cursor(code))
+                    return true;
+                --m_taken;
+                *why = m_out;
+                return false;
+            }
         }
-        *code = m_cursor.current();
-        ++m_taken;
-        stampa::CodeResult next = m_cursor.advance();
-        if (!next.ok)
-            m_out = next.message;
-        return true;
+        // The database is asked without the pool's lock: the other lines go on meanwhile.
+        std::string failed;
+        if (reserve(code, who, &failed))
+            return true;
+        std::lock_guard<std::mutex> l(m_mutex);
+        --m_taken;
+        if (m_out.empty())
+            m_out = failed;
+        *why = failed;
+        return false;
     }
 
     // A code that went to a box whose burn failed: spent, but not burnt, so
@@ -227,13 +275,59 @@ public:
         std::lock_guard<std::mutex> l(m_mutex);
         --m_taken;
     }
+    // A code no burn frame carried goes back for the next box.
+    void give_back(const std::string& code)
+    {
+        std::lock_guard<std::mutex> l(m_mutex);
+        --m_taken;
+        if (from_series())
+            m_recorder->give_back(code);
+    }
 
 private:
+    bool next_of_cursor(std::string* code)
+    {
+        *code = m_cursor.current();
+        stampa::CodeResult next = m_cursor.advance();
+        if (!next.ok)
+            m_out = next.message;
+        // A code the line database holds may sit in a box another station burnt.
+        const std::string held = m_recorder ? m_recorder->code_state(*code) : std::string();
+        if (held.empty() || held == "free")
+            return true;
+        m_out = "the line database holds " + *code + " as " + held + ": a box may hold it";
+        return false;
+    }
+
+    // Waits while the database cannot reserve: no box is started without its code.
+    bool reserve(std::string* code, const Taker& who, std::string* failed)
+    {
+        bool told = false;
+        for (;;) {
+            line::Reservation r = m_recorder->reserve(m_series, who.box.station, who.box.port, who.job_id,
+                                                      stampa::series_next_code);
+            if (r.status.ok()) {
+                *code = r.code;
+                return true;
+            }
+            if (r.status.code != line::DbCode::Unavailable || who.stopped()) {
+                *failed = r.status.message;
+                return false;
+            }
+            if (!std::exchange(told, true))
+                who.status(r.status.message);
+            for (int i = 0; i < 20 && !who.stopped(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    }
+
     std::mutex m_mutex;
     stampa::CodeCursor& m_cursor;
     int m_limit;
     int m_taken = 0;
     std::string m_out;  // why no code is left
+    line::Recorder* m_recorder;
+    std::string m_series;
 };
 
 // One port's line: its page (codes from the pool), its status (for the
@@ -247,7 +341,10 @@ public:
     }
 
     // The line's first code; false when none is left for it.
-    bool first_code(std::string* why) { return m_pool.take(&m_code, why); }
+    bool first_code(std::string* why) { return take(why); }
+    // The line ends: a code no burn frame carried goes back, and a pass
+    // begun and not ended is recorded as cancelled.
+    void finish();
     void attach(stampa::StampaRun* run)
     {
         std::lock_guard<std::mutex> l(m_mutex);
@@ -271,7 +368,11 @@ public:
     const std::vector<stampa::PassResult>& results() const { return m_results; }
 
     // IPassHost
-    std::string bar_code() override { return m_code; }
+    std::string bar_code() override
+    {
+        begin_pass();
+        return m_code;
+    }
     bool confirm_overwrite(const std::atomic<bool>&) override
     {
         kv_console_printf("the STB has been burned code%s\n", m_o.overwrite ? ": burning over it (--overwrite)" : "");
@@ -281,7 +382,7 @@ public:
     stampa::CodeResult advance_code() override
     {
         stampa::CodeResult r;
-        r.ok = m_pool.take(&m_code, &r.message);
+        r.ok = take(&r.message);
         r.code = m_code;
         return r;
     }
@@ -304,6 +405,10 @@ public:
     void OnPhase(const std::string& name) override { m_box.view.OnPhase(name); }
 
 private:
+    bool take(std::string* why);
+    void begin_pass();
+    void record_pass(const stampa::PassResult& r);
+
     multiport::Box& m_box;
     CodePool& m_pool;
     const StampaOptions& m_o;
@@ -316,7 +421,65 @@ private:
     bool m_stopAfter = false;
     std::vector<stampa::PassResult> m_results;
     station::LineCount m_count;
+    std::string m_nextJob;  // the id of the job the code was reserved for
+    bool m_holding = false; // a code is taken that no burn frame carried yet
 };
+
+bool Line::take(std::string* why)
+{
+    m_nextJob = line::new_job_id();
+    Taker who{m_box, m_nextJob, [this] {
+                  std::lock_guard<std::mutex> l(m_mutex);
+                  return m_stopAfter;
+              },
+              [this](const std::string& text) { m_console.event(m_box.index, "waiting: " + text); }};
+    m_holding = m_pool.take(&m_code, why, who);
+    if (m_holding)
+        begin_pass();  // the row stands from the reservation on: a station killed now leaves it running
+    return m_holding;
+}
+
+// A pass's row in the line database begins with its code's reservation, or,
+// for a pass that tries the same code again, when it first asks for it.
+void Line::begin_pass()
+{
+    if (!m_box.recorder || m_box.trace.active())
+        return;
+    line::JobStart j = m_box.label;
+    j.id = std::exchange(m_nextJob, std::string());  // empty for a pass that tries its code again
+    j.code = m_code;
+    m_box.trace.begin(m_box.recorder, j);
+}
+
+void Line::record_pass(const stampa::PassResult& r)
+{
+    if (r.code_sent) {
+        m_holding = false;
+        if (m_pool.from_series())
+            m_box.recorder->code_ended(m_code, r.outcome == stampa::Outcome::Success);
+    }
+    if (!m_box.trace.active())
+        return;
+    using stampa::Outcome;
+    const JobErrorKind kind = r.ok()                            ? JobErrorKind::None
+                              : r.outcome == Outcome::Cancelled ? JobErrorKind::Cancelled
+                              : r.outcome == Outcome::NoBox     ? JobErrorKind::NoBox
+                              : r.outcome == Outcome::PortLost  ? JobErrorKind::Port
+                                                                : JobErrorKind::Failed;
+    if (kind != JobErrorKind::None)
+        m_box.trace.OnResult(JobResult::failure(kind, r.error, outcome_name(r)));
+    m_box.trace.set_code(m_code);
+    m_box.trace.end(kind);
+}
+
+void Line::finish()
+{
+    if (m_box.trace.active())
+        m_box.trace.end(JobErrorKind::Cancelled);
+    if (m_holding)
+        m_pool.give_back(m_code);
+    m_holding = false;
+}
 
 void Line::pass_ended(const stampa::PassResult& r)
 {
@@ -330,6 +493,7 @@ void Line::pass_ended(const stampa::PassResult& r)
     }
     if (r.code_sent && r.outcome != stampa::Outcome::Success)
         m_pool.spent_unburnt();
+    record_pass(r);
     if (no_box && m_journal)
         return;
     m_results.push_back(r);
@@ -374,7 +538,7 @@ JobErrorKind line_ending(const Line& line, bool station)
 
 int run_lines(const StampaOptions& o, const std::vector<std::string>& ports, station::Journal* journal)
 {
-    if (!o.code.empty()) {
+    if (!o.code.empty() && ports.size() > 1) {
         std::fprintf(stderr, "error: --code burns one box: give --start or --code-file for several ports\n");
         return cli_exit::kUsage;
     }
@@ -386,15 +550,35 @@ int run_lines(const StampaOptions& o, const std::vector<std::string>& ports, sta
         return rc;
     if (!start_allowed(o, s))
         return cli_exit::kFailed;
-    CodePool pool(s.codes, s.cfg.input == stampa::InputType::Auto ? o.count : 0);
+    multiport::LineLink link;
+    if (int rc = link.open(o.line, o.journal))
+        return rc;
+    if (!o.series.empty() && !link.recorder) {
+        std::fprintf(stderr, "error: --series draws its codes from the line database: it cannot go with --no-db\n");
+        return cli_exit::kUsage;
+    }
+    if (!o.series.empty())
+        if (const std::string why = link.recorder->check_series(o.series); !why.empty()) {
+            std::fprintf(stderr, "error: %s\n", why.c_str());
+            return cli_exit::kUsage;
+        }
+    CodePool pool(s.codes, s.cfg.input == stampa::InputType::Auto ? o.count : 0, link.recorder.get(), o.series);
     const bool station = journal != nullptr;
-    multiport::MultiConsole console(ports, ::isatty(STDOUT_FILENO) != 0);
+    // One port is a run of one box, printed as a single job.
+    multiport::MultiConsole console(ports, ::isatty(STDOUT_FILENO) != 0, ports.size() == 1 && !station);
     auto boxes = multiport::make_boxes(ports, console);
     std::vector<std::unique_ptr<Line>> lines;
-    for (auto& b : boxes)
+    for (auto& b : boxes) {
+        b->recorder = link.recorder.get();
+        b->record_job = false;  // a row per pass, written by its line
+        b->station = link.station;
+        b->label = multiport::job_label("stampa", "burn");
+        b->label.station = link.station;
+        b->label.port = b->port;
         lines.push_back(std::make_unique<Line>(*b, pool, o, journal, console));
-    console.note(std::string("Burning on ") + std::to_string(ports.size()) + " ports (" + s.info->key +
-                 "): reset each box when asked; Ctrl+C stops" +
+    }
+    const std::string where = console.one_box() ? ports[0] : std::to_string(ports.size()) + " ports";
+    console.note(std::string("Burning on ") + where + " (" + s.info->key + "): reset each box when asked; Ctrl+C stops" +
                  (station ? " taking boxes and lets running passes finish; a second Ctrl+C cancels them." : "."));
     multiport::InterruptPlan plan;
     plan.first = [&](multiport::Box& b) {
@@ -412,21 +596,22 @@ int run_lines(const StampaOptions& o, const std::vector<std::string>& ports, sta
         line.attach(&run);
         run.Run(&box.thread);
         line.attach(nullptr);
+        line.finish();
         return line_ending(line, station);
     }, console, plan);
 
     std::vector<stampa::PassResult> all;
-    std::vector<std::string> where;
+    std::vector<std::string> on;
     for (size_t i = 0; i < lines.size(); ++i)
         for (const auto& r : lines[i]->results()) {
             all.push_back(r);
-            where.push_back(ports[i]);
+            on.push_back(ports[i]);
         }
     int burnt = 0;
     for (const auto& r : all)
         burnt += r.ok();
     std::printf("%zu boxes: %d burnt, %zu not\n", all.size(), burnt, all.size() - size_t(burnt));
-    write_report(o.report, o, all, &where);
+    write_report(o.report, o, all, console.one_box() ? nullptr : &on);
     return multiport::combined_status(boxes, station ? false : interrupted);
 }
 

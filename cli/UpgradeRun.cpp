@@ -42,6 +42,7 @@ void add_common(CLI::App* sub, CommonOptions& o, const std::vector<int>& types, 
                 const CLI::Validator& type_check)
 {
     multiport::add_port_options(sub, o.ports);
+    multiport::add_line_options(sub, o.line);
     std::string help = "Project type:";
     for (int type : types)
         help += std::string(help.size() > 13 ? ", " : " ") + bootlink::list_text(bootlink::platform(type));

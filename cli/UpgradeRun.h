@@ -26,6 +26,7 @@ struct CommonOptions {
     std::string report;
     int64_t reset_timeout_s = 300;
     double pause_scale = 1.0;
+    multiport::LineFlags line;
 };
 
 // --port/--ports-from, --project-type, --baud, --pause-scale and, for a
@@ -85,6 +86,8 @@ struct BootJob {
     std::function<std::string(const Result&, size_t box, const std::string& indent)> members;
     std::function<void(Result&, const std::string& why)> port_failed;  // a port that did not open
     bool say_ok = true;  // the one box's "OK" is printed too
+    line::JobStart label;    // the job's row in the line database
+    std::vector<int> types;  // each box's project type, for its row
 };
 
 // Runs `job` on every port: the intro, every box's warnings and outcome, the
@@ -96,8 +99,14 @@ int run_boot_job(const CommonOptions& o, const std::vector<std::string>& ports, 
 {
     multiport::BoxRun run(ports);
     results->assign(ports.size(), Result{});
+    if (int rc = run.record(o.line, job.label, [&](const multiport::Box& b, line::JobStart& j) {
+            if (b.index < job.types.size())
+                j.project_type = job.types[b.index];
+        }))
+        return rc;
     const int rc = run.run(o.baud, [&](multiport::Box& box) {
         Result& r = (*results)[box.index] = job.run(box);
+        box.report = "{\n" + job.members(r, box.index, "  ") + "\n}";
         for (const std::string& w : r.warnings)
             run.console.event(box.index, "warning: " + w);
         const std::string line = r.ok ? "OK" : std::string("FAILED at ") + r.failed_step() + ": " + r.error;

@@ -81,7 +81,8 @@ std::string result_members(const sectorsmith::BlockJobResult& r, const std::stri
 // The block job on every port; the results in `*results`. `one_port`: the
 // command takes one box only.
 int run_block_ports(const BlockCliOptions& bo, const sectorsmith::BlockJobParams& params, bool say_ok,
-                    std::vector<sectorsmith::BlockJobResult>* results, bool one_port = false)
+                    std::vector<sectorsmith::BlockJobResult>* results, const line::JobStart& label,
+                    bool one_port = false)
 {
     const upgrade_cli::CommonOptions& o = bo.common;
     std::vector<std::string> ports;
@@ -96,6 +97,8 @@ int run_block_ports(const BlockCliOptions& bo, const sectorsmith::BlockJobParams
         return cli_exit::kUsage;
     upgrade_cli::BootJob<sectorsmith::BlockJobResult> job;
     job.say_ok = say_ok;
+    job.label = label;
+    job.types = types;
     job.run = [&](multiport::Box& box) {
         bootlink::JobContext ctx = upgrade_cli::box_context(box, o.pause_scale);
         sectorsmith::BlockJobParams p = params;
@@ -177,7 +180,8 @@ static CliCommandRegistrar reg_block([](CLI::App& app) {
         std::printf("%s: %zu bytes for %s\n", path.c_str(), p.image.size(),
                     o->flash.empty() ? ("block " + hex_id(p.block_id)).c_str() : "the whole flash");
         std::vector<sectorsmith::BlockJobResult> results;
-        int rc = run_block_ports(*o, p, true, &results);
+        const line::JobStart label = multiport::job_label("upgblock", o->flash.empty() ? "block" : "flash", path);
+        int rc = run_block_ports(*o, p, true, &results, label);
         if (rc)
             throw CLI::RuntimeError(rc);
     });
@@ -197,7 +201,7 @@ static CliCommandRegistrar reg_slave_info([](CLI::App& app) {
         const int saved = o->json ? ::dup(STDOUT_FILENO) : -1;
         if (saved >= 0)
             ::dup2(STDERR_FILENO, STDOUT_FILENO);
-        int rc = run_block_ports(*o, p, false, &results, true);
+        int rc = run_block_ports(*o, p, false, &results, multiport::job_label("upgblock", "slave-info"), true);
         std::fflush(stdout);
         const sectorsmith::BlockJobResult r = results.empty() ? sectorsmith::BlockJobResult{} : results[0];
         if (saved >= 0) {

@@ -26,11 +26,13 @@ struct LinkOptions {
     std::string report;
     int reset_timeout_s = 300;
     bool no_wait = false;
+    multiport::LineFlags line;
 };
 
 void add_link_options(CLI::App* sub, LinkOptions& o, const char* what)
 {
     sub->add_option("--port", o.port, port_option_help("the STB"))->required();
+    multiport::add_line_options(sub, o.line);
     sub->add_option("--baud", o.baud, "Line rate of the boot ROM")->capture_default_str()->check(
         CLI::IsMember(kv::supported_baud_rates()));
     sub->add_option("--report", o.report, std::string("Write a JSON report: ") + what);
@@ -45,8 +47,11 @@ void add_link_options(CLI::App* sub, LinkOptions& o, const char* what)
 // set throughout; Ctrl+C cancels and stops it. How the job ended is what it
 // told by its result; the exit status of the run.
 int run_on_port(const LinkOptions& o, void (CSerialMonitorSerivce::*set_flag)(int),
-                const std::function<void(bootlink::JobContext&)>& job, multiport::BoxRun& run)
+                const std::function<void(bootlink::JobContext&)>& job, multiport::BoxRun& run,
+                const line::JobStart& label)
 {
+    if (int rc = run.record(o.line, label))
+        return rc;
     return run.run(o.baud, [&](multiport::Box& box) {
         bootlink::JobContext ctx = upgrade_cli::box_context(box, 1.0);
         box.keep_going = true;  // the calibration's running flag
@@ -92,8 +97,9 @@ int run_download_command(const DownloadOptions& o)
     multiport::BoxRun run({o.link.port});
     download::DownloadResult r;
     const int rc = run_on_port(o.link, &CSerialMonitorSerivce::set_bootroom,
-                               [&](bootlink::JobContext& ctx) { r = download::run_download(p, ctx); }, run);
-    if (!run.boxes[0]->open_error.empty())
+                               [&](bootlink::JobContext& ctx) { r = download::run_download(p, ctx); }, run,
+                               multiport::job_label("download", "download", o.image));
+    if (!run.boxes[0]->open_error.empty() || rc == cli_exit::kDatabase || rc == cli_exit::kUsage)
         return rc;
     r.cancelled = r.cancelled || run.interrupted;
     const double rate = r.seconds > 0 ? double(r.sent) / r.seconds : 0;
@@ -164,8 +170,9 @@ int run_calibrate_command(const CalibrateOptions& o)
     multiport::BoxRun run({o.link.port});
     download::CalibrationResult r;
     const int rc = run_on_port(o.link, &CSerialMonitorSerivce::set_calibrate,
-                               [&](bootlink::JobContext& ctx) { r = download::run_calibration(p, ctx); }, run);
-    if (!run.boxes[0]->open_error.empty())
+                               [&](bootlink::JobContext& ctx) { r = download::run_calibration(p, ctx); }, run,
+                               multiport::job_label("download", o.fpga ? "calibrate-fpga" : "calibrate"));
+    if (!run.boxes[0]->open_error.empty() || rc == cli_exit::kDatabase || rc == cli_exit::kUsage)
         return rc;
     const bool cancelled = run.interrupted || r.stopped;
     upgrade_cli::write_report(o.link.report, json_head(r.ok, r.error, cancelled) + ",\n  \"platform\": \"" +

@@ -159,8 +159,8 @@ static CliCommandRegistrar reg_station([](CLI::App& app) {
     burn->footer("Runs until Ctrl+C or until the codes run out; no code goes to two boxes, and a box that fails "
                  "leaves its code to the next box on its port. Exit status 0 when no box failed.");
     burn->callback([st] {
-        if (st->start.empty() && st->code_file.empty()) {
-            std::fprintf(stderr, "error: give --start or --code-file\n");
+        if (st->start.empty() && st->code_file.empty() && st->series.empty()) {
+            std::fprintf(stderr, "error: give --start, --code-file or --series\n");
             throw CLI::RuntimeError(cli_exit::kUsage);
         }
         std::vector<std::string> ports;

@@ -14,7 +14,7 @@ using upgrade_cli::CommonOptions;
 
 // The UPG job on every port, each box on its own service and thread; a dump
 // writes a file per box when there are several.
-int run_ports(CommonOptions o, reflasher::UpgJobParams params)
+int run_ports(CommonOptions o, reflasher::UpgJobParams params, const line::JobStart& label)
 {
     std::vector<std::string> ports;
     std::vector<int> types;
@@ -30,6 +30,8 @@ int run_ports(CommonOptions o, reflasher::UpgJobParams params)
         outputs.push_back(ports.size() > 1 && is_dump ? multiport::path_for_port(params.dump_path, p)
                                                       : params.dump_path);
     upgrade_cli::BootJob<reflasher::UpgJobResult> job;
+    job.label = label;
+    job.types = types;
     job.run = [&](multiport::Box& box) {
         reflasher::UpgJobParams p = params;
         p.dump_path = outputs[box.index];
@@ -88,7 +90,7 @@ static CliCommandRegistrar reg_upgrade([](CLI::App& app) {
         reflasher::UpgJobParams p;
         int rc = upgrade_cli::upgrade_params(opts->image, opts->user_limit, &p);
         if (rc == cli_exit::kOk)
-            rc = run_ports(opts->common, std::move(p));
+            rc = run_ports(opts->common, std::move(p), multiport::job_label("upg", "upgrade", opts->image));
         if (rc)
             throw CLI::RuntimeError(rc);
     });
@@ -113,7 +115,7 @@ static CliCommandRegistrar reg_dump([](CLI::App& app) {
         p.kind = reflasher::JobKind::Dump;
         p.dump_size = reflasher::kDumpSizes[reflasher::dump_size_index(opts->size)];
         p.dump_path = opts->output;
-        int rc = run_ports(opts->common, std::move(p));
+        int rc = run_ports(opts->common, std::move(p), multiport::job_label("upg", "dump"));
         if (rc)
             throw CLI::RuntimeError(rc);
     });

@@ -113,6 +113,12 @@ DbStatus add_series(Connection& db, const SeriesSpec& spec)
     return db.commit();
 }
 
+DbStatus series_exists(Connection& db, const std::string& name, bool* found)
+{
+    Series se;
+    return find_series(db, name, &se, found);
+}
+
 Reservation reserve_code(Connection& db, const std::string& series, const std::string& station,
                          const std::string& port, const std::string& job_id, const NextCode& next)
 {

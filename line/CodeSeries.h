@@ -38,6 +38,9 @@ using NextCode = std::function<bool(const std::string& code, const SeriesRule& r
 // (Conflict, naming the code).
 DbStatus add_series(Connection& db, const SeriesSpec& spec);
 
+// Whether the line has a series of that name.
+DbStatus series_exists(Connection& db, const std::string& name, bool* found);
+
 struct Reservation {
     DbStatus status;
     std::string code;

@@ -56,6 +56,26 @@ std::vector<std::string> split_line(const std::string& line)
 
 long long num(const std::string& s) { return s.empty() ? -1 : std::atoll(s.c_str()); }
 
+// Each process takes a spool of its own, so that two stations on one PC never
+// replay or rewrite each other's: the first of PATH, PATH.2, PATH.3 ... whose
+// lock it holds. The lock's descriptor stays open while the recorder lives.
+int lock_spool(const std::string& base, std::string* path)
+{
+    for (int n = 1; n <= 64; ++n) {
+        const std::string p = n == 1 ? base : base + "." + std::to_string(n);
+        const int fd = ::open((p + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0)
+            break;
+        if (::lockf(fd, F_TLOCK, 0) == 0) {
+            *path = p;
+            return fd;
+        }
+        ::close(fd);
+    }
+    *path = base;  // no lock to be had: the spool still works, unshared or not
+    return -1;
+}
+
 }  // namespace
 
 Recorder::Recorder(std::unique_ptr<Connection> db, std::string spool_path)
@@ -63,7 +83,11 @@ Recorder::Recorder(std::unique_ptr<Connection> db, std::string spool_path)
 {
 }
 
-Recorder::~Recorder() = default;
+Recorder::~Recorder()
+{
+    if (spool_lock_ >= 0)
+        ::close(spool_lock_);
+}
 
 std::unique_ptr<Recorder> Recorder::open(const std::string& url, const std::string& spool_path, std::string* error)
 {
@@ -76,7 +100,10 @@ std::unique_ptr<Recorder> Recorder::open(const std::string& url, const std::stri
             *error = s.message;
         return nullptr;
     }
-    std::unique_ptr<Recorder> r(new Recorder(std::move(db), spool_path));
+    std::string own;
+    const int lock_fd = lock_spool(spool_path, &own);
+    std::unique_ptr<Recorder> r(new Recorder(std::move(db), own));
+    r->spool_lock_ = lock_fd;
     std::lock_guard<std::mutex> lock(r->mu_);
     r->flush_spool();
     return r;
@@ -200,6 +227,16 @@ Reservation Recorder::reserve(const std::string& series, const std::string& stat
     if (r.status.code == DbCode::Unavailable)
         r.status.message += " (no code is reserved until it is back)";
     return r;
+}
+
+std::string Recorder::check_series(const std::string& series)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    bool found = false;
+    const DbStatus s = series_exists(*db_, series, &found);
+    if (!s.ok())
+        return s.message;
+    return found ? std::string() : "the line has no code series named " + series;
 }
 
 void Recorder::code_ended(const std::string& code, bool burnt)

@@ -18,7 +18,9 @@ namespace line {
 class Recorder {
 public:
     // Connects, brings the schema up to date and sends what an earlier run
-    // left in the spool. Null with `error` set when the database cannot be
+    // left in the spool. `spool_path` is where records wait while the
+    // database is away; a second process on the same path takes PATH.2 and
+    // so on. Null with `error` set when the database cannot be
     // reached: the caller refuses to start (no box touched).
     static std::unique_ptr<Recorder> open(const std::string& url, const std::string& spool_path, std::string* error);
     ~Recorder();
@@ -31,6 +33,9 @@ public:
     // records wait in the spool or the database cannot be reached.
     Reservation reserve(const std::string& series, const std::string& station, const std::string& port,
                         const std::string& job_id, const NextCode& next);
+    // "" when the line has the series, else why not (it has none of that
+    // name, or the database cannot say).
+    std::string check_series(const std::string& series);
     void code_ended(const std::string& code, bool burnt);
     void give_back(const std::string& code);
     // The state the line holds for a code ("" when none or unreachable).
@@ -39,6 +44,7 @@ public:
     // Records waiting for the database.
     size_t spooled() const;
     std::string where() const;
+    const std::string& spool_path() const { return spool_path_; }
 
 private:
     Recorder(std::unique_ptr<Connection> db, std::string spool_path);
@@ -51,6 +57,7 @@ private:
     std::unique_ptr<Connection> db_;
     std::string spool_path_;
     size_t spooled_ = 0;
+    int spool_lock_ = -1;
 };
 
 }  // namespace line
