@@ -2,7 +2,7 @@
 // STB's boot ROM; corvane-cli gzip: the in-process gzip the upgrade uses.
 #include "CliCommand.h"
 #include "ExitStatus.h"
-#include "JobConsole.h"
+#include "MultiPort.h"
 
 #include "BootRom.h"
 #include "Gzip.h"
@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <string>
 
 namespace {
@@ -37,28 +38,40 @@ bool parse_u32(const std::string& s, uint32_t* out) {
     }
 }
 
-// Opens the port and waits for the boot ROM's announcement. 0 on success,
-// else an exit status.
-int connect(const BootRomOptions& o, bootlink::JobContext& ctx) {
-    CSerialMonitorSerivce* svc = kv::current_serial_service();
-    if (int rc = open_job_port(svc, o.port, o.baud))
-        return rc;
-    svc->SMS_StopSvc();
-    ctx.svc = svc;
+// Waits for the boot ROM's announcement (none with --wait 0).
+JobErrorKind wait_for_rom(const BootRomOptions& o, bootlink::JobContext& ctx)
+{
     if (o.wait_s <= 0)
-        return 0;
-    std::printf("Please reset the STB!\n");
-    std::fflush(stdout);
+        return JobErrorKind::None;
     switch (bootlink::wait_for_boot_rom(ctx, int64_t(o.wait_s) * 1000)) {
     case bootlink::Outcome::Ok:
-        return 0;
+        return JobErrorKind::None;
+    case bootlink::Outcome::Cancelled:
+        return JobErrorKind::Cancelled;
     case bootlink::Outcome::NoBox:
         std::fprintf(stderr, "error: the boot ROM did not announce itself within %d s\n", o.wait_s);
-        return cli_exit::kNoBox;
+        return JobErrorKind::NoBox;
     default:
         std::fprintf(stderr, "error: the port went away\n");
-        return cli_exit::kPort;
+        return JobErrorKind::Port;
     }
+}
+
+// Runs `work` as the job of the port's box once its boot ROM talks; the
+// exit status (CLI::RuntimeError when not 0).
+void on_boot_rom(const BootRomOptions& o, const std::function<JobErrorKind(bootlink::JobContext&)>& work)
+{
+    multiport::BoxRun run({o.port});
+    const int rc = run.run(o.baud, [&](multiport::Box& box) {
+        box.svc.SMS_StopSvc();
+        bootlink::JobContext ctx;
+        ctx.svc = &box.svc;
+        ctx.cancel = &box.cancel;
+        const JobErrorKind kind = wait_for_rom(o, ctx);
+        return kind == JobErrorKind::None ? work(ctx) : kind;
+    }, o.wait_s > 0 ? "Please reset the STB!" : "", "");
+    if (rc)
+        throw CLI::RuntimeError(rc);
 }
 
 }  // namespace
@@ -80,15 +93,15 @@ static CliCommandRegistrar reg_bootrom([](CLI::App& app) {
         uint32_t a = 0;
         if (!parse_u32(o->addr, &a) || o->count < 1 || o->count > 65536)
             throw CLI::ValidationError("read", "a hexadecimal address and a count of 1 to 65536");
-        bootlink::JobContext ctx;
-        if (int rc = connect(*o, ctx))
-            throw CLI::RuntimeError(rc);
-        for (int i = 0; i < o->count; ++i) {
-            uint32_t v = 0;
-            if (!bootlink::addr_read(a + 4u * uint32_t(i), &v, ctx))
-                throw CLI::RuntimeError(cli_exit::kFailed);
-            std::printf("%08x: %08x\n", a + 4u * uint32_t(i), v);
-        }
+        on_boot_rom(*o, [&](bootlink::JobContext& ctx) {
+            for (int i = 0; i < o->count; ++i) {
+                uint32_t v = 0;
+                if (!bootlink::addr_read(a + 4u * uint32_t(i), &v, ctx))
+                    return JobErrorKind::Failed;
+                std::printf("%08x: %08x\n", a + 4u * uint32_t(i), v);
+            }
+            return JobErrorKind::None;
+        });
     });
 
     auto* wr = sub->add_subcommand("write", "Write one word (hexadecimal address and value)");
@@ -98,11 +111,9 @@ static CliCommandRegistrar reg_bootrom([](CLI::App& app) {
         uint32_t a = 0, v = 0;
         if (!parse_u32(o->addr, &a) || !parse_u32(o->value, &v))
             throw CLI::ValidationError("write", "a hexadecimal address and value");
-        bootlink::JobContext ctx;
-        if (int rc = connect(*o, ctx))
-            throw CLI::RuntimeError(rc);
-        if (!bootlink::write(a, v, ctx))
-            throw CLI::RuntimeError(cli_exit::kFailed);
+        on_boot_rom(*o, [&](bootlink::JobContext& ctx) {
+            return bootlink::write(a, v, ctx) ? JobErrorKind::None : JobErrorKind::Failed;
+        });
     });
 
     auto* sc = sub->add_subcommand("script", "Run one section of a register file (\"chip_ddrconf\" grammar)");
@@ -118,12 +129,12 @@ static CliCommandRegistrar reg_bootrom([](CLI::App& app) {
             std::fprintf(stderr, "error: %s has no entries in section %s\n", o->file.c_str(), o->section.c_str());
             throw CLI::RuntimeError(cli_exit::kInput);
         }
-        bootlink::JobContext ctx;
-        if (int rc = connect(*o, ctx))
-            throw CLI::RuntimeError(rc);
-        if (!bootlink::run_register_script(list, ctx))
-            throw CLI::RuntimeError(cli_exit::kFailed);
-        std::printf("%d entries run\n", list.count());
+        on_boot_rom(*o, [&](bootlink::JobContext& ctx) {
+            if (!bootlink::run_register_script(list, ctx))
+                return JobErrorKind::Failed;
+            std::printf("%d entries run\n", list.count());
+            return JobErrorKind::None;
+        });
     });
 });
 

@@ -7,83 +7,40 @@
 //   fir send, learn-keys, learn-led             with a live box (cmd_fir_panel.cpp)
 #include "CliCommand.h"
 #include "ExitStatus.h"
-#include "JsonText.h"
 #include "cmd_fir_panel.h"
 
-#include "CodePage.h"
-#include "FirImage.h"
-#include "FirLanguages.h"
-#include "FirNamedFields.h"
-#include "FirPageFiles.h"
+#include "ImageEdits.h"
 #include "KvBasicLog.h"
-#include "BootLink.h"
 
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <sstream>
 
 using namespace fir;
 
 namespace {
 
-int fail(int rc, const FirResult& res)
+// The step's result: its message (and detail) on standard error when it
+// failed, else on standard output when `say_ok`; its exit status.
+int report(const EditStep& step, bool say_ok = true)
 {
-    std::fprintf(stderr, "%s\n", res.message.c_str());
-    if (!res.detail.empty())
-        std::fprintf(stderr, "%s\n", res.detail.c_str());
-    return rc;
-}
-
-// The box captions: config.birch.xml of the program folder when it is there.
-std::vector<std::string> captions()
-{
-    std::vector<std::string> list;
-    read_language_list(language_file_path(), &list);
-    return language_captions(list);
+    if (!step.ok()) {
+        std::fprintf(stderr, "%s\n", step.result.message.c_str());
+        if (!step.result.detail.empty())
+            std::fprintf(stderr, "%s\n", step.result.detail.c_str());
+    } else if (say_ok) {
+        std::printf("%s\n", step.result.message.c_str());
+    }
+    return cli_exit::of(step.kind);
 }
 
 int load(const std::string& platform, const std::string& image, Platform* p, ParsedImage* parsed)
 {
-    if (!platform_from_name(platform, p)) {
-        std::fprintf(stderr, "Unknown platform \"%s\": base, alder or dogwood\n", platform.c_str());
-        return cli_exit::kUsage;
-    }
-    FirResult res = load_image(*p, image, parsed);
-    if (!res.ok)
-        return fail(cli_exit::kInput, res);
+    if (int rc = report(load_platform_image(platform, image, p, parsed), false))
+        return rc;
     for (const std::string& n : parsed->notes)
         std::fprintf(stderr, "warning: %s\n", n.c_str());
     return cli_exit::kOk;
-}
-
-void fields_json(std::ostream& o, const std::vector<FieldValue>& fields)
-{
-    o << "{";
-    for (size_t i = 0; i < fields.size(); ++i) {
-        const FieldValue& f = fields[i];
-        o << (i ? "," : "") << "\n    " << kv_json::quoted(f.name) << ": ";
-        o << (f.kind == FieldValue::Text ? kv_json::quoted(f.value) : f.value);
-    }
-    o << "\n  }";
-}
-
-void keys_json(std::ostream& o, const ParsedImage& p, KeyTable t, const std::vector<std::string>& names)
-{
-    const kv::CodePage cp = kv::CodePage::from_settings();
-    const CPanelRecord& r = p.record;
-    char user[8];
-    std::snprintf(user, sizeof user, "0x%04X", r.user_code(t));
-    o << "{\"count\": " << r.count(t);
-    if (t != KeyTable::Fp)
-        o << ", \"user_code\": \"" << user << "\"";
-    o << ", \"keys\": [";
-    for (int i = 0; i < r.count(t); ++i) {
-        const std::string name = i < static_cast<int>(names.size()) ? cp.to_screen(names[i]) : std::string();
-        o << (i ? "," : "") << "\n      {\"name\": " << kv_json::quoted(name) << ", \"code\": " << int(r.key_code(t, i))
-          << ", \"logical\": " << r.logical_key(t, i) << "}";
-    }
-    o << "]}";
 }
 
 int cmd_show(const std::string& platform, const std::string& image)
@@ -92,27 +49,7 @@ int cmd_show(const std::string& platform, const std::string& image)
     ParsedImage parsed;
     if (int rc = load(platform, image, &p, &parsed))
         return rc;
-    const std::vector<std::string> caps = captions();
-    std::ostringstream o;
-    o << "{\n  \"platform\": " << kv_json::quoted(traits(p).id) << ",\n  \"image_size\": " << parsed.image.size();
-    o << ",\n  \"front_panel\": ";
-    fields_json(o, describe_fields(parsed.record, p, true, caps));
-    o << ",\n  \"hardware\": ";
-    fields_json(o, describe_fields(parsed.record, p, false, caps));
-    o << ",\n  \"keys\": {\n    \"ir1\": ";
-    keys_json(o, parsed, KeyTable::Ir1, parsed.names.ir1);
-    o << ",\n    \"ir2\": ";
-    keys_json(o, parsed, KeyTable::Ir2, parsed.names.ir2);
-    o << ",\n    \"fp\": ";
-    keys_json(o, parsed, KeyTable::Fp, parsed.names.fp);
-    o << "\n  },\n  \"led_map\": \"";
-    for (size_t i = 0; i < kLedMapSize; ++i) {
-        char b[3];
-        std::snprintf(b, sizeof b, "%02x", parsed.record.led_map()[i]);
-        o << b;
-    }
-    o << "\"\n}\n";
-    std::fputs(o.str().c_str(), stdout);
+    std::fputs(panel_record_json(parsed, p, box_captions()).c_str(), stdout);
     return cli_exit::kOk;
 }
 
@@ -128,32 +65,7 @@ int cmd_set(const SetOptions& o)
     ParsedImage parsed;
     if (int rc = load(o.platform, o.image, &p, &parsed))
         return rc;
-    const std::vector<std::string> caps = captions();
-    CPanelRecord rec = parsed.record;
-    for (const auto& [kind, path] : o.files) {
-        CPanelRecord file;
-        FirResult res = read_page_file(path, kind, p, &file);
-        if (res.ok)
-            res = apply_page_file(file, kind, p, caps, &rec);
-        if (!res.ok)
-            return fail(cli_exit::kInput, FirResult::Fail(res.message, path + (res.detail.empty() ? "" : ": ") +
-                                                                          res.detail));
-    }
-    for (const std::string& s : o.sets) {
-        const size_t eq = s.find('=');
-        FirResult res = eq == std::string::npos ? FirResult::Fail("--set takes field=value, not \"" + s + "\"")
-                                                : set_named_field(&rec, p, caps, s.substr(0, eq), s.substr(eq + 1));
-        if (!res.ok)
-            return fail(cli_exit::kUsage, res);
-    }
-    std::vector<uint8_t> out;
-    FirResult res = generate_image(parsed, rec, &out);
-    if (!res.ok)
-        return fail(cli_exit::kFailed, res);
-    if (!bootlink::write_file_atomic(o.output, out.data(), out.size()))
-        return fail(cli_exit::kFailed, FirResult::Fail("Can't open output file!", o.output));
-    std::printf("%s\n", res.message.c_str());
-    return cli_exit::kOk;
+    return report(write_edited_image(parsed, p, o.files, o.sets, o.output));
 }
 
 int cmd_export(const std::string& platform, const std::string& image, PageFile kind, const std::string& path)
@@ -162,14 +74,7 @@ int cmd_export(const std::string& platform, const std::string& image, PageFile k
     ParsedImage parsed;
     if (int rc = load(platform, image, &p, &parsed))
         return rc;
-    CPanelRecord file;
-    FirResult res = export_page_file(parsed.record, kind, p, captions(), &file);
-    if (res.ok)
-        res = write_page_file(path, file);
-    if (!res.ok)
-        return fail(cli_exit::kFailed, res);
-    std::printf("%s\n", res.message.c_str());
-    return cli_exit::kOk;
+    return report(write_one_page_file(parsed, p, kind, path));
 }
 
 void run(int rc)

@@ -11,34 +11,23 @@
 #include "cmd_fir_panel.h"
 
 #include "ExitStatus.h"
-#include "JobConsole.h"
-
-#include "FirImage.h"
-#include "FirPageFiles.h"
-#include "KvBasicLog.h"
-#include "PanelSession.h"
-#include "SerialMonitorService.h"
+#include "MultiPort.h"
 #include "PortHelp.h"
+#include "StdinRead.h"
+
+#include "PanelLearning.h"
+#include "PanelStart.h"
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <csignal>
 #include <cstdio>
-#include <mutex>
-#include <cerrno>
+#include <functional>
 #include <optional>
 #include <thread>
-#include <poll.h>
 #include <unistd.h>
 
 using namespace fir;
 
 namespace {
-
-std::atomic<bool> g_interrupted{false};
-
-extern "C" void on_panel_sigint(int) { g_interrupted = true; }
 
 struct LinkOptions {
     std::string port;
@@ -66,11 +55,10 @@ void add_link_options(CLI::App* sub, LinkOptions& o)
         ->check(CLI::Range(0.0, 1.0));
 }
 
-// What the exchanges report: status lines printed, keys and LED steps handed on.
-class CliEvents : public IPanelEvents {
+// Status lines printed, messages on standard error; keys and LED steps
+// handed on to the learning.
+class CliEvents : public PanelLearnEvents {
 public:
-    std::function<void(const LearnedKey&)> on_key;
-
     void OnStatus(const std::string& text) override
     {
         if (!text.empty())
@@ -78,166 +66,92 @@ public:
         std::fflush(stdout);
     }
     void OnMessage(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
-    void OnKeyLearned(const LearnedKey& k) override
-    {
-        if (on_key)
-            on_key(k);
-    }
-    void OnLedStep(int, bool ok) override
-    {
-        std::lock_guard<std::mutex> l(m_m);
-        m_steps.push_back(ok);
-        m_cv.notify_all();
-    }
-    void OnLedMap(const LedMapBytes& map) override
-    {
-        std::lock_guard<std::mutex> l(m_m);
-        m_map = map;
-    }
-    void OnExchangeEnded(PanelExchange, const PanelResult&) override { m_cv.notify_all(); }
-
-    // The next step acknowledgement; none when the exchange ended first.
-    std::optional<bool> next_step(const CPanelSession& s)
-    {
-        std::unique_lock<std::mutex> l(m_m);
-        while (m_steps.empty()) {
-            if (!s.Busy())
-                return std::nullopt;
-            m_cv.wait_for(l, std::chrono::milliseconds(100));
-        }
-        const bool ok = m_steps.front();
-        m_steps.erase(m_steps.begin());
-        return ok;
-    }
-    std::optional<LedMapBytes> map()
-    {
-        std::lock_guard<std::mutex> l(m_m);
-        return m_map;
-    }
-
-private:
-    std::mutex m_m;
-    std::condition_variable m_cv;
-    std::vector<bool> m_steps;
-    std::optional<LedMapBytes> m_map;
 };
 
-int exit_status(const PanelResult& r)
+void say(const std::string& text)
 {
-    switch (r.outcome) {
-    case PanelOutcome::Ok: return cli_exit::kOk;
-    case PanelOutcome::Cancelled: return cli_exit::kInterrupted;
-    case PanelOutcome::NoBox: return cli_exit::kNoBox;
-    case PanelOutcome::Failed:
-    case PanelOutcome::Refused: break;
-    }
-    return cli_exit::kFailed;
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
 }
 
-// The port opened on the process's serial service, the log printed, Ctrl+C
-// caught, and the session over it.
-class LiveLink {
+// One panel command on the box of its port: what it starts from is loaded,
+// the box runner opens the port, and the box's job connects (reset, panel
+// program, link test, record) and then runs the command's exchange. Ctrl+C
+// stops the exchange, or runs the gentler end the exchange chose.
+class PanelRun {
 public:
-    LiveLink(const LinkOptions& o, CliEvents& events)
-        : m_o(o), m_svc(kv::current_serial_service()), session(m_svc, &events)
+    explicit PanelRun(const LinkOptions& o) : m_o(o), m_run({o.port}), session(&m_run.boxes[0]->svc, &events) {}
+
+    // The platform and the record; the exit status.
+    int load()
     {
-        kv::log_set_fallback(kv::LogFallback::FileOnly);
-        m_listener = kv::log_add_listener([](int kind, const std::string& text) {
-            if (kind != 4) {
-                std::fwrite(text.data(), 1, text.size(), stdout);
-                std::fflush(stdout);
-            }
-        });
-        g_interrupted = false;
-        m_oldSignal = std::signal(SIGINT, on_panel_sigint);
-        session.SetPauseScale(o.pause_scale);
-    }
-    ~LiveLink()
-    {
-        session.Stop();
-        session.WaitIdle(30000);
-        if (m_portIndex >= 0)
-            m_svc->SMS_ClosePort(m_portIndex);
-        std::signal(SIGINT, m_oldSignal);
-        kv::log_remove_listener(m_listener);
-        kv::log_set_fallback(kv::LogFallback::StdoutAndFile);
+        std::string message;
+        const JobErrorKind kind = load_panel_start(m_o.platform, m_o.image, &start, &message);
+        if (kind != JobErrorKind::None)
+            std::fprintf(stderr, "%s\n", message.c_str());
+        return cli_exit::of(kind);
     }
 
-    // The platform, and the record: the image's, or the platform's empty one.
-    int load(Platform* p, CPanelRecord* rec)
+    // Connects, then runs `exchange` as the rest of the box's job; the exit
+    // status of the run.
+    int run(const std::function<JobErrorKind()>& exchange)
     {
-        if (!platform_from_name(m_o.platform, p)) {
-            std::fprintf(stderr, "Unknown platform \"%s\": base, alder or dogwood\n", m_o.platform.c_str());
+        if (!multiport::BoxRun::pauses_allowed({m_o.port}, m_o.pause_scale))
             return cli_exit::kUsage;
-        }
-        if (m_o.image.empty()) {
-            *rec = CPanelRecord::ForPlatform(*p);
-            if (*p == Platform::Base)
-                rec->preset_default_slots();
-            return cli_exit::kOk;
-        }
-        ParsedImage parsed;
-        const FirResult res = load_image(*p, m_o.image, &parsed);
-        if (!res.ok) {
-            std::fprintf(stderr, "%s\n%s\n", res.message.c_str(), res.detail.c_str());
-            return cli_exit::kInput;
-        }
-        *rec = parsed.record;
-        m_names = parsed.names;
-        return cli_exit::kOk;
+        session.SetPauseScale(m_o.pause_scale);
+        multiport::InterruptPlan plan;
+        plan.first = plan.again = [this](multiport::Box&) {
+            if (m_gentle)
+                m_gentleEnd();
+            else
+                session.Stop();
+        };
+        const std::string intro =
+            "Waiting for the STB on " + m_o.port + ": please reset the STB (power it off and on).";
+        return m_run.run(m_o.baud, [&](multiport::Box&) {
+            JobErrorKind kind = connect();
+            if (kind == JobErrorKind::None)
+                kind = exchange();
+            session.Stop();
+            session.WaitIdle(30000);
+            return kind;
+        }, intro, "", plan);
     }
-    const KeyNames& names() const { return m_names; }
 
-    // load() and connect().
-    int start(Platform* p, CPanelRecord* rec)
+    // From now on Ctrl+C runs `end` instead of stopping the exchange.
+    void end_gently_by(std::function<void()> end)
     {
-        const int rc = load(p, rec);
-        return rc ? rc : connect(*p, *rec);
+        m_gentleEnd = std::move(end);
+        m_gentle = true;
     }
 
-    // Opens the port and connects: reset, panel program, link test, record.
-    int connect(Platform p, const CPanelRecord& rec)
-    {
-        if (!pause_scale_allowed(m_o.pause_scale, m_o.port))
-            return cli_exit::kUsage;
-        if (int rc = open_job_port(m_svc, m_o.port, m_o.baud, &m_portIndex))
-            return rc;
-        ConnectOptions co;
-        co.reset_wait_ms = m_o.reset_timeout_s * 1000;
-        std::printf("Waiting for the STB on %s: please reset the STB (power it off and on).\n", m_o.port.c_str());
-        std::fflush(stdout);
-        if (!session.StartConnect(p, rec, co))
-            return exit_status(session.LastResult());
-        return exit_status(wait());
-    }
-
-    // Waits while an exchange runs; Ctrl+C runs `on_interrupt` (by default
-    // the exchange is stopped).
-    PanelResult wait(const std::function<void()>& on_interrupt = {})
+    // Waits while an exchange runs; its result.
+    PanelResult wait()
     {
         while (!session.WaitIdle(50)) {
-            if (g_interrupted.exchange(false)) {
-                m_interrupted = true;
-                if (on_interrupt)
-                    on_interrupt();
-                else
-                    session.Stop();
-            }
         }
         return session.LastResult();
     }
-    bool interrupted() const { return m_interrupted || g_interrupted; }
+    // The kind of a start that failed, else of the exchange's end.
+    JobErrorKind wait_for(bool started) { return panel_error_kind(started ? wait() : session.LastResult()); }
+    bool interrupted() const { return m_run.interrupted; }
 
 private:
+    JobErrorKind connect()
+    {
+        ConnectOptions co;
+        co.reset_wait_ms = m_o.reset_timeout_s * 1000;
+        return wait_for(session.StartConnect(start.platform, start.record, co));
+    }
+
     const LinkOptions& m_o;
-    CSerialMonitorSerivce* m_svc;
-    int m_portIndex = -1;
-    void (*m_oldSignal)(int) = SIG_DFL;
-    int m_listener = -1;
-    bool m_interrupted = false;
-    KeyNames m_names;
+    multiport::BoxRun m_run;
+    std::atomic<bool> m_gentle{false};
+    std::function<void()> m_gentleEnd;
 
 public:
+    CliEvents events;
+    PanelStart start;
     CPanelSession session;
 };
 
@@ -245,22 +159,22 @@ public:
 
 int cmd_send(const LinkOptions& o)
 {
-    CliEvents events;
-    LiveLink link(o, events);
-    Platform p;
-    CPanelRecord rec;
-    if (int rc = link.start(&p, &rec))
+    PanelRun pr(o);
+    if (int rc = pr.load())
         return rc;
-    if (!link.session.StartSendConfig(rec))
-        return exit_status(link.session.LastResult());
-    const PanelResult r = link.wait();
-    if (!r.ok()) {
-        std::printf("FAILED: %s\n", r.error.c_str());
-        return exit_status(r);
-    }
-    std::printf("OK: the panel took the record (%zu bytes) and the configuration (%zu bytes)\n", rec.size(),
-                rec.config_size());
-    return cli_exit::kOk;
+    const CPanelRecord& rec = pr.start.record;
+    return pr.run([&] {
+        if (!pr.session.StartSendConfig(rec))
+            return panel_error_kind(pr.session.LastResult());
+        const PanelResult r = pr.wait();
+        if (!r.ok()) {
+            std::printf("FAILED: %s\n", r.error.c_str());
+            return panel_error_kind(r);
+        }
+        std::printf("OK: the panel took the record (%zu bytes) and the configuration (%zu bytes)\n", rec.size(),
+                    rec.config_size());
+        return JobErrorKind::None;
+    });
 }
 
 struct LearnKeyOptions {
@@ -272,65 +186,11 @@ struct LearnKeyOptions {
     bool hex = false;
 };
 
-bool table_of(const std::string& name, KeyTable* t, PageFile* kind)
-{
-    const struct {
-        const char* name;
-        KeyTable t;
-        PageFile kind;
-    } tables[] = {{"fp", KeyTable::Fp, PageFile::FpKey},
-                  {"ir1", KeyTable::Ir1, PageFile::Ir1},
-                  {"ir2", KeyTable::Ir2, PageFile::Ir2}};
-    for (const auto& e : tables)
-        if (name == e.name) {
-            *t = e.t;
-            *kind = e.kind;
-            return true;
-        }
-    return false;
-}
-
-const std::vector<std::string>& names_of(const KeyNames& n, KeyTable t)
-{
-    return t == KeyTable::Fp ? n.fp : t == KeyTable::Ir1 ? n.ir1 : n.ir2;
-}
-
-// Learns keys into the record, row after row from `from`.
-struct KeyLearner {
-    KeyTable table;
-    int row;
-    int end;  // one past the last row to learn
-    CPanelRecord* rec;
-    const std::vector<std::string>* names;
-    CPanelSession* session;
-    int learned = 0;
-
-    void prompt() const
-    {
-        const std::string name = row < static_cast<int>(names->size()) ? " (" + (*names)[row] + ")" : "";
-        std::printf("Press the key for row %d%s\n", row, name.c_str());
-        std::fflush(stdout);
-    }
-    void take(const LearnedKey& k)
-    {
-        rec->set_key_code(table, k.row, k.key_code);
-        rec->set_user_code(table, k.user_code);
-        ++learned;
-        row = k.row + 1;
-        if (row >= end) {
-            session->keys.getting = false;
-            return;
-        }
-        session->keys.focus(table, row);
-        prompt();
-    }
-};
-
 int cmd_learn_keys(const LearnKeyOptions& o)
 {
     KeyTable t;
     PageFile kind;
-    if (!table_of(o.table, &t, &kind)) {
+    if (!key_table_of(o.table, &t, &kind)) {
         std::fprintf(stderr, "Unknown table \"%s\": fp, ir1 or ir2\n", o.table.c_str());
         return cli_exit::kUsage;
     }
@@ -340,119 +200,82 @@ int cmd_learn_keys(const LearnKeyOptions& o)
         std::fprintf(stderr, "--from %d lies beyond the %d rows of the table\n", o.from, capacity);
         return cli_exit::kUsage;
     }
-    CliEvents events;
-    LiveLink link(o.link, events);
-    Platform p;
-    CPanelRecord rec;
-    if (int rc = link.start(&p, &rec))
+    PanelRun pr(o.link);
+    if (int rc = pr.load())
         return rc;
-    KeyLearner learner{t, o.from, end, &rec, &names_of(link.names(), t), &link.session};
-    events.on_key = [&learner](const LearnedKey& k) { learner.take(k); };
-    link.session.keys.hex = o.hex;
-    link.session.keys.focus(t, o.from);
-    link.session.keys.getting = true;
-    if (!link.session.StartKeyAcquisition())
-        return exit_status(link.session.LastResult());
-    learner.prompt();
-    const PanelResult r = link.wait([&link] { link.session.keys.getting = false; });
-    if (!r.ok())
-        return exit_status(r);
-    if (rec.count(t) < learner.row)
-        rec.set_count(t, static_cast<uint16_t>(learner.row));
-    CPanelRecord file;
-    FirResult res = export_page_file(rec, kind, p, {}, &file);
-    if (res.ok)
-        res = write_page_file(o.out, file);
+    KeyLearner learner{t, o.from, end, &pr.start.record, &key_names_of(pr.start.names, t), &pr.session};
+    pr.events.on_key = [&learner](const LearnedKey& k) {
+        const std::string next = learner.take(k);
+        if (!next.empty())
+            say(next);
+    };
+    const int rc = pr.run([&] {
+        pr.session.keys.hex = o.hex;
+        pr.session.keys.focus(t, o.from);
+        pr.session.keys.getting = true;
+        if (!pr.session.StartKeyAcquisition())
+            return panel_error_kind(pr.session.LastResult());
+        say(learner.prompt());
+        pr.end_gently_by([&pr] { pr.session.keys.getting = false; });
+        return panel_error_kind(pr.wait());
+    });
+    if (rc)
+        return rc;
+    const FirResult res = learner.write(kind, pr.start.platform, o.out);
     if (!res.ok) {
         std::fprintf(stderr, "%s: %s\n", res.message.c_str(), o.out.c_str());
         return cli_exit::kFailed;
     }
     std::printf("%d keys learnt; %s written\n", learner.learned, o.out.c_str());
     const bool stopped_early = o.count > 0 && learner.row < end;
-    return stopped_early && link.interrupted() ? cli_exit::kInterrupted : cli_exit::kOk;
+    return stopped_early && pr.interrupted() ? cli_exit::kInterrupted : cli_exit::kOk;
 }
-
-const char* const kStepNames[10] = {"every segment lit (Light All)", "every segment dark (Dim All)",
-                                    "segment 0, the top bar",       "segment 1, upper right",
-                                    "segment 2, lower right",       "segment 3, the bottom bar",
-                                    "segment 4, lower left",        "segment 5, upper left",
-                                    "segment 6, the middle bar",    "segment 7, the dot"};
 
 // Waits for Enter (or the end of the input) on standard input while
 // `waiting()` holds: false as soon as it no longer does, so that an exchange
 // that ended (Ctrl+C, a failure) never leaves anyone waiting for a key.
 bool wait_for_enter(const std::function<bool()>& waiting)
 {
-    while (waiting()) {
-        pollfd p{STDIN_FILENO, POLLIN, 0};
-        const int r = ::poll(&p, 1, 100);
-        if (r < 0 && errno != EINTR)
-            return false;
-        if (r <= 0)
-            continue;
-        char c = 0;
-        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0 || c == '\n')
+    std::printf("Press Enter when the panel shows it... ");
+    std::fflush(stdout);
+    char c = 0;
+    for (;;) {
+        const cli_stdin::Read r = cli_stdin::next_char(waiting, &c);
+        if (r != cli_stdin::Read::Char)
+            return r == cli_stdin::Read::End;
+        if (c == '\n')
             return true;
     }
-    return false;
-}
-
-// Steps through the ten steps; on a terminal each waits for Enter. A step
-// the panel refused is taken again, at most three times. False when the
-// exchange ended first.
-bool step_through(LiveLink& link, CliEvents& events)
-{
-    const bool ask = ::isatty(STDIN_FILENO) != 0;
-    auto running = [&link] { return link.session.Busy() && link.session.led.getting; };
-    for (int step = 0; step < 10; ++step) {
-        for (int attempt = 0;; ++attempt) {
-            std::printf("Step %d: %s\n", step, kStepNames[step]);
-            std::fflush(stdout);
-            if (ask) {
-                std::printf("Press Enter when the panel shows it... ");
-                std::fflush(stdout);
-                if (!wait_for_enter(running))
-                    return false;
-            }
-            link.session.led.press(step);
-            const std::optional<bool> ok = events.next_step(link.session);
-            if (!ok)
-                return false;
-            if (*ok)
-                break;
-            if (attempt == 2)
-                return false;
-        }
-    }
-    return true;
 }
 
 int cmd_learn_led(const LinkOptions& o, const std::string& out)
 {
-    CliEvents events;
-    LiveLink link(o, events);
-    Platform p;
-    CPanelRecord rec;
-    if (int rc = link.start(&p, &rec))
+    PanelRun pr(o);
+    if (int rc = pr.load())
         return rc;
-    link.session.led.getting = true;
-    if (!link.session.StartLedMapAcquisition())
-        return exit_status(link.session.LastResult());
-    std::thread stepper([&] {
-        if (!step_through(link, events))
-            link.session.led.getting = false;
+    // On a terminal each step waits for Enter.
+    const bool ask = ::isatty(STDIN_FILENO) != 0;
+    std::optional<LedMapBytes> map;
+    const int rc = pr.run([&] {
+        pr.session.led.getting = true;
+        if (!pr.session.StartLedMapAcquisition())
+            return panel_error_kind(pr.session.LastResult());
+        std::thread stepper([&] {
+            if (!step_through_led_map(pr.session, pr.events, say, ask ? wait_for_enter : nullptr))
+                pr.session.led.getting = false;
+        });
+        const PanelResult r = pr.wait();
+        stepper.join();
+        map = pr.events.map();
+        if (!r.ok() || !map) {
+            std::printf("FAILED: %s\n", r.ok() ? "no LED map came" : r.error.c_str());
+            return r.ok() ? JobErrorKind::Failed : panel_error_kind(r);
+        }
+        return JobErrorKind::None;
     });
-    const PanelResult r = link.wait();
-    stepper.join();
-    const std::optional<LedMapBytes> map = events.map();
-    if (!r.ok() || !map) {
-        std::printf("FAILED: %s\n", r.ok() ? "no LED map came" : r.error.c_str());
-        return r.ok() ? cli_exit::kFailed : exit_status(r);
-    }
-    const FirResult res = write_page_file(out, led_file_record(p, map->data()));
+    if (rc)
+        return rc;
+    const FirResult res = write_page_file(out, led_file_record(pr.start.platform, map->data()));
     if (!res.ok) {
         std::fprintf(stderr, "%s: %s\n", res.message.c_str(), out.c_str());
         return cli_exit::kFailed;

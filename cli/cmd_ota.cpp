@@ -8,10 +8,10 @@
 #include "OtaGenerators.h"
 #include "OtaInspect.h"
 #include "OtaSettings.h"
+#include "OtaStreamSteps.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -22,62 +22,45 @@ namespace {
 using namespace ota;
 
 struct CommonOpts {
-    std::string image, output, merge_into, merged_out;
-    int packet_size = 188;
-    uint32_t loops = 1, repeat = 1;
+    std::string image;
+    StreamOutput out;
     bool compress = false;
 };
 
-// A page value: hexadecimal as typed on the page, within `bits`.
+// Prints the step's lines; its exit status.
+int report(const StepOutcome& r)
+{
+    if (!r.err.empty())
+        std::fprintf(stderr, "%s\n", r.err.c_str());
+    if (!r.out.empty())
+        std::printf("%s\n", r.out.c_str());
+    return cli_exit::of(r.kind);
+}
+
 bool hex_value(const std::string& option, const std::string& text, int bits, uint32_t& out)
 {
-    if (parse_hex(text, out) && (bits == 32 || out < (1u << bits)))
+    std::string message;
+    if (page_hex_value(option, text, bits, out, &message))
         return true;
-    std::fprintf(stderr, "%s: '%s' is not a hexadecimal number of at most %d bits\n", option.c_str(), text.c_str(),
-                 bits);
+    std::fprintf(stderr, "%s\n", message.c_str());
     return false;
 }
 
 int load_image(const std::string& path, std::vector<uint8_t>& image)
 {
-    std::string error;
-    if (!load_flash_image(path, image, error) || image.empty()) {
-        std::fprintf(stderr, "%s: %s\n", path.c_str(), error.empty() ? "The binary file is empty" : error.c_str());
-        return cli_exit::kInput;
-    }
-    return cli_exit::kOk;
+    std::string message;
+    const JobErrorKind kind = read_stream_image(path, image, &message);
+    return kind == JobErrorKind::None ? cli_exit::kOk : report({kind, "", message});
 }
 
 void set_output(OTA_M2T_Generator& m2t, const CommonOpts& o)
 {
-    m2t.set_output_path(o.output);
-    m2t.set_layout({o.packet_size, o.repeat, o.loops});
+    apply_stream_output(m2t, o.out);
 }
 
-// Reports the stream written and merges it when asked.
 int finish(OTA_M2T_Generator& m2t, const CommonOpts& o, int generated, OtaKind kind)
 {
-    if (!generated) {
-        std::fprintf(stderr, "%s\n", m2t.last_error().c_str());
-        return cli_exit::kFailed;
-    }
-    if (o.merge_into.empty()) {
-        std::printf("upgrade single file %s has been generated!\n", o.output.c_str());
-        return cli_exit::kOk;
-    }
-    std::string out = o.merged_out;
-    if (out.empty())
-        out = (std::filesystem::path(o.output).parent_path() / "upgrade.ts").string();
-    if (!m2t.merge_last(kind, o.merge_into, o.repeat, out)) {
-        std::fprintf(stderr, "upgrade single file %s has been generated, but the merge failed: %s\n",
-                     o.output.c_str(), m2t.last_error().c_str());
-        return cli_exit::kFailed;
-    }
-    const MergeReport& r = m2t.last_merge();
-    std::printf("Merged ts file %s have been generated! (%llu of %llu null packets used; program %u, PMT PID 0x%04X)\n",
-                out.c_str(), (unsigned long long)r.upgrade_packets, (unsigned long long)r.null_packets,
-                r.program_number, r.pmt_pid);
-    return cli_exit::kOk;
+    return report(finish_stream(m2t, o.out, generated, kind));
 }
 
 // ---- dvbs -------------------------------------------------------------------
@@ -155,47 +138,6 @@ struct DsmccOpts {
     std::string original_size = "4M", update_size = "4M";
 };
 
-// "key=value,key=value" of one --group.
-bool parse_group_spec(const std::string& spec, std::map<std::string, std::string>& out)
-{
-    for (const auto& item : split_list(spec)) {
-        const size_t eq = item.find('=');
-        if (eq == std::string::npos || eq == 0) {
-            std::fprintf(stderr, "--group: '%s' is not key=value\n", item.c_str());
-            return false;
-        }
-        out[item.substr(0, eq)] = item.substr(eq + 1);
-    }
-    return true;
-}
-
-// The checks of "NextGroup", then the group's record.
-int group_record(std::map<std::string, std::string>& kv, dsmcc_upg_info_t& info)
-{
-    static const std::pair<const char*, const char*> required[] = {
-        {"hw-model", "Please input HW Model ID!"}, {"hw-version", "Please input HW Version!"},
-        {"oui", "Please input OUI!"},           {"sw-model", "Please input SW Model ID!"},
-        {"sw-version", "Please input SW Version!"}};
-    for (const auto& [key, message] : required)
-        if (kv[key].empty()) {
-            std::fprintf(stderr, "%s\n", message);
-            return cli_exit::kUsage;
-        }
-    for (const char* key : {"mfr", "mode", "flag", "sn-start", "sn-end"})
-        if (kv[key].empty())
-            kv[key] = std::string(key) == "mode" ? "FF" : std::string(key) == "sn-end" ? "FFFFFFFF" : "0";
-    uint32_t v[10] = {};
-    const std::pair<const char*, int> fields[] = {{"oui", 24}, {"sw-version", 32}, {"hw-version", 32},
-                                                  {"sw-model", 16}, {"hw-model", 16}, {"mfr", 32},
-                                                  {"mode", 8}, {"flag", 1}, {"sn-start", 32}, {"sn-end", 32}};
-    for (size_t i = 0; i < std::size(fields); ++i)
-        if (!hex_value(std::string("--group ") + fields[i].first, kv[fields[i].first], fields[i].second, v[i]))
-            return cli_exit::kUsage;
-    info = {v[0], v[1], v[2], static_cast<uint16_t>(v[3]), static_cast<uint16_t>(v[4]), v[5],
-            static_cast<uint8_t>(v[6]), static_cast<uint8_t>(v[7]), v[8], v[9]};
-    return cli_exit::kOk;
-}
-
 int run_dsmcc(const CommonOpts& o, const DsmccOpts& d)
 {
     if (d.pid.empty()) {
@@ -215,21 +157,19 @@ int run_dsmcc(const CommonOpts& o, const DsmccOpts& d)
     for (const auto& spec : specs) {
         std::map<std::string, std::string> kv;
         dsmcc_upg_info_t info;
-        if (!parse_group_spec(spec, kv))
-            return cli_exit::kUsage;
-        if (int rc = group_record(kv, info))
-            return rc;
+        std::string message;
+        if (!parse_group_spec(spec, kv, &message))
+            return report({JobErrorKind::Usage, "", message});
+        if (const JobErrorKind kind = group_record(kv, info, &message); kind != JobErrorKind::None)
+            return report({kind, "", message});
         std::vector<uint8_t> image;
         if (int rc = load_image(kv["image"].empty() ? o.image : kv["image"], image))
             return rc;
         const bool compress = kv.count("compress") ? kv["compress"] == "1" : o.compress;
         const bool split = kv.count("split") ? kv["split"] == "1" : d.split;
-        std::string message;
         if (!dvbs1.next_group(info, compress, split, image.data(), static_cast<uint32_t>(image.size()), m2t,
-                              message)) {
-            std::fprintf(stderr, "%s\n", message.c_str());
-            return cli_exit::kFailed;
-        }
+                              message))
+            return report({JobErrorKind::Failed, "", message});
     }
     const auto size_index = [](const std::string& s) { return s == "2M" ? 0 : 1; };
     dvbs1.dvbs1_set_upg_size(d.size_change, size_index(d.original_size), size_index(d.update_size));
@@ -260,19 +200,19 @@ CLI::App* stream_command(CLI::App* ota, const char* name, const char* what, Comm
 {
     auto* sub = ota->add_subcommand(name, what);
     sub->add_option("IMAGE", o.image, "Flash image (at most 16 MiB)")->required();
-    sub->add_option("-o,--output", o.output, "Stream to write (e.g. ota.m2t)")->required();
-    sub->add_option("--packet-size", o.packet_size, "188, or 204 (16 bytes of parity space after each packet)")
+    sub->add_option("-o,--output", o.out.output, "Stream to write (e.g. ota.m2t)")->required();
+    sub->add_option("--packet-size", o.out.packet_size, "188, or 204 (16 bytes of parity space after each packet)")
         ->check(CLI::IsMember({188, 204}))
         ->capture_default_str();
-    sub->add_option("--loop", o.loops, "TS Loop Times: the whole stream n times")
+    sub->add_option("--loop", o.out.loops, "TS Loop Times: the whole stream n times")
         ->check(CLI::Range(1u, kMaxLoops))
         ->capture_default_str();
-    sub->add_option("--repeat", o.repeat, "Upg_File Repeat NO.: the upgrade n times within the stream (decimal)")
+    sub->add_option("--repeat", o.out.repeat, "Upg_File Repeat NO.: the upgrade n times within the stream (decimal)")
         ->check(CLI::Range(1u, kMaxRepeat))
         ->capture_default_str();
-    sub->add_option("--merge", o.merge_into, "Merge the upgrade into this transport stream (into its null packets)")
+    sub->add_option("--merge", o.out.merge_into, "Merge the upgrade into this transport stream (into its null packets)")
         ->check(CLI::ExistingFile);
-    sub->add_option("--merged-out", o.merged_out, "The merged stream (default: upgrade.ts beside --output)");
+    sub->add_option("--merged-out", o.out.merged_out, "The merged stream (default: upgrade.ts beside --output)");
     return sub;
 }
 

@@ -3,37 +3,21 @@
 #include "CliCommand.h"
 #include "ExitStatus.h"
 
-#include "PresetData.h"
+#include "PresetRun.h"
 
 #include <cstdio>
 #include <new>
 #include <string>
 
-// Without a row count, every row of the list.
-static int run_preset(const std::string& input, const std::string& output, bool all_rows, int rows,
-                      const std::string& code_page)
+static int run_preset(const presetta::PresetRunRequest& request)
 {
-    kv::CodePage cp = code_page.empty() ? kv::CodePage::from_settings() : kv::CodePage(code_page);
-    if (!cp.valid()) {
-        std::fprintf(stderr, "Error: unknown code page %s\n", code_page.c_str());
-        return cli_exit::kUsage;
-    }
-    const presetta::InputCheck check = presetta::CheckInput(input);
-    if (!check.ok) {
-        std::fprintf(stderr, "%s\n", check.message.c_str());
-        if (!check.detail.empty())
-            std::fprintf(stderr, "%s\n", check.detail.c_str());
-        return cli_exit::kInput;
-    }
-    if (all_rows)
-        rows = check.max_rows;
-    const presetta::CreateOutcome res = presetta::CreatePresetData(input, output, rows, check.max_rows, cp);
-    if (!res.ok) {
-        std::fprintf(stderr, "%s\n", res.message.c_str());
-        return rows < presetta::kMinRows || rows > check.max_rows ? cli_exit::kUsage : cli_exit::kFailed;
-    }
-    std::printf("%s\n", res.message.c_str());
-    for (const auto& n : res.notes)
+    const presetta::PresetRunOutcome o = presetta::RunPresetGeneration(request);
+    for (const std::string& e : o.errors)
+        std::fprintf(stderr, "%s\n", e.c_str());
+    if (o.kind != JobErrorKind::None)
+        return cli_exit::of(o.kind);
+    std::printf("%s\n", o.report.c_str());
+    for (const auto& n : o.notes)
         std::fprintf(stderr, "warning: %s\n", n.c_str());
     return 0;
 }
@@ -56,7 +40,7 @@ static CliCommandRegistrar reg([](CLI::App& app) {
     sub->callback([opts, rows] {
         int rc;
         try {
-            rc = run_preset(opts->input, opts->output, rows->count() == 0, opts->rows, opts->code_page);
+            rc = run_preset({opts->input, opts->output, rows->count() == 0, opts->rows, opts->code_page});
         } catch (const std::bad_alloc&) {
             std::fprintf(stderr, "no memery!\n");
             rc = cli_exit::kFailed;

@@ -3,6 +3,8 @@
 // lines as the "Remote_Ctrl" tab, on standard output and in the day's RCLog.
 #include "CliCommand.h"
 #include "ExitStatus.h"
+#include "MultiPort.h"
+#include "StdinRead.h"
 
 #include "KvBasicRemoteCtrl.h"
 #include "RemoteSession.h"
@@ -10,19 +12,12 @@
 
 #include <SerialMonitorService.h>
 
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <iostream>
 #include <random>
 #include <thread>
 
 namespace {
-
-std::atomic<bool> g_interrupted{false};
-
-void on_sigint(int) { g_interrupted = true; }
 
 struct RemoteOptions {
     std::string port, keymap, record, replay;
@@ -49,70 +44,60 @@ public:
     }
 };
 
-// Ctrl+C ends the run (and a read of standard input) instead of the program.
-class InterruptGuard {
-public:
-    InterruptGuard()
-    {
-        g_interrupted = false;
-        struct sigaction sa {};
-        sa.sa_handler = on_sigint;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0;  // no restart: a blocked read returns
-        sigaction(SIGINT, &sa, &m_old);
-    }
-    ~InterruptGuard() { sigaction(SIGINT, &m_old, nullptr); }
-
-private:
-    struct sigaction m_old {};
-};
-
-int open_port(const RemoteOptions& o, clicker::CRemoteSession& session)
-{
-    kv::current_serial_service()->SMS_Init();
-    std::string error;
-    if (!session.OpenPort(o.port, o.baud, &error)) {
-        std::fprintf(stderr, "Open COM failed!! %s: %s\n", o.port.c_str(), error.c_str());
-        return cli_exit::kPort;
-    }
-    return cli_exit::kOk;
-}
-
 // Waits until the mode ends by itself or Ctrl+C; true when interrupted.
 template <class Running>
-bool wait_for_end(Running running)
+bool wait_for_end(const multiport::Box& box, Running running)
 {
     while (running()) {
-        if (g_interrupted)
+        if (box.cancel)
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
 }
 
-int press_keys(const RemoteOptions& o, clicker::CRemoteSession& session)
+JobErrorKind press_keys(const RemoteOptions& o, clicker::CRemoteSession& session, const multiport::Box& box)
 {
     std::vector<int32_t> values;
     for (const std::string& name : o.press) {
         int32_t v = 0;
         if (!session.FindKey(name, &v)) {
             std::fprintf(stderr, "error: the key map has no key \"%s\"\n", name.c_str());
-            return cli_exit::kUsage;
+            return JobErrorKind::Usage;
         }
         values.push_back(v);
     }
-    for (size_t i = 0; i < values.size() && !g_interrupted; ++i)
+    for (size_t i = 0; i < values.size() && !box.cancel; ++i)
         session.Press(o.press[i], values[i]);
-    return g_interrupted ? cli_exit::kInterrupted : cli_exit::kOk;
+    return box.cancel ? JobErrorKind::Cancelled : JobErrorKind::None;
 }
 
-int record_keys(const RemoteOptions& o, clicker::CRemoteSession& session)
+// The next line of standard input into *line; false at its end or once the
+// box's job is cancelled (Ctrl+C), so that no read outlasts the run.
+bool read_line(const multiport::Box& box, std::string* line)
+{
+    line->clear();
+    char c = 0;
+    for (;;) {
+        switch (cli_stdin::next_char([&box] { return !box.cancel; }, &c)) {
+        case cli_stdin::Read::Char:
+            if (c == '\n')
+                return true;
+            line->push_back(c);
+            break;
+        case cli_stdin::Read::End: return !line->empty();
+        case cli_stdin::Read::Stopped: return false;
+        }
+    }
+}
+
+JobErrorKind record_keys(const RemoteOptions& o, clicker::CRemoteSession& session, const multiport::Box& box)
 {
     if (!session.StartRecord(o.record))
-        return cli_exit::kFailed;
+        return JobErrorKind::Failed;
     int unknown = 0;
     std::string line;
-    while (!g_interrupted && std::getline(std::cin, line)) {
+    while (read_line(box, &line)) {
         while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
             line.pop_back();
         int32_t v = 0;
@@ -126,44 +111,57 @@ int record_keys(const RemoteOptions& o, clicker::CRemoteSession& session)
         }
     }
     session.StopRecord();
-    return g_interrupted ? cli_exit::kInterrupted : unknown ? cli_exit::kFailed : cli_exit::kOk;
+    return box.cancel ? JobErrorKind::Cancelled : unknown ? JobErrorKind::Failed : JobErrorKind::None;
+}
+
+// The mode the options chose, on the box's line.
+JobErrorKind run_mode(const RemoteOptions& o, clicker::CRemoteSession& session, multiport::Box& box)
+{
+    if (!o.press.empty())
+        return press_keys(o, session, box);
+    if (!o.record.empty())
+        return record_keys(o, session, box);
+    JobErrorKind kind = JobErrorKind::None;
+    if (o.random) {
+        session.StartRandom(o.seeded ? o.seed : std::random_device{}(), o.count);
+        if (wait_for_end(box, [&] { return session.RandomRunning(); }))
+            kind = JobErrorKind::Cancelled;
+        session.StopRandom();
+        return kind;
+    }
+    if (!session.StartSimulation(o.replay, o.cycles))
+        return JobErrorKind::Input;
+    if (wait_for_end(box, [&] { return session.Simulating(); }))
+        kind = JobErrorKind::Cancelled;
+    session.StopSimulation();
+    return kind;
 }
 
 int run_remote(const RemoteOptions& o)
 {
+    multiport::BoxRun run({o.port});
+    multiport::Box& box = *run.boxes[0];
     CKvBasicRemoteCtrl ctrl;
     auto table = std::make_unique<tag_record_table>();
     ctrl.m_pTable = table.get();
-    ctrl.m_pSerial = kv::current_serial_service();
+    ctrl.m_pSerial = &box.svc;
     StdoutSink sink;
     clicker::CRemoteSession session(ctrl, sink);
     if (const char* error = session.LoadKeyMap(o.keymap)) {
         std::fprintf(stderr, "error: %s: %s (%s)\n", o.keymap.c_str(), error, ctrl.last_error().c_str());
         return cli_exit::kInput;
     }
-    if (int rc = open_port(o, session))
-        return rc;
-    InterruptGuard guard;
-    int rc = cli_exit::kOk;
-    if (!o.press.empty()) {
-        rc = press_keys(o, session);
-    } else if (o.random) {
-        session.StartRandom(o.seeded ? o.seed : std::random_device{}(), o.count);
-        if (wait_for_end([&] { return session.RandomRunning(); }))
-            rc = cli_exit::kInterrupted;
-        session.StopRandom();
-    } else if (!o.record.empty()) {
-        rc = record_keys(o, session);
-    } else {
-        if (!session.StartSimulation(o.replay, o.cycles))
-            return cli_exit::kInput;
-        if (wait_for_end([&] { return session.Simulating(); }))
-            rc = cli_exit::kInterrupted;
-        session.StopSimulation();
-    }
-    const auto stats = session.GetStats();
-    if (rc == cli_exit::kOk && (stats.send_failures || stats.unknown_keys || stats.keys_not_recorded))
-        rc = cli_exit::kFailed;
+    const int rc = run.run(o.baud, [&](multiport::Box& b) {
+        b.svc.SMS_StopSvc();  // keys only go out: no reader on the line
+        session.SetPortIndex(b.port_index);
+        JobErrorKind kind = run_mode(o, session, b);
+        const auto stats = session.GetStats();
+        if (kind == JobErrorKind::None && (stats.send_failures || stats.unknown_keys || stats.keys_not_recorded))
+            kind = JobErrorKind::Failed;
+        return kind;
+    }, "", "");
+    if (!box.open_error.empty())
+        std::fprintf(stderr, "Open COM failed!! %s: %s\n", o.port.c_str(), box.svc.last_error().c_str());
     return rc;
 }
 

@@ -10,8 +10,8 @@
 #include "ExitStatus.h"
 #include "cmd_tessel_old.h"
 
+#include "ImageSteps.h"
 #include "KvBasicLog.h"
-#include "Tesselcore.h"
 #include "Workbook.h"
 
 #include <cstdio>
@@ -21,12 +21,8 @@
 
 namespace {
 
-struct Loaded {
-    CTesselcore core;
-    tessel_image_t img;
-    tag_dmh_block_node node{};
-    ~Loaded() { core.free_block_node(&node); }
-};
+using tessel::LoadedImage;
+using tessel::StepResult;
 
 int fail(const std::string& text, int status = cli_exit::kFailed)
 {
@@ -34,12 +30,15 @@ int fail(const std::string& text, int status = cli_exit::kFailed)
     return status;
 }
 
-// The core's message, and the reason underneath it when there is one.
-int fail_core(const CTesselcore& core, int status = cli_exit::kFailed)
+// 0, or the step's message printed and its exit status.
+int status_of(const StepResult& r)
 {
-    if (!core.last_detail().empty())
-        std::fprintf(stderr, "%s\n", core.last_detail().c_str());
-    return fail(core.last_message(), status);
+    return r.ok() ? 0 : fail(r.message, cli_exit::of(r.kind));
+}
+
+int fail_core(const CTesselcore& core, JobErrorKind kind = JobErrorKind::Failed)
+{
+    return status_of(tessel::core_failure(core, kind));
 }
 
 // Options every sub-command shares.
@@ -48,82 +47,45 @@ struct Common {
     std::string code_page;
 };
 
-// Reads and checks the image and runs the scan (Pre-Parse). 0 or an exit status.
-int load_image(const std::string& path, Loaded* l, const Common& c)
+// The image loaded, with a new-layout header and its script read when `script_too`.
+int load(const std::string& path, LoadedImage* l, const Common& c, bool script_too = false,
+         const std::string& script = {})
 {
-    if (!c.ini.empty())
-        l->core.set_ini_path(c.ini);
-    if (!c.code_page.empty()) {
-        kv::CodePage cp(c.code_page);
-        if (!cp.valid())
-            return fail("Error: unknown code page " + c.code_page, cli_exit::kUsage);
-        l->core.set_code_page(cp);
-    }
-    if (l->core.load_image(path, &l->img, &l->node) != 0)
-        return fail_core(l->core, cli_exit::kInput);
-    return 0;
-}
-
-int need_new(const Loaded& l)
-{
-    return l.img.is_new ? 0 : fail("Error: the image has no DMH header of the new type", cli_exit::kInput);
-}
-
-int read_script(Loaded* l, const std::string& script)
-{
-    if (script.empty()) {
-        if (l->core.parse_flash(l->img.bytes.data(), (uint32_t)l->img.bytes.size()) != 0)
-            return fail("Wrong binary file, can not parse it! (" + l->core.last_message() + ")", cli_exit::kInput);
-    }
-    if (l->core.read_config_script(script) != 0)
-        return fail("Wrong binary file, script error! (" + l->core.last_message() + ")", cli_exit::kInput);
-    return 0;
+    StepResult r = tessel::load_image_file(path, c.ini, c.code_page, l);
+    if (r.ok() && script_too)
+        r = tessel::need_new_layout(*l);
+    if (r.ok() && script_too)
+        r = tessel::read_image_script(l, script);
+    return status_of(r);
 }
 
 int cmd_info(const std::string& path, const Common& c)
 {
-    Loaded l;
-    if (int rc = load_image(path, &l, c))
+    LoadedImage l;
+    if (int rc = load(path, &l, c))
         return rc;
-    const tessel_image_t& img = l.img;
-    std::printf("Image type:       %s\n", img.is_new ? "new (DMH)" : "old");
-    std::printf("SDRAM Size:       0x%X\n", img.sdram_size);
-    std::printf("Flash Size:       0x%X\n", img.flash_size);
-    std::printf("Block Number:     %u\n", img.block_count);
-    std::printf("Software Version: %s\n", img.version.c_str());
-    if (!img.is_new)
-        std::printf("Config Area:      0x%X, 0x%X bytes\n", img.old.cfg_offset, img.old.cfg_size);
-    std::printf("ID  Size      CRC       Name      Version   Time          Offset%s\n", img.is_new ? "    DMH" : "");
-    for (const tessel_block_row_t& r : CTesselcore::describe_blocks(img, l.node)) {
-        std::printf("%02X  %8X  %08X  %-8s  %-8s  %-12s  %8X", r.id, r.size, r.crc, r.name.c_str(), r.version.c_str(),
-                    r.time.c_str(), r.offset);
-        if (img.is_new)
-            std::printf("  %u@0x%X", r.dmh_seq, r.dmh_addr);
-        std::printf("\n");
-    }
+    std::fputs(tessel::image_info_text(l).c_str(), stdout);
     return 0;
 }
 
-std::string ini_hint(const Loaded& l, const std::string& ini)
+// Where the settings file is, when it is missing: the likely cause of a
+// workbook step that failed.
+std::string ini_hint(const std::string& ini)
 {
-    if (l.core.last_message() != "Can not find this file,check it pls.")
+    std::string path;
+    if (tessel::settings_file_state(ini, &path) == tessel::SettingsFile::Found)
         return "";
-    return "\nsettings file: " + (ini.empty() ? CKvBasicCfgIni::path_in_root("corvane.ini") : ini) +
-           " (--ini names another)";
+    return "\nsettings file: " + path + " (--ini names another)";
 }
 
 int cmd_workbook(const std::string& image, const std::string& script, const std::string& out, const Common& c)
 {
-    Loaded l;
-    if (int rc = load_image(image, &l, c))
-        return rc;
-    if (int rc = need_new(l))
-        return rc;
-    if (int rc = read_script(&l, script))
+    LoadedImage l;
+    if (int rc = load(image, &l, c, true, script))
         return rc;
     l.core.set_workbook_path(out);
     if (l.core.generate_xls_fie(&l.node) != 1)
-        return fail("Wrong binary file, can not create xls! (" + l.core.last_message() + ")" + ini_hint(l, c.ini));
+        return fail("Wrong binary file, can not create xls! (" + l.core.last_message() + ")" + ini_hint(c.ini));
     std::printf("%s\n", out.c_str());
     return 0;
 }
@@ -131,12 +93,8 @@ int cmd_workbook(const std::string& image, const std::string& script, const std:
 int cmd_build(const std::string& image, const std::string& workbook, const std::string& script,
               const std::string& out, const Common& c)
 {
-    Loaded l;
-    if (int rc = load_image(image, &l, c))
-        return rc;
-    if (int rc = need_new(l))
-        return rc;
-    if (int rc = read_script(&l, script))
+    LoadedImage l;
+    if (int rc = load(image, &l, c, true, script))
         return rc;
     wb::Workbook book;
     std::string err;
@@ -147,42 +105,28 @@ int cmd_build(const std::string& image, const std::string& workbook, const std::
                           book.find("crypto") && l.core.get_block_info_by_name("crypto", 6));
     l.core.set_workbook_path(workbook);
     if (l.core.read_xls_file(&l.node) != 0)
-        return fail("xls file error,can not create new flash (" + l.core.last_message() + ")" + ini_hint(l, c.ini));
+        return fail("xls file error,can not create new flash (" + l.core.last_message() + ")" + ini_hint(c.ini));
     if (l.core.save_new_flash(l.img.bytes.data(), (uint32_t)l.img.bytes.size(), out) != 0)
         return fail_core(l.core);
     std::printf("%s\n", l.core.last_message().c_str());
     return 0;
 }
 
-bool parse_id(const std::string& text, uint8_t* id)
-{
-    try {
-        size_t used = 0;
-        unsigned long v = std::stoul(text, &used, 0);
-        if (used != text.size() || v > 0xFF)
-            return false;
-        *id = (uint8_t)v;
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
 // The block commands: a block id and a new-layout image. 0 when both are good.
-int load_for_block(const std::string& image, const std::string& id_text, uint8_t* id, Loaded* l)
+int load_for_block(const std::string& image, const std::string& id_text, uint8_t* id, LoadedImage* l)
 {
-    if (!parse_id(id_text, id))
+    if (!tessel::parse_block_id(id_text, id))
         return fail("Error: bad block id " + id_text, cli_exit::kUsage);
-    if (int rc = load_image(image, l, Common{}))
+    if (int rc = load(image, l, Common{}))
         return rc;
-    return need_new(*l);
+    return status_of(tessel::need_new_layout(*l));
 }
 
 int cmd_block_save(const std::string& image, const std::string& name, const std::string& id_text,
                    const std::string& out)
 {
     uint8_t id = 0;
-    Loaded l;
+    LoadedImage l;
     if (int rc = load_for_block(image, id_text, &id, &l))
         return rc;
     if (l.core.save_block(l.img.bytes.data(), (uint32_t)l.img.bytes.size(), name, id, out) != 0)
@@ -195,11 +139,11 @@ int cmd_block_load(const std::string& image, const std::string& name, const std:
                    const std::string& file, const std::string& out)
 {
     uint8_t id = 0;
-    Loaded l;
+    LoadedImage l;
     if (int rc = load_for_block(image, id_text, &id, &l))
         return rc;
     if (l.core.load_block(name, id, file) != 0)
-        return fail_core(l.core, cli_exit::kInput);
+        return fail_core(l.core, JobErrorKind::Input);
     if (l.core.save_new_flash(l.img.bytes.data(), (uint32_t)l.img.bytes.size(), out) != 0)
         return fail_core(l.core);
     std::printf("%s\n", l.core.last_message().c_str());
@@ -208,8 +152,8 @@ int cmd_block_load(const std::string& image, const std::string& name, const std:
 
 int cmd_export(const std::string& image, const std::string& out)
 {
-    Loaded l;
-    if (int rc = load_image(image, &l, Common{}))
+    LoadedImage l;
+    if (int rc = load(image, &l, Common{}))
         return rc;
     if (l.core.export_config_area(l.img.bytes, out) != 0)
         return fail_core(l.core);

@@ -67,6 +67,7 @@ for _ in $(seq 300); do [ -e "$TTY" ] && break; sleep 0.1; done
 [ -e "$TTY" ] || { echo "FAIL: the virtual STB did not start"; exit 1; }
 expect 6 upgrade --port "$TTY" --project-type 0 --reset-timeout 1 "$WORK/img.bin"
 expect 6 dump --port "$TTY" --project-type 0 --reset-timeout 1 "$WORK/dump.bin"
+expect 6 bootrom --port "$TTY" --wait 1 read 0
 [ ! -e "$WORK/dump.bin" ] || { echo "FAIL: a failed dump left a file"; FAILS=$((FAILS + 1)); }
 
 # The table ends every command's --help, once.

@@ -17,6 +17,8 @@
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+#include <sys/wait.h>
+#include <csignal>
 
 #include <cstdio>
 #include <fstream>
@@ -275,6 +277,53 @@ TEST(RemoteCli, ReplayPressAndRecordDriveTheBox)
         << text;
     EXPECT_EQ(run_cli(dir, "--port /nonexistent/tty --keymap " + keys + " --press OK", &out), 5) << out;
     EXPECT_NE(out.find("Open COM failed!!"), std::string::npos);
+}
+
+// Ctrl+C ends a recording even while standard input stays open (nobody
+// types the end of the input), and what was recorded is kept.
+TEST(RemoteCli, CtrlCEndsARecordingWhoseInputStaysOpen)
+{
+    auto box = start_box();
+    testsupport::ScratchDir dir("clicker-cli-int");
+    const std::string keys = clickertest::write_key_map(dir, "keys.xlsx", clickertest::seven_keys());
+    int in[2];
+    ASSERT_EQ(::pipe(in), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::dup2(in[0], STDIN_FILENO);
+        ::close(in[1]);
+        const int out = ::open(dir.file("out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(out, STDERR_FILENO);
+        ::setenv("CORVANE_HOME", dir.path().c_str(), 1);
+        const std::string port = box->port_path(), rec = dir.file("rec.rcd");
+        ::execl(CORVANE_CLI, CORVANE_CLI, "remote", "--port", port.c_str(), "--keymap", keys.c_str(), "--record",
+                rec.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ASSERT_EQ(::write(in[1], "MENU\n", 5), 5);
+    // The key reached the box: the job runs, Ctrl+C is the runner's.
+    for (int i = 0; i < 600 && box->keys().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(values(box->keys()).size(), 1u);
+    ::kill(pid, SIGINT);
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 600 && (done = ::waitpid(pid, &status, WNOHANG)) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (done == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    }
+    ::close(in[1]);
+    ASSERT_EQ(done, pid) << "still reading standard input after Ctrl+C";
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 3);
+    std::ifstream rec(dir.file("rec.rcd"));
+    const std::string text{std::istreambuf_iterator<char>(rec), std::istreambuf_iterator<char>()};
+    EXPECT_NE(text.find("MENU"), std::string::npos) << text;
 }
 
 // ---------------------------------------------------------------------------

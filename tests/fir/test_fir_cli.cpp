@@ -1,6 +1,8 @@
 // corvane-cli fir show / set / export on sample images.
 #include "FirPageFiles.h"
 #include "FirSampleImages.h"
+#include "PanelLearning.h"
+#include "PanelStart.h"
 
 #include <gtest/gtest.h>
 
@@ -101,4 +103,44 @@ TEST(FirCli, ExportWritesOnePageFile)
     EXPECT_EQ(b[32], 0x40 + 96);
     EXPECT_EQ(b[288], 0);
     EXPECT_EQ(cli("export --platform alder '" + img + "'"), 2);
+}
+
+// What a panel command starts from, and how its exchange's end counts.
+TEST(PanelStart, PlatformRecordAndOutcomeKinds)
+{
+    PanelStart s;
+    std::string message;
+    EXPECT_EQ(load_panel_start("oak", "", &s, &message), JobErrorKind::Usage);
+    EXPECT_EQ(message, "Unknown platform \"oak\": base, alder or dogwood");
+    EXPECT_EQ(load_panel_start("alder", scratch().file("missing.bin"), &s, &message), JobErrorKind::Input);
+    ASSERT_EQ(load_panel_start("dogwood", "", &s, &message), JobErrorKind::None);
+    EXPECT_EQ(s.platform, Platform::Dogwood);
+    EXPECT_EQ(s.record.size(), CPanelRecord::ForPlatform(Platform::Dogwood).size());
+    EXPECT_EQ(panel_error_kind({PanelOutcome::Cancelled, ""}), JobErrorKind::Cancelled);
+    EXPECT_EQ(panel_error_kind({PanelOutcome::NoBox, ""}), JobErrorKind::NoBox);
+    EXPECT_EQ(panel_error_kind({PanelOutcome::Refused, ""}), JobErrorKind::Failed);
+}
+
+// Keys go into their rows; the last row ends the acquisition; the file
+// written counts every row learnt.
+TEST(PanelLearning, KeysFillTheirRowsUpToTheEnd)
+{
+    CPanelRecord rec = CPanelRecord::ForPlatform(Platform::Base);
+    CPanelSession session(nullptr, nullptr);
+    session.keys.getting = true;
+    const std::vector<std::string> names = {"POWER", "OK", "MENU"};
+    KeyLearner l{KeyTable::Ir1, 1, 3, &rec, &names, &session};
+    EXPECT_EQ(l.prompt(), "Press the key for row 1 (OK)");
+    EXPECT_EQ(l.take({KeyTable::Ir1, 1, 0x1234, 0x45}), "Press the key for row 2 (MENU)");
+    EXPECT_TRUE(session.keys.getting);
+    EXPECT_EQ(l.take({KeyTable::Ir1, 2, 0x1234, 0x46}), "");
+    EXPECT_FALSE(session.keys.getting);
+    EXPECT_EQ(rec.key_code(KeyTable::Ir1, 2), 0x46);
+    EXPECT_EQ(rec.user_code(KeyTable::Ir1), 0x1234);
+    const std::string path = scratch().file("learnt.ir1");
+    ASSERT_TRUE(l.write(PageFile::Ir1, Platform::Base, path).ok);
+    EXPECT_GE(rec.count(KeyTable::Ir1), 3);
+    CPanelRecord back;
+    ASSERT_TRUE(read_page_file(path, PageFile::Ir1, Platform::Base, &back).ok);
+    EXPECT_EQ(back.key_code(KeyTable::Ir1, 2), 0x46);
 }

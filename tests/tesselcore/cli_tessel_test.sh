@@ -18,6 +18,10 @@ grep -q "^30        10  .*sys" "$DIR/info.txt" || fail "block row"
 grep -q "Wrong binary file!" "$DIR/err.txt" || fail "odd length message"
 
 "$CLI" tessel workbook "$DIR/sample.bin" -o "$DIR/preset.xlsx" || fail "workbook"
+# A settings file that is not there is named with the failure.
+"$CLI" tessel workbook "$DIR/sample.bin" --ini "$DIR/none.ini" -o "$DIR/x.xlsx" 2> "$DIR/err.txt"
+[ $? = 1 ] || fail "missing settings file: status"
+grep -qF "settings file: $DIR/none.ini (--ini names another)" "$DIR/err.txt" || fail "missing settings file hint"
 /usr/bin/python3 - "$DIR/preset.xlsx" <<'PY' || fail "edit"
 import sys, openpyxl
 wb = openpyxl.load_workbook(sys.argv[1])
