@@ -1,6 +1,8 @@
 // The DMH scan, the block look-ups, the rebuild and single blocks.
 #include "DmhTable.h"
 
+#include "AtomicFile.h"
+
 #include "KvBasicCfgIni.h"
 #include "Workbook.h"
 
@@ -40,18 +42,10 @@ void block_free(void* p) { std::free(p); }
 
 bool write_file_atomic(const std::string& path, const uint8_t* data, size_t len, bool* opened)
 {
-    const std::string tmp = path + ".part";
-    FILE* f = std::fopen(tmp.c_str(), "wb");
-    *opened = f != nullptr;
-    if (!f)
-        return false;
-    bool ok = len == 0 || std::fwrite(data, 1, len, f) == len;
-    ok = (std::fclose(f) == 0) && ok;
-    if (ok && std::rename(tmp.c_str(), path.c_str()) != 0)
-        ok = false;
-    if (!ok)
-        std::remove(tmp.c_str());
-    return ok;
+    kv::AtomicFile f;
+    std::string error;
+    *opened = f.open(path, error);
+    return *opened && f.write(data, len) && f.commit(error);
 }
 
 namespace {
