@@ -3,6 +3,7 @@
 #include "ConfigScript.h"
 
 #include "TesselCompress.h"
+#include "Text.h"
 #include "Workbook.h"
 
 #include <cctype>
@@ -49,15 +50,7 @@ namespace {
 
 bool starts(const std::string& s, const char* prefix) { return s.compare(0, std::strlen(prefix), prefix) == 0; }
 
-std::string trim(const std::string& s)
-{
-    size_t a = 0, b = s.size();
-    while (a < b && std::isspace(static_cast<unsigned char>(s[a])))
-        ++a;
-    while (b > a && std::isspace(static_cast<unsigned char>(s[b - 1])))
-        --b;
-    return s.substr(a, b - a);
-}
+std::string trim(const std::string& s) { return kv::trimmed(s, kv::kWhiteSpace); }
 
 // The value after "KEY" and "=", without a trailing "//" comment, trimmed;
 // false without "=".
