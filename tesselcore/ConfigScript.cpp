@@ -6,6 +6,7 @@
 #include "Text.h"
 #include "Workbook.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -215,11 +216,12 @@ bool ConfigScript::read_ir_numbers(const tag_dmh_block_info_local* r)
     uint32_t size = entry_size(*r);
     if (size < 4 || !r->data)
         return false;
-    uint32_t n = rd32(r->data);
+    kv::ByteReader in(r->data, size);
+    uint32_t n = in.le32();
     if (n > (size - 4) / 4)
         return false;
-    for (uint32_t k = 0; k < n; ++k)
-        m_ir_nums.push_back(r->data[7 + 4 * k]);
+    for (uint32_t k = 0; k < n; ++k)  // the top byte of each 32-bit count
+        m_ir_nums.push_back(uint8_t(in.le32() >> 24));
     return true;
 }
 
@@ -512,8 +514,10 @@ bool ConfigScript::read_item_value(cus_config_item* it, const std::string& name,
         return fail("item [" + name + "] lies outside its block");
     // Up to 19 bytes of the field, never half a character of the box's code page.
     std::string raw;
-    for (size_t k = 0; k < sizeof it->text_value && at + k < size && (field == 0 || k < field) && r.data[at + k]; ++k)
-        raw += (char)r.data[at + k];
+    kv::ByteReader text = kv::ByteReader(r.data, size).view(size_t(at), size_t(size - at));
+    const size_t most = field == 0 ? sizeof it->text_value : std::min<size_t>(sizeof it->text_value, field);
+    for (char c = 0; raw.size() < most && text.remaining() > 0 && (c = char(text.u8())) != 0;)
+        raw += c;
     copy_text(it->text_value, sizeof it->text_value, raw.substr(0, m_code_page.fit(raw, sizeof it->text_value - 1)));
     return true;
 }

@@ -31,6 +31,10 @@ constexpr size_t kAbsKeyMaxFile = 198;
 constexpr size_t kAbsKeyFrom = 5;
 constexpr size_t kAbsKeyLen = 128;
 
+// The offset and size fields of a 48-byte entry of the block header.
+uint32_t old_entry_offset(const uint8_t* e) { return kv::ByteReader(e, kEntrySize).view(4, 4).le32(); }
+uint32_t old_entry_size(const uint8_t* e) { return kv::ByteReader(e, kEntrySize).view(8, 4).le32(); }
+
 bool starts(const std::string& s, const char* p) { return s.compare(0, std::strlen(p), p) == 0; }
 
 std::string trim(const std::string& s) { return kv::trimmed(s); }
@@ -419,7 +423,7 @@ int CTesselOldConfig::item_region(const KV_DYNAMIC_ITEM* item, const uint8_t* im
         if (k < 0)
             return fail("Error block_id! No match block found!");
         const uint8_t* e = entry_at(old, (size_t)k);
-        uint64_t off = rd32(e + 4), size = rd32(e + 8);
+        uint64_t off = old_entry_offset(e), size = old_entry_size(e);
         if (off + size > len)
             return fail("Wrong bin file!");
         *base = off + item->offset;
@@ -543,7 +547,7 @@ int CTesselOldConfig::update_crc(const KV_DYNAMIC_ITEM* item, uint8_t* image, si
     uint8_t* e = image + old.header_pos + 12 + kEntrySize * (size_t)k;
     if (std::memcmp(e + 12, "NCRC", 4) == 0)
         return 0;
-    uint64_t off = rd32(e + 4), size = rd32(e + 8);
+    uint64_t off = old_entry_offset(e), size = old_entry_size(e);
     if (off + size > len)
         return fail("Wrong bin file!");
     wr32(e + 12, crc(image + off, (size_t)size));
@@ -562,7 +566,7 @@ int CTesselOldConfig::replace_block(const KV_DYNAMIC_ITEM* item, const std::vect
     if (k < 0)
         return fail("Error block_id! No match block found!");
     uint8_t* e = old.entries[(size_t)k].data();
-    const uint64_t off = rd32(e + 4), old_size = rd32(e + 8), new_size = bytes.size();
+    const uint64_t off = old_entry_offset(e), old_size = old_entry_size(e), new_size = bytes.size();
     if (off + old_size > len)
         return fail("Wrong bin file!");
     const bool before_tail = off < tail_start;
@@ -595,11 +599,11 @@ int CTesselOldConfig::replace_block(const KV_DYNAMIC_ITEM* item, const std::vect
     // Later blocks follow one another; those marked in byte 1 start on 64 KiB.
     for (size_t j = (size_t)k + 1; j < old.entries.size(); ++j) {
         uint8_t* ej = old.entries[j].data();
-        const uint64_t oj = rd32(ej + 4), sj = rd32(ej + 8);
+        const uint64_t oj = old_entry_offset(ej), sj = old_entry_size(ej);
         if (oj >= tail_start)
             continue;
         const uint8_t* ep = old.entries[j - 1].data();
-        uint64_t at = (uint64_t)rd32(ep + 4) + rd32(ep + 8);
+        uint64_t at = (uint64_t)old_entry_offset(ep) + old_entry_size(ep);
         if (ej[1] == 1)
             at = (at + 0xFFFFu) & ~(uint64_t)0xFFFFu;
         if (at + sj > tail_start || oj + sj > len)
@@ -622,7 +626,7 @@ int CTesselOldConfig::write_cfg_data(const KV_DYNAMIC_ITEM* item, const std::vec
         return fail("Error: input file size is too big!");
     const KV_DYNAMIC_ITEM* next = item->next;
     if (!next) {
-        uint64_t first = old.entries.empty() ? img->size() : rd32(old.entries[0].data() + 4);
+        uint64_t first = old.entries.empty() ? img->size() : old_entry_offset(old.entries[0].data());
         if (end > first)
             return fail("Overflow Error 2!\nCurrent block_id = 0, file data overflow next block_id > 0!");
     } else if (next->id != 0) {
@@ -721,7 +725,7 @@ int CTesselOldConfig::generate(const old_generate_t& req, std::vector<uint8_t>* 
     uint64_t tail_start = len;
     for (const auto& e : old.entries)
         if (e[1] == 1) {
-            tail_start = std::min<uint64_t>(kv::ByteReader(e).view(4, 4).le32(), len);
+            tail_start = std::min<uint64_t>(old_entry_offset(e.data()), len);
             break;
         }
     if (load_block_files(req, &w, old, tail_start) != 0)
