@@ -402,7 +402,7 @@ bool WorkbookImport::read_new_IR_sheet(const wb::Sheet& sheet, size_t* row, cus_
         m_report.show("ERROR!! the IR block is damaged!");
         return false;
     }
-    const uint64_t base = 4 + 4 * (uint64_t)rd32(r->data);
+    const uint64_t base = 4 + 4 * (uint64_t)kv::ByteReader(r->data, size).le32();
     std::vector<cus_config_item*> items;
     for (auto* it = block->items; it; it = it->next)
         items.push_back(it);
@@ -550,21 +550,18 @@ bool decode_preset_cells(const std::vector<uint8_t>& d, PresetCells* out)
 {
     if (d.size() < 14 || std::memcmp(d.data(), "presetdata", 10) != 0)
         return false;
-    size_t pos = 14, row = 0;
-    while (pos < d.size()) {
-        const uint8_t marker = d[pos++];
+    kv::ByteReader in(d);
+    in.seek(14);
+    size_t row = 0;
+    while (in.remaining() > 0) {
+        const uint8_t marker = in.u8();
         if (marker & 0x80 || row == 0)
             ++row;
         std::string text;
-        for (;;) {
-            if (pos + 2 > d.size())
-                return false;
-            if (d[pos] == 0 && d[pos + 1] == 0)
-                break;
-            text.append(reinterpret_cast<const char*>(&d[pos]), 2);
-            pos += 2;
-        }
-        pos += 2;
+        for (const uint8_t* c = in.take(2); c && (c[0] || c[1]); c = in.take(2))
+            text.append(reinterpret_cast<const char*>(c), 2);
+        if (!in.ok())
+            return false;
         out->emplace_back(row, uint8_t(marker & 0x7F), std::move(text));
     }
     return true;
