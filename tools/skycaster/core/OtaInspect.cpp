@@ -419,7 +419,9 @@ private:
             ++m_versionErrors;
             return;
         }
-        if (!m_data.store(kv::get_be16(sec + 3), m_blockSize, sec + 8, len - 12))
+        const kv::ByteReader in(sec, len);
+        const kv::ByteReader block = in.view(8, len - 12);
+        if (!m_data.store(in.view(3, 2).be16(), m_blockSize, block.peek(), block.size()))
             ++m_malformed;
     }
 

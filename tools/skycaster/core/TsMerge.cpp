@@ -175,13 +175,18 @@ std::string hex_pid(uint16_t pid)
 // the table), and the next version number.
 std::vector<uint8_t> extend_pat(const uint8_t* sec, size_t len, uint16_t program_number, uint16_t pmt_pid)
 {
-    std::vector<uint8_t> body(sec + 8, sec + len - 4);
+    kv::ByteReader in(sec, len);
+    in.seek(3);
+    const uint16_t tsid = in.be16();
+    in.skip(1);
+    const uint8_t section_number = in.u8(), last_section_number = in.u8();
+    std::vector<uint8_t> body = in.bytes(len - 12);  // the programs, up to the CRC
     if (last_pat_section(sec)) {
         kv::append_be16(body, program_number);
         kv::append_be16(body, static_cast<uint16_t>(0xE000 | pmt_pid));
     }
     const uint8_t version = static_cast<uint8_t>(((sec[5] >> 1) + 1) & 0x1F);
-    return make_section({0x00, false, kv::get_be16(sec + 3), version, sec[6], sec[7]}, body);
+    return make_section({0x00, false, tsid, version, section_number, last_section_number}, body);
 }
 
 class PatRewriter {
