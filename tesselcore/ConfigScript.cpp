@@ -195,8 +195,8 @@ bool ConfigScript::unpack(const uint8_t* image, uint32_t len, const tag_dmh_bloc
     uint64_t start = (uint64_t)r.dmh_addr + entry_offset(r);
     uint32_t size = entry_size(r);
     std::vector<uint8_t> text;
-    const unpack_t u = image && start + size <= len ? gzip_unpack(image + start, size, &text, kMaxScriptSize)
-                                                   : unpack_t::damaged;
+    const kv::ByteReader packed = kv::ByteReader(image, image ? len : 0).view(size_t(start), size);
+    const unpack_t u = image && packed.ok() ? gzip_unpack(packed.peek(), size, &text, kMaxScriptSize) : unpack_t::damaged;
     if (u == unpack_t::too_large) {
         m_report.show("ERROR!! the script of block [toolcfg] is too large (more than %zu bytes unpacked)!",
                       kMaxScriptSize);

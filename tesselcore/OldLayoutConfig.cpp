@@ -459,7 +459,8 @@ int CTesselOldConfig::read_field(const KV_DYNAMIC_ITEM* item, const KV_DYNAMIC_F
         return fail("String too long!");
     if (to > end)
         return fail("ERROR!! field [%s] lies outside its block!", field->name);
-    out->bytes.assign(reinterpret_cast<const char*>(image + from), (size_t)(to - from));
+    const kv::ByteReader text = kv::ByteReader(image, len).view(size_t(from), size_t(to - from));
+    out->bytes.assign(reinterpret_cast<const char*>(text.peek()), text.size());
     out->text = out->bytes.substr(0, out->bytes.find('\0'));
     return 0;
 }

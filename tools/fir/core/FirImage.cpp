@@ -185,7 +185,8 @@ FirResult locate_script(const std::vector<uint8_t>& img, BlockRef* script)
 FirResult run_script_step(const std::vector<uint8_t>& img, const BlockRef& ref, ParsedImage* out)
 {
     std::string text;
-    if (unpack_script(img.data() + ref.data_pos, ref.size, &text) != kScriptOk)
+    const kv::ByteReader packed = kv::ByteReader(img).view(ref.data_pos, ref.size);
+    if (!packed.ok() || unpack_script(packed.peek(), ref.size, &text) != kScriptOk)
         return FirResult::Fail(kWrongImage, "the configuration script (block 0xFE) cannot be unpacked");
     if (read_key_names(text, &out->names, &out->notes) != kScriptOk)
         return FirResult::Fail(kWrongImage, "the configuration script has no \"CFGHEADER=toolcfg\" line");

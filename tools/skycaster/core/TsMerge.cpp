@@ -23,14 +23,17 @@ bool locate_pat(const uint8_t* pkt, PatSlot& slot)
     const size_t off = ts_payload_offset(pkt);
     if (!off || !ts_unit_start(pkt))
         return false;
-    const size_t start = off + 1 + pkt[off];
+    kv::ByteReader in(pkt, kTsPacketSize);
+    in.seek(off);
+    const size_t start = off + 1 + in.u8();
     if (start + 3 > kTsPacketSize)
         return false;
-    const size_t len = section_total_length(pkt + start, kTsPacketSize - start);
-    if (start + len > kTsPacketSize || pkt[start] != 0x00 || !section_crc_ok(pkt + start, len))
+    const kv::ByteReader rest = in.view(start, kTsPacketSize - start);
+    const size_t len = section_total_length(rest.peek(), rest.size());
+    if (start + len > kTsPacketSize || rest.view(0, 1).u8() != 0x00 || !section_crc_ok(rest.peek(), len))
         return false;
-    for (size_t i = start + len; i < kTsPacketSize; ++i)
-        if (pkt[i] != 0xFF)
+    for (kv::ByteReader after = rest.view(len, rest.size() - len); after.remaining() > 0;)
+        if (after.u8() != 0xFF)
             return false;
     slot = {start, len};
     return true;
