@@ -18,8 +18,11 @@ bool is_dmh_header(const uint8_t* image, size_t len, size_t pos)
 {
     if (!image || pos > len || len - pos < kDmhHeaderSize)
         return false;
-    const uint8_t* h = image + pos;
-    return std::memcmp(h, kDmhMarker, sizeof kDmhMarker) == 0 && dmh_entry_size(h) == kEntrySize;
+    kv::ByteReader h = kv::ByteReader(image, len).view(pos, kDmhHeaderSize);
+    if (std::memcmp(h.take(sizeof kDmhMarker), kDmhMarker, sizeof kDmhMarker) != 0)
+        return false;
+    h.seek(26);
+    return h.u8() == kEntrySize;
 }
 
 bool entry_is_ncrc(const tag_dmh_block_info_local& r) { return std::memcmp(r.entry + 12, "NCRC", 4) == 0; }
@@ -436,7 +439,7 @@ bool DmhTable::save_block(const uint8_t* image, uint32_t len, const std::string&
         return false;
     }
     bool opened = false;
-    if (!write_file_atomic(path, image + start, size, &opened)) {
+    if (!write_file_atomic(path, kv::ByteReader(image, len).view(size_t(start), size).peek(), size, &opened)) {
         m_report.show(opened ? "error to write block bin  file " : "error to save block bin  file ");
         return false;
     }

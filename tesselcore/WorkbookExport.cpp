@@ -61,9 +61,13 @@ bool all_bytes(const uint8_t* p, size_t n, uint8_t v)
 // the block are left out.
 size_t used_records(const uint8_t* data, uint32_t size, size_t rec)
 {
+    const kv::ByteReader all(data, size);
     size_t n = size / rec;
-    while (n > 0 && (all_bytes(data + (n - 1) * rec, rec, 0xFF) || all_bytes(data + (n - 1) * rec, rec, 0x00)))
-        --n;
+    for (; n > 0; --n) {
+        const uint8_t* last = all.view((n - 1) * rec, rec).peek();
+        if (!all_bytes(last, rec, 0xFF) && !all_bytes(last, rec, 0x00))
+            break;
+    }
     return n;
 }
 

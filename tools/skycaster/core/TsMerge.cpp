@@ -104,10 +104,11 @@ void scan_pat_packet(const uint8_t* pkt, StreamScan& scan, std::map<uint16_t, Se
         return;
     }
     ++scan.pats;
-    if (last_pat_section(pkt + slot.offset) && slot.offset + slot.length + 4 > kTsPacketSize)
+    const kv::ByteReader pat = kv::ByteReader(pkt, kTsPacketSize).view(slot.offset, slot.length);
+    if (last_pat_section(pat.peek()) && slot.offset + slot.length + 4 > kTsPacketSize)
         scan.pat_problem = "its PAT leaves no room for one more program";
     std::vector<PatEntry> programs;
-    parse_pat(pkt + slot.offset, slot.length, nullptr, &programs);
+    parse_pat(pat.peek(), pat.size(), nullptr, &programs);
     for (const auto& p : programs) {
         scan.programs.insert(p.program_number);
         scan.pmt_pids.insert(p.pmt_pid);
@@ -202,7 +203,7 @@ public:
         PatSlot slot;
         if (!locate_pat(pkt, slot))
             return;
-        const std::vector<uint8_t> orig(pkt + slot.offset, pkt + slot.offset + slot.length);
+        const std::vector<uint8_t> orig = kv::ByteReader(pkt, kTsPacketSize).view(slot.offset, slot.length).bytes(slot.length);
         auto it = m_cache.find(orig);
         if (it == m_cache.end() && m_cache.size() >= kMaxCachedPats)
             m_cache.clear();  // a stream whose PAT keeps changing: no unbounded memory
