@@ -1,11 +1,14 @@
 #include "ProgramFolders.h"
 
+#include "AtomicFile.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <iterator>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,15 +64,10 @@ bool make_dirs(const std::string& path, std::string* error)
 bool copy_file(const std::string& from, const std::string& to)
 {
     std::ifstream in(from, std::ios::binary);
-    const std::string part = to + ".part";
-    std::ofstream out(part, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
-    out.close();
-    if (!in || !out || std::rename(part.c_str(), to.c_str()) != 0) {
-        std::remove(part.c_str());
+    if (!in)
         return false;
-    }
-    return true;
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return !in.bad() && write_file_atomic(to, bytes.data(), bytes.size());
 }
 
 }  // namespace

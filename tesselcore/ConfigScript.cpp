@@ -3,8 +3,10 @@
 #include "ConfigScript.h"
 
 #include "TesselCompress.h"
+#include "Text.h"
 #include "Workbook.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -49,15 +51,7 @@ namespace {
 
 bool starts(const std::string& s, const char* prefix) { return s.compare(0, std::strlen(prefix), prefix) == 0; }
 
-std::string trim(const std::string& s)
-{
-    size_t a = 0, b = s.size();
-    while (a < b && std::isspace(static_cast<unsigned char>(s[a])))
-        ++a;
-    while (b > a && std::isspace(static_cast<unsigned char>(s[b - 1])))
-        --b;
-    return s.substr(a, b - a);
-}
+std::string trim(const std::string& s) { return kv::trimmed(s, kv::kWhiteSpace); }
 
 // The value after "KEY" and "=", without a trailing "//" comment, trimmed;
 // false without "=".
@@ -201,8 +195,8 @@ bool ConfigScript::unpack(const uint8_t* image, uint32_t len, const tag_dmh_bloc
     uint64_t start = (uint64_t)r.dmh_addr + entry_offset(r);
     uint32_t size = entry_size(r);
     std::vector<uint8_t> text;
-    const unpack_t u = image && start + size <= len ? gzip_unpack(image + start, size, &text, kMaxScriptSize)
-                                                   : unpack_t::damaged;
+    const kv::ByteReader packed = kv::ByteReader(image, image ? len : 0).view(size_t(start), size);
+    const unpack_t u = image && packed.ok() ? gzip_unpack(packed.peek(), size, &text, kMaxScriptSize) : unpack_t::damaged;
     if (u == unpack_t::too_large) {
         m_report.show("ERROR!! the script of block [toolcfg] is too large (more than %zu bytes unpacked)!",
                       kMaxScriptSize);
@@ -222,11 +216,12 @@ bool ConfigScript::read_ir_numbers(const tag_dmh_block_info_local* r)
     uint32_t size = entry_size(*r);
     if (size < 4 || !r->data)
         return false;
-    uint32_t n = rd32(r->data);
+    kv::ByteReader in(r->data, size);
+    uint32_t n = in.le32();
     if (n > (size - 4) / 4)
         return false;
-    for (uint32_t k = 0; k < n; ++k)
-        m_ir_nums.push_back(r->data[7 + 4 * k]);
+    for (uint32_t k = 0; k < n; ++k)  // the top byte of each 32-bit count
+        m_ir_nums.push_back(uint8_t(in.le32() >> 24));
     return true;
 }
 
@@ -519,8 +514,10 @@ bool ConfigScript::read_item_value(cus_config_item* it, const std::string& name,
         return fail("item [" + name + "] lies outside its block");
     // Up to 19 bytes of the field, never half a character of the box's code page.
     std::string raw;
-    for (size_t k = 0; k < sizeof it->text_value && at + k < size && (field == 0 || k < field) && r.data[at + k]; ++k)
-        raw += (char)r.data[at + k];
+    kv::ByteReader text = kv::ByteReader(r.data, size).view(size_t(at), size_t(size - at));
+    const size_t most = field == 0 ? sizeof it->text_value : std::min<size_t>(sizeof it->text_value, field);
+    for (char c = 0; raw.size() < most && text.remaining() > 0 && (c = char(text.u8())) != 0;)
+        raw += c;
     copy_text(it->text_value, sizeof it->text_value, raw.substr(0, m_code_page.fit(raw, sizeof it->text_value - 1)));
     return true;
 }

@@ -1,6 +1,8 @@
 // The DMH scan, the block look-ups, the rebuild and single blocks.
 #include "DmhTable.h"
 
+#include "AtomicFile.h"
+
 #include "KvBasicCfgIni.h"
 #include "Workbook.h"
 
@@ -16,8 +18,11 @@ bool is_dmh_header(const uint8_t* image, size_t len, size_t pos)
 {
     if (!image || pos > len || len - pos < kDmhHeaderSize)
         return false;
-    const uint8_t* h = image + pos;
-    return std::memcmp(h, kDmhMarker, sizeof kDmhMarker) == 0 && dmh_entry_size(h) == kEntrySize;
+    kv::ByteReader h = kv::ByteReader(image, len).view(pos, kDmhHeaderSize);
+    if (std::memcmp(h.take(sizeof kDmhMarker), kDmhMarker, sizeof kDmhMarker) != 0)
+        return false;
+    h.seek(26);
+    return h.u8() == kEntrySize;
 }
 
 bool entry_is_ncrc(const tag_dmh_block_info_local& r) { return std::memcmp(r.entry + 12, "NCRC", 4) == 0; }
@@ -40,21 +45,29 @@ void block_free(void* p) { std::free(p); }
 
 bool write_file_atomic(const std::string& path, const uint8_t* data, size_t len, bool* opened)
 {
-    const std::string tmp = path + ".part";
-    FILE* f = std::fopen(tmp.c_str(), "wb");
-    *opened = f != nullptr;
-    if (!f)
-        return false;
-    bool ok = len == 0 || std::fwrite(data, 1, len, f) == len;
-    ok = (std::fclose(f) == 0) && ok;
-    if (ok && std::rename(tmp.c_str(), path.c_str()) != 0)
-        ok = false;
-    if (!ok)
-        std::remove(tmp.c_str());
-    return ok;
+    kv::AtomicFile f;
+    std::string error;
+    *opened = f.open(path, error);
+    return *opened && f.write(data, len) && f.commit(error);
 }
 
 namespace {
+
+// The fields of a DMH header the scan needs.
+struct DmhHeader {
+    uint32_t sdram = 0;
+    uint32_t count = 0;  // entries that follow the header
+};
+
+DmhHeader read_dmh_header(kv::ByteReader h)
+{
+    DmhHeader d;
+    h.seek(16);
+    d.sdram = h.le32();
+    h.seek(24);
+    d.count = h.u8();
+    return d;
+}
 
 // Positions of valid DMH headers (is_dmh_header). memmem finds the marker at
 // memory speed.
@@ -102,16 +115,20 @@ DmhScan DmhTable::scan(const uint8_t* image, uint32_t len, tag_dmh_block_node* n
         return DmhScan::absent;
     std::memset(node, 0, sizeof *node);
     // A first look: how many entries, and how much data they would copy.
+    const kv::ByteReader img(image, len);
     bool found = false;
     uint32_t entries = 0;
     uint64_t total = 0;
     for_each_dmh(image, len, [&](uint32_t p) {
         found = true;
-        const uint32_t n = dmh_entry_count(image + p);
+        kv::ByteReader dmh = img.view(p, len - p);
+        const uint32_t n = read_dmh_header(dmh.sub(kDmhHeaderSize)).count;
         entries += n;
-        for (uint32_t k = 0; k < n && entries <= kMaxBlocks; ++k)
-            if ((uint64_t)p + kDmhHeaderSize + kEntrySize * (k + 1) <= len)
-                total += rd32(image + p + kDmhHeaderSize + kEntrySize * k + 8);
+        for (uint32_t k = 0; k < n && entries <= kMaxBlocks && dmh.remaining() >= kEntrySize; ++k) {
+            kv::ByteReader e = dmh.sub(kEntrySize);
+            e.skip(8);
+            total += e.le32();
+        }
         return entries <= kMaxBlocks;
     });
     // No DMH, or more entries than the table holds: not an image of the new
@@ -164,20 +181,23 @@ DmhScan DmhTable::scan(const uint8_t* image, uint32_t len, tag_dmh_block_node* n
 bool DmhTable::copy_blocks(const uint8_t* image, uint32_t len, tag_dmh_block_info_local* table, uint32_t* count,
                            DmhScan* result)
 {
+    const kv::ByteReader img(image, len);
     uint8_t seq = 0;
     uint32_t sdram = 0;
     for_each_dmh(image, len, [&](uint32_t p) {
         ++seq;
-        sdram = rd32(image + p + 16);
-        uint32_t n = dmh_entry_count(image + p);
+        const DmhHeader h = read_dmh_header(img.view(p, kDmhHeaderSize));
+        sdram = h.sdram;
+        const uint32_t n = h.count;
         if ((uint64_t)p + kDmhHeaderSize + (uint64_t)kEntrySize * n > len) {
             m_report.show("ERROR!! the DMH at 0x%x lists %u blocks beyond the end of the image!", p, n);
             *result = DmhScan::damaged;
             return false;
         }
+        kv::ByteReader list = img.view(p + kDmhHeaderSize, size_t(kEntrySize) * n);
         for (uint32_t k = 0; k < n; ++k) {
             tag_dmh_block_info_local& r = table[*count];
-            std::memcpy(r.entry, image + p + kDmhHeaderSize + kEntrySize * k, kEntrySize);
+            list.bytes(r.entry, kEntrySize);
             r.dmh_addr = p;
             r.index_in_dmh = k;
             r.dmh_seq = seq;
@@ -195,7 +215,7 @@ bool DmhTable::copy_blocks(const uint8_t* image, uint32_t len, tag_dmh_block_inf
                 *result = DmhScan::no_memory;
                 return false;
             }
-            std::memcpy(r.data, image + start, size);
+            img.view(size_t(start), size).bytes(r.data, size);
             ++*count;
         }
         return true;
@@ -419,7 +439,7 @@ bool DmhTable::save_block(const uint8_t* image, uint32_t len, const std::string&
         return false;
     }
     bool opened = false;
-    if (!write_file_atomic(path, image + start, size, &opened)) {
+    if (!write_file_atomic(path, kv::ByteReader(image, len).view(size_t(start), size).peek(), size, &opened)) {
         m_report.show(opened ? "error to write block bin  file " : "error to save block bin  file ");
         return false;
     }

@@ -5,6 +5,7 @@
 #include "KvBasicCfgIni.h"
 
 #include "KvBasicLog.h"
+#include "Text.h"
 #include "Workbook.h"
 
 #include <algorithm>
@@ -30,15 +31,22 @@ constexpr size_t kAbsKeyMaxFile = 198;
 constexpr size_t kAbsKeyFrom = 5;
 constexpr size_t kAbsKeyLen = 128;
 
+// The offset and size fields of a 48-byte entry of the block header.
+uint32_t old_entry_offset(const uint8_t* e) { return kv::ByteReader(e, kEntrySize).view(4, 4).le32(); }
+uint32_t old_entry_size(const uint8_t* e) { return kv::ByteReader(e, kEntrySize).view(8, 4).le32(); }
+
 bool starts(const std::string& s, const char* p) { return s.compare(0, std::strlen(p), p) == 0; }
 
-std::string trim(const std::string& s)
+std::string trim(const std::string& s) { return kv::trimmed(s); }
+
+// The trimmed text after the '=' of a script line.
+bool value_of(const std::string& line, std::string* out)
 {
-    size_t b = s.find_first_not_of(" \t\r\n");
-    if (b == std::string::npos)
-        return "";
-    size_t e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
+    size_t eq = line.find('=');
+    if (eq == std::string::npos)
+        return false;
+    *out = trim(line.substr(eq + 1));
+    return true;
 }
 
 // Whole text as a number in `base` (0: decimal, 0x hexadecimal, 0 octal).
@@ -247,6 +255,41 @@ int CTesselOldConfig::add_item(uint8_t id)
     return 0;
 }
 
+// One line that starts with a keyword, or "##" opening an item's fields.
+int CTesselOldConfig::read_script_keyword(const std::string& t, uint64_t image_len, bool* open)
+{
+    std::string v;
+    if (starts(t, "FLASH")) {
+        uint64_t size = 0;
+        if (!value_of(t, &v))
+            return fail("Error line!");
+        if (!parse_flash_size(v, &size) || size != image_len)
+            return fail("Flash size mismatch!");
+    } else if (starts(t, "ID")) {
+        long long id = 0;
+        return value_of(t, &v) && parse_num(v, 0, 0, 0xFF, &id) ? add_item((uint8_t)id) : fail("Error line!");
+    } else if (starts(t, "EM") || starts(t, "name") || starts(t, "OFFSET")) {
+        long long n = 0;
+        if (!value_of(t, &v) || !m_current)
+            return fail("Error line!");
+        if (starts(t, "name"))
+            copy_text(m_current->name, sizeof m_current->name, v);
+        else if (starts(t, "EM") && parse_num(v, 10, 0, 0xFF, &n))
+            m_current->em = (uint8_t)n;
+        else if (starts(t, "OFFSET") && parse_num(v, 10, 0, 0xFFFFFFFFll, &n))
+            m_current->offset = (uint32_t)n;
+        else
+            return fail("Error line!");
+    } else if (starts(t, "##")) {
+        if (!m_current)
+            return fail("Error line!");
+        *open = true;
+        return parse_field_line(t, t.find('[', 2), open);
+    }
+    // Any other line says nothing to this tool.
+    return 0;
+}
+
 int CTesselOldConfig::read_script_text(const std::string& text, uint64_t image_len)
 {
     FreeDynamicItem();
@@ -254,13 +297,6 @@ int CTesselOldConfig::read_script_text(const std::string& text, uint64_t image_l
     bool open = false;  // field definitions of the current item go on
     std::istringstream in(text);
     std::string raw;
-    auto value_of = [](const std::string& line, std::string* out) {
-        size_t eq = line.find('=');
-        if (eq == std::string::npos)
-            return false;
-        *out = trim(line.substr(eq + 1));
-        return true;
-    };
     int rc = 0;
     while (rc == 0 && std::getline(in, raw)) {
         std::string line = raw;
@@ -286,37 +322,7 @@ int CTesselOldConfig::read_script_text(const std::string& text, uint64_t image_l
             continue;
         }
         open = false;
-        std::string v;
-        if (starts(t, "FLASH")) {
-            uint64_t size = 0;
-            if (!value_of(t, &v))
-                rc = fail("Error line!");
-            else if (!parse_flash_size(v, &size) || size != image_len)
-                rc = fail("Flash size mismatch!");
-        } else if (starts(t, "ID")) {
-            long long id = 0;
-            rc = value_of(t, &v) && parse_num(v, 0, 0, 0xFF, &id) ? add_item((uint8_t)id) : fail("Error line!");
-        } else if (starts(t, "EM") || starts(t, "name") || starts(t, "OFFSET")) {
-            long long n = 0;
-            if (!value_of(t, &v) || !m_current)
-                rc = fail("Error line!");
-            else if (starts(t, "name"))
-                copy_text(m_current->name, sizeof m_current->name, v);
-            else if (starts(t, "EM") && parse_num(v, 10, 0, 0xFF, &n))
-                m_current->em = (uint8_t)n;
-            else if (starts(t, "OFFSET") && parse_num(v, 10, 0, 0xFFFFFFFFll, &n))
-                m_current->offset = (uint32_t)n;
-            else
-                rc = fail("Error line!");
-        } else if (starts(t, "##")) {
-            if (!m_current) {
-                rc = fail("Error line!");
-                break;
-            }
-            open = true;
-            rc = parse_field_line(t, t.find('[', 2), &open);
-        }
-        // Any other line says nothing to this tool.
+        rc = read_script_keyword(t, image_len, &open);
     }
     if (rc == 0 && !m_items)
         rc = fail("Script file has no valid block information!");
@@ -417,7 +423,7 @@ int CTesselOldConfig::item_region(const KV_DYNAMIC_ITEM* item, const uint8_t* im
         if (k < 0)
             return fail("Error block_id! No match block found!");
         const uint8_t* e = entry_at(old, (size_t)k);
-        uint64_t off = rd32(e + 4), size = rd32(e + 8);
+        uint64_t off = old_entry_offset(e), size = old_entry_size(e);
         if (off + size > len)
             return fail("Wrong bin file!");
         *base = off + item->offset;
@@ -453,7 +459,8 @@ int CTesselOldConfig::read_field(const KV_DYNAMIC_ITEM* item, const KV_DYNAMIC_F
         return fail("String too long!");
     if (to > end)
         return fail("ERROR!! field [%s] lies outside its block!", field->name);
-    out->bytes.assign(reinterpret_cast<const char*>(image + from), (size_t)(to - from));
+    const kv::ByteReader text = kv::ByteReader(image, len).view(size_t(from), size_t(to - from));
+    out->bytes.assign(reinterpret_cast<const char*>(text.peek()), text.size());
     out->text = out->bytes.substr(0, out->bytes.find('\0'));
     return 0;
 }
@@ -541,7 +548,7 @@ int CTesselOldConfig::update_crc(const KV_DYNAMIC_ITEM* item, uint8_t* image, si
     uint8_t* e = image + old.header_pos + 12 + kEntrySize * (size_t)k;
     if (std::memcmp(e + 12, "NCRC", 4) == 0)
         return 0;
-    uint64_t off = rd32(e + 4), size = rd32(e + 8);
+    uint64_t off = old_entry_offset(e), size = old_entry_size(e);
     if (off + size > len)
         return fail("Wrong bin file!");
     wr32(e + 12, crc(image + off, (size_t)size));
@@ -560,7 +567,7 @@ int CTesselOldConfig::replace_block(const KV_DYNAMIC_ITEM* item, const std::vect
     if (k < 0)
         return fail("Error block_id! No match block found!");
     uint8_t* e = old.entries[(size_t)k].data();
-    const uint64_t off = rd32(e + 4), old_size = rd32(e + 8), new_size = bytes.size();
+    const uint64_t off = old_entry_offset(e), old_size = old_entry_size(e), new_size = bytes.size();
     if (off + old_size > len)
         return fail("Wrong bin file!");
     const bool before_tail = off < tail_start;
@@ -593,11 +600,11 @@ int CTesselOldConfig::replace_block(const KV_DYNAMIC_ITEM* item, const std::vect
     // Later blocks follow one another; those marked in byte 1 start on 64 KiB.
     for (size_t j = (size_t)k + 1; j < old.entries.size(); ++j) {
         uint8_t* ej = old.entries[j].data();
-        const uint64_t oj = rd32(ej + 4), sj = rd32(ej + 8);
+        const uint64_t oj = old_entry_offset(ej), sj = old_entry_size(ej);
         if (oj >= tail_start)
             continue;
         const uint8_t* ep = old.entries[j - 1].data();
-        uint64_t at = (uint64_t)rd32(ep + 4) + rd32(ep + 8);
+        uint64_t at = (uint64_t)old_entry_offset(ep) + old_entry_size(ep);
         if (ej[1] == 1)
             at = (at + 0xFFFFu) & ~(uint64_t)0xFFFFu;
         if (at + sj > tail_start || oj + sj > len)
@@ -620,7 +627,7 @@ int CTesselOldConfig::write_cfg_data(const KV_DYNAMIC_ITEM* item, const std::vec
         return fail("Error: input file size is too big!");
     const KV_DYNAMIC_ITEM* next = item->next;
     if (!next) {
-        uint64_t first = old.entries.empty() ? img->size() : rd32(old.entries[0].data() + 4);
+        uint64_t first = old.entries.empty() ? img->size() : old_entry_offset(old.entries[0].data());
         if (end > first)
             return fail("Overflow Error 2!\nCurrent block_id = 0, file data overflow next block_id > 0!");
     } else if (next->id != 0) {
@@ -634,6 +641,71 @@ int CTesselOldConfig::write_cfg_data(const KV_DYNAMIC_ITEM* item, const std::vec
     }
     if (!bytes.empty())
         std::memcpy(img->data() + start, bytes.data(), bytes.size());
+    return 0;
+}
+
+// The file chosen for each block (em 1) or hardware description (em 2),
+// written into the image.
+int CTesselOldConfig::load_block_files(const old_generate_t& req, std::vector<uint8_t>* w, tessel_old_image_t& old,
+                                       uint64_t tail_start)
+{
+    for (const auto& [item, path] : req.files) {
+        if (!item || path.empty() || (item->em != 1 && item->em != 2))
+            continue;
+        std::vector<uint8_t> bytes;
+        if (item->em == 1) {
+            int r = read_file(path, kMaxBlockFile, &bytes);
+            if (r == 0)
+                return fail("Failed to open selected file!");
+            if (r < 0)
+                return fail("Error: input file size is too big!");
+            if (bytes.empty())
+                return fail("The load file is 0 bytes!");
+        } else {
+            uint8_t panel[kPanelRecordSize] = {}, led[kLedMapSize] = {};
+            if (m_core->hw_info_parser(panel, led, path) != 0)
+                return fail("Parse hw info file failed");
+            bytes.assign(panel, panel + sizeof panel);
+            bytes.insert(bytes.end(), led, led + sizeof led);
+        }
+        int rc = item->id ? replace_block(item, bytes, w, old, tail_start) : write_cfg_data(item, bytes, w, old);
+        if (rc != 0)
+            return -1;
+    }
+    return 0;
+}
+
+// The customer config area, the private key and the expert's single byte.
+int CTesselOldConfig::apply_patches(const old_generate_t& req, std::vector<uint8_t>* img,
+                                    const tessel_old_image_t& old)
+{
+    std::vector<uint8_t>& w = *img;
+    const uint64_t len = w.size();
+    if (!req.configs.empty()) {
+        std::vector<uint8_t> cfg;
+        if (read_file(req.configs, old.cfg_size, &cfg) != 1 || cfg.size() != old.cfg_size ||
+            (uint64_t)old.cfg_offset + old.cfg_size > len)
+            return fail("Wrong customer config file!");
+        std::copy(cfg.begin(), cfg.end(), w.begin() + old.cfg_offset);
+    }
+    if (!req.abs_key.empty()) {
+        std::vector<uint8_t> key;
+        const uint64_t at = (uint64_t)old.cfg_offset + kAbsKeyAt;
+        if (read_file(req.abs_key, kAbsKeyMaxFile, &key) != 1 || key.size() < kAbsKeyFrom + kAbsKeyLen ||
+            at + 2 + kAbsKeyLen > len)
+            return fail("Wrong abs private key file!");
+        w[at] = 0x80;
+        w[at + 1] = 0x00;
+        std::copy_n(key.begin() + kAbsKeyFrom, kAbsKeyLen, w.begin() + at + 2);
+    }
+    if (req.expert && !trim(req.flash_address).empty()) {
+        uint64_t addr = 0, byte = 0;
+        if (!parse_hex(req.flash_address, &addr) || addr >= len)
+            return fail("Please set a valid flash address!");
+        if (!parse_hex(req.byte_value, &byte) || byte > 0xFF)
+            return fail("Please set a valid byte value!");
+        w[addr] = (uint8_t)byte;
+    }
     return 0;
 }
 
@@ -654,80 +726,23 @@ int CTesselOldConfig::generate(const old_generate_t& req, std::vector<uint8_t>* 
     uint64_t tail_start = len;
     for (const auto& e : old.entries)
         if (e[1] == 1) {
-            tail_start = std::min<uint64_t>(rd32(e.data() + 4), len);
+            tail_start = std::min<uint64_t>(old_entry_offset(e.data()), len);
             break;
         }
-
-    for (const auto& [item, path] : req.files) {
-        if (!item || path.empty() || (item->em != 1 && item->em != 2))
-            continue;
-        std::vector<uint8_t> bytes;
-        if (item->em == 1) {
-            int r = read_file(path, kMaxBlockFile, &bytes);
-            if (r == 0)
-                return fail("Failed to open selected file!");
-            if (r < 0)
-                return fail("Error: input file size is too big!");
-            if (bytes.empty())
-                return fail("The load file is 0 bytes!");
-        } else {
-            uint8_t panel[kPanelRecordSize] = {}, led[kLedMapSize] = {};
-            if (m_core->hw_info_parser(panel, led, path) != 0)
-                return fail("Parse hw info file failed");
-            bytes.assign(panel, panel + sizeof panel);
-            bytes.insert(bytes.end(), led, led + sizeof led);
-        }
-        int rc = item->id ? replace_block(item, bytes, &w, old, tail_start) : write_cfg_data(item, bytes, &w, old);
-        if (rc != 0)
-            return -1;
-    }
+    if (load_block_files(req, &w, old, tail_start) != 0)
+        return -1;
 
     // The entry list goes back into the block header.
     for (size_t k = 0; k < old.entries.size(); ++k)
-        std::memcpy(w.data() + old.header_pos + 12 + kEntrySize * k, old.entries[k].data(), kEntrySize);
-
-    if (!req.configs.empty()) {
-        std::vector<uint8_t> cfg;
-        if (read_file(req.configs, old.cfg_size, &cfg) != 1 || cfg.size() != old.cfg_size ||
-            (uint64_t)old.cfg_offset + old.cfg_size > len)
-            return fail("Wrong customer config file!");
-        if (!cfg.empty())
-            std::memcpy(w.data() + old.cfg_offset, cfg.data(), cfg.size());
-    }
-
-    if (!req.abs_key.empty()) {
-        std::vector<uint8_t> key;
-        const uint64_t at = (uint64_t)old.cfg_offset + kAbsKeyAt;
-        if (read_file(req.abs_key, kAbsKeyMaxFile, &key) != 1 || key.size() < kAbsKeyFrom + kAbsKeyLen ||
-            at + 2 + kAbsKeyLen > len)
-            return fail("Wrong abs private key file!");
-        w[at] = 0x80;
-        w[at + 1] = 0x00;
-        std::memcpy(w.data() + at + 2, key.data() + kAbsKeyFrom, kAbsKeyLen);
-    }
-
-    if (req.expert && !trim(req.flash_address).empty()) {
-        uint64_t addr = 0, byte = 0;
-        if (!parse_hex(req.flash_address, &addr) || addr >= len)
-            return fail("Please set a valid flash address!");
-        if (!parse_hex(req.byte_value, &byte) || byte > 0xFF)
-            return fail("Please set a valid byte value!");
-        w[addr] = (uint8_t)byte;
-    }
-
+        std::copy_n(old.entries[k].begin(), kEntrySize, w.begin() + old.header_pos + 12 + kEntrySize * k);
+    if (apply_patches(req, &w, old) != 0)
+        return -1;
     image->swap(w);
 
     // Never half a file: a temporary beside the output, renamed when whole.
-    const std::string tmp = req.output + ".part";
-    FILE* f = std::fopen(tmp.c_str(), "wb");
-    if (!f)
-        return fail("Can't open output file!");
-    bool ok = std::fwrite(image->data(), 1, image->size(), f) == image->size();
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok || std::rename(tmp.c_str(), req.output.c_str()) != 0) {
-        std::remove(tmp.c_str());
-        return fail("Create new bin failed!");
-    }
+    bool opened = false;
+    if (!write_file_atomic(req.output, image->data(), image->size(), &opened))
+        return fail(opened ? "Create new bin failed!" : "Can't open output file!");
     m_message = "Create new bin successfully!";
     kv_console_printf("%s\n", m_message.c_str());
     return 0;

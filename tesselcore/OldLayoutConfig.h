@@ -134,6 +134,10 @@ private:
     int fail(const char* format, ...) __attribute__((format(printf, 2, 3)));
     int add_item(uint8_t id);
     int parse_field_line(const std::string& line, size_t start, bool* open);
+    int read_script_keyword(const std::string& line, uint64_t image_len, bool* open);
+    int load_block_files(const tessel::old_generate_t& req, std::vector<uint8_t>* img, tessel_old_image_t& old,
+                         uint64_t tail_start);
+    int apply_patches(const tessel::old_generate_t& req, std::vector<uint8_t>* img, const tessel_old_image_t& old);
     int replace_block(const KV_DYNAMIC_ITEM* item, const std::vector<uint8_t>& bytes, std::vector<uint8_t>* img,
                       tessel_old_image_t& old, uint64_t tail_start);
     int write_cfg_data(const KV_DYNAMIC_ITEM* item, const std::vector<uint8_t>& bytes, std::vector<uint8_t>* img,

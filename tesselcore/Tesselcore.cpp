@@ -39,14 +39,16 @@ std::string version_text(const uint8_t* data, size_t size)
 
 tessel_block_row_t entry_row(const uint8_t* e)
 {
+    kv::ByteReader in(e, kEntrySize);
     tessel_block_row_t row;
-    row.id = e[0];
-    row.offset = rd32(e + 4);
-    row.size = rd32(e + 8);
-    row.crc = rd32(e + 12);
-    row.version = printable_field(e + 16, 8);
-    row.name = printable_field(e + 24, 8);
-    row.time = printable_field(e + 32, 12);
+    row.id = in.u8();
+    in.skip(3);
+    row.offset = in.le32();
+    row.size = in.le32();
+    row.crc = in.le32();
+    row.version = printable_field(in.take(8), 8);
+    row.name = printable_field(in.take(8), 8);
+    row.time = printable_field(in.take(12), 12);
     return row;
 }
 
@@ -130,10 +132,12 @@ int CTesselcore::read_header(tessel_image_t* img, const tag_dmh_block_node& scan
         loaded.flash_size = loaded.old.flash_size;
         loaded.block_count = (uint32_t)loaded.old.entries.size();
         for (const auto& e : loaded.old.entries)
-            if (printable_field(e.data() + 24, 8) == "ssdata") {
-                const uint64_t off = rd32(e.data() + 4), size = rd32(e.data() + 8);
-                if (off < len)
-                    loaded.version = version_text(data + off, (size_t)std::min<uint64_t>(size, len - off));
+            if (const tessel_block_row_t row = entry_row(e.data()); row.name == "ssdata") {
+                const uint64_t off = row.offset, size = row.size;
+                if (off < len) {
+                    const size_t n = (size_t)std::min<uint64_t>(size, len - off);
+                    loaded.version = version_text(kv::ByteReader(data, len).view(off, n).peek(), n);
+                }
                 break;
             }
     }
@@ -163,11 +167,12 @@ int CTesselcore::export_config_area(const std::vector<uint8_t>& image, const std
         m_report.show("Please select a file to be exported!");
         return -1;
     }
-    const uint64_t off = image.size() >= 36 ? rd32(image.data() + 28) : 0;
-    const uint64_t size = image.size() >= 36 ? rd32(image.data() + 32) : 0;
+    kv::ByteReader in(image);
+    in.seek(28);
+    const uint64_t off = in.le32(), size = in.le32();  // zeros in an image shorter than 36 bytes
     bool opened = false;
     if (image.size() < 36 || off + size > image.size() ||
-        !write_file_atomic(path, image.data() + off, (size_t)size, &opened)) {
+        !write_file_atomic(path, in.view(off, (size_t)size).peek(), (size_t)size, &opened)) {
         m_report.show("Create a file failed!");
         return -1;
     }
@@ -205,23 +210,34 @@ int CTesselcore::read_old_layout(const uint8_t* image, size_t len, tessel_old_im
         m_report.show("Wrong bin file!");
         return -1;
     }
+    kv::ByteReader in(image, len);
     tessel_old_image_t info;
-    info.header_pos = rd32(image + 8);
-    info.cfg_offset = rd32(image + 28);
-    info.cfg_size = rd32(image + 32);
+    in.seek(8);
+    info.header_pos = in.le32();
+    in.seek(28);
+    info.cfg_offset = in.le32();
+    info.cfg_size = in.le32();
     uint64_t h = info.header_pos;
     if (h > len || info.cfg_size > len || h + 12 > len) {
         m_report.show("Wrong bin file!");
         return -1;
     }
-    const uint8_t* hp = image + h;
-    info.sdram_size = hp[0] + 65536u * hp[2];
-    info.flash_size = hp[4] + 65536u * hp[6];
+    // A size: its first byte plus 65536 times its third.
+    kv::ByteReader hp = in.view(h, len - h);
+    auto size_field = [&hp]() {
+        const uint32_t lo = hp.u8();
+        hp.skip(1);
+        const uint32_t hi = hp.u8();
+        hp.skip(1);
+        return lo + 65536u * hi;
+    };
+    info.sdram_size = size_field();
+    info.flash_size = size_field();
     if (info.flash_size != len) {
         m_report.show("Wrong bin file!");
         return -1;
     }
-    uint32_t n = hp[8];
+    uint32_t n = hp.u8();
     if (n > kMaxBlocks) {
         m_report.show("Too many blocks!");
         return -1;
@@ -230,8 +246,9 @@ int CTesselcore::read_old_layout(const uint8_t* image, size_t len, tessel_old_im
         m_report.show("Wrong bin file!");
         return -1;
     }
+    hp.seek(12);
     for (uint32_t k = 0; k < n; ++k)
-        info.entries.emplace_back(hp + 12 + kEntrySize * k, hp + 12 + kEntrySize * (k + 1));
+        info.entries.push_back(hp.bytes(kEntrySize));
     *out = std::move(info);
     return 0;
 }

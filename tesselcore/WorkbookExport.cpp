@@ -5,6 +5,7 @@
 #include "TesselCompress.h"
 
 #include "ByteOrder.h"
+#include "Text.h"
 
 #include "Workbook.h"
 #include "XlsxWriter.h"
@@ -60,12 +61,28 @@ bool all_bytes(const uint8_t* p, size_t n, uint8_t v)
 // the block are left out.
 size_t used_records(const uint8_t* data, uint32_t size, size_t rec)
 {
+    const kv::ByteReader all(data, size);
     size_t n = size / rec;
-    while (n > 0 && (all_bytes(data + (n - 1) * rec, rec, 0xFF) || all_bytes(data + (n - 1) * rec, rec, 0x00)))
-        --n;
+    for (; n > 0; --n) {
+        const uint8_t* last = all.view((n - 1) * rec, rec).peek();
+        if (!all_bytes(last, rec, 0xFF) && !all_bytes(last, rec, 0x00))
+            break;
+    }
     return n;
 }
 
+// One text of the program list: UTF-16LE up to a zero, as UTF-8. False when
+// the zero is missing.
+bool read_program_text(kv::ByteReader& in, std::string* text)
+{
+    std::u16string u;
+    for (uint16_t c = in.le16(); c != 0 && in.ok(); c = in.le16())
+        u.push_back(char16_t(c));
+    if (!in.ok())
+        return false;
+    *text = kv::utf16_to_utf8(u);
+    return true;
+}
 
 }  // namespace
 
@@ -154,44 +171,17 @@ bool WorkbookExport::showPresetSheet(wb::XlsxSheet* sheet)
         m_report.show("ERROR!! the preset block holds no program list!");
         return false;
     }
-    size_t cols = (size_t)(d[12] << 8 | d[13]);
-    size_t pos = 14;
+    kv::ByteReader in(d);
+    in.seek(12);
+    const size_t cols = in.be16();
     size_t row = 0, col = 0;
     bool row_first = false;
-    while (pos < d.size()) {
-        uint8_t marker = d[pos++];
+    while (in.remaining() > 0) {
+        const uint8_t marker = in.u8();
         std::string text;
-        for (;;) {
-            if (pos + 2 > d.size()) {
-                m_report.show("ERROR!! the program list is damaged!");
-                return false;
-            }
-            uint32_t u = (uint32_t)(d[pos] | (d[pos + 1] << 8));
-            pos += 2;
-            if (u == 0)
-                break;
-            if (u >= 0xD800 && u < 0xDC00 && pos + 2 <= d.size()) {
-                uint32_t lo = (uint32_t)(d[pos] | (d[pos + 1] << 8));
-                if (lo >= 0xDC00 && lo < 0xE000) {
-                    pos += 2;
-                    u = 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00);
-                }
-            }
-            if (u < 0x80) {
-                text += (char)u;
-            } else if (u < 0x800) {
-                text += (char)(0xC0 | (u >> 6));
-                text += (char)(0x80 | (u & 0x3F));
-            } else if (u < 0x10000) {
-                text += (char)(0xE0 | (u >> 12));
-                text += (char)(0x80 | ((u >> 6) & 0x3F));
-                text += (char)(0x80 | (u & 0x3F));
-            } else {
-                text += (char)(0xF0 | (u >> 18));
-                text += (char)(0x80 | ((u >> 12) & 0x3F));
-                text += (char)(0x80 | ((u >> 6) & 0x3F));
-                text += (char)(0x80 | (u & 0x3F));
-            }
+        if (!read_program_text(in, &text)) {
+            m_report.show("ERROR!! the program list is damaged!");
+            return false;
         }
         // Every cell goes back to the column its marker names, so that cells
         // of a row keep their columns across a round trip.
@@ -282,13 +272,15 @@ bool WorkbookExport::showKeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uin
     for (int k = 0; k < keys; ++k)
         sheet->set_text(0, 2 + k, "Key[" + std::to_string(k) + "]");
     fill_row_color(1, 2 + keys, kHighlight, sheet);
+    const kv::ByteReader all(data, size);
     size_t n = used_records(data, size, rec_len);
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t* rec = data + rec_len * i;
-        sheet->set_number(1 + i, 0, kv::get_le16(rec + id_at));
-        sheet->set_number(1 + i, 1, kv::get_le16(rec + id_at + 2));
+        const kv::ByteReader rec = all.view(rec_len * i, rec_len);
+        kv::ByteReader id = rec.view(id_at, 4), key = rec.view(key_at, size_t(keys));
+        sheet->set_number(1 + i, 0, id.le16());
+        sheet->set_number(1 + i, 1, id.le16());
         for (int k = 0; k < keys; ++k)
-            put_key_byte(sheet, 1 + i, 2 + k, rec[key_at + k]);
+            put_key_byte(sheet, 1 + i, 2 + k, key.u8());
     }
     return true;
 }
@@ -313,23 +305,25 @@ bool WorkbookExport::showNewUcaskeySheet(wb::XlsxSheet* sheet, const uint8_t* da
     fill_row_color(1, 12, kHighlight, sheet);
     if (size < 12)
         return true;
-    size_t u = kv::get_le16(data + 6);
+    const kv::ByteReader all(data, size);
+    size_t u = all.view(6, 2).le16();
     if (u > (size_t)biss_max || 12 + 28 * u > size) {
         m_report.show("WARNING: the key header of block [ucaskey] lists %zu keys that do not fit; none shown", u);
         return true;
     }
     for (size_t i = 0; i < u; ++i) {
-        const uint8_t* rec = data + 12 + 28 * i;
-        sheet->set_number(1 + i, 0, rd32(rec + 4) & 0xFFFF);
-        sheet->set_number(1 + i, 1, rd32(rec + 8) & 0xFFFF);
-        uint32_t pol = rd32(rec + 12);
+        kv::ByteReader rec = all.view(12 + 28 * i, 28);
+        rec.skip(4);
+        sheet->set_number(1 + i, 0, rec.le32() & 0xFFFF);
+        sheet->set_number(1 + i, 1, rec.le32() & 0xFFFF);
+        uint32_t pol = rec.le32();
         if (pol == 0 || pol == 1)
             sheet->set_text(1 + i, 2, pol ? "V" : "H");
         else
             sheet->set_number(1 + i, 2, pol);
-        sheet->set_number(1 + i, 3, (rd32(rec + 16) & 0xFFFF) / 100.0);
+        sheet->set_number(1 + i, 3, (rec.le32() & 0xFFFF) / 100.0);
         for (int k = 0; k < 8; ++k)
-            put_key_byte(sheet, 1 + i, 4 + k, rec[20 + k]);
+            put_key_byte(sheet, 1 + i, 4 + k, rec.u8());
     }
     return true;
 }
@@ -343,18 +337,20 @@ bool WorkbookExport::showNewCryptoSheet(wb::XlsxSheet* sheet, const uint8_t* dat
     fill_row_color(1, 18, kHighlight, sheet);
     if (size < 12)
         return true;
-    size_t c = kv::get_le16(data + 8);
+    const kv::ByteReader all(data, size);
+    size_t c = all.view(8, 2).le16();
     size_t base = 12 + 28 * (size_t)biss_max;
     if (base + 24 * c > size) {
         m_report.show("WARNING: the key header of block [ucaskey] lists %zu crypto keys that do not fit; none shown", c);
         return true;
     }
     for (size_t i = 0; i < c; ++i) {
-        const uint8_t* rec = data + base + 24 * i;
-        put_hex_text(sheet, 1 + i, 0, rd32(rec));
-        sheet->set_number(1 + i, 1, rec[5]);
+        kv::ByteReader rec = all.view(base + 24 * i, 24);
+        put_hex_text(sheet, 1 + i, 0, rec.le32());
+        rec.skip(1);
+        sheet->set_number(1 + i, 1, rec.u8());
         for (int k = 0; k < 16; ++k)
-            put_key_byte(sheet, 1 + i, 2 + k, rec[6 + k]);
+            put_key_byte(sheet, 1 + i, 2 + k, rec.u8());
     }
     return true;
 }

@@ -6,6 +6,7 @@
 #include "Workbook.h"
 #include "XlsxWriter.h"
 #include "ByteOrder.h"
+#include "Text.h"
 
 #include <cctype>
 #include <cerrno>
@@ -100,15 +101,7 @@ bool row_empty(const wb::Sheet& s, size_t r)
     return true;
 }
 
-std::string trimmed(std::string_view s)
-{
-    size_t a = 0, b = s.size();
-    while (a < b && std::isspace(static_cast<unsigned char>(s[a])))
-        ++a;
-    while (b > a && std::isspace(static_cast<unsigned char>(s[b - 1])))
-        --b;
-    return std::string(s.substr(a, b - a));
-}
+std::string trimmed(std::string_view s) { return kv::trimmed(s, kv::kWhiteSpace); }
 
 // A whole integer from a cell: numbers without a fraction, texts in decimal
 // or with 0x in hexadecimal.
@@ -154,40 +147,13 @@ bool cell_u64(const wb::Cell& c, uint64_t* out)
     return true;
 }
 
+// The text as UTF-16LE with a terminating zero; a malformed UTF-8 sequence
+// becomes U+FFFD.
 void put_utf16(std::vector<uint8_t>* out, const std::string& s)
 {
-    size_t i = 0;
-    while (i < s.size()) {
-        unsigned char c = (unsigned char)s[i];
-        uint32_t cp = 0xFFFD;
-        size_t len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c & 0xE0) == 0xC0 && i + 1 < s.size()) {
-            cp = ((c & 0x1F) << 6) | (s[i + 1] & 0x3F);
-            len = 2;
-        } else if ((c & 0xF0) == 0xE0 && i + 2 < s.size()) {
-            cp = ((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F);
-            len = 3;
-        } else if ((c & 0xF8) == 0xF0 && i + 3 < s.size()) {
-            cp = ((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F);
-            len = 4;
-        }
-        i += len;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            uint16_t hi = (uint16_t)(0xD800 + (cp >> 10)), lo = (uint16_t)(0xDC00 + (cp & 0x3FF));
-            out->push_back((uint8_t)hi);
-            out->push_back((uint8_t)(hi >> 8));
-            out->push_back((uint8_t)lo);
-            out->push_back((uint8_t)(lo >> 8));
-        } else {
-            out->push_back((uint8_t)cp);
-            out->push_back((uint8_t)(cp >> 8));
-        }
-    }
-    out->push_back(0);
-    out->push_back(0);
+    for (char16_t u : kv::utf8_to_utf16(s))
+        kv::append_le16(*out, u);
+    kv::append_le16(*out, 0);
 }
 
 }  // namespace
@@ -436,7 +402,7 @@ bool WorkbookImport::read_new_IR_sheet(const wb::Sheet& sheet, size_t* row, cus_
         m_report.show("ERROR!! the IR block is damaged!");
         return false;
     }
-    const uint64_t base = 4 + 4 * (uint64_t)rd32(r->data);
+    const uint64_t base = 4 + 4 * (uint64_t)kv::ByteReader(r->data, size).le32();
     std::vector<cus_config_item*> items;
     for (auto* it = block->items; it; it = it->next)
         items.push_back(it);
@@ -584,21 +550,18 @@ bool decode_preset_cells(const std::vector<uint8_t>& d, PresetCells* out)
 {
     if (d.size() < 14 || std::memcmp(d.data(), "presetdata", 10) != 0)
         return false;
-    size_t pos = 14, row = 0;
-    while (pos < d.size()) {
-        const uint8_t marker = d[pos++];
+    kv::ByteReader in(d);
+    in.seek(14);
+    size_t row = 0;
+    while (in.remaining() > 0) {
+        const uint8_t marker = in.u8();
         if (marker & 0x80 || row == 0)
             ++row;
         std::string text;
-        for (;;) {
-            if (pos + 2 > d.size())
-                return false;
-            if (d[pos] == 0 && d[pos + 1] == 0)
-                break;
-            text.append(reinterpret_cast<const char*>(&d[pos]), 2);
-            pos += 2;
-        }
-        pos += 2;
+        for (const uint8_t* c = in.take(2); c && (c[0] || c[1]); c = in.take(2))
+            text.append(reinterpret_cast<const char*>(c), 2);
+        if (!in.ok())
+            return false;
         out->emplace_back(row, uint8_t(marker & 0x7F), std::move(text));
     }
     return true;

@@ -1,5 +1,7 @@
 #include "XlsxWriter.h"
 
+#include "Text.h"
+
 #include <xlsxwriter.h>
 
 #include <algorithm>
@@ -41,50 +43,14 @@ std::string clean_text(const std::string& in)
 {
     std::string out;
     out.reserve(in.size());
-    size_t chars = 0;
-    const auto* s = reinterpret_cast<const unsigned char*>(in.data());
-    size_t n = in.size(), i = 0;
-    while (i < n && chars < kMaxText) {
-        unsigned char c = s[i];
-        size_t len = 0;
-        uint32_t cp = 0;
-        if (c < 0x80) {
-            len = 1;
-            cp = c;
-        } else if ((c & 0xE0) == 0xC0) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            len = 4;
-            cp = c & 0x07;
-        }
-        bool ok = len > 0 && i + len <= n;
-        for (size_t k = 1; ok && k < len; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80)
-                ok = false;
-            else
-                cp = (cp << 6) | (s[i + k] & 0x3F);
-        }
-        if (ok) {
-            static const uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-            if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-                ok = false;
-            if (cp < 0x20 && cp != '\t' && cp != '\n' && cp != '\r')
-                ok = false;
-        }
-        if (ok) {
-            out.append(in, i, len);
-            i += len;
-        } else {
+    for (size_t i = 0, chars = 0; i < in.size() && chars < kMaxText; ++chars) {
+        const kv::Utf8Char c = kv::utf8_at(in, i);
+        const bool control = c.cp < 0x20 && c.cp != '\t' && c.cp != '\n' && c.cp != '\r';
+        if (c.ok && !control)
+            out.append(in, i, c.len);
+        else
             out += "\xEF\xBF\xBD";
-            i += len ? len : 1;
-            if (len && i > n)
-                i = n;
-        }
-        ++chars;
+        i += c.len;
     }
     return out;
 }
@@ -211,7 +177,9 @@ bool set_error(std::string* error, const std::string& text)
 
 }  // namespace
 
-bool write_xlsx_file(const std::string& path, const XlsxBook& book, std::string* error)
+namespace {
+
+bool check_book(const XlsxBook& book, std::string* error)
 {
     if (book.sheets.empty())
         return set_error(error, "a workbook needs at least one sheet");
@@ -224,6 +192,56 @@ bool write_xlsx_file(const std::string& path, const XlsxBook& book, std::string*
             if (pos.first >= kMaxRows || pos.second >= kMaxCols)
                 return set_error(error, "sheet \"" + s.name + "\" is larger than a workbook allows");
     }
+    return true;
+}
+
+lxw_error write_cell(lxw_worksheet* ws, size_t r, const Cell& cell, lxw_format* f)
+{
+    const auto row = (lxw_row_t)r;
+    const auto col = (lxw_col_t)cell.col;
+    switch (cell.kind) {
+    case CellKind::Number:
+        return worksheet_write_number(ws, row, col, cell.number, f);
+    case CellKind::Bool:
+        return worksheet_write_boolean(ws, row, col, cell.number != 0, f);
+    case CellKind::Text:
+        if (cell.text().empty())
+            return f ? worksheet_write_blank(ws, row, col, f) : LXW_NO_ERROR;
+        return worksheet_write_string(ws, row, col, clean_text(std::string(cell.text())).c_str(), f);
+    default:
+        return f ? worksheet_write_blank(ws, row, col, f) : LXW_NO_ERROR;
+    }
+}
+
+// False when a cell could not be written.
+bool write_sheet(lxw_workbook* wbk, FormatCache& cache, const XlsxSheet& s)
+{
+    lxw_worksheet* ws = workbook_add_worksheet(wbk, s.name.c_str());
+    if (!ws)
+        return false;
+    bool ok = true;
+    for (size_t r = 0; r < s.cells.rows.size(); ++r)
+        for (const Cell& cell : s.cells.rows[r])
+            if (write_cell(ws, r, cell, cache.get(s.style(r, cell.col))) != LXW_NO_ERROR)
+                ok = false;
+    // Styled cells beyond the values (a highlight over empty columns).
+    for (const auto& [pos, st] : s.styles) {
+        const Cell& cell = s.cells.at(pos.first, pos.second);
+        if (cell.kind != CellKind::Empty && !(cell.kind == CellKind::Text && cell.text().empty()))
+            continue;
+        lxw_format* f = cache.get(&st);
+        if (f && worksheet_write_blank(ws, (lxw_row_t)pos.first, (lxw_col_t)pos.second, f) != LXW_NO_ERROR)
+            ok = false;
+    }
+    return ok;
+}
+
+}  // namespace
+
+bool write_xlsx_file(const std::string& path, const XlsxBook& book, std::string* error)
+{
+    if (!check_book(book, error))
+        return false;
 
     std::string tmp = path + ".XXXXXX";
     std::vector<char> tmpl(tmp.begin(), tmp.end());
@@ -244,50 +262,9 @@ bool write_xlsx_file(const std::string& path, const XlsxBook& book, std::string*
     }
     FormatCache cache{wbk, {}};
     bool ok = true;
-    for (const auto& s : book.sheets) {
-        lxw_worksheet* ws = workbook_add_worksheet(wbk, s.name.c_str());
-        if (!ws) {
-            ok = false;
+    for (const auto& s : book.sheets)
+        if (!(ok = write_sheet(wbk, cache, s)))
             break;
-        }
-        for (size_t r = 0; r < s.cells.rows.size(); ++r) {
-            const auto& row = s.cells.rows[r];
-            for (const Cell& cell : row) {
-                const size_t c = cell.col;
-                lxw_format* f = cache.get(s.style(r, c));
-                lxw_error e = LXW_NO_ERROR;
-                switch (cell.kind) {
-                case CellKind::Number:
-                    e = worksheet_write_number(ws, (lxw_row_t)r, (lxw_col_t)c, cell.number, f);
-                    break;
-                case CellKind::Bool:
-                    e = worksheet_write_boolean(ws, (lxw_row_t)r, (lxw_col_t)c, cell.number != 0, f);
-                    break;
-                case CellKind::Text:
-                    if (cell.text().empty())
-                        e = f ? worksheet_write_blank(ws, (lxw_row_t)r, (lxw_col_t)c, f) : LXW_NO_ERROR;
-                    else
-                        e = worksheet_write_string(ws, (lxw_row_t)r, (lxw_col_t)c, clean_text(std::string(cell.text())).c_str(), f);
-                    break;
-                default:
-                    if (f)
-                        e = worksheet_write_blank(ws, (lxw_row_t)r, (lxw_col_t)c, f);
-                    break;
-                }
-                if (e != LXW_NO_ERROR)
-                    ok = false;
-            }
-        }
-        // Styled cells beyond the values (a highlight over empty columns).
-        for (const auto& [pos, st] : s.styles) {
-            const Cell& cell = s.cells.at(pos.first, pos.second);
-            if (cell.kind != CellKind::Empty && !(cell.kind == CellKind::Text && cell.text().empty()))
-                continue;
-            lxw_format* f = cache.get(&st);
-            if (f && worksheet_write_blank(ws, (lxw_row_t)pos.first, (lxw_col_t)pos.second, f) != LXW_NO_ERROR)
-                ok = false;
-        }
-    }
     lxw_error closed = workbook_close(wbk);
     if (!ok || closed != LXW_NO_ERROR) {
         std::remove(tmp.c_str());

@@ -18,17 +18,6 @@ constexpr uint32_t kFree = 0xFFFFFFFFu;
 constexpr uint32_t kEndOfChain = 0xFFFFFFFEu;
 constexpr uint64_t kMiniCutoff = 4096;
 
-inline uint16_t u16(const uint8_t* p) { return kv::get_le16(p); }
-inline uint32_t u32(const uint8_t* p) { return kv::get_le32(p); }
-inline uint64_t u64(const uint8_t* p) { return uint64_t(u32(p)) | (uint64_t(u32(p + 4)) << 32); }
-inline double f64(const uint8_t* p)
-{
-    uint64_t b = u64(p);
-    double d;
-    std::memcpy(&d, &b, 8);
-    return d;
-}
-
 std::string hex(uint32_t v)
 {
     char b[16];
@@ -52,6 +41,59 @@ bool same_name(const std::u16string& a, const std::u16string& b)
 
 // ================================================================= compound document
 
+// Where the header keeps the allocation tables and the directory.
+struct CompoundDocument::Header {
+    uint64_t file_sectors = 0;
+    uint32_t n_fat = 0, first_dir = 0, first_minifat = 0, n_minifat = 0, difat_sector = 0, n_difat = 0;
+};
+
+namespace {
+
+bool fail_with(std::string* error, const std::string& m)
+{
+    if (error)
+        *error = m;
+    return false;
+}
+
+uint64_t read_le64(kv::ByteReader& in)
+{
+    const uint64_t lo = in.le32();
+    return lo | uint64_t(in.le32()) << 32;
+}
+
+double to_double(uint64_t bits)
+{
+    double d;
+    std::memcpy(&d, &bits, 8);
+    return d;
+}
+
+// One 128-byte directory entry.
+void read_entry(kv::ByteReader e, bool v3, DirectoryEntry* d)
+{
+    kv::ByteReader name = e.sub(64);
+    const size_t name_bytes = std::min<size_t>(e.le16(), 64);
+    for (size_t k = 0; k + 1 < name_bytes; k += 2) {
+        const char16_t c = char16_t(name.le16());
+        if (c == 0)
+            break;
+        d->name.push_back(c);
+    }
+    d->type = e.u8();
+    e.skip(1);  // colour in the red-black tree
+    d->left = e.le32();
+    d->right = e.le32();
+    d->child = e.le32();
+    e.seek(0x74);  // past the class id, state bits and time stamps
+    d->start = e.le32();
+    d->size = read_le64(e);
+    if (v3)
+        d->size &= 0xFFFFFFFFu;  // version 3 files may leave the high half undefined
+}
+
+}  // namespace
+
 bool CompoundDocument::SectorPtr(uint32_t sector, size_t* offset, size_t* avail) const
 {
     const size_t size = size_t(1) << sector_shift_;
@@ -63,6 +105,11 @@ bool CompoundDocument::SectorPtr(uint32_t sector, size_t* offset, size_t* avail)
     return true;
 }
 
+kv::ByteReader CompoundDocument::Bytes(size_t offset, size_t n) const
+{
+    return kv::ByteReader(data_, len_).view(offset, n);
+}
+
 bool CompoundDocument::Open(const uint8_t* data, size_t len, std::string* error)
 {
     data_ = data;
@@ -71,163 +118,166 @@ bool CompoundDocument::Open(const uint8_t* data, size_t len, std::string* error)
     minifat_.clear();
     ministream_.clear();
     entries_.clear();
-    auto fail = [&](const std::string& m) {
-        if (error)
-            *error = m;
-        return false;
-    };
-    if (len < 512)
-        return fail("not a compound document: the file is shorter than its 512-byte header");
-    if (u32(data) != 0xE011CFD0u || u32(data + 4) != 0xE11AB1A1u)
-        return fail("not a compound document: wrong signature");
-    sector_shift_ = u16(data + 0x1E);
-    mini_shift_ = u16(data + 0x20);
-    if (sector_shift_ != 9 && sector_shift_ != 12)
-        return fail("compound document: unsupported sector size 2^" + std::to_string(sector_shift_));
-    if (mini_shift_ != 6)
-        return fail("compound document: unsupported short sector size 2^" + std::to_string(mini_shift_));
-    const size_t ssize = size_t(1) << sector_shift_;
-    const uint64_t file_sectors = len <= ssize ? 0 : (uint64_t(len) - ssize + ssize - 1) / ssize;
-    const uint32_t n_fat = u32(data + 0x2C);
-    const uint32_t first_dir = u32(data + 0x30);
-    const uint32_t first_minifat = u32(data + 0x3C);
-    const uint32_t n_minifat = u32(data + 0x40);
-    uint32_t difat_sector = u32(data + 0x44);
-    const uint32_t n_difat = u32(data + 0x48);
-    if (n_fat == 0 || n_fat > file_sectors)
-        return fail("compound document: the allocation table claims " + std::to_string(n_fat) + " sectors in a file of " +
-                    std::to_string(file_sectors));
-
-    // Sector numbers of the allocation table: 109 in the header, the rest in
-    // the chain of DIFAT sectors (127 entries and a link each).
+    Header h;
     std::vector<uint32_t> fat_sectors;
-    fat_sectors.reserve(n_fat);
-    for (unsigned i = 0; i < 109 && fat_sectors.size() < n_fat; ++i)
-        fat_sectors.push_back(u32(data + 0x4C + 4 * i));
+    return ReadHeader(&h, error) && FatSectorList(h, &fat_sectors, error) && ReadFat(h, fat_sectors, error) &&
+           ReadDirectory(h, error) && ReadMiniTables(h, error);
+}
+
+bool CompoundDocument::ReadHeader(Header* h, std::string* error)
+{
+    if (len_ < 512)
+        return fail_with(error, "not a compound document: the file is shorter than its 512-byte header");
+    kv::ByteReader in = Bytes(0, 512);
+    if (in.le32() != 0xE011CFD0u || in.le32() != 0xE11AB1A1u)
+        return fail_with(error, "not a compound document: wrong signature");
+    in.seek(0x1E);
+    sector_shift_ = in.le16();
+    mini_shift_ = in.le16();
+    if (sector_shift_ != 9 && sector_shift_ != 12)
+        return fail_with(error, "compound document: unsupported sector size 2^" + std::to_string(sector_shift_));
+    if (mini_shift_ != 6)
+        return fail_with(error, "compound document: unsupported short sector size 2^" + std::to_string(mini_shift_));
+    const size_t ssize = size_t(1) << sector_shift_;
+    h->file_sectors = len_ <= ssize ? 0 : (uint64_t(len_) - ssize + ssize - 1) / ssize;
+    in.seek(0x2C);
+    h->n_fat = in.le32();
+    h->first_dir = in.le32();
+    in.skip(8);  // transaction signature and the short-stream cutoff
+    h->first_minifat = in.le32();
+    h->n_minifat = in.le32();
+    h->difat_sector = in.le32();
+    h->n_difat = in.le32();
+    if (h->n_fat == 0 || h->n_fat > h->file_sectors)
+        return fail_with(error, "compound document: the allocation table claims " + std::to_string(h->n_fat) +
+                                    " sectors in a file of " + std::to_string(h->file_sectors));
+    return true;
+}
+
+// Sector numbers of the allocation table: 109 in the header, the rest in the
+// chain of DIFAT sectors (127 entries and a link each).
+bool CompoundDocument::FatSectorList(const Header& h, std::vector<uint32_t>* out, std::string* error) const
+{
+    out->reserve(h.n_fat);
+    kv::ByteReader head = Bytes(0x4C, 4 * 109);
+    for (unsigned i = 0; i < 109 && out->size() < h.n_fat; ++i)
+        out->push_back(head.le32());
+    const size_t ssize = size_t(1) << sector_shift_;
     const size_t per_difat = ssize / 4 - 1;
     std::vector<bool> seen_difat;
-    for (uint32_t k = 0; fat_sectors.size() < n_fat; ++k) {
-        if (k >= n_difat || difat_sector >= file_sectors)
-            return fail("compound document: the allocation table's sector list is truncated");
+    uint32_t difat_sector = h.difat_sector;
+    for (uint32_t k = 0; out->size() < h.n_fat; ++k) {
+        if (k >= h.n_difat || difat_sector >= h.file_sectors)
+            return fail_with(error, "compound document: the allocation table's sector list is truncated");
         if (seen_difat.empty())
-            seen_difat.resize(size_t(file_sectors));
+            seen_difat.resize(size_t(h.file_sectors));
         if (seen_difat[difat_sector])
-            return fail("compound document: cyclic sector chain in the allocation table's sector list");
+            return fail_with(error, "compound document: cyclic sector chain in the allocation table's sector list");
         seen_difat[difat_sector] = true;
         size_t off, avail;
         if (!SectorPtr(difat_sector, &off, &avail) || avail < ssize)
-            return fail("compound document: the allocation table's sector list lies outside the file");
-        for (size_t i = 0; i < per_difat && fat_sectors.size() < n_fat; ++i)
-            fat_sectors.push_back(u32(data + off + 4 * i));
-        difat_sector = u32(data + off + 4 * per_difat);
+            return fail_with(error, "compound document: the allocation table's sector list lies outside the file");
+        kv::ByteReader sector = Bytes(off, ssize);
+        for (size_t i = 0; i < per_difat && out->size() < h.n_fat; ++i)
+            out->push_back(sector.le32());
+        difat_sector = sector.view(4 * per_difat, 4).le32();
     }
-    fat_.reserve(size_t(n_fat) * (ssize / 4));
+    return true;
+}
+
+bool CompoundDocument::ReadFat(const Header& h, const std::vector<uint32_t>& fat_sectors, std::string* error)
+{
+    const size_t per_sector = (size_t(1) << sector_shift_) / 4;
+    fat_.reserve(size_t(h.n_fat) * per_sector);
     for (uint32_t s : fat_sectors) {
         size_t off, avail;
-        if (s >= file_sectors || !SectorPtr(s, &off, &avail))
-            return fail("compound document: an allocation table sector lies outside the file");
+        if (s >= h.file_sectors || !SectorPtr(s, &off, &avail))
+            return fail_with(error, "compound document: an allocation table sector lies outside the file");
         // The table's last sector may be cut short by a writer that does not
         // pad the file; missing entries read as free.
-        for (size_t i = 0; i < ssize / 4; ++i)
-            fat_.push_back(4 * i + 4 <= avail ? u32(data + off + 4 * i) : kFree);
+        kv::ByteReader sector = Bytes(off, avail);
+        for (size_t i = 0; i < per_sector; ++i)
+            fat_.push_back(sector.remaining() >= 4 ? sector.le32() : kFree);
     }
+    return true;
+}
 
-    // Directory: a chain of unknown length, at most every sector of the file.
+// The directory: a chain of unknown length, at most every sector of the file.
+bool CompoundDocument::ReadDirectory(const Header& h, std::string* error)
+{
     std::vector<uint8_t> dir;
-    {
-        std::vector<bool> seen(fat_.size());
-        uint32_t s = first_dir;
-        while (s != kEndOfChain) {
-            size_t off, avail;
-            if (s >= fat_.size() || !SectorPtr(s, &off, &avail))
-                return fail("compound document: the directory chain points outside the file");
-            if (seen[s])
-                return fail("compound document: cyclic sector chain in the directory");
-            seen[s] = true;
-            dir.insert(dir.end(), data + off, data + off + avail);
-            s = fat_[s];
-        }
+    std::vector<bool> seen(fat_.size());
+    for (uint32_t s = h.first_dir; s != kEndOfChain; s = fat_[s]) {
+        size_t off, avail;
+        if (s >= fat_.size() || !SectorPtr(s, &off, &avail))
+            return fail_with(error, "compound document: the directory chain points outside the file");
+        if (seen[s])
+            return fail_with(error, "compound document: cyclic sector chain in the directory");
+        seen[s] = true;
+        const uint8_t* p = Bytes(off, avail).take(avail);
+        dir.insert(dir.end(), p, p + avail);
     }
     const size_t n_entries = dir.size() / 128;
     if (n_entries == 0)
-        return fail("compound document: the directory is empty");
+        return fail_with(error, "compound document: the directory is empty");
     entries_.resize(n_entries);
-    for (size_t i = 0; i < n_entries; ++i) {
-        const uint8_t* e = dir.data() + 128 * i;
-        DirectoryEntry& d = entries_[i];
-        unsigned name_bytes = u16(e + 0x40);
-        if (name_bytes > 64)
-            name_bytes = 64;
-        for (unsigned k = 0; k + 1 < name_bytes; k += 2) {
-            char16_t c = char16_t(u16(e + k));
-            if (c == 0)
-                break;
-            d.name.push_back(c);
-        }
-        d.type = e[0x42];
-        d.left = u32(e + 0x44);
-        d.right = u32(e + 0x48);
-        d.child = u32(e + 0x4C);
-        d.start = u32(e + 0x74);
-        d.size = u64(e + 0x78);
-        if (sector_shift_ == 9)
-            d.size &= 0xFFFFFFFFu;  // version 3 files may leave the high half undefined
-    }
+    kv::ByteReader in(dir);
+    for (DirectoryEntry& d : entries_)
+        read_entry(in.sub(128), sector_shift_ == 9, &d);
     if (entries_[0].type != 5)
-        return fail("compound document: the first directory entry is not the root");
+        return fail_with(error, "compound document: the first directory entry is not the root");
+    return true;
+}
 
-    // Short-sector table and the root's short-sector stream.
-    if (n_minifat > 0 && first_minifat != kEndOfChain) {
+// The short-sector table and the root's short-sector stream.
+bool CompoundDocument::ReadMiniTables(const Header& h, std::string* error)
+{
+    if (h.n_minifat > 0 && h.first_minifat != kEndOfChain) {
         std::vector<uint8_t> raw;
-        if (!ReadChain(first_minifat, uint64_t(n_minifat) * ssize, false, &raw, error))
+        if (!ReadChain(h.first_minifat, uint64_t(h.n_minifat) << sector_shift_, false, &raw, error))
             return false;
         minifat_.resize(raw.size() / 4);
-        for (size_t i = 0; i < minifat_.size(); ++i)
-            minifat_[i] = u32(raw.data() + 4 * i);
+        kv::ByteReader in(raw);
+        for (uint32_t& v : minifat_)
+            v = in.le32();
     }
-    if (entries_[0].size > 0 && entries_[0].start != kEndOfChain) {
-        if (!ReadChain(entries_[0].start, entries_[0].size, false, &ministream_, error))
-            return false;
-    }
+    if (entries_[0].size > 0 && entries_[0].start != kEndOfChain)
+        return ReadChain(entries_[0].start, entries_[0].size, false, &ministream_, error);
     return true;
 }
 
 bool CompoundDocument::ReadChain(uint32_t start, uint64_t size, bool small, std::vector<uint8_t>* out,
                                  std::string* error) const
 {
-    auto fail = [&](const std::string& m) {
-        if (error)
-            *error = m;
-        return false;
-    };
     out->clear();
     const std::vector<uint32_t>& table = small ? minifat_ : fat_;
     const size_t bsize = small ? (size_t(1) << mini_shift_) : (size_t(1) << sector_shift_);
     const uint64_t limit = small ? ministream_.size() : len_;
     if (size > limit)
-        return fail("compound document: a stream of " + std::to_string(size) + " bytes cannot fit in the file");
+        return fail_with(error, "compound document: a stream of " + std::to_string(size) + " bytes cannot fit in the file");
     out->reserve(size_t(size));
     std::vector<bool> seen(table.size());
     uint32_t s = start;
     while (out->size() < size) {
         if (s >= table.size())
-            return fail(s == kEndOfChain ? "compound document: a stream's sector chain ends early"
-                                         : "compound document: a stream's sector chain points outside the table");
+            return fail_with(error, s == kEndOfChain ? "compound document: a stream's sector chain ends early"
+                                                     : "compound document: a stream's sector chain points outside the table");
         if (seen[s])
-            return fail("compound document: cyclic sector chain");
+            return fail_with(error, "compound document: cyclic sector chain");
         seen[s] = true;
         const size_t want = size_t(std::min<uint64_t>(bsize, size - out->size()));
+        const uint8_t* p = nullptr;
         if (small) {
-            const uint64_t off = uint64_t(s) * bsize;
-            if (off + want > ministream_.size())
-                return fail("compound document: a short sector lies outside the short-sector stream");
-            out->insert(out->end(), ministream_.data() + off, ministream_.data() + off + want);
+            p = kv::ByteReader(ministream_).view(size_t(s) * bsize, want).take(want);
+            if (!p)
+                return fail_with(error, "compound document: a short sector lies outside the short-sector stream");
         } else {
             size_t off, avail;
             if (!SectorPtr(s, &off, &avail) || avail < want)
-                return fail("compound document: a sector lies outside the file (truncated file?)");
-            out->insert(out->end(), data_ + off, data_ + off + want);
+                return fail_with(error, "compound document: a sector lies outside the file (truncated file?)");
+            p = Bytes(off, want).take(want);
         }
+        out->insert(out->end(), p, p + want);
         s = table[s];
     }
     return true;
@@ -259,7 +309,7 @@ bool CompoundDocument::StreamBytes(int index, std::vector<uint8_t>* storage, con
         const DirectoryEntry& e = entries_[size_t(index)];
         size_t off;
         if (e.size >= kMiniCutoff && ContiguousChain(e.start, e.size, &off)) {
-            *bytes = data_ + off;
+            *bytes = Bytes(off, size_t(e.size)).peek();
             *len = size_t(e.size);
             return true;
         }
@@ -379,36 +429,22 @@ bool BOF::Parse(const uint8_t* d, size_t n)
     return true;
 }
 
-// A short or long BIFF8 text (character count then flags) at *p, read within
-// one record part; false when it does not fit.
-static bool read_text(const uint8_t* d, size_t n, size_t* p, size_t count, std::u16string* out, bool* wide_out)
+// A short or long BIFF8 text (character count then flags), read from one
+// record part; false when it does not fit.
+static bool read_text(kv::ByteReader in, size_t count, std::u16string* out, bool* wide_out)
 {
-    if (*p >= n)
-        return false;
-    uint8_t flags = d[(*p)++];
-    bool wide = flags & 1;
-    size_t skip_after = 0;
-    if (flags & 8) {  // rich text runs
-        if (n - *p < 2)
-            return false;
-        skip_after += 4 * size_t(u16(d + *p));
-        *p += 2;
-    }
-    if (flags & 4) {  // phonetic data
-        if (n - *p < 4)
-            return false;
-        skip_after += u32(d + *p);
-        *p += 4;
-    }
-    size_t bytes = count * (wide ? 2 : 1);
-    if (n - *p < bytes)
+    const uint8_t flags = in.u8();
+    const bool wide = flags & 1;
+    if (flags & 8)  // rich text runs
+        in.skip(2);
+    if (flags & 4)  // phonetic data
+        in.skip(4);
+    if (!in.ok() || in.remaining() < count * (wide ? 2 : 1))
         return false;
     out->clear();
     out->reserve(count);
     for (size_t i = 0; i < count; ++i)
-        out->push_back(wide ? char16_t(u16(d + *p + 2 * i)) : char16_t(d[*p + i]));
-    *p += bytes;
-    *p = (n - *p < skip_after) ? n : *p + skip_after;
+        out->push_back(wide ? char16_t(in.le16()) : char16_t(in.u8()));
     if (wide_out)
         *wide_out = wide;
     return true;
@@ -424,8 +460,9 @@ bool Font::Parse(const Record& r)
     options = in.le16();
     colour = in.le16();
     weight = in.le16();
-    size_t p = 15;
-    return read_text(d.data(), d.size(), &p, d[14], &name, nullptr);
+    in.seek(14);
+    const size_t count = in.u8();
+    return read_text(in, count, &name, nullptr);
 }
 
 bool Window1::Parse(const Record& r)
@@ -480,8 +517,7 @@ bool BoundSheet::Parse(const Record& r)
     visibility = in.u8();
     kind = in.u8();
     const size_t count = in.u8();
-    size_t p = in.pos();
-    return read_text(d.data(), d.size(), &p, count, &name, &wide);
+    return read_text(in, count, &name, &wide);
 }
 
 bool Dimensions::Parse(const uint8_t* d, size_t n)
@@ -513,31 +549,85 @@ bool Window2::Parse(const uint8_t* d, size_t n)
 namespace {
 struct PartCursor {
     const Record& r;
-    size_t pos = 0;
-    size_t part = 0;  // continuations crossed; pos <= part_end() always holds
+    kv::ByteReader in;
+    size_t part = 0;  // continuations crossed; pos() <= part_end() always holds
 
+    PartCursor(const Record& rec, size_t start) : r(rec), in(rec.data)
+    {
+        in.seek(start);
+        settle();
+    }
+    size_t pos() const { return in.pos(); }
     size_t part_end() const { return part < r.continues.size() ? r.continues[part] : r.data.size(); }
     void settle()
     {
-        while (part < r.continues.size() && pos > r.continues[part])
+        while (part < r.continues.size() && in.pos() > r.continues[part])
             ++part;
     }
-    // Reads n bytes regardless of part boundaries.
-    bool bytes(size_t n, const uint8_t** out)
+    // The next n bytes regardless of part boundaries.
+    kv::ByteReader bytes(size_t n)
     {
-        if (r.data.size() - pos < n)
-            return false;
-        *out = r.data.data() + pos;
-        pos += n;
+        kv::ByteReader b = in.sub(n);
         settle();
-        return true;
+        return b;
     }
-    bool skip(size_t n)
+    bool skip(size_t n) { return bytes(n).ok(); }
+    // Steps into the next continuation; false when there is none or it is empty.
+    bool next_part()
     {
-        const uint8_t* dummy;
-        return bytes(n, &dummy);
+        if (part >= r.continues.size())
+            return false;
+        ++part;
+        return in.pos() < part_end();
     }
 };
+
+enum class Chars { Ok, Truncated, Damaged };
+
+// The `count` characters of one string, which may go on in the next
+// continuations, each behind a flag byte of its own.
+Chars read_chars(PartCursor& c, size_t count, bool wide, SST::String* s)
+{
+    bool any_wide = false;
+    std::string n8;
+    std::u16string w;
+    size_t left = count;
+    while (left > 0) {
+        if (c.pos() == c.part_end()) {
+            if (!c.next_part())
+                return Chars::Truncated;
+            wide = c.in.u8() & 1;
+            continue;
+        }
+        const size_t avail = c.part_end() - c.pos();
+        const size_t take = std::min(left, avail / (wide ? 2 : 1));
+        if (take == 0)
+            return Chars::Damaged;
+        if (wide && !any_wide) {
+            any_wide = true;
+            w.reserve(count);
+            for (char ch : n8)
+                w.push_back(char16_t(uint8_t(ch)));
+            n8.clear();
+        }
+        kv::ByteReader run = c.bytes(take * (wide ? 2 : 1));
+        if (wide)
+            for (size_t k = 0; k < take; ++k)
+                w.push_back(char16_t(run.le16()));
+        else if (any_wide)
+            for (size_t k = 0; k < take; ++k)
+                w.push_back(char16_t(run.u8()));
+        else
+            n8.append(reinterpret_cast<const char*>(run.take(take)), take);
+        left -= take;
+    }
+    s->wide = any_wide;
+    if (any_wide)
+        s->wide16 = std::move(w);
+    else
+        s->narrow = std::move(n8);
+    return Chars::Ok;
+}
 }  // namespace
 
 bool SST::Parse(const Record& r, std::string* error)
@@ -547,84 +637,36 @@ bool SST::Parse(const Record& r, std::string* error)
         *error = "the shared string table is too short";
         return false;
     }
-    total = u32(r.data.data());
-    unique = u32(r.data.data() + 4);
+    kv::ByteReader head(r.data);
+    total = head.le32();
+    unique = head.le32();
     // Each string takes at least 3 bytes; never trust the count for memory.
     strings.reserve(std::min<size_t>(unique, r.data.size() / 3));
-    PartCursor c{r, 8, 0};
-    c.settle();
+    PartCursor c(r, 8);
     auto truncated = [&](uint32_t i) {
         *error = "the shared string table is truncated (string " + std::to_string(i + 1) + " of " +
                  std::to_string(unique) + ")";
         return false;
     };
     for (uint32_t i = 0; i < unique; ++i) {
-        const uint8_t* h;
-        if (!c.bytes(3, &h))
-            return truncated(i);
-        const size_t count = u16(h);
-        const uint8_t flags = h[2];
+        kv::ByteReader h = c.bytes(3);
+        const size_t count = h.le16();
+        const uint8_t flags = h.u8();
         size_t runs = 0, ext = 0;
-        if ((flags & 8) && c.bytes(2, &h))
-            runs = u16(h);
-        else if (flags & 8)
-            return truncated(i);
-        if ((flags & 4) && c.bytes(4, &h))
-            ext = u32(h);
-        else if (flags & 4)
-            return truncated(i);
-        bool wide = flags & 1;
-        bool any_wide = false;
-        std::string n8;
-        std::u16string w;
-        size_t left = count;
-        while (left > 0) {
-            if (c.pos == c.part_end()) {
-                // The characters go on in the next continuation, behind a flag byte.
-                if (c.part >= r.continues.size())
-                    return truncated(i);
-                ++c.part;
-                if (c.pos >= c.part_end())
-                    return truncated(i);
-                wide = r.data[c.pos++] & 1;
-                continue;
-            }
-            const size_t avail = c.part_end() - c.pos;
-            const size_t take = std::min(left, avail / (wide ? 2 : 1));
-            if (take == 0) {
-                *error = "the shared string table is damaged in string " + std::to_string(i + 1);
-                return false;
-            }
-            const uint8_t* p = r.data.data() + c.pos;
-            if (wide && !any_wide) {
-                any_wide = true;
-                w.reserve(count);
-                for (char ch : n8)
-                    w.push_back(char16_t(uint8_t(ch)));
-                n8.clear();
-            }
-            if (wide) {
-                for (size_t k = 0; k < take; ++k)
-                    w.push_back(char16_t(u16(p + 2 * k)));
-                c.pos += 2 * take;
-            } else if (any_wide) {
-                for (size_t k = 0; k < take; ++k)
-                    w.push_back(char16_t(p[k]));
-                c.pos += take;
-            } else {
-                n8.append(reinterpret_cast<const char*>(p), take);
-                c.pos += take;
-            }
-            left -= take;
-        }
-        if (!c.skip(4 * runs) || !c.skip(ext))
+        if (flags & 8)
+            runs = c.bytes(2).le16();
+        if (flags & 4)
+            ext = c.bytes(4).le32();
+        if (!c.in.ok())
             return truncated(i);
         String s;
-        s.wide = any_wide;
-        if (any_wide)
-            s.wide16 = std::move(w);
-        else
-            s.narrow = std::move(n8);
+        const Chars got = read_chars(c, count, flags & 1, &s);
+        if (got == Chars::Damaged) {
+            *error = "the shared string table is damaged in string " + std::to_string(i + 1);
+            return false;
+        }
+        if (got == Chars::Truncated || !c.skip(4 * runs) || !c.skip(ext))
+            return truncated(i);
         strings.push_back(std::move(s));
     }
     return true;
@@ -834,7 +876,7 @@ bool Workbook::ParseGlobals(const uint8_t* s, size_t len, size_t* end)
         case CODE_SST:
             if (have_sst)
                 return Fail("damaged workbook: two shared string tables");
-            if (r.data.size() >= 8 && u32(r.data.data() + 4) > kMaxSharedStrings)
+            if (r.data.size() >= 8 && kv::ByteReader(r.data).view(4, 4).le32() > kMaxSharedStrings)
                 return Fail("workbook too large: more than " + std::to_string(kMaxSharedStrings) +
                             " shared strings");
             if (!sst.Parse(r, &error_)) {
@@ -919,15 +961,99 @@ bool Workbook::ParseFormulaText(const uint8_t* s, size_t len, size_t* pos, Pendi
     return Emit(pending->row, pending->col, c);
 }
 
-bool Workbook::ParseCellRecord(uint16_t code, const uint8_t* p, size_t n, const uint8_t* s, size_t len, size_t* pos,
+bool Workbook::ParseTextCell(kv::ByteReader rec, Cell* c)
+{
+    if (rec.size() < 9)
+        return Fail("damaged workbook: a text cell record of " + SheetName() + " is cut short");
+    rec.seek(6);
+    const size_t count = rec.le16();
+    SST::String str;
+    std::u16string w;
+    if (!read_text(rec, count, &w, &str.wide))
+        return Fail("damaged workbook: a text cell record of " + SheetName() + " is cut short");
+    if (str.wide)
+        str.wide16 = std::move(w);
+    else
+        for (char16_t ch : w)
+            str.narrow.push_back(char(ch));
+    c->kind = str.wide ? CELL_TEXT16 : CELL_TEXT8;
+    c->v.string = uint32_t(sst.strings.size());
+    sst.strings.push_back(std::move(str));
+    return true;
+}
+
+bool Workbook::ParseMulRk(kv::ByteReader rec)
+{
+    const size_t n = rec.size();
+    if (n < 12 || (n - 6) % 6 != 0)
+        return Fail("damaged workbook: a number row record of " + SheetName() + " has a wrong length");
+    const uint32_t row = rec.le16(), first = rec.le16();
+    const size_t count = (n - 6) / 6;
+    const uint32_t last = rec.view(n - 2, 2).le16();
+    if (last < first || last - first + 1 != count)
+        return Fail("damaged workbook: a number row record of " + SheetName() + " has a wrong column range");
+    for (size_t k = 0; k < count; ++k) {
+        const uint16_t xf = rec.le16();
+        Cell m = DecodeRK(rec.le32());
+        m.xf = xf;
+        if (!Emit(row, uint32_t(first + k), m))
+            return false;
+    }
+    return true;
+}
+
+// The result the program stored with the formula: a number, or after 0xFFFF
+// in its last two bytes a text (in the STRING record that follows), a
+// boolean, an error or an empty text.
+bool Workbook::ParseFormulaCell(kv::ByteReader rec, PendingText* pending)
+{
+    if (rec.size() < 20)
+        return Fail("damaged workbook: a formula record of " + SheetName() + " is cut short");
+    const uint16_t row = rec.le16(), col = rec.le16(), xf = rec.le16();
+    const uint64_t result = read_le64(rec);
+    const uint8_t value = uint8_t(result >> 16);
+    Cell c;
+    if (result >> 48 != 0xFFFF) {
+        c.kind = CELL_DOUBLE;
+        c.v.number = to_double(result);
+    } else {
+        switch (uint8_t(result)) {
+        case 0:
+            *pending = PendingText{true, row, col, xf};
+            return true;
+        case 1:
+            c.kind = CELL_INTEGER;
+            c.boolean = 1;
+            c.v.integer = value ? 1 : 0;
+            break;
+        case 2:
+            c.error = uint8_t(std::min<int>(value, 0xFE) + 1);
+            break;
+        case 3:
+            c.kind = CELL_TEXT8;
+            c.v.string = uint32_t(sst.strings.size());
+            sst.strings.emplace_back();
+            break;
+        default:
+            return Fail("damaged workbook: the formula in " + SheetName() + " at row " + std::to_string(row + 1) +
+                        ", column " + std::to_string(col + 1) + " has a result of unknown kind");
+        }
+    }
+    c.xf = xf;
+    return Emit(row, col, c);
+}
+
+bool Workbook::ParseCellRecord(uint16_t code, kv::ByteReader rec, const uint8_t* s, size_t len, size_t* pos,
                                PendingText* pending)
 {
+    const size_t n = rec.size();
+    const uint16_t row = rec.le16(), col = rec.le16(), xf = rec.le16();  // zeros when shorter
     Cell c;
     switch (code) {
     case CODE_LABELSST: {
         if (n < 10)
             return Fail("damaged workbook: a text cell record of " + SheetName() + " is cut short");
-        uint32_t i = u32(p + 6);
+        const uint32_t i = rec.le32();
         if (i >= sst.unique || i >= sst.strings.size())
             return Fail("damaged workbook: " + SheetName() + " refers to shared string " + std::to_string(i) + " of " +
                         std::to_string(sst.strings.size()));
@@ -936,95 +1062,38 @@ bool Workbook::ParseCellRecord(uint16_t code, const uint8_t* p, size_t n, const 
         break;
     }
     case CODE_LABEL:
-    case CODE_RSTRING: {
-        if (n < 9)
-            return Fail("damaged workbook: a text cell record of " + SheetName() + " is cut short");
-        SST::String str;
-        size_t q = 8;
-        std::u16string w;
-        if (!read_text(p, n, &q, u16(p + 6), &w, &str.wide))
-            return Fail("damaged workbook: a text cell record of " + SheetName() + " is cut short");
-        if (str.wide)
-            str.wide16 = std::move(w);
-        else
-            for (char16_t ch : w)
-                str.narrow.push_back(char(ch));
-        c.kind = str.wide ? CELL_TEXT16 : CELL_TEXT8;
-        c.v.string = uint32_t(sst.strings.size());
-        sst.strings.push_back(std::move(str));
+    case CODE_RSTRING:
+        if (!ParseTextCell(rec, &c))
+            return false;
         break;
-    }
     case CODE_NUMBER:
         if (n < 14)
             return Fail("damaged workbook: a number cell record of " + SheetName() + " is cut short");
         c.kind = CELL_DOUBLE;
-        c.v.number = f64(p + 6);
+        c.v.number = to_double(read_le64(rec));
         break;
     case CODE_RK:
         if (n < 10)
             return Fail("damaged workbook: a number cell record of " + SheetName() + " is cut short");
-        c = DecodeRK(u32(p + 6));
+        c = DecodeRK(rec.le32());
         break;
-    case CODE_MULRK: {
-        if (n < 12 || (n - 6) % 6 != 0)
-            return Fail("damaged workbook: a number row record of " + SheetName() + " has a wrong length");
-        const uint32_t row = u16(p), first = u16(p + 2);
-        const size_t count = (n - 6) / 6;
-        const uint32_t last = u16(p + n - 2);
-        if (last < first || last - first + 1 != count)
-            return Fail("damaged workbook: a number row record of " + SheetName() + " has a wrong column range");
-        for (size_t k = 0; k < count; ++k) {
-            Cell m = DecodeRK(u32(p + 4 + 6 * k + 2));
-            m.xf = u16(p + 4 + 6 * k);
-            if (!Emit(row, uint32_t(first + k), m))
-                return false;
-        }
-        return true;
-    }
-    case CODE_BOOLERR:
+    case CODE_MULRK:
+        return ParseMulRk(rec.view(0, n));
+    case CODE_BOOLERR: {
         if (n < 8)
             return Fail("damaged workbook: a boolean cell record of " + SheetName() + " is cut short");
-        if (p[7] == 0) {
+        const uint8_t value = rec.u8();
+        if (rec.u8() == 0) {
             c.kind = CELL_INTEGER;
             c.boolean = 1;
-            c.v.integer = p[6] ? 1 : 0;
+            c.v.integer = value ? 1 : 0;
         } else {
-            c.error = uint8_t(std::min<int>(p[6], 0xFE) + 1);
+            c.error = uint8_t(std::min<int>(value, 0xFE) + 1);
         }
         break;
+    }
     case CODE_FORMULA:
-        // The result the program stored with the formula: a number, or after
-        // 0xFFFF in its last two bytes a text (in the STRING record that
-        // follows), a boolean, an error or an empty text.
-        if (n < 20)
-            return Fail("damaged workbook: a formula record of " + SheetName() + " is cut short");
-        if (u16(p + 12) != 0xFFFF) {
-            c.kind = CELL_DOUBLE;
-            c.v.number = f64(p + 6);
-            break;
-        }
-        switch (p[6]) {
-        case 0:
-            *pending = PendingText{true, u16(p), u16(p + 2), u16(p + 4)};
-            return true;
-        case 1:
-            c.kind = CELL_INTEGER;
-            c.boolean = 1;
-            c.v.integer = p[8] ? 1 : 0;
-            break;
-        case 2:
-            c.error = uint8_t(std::min<int>(p[8], 0xFE) + 1);
-            break;
-        case 3:
-            c.kind = CELL_TEXT8;
-            c.v.string = uint32_t(sst.strings.size());
-            sst.strings.emplace_back();
-            break;
-        default:
-            return Fail("damaged workbook: the formula in " + SheetName() + " at row " + std::to_string(u16(p) + 1) +
-                        ", column " + std::to_string(u16(p + 2) + 1) + " has a result of unknown kind");
-        }
-        break;
+        return ParseFormulaCell(rec.view(0, n), pending);
     case CODE_STRING:
         if (!pending->waiting)
             return true;  // a text without its formula says nothing
@@ -1033,8 +1102,8 @@ bool Workbook::ParseCellRecord(uint16_t code, const uint8_t* p, size_t n, const 
     default:
         return true;  // BLANK, MULBLANK (empty cells), INDEX and the rest
     }
-    c.xf = u16(p + 4);
-    return Emit(u16(p), u16(p + 2), c);
+    c.xf = xf;
+    return Emit(row, col, c);
 }
 
 bool Workbook::ParseSheet(const uint8_t* s, size_t len, size_t index, size_t* end)
@@ -1046,8 +1115,9 @@ bool Workbook::ParseSheet(const uint8_t* s, size_t len, size_t index, size_t* en
     sheet_ = index;
     sheet_cols_ = 0;
     const std::string where = "sheet " + std::to_string(index + 1);
+    kv::ByteReader stream(s, len);
     size_t pos = bs.position;
-    if (pos >= len || len - pos < 4 || u16(s + pos) != CODE_BOF)
+    if (pos >= len || len - pos < 4 || stream.view(pos, 2).le16() != CODE_BOF)
         return Fail("damaged workbook: " + where + " does not begin with a BOF record");
     if (sink_ && !sink_->BeginSheet(index))
         return Fail(sink_->Error());
@@ -1055,14 +1125,15 @@ bool Workbook::ParseSheet(const uint8_t* s, size_t len, size_t index, size_t* en
     int depth = 0;
     PendingText pending;
     while (true) {
-        if (len - pos < 4)
+        stream.seek(pos);
+        if (stream.remaining() < 4)
             return Fail("damaged workbook: " + where + " ends without an EOF record");
-        const uint16_t code = u16(s + pos);
-        const size_t n = u16(s + pos + 2);
-        if (len - pos - 4 < n)
+        const uint16_t code = stream.le16();
+        const size_t n = stream.le16();
+        if (stream.remaining() < n)
             return Fail("damaged workbook: a record of " + where + " runs past the end of the stream");
-        const uint8_t* p = s + pos + 4;
-        pos += 4 + n;
+        kv::ByteReader rec = stream.sub(n);
+        pos = stream.pos();
         if (pending.waiting && code != CODE_STRING && code != CODE_SHRFMLA && code != CODE_ARRAY &&
             code != CODE_TABLE && code != CODE_CONTINUE)
             return Fail(where + ": the formula in row " + std::to_string(pending.row + 1) + ", column " +
@@ -1081,17 +1152,17 @@ bool Workbook::ParseSheet(const uint8_t* s, size_t len, size_t index, size_t* en
             break;
         case CODE_DIMENSIONS:
             if (depth == 1)
-                ws.dimensions.Parse(p, n);
+                ws.dimensions.Parse(rec.peek(), n);
             break;
         case CODE_WINDOW2:
             if (depth == 1)
-                ws.window2.Parse(p, n);
+                ws.window2.Parse(rec.peek(), n);
             break;
         case CODE_ROW:
             ws.row_records += depth == 1;
             break;
         default:
-            if (depth == 1 && !ParseCellRecord(code, p, n, s, len, &pos, &pending))
+            if (depth == 1 && !ParseCellRecord(code, rec, s, len, &pos, &pending))
                 return false;
             break;
         }

@@ -15,6 +15,10 @@
 #include <string>
 #include <vector>
 
+namespace kv {
+class ByteReader;
+}
+
 namespace YExcel {
 
 // ---------------------------------------------------------------- compound document
@@ -48,6 +52,14 @@ public:
     const std::vector<DirectoryEntry>& entries() const { return entries_; }
 
 private:
+    struct Header;
+    bool ReadHeader(Header* h, std::string* error);
+    bool FatSectorList(const Header& h, std::vector<uint32_t>* out, std::string* error) const;
+    bool ReadFat(const Header& h, const std::vector<uint32_t>& fat_sectors, std::string* error);
+    bool ReadDirectory(const Header& h, std::string* error);
+    bool ReadMiniTables(const Header& h, std::string* error);
+    // The n bytes at offset of the document; a failed reader when they lie outside.
+    kv::ByteReader Bytes(size_t offset, size_t n) const;
     bool ReadChain(uint32_t start, uint64_t size, bool small, std::vector<uint8_t>* out, std::string* error) const;
     bool ContiguousChain(uint32_t start, uint64_t size, size_t* offset) const;
     int FindChild(uint32_t storage, const std::u16string& name) const;
@@ -287,8 +299,11 @@ private:
     struct PendingText;
     bool ParseGlobals(const uint8_t* s, size_t len, size_t* end);
     bool ParseSheet(const uint8_t* s, size_t len, size_t sheet, size_t* end);
-    bool ParseCellRecord(uint16_t code, const uint8_t* p, size_t n, const uint8_t* s, size_t len, size_t* pos,
+    bool ParseCellRecord(uint16_t code, kv::ByteReader rec, const uint8_t* s, size_t len, size_t* pos,
                          PendingText* pending);
+    bool ParseTextCell(kv::ByteReader rec, Cell* c);
+    bool ParseMulRk(kv::ByteReader rec);
+    bool ParseFormulaCell(kv::ByteReader rec, PendingText* pending);
     bool ParseFormulaText(const uint8_t* s, size_t len, size_t* pos, PendingText* pending);
     bool Emit(uint32_t row, uint32_t col, const Cell& c);
     std::string SheetName() const { return "sheet " + std::to_string(sheet_ + 1); }

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <functional>
 #include <sys/stat.h>
 
@@ -361,6 +363,21 @@ TEST(TesselWorkbook, ProgramSheetSerialisation)
         expect.push_back((uint8_t)u), expect.push_back((uint8_t)(u >> 8));
     cell16(expect, 0x02, "z");
     EXPECT_EQ(expect, ser);
+}
+
+TEST(TesselWorkbook, ProgramTextsBeyondTheBasicPlaneComeBack)
+{
+    Fixture f;
+    f.load();
+    f.py("p = wb['Program']\np['A1'] = 'a\\U0001F600b'\nwb.save('" + f.core.workbook_path() + "')\n");
+    ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
+    const auto* preset = f.core.get_block_info_by_name("preset", 6);
+    std::vector<uint8_t> ser;
+    ASSERT_TRUE(lzma_alone_decompress(preset->data, entry_size(*preset), &ser, 1 << 21));
+    const std::vector<uint8_t> pair = {'a', 0, 0x3D, 0xD8, 0x00, 0xDE, 'b', 0, 0, 0};  // a surrogate pair
+    EXPECT_NE(std::search(ser.begin(), ser.end(), pair.begin(), pair.end()), ser.end());
+    ASSERT_EQ(1, f.core.generate_xls_fie(&f.node.n)) << f.core.last_message();
+    EXPECT_EQ(f.py("print(wb['Program']['A1'].value == 'a\\U0001F600b')\n"), "True\n");
 }
 
 TEST(TesselWorkbook, NewKeyLayout)

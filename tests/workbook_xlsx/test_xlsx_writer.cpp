@@ -17,6 +17,18 @@ TEST(XlsxWriter, PaletteIndexSixIsYellow)
     EXPECT_EQ(0u, palette_rgb(57));
 }
 
+TEST(XlsxWriter, CleanTextKeepsWellFormedUtf8AndReplacesTheRest)
+{
+    const std::string good = "a\tb\n\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+    EXPECT_EQ(xlsx_clean_text(good), good);
+    const std::string bad = "\xEF\xBF\xBD";
+    EXPECT_EQ(xlsx_clean_text("x\x01y"), "x" + bad + "y");               // a control character
+    EXPECT_EQ(xlsx_clean_text("\xC0\xAFz"), bad + "z");                  // an overlong form
+    EXPECT_EQ(xlsx_clean_text("\xED\xA0\x80"), bad);                     // a surrogate
+    EXPECT_EQ(xlsx_clean_text("\x80q\xE2\x82"), bad + "q" + bad);        // a stray and a cut sequence
+    EXPECT_EQ(xlsx_clean_text(std::string(40000, 'a')).size(), 32767u);  // the most a cell holds
+}
+
 TEST(XlsxWriter, SheetNamesAreCheckedAndManaged)
 {
     XlsxBook book;

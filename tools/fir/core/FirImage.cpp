@@ -46,7 +46,7 @@ DmhCheck dmh_at(const std::vector<uint8_t>& img, size_t pos, Dmh* d)
     if (!tessel::is_dmh_header(img.data(), img.size(), pos))
         return DmhCheck::None;
     d->pos = pos;
-    d->count = tessel::dmh_entry_count(img.data() + pos);
+    d->count = kv::ByteReader(img).view(pos + 24, 1).u8();
     if (pos + tessel::kDmhHeaderSize + uint64_t(d->count) * tessel::kEntrySize > img.size())
         return DmhCheck::Damaged;
     return DmhCheck::Ok;
@@ -93,13 +93,15 @@ FirResult collect(const std::vector<uint8_t>& img, const Dmh& d, Want want, std:
     for (size_t k = 0; k < d.count; ++k) {
         BlockRef r;
         r.entry_pos = d.pos + tessel::kDmhHeaderSize + k * tessel::kEntrySize;
-        const uint8_t* e = img.data() + r.entry_pos;
-        r.id = e[0];
+        kv::ByteReader e = kv::ByteReader(img).view(r.entry_pos, tessel::kEntrySize);
+        r.id = e.u8();
         if (!want(r.id))
             continue;
-        r.data_pos = d.pos + size_t(kv::get_le32(e + 4));
-        r.size = kv::get_le32(e + 8);
-        if (uint64_t(d.pos) + kv::get_le32(e + 4) + r.size > img.size())
+        e.skip(3);
+        const uint32_t offset = e.le32();
+        r.data_pos = d.pos + size_t(offset);
+        r.size = e.le32();
+        if (uint64_t(d.pos) + offset + r.size > img.size())
             return FirResult::Fail(kWrongImage, "block " + hex(r.id) + " listed at " + hex(r.entry_pos) +
                                                     " lies outside the image");
         refs->push_back(r);
@@ -183,7 +185,8 @@ FirResult locate_script(const std::vector<uint8_t>& img, BlockRef* script)
 FirResult run_script_step(const std::vector<uint8_t>& img, const BlockRef& ref, ParsedImage* out)
 {
     std::string text;
-    if (unpack_script(img.data() + ref.data_pos, ref.size, &text) != kScriptOk)
+    const kv::ByteReader packed = kv::ByteReader(img).view(ref.data_pos, ref.size);
+    if (!packed.ok() || unpack_script(packed.peek(), ref.size, &text) != kScriptOk)
         return FirResult::Fail(kWrongImage, "the configuration script (block 0xFE) cannot be unpacked");
     if (read_key_names(text, &out->names, &out->notes) != kScriptOk)
         return FirResult::Fail(kWrongImage, "the configuration script has no \"CFGHEADER=toolcfg\" line");
@@ -267,20 +270,22 @@ FirResult check_sizes(const std::vector<BlockRef>& refs, Platform p, const KeyCo
     return FirResult::Ok();
 }
 
-void read_block(const uint8_t* data, const BlockRef& r, Platform p, const KeyCounts& counts, CPanelRecord* rec)
+void read_block(kv::ByteReader data, const BlockRef& r, Platform p, const KeyCounts& counts, CPanelRecord* rec)
 {
     if (r.id == kBlockConfig) {
-        std::memcpy(rec->config(), data, rec->config_size());
+        data.bytes(rec->config(), rec->config_size());
         return;
     }
     const Layout l = layout_of(r, p, counts);
     const KeyTable t = table_of(r.id);
     const int n = key_count(counts, t);
+    kv::ByteReader codes = data.view(l.codes_at, size_t(n));
     for (int i = 0; i < n; ++i)
-        rec->set_key_code(t, i, data[l.codes_at + i]);
-    if (l.has_user)
-        rec->set_user_code(t, traits(p).user_code_first ? kv::get_le16(data + l.user_at)
-                                                        : kv::get_be16(data + l.user_at));
+        rec->set_key_code(t, i, codes.u8());
+    if (l.has_user) {
+        kv::ByteReader user = data.view(l.user_at, 2);
+        rec->set_user_code(t, traits(p).user_code_first ? user.le16() : user.be16());
+    }
     rec->set_count(t, static_cast<uint16_t>(n));
 }
 
@@ -345,7 +350,7 @@ FirResult parse_image(Platform p, std::vector<uint8_t> image, ParsedImage* out)
         return res;
     bool have_config = false;
     for (const BlockRef& r : refs) {
-        read_block(image.data() + r.data_pos, r, p, parsed.counts, &parsed.record);
+        read_block(kv::ByteReader(image).view(r.data_pos, r.size), r, p, parsed.counts, &parsed.record);
         have_config = have_config || r.id == kBlockConfig;
     }
     if (!have_config)

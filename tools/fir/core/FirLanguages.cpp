@@ -3,6 +3,7 @@
 #include "CodePage.h"
 #include "FirFields.h"
 #include "KvBasicCfgIni.h"
+#include "Text.h"
 
 #include <tinyxml2.h>
 
@@ -10,29 +11,13 @@ namespace fir {
 
 namespace {
 
-bool valid_utf8(const std::string& s)
-{
-    size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        size_t n = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 4;
-        if (n == 4 || i + n >= s.size())
-            return false;
-        for (size_t k = 1; k <= n; ++k)
-            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
-                return false;
-        i += n + 1;
-    }
-    return true;
-}
-
 // The entry's text as the screen shows it: UTF-8 as written, other bytes
 // taken in the box's code page.
 std::string entry_text(const tinyxml2::XMLElement* e)
 {
     const tinyxml2::XMLNode* child = e->FirstChild();
     std::string text = child && child->Value() ? child->Value() : "";
-    if (valid_utf8(text))
+    if (kv::valid_utf8(text))
         return text;
     return kv::CodePage::from_settings().to_screen(text);
 }

@@ -52,7 +52,7 @@ uint32_t CPanelRecord::slot(KeyTable t, int i) const
 {
     if (i < 0 || i >= slot_capacity(t))
         return 0;
-    return kv::get_le32(m_bytes.data() + slot_offset(t) + 4 * i);
+    return kv::ByteReader(m_bytes).view(slot_offset(t) + 4 * size_t(i), 4).le32();
 }
 
 void CPanelRecord::set_slot(KeyTable t, int i, uint32_t word)
@@ -69,7 +69,7 @@ void CPanelRecord::set_key_code(KeyTable t, int i, uint8_t code)
 
 uint16_t CPanelRecord::count(KeyTable t) const
 {
-    return kv::get_le16(m_bytes.data() + counts_offset() + 2 * static_cast<size_t>(t));
+    return kv::ByteReader(m_bytes).view(counts_offset() + 2 * static_cast<size_t>(t), 2).le16();
 }
 
 void CPanelRecord::set_count(KeyTable t, uint16_t n)
@@ -81,7 +81,7 @@ uint16_t CPanelRecord::user_code(KeyTable t) const
 {
     if (t == KeyTable::Fp)
         return 0;
-    return kv::get_le16(m_bytes.data() + counts_offset() + 6 + 2 * static_cast<size_t>(t));
+    return kv::ByteReader(m_bytes).view(counts_offset() + 6 + 2 * static_cast<size_t>(t), 2).le16();
 }
 
 void CPanelRecord::set_user_code(KeyTable t, uint16_t code)

@@ -1,5 +1,6 @@
 #include "PresetData.h"
 
+#include "AtomicFile.h"
 #include "ByteOrder.h"
 
 #include <cmath>
@@ -381,29 +382,16 @@ CreateOutcome CreatePresetData(const std::string& input, const std::string& outp
 
     // Write beside the target, then put it in place: a failed write never
     // leaves a half image under the operator's file name.
-    const fs::path target(output);
-    fs::path tmp = target;
-    tmp += ".part";
-    {
-        std::ofstream f(tmp, std::ios::binary | std::ios::trunc);
-        if (!f) {
-            out.message = "Cannot write " + tmp.string();
-            return out;
-        }
-        f.write(reinterpret_cast<const char*>(image.data()), std::streamsize(len));
-        f.close();
-        if (!f) {
-            std::error_code ec;
-            fs::remove(tmp, ec);
-            out.message = "Cannot write " + tmp.string();
-            return out;
-        }
+    kv::AtomicFile f;
+    std::string error;
+    if (!f.open(output, error)) {
+        out.message = "Cannot write " + output + ".part";
+        return out;
     }
-    std::error_code ec;
-    fs::rename(tmp, target, ec);
-    if (ec) {
-        fs::remove(tmp, ec);
-        out.message = "Cannot write " + output + ": " + ec.message();
+    f.write(image.data(), len);
+    if (!f.commit(error)) {
+        const std::string prefix = "Can't write " + output;  // the reason follows
+        out.message = "Cannot write " + output + (error.compare(0, prefix.size(), prefix) == 0 ? error.substr(prefix.size()) : ": " + error);
         return out;
     }
     out.ok = true;

@@ -37,7 +37,9 @@ bool parse_slave_info(const uint8_t* data, size_t len, SlaveInfo* out, std::stri
         *error = "the slave info of " + std::to_string(len) + " bytes is shorter than its header";
         return false;
     }
-    const size_t n = kv::get_le16(data + 16);
+    kv::ByteReader in(data, len);
+    in.seek(16);
+    const size_t n = in.le16();
     if (n > kMaxSlaveEntries) {
         *error = "the slave info lists " + std::to_string(n) + " blocks, more than the " +
                  std::to_string(kMaxSlaveEntries) + " the record holds";
@@ -48,17 +50,17 @@ bool parse_slave_info(const uint8_t* data, size_t len, SlaveInfo* out, std::stri
                  " bytes";
         return false;
     }
+    in.seek(kSlaveInfoHeader);
     for (size_t i = 0; i < n; ++i) {
-        const uint8_t* e = data + kSlaveInfoHeader + i * kSlaveEntrySize;
+        kv::ByteReader e = in.sub(kSlaveEntrySize);
         SlaveEntry s;
-        s.id = e[0];
-        s.offset = kv::get_le32(e + 4);
-        s.size = kv::get_le32(e + 8);
-        const char* name = reinterpret_cast<const char*>(e + 12);
-        size_t k = 0;
-        while (k < kSlaveEntrySize - 12 && name[k])
-            ++k;
-        s.name.assign(name, k);
+        s.id = e.u8();
+        e.skip(3);
+        s.offset = e.le32();
+        s.size = e.le32();
+        // The name: the rest of the entry, up to its first zero.
+        for (char c = 0; e.remaining() > 0 && (c = char(e.u8())) != 0;)
+            s.name.push_back(c);
         out->entries.push_back(std::move(s));
     }
     return true;

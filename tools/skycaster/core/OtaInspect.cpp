@@ -155,7 +155,7 @@ void read_upgrade_info(kv::ByteReader& d, UpgradeInfo& u)
 // The body of a DSM-CC message after its 12-byte header, or an error.
 bool open_message(const uint8_t* sec, size_t len, uint16_t& message_id, uint32_t& id, kv::ByteReader& body)
 {
-    kv::ByteReader r(sec + 8, len - 12);
+    kv::ByteReader r = kv::ByteReader(sec, len).view(8, len - 12);
     const uint8_t disc = r.u8(), type = r.u8();
     message_id = r.be16();
     id = r.be32();
@@ -393,7 +393,7 @@ public:
 private:
     void read_control(const uint8_t* sec, size_t len)
     {
-        kv::ByteReader r(sec + 8, len - 12);
+        kv::ByteReader r = kv::ByteReader(sec, len).view(8, len - 12);
         m_manufacturer = r.u8();
         m_hardware = r.u8();
         m_model = r.u8();
@@ -419,7 +419,9 @@ private:
             ++m_versionErrors;
             return;
         }
-        if (!m_data.store(kv::get_be16(sec + 3), m_blockSize, sec + 8, len - 12))
+        const kv::ByteReader in(sec, len);
+        const kv::ByteReader block = in.view(8, len - 12);
+        if (!m_data.store(in.view(3, 2).be16(), m_blockSize, block.peek(), block.size()))
             ++m_malformed;
     }
 

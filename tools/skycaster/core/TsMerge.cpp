@@ -23,14 +23,17 @@ bool locate_pat(const uint8_t* pkt, PatSlot& slot)
     const size_t off = ts_payload_offset(pkt);
     if (!off || !ts_unit_start(pkt))
         return false;
-    const size_t start = off + 1 + pkt[off];
+    kv::ByteReader in(pkt, kTsPacketSize);
+    in.seek(off);
+    const size_t start = off + 1 + in.u8();
     if (start + 3 > kTsPacketSize)
         return false;
-    const size_t len = section_total_length(pkt + start, kTsPacketSize - start);
-    if (start + len > kTsPacketSize || pkt[start] != 0x00 || !section_crc_ok(pkt + start, len))
+    const kv::ByteReader rest = in.view(start, kTsPacketSize - start);
+    const size_t len = section_total_length(rest.peek(), rest.size());
+    if (start + len > kTsPacketSize || rest.view(0, 1).u8() != 0x00 || !section_crc_ok(rest.peek(), len))
         return false;
-    for (size_t i = start + len; i < kTsPacketSize; ++i)
-        if (pkt[i] != 0xFF)
+    for (kv::ByteReader after = rest.view(len, rest.size() - len); after.remaining() > 0;)
+        if (after.u8() != 0xFF)
             return false;
     slot = {start, len};
     return true;
@@ -101,10 +104,11 @@ void scan_pat_packet(const uint8_t* pkt, StreamScan& scan, std::map<uint16_t, Se
         return;
     }
     ++scan.pats;
-    if (last_pat_section(pkt + slot.offset) && slot.offset + slot.length + 4 > kTsPacketSize)
+    const kv::ByteReader pat = kv::ByteReader(pkt, kTsPacketSize).view(slot.offset, slot.length);
+    if (last_pat_section(pat.peek()) && slot.offset + slot.length + 4 > kTsPacketSize)
         scan.pat_problem = "its PAT leaves no room for one more program";
     std::vector<PatEntry> programs;
-    parse_pat(pkt + slot.offset, slot.length, nullptr, &programs);
+    parse_pat(pat.peek(), pat.size(), nullptr, &programs);
     for (const auto& p : programs) {
         scan.programs.insert(p.program_number);
         scan.pmt_pids.insert(p.pmt_pid);
@@ -175,13 +179,18 @@ std::string hex_pid(uint16_t pid)
 // the table), and the next version number.
 std::vector<uint8_t> extend_pat(const uint8_t* sec, size_t len, uint16_t program_number, uint16_t pmt_pid)
 {
-    std::vector<uint8_t> body(sec + 8, sec + len - 4);
+    kv::ByteReader in(sec, len);
+    in.seek(3);
+    const uint16_t tsid = in.be16();
+    in.skip(1);
+    const uint8_t section_number = in.u8(), last_section_number = in.u8();
+    std::vector<uint8_t> body = in.bytes(len - 12);  // the programs, up to the CRC
     if (last_pat_section(sec)) {
         kv::append_be16(body, program_number);
         kv::append_be16(body, static_cast<uint16_t>(0xE000 | pmt_pid));
     }
     const uint8_t version = static_cast<uint8_t>(((sec[5] >> 1) + 1) & 0x1F);
-    return make_section({0x00, false, kv::get_be16(sec + 3), version, sec[6], sec[7]}, body);
+    return make_section({0x00, false, tsid, version, section_number, last_section_number}, body);
 }
 
 class PatRewriter {
@@ -194,7 +203,7 @@ public:
         PatSlot slot;
         if (!locate_pat(pkt, slot))
             return;
-        const std::vector<uint8_t> orig(pkt + slot.offset, pkt + slot.offset + slot.length);
+        const std::vector<uint8_t> orig = kv::ByteReader(pkt, kTsPacketSize).view(slot.offset, slot.length).bytes(slot.length);
         auto it = m_cache.find(orig);
         if (it == m_cache.end() && m_cache.size() >= kMaxCachedPats)
             m_cache.clear();  // a stream whose PAT keeps changing: no unbounded memory

@@ -126,12 +126,15 @@ bool parse_pat(const uint8_t* sec, size_t len, uint16_t* tsid, std::vector<PatEn
 {
     if (!section_crc_ok(sec, len) || sec[0] != 0x00 || (len - 12) % 4)
         return false;
+    const kv::ByteReader in(sec, len);
     if (tsid)
-        *tsid = kv::get_be16(sec + 3);
+        *tsid = in.view(3, 2).be16();
     if (programs) {
         programs->clear();
-        for (size_t i = 8; i + 4 <= len - 4; i += 4)
-            programs->push_back({kv::get_be16(sec + i), static_cast<uint16_t>(kv::get_be16(sec + i + 2) & 0x1FFF)});
+        for (kv::ByteReader list = in.view(8, len - 12); list.remaining() >= 4;) {
+            const uint16_t program = list.be16();
+            programs->push_back({program, static_cast<uint16_t>(list.be16() & 0x1FFF)});
+        }
     }
     return true;
 }
@@ -140,7 +143,8 @@ bool parse_pmt(const uint8_t* sec, size_t len, uint16_t* program_number, std::ve
 {
     if (!section_crc_ok(sec, len) || sec[0] != 0x02)
         return false;
-    kv::ByteReader r(sec + 8, len - 12);
+    const kv::ByteReader whole(sec, len);
+    kv::ByteReader r = whole.view(8, len - 12);
     r.skip(2);  // PCR PID
     r.skip(r.be16() & 0x0FFF);
     std::vector<PmtStream> out;
@@ -154,7 +158,7 @@ bool parse_pmt(const uint8_t* sec, size_t len, uint16_t* program_number, std::ve
     if (!r.ok() || r.remaining() != 0)
         return false;
     if (program_number)
-        *program_number = kv::get_be16(sec + 3);
+        *program_number = whole.view(3, 2).be16();
     if (streams)
         *streams = std::move(out);
     return true;
@@ -181,27 +185,28 @@ void SectionAssembler::feed(const uint8_t* pkt, const Sink& sink)
         m_collecting = false;
         return;
     }
-    const uint8_t* p = pkt + off;
-    const size_t n = kTsPacketSize - off;
+    kv::ByteReader payload = kv::ByteReader(pkt, kTsPacketSize).view(off, kTsPacketSize - std::min(off, kTsPacketSize));
+    const size_t n = payload.size();
     if (!ts_unit_start(pkt)) {
         if (m_collecting)
-            take(p, n, sink);
+            take(payload.peek(), n, sink);
         return;
     }
-    const size_t pointer = p[0];
-    if (1 + pointer > n) {
+    const size_t pointer = payload.u8();
+    if (!payload.ok() || 1 + pointer > n) {
         ++m_dropped;
         m_buf.clear();
         m_collecting = false;
         return;
     }
+    const uint8_t* before = payload.take(pointer);  // the end of the section before
     if (m_collecting)
-        take(p + 1, pointer, sink);
+        take(before, pointer, sink);
     if (!m_buf.empty())
         ++m_dropped;  // the section before never ended
     m_buf.clear();
     m_collecting = true;
-    take(p + 1 + pointer, n - 1 - pointer, sink);
+    take(payload.peek(), payload.remaining(), sink);
 }
 
 void SectionAssembler::take(const uint8_t* p, size_t n, const Sink& sink)
@@ -214,28 +219,28 @@ void SectionAssembler::take(const uint8_t* p, size_t n, const Sink& sink)
 
 void SectionAssembler::drain(const Sink& sink)
 {
-    size_t pos = 0;
-    while (pos < m_buf.size()) {
-        if (m_buf[pos] == 0xFF) {  // stuffing: nothing more until the next unit start
+    kv::ByteReader in(m_buf);
+    while (in.remaining() > 0) {
+        const uint8_t* at = in.peek();
+        if (at[0] == 0xFF) {  // stuffing: nothing more until the next unit start
             m_collecting = false;
-            pos = m_buf.size();
+            in.skip(in.remaining());
             break;
         }
-        const size_t total = section_total_length(m_buf.data() + pos, m_buf.size() - pos);
+        const size_t total = section_total_length(at, in.remaining());
         if (total == 0)
             break;
         if (total > kMaxSectionSize) {
             ++m_dropped;
             m_collecting = false;
-            pos = m_buf.size();
+            in.skip(in.remaining());
             break;
         }
-        if (m_buf.size() - pos < total)
+        if (in.remaining() < total)
             break;
-        sink(m_buf.data() + pos, total);
-        pos += total;
+        sink(in.take(total), total);
     }
-    m_buf.erase(m_buf.begin(), m_buf.begin() + static_cast<std::ptrdiff_t>(pos));
+    m_buf.erase(m_buf.begin(), m_buf.begin() + static_cast<std::ptrdiff_t>(in.pos()));
 }
 
 }  // namespace ota
