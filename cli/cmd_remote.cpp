@@ -154,8 +154,8 @@ int run_remote(const RemoteOptions& o)
     }
     if (int rc = run.record(o.line, multiport::job_label("remote", "keys")))
         return rc;
+    box.reader = false;  // keys only go out: no reader on the line
     const int rc = run.run(o.baud, [&](multiport::Box& b) {
-        b.svc.SMS_StopSvc();  // keys only go out: no reader on the line
         session.SetPortIndex(b.port_index);
         JobErrorKind kind = run_mode(o, session, b);
         const auto stats = session.GetStats();
