@@ -596,6 +596,8 @@ std::vector<Box*> open_boxes(std::vector<std::unique_ptr<Box>>& boxes, int baud,
 {
     std::vector<Box*> running;
     for (auto& b : boxes) {
+        if (!b->reader)
+            b->svc.SMS_StopSvc();  // before the port opens: the reader never takes a byte
         if (open_job_port(&b->svc, b->port, baud, &b->port_index, &b->open_error) != cli_exit::kOk) {
             b->status = cli_exit::kPort;
             record_open_failure(*b);

@@ -212,6 +212,10 @@ struct Box {
     BoxView& view;
     int status = 0;
     std::string open_error;  // why the port could not be opened
+    // The port opens with the service's reader running; false opens it with
+    // the reader stopped, for a job that reads the line itself from the
+    // first byte (the boot ROM's answers would otherwise show as log text).
+    bool reader = true;
     // The box's record in the line database, fed by its view's events. With
     // `recorder` set and `record_job` true, the runner writes one job row
     // around the box's job (`label` describes it, `report` is what the job

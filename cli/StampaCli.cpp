@@ -1,7 +1,7 @@
 #include "StampaCli.h"
 
 #include "ExitStatus.h"
-#include "JobConsole.h"
+#include "MultiPort.h"
 #include "JsonText.h"
 
 #include "KvBasicCfgIni.h"
@@ -541,7 +541,7 @@ int run_lines(const StampaOptions& o, const std::vector<std::string>& ports, sta
         return cli_exit::kUsage;
     }
     for (const std::string& p : ports)
-        if (!pause_scale_allowed(o.pause_scale, p))
+        if (!multiport::pause_scale_allowed(o.pause_scale, p))
             return cli_exit::kUsage;
     Setup s;
     if (int rc = prepare(o, s))

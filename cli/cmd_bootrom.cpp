@@ -62,8 +62,8 @@ JobErrorKind wait_for_rom(const BootRomOptions& o, bootlink::JobContext& ctx)
 void on_boot_rom(const BootRomOptions& o, const std::function<JobErrorKind(bootlink::JobContext&)>& work)
 {
     multiport::BoxRun run({o.port});
+    run.boxes[0]->reader = false;
     const int rc = run.run(o.baud, [&](multiport::Box& box) {
-        box.svc.SMS_StopSvc();
         bootlink::JobContext ctx;
         ctx.svc = &box.svc;
         ctx.cancel = &box.cancel;

@@ -36,12 +36,15 @@ struct LinkOptions {
     int baud = 115200;
     int reset_timeout_s = 300;
     double pause_scale = 1.0;
+    std::string kind = "send";  // the job's kind in its line database row
+    multiport::LineFlags line;
 };
 
 void add_link_options(CLI::App* sub, LinkOptions& o)
 {
     sub->add_option("--port", o.port, port_option_help("the STB"))->required();
     sub->add_option("--platform", o.platform, "Chip platform: base, alder or dogwood")->required();
+    multiport::add_line_options(sub, o.line);
     sub->add_option("--baud", o.baud, "Line rate of the panel program")
         ->capture_default_str()
         ->check(CLI::IsMember(kv::supported_baud_rates()));
@@ -98,6 +101,8 @@ public:
     {
         if (!multiport::BoxRun::pauses_allowed({m_o.port}, m_o.pause_scale))
             return cli_exit::kUsage;
+        if (int rc = m_run.record(m_o.line, multiport::job_label("panel", m_o.kind, m_o.image)))
+            return rc;
         session.SetPauseScale(m_o.pause_scale);
         multiport::InterruptPlan plan;
         plan.first = plan.again = [this](multiport::Box&) {
@@ -303,6 +308,7 @@ void add_fir_panel_commands(CLI::App* firc)
     send->callback([send_opts] { run(cmd_send(*send_opts)); });
 
     auto keys = std::make_shared<LearnKeyOptions>();
+    keys->link.kind = "learn-keys";
     auto* learn = firc->add_subcommand("learn-keys", "Learn the codes of a key table from keys pressed on the box");
     add_link_options(learn, keys->link);
     learn->add_option("--table", keys->table, "fp, ir1 or ir2")->required()->check(CLI::IsMember({"fp", "ir1", "ir2"}));
@@ -315,6 +321,7 @@ void add_fir_panel_commands(CLI::App* firc)
     learn->callback([keys] { run(cmd_learn_keys(*keys)); });
 
     auto led_opts = std::make_shared<LinkOptions>();
+    led_opts->kind = "learn-led";
     auto led_out = std::make_shared<std::string>();
     auto* led = firc->add_subcommand("learn-led", "Learn the LED map by stepping through the display segments");
     add_link_options(led, *led_opts);

@@ -28,6 +28,7 @@ struct RemoteOptions {
     uint32_t seed = 0;
     bool seeded = false;
     int cycles = 0;
+    multiport::LineFlags line;
 };
 
 // Lines as the log pane shows them, one per line.
@@ -151,8 +152,10 @@ int run_remote(const RemoteOptions& o)
         std::fprintf(stderr, "error: %s: %s (%s)\n", o.keymap.c_str(), error, ctrl.last_error().c_str());
         return cli_exit::kInput;
     }
+    if (int rc = run.record(o.line, multiport::job_label("remote", "keys")))
+        return rc;
+    box.reader = false;  // keys only go out: no reader on the line
     const int rc = run.run(o.baud, [&](multiport::Box& b) {
-        b.svc.SMS_StopSvc();  // keys only go out: no reader on the line
         session.SetPortIndex(b.port_index);
         JobErrorKind kind = run_mode(o, session, b);
         const auto stats = session.GetStats();
@@ -172,6 +175,7 @@ static CliCommandRegistrar reg_remote([](CLI::App& app) {
     auto* sub = app.add_subcommand("remote", "Send remote-control keys to the box: by name, at random, recorded, "
                                              "or replayed from a record file");
     sub->add_option("--port", o->port, port_option_help("the box"))->required();
+    multiport::add_line_options(sub, o->line);
     sub->add_option("--baud", o->baud, "Line rate")->capture_default_str()->check(
         CLI::IsMember(kv::supported_baud_rates()));
     sub->add_option("--keymap", o->keymap, "Key map workbook (.xls or .xlsx: heading row, then name, value, "

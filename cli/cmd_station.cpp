@@ -5,7 +5,6 @@
 // written and synced before the next box is taken.
 #include "CliCommand.h"
 #include "ExitStatus.h"
-#include "JobConsole.h"
 #include "JsonText.h"
 #include "MultiPort.h"
 #include "StampaCli.h"
@@ -103,7 +102,7 @@ int run_station(const StationOptions& so, reflasher::UpgJobParams params)
     if (!upgrade_cli::ports_of(o, &ports, &types))
         return cli_exit::kUsage;
     for (const std::string& p : ports)
-        if (!pause_scale_allowed(o.pause_scale, p))
+        if (!multiport::pause_scale_allowed(o.pause_scale, p))
             return cli_exit::kUsage;
     if (!upgrade_cli::compress_once(params))
         return cli_exit::kInput;

@@ -554,6 +554,27 @@ TEST_F(PanelCli, SendDeliversTheRecordAndTheConfigurationOfAnImage)
     EXPECT_EQ(cli("send --platform oak '" + img + "'", false), 2);
 }
 
+TEST_F(PanelCli, SendWritesItsRowInTheLineDatabaseAndNeedsTheDatabaseFirst)
+{
+    start(2);
+    const std::string img = image(firtest::dogwood_image());
+    const std::string db = "sqlite:" + tb.dir.file("line.db");
+    ASSERT_EQ(cli("send --platform dogwood --db '" + db + "' --station bench '" + img + "'"), 0) << output();
+    const std::string jobs = "CORVANE_HOME='" + tb.dir.path() + "' " + CORVANE_CLI + " line jobs --json --db '" + db +
+                             "' > '" + tb.dir.file("cli.out") + "' 2>&1";
+    ASSERT_EQ(std::system(jobs.c_str()), 0);
+    const std::string rows = output();
+    EXPECT_NE(rows.find("\"panel\""), std::string::npos) << rows;
+    EXPECT_NE(rows.find("\"send\""), std::string::npos) << rows;
+    EXPECT_NE(rows.find("image.bin"), std::string::npos) << rows;
+    EXPECT_NE(rows.find("\"ok\""), std::string::npos) << rows;
+    EXPECT_EQ(rows.find("\"tool\"", rows.find("\"tool\"") + 1), std::string::npos) << "one row only: " << rows;
+
+    // An unreachable database refuses the run before the port is opened.
+    EXPECT_EQ(cli("send --platform dogwood --db postgresql://x@127.0.0.1:1/x '" + img + "'", false), 7) << output();
+    EXPECT_EQ(output().find("Waiting for the STB"), std::string::npos) << output();
+}
+
 TEST_F(PanelCli, LearnKeysWritesTheKeysPressedIntoAKeyFile)
 {
     stbsim::PanelOptions o;

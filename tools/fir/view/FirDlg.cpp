@@ -10,6 +10,8 @@
 #include "ToolCommon.h"
 
 #include "BootLink.h"
+#include "PanelStart.h"
+#include "TabRecord.h"
 
 #include <QComboBox>
 #include <QFileDialog>
@@ -26,6 +28,7 @@
 
 #include <chrono>
 #include <future>
+#include <mutex>
 
 using namespace fir;
 using firview::MakeButton;
@@ -60,8 +63,10 @@ public:
     {
         post([text](CFirDlg* v) { firview::ShowError(v, QString::fromStdString(text)); });
     }
-    void OnExchangeEnded(PanelExchange which, const PanelResult&) override
+    void OnExchangeEnded(PanelExchange which, const PanelResult& r) override
     {
+        if (which == PanelExchange::SendConfig)
+            end_send(r);
         post([which](CFirDlg* v) { v->OnExchangeEnded(which); });
     }
     // Waits for the user's answer; a view that is closing answers "cancel".
@@ -76,6 +81,27 @@ public:
         return got.get();
     }
 
+    // The row of the send about to start; ended, on the exchange's thread,
+    // with the send's result.
+    void begin_send(std::shared_ptr<corvane::TabRecord> record)
+    {
+        std::lock_guard<std::mutex> l(m_sendMutex);
+        m_send = std::move(record);
+    }
+    void end_send(const PanelResult& r)
+    {
+        std::shared_ptr<corvane::TabRecord> record;
+        {
+            std::lock_guard<std::mutex> l(m_sendMutex);
+            record.swap(m_send);
+        }
+        if (!record)
+            return;
+        record->observer()->OnResult(r.ok() ? JobResult::success()
+                                            : JobResult::failure(panel_error_kind(r), r.error, "send"));
+        record->end();
+    }
+
 private:
     template <class F> void post(F f)
     {
@@ -83,6 +109,8 @@ private:
         QMetaObject::invokeMethod(view, [view, f] { f(view); }, Qt::QueuedConnection);
     }
     CFirDlg* m_view;
+    std::mutex m_sendMutex;
+    std::shared_ptr<corvane::TabRecord> m_send;
 };
 
 CFirDlg::CFirDlg(QWidget* parent) : QWidget(parent)
@@ -371,7 +399,19 @@ void CFirDlg::SendConfig()
 {
     if (HasImage() && !GatherPages())
         return;
-    m_session->StartSendConfig(m_record);
+    std::string error;
+    auto record = corvane::begin_tab_record(
+        corvane::tab_job("panel", "send", -1, HasImage() ? m_input->text().toStdString() : std::string()), nullptr,
+        &error);
+    if (!record) {
+        firview::ShowError(this, QString::fromStdString(error));
+        return;
+    }
+    m_events->begin_send(record);
+    // A send refused at once has ended already, unless another exchange
+    // still runs.
+    if (!m_session->StartSendConfig(m_record))
+        m_events->end_send({PanelOutcome::Refused, "another exchange is still running"});
 }
 
 void CFirDlg::LightOrDim(uint8_t how) { m_session->StartLightOrDim(how == 0x01); }
