@@ -4,6 +4,7 @@
 #include "StampaPages.h"
 
 #include "KvBasicLog.h"
+#include "LineRows.h"
 #include "SerialMonitorService.h"
 #include "StbSim.h"
 
@@ -103,8 +104,12 @@ private slots:
         QCOMPARE(birch.lastMessage(), QStringLiteral("Not open COM, please check! "));
     }
 
+    // The pass writes its row, with its code, in the line database; the run's
+    // end leaves no row running.
     void aScannedPassBurnsTheBox()
     {
+        const std::string db = path("stampa-line.db");
+        qputenv("CORVANE_DB", QByteArray::fromStdString("sqlite:" + db));
         stbsim::Options o;
         o.flash_size = 64 * 1024;
         o.stampa.platform = "alder";
@@ -157,6 +162,17 @@ private slots:
         std::ifstream f(path("scan.csv"));
         std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
         QCOMPARE(QString::fromStdString(all), QStringLiteral("Stampa,Status\nSCAN01,Success\n"));
+        auto first = [&db] {
+            std::vector<linetest::JobRow> rows = linetest::job_rows(db);
+            return rows.empty() ? std::string() : rows[0].summary() + " " + rows[0].code;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(first(), std::string("stampa burn ok SCAN01"), 10000);
+        for (const linetest::JobRow& row : linetest::job_rows(db)) {
+            QCOMPARE(row.station, linetest::host_name());
+            QCOMPARE(row.port, box.port_path());
+            QVERIFY(row.outcome != "running");
+        }
+        qunsetenv("CORVANE_DB");
         kv::log_remove_listener(listener);
         kv::set_current_serial_service(nullptr);
         svc.SMS_Deinit();
