@@ -238,8 +238,10 @@ public:
     }
     bool from_series() const { return !m_series.empty() && m_recorder; }
 
-    // The next code; false, with why, when none is left.
-    bool take(std::string* code, std::string* why, const Taker& who)
+    // The next code; false, with why, when none is left. *refused is set when
+    // the line database refused the code (it may sit in a box), not when the
+    // codes ran out.
+    bool take(std::string* code, std::string* why, const Taker& who, bool* refused)
     {
         {
             std::lock_guard<std::mutex> l(m_mutex);
@@ -249,16 +251,17 @@ public:
             }
             ++m_taken;
             if (!from_series()) {
-                if (next_of_cursor(code))
+                *code = m_cursor.current();
+                stampa::CodeResult next = m_cursor.advance();
+                if (!next.ok)
+                    m_out = next.message;
+                if (!m_recorder)
                     return true;
-                --m_taken;
-                *why = m_out;
-                return false;
             }
         }
         // The database is asked without the pool's lock: the other lines go on meanwhile.
         std::string failed;
-        if (reserve(code, who, &failed))
+        if (reserve(code, who, &failed, refused))
             return true;
         std::lock_guard<std::mutex> l(m_mutex);
         --m_taken;
@@ -280,38 +283,28 @@ public:
     {
         std::lock_guard<std::mutex> l(m_mutex);
         --m_taken;
-        if (from_series())
+        if (m_recorder)
             m_recorder->give_back(code);
     }
 
 private:
-    bool next_of_cursor(std::string* code)
-    {
-        *code = m_cursor.current();
-        stampa::CodeResult next = m_cursor.advance();
-        if (!next.ok)
-            m_out = next.message;
-        // A code the line database holds may sit in a box another station burnt.
-        const std::string held = m_recorder ? m_recorder->code_state(*code) : std::string();
-        if (held.empty() || held == "free")
-            return true;
-        m_out = "the line database holds " + *code + " as " + held + ": a box may hold it";
-        return false;
-    }
-
-    // Waits while the database cannot reserve: no box is started without its code.
-    bool reserve(std::string* code, const Taker& who, std::string* failed)
+    // Takes the code line-wide, waiting while the database cannot: no box is
+    // started without its code.
+    bool reserve(std::string* code, const Taker& who, std::string* failed, bool* refused)
     {
         bool told = false;
         for (;;) {
-            line::Reservation r = m_recorder->reserve(m_series, who.box.station, who.box.port, who.job_id,
-                                                      stampa::series_next_code);
+            // A series hands out its next code; a code of the run's own is taken line-wide as it is.
+            line::Reservation r = from_series() ? m_recorder->reserve(m_series, who.box.station, who.box.port,
+                                                                      who.job_id, stampa::series_next_code)
+                                                : m_recorder->claim(*code, who.box.station, who.box.port, who.job_id);
             if (r.status.ok()) {
                 *code = r.code;
                 return true;
             }
             if (r.status.code != line::DbCode::Unavailable || who.stopped()) {
                 *failed = r.status.message;
+                *refused = !r.exhausted && r.status.code != line::DbCode::Unavailable;
                 return false;
             }
             if (!std::exchange(told, true))
@@ -366,6 +359,8 @@ public:
             m_run->Stop();
     }
     const std::vector<stampa::PassResult>& results() const { return m_results; }
+    // The line stopped because the line database refused its code.
+    bool refused() const { return m_refused; }
 
     // IPassHost
     std::string bar_code() override
@@ -423,6 +418,7 @@ private:
     station::LineCount m_count;
     std::string m_nextJob;  // the id of the job the code was reserved for
     bool m_holding = false; // a code is taken that no burn frame carried yet
+    bool m_refused = false; // the line database refused a code the line was to burn
 };
 
 bool Line::take(std::string* why)
@@ -433,7 +429,7 @@ bool Line::take(std::string* why)
                   return m_stopAfter;
               },
               [this](const std::string& text) { m_console.event(m_box.index, "waiting: " + text); }};
-    m_holding = m_pool.take(&m_code, why, who);
+    m_holding = m_pool.take(&m_code, why, who, &m_refused);
     if (m_holding)
         begin_pass();  // the row stands from the reservation on: a station killed now leaves it running
     return m_holding;
@@ -455,7 +451,7 @@ void Line::record_pass(const stampa::PassResult& r)
 {
     if (r.code_sent) {
         m_holding = false;
-        if (m_pool.from_series())
+        if (m_box.recorder)
             m_box.recorder->code_ended(m_code, r.outcome == stampa::Outcome::Success);
     }
     if (!m_box.trace.active())
@@ -520,6 +516,8 @@ void Line::pass_ended(const stampa::PassResult& r)
 
 JobErrorKind line_ending(const Line& line, bool station)
 {
+    if (line.refused())
+        return JobErrorKind::Failed;
     if (!station)
         return stampa::ending(line.results());
     for (const auto& r : line.results()) {
@@ -585,7 +583,7 @@ int run_lines(const StampaOptions& o, const std::vector<std::string>& ports, sta
         std::string why;
         if (!line.first_code(&why)) {
             console.event(box.index, "no code left for this port: " + why);
-            return JobErrorKind::None;
+            return line.refused() ? JobErrorKind::Failed : JobErrorKind::None;
         }
         stampa::StampaRun run(box.svc, s.cfg, *s.log, line, line);
         line.attach(&run);

@@ -150,6 +150,66 @@ Reservation reserve_code(Connection& db, const std::string& series, const std::s
     return r;
 }
 
+namespace {
+
+// The series of the codes stations are given by hand, from a start code or a
+// code file of their own: a list, never a source of generated codes.
+constexpr const char* kGivenSeries = "(given to stations)";
+
+DbStatus given_series(Connection& db, std::string* id)
+{
+    Series se;
+    bool found = false;
+    DbStatus s = find_series(db, kGivenSeries, &se, &found);
+    if (s.ok() && !found) {
+        std::vector<Row> rows;
+        s = db.exec("INSERT INTO code_series (name, step, base, width, code_file, next_seq, created_at)"
+                    " VALUES ($1, 1, 'dec', 0, $1, 0, $2) ON CONFLICT (name) DO NOTHING",
+                    {kGivenSeries, utc_now()});
+        if (s.ok())
+            s = find_series(db, kGivenSeries, &se, &found);
+    }
+    *id = se.id;
+    return s;
+}
+
+}  // namespace
+
+Reservation claim_code(Connection& db, const std::string& code, const std::string& station, const std::string& port,
+                       const std::string& job_id)
+{
+    Reservation r;
+    r.code = code;
+    r.status = db.begin_write();
+    std::string series_id;
+    if (r.status.ok())
+        r.status = given_series(db, &series_id);
+    const Value job = job_id.empty() ? Value() : Value(job_id);
+    std::vector<Row> got;
+    if (r.status.ok())
+        r.status = db.exec("INSERT INTO code (series_id, seq, code, state, station, port, job_id, reserved_at)"
+                           " VALUES ($1, 0, $2, 'reserved', $3, $4, $5, $6) ON CONFLICT (code) DO NOTHING RETURNING id",
+                           {series_id, code, station, port, job, utc_now()}, &got);
+    if (r.status.ok() && got.empty()) {
+        // The line holds it: a code given back is free to take, any other may sit in a box.
+        r.status = db.exec("UPDATE code SET state = 'reserved', station = $2, port = $3, job_id = $4,"
+                           " reserved_at = $5, ended_at = NULL WHERE code = $1 AND state = 'free' RETURNING id",
+                           {code, station, port, job, utc_now()}, &got);
+        std::string state;
+        if (r.status.ok() && got.empty() && (r.status = line::code_state(db, code, &state)).ok())
+            r.status = {DbCode::Conflict, "the line database holds " + code + " as " + state + ": a box may hold it"};
+    }
+    if (!r.status.ok()) {
+        db.rollback();
+        r.code.clear();
+        return r;
+    }
+    r.status = db.commit();
+    if (!r.status.ok())
+        r.code.clear();
+    return r;
+}
+
 DbStatus end_code(Connection& db, const std::string& code, bool burnt)
 {
     return db.exec("UPDATE code SET state = $2, ended_at = $3 WHERE code = $1 AND state = 'reserved'",

@@ -50,6 +50,12 @@ struct Reservation {
 Reservation reserve_code(Connection& db, const std::string& series, const std::string& station,
                          const std::string& port, const std::string& job_id, const NextCode& next);
 
+// A code a station was given by hand (a start code or a code file of its
+// own) taken line-wide as a series' code is: Conflict, naming its state, when
+// the line holds it already (unless it was given back).
+Reservation claim_code(Connection& db, const std::string& code, const std::string& station, const std::string& port,
+                       const std::string& job_id);
+
 // A reserved code's ending: burnt, or failed (it may be in the box).
 DbStatus end_code(Connection& db, const std::string& code, bool burnt);
 // Nothing of the code went to the box: it is free for the next box at once.

@@ -213,20 +213,35 @@ void Recorder::job_ended(const std::string& id, const JobEnd& e)
                     e.bytes < 0 ? "" : std::to_string(e.bytes), secs, e.report, ""}});
 }
 
+// While records wait in the spool the database is taken as away: no code is
+// handed out that it could not record.
+Reservation Recorder::spooling() const
+{
+    Reservation r;
+    r.status = {DbCode::Unavailable,
+                "the line database " + db_->where() + " is unavailable: no code is reserved until it is back"};
+    return r;
+}
+
 Reservation Recorder::reserve(const std::string& series, const std::string& station, const std::string& port,
                               const std::string& job_id, const NextCode& next)
 {
     std::lock_guard<std::mutex> lock(mu_);
-    if (!flush_spool()) {
-        Reservation r;
-        r.status = {DbCode::Unavailable,
-                    "the line database " + db_->where() + " is unavailable: no code is reserved until it is back"};
-        return r;
-    }
+    if (!flush_spool())
+        return spooling();
     Reservation r = reserve_code(*db_, series, station, port, job_id, next);
     if (r.status.code == DbCode::Unavailable)
         r.status.message += " (no code is reserved until it is back)";
     return r;
+}
+
+Reservation Recorder::claim(const std::string& code, const std::string& station, const std::string& port,
+                            const std::string& job_id)
+{
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!flush_spool())
+        return spooling();
+    return claim_code(*db_, code, station, port, job_id);
 }
 
 std::string Recorder::check_series(const std::string& series)

@@ -33,6 +33,10 @@ public:
     // records wait in the spool or the database cannot be reached.
     Reservation reserve(const std::string& series, const std::string& station, const std::string& port,
                         const std::string& job_id, const NextCode& next);
+    // Takes a code the station was given by hand, line-wide (claim_code);
+    // fails (Unavailable) as reserve() does.
+    Reservation claim(const std::string& code, const std::string& station, const std::string& port,
+                      const std::string& job_id);
     // "" when the line has the series, else why not (it has none of that
     // name, or the database cannot say).
     std::string check_series(const std::string& series);
@@ -52,6 +56,7 @@ private:
     void submit(const Op& op);       // with the lock held
     bool flush_spool();              // with the lock held; true when the spool is empty
     bool apply(const Op& op);        // true when written (or refused for good)
+    Reservation spooling() const;
 
     mutable std::mutex mu_;
     std::unique_ptr<Connection> db_;

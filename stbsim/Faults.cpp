@@ -20,28 +20,220 @@ bool parse_uint(const std::string& s, uint64_t* out)
     return true;
 }
 
-FaultOn default_class(FaultKind k)
+// What a fault kind is and what it needs.
+struct KindRule {
+    const char* name;
+    FaultKind kind;
+    FaultOn default_on;          // the events it selects without a selector
+    const char* no_selector;     // refusal when it is given a selector; null: it takes one
+    bool needs_ms;
+    FaultOn only_on;             // the one event class it applies to; Any: every class
+    const char* only_on_refusal;
+};
+
+constexpr const char* kBurnSideNoSelector = "verify, burn, stuck, garble, announce and chatter take no selector";
+
+constexpr KindRule kKinds[] = {
+    {"crc", FaultKind::Crc, FaultOn::Frame, nullptr, false, FaultOn::Any, nullptr},
+    {"seq", FaultKind::Seq, FaultOn::Frame, nullptr, false, FaultOn::Any, nullptr},
+    {"drop", FaultKind::Drop, FaultOn::Command, nullptr, false, FaultOn::Any, nullptr},
+    {"delay", FaultKind::Delay, FaultOn::Command, nullptr, true, FaultOn::Any, nullptr},
+    {"stall", FaultKind::Stall, FaultOn::Command, nullptr, true, FaultOn::Any, nullptr},
+    {"dump", FaultKind::Dump, FaultOn::Chunk, nullptr, false, FaultOn::Chunk,
+     "dump applies to dump chunks (chunk=N or every=N)"},
+    {"verify", FaultKind::Verify, FaultOn::Any, kBurnSideNoSelector, false, FaultOn::Any, nullptr},
+    {"burn", FaultKind::Burn, FaultOn::Any, kBurnSideNoSelector, false, FaultOn::Any, nullptr},
+    {"reset", FaultKind::Reset, FaultOn::Command, nullptr, false, FaultOn::Any, nullptr},
+    {"split", FaultKind::Split, FaultOn::Read, nullptr, false, FaultOn::Read,
+     "split applies to word reads (read=N or every=N)"},
+    {"lose", FaultKind::Lose, FaultOn::Command, nullptr, false, FaultOn::Any, nullptr},
+    {"garble", FaultKind::Garble, FaultOn::Any, kBurnSideNoSelector, false, FaultOn::Any, nullptr},
+    {"trickle", FaultKind::Trickle, FaultOn::Command, nullptr, true, FaultOn::Any, nullptr},
+    {"addr", FaultKind::Addr, FaultOn::Command, nullptr, false, FaultOn::Any, nullptr},
+    {"stuck", FaultKind::Stuck, FaultOn::Any, kBurnSideNoSelector, false, FaultOn::Any, nullptr},
+    {"announce", FaultKind::Announce, FaultOn::Any, kBurnSideNoSelector, true, FaultOn::Any, nullptr},
+    {"chatter", FaultKind::Chatter, FaultOn::Any, kBurnSideNoSelector, true, FaultOn::Any, nullptr},
+    {"oversize", FaultKind::Oversize, FaultOn::Command, nullptr, false, FaultOn::Any, nullptr},
+    {"keytalk", FaultKind::KeyTalk, FaultOn::Any, "keytalk takes no selector", false, FaultOn::Any, nullptr},
+};
+
+const KindRule* kind_rule(const std::string& name)
 {
-    switch (k) {
-    case FaultKind::Dump: return FaultOn::Chunk;
-    case FaultKind::Split: return FaultOn::Read;
-    case FaultKind::Verify:
-    case FaultKind::Burn:
-    case FaultKind::Stuck:
-    case FaultKind::Garble:
-    case FaultKind::Announce:
-    case FaultKind::Chatter:
-    case FaultKind::KeyTalk: return FaultOn::Any;
-    case FaultKind::Drop:
-    case FaultKind::Delay:
-    case FaultKind::Stall:
-    case FaultKind::Reset:
-    case FaultKind::Lose:
-    case FaultKind::Trickle:
-    case FaultKind::Addr:
-    case FaultKind::Oversize: return FaultOn::Command;
-    default: return FaultOn::Frame;
+    for (const KindRule& r : kKinds)
+        if (name == r.name)
+            return &r;
+    return nullptr;
+}
+
+// A fault being parsed: its spec and which of the selectors were given.
+struct Parsed {
+    FaultSpec f;
+    bool have_class = false;
+    bool have_every = false;
+    bool have_at = false;
+    uint64_t every = 0;
+};
+
+// The keys with a number in a range.
+struct NumberKey {
+    const char* key;
+    uint64_t lo, hi;
+    const char* refusal;
+    void (*set)(Parsed&, uint64_t);
+};
+
+constexpr NumberKey kNumberKeys[] = {
+    {"every", 1, 0xFFFFFFFFu, "every wants a count from 1",
+     [](Parsed& p, uint64_t n) { p.every = n, p.have_every = true; }},
+    {"times", 1, 1000000, "times wants a count from 1", [](Parsed& p, uint64_t n) { p.f.times = static_cast<int>(n); }},
+    {"ms", 0, 3600000, "ms wants milliseconds up to an hour",
+     [](Parsed& p, uint64_t n) { p.f.ms = static_cast<int>(n); }},
+    {"at", 0, 100, "at wants a percentage 0..100",
+     [](Parsed& p, uint64_t n) { p.f.percent = static_cast<int>(n), p.have_at = true; }},
+    {"byte", 0, 65535, "byte wants a byte index from 0", [](Parsed& p, uint64_t n) { p.f.byte = static_cast<int>(n); }},
+    {"gap", 0, 60000, "gap wants milliseconds up to a minute",
+     [](Parsed& p, uint64_t n) { p.f.gap_ms = static_cast<int>(n); }},
+};
+
+// The event classes by the name a selector gives them.
+constexpr std::pair<const char*, FaultOn> kClasses[] = {
+    {"frame", FaultOn::Frame}, {"chunk", FaultOn::Chunk}, {"block", FaultOn::Block},
+    {"read", FaultOn::Read},   {"cmd", FaultOn::Command},
+};
+
+bool class_named(const std::string& name, FaultOn* on)
+{
+    for (const auto& [n, c] : kClasses)
+        if (name == n) {
+            *on = c;
+            return true;
+        }
+    return false;
+}
+
+// A letter, or a byte value.
+bool parse_char(const std::string& val, int* out)
+{
+    uint64_t n = 0;
+    if (val.size() == 1)
+        *out = static_cast<unsigned char>(val[0]);
+    else if (parse_uint(val, &n) && n <= 0xFF)
+        *out = static_cast<int>(n);
+    else
+        return false;
+    return true;
+}
+
+// pieces=A+B+..: sizes from 1 to 4 that add up to 4. The refusal, or "".
+std::string parse_pieces(const std::string& val, std::vector<int>* pieces)
+{
+    pieces->clear();
+    size_t p = 0;
+    int sum = 0;
+    while (p <= val.size()) {
+        size_t plus = val.find('+', p);
+        std::string part = val.substr(p, plus == std::string::npos ? std::string::npos : plus - p);
+        p = plus == std::string::npos ? val.size() + 1 : plus + 1;
+        uint64_t n = 0;
+        if (!parse_uint(part, &n) || n == 0 || n > 4)
+            return "pieces are sizes from 1 to 4 joined by '+'";
+        pieces->push_back(static_cast<int>(n));
+        sum += static_cast<int>(n);
     }
+    return sum == 4 ? "" : "pieces must add up to the 4 bytes of a reply";
+}
+
+// One KEY=VALUE. The refusal, or "".
+std::string apply_key(Parsed& p, const std::string& key, const std::string& val)
+{
+    uint64_t n = 0;
+    FaultOn on;
+    if (key != "cmd" && class_named(key, &on)) {
+        if (!parse_uint(val, &n) || n == 0 || n > 0xFFFFFFFFu)
+            return key + " wants a count from 1";
+        p.f.on = on;
+        p.f.nth = static_cast<uint32_t>(n);
+        p.have_class = true;
+        return "";
+    }
+    for (const NumberKey& k : kNumberKeys)
+        if (key == k.key) {
+            if (!parse_uint(val, &n) || n < k.lo || n > k.hi)
+                return k.refusal;
+            k.set(p, n);
+            return "";
+        }
+    if (key == "on") {
+        if (!class_named(val, &p.f.on))
+            return "on= takes frame, chunk, block, read or cmd";
+        p.have_class = true;
+    } else if (key == "cmd") {
+        if (!parse_char(val, &p.f.command))
+            return "cmd= takes a letter or a byte value";
+        p.f.on = FaultOn::Command;
+        p.have_class = true;
+    } else if (key == "as") {
+        if (!parse_char(val, &p.f.as))
+            return "as= takes a character or a byte value";
+    } else if (key == "pieces") {
+        return parse_pieces(val, &p.f.pieces);
+    } else {
+        return "unknown key \"" + key + "\"";
+    }
+    return "";
+}
+
+// The comma-separated KEY=VALUE list after the kind. The refusal, or "".
+std::string apply_keys(Parsed& p, const std::string& rest)
+{
+    if (rest.empty())
+        return "nothing after ':'";
+    size_t pos = 0;
+    while (pos <= rest.size()) {
+        size_t comma = rest.find(',', pos);
+        std::string item = rest.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
+        pos = comma == std::string::npos ? rest.size() + 1 : comma + 1;
+        size_t eq = item.find('=');
+        if (eq == std::string::npos || eq == 0 || eq + 1 == item.size())
+            return "expected KEY=VALUE, got \"" + item + "\"";
+        std::string why = apply_key(p, item.substr(0, eq), item.substr(eq + 1));
+        if (!why.empty())
+            return why;
+    }
+    return "";
+}
+
+// Settles which events the fault selects and checks it against its kind's
+// rule. The refusal, or "".
+std::string settle(Parsed& p, const KindRule& rule)
+{
+    FaultSpec& f = p.f;
+    if (f.kind == FaultKind::Lose && p.have_at) {
+        if (p.have_class || p.have_every)
+            return "lose takes either at=P (burn progress) or a reply selector";
+        f.on = FaultOn::Any;
+        p.have_class = true;
+    }
+    if (p.have_every) {
+        if (f.nth != 0)
+            return "give either a count or every=, not both";
+        f.every = static_cast<uint32_t>(p.every);
+        if (!p.have_class)
+            f.on = rule.default_on;
+        if (f.on == FaultOn::Any || f.on == FaultOn::Command)
+            f.on = FaultOn::Frame;
+    } else if (!p.have_class) {
+        f.on = rule.default_on;
+        if (f.on != FaultOn::Any && f.on != FaultOn::Command)
+            f.nth = 1;
+    }
+    if (rule.no_selector && f.on != FaultOn::Any)
+        return rule.no_selector;
+    if (rule.needs_ms && f.ms <= 0)
+        return "needs ms=M";
+    if (rule.only_on != FaultOn::Any && f.on != rule.only_on)
+        return rule.only_on_refusal;
+    return "";
 }
 
 }  // namespace
@@ -51,160 +243,37 @@ bool persistent(FaultKind k)
     return k == FaultKind::Announce || k == FaultKind::Chatter || k == FaultKind::KeyTalk;
 }
 
+std::vector<std::string> fault_kind_names()
+{
+    std::vector<std::string> v;
+    for (const KindRule& r : kKinds)
+        v.push_back(r.name);
+    return v;
+}
+
 bool parse_fault(const std::string& text, FaultSpec* out, std::string* error)
 {
-    auto fail = [&](const std::string& why) {
+    const std::string name = text.substr(0, text.find(':'));
+    const KindRule* rule = kind_rule(name);
+    Parsed p;
+    std::string why;
+    if (!rule) {
+        why = "unknown kind \"" + name + "\"";
+    } else {
+        p.f.kind = rule->kind;
+        if (text.size() > name.size())
+            why = apply_keys(p, text.substr(name.size() + 1));
+        if (why.empty())
+            why = settle(p, *rule);
+    }
+    if (!why.empty()) {
         if (error)
             *error = "fault \"" + text + "\": " + why;
         return false;
-    };
-    static const std::map<std::string, FaultKind> kinds = {
-        {"crc", FaultKind::Crc},     {"seq", FaultKind::Seq},       {"drop", FaultKind::Drop},
-        {"delay", FaultKind::Delay}, {"stall", FaultKind::Stall},   {"dump", FaultKind::Dump},
-        {"verify", FaultKind::Verify}, {"burn", FaultKind::Burn},   {"reset", FaultKind::Reset},
-        {"split", FaultKind::Split}, {"lose", FaultKind::Lose},     {"garble", FaultKind::Garble},
-        {"trickle", FaultKind::Trickle},
-        {"addr", FaultKind::Addr},   {"stuck", FaultKind::Stuck},   {"announce", FaultKind::Announce},
-        {"chatter", FaultKind::Chatter}, {"oversize", FaultKind::Oversize}, {"keytalk", FaultKind::KeyTalk},
-    };
-    FaultSpec f;
-    std::string name = text.substr(0, text.find(':'));
-    auto k = kinds.find(name);
-    if (k == kinds.end())
-        return fail("unknown kind \"" + name + "\"");
-    f.kind = k->second;
-    bool have_class = false;
-    bool have_every = false;
-    bool have_at = false;
-    uint64_t every = 0;
-    if (text.size() > name.size()) {
-        std::string rest = text.substr(name.size() + 1);
-        if (rest.empty())
-            return fail("nothing after ':'");
-        size_t pos = 0;
-        while (pos <= rest.size()) {
-            size_t comma = rest.find(',', pos);
-            std::string item = rest.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
-            pos = comma == std::string::npos ? rest.size() + 1 : comma + 1;
-            size_t eq = item.find('=');
-            if (eq == std::string::npos || eq == 0 || eq + 1 == item.size())
-                return fail("expected KEY=VALUE, got \"" + item + "\"");
-            std::string key = item.substr(0, eq), val = item.substr(eq + 1);
-            uint64_t n = 0;
-            if (key == "frame" || key == "chunk" || key == "block" || key == "read") {
-                if (!parse_uint(val, &n) || n == 0 || n > 0xFFFFFFFFu)
-                    return fail(key + " wants a count from 1");
-                f.on = key == "frame" ? FaultOn::Frame
-                       : key == "chunk" ? FaultOn::Chunk
-                       : key == "block" ? FaultOn::Block
-                                        : FaultOn::Read;
-                f.nth = static_cast<uint32_t>(n);
-                have_class = true;
-            } else if (key == "on") {
-                if (val == "frame") f.on = FaultOn::Frame;
-                else if (val == "chunk") f.on = FaultOn::Chunk;
-                else if (val == "block") f.on = FaultOn::Block;
-                else if (val == "read") f.on = FaultOn::Read;
-                else if (val == "cmd") f.on = FaultOn::Command;
-                else return fail("on= takes frame, chunk, block, read or cmd");
-                have_class = true;
-            } else if (key == "cmd") {
-                if (val.size() == 1) {
-                    f.command = static_cast<unsigned char>(val[0]);
-                } else if (parse_uint(val, &n) && n <= 0xFF) {
-                    f.command = static_cast<int>(n);
-                } else {
-                    return fail("cmd= takes a letter or a byte value");
-                }
-                f.on = FaultOn::Command;
-                have_class = true;
-            } else if (key == "every") {
-                if (!parse_uint(val, &every) || every == 0 || every > 0xFFFFFFFFu)
-                    return fail("every wants a count from 1");
-                have_every = true;
-            } else if (key == "times") {
-                if (!parse_uint(val, &n) || n == 0 || n > 1000000)
-                    return fail("times wants a count from 1");
-                f.times = static_cast<int>(n);
-            } else if (key == "ms") {
-                if (!parse_uint(val, &n) || n > 3600000)
-                    return fail("ms wants milliseconds up to an hour");
-                f.ms = static_cast<int>(n);
-            } else if (key == "at") {
-                if (!parse_uint(val, &n) || n > 100)
-                    return fail("at wants a percentage 0..100");
-                f.percent = static_cast<int>(n);
-                have_at = true;
-            } else if (key == "as") {
-                if (val.size() == 1)
-                    f.as = static_cast<unsigned char>(val[0]);
-                else if (parse_uint(val, &n) && n <= 0xFF)
-                    f.as = static_cast<int>(n);
-                else
-                    return fail("as= takes a character or a byte value");
-            } else if (key == "byte") {
-                if (!parse_uint(val, &n) || n > 65535)
-                    return fail("byte wants a byte index from 0");
-                f.byte = static_cast<int>(n);
-            } else if (key == "gap") {
-                if (!parse_uint(val, &n) || n > 60000)
-                    return fail("gap wants milliseconds up to a minute");
-                f.gap_ms = static_cast<int>(n);
-            } else if (key == "pieces") {
-                f.pieces.clear();
-                size_t p = 0;
-                int sum = 0;
-                while (p <= val.size()) {
-                    size_t plus = val.find('+', p);
-                    std::string part = val.substr(p, plus == std::string::npos ? std::string::npos : plus - p);
-                    p = plus == std::string::npos ? val.size() + 1 : plus + 1;
-                    if (!parse_uint(part, &n) || n == 0 || n > 4)
-                        return fail("pieces are sizes from 1 to 4 joined by '+'");
-                    f.pieces.push_back(static_cast<int>(n));
-                    sum += static_cast<int>(n);
-                }
-                if (sum != 4)
-                    return fail("pieces must add up to the 4 bytes of a reply");
-            } else {
-                return fail("unknown key \"" + key + "\"");
-            }
-        }
     }
-    if (f.kind == FaultKind::Lose && have_at) {
-        if (have_class || have_every)
-            return fail("lose takes either at=P (burn progress) or a reply selector");
-        f.on = FaultOn::Any;
-        have_class = true;
-    }
-    if (have_every) {
-        if (f.nth != 0)
-            return fail("give either a count or every=, not both");
-        f.every = static_cast<uint32_t>(every);
-        if (!have_class || f.on == FaultOn::Command)
-            f.on = have_class ? f.on : default_class(f.kind);
-        if (f.on == FaultOn::Any || f.on == FaultOn::Command)
-            f.on = FaultOn::Frame;
-    } else if (!have_class) {
-        f.on = default_class(f.kind);
-        if (f.on != FaultOn::Any && f.on != FaultOn::Command)
-            f.nth = 1;
-    }
-    if ((f.kind == FaultKind::Verify || f.kind == FaultKind::Burn || f.kind == FaultKind::Stuck ||
-         f.kind == FaultKind::Garble || f.kind == FaultKind::Announce || f.kind == FaultKind::Chatter) &&
-        f.on != FaultOn::Any)
-        return fail("verify, burn, stuck, garble, announce and chatter take no selector");
-    if (f.kind == FaultKind::KeyTalk && f.on != FaultOn::Any)
-        return fail("keytalk takes no selector");
-    if ((f.kind == FaultKind::Announce || f.kind == FaultKind::Chatter || f.kind == FaultKind::Trickle) && f.ms <= 0)
-        return fail("needs ms=M");
+    FaultSpec& f = p.f;
     if (f.kind == FaultKind::Stuck && f.ms <= 0)
         f.ms = 200;
-    if (f.kind == FaultKind::Split && f.on != FaultOn::Read)
-        return fail("split applies to word reads (read=N or every=N)");
-    if (f.kind == FaultKind::Dump && f.on != FaultOn::Chunk)
-        return fail("dump applies to dump chunks (chunk=N or every=N)");
-    if ((f.kind == FaultKind::Delay || f.kind == FaultKind::Stall) && f.ms <= 0)
-        return fail("needs ms=M");
     if (f.kind == FaultKind::Split && f.pieces.empty())
         f.pieces = {1, 1, 1, 1};
     if (f.times < 0)

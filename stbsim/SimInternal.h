@@ -110,6 +110,8 @@ private:
 // ---------------------------------------------------------------------------
 // Faults that stay armed until cleared (behaviours rather than events).
 bool persistent(FaultKind k);
+// The fault kinds by the names the text grammar gives them.
+std::vector<std::string> fault_kind_names();
 
 class FaultSet {
 public:

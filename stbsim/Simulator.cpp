@@ -87,6 +87,95 @@ Simulator::Simulator(Options options) : d(std::make_unique<Impl>(std::move(optio
 
 Simulator::~Simulator() { stop(); }
 
+namespace {
+
+// Arms the faults the options name and configures the panel program.
+bool arm_faults(Box& b, std::string* error)
+{
+    std::vector<FaultSpec> specs;
+    for (const std::string& f : b.opt.faults) {
+        FaultSpec spec;
+        if (!parse_fault(f, &spec, error))
+            return false;
+        specs.push_back(spec);
+    }
+    for (const auto& spec : specs)
+        b.faults.add(spec);
+    return b.panel.configure(b.opt.panel, error);
+}
+
+// The flash's block list: the options' or the platform's default, all of
+// it inside the flash.
+bool settle_blocks(Box& b, std::string* error)
+{
+    b.blocks = b.opt.blocks.empty() ? default_blocks(b.flash.size(), b.opt.platform) : b.opt.blocks;
+    if (b.blocks.size() > 64) {
+        *error = "at most 64 blocks fit in the slave info";
+        return false;
+    }
+    for (const auto& bl : b.blocks) {
+        if (uint64_t(bl.offset) + bl.size > b.flash.size()) {
+            *error = "block 0x" + std::to_string(bl.id) + " (" + bl.name + ") lies beyond the end of the flash";
+            return false;
+        }
+    }
+    return true;
+}
+
+// A pseudo-terminal the host opens as its serial port.
+bool open_pty(Box& b, std::string* error)
+{
+    termios t{};
+    b.is_pty = true;
+    b.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    char name[256];
+    if (b.master < 0 || ::grantpt(b.master) != 0 || ::unlockpt(b.master) != 0 ||
+        ::ptsname_r(b.master, name, sizeof name) != 0) {
+        *error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+        return false;
+    }
+    b.path = name;
+    // Held open by the box so that the master never sees a hang-up while
+    // the host closes and reopens its end.
+    b.slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (b.slave < 0 || ::tcgetattr(b.slave, &t) != 0) {
+        *error = std::string("cannot open ") + name + ": " + std::strerror(errno);
+        return false;
+    }
+    // Raw from the start, so nothing the box sends is echoed back.
+    ::cfmakeraw(&t);
+    ::cfsetispeed(&t, B115200);
+    ::cfsetospeed(&t, B115200);
+    t.c_cflag |= CLOCAL | CREAD;
+    ::tcsetattr(b.slave, TCSANOW, &t);
+    return true;
+}
+
+// A real serial device, raw.
+bool open_device(Box& b, std::string* error)
+{
+    termios t{};
+    const std::string& dev = b.opt.device;
+    b.is_pty = false;
+    b.path = dev;
+    b.master = ::open(dev.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (b.master < 0 || ::tcgetattr(b.master, &t) != 0) {
+        *error = "cannot open " + dev + ": " + std::strerror(errno);
+        return false;
+    }
+    ::cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    ::cfsetispeed(&t, B115200);
+    ::cfsetospeed(&t, B115200);
+    if (::tcsetattr(b.master, TCSANOW, &t) != 0) {
+        *error = "cannot set up " + dev + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool Simulator::start(std::string* error)
 {
     std::string dummy;
@@ -106,82 +195,21 @@ bool Simulator::start(std::string* error)
     if (!check_stampa_options(o, error))
         return false;
     if (!d->faults_loaded) {
-        std::vector<FaultSpec> specs;
-        for (const std::string& f : o.faults) {
-            FaultSpec spec;
-            if (!parse_fault(f, &spec, error))
-                return false;
-            specs.push_back(spec);
-        }
-        for (const auto& spec : specs)
-            b.faults.add(spec);
-        if (!b.panel.configure(o.panel, error))
+        if (!arm_faults(b, error))
             return false;
         d->faults_loaded = true;
     }
-    if (!b.flash.open(o.flash_path, o.flash_size, error))
+    if (!b.flash.open(o.flash_path, o.flash_size, error) || !settle_blocks(b, error))
         return false;
-    b.blocks = o.blocks.empty() ? default_blocks(b.flash.size(), o.platform) : o.blocks;
-    if (b.blocks.size() > 64) {
-        *error = "at most 64 blocks fit in the slave info";
-        return false;
-    }
-    for (const auto& bl : b.blocks) {
-        if (uint64_t(bl.offset) + bl.size > b.flash.size()) {
-            *error = "block 0x" + std::to_string(bl.id) + " (" + bl.name + ") lies beyond the end of the flash";
-            return false;
-        }
-    }
 
     b.wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (b.wake < 0) {
         *error = std::string("eventfd: ") + std::strerror(errno);
         return false;
     }
-    termios t{};
-    if (o.device.empty()) {
-        b.is_pty = true;
-        b.master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        char name[256];
-        if (b.master < 0 || ::grantpt(b.master) != 0 || ::unlockpt(b.master) != 0 ||
-            ::ptsname_r(b.master, name, sizeof name) != 0) {
-            *error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
-            d->close_fds();
-            return false;
-        }
-        b.path = name;
-        // Held open by the box so that the master never sees a hang-up while
-        // the host closes and reopens its end.
-        b.slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (b.slave < 0 || ::tcgetattr(b.slave, &t) != 0) {
-            *error = std::string("cannot open ") + name + ": " + std::strerror(errno);
-            d->close_fds();
-            return false;
-        }
-        // Raw from the start, so nothing the box sends is echoed back.
-        ::cfmakeraw(&t);
-        ::cfsetispeed(&t, B115200);
-        ::cfsetospeed(&t, B115200);
-        t.c_cflag |= CLOCAL | CREAD;
-        ::tcsetattr(b.slave, TCSANOW, &t);
-    } else {
-        b.is_pty = false;
-        b.path = o.device;
-        b.master = ::open(o.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (b.master < 0 || ::tcgetattr(b.master, &t) != 0) {
-            *error = "cannot open " + o.device + ": " + std::strerror(errno);
-            d->close_fds();
-            return false;
-        }
-        ::cfmakeraw(&t);
-        t.c_cflag |= CLOCAL | CREAD;
-        ::cfsetispeed(&t, B115200);
-        ::cfsetospeed(&t, B115200);
-        if (::tcsetattr(b.master, TCSANOW, &t) != 0) {
-            *error = "cannot set up " + o.device + ": " + std::strerror(errno);
-            d->close_fds();
-            return false;
-        }
+    if (!(o.device.empty() ? open_pty(b, error) : open_device(b, error))) {
+        d->close_fds();
+        return false;
     }
     b.stop_req = false;
     b.reset_req = false;

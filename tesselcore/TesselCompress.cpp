@@ -1,7 +1,8 @@
-// gzip (zlib) and .lzma (liblzma) in process; the "preset" block packed.
+// gzip (bootlink's encoder, zlib to unpack) and .lzma (liblzma) in process; the "preset" block packed.
 #include "TesselCompress.h"
 
 #include "ByteOrder.h"
+#include "Gzip.h"
 
 #include <lzma.h>
 #include <zlib.h>
@@ -12,21 +13,7 @@ namespace tessel {
 
 bool gzip_compress(const uint8_t* in, size_t len, std::vector<uint8_t>* out)
 {
-    z_stream zs{};
-    if (deflateInit2(&zs, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK)
-        return false;
-    out->assign(deflateBound(&zs, (uLong)len) + 32, 0);
-    zs.next_in = const_cast<Bytef*>(in);
-    zs.avail_in = (uInt)len;
-    zs.next_out = out->data();
-    zs.avail_out = (uInt)out->size();
-    int rc = deflate(&zs, Z_FINISH);
-    size_t produced = zs.total_out;
-    deflateEnd(&zs);
-    if (rc != Z_STREAM_END)
-        return false;
-    out->resize(produced);
-    return true;
+    return bootlink::gzip_compress(in, len, out) == 1;
 }
 
 unpack_t gzip_unpack(const uint8_t* in, size_t len, std::vector<uint8_t>* out, size_t max_out)

@@ -168,7 +168,16 @@ def case_pg():
 
 
 def case_sqlite():
-    run_stations("sqlite:" + os.path.join(WORK, "line.db"), [2, 2], 12)
+    db = "sqlite:" + os.path.join(WORK, "line.db")
+    run_stations(db, [2, 2], 12)
+    # A code given by hand that the line burnt already is refused before the box is touched.
+    box = Box("byhand")
+    before = box.tail()
+    rc, out = cli("stampa", "--code", "5000", "--platform", "dogwood", "--log", os.path.join(WORK, "hand.csv"),
+                  "--port", box.link, "--db", db, "--pause-scale", "0.05", "--reset-timeout", "30")
+    box.stop()
+    expect(rc != 0 and "holds 5000 as burnt" in out, "a burnt code given by hand: exit %d\n%s" % (rc, out))
+    expect(box.tail() == before, "the box was touched")
 
 
 def case_killed():

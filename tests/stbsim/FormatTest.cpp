@@ -1,5 +1,6 @@
 // The fault and block grammars, the stand-in files and the program's help.
 #include "HostHarness.h"
+#include "SimInternal.h"
 #include "StbSim.h"
 
 #include <gtest/gtest.h>
@@ -36,6 +37,33 @@ TEST(StbsimGrammar, FaultsParseWithTheirDefaults)
     EXPECT_EQ(f.on, stbsim::FaultOn::Chunk);
     ASSERT_TRUE(stbsim::parse_fault("crc:on=block,every=2", &f, nullptr));
     EXPECT_EQ(f.on, stbsim::FaultOn::Block);
+}
+
+TEST(StbsimGrammar, EveryKindParsesAndRefusalsSayWhy)
+{
+    const std::vector<std::string> names = stbsim::fault_kind_names();
+    EXPECT_EQ(names.size(), 19u);
+    for (const std::string& name : names) {
+        stbsim::FaultSpec f;
+        std::string err;
+        EXPECT_TRUE(stbsim::parse_fault(name + ":ms=5", &f, &err)) << name << ": " << err;
+        EXPECT_EQ(f.ms, 5) << name;
+    }
+    const std::pair<const char*, const char*> refused[] = {
+        {"wobble", "fault \"wobble\": unknown kind \"wobble\""},
+        {"delay:ms=4000000", "fault \"delay:ms=4000000\": ms wants milliseconds up to an hour"},
+        {"chatter:frame=2", "fault \"chatter:frame=2\": verify, burn, stuck, garble, announce and chatter take no "
+                            "selector"},
+        {"keytalk:cmd=P", "fault \"keytalk:cmd=P\": keytalk takes no selector"},
+        {"lose:at=5,frame=1", "fault \"lose:at=5,frame=1\": lose takes either at=P (burn progress) or a reply "
+                              "selector"},
+    };
+    for (const auto& [text, why] : refused) {
+        stbsim::FaultSpec f;
+        std::string err;
+        EXPECT_FALSE(stbsim::parse_fault(text, &f, &err)) << text;
+        EXPECT_EQ(err, why);
+    }
 }
 
 TEST(StbsimGrammar, MalformedFaultsAreRefusedWithAMessage)

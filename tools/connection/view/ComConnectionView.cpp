@@ -35,6 +35,17 @@ QString settingsKey(const char* key)
 
 }  // namespace
 
+namespace {
+
+QComboBox* NamedCombo(QWidget* parent, const char* name)
+{
+    auto* c = new QComboBox(parent);
+    c->setObjectName(QLatin1String(name));
+    return c;
+}
+
+}  // namespace
+
 CComConnectionView::CComConnectionView(QWidget* parent) : QWidget(parent)
 {
     setWindowTitle(QStringLiteral("Com_Connection"));
@@ -64,29 +75,7 @@ CComConnectionView::CComConnectionView(QWidget* parent) : QWidget(parent)
     addRow->addWidget(m_add);
     form->addRow(QStringLiteral("Other port"), addRow);
 
-    m_baud = new QComboBox(box);
-    m_baud->setObjectName(QStringLiteral("baud"));
-    for (int rate : kv::supported_baud_rates())
-        m_baud->addItem(QString::number(rate), rate);
-    form->addRow(QStringLiteral("Baud rate"), m_baud);
-
-    m_dataBits = new QComboBox(box);
-    m_dataBits->setObjectName(QStringLiteral("dataBits"));
-    for (int b = 5; b <= 8; ++b)
-        m_dataBits->addItem(QString::number(b), b);
-    form->addRow(QStringLiteral("Data bits"), m_dataBits);
-
-    m_parity = new QComboBox(box);
-    m_parity->setObjectName(QStringLiteral("parity"));
-    for (int p = 0; p < 5; ++p)
-        m_parity->addItem(QString::fromLatin1(kParityNames[p]), p);
-    form->addRow(QStringLiteral("Parity"), m_parity);
-
-    m_stopBits = new QComboBox(box);
-    m_stopBits->setObjectName(QStringLiteral("stopBits"));
-    for (int s = 0; s < 3; ++s)
-        m_stopBits->addItem(QString::fromLatin1(kStopNames[s]), s);
-    form->addRow(QStringLiteral("Stop bits"), m_stopBits);
+    BuildLineSettings(box, form);
 
     m_open = new QPushButton(QStringLiteral("Open"), box);
     m_open->setObjectName(QStringLiteral("Open"));
@@ -106,23 +95,8 @@ CComConnectionView::CComConnectionView(QWidget* parent) : QWidget(parent)
     outer->addWidget(box);
     outer->addStretch(1);
 
-    auto* tips = new COXToolTipCtrl(this);
-    tips->Create(this);
-    tips->SetMaxTipWidth(corvane::kToolTipMaxWidth);
-    tips->SetTipBkColor(corvane::kToolTipBkColorRef);
-    tips->AddTool(m_refresh, QStringLiteral("Searches the serial ports of this computer again."));
-    tips->AddTool(m_add, QStringLiteral("Adds a port the search cannot see: the pseudo-terminal of the virtual STB, or a "
-                                        "port behind a serial server (rfc2217://HOST:PORT, or socket://HOST:PORT for raw "
-                                        "TCP)."));
-    tips->AddTool(m_open, QStringLiteral("Opens the port with these settings; every tool then uses it."));
-    tips->AddTool(m_close, QStringLiteral("Closes the open port."));
-
-    connect(m_refresh, &QPushButton::clicked, this, [this] { RefreshPorts(); });
-    connect(m_add, &QPushButton::clicked, this, [this] { AddPort(m_addPath->text().trimmed()); });
-    connect(m_addPath, &QLineEdit::returnPressed, this, [this] { AddPort(m_addPath->text().trimmed()); });
-    connect(m_open, &QPushButton::clicked, this, [this] { OpenPort(); });
-    connect(m_close, &QPushButton::clicked, this, [this] { ClosePort(); });
-    connect(m_port, &QComboBox::currentIndexChanged, this, [this] { updateState(); });
+    AddToolTips();
+    ConnectSignals();
 
     RefreshPorts();
     restoreChoice();
@@ -133,6 +107,54 @@ CComConnectionView::CComConnectionView(QWidget* parent) : QWidget(parent)
     m_poll->setInterval(1000);
     connect(m_poll, &QTimer::timeout, this, [this] { updateState(); });
     m_poll->start();
+}
+
+// Baud rate, data bits, parity and stop bits.
+void CComConnectionView::BuildLineSettings(QWidget* box, QFormLayout* form)
+{
+    m_baud = NamedCombo(box, "baud");
+    for (int rate : kv::supported_baud_rates())
+        m_baud->addItem(QString::number(rate), rate);
+    form->addRow(QStringLiteral("Baud rate"), m_baud);
+
+    m_dataBits = NamedCombo(box, "dataBits");
+    for (int b = 5; b <= 8; ++b)
+        m_dataBits->addItem(QString::number(b), b);
+    form->addRow(QStringLiteral("Data bits"), m_dataBits);
+
+    m_parity = NamedCombo(box, "parity");
+    for (int p = 0; p < 5; ++p)
+        m_parity->addItem(QString::fromLatin1(kParityNames[p]), p);
+    form->addRow(QStringLiteral("Parity"), m_parity);
+
+    m_stopBits = NamedCombo(box, "stopBits");
+    for (int s = 0; s < 3; ++s)
+        m_stopBits->addItem(QString::fromLatin1(kStopNames[s]), s);
+    form->addRow(QStringLiteral("Stop bits"), m_stopBits);
+}
+
+void CComConnectionView::AddToolTips()
+{
+    auto* tips = new COXToolTipCtrl(this);
+    tips->Create(this);
+    tips->SetMaxTipWidth(corvane::kToolTipMaxWidth);
+    tips->SetTipBkColor(corvane::kToolTipBkColorRef);
+    tips->AddTool(m_refresh, QStringLiteral("Searches the serial ports of this computer again."));
+    tips->AddTool(m_add, QStringLiteral("Adds a port the search cannot see: the pseudo-terminal of the virtual STB, or a "
+                                        "port behind a serial server (rfc2217://HOST:PORT, or socket://HOST:PORT for raw "
+                                        "TCP)."));
+    tips->AddTool(m_open, QStringLiteral("Opens the port with these settings; every tool then uses it."));
+    tips->AddTool(m_close, QStringLiteral("Closes the open port."));
+}
+
+void CComConnectionView::ConnectSignals()
+{
+    connect(m_refresh, &QPushButton::clicked, this, [this] { RefreshPorts(); });
+    connect(m_add, &QPushButton::clicked, this, [this] { AddPort(m_addPath->text().trimmed()); });
+    connect(m_addPath, &QLineEdit::returnPressed, this, [this] { AddPort(m_addPath->text().trimmed()); });
+    connect(m_open, &QPushButton::clicked, this, [this] { OpenPort(); });
+    connect(m_close, &QPushButton::clicked, this, [this] { ClosePort(); });
+    connect(m_port, &QComboBox::currentIndexChanged, this, [this] { updateState(); });
 }
 
 CComConnectionView::~CComConnectionView() = default;

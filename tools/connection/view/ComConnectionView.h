@@ -11,6 +11,7 @@
 #include <QWidget>
 
 class QComboBox;
+class QFormLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -36,6 +37,9 @@ public:
     QString StatusText() const;
 
 private:
+    void BuildLineSettings(QWidget* box, QFormLayout* form);
+    void AddToolTips();
+    void ConnectSignals();
     void updateState();
     void saveChoice() const;
     void restoreChoice();

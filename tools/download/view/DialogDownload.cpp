@@ -86,6 +86,32 @@ CDialogDownload::CDialogDownload(QWidget* parent) : QWidget(parent)
     setWindowTitle(QStringLiteral("Download"));
     m_chooser = [this](const QString& f, const QString& i) { return defaultChooser(this, f, i); };
 
+    QGroupBox* dlBox = BuildDownloadBox();
+    QGroupBox* calBox = BuildCalibrationBox();
+
+    auto* top = new QVBoxLayout(this);
+    top->addWidget(dlBox);
+    top->addWidget(calBox);
+    top->addStretch(1);
+
+    m_tips.Create(this);
+    m_tips.SetMaxTipWidth(200);
+    m_tips.SetTipBkColor(0xACF7BB);
+    m_tips.AddTool(m_startStop, L"Start calibrate the sdram of STB.");
+    m_tips.AddTool(m_calibrate, L"Check if the STB need sdram calibration.");
+    m_tips.AddTool(m_select, L"Select a .img or .bin file.");
+    m_tips.AddTool(m_download, L"Download the file to memory.");
+    m_tips.AddTool(m_cancel, L"Cancle download.");
+
+    ConnectSignals();
+
+    setDownloadControlsEnabled(false);
+    setCalibrationControlsVisible(false);
+    onPlatformChanged();
+}
+
+QGroupBox* CDialogDownload::BuildDownloadBox()
+{
     auto* dlBox = new QGroupBox(QStringLiteral("Download"), this);
     auto* dg = new QGridLayout(dlBox);
     m_bootRom = named(new QCheckBox(QStringLiteral("Boot ROM Download"), dlBox), "bootRom");
@@ -116,7 +142,11 @@ CDialogDownload::CDialogDownload(QWidget* parent) : QWidget(parent)
     dg->addWidget(m_totalSize, 5, 1, 1, 2);
     dg->addWidget(new QLabel(QStringLiteral("Send Size"), dlBox), 6, 0);
     dg->addWidget(m_sendSize, 6, 1, 1, 2);
+    return dlBox;
+}
 
+QGroupBox* CDialogDownload::BuildCalibrationBox()
+{
     auto* calBox = new QGroupBox(QStringLiteral("Calibration"), this);
     auto* cg = new QGridLayout(calBox);
     m_calibrate = named(new QCheckBox(QStringLiteral("SDRAM Calibration"), calBox), "calibrate");
@@ -134,21 +164,11 @@ CDialogDownload::CDialogDownload(QWidget* parent) : QWidget(parent)
     cg->addWidget(m_chipLabel, 2, 0);
     cg->addWidget(m_chipPath, 2, 1);
     cg->addWidget(m_chipSelect, 2, 2);
+    return calBox;
+}
 
-    auto* top = new QVBoxLayout(this);
-    top->addWidget(dlBox);
-    top->addWidget(calBox);
-    top->addStretch(1);
-
-    m_tips.Create(this);
-    m_tips.SetMaxTipWidth(200);
-    m_tips.SetTipBkColor(0xACF7BB);
-    m_tips.AddTool(m_startStop, L"Start calibrate the sdram of STB.");
-    m_tips.AddTool(m_calibrate, L"Check if the STB need sdram calibration.");
-    m_tips.AddTool(m_select, L"Select a .img or .bin file.");
-    m_tips.AddTool(m_download, L"Download the file to memory.");
-    m_tips.AddTool(m_cancel, L"Cancle download.");
-
+void CDialogDownload::ConnectSignals()
+{
     m_downloadObs = new QueuedJobObserver(this);
     m_calibObs = new QueuedJobObserver(this);
     connect(m_downloadObs, &QueuedJobObserver::progress, m_progress, &QProgressBar::setValue);
@@ -168,10 +188,6 @@ CDialogDownload::CDialogDownload(QWidget* parent) : QWidget(parent)
     connect(m_download, &QPushButton::clicked, this, &CDialogDownload::onDownload);
     connect(m_cancel, &QPushButton::clicked, this, &CDialogDownload::onCancel);
     connect(m_startStop, &QPushButton::clicked, this, &CDialogDownload::onCalibrationStartStop);
-
-    setDownloadControlsEnabled(false);
-    setCalibrationControlsVisible(false);
-    onPlatformChanged();
 }
 
 CDialogDownload::~CDialogDownload()

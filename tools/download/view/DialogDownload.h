@@ -16,6 +16,7 @@
 #include <vector>
 
 class QCheckBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -53,6 +54,9 @@ public slots:
     void onCalibrationStartStop();           // 1023
 
 private:
+    QGroupBox* BuildDownloadBox();
+    QGroupBox* BuildCalibrationBox();
+    void ConnectSignals();
     void error(const QString& text);
     void setDownloadControlsEnabled(bool on);
     void setCalibrationControlsVisible(bool on);

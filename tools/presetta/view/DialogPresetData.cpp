@@ -19,6 +19,18 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+namespace {
+
+QLineEdit* NamedLineEdit(QWidget* parent, const char* name, bool readOnly)
+{
+    auto* e = new QLineEdit(parent);
+    e->setObjectName(QLatin1String(name));
+    e->setReadOnly(readOnly);
+    return e;
+}
+
+}  // namespace
+
 CDialogPresetData::CDialogPresetData(QWidget* parent) : QWidget(parent)
 {
     setWindowTitle(QStringLiteral("PresetData"));
@@ -29,57 +41,22 @@ CDialogPresetData::CDialogPresetData(QWidget* parent) : QWidget(parent)
     box->setMaximumWidth(720);
     auto* grid = new QGridLayout(box);
 
-    auto lineEdit = [&](const char* name, bool readOnly) {
-        auto* e = new QLineEdit(box);
-        e->setObjectName(QLatin1String(name));
-        e->setReadOnly(readOnly);
-        return e;
-    };
-    m_input = lineEdit("input", true);
+    m_input = NamedLineEdit(box, "input", true);
     m_browseInput = new QPushButton(QStringLiteral("Browse"), box);
     m_browseInput->setObjectName(QStringLiteral("browseInput"));
     grid->addWidget(new QLabel(QStringLiteral("Input Raw Data"), box), 0, 0);
     grid->addWidget(m_input, 0, 1, 1, 3);
     grid->addWidget(m_browseInput, 0, 4);
 
-    m_output = lineEdit("output", true);
+    m_output = NamedLineEdit(box, "output", true);
     m_browseOutput = new QPushButton(QStringLiteral("Browse"), box);
     m_browseOutput->setObjectName(QStringLiteral("browseOutput"));
     grid->addWidget(new QLabel(QStringLiteral("Save Output In"), box), 1, 0);
     grid->addWidget(m_output, 1, 1, 1, 3);
     grid->addWidget(m_browseOutput, 1, 4);
 
-    m_min = lineEdit("min", true);
-    m_max = lineEdit("max", true);
-    m_rows = lineEdit("rows", false);
-    for (QLineEdit* e : {m_min, m_max, m_rows})
-        e->setMaximumWidth(90);
-    auto* range = new QHBoxLayout;
-    range->addWidget(new QLabel(QStringLiteral("Min:"), box));
-    range->addWidget(m_min);
-    range->addSpacing(16);
-    range->addWidget(new QLabel(QStringLiteral("Max:"), box));
-    range->addWidget(m_max);
-    range->addStretch(1);
-    grid->addLayout(range, 2, 1, 1, 3);
-    auto* count = new QHBoxLayout;
-    count->addWidget(new QLabel(QStringLiteral("Input Number From Min To Max:"), box));
-    count->addWidget(m_rows);
-    count->addStretch(1);
-    grid->addLayout(count, 3, 1, 1, 3);
-
-    // The code page the names go into the image in.
-    m_codePage = new QComboBox(box);
-    m_codePage->setObjectName(QStringLiteral("codePage"));
-    for (const std::string& name : kv::CodePage::known())
-        m_codePage->addItem(QString::fromStdString(name));
-    m_codePage->setCurrentText(QString::fromStdString(kv::CodePage::from_settings().name()));
-    m_codePage->setToolTip(QStringLiteral("The code page of the box's texts (corvane.ini [STB] CodePage)."));
-    auto* cp = new QHBoxLayout;
-    cp->addWidget(new QLabel(QStringLiteral("Code Page:"), box));
-    cp->addWidget(m_codePage);
-    cp->addStretch(1);
-    grid->addLayout(cp, 4, 1, 1, 3);
+    BuildRangeRows(box, grid);
+    BuildCodePageRow(box, grid);
 
     m_create = new QPushButton(QStringLiteral("Create"), box);
     m_create->setObjectName(QStringLiteral("create"));
@@ -95,6 +72,55 @@ CDialogPresetData::CDialogPresetData(QWidget* parent) : QWidget(parent)
     outer->addWidget(box);
     outer->addStretch(1);
 
+    AddToolTips();
+
+    connect(m_browseInput, &QPushButton::clicked, this, &CDialogPresetData::OnBrowseInput);
+    connect(m_browseOutput, &QPushButton::clicked, this, &CDialogPresetData::OnBrowseOutput);
+    connect(m_create, &QPushButton::clicked, this, &CDialogPresetData::Create);
+    connect(m_clear, &QPushButton::clicked, this, &CDialogPresetData::Clear);
+}
+
+// The row range: Min and Max, and how many rows are taken from it.
+void CDialogPresetData::BuildRangeRows(QWidget* box, QGridLayout* grid)
+{
+    m_min = NamedLineEdit(box, "min", true);
+    m_max = NamedLineEdit(box, "max", true);
+    m_rows = NamedLineEdit(box, "rows", false);
+    for (QLineEdit* e : {m_min, m_max, m_rows})
+        e->setMaximumWidth(90);
+    auto* range = new QHBoxLayout;
+    range->addWidget(new QLabel(QStringLiteral("Min:"), box));
+    range->addWidget(m_min);
+    range->addSpacing(16);
+    range->addWidget(new QLabel(QStringLiteral("Max:"), box));
+    range->addWidget(m_max);
+    range->addStretch(1);
+    grid->addLayout(range, 2, 1, 1, 3);
+    auto* count = new QHBoxLayout;
+    count->addWidget(new QLabel(QStringLiteral("Input Number From Min To Max:"), box));
+    count->addWidget(m_rows);
+    count->addStretch(1);
+    grid->addLayout(count, 3, 1, 1, 3);
+}
+
+// The code page the names go into the image in.
+void CDialogPresetData::BuildCodePageRow(QWidget* box, QGridLayout* grid)
+{
+    m_codePage = new QComboBox(box);
+    m_codePage->setObjectName(QStringLiteral("codePage"));
+    for (const std::string& name : kv::CodePage::known())
+        m_codePage->addItem(QString::fromStdString(name));
+    m_codePage->setCurrentText(QString::fromStdString(kv::CodePage::from_settings().name()));
+    m_codePage->setToolTip(QStringLiteral("The code page of the box's texts (corvane.ini [STB] CodePage)."));
+    auto* cp = new QHBoxLayout;
+    cp->addWidget(new QLabel(QStringLiteral("Code Page:"), box));
+    cp->addWidget(m_codePage);
+    cp->addStretch(1);
+    grid->addLayout(cp, 4, 1, 1, 3);
+}
+
+void CDialogPresetData::AddToolTips()
+{
     m_tips = new COXToolTipCtrl(this);
     m_tips->Create(this);
     m_tips->SetMaxTipWidth(corvane::kToolTipMaxWidth);
@@ -103,11 +129,6 @@ CDialogPresetData::CDialogPresetData(QWidget* parent) : QWidget(parent)
     m_tips->AddTool(m_browseOutput, QStringLiteral("Please select preset file name you wanna save."));
     m_tips->AddTool(m_create, QStringLiteral("Click here will generate preset file from input .xls file"));
     m_tips->AddTool(m_clear, QStringLiteral("Click here to clean all content."));
-
-    connect(m_browseInput, &QPushButton::clicked, this, &CDialogPresetData::OnBrowseInput);
-    connect(m_browseOutput, &QPushButton::clicked, this, &CDialogPresetData::OnBrowseOutput);
-    connect(m_create, &QPushButton::clicked, this, &CDialogPresetData::Create);
-    connect(m_clear, &QPushButton::clicked, this, &CDialogPresetData::Clear);
 }
 
 void CDialogPresetData::Show(const QString& text, bool error)

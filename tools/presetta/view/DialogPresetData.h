@@ -6,6 +6,7 @@
 #include <QWidget>
 
 class QComboBox;
+class QGridLayout;
 class QLineEdit;
 class QPushButton;
 class COXToolTipCtrl;
@@ -32,6 +33,9 @@ private slots:
     void OnBrowseOutput();
 
 private:
+    void BuildRangeRows(QWidget* box, QGridLayout* grid);
+    void BuildCodePageRow(QWidget* box, QGridLayout* grid);
+    void AddToolTips();
     void Show(const QString& text, bool error);
     void ResetInput();
 

@@ -42,79 +42,34 @@ const bootlink::Platform& selected(const QComboBox* list)
 
 }  // namespace
 
+namespace {
+
+// A new widget of type W made from `args`, named for the tests and style sheets.
+template <class W, class... A>
+W* Named(const char* name, A&&... args)
+{
+    auto* w = new W(std::forward<A>(args)...);
+    w->setObjectName(name);
+    return w;
+}
+
+QProgressBar* NamedProgress(const char* name, QWidget* parent)
+{
+    auto* p = Named<QProgressBar>(name, parent);
+    p->setRange(0, 100);
+    p->setValue(0);
+    return p;
+}
+
+}  // namespace
+
 CDialogUPG::CDialogUPG(QWidget* parent) : QWidget(parent)
 {
     setWindowTitle(QStringLiteral("UPG"));
     m_userLimit = reflasher::user_limit_mode_from_settings(m_userLimit);
 
-    auto* upgBox = new QGroupBox(QStringLiteral("Upgrade"), this);
-    auto* ug = new QGridLayout(upgBox);
-    m_imagePath = new QLineEdit(upgBox);
-    m_imagePath->setObjectName("imagePath");
-    m_chooseImage = new QPushButton(QStringLiteral("..."), upgBox);
-    m_chooseImage->setObjectName("chooseImage");
-    m_upgProject = projectList(upgBox);
-    m_upgProject->setObjectName("upgProjectType");
-    m_upgProgress = new QProgressBar(upgBox);
-    m_upgProgress->setObjectName("upgProgress");
-    m_upgProgress->setRange(0, 100);
-    m_upgProgress->setValue(0);
-    m_start = new QPushButton(QStringLiteral("Start"), upgBox);
-    m_start->setObjectName("start");
-    m_exit = new QPushButton(QStringLiteral("Exit"), upgBox);
-    m_exit->setObjectName("exit");
-    m_upgStatus = new QLabel(upgBox);
-    m_upgStatus->setObjectName("upgStatus");
-    m_command = new QLineEdit(upgBox);
-    m_command->setObjectName("command");
-    m_send = new QPushButton(QStringLiteral("Send"), upgBox);
-    m_send->setObjectName("send");
-    ug->addWidget(new QLabel(QStringLiteral("Image:"), upgBox), 0, 0);
-    ug->addWidget(m_imagePath, 0, 1, 1, 3);
-    ug->addWidget(m_chooseImage, 0, 4);
-    ug->addWidget(new QLabel(QStringLiteral("Project Type:"), upgBox), 1, 0);
-    ug->addWidget(m_upgProject, 1, 1);
-    ug->addWidget(m_start, 1, 3);
-    ug->addWidget(m_exit, 1, 4);
-    ug->addWidget(m_upgProgress, 2, 0, 1, 5);
-    ug->addWidget(m_upgStatus, 3, 0, 1, 5);
-    ug->addWidget(m_command, 4, 0, 1, 4);
-    ug->addWidget(m_send, 4, 4);
-
-    auto* dumpBox = new QGroupBox(QStringLiteral("Dump"), this);
-    auto* dg = new QGridLayout(dumpBox);
-    m_dumpSizeList = new QComboBox(dumpBox);
-    m_dumpSizeList->setObjectName("dumpSize");
-    for (const char* n : reflasher::kDumpSizeNames)
-        m_dumpSizeList->addItem(QString::fromUtf8(n));
-    m_dumpPath = new QLineEdit(dumpBox);
-    m_dumpPath->setObjectName("dumpPath");
-    m_chooseDump = new QPushButton(QStringLiteral("..."), dumpBox);
-    m_chooseDump->setObjectName("chooseDump");
-    m_dumpProject = projectList(dumpBox);
-    m_dumpProject->setObjectName("dumpProjectType");
-    m_dumpProgress = new QProgressBar(dumpBox);
-    m_dumpProgress->setObjectName("dumpProgress");
-    m_dumpProgress->setRange(0, 100);
-    m_dumpProgress->setValue(0);
-    m_dump = new QPushButton(QStringLiteral("Dump"), dumpBox);
-    m_dump->setObjectName("dump");
-    m_cancel = new QPushButton(QStringLiteral("Cancel"), dumpBox);
-    m_cancel->setObjectName("cancel");
-    m_dumpStatus = new QLabel(dumpBox);
-    m_dumpStatus->setObjectName("dumpStatus");
-    dg->addWidget(new QLabel(QStringLiteral("Dump Size:"), dumpBox), 0, 0);
-    dg->addWidget(m_dumpSizeList, 0, 1);
-    dg->addWidget(new QLabel(QStringLiteral("Project Type:"), dumpBox), 0, 2);
-    dg->addWidget(m_dumpProject, 0, 3);
-    dg->addWidget(new QLabel(QStringLiteral("Dump file:"), dumpBox), 1, 0);
-    dg->addWidget(m_dumpPath, 1, 1, 1, 3);
-    dg->addWidget(m_chooseDump, 1, 4);
-    dg->addWidget(m_dump, 2, 3);
-    dg->addWidget(m_cancel, 2, 4);
-    dg->addWidget(m_dumpProgress, 3, 0, 1, 5);
-    dg->addWidget(m_dumpStatus, 4, 0, 1, 5);
-
+    QGroupBox* upgBox = BuildUpgradeBox();
+    QGroupBox* dumpBox = BuildDumpBox();
     auto* top = new QVBoxLayout(this);
     top->addWidget(upgBox);
     top->addWidget(dumpBox);
@@ -132,6 +87,69 @@ CDialogUPG::CDialogUPG(QWidget* parent) : QWidget(parent)
     m_tips.AddTool(m_dump, L"Begin to dump.");
     m_tips.AddTool(m_cancel, L"Cancel this dump.");
 
+    ConnectSignals();
+    onUpgProjectChanged(0);
+}
+
+QGroupBox* CDialogUPG::BuildUpgradeBox()
+{
+    auto* upgBox = new QGroupBox(QStringLiteral("Upgrade"), this);
+    auto* ug = new QGridLayout(upgBox);
+    m_imagePath = Named<QLineEdit>("imagePath", upgBox);
+    m_chooseImage = Named<QPushButton>("chooseImage", QStringLiteral("..."), upgBox);
+    m_upgProject = projectList(upgBox);
+    m_upgProject->setObjectName("upgProjectType");
+    m_upgProgress = NamedProgress("upgProgress", upgBox);
+    m_start = Named<QPushButton>("start", QStringLiteral("Start"), upgBox);
+    m_exit = Named<QPushButton>("exit", QStringLiteral("Exit"), upgBox);
+    m_upgStatus = Named<QLabel>("upgStatus", upgBox);
+    m_command = Named<QLineEdit>("command", upgBox);
+    m_send = Named<QPushButton>("send", QStringLiteral("Send"), upgBox);
+    ug->addWidget(new QLabel(QStringLiteral("Image:"), upgBox), 0, 0);
+    ug->addWidget(m_imagePath, 0, 1, 1, 3);
+    ug->addWidget(m_chooseImage, 0, 4);
+    ug->addWidget(new QLabel(QStringLiteral("Project Type:"), upgBox), 1, 0);
+    ug->addWidget(m_upgProject, 1, 1);
+    ug->addWidget(m_start, 1, 3);
+    ug->addWidget(m_exit, 1, 4);
+    ug->addWidget(m_upgProgress, 2, 0, 1, 5);
+    ug->addWidget(m_upgStatus, 3, 0, 1, 5);
+    ug->addWidget(m_command, 4, 0, 1, 4);
+    ug->addWidget(m_send, 4, 4);
+    return upgBox;
+}
+
+QGroupBox* CDialogUPG::BuildDumpBox()
+{
+    auto* dumpBox = new QGroupBox(QStringLiteral("Dump"), this);
+    auto* dg = new QGridLayout(dumpBox);
+    m_dumpSizeList = Named<QComboBox>("dumpSize", dumpBox);
+    for (const char* n : reflasher::kDumpSizeNames)
+        m_dumpSizeList->addItem(QString::fromUtf8(n));
+    m_dumpPath = Named<QLineEdit>("dumpPath", dumpBox);
+    m_chooseDump = Named<QPushButton>("chooseDump", QStringLiteral("..."), dumpBox);
+    m_dumpProject = projectList(dumpBox);
+    m_dumpProject->setObjectName("dumpProjectType");
+    m_dumpProgress = NamedProgress("dumpProgress", dumpBox);
+    m_dump = Named<QPushButton>("dump", QStringLiteral("Dump"), dumpBox);
+    m_cancel = Named<QPushButton>("cancel", QStringLiteral("Cancel"), dumpBox);
+    m_dumpStatus = Named<QLabel>("dumpStatus", dumpBox);
+    dg->addWidget(new QLabel(QStringLiteral("Dump Size:"), dumpBox), 0, 0);
+    dg->addWidget(m_dumpSizeList, 0, 1);
+    dg->addWidget(new QLabel(QStringLiteral("Project Type:"), dumpBox), 0, 2);
+    dg->addWidget(m_dumpProject, 0, 3);
+    dg->addWidget(new QLabel(QStringLiteral("Dump file:"), dumpBox), 1, 0);
+    dg->addWidget(m_dumpPath, 1, 1, 1, 3);
+    dg->addWidget(m_chooseDump, 1, 4);
+    dg->addWidget(m_dump, 2, 3);
+    dg->addWidget(m_cancel, 2, 4);
+    dg->addWidget(m_dumpProgress, 3, 0, 1, 5);
+    dg->addWidget(m_dumpStatus, 4, 0, 1, 5);
+    return dumpBox;
+}
+
+void CDialogUPG::ConnectSignals()
+{
     m_upgObserver = new QueuedJobObserver(this);
     m_dumpObserver = new QueuedJobObserver(this);
     connect(m_upgObserver, &QueuedJobObserver::status, m_upgStatus, &QLabel::setText);
@@ -150,7 +168,6 @@ CDialogUPG::CDialogUPG(QWidget* parent) : QWidget(parent)
     connect(m_send, &QPushButton::clicked, this, &CDialogUPG::onSend);
     connect(m_upgProject, qOverload<int>(&QComboBox::currentIndexChanged), this, &CDialogUPG::onUpgProjectChanged);
     connect(m_dumpSizeList, qOverload<int>(&QComboBox::currentIndexChanged), this, &CDialogUPG::onDumpSizeChanged);
-    onUpgProjectChanged(0);
 }
 
 CDialogUPG::~CDialogUPG()

@@ -12,6 +12,7 @@
 #include <memory>
 
 class QComboBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -43,6 +44,9 @@ public slots:
     void onDumpSizeChanged(int index);
 
 private:
+    QGroupBox* BuildUpgradeBox();
+    QGroupBox* BuildDumpBox();
+    void ConnectSignals();
     void error(const QString& text);
     void setUpgradeButtons(bool enabled);
     void setDumpButtons(bool enabled);

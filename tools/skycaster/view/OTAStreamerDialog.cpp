@@ -76,6 +76,44 @@ OTAStreamerDialog::~OTAStreamerDialog()
         m_thread->Detach();
 }
 
+namespace {
+
+QCheckBox* NamedCheck(QWidget* parent, const char* text, const char* name)
+{
+    auto* c = new QCheckBox(QLatin1String(text), parent);
+    c->setObjectName(QLatin1String(name));
+    return c;
+}
+
+QPushButton* NamedButton(QWidget* parent, const char* text, const char* name)
+{
+    auto* b = new QPushButton(QLatin1String(text), parent);
+    b->setObjectName(QLatin1String(name));
+    return b;
+}
+
+QLineEdit* NamedEdit(QWidget* parent, const char* name, bool readOnly)
+{
+    auto* e = new QLineEdit(parent);
+    e->setObjectName(QLatin1String(name));
+    e->setReadOnly(readOnly);
+    return e;
+}
+
+// A file row: label, path (read-only) and "Browse".
+std::pair<QLineEdit*, QPushButton*> AddFileRow(QWidget* box, QGridLayout* grid, const char* text,
+                                               const char* pathName, const char* buttonName, int row)
+{
+    grid->addWidget(new QLabel(QLatin1String(text), box), row, 0);
+    QLineEdit* path = NamedEdit(box, pathName, true);
+    grid->addWidget(path, row, 1, 1, 2);
+    QPushButton* browse = NamedButton(box, "Browse", buttonName);
+    grid->addWidget(browse, row, 3);
+    return std::make_pair(path, browse);
+}
+
+}  // namespace
+
 void OTAStreamerDialog::BuildUi()
 {
     // Everything scrolls when the window is smaller than the tab.
@@ -89,48 +127,49 @@ void OTAStreamerDialog::BuildUi()
     auto* box = new QGroupBox(content);
     box->setMaximumWidth(820);
     auto* grid = new QGridLayout(box);
-    auto label = [&](const char* text, int row, int col) { grid->addWidget(new QLabel(QLatin1String(text), box), row, col); };
-    auto check = [&](const char* text, const char* name) {
-        auto* c = new QCheckBox(QLatin1String(text), box);
-        c->setObjectName(QLatin1String(name));
-        return c;
-    };
-    auto button = [&](const char* text, const char* name) {
-        auto* b = new QPushButton(QLatin1String(text), box);
-        b->setObjectName(QLatin1String(name));
-        return b;
-    };
-    auto edit = [&](const char* name, bool readOnly) {
-        auto* e = new QLineEdit(box);
-        e->setObjectName(QLatin1String(name));
-        e->setReadOnly(readOnly);
-        return e;
-    };
 
-    label("Project Type:", 0, 0);
+    BuildProjectRows(box, grid);
+    BuildPages(box, grid);
+    BuildGroupRow(box, grid);
+    BuildStreamSettings(box, grid);
+    std::tie(m_mergePath, m_browseMerge) =
+        AddFileRow(box, grid, "File To Be Merged  To:", "mergeFile", "browseMerge", 5);
+    BuildRunRow(box, grid);
+    grid->setColumnStretch(2, 1);
+    inner->addWidget(box);
+    inner->addStretch(1);
+    scroll->setWidget(content);
+    outer->addWidget(scroll);
+
+    m_tips->AddTool(m_browseBin, QStringLiteral("Select a flash binary file, it will be the original upgrade base file."));
+    m_tips->AddTool(m_repeat, QStringLiteral("Set the Update file Repeat times in the ts file."));
+    m_tips->AddTool(m_activateMerger, QStringLiteral("Activate to merge the generatd file into another ts file."));
+    m_tips->AddTool(m_browseMerge, QStringLiteral("Select the ts file you hope to merge ota.m2t to."));
+    m_tips->AddTool(m_generate, QStringLiteral("Generate new ota file."));
+    m_tips->AddTool(m_clear, QStringLiteral("Clear all the inputs."));
+}
+
+// The project type, the file flags and the binary file.
+void OTAStreamerDialog::BuildProjectRows(QWidget* box, QGridLayout* grid)
+{
+    grid->addWidget(new QLabel(QLatin1String("Project Type:"), box), 0, 0);
     m_project = new QComboBox(box);
     m_project->setObjectName(QStringLiteral("projectType"));
     grid->addWidget(m_project, 0, 1);
-    m_compress = check("Is_compress_file", "isCompressFile");
-    m_split = check("Is_split_mode", "isSplitMode");
-    m_force = check("Is_force", "isForce");
+    m_compress = NamedCheck(box, "Is_compress_file", "isCompressFile");
+    m_split = NamedCheck(box, "Is_split_mode", "isSplitMode");
+    m_force = NamedCheck(box, "Is_force", "isForce");
     auto* flags = new QHBoxLayout;
     for (QCheckBox* c : {m_compress, m_split, m_force})
         flags->addWidget(c);
     flags->addStretch(1);
     grid->addLayout(flags, 0, 2, 1, 2);
+    std::tie(m_binPath, m_browseBin) = AddFileRow(box, grid, "Binary File:", "binaryFile", "browseBinary", 1);
+}
 
-    // A file row: label, path (read-only) and "Browse".
-    auto fileRow = [&](const char* text, const char* pathName, const char* buttonName, int row) {
-        label(text, row, 0);
-        QLineEdit* path = edit(pathName, true);
-        grid->addWidget(path, row, 1, 1, 2);
-        QPushButton* browse = button("Browse", buttonName);
-        grid->addWidget(browse, row, 3);
-        return std::make_pair(path, browse);
-    };
-    std::tie(m_binPath, m_browseBin) = fileRow("Binary File:", "binaryFile", "browseBinary", 1);
-
+// One page of settings per project type, in tabs.
+void OTAStreamerDialog::BuildPages(QWidget* box, QGridLayout* grid)
+{
     m_tips = new COXToolTipCtrl(this);
     m_tips->Create(this);
     m_tips->SetMaxTipWidth(corvane::kToolTipMaxWidth);
@@ -150,12 +189,16 @@ void OTAStreamerDialog::BuildUi()
         m_tabs->addTab(PageOf(project), QString::fromLatin1(project_name(project)));
     }
     grid->addWidget(m_tabs, 2, 0, 1, 4);
+}
 
-    m_nextGroup = button("NextGroup", "nextGroup");
-    m_groupNum = edit("groupNum", true);
+// "NextGroup", the group number and the merger switch.
+void OTAStreamerDialog::BuildGroupRow(QWidget* box, QGridLayout* grid)
+{
+    m_nextGroup = NamedButton(box, "NextGroup", "nextGroup");
+    m_groupNum = NamedEdit(box, "groupNum", true);
     m_groupNum->setText(QStringLiteral("1"));
     m_groupNum->setMaximumWidth(60);
-    m_activateMerger = check("Activate Merger", "activateMerger");
+    m_activateMerger = NamedCheck(box, "Activate Merger", "activateMerger");
     auto* group = new QHBoxLayout;
     group->addWidget(m_nextGroup);
     group->addWidget(new QLabel(QStringLiteral("GroupNum:"), box));
@@ -164,8 +207,11 @@ void OTAStreamerDialog::BuildUi()
     group->addWidget(m_activateMerger);
     group->addStretch(1);
     grid->addLayout(group, 3, 0, 1, 4);
+}
 
-    // Two columns of stream settings.
+// Two columns of stream settings.
+void OTAStreamerDialog::BuildStreamSettings(QWidget* box, QGridLayout* grid)
+{
     auto* settings = new QGridLayout;
     auto pair = [&](const char* text, QWidget* w, int row, int col) {
         settings->addWidget(new QLabel(QLatin1String(text), box), row, col);
@@ -176,7 +222,7 @@ void OTAStreamerDialog::BuildUi()
     m_packetSize = new QComboBox(box);
     m_packetSize->setObjectName(QStringLiteral("packetSize"));
     m_packetSize->addItems({QStringLiteral("188"), QStringLiteral("204")});
-    m_loopTimes = edit("loopTimes", false);
+    m_loopTimes = NamedEdit(box, "loopTimes", false);
     m_loopTimes->setValidator(new QIntValidator(0, 999, m_loopTimes));
     pair("Upg_File Repeat NO.:0x", m_repeat, 0, 0);
     pair("Upg PID(13Bits):0x", m_upgPid, 0, 3);
@@ -185,32 +231,22 @@ void OTAStreamerDialog::BuildUi()
     settings->setColumnMinimumWidth(2, 24);
     settings->setColumnStretch(5, 1);
     grid->addLayout(settings, 4, 0, 1, 4);
+}
 
-    std::tie(m_mergePath, m_browseMerge) = fileRow("File To Be Merged  To:", "mergeFile", "browseMerge", 5);
-
+// The progress bar, "Generate" and "Clear".
+void OTAStreamerDialog::BuildRunRow(QWidget* box, QGridLayout* grid)
+{
     m_progress = new QProgressBar(box);
     m_progress->setObjectName(QStringLiteral("progress"));
     m_progress->setRange(0, 100);
     m_progress->setValue(0);
-    m_generate = button("Generate", "generate");
-    m_clear = button("Clear", "clear");
+    m_generate = NamedButton(box, "Generate", "generate");
+    m_clear = NamedButton(box, "Clear", "clear");
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(m_progress, 1);
     buttons->addWidget(m_generate);
     buttons->addWidget(m_clear);
     grid->addLayout(buttons, 6, 0, 1, 4);
-    grid->setColumnStretch(2, 1);
-    inner->addWidget(box);
-    inner->addStretch(1);
-    scroll->setWidget(content);
-    outer->addWidget(scroll);
-
-    m_tips->AddTool(m_browseBin, QStringLiteral("Select a flash binary file, it will be the original upgrade base file."));
-    m_tips->AddTool(m_repeat, QStringLiteral("Set the Update file Repeat times in the ts file."));
-    m_tips->AddTool(m_activateMerger, QStringLiteral("Activate to merge the generatd file into another ts file."));
-    m_tips->AddTool(m_browseMerge, QStringLiteral("Select the ts file you hope to merge ota.m2t to."));
-    m_tips->AddTool(m_generate, QStringLiteral("Generate new ota file."));
-    m_tips->AddTool(m_clear, QStringLiteral("Clear all the inputs."));
 }
 
 void OTAStreamerDialog::Show(const QString& text, bool error)

@@ -17,6 +17,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
 class QLineEdit;
 class QProgressBar;
 class QPushButton;
@@ -58,6 +59,11 @@ private slots:
 private:
     struct JobPlan;
     void BuildUi();
+    void BuildProjectRows(QWidget* box, QGridLayout* grid);
+    void BuildPages(QWidget* box, QGridLayout* grid);
+    void BuildGroupRow(QWidget* box, QGridLayout* grid);
+    void BuildStreamSettings(QWidget* box, QGridLayout* grid);
+    void BuildRunRow(QWidget* box, QGridLayout* grid);
     void Show(const QString& text, bool error);
     int CurrentProject() const;
     COtaPage* PageOf(int project) const;

@@ -20,6 +20,33 @@ constexpr int kFieldControlId = 30000;
 constexpr int kFieldLabelId = 31000;
 }
 
+namespace {
+
+// The control of one field: its choices, or an edit for a number or a text,
+// showing the value read (`ok`) or nothing.
+QWidget* FieldControl(const KV_DYNAMIC_FIELD& f, bool ok, const tessel::old_field_value_t& v, CTesselOldConfig& cfg,
+                      QWidget* grid)
+{
+    if (tessel::field_kind(f.type) == tessel::FieldKind::choice) {
+        auto* c = new QComboBox(grid);
+        for (int32_t choice : tessel::dynamic_field_choices(f))
+            c->addItem(QString::number(choice));
+        c->setCurrentIndex(ok ? v.choice : -1);
+        return c;
+    }
+    auto* e = new QLineEdit(grid);
+    if (tessel::field_kind(f.type) == tessel::FieldKind::number) {
+        e->setText(ok ? QString::number(v.value) : QString());
+        e->setMaximumWidth(140);
+    } else {
+        e->setText(ok ? QString::fromStdString(cfg.screen_text(v)) : QString());
+        e->setMaxLength(std::max<int>(1, (int)((f.bit_off % 8 + f.bit_len + 7) / 8)));
+    }
+    return e;
+}
+
+}  // namespace
+
 TesselNewButtonDialog::TesselNewButtonDialog(TesselDialog* view, KV_DYNAMIC_ITEM* item, QWidget* parent)
     : QDialog(parent), m_view(view), m_item(item)
 {
@@ -54,24 +81,7 @@ TesselNewButtonDialog::TesselNewButtonDialog(TesselDialog* view, KV_DYNAMIC_ITEM
         const bool ok = cfg.read_field(item, f, img.data(), img.size(), &v) == 0;
         if (!ok)
             problems << name + QStringLiteral(": ") + QString::fromStdString(cfg.last_message());
-        QWidget* control = nullptr;
-        if (tessel::field_kind(f->type) == tessel::FieldKind::choice) {
-            auto* c = new QComboBox(grid);
-            for (int32_t choice : tessel::dynamic_field_choices(*f))
-                c->addItem(QString::number(choice));
-            c->setCurrentIndex(ok ? v.choice : -1);
-            control = c;
-        } else {
-            auto* e = new QLineEdit(grid);
-            if (tessel::field_kind(f->type) == tessel::FieldKind::number) {
-                e->setText(ok ? QString::number(v.value) : QString());
-                e->setMaximumWidth(140);
-            } else {
-                e->setText(ok ? QString::fromStdString(cfg.screen_text(v)) : QString());
-                e->setMaxLength(std::max<int>(1, (int)((f->bit_off % 8 + f->bit_len + 7) / 8)));
-            }
-            control = e;
-        }
+        QWidget* control = FieldControl(*f, ok, v, cfg, grid);
         // What the field showed: a text left as it was keeps its bytes.
         auto* edit = qobject_cast<QLineEdit*>(control);
         const QString shown = edit ? edit->text() : QString();
