@@ -131,6 +131,7 @@ public:
     {
         std::lock_guard<std::mutex> l(m_mutex);
         m_record = std::move(record);
+        m_unrecorded = false;
     }
     // The run has ended: a pass begun and not ended is recorded as cancelled.
     void finishRecord() { endRecord(JobResult::failure(JobErrorKind::Cancelled, "", ""), {}); }
@@ -141,11 +142,12 @@ private:
     void beginRecord(const std::string& code)
     {
         std::lock_guard<std::mutex> l(m_mutex);
-        if (m_record)
+        if (m_record || m_unrecorded)
             return;
         std::string err;
         m_record = begin_pass_record(code, &err);
-        if (!m_record)
+        m_unrecorded = !m_record;  // tried once a pass
+        if (m_unrecorded)
             kv_console_printf("stampa: %s\n", err.c_str());
     }
     void endRecord(const JobResult& result, const std::string& code)
@@ -154,6 +156,7 @@ private:
         {
             std::lock_guard<std::mutex> l(m_mutex);
             record = std::move(m_record);
+            m_unrecorded = false;
         }
         if (!record)
             return;
@@ -179,6 +182,7 @@ private:
     std::mutex m_mutex;
     std::string m_reuse;
     std::shared_ptr<corvane::TabRecord> m_record;  // the pass under way's (under m_mutex)
+    bool m_unrecorded = false;                     // its row could not be begun
 };
 
 // The reports of one run, queued onto the page's thread; dropped there once
