@@ -1,53 +1,42 @@
-// The job rows of a test's line database, read with SQLite itself.
+// A test's line database read with SQLite itself.
 #pragma once
 
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
 namespace linetest {
 
-struct JobRow {
-    std::string tool, kind, outcome, station, port, code;
-    // "tool kind outcome": what a test waits for.
-    std::string summary() const { return tool + " " + kind + " " + outcome; }
-};
-
-// The rows in the order they were written; none while the file is not there.
-inline std::vector<JobRow> job_rows(const std::string& path)
+// The first column of the first row `sql` gives; "" when none (or no file yet).
+inline std::string line_value(const std::string& path, const char* sql)
 {
-    std::vector<JobRow> rows;
+    std::string value;
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* st = nullptr;
-        const char* sql = "SELECT tool, kind, outcome, station, port, code FROM job ORDER BY rowid";
-        if (sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK) {
-            auto text = [st](int i) {
-                const unsigned char* t = sqlite3_column_text(st, i);
-                return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
-            };
-            while (sqlite3_step(st) == SQLITE_ROW)
-                rows.push_back({text(0), text(1), text(2), text(3), text(4), text(5)});
-        }
-        sqlite3_finalize(st);
-    }
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+        sqlite3_prepare_v2(db, sql, -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW &&
+        sqlite3_column_text(st, 0))
+        value = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
     sqlite3_close(db);
-    return rows;
+    return value;
 }
 
-// The summary of the last row, "" when there is none.
+#define LINETEST_JOB "tool || ' ' || kind || ' ' || outcome || ' ' || station || ' ' || port"
+
+// "tool kind outcome station port" of the last job row.
 inline std::string last_job(const std::string& path)
 {
-    std::vector<JobRow> rows = job_rows(path);
-    return rows.empty() ? std::string() : rows.back().summary();
+    return line_value(path, "SELECT " LINETEST_JOB " FROM job ORDER BY rowid DESC");
 }
 
-inline std::string host_name()
+// What last_job says of a job `what` ("tool kind outcome") on `port` of this host.
+inline std::string job_here(const std::string& what, const std::string& port)
 {
     char host[256] = {};
-    return ::gethostname(host, sizeof host - 1) == 0 ? host : "";
+    ::gethostname(host, sizeof host - 1);
+    return what + " " + host + " " + port;
 }
 
 }  // namespace linetest
