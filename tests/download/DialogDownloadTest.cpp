@@ -4,6 +4,7 @@
 #include "DialogDownload.h"
 
 #include "KvBasicLog.h"
+#include "LineRows.h"
 #include "SerialMonitorService.h"
 #include "StbSim.h"
 
@@ -173,8 +174,11 @@ private slots:
         kv::set_current_serial_service(nullptr);
     }
 
+    // A download and then an FPGA calibration from the tab: each leaves its
+    // row in the line database.
     void downloadFromTheTab()
     {
+        qputenv("CORVANE_DB", QByteArray::fromStdString("sqlite:" + lineDb()));
         stbsim::Options o = quietBox();
         o.download_mode = true;
         LiveBox live(o);
@@ -200,10 +204,13 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(live.box.downloaded().size() == size_t(image.size()), 20000);
         const std::vector<uint8_t> kept = live.box.downloaded();
         QVERIFY(QByteArray(reinterpret_cast<const char*>(kept.data()), qsizetype(kept.size())) == image);
+        QTRY_COMPARE_WITH_TIMEOUT(linetest::last_job(lineDb()),
+                                  linetest::job_here("download download ok", live.box.port_path()), 10000);
     }
 
     void fpgaCalibrationFromTheTab()
     {
+        qputenv("CORVANE_DB", QByteArray::fromStdString("sqlite:" + lineDb()));
         std::string err;
         QVERIFY(stbsim::write_stb_files(m_home.path().toStdString(), nullptr, &err));
         stbsim::Options o = quietBox();
@@ -222,6 +229,9 @@ private slots:
                                   QStringLiteral("fpga lane0 clock=32 dqs=20 lane1 clock=7 dqs=57"), 20000);
         QVERIFY(!v.calibrationRunning());
         QFile::remove(m_home.path() + "/ddrconf.txt");
+        QTRY_COMPARE_WITH_TIMEOUT(linetest::last_job(lineDb()),
+                                  linetest::job_here("download calibrate-fpga ok", live.box.port_path()), 10000);
+        qunsetenv("CORVANE_DB");
     }
 
     // Closing the tab while a block waits to go out does not wait for the
@@ -270,6 +280,7 @@ private slots:
     }
 
 private:
+    std::string lineDb() const { return m_home.path().toStdString() + "/download-line.db"; }
     static bool downloadControlsEnabled(CDialogDownload& v)
     {
         bool all = true, any = false;

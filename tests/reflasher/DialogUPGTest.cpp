@@ -2,6 +2,7 @@
 #include "DialogUPG.h"
 
 #include "KvBasicLog.h"
+#include "LineRows.h"
 #include "SerialMonitorService.h"
 #include "StbSim.h"
 
@@ -100,10 +101,12 @@ private slots:
         QVERIFY(!v.jobRunning());
     }
 
-    // A whole upgrade from the tab into a virtual STB: the buttons come back
-    // and the box's flash holds the padded image.
+    // A whole upgrade from the tab into a virtual STB: the buttons come back,
+    // the box's flash holds the padded image and the job's row is in the line
+    // database. Without its database the tab does not start the job.
     void upgradeThroughTheView()
     {
+        const std::string db = m_home.path().toStdString() + "/upg-line.db";
         std::string err;
         QVERIFY(stbsim::write_stb_files(m_home.path().toStdString(), nullptr, &err));
         stbsim::Options o;
@@ -132,12 +135,19 @@ private slots:
         {
             CDialogUPG v;
             v.findChild<QLineEdit*>("imagePath")->setText(f.fileName());
+            qputenv("CORVANE_DB", "postgresql://x@127.0.0.1:1/x");
+            v.onStart();
+            QVERIFY(v.lastMessage().startsWith(QStringLiteral("The line database is unavailable")));
+            QVERIFY(!v.jobRunning());
+            qputenv("CORVANE_DB", QByteArray::fromStdString("sqlite:" + db));
             v.onStart();
             QVERIFY(v.jobRunning());
             QVERIFY(!v.findChild<QPushButton*>("start")->isEnabled());
             QTRY_VERIFY_WITH_TIMEOUT(!v.jobRunning(), 60000);
             QVERIFY(v.findChild<QPushButton*>("start")->isEnabled());
         }
+        QTRY_COMPARE_WITH_TIMEOUT(linetest::last_job(db), linetest::job_here("upg upgrade ok", box.port_path()), 10000);
+        qunsetenv("CORVANE_DB");
         const std::vector<uint8_t> flash = box.flash();
         QVERIFY(flash.size() >= 131072);
         QVERIFY(std::memcmp(flash.data(), image.constData(), size_t(image.size())) == 0);

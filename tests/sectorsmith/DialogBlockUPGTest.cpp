@@ -2,6 +2,7 @@
 #include "DialogBlockUPG.h"
 
 #include "KvBasicLog.h"
+#include "LineRows.h"
 #include "SerialMonitorService.h"
 #include "StbSim.h"
 
@@ -65,9 +66,12 @@ private slots:
     }
 
     // A block upgrade from the tab into a virtual STB. A burn button pressed
-    // while the worker runs does nothing; the buttons come back at the end.
+    // while the worker runs does nothing; the buttons come back at the end and
+    // the job's row is in the line database.
     void blockUpgradeThroughTheView()
     {
+        const std::string db = m_home.path().toStdString() + "/block-line.db";
+        qputenv("CORVANE_DB", QByteArray::fromStdString("sqlite:" + db));
         std::string err;
         QVERIFY(stbsim::write_stb_files(m_home.path().toStdString(), nullptr, &err));
         stbsim::Options o;
@@ -120,6 +124,9 @@ private slots:
         }
         const std::vector<uint8_t> flash = box.flash();
         QVERIFY(std::equal(logo.begin(), logo.end(), flash.begin() + offset));
+        QTRY_COMPARE_WITH_TIMEOUT(linetest::last_job(db), linetest::job_here("upgblock block ok", box.port_path()),
+                                  10000);
+        qunsetenv("CORVANE_DB");
         kv::set_current_serial_service(nullptr);
         svc.SMS_Deinit();
         box.stop();

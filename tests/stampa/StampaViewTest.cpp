@@ -4,6 +4,7 @@
 #include "StampaPages.h"
 
 #include "KvBasicLog.h"
+#include "LineRows.h"
 #include "SerialMonitorService.h"
 #include "StbSim.h"
 
@@ -103,8 +104,12 @@ private slots:
         QCOMPARE(birch.lastMessage(), QStringLiteral("Not open COM, please check! "));
     }
 
+    // The pass writes its row, with its code, in the line database; the run's
+    // end leaves no row running.
     void aScannedPassBurnsTheBox()
     {
+        const std::string db = path("stampa-line.db");
+        qputenv("CORVANE_DB", QByteArray::fromStdString("sqlite:" + db));
         stbsim::Options o;
         o.flash_size = 64 * 1024;
         o.stampa.platform = "alder";
@@ -157,6 +162,11 @@ private slots:
         std::ifstream f(path("scan.csv"));
         std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
         QCOMPARE(QString::fromStdString(all), QStringLiteral("Stampa,Status\nSCAN01,Success\n"));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            linetest::line_value(db, "SELECT " LINETEST_JOB " || ' ' || code FROM job ORDER BY rowid"),
+            linetest::job_here("stampa burn ok", box.port_path()) + " SCAN01", 10000);
+        QCOMPARE(linetest::line_value(db, "SELECT count(*) FROM job WHERE outcome = 'running'"), std::string("0"));
+        qunsetenv("CORVANE_DB");
         kv::log_remove_listener(listener);
         kv::set_current_serial_service(nullptr);
         svc.SMS_Deinit();

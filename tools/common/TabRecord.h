@@ -21,6 +21,8 @@ public:
     // cannot be reached: the tab then refuses to start the job.
     bool begin(line::JobStart label, IJobObserver* next, std::string* error);
     IJobObserver* observer() { return &m_trace; }
+    // The code the job burns, once it is known.
+    void set_code(const std::string& code) { m_trace.set_code(code); }
     // The job's ending, as the job reported it.
     void end(const std::string& report = {}) { m_trace.end_as_reported(report); }
 

@@ -3,6 +3,7 @@
 #include "KvBasicLog.h"
 #include "QueuedJobObserver.h"
 #include "SerialMonitorService.h"
+#include "TabRecord.h"
 #include "ToolCommon.h"
 #include "WorkerRun.h"
 
@@ -315,11 +316,18 @@ void CDialogDownload::onDownload()
         return;
     }
     m_totalSize->setText(QString::number(qulonglong(m_image.size())));
-    WorkerRun::let_go(m_downloadRun);  // the last download has ended: this only forgets it
     auto state = std::make_shared<DownloadState>();
+    std::string err;
+    auto record = corvane::begin_tab_record(
+        corvane::tab_job("download", "download", -1, m_imagePath->text().toStdString()), &state->reports, &err);
+    if (!record) {
+        error(QString::fromStdString(err));
+        return;
+    }
+    WorkerRun::let_go(m_downloadRun);  // the last download has ended: this only forgets it
     auto run = std::make_shared<WorkerRun>(m_downloadObs);
     state->reports.to = &run->relay();
-    state->ctx.observer = &state->reports;
+    state->ctx.observer = record->observer();
     state->ctx.cancel = &state->cancel;
     state->ctx.svc = corvane::SerialService();
     download::DownloadParams p;
@@ -336,8 +344,9 @@ void CDialogDownload::onDownload()
     m_dl = state;
     m_downloadRun = run;
     run->start(
-        [state, r, p = std::move(p)] {
+        [state, r, record, p = std::move(p)] {
             state->result = download::run_download(p, state->ctx);
+            record->end();
             r->relay().OnFinished(state->result.ok, state->result.user_error);
         },
         {});
@@ -409,13 +418,20 @@ void CDialogDownload::startCalibration()
         kv_console_printf("%s is empty: no calibration\n", path.c_str());
         return;
     }
+    std::string err;
+    auto record = corvane::begin_tab_record(corvane::tab_job("download", chip ? "calibrate" : "calibrate-fpga"),
+                                            &state->reports, &err);
+    if (!record) {
+        error(QString::fromStdString(err));
+        return;
+    }
     CSerialMonitorSerivce* svc = corvane::SerialService();
     if (svc && bootlink::port_open(svc))
         svc->SMS_StopSvc();
     WorkerRun::let_go(m_calibRun);  // the last calibration has ended: this only forgets it
     auto run = std::make_shared<WorkerRun>(m_calibObs);
     state->reports.to = &run->relay();
-    ctx->observer = &state->reports;
+    ctx->observer = record->observer();
     ctx->keep_going = &state->running;
     ctx->svc = svc;
     download::CalibrationParams p;
@@ -427,8 +443,9 @@ void CDialogDownload::startCalibration()
     m_calibRun = run;
     WorkerRun* r = run.get();
     run->start(
-        [state, r, p = std::move(p)] {
+        [state, r, record, p = std::move(p)] {
             state->result = download::run_calibration(p, state->ctx);
+            record->end();
             r->relay().OnFinished(state->result.ok, state->result.error);
         },
         {});

@@ -4,6 +4,7 @@
 #include "KvWorkThread.h"
 #include "QueuedJobObserver.h"
 #include "SerialMonitorService.h"
+#include "TabRecord.h"
 #include "ToolCommon.h"
 #include "WorkerRun.h"
 
@@ -210,6 +211,15 @@ void CDialogBlockUPG::startWorker(uint8_t id)
     letWorkerGo();  // the previous worker has ended: this only forgets it
     auto job = std::make_shared<Job>();
     auto run = std::make_shared<WorkerRun>(m_observer);
+    // The row goes in front of the relay: it ends even after the view lets go.
+    std::string err;
+    const char* kind = id == sectorsmith::kWholeFlashId ? "flash" : "block";
+    auto record = corvane::begin_tab_record(corvane::tab_job("upgblock", kind, platform().type, m_path.toStdString()),
+                                            &run->relay(), &err);
+    if (!record) {
+        error(QString::fromStdString(err));
+        return;
+    }
     sectorsmith::BlockJobParams p;
     p.project_type = platform().type;
     p.block_id = id;
@@ -217,7 +227,7 @@ void CDialogBlockUPG::startWorker(uint8_t id)
     CKvBasicCfgIni ini;
     ini.SetFileName(CKvBasicCfgIni::path_in_root("corvane.ini"));
     p.check_block_size = sectorsmith::size_check_setting(ini);
-    job->ctx.observer = &run->relay();
+    job->ctx.observer = record->observer();
     job->ctx.cancel = &job->cancel;
     job->ctx.keep_going = &job->keep_going;
     job->ctx.pause_scale = m_pauseScale;
@@ -225,18 +235,22 @@ void CDialogBlockUPG::startWorker(uint8_t id)
     const uint64_t generation = ++m_generation;
     setBurnButtons(false);
     m_status->setText(QStringLiteral("Please reset the slave STB!"));
-    const bool started = run->start([job] { job->result = job->job->Run(); },
-                                    [this, job, generation] {
-                                        // After the job's last reports; a result of a worker that has since
-                                        // been replaced is not shown.
-                                        QMetaObject::invokeMethod(
-                                            this,
-                                            [this, r = job->result, generation] {
-                                                if (generation == m_generation)
-                                                    jobEnded(r);
-                                            },
-                                            Qt::QueuedConnection);
-                                    });
+    const bool started = run->start(
+        [job, record] {
+            job->result = job->job->Run();
+            record->end();
+        },
+        [this, job, generation] {
+            // After the job's last reports; a result of a worker that has since
+            // been replaced is not shown.
+            QMetaObject::invokeMethod(
+                this,
+                [this, r = job->result, generation] {
+                    if (generation == m_generation)
+                        jobEnded(r);
+                },
+                Qt::QueuedConnection);
+        });
     m_job = std::move(job);
     m_run = std::move(run);
     if (!started) {

@@ -4,6 +4,7 @@
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
 #include "SerialMonitorService.h"
+#include "TabRecord.h"
 #include "ToolCommon.h"
 
 #include <QCheckBox>
@@ -26,6 +27,28 @@
 
 using stampa::InputType;
 
+namespace {
+
+// The row of a burn pass, begun with the code it is to burn.
+std::shared_ptr<corvane::TabRecord> begin_pass_record(const std::string& code, std::string* error)
+{
+    line::JobStart j = corvane::tab_job("stampa", "burn");
+    j.code = code;
+    return corvane::begin_tab_record(j, nullptr, error);
+}
+
+JobErrorKind pass_error_kind(const stampa::PassResult& r)
+{
+    using stampa::Outcome;
+    return r.ok()                            ? JobErrorKind::None
+           : r.outcome == Outcome::Cancelled ? JobErrorKind::Cancelled
+           : r.outcome == Outcome::NoBox     ? JobErrorKind::NoBox
+           : r.outcome == Outcome::PortLost  ? JobErrorKind::Port
+                                             : JobErrorKind::Failed;
+}
+
+}  // namespace
+
 // ---- the page's end of the passes ---------------------------------------------------------
 
 // Called on the pass's thread: reads what the page shares through its code
@@ -34,7 +57,12 @@ class CStampaPageBase::Host : public stampa::IPassHost {
 public:
     explicit Host(CStampaPageBase& page) : m_page(page) {}
 
-    std::string bar_code() override { return m_page.m_cursor.current(); }
+    std::string bar_code() override
+    {
+        std::string code = m_page.m_cursor.current();
+        beginRecord(code);
+        return code;
+    }
     bool take_new_scan() override { return m_page.m_newScan.exchange(false); }
     void clear_scan() override { clear_and_focus(); }
     void focus_stop() override
@@ -87,6 +115,8 @@ public:
     }
     void pass_ended(const stampa::PassResult& r) override
     {
+        const JobErrorKind kind = pass_error_kind(r);
+        endRecord(kind == JobErrorKind::None ? JobResult::success() : JobResult::failure(kind, r.error, "burn"), r.code);
         m_page.post([p = &m_page, r] {
             if (r.outcome == stampa::Outcome::Success && !r.logged)
                 corvane::InfoBox(p, QStringLiteral("Write Log"),
@@ -96,7 +126,47 @@ public:
         });
     }
 
+    // The row of the run's first pass, begun at "Start".
+    void setRecord(std::shared_ptr<corvane::TabRecord> record)
+    {
+        std::lock_guard<std::mutex> l(m_mutex);
+        m_record = std::move(record);
+        m_unrecorded = false;
+    }
+    // The run has ended: a pass begun and not ended is recorded as cancelled.
+    void finishRecord() { endRecord(JobResult::failure(JobErrorKind::Cancelled, "", ""), {}); }
+
 private:
+    // A pass's row begins when the pass first asks for its code; a database
+    // gone meanwhile leaves the pass unrecorded (the run goes on).
+    void beginRecord(const std::string& code)
+    {
+        std::lock_guard<std::mutex> l(m_mutex);
+        if (m_record || m_unrecorded)
+            return;
+        std::string err;
+        m_record = begin_pass_record(code, &err);
+        m_unrecorded = !m_record;  // tried once a pass
+        if (m_unrecorded)
+            kv_console_printf("stampa: %s\n", err.c_str());
+    }
+    void endRecord(const JobResult& result, const std::string& code)
+    {
+        std::shared_ptr<corvane::TabRecord> record;
+        {
+            std::lock_guard<std::mutex> l(m_mutex);
+            record = std::move(m_record);
+            m_unrecorded = false;
+        }
+        if (!record)
+            return;
+        if (!code.empty())
+            record->set_code(code);
+        if (!result.ok())
+            record->observer()->OnResult(result);
+        record->end();
+    }
+
     // Asks the operator on the page's thread and waits for the answer; no
     // answer once the run is stopped.
     bool ask(std::function<bool()> question, const std::atomic<bool>& stop)
@@ -111,6 +181,8 @@ private:
     CStampaPageBase& m_page;
     std::mutex m_mutex;
     std::string m_reuse;
+    std::shared_ptr<corvane::TabRecord> m_record;  // the pass under way's (under m_mutex)
+    bool m_unrecorded = false;                     // its row could not be begun
 };
 
 // The reports of one run, queued onto the page's thread; dropped there once
@@ -181,22 +253,38 @@ void CStampaPageBase::onStop()
     stopRun();
 }
 
-void CStampaPageBase::startRun(const stampa::PassConfig& config, std::unique_ptr<stampa::BurnLog> log,
+bool CStampaPageBase::startRun(const stampa::PassConfig& config, std::unique_ptr<stampa::BurnLog> log,
                                const std::string& reuse)
 {
+    // The line database is there, or the run does not start.
+    std::string err;
+    auto record = begin_pass_record(m_cursor.current(), &err);
+    if (!record) {
+        error(QString::fromStdString(err));
+        afterRun();
+        return false;
+    }
     // A run that was stopped may still be ending: it has let go of the port
     // and the log before the next one takes them.
     if (m_thread)
         m_thread->Detach();
     m_log = std::move(log);
     m_host->set_reuse(reuse);
+    m_host->setRecord(std::move(record));
     m_runObserver = std::make_unique<RunObserver>(*this, ++m_runSerial);
     m_run = std::make_unique<stampa::StampaRun>(*corvane::SerialService(), config, *m_log, *m_host, *m_runObserver);
     m_thread = std::make_unique<CKvWorkThread>();
-    m_thread->Attach([this, run = m_run.get(), th = m_thread.get()]() -> uint32_t { return run->Run(th); });
+    m_thread->Attach([host = m_host.get(), run = m_run.get(), th = m_thread.get()]() -> uint32_t {
+        const uint32_t rc = run->Run(th);
+        host->finishRecord();
+        return rc;
+    });
     m_running = m_thread->Start(1) != 0;
-    if (!m_running)
+    if (!m_running) {
+        m_host->finishRecord();
         error(QStringLiteral("cannot start the job thread"));
+    }
+    return m_running;
 }
 
 void CStampaPageBase::stopRun()
@@ -624,8 +712,8 @@ void CStampaBirchCommon::onStart()
     cfg.client_path = CKvBasicCfgIni::path_in_root(stampa::kBirchClientFile);
     cfg.pause_scale = m_pauseScale;
     m_start->setEnabled(false);
-    startRun(cfg, std::make_unique<stampa::BurnLog>("", stampa::BurnLog::Format::Plain));
-    setStatus(QStringLiteral("Please reset the slave STB!"));
+    if (startRun(cfg, std::make_unique<stampa::BurnLog>("", stampa::BurnLog::Format::Plain)))
+        setStatus(QStringLiteral("Please reset the slave STB!"));
 }
 
 void CStampaBirchCommon::onStop()

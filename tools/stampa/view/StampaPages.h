@@ -57,8 +57,9 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
     // Starts a run of `config` with `log`; `reuse` is a code logged "Failed"
-    // that the operator chose to burn again.
-    void startRun(const stampa::PassConfig& config, std::unique_ptr<stampa::BurnLog> log,
+    // that the operator chose to burn again. False, with the message shown and
+    // the controls given back, when the run does not start.
+    bool startRun(const stampa::PassConfig& config, std::unique_ptr<stampa::BurnLog> log,
                   const std::string& reuse = {});
     void stopRun();
     void error(const QString& text);
