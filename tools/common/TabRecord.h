@@ -25,6 +25,12 @@ public:
     void set_code(const std::string& code) { m_trace.set_code(code); }
     // The job's ending, as the job reported it.
     void end(const std::string& report = {}) { m_trace.end_as_reported(report); }
+    // The job never ran (its thread did not start): the row ends failed.
+    void fail(const std::string& why)
+    {
+        m_trace.OnResult(JobResult::failure(JobErrorKind::Failed, why));
+        m_trace.end(JobErrorKind::Failed);
+    }
 
 private:
     line::JobTrace m_trace;

@@ -307,6 +307,7 @@ void CDialogUPG::onStart()
     setUpgradeButtons(false);
     m_upgStatus->setText(QStringLiteral("Please reset the slave STB!"));
     if (!startJob(*m_jobThread, m_job.get(), record)) {
+        record->fail("Cannot start the job thread!");
         m_upgRunning = false;
         setUpgradeButtons(true);
         error(QStringLiteral("Cannot start the job thread!"));

@@ -254,6 +254,7 @@ void CDialogBlockUPG::startWorker(uint8_t id)
     m_job = std::move(job);
     m_run = std::move(run);
     if (!started) {
+        record->fail("Cannot start the worker thread!");
         setBurnButtons(true);
         error(QStringLiteral("Cannot start the worker thread!"));
     }
