@@ -6,8 +6,7 @@
 
 #include "KvBasicCfgIni.h"
 #include "KvBasicLog.h"
-#include "Recorder.h"
-#include "SeriesCodes.h"
+#include "LineCodes.h"
 
 #include <chrono>
 #include <cstdio>
@@ -219,115 +218,13 @@ bool reuse_allowed(const StampaOptions& o, const std::string& code)
 
 namespace {
 
-// Who takes a code: the box's station and port, its job's id, and how to
-// tell it waits for the database.
-struct Taker {
-    const multiport::Box& box;
-    std::string job_id;
-    std::function<bool()> stopped;
-    std::function<void(const std::string&)> status;
-};
-
-// The one list the lines draw their codes from: the cursor of the run, or a
-// series of the line database, where each code is reserved line-wide.
-class CodePool {
-public:
-    CodePool(stampa::CodeCursor& cursor, int limit, line::Recorder* recorder, std::string series)
-        : m_cursor(cursor), m_limit(limit), m_recorder(recorder), m_series(std::move(series))
-    {
-    }
-    bool from_series() const { return !m_series.empty() && m_recorder; }
-
-    // The next code; false, with why, when none is left. *refused is set when
-    // the line database refused the code (it may sit in a box), not when the
-    // codes ran out.
-    bool take(std::string* code, std::string* why, const Taker& who, bool* refused)
-    {
-        {
-            std::lock_guard<std::mutex> l(m_mutex);
-            if (!m_out.empty() || (m_limit > 0 && m_taken >= m_limit)) {
-                *why = m_out.empty() ? "all " + std::to_string(m_limit) + " codes are handed out" : m_out;
-                return false;
-            }
-            ++m_taken;
-            if (!from_series()) {
-                *code = m_cursor.current();
-                stampa::CodeResult next = m_cursor.advance();
-                if (!next.ok)
-                    m_out = next.message;
-                if (!m_recorder)
-                    return true;
-            }
-        }
-        // The database is asked without the pool's lock: the other lines go on meanwhile.
-        std::string failed;
-        if (reserve(code, who, &failed, refused))
-            return true;
-        std::lock_guard<std::mutex> l(m_mutex);
-        --m_taken;
-        if (m_out.empty())
-            m_out = failed;
-        *why = failed;
-        return false;
-    }
-
-    // A code that went to a box whose burn failed: spent, but not burnt, so
-    // it does not count against the limit.
-    void spent_unburnt()
-    {
-        std::lock_guard<std::mutex> l(m_mutex);
-        --m_taken;
-    }
-    // A code no burn frame carried goes back for the next box.
-    void give_back(const std::string& code)
-    {
-        std::lock_guard<std::mutex> l(m_mutex);
-        --m_taken;
-        if (m_recorder)
-            m_recorder->give_back(code);
-    }
-
-private:
-    // Takes the code line-wide, waiting while the database cannot: no box is
-    // started without its code.
-    bool reserve(std::string* code, const Taker& who, std::string* failed, bool* refused)
-    {
-        bool told = false;
-        for (;;) {
-            // A series hands out its next code; a code of the run's own is taken line-wide as it is.
-            line::Reservation r = from_series() ? m_recorder->reserve(m_series, who.box.station, who.box.port,
-                                                                      who.job_id, stampa::series_next_code)
-                                                : m_recorder->claim(*code, who.box.station, who.box.port, who.job_id);
-            if (r.status.ok()) {
-                *code = r.code;
-                return true;
-            }
-            if (r.status.code != line::DbCode::Unavailable || who.stopped()) {
-                *failed = r.status.message;
-                *refused = !r.exhausted && r.status.code != line::DbCode::Unavailable;
-                return false;
-            }
-            if (!std::exchange(told, true))
-                who.status(r.status.message);
-            for (int i = 0; i < 20 && !who.stopped(); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    }
-
-    std::mutex m_mutex;
-    stampa::CodeCursor& m_cursor;
-    int m_limit;
-    int m_taken = 0;
-    std::string m_out;  // why no code is left
-    line::Recorder* m_recorder;
-    std::string m_series;
-};
+using stampa::LineCodes;
 
 // One port's line: its page (codes from the pool), its status (for the
 // console, and to know whether it waits for a box) and its results.
 class Line : public stampa::IPassHost, public IJobObserver {
 public:
-    Line(multiport::Box& box, CodePool& pool, const StampaOptions& o, station::Journal* journal,
+    Line(multiport::Box& box, LineCodes& pool, const StampaOptions& o, station::Journal* journal,
          multiport::MultiConsole& console)
         : m_box(box), m_pool(pool), m_o(o), m_journal(journal), m_console(console)
     {
@@ -405,7 +302,7 @@ private:
     void record_pass(const stampa::PassResult& r);
 
     multiport::Box& m_box;
-    CodePool& m_pool;
+    LineCodes& m_pool;
     const StampaOptions& m_o;
     station::Journal* m_journal;
     multiport::MultiConsole& m_console;
@@ -424,7 +321,7 @@ private:
 bool Line::take(std::string* why)
 {
     m_nextJob = line::new_job_id();
-    Taker who{m_box, m_nextJob, [this] {
+    stampa::Taker who{m_box.station, m_box.port, m_nextJob, [this] {
                   std::lock_guard<std::mutex> l(m_mutex);
                   return m_stopAfter;
               },
@@ -560,7 +457,7 @@ int run_lines(const StampaOptions& o, const std::vector<std::string>& ports, sta
             std::fprintf(stderr, "error: %s\n", why.c_str());
             return cli_exit::kUsage;
         }
-    CodePool pool(s.codes, s.cfg.input == stampa::InputType::Auto ? o.count : 0, link.recorder.get(), o.series);
+    LineCodes pool(s.codes, s.cfg.input == stampa::InputType::Auto ? o.count : 0, link.recorder.get(), o.series);
     const bool station = journal != nullptr;
     // One port is a run of one box, printed as a single job.
     multiport::MultiConsole console(ports, ::isatty(STDOUT_FILENO) != 0, ports.size() == 1 && !station);
