@@ -38,10 +38,10 @@ struct Series {
     long long next_seq = 0;
 };
 
-DbStatus find_series(Connection& db, const std::string& name, Series* out, bool* found)
+DbStatus find_series(Connection& db, const std::string& name, Series* out, bool* found, bool for_update = true)
 {
     std::vector<Row> rows;
-    const char* lock = db.dialect() == Dialect::Postgres ? " FOR UPDATE" : "";
+    const char* lock = for_update && db.dialect() == Dialect::Postgres ? " FOR UPDATE" : "";
     DbStatus s = db.exec(std::string("SELECT id, step, base, width, code_file, next_code, next_seq FROM code_series"
                                      " WHERE name = $1") + lock,
                          {name}, &rows);
@@ -80,6 +80,56 @@ Reservation draw_generated(Connection& db, Series& se, const std::vector<Value>&
     }
     r.status = db.exec("UPDATE code_series SET next_code = $2, next_seq = $3 WHERE id = $1",
                        {se.id, se.next_code, std::to_string(se.next_seq)});
+    return r;
+}
+
+// PostgreSQL, many stations on one series: no lock is held across round
+// trips. A free code is taken in one statement (rows another station is
+// taking are skipped); a generated code by moving the series on with a
+// compare-and-set of its sequence number, then entering the code, each its
+// own statement. A station that dies between the two leaves a number never
+// issued, never one issued twice: the code's unique key is the guard.
+Reservation reserve_unlocked(Connection& db, const std::string& series, const std::vector<Value>& who,
+                             const NextCode& next)
+{
+    Reservation r;
+    Series se;
+    bool found = false;
+    r.status = find_series(db, series, &se, &found, false);
+    if (r.status.ok() && !found)
+        r.status = {DbCode::Error, "the line has no code series named " + series};
+    std::vector<Row> got;
+    if (r.status.ok())
+        r.status = db.exec("UPDATE code SET state = 'reserved', station = $2, port = $3, job_id = $4, reserved_at = $5,"
+                           " ended_at = NULL WHERE id = (SELECT id FROM code WHERE series_id = $1 AND state = 'free'"
+                           " ORDER BY seq LIMIT 1 FOR UPDATE SKIP LOCKED) RETURNING code",
+                           {se.id, who[0], who[1], who[2], who[3]}, &got);
+    for (int tries = 0; r.status.ok() && got.empty() && !se.from_file && se.next_code && tries < kSkipLimit; ++tries) {
+        const std::string code = *se.next_code;
+        std::string following, why;
+        const Value after = next(code, se.rule, &following, &why) ? Value(following) : Value();
+        r.status = db.exec("UPDATE code_series SET next_code = $2, next_seq = $3 WHERE id = $1 AND next_seq = $4"
+                           " RETURNING id",
+                           {se.id, after, std::to_string(se.next_seq + 1), std::to_string(se.next_seq)}, &got);
+        if (r.status.ok() && got.empty()) {  // another station moved it on: read where it is now
+            r.status = find_series(db, series, &se, &found, false);
+            continue;
+        }
+        got.clear();
+        if (r.status.ok())
+            r.status = db.exec("INSERT INTO code (series_id, seq, code, state, station, port, job_id, reserved_at)"
+                               " VALUES ($1, $2, $3, 'reserved', $4, $5, $6, $7) ON CONFLICT (code) DO NOTHING"
+                               " RETURNING code",
+                               {se.id, std::to_string(se.next_seq), code, who[0], who[1], who[2], who[3]}, &got);
+        se.next_code = after;  // a code another series holds is passed over
+        ++se.next_seq;
+    }
+    if (r.status.ok() && !got.empty())
+        r.code = text_of(got[0][0]);
+    else if (r.status.ok()) {
+        r.exhausted = true;
+        r.status = {DbCode::Error, "the code series " + series + " has no code left"};
+    }
     return r;
 }
 
@@ -122,6 +172,9 @@ DbStatus series_exists(Connection& db, const std::string& name, bool* found)
 Reservation reserve_code(Connection& db, const std::string& series, const std::string& station,
                          const std::string& port, const std::string& job_id, const NextCode& next)
 {
+    const std::vector<Value> who = {station, port, job_id.empty() ? Value() : Value(job_id), utc_now()};
+    if (db.dialect() == Dialect::Postgres)
+        return reserve_unlocked(db, series, who, next);
     Reservation r;
     r.status = db.begin_write();
     if (!r.status.ok())
@@ -131,7 +184,6 @@ Reservation reserve_code(Connection& db, const std::string& series, const std::s
     r.status = find_series(db, series, &se, &found);
     if (r.status.ok() && !found)
         r.status = {DbCode::Error, "the line has no code series named " + series};
-    const std::vector<Value> who = {station, port, job_id.empty() ? Value() : Value(job_id), utc_now()};
     if (r.status.ok())
         r.status = take_free(db, se.id, who, &r.code);
     if (r.status.ok() && r.code.empty() && !se.from_file)
