@@ -21,23 +21,23 @@ bool contains(const std::string& hay, const char* needle) { return hay.find(need
 
 // Waits for the boot ROM's announcement for up to 30 s, the cancel event
 // polled throughout. 1 when it came, 0 on cancel or time-out.
-int await_boot_rom(JobContext& ctx) {
+int await_boot_rom(JobContext& ctx)
+{
     switch (wait_for_boot_rom(ctx, 30000)) {
-    case Outcome::Ok:
-        return 1;
+    case Outcome::Ok: return 1;
     case Outcome::Cancelled:
         ctx.reset_cancel();
         return fail_at(ctx, kSrc, __LINE__, Outcome::Cancelled, "UPG Canceled by user!\n");
     case Outcome::NoBox:
         return fail_at(ctx, kSrc, __LINE__, Outcome::NoBox, "boot init error over 30s, please start again!!\n");
-    default:
-        return fail_at(ctx, kSrc, __LINE__, Outcome::PortLost, "boot init: the port is not open\n");
+    default: return fail_at(ctx, kSrc, __LINE__, Outcome::PortLost, "boot init: the port is not open\n");
     }
 }
 
 // The cancel event came while the boot-init image went out: it is polled
 // between bytes (each may wait a second for the boot ROM's answer).
-int init_cancelled(JobContext& ctx) {
+int init_cancelled(JobContext& ctx)
+{
     ctx.reset_cancel();
     return fail_at(ctx, kSrc, __LINE__, Outcome::Cancelled, "UPG Canceled by user!\n");
 }
@@ -47,7 +47,8 @@ int stopped(JobContext& ctx) { return fail_at(ctx, kSrc, __LINE__, Outcome::Canc
 
 // Reads up to `reads` blocks of `block` bytes and looks for "SEND_UPG" in what
 // came (also across block borders). A negative `reads` means until `max_ms`.
-int wait_send_upg(JobContext& ctx, int reads, size_t block, int read_ms, int max_ms, bool poll_stop) {
+int wait_send_upg(JobContext& ctx, int reads, size_t block, int read_ms, int max_ms, bool poll_stop)
+{
     std::string seen;
     std::vector<uint8_t> buf(block);
     int64_t start = now_ms();
@@ -68,7 +69,8 @@ int wait_send_upg(JobContext& ctx, int reads, size_t block, int read_ms, int max
 }
 }  // namespace
 
-int boot_init_cedar(int project_type, JobContext& ctx) {
+int boot_init_cedar(int project_type, JobContext& ctx)
+{
     const Platform* p = find_platform(project_type);
     if (!p || p->bring_up != BringUp::CedarBootInit) {
         return BL_FAIL(ctx, kSrc, "boot init: project type %d has no Cedar boot image\n", project_type);
@@ -76,7 +78,8 @@ int boot_init_cedar(int project_type, JobContext& ctx) {
     return boot_init_cedar_image(p->bring_up_file, ctx);
 }
 
-int boot_init_cedar_image(const std::string& image_name, JobContext& ctx) {
+int boot_init_cedar_image(const std::string& image_name, JobContext& ctx)
+{
     std::vector<uint8_t> img;
     if (!read_file(ctx.file_path(image_name), &img) || img.empty()) {
         return BL_FAIL(ctx, kSrc, "boot init: cannot read %s\n", image_name.c_str());
@@ -98,15 +101,16 @@ int boot_init_cedar_image(const std::string& image_name, JobContext& ctx) {
     return BL_FAIL(ctx, kSrc, "boot init run failed.\n");
 }
 
-int boot_init(JobContext& ctx, const std::string& image_name, BootInitMode mode) {
+int boot_init(JobContext& ctx, const std::string& image_name, BootInitMode mode)
+{
     std::vector<uint8_t> img;
     if (!read_file(ctx.file_path(image_name), &img)) {
         return BL_FAIL(ctx, kSrc, "boot init: cannot read %s\n", image_name.c_str());
     }
     constexpr size_t kHeader = 20;
     if (img.size() < kHeader) {
-        return BL_FAIL(ctx, kSrc, "boot init: %s holds %zu bytes, fewer than its 20-byte header\n",
-                       image_name.c_str(), img.size());
+        return BL_FAIL(ctx, kSrc, "boot init: %s holds %zu bytes, fewer than its 20-byte header\n", image_name.c_str(),
+                       img.size());
     }
     if (!await_boot_rom(ctx))
         return 0;
@@ -170,7 +174,8 @@ int boot_init(JobContext& ctx, const std::string& image_name, BootInitMode mode)
 
 // ---- calibration ---------------------------------------------------------
 
-uint32_t device_mask(uint32_t device_select) {
+uint32_t device_mask(uint32_t device_select)
+{
     switch (device_select) {
     case 0: return 0x0000FFFFu;
     case 1: return 0xFFFF0000u;
@@ -178,7 +183,8 @@ uint32_t device_mask(uint32_t device_select) {
     }
 }
 
-int read_ddr_settings(const std::string& config_text, DdrSettings* out) {
+int read_ddr_settings(const std::string& config_text, DdrSettings* out)
+{
     RegisterList set;
     if (!parse_register_list(config_text, "#CONFIG_SETTING#", &set))
         return 0;
@@ -201,8 +207,7 @@ int read_ddr_settings(const std::string& config_text, DdrSettings* out) {
     for (const Item& it : items) {
         uint32_t v = 0;
         if (find_register(set, it.name, &v) != 0) {
-            BL_LOG(kSrc, "#CONFIG_SETTING# lacks %s, using %d\n", it.name,
-                   it.u ? int(*it.u) : int(*it.s));
+            BL_LOG(kSrc, "#CONFIG_SETTING# lacks %s, using %d\n", it.name, it.u ? int(*it.u) : int(*it.s));
             continue;
         }
         if (it.u)
@@ -217,7 +222,8 @@ namespace {
 
 // Polls `reg` until (value & 0x11) != 0, for up to 10 s. 1 when it came,
 // 0 on time-out, -1 when the keep-going flag was cleared.
-int poll_ready(uint32_t reg, uint32_t* last, JobContext& ctx) {
+int poll_ready(uint32_t reg, uint32_t* last, JobContext& ctx)
+{
     int64_t start = now_ms();
     for (;;) {
         if (!ctx.going())
@@ -233,15 +239,16 @@ int poll_ready(uint32_t reg, uint32_t* last, JobContext& ctx) {
     }
 }
 
-void write_pairs(uint32_t from, uint32_t to, uint32_t x, uint32_t y, JobContext& ctx) {
+void write_pairs(uint32_t from, uint32_t to, uint32_t x, uint32_t y, JobContext& ctx)
+{
     for (uint64_t a = from; a + 8 <= uint64_t(to) + 1; a += 8) {
         write(uint32_t(a), x, ctx);
         write(uint32_t(a + 4), y, ctx);
     }
 }
 
-bool verify_pairs(uint32_t from, uint32_t to, uint32_t x, uint32_t y, uint32_t mask, bool* link_failed,
-                  JobContext& ctx) {
+bool verify_pairs(uint32_t from, uint32_t to, uint32_t x, uint32_t y, uint32_t mask, bool* link_failed, JobContext& ctx)
+{
     for (uint64_t a = from; a + 8 <= uint64_t(to) + 1; a += 8) {
         uint32_t v0 = 0, v1 = 0;
         if (!addr_read(uint32_t(a), &v0, ctx) || !addr_read(uint32_t(a + 4), &v1, ctx)) {
@@ -254,14 +261,16 @@ bool verify_pairs(uint32_t from, uint32_t to, uint32_t x, uint32_t y, uint32_t m
     return true;
 }
 
-uint32_t read_or_zero(uint32_t reg, JobContext& ctx) {
+uint32_t read_or_zero(uint32_t reg, JobContext& ctx)
+{
     uint32_t v = 0;
     addr_read(reg, &v, ctx);
     return v;
 }
 
 // Programs the latch flags, read-add and clock delay of range `idx`.
-int program_range(const CalibrationState& st, int idx, JobContext& ctx) {
+int program_range(const CalibrationState& st, int idx, JobContext& ctx)
+{
     const RangeRecord& r = st.ranges[idx];
     int m = (int(r.start) + int(r.end)) / 2;
     uint32_t rd = r.rd_add[std::clamp(m, 0, kMaxClockDelays - 1)];
@@ -275,7 +284,8 @@ int program_range(const CalibrationState& st, int idx, JobContext& ctx) {
 }
 
 // One set of scans over the ranges `first`..`last`. 0 when stopped.
-int scan_set(CalibrationState& st, int first, int last, uint32_t device, JobContext& ctx) {
+int scan_set(CalibrationState& st, int first, int last, uint32_t device, JobContext& ctx)
+{
     for (RangeRecord& r : st.ranges)
         r = RangeRecord{};
     st.sources_written = false;
@@ -287,7 +297,8 @@ int scan_set(CalibrationState& st, int first, int last, uint32_t device, JobCont
 
 }  // namespace
 
-int memory_test(CalibrationState& st, uint32_t device, JobContext& ctx) {
+int memory_test(CalibrationState& st, uint32_t device, JobContext& ctx)
+{
     const uint32_t mask = device_mask(device);
     if (!st.sources_written) {
         write_pairs(0xAAAAAAA0u, 0xAAAAAADFu, 0x5555AAAAu, 0xAAAA5555u, ctx);
@@ -314,7 +325,8 @@ int memory_test(CalibrationState& st, uint32_t device, JobContext& ctx) {
                : 0;
 }
 
-int scan_range(CalibrationState& st, uint32_t device, int rising, int negative, JobContext& ctx) {
+int scan_range(CalibrationState& st, uint32_t device, int rising, int negative, JobContext& ctx)
+{
     const int num = 2 * (rising ? 1 : 0) + (negative ? 1 : 0);
     set_bits(RA4, 16, 2, 3, ctx);
     set_bits(RA4, 20, 2, 3, ctx);
@@ -372,7 +384,8 @@ int scan_range(CalibrationState& st, uint32_t device, int rising, int negative, 
     return 1;
 }
 
-int choose_range(const CalibrationState& st) {
+int choose_range(const CalibrationState& st)
+{
     int best = 0;
     for (int i = 1; i < 4; ++i)
         if (st.ranges[i].width > st.ranges[best].width)
@@ -384,7 +397,8 @@ namespace {
 
 // The clock calibration (a second try with the other start value) and the
 // clock delay it finds. 1 on success.
-int calibrate_clock(const DdrSettings& s, JobContext& ctx) {
+int calibrate_clock(const DdrSettings& s, JobContext& ctx)
+{
     uint32_t last = 0;
     write(R40, 0x03010020u, ctx);
     int r = poll_ready(R44, &last, ctx);
@@ -412,7 +426,8 @@ int calibrate_clock(const DdrSettings& s, JobContext& ctx) {
 
 // The DLL calibration and the delays it sets; *d is the DLL's value. 1 on
 // success.
-int calibrate_dll(const DdrSettings& s, int32_t* d, JobContext& ctx) {
+int calibrate_dll(const DdrSettings& s, int32_t* d, JobContext& ctx)
+{
     write(R48, 0x13010010u, ctx);
     uint32_t dll = 0;
     int r = poll_ready(R4C, &dll, ctx);
@@ -420,7 +435,8 @@ int calibrate_dll(const DdrSettings& s, int32_t* d, JobContext& ctx) {
         return stopped(ctx);
     if (r == 0) {
         return BL_FAIL(ctx, kSrc,
-                       " DLL calibration: wait R_DDR_CTRL_BASE + 0x4C over time,  R_DDR_CTRL_BASE + 0x4C: 0x%x \n", dll);
+                       " DLL calibration: wait R_DDR_CTRL_BASE + 0x4C over time,  R_DDR_CTRL_BASE + 0x4C: 0x%x \n",
+                       dll);
     }
     *d = int32_t((dll >> 16) & 0x3Fu);
     set_bits(R48, 8, 1, 1, ctx);
@@ -434,7 +450,8 @@ int calibrate_dll(const DdrSettings& s, int32_t* d, JobContext& ctx) {
 }
 
 // Scans the ranges RANGE_SELECT names and programs the widest window.
-int scan_and_program(CalibrationState& st, uint32_t device, JobContext& ctx) {
+int scan_and_program(CalibrationState& st, uint32_t device, JobContext& ctx)
+{
     const DdrSettings& s = st.settings;
     int first = 0, lastr = 3;
     if (s.range_select <= 3)
@@ -444,9 +461,9 @@ int scan_and_program(CalibrationState& st, uint32_t device, JobContext& ctx) {
     if (!scan_set(st, first, lastr, device, ctx))
         return st.link_failed ? BL_FAIL(ctx, kSrc, "calibration: the STB stopped answering\n") : stopped(ctx);
     const RangeRecord* g = st.ranges;
-    kv_console_printf("rang0: %02d %d %d , rang1: %02d %d %d , rang2: %02d %d %d, rang3: %02d %d %d \n",
-                      g[0].width, g[0].start, g[0].end, g[1].width, g[1].start, g[1].end, g[2].width, g[2].start,
-                      g[2].end, g[3].width, g[3].start, g[3].end);
+    kv_console_printf("rang0: %02d %d %d , rang1: %02d %d %d , rang2: %02d %d %d, rang3: %02d %d %d \n", g[0].width,
+                      g[0].start, g[0].end, g[1].width, g[1].start, g[1].end, g[2].width, g[2].start, g[2].end,
+                      g[3].width, g[3].start, g[3].end);
     int best = choose_range(st);
     const RangeRecord& b = st.ranges[best];
     if (b.width == 0)
@@ -469,7 +486,8 @@ int scan_and_program(CalibrationState& st, uint32_t device, JobContext& ctx) {
 }
 
 // Diagnostic sweep over the input and output delays.
-int sweep_delays(CalibrationState& st, int32_t d, uint32_t device, JobContext& ctx) {
+int sweep_delays(CalibrationState& st, int32_t d, uint32_t device, JobContext& ctx)
+{
     st.quiet = true;
     set_bits(RA8, 16, 1, 1, ctx);
     set_bits(RA8, 17, 1, 0, ctx);
@@ -507,7 +525,8 @@ int sweep_delays(CalibrationState& st, int32_t d, uint32_t device, JobContext& c
 
 }  // namespace
 
-int calibrate_on_chip(const std::string& config_text, JobContext& ctx) {
+int calibrate_on_chip(const std::string& config_text, JobContext& ctx)
+{
     write(R14, 1, ctx);
     uint32_t chip = 0;
     if (!addr_read(kChipId, &chip, ctx))
@@ -547,7 +566,8 @@ int calibrate_on_chip(const std::string& config_text, JobContext& ctx) {
     return s.scan_mode ? sweep_delays(st, d, device, ctx) : scan_and_program(st, device, ctx);
 }
 
-int send_cache_calibration(const std::string& image_name, JobContext& ctx) {
+int send_cache_calibration(const std::string& image_name, JobContext& ctx)
+{
     std::vector<uint8_t> img;
     std::string path = ctx.file_path(image_name);
     std::error_code ec;
@@ -560,8 +580,8 @@ int send_cache_calibration(const std::string& image_name, JobContext& ctx) {
     // No fixed time-out: allow twice the time the bytes take on the line.
     serialport_config_tag cfg;
     int baud = 115200;
-    if (CSerialMonitorSerivce* svc = ctx.service(); svc && svc->SMS_GetCurSvcParam(nullptr, nullptr, &cfg) &&
-                                                    cfg.baud_rate > 0)
+    if (CSerialMonitorSerivce* svc = ctx.service();
+        svc && svc->SMS_GetCurSvcParam(nullptr, nullptr, &cfg) && cfg.baud_rate > 0)
         baud = cfg.baud_rate;
     int timeout = int(std::min<uint64_t>(uint64_t(img.size()) * 20000u / uint64_t(baud) + 5000u, 600000u));
     CSerialMonitorSerivce* svc = ctx.service();
@@ -585,13 +605,16 @@ int send_cache_calibration(const std::string& image_name, JobContext& ctx) {
 
 namespace {
 
-int calibrate_with_text(const Platform& p, JobContext& ctx) {
+int calibrate_with_text(const Platform& p, JobContext& ctx)
+{
     std::string path = ctx.file_path(p.bring_up_file);
     std::error_code ec;
     std::vector<uint8_t> text;
     CSerialMonitorSerivce* svc = ctx.service();
     if (!std::filesystem::exists(path, ec))
-        return BL_FAIL(ctx, kSrc, "the file ddrconf.txt is not exist\xC2\xA3\xC2\xAC" "can't calibrate!!!\n");
+        return BL_FAIL(ctx, kSrc,
+                       "the file ddrconf.txt is not exist\xC2\xA3\xC2\xAC"
+                       "can't calibrate!!!\n");
     if (!read_file(path, &text) || text.empty())
         return BL_FAIL(ctx, kSrc, "the file %s is empty, can't calibrate\n", p.bring_up_file);
     if (!svc || !port_open(svc))
@@ -606,7 +629,8 @@ int calibrate_with_text(const Platform& p, JobContext& ctx) {
 
 }  // namespace
 
-int calibrate_ddr(int project_type, JobContext& ctx) {
+int calibrate_ddr(int project_type, JobContext& ctx)
+{
     const Platform* p = find_platform(project_type);
     int ok = 0;
     if (p && p->bring_up == BringUp::DdrCalibration) {

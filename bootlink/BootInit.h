@@ -69,8 +69,8 @@ struct CalibrationState {
     DdrSettings settings;
     RangeRecord ranges[4];
     bool sources_written = false;  // source patterns written in this set of scans
-    bool quiet = false;            // range scans do not log (sweep mode)
-    bool link_failed = false;      // a read went unanswered: the scan stops
+    bool quiet = false;  // range scans do not log (sweep mode)
+    bool link_failed = false;  // a read went unanswered: the scan stops
 };
 
 // Reads "#CONFIG_SETTING#" into `out`. A missing setting keeps its default

@@ -20,30 +20,32 @@
 
 namespace bootlink {
 
-CSerialMonitorSerivce* JobContext::service() const {
-    return svc ? svc : kv::current_serial_service();
-}
+CSerialMonitorSerivce* JobContext::service() const { return svc ? svc : kv::current_serial_service(); }
 
-void JobContext::pause(int ms) const {
+void JobContext::pause(int ms) const
+{
     double scaled = double(ms) * (pause_scale < 0 ? 0.0 : pause_scale);
     if (scaled >= 1.0)
         std::this_thread::sleep_for(std::chrono::milliseconds(int64_t(scaled)));
 }
 
-std::string JobContext::file_path(const std::string& name) const {
+std::string JobContext::file_path(const std::string& name) const
+{
     if (root_dir.empty())
         return CKvBasicCfgIni::path_in_root(name);
     return (std::filesystem::path(root_dir) / name).string();
 }
 
-JobContext& default_context() {
+JobContext& default_context()
+{
     thread_local JobContext ctx;
     return ctx;
 }
 
 int64_t now_ms() { return kv::monotonic_ms(); }
 
-int port_open(CSerialMonitorSerivce* svc) {
+int port_open(CSerialMonitorSerivce* svc)
+{
     if (!svc)
         return 0;
     serialport_config_tag cfg;
@@ -55,7 +57,8 @@ int port_open(CSerialMonitorSerivce* svc) {
     return open[size_t(cfg.port_index)] == 1 ? 1 : 0;
 }
 
-int line_send(JobContext& ctx, const void* data, size_t len, int timeout_ms, WireStats* st) {
+int line_send(JobContext& ctx, const void* data, size_t len, int timeout_ms, WireStats* st)
+{
     CSerialMonitorSerivce* svc = ctx.service();
     if (!svc || !port_open(svc))
         return 0;
@@ -68,7 +71,8 @@ int line_send(JobContext& ctx, const void* data, size_t len, int timeout_ms, Wir
     return (ok && sent == len) ? 1 : 0;
 }
 
-int send_timeout_ms(JobContext& ctx, size_t len, int floor_ms) {
+int send_timeout_ms(JobContext& ctx, size_t len, int floor_ms)
+{
     int baud = line_baud(ctx);
     if (baud <= 0)
         baud = kClientBaud;
@@ -76,7 +80,8 @@ int send_timeout_ms(JobContext& ctx, size_t len, int floor_ms) {
     return int(std::min<uint64_t>(std::max<uint64_t>(need, uint64_t(std::max(floor_ms, 0))), 3600000u));
 }
 
-int line_recv(JobContext& ctx, void* buf, size_t cap, uint32_t* got, int timeout_ms, WireStats* st) {
+int line_recv(JobContext& ctx, void* buf, size_t cap, uint32_t* got, int timeout_ms, WireStats* st)
+{
     *got = 0;
     CSerialMonitorSerivce* svc = ctx.service();
     if (!svc || cap == 0)
@@ -89,8 +94,8 @@ int line_recv(JobContext& ctx, void* buf, size_t cap, uint32_t* got, int timeout
     return ok ? 1 : 0;
 }
 
-size_t line_collect(JobContext& ctx, uint8_t* buf, size_t n, const ReadPlan& plan, bool* read_failed,
-                    WireStats* st) {
+size_t line_collect(JobContext& ctx, uint8_t* buf, size_t n, const ReadPlan& plan, bool* read_failed, WireStats* st)
+{
     if (read_failed)
         *read_failed = false;
     const int64_t deadline = now_ms() + plan.bound_ms();
@@ -118,7 +123,8 @@ size_t line_collect(JobContext& ctx, uint8_t* buf, size_t n, const ReadPlan& pla
     return have;
 }
 
-size_t line_collect_reply(JobContext& ctx, uint8_t* buf, size_t n, const ReadPlan& plan, bool* read_failed) {
+size_t line_collect_reply(JobContext& ctx, uint8_t* buf, size_t n, const ReadPlan& plan, bool* read_failed)
+{
     size_t have = line_collect(ctx, buf, n, plan, read_failed);
     if (!ctx.announcement_may_trail || have < n || n == 0)
         return have;
@@ -141,7 +147,8 @@ size_t line_collect_reply(JobContext& ctx, uint8_t* buf, size_t n, const ReadPla
     return have;
 }
 
-size_t line_drain(JobContext& ctx, size_t chunk, int timeout_ms, int max_ms, WireStats* st) {
+size_t line_drain(JobContext& ctx, size_t chunk, int timeout_ms, int max_ms, WireStats* st)
+{
     std::vector<uint8_t> buf(chunk ? chunk : 1);
     size_t total = 0;
     int64_t start = now_ms();
@@ -156,7 +163,8 @@ size_t line_drain(JobContext& ctx, size_t chunk, int timeout_ms, int max_ms, Wir
     return total;
 }
 
-size_t drain_after_announcement(JobContext& ctx, size_t chunk, int timeout_ms) {
+size_t drain_after_announcement(JobContext& ctx, size_t chunk, int timeout_ms)
+{
     CSerialMonitorSerivce* svc = ctx.service();
     const uint8_t sync = svc ? svc->sync_byte() : uint8_t('R');
     std::vector<uint8_t> buf(chunk ? chunk : 1);
@@ -175,7 +183,8 @@ size_t drain_after_announcement(JobContext& ctx, size_t chunk, int timeout_ms) {
     return total;
 }
 
-int line_set_baud(JobContext& ctx, int baud) {
+int line_set_baud(JobContext& ctx, int baud)
+{
     CSerialMonitorSerivce* svc = ctx.service();
     if (!svc)
         return 0;
@@ -188,7 +197,8 @@ int line_set_baud(JobContext& ctx, int baud) {
     return svc->SMS_ChangeBaudrate(cfg) ? 1 : 0;
 }
 
-int line_baud(JobContext& ctx) {
+int line_baud(JobContext& ctx)
+{
     CSerialMonitorSerivce* svc = ctx.service();
     serialport_config_tag cfg;
     if (!svc || !port_open(svc) || !svc->SMS_GetCurSvcParam(nullptr, nullptr, &cfg))
@@ -196,7 +206,8 @@ int line_baud(JobContext& ctx) {
     return cfg.baud_rate;
 }
 
-JobErrorKind error_kind(Outcome o) {
+JobErrorKind error_kind(Outcome o)
+{
     switch (o) {
     case Outcome::Ok: return JobErrorKind::None;
     case Outcome::Cancelled: return JobErrorKind::Cancelled;
@@ -207,7 +218,8 @@ JobErrorKind error_kind(Outcome o) {
     return JobErrorKind::Failed;
 }
 
-Outcome wait_for_boot_rom(JobContext& ctx, int64_t limit_ms) {
+Outcome wait_for_boot_rom(JobContext& ctx, int64_t limit_ms)
+{
     CSerialMonitorSerivce* svc = ctx.service();
     if (!svc)
         return Outcome::PortLost;
@@ -215,9 +227,7 @@ Outcome wait_for_boot_rom(JobContext& ctx, int64_t limit_ms) {
     const int waited = svc->SMS_WaitAnnouncement(limit_ms, ctx.cancel);
     ctx.waiting_for_box(false);
     switch (waited) {
-    case 1:
-        ctx.announcement_may_trail = true;
-        return Outcome::Ok;
+    case 1: ctx.announcement_may_trail = true; return Outcome::Ok;
     case 0: return Outcome::NoBox;
     case -1: return Outcome::Cancelled;
     default: return Outcome::PortLost;
@@ -226,7 +236,8 @@ Outcome wait_for_boot_rom(JobContext& ctx, int64_t limit_ms) {
 
 LineRestore::LineRestore(JobContext& ctx) : m_ctx(ctx), m_baud(line_baud(ctx)) {}
 
-LineRestore::~LineRestore() {
+LineRestore::~LineRestore()
+{
     CSerialMonitorSerivce* svc = m_ctx.service();
     if (!svc)
         return;
@@ -236,7 +247,8 @@ LineRestore::~LineRestore() {
     svc->SMS_StartSvc();
 }
 
-int read_file(const std::string& path, std::vector<uint8_t>* out) {
+int read_file(const std::string& path, std::vector<uint8_t>* out)
+{
     out->clear();
     std::ifstream f(path, std::ios::binary);
     if (!f)
@@ -254,25 +266,29 @@ int read_file(const std::string& path, std::vector<uint8_t>* out) {
     return 1;
 }
 
-int write_file_atomic(const std::string& path, const uint8_t* data, size_t len) {
+int write_file_atomic(const std::string& path, const uint8_t* data, size_t len)
+{
     return kv::write_file_atomic(path, data, len) ? 1 : 0;
 }
 
 namespace {
 // A log line of at most 1023 bytes.
-std::string vformat(const char* format, va_list ap) {
+std::string vformat(const char* format, va_list ap)
+{
     char buf[1024];
     int n = std::vsnprintf(buf, sizeof buf, format, ap);
     return n < 0 ? std::string() : std::string(buf);
 }
 }  // namespace
 
-Outcome failure_outcome(JobContext& ctx) {
+Outcome failure_outcome(JobContext& ctx)
+{
     CSerialMonitorSerivce* svc = ctx.service();
     return svc && svc->line_lost() ? Outcome::PortLost : Outcome::Failed;
 }
 
-int fail_at(JobContext& ctx, const char* source, int line, Outcome why, const char* format, ...) {
+int fail_at(JobContext& ctx, const char* source, int line, Outcome why, const char* format, ...)
+{
     va_list ap;
     va_start(ap, format);
     std::string e = vformat(format, ap);
@@ -284,12 +300,14 @@ int fail_at(JobContext& ctx, const char* source, int line, Outcome why, const ch
     return 0;
 }
 
-void warn_at(JobContext& ctx, const char* source, int line, const std::string& msg) {
+void warn_at(JobContext& ctx, const char* source, int line, const std::string& msg)
+{
     log_at(source, line, "%s\n", msg.c_str());
     ctx.warnings.push_back(msg);
 }
 
-void log_at(const char* source, int line, const char* format, ...) {
+void log_at(const char* source, int line, const char* format, ...)
+{
     va_list ap;
     va_start(ap, format);
     std::string text = vformat(format, ap);
@@ -298,7 +316,8 @@ void log_at(const char* source, int line, const char* format, ...) {
     kv_console_printf("%s", text.c_str());
 }
 
-void log_data_at(const char* source, int line, const char* text, size_t count) {
+void log_data_at(const char* source, int line, const char* text, size_t count)
+{
     LogStoreFileLine(source, line);
     WriteConsleData(text, count);
 }

@@ -24,19 +24,19 @@ namespace bootlink {
 // for people and goes to the log).
 enum class Outcome {
     Ok,
-    Failed,     // the box refused, a check failed, a reply did not come
+    Failed,  // the box refused, a check failed, a reply did not come
     Cancelled,  // the cancel event was set (or the keep-going flag cleared)
-    NoBox,      // no boot ROM announced itself within the time allowed
-    PortLost,   // the port is closed or went away
+    NoBox,  // no boot ROM announced itself within the time allowed
+    PortLost,  // the port is closed or went away
 };
 
 // What one phase (transfer, dump) put on the line.
 struct WireStats {
     uint64_t payload_bytes = 0;  // image or flash bytes carried
-    uint64_t wire_out = 0;       // bytes the host sent, resends included
-    uint64_t wire_in = 0;        // bytes the host received
-    uint32_t retries = 0;        // frames or chunks sent or taken again
-    double seconds = 0;          // wall time of the phase
+    uint64_t wire_out = 0;  // bytes the host sent, resends included
+    uint64_t wire_in = 0;  // bytes the host received
+    uint32_t retries = 0;  // frames or chunks sent or taken again
+    double seconds = 0;  // wall time of the phase
 
     uint64_t wire_bytes() const { return wire_out + wire_in; }
     // Payload bytes per second.
@@ -51,11 +51,11 @@ struct Limits {
 };
 
 struct JobContext {
-    IJobObserver* observer = nullptr;          // status, progress, phase; may be null
-    std::atomic<bool>* cancel = nullptr;       // the manual-reset cancel event; may be null
-    std::atomic<bool>* keep_going = nullptr;   // calibration keep-going flag; null = always on
-    CSerialMonitorSerivce* svc = nullptr;      // null: kv::current_serial_service()
-    std::string root_dir;                      // STB-side files; empty: the program folder
+    IJobObserver* observer = nullptr;  // status, progress, phase; may be null
+    std::atomic<bool>* cancel = nullptr;  // the manual-reset cancel event; may be null
+    std::atomic<bool>* keep_going = nullptr;  // calibration keep-going flag; null = always on
+    CSerialMonitorSerivce* svc = nullptr;  // null: kv::current_serial_service()
+    std::string root_dir;  // STB-side files; empty: the program folder
     // Scales the fixed pauses of the exchanges ("wait 5 s" before the burn,
     // the waits after a boot init). 1.0 on a real line; only a virtual STB,
     // which keeps its own readiness times to match, may be run with less.
@@ -64,10 +64,10 @@ struct JobContext {
     Limits limits;
 
     // Filled in by the operations.
-    WireStats transfer;          // UpgTransfer
-    WireStats dump;              // UpgDump, ShellReadDump
+    WireStats transfer;  // UpgTransfer
+    WireStats dump;  // UpgDump, ShellReadDump
     Outcome outcome = Outcome::Ok;  // how the last failing operation ended
-    std::string last_error;      // the main message of the last failure
+    std::string last_error;  // the main message of the last failure
     std::vector<std::string> warnings;  // what went wrong without failing the job
     // Set when the boot ROM's announcement was recognised and nothing has
     // been read back since: an announcement byte sent just before the box
@@ -76,16 +76,48 @@ struct JobContext {
 
     CSerialMonitorSerivce* service() const;
     bool cancelled() const { return cancel && cancel->load(); }
-    void reset_cancel() const { if (cancel) cancel->store(false); }
+    void reset_cancel() const
+    {
+        if (cancel)
+            cancel->store(false);
+    }
     bool going() const { return !keep_going || keep_going->load(); }
-    void clear_keep_going() const { if (keep_going) keep_going->store(false); }
+    void clear_keep_going() const
+    {
+        if (keep_going)
+            keep_going->store(false);
+    }
 
-    void status(const std::string& text) const { if (observer) observer->OnStatus(text); }
-    void progress(int percent) const { if (observer) observer->OnProgress(percent); }
-    void phase(const std::string& name) const { if (observer) observer->OnPhase(name); }
-    void bytes(uint64_t done, uint64_t total) const { if (observer) observer->OnBytes(done, total); }
-    void waiting_for_box(bool waiting) const { if (observer) observer->OnWaitingForBox(waiting); }
-    void result(const JobResult& r) const { if (observer) observer->OnResult(r); }
+    void status(const std::string& text) const
+    {
+        if (observer)
+            observer->OnStatus(text);
+    }
+    void progress(int percent) const
+    {
+        if (observer)
+            observer->OnProgress(percent);
+    }
+    void phase(const std::string& name) const
+    {
+        if (observer)
+            observer->OnPhase(name);
+    }
+    void bytes(uint64_t done, uint64_t total) const
+    {
+        if (observer)
+            observer->OnBytes(done, total);
+    }
+    void waiting_for_box(bool waiting) const
+    {
+        if (observer)
+            observer->OnWaitingForBox(waiting);
+    }
+    void result(const JobResult& r) const
+    {
+        if (observer)
+            observer->OnResult(r);
+    }
     // Sleeps `ms` times pause_scale.
     void pause(int ms) const;
     // Path of an STB-side file or configuration text.
@@ -129,10 +161,10 @@ int line_recv(JobContext& ctx, void* buf, size_t cap, uint32_t* got, int timeout
 // time all those reads would take if each came back empty: a box that
 // trickles a byte now and then cannot hold a read open for longer.
 struct ReadPlan {
-    int first_ms;                     // the first read
-    int again_ms;                     // each further read
-    int max_empty;                    // empty reads allowed
-    bool first_counts = false;        // an empty first read counts as one of them
+    int first_ms;  // the first read
+    int again_ms;  // each further read
+    int max_empty;  // empty reads allowed
+    bool first_counts = false;  // an empty first read counts as one of them
     const char* again_msg = nullptr;  // logged before every further read
     int64_t bound_ms() const { return first_ms + int64_t(max_empty - (first_counts ? 1 : 0)) * again_ms; }
 };

@@ -13,20 +13,23 @@ namespace {
 const char* const kSrc = "BootRom";
 }  // namespace
 
-std::vector<uint8_t> build_read_instruction(uint32_t address) {
+std::vector<uint8_t> build_read_instruction(uint32_t address)
+{
     std::vector<uint8_t> v{0x23, 0x04};
     kv::append_le32(v, address);
     return v;
 }
 
-std::vector<uint8_t> build_write_instruction(uint32_t address, uint32_t value) {
+std::vector<uint8_t> build_write_instruction(uint32_t address, uint32_t value)
+{
     std::vector<uint8_t> v{0x23, 0x01};
     kv::append_le32(v, address);
     kv::append_le32(v, value);
     return v;
 }
 
-int addr_read(uint32_t address, uint32_t* value, JobContext& ctx) {
+int addr_read(uint32_t address, uint32_t* value, JobContext& ctx)
+{
     std::vector<uint8_t> ins = build_read_instruction(address);
     if (!line_send(ctx, ins.data(), ins.size(), 500)) {
         kv_console_printf("addr_read:send_instruct erro \n");
@@ -50,7 +53,8 @@ int addr_read(uint32_t address, uint32_t* value, JobContext& ctx) {
     return 1;
 }
 
-int write(uint32_t address, uint32_t value, JobContext& ctx) {
+int write(uint32_t address, uint32_t value, JobContext& ctx)
+{
     std::vector<uint8_t> ins = build_write_instruction(address, value);
     if (!line_send(ctx, ins.data(), ins.size(), 500)) {
         kv_console_printf("write:send_instruct error\n");
@@ -59,11 +63,13 @@ int write(uint32_t address, uint32_t value, JobContext& ctx) {
     return 1;
 }
 
-void dma_transfer(uint32_t source, uint32_t destination, JobContext& ctx) {
+void dma_transfer(uint32_t source, uint32_t destination, JobContext& ctx)
+{
     dma_transfer_status(source, destination, ctx);
 }
 
-int dma_transfer_status(uint32_t source, uint32_t destination, JobContext& ctx) {
+int dma_transfer_status(uint32_t source, uint32_t destination, JobContext& ctx)
+{
     write(0xBFD00054u, source & 0x0FFFFFFFu, ctx);
     write(0xBFD00058u, destination & 0x0FFFFFFFu, ctx);
     write(0xBFD0005Cu, 0x00010080u, ctx);
@@ -85,7 +91,8 @@ int dma_transfer_status(uint32_t source, uint32_t destination, JobContext& ctx) 
     }
 }
 
-int run_register_script(const RegisterList& list, JobContext& ctx) {
+int run_register_script(const RegisterList& list, JobContext& ctx)
+{
     int all = 1;
     for (const RegisterEntry& e : list.entries) {
         if (e.name == "sleep") {
@@ -110,7 +117,8 @@ int run_register_script(const RegisterList& list, JobContext& ctx) {
     return all;
 }
 
-int parse_register_list(const std::string& text, const std::string& section, RegisterList* out) {
+int parse_register_list(const std::string& text, const std::string& section, RegisterList* out)
+{
     out->entries.clear();
     bool collecting = false;
     size_t pos = 0;
@@ -155,7 +163,8 @@ int parse_register_list(const std::string& text, const std::string& section, Reg
     return 1;
 }
 
-int find_register(const RegisterList& list, const std::string& name, uint32_t* value) {
+int find_register(const RegisterList& list, const std::string& name, uint32_t* value)
+{
     for (const RegisterEntry& e : list.entries) {
         if (e.name == name) {
             if (value)
@@ -166,7 +175,8 @@ int find_register(const RegisterList& list, const std::string& name, uint32_t* v
     return -1;
 }
 
-int set_bits(uint32_t address, int lo, int width, uint32_t field, JobContext& ctx) {
+int set_bits(uint32_t address, int lo, int width, uint32_t field, JobContext& ctx)
+{
     uint32_t v = 0;
     if (!addr_read(address, &v, ctx))
         return 0;

@@ -46,7 +46,7 @@ int run_boot_init(bootlink::JobContext& ctx, const bootlink::Platform& p, const 
     bootlink::line_set_baud(ctx, p.boot_rom_baud);
     ctx.pause(200);
     int ok = p.bring_up == bootlink::BringUp::AlderBootInit ? bootlink::boot_init(ctx, p.bring_up_file)
-                                                             : bootlink::boot_init_cedar(p.type, ctx);
+                                                            : bootlink::boot_init_cedar(p.type, ctx);
     if (!ok) {
         const bootlink::Outcome why = ctx.outcome;
         const std::string error = ctx.last_error;

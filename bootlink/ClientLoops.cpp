@@ -109,7 +109,8 @@ bool BurnWatch::within_limits()
 
 int BurnWatch::read_budget_ms() const
 {
-    const int64_t left = std::min(m_start + m_ctx.limits.burn_total_ms, m_advanced + m_ctx.limits.burn_stall_ms) - now_ms();
+    const int64_t left =
+        std::min(m_start + m_ctx.limits.burn_total_ms, m_advanced + m_ctx.limits.burn_stall_ms) - now_ms();
     return int(std::clamp<int64_t>(left + 1, 1, 20000));
 }
 

@@ -14,13 +14,13 @@ namespace bootlink {
 // How the client answered one data frame.
 enum class FrameReply {
     Accepted,  // 'O' and a sequence number not behind the frame's
-    Again,     // the frame goes again
-    Failed,    // the transfer is over (the message is in the context)
+    Again,  // the frame goes again
+    Failed,  // the transfer is over (the message is in the context)
 };
 
 struct FrameLoop {
-    const char* source;          // names the tool in the log
-    const char* cancel_text;     // logged on a cancel between frames
+    const char* source;  // names the tool in the log
+    const char* cancel_text;  // logged on a cancel between frames
     const char* refused_format;  // logged when a frame (%zu) is not accepted after 4 tries
     // One attempt at a frame: sends it and reads the client's reply.
     FrameReply (*send_frame)(JobContext& ctx, const std::vector<uint8_t>& frame, uint16_t seq);

@@ -12,7 +12,8 @@ namespace bootlink {
 
 namespace {
 
-int gzip_libdeflate(const uint8_t* data, size_t len, std::vector<uint8_t>* out) {
+int gzip_libdeflate(const uint8_t* data, size_t len, std::vector<uint8_t>* out)
+{
     libdeflate_compressor* c = libdeflate_alloc_compressor(12);
     if (!c)
         return 0;
@@ -26,7 +27,8 @@ int gzip_libdeflate(const uint8_t* data, size_t len, std::vector<uint8_t>* out) 
     return 1;
 }
 
-int gzip_zlib(const uint8_t* data, size_t len, std::vector<uint8_t>* out) {
+int gzip_zlib(const uint8_t* data, size_t len, std::vector<uint8_t>* out)
+{
     z_stream zs{};
     if (deflateInit2(&zs, 9, Z_DEFLATED, 16 + MAX_WBITS, 9, Z_DEFAULT_STRATEGY) != Z_OK)
         return 0;
@@ -44,7 +46,8 @@ int gzip_zlib(const uint8_t* data, size_t len, std::vector<uint8_t>* out) {
     return 1;
 }
 
-int gzip_zopfli(const uint8_t* data, size_t len, std::vector<uint8_t>* out) {
+int gzip_zopfli(const uint8_t* data, size_t len, std::vector<uint8_t>* out)
+{
     ZopfliOptions opt;
     ZopfliInitOptions(&opt);
     // Fewer iterations on larger inputs keep the time in bounds; the gain
@@ -65,7 +68,8 @@ int gzip_zopfli(const uint8_t* data, size_t len, std::vector<uint8_t>* out) {
 
 }  // namespace
 
-int gzip_compress(const uint8_t* data, size_t len, std::vector<uint8_t>* out, GzipEffort effort) {
+int gzip_compress(const uint8_t* data, size_t len, std::vector<uint8_t>* out, GzipEffort effort)
+{
     static const uint8_t empty = 0;
     if (!data)
         data = &empty;
@@ -87,7 +91,8 @@ int gzip_compress(const uint8_t* data, size_t len, std::vector<uint8_t>* out, Gz
     return 1;
 }
 
-int gzip_decompress(const uint8_t* data, size_t len, std::vector<uint8_t>* out, size_t max_out, std::string* error) {
+int gzip_decompress(const uint8_t* data, size_t len, std::vector<uint8_t>* out, size_t max_out, std::string* error)
+{
     out->clear();
     auto fail = [&](const char* why) {
         if (error)

@@ -14,7 +14,7 @@ namespace bootlink {
 
 enum class GzipEffort {
     Fast,  // libdeflate level 12 and zlib level 9: well ahead of common gzip encoders, fast
-    Max,   // also zopfli (slow: roughly a second per 100 KiB); the smaller wins
+    Max,  // also zopfli (slow: roughly a second per 100 KiB); the smaller wins
     Auto,  // Max for inputs up to 2 MiB, Fast beyond
 };
 

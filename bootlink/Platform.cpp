@@ -6,7 +6,7 @@ namespace bootlink {
 
 namespace {
 
-constexpr uint32_t kDdrLoad = 0x80008000u;    // Dogwood and Elm clients run here
+constexpr uint32_t kDdrLoad = 0x80008000u;  // Dogwood and Elm clients run here
 constexpr uint32_t kCedarLoad = 0x80100000u;  // Cedar clients run here
 
 // clang-format off
@@ -45,10 +45,7 @@ const Platform& platform(int type)
     return p ? *p : kPlatforms[0];
 }
 
-std::string list_text(const Platform& p)
-{
-    return std::to_string(p.type) + ": " + p.name;
-}
+std::string list_text(const Platform& p) { return std::to_string(p.type) + ": " + p.name; }
 
 std::vector<uint8_t> load_header(const Platform& p, uint32_t program_len)
 {

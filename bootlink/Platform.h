@@ -20,11 +20,11 @@ namespace bootlink {
 
 // How the box's memory is made usable after the boot ROM announced itself.
 enum class BringUp {
-    None,              // DDR works from reset
-    AlderBootInit,     // "boot_init.img" through the 20-byte header handshake
-    CedarBootInit,     // a Cedar boot-init image sent in one piece; it answers "SEND_UPG"
+    None,  // DDR works from reset
+    AlderBootInit,  // "boot_init.img" through the 20-byte header handshake
+    CedarBootInit,  // a Cedar boot-init image sent in one piece; it answers "SEND_UPG"
     CacheCalibration,  // a self-running cache-calibration image; it answers "SEND_UPG"
-    DdrCalibration,    // register-level calibration steered by a "chip_ddrconf" text
+    DdrCalibration,  // register-level calibration steered by a "chip_ddrconf" text
 };
 
 // The chip family a platform belongs to (tools enable controls by family).
@@ -32,29 +32,29 @@ enum class Family { Base, Alder, Dogwood, Elm, Cedar };
 
 // How a program (the upgrade client) goes to the boot ROM.
 enum class ProgramLoad {
-    Header,       // one send: a header of 32-bit words (length, load, entry[, length]), then the file
+    Header,  // one send: a header of 32-bit words (length, load, entry[, length]), then the file
     AlderBlocks,  // 128-byte block frames answered one by one, after the boot init said "bootinit_ready"
 };
 
 enum class DumpPath {
-    Shell,   // "shell.img" answers read requests
+    Shell,  // "shell.img" answers read requests
     Client,  // the upgrade client streams the flash
 };
 
 struct Platform {
-    int type;                     // 0..7
-    const char* name;             // "Base", "Alder", "Dogwood-400", ... (lists show it with the type)
+    int type;  // 0..7
+    const char* name;  // "Base", "Alder", "Dogwood-400", ... (lists show it with the type)
     Family family;
-    int boot_rom_baud;            // the boot ROM's rate after a reset
+    int boot_rom_baud;  // the boot ROM's rate after a reset
     BringUp bring_up;
-    const char* bring_up_file;    // image or "chip_ddrconf" text of the bring-up ("" for none)
-    const char* client_file;      // the upgrade client in the program folder
+    const char* bring_up_file;  // image or "chip_ddrconf" text of the bring-up ("" for none)
+    const char* client_file;  // the upgrade client in the program folder
     ProgramLoad client_load;
-    uint32_t load_address;        // header words 2 and 3 (ProgramLoad::Header)
-    bool header_repeats_length;   // a fourth header word repeats the length (Cedar)
+    uint32_t load_address;  // header words 2 and 3 (ProgramLoad::Header)
+    bool header_repeats_length;  // a fourth header word repeats the length (Cedar)
     int program_send_timeout_ms;  // a program sent in one piece, at the least
     DumpPath dump;
-    bool console_commands;        // the tool offers a command line to the running box (Alder)
+    bool console_commands;  // the tool offers a command line to the running box (Alder)
 
     // The bring-up runs at the boot ROM's rate before the job waits for
     // anything else: the boot init itself waits for the announcement.

@@ -23,16 +23,16 @@ struct StepResult {
     bool cancelled = false;
     Outcome outcome = Outcome::Ok;
     JobErrorKind kind = JobErrorKind::None;  // why it ended, as the observer's OnResult told
-    Step failed = Step::Done;                // the step that failed (Done: none)
-    std::string error;                       // why, in the words of the log
-    std::vector<std::string> warnings;       // what went wrong without failing the job
-    PhaseTimes phases;                       // name, seconds, in order
+    Step failed = Step::Done;  // the step that failed (Done: none)
+    std::string error;  // why, in the words of the log
+    std::vector<std::string> warnings;  // what went wrong without failing the job
+    PhaseTimes phases;  // name, seconds, in order
 };
 
 // Which step a cancel found between two steps is charged to.
 enum class CancelBetween {
-    ChargesNext,   // the step that was about to run
-    ChargesLast,   // the step that ran last
+    ChargesNext,  // the step that was about to run
+    ChargesLast,  // the step that ran last
 };
 
 template <class Step>
@@ -45,8 +45,7 @@ public:
     StepRunner(JobContext& ctx, StepResult<Step>& r, Namer name, const char* source, const char* cancel_text,
                CancelBetween charge = CancelBetween::ChargesNext)
         : m_ctx(ctx), m_r(r), m_name(name), m_src(source), m_cancel_text(cancel_text), m_charge(charge)
-    {
-    }
+    {}
 
     void set_cancel_text(const char* text) { m_cancel_text = text; }
 

@@ -15,12 +15,14 @@ const char* const kSrc = "UpgClient";
 
 #define FAIL(...) BL_FAIL(ctx, kSrc, __VA_ARGS__)
 
-int cancelled_at(JobContext& ctx, int line, const char* msg) {
+int cancelled_at(JobContext& ctx, int line, const char* msg)
+{
     ctx.reset_cancel();
     return fail_at(ctx, kSrc, line, Outcome::Cancelled, "%s", msg);
 }
 
-int receive_failed(JobContext& ctx, int line) {
+int receive_failed(JobContext& ctx, int line)
+{
     static const char msg[] = "Receiving Data failed,please com\n";
     log_data_at(kSrc, line, msg, sizeof msg);  // 34 bytes, the zero counted
     ctx.last_error = "Receiving Data failed,please com";
@@ -40,7 +42,8 @@ struct PhaseTimer {
 
 // ---- frames -------------------------------------------------------------------
 
-std::vector<uint8_t> build_command_frame(uint8_t letter, const uint8_t* payload, size_t n) {
+std::vector<uint8_t> build_command_frame(uint8_t letter, const uint8_t* payload, size_t n)
+{
     if (n > 255)
         n = 255;  // the length is one byte; callers never pass more
     std::vector<uint8_t> f;
@@ -53,7 +56,8 @@ std::vector<uint8_t> build_command_frame(uint8_t letter, const uint8_t* payload,
     return f;
 }
 
-std::vector<uint8_t> build_data_frame(uint16_t sequence, const uint8_t* data, size_t n) {
+std::vector<uint8_t> build_data_frame(uint16_t sequence, const uint8_t* data, size_t n)
+{
     std::vector<uint8_t> f;
     f.reserve(8 + n);
     f.push_back(0x23);
@@ -64,7 +68,8 @@ std::vector<uint8_t> build_data_frame(uint16_t sequence, const uint8_t* data, si
     return f;
 }
 
-std::vector<uint8_t> build_alder_block(uint16_t block_number, const uint8_t* payload, size_t n) {
+std::vector<uint8_t> build_alder_block(uint16_t block_number, const uint8_t* payload, size_t n)
+{
     n = std::min<size_t>(n, 128);
     std::vector<uint8_t> f;
     f.reserve(5 + n);
@@ -80,7 +85,8 @@ std::vector<uint8_t> build_alder_block(uint16_t block_number, const uint8_t* pay
     return f;
 }
 
-std::vector<uint8_t> build_shell_read(uint32_t offset, uint32_t len) {
+std::vector<uint8_t> build_shell_read(uint32_t offset, uint32_t len)
+{
     std::vector<uint8_t> f{0x23, 0x03, 0x00, 0x00, 0x00};
     kv::append_le32(f, 8);
     kv::append_le32(f, 0x08000000u + offset);
@@ -88,20 +94,23 @@ std::vector<uint8_t> build_shell_read(uint32_t offset, uint32_t len) {
     return f;
 }
 
-bool shell_reply_matches(const uint8_t* h, uint32_t offset, uint32_t len) {
+bool shell_reply_matches(const uint8_t* h, uint32_t offset, uint32_t len)
+{
     return h[2] == 0x00 && kv::get_le32(h + 3) == 0x08000000u + offset && kv::get_le16(h + 7) == uint16_t(len);
 }
 
 // ---- client images -------------------------------------------------------------
 
-std::vector<uint8_t> client_image_header(int project_type, uint32_t image_len) {
+std::vector<uint8_t> client_image_header(int project_type, uint32_t image_len)
+{
     const Platform* p = find_platform(project_type);
     return p ? load_header(*p, image_len) : std::vector<uint8_t>{};
 }
 
 uint64_t padded_image_size(uint64_t len) { return (len + 0xFFFFu) & ~uint64_t(0xFFFFu); }
 
-int DownloadUpgClientImage(int project_type, JobContext& ctx, const std::string& image_name) {
+int DownloadUpgClientImage(int project_type, JobContext& ctx, const std::string& image_name)
+{
     const Platform* p = find_platform(project_type);
     if (!p)
         return FAIL("DownloadUpgClientImage: unknown project type %d\n", project_type);
@@ -126,7 +135,8 @@ int DownloadUpgClientImage(int project_type, JobContext& ctx, const std::string&
     return 1;
 }
 
-int DownloadUpgClientImage_Alder(JobContext& ctx, const std::string& image_name) {
+int DownloadUpgClientImage_Alder(JobContext& ctx, const std::string& image_name)
+{
     std::vector<uint8_t> img;
     if (!read_file(ctx.file_path(image_name), &img) || img.empty())
         return FAIL("\nRead file failed!!\n");
@@ -138,7 +148,8 @@ int DownloadUpgClientImage_Alder(JobContext& ctx, const std::string& image_name)
     for (size_t i = 0; i < blocks; ++i) {
         const uint16_t number = uint16_t(blocks - i);
         const size_t off = i * 128;
-        std::vector<uint8_t> frame = build_alder_block(number, img.data() + off, std::min<size_t>(128, img.size() - off));
+        std::vector<uint8_t> frame =
+            build_alder_block(number, img.data() + off, std::min<size_t>(128, img.size() - off));
         bool done = false;
         for (int attempt = 1; attempt <= 10 && !done; ++attempt) {
             if (attempt > 1)
@@ -163,7 +174,8 @@ int DownloadUpgClientImage_Alder(JobContext& ctx, const std::string& image_name)
 // ---- commands ---------------------------------------------------------------
 
 bool command_until_oo(JobContext& ctx, const std::vector<uint8_t>& frame,
-                      const std::function<bool(const uint8_t* reply)>& other) {
+                      const std::function<bool(const uint8_t* reply)>& other)
+{
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (!line_send(ctx, frame.data(), frame.size(), 1000))
             continue;
@@ -178,7 +190,8 @@ bool command_until_oo(JobContext& ctx, const std::vector<uint8_t>& frame,
     return false;
 }
 
-int UpgClientTest(JobContext& ctx) {
+int UpgClientTest(JobContext& ctx)
+{
     BL_LOG(kSrc, "Start to check serial...\n");
     line_drain(ctx, 5120, 3000);
     const uint8_t* banner = reinterpret_cast<const uint8_t*>(kClientBanner);
@@ -203,7 +216,8 @@ int UpgClientTest(JobContext& ctx) {
     return 1;
 }
 
-int UpgUserLimit(int mode, JobContext& ctx) {
+int UpgUserLimit(int mode, JobContext& ctx)
+{
     if (mode != 1 && mode != 2)
         return FAIL("!! UpgUserLimit FAIL: mode %d is neither 1 nor 2!!\n", mode);
     BL_LOG(kSrc, "Start to configure user limit...\n");
@@ -221,7 +235,8 @@ int UpgUserLimit(int mode, JobContext& ctx) {
     return 1;
 }
 
-int UpgSlaveReport(uint32_t image_size, JobContext& ctx, uint8_t block_id) {
+int UpgSlaveReport(uint32_t image_size, JobContext& ctx, uint8_t block_id)
+{
     std::vector<uint8_t> payload{0x01, block_id};
     kv::append_le32(payload, image_size);
     std::vector<uint8_t> frame = build_command_frame('R', payload);
@@ -240,7 +255,8 @@ int UpgSlaveReport(uint32_t image_size, JobContext& ctx, uint8_t block_id) {
 namespace {
 
 // Sends one data frame and reads its 3-byte reply.
-FrameReply send_data_frame(JobContext& ctx, const std::vector<uint8_t>& frame, uint16_t seq) {
+FrameReply send_data_frame(JobContext& ctx, const std::vector<uint8_t>& frame, uint16_t seq)
+{
     WireStats& st = ctx.transfer;
     if (!line_send(ctx, frame.data(), frame.size(), 2000, &st)) {
         FAIL("TRANSFER: a data frame could not be sent\n");
@@ -274,7 +290,8 @@ FrameReply send_data_frame(JobContext& ctx, const std::vector<uint8_t>& frame, u
 
 }  // namespace
 
-int UpgTransfer(const uint8_t* data, size_t len, JobContext& ctx, uint8_t block_id, uint8_t kind) {
+int UpgTransfer(const uint8_t* data, size_t len, JobContext& ctx, uint8_t block_id, uint8_t kind)
+{
     PhaseTimer timer(ctx.transfer);
     WireStats& st = ctx.transfer;
     const size_t frames = (len + kDataFrameBytes - 1) / kDataFrameBytes;
@@ -304,7 +321,8 @@ int UpgTransfer(const uint8_t* data, size_t len, JobContext& ctx, uint8_t block_
 
 BurnProgress::BurnProgress(JobContext& ctx) : BurnWatch(ctx, kSrc, "", "\n") {}
 
-int BurnProgress::take(uint8_t b) {
+int BurnProgress::take(uint8_t b)
+{
     if (b == 'B') {
         uint8_t pct = 0;
         uint32_t got = 0;
@@ -339,7 +357,8 @@ int BurnProgress::take(uint8_t b) {
     return -1;
 }
 
-int UpgBurn(JobContext& ctx) {
+int UpgBurn(JobContext& ctx)
+{
     kv_console_printf("\nVerify burning flash...");
     ctx.pause(5000);
     std::vector<uint8_t> frame = build_command_frame('T');
@@ -357,7 +376,8 @@ int UpgBurn(JobContext& ctx) {
     return follow_burn(ctx, burn, BurnLoop{"UPG Canceled by user, while burning\n"});
 }
 
-int UpgFinish(JobContext& ctx, bool restart_service) {
+int UpgFinish(JobContext& ctx, bool restart_service)
+{
     std::vector<uint8_t> frame = build_command_frame('U');
     int ok = line_send(ctx, frame.data(), frame.size(), 1000);
     uint8_t b = 0;
@@ -381,7 +401,8 @@ namespace {
 // Runs a dump body, then writes the file: only a complete dump replaces what
 // is at `path`.
 int run_dump(uint32_t size, std::vector<uint8_t>* out, const std::string& path, JobContext& ctx,
-             const std::function<int(std::vector<uint8_t>&)>& body) {
+             const std::function<int(std::vector<uint8_t>&)>& body)
+{
     int ok = 0;
     {
         PhaseTimer timer(ctx.dump);
@@ -398,7 +419,8 @@ int run_dump(uint32_t size, std::vector<uint8_t>* out, const std::string& path, 
 }
 
 // One chunk of an upgrade-client dump. 1 kept, 0 failed, -1 its CRC differed.
-int dump_chunk(JobContext& ctx, uint16_t seq, uint8_t* chunk, uint32_t n) {
+int dump_chunk(JobContext& ctx, uint16_t seq, uint8_t* chunk, uint32_t n)
+{
     WireStats& st = ctx.dump;
     const uint8_t hi = uint8_t(seq >> 8), lo = uint8_t(seq);
     uint8_t h[4] = {0, 0, 0, 0};
@@ -440,7 +462,8 @@ int dump_chunk(JobContext& ctx, uint16_t seq, uint8_t* chunk, uint32_t n) {
 }
 
 // Asks the client for the chunk again after a CRC mismatch.
-int ask_chunk_again(JobContext& ctx, uint16_t seq) {
+int ask_chunk_again(JobContext& ctx, uint16_t seq)
+{
     line_drain(ctx, 256, 300, 20000, &ctx.dump);
     BL_LOG(kSrc, "Retransmitting,please wait...\n");
     ++ctx.dump.retries;
@@ -450,7 +473,8 @@ int ask_chunk_again(JobContext& ctx, uint16_t seq) {
     return 1;
 }
 
-int client_dump_body(uint32_t size, std::vector<uint8_t>& buf, JobContext& ctx) {
+int client_dump_body(uint32_t size, std::vector<uint8_t>& buf, JobContext& ctx)
+{
     std::vector<uint8_t> payload;
     kv::append_le32(payload, size);
     std::vector<uint8_t> cmd = build_command_frame(0x60, payload);
@@ -488,7 +512,8 @@ int client_dump_body(uint32_t size, std::vector<uint8_t>& buf, JobContext& ctx) 
 }
 
 // One "shell.img" read. 1 kept, 0 failed, -1 to be asked again.
-int shell_chunk(JobContext& ctx, uint32_t offset, uint8_t* out, uint32_t n, std::vector<uint8_t>& reply) {
+int shell_chunk(JobContext& ctx, uint32_t offset, uint8_t* out, uint32_t n, std::vector<uint8_t>& reply)
+{
     WireStats& st = ctx.dump;
     std::vector<uint8_t> req = build_shell_read(offset, n);
     if (!line_send(ctx, req.data(), req.size(), 2000, &st))
@@ -496,8 +521,7 @@ int shell_chunk(JobContext& ctx, uint32_t offset, uint8_t* out, uint32_t n, std:
     const size_t want = kShellReplyHeader + n + 4;
     bool rf = false;
     size_t have = line_collect(ctx, reply.data(), want,
-                               ReadPlan{2000, 10000, 5, false, "Receiving Data again,please wait...\n"},
-                               &rf, &st);
+                               ReadPlan{2000, 10000, 5, false, "Receiving Data again,please wait...\n"}, &rf, &st);
     bool good = have == want;
     if (!good && !rf)
         receive_failed(ctx, __LINE__);
@@ -513,7 +537,8 @@ int shell_chunk(JobContext& ctx, uint32_t offset, uint8_t* out, uint32_t n, std:
     return 1;
 }
 
-int shell_dump_body(uint32_t size, std::vector<uint8_t>& buf, JobContext& ctx) {
+int shell_dump_body(uint32_t size, std::vector<uint8_t>& buf, JobContext& ctx)
+{
     BL_LOG(kSrc, "Start Dumping Flash...\n");
     std::vector<uint8_t> reply(kShellReplyHeader + kShellChunk + 4);
     uint32_t received = 0;
@@ -543,11 +568,13 @@ int shell_dump_body(uint32_t size, std::vector<uint8_t>& buf, JobContext& ctx) {
 
 }  // namespace
 
-int UpgDump(uint32_t size, std::vector<uint8_t>* out, const std::string& path, JobContext& ctx) {
+int UpgDump(uint32_t size, std::vector<uint8_t>* out, const std::string& path, JobContext& ctx)
+{
     return run_dump(size, out, path, ctx, [&](std::vector<uint8_t>& buf) { return client_dump_body(size, buf, ctx); });
 }
 
-int send_shell_image(JobContext& ctx, const std::string& image_name) {
+int send_shell_image(JobContext& ctx, const std::string& image_name)
+{
     std::vector<uint8_t> img;
     if (!read_file(ctx.file_path(image_name), &img) || img.empty())
         return FAIL("sending shell.img Failed\n");
@@ -557,7 +584,8 @@ int send_shell_image(JobContext& ctx, const std::string& image_name) {
     return 1;
 }
 
-int ShellReadDump(uint32_t size, std::vector<uint8_t>* out, const std::string& path, JobContext& ctx) {
+int ShellReadDump(uint32_t size, std::vector<uint8_t>* out, const std::string& path, JobContext& ctx)
+{
     return run_dump(size, out, path, ctx, [&](std::vector<uint8_t>& buf) { return shell_dump_body(size, buf, ctx); });
 }
 

@@ -24,7 +24,8 @@ namespace bootlink {
 // ---- frames ---------------------------------------------------------------
 
 std::vector<uint8_t> build_command_frame(uint8_t letter, const uint8_t* payload, size_t n);
-inline std::vector<uint8_t> build_command_frame(uint8_t letter, const std::vector<uint8_t>& payload = {}) {
+inline std::vector<uint8_t> build_command_frame(uint8_t letter, const std::vector<uint8_t>& payload = {})
+{
     return build_command_frame(letter, payload.data(), payload.size());
 }
 std::vector<uint8_t> build_data_frame(uint16_t sequence, const uint8_t* data, size_t n);

@@ -78,10 +78,7 @@ bool read_port_file(const std::string& path, std::vector<std::string>* ports, st
 
 std::atomic<int> g_presses{0};
 
-extern "C" void count_sigint(int)
-{
-    g_presses.fetch_add(1);
-}
+extern "C" void count_sigint(int) { g_presses.fetch_add(1); }
 
 void cancel_box(Box& b)
 {
@@ -208,13 +205,9 @@ std::string path_for_port(const std::string& pattern, const std::string& port)
 
 BoxView::BoxView(MultiConsole& console, size_t index, std::string port)
     : m_console(console), m_index(index), m_port(std::move(port))
-{
-}
+{}
 
-std::string BoxView::prefix() const
-{
-    return m_console.m_one ? std::string() : "[" + m_port + "] ";
-}
+std::string BoxView::prefix() const { return m_console.m_one ? std::string() : "[" + m_port + "] "; }
 
 void BoxView::OnStatus(const std::string& text)
 {
@@ -681,8 +674,7 @@ int combined_status(const std::vector<std::unique_ptr<Box>>& boxes, bool interru
 
 BoxRun::BoxRun(const std::vector<std::string>& ports)
     : console(ports, ::isatty(STDOUT_FILENO) != 0, true), boxes(make_boxes(ports, console))
-{
-}
+{}
 
 bool BoxRun::pauses_allowed(const std::vector<std::string>& ports, double pause_scale)
 {

@@ -30,7 +30,7 @@ namespace multiport {
 
 struct PortOptions {
     std::vector<std::string> ports;  // every --port, in order
-    std::string ports_from;          // --ports-from FILE
+    std::string ports_from;  // --ports-from FILE
 };
 
 // Adds --port (repeatable) and --ports-from to `sub`; one of them is needed.
@@ -128,7 +128,7 @@ public:
 private:
     friend class MultiConsole;
     std::string line_locked() const;  // the progress line (console mutex held)
-    std::string prefix() const;       // "[PORT] " before each of its lines, "" for the one box of a run
+    std::string prefix() const;  // "[PORT] " before each of its lines, "" for the one box of a run
 
     MultiConsole& m_console;
     size_t m_index;
@@ -137,12 +137,12 @@ private:
     std::string m_status;
     int m_percent = 0;
     int m_lastStep = -1;
-    bool m_counting = false;     // a running count came: the next status is its text, told by the progress
+    bool m_counting = false;  // a running count came: the next status is its text, told by the progress
     long long m_rateBytes = -1;  // bytes at the start of the rate window
     std::chrono::steady_clock::time_point m_rateStart;
-    double m_rate = 0;           // bytes a second
+    double m_rate = 0;  // bytes a second
     std::string m_counts;
-    std::string m_partial;       // a log line not yet ended
+    std::string m_partial;  // a log line not yet ended
     bool m_waiting = false;
     JobResult m_result;
     IJobObserver* m_tap = nullptr;
@@ -179,9 +179,9 @@ private:
     void log_record(const std::string& text);
     void box_text(size_t i, const std::string& text);
     void print_above(const std::string& lines);  // mutex held
-    void clear_block();                          // mutex held
-    void draw_block();                           // mutex held
-    void changed(bool now);                      // mutex held
+    void clear_block();  // mutex held
+    void draw_block();  // mutex held
+    void changed(bool now);  // mutex held
 
     mutable std::mutex m_mutex;
     bool m_tty;

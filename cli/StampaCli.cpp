@@ -77,8 +77,7 @@ void add_options(CLI::App* sub, StampaOptions& o, bool station)
                         "Append every box's result to this file as one JSON line: port, box (its number on the "
                         "port), start, end (UTC), result (ok, failed or cancelled), outcome, code, error");
     } else {
-        sub->add_option("--count", o.count,
-                        "With --start or --series: the number of codes to burn (over all ports)")
+        sub->add_option("--count", o.count, "With --start or --series: the number of codes to burn (over all ports)")
             ->capture_default_str()
             ->check(CLI::PositiveNumber)
             ->excludes(file);
@@ -112,8 +111,9 @@ void add_options(CLI::App* sub, StampaOptions& o, bool station)
                     "(stbsim), refused on any other")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 1.0));
-    sub->add_option("--baud", o.baud, "Line rate")->capture_default_str()->check(
-        CLI::IsMember(kv::supported_baud_rates()));
+    sub->add_option("--baud", o.baud, "Line rate")
+        ->capture_default_str()
+        ->check(CLI::IsMember(kv::supported_baud_rates()));
 }
 
 bool ports_of(const StampaOptions& o, std::vector<std::string>* ports)
@@ -196,7 +196,8 @@ bool start_allowed(const StampaOptions& o, const Setup& s)
         return true;
     bool reusable = false;
     const std::string code = s.codes.current();
-    std::string refused = stampa::start_check(*s.info, s.cfg.input, s.cfg.width, code, true, *s.log, o.reuse, &reusable);
+    std::string refused =
+        stampa::start_check(*s.info, s.cfg.input, s.cfg.width, code, true, *s.log, o.reuse, &reusable);
     if (refused.empty())
         return true;
     std::fprintf(stderr, "error: %s (%s)\n", refused.c_str(), code.c_str());
@@ -227,8 +228,7 @@ public:
     Line(multiport::Box& box, LineCodes& pool, const StampaOptions& o, station::Journal* journal,
          multiport::MultiConsole& console)
         : m_box(box), m_pool(pool), m_o(o), m_journal(journal), m_console(console)
-    {
-    }
+    {}
 
     // The line's first code; false when none is left for it.
     bool first_code(std::string* why) { return take(why); }
@@ -314,18 +314,19 @@ private:
     std::vector<stampa::PassResult> m_results;
     station::LineCount m_count;
     std::string m_nextJob;  // the id of the job the code was reserved for
-    bool m_holding = false; // a code is taken that no burn frame carried yet
-    bool m_refused = false; // the line database refused a code the line was to burn
+    bool m_holding = false;  // a code is taken that no burn frame carried yet
+    bool m_refused = false;  // the line database refused a code the line was to burn
 };
 
 bool Line::take(std::string* why)
 {
     m_nextJob = line::new_job_id();
-    stampa::Taker who{m_box.station, m_box.port, m_nextJob, [this] {
-                  std::lock_guard<std::mutex> l(m_mutex);
-                  return m_stopAfter;
-              },
-              [this](const std::string& text) { m_console.event(m_box.index, "waiting: " + text); }};
+    stampa::Taker who{m_box.station, m_box.port, m_nextJob,
+                      [this] {
+                          std::lock_guard<std::mutex> l(m_mutex);
+                          return m_stopAfter;
+                      },
+                      [this](const std::string& text) { m_console.event(m_box.index, "waiting: " + text); }};
     m_holding = m_pool.take(&m_code, why, who, &m_refused);
     if (m_holding)
         begin_pass();  // the row stands from the reservation on: a station killed now leaves it running
@@ -394,13 +395,14 @@ void Line::pass_ended(const stampa::PassResult& r)
     const std::string end = station::utc_now();
     (r.ok() ? m_count.done : m_count.failed) += r.outcome == stampa::Outcome::Cancelled ? 0 : 1;
     if (m_journal) {
-        const std::string start = station::utc_text(std::chrono::system_clock::now() -
-                                                    std::chrono::milliseconds(int64_t(r.seconds * 1000)));
+        const std::string start =
+            station::utc_text(std::chrono::system_clock::now() - std::chrono::milliseconds(int64_t(r.seconds * 1000)));
         const char* word = r.ok() ? "ok" : r.outcome == stampa::Outcome::Cancelled ? "cancelled" : "failed";
         if (!m_journal->append("{\"port\": " + kv_json::quoted(m_box.port) + ", \"box\": " + std::to_string(n) +
                                ", \"start\": " + kv_json::quoted(start) + ", \"end\": " + kv_json::quoted(end) +
                                ", \"result\": " + kv_json::quoted(word) + ", \"error\": " + kv_json::quoted(r.error) +
-                               ", \"outcome\": " + kv_json::quoted(outcome_name(r)) + ", \"code\": " + kv_json::quoted(r.code) + "}"))
+                               ", \"outcome\": " + kv_json::quoted(outcome_name(r)) +
+                               ", \"code\": " + kv_json::quoted(r.code) + "}"))
             m_console.event(m_box.index, "error: the journal line of box " + std::to_string(n) + " was not written");
         m_box.view.set_counts(m_count.done, m_count.failed, m_count.per_hour());
     }
@@ -468,27 +470,29 @@ int run_lines(const StampaOptions& o, const std::vector<std::string>& ports, sta
         lines.push_back(std::make_unique<Line>(*b, pool, o, journal, console));
     }
     const std::string where = console.one_box() ? ports[0] : std::to_string(ports.size()) + " ports";
-    console.note(std::string("Burning on ") + where + " (" + s.info->key + "): reset each box when asked; Ctrl+C stops" +
+    console.note(std::string("Burning on ") + where + " (" + s.info->key +
+                 "): reset each box when asked; Ctrl+C stops" +
                  (station ? " taking boxes and lets running passes finish; a second Ctrl+C cancels them." : "."));
     multiport::InterruptPlan plan;
-    plan.first = [&](multiport::Box& b) {
-        station ? lines[b.index]->stop_after_pass() : lines[b.index]->stop_now();
-    };
+    plan.first = [&](multiport::Box& b) { station ? lines[b.index]->stop_after_pass() : lines[b.index]->stop_now(); };
     plan.again = [&](multiport::Box& b) { lines[b.index]->stop_now(); };
-    bool interrupted = multiport::run_boxes(boxes, o.baud, [&](multiport::Box& box) {
-        Line& line = *lines[box.index];
-        std::string why;
-        if (!line.first_code(&why)) {
-            console.event(box.index, "no code left for this port: " + why);
-            return line.refused() ? JobErrorKind::Failed : JobErrorKind::None;
-        }
-        stampa::StampaRun run(box.svc, s.cfg, *s.log, line, line);
-        line.attach(&run);
-        run.Run(&box.thread);
-        line.attach(nullptr);
-        line.finish();
-        return line_ending(line, station);
-    }, console, plan);
+    bool interrupted = multiport::run_boxes(
+        boxes, o.baud,
+        [&](multiport::Box& box) {
+            Line& line = *lines[box.index];
+            std::string why;
+            if (!line.first_code(&why)) {
+                console.event(box.index, "no code left for this port: " + why);
+                return line.refused() ? JobErrorKind::Failed : JobErrorKind::None;
+            }
+            stampa::StampaRun run(box.svc, s.cfg, *s.log, line, line);
+            line.attach(&run);
+            run.Run(&box.thread);
+            line.attach(nullptr);
+            line.finish();
+            return line_ending(line, station);
+        },
+        console, plan);
 
     std::vector<stampa::PassResult> all;
     std::vector<std::string> on;

@@ -37,7 +37,7 @@ struct StampaOptions {
     double pause_scale = 1.0;
     int baud = 115200;
     std::string journal;  // station: one JSON line per box
-    std::string series;   // codes from this series of the line database
+    std::string series;  // codes from this series of the line database
     multiport::LineFlags line;
 };
 

@@ -7,10 +7,7 @@
 
 namespace station {
 
-std::string utc_now()
-{
-    return utc_text(std::chrono::system_clock::now());
-}
+std::string utc_now() { return utc_text(std::chrono::system_clock::now()); }
 
 std::string utc_text(std::chrono::system_clock::time_point now)
 {

@@ -34,8 +34,8 @@ void add_common(CLI::App* sub, CommonOptions& o, bool one_run)
                CLI::Range(0, bootlink::kProjectTypes - 1));
     sub->get_option("--project-type")
         ->description(project_type_help() +
-                          ". Once for every port, or once per port in the order of the ports; a line of "
-                          "--ports-from may name its port's type after the port");
+                      ". Once for every port, or once per port in the order of the ports; a line of "
+                      "--ports-from may name its port's type after the port");
 }
 
 void add_common(CLI::App* sub, CommonOptions& o, const std::vector<int>& types, const std::string& report,
@@ -51,8 +51,9 @@ void add_common(CLI::App* sub, CommonOptions& o, const std::vector<int>& types, 
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->check(type_check);
-    sub->add_option("--baud", o.baud, "Line rate outside boot-ROM work")->capture_default_str()->check(
-        CLI::IsMember(kv::supported_baud_rates()));
+    sub->add_option("--baud", o.baud, "Line rate outside boot-ROM work")
+        ->capture_default_str()
+        ->check(CLI::IsMember(kv::supported_baud_rates()));
     sub->add_option("--pause-scale", o.pause_scale,
                     "Scale of the fixed pauses of the exchanges: 1 on real hardware; lower only on the port of a "
                     "running virtual STB (stbsim), refused on any other")

@@ -20,8 +20,8 @@ namespace upgrade_cli {
 struct CommonOptions {
     multiport::PortOptions ports;
     std::vector<int> project_types;  // every --project-type, in order
-    std::string port;                // the one port of a single-box run
-    int project_type = 0;            // ... and its project type
+    std::string port;  // the one port of a single-box run
+    int project_type = 0;  // ... and its project type
     int baud = 115200;
     std::string report;
     int64_t reset_timeout_s = 300;
@@ -86,7 +86,7 @@ struct BootJob {
     std::function<std::string(const Result&, size_t box, const std::string& indent)> members;
     std::function<void(Result&, const std::string& why)> port_failed;  // a port that did not open
     bool say_ok = true;  // the one box's "OK" is printed too
-    line::JobStart label;    // the job's row in the line database
+    line::JobStart label;  // the job's row in the line database
     std::vector<int> types;  // each box's project type, for its row
 };
 
@@ -104,19 +104,23 @@ int run_boot_job(const CommonOptions& o, const std::vector<std::string>& ports, 
                 j.project_type = job.types[b.index];
         }))
         return rc;
-    const int rc = run.run(o.baud, [&](multiport::Box& box) {
-        Result& r = (*results)[box.index] = job.run(box);
-        box.report = "{\n" + job.members(r, box.index, "  ") + "\n}";
-        for (const std::string& w : r.warnings)
-            run.console.event(box.index, "warning: " + w);
-        const std::string line = r.ok ? "OK" : std::string("FAILED at ") + r.failed_step() + ": " + r.error;
-        if (!r.ok || job.say_ok || !run.one())
-            run.console.event(box.index, line);
-        box.view.show_result(line);
-        return box.view.result().kind;
-    }, "Waiting for the STB on " + ports[0] + ": please reset the STB (power it off and on).",
-       "Waiting for the STBs on " + std::to_string(ports.size()) + " ports: please reset each STB (power it off and "
-       "on).");
+    const int rc = run.run(
+        o.baud,
+        [&](multiport::Box& box) {
+            Result& r = (*results)[box.index] = job.run(box);
+            box.report = "{\n" + job.members(r, box.index, "  ") + "\n}";
+            for (const std::string& w : r.warnings)
+                run.console.event(box.index, "warning: " + w);
+            const std::string line = r.ok ? "OK" : std::string("FAILED at ") + r.failed_step() + ": " + r.error;
+            if (!r.ok || job.say_ok || !run.one())
+                run.console.event(box.index, line);
+            box.view.show_result(line);
+            return box.view.result().kind;
+        },
+        "Waiting for the STB on " + ports[0] + ": please reset the STB (power it off and on).",
+        "Waiting for the STBs on " + std::to_string(ports.size()) +
+            " ports: please reset each STB (power it off and "
+            "on).");
     int good = 0;
     std::string body = run.one() ? "{\n" + job.members((*results)[0], 0, "  ") + "\n}\n" : std::string();
     for (size_t i = 0; i < ports.size(); ++i) {

@@ -70,8 +70,9 @@ std::string result_members(const sectorsmith::BlockJobResult& r, const std::stri
     for (size_t i = 0; i < r.phases.size(); ++i)
         f << (i ? ", " : "") << kv_json::quoted(r.phases[i].first) << ": " << r.phases[i].second;
     const bootlink::WireStats& w = r.transfer;
-    f << "},\n" << indent << "\"transfer\": {\"payload_bytes\": " << w.payload_bytes << ", \"wire_bytes\": "
-      << w.wire_bytes() << ", \"seconds\": " << w.seconds << ", \"retries\": " << w.retries << "},\n";
+    f << "},\n"
+      << indent << "\"transfer\": {\"payload_bytes\": " << w.payload_bytes << ", \"wire_bytes\": " << w.wire_bytes()
+      << ", \"seconds\": " << w.seconds << ", \"retries\": " << w.retries << "},\n";
     f << indent << "\"announced_size\": " << r.announced_size << ",\n" << indent << "\"sent_size\": " << r.sent_size;
     if (r.have_slave)
         f << ",\n" << indent << "\"blocks\": " << blocks_json(r.slave, indent.c_str());
@@ -189,7 +190,8 @@ static CliCommandRegistrar reg_block([](CLI::App& app) {
 
 static CliCommandRegistrar reg_slave_info([](CLI::App& app) {
     auto o = std::make_shared<BlockCliOptions>();
-    auto* sub = app.add_subcommand("slave-info", "List the blocks an STB's flash holds (its upgrade client's slave info)");
+    auto* sub =
+        app.add_subcommand("slave-info", "List the blocks an STB's flash holds (its upgrade client's slave info)");
     add_common(sub, *o);
     sub->add_flag("--json", o->json, "Print the list as JSON");
     sub->callback([o] {

@@ -25,7 +25,8 @@ struct BootRomOptions {
     int count = 1;
 };
 
-bool parse_u32(const std::string& s, uint32_t* out) {
+bool parse_u32(const std::string& s, uint32_t* out)
+{
     try {
         size_t pos = 0;
         unsigned long long v = std::stoull(s, &pos, 16);
@@ -44,16 +45,12 @@ JobErrorKind wait_for_rom(const BootRomOptions& o, bootlink::JobContext& ctx)
     if (o.wait_s <= 0)
         return JobErrorKind::None;
     switch (bootlink::wait_for_boot_rom(ctx, int64_t(o.wait_s) * 1000)) {
-    case bootlink::Outcome::Ok:
-        return JobErrorKind::None;
-    case bootlink::Outcome::Cancelled:
-        return JobErrorKind::Cancelled;
+    case bootlink::Outcome::Ok: return JobErrorKind::None;
+    case bootlink::Outcome::Cancelled: return JobErrorKind::Cancelled;
     case bootlink::Outcome::NoBox:
         std::fprintf(stderr, "error: the boot ROM did not announce itself within %d s\n", o.wait_s);
         return JobErrorKind::NoBox;
-    default:
-        std::fprintf(stderr, "error: the port went away\n");
-        return JobErrorKind::Port;
+    default: std::fprintf(stderr, "error: the port went away\n"); return JobErrorKind::Port;
     }
 }
 
@@ -63,13 +60,16 @@ void on_boot_rom(const BootRomOptions& o, const std::function<JobErrorKind(bootl
 {
     multiport::BoxRun run({o.port});
     run.boxes[0]->reader = false;
-    const int rc = run.run(o.baud, [&](multiport::Box& box) {
-        bootlink::JobContext ctx;
-        ctx.svc = &box.svc;
-        ctx.cancel = &box.cancel;
-        const JobErrorKind kind = wait_for_rom(o, ctx);
-        return kind == JobErrorKind::None ? work(ctx) : kind;
-    }, o.wait_s > 0 ? "Please reset the STB!" : "", "");
+    const int rc = run.run(
+        o.baud,
+        [&](multiport::Box& box) {
+            bootlink::JobContext ctx;
+            ctx.svc = &box.svc;
+            ctx.cancel = &box.cancel;
+            const JobErrorKind kind = wait_for_rom(o, ctx);
+            return kind == JobErrorKind::None ? work(ctx) : kind;
+        },
+        o.wait_s > 0 ? "Please reset the STB!" : "", "");
     if (rc)
         throw CLI::RuntimeError(rc);
 }
@@ -152,7 +152,7 @@ static CliCommandRegistrar reg_gzip([](CLI::App& app) {
             std::fprintf(stderr, "error: cannot read %s\n", in->c_str());
             throw CLI::RuntimeError(cli_exit::kInput);
         }
-        auto e = *effort == "fast" ? bootlink::GzipEffort::Fast
+        auto e = *effort == "fast"  ? bootlink::GzipEffort::Fast
                  : *effort == "max" ? bootlink::GzipEffort::Max
                                     : bootlink::GzipEffort::Auto;
         std::vector<uint8_t> gz;

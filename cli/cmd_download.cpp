@@ -33,8 +33,9 @@ void add_link_options(CLI::App* sub, LinkOptions& o, const char* what)
 {
     sub->add_option("--port", o.port, port_option_help("the STB"))->required();
     multiport::add_line_options(sub, o.line);
-    sub->add_option("--baud", o.baud, "Line rate of the boot ROM")->capture_default_str()->check(
-        CLI::IsMember(kv::supported_baud_rates()));
+    sub->add_option("--baud", o.baud, "Line rate of the boot ROM")
+        ->capture_default_str()
+        ->check(CLI::IsMember(kv::supported_baud_rates()));
     sub->add_option("--report", o.report, std::string("Write a JSON report: ") + what);
     sub->add_option("--reset-timeout", o.reset_timeout_s,
                     "Seconds to wait for the STB's reset (its boot ROM's sync byte); 0 waits for ever")
@@ -52,20 +53,20 @@ int run_on_port(const LinkOptions& o, void (CSerialMonitorSerivce::*set_flag)(in
 {
     if (int rc = run.record(o.line, label))
         return rc;
-    return run.run(o.baud, [&](multiport::Box& box) {
-        bootlink::JobContext ctx = upgrade_cli::box_context(box, 1.0);
-        box.keep_going = true;  // the calibration's running flag
-        (box.svc.*set_flag)(1);
-        job(ctx);
-        (box.svc.*set_flag)(0);
-        return box.view.result().kind;
-    }, "", "");
+    return run.run(
+        o.baud,
+        [&](multiport::Box& box) {
+            bootlink::JobContext ctx = upgrade_cli::box_context(box, 1.0);
+            box.keep_going = true;  // the calibration's running flag
+            (box.svc.*set_flag)(1);
+            job(ctx);
+            (box.svc.*set_flag)(0);
+            return box.view.result().kind;
+        },
+        "", "");
 }
 
-int64_t reset_wait_ms(const LinkOptions& o)
-{
-    return int64_t(o.reset_timeout_s) * 1000;
-}
+int64_t reset_wait_ms(const LinkOptions& o) { return int64_t(o.reset_timeout_s) * 1000; }
 
 std::string json_head(bool ok, const std::string& error, bool cancelled)
 {
@@ -96,9 +97,10 @@ int run_download_command(const DownloadOptions& o)
     p.reset_wait_ms = reset_wait_ms(o.link);
     multiport::BoxRun run({o.link.port});
     download::DownloadResult r;
-    const int rc = run_on_port(o.link, &CSerialMonitorSerivce::set_bootroom,
-                               [&](bootlink::JobContext& ctx) { r = download::run_download(p, ctx); }, run,
-                               multiport::job_label("download", "download", o.image));
+    const int rc = run_on_port(
+        o.link, &CSerialMonitorSerivce::set_bootroom,
+        [&](bootlink::JobContext& ctx) { r = download::run_download(p, ctx); }, run,
+        multiport::job_label("download", "download", o.image));
     if (!run.boxes[0]->open_error.empty() || rc == cli_exit::kDatabase || rc == cli_exit::kUsage)
         return rc;
     r.cancelled = r.cancelled || run.interrupted;
@@ -169,16 +171,17 @@ int run_calibrate_command(const CalibrateOptions& o)
     p.reset_wait_ms = reset_wait_ms(o.link);
     multiport::BoxRun run({o.link.port});
     download::CalibrationResult r;
-    const int rc = run_on_port(o.link, &CSerialMonitorSerivce::set_calibrate,
-                               [&](bootlink::JobContext& ctx) { r = download::run_calibration(p, ctx); }, run,
-                               multiport::job_label("download", o.fpga ? "calibrate-fpga" : "calibrate"));
+    const int rc = run_on_port(
+        o.link, &CSerialMonitorSerivce::set_calibrate,
+        [&](bootlink::JobContext& ctx) { r = download::run_calibration(p, ctx); }, run,
+        multiport::job_label("download", o.fpga ? "calibrate-fpga" : "calibrate"));
     if (!run.boxes[0]->open_error.empty() || rc == cli_exit::kDatabase || rc == cli_exit::kUsage)
         return rc;
     const bool cancelled = run.interrupted || r.stopped;
     upgrade_cli::write_report(o.link.report, json_head(r.ok, r.error, cancelled) + ",\n  \"platform\": \"" +
-                                                 (o.fpga ? "fpga" : "chip") + "\",\n  \"seconds\": " +
-                                                 std::to_string(r.seconds) + (o.fpga ? lanes_json(r) : std::string()) +
-                                                 "\n}\n");
+                                                 (o.fpga ? "fpga" : "chip") +
+                                                 "\",\n  \"seconds\": " + std::to_string(r.seconds) +
+                                                 (o.fpga ? lanes_json(r) : std::string()) + "\n}\n");
     if (r.ok)
         std::printf("OK\n");
     else
@@ -211,8 +214,9 @@ static CliCommandRegistrar reg_calibrate([](CLI::App& app) {
                      "dqs_start, dqs_end, clock, dqs, ok}]");
     auto* chip = sub->add_option("--chip", o->chip, "Calibrate on the chip, steered by this chip_ddrconf file");
     auto* fpga = sub->add_flag("--fpga", o->fpga, "Calibrate an FPGA prototype board: clock and DQS sweep per lane");
-    sub->add_option("--config", o->config, "With --fpga: the board's configuration (default: ddrconf.txt in the "
-                                           "program's data folder)")
+    sub->add_option("--config", o->config,
+                    "With --fpga: the board's configuration (default: ddrconf.txt in the "
+                    "program's data folder)")
         ->needs(fpga);
     chip->excludes(fpga);
     sub->callback([o] {

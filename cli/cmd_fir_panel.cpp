@@ -53,7 +53,8 @@ void add_link_options(CLI::App* sub, LinkOptions& o)
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber);
     sub->add_option("--pause-scale", o.pause_scale,
-                    "Scale of the fixed pauses of the exchanges: 1 on real hardware; lower only on the port of a running virtual STB (stbsim), refused on any other")
+                    "Scale of the fixed pauses of the exchanges: 1 on real hardware; lower only on the port of a "
+                    "running virtual STB (stbsim), refused on any other")
         ->capture_default_str()
         ->check(CLI::Range(0.0, 1.0));
 }
@@ -113,14 +114,17 @@ public:
         };
         const std::string intro =
             "Waiting for the STB on " + m_o.port + ": please reset the STB (power it off and on).";
-        return m_run.run(m_o.baud, [&](multiport::Box&) {
-            JobErrorKind kind = connect();
-            if (kind == JobErrorKind::None)
-                kind = exchange();
-            session.Stop();
-            session.WaitIdle(30000);
-            return kind;
-        }, intro, "", plan);
+        return m_run.run(
+            m_o.baud,
+            [&](multiport::Box&) {
+                JobErrorKind kind = connect();
+                if (kind == JobErrorKind::None)
+                    kind = exchange();
+                session.Stop();
+                session.WaitIdle(30000);
+                return kind;
+            },
+            intro, "", plan);
     }
 
     // From now on Ctrl+C runs `end` instead of stopping the exchange.
@@ -133,8 +137,7 @@ public:
     // Waits while an exchange runs; its result.
     PanelResult wait()
     {
-        while (!session.WaitIdle(50)) {
-        }
+        while (!session.WaitIdle(50)) {}
         return session.LastResult();
     }
     // The kind of a start that failed, else of the exchange's end.

@@ -68,7 +68,8 @@ int run_series_add(const LineOptions& o)
     if (!o.code_file.empty()) {
         std::string message;
         if (!stampa::read_code_file(o.code_file, &spec.file_codes, &message) || spec.file_codes.empty()) {
-            std::fprintf(stderr, "Error: %s: %s\n", o.code_file.c_str(), message.empty() ? "no codes" : message.c_str());
+            std::fprintf(stderr, "Error: %s: %s\n", o.code_file.c_str(),
+                         message.empty() ? "no codes" : message.c_str());
             return cli_exit::kInput;
         }
         spec.code_file = o.code_file;
@@ -145,8 +146,9 @@ int run_jobs(const LineOptions& o, bool report)
 
 void common(CLI::App* sub, LineOptions* o)
 {
-    sub->add_option("--db", o->db, "the line database: sqlite:PATH or postgresql://USER@HOST:PORT/DB "
-                                   "(else $CORVANE_DB, [Line] Database, sqlite:<data folder>/corvane-line.db)");
+    sub->add_option("--db", o->db,
+                    "the line database: sqlite:PATH or postgresql://USER@HOST:PORT/DB "
+                    "(else $CORVANE_DB, [Line] Database, sqlite:<data folder>/corvane-line.db)");
     sub->footer(cli_exit::kHelpFooter);
 }
 

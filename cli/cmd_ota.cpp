@@ -53,10 +53,7 @@ int load_image(const std::string& path, std::vector<uint8_t>& image)
     return kind == JobErrorKind::None ? cli_exit::kOk : report({kind, "", message});
 }
 
-void set_output(OTA_M2T_Generator& m2t, const CommonOpts& o)
-{
-    apply_stream_output(m2t, o.out);
-}
+void set_output(OTA_M2T_Generator& m2t, const CommonOpts& o) { apply_stream_output(m2t, o.out); }
 
 int finish(OTA_M2T_Generator& m2t, const CommonOpts& o, int generated, OtaKind kind)
 {
@@ -66,8 +63,8 @@ int finish(OTA_M2T_Generator& m2t, const CommonOpts& o, int generated, OtaKind k
 // ---- dvbs -------------------------------------------------------------------
 
 struct DvbsOpts {
-    std::string pid = "160", oui = "1000", sw_version = "2000", hw_version = "AAAA", sw_model = "20",
-                hw_model = "A0", mode = "FF";
+    std::string pid = "160", oui = "1000", sw_version = "2000", hw_version = "AAAA", sw_model = "20", hw_model = "A0",
+                mode = "FF";
 };
 
 int run_dvbs(const CommonOpts& o, const DvbsOpts& d)
@@ -87,16 +84,16 @@ int run_dvbs(const CommonOpts& o, const DvbsOpts& d)
     OTA_M2T_Generator m2t;
     OTA_DVBS_Stream_Generator dvbs;
     set_output(m2t, o);
-    const int ok = generate_dvbs_stream(m2t, dvbs, info, d.pid, image.data(), static_cast<uint32_t>(image.size()),
-                                        o.compress);
+    const int ok =
+        generate_dvbs_stream(m2t, dvbs, info, d.pid, image.data(), static_cast<uint32_t>(image.size()), o.compress);
     return finish(m2t, o, ok, OtaKind::Dvbs);
 }
 
 // ---- abs --------------------------------------------------------------------
 
 struct AbsOpts {
-    std::string pid = "0160", manufacturer = "22", hardware = "02", model = "02", sw_version = "0001",
-                pmt_pid = "0333", error_case;
+    std::string pid = "0160", manufacturer = "22", hardware = "02", model = "02", sw_version = "0001", pmt_pid = "0333",
+                error_case;
     bool force = false;
 };
 
@@ -167,8 +164,7 @@ int run_dsmcc(const CommonOpts& o, const DsmccOpts& d)
             return rc;
         const bool compress = kv.count("compress") ? kv["compress"] == "1" : o.compress;
         const bool split = kv.count("split") ? kv["split"] == "1" : d.split;
-        if (!dvbs1.next_group(info, compress, split, image.data(), static_cast<uint32_t>(image.size()), m2t,
-                              message))
+        if (!dvbs1.next_group(info, compress, split, image.data(), static_cast<uint32_t>(image.size()), m2t, message))
             return report({JobErrorKind::Failed, "", message});
     }
     const auto size_index = [](const std::string& s) { return s == "2M" ? 0 : 1; };
@@ -232,8 +228,10 @@ CliCommandRegistrar reg([](CLI::App& app) {
     auto common = std::make_shared<CommonOpts>();
 
     auto dvbs = std::make_shared<DvbsOpts>();
-    auto* d = stream_command(ota, "dvbs", "A DVB system software update carousel of one image "
-                                          "(parameters hexadecimal, as on the DVBS page)", *common);
+    auto* d = stream_command(ota, "dvbs",
+                             "A DVB system software update carousel of one image "
+                             "(parameters hexadecimal, as on the DVBS page)",
+                             *common);
     d->add_option("--pid", dvbs->pid, "Download data PID")->capture_default_str();
     d->add_option("--oui", dvbs->oui, "OUI (24 bits)")->capture_default_str();
     d->add_option("--sw-version", dvbs->sw_version, "SW version")->capture_default_str();
@@ -245,8 +243,8 @@ CliCommandRegistrar reg([](CLI::App& app) {
     on_run(d, [=] { return run_dvbs(*common, *dvbs); });
 
     auto abs = std::make_shared<AbsOpts>();
-    auto* a = stream_command(ota, "abs", "An ABS download stream (parameters hexadecimal, as on the ABS page)",
-                             *common);
+    auto* a =
+        stream_command(ota, "abs", "An ABS download stream (parameters hexadecimal, as on the ABS page)", *common);
     a->add_option("--pid", abs->pid, "Elementary PID")->capture_default_str();
     a->add_option("--manufacturer", abs->manufacturer, "Manufacture ID (8 bits)")->capture_default_str();
     a->add_option("--hardware", abs->hardware, "Hardware ID (8 bits)")->capture_default_str();

@@ -155,14 +155,17 @@ int run_remote(const RemoteOptions& o)
     if (int rc = run.record(o.line, multiport::job_label("remote", "keys")))
         return rc;
     box.reader = false;  // keys only go out: no reader on the line
-    const int rc = run.run(o.baud, [&](multiport::Box& b) {
-        session.SetPortIndex(b.port_index);
-        JobErrorKind kind = run_mode(o, session, b);
-        const auto stats = session.GetStats();
-        if (kind == JobErrorKind::None && (stats.send_failures || stats.unknown_keys || stats.keys_not_recorded))
-            kind = JobErrorKind::Failed;
-        return kind;
-    }, "", "");
+    const int rc = run.run(
+        o.baud,
+        [&](multiport::Box& b) {
+            session.SetPortIndex(b.port_index);
+            JobErrorKind kind = run_mode(o, session, b);
+            const auto stats = session.GetStats();
+            if (kind == JobErrorKind::None && (stats.send_failures || stats.unknown_keys || stats.keys_not_recorded))
+                kind = JobErrorKind::Failed;
+            return kind;
+        },
+        "", "");
     if (!box.open_error.empty())
         std::fprintf(stderr, "Open COM failed!! %s: %s\n", o.port.c_str(), box.svc.last_error().c_str());
     return rc;
@@ -176,19 +179,27 @@ static CliCommandRegistrar reg_remote([](CLI::App& app) {
                                              "or replayed from a record file");
     sub->add_option("--port", o->port, port_option_help("the box"))->required();
     multiport::add_line_options(sub, o->line);
-    sub->add_option("--baud", o->baud, "Line rate")->capture_default_str()->check(
-        CLI::IsMember(kv::supported_baud_rates()));
-    sub->add_option("--keymap", o->keymap, "Key map workbook (.xls or .xlsx: heading row, then name, value, "
-                                           "shortcut)")
+    sub->add_option("--baud", o->baud, "Line rate")
+        ->capture_default_str()
+        ->check(CLI::IsMember(kv::supported_baud_rates()));
+    sub->add_option("--keymap", o->keymap,
+                    "Key map workbook (.xls or .xlsx: heading row, then name, value, "
+                    "shortcut)")
         ->required()
         ->check(CLI::ExistingFile);
     auto* press = sub->add_option("--press", o->press, "Press these keys by name, in order");
     auto* random = sub->add_flag("--random", o->random, "Press random keys of the key map");
     sub->add_option("--count", o->count, "With --random: how many keys")->check(CLI::Range(1, 100000000));
-    sub->add_option_function<uint32_t>("--seed", [o](uint32_t s) { o->seed = s; o->seeded = true; },
-                                       "With --random: seed of the generator (default: a fresh one)");
-    auto* record = sub->add_option("--record", o->record, "Record the keys named on standard input (one name a "
-                                                          "line, timed as they arrive) into this record file");
+    sub->add_option_function<uint32_t>(
+        "--seed",
+        [o](uint32_t s) {
+            o->seed = s;
+            o->seeded = true;
+        },
+        "With --random: seed of the generator (default: a fresh one)");
+    auto* record = sub->add_option("--record", o->record,
+                                   "Record the keys named on standard input (one name a "
+                                   "line, timed as they arrive) into this record file");
     auto* replay = sub->add_option("--replay", o->replay, "Replay a record file in rounds, 5000 ms apart")
                        ->check(CLI::ExistingFile);
     sub->add_option("--cycles", o->cycles, "With --replay: stop after this many rounds (default: until Ctrl+C)")

@@ -27,10 +27,7 @@ struct StationOptions {
     std::string journal;
 };
 
-const char* result_word(const reflasher::UpgJobResult& r)
-{
-    return r.ok ? "ok" : r.cancelled ? "cancelled" : "failed";
-}
+const char* result_word(const reflasher::UpgJobResult& r) { return r.ok ? "ok" : r.cancelled ? "cancelled" : "failed"; }
 
 std::string journal_line(const std::string& port, int box, const std::string& start, const std::string& end,
                          const reflasher::UpgJobResult& r)
@@ -50,8 +47,9 @@ void set_rate(multiport::Box& box, int baud)
 }
 
 // One port of the station: box after box until told to stop.
-JobErrorKind station_line(multiport::Box& box, const reflasher::UpgJobParams& params, const upgrade_cli::CommonOptions& o,
-                 station::Journal& journal, multiport::MultiConsole& console)
+JobErrorKind station_line(multiport::Box& box, const reflasher::UpgJobParams& params,
+                          const upgrade_cli::CommonOptions& o, station::Journal& journal,
+                          multiport::MultiConsole& console)
 {
     station::LineCount count;
     bool cancelled = false;
@@ -77,17 +75,18 @@ JobErrorKind station_line(multiport::Box& box, const reflasher::UpgJobParams& pa
             box.trace.begin(box.recorder, box.label);
         reflasher::UpgJobResult r = upgrade_cli::run_on_box(box, std::move(p), o);
         const std::string end = station::utc_now();
-        const JobErrorKind kind = r.ok          ? JobErrorKind::None
-                                  : r.cancelled ? JobErrorKind::Cancelled
-                                  : box.view.result().ok() ? JobErrorKind::Failed : box.view.result().kind;
+        const JobErrorKind kind = r.ok                     ? JobErrorKind::None
+                                  : r.cancelled            ? JobErrorKind::Cancelled
+                                  : box.view.result().ok() ? JobErrorKind::Failed
+                                                           : box.view.result().kind;
         box.trace.end(kind, "{\n" + upgrade_cli::result_members(r, false, "  ") + "\n}");
         if (!journal.append(journal_line(box.port, n, start, end, r)))
             console.event(box.index, "error: the journal line of box " + std::to_string(n) + " was not written");
         cancelled = r.cancelled;
         (r.ok ? count.done : count.failed) += cancelled ? 0 : 1;
         box.view.set_counts(count.done, count.failed, count.per_hour());
-        console.event(box.index, "box " + std::to_string(n) + ": " + upgrade_cli::outcome_line(r) + " (" +
-                                     count.text() + ")");
+        console.event(box.index,
+                      "box " + std::to_string(n) + ": " + upgrade_cli::outcome_line(r) + " (" + count.text() + ")");
     }
     if (cancelled)
         return JobErrorKind::Cancelled;
@@ -129,11 +128,14 @@ int run_station(const StationOptions& so, reflasher::UpgJobParams params)
         if (!b.stop.exchange(true) && b.index == 0)
             console.note("Stopping: running jobs finish (Ctrl+C again cancels them).");
     };
-    bool interrupted = multiport::run_boxes(boxes, o.baud, [&](multiport::Box& box) {
-        reflasher::UpgJobParams p = params;
-        p.project_type = types[box.index];
-        return station_line(box, p, o, journal, console);
-    }, console, plan);
+    bool interrupted = multiport::run_boxes(
+        boxes, o.baud,
+        [&](multiport::Box& box) {
+            reflasher::UpgJobParams p = params;
+            p.project_type = types[box.index];
+            return station_line(box, p, o, journal, console);
+        },
+        console, plan);
     (void)interrupted;  // the first Ctrl+C is how a station ends
     return multiport::combined_status(boxes, false);
 }

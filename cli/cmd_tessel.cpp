@@ -31,10 +31,7 @@ int fail(const std::string& text, int status = cli_exit::kFailed)
 }
 
 // 0, or the step's message printed and its exit status.
-int status_of(const StepResult& r)
-{
-    return r.ok() ? 0 : fail(r.message, cli_exit::of(r.kind));
-}
+int status_of(const StepResult& r) { return r.ok() ? 0 : fail(r.message, cli_exit::of(r.kind)); }
 
 int fail_core(const CTesselcore& core, JobErrorKind kind = JobErrorKind::Failed)
 {
@@ -90,8 +87,8 @@ int cmd_workbook(const std::string& image, const std::string& script, const std:
     return 0;
 }
 
-int cmd_build(const std::string& image, const std::string& workbook, const std::string& script,
-              const std::string& out, const Common& c)
+int cmd_build(const std::string& image, const std::string& workbook, const std::string& script, const std::string& out,
+              const Common& c)
 {
     LoadedImage l;
     if (int rc = load(image, &l, c, true, script))

@@ -27,10 +27,7 @@ int fail(const std::string& text, int status = cli_exit::kFailed)
 }
 
 // 0, or the step's message printed and its exit status.
-int status_of(const tessel::StepResult& r)
-{
-    return r.ok() ? 0 : fail(r.message, cli_exit::of(r.kind));
-}
+int status_of(const tessel::StepResult& r) { return r.ok() ? 0 : fail(r.message, cli_exit::of(r.kind)); }
 
 int run_old(const OldArgs& a)
 {
@@ -43,8 +40,8 @@ int run_old(const OldArgs& a)
     if (cfg.read_script(a.script, image.size()) != 0)
         return fail(cfg.last_message(), cli_exit::kInput);
 
-    const bool changes = !a.sets.empty() || !a.files.empty() || !a.configs.empty() || !a.abs_key.empty() ||
-                         !a.address.empty();
+    const bool changes =
+        !a.sets.empty() || !a.files.empty() || !a.configs.empty() || !a.abs_key.empty() || !a.address.empty();
     if (a.output.empty()) {
         if (changes)
             return fail("Please select output file!", cli_exit::kUsage);
@@ -78,8 +75,7 @@ void add_tessel_old_command(CLI::App* tessel)
     auto* old = tessel->add_subcommand(
         "old", "Customer configuration of an old-layout image: list the script's fields, or edit and generate");
     old->add_option("IMAGE", a.image, "Old-layout flash image")->required();
-    old->add_option("SCRIPT", a.script, "Configuration script (usually named after the software version)")
-        ->required();
+    old->add_option("SCRIPT", a.script, "Configuration script (usually named after the software version)")->required();
     old->add_option("--set", a.sets, "ITEM.FIELD=VALUE: set a field (number, choice value or text)");
     old->add_option("--file", a.files, "ITEM=PATH: fill an item's block from a file (hardware-info file for EM 2)");
     old->add_option("--configs", a.configs, "Customer configuration file replacing the configuration area");

@@ -41,9 +41,8 @@ int run_ports(CommonOptions o, reflasher::UpgJobParams params, const line::JobSt
     };
     job.members = [&](const reflasher::UpgJobResult& r, size_t i, const std::string& indent) {
         // "transfer" covers the data frames of an upgrade or the chunks of a dump.
-        const std::string out = ports.size() > 1 && is_dump ? indent + "\"output\": " +
-                                                                  kv_json::quoted(outputs[i]) + ",\n"
-                                                            : std::string();
+        const std::string out =
+            ports.size() > 1 && is_dump ? indent + "\"output\": " + kv_json::quoted(outputs[i]) + ",\n" : std::string();
         return out + upgrade_cli::result_members(r, is_dump, indent);
     };
     job.port_failed = [](reflasher::UpgJobResult& r, const std::string& why) {

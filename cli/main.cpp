@@ -26,9 +26,8 @@ namespace {
 bool names_missing_file(const CLI::ParseError& e)
 {
     const std::string what = e.what();
-    return dynamic_cast<const CLI::ValidationError*>(&e) &&
-           (what.find("File does not exist") != std::string::npos ||
-            what.find("is actually a directory") != std::string::npos);
+    return dynamic_cast<const CLI::ValidationError*>(&e) && (what.find("File does not exist") != std::string::npos ||
+                                                             what.find("is actually a directory") != std::string::npos);
 }
 
 // Edits (insertions, deletions, substitutions, swaps of neighbours) between

@@ -26,8 +26,7 @@ bool parse_sync_byte(const std::string& text, uint8_t* out)
 
 AnnouncementDetector::AnnouncementDetector(uint8_t sync, int quiet_ms)
     : m_sync(sync), m_quiet(quiet_ms < 1 ? 1 : quiet_ms)
-{
-}
+{}
 
 void AnnouncementDetector::reset(int64_t now_ms)
 {

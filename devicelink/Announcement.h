@@ -51,8 +51,8 @@ public:
 private:
     uint8_t m_sync;
     int m_quiet;
-    int64_t m_lastByte = 0;     // when the last byte arrived
-    bool m_candidate = false;   // a lone sync byte waits for its quiet after
+    int64_t m_lastByte = 0;  // when the last byte arrived
+    bool m_candidate = false;  // a lone sync byte waits for its quiet after
     int64_t m_candidateAt = 0;
     bool m_confirmed = false;
 };

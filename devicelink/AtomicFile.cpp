@@ -9,10 +9,7 @@
 
 namespace kv {
 
-AtomicFile::~AtomicFile()
-{
-    discard();
-}
+AtomicFile::~AtomicFile() { discard(); }
 
 bool AtomicFile::open(const std::string& path, std::string& error)
 {

@@ -11,18 +11,14 @@ namespace kv {
 namespace {
 
 struct CodePageInfo {
-    const char* name;      // canonical, as shown and stored in the settings
-    const char* iconv;     // the name iconv knows it by
+    const char* name;  // canonical, as shown and stored in the settings
+    const char* iconv;  // the name iconv knows it by
     int max_char_bytes;
 };
 
 const CodePageInfo kCodePages[] = {
-    {"WINDOWS-1252", "WINDOWS-1252", 1},
-    {"WINDOWS-1250", "WINDOWS-1250", 1},
-    {"WINDOWS-1251", "WINDOWS-1251", 1},
-    {"ISO-8859-1", "ISO-8859-1", 1},
-    {"ISO-8859-15", "ISO-8859-15", 1},
-    {"GBK", "GBK", 2},
+    {"WINDOWS-1252", "WINDOWS-1252", 1}, {"WINDOWS-1250", "WINDOWS-1250", 1}, {"WINDOWS-1251", "WINDOWS-1251", 1},
+    {"ISO-8859-1", "ISO-8859-1", 1},     {"ISO-8859-15", "ISO-8859-15", 1},   {"GBK", "GBK", 2},
 };
 
 std::string canonical(std::string_view name)

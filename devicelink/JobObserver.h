@@ -15,14 +15,14 @@
 
 // Why a job ended. The command line maps each kind onto one exit status.
 enum class JobErrorKind {
-    None,         // the job succeeded
-    Failed,       // the job ran and failed: the box refused, a check failed, a step timed out
-    Usage,        // the job was set up wrongly; nothing was done
-    Cancelled,    // stopped by the user; nothing is reported as done
-    Input,        // an input file is missing, unreadable or not valid; nothing was sent
-    Port,         // the port could not be opened, or the connection to it was lost
-    NoBox,        // no box announced itself within the reset time-out
-    Database,     // the line database cannot be reached; no box was touched
+    None,  // the job succeeded
+    Failed,  // the job ran and failed: the box refused, a check failed, a step timed out
+    Usage,  // the job was set up wrongly; nothing was done
+    Cancelled,  // stopped by the user; nothing is reported as done
+    Input,  // an input file is missing, unreadable or not valid; nothing was sent
+    Port,  // the port could not be opened, or the connection to it was lost
+    NoBox,  // no box announced itself within the reset time-out
+    Database,  // the line database cannot be reached; no box was touched
 };
 
 // How a job ended: its kind, the step it failed in (empty when none) and the

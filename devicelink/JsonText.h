@@ -31,9 +31,6 @@ inline std::string escape(const std::string& s)
 }
 
 // `s` as a JSON string, quotes included.
-inline std::string quoted(const std::string& s)
-{
-    return "\"" + escape(s) + "\"";
-}
+inline std::string quoted(const std::string& s) { return "\"" + escape(s) + "\""; }
 
 }  // namespace kv_json

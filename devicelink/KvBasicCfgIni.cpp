@@ -87,10 +87,7 @@ std::string CKvBasicCfgIni::GetValue(const std::string& section, const std::stri
     return k->second;
 }
 
-std::string CKvBasicCfgIni::get_cur_root_directory()
-{
-    return kv::data_directory();
-}
+std::string CKvBasicCfgIni::get_cur_root_directory() { return kv::data_directory(); }
 
 std::string CKvBasicCfgIni::path_in_root(const std::string& name)
 {
@@ -100,10 +97,7 @@ std::string CKvBasicCfgIni::path_in_root(const std::string& name)
     return root + name;
 }
 
-void CKvBasicCfgIni::crc_setup_fast_lut(uint32_t table[256])
-{
-    kv::crc_setup_fast_lut(table);
-}
+void CKvBasicCfgIni::crc_setup_fast_lut(uint32_t table[256]) { kv::crc_setup_fast_lut(table); }
 
 uint32_t CKvBasicCfgIni::crc_fast_calculate(const uint32_t table[256], uint32_t start, const void* data, size_t len)
 {

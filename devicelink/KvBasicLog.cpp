@@ -49,7 +49,7 @@ bool send_record(const std::string& path, const std::vector<uint8_t>& rec)
     int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof(addr.sun_path)) {
         ::close(fd);
@@ -67,7 +67,7 @@ bool send_record(const std::string& path, const std::vector<uint8_t>& rec)
     bool ok = n == static_cast<ssize_t>(rec.size());
     if (ok) {
         // The host answers with an empty message once it has read the record.
-        pollfd p {fd, POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 2000) > 0) {
             char c;
             (void)::recv(fd, &c, 1, 0);
@@ -213,10 +213,7 @@ void LogStoreFileLine(const char* file, int line)
     t_source.line = line;
 }
 
-void ClearConsle()
-{
-    emit(kv::kLogKindClear, std::string());
-}
+void ClearConsle() { emit(kv::kLogKindClear, std::string()); }
 
 void WriteLog(int /*level*/, const char* format, ...)
 {
@@ -250,15 +247,9 @@ void log_remove_listener(int id)
     state().listeners.erase(id);
 }
 
-void log_set_thread_tag(const std::string& tag)
-{
-    t_tag = tag;
-}
+void log_set_thread_tag(const std::string& tag) { t_tag = tag; }
 
-const std::string& log_thread_tag()
-{
-    return t_tag;
-}
+const std::string& log_thread_tag() { return t_tag; }
 
 void log_set_clock(std::function<long long()> now_seconds)
 {

@@ -122,7 +122,7 @@ DailyLogFile::DailyLogFile(std::string folder, std::function<long long()> now_se
 
 std::string DailyLogFile::file_name_for(std::time_t t)
 {
-    std::tm tm {};
+    std::tm tm{};
     localtime_r(&t, &tm);
     char name[64];
     std::snprintf(name, sizeof(name), "KvPLog_%04u%02u%02u.txt", static_cast<unsigned>(tm.tm_year + 1900),

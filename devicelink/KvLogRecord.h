@@ -21,7 +21,7 @@
 namespace kv {
 
 constexpr size_t kLogHeaderSize = 36;
-constexpr size_t kLogRecordLimit = 2048;                                  // records are below this
+constexpr size_t kLogRecordLimit = 2048;  // records are below this
 constexpr size_t kLogMaxTextPerRecord = kLogRecordLimit - kLogHeaderSize - 2;  // below the limit, with the zero
 constexpr int kLogKindInsertText = 2;
 constexpr int kLogKindAppendBytes = 3;

@@ -22,9 +22,6 @@ inline int ms_left(LineClock::time_point deadline)
 
 // A wait of at most `slice` ms out of `left`, so that a long wait still looks
 // up now and then (a closing port, another thread's turn).
-inline int wait_slice(int left, int slice)
-{
-    return left < slice ? left : slice;
-}
+inline int wait_slice(int left, int slice) { return left < slice ? left : slice; }
 
 }  // namespace kv

@@ -45,7 +45,7 @@ int connect_one(const addrinfo* ai, LineClock::time_point deadline, int* err)
         ::close(fd);
         return -1;
     }
-    pollfd p {fd, POLLOUT, 0};
+    pollfd p{fd, POLLOUT, 0};
     int r;
     do
         r = ::poll(&p, 1, ms_left(deadline));
@@ -85,9 +85,11 @@ public:
         // would not reach it, and bytes at the wrong rate are lost.
         if (m_configured && !same_settings(cfg, m_cfg)) {
             if (error)
-                *error = m_name + " is a raw TCP port: its line settings are the serial server's and cannot be "
-                                  "changed from here (" + std::to_string(m_cfg.baud_rate) + " baud asked for " +
-                         std::to_string(cfg.baud_rate) + "); use rfc2217:// for a box that changes its rate";
+                *error = m_name +
+                         " is a raw TCP port: its line settings are the serial server's and cannot be "
+                         "changed from here (" +
+                         std::to_string(m_cfg.baud_rate) + " baud asked for " + std::to_string(cfg.baud_rate) +
+                         "); use rfc2217:// for a box that changes its rate";
             return false;
         }
         m_cfg = cfg;
@@ -134,8 +136,7 @@ public:
     {
         uint8_t scratch[512];
         long n;
-        while ((n = m_tcp.receive(scratch, sizeof scratch, 0)) > 0) {
-        }
+        while ((n = m_tcp.receive(scratch, sizeof scratch, 0)) > 0) {}
         return n == 0;
     }
 
@@ -213,7 +214,7 @@ bool TcpStream::connect(const PortUrl& url, const std::string& name, int timeout
 {
     m_name = name;
     const auto deadline = deadline_in(timeout_ms);
-    addrinfo hints {};
+    addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
@@ -253,16 +254,13 @@ std::string TcpStream::error() const
     return m_error;
 }
 
-bool TcpStream::lost() const
-{
-    return !error().empty();
-}
+bool TcpStream::lost() const { return !error().empty(); }
 
 long TcpStream::receive(uint8_t* buf, size_t cap, int timeout_ms)
 {
     if (m_fd < 0 || lost())
         return -1;
-    pollfd p {m_fd, POLLIN, 0};
+    pollfd p{m_fd, POLLIN, 0};
     int r = ::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
     if (r < 0)
         return errno == EINTR ? 0 : (fail(std::string("the connection failed: ") + std::strerror(errno)), -1);
@@ -306,7 +304,7 @@ bool TcpStream::send_all(const uint8_t* buf, size_t len, int timeout_ms, size_t*
         const int left = ms_left(deadline);
         if (left <= 0)
             return false;  // the server does not take more in time; the line itself is not lost
-        pollfd p {m_fd, POLLOUT, 0};
+        pollfd p{m_fd, POLLOUT, 0};
         (void)::poll(&p, 1, wait_slice(left, 50));
     }
     return true;

@@ -16,25 +16,13 @@ namespace kv {
 
 namespace telnet {
 
-uint8_t parity_code(int parity)
-{
-    return static_cast<uint8_t>(parity >= 0 && parity <= 4 ? parity + 1 : 1);
-}
+uint8_t parity_code(int parity) { return static_cast<uint8_t>(parity >= 0 && parity <= 4 ? parity + 1 : 1); }
 
-int parity_from_code(uint8_t code)
-{
-    return code >= 1 && code <= 5 ? code - 1 : -1;
-}
+int parity_from_code(uint8_t code) { return code >= 1 && code <= 5 ? code - 1 : -1; }
 
-uint8_t stop_size_code(int stop_bits)
-{
-    return stop_bits == 1 ? 3 : stop_bits == 2 ? 2 : 1;
-}
+uint8_t stop_size_code(int stop_bits) { return stop_bits == 1 ? 3 : stop_bits == 2 ? 2 : 1; }
 
-int stop_bits_from_code(uint8_t code)
-{
-    return code == 1 ? 0 : code == 2 ? 2 : code == 3 ? 1 : -1;
-}
+int stop_bits_from_code(uint8_t code) { return code == 1 ? 0 : code == 2 ? 2 : code == 3 ? 1 : -1; }
 
 void append_data(std::vector<uint8_t>& out, const uint8_t* data, size_t len, bool binary)
 {
@@ -87,9 +75,7 @@ void Decoder::feed(const uint8_t* in, size_t len, std::vector<uint8_t>* data, st
                     m_state = State::Cr;
             }
             break;
-        case State::Iac:
-            command_byte(b, data, events);
-            break;
+        case State::Iac: command_byte(b, data, events); break;
         case State::Verb: {
             Event e;
             e.verb = m_verb;
@@ -152,15 +138,9 @@ namespace {
 using namespace telnet;
 
 // Options we take on our side (WILL) and on the server's (DO).
-bool ours_supported(uint8_t opt)
-{
-    return opt == kOptBinary || opt == kOptSuppressGoAhead || opt == kOptComPort;
-}
+bool ours_supported(uint8_t opt) { return opt == kOptBinary || opt == kOptSuppressGoAhead || opt == kOptComPort; }
 
-bool theirs_supported(uint8_t opt)
-{
-    return opt == kOptBinary || opt == kOptSuppressGoAhead;
-}
+bool theirs_supported(uint8_t opt) { return opt == kOptBinary || opt == kOptSuppressGoAhead; }
 
 class Rfc2217Line : public SerialLine {
 public:
@@ -195,14 +175,14 @@ private:
     std::string m_name;
 
     std::mutex m_outMutex;  // one writer of the connection at a time
-    std::mutex m_inMutex;   // everything below
+    std::mutex m_inMutex;  // everything below
     Decoder m_decoder;
     std::deque<uint8_t> m_rx;
-    std::array<Side, 256> m_us {};
-    std::array<Side, 256> m_them {};
-    std::atomic<bool> m_binaryOut {false};
+    std::array<Side, 256> m_us{};
+    std::array<Side, 256> m_them{};
+    std::atomic<bool> m_binaryOut{false};
     int m_comPort = 0;  // 1 the server takes the option, -1 it refused, 0 no answer yet
-    std::array<uint32_t, kComPortCommands> m_replies {};
+    std::array<uint32_t, kComPortCommands> m_replies{};
     std::array<std::vector<uint8_t>, kComPortCommands> m_replyValue;
     bool m_purging = false;
 

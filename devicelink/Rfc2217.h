@@ -62,9 +62,9 @@ void append_command(std::vector<uint8_t>& out, uint8_t verb, uint8_t option);
 void append_com_port(std::vector<uint8_t>& out, uint8_t code, const std::vector<uint8_t>& value);
 
 struct Event {
-    size_t at = 0;            // how many data bytes of the same feed came before it
+    size_t at = 0;  // how many data bytes of the same feed came before it
     bool subnegotiation = false;
-    uint8_t verb = 0;         // DO, DONT, WILL, WONT (negotiation)
+    uint8_t verb = 0;  // DO, DONT, WILL, WONT (negotiation)
     uint8_t option = 0;
     std::vector<uint8_t> payload;  // subnegotiation: the bytes after the option
 };

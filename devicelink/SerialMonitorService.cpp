@@ -42,19 +42,13 @@ std::vector<std::string> split_port_list(const std::string& text)
 
 namespace kv {
 
-CSerialMonitorSerivce* current_serial_service()
-{
-    return g_current.load();
-}
+CSerialMonitorSerivce* current_serial_service() { return g_current.load(); }
 
-void set_current_serial_service(CSerialMonitorSerivce* svc)
-{
-    g_current.store(svc);
-}
+void set_current_serial_service(CSerialMonitorSerivce* svc) { g_current.store(svc); }
 
 const std::vector<int>& supported_baud_rates()
 {
-    static const std::vector<int> rates = {110,  300,  600,   1200,  2400,  4800,  9600,
+    static const std::vector<int> rates = {110,   300,   600,   1200,  2400,  4800,  9600,
                                            14400, 19200, 38400, 56000, 57600, 115200};
     return rates;
 }
@@ -149,7 +143,7 @@ int CSerialMonitorSerivce::SMS_AddPort(const std::string& path)
     info.friendly_name = path.rfind("/dev/pts/", 0) == 0 ? "pseudo-terminal " + path : path;
     if (kv::is_network_port(path))
         info.friendly_name = kv::port_url_scheme(path) == kv::PortUrlScheme::Rfc2217 ? "RFC 2217 serial server"
-                                                                                      : "serial server, raw TCP";
+                                                                                     : "serial server, raw TCP";
     m_ports.push_back(info);
     return static_cast<int>(m_ports.size() - 1);
 }

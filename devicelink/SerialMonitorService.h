@@ -42,16 +42,16 @@ class SerialPort;
 struct serialport_config_tag {
     int32_t port_index = 0;
     int32_t baud_rate = 115200;
-    int32_t data_bits = 8;   // 4 to 8 (this platform takes 5 to 8)
-    int32_t parity = 0;      // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    int32_t stop_bits = 0;   // 0 one, 1 one and a half, 2 two
+    int32_t data_bits = 8;  // 4 to 8 (this platform takes 5 to 8)
+    int32_t parity = 0;  // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    int32_t stop_bits = 0;  // 0 one, 1 one and a half, 2 two
 };
 
 // One record per known port.
 struct serialport_info_tag {
-    std::string name;           // device path, e.g. "/dev/ttyUSB0" or a pseudo-terminal
+    std::string name;  // device path, e.g. "/dev/ttyUSB0" or a pseudo-terminal
     std::string friendly_name;  // what the system calls it, or the name again
-    serialport_config_tag last; // the last-used setting choices
+    serialport_config_tag last;  // the last-used setting choices
 };
 
 enum SerialParity { KV_NOPARITY = 0, KV_ODDPARITY = 1, KV_EVENPARITY = 2, KV_MARKPARITY = 3, KV_SPACEPARITY = 4 };
@@ -135,9 +135,9 @@ public:
     bool line_lost() const;
 
     // Public members that callers read or write.
-    serialport_config_tag m_CurConfig;          // the current port's configuration
-    std::atomic<int> m_RawLink{0};              // 1 while a tool drives the boot ROM directly
-    std::atomic<CKvWorkThread*> m_pUpgThread{nullptr};   // upgrade, block upgrade, boot-ROM and calibration jobs
+    serialport_config_tag m_CurConfig;  // the current port's configuration
+    std::atomic<int> m_RawLink{0};  // 1 while a tool drives the boot ROM directly
+    std::atomic<CKvWorkThread*> m_pUpgThread{nullptr};  // upgrade, block upgrade, boot-ROM and calibration jobs
     std::atomic<CKvWorkThread*> m_pDumpThread{nullptr};  // dump job
 
 private:
@@ -151,9 +151,9 @@ private:
     void forget_closed_port_locked();
     void line_failed(const kv::SerialPort& port);
 
-    mutable std::mutex m_stateMutex;   // ports, configuration, error text
-    std::mutex m_readMutex;            // one reader of the line at a time
-    std::mutex m_writeMutex;           // one writer of the line at a time
+    mutable std::mutex m_stateMutex;  // ports, configuration, error text
+    std::mutex m_readMutex;  // one reader of the line at a time
+    std::mutex m_writeMutex;  // one writer of the line at a time
     std::vector<serialport_info_tag> m_ports;
     std::shared_ptr<kv::SerialPort> m_port;  // the open port, if any
     int m_openIndex = -1;

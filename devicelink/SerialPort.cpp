@@ -10,10 +10,7 @@ SerialPort::SerialPort() = default;
 
 SerialPort::~SerialPort() = default;
 
-bool is_network_port(const std::string& name)
-{
-    return port_url_scheme(name) != PortUrlScheme::None;
-}
+bool is_network_port(const std::string& name) { return port_url_scheme(name) != PortUrlScheme::None; }
 
 bool SerialPort::open(const std::string& path, std::string* error)
 {
@@ -24,10 +21,7 @@ bool SerialPort::open(const std::string& path, std::string* error)
     return m_line != nullptr;
 }
 
-void SerialPort::close()
-{
-    m_line.reset();
-}
+void SerialPort::close() { m_line.reset(); }
 
 bool SerialPort::validate(const serialport_config_tag& cfg, std::string* error)
 {
@@ -91,14 +85,8 @@ bool SerialPort::write(const uint8_t* buf, size_t len, size_t* sent, int timeout
     return m_line && m_line->write(buf, len, sent, timeout_ms);
 }
 
-bool SerialPort::flush_input()
-{
-    return m_line && m_line->flush_input();
-}
+bool SerialPort::flush_input() { return m_line && m_line->flush_input(); }
 
-std::string SerialPort::error() const
-{
-    return m_line ? m_line->error() : std::string("the port is not open");
-}
+std::string SerialPort::error() const { return m_line ? m_line->error() : std::string("the port is not open"); }
 
 }  // namespace kv

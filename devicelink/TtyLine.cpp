@@ -83,7 +83,7 @@ bool TtyLine::open(const std::string& path, std::string* error)
             *error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
-    termios t {};
+    termios t{};
     if (tcgetattr(fd, &t) != 0) {
         if (error)
             *error = path + " is not a serial line: " + std::strerror(errno);
@@ -120,7 +120,7 @@ bool TtyLine::configure(const serialport_config_tag& cfg, std::string* error)
             *error = "the port is not open";
         return false;
     }
-    termios t {};
+    termios t{};
     if (tcgetattr(m_fd, &t) != 0) {
         if (error)
             *error = std::string("cannot read the line settings: ") + std::strerror(errno);
@@ -162,7 +162,7 @@ bool TtyLine::configure(const serialport_config_tag& cfg, std::string* error)
         return false;
     }
     // Read back: a driver may accept a call and keep another setting.
-    termios back {};
+    termios back{};
     if (tcgetattr(m_fd, &back) == 0) {
         tcflag_t want = t.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
         tcflag_t got = back.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
@@ -174,8 +174,8 @@ bool TtyLine::configure(const serialport_config_tag& cfg, std::string* error)
         int rate = get_line_baud(m_fd);
         if (rate != 0 && rate != cfg.baud_rate) {
             if (error)
-                *error = "the line runs at " + std::to_string(rate) + " baud instead of " +
-                         std::to_string(cfg.baud_rate);
+                *error =
+                    "the line runs at " + std::to_string(rate) + " baud instead of " + std::to_string(cfg.baud_rate);
             return false;
         }
     }
@@ -202,7 +202,7 @@ bool TtyLine::read(uint8_t* buf, size_t cap, size_t* got, int timeout_ms, const 
         if (left <= 0)
             break;
         // Wake at least every 50 ms so a closing port is noticed.
-        pollfd p {m_fd, POLLIN, 0};
+        pollfd p{m_fd, POLLIN, 0};
         int r = ::poll(&p, 1, wait_slice(left, 50));
         if (r < 0 && errno != EINTR)
             return false;
@@ -227,7 +227,7 @@ bool TtyLine::read_some(uint8_t* buf, size_t cap, size_t* got, int timeout_ms)
         return false;
     if (cap == 0)
         return true;
-    pollfd p {m_fd, POLLIN, 0};
+    pollfd p{m_fd, POLLIN, 0};
     int r = ::poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
     if (r < 0 && errno != EINTR)
         return false;
@@ -267,7 +267,7 @@ bool TtyLine::write(const uint8_t* buf, size_t len, size_t* sent, int timeout_ms
         int left = ms_left(deadline);
         if (left <= 0)
             return false;
-        pollfd p {m_fd, POLLOUT, 0};
+        pollfd p{m_fd, POLLOUT, 0};
         int r = ::poll(&p, 1, wait_slice(left, 50));
         if (r < 0 && errno != EINTR)
             return false;

@@ -28,10 +28,7 @@ long pid_of(const std::string& name)
     return (end && *end == '\0' && pid > 0) ? pid : 0;
 }
 
-bool alive(long pid)
-{
-    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
-}
+bool alive(long pid) { return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
 
 std::string resolved(const std::string& path)
 {
@@ -41,10 +38,7 @@ std::string resolved(const std::string& path)
 
 }  // namespace
 
-std::string virtual_stb_port_file(long pid)
-{
-    return "stbsim-" + std::to_string(pid) + ".port";
-}
+std::string virtual_stb_port_file(long pid) { return "stbsim-" + std::to_string(pid) + ".port"; }
 
 std::vector<std::string> virtual_stb_ports()
 {

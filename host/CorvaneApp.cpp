@@ -17,10 +17,7 @@ namespace corvane {
 
 CCorvaneApp::CCorvaneApp() = default;
 
-CCorvaneApp::~CCorvaneApp()
-{
-    ExitInstance();
-}
+CCorvaneApp::~CCorvaneApp() { ExitInstance(); }
 
 int CCorvaneApp::InitInstance(const StartOptions& opt)
 {
@@ -125,7 +122,8 @@ QString DescribePlugins(const std::vector<std::string>& folders)
             QObject* obj = meta->newInstance(Q_ARG(QWidget*, nullptr));
             auto* view = qobject_cast<QWidget*>(obj);
             if (!view) {
-                line += QStringLiteral("plug-in %1, but its view cannot be created").arg(QString::fromLatin1(meta->className()));
+                line += QStringLiteral("plug-in %1, but its view cannot be created")
+                            .arg(QString::fromLatin1(meta->className()));
             } else {
                 QString title = view->windowTitle();
                 if (title.isEmpty())

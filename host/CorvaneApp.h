@@ -18,10 +18,10 @@ namespace corvane {
 class SingleInstanceGuard;
 
 struct StartOptions {
-    QStringList extra_ports;     // pseudo-terminals the enumeration cannot see
-    QString open_port;           // a port to open at start (115200 8N1)
-    bool single_instance = true; // off for --screenshot
-    bool quiet = false;          // no message boxes (offscreen, screenshots)
+    QStringList extra_ports;  // pseudo-terminals the enumeration cannot see
+    QString open_port;  // a port to open at start (115200 8N1)
+    bool single_instance = true;  // off for --screenshot
+    bool quiet = false;  // no message boxes (offscreen, screenshots)
 };
 
 class CCorvaneApp {
@@ -43,7 +43,7 @@ public:
 
 private:
     CSerialMonitorSerivce m_sms;
-    PluginTable m_plugins;          // outlives the frame: views come from its libraries
+    PluginTable m_plugins;  // outlives the frame: views come from its libraries
     std::unique_ptr<CMainFrame> m_frame;
     std::unique_ptr<SingleInstanceGuard> m_guard;
     bool m_smsUp = false;

@@ -86,7 +86,7 @@ void InstallCrashHandler()
 
     // An own stack, so a stack overflow can still be reported.
     static char alt_stack[64 * 1024];
-    stack_t ss {};
+    stack_t ss{};
     ss.ss_sp = alt_stack;
     ss.ss_size = sizeof(alt_stack);
     ::sigaltstack(&ss, nullptr);

@@ -96,15 +96,10 @@ void CKvConsleListBox::AppendBytes(const char* data, size_t len)
             collected.clear();
             deleteLastChar();
             break;
-        case 10:
-            collected += '\n';
-            break;
-        case 13:
-            break;
-        case 0:
-            break;  // a counted terminating zero shows nothing
-        default:
-            collected += ch;
+        case 10: collected += '\n'; break;
+        case 13: break;
+        case 0: break;  // a counted terminating zero shows nothing
+        default: collected += ch;
         }
     }
     insertAtEnd(decodeBytes(collected));
@@ -157,20 +152,11 @@ void CKvConsleListBox::keyPressEvent(QKeyEvent* e)
     QString text = e->text();
     switch (key) {
     case Qt::Key_Return:
-    case Qt::Key_Enter:
-        text = QStringLiteral("\r");
-        break;
-    case Qt::Key_Backspace:
-        text = QStringLiteral("\b");
-        break;
-    case Qt::Key_Tab:
-        text = QStringLiteral("\t");
-        break;
-    case Qt::Key_Escape:
-        text = QStringLiteral("\x1b");
-        break;
-    default:
-        break;
+    case Qt::Key_Enter: text = QStringLiteral("\r"); break;
+    case Qt::Key_Backspace: text = QStringLiteral("\b"); break;
+    case Qt::Key_Tab: text = QStringLiteral("\t"); break;
+    case Qt::Key_Escape: text = QStringLiteral("\x1b"); break;
+    default: break;
     }
     if (!text.isEmpty() && !(mods & Qt::AltModifier)) {
         for (QChar c : text)

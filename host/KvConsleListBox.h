@@ -15,8 +15,8 @@ class CKvConsleListBox : public QPlainTextEdit {
     Q_OBJECT
 public:
     static constexpr int kTextLimit = 300000;
-    static constexpr int kTrimAt = kTextLimit / 5 * 4;   // 240000: trim when reached
-    static constexpr int kTrimBy = kTextLimit / 5;       // 60000: the first fifth goes
+    static constexpr int kTrimAt = kTextLimit / 5 * 4;  // 240000: trim when reached
+    static constexpr int kTrimBy = kTextLimit / 5;  // 60000: the first fifth goes
 
     explicit CKvConsleListBox(QWidget* parent = nullptr);
 

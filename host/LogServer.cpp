@@ -48,15 +48,9 @@ LogServer::LogServer(Options options) : m_opt(std::move(options))
     m_file = std::make_unique<kv::DailyLogFile>(folder, m_opt.clock);
 }
 
-LogServer::~LogServer()
-{
-    Stop();
-}
+LogServer::~LogServer() { Stop(); }
 
-std::string LogServer::CurrentLogFile() const
-{
-    return m_file->current_path();
-}
+std::string LogServer::CurrentLogFile() const { return m_file->current_path(); }
 
 int LogServer::Start(Sink sink, std::string* error)
 {

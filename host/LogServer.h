@@ -33,10 +33,10 @@ public:
     using Sink = std::function<void(const kv::LogRecord&)>;
 
     struct Options {
-        std::string socket_path;                 // empty: kv::log_socket_path()
-        std::string log_folder;                  // empty: the program folder
-        std::function<long long()> clock;        // seconds since the epoch; empty: time()
-        int read_timeout_ms = 1000;              // a client that connects and stays silent is dropped after this
+        std::string socket_path;  // empty: kv::log_socket_path()
+        std::string log_folder;  // empty: the program folder
+        std::function<long long()> clock;  // seconds since the epoch; empty: time()
+        int read_timeout_ms = 1000;  // a client that connects and stays silent is dropped after this
     };
 
     LogServer();
@@ -73,7 +73,7 @@ private:
     std::string m_failedLogPath;  // the file we last failed to write (told once)
     int m_listenFd = -1;
     unsigned long m_socketInode = 0;
-    int m_wakeFd = -1;            // eventfd: Stop() wakes the loop through it
+    int m_wakeFd = -1;  // eventfd: Stop() wakes the loop through it
     CKvWorkThread m_thread;
     std::atomic<bool> m_running{false};
     std::atomic<uint64_t> m_received{0};

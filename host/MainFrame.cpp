@@ -352,7 +352,7 @@ void CMainFrame::SetApplicationLook(int command)
 void CMainFrame::TimeStamp()
 {
     std::time_t now = std::time(nullptr);
-    std::tm tm {};
+    std::tm tm{};
     localtime_r(&now, &tm);
     char hms[16];
     std::strftime(hms, sizeof(hms), "%H:%M:%S", &tm);

@@ -24,7 +24,7 @@ enum : int {
     ID_APP_EXIT = 32777,
     ID_DYNAMIC_COMMANDS = 40000,
     ID_TOOL_FIRST = 57685,  // the tool tabs, in template order
-    ID_TOOL_LAST = 57700,   // only 16 tools can be reached from the menu
+    ID_TOOL_LAST = 57700,  // only 16 tools can be reached from the menu
     ID_VIEW_APPLOOK_WIN_2000 = 210,
     ID_VIEW_APPLOOK_OFF_XP = 211,
     ID_VIEW_APPLOOK_WIN_XP = 212,

@@ -41,10 +41,7 @@ COutputWnd::COutputWnd(QWidget* parent) : QDockWidget(QStringLiteral("Output"), 
     setWidget(m_tabs);
 }
 
-COutputWnd::~COutputWnd()
-{
-    StopServer();
-}
+COutputWnd::~COutputWnd() { StopServer(); }
 
 int COutputWnd::StartServer(corvane::LogServer::Options options, std::string* error)
 {

@@ -32,11 +32,11 @@ struct PluginRecord {
 // What the first pass found out about one library (for --list-plugins).
 struct PluginProbe {
     std::string path;
-    bool loaded = false;      // dlopen succeeded
+    bool loaded = false;  // dlopen succeeded
     bool has_export = false;  // MultiViewDll present
-    bool is_plugin = false;   // ... and it filled the slot
-    std::string class_name;   // the view's class name
-    std::string error;        // dlopen's message when it did not load
+    bool is_plugin = false;  // ... and it filled the slot
+    std::string class_name;  // the view's class name
+    std::string error;  // dlopen's message when it did not load
 };
 
 class PluginTable {

@@ -82,9 +82,8 @@ int QtOptionWords(const char* a)
     if (a[0] != '-')
         return 0;
     const char* name = a[1] == '-' ? a + 2 : a + 1;
-    for (const char* v : {"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
-                          "qwindowicon", "qwindowtitle", "display", "geometry", "style", "stylesheet", "session",
-                          "title", "icon"})
+    for (const char* v : {"platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowicon",
+                          "qwindowtitle", "display", "geometry", "style", "stylesheet", "session", "title", "icon"})
         if (std::strcmp(name, v) == 0)
             return 2;
     for (const char* f : {"reverse", "widgetcount", "nograb", "dograb", "sync"})
@@ -117,10 +116,7 @@ bool IsSet(const char* name)
     return v && *v;
 }
 
-bool HasDisplay()
-{
-    return IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY");
-}
+bool HasDisplay() { return IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY"); }
 
 // A platform was chosen, or a display is there for the default one.
 bool HasPlatform(int argc, char** argv)
@@ -136,8 +132,9 @@ bool HasPlatform(int argc, char** argv)
 struct Options {
     QCommandLineOption version{QStringList{QStringLiteral("v"), QStringLiteral("version")},
                                QStringLiteral("Print the version and exit.")};
-    QCommandLineOption list{QStringLiteral("list-plugins"),
-                            QStringLiteral("List the plug-in and data folders, the libraries found and which are tool plug-ins.")};
+    QCommandLineOption list{
+        QStringLiteral("list-plugins"),
+        QStringLiteral("List the plug-in and data folders, the libraries found and which are tool plug-ins.")};
     QCommandLineOption shot{QStringLiteral("screenshot"),
                             QStringLiteral("Start up, render the main window into the PNG <file> and exit."),
                             QStringLiteral("file")};
@@ -145,7 +142,8 @@ struct Options {
                             QStringLiteral("Offer the serial port <path> (e.g. a pseudo-terminal, or a serial server's "
                                            "rfc2217://HOST:PORT or socket://HOST:PORT); repeatable."),
                             QStringLiteral("path")};
-    QCommandLineOption open{QStringLiteral("open"), QStringLiteral("Open the serial port <path> at start (115200 8N1)."),
+    QCommandLineOption open{QStringLiteral("open"),
+                            QStringLiteral("Open the serial port <path> at start (115200 8N1)."),
                             QStringLiteral("path")};
     QCommandLineOption tab{QStringLiteral("tab"),
                            QStringLiteral("Bring the tool tab titled <title> (e.g. UPG) to the front at start."),

@@ -43,7 +43,8 @@ DbStatus find_series(Connection& db, const std::string& name, Series* out, bool*
     std::vector<Row> rows;
     const char* lock = for_update && db.dialect() == Dialect::Postgres ? " FOR UPDATE" : "";
     DbStatus s = db.exec(std::string("SELECT id, step, base, width, code_file, next_code, next_seq FROM code_series"
-                                     " WHERE name = $1") + lock,
+                                     " WHERE name = $1") +
+                             lock,
                          {name}, &rows);
     *found = s.ok() && !rows.empty();
     if (!*found)
@@ -65,9 +66,10 @@ Reservation draw_generated(Connection& db, Series& se, const std::vector<Value>&
     for (int skipped = 0; se.next_code && skipped < kSkipLimit; ++skipped) {
         const std::string code = *se.next_code;
         std::vector<Row> got;
-        r.status = db.exec("INSERT INTO code (series_id, seq, code, state, station, port, job_id, reserved_at)"
-                           " VALUES ($1, $2, $3, 'reserved', $4, $5, $6, $7) ON CONFLICT (code) DO NOTHING RETURNING id",
-                           {se.id, std::to_string(se.next_seq), code, who[0], who[1], who[2], who[3]}, &got);
+        r.status =
+            db.exec("INSERT INTO code (series_id, seq, code, state, station, port, job_id, reserved_at)"
+                    " VALUES ($1, $2, $3, 'reserved', $4, $5, $6, $7) ON CONFLICT (code) DO NOTHING RETURNING id",
+                    {se.id, std::to_string(se.next_seq), code, who[0], who[1], who[2], who[3]}, &got);
         if (!r.status.ok())
             return r;
         std::string following, why;
@@ -169,8 +171,8 @@ DbStatus series_exists(Connection& db, const std::string& name, bool* found)
     return find_series(db, name, &se, found);
 }
 
-Reservation reserve_code(Connection& db, const std::string& series, const std::string& station,
-                         const std::string& port, const std::string& job_id, const NextCode& next)
+Reservation reserve_code(Connection& db, const std::string& series, const std::string& station, const std::string& port,
+                         const std::string& job_id, const NextCode& next)
 {
     const std::vector<Value> who = {station, port, job_id.empty() ? Value() : Value(job_id), utc_now()};
     if (db.dialect() == Dialect::Postgres)

@@ -15,11 +15,11 @@ namespace line {
 
 struct SeriesSpec {
     std::string name;
-    std::string start;                  // the first code (generated series)
+    std::string start;  // the first code (generated series)
     int step = 1;
     bool hex = false;
-    int width = 0;                      // 0: the start code's own length
-    std::string code_file;              // a code file's name (its list below)
+    int width = 0;  // 0: the start code's own length
+    std::string code_file;  // a code file's name (its list below)
     std::vector<std::string> file_codes;
 };
 
@@ -31,8 +31,8 @@ struct SeriesRule {
 
 // The code after `code` under `rule`; false with a reason when there is none
 // (the width is used up).
-using NextCode = std::function<bool(const std::string& code, const SeriesRule& rule, std::string* next,
-                                    std::string* why)>;
+using NextCode =
+    std::function<bool(const std::string& code, const SeriesRule& rule, std::string* next, std::string* why)>;
 
 // A new series; a code of its file that the line already holds refuses it
 // (Conflict, naming the code).
@@ -47,8 +47,8 @@ struct Reservation {
     bool exhausted = false;  // the series has no code left (status then says why)
 };
 
-Reservation reserve_code(Connection& db, const std::string& series, const std::string& station,
-                         const std::string& port, const std::string& job_id, const NextCode& next);
+Reservation reserve_code(Connection& db, const std::string& series, const std::string& station, const std::string& port,
+                         const std::string& job_id, const NextCode& next);
 
 // A code a station was given by hand (a start code or a code file of its
 // own) taken line-wide as a series' code is: Conflict, naming its state, when

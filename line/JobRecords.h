@@ -9,28 +9,28 @@
 namespace line {
 
 struct JobStart {
-    std::string id;            // made by new_job_id() when empty
+    std::string id;  // made by new_job_id() when empty
     std::string station;
     std::string port;
-    std::string tool;          // "upg", "upgblock", "download", "stampa", "panel" ...
-    std::string kind;          // "upgrade", "dump", "block", "calibrate", "burn", "send" ...
-    int project_type = -1;     // -1: none
-    std::string image_name;    // the file's name, without its folder
-    long long image_size = -1; // -1: no image
+    std::string tool;  // "upg", "upgblock", "download", "stampa", "panel" ...
+    std::string kind;  // "upgrade", "dump", "block", "calibrate", "burn", "send" ...
+    int project_type = -1;  // -1: none
+    std::string image_name;  // the file's name, without its folder
+    long long image_size = -1;  // -1: no image
     std::string image_sha256;  // lower-case hex
-    std::string started_at;    // utc_now() when empty
-    std::string code;          // stampa: the code burnt
+    std::string started_at;  // utc_now() when empty
+    std::string code;  // stampa: the code burnt
 };
 
 struct JobEnd {
-    std::string outcome;       // "ok", "failed" or "cancelled"
+    std::string outcome;  // "ok", "failed" or "cancelled"
     std::string failed_step;
     std::string error;
-    std::string ended_at;      // utc_now() when empty
-    std::string code;          // stampa: kept when empty
-    long long bytes = -1;      // bytes moved, -1: none
-    double seconds = -1;       // the job's time, -1: none
-    std::string report;        // the --report JSON: phase times and transfer figures
+    std::string ended_at;  // utc_now() when empty
+    std::string code;  // stampa: kept when empty
+    long long bytes = -1;  // bytes moved, -1: none
+    double seconds = -1;  // the job's time, -1: none
+    std::string report;  // the --report JSON: phase times and transfer figures
 };
 
 // The start row of a job of `tool`, of `kind`, on the file `image` (may be

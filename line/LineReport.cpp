@@ -44,9 +44,9 @@ DbStatus list_jobs(Connection& db, const JobFilter& f, std::vector<JobRow>* out)
                          {f.since, f.station, std::to_string(std::max(f.limit, 0))}, &rows);
     for (const Row& r : rows) {
         JobRow j;
-        std::string* fields[] = {&j.id,         &j.station,    &j.port,     &j.tool,    &j.kind,
-                                 &j.project_type, &j.image_name, &j.image_sha256, &j.started_at, &j.ended_at,
-                                 &j.outcome,    &j.failed_step, &j.error,   &j.code,    &j.seconds};
+        std::string* fields[] = {&j.id,           &j.station,     &j.port,         &j.tool,       &j.kind,
+                                 &j.project_type, &j.image_name,  &j.image_sha256, &j.started_at, &j.ended_at,
+                                 &j.outcome,      &j.failed_step, &j.error,        &j.code,       &j.seconds};
         for (size_t i = 0; i < r.size() && i < std::size(fields); ++i)
             *fields[i] = text_of(r[i]);
         out->push_back(std::move(j));
@@ -69,8 +69,10 @@ DbStatus line_figures(Connection& db, const JobFilter& f, size_t last_count, Lin
         st.station = text_of(r[0]);
         const std::string outcome = text_of(r[1]);
         const long long n = int_of(r[2]);
-        (outcome == "ok" ? st.done : outcome == "failed" ? st.failed : outcome == "cancelled" ? st.cancelled
-                                                                                                : st.running) += n;
+        (outcome == "ok"          ? st.done
+         : outcome == "failed"    ? st.failed
+         : outcome == "cancelled" ? st.cancelled
+                                  : st.running) += n;
         if (st.first_start.empty() || text_of(r[3]) < st.first_start)
             st.first_start = text_of(r[3]);
         st.last_end = std::max(st.last_end, text_of(r[4]));

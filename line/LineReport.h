@@ -10,7 +10,7 @@
 namespace line {
 
 struct JobFilter {
-    std::string since;    // UTC ISO 8601; "" for all
+    std::string since;  // UTC ISO 8601; "" for all
     std::string station;  // "" for every station
     int limit = 1000;
 };
@@ -25,12 +25,12 @@ DbStatus list_jobs(Connection& db, const JobFilter& f, std::vector<JobRow>* out)
 
 struct StationFigures {
     std::string station;
-    long long done = 0;    // outcome ok
+    long long done = 0;  // outcome ok
     long long failed = 0;
     long long cancelled = 0;
     long long running = 0;
-    double yield = 0;      // done / (done + failed); 0 when neither
-    double per_hour = 0;   // boxes ended per hour between the first start and the last end
+    double yield = 0;  // done / (done + failed); 0 when neither
+    double per_hour = 0;  // boxes ended per hour between the first start and the last end
     std::string first_start, last_end;
 };
 
@@ -41,9 +41,9 @@ struct StepFailures {
 
 struct LineFigures {
     std::vector<StationFigures> stations;  // by name
-    StationFigures total;                  // station "" 
-    std::vector<StepFailures> failures;    // most first
-    std::vector<JobRow> last;              // the last boxes, newest first
+    StationFigures total;  // station ""
+    std::vector<StepFailures> failures;  // most first
+    std::vector<JobRow> last;  // the last boxes, newest first
 };
 
 DbStatus line_figures(Connection& db, const JobFilter& f, size_t last_count, LineFigures* out);

@@ -56,9 +56,9 @@ std::string rows_text(const std::vector<std::string>& names, const std::vector<s
     return out;
 }
 
-const std::vector<std::string> kJobNames = {"id",      "station",    "port",        "tool",       "kind",
-                                            "project_type", "image", "image_sha256", "started_at", "ended_at",
-                                            "outcome", "failed_step", "error",       "code",       "seconds"};
+const std::vector<std::string> kJobNames = {"id",           "station",     "port",         "tool",       "kind",
+                                            "project_type", "image",       "image_sha256", "started_at", "ended_at",
+                                            "outcome",      "failed_step", "error",        "code",       "seconds"};
 
 std::vector<std::vector<std::string>> job_rows(const std::vector<JobRow>& jobs)
 {
@@ -71,13 +71,18 @@ std::vector<std::vector<std::string>> job_rows(const std::vector<JobRow>& jobs)
 
 std::vector<std::string> station_row(const StationFigures& s)
 {
-    return {s.station.empty() ? "total" : s.station, std::to_string(s.done), std::to_string(s.failed),
-            std::to_string(s.cancelled), std::to_string(s.running), number(s.yield, "%.4f"),
-            number(s.per_hour, "%.1f"), s.last_end};
+    return {s.station.empty() ? "total" : s.station,
+            std::to_string(s.done),
+            std::to_string(s.failed),
+            std::to_string(s.cancelled),
+            std::to_string(s.running),
+            number(s.yield, "%.4f"),
+            number(s.per_hour, "%.1f"),
+            s.last_end};
 }
 
-const std::vector<std::string> kStationNames = {"station", "done",     "failed", "cancelled",
-                                                "running", "yield",    "per_hour", "last_box"};
+const std::vector<std::string> kStationNames = {"station", "done",  "failed",   "cancelled",
+                                                "running", "yield", "per_hour", "last_box"};
 const std::vector<bool> kStationNumeric = {false, true, true, true, true, true, true, false};
 
 }  // namespace
@@ -104,10 +109,9 @@ std::string figures_text(const LineFigures& f, TextForm form)
     if (form == TextForm::Json) {
         std::string total = rows_text(kStationNames, {station_row(f.total)}, kStationNumeric, form);
         total = total.substr(total.find('{'), total.rfind('}') - total.find('{') + 1);
-        return "{\"stations\": " + rows_text(kStationNames, stations, kStationNumeric, form) +
-               ", \"total\": " + total + ",\n\"failures\": " +
-               rows_text(failure_names, failures, failure_numeric, form) + ", \"last\": " +
-               jobs_text(f.last, form) + "}\n";
+        return "{\"stations\": " + rows_text(kStationNames, stations, kStationNumeric, form) + ", \"total\": " + total +
+               ",\n\"failures\": " + rows_text(failure_names, failures, failure_numeric, form) +
+               ", \"last\": " + jobs_text(f.last, form) + "}\n";
     }
     stations.push_back(station_row(f.total));
     std::string out = rows_text(kStationNames, stations, kStationNumeric, form);

@@ -8,9 +8,9 @@
 namespace line {
 
 struct DbChoice {
-    bool off = false;     // --no-db: nothing is recorded
-    std::string url;      // "sqlite:PATH" or a libpq URI
-    std::string error;    // a refused URL, with the reason
+    bool off = false;  // --no-db: nothing is recorded
+    std::string url;  // "sqlite:PATH" or a libpq URI
+    std::string error;  // a refused URL, with the reason
     bool ok() const { return error.empty(); }
 };
 

@@ -89,7 +89,8 @@ std::unique_ptr<Connection> open_postgres(const std::string& uri, std::string* e
         PQfinish(c);
         return nullptr;
     }
-    PQsetNoticeProcessor(c, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        c, [](void*, const char*) {}, nullptr);
     return std::make_unique<PgConnection>(c, uri);
 }
 

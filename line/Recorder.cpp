@@ -80,8 +80,7 @@ int lock_spool(const std::string& base, std::string* path)
 
 Recorder::Recorder(std::unique_ptr<Connection> db, std::string spool_path)
     : db_(std::move(db)), spool_path_(std::move(spool_path))
-{
-}
+{}
 
 Recorder::~Recorder()
 {
@@ -183,8 +182,9 @@ void Recorder::submit(const Op& op)
     line += "\n";
     const int fd = ::open(spool_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0 || ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) || ::fsync(fd) != 0)
-        WriteLog(64, "line: the line database is unavailable and the spool %s cannot be written; the record is lost: %s",
-               spool_path_.c_str(), line.c_str());
+        WriteLog(64,
+                 "line: the line database is unavailable and the spool %s cannot be written; the record is lost: %s",
+                 spool_path_.c_str(), line.c_str());
     else
         ++spooled_;
     if (fd >= 0)
@@ -198,9 +198,10 @@ void Recorder::job_started(JobStart& j)
     if (j.started_at.empty())
         j.started_at = utc_now();
     std::lock_guard<std::mutex> lock(mu_);
-    submit({"start", {j.id, j.station, j.port, j.tool, j.kind, j.project_type < 0 ? "" : std::to_string(j.project_type),
-                      j.image_name, j.image_size < 0 ? "" : std::to_string(j.image_size), j.image_sha256,
-                      j.started_at, j.code}});
+    submit(
+        {"start",
+         {j.id, j.station, j.port, j.tool, j.kind, j.project_type < 0 ? "" : std::to_string(j.project_type),
+          j.image_name, j.image_size < 0 ? "" : std::to_string(j.image_size), j.image_sha256, j.started_at, j.code}});
 }
 
 void Recorder::job_ended(const std::string& id, const JobEnd& e)
@@ -209,8 +210,9 @@ void Recorder::job_ended(const std::string& id, const JobEnd& e)
     if (e.seconds >= 0)
         std::snprintf(secs, sizeof secs, "%.3f", e.seconds);
     std::lock_guard<std::mutex> lock(mu_);
-    submit({"end", {id, e.outcome, e.failed_step, e.error, e.ended_at.empty() ? utc_now() : e.ended_at, e.code,
-                    e.bytes < 0 ? "" : std::to_string(e.bytes), secs, e.report, ""}});
+    submit({"end",
+            {id, e.outcome, e.failed_step, e.error, e.ended_at.empty() ? utc_now() : e.ended_at, e.code,
+             e.bytes < 0 ? "" : std::to_string(e.bytes), secs, e.report, ""}});
 }
 
 // While records wait in the spool the database is taken as away: no code is

@@ -53,9 +53,9 @@ public:
 private:
     Recorder(std::unique_ptr<Connection> db, std::string spool_path);
     struct Op;
-    void submit(const Op& op);       // with the lock held
-    bool flush_spool();              // with the lock held; true when the spool is empty
-    bool apply(const Op& op);        // true when written (or refused for good)
+    void submit(const Op& op);  // with the lock held
+    bool flush_spool();  // with the lock held; true when the spool is empty
+    bool apply(const Op& op);  // true when written (or refused for good)
     Reservation spooling() const;
 
     mutable std::mutex mu_;

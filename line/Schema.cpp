@@ -45,29 +45,31 @@ std::vector<std::string> version_1(Dialect d)
         "CREATE INDEX job_by_time ON job (started_at)",
         "CREATE INDEX job_by_station ON job (station, started_at)",
 
-        "CREATE TABLE code_series (" + id_column(d) + ","
-        " name TEXT NOT NULL UNIQUE,"
-        " first_code TEXT,"
-        " step INTEGER NOT NULL,"
-        " base TEXT NOT NULL CHECK (base IN ('dec', 'hex')),"
-        " width INTEGER NOT NULL,"
-        " code_file TEXT,"
-        " next_code TEXT,"
-        " next_seq BIGINT NOT NULL,"
-        " created_at TEXT NOT NULL)",
+        "CREATE TABLE code_series (" + id_column(d) +
+            ","
+            " name TEXT NOT NULL UNIQUE,"
+            " first_code TEXT,"
+            " step INTEGER NOT NULL,"
+            " base TEXT NOT NULL CHECK (base IN ('dec', 'hex')),"
+            " width INTEGER NOT NULL,"
+            " code_file TEXT,"
+            " next_code TEXT,"
+            " next_seq BIGINT NOT NULL,"
+            " created_at TEXT NOT NULL)",
 
         // A code stands once in the whole line, whatever its series: the
         // unique key, not the program, is what keeps two boxes apart.
-        "CREATE TABLE code (" + id_column(d) + ","
-        " series_id BIGINT NOT NULL REFERENCES code_series(id),"
-        " seq BIGINT NOT NULL,"
-        " code TEXT NOT NULL UNIQUE,"
-        " state TEXT NOT NULL CHECK (state IN ('free', 'reserved', 'burnt', 'failed')),"
-        " station TEXT,"
-        " port TEXT,"
-        " job_id TEXT,"
-        " reserved_at TEXT,"
-        " ended_at TEXT)",
+        "CREATE TABLE code (" + id_column(d) +
+            ","
+            " series_id BIGINT NOT NULL REFERENCES code_series(id),"
+            " seq BIGINT NOT NULL,"
+            " code TEXT NOT NULL UNIQUE,"
+            " state TEXT NOT NULL CHECK (state IN ('free', 'reserved', 'burnt', 'failed')),"
+            " station TEXT,"
+            " port TEXT,"
+            " job_id TEXT,"
+            " reserved_at TEXT,"
+            " ended_at TEXT)",
         "CREATE INDEX code_by_state ON code (series_id, state, seq)",
     };
 }
@@ -89,8 +91,8 @@ DbStatus apply(Connection& db, int from)
             if (!s.ok())
                 return s;
         }
-        DbStatus s = db.exec("INSERT INTO schema_version (version, applied_at) VALUES ($1, $2)",
-                             {std::to_string(v), utc_now()});
+        DbStatus s =
+            db.exec("INSERT INTO schema_version (version, applied_at) VALUES ($1, $2)", {std::to_string(v), utc_now()});
         if (!s.ok())
             return s;
     }
@@ -107,7 +109,8 @@ DbStatus migrate(Connection& db)
     if (db.dialect() == Dialect::Postgres)
         s = db.exec("SELECT pg_advisory_xact_lock(72170101)");  // one migrating station at a time
     if (s.ok())
-        s = db.exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER PRIMARY KEY, applied_at TEXT NOT NULL)");
+        s = db.exec(
+            "CREATE TABLE IF NOT EXISTS schema_version (version INTEGER PRIMARY KEY, applied_at TEXT NOT NULL)");
     int version = 0;
     if (s.ok())
         s = current_version(db, &version);

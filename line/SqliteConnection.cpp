@@ -96,11 +96,12 @@ std::unique_ptr<Connection> open_sqlite(const std::string& path, std::string* er
     if (p.has_parent_path())
         std::filesystem::create_directories(p.parent_path(), ec);
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                                   nullptr);
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         if (error)
-            *error = "cannot open the line database sqlite:" + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+            *error =
+                "cannot open the line database sqlite:" + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close_v2(db);
         return nullptr;
     }

@@ -193,9 +193,7 @@ void BarcodeClient::command(uint8_t k, const uint8_t* pay, size_t n)
         if (kind == Kind::Cedar)
             b.reply({'O', 'O', 0x80, static_cast<uint8_t>(barcode_held(b).empty() ? 0x00 : 0x01)});
         break;
-    default:
-        b.trace("bar-code client: command 0x%02X ignored", k);
-        break;
+    default: b.trace("bar-code client: command 0x%02X ignored", k); break;
     }
     // A burn is the end of the box's session: with auto-reset on, the next
     // box follows once the line has been quiet.

@@ -5,9 +5,9 @@
 namespace stbsim {
 
 namespace {
-constexpr int kQuietEndMs = 2000;                // a pause this long ends the download
-constexpr int kPollMs = 200;                     // the file is brought up to date this often
-constexpr size_t kMaxKept = size_t(256) << 20;   // no box memory is larger
+constexpr int kQuietEndMs = 2000;  // a pause this long ends the download
+constexpr int kPollMs = 200;  // the file is brought up to date this often
+constexpr size_t kMaxKept = size_t(256) << 20;  // no box memory is larger
 }  // namespace
 
 DownloadStore::~DownloadStore()
@@ -86,8 +86,8 @@ int keep_download(Box& b, const uint8_t* head, size_t n)
         d.append(&byte, 1);
     }
     d.flush();
-    b.trace("boot ROM: the download ends after %llu bytes (%llu garbled bytes lost)",
-            (unsigned long long)d.received(), (unsigned long long)lost);
+    b.trace("boot ROM: the download ends after %llu bytes (%llu garbled bytes lost)", (unsigned long long)d.received(),
+            (unsigned long long)lost);
     return -1;
 }
 

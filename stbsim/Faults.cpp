@@ -24,10 +24,10 @@ bool parse_uint(const std::string& s, uint64_t* out)
 struct KindRule {
     const char* name;
     FaultKind kind;
-    FaultOn default_on;          // the events it selects without a selector
-    const char* no_selector;     // refusal when it is given a selector; null: it takes one
+    FaultOn default_on;  // the events it selects without a selector
+    const char* no_selector;  // refusal when it is given a selector; null: it takes one
     bool needs_ms;
-    FaultOn only_on;             // the one event class it applies to; Any: every class
+    FaultOn only_on;  // the one event class it applies to; Any: every class
     const char* only_on_refusal;
 };
 
@@ -238,10 +238,7 @@ std::string settle(Parsed& p, const KindRule& rule)
 
 }  // namespace
 
-bool persistent(FaultKind k)
-{
-    return k == FaultKind::Announce || k == FaultKind::Chatter || k == FaultKind::KeyTalk;
-}
+bool persistent(FaultKind k) { return k == FaultKind::Announce || k == FaultKind::Chatter || k == FaultKind::KeyTalk; }
 
 std::vector<std::string> fault_kind_names()
 {

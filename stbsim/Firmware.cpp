@@ -17,8 +17,8 @@ Clock::time_point firmware_console(Box& b)
 {
     // What a running firmware prints: lines full of the sync byte, none of
     // them an announcement.
-    static const char* const kConsole[] = {"Ready\r\n", "RUN: main loop\r\n", "ROM check passed\r\n",
-                                           "R\r\n",     "PWR\r\n",          "Rx 0 errors, Tx 0 errors\r\n"};
+    static const char* const kConsole[] = {"Ready\r\n", "RUN: main loop\r\n",          "ROM check passed\r\n", "R\r\n",
+                                           "PWR\r\n",   "Rx 0 errors, Tx 0 errors\r\n"};
     FaultSpec f;
     if (b.prog.load() != static_cast<int>(Prog::Idle) || !b.faults.fire(FaultKind::Chatter, FaultOn::Any, 0, -1, &f))
         return Clock::time_point::max();
@@ -47,7 +47,8 @@ std::map<uint32_t, ClientProgram>& client_registry()
     static std::map<uint32_t, ClientProgram> r = {
         {kKindUpgClient, [](Box& b, const std::vector<uint8_t>&) { return run_upgrade_client(b); }},
         {kKindShell, [](Box& b, const std::vector<uint8_t>&) { return run_shell(b); }},
-        {kKindPanelBase, run_panel_program}, {kKindPanelAlder, run_panel_program},
+        {kKindPanelBase, run_panel_program},
+        {kKindPanelAlder, run_panel_program},
         {kKindPanelDogwood, run_panel_program},
     };
     return r;

@@ -64,8 +64,8 @@ bool Flash::open(const std::string& path, uint32_t size, std::string* error)
         return false;
     }
     if (have != 0 && size != 0 && have != size) {
-        *error = "flash file " + path + " holds " + std::to_string(have) + " bytes, not the " +
-                 std::to_string(size) + " asked for";
+        *error = "flash file " + path + " holds " + std::to_string(have) + " bytes, not the " + std::to_string(size) +
+                 " asked for";
         ::close(fd);
         return false;
     }

@@ -19,8 +19,7 @@ struct FpgaWindow {
     int dqs_start = -1, dqs_end = -1;
     bool passes(int clock, int dqs) const
     {
-        return clock_start >= 0 && clock >= clock_start && clock <= clock_end && dqs >= dqs_start &&
-               dqs <= dqs_end;
+        return clock_start >= 0 && clock >= clock_start && clock <= clock_end && dqs >= dqs_start && dqs <= dqs_end;
     }
 };
 

@@ -30,9 +30,9 @@ namespace stbsim {
 
 namespace {
 
-constexpr size_t kMaxKeysKept = 4096;   // older keys are dropped (and counted)
-constexpr int kKeyGapMs = 200;          // longest pause between two bytes of one frame
-constexpr int kDeviceBaud = 4800;        // a real device cannot follow the host
+constexpr size_t kMaxKeysKept = 4096;  // older keys are dropped (and counted)
+constexpr int kKeyGapMs = 200;  // longest pause between two bytes of one frame
+constexpr int kDeviceBaud = 4800;  // a real device cannot follow the host
 
 void follow_rate(Box& b)
 {
@@ -81,9 +81,8 @@ void take_key_frame(Box& b)
         answer(b, value, {'E', 0x01});
         return;
     }
-    const bool refused = b.keys.rejected(value) ||
-                         std::find(b.opt.reject_keys.begin(), b.opt.reject_keys.end(), value) !=
-                             b.opt.reject_keys.end();
+    const bool refused = b.keys.rejected(value) || std::find(b.opt.reject_keys.begin(), b.opt.reject_keys.end(),
+                                                             value) != b.opt.reject_keys.end();
     if (refused) {
         b.trace("key receiver: key %d refused", value);
         b.keys.count_reject();
@@ -162,8 +161,8 @@ void KeyLog::count_error()
 std::string KeyLog::status() const
 {
     std::lock_guard<std::mutex> l(m_);
-    std::string s = "key refusals " + std::to_string(rejects_) + ", bad key frames " + std::to_string(errors_) +
-                    ", keys=";
+    std::string s =
+        "key refusals " + std::to_string(rejects_) + ", bad key frames " + std::to_string(errors_) + ", keys=";
     if (dropped_)
         s += "(" + std::to_string(dropped_) + " earlier),";
     for (size_t i = 0; i < keys_.size(); ++i) {

@@ -230,8 +230,7 @@ void Box::fill(Clock::time_point deadline)
         // that was waiting follows the chunk before it back to back, unless
         // the box has spoken since (then it may be the answer, sent later).
         const auto now = Clock::now();
-        const bool back_to_back =
-            waiting && out_clock <= in_clock && now - in_clock < std::chrono::milliseconds(50);
+        const bool back_to_back = waiting && out_clock <= in_clock && now - in_clock < std::chrono::milliseconds(50);
         in_clock = (back_to_back ? in_clock : std::max(in_clock, now)) +
                    std::chrono::nanoseconds(static_cast<long long>(n * bs * 1e9));
         wait_until(in_clock);

@@ -18,8 +18,13 @@ uint32_t power_up_value(uint32_t p)
 }  // namespace
 
 Memory::Memory(const Options& o)
-    : base_ready_(bootlink::platform(o.platform).ddr_works_from_reset()), strap_(o.strap), dma_delay_ms_(o.dma_delay_ms), clk_ok_(o.clock_cal_ok), dll_ok_(o.dll_ok),
-      clk_val_(o.clock_value), dll_val_(o.dll_value)
+    : base_ready_(bootlink::platform(o.platform).ddr_works_from_reset())
+    , strap_(o.strap)
+    , dma_delay_ms_(o.dma_delay_ms)
+    , clk_ok_(o.clock_cal_ok)
+    , dll_ok_(o.dll_ok)
+    , clk_val_(o.clock_value)
+    , dll_val_(o.dll_value)
 {
     for (int i = 0; i < 4; ++i)
         win_[i] = o.ddr[i];

@@ -79,7 +79,7 @@ private:
 
     Box& b;
     const Form& f;
-    size_t expect = 0;        // the data frame announced: 0 none
+    size_t expect = 0;  // the data frame announced: 0 none
     bool expect_record = false;
     uint16_t good_steps_mask = 0;
     Clock::time_point map_at = Clock::time_point::max();
@@ -240,11 +240,8 @@ void Panel::apply(uint8_t k, const uint8_t* pay)
         next_scripted = 0;
         key_at = Clock::now() + std::chrono::milliseconds(b.opt.panel.key_period_ms);
         break;
-    case '_':
-        b.panel.update([&](PanelHeld& h) { h.lit = pay[0]; });
-        break;
-    default:
-        break;
+    case '_': b.panel.update([&](PanelHeld& h) { h.lit = pay[0]; }); break;
+    default: break;
     }
 }
 

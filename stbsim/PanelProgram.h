@@ -29,7 +29,8 @@ public:
 
     PanelHeld held() const;
     // Changes what the program holds.
-    template <class F> void update(F f)
+    template <class F>
+    void update(F f)
     {
         std::lock_guard<std::mutex> l(m_);
         f(held_);
@@ -42,8 +43,8 @@ public:
 private:
     struct Fault {
         PanelFault kind;
-        int cmd = -1;     // -1: any command
-        int times = 1;    // 0: every time
+        int cmd = -1;  // -1: any command
+        int times = 1;  // 0: every time
     };
     static bool parse(const std::string& spec, Fault* out, std::string* error);
 

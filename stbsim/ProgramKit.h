@@ -8,11 +8,11 @@
 
 namespace stbsim {
 
-constexpr size_t kMaxImage = 32u << 20;          // largest program the box loads
-constexpr uint32_t kMaxTransfer = 64u << 20;     // 65536 frames of 1024 bytes
+constexpr size_t kMaxImage = 32u << 20;  // largest program the box loads
+constexpr uint32_t kMaxTransfer = 64u << 20;  // 65536 frames of 1024 bytes
 constexpr uint64_t kMaxDump = 256u << 20;
 constexpr uint32_t kMaxFlashImage = 256u << 20;  // no flash is larger; keeps a gzip bomb out
-constexpr int kGapMs = 2000;                     // longest pause inside one frame or image
+constexpr int kGapMs = 2000;  // longest pause inside one frame or image
 
 // The byte a step put back, or else the next one from the line.
 int take(Box& b, int& pending);

@@ -30,8 +30,7 @@ using Clock = std::chrono::steady_clock;
 class Memory {
 public:
     // Register addresses the box gives a meaning to.
-    static constexpr uint32_t kDmaSrc = 0xBFD00054, kDmaDst = 0xBFD00058, kDmaCtl = 0xBFD0005C,
-                              kDmaStart = 0xBFD00064;
+    static constexpr uint32_t kDmaSrc = 0xBFD00054, kDmaDst = 0xBFD00058, kDmaCtl = 0xBFD0005C, kDmaStart = 0xBFD00064;
     static constexpr uint32_t kStrap = 0xBFEDC024;
     static constexpr uint32_t kDdrClkCtl = 0xBFD70040, kDdrClkSta = 0xBFD70044, kDdrDllCtl = 0xBFD70048,
                               kDdrDllSta = 0xBFD7004C, kDdrDelay = 0xBFD70050, kDdrLatch = 0xBFD70038,
@@ -155,8 +154,21 @@ struct Interrupt {
     bool stop;
 };
 
-enum class Prog { Off, Idle, BootRom, AlderInit, ClientLoader, CacheCal, CedarInit, UpgClient, Shell, Crashed,
-                  Barcode, Panel, Loaded /* hand-over only: start the loaded image */ };
+enum class Prog {
+    Off,
+    Idle,
+    BootRom,
+    AlderInit,
+    ClientLoader,
+    CacheCal,
+    CedarInit,
+    UpgClient,
+    Shell,
+    Crashed,
+    Barcode,
+    Panel,
+    Loaded /* hand-over only: start the loaded image */
+};
 const char* prog_name(Prog p);
 
 // What a program hands over when it ends: the next program and, for a
@@ -186,26 +198,31 @@ struct Box {
     // Counters, readable from any thread.
     mutable std::mutex cm;
     Counters cnt;
-    template <class F> void count(F f) { std::lock_guard<std::mutex> l(cm); f(cnt); }
+    template <class F>
+    void count(F f)
+    {
+        std::lock_guard<std::mutex> l(cm);
+        f(cnt);
+    }
 
     // Line.
-    int master = -1;       // pty master or the device
-    int slave = -1;        // held open so the master never sees a hang-up
-    int wake = -1;         // eventfd: reset, stop, setting changes
+    int master = -1;  // pty master or the device
+    int slave = -1;  // held open so the master never sees a hang-up
+    int wake = -1;  // eventfd: reset, stop, setting changes
     bool is_pty = true;
     std::string path;
-    std::atomic<int> rate{115200};   // the rate the box talks at
+    std::atomic<int> rate{115200};  // the rate the box talks at
     std::atomic<double> speed{0};
     std::atomic<int> reply_delay{0};
     std::atomic<bool> reset_req{false}, stop_req{false};
     std::atomic<int> prog{static_cast<int>(Prog::Off)};
     bool in_session = false;
     uint64_t reads_since_reset = 0;
-    size_t console_line = 0;                // the firmware's next console line
+    size_t console_line = 0;  // the firmware's next console line
     Clock::time_point next_console_line{};
     Clock::time_point activity = Clock::now();
     Clock::time_point in_clock{}, out_clock{};
-    std::deque<int> inq;   // bytes read and not yet taken; kNoise for garbled ones
+    std::deque<int> inq;  // bytes read and not yet taken; kNoise for garbled ones
     Clock::time_point t0 = Clock::now();
 
     // Program context.

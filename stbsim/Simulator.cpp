@@ -39,8 +39,7 @@ void Simulator::Impl::do_reset()
     // Whatever the host had sent is lost with the reset.
     b.inq.clear();
     uint8_t buf[4096];
-    for (int i = 0; i < 64 && ::read(b.master, buf, sizeof buf) > 0; ++i) {
-    }
+    for (int i = 0; i < 64 && ::read(b.master, buf, sizeof buf) > 0; ++i) {}
     b.activity = Clock::now();
 }
 
@@ -316,8 +315,7 @@ std::string Simulator::status() const
                   (unsigned long long)c.frames_received, (unsigned long long)c.frames_accepted,
                   (unsigned long long)c.retransmissions, (unsigned long long)c.crc_errors,
                   (unsigned long long)c.dump_chunks, (unsigned long long)c.dump_retransmissions,
-                  (unsigned long long)c.burns, (unsigned long long)c.burn_failures,
-                  (unsigned long long)c.faults_fired);
+                  (unsigned long long)c.burns, (unsigned long long)c.burn_failures, (unsigned long long)c.faults_fired);
     std::string all = std::string(line) + ", " + d->box.keys.status();
     if (!d->box.opt.stampa.platform.empty())
         all += ", code=" + barcode();

@@ -64,29 +64,28 @@ bool parse_standin_header(const uint8_t* data, size_t len, StandinHeader* out)
 
 namespace {
 
-const char* kDdrConf =
-    "/ chip_ddrconf stand-in written by the Corvane virtual STB (stbsim --write-stb-files).\n"
-    "/ Not for a real box: these settings calibrate the simulated DDR of stbsim's default\n"
-    "/ configuration (widest passing range 2, clock delays 10 to 25, read-add 4).\n"
-    "#CONFIG_SETTING#\n"
-    "CALIBRATION_METHOD=1\n"
-    "SCAN_MODE=0\n"
-    "NO_CALIBRATION=0\n"
-    "DEVICE_SELECT=2\n"
-    "CLOCK_OFFSET=0\n"
-    "DELAY_90_OFFSET=0\n"
-    "DELAY_9090_OFFSET=0\n"
-    "DQS_IN_90_OFFSET=0\n"
-    "RDCLK_DLY_MAX=20\n"
-    "RANGE_SELECT=4\n"
-    "#INIT_REGS#\n"
-    "bfd70000=00000001\n"
-    "bfd70004=00000a21\n"
-    "sleep=a\n"
-    "bfd70008=00000003\n"
-    "#CONFIG_REGS#\n"
-    "bfd70010=00000001\n"
-    "bfd7000c=00000007\n";
+const char* kDdrConf = "/ chip_ddrconf stand-in written by the Corvane virtual STB (stbsim --write-stb-files).\n"
+                       "/ Not for a real box: these settings calibrate the simulated DDR of stbsim's default\n"
+                       "/ configuration (widest passing range 2, clock delays 10 to 25, read-add 4).\n"
+                       "#CONFIG_SETTING#\n"
+                       "CALIBRATION_METHOD=1\n"
+                       "SCAN_MODE=0\n"
+                       "NO_CALIBRATION=0\n"
+                       "DEVICE_SELECT=2\n"
+                       "CLOCK_OFFSET=0\n"
+                       "DELAY_90_OFFSET=0\n"
+                       "DELAY_9090_OFFSET=0\n"
+                       "DQS_IN_90_OFFSET=0\n"
+                       "RDCLK_DLY_MAX=20\n"
+                       "RANGE_SELECT=4\n"
+                       "#INIT_REGS#\n"
+                       "bfd70000=00000001\n"
+                       "bfd70004=00000a21\n"
+                       "sleep=a\n"
+                       "bfd70008=00000003\n"
+                       "#CONFIG_REGS#\n"
+                       "bfd70010=00000001\n"
+                       "bfd7000c=00000007\n";
 
 struct FileDef {
     const char* name;
@@ -166,10 +165,7 @@ bool write_stb_files(const std::string& dir, std::vector<std::string>* written, 
     return true;
 }
 
-std::vector<BlockInfo> default_blocks(uint32_t flash_size)
-{
-    return default_blocks(flash_size, -1);
-}
+std::vector<BlockInfo> default_blocks(uint32_t flash_size) { return default_blocks(flash_size, -1); }
 
 namespace {
 

@@ -37,10 +37,10 @@ namespace stbsim {
 // Flash blocks (what the upgrade client reports in slave info, and what a
 // block upgrade replaces).
 struct BlockInfo {
-    uint8_t id = 0;          // block ID, e.g. 0x88 application
-    uint32_t offset = 0;     // byte offset in the flash
-    uint32_t size = 0;       // bytes
-    std::string name;        // at most 35 characters go on the wire
+    uint8_t id = 0;  // block ID, e.g. 0x88 application
+    uint32_t offset = 0;  // byte offset in the flash
+    uint32_t size = 0;  // bytes
+    std::string name;  // at most 35 characters go on the wire
 };
 
 // The sensible default list for a flash of `flash_size` bytes: bootloader,
@@ -66,8 +66,8 @@ bool parse_blocks(const std::string& text, std::vector<BlockInfo>* out, std::str
 // 2 * rising + negative: rising is 0xBFD700A4 bits 24-25 == 3, negative is
 // 0xBFD70038 bits 8-11 == 0xF.
 struct DdrWindow {
-    int start = -1;    // first passing clock delay (0..63); -1: never passes
-    int end = -1;      // last passing clock delay, inclusive
+    int start = -1;  // first passing clock delay (0..63); -1: never passes
+    int end = -1;  // last passing clock delay, inclusive
     int read_add = 4;  // the read-add value (0..7) that passes in the window
 };
 
@@ -111,24 +111,41 @@ struct DdrWindow {
 // "lose:at=70", "garble:at=80", "trickle:chunk=1,ms=2000", "addr", "stuck:at=50",
 // "announce:ms=50", "chatter:ms=100", "drop:cmd=U" (silent after the finish).
 enum class FaultKind {
-    Crc, Seq, Drop, Delay, Stall, Dump, Verify, Burn, Reset, Split, Lose, Garble, Trickle, Addr, Stuck, Announce,
-    Chatter, Oversize, KeyTalk
+    Crc,
+    Seq,
+    Drop,
+    Delay,
+    Stall,
+    Dump,
+    Verify,
+    Burn,
+    Reset,
+    Split,
+    Lose,
+    Garble,
+    Trickle,
+    Addr,
+    Stuck,
+    Announce,
+    Chatter,
+    Oversize,
+    KeyTalk
 };
 enum class FaultOn { Any, Frame, Chunk, Block, Read, Command };
 
 struct FaultSpec {
     FaultKind kind = FaultKind::Crc;
     FaultOn on = FaultOn::Any;
-    uint32_t nth = 0;           // fire at the Nth event (1-based); 0: not by count
-    uint32_t every = 0;         // fire at every Nth event; 0: not periodic
-    int command = -1;           // FaultOn::Command: the command byte
-    int times = -1;             // firings left; -1: 1 for nth, unlimited otherwise
-    int ms = 0;                 // delay and stall length
-    int percent = 50;           // burn, stuck, lose: the progress at which it happens
-    int byte = 0;               // lose: which byte of the reply (or of the 'B', percentage pair)
-    int as = 'F';               // garble: what the 'B' arrives as
-    std::vector<int> pieces;    // split: sizes of the pieces of a 4-byte reply
-    int gap_ms = 100;           // split: pause between pieces
+    uint32_t nth = 0;  // fire at the Nth event (1-based); 0: not by count
+    uint32_t every = 0;  // fire at every Nth event; 0: not periodic
+    int command = -1;  // FaultOn::Command: the command byte
+    int times = -1;  // firings left; -1: 1 for nth, unlimited otherwise
+    int ms = 0;  // delay and stall length
+    int percent = 50;  // burn, stuck, lose: the progress at which it happens
+    int byte = 0;  // lose: which byte of the reply (or of the 'B', percentage pair)
+    int as = 'F';  // garble: what the 'B' arrives as
+    std::vector<int> pieces;  // split: sizes of the pieces of a 4-byte reply
+    int gap_ms = 100;  // split: pause between pieces
 };
 
 bool parse_fault(const std::string& text, FaultSpec* out, std::string* error);
@@ -152,16 +169,16 @@ std::string fault_help();
 constexpr uint32_t kStandinHeaderSize = 20;
 constexpr uint32_t kStandinVersion = 1;
 enum StandinKind : uint32_t {
-    kKindBootInitAlder = 1,     // boot_init.img
-    kKindBootInitCedar = 2,     // btinit_ddr2_cedar.img, btinit_ddr3_cedar.img
-    kKindCacheCal = 3,          // ddr2_cache_cal.img, ddr3_cache_cal.img
-    kKindShell = 4,             // shell.img
-    kKindUpgClient = 0x10,      // upgclient*.bin
+    kKindBootInitAlder = 1,  // boot_init.img
+    kKindBootInitCedar = 2,  // btinit_ddr2_cedar.img, btinit_ddr3_cedar.img
+    kKindCacheCal = 3,  // ddr2_cache_cal.img, ddr3_cache_cal.img
+    kKindShell = 4,  // shell.img
+    kKindUpgClient = 0x10,  // upgclient*.bin
     // 0x20 and up: further STB-side clients (bar-code client, panel program, ...)
-    kKindBarcodeBirch = 0x20,   // SerialN_client_birch_common.bin
-    kKindPanelBase = 0x30,      // fir.bin, the panel program of the base platform
-    kKindPanelAlder = 0x31,     // fir_alder.bin
-    kKindPanelDogwood = 0x32,   // fir_dg.bin
+    kKindBarcodeBirch = 0x20,  // SerialN_client_birch_common.bin
+    kKindPanelBase = 0x30,  // fir.bin, the panel program of the base platform
+    kKindPanelAlder = 0x31,  // fir_alder.bin
+    kKindPanelDogwood = 0x32,  // fir_dg.bin
 };
 
 struct StandinHeader {
@@ -192,15 +209,15 @@ bool write_stb_files(const std::string& dir, std::vector<std::string>* written, 
 // "sn@OO:<chunk> burnt.\r\n", OO the offset in hexadecimal), 'X' (Birch) and
 // the 0x80 query (Cedar), and keeps the code in the last 4 KiB of the flash.
 struct StampaOptions {
-    std::string platform;          // "alder", "birch", "cedar", "dogwood"; empty: no bar-code client
+    std::string platform;  // "alder", "birch", "cedar", "dogwood"; empty: no bar-code client
     std::vector<int> echo_pieces;  // echo each chunk in pieces of these sizes (the rest last)
-    int echo_gap_ms = 100;         // pause between the pieces
-    int noise_bytes = 0;           // console chatter before each echo
-    int echo_delay_ms = 0;         // a box slow to confirm its write: quiet this long before each echo
+    int echo_gap_ms = 100;  // pause between the pieces
+    int noise_bytes = 0;  // console chatter before each echo
+    int echo_delay_ms = 0;  // a box slow to confirm its write: quiet this long before each echo
     // "wrong-echo", "error" or "error=N" (second reply 'E', x, N; 7 by
     // default), "silent" (no reply to a burn command); empty: none.
     std::string fault;
-    int sync_period_ms = 100;      // the sync word is repeated this often
+    int sync_period_ms = 100;  // the sync word is repeated this often
 };
 
 // ---------------------------------------------------------------------------
@@ -230,31 +247,31 @@ struct PanelKey {
 };
 
 struct PanelOptions {
-    std::string dump_dir;             // non-empty: each record and configuration received is written here
-    std::vector<PanelKey> keys;       // reported one by one once key acquisition starts
-    int key_period_ms = 200;          // ... this far apart
-    int map_delay_ms = 1000;          // from the tenth good step to the LED map (and between resends)
-    int lamp_positions = 32;          // lamp positions 0 .. N-1
+    std::string dump_dir;  // non-empty: each record and configuration received is written here
+    std::vector<PanelKey> keys;  // reported one by one once key acquisition starts
+    int key_period_ms = 200;  // ... this far apart
+    int map_delay_ms = 1000;  // from the tenth good step to the LED map (and between resends)
+    int lamp_positions = 32;  // lamp positions 0 .. N-1
     std::vector<std::string> faults;  // in the grammar of panel_fault_help()
 };
 
 // What the panel program holds and does (Simulator::panel()).
 struct PanelHeld {
-    bool loaded = false;               // a panel program ran since the box started
-    std::string form;                  // "base", "alder" or "dogwood"
-    std::vector<uint8_t> record;       // the last record accepted
-    std::vector<uint8_t> config;       // the last configuration accepted
-    bool key_mode = false;             // key reports go out
-    bool led_mode = false;             // LED-map acquisition runs
-    int good_steps = 0;                // steps acknowledged with 0x00
-    std::vector<uint8_t> led_map;      // the last map sent
-    int map_sends = 0;                 // how often it went out
-    bool map_acknowledged = false;     // the host answered 0x02
+    bool loaded = false;  // a panel program ran since the box started
+    std::string form;  // "base", "alder" or "dogwood"
+    std::vector<uint8_t> record;  // the last record accepted
+    std::vector<uint8_t> config;  // the last configuration accepted
+    bool key_mode = false;  // key reports go out
+    bool led_mode = false;  // LED-map acquisition runs
+    int good_steps = 0;  // steps acknowledged with 0x00
+    std::vector<uint8_t> led_map;  // the last map sent
+    int map_sends = 0;  // how often it went out
+    bool map_acknowledged = false;  // the host answered 0x02
     bool lamp_mode = false;
     int lamp_position = 0;
-    int confirmed_lamp = -1;           // the position "OK" confirmed
-    int lit = -1;                      // 0 all lit, 1 all dark ('_'), -1 neither
-    uint64_t commands = 0;             // command frames with a good CRC
+    int confirmed_lamp = -1;  // the position "OK" confirmed
+    int lit = -1;  // 0 all lit, 1 all dark ('_'), -1 neither
+    uint64_t commands = 0;  // command frames with a good CRC
 };
 
 // "base", "alder", "dogwood" for a panel program kind; nullptr for others.
@@ -271,37 +288,37 @@ bool parse_panel_keys(const std::string& text, std::vector<PanelKey>* out, std::
 
 // ---------------------------------------------------------------------------
 struct Options {
-    int platform = 0;                 // project type 0..7
-    std::string flash_path;           // empty: the flash lives in memory only
-    uint32_t flash_size = 0;          // 0: an existing file's size, else 8 MiB
-    std::vector<BlockInfo> blocks;    // empty: default_blocks(flash size, platform)
-    std::string device;               // non-empty: play the STB on this serial device
+    int platform = 0;  // project type 0..7
+    std::string flash_path;  // empty: the flash lives in memory only
+    uint32_t flash_size = 0;  // 0: an existing file's size, else 8 MiB
+    std::vector<BlockInfo> blocks;  // empty: default_blocks(flash size, platform)
+    std::string device;  // non-empty: play the STB on this serial device
 
-    double speed = 0;                 // line pacing: 0 unpaced, 1 real time, 2 twice as fast
-    int reply_delay_ms = 0;           // STB-side processing delay before each reply
-    int auto_reset_ms = 0;            // 0: off; else reset after this long quiet outside a session
-    int session_quiet_ms = 20000;     // with auto-reset: quiet that ends an abandoned session
-    int announce_ms = 500;            // period of the sync byte after a reset
-    uint8_t sync_byte = 'R';          // the boot ROM's announcement
-    int announce_limit_ms = 0;        // > 0: with no host talking by then, boot the firmware (idle)
+    double speed = 0;  // line pacing: 0 unpaced, 1 real time, 2 twice as fast
+    int reply_delay_ms = 0;  // STB-side processing delay before each reply
+    int auto_reset_ms = 0;  // 0: off; else reset after this long quiet outside a session
+    int session_quiet_ms = 20000;  // with auto-reset: quiet that ends an abandoned session
+    int announce_ms = 500;  // period of the sync byte after a reset
+    uint8_t sync_byte = 'R';  // the boot ROM's announcement
+    int announce_limit_ms = 0;  // > 0: with no host talking by then, boot the firmware (idle)
 
     // Boot ROM and DDR controller.
-    uint32_t strap = 0;               // strap register 0xBFEDC024
-    int dma_delay_ms = 0;             // DMA busy bit clears this long after start; < 0: never
-    bool clock_cal_ok = true;         // 0xBFD70044 reports done
-    uint32_t clock_value = 0x12;      // bits 16-21 of 0xBFD70044 when done
-    bool dll_ok = true;               // 0xBFD7004C reports done
-    uint32_t dll_value = 0x05;        // bits 16-21 of 0xBFD7004C when done
+    uint32_t strap = 0;  // strap register 0xBFEDC024
+    int dma_delay_ms = 0;  // DMA busy bit clears this long after start; < 0: never
+    bool clock_cal_ok = true;  // 0xBFD70044 reports done
+    uint32_t clock_value = 0x12;  // bits 16-21 of 0xBFD70044 when done
+    bool dll_ok = true;  // 0xBFD7004C reports done
+    uint32_t dll_value = 0x05;  // bits 16-21 of 0xBFD7004C when done
     DdrWindow ddr[4] = {{3, 8, 3}, {5, 12, 4}, {10, 25, 4}, {-1, -1, 4}};
-    bool ddr_gate = true;             // types 2..7: a client loaded while DDR does not work never runs
+    bool ddr_gate = true;  // types 2..7: a client loaded while DDR does not work never runs
 
     // STB-side programs.
     uint32_t default_client_kind = kKindUpgClient;  // a client without a stand-in header
     int alder_ready_delay_ms = 2500;  // Alder boot init: first 'R' + "bootinit_ready" after the image
-    int alder_ready_period_ms = 7500; // ... repeated this often
-    int alder_ready_repeats = 4;      // ... at most this many times, until the host talks
+    int alder_ready_period_ms = 7500;  // ... repeated this often
+    int alder_ready_repeats = 4;  // ... at most this many times, until the host talks
     int cedar_ready_period_ms = 100;  // "SEND_UPG" repeated this often until the host talks
-    int burn_ms = 1000;               // duration of a burn (spread over the 'B' progress bytes)
+    int burn_ms = 1000;  // duration of a burn (spread over the 'B' progress bytes)
     // How the client reports a burn: the last percentage it sends a 'B' for
     // (-1: none, the burn ends with a bare 'F'), and console text it prints
     // right after the 'F' (empty: none).
@@ -313,14 +330,14 @@ struct Options {
     // is refused ('E', 0x0E: the image is still being checked).
     int client_ready_ms = 1000;
     int burn_ready_ms = 2000;
-    int ack_timeout_ms = 10000;       // the box gives up a dump when the host stops acknowledging
+    int ack_timeout_ms = 10000;  // the box gives up a dump when the host stops acknowledging
     // The client gathers its slave info between the length and the record:
     // this long a pause (-1: 1500 ms on Dogwood, none elsewhere).
     int slave_info_pause_ms = -1;
 
     std::vector<std::string> faults;  // in the grammar above
-    StampaOptions stampa;             // the bar-code client, if any
-    PanelOptions panel;               // the panel program
+    StampaOptions stampa;  // the bar-code client, if any
+    PanelOptions panel;  // the panel program
 
     // The FPGA prototype board (FpgaBoard.h) and the boot ROM's download mode
     // (BootRomDownload.h).
@@ -330,14 +347,14 @@ struct Options {
     // a read of any other address is never answered and hangs the board until
     // a reset.
     bool fpga_strict_bus = false;
-    bool download_mode = false;       // the boot ROM keeps what the host streams
-    std::string download_path;        // ... and writes it here as it arrives
+    bool download_mode = false;  // the boot ROM keeps what the host streams
+    std::string download_path;  // ... and writes it here as it arrives
 
     // Remote-control receiver of the firmware (the idle program).
-    int key_baud = 4800;              // the receiver's line rate; 0: whatever rate the host set
-    std::vector<int32_t> reject_keys; // keys the box refuses ('E' 0x02)
+    int key_baud = 4800;  // the receiver's line rate; 0: whatever rate the host set
+    std::vector<int32_t> reject_keys;  // keys the box refuses ('E' 0x02)
 
-    bool trace = false;               // log what the box saw and did
+    bool trace = false;  // log what the box saw and did
     std::function<void(const std::string&)> trace_sink;  // default: standard error
 };
 
@@ -349,18 +366,18 @@ struct Counters {
     uint64_t resets = 0;
     uint64_t bytes_in = 0, bytes_out = 0, noise_bytes = 0;
     uint64_t word_reads = 0, word_writes = 0, dma_starts = 0;
-    uint64_t programs_loaded = 0;     // boot-init, cache-calibration, client, shell images
-    uint64_t commands = 0;            // client command frames with a good CRC
-    uint64_t frames_received = 0;     // data frames, resends included
+    uint64_t programs_loaded = 0;  // boot-init, cache-calibration, client, shell images
+    uint64_t commands = 0;  // client command frames with a good CRC
+    uint64_t frames_received = 0;  // data frames, resends included
     uint64_t frames_accepted = 0;
-    uint64_t retransmissions = 0;     // data frames received again (same sequence)
-    uint64_t crc_errors = 0;          // data frames answered 'E'
+    uint64_t retransmissions = 0;  // data frames received again (same sequence)
+    uint64_t crc_errors = 0;  // data frames answered 'E'
     uint64_t alder_blocks = 0, alder_retransmissions = 0;
     uint64_t dump_chunks = 0, dump_retransmissions = 0;
     uint64_t shell_reads = 0;
     uint64_t burns = 0, burn_failures = 0, verify_failures = 0;
-    uint64_t refused_early = 0;       // commands that came before the box was ready
-    uint64_t console_lines = 0;       // chatter printed by the running firmware
+    uint64_t refused_early = 0;  // commands that came before the box was ready
+    uint64_t console_lines = 0;  // chatter printed by the running firmware
     uint64_t faults_fired = 0;
 };
 
@@ -391,7 +408,7 @@ public:
     // Typed setters (take effect at once).
     void set_speed(double speed);
     void set_reply_delay(int ms);
-    void set_dma_delay(int ms);              // < 0: the busy bit never clears
+    void set_dma_delay(int ms);  // < 0: the busy bit never clears
     void set_ddr_window(int range, DdrWindow window);
     void set_strap(uint32_t value);
     void set_clock_calibration(bool ok, uint32_t value);

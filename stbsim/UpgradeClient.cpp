@@ -19,9 +19,9 @@ struct Transfer {
     uint8_t id = 0, kind = 0;
     uint32_t total = 0;
     std::vector<uint8_t> data;
-    uint32_t next = 0;       // frames accepted
+    uint32_t next = 0;  // frames accepted
     size_t last_len = 0;
-    uint64_t frames = 0;     // frames received in this transfer
+    uint64_t frames = 0;  // frames received in this transfer
     Clock::time_point complete_at{};  // when the last byte came
 };
 
@@ -175,12 +175,8 @@ bool Client::command(uint8_t k, const uint8_t* pay, size_t n)
         if (n >= 1)
             answer({'O', 'O', pay[0]});
         break;
-    case 'R':
-        answer(slave_report(pay, n) ? std::vector<uint8_t>{'O', 'O'} : std::vector<uint8_t>{'E', 'E'});
-        break;
-    case 'S':
-        answer(start_transfer(pay, n) ? std::vector<uint8_t>{'O', 'O'} : std::vector<uint8_t>{'E', 'E'});
-        break;
+    case 'R': answer(slave_report(pay, n) ? std::vector<uint8_t>{'O', 'O'} : std::vector<uint8_t>{'E', 'E'}); break;
+    case 'S': answer(start_transfer(pay, n) ? std::vector<uint8_t>{'O', 'O'} : std::vector<uint8_t>{'E', 'E'}); break;
     case 'T':
         if (too_early_to_burn()) {
             answer({'E', 0x0E});
@@ -193,9 +189,7 @@ bool Client::command(uint8_t k, const uint8_t* pay, size_t n)
         answer({'O'});
         b.trace("client: rebooting");
         return true;
-    case 'Q':
-        slave_info(re, count);
-        break;
+    case 'Q': slave_info(re, count); break;
     case 0x60:
         if (n < 4 || kv::get_le32(pay) > kMaxDump) {
             answer({'E'});
@@ -204,9 +198,7 @@ bool Client::command(uint8_t k, const uint8_t* pay, size_t n)
         if (answer({'O'}))
             dump(kv::get_le32(pay));
         break;
-    default:
-        b.trace("client: command 0x%02X unknown; no answer", k);
-        break;
+    default: b.trace("client: command 0x%02X unknown; no answer", k); break;
     }
     return false;
 }
@@ -282,8 +274,7 @@ void Client::burn(bool silent)
             break;
         }
     std::vector<uint8_t> img;
-    bool ok = x.active && x.data.size() == x.total && have_report && report_id == x.id &&
-              report_size <= kMaxFlashImage;
+    bool ok = x.active && x.data.size() == x.total && have_report && report_id == x.id && report_size <= kMaxFlashImage;
     // An image that does not fit is refused before anything is erased.
     if (ok && x.kind == 'Z')
         ok = x.id == 0xFF && report_size <= b.flash.size() && gunzip(x.data, report_size, &img) &&
@@ -325,7 +316,8 @@ void Client::burn(bool silent)
         if (upto > done) {
             size_t k = upto - done;
             if (done + k > room || !b.flash.write(base + static_cast<uint32_t>(done), data.data() + done, k, &err)) {
-                b.trace("flash write failed: %s", err.empty() ? "the image is larger than the room for it" : err.c_str());
+                b.trace("flash write failed: %s",
+                        err.empty() ? "the image is larger than the room for it" : err.c_str());
                 good = false;
                 break;
             }

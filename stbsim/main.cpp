@@ -106,24 +106,24 @@ struct Args {
 std::string help_footer()
 {
     return "The port is also named in stbsim-<pid>.port in $XDG_RUNTIME_DIR/corvane (or /tmp/corvane-<uid>),\n"
-               "where the workbench's connection tab finds it.\n\n"
-               "Control: type reset, status, fault SPEC, clear-faults, reject-key V, accept-key V, clear-keys, press-key\n"
-               "USER KEY, panel-fault SPEC or quit on standard input, or send the same lines to the --control socket.\n"
-               "The boot ROM announces itself with its sync byte ('R', 0x52) after each reset, every --announce ms until\n"
-               "the host talks.\n\n" +
-               stbsim::fault_help() +
-               "\nFiles: --write-stb-files DIR writes stand-ins for the STB-side files (upgclient*.bin, boot_init.img,\n"
-               "btinit_ddr*_cedar.img, ddr*_cache_cal.img, shell.img, SerialN_client_birch_common.bin, fir.bin,\n"
-               "fir_alder.bin, fir_dg.bin, chip_ddrconf_dogwood_*.txt, the FPGA board's ddrconf.txt). Each program\n"
-               "stand-in starts with a 20-byte header: \"CVSI\", total length, kind, CRC-32 of the rest (frame CRC:\n"
-               "reflected 0xEDB88320, preset 0xFFFFFFFF, no final complement), version 1; all little-endian. The box\n"
-               "refuses a file sent whole without it.\n\n"
-               "Remote control: while the firmware runs (after power-on, or when a program hands back) the box takes\n"
-               "keys as 11-byte frames '#' 'K' 0x04, value (LE32), CRC-32 of 'K', length and value (LE32), and answers\n"
-               "'O' 'K', 'E' 0x01 (bad check) or 'E' 0x02 (key refused). status lists them as keys=V1,V2,...\n\n"
-               "Panel program (fir.bin, fir_alder.bin, fir_dg.bin): press-key USER KEY on the control input reports a\n"
-               "key while the host learns keys; status adds \"panel record=LEN:CRC config=LEN:CRC\" (zlib CRC-32).\n" +
-               stbsim::panel_fault_help();
+           "where the workbench's connection tab finds it.\n\n"
+           "Control: type reset, status, fault SPEC, clear-faults, reject-key V, accept-key V, clear-keys, press-key\n"
+           "USER KEY, panel-fault SPEC or quit on standard input, or send the same lines to the --control socket.\n"
+           "The boot ROM announces itself with its sync byte ('R', 0x52) after each reset, every --announce ms until\n"
+           "the host talks.\n\n" +
+           stbsim::fault_help() +
+           "\nFiles: --write-stb-files DIR writes stand-ins for the STB-side files (upgclient*.bin, boot_init.img,\n"
+           "btinit_ddr*_cedar.img, ddr*_cache_cal.img, shell.img, SerialN_client_birch_common.bin, fir.bin,\n"
+           "fir_alder.bin, fir_dg.bin, chip_ddrconf_dogwood_*.txt, the FPGA board's ddrconf.txt). Each program\n"
+           "stand-in starts with a 20-byte header: \"CVSI\", total length, kind, CRC-32 of the rest (frame CRC:\n"
+           "reflected 0xEDB88320, preset 0xFFFFFFFF, no final complement), version 1; all little-endian. The box\n"
+           "refuses a file sent whole without it.\n\n"
+           "Remote control: while the firmware runs (after power-on, or when a program hands back) the box takes\n"
+           "keys as 11-byte frames '#' 'K' 0x04, value (LE32), CRC-32 of 'K', length and value (LE32), and answers\n"
+           "'O' 'K', 'E' 0x01 (bad check) or 'E' 0x02 (key refused). status lists them as keys=V1,V2,...\n\n"
+           "Panel program (fir.bin, fir_alder.bin, fir_dg.bin): press-key USER KEY on the control input reports a\n"
+           "key while the host learns keys; status adds \"panel record=LEN:CRC config=LEN:CRC\" (zlib CRC-32).\n" +
+           stbsim::panel_fault_help();
 }
 
 // The boot ROM, its memory and the line.
@@ -142,8 +142,10 @@ void add_box_options(CLI::App& app, Args& a)
     app.add_option("--download-to", a.o.download_path,
                    "boot-ROM download mode: keep what the host streams to the boot ROM and write it to FILE as it "
                    "arrives (the boot ROM then takes no word instructions)");
-    app.add_option("--flash", a.o.flash_path, "flash file (created at --flash-size, filled with 0xFF, kept between runs)");
-    app.add_option("--flash-size", a.flash_size, "flash size, e.g. 8M, 512K or 0x100000 (default 8M or the file's size)");
+    app.add_option("--flash", a.o.flash_path,
+                   "flash file (created at --flash-size, filled with 0xFF, kept between runs)");
+    app.add_option("--flash-size", a.flash_size,
+                   "flash size, e.g. 8M, 512K or 0x100000 (default 8M or the file's size)");
     app.add_option("--blocks", a.blocks,
                    "block list for slave info: ID:OFFSET:SIZE[:NAME] separated by commas, or @FILE with one per line");
     app.add_option("--device", a.o.device, "play the STB on this serial device instead of a pseudo-terminal");
@@ -160,7 +162,8 @@ void add_box_options(CLI::App& app, Args& a)
         ->check(CLI::Range(1, 3600000));
     app.add_option("--announce", a.announce, "period of the sync byte 'R' after a reset, ms (default 500)")
         ->check(CLI::Range(1, 60000));
-    app.add_option("--sync-byte", a.sync, "the boot ROM's announcement: a character or a number such as 0x52 (default R)");
+    app.add_option("--sync-byte", a.sync,
+                   "the boot ROM's announcement: a character or a number such as 0x52 (default R)");
     app.add_option("--announce-for", a.o.announce_limit_ms,
                    "with no host talking after a reset for this many ms, boot the firmware and fall quiet "
                    "(default 0: announce until the host talks)")
@@ -231,7 +234,6 @@ void add_program_options(CLI::App& app, Args& a)
     app.add_option("--trace-file", a.trace_file, "with --trace: append the log to FILE instead");
     app.add_option("--control", a.control_path, "also take control lines on a Unix socket at PATH");
     app.add_option("--write-stb-files", a.write_dir, "write the stand-in STB-side files into DIR and exit");
-
 }
 
 // Prints the refusal; false, so that the caller ends with status 2.
@@ -291,8 +293,8 @@ bool parse_ddr_windows(const std::vector<std::string>& windows, stbsim::Options&
     for (const auto& w : windows) {
         int r, s, e, a;
         char tail;
-        if (std::sscanf(w.c_str(), "%d:%d:%d:%d%c", &r, &s, &e, &a, &tail) != 4 || r < 0 || r > 3 || a < 0 ||
-            a > 7 || s < -1 || s > 63 || e < -1 || e > 63)
+        if (std::sscanf(w.c_str(), "%d:%d:%d:%d%c", &r, &s, &e, &a, &tail) != 4 || r < 0 || r > 3 || a < 0 || a > 7 ||
+            s < -1 || s > 63 || e < -1 || e > 63)
             return refuse("stbsim: --ddr-window \"%s\" is not RANGE:START:END:READADD\n", w);
         o.ddr[r] = {s, e, a};
     }

@@ -161,7 +161,8 @@ void ConfigScript::clear()
     m_ir_values.clear();
 }
 
-template <typename T> T* ConfigScript::record_new()
+template <typename T>
+T* ConfigScript::record_new()
 {
     auto* r = static_cast<T*>(std::calloc(1, sizeof(T)));
     if (!r)
@@ -196,7 +197,8 @@ bool ConfigScript::unpack(const uint8_t* image, uint32_t len, const tag_dmh_bloc
     uint32_t size = entry_size(r);
     std::vector<uint8_t> text;
     const kv::ByteReader packed = kv::ByteReader(image, image ? len : 0).view(size_t(start), size);
-    const unpack_t u = image && packed.ok() ? gzip_unpack(packed.peek(), size, &text, kMaxScriptSize) : unpack_t::damaged;
+    const unpack_t u =
+        image && packed.ok() ? gzip_unpack(packed.peek(), size, &text, kMaxScriptSize) : unpack_t::damaged;
     if (u == unpack_t::too_large) {
         m_report.show("ERROR!! the script of block [toolcfg] is too large (more than %zu bytes unpacked)!",
                       kMaxScriptSize);

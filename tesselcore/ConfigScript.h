@@ -23,14 +23,14 @@ struct cus_config_sheet_info {
 
 struct cus_config_item {
     char name[20];
-    int32_t type;      // as the script gives it: see tessel::field_kind
+    int32_t type;  // as the script gives it: see tessel::field_kind
     uint32_t bit_len;
     uint32_t bit_off;  // from the block's offset
     int32_t min;
     int32_t max;
-    char text[1024];      // the note of an EM 1 block
+    char text[1024];  // the note of an EM 1 block
     char text_value[20];  // current value of a text item
-    uint64_t value;       // current value of a number item
+    uint64_t value;  // current value of a number item
     cus_config_item* next;
 };
 
@@ -114,7 +114,8 @@ private:
     bool read_item_value(cus_config_item* it, const std::string& name, const cus_config_block* block,
                          const tag_dmh_block_info_local& r, int count);
     bool read_ir_numbers(const tag_dmh_block_info_local* r);
-    template <typename T> T* record_new();
+    template <typename T>
+    T* record_new();
     static void free_sheet(cus_config_sheet_t* sheet);
 
     Report& m_report;

@@ -463,8 +463,8 @@ bool DmhTable::load_block(const std::string& name, uint8_t id, const std::string
     std::string why;
     if (!wb::read_regular_file(path, m_src.node->image_len, &bytes, &why)) {
         const bool too_large = why.find("too large") != std::string::npos;
-        m_report.show("%s", too_large ? "The load file is larger than the flash!"
-                                      : "error to open load block bin  file ");
+        m_report.show("%s",
+                      too_large ? "The load file is larger than the flash!" : "error to open load block bin  file ");
         m_report.detail(why);
         return false;
     }

@@ -20,17 +20,17 @@
 // the image; the accessors in namespace tessel read and write its fields.
 struct tag_dmh_block_info_local {
     uint8_t entry[48];
-    uint32_t dmh_addr;      // image offset of the DMH header listing the block
+    uint32_t dmh_addr;  // image offset of the DMH header listing the block
     uint32_t index_in_dmh;  // position of the entry in its DMH, from 0
-    uint8_t dmh_seq;        // ordinal of the DMH in image order, from 1
-    uint8_t* data;          // `size` bytes, owned by the working record
+    uint8_t dmh_seq;  // ordinal of the DMH in image order, from 1
+    uint8_t* data;  // `size` bytes, owned by the working record
 };
 
 struct tag_dmh_block_node {
     uint16_t count;
     uint32_t image_len;
     tag_dmh_block_info_local* pristine;  // the entries as scanned (data pointers cleared)
-    tag_dmh_block_info_local* working;   // the table every edit goes to
+    tag_dmh_block_info_local* working;  // the table every edit goes to
 };
 
 namespace tessel {
@@ -39,7 +39,7 @@ constexpr size_t kEntrySize = 48;
 constexpr size_t kDmhHeaderSize = 28;
 constexpr size_t kMaxBlocks = 64;
 constexpr uint32_t kImageUnit = 0x80000;  // image lengths are multiples of 512 KiB
-extern const char kDmhMarker[12];         // "*^_^*DM(^o^)"
+extern const char kDmhMarker[12];  // "*^_^*DM(^o^)"
 
 // A DMH header is 28 bytes: the marker, three words (the second the SDRAM
 // size), then the entry count in byte 24 and the entry size in byte 26, one
@@ -61,9 +61,9 @@ inline uint32_t entry_size(const tag_dmh_block_info_local& r) { return rd32(r.en
 inline void set_entry_size(tag_dmh_block_info_local& r, uint32_t v) { wr32(r.entry + 8, v); }
 inline uint32_t entry_crc(const tag_dmh_block_info_local& r) { return rd32(r.entry + 12); }
 bool entry_is_ncrc(const tag_dmh_block_info_local& r);
-std::string entry_name(const tag_dmh_block_info_local& r);     // up to 8 characters
+std::string entry_name(const tag_dmh_block_info_local& r);  // up to 8 characters
 std::string entry_version(const tag_dmh_block_info_local& r);  // up to 8
-std::string entry_time(const tag_dmh_block_info_local& r);     // up to 12
+std::string entry_time(const tag_dmh_block_info_local& r);  // up to 12
 
 // Memory of tables and block data (zeroed; never null for a size of 0).
 void* block_alloc(size_t size);
@@ -117,8 +117,7 @@ public:
     // rebuild and writes the file (never half a file).
     bool save_image(const uint8_t* image, uint32_t len, const std::string& path);
     // Single blocks, found by name (8 bytes) and id.
-    bool save_block(const uint8_t* image, uint32_t len, const std::string& name, uint8_t id,
-                    const std::string& path);
+    bool save_block(const uint8_t* image, uint32_t len, const std::string& name, uint8_t id, const std::string& path);
     bool load_block(const std::string& name, uint8_t id, const std::string& path);
 
 private:

@@ -305,8 +305,8 @@ int CTesselOldConfig::read_script_text(const std::string& text, uint64_t image_l
         std::string t = trim(line);
         if (starts(t, "//"))
             continue;
-        const bool keyword = starts(t, "FLASH") || starts(t, "ID") || starts(t, "EM") || starts(t, "name") ||
-                             starts(t, "OFFSET");
+        const bool keyword =
+            starts(t, "FLASH") || starts(t, "ID") || starts(t, "EM") || starts(t, "name") || starts(t, "OFFSET");
         if (open && !keyword) {
             if (starts(t, "##") && t.find('[') == std::string::npos) {
                 open = false;  // a closing "##"
@@ -366,10 +366,9 @@ int CTesselOldConfig::parse_field_line(const std::string& line, size_t pos, bool
         // A number lives in 32 bits; a text shows at most 40 bytes.
         if ((t == 0 || t == 2) && l > 32)
             return fail("Field length data error!");
-        if (t == 2 && (!piece(&first) || !piece(&last) || !piece(&step) ||
-                       !parse_num(first, 10, INT32_MIN, INT32_MAX, &a) ||
-                       !parse_num(last, 10, INT32_MIN, INT32_MAX, &b) ||
-                       !parse_num(step, 10, INT32_MIN, INT32_MAX, &s)))
+        if (t == 2 &&
+            (!piece(&first) || !piece(&last) || !piece(&step) || !parse_num(first, 10, INT32_MIN, INT32_MAX, &a) ||
+             !parse_num(last, 10, INT32_MIN, INT32_MAX, &b) || !parse_num(step, 10, INT32_MIN, INT32_MAX, &s)))
             return fail("Field type data error!");
         if (m_current->em == 3 && !piece(&desc))
             return fail("Field desc data error!");
@@ -495,8 +494,8 @@ int CTesselOldConfig::write_text(const KV_DYNAMIC_ITEM* item, const KV_DYNAMIC_F
     return 0;
 }
 
-int CTesselOldConfig::set_field_from_text(const KV_DYNAMIC_ITEM* item, KV_DYNAMIC_FIELD* field,
-                                          const std::string& text, uint8_t* image, size_t len)
+int CTesselOldConfig::set_field_from_text(const KV_DYNAMIC_ITEM* item, KV_DYNAMIC_FIELD* field, const std::string& text,
+                                          uint8_t* image, size_t len)
 {
     if (!field)
         return -1;
@@ -505,7 +504,9 @@ int CTesselOldConfig::set_field_from_text(const KV_DYNAMIC_ITEM* item, KV_DYNAMI
         long long v = 0;
         const std::string t = trim(text);
         const bool hex = starts(t, "0x") || starts(t, "0X");
-        if (!parse_num(hex ? t.substr(2) : t, hex ? 16 : 10, tessel::field_kind(field->type) == tessel::FieldKind::choice ? INT32_MIN : 0, 0xFFFFFFFFll, &v) ||
+        if (!parse_num(hex ? t.substr(2) : t, hex ? 16 : 10,
+                       tessel::field_kind(field->type) == tessel::FieldKind::choice ? INT32_MIN : 0, 0xFFFFFFFFll,
+                       &v) ||
             (hex && (t.size() < 3 || !std::isxdigit((unsigned char)t[2]))))
             return fail("ERROR!! [%s]'s value is out of range,please check it!", field->name);
         if (tessel::field_kind(field->type) == tessel::FieldKind::choice) {
@@ -676,8 +677,7 @@ int CTesselOldConfig::load_block_files(const old_generate_t& req, std::vector<ui
 }
 
 // The customer config area, the private key and the expert's single byte.
-int CTesselOldConfig::apply_patches(const old_generate_t& req, std::vector<uint8_t>* img,
-                                    const tessel_old_image_t& old)
+int CTesselOldConfig::apply_patches(const old_generate_t& req, std::vector<uint8_t>* img, const tessel_old_image_t& old)
 {
     std::vector<uint8_t>& w = *img;
     const uint64_t len = w.size();

@@ -19,8 +19,8 @@ constexpr size_t KV_FIELD_TEXT_MAX = 40;  // bytes a text field may cover
 struct KV_DYNAMIC_FIELD {
     uint16_t control_id;
     char name[20];
-    uint8_t type;     // as the script gives it: see tessel::field_kind
-    uint32_t bit_off; // from the item's offset x 8
+    uint8_t type;  // as the script gives it: see tessel::field_kind
+    uint32_t bit_off;  // from the item's offset x 8
     uint32_t bit_len;
     uint32_t value;
     char text[KV_FIELD_TEXT_MAX + 1];
@@ -32,10 +32,10 @@ struct KV_DYNAMIC_FIELD {
 
 struct KV_DYNAMIC_ITEM {
     uint16_t control_id;  // 0xFFFF until a dialog gives the item a control
-    uint8_t id;           // block id; 0 is the configuration area
+    uint8_t id;  // block id; 0 is the configuration area
     char name[20];
-    uint8_t em;           // 0/3 fields, 1 file, 2 hardware-info file
-    uint32_t offset;      // within the block (or the configuration area)
+    uint8_t em;  // 0/3 fields, 1 file, 2 hardware-info file
+    uint32_t offset;  // within the block (or the configuration area)
     uint32_t field_count;
     KV_DYNAMIC_FIELD* fields;
     KV_DYNAMIC_ITEM* prev;
@@ -64,15 +64,15 @@ struct old_generate_t {
     std::string abs_key;
     bool expert = false;
     std::string flash_address;  // hexadecimal, empty: no byte edit
-    std::string byte_value;     // hexadecimal
+    std::string byte_value;  // hexadecimal
 };
 
 // A field's current value as shown by the field editor.
 struct old_field_value_t {
     uint32_t value = 0;
-    std::string text;   // a text field's bytes up to its first NUL, in the box's code page
+    std::string text;  // a text field's bytes up to its first NUL, in the box's code page
     std::string bytes;  // every byte the text field covers
-    int choice = -1;    // type 2: position of the value among the choices, -1 none
+    int choice = -1;  // type 2: position of the value among the choices, -1 none
 };
 
 }  // namespace tessel
@@ -98,8 +98,7 @@ public:
 
     // Image offset of the item's first byte and the end of the region its
     // fields may touch (the block, or the image for the configuration area).
-    int item_region(const KV_DYNAMIC_ITEM* item, const uint8_t* image, size_t len, uint64_t* base,
-                    uint64_t* end);
+    int item_region(const KV_DYNAMIC_ITEM* item, const uint8_t* image, size_t len, uint64_t* base, uint64_t* end);
     // Current value of a field, read from the image.
     int read_field(const KV_DYNAMIC_ITEM* item, const KV_DYNAMIC_FIELD* field, const uint8_t* image, size_t len,
                    tessel::old_field_value_t* out);
@@ -107,8 +106,8 @@ public:
     // every bit outside the field stays. The item's CRC is not touched.
     int write_number(const KV_DYNAMIC_ITEM* item, const KV_DYNAMIC_FIELD* field, uint32_t value, uint8_t* image,
                      size_t len);
-    int write_text(const KV_DYNAMIC_ITEM* item, const KV_DYNAMIC_FIELD* field, const std::string& text,
-                   uint8_t* image, size_t len);
+    int write_text(const KV_DYNAMIC_ITEM* item, const KV_DYNAMIC_FIELD* field, const std::string& text, uint8_t* image,
+                   size_t len);
     // Recomputes the CRC of the item's block entry unless it holds "NCRC".
     int update_crc(const KV_DYNAMIC_ITEM* item, uint8_t* image, size_t len);
     // A text field's value as the screen shows it (UTF-8, through the box's

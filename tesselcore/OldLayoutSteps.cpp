@@ -4,8 +4,7 @@
 
 namespace tessel {
 
-StepResult load_old_image(CTesselcore& core, const std::string& path, const std::string& code_page,
-                          tessel_image_t* img)
+StepResult load_old_image(CTesselcore& core, const std::string& path, const std::string& code_page, tessel_image_t* img)
 {
     if (!code_page.empty()) {
         kv::CodePage cp(code_page);
@@ -66,7 +65,7 @@ std::string old_config_listing(CTesselOldConfig& cfg, const std::vector<uint8_t>
     std::string text;
     int n = 0;
     for (KV_DYNAMIC_ITEM* it = cfg.items(); it; it = it->next, ++n) {
-        const char* what = it->em == 1 ? "  (block from a file: --file)"
+        const char* what = it->em == 1   ? "  (block from a file: --file)"
                            : it->em == 2 ? "  (block from a hardware-info file: --file)"
                                          : "";
         char head[256];

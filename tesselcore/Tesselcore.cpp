@@ -192,14 +192,10 @@ CTesselcore::~CTesselcore() { generator_init(); }
 int CTesselcore::scan_flash(const uint8_t* image, uint32_t len, tag_dmh_block_node* node)
 {
     switch (m_dmh.scan(image, len, node)) {
-    case DmhScan::found:
-        return 1;
-    case DmhScan::absent:
-        return 0;
-    case DmhScan::damaged:
-        return -5;
-    case DmhScan::no_memory:
-        break;
+    case DmhScan::found: return 1;
+    case DmhScan::absent: return 0;
+    case DmhScan::damaged: return -5;
+    case DmhScan::no_memory: break;
     }
     return -1;
 }

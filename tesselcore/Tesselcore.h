@@ -48,7 +48,7 @@ struct tessel_image_t {
     uint32_t sdram_size = 0;
     uint32_t flash_size = 0;
     uint32_t block_count = 0;
-    std::string version;     // software version: the start of the "ssdata" block, printable
+    std::string version;  // software version: the start of the "ssdata" block, printable
     tessel_old_image_t old;  // old layout: header and entries
 };
 
@@ -57,7 +57,7 @@ struct tessel_block_row_t {
     uint8_t id = 0;
     uint32_t size = 0, crc = 0, offset = 0;
     std::string name, version, time;  // printable ASCII, others as '.'
-    uint32_t dmh_addr = 0;            // new layout only
+    uint32_t dmh_addr = 0;  // new layout only
     uint8_t dmh_seq = 0;
 };
 

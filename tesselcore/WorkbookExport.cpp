@@ -264,8 +264,8 @@ bool WorkbookExport::showNewIRSheet(wb::XlsxSheet* sheet, size_t* row, cus_confi
 
 // A key sheet: TP_Freq and S_ID from the 16-bit values at `id_at` of each
 // `rec_len`-byte record, then `keys` key bytes from `key_at`.
-bool WorkbookExport::showKeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, size_t rec_len, size_t id_at,
-                              int keys, size_t key_at)
+bool WorkbookExport::showKeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, size_t rec_len,
+                                  size_t id_at, int keys, size_t key_at)
 {
     sheet->set_text(0, 0, "TP_Freq");
     sheet->set_text(0, 1, "S_ID");
@@ -341,7 +341,8 @@ bool WorkbookExport::showNewCryptoSheet(wb::XlsxSheet* sheet, const uint8_t* dat
     size_t c = all.view(8, 2).le16();
     size_t base = 12 + 28 * (size_t)biss_max;
     if (base + 24 * c > size) {
-        m_report.show("WARNING: the key header of block [ucaskey] lists %zu crypto keys that do not fit; none shown", c);
+        m_report.show("WARNING: the key header of block [ucaskey] lists %zu crypto keys that do not fit; none shown",
+                      c);
         return true;
     }
     for (size_t i = 0; i < c; ++i) {

@@ -22,8 +22,7 @@ class WorkbookExport {
 public:
     WorkbookExport(Report& report, DmhTable& dmh, ConfigScript& script, WorkbookSettings& set)
         : m_report(report), m_dmh(dmh), m_script(script), m_set(set)
-    {
-    }
+    {}
     // Writes the workbook at set.xls_path from the table the DMH part works on.
     bool write();
 
@@ -33,8 +32,8 @@ private:
     bool showNewIRSheet(wb::XlsxSheet* sheet, size_t* row, cus_config_block* block);
     bool showUcaskeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size);
     bool showCryptoSheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size);
-    bool showKeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, size_t rec_len, size_t id_at,
-                      int keys, size_t key_at);
+    bool showKeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, size_t rec_len, size_t id_at, int keys,
+                      size_t key_at);
     bool showNewUcaskeySheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, int biss_max);
     bool showNewCryptoSheet(wb::XlsxSheet* sheet, const uint8_t* data, uint32_t size, int biss_max);
     static void fill_row_color(size_t row, size_t last_col, int color_index, wb::XlsxSheet* sheet);

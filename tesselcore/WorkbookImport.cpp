@@ -84,10 +84,8 @@ std::string cell_text(const wb::Cell& c, size_t col)
         return buf;
     }
     case wb::CellKind::Text:
-    case wb::CellKind::Error:
-        return std::string(c.text().substr(0, 255));
-    default:
-        return col == 0 ? "NULL" : "";
+    case wb::CellKind::Error: return std::string(c.text().substr(0, 255));
+    default: return col == 0 ? "NULL" : "";
     }
 }
 
@@ -304,8 +302,8 @@ bool WorkbookImport::read_config_sheet(const wb::Sheet& sheet, int slot)
             continue;
         const wb::Cell& cell = sheet.at(row, 1);
         const std::string where = "cell " + wb::cell_name(row, 1) + " of sheet [" + sheet.name + "]";
-        const bool rc = holds_number(it->type) ? write_number_item(cell, block, it, r)
-                                                      : write_text_item(cell, where, block, it, r);
+        const bool rc =
+            holds_number(it->type) ? write_number_item(cell, block, it, r) : write_text_item(cell, where, block, it, r);
         if (!rc)
             return rc;
     }
@@ -313,7 +311,7 @@ bool WorkbookImport::read_config_sheet(const wb::Sheet& sheet, int slot)
 }
 
 bool WorkbookImport::write_number_item(const wb::Cell& cell, const cus_config_block* block, cus_config_item* it,
-                                   tag_dmh_block_info_local* r)
+                                       tag_dmh_block_info_local* r)
 {
     uint64_t v = it->value;
     const bool empty =
@@ -355,7 +353,7 @@ bool WorkbookImport::write_number_item(const wb::Cell& cell, const cus_config_bl
 // the item's own field. A text left as the workbook showed it keeps its
 // bytes, whatever they are (erased 0xFF, bytes the code page does not define).
 bool WorkbookImport::write_text_item(const wb::Cell& cell, const std::string& where, const cus_config_block* block,
-                                 cus_config_item* it, tag_dmh_block_info_local* r)
+                                     cus_config_item* it, tag_dmh_block_info_local* r)
 {
     const std::string text = cell_text(cell, 1);
     if (text == screen_text(m_set.code_page, it->text_value))
@@ -363,7 +361,7 @@ bool WorkbookImport::write_text_item(const wb::Cell& cell, const std::string& wh
     std::string bytes, bad;
     if (!m_set.code_page.to_box(text, bytes, &bad)) {
         m_report.show("ERROR!! [%s]'s text in %s holds \"%s\", which the box's code page %s cannot hold!", it->name,
-             where.c_str(), bad.c_str(), m_set.code_page.name().c_str());
+                      where.c_str(), bad.c_str(), m_set.code_page.name().c_str());
         return false;
     }
     const uint32_t size = entry_size(*r);
@@ -377,7 +375,7 @@ bool WorkbookImport::write_text_item(const wb::Cell& cell, const std::string& wh
         field = size - at;
     if (bytes.size() > field) {
         m_report.show("ERROR!! [%s]'s text in %s is longer than its field of %u bytes,please check it!", it->name,
-             where.c_str(), (unsigned)field);
+                      where.c_str(), (unsigned)field);
         return false;
     }
     std::memcpy(r->data + at, bytes.data(), bytes.size());
@@ -395,7 +393,7 @@ bool WorkbookImport::write_text_item(const wb::Cell& cell, const std::string& wh
 // column 1 and gives its value byte in column 2. Keys are matched by name,
 // so a missing or extra row never moves the bytes of the others.
 bool WorkbookImport::read_new_IR_sheet(const wb::Sheet& sheet, size_t* row, cus_config_block* block,
-                                   tag_dmh_block_info_local* r)
+                                       tag_dmh_block_info_local* r)
 {
     const uint32_t size = entry_size(*r);
     if (size < 4 || !r->data) {
@@ -420,9 +418,10 @@ bool WorkbookImport::read_new_IR_sheet(const wb::Sheet& sheet, size_t* row, cus_
         if (c1.compare(0, 3, "#ir") == 0) {
             long long k = 0;
             if (!parse_long(c1.substr(3), 10, &k) || k < 1 || (size_t)k > m_script.ir_numbers().size()) {
-                m_report.show("ERROR!! row %zu of sheet [%s] opens IR group %s, but the key table of block [%s] has %zu "
-                     "groups!",
-                     rw + 1, sheet.name.c_str(), c1.c_str(), block->name, m_script.ir_numbers().size());
+                m_report.show(
+                    "ERROR!! row %zu of sheet [%s] opens IR group %s, but the key table of block [%s] has %zu "
+                    "groups!",
+                    rw + 1, sheet.name.c_str(), c1.c_str(), block->name, m_script.ir_numbers().size());
                 return false;
             }
             group = (long)k - 1;
@@ -438,13 +437,14 @@ bool WorkbookImport::read_new_IR_sheet(const wb::Sheet& sheet, size_t* row, cus_
             ++i;
         if (i == to) {
             if (group < 0)
-                m_report.show("ERROR!! row %zu of sheet [%s] names the IR key [%s], which block [%s] does not have!", rw + 1,
-                     sheet.name.c_str(), c1.c_str(), block->name);
+                m_report.show("ERROR!! row %zu of sheet [%s] names the IR key [%s], which block [%s] does not have!",
+                              rw + 1, sheet.name.c_str(), c1.c_str(), block->name);
             else
-                m_report.show("ERROR!! row %zu of sheet [%s] names the IR key [%s], which is not among the %u keys of group "
-                     "#ir%ld in the key table of block [%s]!",
-                     rw + 1, sheet.name.c_str(), c1.c_str(), (unsigned)m_script.ir_numbers()[(size_t)group], group + 1,
-                     block->name);
+                m_report.show(
+                    "ERROR!! row %zu of sheet [%s] names the IR key [%s], which is not among the %u keys of group "
+                    "#ir%ld in the key table of block [%s]!",
+                    rw + 1, sheet.name.c_str(), c1.c_str(), (unsigned)m_script.ir_numbers()[(size_t)group], group + 1,
+                    block->name);
             return false;
         }
         done[i] = true;
@@ -484,12 +484,13 @@ bool WorkbookImport::read_path_sheet(const wb::Sheet& sheet)
             return false;
         bool unchanged = false;
         for (auto* it = block->items; it; it = it->next)
-            if (c1 == screen_text(m_set.code_page, it->name) && c2.text() == screen_text(m_set.code_page, it->text_value))
+            if (c1 == screen_text(m_set.code_page, it->name) &&
+                c2.text() == screen_text(m_set.code_page, it->text_value))
                 unchanged = true;
         if (unchanged)
             continue;  // the text the workbook was written with, not a path
         const bool rc = block->em == 3 ? load_block_file(trimmed(c2.text()), block, r)
-                                      : load_hw_info_file(trimmed(c2.text()), block, r);
+                                       : load_hw_info_file(trimmed(c2.text()), block, r);
         if (!rc)
             return rc;
     }
@@ -499,7 +500,8 @@ bool WorkbookImport::read_path_sheet(const wb::Sheet& sheet)
 // EM 3: the file's bytes become the block. A file that cannot be opened
 // leaves the block as it was; one that is not a regular file of at most the
 // image's length is refused.
-bool WorkbookImport::load_block_file(const std::string& path, const cus_config_block* block, tag_dmh_block_info_local* r)
+bool WorkbookImport::load_block_file(const std::string& path, const cus_config_block* block,
+                                     tag_dmh_block_info_local* r)
 {
     std::vector<uint8_t> bytes;
     std::string why;
@@ -521,7 +523,8 @@ bool WorkbookImport::load_block_file(const std::string& path, const cus_config_b
 // EM 2: the panel record and the LED map of a hardware-info file replace the
 // first 240 bytes of the block; the block keeps its size (a smaller block
 // gets what fits, as its size allows).
-bool WorkbookImport::load_hw_info_file(const std::string& path, const cus_config_block* block, tag_dmh_block_info_local* r)
+bool WorkbookImport::load_hw_info_file(const std::string& path, const cus_config_block* block,
+                                       tag_dmh_block_info_local* r)
 {
     uint8_t panel[kPanelRecordSize], led[kLedMapSize];
     if (!m_hw.parse_file(panel, led, path)) {
@@ -536,7 +539,7 @@ bool WorkbookImport::load_hw_info_file(const std::string& path, const cus_config
     const uint32_t size = entry_size(*r);
     if (size < sizeof both)
         m_report.show("WARNING: block [%s] holds %u bytes; only that much of the %zu bytes of hw info reach the image",
-             block->name, size, sizeof both);
+                      block->name, size, sizeof both);
     std::memcpy(r->data, both, std::min<size_t>(size, sizeof both));
     return true;
 }
@@ -616,8 +619,8 @@ bool WorkbookImport::write_key_bytes(const char* block_name, const std::vector<u
         return false;
     }
     if (built.size() > entry_size(*r))
-        m_report.show("WARNING: the keys of sheet [%s] need %zu bytes, block [%s] holds %u; the rest is cut", block_name,
-             built.size(), block_name, entry_size(*r));
+        m_report.show("WARNING: the keys of sheet [%s] need %zu bytes, block [%s] holds %u; the rest is cut",
+                      block_name, built.size(), block_name, entry_size(*r));
     m_dmh.replace_data(r, built, true);
     return true;
 }
@@ -645,7 +648,7 @@ bool key_u16(const wb::Cell& c, bool ignore_text, uint32_t* out)
 // 16-bit values at `id_at`, the key bytes of columns 2 to `last_col` - 1 from
 // `key_at` on.
 bool WorkbookImport::read_key_sheet(const wb::Sheet& sheet, const char* name, size_t rec_len, size_t id_at,
-                                bool hex_ids, size_t last_col, size_t key_at)
+                                    bool hex_ids, size_t last_col, size_t key_at)
 {
     std::vector<uint8_t> built;
     for (size_t rw = 1; rw < sheet.row_count(); ++rw) {
@@ -654,7 +657,8 @@ bool WorkbookImport::read_key_sheet(const wb::Sheet& sheet, const char* name, si
         std::vector<uint8_t> rec(rec_len, 0);
         uint32_t tp = 0, sid = 0;
         if (!key_u16(sheet.at(rw, 0), hex_ids, &tp) || !key_u16(sheet.at(rw, 1), hex_ids, &sid)) {
-            m_report.show("ERROR!! TP_Freq or S_ID in row %zu of sheet [%s] is out of range,please check it!", rw + 1, name);
+            m_report.show("ERROR!! TP_Freq or S_ID in row %zu of sheet [%s] is out of range,please check it!", rw + 1,
+                          name);
             return false;
         }
         kv::put_le16(&rec[id_at], (uint16_t)tp);
@@ -663,8 +667,8 @@ bool WorkbookImport::read_key_sheet(const wb::Sheet& sheet, const char* name, si
             uint8_t b = 0;
             const wb::Cell& cell = sheet.at(rw, c);
             if (cell.kind != wb::CellKind::Empty && !key_byte_from_cell(cell, &b)) {
-                m_report.show("ERROR!! key byte in row %zu column %zu of sheet [%s] is wrong,please check it!", rw + 1, c + 1,
-                     name);
+                m_report.show("ERROR!! key byte in row %zu column %zu of sheet [%s] is wrong,please check it!", rw + 1,
+                              c + 1, name);
                 return false;
             }
             rec[key_at + c - 2] = b;
@@ -695,7 +699,7 @@ static size_t data_rows(const wb::Sheet* s)
 }
 
 bool WorkbookImport::read_new_ucaskey_head(const wb::Sheet* ucaskey, const wb::Sheet* crypto, int biss_max,
-                                       std::vector<uint8_t>* buf)
+                                           std::vector<uint8_t>* buf)
 {
     tag_dmh_block_info_local* r = m_dmh.by_name("ucaskey", 7);
     if (!r) {
@@ -730,7 +734,8 @@ bool WorkbookImport::read_new_ucaskey_sheet(const wb::Sheet& sheet, std::vector<
         uint8_t* rec = buf->data() + 12 + 28 * k++;
         uint32_t tp = 0, sid = 0;
         if (!key_u16(sheet.at(rw, 0), false, &tp) || !key_u16(sheet.at(rw, 1), false, &sid)) {
-            m_report.show("ERROR!! TP_Freq or S_ID in row %zu of sheet [ucaskey] is out of range,please check it!", rw + 1);
+            m_report.show("ERROR!! TP_Freq or S_ID in row %zu of sheet [ucaskey] is out of range,please check it!",
+                          rw + 1);
             return false;
         }
         std::string pol = trimmed(cell_text(sheet.at(rw, 2), 2));
@@ -768,7 +773,8 @@ bool WorkbookImport::read_new_ucaskey_sheet(const wb::Sheet& sheet, std::vector<
             uint8_t b = 0;
             const wb::Cell& cell = sheet.at(rw, c);
             if (cell.kind != wb::CellKind::Empty && !key_byte_from_cell(cell, &b)) {
-                m_report.show("ERROR!! key byte in row %zu column %zu of sheet [ucaskey] is wrong,please check it!", rw + 1, c + 1);
+                m_report.show("ERROR!! key byte in row %zu column %zu of sheet [ucaskey] is wrong,please check it!",
+                              rw + 1, c + 1);
                 return false;
             }
             rec[20 + c - 4] = b;
@@ -807,7 +813,8 @@ bool WorkbookImport::read_new_crypto_sheet(const wb::Sheet& sheet, int biss_max,
             uint8_t b = 0;
             const wb::Cell& cell = sheet.at(rw, c);
             if (cell.kind != wb::CellKind::Empty && !key_byte_from_cell(cell, &b)) {
-                m_report.show("ERROR!! key byte in row %zu column %zu of sheet [crypto] is wrong,please check it!", rw + 1, c + 1);
+                m_report.show("ERROR!! key byte in row %zu column %zu of sheet [crypto] is wrong,please check it!",
+                              rw + 1, c + 1);
                 return false;
             }
             rec[6 + c - 2] = b;

@@ -28,8 +28,7 @@ class WorkbookImport {
 public:
     WorkbookImport(Report& report, DmhTable& dmh, ConfigScript& script, HwInfoParser& hw, const WorkbookSettings& set)
         : m_report(report), m_dmh(dmh), m_script(script), m_hw(hw), m_set(set)
-    {
-    }
+    {}
     // Reads the workbook at set.xls_path into the table the DMH part works on.
     bool read();
 

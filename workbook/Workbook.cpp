@@ -53,15 +53,11 @@ std::pmr::memory_resource* page_resource()
 }  // namespace
 
 Sheet::Sheet()
-    : arena_(std::make_shared<std::pmr::monotonic_buffer_resource>(size_t(64) << 10, page_resource())),
-      rows(arena_.get())
-{
-}
+    : arena_(std::make_shared<std::pmr::monotonic_buffer_resource>(size_t(64) << 10, page_resource()))
+    , rows(arena_.get())
+{}
 
-Sheet::Sheet(const Sheet& other) : Sheet()
-{
-    *this = other;
-}
+Sheet::Sheet(const Sheet& other) : Sheet() { *this = other; }
 
 // The rows stay in this sheet's own arena; only their cells are taken over.
 Sheet& Sheet::operator=(const Sheet& other)
@@ -95,7 +91,7 @@ size_t Sheet::col_count() const
 
 const Cell& Sheet::at(size_t row, size_t col) const
 {
-    static const Cell empty {};
+    static const Cell empty{};
     if (row >= rows.size())
         return empty;
     const auto& r = rows[row];

@@ -29,11 +29,11 @@ using TextStore = std::deque<std::string>;
 // 16 bytes a cell: a number or where its text lies, its column and its kind.
 struct Cell {
     union {
-        double number = 0.0;   // Number; Bool as 0/1 (other kinds: not a number)
-        const char* text_;     // Text, Error: the text in its sheet's TextStore
+        double number = 0.0;  // Number; Bool as 0/1 (other kinds: not a number)
+        const char* text_;  // Text, Error: the text in its sheet's TextStore
     };
     uint32_t text_len_ = 0;
-    uint16_t col = 0;          // the cell's column (kept by Sheet)
+    uint16_t col = 0;  // the cell's column (kept by Sheet)
     CellKind kind = CellKind::Empty;
 
     // Text (UTF-8), or an error as "#DIV/0!" and the like; empty for other kinds.
@@ -95,8 +95,8 @@ struct Workbook {
 // as "too large", never half read.
 struct Limits {
     static constexpr size_t kMaxFileBytes = size_t(256) << 20;
-    static constexpr size_t kMaxCells = size_t(4) << 20;          // cells holding something, all sheets
-    static constexpr size_t kMaxTextBytes = size_t(64) << 20;     // texts kept, all sheets
+    static constexpr size_t kMaxCells = size_t(4) << 20;  // cells holding something, all sheets
+    static constexpr size_t kMaxTextBytes = size_t(64) << 20;  // texts kept, all sheets
     static constexpr size_t kMaxSharedStrings = size_t(1) << 20;  // entries of the shared string table
     static constexpr size_t kMaxSheets = 256;
     static constexpr size_t kMaxRows = 1048576;

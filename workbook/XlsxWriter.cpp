@@ -75,10 +75,7 @@ void XlsxSheet::set_number(size_t row, size_t col, double value, const std::stri
         styles[{row, col}].num_format = num_format;
 }
 
-void XlsxSheet::set_text(size_t row, size_t col, const std::string& text)
-{
-    cells.set_text(row, col, text);
-}
+void XlsxSheet::set_text(size_t row, size_t col, const std::string& text) { cells.set_text(row, col, text); }
 
 void XlsxSheet::fill_range(size_t row, size_t first_col, size_t last_col, int palette_index)
 {
@@ -200,16 +197,13 @@ lxw_error write_cell(lxw_worksheet* ws, size_t r, const Cell& cell, lxw_format* 
     const auto row = (lxw_row_t)r;
     const auto col = (lxw_col_t)cell.col;
     switch (cell.kind) {
-    case CellKind::Number:
-        return worksheet_write_number(ws, row, col, cell.number, f);
-    case CellKind::Bool:
-        return worksheet_write_boolean(ws, row, col, cell.number != 0, f);
+    case CellKind::Number: return worksheet_write_number(ws, row, col, cell.number, f);
+    case CellKind::Bool: return worksheet_write_boolean(ws, row, col, cell.number != 0, f);
     case CellKind::Text:
         if (cell.text().empty())
             return f ? worksheet_write_blank(ws, row, col, f) : LXW_NO_ERROR;
         return worksheet_write_string(ws, row, col, clean_text(std::string(cell.text())).c_str(), f);
-    default:
-        return f ? worksheet_write_blank(ws, row, col, f) : LXW_NO_ERROR;
+    default: return f ? worksheet_write_blank(ws, row, col, f) : LXW_NO_ERROR;
     }
 }
 
@@ -268,8 +262,9 @@ bool write_xlsx_file(const std::string& path, const XlsxBook& book, std::string*
     lxw_error closed = workbook_close(wbk);
     if (!ok || closed != LXW_NO_ERROR) {
         std::remove(tmp.c_str());
-        return set_error(error, "cannot write " + path +
-                                    (closed != LXW_NO_ERROR ? std::string(": ") + lxw_strerror(closed) : std::string()));
+        return set_error(error,
+                         "cannot write " + path +
+                             (closed != LXW_NO_ERROR ? std::string(": ") + lxw_strerror(closed) : std::string()));
     }
     if (std::rename(tmp.c_str(), path.c_str()) != 0) {
         std::remove(tmp.c_str());

@@ -20,8 +20,8 @@ namespace wb {
 uint32_t palette_rgb(int index);
 
 struct CellStyle {
-    int fill_index = 0;       // palette index of the interior colour, 0 = none
-    std::string num_format;   // number format code, empty = General
+    int fill_index = 0;  // palette index of the interior colour, 0 = none
+    std::string num_format;  // number format code, empty = General
 };
 
 struct XlsxSheet {

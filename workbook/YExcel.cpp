@@ -254,14 +254,16 @@ bool CompoundDocument::ReadChain(uint32_t start, uint64_t size, bool small, std:
     const size_t bsize = small ? (size_t(1) << mini_shift_) : (size_t(1) << sector_shift_);
     const uint64_t limit = small ? ministream_.size() : len_;
     if (size > limit)
-        return fail_with(error, "compound document: a stream of " + std::to_string(size) + " bytes cannot fit in the file");
+        return fail_with(error,
+                         "compound document: a stream of " + std::to_string(size) + " bytes cannot fit in the file");
     out->reserve(size_t(size));
     std::vector<bool> seen(table.size());
     uint32_t s = start;
     while (out->size() < size) {
         if (s >= table.size())
-            return fail_with(error, s == kEndOfChain ? "compound document: a stream's sector chain ends early"
-                                                     : "compound document: a stream's sector chain points outside the table");
+            return fail_with(error, s == kEndOfChain
+                                        ? "compound document: a stream's sector chain ends early"
+                                        : "compound document: a stream's sector chain points outside the table");
         if (seen[s])
             return fail_with(error, "compound document: cyclic sector chain");
         seen[s] = true;
@@ -838,20 +840,15 @@ bool Workbook::ParseGlobals(const uint8_t* s, size_t len, size_t* end)
             continue;
         }
         switch (r.code) {
-        case CODE_EOF:
-            *end = pos;
-            return true;
-        case CODE_FILEPASS:
-            return Fail("the workbook is password-protected (encrypted) and cannot be read");
+        case CODE_EOF: *end = pos; return true;
+        case CODE_FILEPASS: return Fail("the workbook is password-protected (encrypted) and cannot be read");
         case CODE_FONT: {
             Font f;
             if (f.Parse(r))
                 fonts.push_back(std::move(f));
             break;
         }
-        case CODE_WINDOW1:
-            window1.Parse(r);
-            break;
+        case CODE_WINDOW1: window1.Parse(r); break;
         case CODE_XF: {
             XF x;
             if (x.Parse(r))
@@ -877,16 +874,14 @@ bool Workbook::ParseGlobals(const uint8_t* s, size_t len, size_t* end)
             if (have_sst)
                 return Fail("damaged workbook: two shared string tables");
             if (r.data.size() >= 8 && kv::ByteReader(r.data).view(4, 4).le32() > kMaxSharedStrings)
-                return Fail("workbook too large: more than " + std::to_string(kMaxSharedStrings) +
-                            " shared strings");
+                return Fail("workbook too large: more than " + std::to_string(kMaxSharedStrings) + " shared strings");
             if (!sst.Parse(r, &error_)) {
                 error_ = "damaged workbook: " + error_;
                 return false;
             }
             have_sst = true;
             break;
-        default:
-            break;  // EXTSST and every other globals record
+        default: break;  // EXTSST and every other globals record
         }
     }
 }
@@ -902,8 +897,9 @@ struct Workbook::PendingText {
 bool Workbook::Emit(uint32_t row, uint32_t col, const Cell& c)
 {
     if (row > 0xFFFF || col > 0xFF)
-        return Fail("damaged workbook: sheet " + std::to_string(sheet_ + 1) + " has a cell at row " + std::to_string(row + 1) + ", column " +
-                    std::to_string(col + 1) + ", outside 65536 rows by 256 columns");
+        return Fail("damaged workbook: sheet " + std::to_string(sheet_ + 1) + " has a cell at row " +
+                    std::to_string(row + 1) + ", column " + std::to_string(col + 1) +
+                    ", outside 65536 rows by 256 columns");
     sheet_cols_ = std::max<size_t>(sheet_cols_, col + 1);
     ++cells_;
     if (sink_) {
@@ -1018,17 +1014,13 @@ bool Workbook::ParseFormulaCell(kv::ByteReader rec, PendingText* pending)
         c.v.number = to_double(result);
     } else {
         switch (uint8_t(result)) {
-        case 0:
-            *pending = PendingText{true, row, col, xf};
-            return true;
+        case 0: *pending = PendingText{true, row, col, xf}; return true;
         case 1:
             c.kind = CELL_INTEGER;
             c.boolean = 1;
             c.v.integer = value ? 1 : 0;
             break;
-        case 2:
-            c.error = uint8_t(std::min<int>(value, 0xFE) + 1);
-            break;
+        case 2: c.error = uint8_t(std::min<int>(value, 0xFE) + 1); break;
         case 3:
             c.kind = CELL_TEXT8;
             c.v.string = uint32_t(sst.strings.size());
@@ -1077,8 +1069,7 @@ bool Workbook::ParseCellRecord(uint16_t code, kv::ByteReader rec, const uint8_t*
             return Fail("damaged workbook: a number cell record of " + SheetName() + " is cut short");
         c = DecodeRK(rec.le32());
         break;
-    case CODE_MULRK:
-        return ParseMulRk(rec.view(0, n));
+    case CODE_MULRK: return ParseMulRk(rec.view(0, n));
     case CODE_BOOLERR: {
         if (n < 8)
             return Fail("damaged workbook: a boolean cell record of " + SheetName() + " is cut short");
@@ -1092,15 +1083,13 @@ bool Workbook::ParseCellRecord(uint16_t code, kv::ByteReader rec, const uint8_t*
         }
         break;
     }
-    case CODE_FORMULA:
-        return ParseFormulaCell(rec.view(0, n), pending);
+    case CODE_FORMULA: return ParseFormulaCell(rec.view(0, n), pending);
     case CODE_STRING:
         if (!pending->waiting)
             return true;  // a text without its formula says nothing
-        *pos -= 4 + n;    // read again with its continuations
+        *pos -= 4 + n;  // read again with its continuations
         return ParseFormulaText(s, len, pos, pending);
-    default:
-        return true;  // BLANK, MULBLANK (empty cells), INDEX and the rest
+    default: return true;  // BLANK, MULBLANK (empty cells), INDEX and the rest
     }
     c.xf = xf;
     return Emit(row, col, c);
@@ -1137,7 +1126,8 @@ bool Workbook::ParseSheet(const uint8_t* s, size_t len, size_t index, size_t* en
         if (pending.waiting && code != CODE_STRING && code != CODE_SHRFMLA && code != CODE_ARRAY &&
             code != CODE_TABLE && code != CODE_CONTINUE)
             return Fail(where + ": the formula in row " + std::to_string(pending.row + 1) + ", column " +
-                        std::to_string(pending.col + 1) + " has no stored result (the file was written without "
+                        std::to_string(pending.col + 1) +
+                        " has no stored result (the file was written without "
                         "calculating it; open and save it in a spreadsheet program)");
         switch (code) {
         case CODE_BOF:
@@ -1158,9 +1148,7 @@ bool Workbook::ParseSheet(const uint8_t* s, size_t len, size_t index, size_t* en
             if (depth == 1)
                 ws.window2.Parse(rec.peek(), n);
             break;
-        case CODE_ROW:
-            ws.row_records += depth == 1;
-            break;
+        case CODE_ROW: ws.row_records += depth == 1; break;
         default:
             if (depth == 1 && !ParseCellRecord(code, rec, s, len, &pos, &pending))
                 return false;

@@ -124,7 +124,7 @@ struct Record {
 
 struct BOF {
     uint16_t version = 0;  // 0x0600 for BIFF8
-    uint16_t type = 0;     // 0x0005 globals, 0x0010 worksheet, 0x0020 chart
+    uint16_t type = 0;  // 0x0005 globals, 0x0010 worksheet, 0x0020 chart
     uint16_t build = 0, year = 0;
     bool Parse(const uint8_t* d, size_t n);
 };
@@ -169,8 +169,8 @@ struct BoundSheet {
 struct SST {
     struct String {
         bool wide = false;
-        std::string narrow;    // 8-bit text (Latin-1 code points)
-        std::u16string wide16; // 16-bit text
+        std::string narrow;  // 8-bit text (Latin-1 code points)
+        std::u16string wide16;  // 16-bit text
     };
     uint32_t total = 0, unique = 0;
     std::vector<String> strings;
@@ -193,15 +193,15 @@ struct Window2 {
 enum CellKind : uint8_t {
     CELL_EMPTY = 0,
     CELL_INTEGER = 1,  // 32-bit signed
-    CELL_DOUBLE = 2,   // 64-bit floating
-    CELL_TEXT8 = 3,    // 8-bit text
-    CELL_TEXT16 = 4,   // 16-bit text
+    CELL_DOUBLE = 2,  // 64-bit floating
+    CELL_TEXT8 = 3,  // 8-bit text
+    CELL_TEXT16 = 4,  // 16-bit text
 };
 
 struct Cell {
     uint8_t kind = CELL_EMPTY;
-    uint8_t boolean = 0;   // an INTEGER that came from a boolean
-    uint8_t error = 0;     // EMPTY cell that holds an error value: 1 + error code
+    uint8_t boolean = 0;  // an INTEGER that came from a boolean
+    uint8_t error = 0;  // EMPTY cell that holds an error value: 1 + error code
     uint16_t xf = 0;
     union {
         int32_t integer;
@@ -250,7 +250,12 @@ public:
     const std::string* Text8(const Cell& c) const;
     const std::u16string* Text16(const Cell& c) const;
 
-    void Release() { rows_.clear(); rows_.shrink_to_fit(); cols_ = 0; }
+    void Release()
+    {
+        rows_.clear();
+        rows_.shrink_to_fit();
+        cols_ = 0;
+    }
 
 private:
     friend class Workbook;
@@ -312,7 +317,7 @@ private:
     std::vector<Worksheet> worksheets_;
     std::string error_;
     CellSink* sink_ = nullptr;
-    size_t sheet_ = 0;       // sheet being parsed
+    size_t sheet_ = 0;  // sheet being parsed
     size_t sheet_cols_ = 0;  // its column count so far
     size_t cell_slots_ = 0, row_slots_ = 0, cells_ = 0;
 };

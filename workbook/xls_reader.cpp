@@ -36,8 +36,7 @@ class GridSink : public YExcel::CellSink {
 public:
     GridSink(YExcel::Workbook& book, Workbook& out, Budget& budget, std::string& error)
         : book_(book), out_(out), budget_(budget), error_(error)
-    {
-    }
+    {}
 
     bool BeginSheet(size_t index) override
     {

@@ -23,9 +23,9 @@ namespace wb {
 
 namespace {
 
-const zip_uint64_t kMaxPart = 256u << 20;       // largest part we inflate
-const zip_uint64_t kMaxSmallPart = 16u << 20;   // workbook part and relationships
-const size_t kMaxValue = 1u << 20;              // one cell value or shared string
+const zip_uint64_t kMaxPart = 256u << 20;  // largest part we inflate
+const zip_uint64_t kMaxSmallPart = 16u << 20;  // workbook part and relationships
+const size_t kMaxValue = 1u << 20;  // one cell value or shared string
 
 struct ZipCloser {
     void operator()(zip_t* z) const { zip_discard(z); }
@@ -290,8 +290,7 @@ class SharedStringsReader {
 public:
     SharedStringsReader(std::vector<std::string_view>* out, TextStore* store, Budget* budget, std::string* error)
         : out_(out), store_(store), budget_(budget), error_(error)
-    {
-    }
+    {}
 
     bool start(const char* name, const XML_Char**)
     {
@@ -355,8 +354,7 @@ class SheetReader {
 public:
     SheetReader(const std::vector<std::string_view>& shared, Sheet* sheet, Budget* budget, std::string* error)
         : shared_(shared), sheet_(sheet), budget_(budget), error_(error)
-    {
-    }
+    {}
 
     bool start(const char* name, const XML_Char** atts)
     {
@@ -622,14 +620,10 @@ bool read_xlsx_memory(const void* data, size_t len, Workbook* out, std::string* 
 
     std::string xml;
     switch (read_part(z.get(), "xl/workbook.xml", &xml)) {
-    case PartResult::Ok:
-        break;
-    case PartResult::Missing:
-        return fail(error, "not an .xlsx workbook (xl/workbook.xml missing)");
-    case PartResult::TooLarge:
-        return fail(error, "the .xlsx workbook part is too large");
-    default:
-        return fail(error, "the .xlsx workbook part is damaged");
+    case PartResult::Ok: break;
+    case PartResult::Missing: return fail(error, "not an .xlsx workbook (xl/workbook.xml missing)");
+    case PartResult::TooLarge: return fail(error, "the .xlsx workbook part is too large");
+    default: return fail(error, "the .xlsx workbook part is damaged");
     }
     tinyxml2::XMLDocument wbdoc;
     if (wbdoc.Parse(xml.data(), xml.size()) != tinyxml2::XML_SUCCESS || !wbdoc.RootElement())

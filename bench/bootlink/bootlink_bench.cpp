@@ -31,22 +31,26 @@ using namespace bootlink;
 
 namespace {
 
-double thread_cpu() {
+double thread_cpu()
+{
     timespec ts{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
-double process_cpu() {
+double process_cpu()
+{
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
     return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) + double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
-double wall() {
+double wall()
+{
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-std::vector<uint8_t> random_bytes(size_t n, unsigned seed) {
+std::vector<uint8_t> random_bytes(size_t n, unsigned seed)
+{
     std::mt19937 rng(seed);
     std::vector<uint8_t> v(n);
     for (auto& b : v)
@@ -55,18 +59,20 @@ std::vector<uint8_t> random_bytes(size_t n, unsigned seed) {
 }
 
 // A flash-like image: code, string tables, pointer tables, erased space.
-std::vector<uint8_t> realistic(size_t n, unsigned seed) {
+std::vector<uint8_t> realistic(size_t n, unsigned seed)
+{
     std::mt19937 rng(seed);
     std::vector<uint8_t> v;
     v.reserve(n);
     const char* words[] = {"channel ", "satellite ", "transponder ", "LNB ", "polarity ", "symbol rate ", "%s: %d\n",
-                           "upgrade ", "error ",   "menu_",        "EPG ", "audio ",    "video ",       "PID "};
+                           "upgrade ", "error ",     "menu_",        "EPG ", "audio ",    "video ",       "PID "};
     uint32_t pc = 0x80100000;
     while (v.size() < n) {
         unsigned kind = rng() % 10;
         if (kind < 5) {  // instructions: a few opcodes, registers, short immediates
             for (int i = 0; i < 256; ++i) {
-                uint32_t op = (uint32_t(rng() % 12) << 26) | (uint32_t(rng() % 32) << 21) | (uint32_t(rng() % 32) << 16) |
+                uint32_t op = (uint32_t(rng() % 12) << 26) | (uint32_t(rng() % 32) << 21) |
+                              (uint32_t(rng() % 32) << 16) |
                               (rng() % 4 ? uint32_t(rng() % 256) : uint32_t(rng() & 0xFFFF));
                 v.insert(v.end(), reinterpret_cast<uint8_t*>(&op), reinterpret_cast<uint8_t*>(&op) + 4);
             }
@@ -89,7 +95,8 @@ std::vector<uint8_t> realistic(size_t n, unsigned seed) {
 }
 
 // Size of what an external gzip writer makes of `data`, or 0 when it is not there.
-size_t external_size(const std::string& cmd_fmt, const std::vector<uint8_t>& data) {
+size_t external_size(const std::string& cmd_fmt, const std::vector<uint8_t>& data)
+{
     auto dir = std::filesystem::temp_directory_path() / ("blbench_" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     std::string in = (dir / "flashtmp").string(), out = in + ".gz";
@@ -108,7 +115,8 @@ size_t external_size(const std::string& cmd_fmt, const std::vector<uint8_t>& dat
     return ec ? 0 : size;
 }
 
-void gzip_figures() {
+void gzip_figures()
+{
     struct Kind {
         const char* name;
         std::vector<uint8_t> data;
@@ -116,8 +124,8 @@ void gzip_figures() {
                  {"zeros 4 MiB", std::vector<uint8_t>(4 << 20, 0)},
                  {"realistic 2 MiB", realistic(2 << 20, 2)}};
     bool have7z = std::system("command -v 7za >/dev/null 2>&1") == 0;
-    std::printf("\ngzip sizes (bytes)\n%-18s %12s %12s %8s %12s %8s %12s %12s\n", "image", "input", "fast", "s",
-                "max", "s", "7za -tgzip", "gzip -9");
+    std::printf("\ngzip sizes (bytes)\n%-18s %12s %12s %8s %12s %8s %12s %12s\n", "image", "input", "fast", "s", "max",
+                "s", "7za -tgzip", "gzip -9");
     for (auto& k : kinds) {
         std::vector<uint8_t> fast, max;
         double t0 = wall();
@@ -139,13 +147,15 @@ struct Line {
     std::string dir;
 };
 
-bool bring_up(Line& l) {
+bool bring_up(Line& l)
+{
     l.box->reset();
     return wait_for_boot_rom(l.ctx, 5000) == Outcome::Ok && DownloadUpgClientImage(0, l.ctx) &&
            (l.ctx.pause(5000), UpgClientTest(l.ctx));
 }
 
-int line_figures(size_t transfer_kib, size_t dump_kib, double speed) {
+int line_figures(size_t transfer_kib, size_t dump_kib, double speed)
+{
     Line l;
     l.dir = (std::filesystem::temp_directory_path() / ("blbench_stb_" + std::to_string(getpid()))).string();
     std::filesystem::create_directories(l.dir);
@@ -180,8 +190,8 @@ int line_figures(size_t transfer_kib, size_t dump_kib, double speed) {
 
     std::printf("\nline: 115200 baud, limit %.0f B/s, virtual STB speed %s\n", limit,
                 speed == 1 ? "1 (real time)" : std::to_string(speed).c_str());
-    std::printf("%-10s %10s %9s %10s %8s %10s %12s %12s\n", "phase", "payload", "seconds", "B/s", "share",
-                "wire B", "thread CPU", "process CPU");
+    std::printf("%-10s %10s %9s %10s %8s %10s %12s %12s\n", "phase", "payload", "seconds", "B/s", "share", "wire B",
+                "thread CPU", "process CPU");
     auto report = [&](const char* name, const WireStats& st, double tcpu, double pcpu) {
         double rate = st.payload_rate();
         double scaled = rate / (speed > 0 ? speed : 1);
@@ -234,7 +244,8 @@ int line_figures(size_t transfer_kib, size_t dump_kib, double speed) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     size_t transfer_kib = 128, dump_kib = 512;
     double speed = 1;
     bool line = true, gz = true;

@@ -101,11 +101,17 @@ int main()
 
     auto stop_random = [&] { rig.session.StopRandom(); };
     auto stop_sim = [&] { rig.session.StopSimulation(); };
-    report("random, in its 200/100 ms waits", stops(20, 150, [&] { rig.session.StartRandom(1); }, stop_random));
-    report("replay, in a 600 s recorded pause", stops(20, 200, [&] { rig.session.StartSimulation(longpause); }, stop_sim));
-    report("replay, in the 5000 ms between rounds", stops(10, 300, [&] { rig.session.StartSimulation(tworounds); }, stop_sim));
+    report("random, in its 200/100 ms waits", stops(
+                                                  20, 150, [&] { rig.session.StartRandom(1); }, stop_random));
+    report("replay, in a 600 s recorded pause",
+           stops(
+               20, 200, [&] { rig.session.StartSimulation(longpause); }, stop_sim));
+    report("replay, in the 5000 ms between rounds",
+           stops(
+               10, 300, [&] { rig.session.StartSimulation(tworounds); }, stop_sim));
     box.set_reply_delay(2000);  // the box is slow to answer: stop while waiting for it
-    report("random, waiting for the box's answer", stops(10, 30, [&] { rig.session.StartRandom(1); }, stop_random));
+    report("random, waiting for the box's answer", stops(
+                                                       10, 30, [&] { rig.session.StartRandom(1); }, stop_random));
     box.set_reply_delay(0);
     std::this_thread::sleep_for(std::chrono::seconds(3));  // the slow answers still due
 

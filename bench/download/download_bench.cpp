@@ -106,8 +106,7 @@ int main(int argc, char** argv)
     std::printf("download %d KiB at %d Bd, speed %g: %.2f s, %.0f B/s of %.0f B/s = %.1f%% of the line%s%s\n", kib,
                 baud, speed, seconds, rate, line, 100.0 * rate / line, r.ok ? "" : " (job failed)",
                 same ? "" : " (the box kept other bytes)");
-    std::printf("host: the job returned after %.2f s of sending (%llu bytes)\n", r.seconds,
-                (unsigned long long)r.sent);
+    std::printf("host: the job returned after %.2f s of sending (%llu bytes)\n", r.seconds, (unsigned long long)r.sent);
     box.stop();
     svc.SMS_Deinit();
     return r.ok && same ? 0 : 1;

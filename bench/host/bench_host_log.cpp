@@ -32,12 +32,12 @@ namespace {
 void send_raw(const std::string& path, const std::vector<uint8_t>& msg)
 {
     int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un a {};
+    sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0) {
         (void)::send(fd, msg.data(), msg.size(), MSG_NOSIGNAL);
-        pollfd p {fd, POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 2000) > 0) {
             char c;
             (void)::recv(fd, &c, 1, 0);
@@ -60,9 +60,7 @@ Result run(COutputWnd& pane, int threads, int lines, const std::function<void(in
     qint64 max_stall = 0;
     QTimer probe;
     probe.setInterval(1);
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        max_stall = std::max(max_stall, tick.restart());
-    });
+    QObject::connect(&probe, &QTimer::timeout, [&] { max_stall = std::max(max_stall, tick.restart()); });
     std::atomic<int> done{0};
     wall.start();
     tick.start();
@@ -99,7 +97,8 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QTemporaryDir tmp;
     QDir(tmp.path()).mkpath(QStringLiteral("run"));
-    QFile::setPermissions(tmp.path() + QStringLiteral("/run"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(tmp.path() + QStringLiteral("/run"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     qputenv("XDG_RUNTIME_DIR", (tmp.path() + QStringLiteral("/run")).toLocal8Bit());
     qputenv("CORVANE_HOME", tmp.path().toLocal8Bit());
     QApplication app(argc, argv);

@@ -121,8 +121,8 @@ int bench(const std::string& url, int boxes_each)
                 names.push_back(spec.name);
             }
             const Round r = run(url, names, n, boxes_each);
-            std::printf("%-9d %-7s %14.0f %12.2f %12.2f %7d\n", n, shared ? "one" : "each", r.per_second,
-                        r.median_ms, r.p99_ms, r.errors);
+            std::printf("%-9d %-7s %14.0f %12.2f %12.2f %7d\n", n, shared ? "one" : "each", r.per_second, r.median_ms,
+                        r.p99_ms, r.errors);
             failed += r.errors;
         }
     return failed ? 1 : 0;

@@ -41,8 +41,8 @@ Times best_of_five(F run)
 void report(const char* what, const std::string& file, Times t)
 {
     const double mb = double(std::filesystem::file_size(file)) / 1e6;
-    std::printf("%-44s %6.1f MB  best %6.3f s %7.1f MB/s   first %6.3f s %7.1f MB/s\n", what, mb, t.best,
-                mb / t.best, t.first, mb / t.first);
+    std::printf("%-44s %6.1f MB  best %6.3f s %7.1f MB/s   first %6.3f s %7.1f MB/s\n", what, mb, t.best, mb / t.best,
+                t.first, mb / t.first);
 }
 
 // A flash image: code-like random bytes, with the empty (0xFF) half a real

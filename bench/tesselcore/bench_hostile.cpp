@@ -46,7 +46,7 @@ void make_image(const std::string& path)
         uint8_t* e = h + 28 + 48 * k;
         std::memset(e, 0, 48);
         e[0] = (uint8_t)k;
-        tessel::wr32(e + 4, 0);    // from the DMH, which is at 0
+        tessel::wr32(e + 4, 0);  // from the DMH, which is at 0
         tessel::wr32(e + 8, len);  // the whole image
         std::memcpy(e + 12, "NCRC", 4);
     }

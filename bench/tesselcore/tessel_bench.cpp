@@ -72,8 +72,9 @@ static void bench_scan()
         if (std::memcmp(img.data() + p, tessel::kDmhMarker, 12) == 0)
             ++hits;
     auto t1 = Clock::now();
-    std::printf("scan of a 64 MiB image, 4 DMHs, 64 blocks: %.1f ms, %.0f MB/s (byte-by-byte compare: %.0f MB/s, %zu hits)\n",
-                best * 1e3, len / best / 1e6, len / secs(t0, t1) / 1e6, hits);
+    std::printf(
+        "scan of a 64 MiB image, 4 DMHs, 64 blocks: %.1f ms, %.0f MB/s (byte-by-byte compare: %.0f MB/s, %zu hits)\n",
+        best * 1e3, len / best / 1e6, len / secs(t0, t1) / 1e6, hits);
 }
 
 static void bench_roundtrip()
@@ -127,10 +128,11 @@ static void bench_roundtrip()
     auto t4 = Clock::now();
     if (s || g != 1 || r || b)
         std::printf("round trip failed: %s\n", core.last_message().c_str());
-    std::printf("round trip, 64 blocks, %d items: scan+script %.1f ms, workbook %.1f ms, import %.1f ms, rebuild %.1f ms, "
-                "total %.1f ms; identical image: %s\n",
-                blocks * per_block, secs(t0, t1) * 1e3, secs(t1, t2) * 1e3, secs(t2, t3) * 1e3, secs(t3, t4) * 1e3,
-                secs(t0, t4) * 1e3, out == img ? "yes" : "no");
+    std::printf(
+        "round trip, 64 blocks, %d items: scan+script %.1f ms, workbook %.1f ms, import %.1f ms, rebuild %.1f ms, "
+        "total %.1f ms; identical image: %s\n",
+        blocks * per_block, secs(t0, t1) * 1e3, secs(t1, t2) * 1e3, secs(t2, t3) * 1e3, secs(t3, t4) * 1e3,
+        secs(t0, t4) * 1e3, out == img ? "yes" : "no");
     core.free_block_node(&node);
     std::system(("rm -rf '" + dir + "'").c_str());
 }

@@ -39,9 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
 std::vector<std::vector<uint8_t>> fuzz_seeds()
 {
-    std::string s =
-        "CFGHEADER=toolcfg\nSHEETID=3\nSHEETINFO=Name][Value]\nBLOCKINFO=sys]\nOFFSET=4\nEM=1\nINDEX=30\n"
-        "##[a][0][3][2][note],[b][2][8][16][0][100][n],[c][1][96][64][t]##\n"
-        "SHEETID=2\nBLOCKINFO=ir]\nINDEX=e0\n[k][0][0][8] [l][0][0][8];\n";
+    std::string s = "CFGHEADER=toolcfg\nSHEETID=3\nSHEETINFO=Name][Value]\nBLOCKINFO=sys]\nOFFSET=4\nEM=1\nINDEX=30\n"
+                    "##[a][0][3][2][note],[b][2][8][16][0][100][n],[c][1][96][64][t]##\n"
+                    "SHEETID=2\nBLOCKINFO=ir]\nINDEX=e0\n[k][0][0][8] [l][0][0][8];\n";
     return {std::vector<uint8_t>(s.begin(), s.end())};
 }

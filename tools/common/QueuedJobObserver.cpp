@@ -7,7 +7,8 @@
 QueuedJobObserver::QueuedJobObserver(QObject* parent) : QObject(parent) {}
 QueuedJobObserver::~QueuedJobObserver() = default;
 
-template <class F> void QueuedJobObserver::post(F&& f)
+template <class F>
+void QueuedJobObserver::post(F&& f)
 {
     // A queued call bound to `this`: Qt drops it if the observer is gone by
     // the time the event loop reaches it.

@@ -38,5 +38,6 @@ signals:
     void finished(bool ok, const QString& error);
 
 private:
-    template <class F> void post(F&& f);
+    template <class F>
+    void post(F&& f);
 };

@@ -31,9 +31,6 @@ void InfoBox(QWidget* parent, const QString& caption, const QString& text)
         QMessageBox::information(parent, caption, text);
 }
 
-CSerialMonitorSerivce* SerialService()
-{
-    return kv::current_serial_service();
-}
+CSerialMonitorSerivce* SerialService() { return kv::current_serial_service(); }
 
 }  // namespace corvane

@@ -38,13 +38,13 @@ using MultiViewDllFn = int (*)(void** slot);
 
 }  // namespace corvane
 
-#define CORVANE_TOOL_PLUGIN(ViewClass)                                                          \
-    static_assert(std::is_base_of_v<QWidget, ViewClass>, "a tool view is a QWidget");           \
-    static_assert(std::is_constructible_v<ViewClass, QWidget*>,                                 \
-                  "a tool view needs a Q_INVOKABLE constructor taking the parent QWidget*");    \
-    extern "C" __attribute__((visibility("default"), used)) int MultiViewDll(void** slot)       \
-    {                                                                                           \
-        if (slot)                                                                               \
-            *slot = const_cast<QMetaObject*>(&ViewClass::staticMetaObject);                     \
-        return 0;                                                                               \
+#define CORVANE_TOOL_PLUGIN(ViewClass)                                                                                 \
+    static_assert(std::is_base_of_v<QWidget, ViewClass>, "a tool view is a QWidget");                                  \
+    static_assert(std::is_constructible_v<ViewClass, QWidget*>,                                                        \
+                  "a tool view needs a Q_INVOKABLE constructor taking the parent QWidget*");                           \
+    extern "C" __attribute__((visibility("default"), used)) int MultiViewDll(void** slot)                              \
+    {                                                                                                                  \
+        if (slot)                                                                                                      \
+            *slot = const_cast<QMetaObject*>(&ViewClass::staticMetaObject);                                            \
+        return 0;                                                                                                      \
     }

@@ -9,10 +9,7 @@
 
 namespace corvane {
 
-QColor ColorFromColorRef(uint32_t c)
-{
-    return QColor(int(c & 0xFF), int((c >> 8) & 0xFF), int((c >> 16) & 0xFF));
-}
+QColor ColorFromColorRef(uint32_t c) { return QColor(int(c & 0xFF), int((c >> 8) & 0xFF), int((c >> 16) & 0xFF)); }
 
 QString FormatToolTip(const QString& text, int max_width)
 {
@@ -60,10 +57,7 @@ int COXToolTipCtrl::AddTool(QWidget* control, const wchar_t* text)
     return AddTool(control, text ? QString::fromWCharArray(text) : QString());
 }
 
-QString COXToolTipCtrl::TipText(QWidget* control) const
-{
-    return m_tips.value(control);
-}
+QString COXToolTipCtrl::TipText(QWidget* control) const { return m_tips.value(control); }
 
 bool COXToolTipCtrl::eventFilter(QObject* watched, QEvent* event)
 {

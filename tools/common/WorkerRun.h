@@ -59,7 +59,8 @@ public:
 
     // Calls `f` only while the view holds on, never at the same time as the
     // view lets go: for reports the job makes beside the observer's.
-    template <class F> void while_held(F&& f)
+    template <class F>
+    void while_held(F&& f)
     {
         std::lock_guard<std::mutex> l(m_mutex);
         if (!m_let_go)
@@ -89,16 +90,32 @@ private:
     class Relay : public IJobObserver {
     public:
         Relay(WorkerRun& run, IJobObserver* t) : target(t), m_run(run) {}
-        void OnStatus(const std::string& t) override { pass([&](IJobObserver& o) { o.OnStatus(t); }); }
-        void OnProgress(int p) override { pass([&](IJobObserver& o) { o.OnProgress(p); }); }
-        void OnPhase(const std::string& n) override { pass([&](IJobObserver& o) { o.OnPhase(n); }); }
-        void OnButtonsEnabled(bool e) override { pass([&](IJobObserver& o) { o.OnButtonsEnabled(e); }); }
-        void OnFinished(bool ok, const std::string& e) override { pass([&](IJobObserver& o) { o.OnFinished(ok, e); }); }
+        void OnStatus(const std::string& t) override
+        {
+            pass([&](IJobObserver& o) { o.OnStatus(t); });
+        }
+        void OnProgress(int p) override
+        {
+            pass([&](IJobObserver& o) { o.OnProgress(p); });
+        }
+        void OnPhase(const std::string& n) override
+        {
+            pass([&](IJobObserver& o) { o.OnPhase(n); });
+        }
+        void OnButtonsEnabled(bool e) override
+        {
+            pass([&](IJobObserver& o) { o.OnButtonsEnabled(e); });
+        }
+        void OnFinished(bool ok, const std::string& e) override
+        {
+            pass([&](IJobObserver& o) { o.OnFinished(ok, e); });
+        }
 
         IJobObserver* target;  // under the run's lock
 
     private:
-        template <class F> void pass(F&& f)
+        template <class F>
+        void pass(F&& f)
         {
             std::lock_guard<std::mutex> l(m_run.m_mutex);
             if (target)

@@ -25,13 +25,13 @@ inline constexpr size_t kKeyReplySize = 2;
 // The results of send_key: 0 is success, every other value an error code.
 enum SendKeyResult : int {
     kSendOk = 0,
-    kSendNoPort = 1,       // no service, or the port given is not open
+    kSendNoPort = 1,  // no service, or the port given is not open
     kSendWriteFailed = 2,  // the frame did not go out
-    kSendNoAnswer = 3,     // the box did not answer in time
-    kSendRefused = 4,      // the box refused the key ('E' 0x02)
-    kSendDamaged = 5,      // the box received a damaged frame ('E' 0x01)
-    kSendBadAnswer = 6,    // an answer that is neither of the above
-    kSendStopped = 7,      // the caller stopped waiting for the answer
+    kSendNoAnswer = 3,  // the box did not answer in time
+    kSendRefused = 4,  // the box refused the key ('E' 0x02)
+    kSendDamaged = 5,  // the box received a damaged frame ('E' 0x01)
+    kSendBadAnswer = 6,  // an answer that is neither of the above
+    kSendStopped = 7,  // the caller stopped waiting for the answer
 };
 
 std::array<uint8_t, kKeyFrameSize> build_key_frame(int32_t value);

@@ -23,8 +23,8 @@ using namespace clicker;
 namespace {
 
 constexpr size_t kMaxRecordFileBytes = 4u << 20;  // 2000 records fit many times over
-constexpr int kSliceMs = 10;                      // how often a wait for the answer looks at `stop`
-constexpr int kTrailQuietMs = 20;                 // quiet that ends the console text after the answer
+constexpr int kSliceMs = 10;  // how often a wait for the answer looks at `stop`
+constexpr int kTrailQuietMs = 20;  // quiet that ends the console text after the answer
 
 int64_t steady_ms()
 {
@@ -58,7 +58,10 @@ int32_t key_value_of(const std::string& digits)
 }
 
 // Line time of `bytes` bytes at `baud` (ten bits each), ms.
-int line_ms(size_t bytes, int baud) { return baud > 0 ? static_cast<int>(bytes * 10000 / static_cast<size_t>(baud)) : 0; }
+int line_ms(size_t bytes, int baud)
+{
+    return baud > 0 ? static_cast<int>(bytes * 10000 / static_cast<size_t>(baud)) : 0;
+}
 
 }  // namespace
 
@@ -197,7 +200,8 @@ static int exchange_key(CSerialMonitorSerivce* svc, int32_t value, int baud, con
         rc = kSendBadAnswer;
     const bool answered = rc != kSendNoAnswer && rc != kSendBadAnswer && rc != kSendStopped;
     if (answered)
-        in.erase(in.begin() + static_cast<std::ptrdiff_t>(at), in.begin() + static_cast<std::ptrdiff_t>(at + kKeyReplySize));
+        in.erase(in.begin() + static_cast<std::ptrdiff_t>(at),
+                 in.begin() + static_cast<std::ptrdiff_t>(at + kKeyReplySize));
     if (!in.empty())
         WriteConsleData(in.data(), in.size());
     return rc;
@@ -326,7 +330,8 @@ int CKvBasicRemoteCtrl::load_key_map(const std::string& path)
         const RecordLine& r = lines[i];
         std::string name = r.comment;
         const std::string suffix = kLastKeySuffix;
-        if (r.closing && name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
+        if (r.closing && name.size() > suffix.size() &&
+            name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0)
             name.resize(name.size() - suffix.size());
         const int k = static_cast<int>(i);
         t->key_value[k] = find_key(name, r.key);

@@ -32,10 +32,10 @@ public:
     CKvBasicRemoteCtrl(const CKvBasicRemoteCtrl&) = delete;
     CKvBasicRemoteCtrl& operator=(const CKvBasicRemoteCtrl&) = delete;
 
-    tag_record_table* m_pTable = nullptr;       // the owner's record table (first member)
-    int32_t m_KeyNum = 0;                      // keys of the current key map (second member)
-    CSerialMonitorSerivce* m_pSerial = nullptr; // the service keys go through
-    int64_t m_StartTime = 0;                   // start of the recording, on now_ms()'s clock
+    tag_record_table* m_pTable = nullptr;  // the owner's record table (first member)
+    int32_t m_KeyNum = 0;  // keys of the current key map (second member)
+    CSerialMonitorSerivce* m_pSerial = nullptr;  // the service keys go through
+    int64_t m_StartTime = 0;  // start of the recording, on now_ms()'s clock
 
     // Reads the key map rows of a workbook into *remote. Nonzero when the rows
     // are there: 1 to 100 keys. Zero when the file cannot be read or holds no

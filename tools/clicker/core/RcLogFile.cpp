@@ -6,10 +6,7 @@
 
 namespace clicker {
 
-RcLogFile::RcLogFile()
-    : m_folder(CKvBasicCfgIni::get_cur_root_directory()), m_now([] { return std::time(nullptr); })
-{
-}
+RcLogFile::RcLogFile() : m_folder(CKvBasicCfgIni::get_cur_root_directory()), m_now([] { return std::time(nullptr); }) {}
 
 void RcLogFile::set_folder(const std::string& dir)
 {

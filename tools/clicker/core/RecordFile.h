@@ -41,7 +41,7 @@ std::string record_line(const std::string& name, int sleep_ms);
 std::string closing_line(const std::string& name, int sleep_ms);
 
 struct RecordLine {
-    std::string key;      // the "Key:" word
+    std::string key;  // the "Key:" word
     int32_t sleep_ms = 0;
     std::string comment;  // the full name
     bool closing = false;

@@ -377,8 +377,7 @@ int CRemoteSession::Position() const
 
 uint32_t CRemoteSession::ReplayLoop()
 {
-    while (m_sim && ReplayStep()) {
-    }
+    while (m_sim && ReplayStep()) {}
     return 0;
 }
 

@@ -99,8 +99,8 @@ public:
     struct Stats {
         int keys_sent = 0;
         int send_failures = 0;
-        int unknown_keys = 0;   // records of a key the key map does not know
-        int wrong_sleeps = 0;   // records with a pause of 0 or less
+        int unknown_keys = 0;  // records of a key the key map does not know
+        int wrong_sleeps = 0;  // records with a pause of 0 or less
         int keys_not_recorded = 0;
     };
     Stats GetStats() const;

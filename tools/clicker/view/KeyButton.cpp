@@ -1,10 +1,10 @@
 #include "KeyButton.h"
 
 CKeyButton::CKeyButton(const QString& name, const QString& shortcut, int32_t value, QWidget* parent)
-    : QPushButton(shortcut.isEmpty() ? name : name + QStringLiteral(" (&") + shortcut + QStringLiteral(")"), parent),
-      m_name(name), m_value(value)
-{
-}
+    : QPushButton(shortcut.isEmpty() ? name : name + QStringLiteral(" (&") + shortcut + QStringLiteral(")"), parent)
+    , m_name(name)
+    , m_value(value)
+{}
 
 QRect CKeyButton::Place(int j)
 {

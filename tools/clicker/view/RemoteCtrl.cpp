@@ -22,7 +22,7 @@ namespace {
 
 constexpr int kDefaultBaudIndex = 5;  // 4800
 constexpr int kDefaultDataIndex = 4;  // 8 bits
-constexpr int kKeyButtonId = 60000;   // key button j is child 60000 + j
+constexpr int kKeyButtonId = 60000;  // key button j is child 60000 + j
 const char* const kParity[] = {"NOPARITY", "ODDPARITY", "EVENPARITY", "MARKPARITY", "SPACEPARITY"};
 const char* const kStopBits[] = {"ONESTOPBIT", "ONE5STOPBITS", "TWOSTOPBITS"};
 
@@ -185,8 +185,8 @@ void CRemoteCtrl::InitialUpdate()
             LogStoreFileLine("RemoteCtrl", __LINE__);
             WriteLog(64, "Search Port Cnt = %d!\n", count);
         }
-        cfg = m_portSettings.empty() ? default_settings(0) : m_portSettings[static_cast<size_t>(
-                                                                 std::clamp(cfg.port_index, 0, count - 1))];
+        cfg = m_portSettings.empty() ? default_settings(0)
+                                     : m_portSettings[static_cast<size_t>(std::clamp(cfg.port_index, 0, count - 1))];
     }
     FillPortList(ports);
     SelectPort(cfg.port_index);
@@ -325,7 +325,10 @@ void CRemoteCtrl::DestroyKeyButtons()
     m_keys.clear();
 }
 
-void CRemoteCtrl::OnKeyClicked(CKeyButton* key) { m_session->PressByHand(key->KeyName().toStdString(), key->KeyValue()); }
+void CRemoteCtrl::OnKeyClicked(CKeyButton* key)
+{
+    m_session->PressByHand(key->KeyName().toStdString(), key->KeyValue());
+}
 
 // ---------------------------------------------------------------------------
 // Modes
@@ -384,8 +387,7 @@ void CRemoteCtrl::ChooseSimulationFile(const QString& path)
 // simulation, and simulation excludes both.
 void CRemoteCtrl::SyncModeButtons()
 {
-    const bool random = m_session->RandomRunning(), recording = m_session->Recording(),
-               sim = m_session->Simulating();
+    const bool random = m_session->RandomRunning(), recording = m_session->Recording(), sim = m_session->Simulating();
     m_random->setText(random ? QStringLiteral("Stop") : QStringLiteral("Start"));
     m_record->setText(recording ? QStringLiteral("Stop") : QStringLiteral("Start"));
     m_simulation->setText(sim ? QStringLiteral("Stop") : QStringLiteral("Start"));
@@ -406,10 +408,12 @@ void CRemoteCtrl::Message(const QString& text)
 void CRemoteCtrl::OnLine(const std::string& text)
 {
     const QString line = QString::fromStdString(text);
-    QMetaObject::invokeMethod(m_log, [log = m_log, line] { log->AppendText(line); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_log, [log = m_log, line] { log->AppendText(line); }, Qt::QueuedConnection);
 }
 
 void CRemoteCtrl::OnModeEnded()
 {
-    QMetaObject::invokeMethod(this, [this] { SyncModeButtons(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this] { SyncModeButtons(); }, Qt::QueuedConnection);
 }

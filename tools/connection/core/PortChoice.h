@@ -12,7 +12,7 @@ class CSerialMonitorSerivce;
 namespace connection {
 
 struct PortChoice {
-    std::string path;   // what the service opens
+    std::string path;  // what the service opens
     std::string label;  // what the list shows: "friendly name  (path)", or the path alone
 };
 

@@ -28,10 +28,7 @@ const char* const kParityNames[] = {"None", "Odd", "Even", "Mark", "Space"};
 const char* const kStopNames[] = {"1", "1.5", "2"};
 const char kParityLetters[] = {'N', 'O', 'E', 'M', 'S'};
 
-QString settingsKey(const char* key)
-{
-    return QStringLiteral("Com_Connection/") + QLatin1String(key);
-}
+QString settingsKey(const char* key) { return QStringLiteral("Com_Connection/") + QLatin1String(key); }
 
 }  // namespace
 
@@ -140,9 +137,10 @@ void CComConnectionView::AddToolTips()
     tips->SetMaxTipWidth(corvane::kToolTipMaxWidth);
     tips->SetTipBkColor(corvane::kToolTipBkColorRef);
     tips->AddTool(m_refresh, QStringLiteral("Searches the serial ports of this computer again."));
-    tips->AddTool(m_add, QStringLiteral("Adds a port the search cannot see: the pseudo-terminal of the virtual STB, or a "
-                                        "port behind a serial server (rfc2217://HOST:PORT, or socket://HOST:PORT for raw "
-                                        "TCP)."));
+    tips->AddTool(m_add,
+                  QStringLiteral("Adds a port the search cannot see: the pseudo-terminal of the virtual STB, or a "
+                                 "port behind a serial server (rfc2217://HOST:PORT, or socket://HOST:PORT for raw "
+                                 "TCP)."));
     tips->AddTool(m_open, QStringLiteral("Opens the port with these settings; every tool then uses it."));
     tips->AddTool(m_close, QStringLiteral("Closes the open port."));
 }
@@ -199,10 +197,7 @@ int CComConnectionView::AddPort(const QString& path)
     return 1;
 }
 
-QString CComConnectionView::SelectedPortPath() const
-{
-    return m_port->currentData().toString();
-}
+QString CComConnectionView::SelectedPortPath() const { return m_port->currentData().toString(); }
 
 bool CComConnectionView::SelectPort(const QString& path)
 {
@@ -271,10 +266,7 @@ int CComConnectionView::ClosePort()
     return closed > 0 ? 1 : 0;
 }
 
-QString CComConnectionView::StatusText() const
-{
-    return m_status->text();
-}
+QString CComConnectionView::StatusText() const { return m_status->text(); }
 
 void CComConnectionView::updateState()
 {

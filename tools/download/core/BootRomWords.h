@@ -22,7 +22,8 @@ namespace download {
 class BootRomWords : public WordAccess {
 public:
     explicit BootRomWords(bootlink::JobContext& ctx, int write_timeout_ms = 500)
-        : m_ctx(ctx), m_writeTimeout(write_timeout_ms) {}
+        : m_ctx(ctx), m_writeTimeout(write_timeout_ms)
+    {}
 
     int write(uint32_t address, uint32_t value) override;
     int read(uint32_t address, uint32_t* value) override;

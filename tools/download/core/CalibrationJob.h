@@ -30,14 +30,14 @@ struct CalibrationParams {
 
 struct CalibrationResult {
     bool ok = false;
-    bool stopped = false;    // the running flag was cleared
-    std::string error;       // why it failed
+    bool stopped = false;  // the running flag was cleared
+    std::string error;  // why it failed
     JobErrorKind kind = JobErrorKind::None;  // why it ended, as the observer's OnResult told
-    int seconds = 0;         // "cost %d s"
+    int seconds = 0;  // "cost %d s"
     bool fpga = false;
-    FpgaOptions options;     // FPGA: the options the configuration set
-    LaneResult lanes[2];     // FPGA: what each lane's sweep found
-    int lanes_done = 0;      // FPGA: lanes swept to their end
+    FpgaOptions options;  // FPGA: the options the configuration set
+    LaneResult lanes[2];  // FPGA: what each lane's sweep found
+    int lanes_done = 0;  // FPGA: lanes swept to their end
 };
 
 // Runs on the calibration thread. `ctx.keep_going` is the running flag (set

@@ -48,9 +48,12 @@ uint32_t* option_slot(FpgaOptions& o, std::string_view name)
         uint32_t FpgaOptions::*slot;
     };
     static const Entry kOptions[] = {
-        {"address", &FpgaOptions::address},           {"clear0", &FpgaOptions::clear0},
-        {"clear1", &FpgaOptions::clear1},             {"clock_delay0", &FpgaOptions::clock_delay0},
-        {"clock_delay1", &FpgaOptions::clock_delay1}, {"dqs_delay0", &FpgaOptions::dqs_delay0},
+        {"address", &FpgaOptions::address},
+        {"clear0", &FpgaOptions::clear0},
+        {"clear1", &FpgaOptions::clear1},
+        {"clock_delay0", &FpgaOptions::clock_delay0},
+        {"clock_delay1", &FpgaOptions::clock_delay1},
+        {"dqs_delay0", &FpgaOptions::dqs_delay0},
         {"dqs_delay1", &FpgaOptions::dqs_delay1},
     };
     for (const Entry& e : kOptions)
@@ -65,10 +68,7 @@ bool blank(std::string_view s)
     return s.empty();
 }
 
-std::string at_line(int n, const std::string& what)
-{
-    return "line " + std::to_string(n) + ": " + what;
-}
+std::string at_line(int n, const std::string& what) { return "line " + std::to_string(n) + ": " + what; }
 
 }  // namespace
 

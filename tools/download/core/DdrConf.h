@@ -29,8 +29,8 @@ struct FpgaOptions {
 };
 
 struct ConfigWrite {
-    int line = 0;           // 1-based line of the file
-    int index = 0;          // the decimal first number (not used on the wire)
+    int line = 0;  // 1-based line of the file
+    int index = 0;  // the decimal first number (not used on the wire)
     uint32_t address = 0;
     uint32_t value = 0;
 };

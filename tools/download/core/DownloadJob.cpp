@@ -74,8 +74,8 @@ bool cache_calibration(CacheCalibration cal, bootlink::JobContext& ctx, Download
         if (!bootlink::send_cache_calibration(cache_calibration_image(cal), ctx)) {
             BL_LOG(kSrc, "Calibration on chip failed\n");
             r->error = "the cache calibration failed";
-            r->kind = bootlink::error_kind(ctx.outcome == bootlink::Outcome::Ok ? bootlink::Outcome::Failed
-                                                                                 : ctx.outcome);
+            r->kind =
+                bootlink::error_kind(ctx.outcome == bootlink::Outcome::Ok ? bootlink::Outcome::Failed : ctx.outcome);
             return false;
         }
     }
@@ -121,8 +121,8 @@ void stream_image(const DownloadParams& p, bootlink::JobContext& ctx, DownloadRe
     case BlocksEnd::SendFailed:
         // The loop ends here without a word in the old tool, which looked
         // like a finished download; say what happened.
-        r->error = "the STB did not take the image after " + std::to_string(r->sent) + " of " +
-                   std::to_string(size) + " bytes";
+        r->error = "the STB did not take the image after " + std::to_string(r->sent) + " of " + std::to_string(size) +
+                   " bytes";
         r->kind = JobErrorKind::Failed;
         BL_LOG(kSrc, "Download failed: %s\n", r->error.c_str());
         break;

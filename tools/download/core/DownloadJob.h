@@ -56,10 +56,10 @@ struct DownloadResult {
     bool ok = false;
     bool cancelled = false;
     std::string user_error;  // a message for a box before anything was done ("Please open the com first.")
-    std::string error;       // why it failed, in the words of the log
+    std::string error;  // why it failed, in the words of the log
     JobErrorKind kind = JobErrorKind::None;  // why it ended, as the observer's OnResult told
     uint64_t sent = 0;
-    double seconds = 0;      // of the image stream alone
+    double seconds = 0;  // of the image stream alone
 };
 
 // Runs on the download thread. `ctx.cancel` is the manual-reset cancel event;

@@ -52,10 +52,7 @@ bool FpgaSweep::pulse(uint8_t code, int times)
     return true;
 }
 
-bool FpgaSweep::reset_lane(uint8_t clear)
-{
-    return pulse(clear, 1);
-}
+bool FpgaSweep::reset_lane(uint8_t clear) { return pulse(clear, 1); }
 
 int FpgaSweep::pattern_test(uint32_t mask)
 {

@@ -23,8 +23,8 @@ constexpr uint32_t kPatternAddress1 = 0x80AAAAA4;
 constexpr uint32_t kPattern0 = 0x55555555;
 constexpr uint32_t kPattern1 = 0xAAAAAAAA;
 constexpr int kClockPositions = 80;  // clock delays 0 .. 79
-constexpr int kDqsPositions = 64;    // DQS delays 0 .. 63 (the delay wraps)
-constexpr int kRunLength = 5;        // passes that make a window, failures that close it
+constexpr int kDqsPositions = 64;  // DQS delays 0 .. 63 (the delay wraps)
+constexpr int kRunLength = 5;  // passes that make a window, failures that close it
 
 // The STB's address space as the sweep sees it. 1 on success, 0 when the
 // instruction did not go out or (read) no reply came.
@@ -79,7 +79,7 @@ struct LaneResult {
     bool dqs_found = false;
     int clock_start = -1, clock_end = -1;  // the windows seen, inclusive; -1: none
     int dqs_start = -1, dqs_end = -1;
-    int clock = 0, dqs = 0;                // the delays the lane is left at
+    int clock = 0, dqs = 0;  // the delays the lane is left at
     bool ok() const { return clock_found && dqs_found; }
 };
 

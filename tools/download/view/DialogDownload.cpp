@@ -25,7 +25,8 @@ namespace {
 const char* const kImageFilter = "img files(*.img);;bin files(*.bin);;all files(*.*)";
 const char* const kChipFilter = "chip_conf files(*.txt);;all files(*.*)";
 
-template <class W> W* named(W* w, const char* name)
+template <class W>
+W* named(W* w, const char* name)
 {
     w->setObjectName(QLatin1String(name));
     return w;
@@ -201,10 +202,7 @@ CDialogDownload::~CDialogDownload()
     WorkerRun::let_go(m_calibRun);
 }
 
-bool CDialogDownload::calibrationRunning() const
-{
-    return m_cal && m_cal->running.load();
-}
+bool CDialogDownload::calibrationRunning() const { return m_cal && m_cal->running.load(); }
 
 void CDialogDownload::error(const QString& text)
 {
@@ -214,13 +212,15 @@ void CDialogDownload::error(const QString& text)
 
 void CDialogDownload::setDownloadControlsEnabled(bool on)
 {
-    for (QWidget* w : std::initializer_list<QWidget*>{m_select, m_download, m_cancel, m_elmDdr2, m_elmDdr3, m_cacheNone})
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{m_select, m_download, m_cancel, m_elmDdr2, m_elmDdr3, m_cacheNone})
         w->setEnabled(on);
 }
 
 void CDialogDownload::setCalibrationControlsVisible(bool on)
 {
-    for (QWidget* w : std::initializer_list<QWidget*>{m_fpga, m_chip, m_startStop, m_chipLabel, m_chipPath, m_chipSelect})
+    for (QWidget* w :
+         std::initializer_list<QWidget*>{m_fpga, m_chip, m_startStop, m_chipLabel, m_chipPath, m_chipSelect})
         w->setVisible(on);
 }
 
@@ -336,8 +336,8 @@ void CDialogDownload::onDownload()
     WorkerRun* r = run.get();  // lives as long as its job
     p.on_send_size = [this, r](uint64_t n) {
         r->while_held([&] {
-            QMetaObject::invokeMethod(this, [this, n] { m_sendSize->setText(QString::number(qulonglong(n))); },
-                                      Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this, n] { m_sendSize->setText(QString::number(qulonglong(n))); }, Qt::QueuedConnection);
         });
     };
     m_downloadRunning = true;
@@ -403,8 +403,7 @@ void CDialogDownload::startCalibration()
     auto state = std::make_shared<CalibrationState>();
     bootlink::JobContext* ctx = &state->ctx;
     const bool chip = m_chip->isChecked();
-    const std::string path =
-        chip ? m_chipPath->text().toStdString() : ctx->file_path(download::kFpgaConfigFile);
+    const std::string path = chip ? m_chipPath->text().toStdString() : ctx->file_path(download::kFpgaConfigFile);
     if (path.empty()) {
         error(QStringLiteral("Please select the chip_ddrconf file first!!!"));
         return;

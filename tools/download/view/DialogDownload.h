@@ -44,14 +44,14 @@ public:
     const COXToolTipCtrl& tips() const { return m_tips; }
 
 public slots:
-    void onBootRomClicked(bool checked);     // 1007
-    void onCalibrateClicked(bool checked);   // 1009
-    void onPlatformChanged();                // 1019, 1020
-    void onSelectChipFile();                 // 1024
-    void onSelectImage();                    // 1000
-    void onDownload();                       // 1001
-    void onCancel();                         // 1003
-    void onCalibrationStartStop();           // 1023
+    void onBootRomClicked(bool checked);  // 1007
+    void onCalibrateClicked(bool checked);  // 1009
+    void onPlatformChanged();  // 1019, 1020
+    void onSelectChipFile();  // 1024
+    void onSelectImage();  // 1000
+    void onDownload();  // 1001
+    void onCancel();  // 1003
+    void onCalibrationStartStop();  // 1023
 
 private:
     QGroupBox* BuildDownloadBox();
@@ -67,24 +67,24 @@ private:
     download::CacheCalibration cacheChoice() const;
 
     // Controls, by their role.
-    QCheckBox* m_bootRom = nullptr;        // 1007
-    QLineEdit* m_imagePath = nullptr;      // 1008
-    QPushButton* m_select = nullptr;       // 1000
-    QPushButton* m_download = nullptr;     // 1001
-    QPushButton* m_cancel = nullptr;       // 1003
-    QProgressBar* m_progress = nullptr;    // 1002
-    QLineEdit* m_totalSize = nullptr;      // 1013
-    QLineEdit* m_sendSize = nullptr;       // 1014
-    QRadioButton* m_elmDdr2 = nullptr;     // 1027
-    QRadioButton* m_elmDdr3 = nullptr;     // 1028
-    QRadioButton* m_cacheNone = nullptr;   // 1029
-    QCheckBox* m_calibrate = nullptr;      // 1009
-    QRadioButton* m_fpga = nullptr;        // 1019
-    QRadioButton* m_chip = nullptr;        // 1020
-    QPushButton* m_startStop = nullptr;    // 1023
-    QLabel* m_chipLabel = nullptr;         // 1025
-    QLineEdit* m_chipPath = nullptr;       // 1010
-    QPushButton* m_chipSelect = nullptr;   // 1024
+    QCheckBox* m_bootRom = nullptr;  // 1007
+    QLineEdit* m_imagePath = nullptr;  // 1008
+    QPushButton* m_select = nullptr;  // 1000
+    QPushButton* m_download = nullptr;  // 1001
+    QPushButton* m_cancel = nullptr;  // 1003
+    QProgressBar* m_progress = nullptr;  // 1002
+    QLineEdit* m_totalSize = nullptr;  // 1013
+    QLineEdit* m_sendSize = nullptr;  // 1014
+    QRadioButton* m_elmDdr2 = nullptr;  // 1027
+    QRadioButton* m_elmDdr3 = nullptr;  // 1028
+    QRadioButton* m_cacheNone = nullptr;  // 1029
+    QCheckBox* m_calibrate = nullptr;  // 1009
+    QRadioButton* m_fpga = nullptr;  // 1019
+    QRadioButton* m_chip = nullptr;  // 1020
+    QPushButton* m_startStop = nullptr;  // 1023
+    QLabel* m_chipLabel = nullptr;  // 1025
+    QLineEdit* m_chipPath = nullptr;  // 1010
+    QPushButton* m_chipSelect = nullptr;  // 1024
     COXToolTipCtrl m_tips;
     FileChooser m_chooser;
     QString m_lastMessage;

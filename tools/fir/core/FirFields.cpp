@@ -44,8 +44,7 @@ int position(int stored, FirList list)
 
 // A number field's text: false with its message when it is no number or
 // does not fit `max`.
-bool number_field(const std::string& text, long long max, const std::string& label, long long* v,
-                  FirResult* res)
+bool number_field(const std::string& text, long long max, const std::string& label, long long* v, FirResult* res)
 {
     if (!tessel::parse_long(text, 10, v)) {
         *res = FirResult::Fail("The '" + label + "' value is not valid!");
@@ -107,8 +106,10 @@ FirResult gather_front_panel(const FrontPanelFields& f, Platform p, uint8_t* cfg
     const struct {
         int FrontPanelFields::*level;
         int byte;
-    } levels[] = {{&FrontPanelFields::clock_level, 8},     {&FrontPanelFields::data_level, 9},
-                  {&FrontPanelFields::scan0_level, 10},    {&FrontPanelFields::lock_lamp_level, 20},
+    } levels[] = {{&FrontPanelFields::clock_level, 8},
+                  {&FrontPanelFields::data_level, 9},
+                  {&FrontPanelFields::scan0_level, 10},
+                  {&FrontPanelFields::lock_lamp_level, 20},
                   {&FrontPanelFields::power_lamp_level, 21}};
     for (const auto& l : levels)
         if (changed(l.level))
@@ -132,8 +133,7 @@ FirResult gather_front_panel(const FrontPanelFields& f, Platform p, uint8_t* cfg
             return res;
         set_six_bits(cfg[ps.byte], v);
     }
-    if (traits(p).panel_extras &&
-        (changed(&FrontPanelFields::digit_positions) || changed(&FrontPanelFields::com_num)))
+    if (traits(p).panel_extras && (changed(&FrontPanelFields::digit_positions) || changed(&FrontPanelFields::com_num)))
         return store_digit_positions(f, cfg);
     return FirResult::Ok();
 }
@@ -196,8 +196,8 @@ uint8_t language_code(const std::string& name)
     return 0;
 }
 
-FirResult gather_hardware(const HardwareFields& f, Platform p, const std::vector<std::string>& captions,
-                          uint8_t* cfg, const HardwareFields* was)
+FirResult gather_hardware(const HardwareFields& f, Platform p, const std::vector<std::string>& captions, uint8_t* cfg,
+                          const HardwareFields* was)
 {
     using H = HardwareFields;
     auto changed = [&](auto member) { return !was || f.*member != was->*member; };

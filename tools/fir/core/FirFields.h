@@ -18,21 +18,21 @@ namespace fir {
 
 // The entries of the pages' lists, as shown (UTF-8).
 enum class FirList {
-    FpType,        // "1642", "1635", "650D/650G"
-    ComNum,        // "0" to "4"
-    Status,        // six display orders
-    Level,         // "low", "high"
-    LbdType,       // lamps driven by I/O or by the MCU
-    ScanType,      // "slot", "matrix"
-    DigitMode,     // default digit positions, or set them
-    VideoMode,     // five video outputs
-    OffOn,         // "OFF", "ON"
-    Sog,           // "ON", "OFF"
+    FpType,  // "1642", "1635", "650D/650G"
+    ComNum,  // "0" to "4"
+    Status,  // six display orders
+    Level,  // "low", "high"
+    LbdType,  // lamps driven by I/O or by the MCU
+    ScanType,  // "slot", "matrix"
+    DigitMode,  // default digit positions, or set them
+    VideoMode,  // five video outputs
+    OffOn,  // "OFF", "ON"
+    Sog,  // "ON", "OFF"
     PowerOffDisp,  // "Time", "Off", "None"
-    StandbyMode,   // automatic standby, timed power-off
-    TvSystem,      // "PAL", "NTSC", "AUTO"
-    Resolution625, // "576P", "720P", "1080i", "1080P" (PAL and AUTO)
-    Resolution525, // "480P", "720P", "1080i", "1080P" (NTSC)
+    StandbyMode,  // automatic standby, timed power-off
+    TvSystem,  // "PAL", "NTSC", "AUTO"
+    Resolution625,  // "576P", "720P", "1080i", "1080P" (PAL and AUTO)
+    Resolution525,  // "480P", "720P", "1080i", "1080P" (NTSC)
 };
 const std::vector<std::string>& list_entries(FirList list);
 
@@ -60,7 +60,7 @@ struct FrontPanelFields {
     int scan_type = 0;
     std::string scan0_pos = "0";
     int scan0_level = 0;
-    int digit_mode = 0;           // 0 default positions, 1 set them
+    int digit_mode = 0;  // 0 default positions, 1 set them
     std::string digit_positions;  // one of "1" to "4" per digit
 };
 
@@ -83,7 +83,7 @@ struct HardwareFields {
     int standby_mode = 0;
     std::array<int, kAllLanguageBoxes> languages{};  // LanguageState; 9 to 12 on Dogwood only
     std::vector<std::string> default_language_list;  // the names offered
-    std::string default_language;                    // the chosen name, empty for none
+    std::string default_language;  // the chosen name, empty for none
     int loop_through = 0;
     int biss = 0;
     // Dogwood only.

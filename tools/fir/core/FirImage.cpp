@@ -102,17 +102,14 @@ FirResult collect(const std::vector<uint8_t>& img, const Dmh& d, Want want, std:
         r.data_pos = d.pos + size_t(offset);
         r.size = e.le32();
         if (uint64_t(d.pos) + offset + r.size > img.size())
-            return FirResult::Fail(kWrongImage, "block " + hex(r.id) + " listed at " + hex(r.entry_pos) +
-                                                    " lies outside the image");
+            return FirResult::Fail(kWrongImage,
+                                   "block " + hex(r.id) + " listed at " + hex(r.entry_pos) + " lies outside the image");
         refs->push_back(r);
     }
     return FirResult::Ok();
 }
 
-bool is_panel_block(uint8_t id)
-{
-    return id == kBlockIr1 || id == kBlockIr2 || id == kBlockFp || id == kBlockConfig;
-}
+bool is_panel_block(uint8_t id) { return id == kBlockIr1 || id == kBlockIr2 || id == kBlockFp || id == kBlockConfig; }
 
 // Alder: DMHs at 64 KiB steps up to the one at which every panel block has
 // been seen (one DMH may list all four).
@@ -230,10 +227,7 @@ KeyTable table_of(uint8_t id)
     return id == kBlockIr1 ? KeyTable::Ir1 : id == kBlockIr2 ? KeyTable::Ir2 : KeyTable::Fp;
 }
 
-int key_count(const KeyCounts& c, KeyTable t)
-{
-    return t == KeyTable::Ir1 ? c.ir1 : t == KeyTable::Ir2 ? c.ir2 : c.fp;
-}
+int key_count(const KeyCounts& c, KeyTable t) { return t == KeyTable::Ir1 ? c.ir1 : t == KeyTable::Ir2 ? c.ir2 : c.fp; }
 
 // The bytes a block must hold for the record, and where its parts lie.
 struct Layout {
@@ -264,8 +258,8 @@ FirResult check_sizes(const std::vector<BlockRef>& refs, Platform p, const KeyCo
     for (const BlockRef& r : refs) {
         size_t needed = layout_of(r, p, counts).needed;
         if (r.size < needed)
-            return FirResult::Fail(kWrongImage, "block " + hex(r.id) + " holds " + std::to_string(r.size) +
-                                                    " bytes, " + std::to_string(needed) + " are needed");
+            return FirResult::Fail(kWrongImage, "block " + hex(r.id) + " holds " + std::to_string(r.size) + " bytes, " +
+                                                    std::to_string(needed) + " are needed");
     }
     return FirResult::Ok();
 }

@@ -48,7 +48,7 @@ struct ParsedImage {
     // False when the script could not be read (base platform only, where the
     // image opens without it): `names` is empty.
     bool script_ok = true;
-    KeyCounts counts;                // key codes per block (N)
+    KeyCounts counts;  // key codes per block (N)
     std::vector<std::string> notes;  // remarks that did not stop the parse
 };
 

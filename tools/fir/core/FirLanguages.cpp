@@ -37,8 +37,7 @@ LanguageFile read_language_list(const std::string& path, std::vector<std::string
     std::vector<std::string> list;
     const tinyxml2::XMLElement* level1 = doc.FirstChildElement();
     const tinyxml2::XMLElement* level2 = level1 ? level1->FirstChildElement() : nullptr;
-    for (const tinyxml2::XMLElement* e = level2 ? level2->FirstChildElement() : nullptr; e;
-         e = e->NextSiblingElement())
+    for (const tinyxml2::XMLElement* e = level2 ? level2->FirstChildElement() : nullptr; e; e = e->NextSiblingElement())
         list.push_back(entry_text(e));
     *names = std::move(list);
     return LanguageFile::Read;

@@ -20,15 +20,26 @@ struct Def {
     bool front;
     Avail avail;
     FieldValue::Kind kind;
-    FirList list;                       // for list fields
-    int& (*as_int)(Pages&);             // list fields
-    std::string& (*as_text)(Pages&);    // number and text fields
-    bool& (*as_bool)(Pages&);           // check boxes
+    FirList list;  // for list fields
+    int& (*as_int)(Pages&);  // list fields
+    std::string& (*as_text)(Pages&);  // number and text fields
+    bool& (*as_bool)(Pages&);  // check boxes
 };
 
-#define FIR_LIST(n, front, av, lst, m) {n, front, av, FieldValue::Text, FirList::lst, [](Pages& g) -> int& { return g.m; }, nullptr, nullptr}
-#define FIR_NUM(n, front, m) {n, front, Avail::All, FieldValue::Number, FirList::Level, nullptr, [](Pages& g) -> std::string& { return g.m; }, nullptr}
-#define FIR_BOOL(n, m) {n, false, Avail::All, FieldValue::Bool, FirList::Level, nullptr, nullptr, [](Pages& g) -> bool& { return g.m; }}
+#define FIR_LIST(n, front, av, lst, m)                                                                                 \
+    {                                                                                                                  \
+        n, front, av, FieldValue::Text, FirList::lst, [](Pages& g) -> int& { return g.m; }, nullptr, nullptr           \
+    }
+#define FIR_NUM(n, front, m)                                                                                           \
+    {                                                                                                                  \
+        n, front, Avail::All, FieldValue::Number, FirList::Level, nullptr,                                             \
+            [](Pages& g) -> std::string& { return g.m; }, nullptr                                                      \
+    }
+#define FIR_BOOL(n, m)                                                                                                 \
+    {                                                                                                                  \
+        n, false, Avail::All, FieldValue::Bool, FirList::Level, nullptr, nullptr,                                      \
+            [](Pages& g) -> bool& { return g.m; }                                                                      \
+    }
 
 const Def kDefs[] = {
     FIR_LIST("fp_type", true, Avail::All, FpType, fp.fp_type),

@@ -116,12 +116,10 @@ FirResult apply_page_file(const CPanelRecord& file, PageFile kind, Platform p,
     }
     case PageFile::Hw: {
         const HardwareFields was = fill_hardware(rec->config(), p, language_captions);
-        return gather_hardware(fill_hardware(file.config(), p, language_captions), p, language_captions,
-                               rec->config(), &was);
+        return gather_hardware(fill_hardware(file.config(), p, language_captions), p, language_captions, rec->config(),
+                               &was);
     }
-    case PageFile::Led:
-        rec->set_led_map(file.led_map());
-        return FirResult::Ok();
+    case PageFile::Led: rec->set_led_map(file.led_map()); return FirResult::Ok();
     default:
         page_file_table(kind, &t);
         for (int i = 0; i < file.count(t); ++i)
@@ -137,14 +135,10 @@ FirResult export_page_file(const CPanelRecord& rec, PageFile kind, Platform p,
     *file = empty_page_record(kind, p);
     KeyTable t;
     switch (kind) {
-    case PageFile::Fp:
-        return gather_front_panel(fill_front_panel(rec.config(), p), p, file->config());
+    case PageFile::Fp: return gather_front_panel(fill_front_panel(rec.config(), p), p, file->config());
     case PageFile::Hw:
-        return gather_hardware(fill_hardware(rec.config(), p, language_captions), p, language_captions,
-                               file->config());
-    case PageFile::Led:
-        *file = led_file_record(p, rec.led_map());
-        return FirResult::Ok();
+        return gather_hardware(fill_hardware(rec.config(), p, language_captions), p, language_captions, file->config());
+    case PageFile::Led: *file = led_file_record(p, rec.led_map()); return FirResult::Ok();
     default: {
         page_file_table(kind, &t);
         std::vector<uint32_t> words;

@@ -20,16 +20,16 @@ enum class Platform { Base = 0, Alder = 1, Dogwood = 2 };
 constexpr int kPlatformCount = 3;
 
 struct PlatformTraits {
-    const char* id;         // command-line name: "base", "alder", "dogwood"
-    const char* display;    // entry of the "Project Type:" list
-    size_t config_size;     // block 0xBC and the configuration of the record
-    size_t record_size;     // the panel record
-    bool user_code_first;   // key tables: little-endian user code before the codes
+    const char* id;  // command-line name: "base", "alder", "dogwood"
+    const char* display;  // entry of the "Project Type:" list
+    size_t config_size;  // block 0xBC and the configuration of the record
+    size_t record_size;  // the panel record
+    bool user_code_first;  // key tables: little-endian user code before the codes
     bool fixed_key_counts;  // 60 / 60 / 9 key codes instead of counts from the script
-    bool panel_extras;      // display kind at byte 6 and the digit positions
-    const char* panel_program;    // the panel program in the program folder
-    int program_send_ms;          // time-out of the panel program's one send
-    int boot_project_type;        // the boot ROM's project type: load header, bring-up
+    bool panel_extras;  // display kind at byte 6 and the digit positions
+    const char* panel_program;  // the panel program in the program folder
+    int program_send_ms;  // time-out of the panel program's one send
+    int boot_project_type;  // the boot ROM's project type: load header, bring-up
 };
 
 const PlatformTraits& traits(Platform p);

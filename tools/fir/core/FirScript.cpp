@@ -38,8 +38,7 @@ void item_names(std::string_view view, std::vector<std::string>* out)
     while (pos != std::string::npos && tessel::next_bracket(line, &pos, &name)) {
         out->push_back(name.substr(0, kKeyNameMax));
         std::string field;
-        while (tessel::next_bracket(line, &pos, &field)) {
-        }
+        while (tessel::next_bracket(line, &pos, &field)) {}
         if (pos >= line.size() || line[pos] == ';' || line.compare(pos, 2, "##") == 0)
             return;
         ++pos;  // the separator

@@ -18,12 +18,10 @@ std::vector<std::string> box_captions()
     return language_captions(list);
 }
 
-EditStep load_platform_image(const std::string& platform, const std::string& image, Platform* p,
-                             ParsedImage* parsed)
+EditStep load_platform_image(const std::string& platform, const std::string& image, Platform* p, ParsedImage* parsed)
 {
     if (!platform_from_name(platform, p))
-        return {JobErrorKind::Usage,
-                FirResult::Fail("Unknown platform \"" + platform + "\": base, alder or dogwood")};
+        return {JobErrorKind::Usage, FirResult::Fail("Unknown platform \"" + platform + "\": base, alder or dogwood")};
     FirResult res = load_image(*p, image, parsed);
     if (!res.ok)
         return {JobErrorKind::Input, res};

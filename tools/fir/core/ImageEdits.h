@@ -26,8 +26,7 @@ std::vector<std::string> box_captions();
 
 // The platform named `platform` and the image parsed for it; the parser's
 // notes go to *notes.
-EditStep load_platform_image(const std::string& platform, const std::string& image, Platform* p,
-                             ParsedImage* parsed);
+EditStep load_platform_image(const std::string& platform, const std::string& image, Platform* p, ParsedImage* parsed);
 
 // The whole panel record as the show command prints it.
 std::string panel_record_json(const ParsedImage& parsed, Platform p, const std::vector<std::string>& captions);

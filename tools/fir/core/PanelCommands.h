@@ -13,17 +13,17 @@
 namespace fir {
 
 enum class PanelCommand : uint8_t {
-    LinkTest = 'P',        // payload: the banner; the panel answers with it
+    LinkTest = 'P',  // payload: the banner; the panel answers with it
     AnnounceRecord = 'Q',  // 0xFF 0x4E, then 1 (u32)
     AnnounceConfig = 'S',  // 0xFF 0x4E, then the configuration size (u32)
-    StartLedMap = 'T',     // no payload
-    LedMapStep = 'U',      // the step 0 to 9
-    LampTest = 'X',        // '1'
-    GetKeys = 'Y',         // '1'
-    LampPrevious = '\\',   // '1'
-    LampNext = ']',        // '1'
-    LampConfirm = '^',     // '1'
-    LightOrDim = '_',      // 0x00 light all, 0x01 dim all
+    StartLedMap = 'T',  // no payload
+    LedMapStep = 'U',  // the step 0 to 9
+    LampTest = 'X',  // '1'
+    GetKeys = 'Y',  // '1'
+    LampPrevious = '\\',  // '1'
+    LampNext = ']',  // '1'
+    LampConfirm = '^',  // '1'
+    LightOrDim = '_',  // 0x00 light all, 0x01 dim all
 };
 
 constexpr char kPanelBanner[] = "KESTREL P2P UPG";  // 15 bytes

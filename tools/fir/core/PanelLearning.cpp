@@ -23,10 +23,7 @@ void PanelLearnEvents::OnLedMap(const LedMapBytes& map)
     m_map = map;
 }
 
-void PanelLearnEvents::OnExchangeEnded(PanelExchange, const PanelResult&)
-{
-    m_cv.notify_all();
-}
+void PanelLearnEvents::OnExchangeEnded(PanelExchange, const PanelResult&) { m_cv.notify_all(); }
 
 std::optional<bool> PanelLearnEvents::next_step(const CPanelSession& s)
 {
@@ -102,10 +99,10 @@ FirResult KeyLearner::write(PageFile kind, Platform p, const std::string& path) 
 }
 
 const char* const kLedStepNames[10] = {"every segment lit (Light All)", "every segment dark (Dim All)",
-                                       "segment 0, the top bar",       "segment 1, upper right",
-                                       "segment 2, lower right",       "segment 3, the bottom bar",
-                                       "segment 4, lower left",        "segment 5, upper left",
-                                       "segment 6, the middle bar",    "segment 7, the dot"};
+                                       "segment 0, the top bar",        "segment 1, upper right",
+                                       "segment 2, lower right",        "segment 3, the bottom bar",
+                                       "segment 4, lower left",         "segment 5, upper left",
+                                       "segment 6, the middle bar",     "segment 7, the dot"};
 
 bool step_through_led_map(CPanelSession& session, PanelLearnEvents& events,
                           const std::function<void(const std::string&)>& say,

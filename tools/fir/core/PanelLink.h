@@ -21,9 +21,9 @@ namespace fir {
 constexpr const char* kFirInc = "FirInc";
 
 enum class CommandOutcome {
-    Done,        // the second reply said done
+    Done,  // the second reply said done
     SlaveError,  // the second reply said error: not tried again
-    NoAnswer,    // three attempts brought no good reply
+    NoAnswer,  // three attempts brought no good reply
 };
 
 // Empties the input: 256-byte reads of 300 ms until nothing comes.

@@ -13,11 +13,10 @@ const uint32_t kDefaultFpSlots[9] = {0x00010048, 0x00110008, 0x00120002, 0x00130
                                      0x00100042, 0x00150010, 0x005C00FF, 0x005D00FF};
 
 const uint32_t kDefaultIrSlots[34] = {
-    0x0001000A, 0x00020019, 0x00030012, 0x00050000, 0x00060001, 0x00070002, 0x00080003,
-    0x00090004, 0x000A0005, 0x000B0006, 0x000C0007, 0x000D0008, 0x000E0009, 0x001B0014,
-    0x0004001C, 0x0011000B, 0x00130011, 0x0010000D, 0x00140010, 0x0012000E, 0x00150016,
-    0x000F001F, 0x0018001E, 0x00190013, 0x00220040, 0x00230042, 0x00250041, 0x00240043,
-    0x00270044, 0x001F0017, 0x002F001D, 0x002A001B, 0x002B0045, 0x002C0046};
+    0x0001000A, 0x00020019, 0x00030012, 0x00050000, 0x00060001, 0x00070002, 0x00080003, 0x00090004, 0x000A0005,
+    0x000B0006, 0x000C0007, 0x000D0008, 0x000E0009, 0x001B0014, 0x0004001C, 0x0011000B, 0x00130011, 0x0010000D,
+    0x00140010, 0x0012000E, 0x00150016, 0x000F001F, 0x0018001E, 0x00190013, 0x00220040, 0x00230042, 0x00250041,
+    0x00240043, 0x00270044, 0x001F0017, 0x002F001D, 0x002A001B, 0x002B0045, 0x002C0046};
 
 // Logical numbers of the default IR slots 34 to 59, whose key code is 0xFF.
 const uint16_t kDefaultIrUnassigned[26] = {0x1C, 0x1E, 0x17, 0x1A, 0x48, 0x58, 0x16, 0x5A, 0x5B,
@@ -30,8 +29,7 @@ int slot_capacity(KeyTable t) { return t == KeyTable::Fp ? kFpSlots : kIrSlots; 
 
 CPanelRecord::CPanelRecord(bool long_form)
     : m_long(long_form), m_bytes(long_form ? kLongRecordSize : kShortRecordSize, 0)
-{
-}
+{}
 
 void CPanelRecord::clear() { std::fill(m_bytes.begin(), m_bytes.end(), 0); }
 
@@ -43,10 +41,7 @@ bool CPanelRecord::assign(const uint8_t* bytes, size_t len)
     return true;
 }
 
-size_t CPanelRecord::slot_offset(KeyTable t) const
-{
-    return config_size() + 512 * static_cast<size_t>(t);
-}
+size_t CPanelRecord::slot_offset(KeyTable t) const { return config_size() + 512 * static_cast<size_t>(t); }
 
 uint32_t CPanelRecord::slot(KeyTable t, int i) const
 {

@@ -54,8 +54,7 @@ bool CPanelSession::Claim(PanelExchange which)
     PanelExchange idle = PanelExchange::None;
     if (m_current.compare_exchange_strong(idle, which))
         return true;
-    BL_LOG(kFirInc, "\n%s is still running: %s waits until it has ended!\n", exchange_name(idle),
-           exchange_name(which));
+    BL_LOG(kFirInc, "\n%s is still running: %s waits until it has ended!\n", exchange_name(idle), exchange_name(which));
     return false;
 }
 

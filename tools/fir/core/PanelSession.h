@@ -49,10 +49,10 @@ using LedMapBytes = std::array<uint8_t, kLedMapSize>;
 // How an exchange ended.
 enum class PanelOutcome {
     Ok,
-    Failed,     // the box refused or did not answer
+    Failed,  // the box refused or did not answer
     Cancelled,  // "Clear", the view closing, Ctrl+C
-    NoBox,      // no boot ROM announced itself in time
-    Refused,    // not started: not connected, or another exchange runs
+    NoBox,  // no boot ROM announced itself in time
+    Refused,  // not started: not connected, or another exchange runs
 };
 
 struct PanelResult {

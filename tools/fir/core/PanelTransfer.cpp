@@ -15,9 +15,9 @@ namespace {
 constexpr int kFrameAttempts = 10;
 
 struct FrameTransfer {
-    int status_ms;          // how long the status reply may take
-    bool ask_on_silence;    // no status: ask the user (else the attempt failed)
-    bool send_failure_ends; // a failed send ends the transfer (else next attempt)
+    int status_ms;  // how long the status reply may take
+    bool ask_on_silence;  // no status: ask the user (else the attempt failed)
+    bool send_failure_ends;  // a failed send ends the transfer (else next attempt)
 };
 
 enum class TransferEnd { Accepted, Failed, Stopped };
@@ -32,16 +32,13 @@ TransferEnd transfer_frame(JobContext& ctx, const std::vector<uint8_t>& data, co
             return TransferEnd::Stopped;
         const FrameResult r = send_panel_frame(ctx, data.data(), data.size(), how.status_ms);
         switch (r.outcome) {
-        case FrameOutcome::Accepted:
-            return TransferEnd::Accepted;
+        case FrameOutcome::Accepted: return TransferEnd::Accepted;
         case FrameOutcome::SlaveError:
             BL_LOG(kFirInc, "\nSlave error, retransfer...!\n");
             BL_LOG(kFirInc, "Slave error:state:%d, code:%d\n", r.status.bytes[1], r.status.bytes[2]);
             panel_drain(ctx);
             break;
-        case FrameOutcome::OtherStatus:
-            panel_drain(ctx);
-            break;
+        case FrameOutcome::OtherStatus: panel_drain(ctx); break;
         case FrameOutcome::NoStatus:
             if (how.ask_on_silence) {
                 if (!events.AskRetry("Connection error! retry or not?"))

@@ -103,10 +103,12 @@ public:
     }
 
 private:
-    template <class F> void post(F f)
+    template <class F>
+    void post(F f)
     {
         CFirDlg* view = m_view;
-        QMetaObject::invokeMethod(view, [view, f] { f(view); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            view, [view, f] { f(view); }, Qt::QueuedConnection);
     }
     CFirDlg* m_view;
     std::mutex m_sendMutex;

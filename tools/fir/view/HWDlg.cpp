@@ -183,7 +183,7 @@ HardwareFields CHWDlg::Fields() const
     f.power_off_disp = m_powerOff->currentIndex();
     f.standby_mode = m_standby->currentIndex();
     for (int i = 0; i < kAllLanguageBoxes; ++i)
-        f.languages[i] = !m_languages[i]->isEnabled() ? kLangDisabled
+        f.languages[i] = !m_languages[i]->isEnabled()  ? kLangDisabled
                          : m_languages[i]->isChecked() ? kLangChecked
                                                        : kLangUnchecked;
     for (int i = 0; i < m_defaultLanguage->count(); ++i)

@@ -96,18 +96,13 @@ KeyMapDlg::KeyMapDlg(KeyAcquisitionFlags* flags, QWidget* parent) : QWidget(pare
 
     connect(m_getKey, &QPushButton::clicked, this, &KeyMapDlg::OnGetKey);
     connect(m_base, &QComboBox::currentIndexChanged, this, &KeyMapDlg::OnBaseChanged);
-    connect(m_fpList, &QTableWidget::cellDoubleClicked, this,
-            [this](int r, int c) { OnDoubleClick(m_fpList, r, c); });
-    connect(m_irList, &QTableWidget::cellDoubleClicked, this,
-            [this](int r, int c) { OnDoubleClick(m_irList, r, c); });
+    connect(m_fpList, &QTableWidget::cellDoubleClicked, this, [this](int r, int c) { OnDoubleClick(m_fpList, r, c); });
+    connect(m_irList, &QTableWidget::cellDoubleClicked, this, [this](int r, int c) { OnDoubleClick(m_irList, r, c); });
 }
 
 bool KeyMapDlg::Hex() const { return m_base->currentIndex() == 1; }
 
-QString KeyMapDlg::Format(unsigned value) const
-{
-    return Hex() ? QString::number(value, 16) : QString::number(value);
-}
+QString KeyMapDlg::Format(unsigned value) const { return Hex() ? QString::number(value, 16) : QString::number(value); }
 
 bool KeyMapDlg::ParseCell(const QString& text, bool hex, unsigned* value) const
 {

@@ -187,8 +187,8 @@ bool PD_B_Generator::write_transponder_and_program()
     const bool program = name_ != "NONE";
     uint32_t f3 = 0, f4 = 0, f2 = 0, f5 = 0, f6 = 0, f14 = 0;
     uint16_t f15 = 0, f16 = 0;
-    if (program && (!field32(3, &f3) || !field32(4, &f4) || !field32(2, &f2) || !field32(5, &f5) ||
-                    !field32(6, &f6) || !field32(14, &f14) || !field16(15, &f15) || !field16(16, &f16)))
+    if (program && (!field32(3, &f3) || !field32(4, &f4) || !field32(2, &f2) || !field32(5, &f5) || !field32(6, &f6) ||
+                    !field32(14, &f14) || !field16(15, &f15) || !field16(16, &f16)))
         return false;
 
     if (tps_seen_.insert(tp).second)
@@ -391,7 +391,8 @@ CreateOutcome CreatePresetData(const std::string& input, const std::string& outp
     f.write(image.data(), len);
     if (!f.commit(error)) {
         const std::string prefix = "Can't write " + output;  // the reason follows
-        out.message = "Cannot write " + output + (error.compare(0, prefix.size(), prefix) == 0 ? error.substr(prefix.size()) : ": " + error);
+        out.message = "Cannot write " + output +
+                      (error.compare(0, prefix.size(), prefix) == 0 ? error.substr(prefix.size()) : ": " + error);
         return out;
     }
     out.ok = true;

@@ -95,10 +95,10 @@ public:
 private:
     // The cells of the row being converted.
     struct RowCells {
-        std::array<double, 17> num{};        // numbers, truncated toward zero
+        std::array<double, 17> num{};  // numbers, truncated toward zero
         std::array<bool, 17> is_text{};
-        std::array<char, 17> first_char{};   // first byte of a text cell
-        std::array<bool, 17> bad{};          // number that is not finite
+        std::array<char, 17> first_char{};  // first byte of a text cell
+        std::array<bool, 17> bad{};  // number that is not finite
     };
     bool field32(int column, uint32_t* out);
     bool field16(int column, uint16_t* out);
@@ -140,7 +140,7 @@ struct InputCheck {
     bool ok = false;
     int max_rows = 0;
     std::string message;  // the operator's message when not ok
-    std::string detail;   // why the file could not be read, when known
+    std::string detail;  // why the file could not be read, when known
 };
 InputCheck CheckInput(const std::string& path);
 
@@ -153,7 +153,7 @@ bool IsRowCountText(const std::string& text);
 
 struct CreateOutcome {
     bool ok = false;
-    std::string message;             // the report, or what went wrong
+    std::string message;  // the report, or what went wrong
     std::vector<std::string> notes;  // see Form_Analyzer::notes()
     size_t image_size = 0;
 };

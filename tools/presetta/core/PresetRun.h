@@ -19,9 +19,9 @@ struct PresetRunRequest {
 
 struct PresetRunOutcome {
     JobErrorKind kind = JobErrorKind::None;
-    std::string report;               // the report line, on success
+    std::string report;  // the report line, on success
     std::vector<std::string> errors;  // what went wrong, line by line
-    std::vector<std::string> notes;   // warnings of a generation that succeeded
+    std::vector<std::string> notes;  // warnings of a generation that succeeded
 };
 
 PresetRunOutcome RunPresetGeneration(const PresetRunRequest& r);

@@ -151,9 +151,9 @@ void CDialogPresetData::ResetInput()
 
 void CDialogPresetData::OnBrowseInput()
 {
-    const QString path = QFileDialog::getOpenFileName(
-        this, QStringLiteral("Input Raw Data"), QString(),
-        QStringLiteral("xls files(*.xls);;xlsx files(*.xlsx);;All files(*)"));
+    const QString path =
+        QFileDialog::getOpenFileName(this, QStringLiteral("Input Raw Data"), QString(),
+                                     QStringLiteral("xls files(*.xls);;xlsx files(*.xlsx);;All files(*)"));
     if (!path.isEmpty())
         ChooseInput(path);
 }
@@ -186,10 +186,7 @@ void CDialogPresetData::OnBrowseOutput()
         ChooseOutput(dlg.selectedFiles().first());
 }
 
-void CDialogPresetData::ChooseOutput(const QString& path)
-{
-    m_output->setText(path);
-}
+void CDialogPresetData::ChooseOutput(const QString& path) { m_output->setText(path); }
 
 void CDialogPresetData::Create()
 {

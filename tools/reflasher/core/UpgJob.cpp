@@ -102,13 +102,9 @@ int user_limit_mode_from_settings(int current)
 
 UpgJob::UpgJob(UpgJobParams params, bootlink::JobContext& ctx, CKvWorkThread* self)
     : m_p(std::move(params)), m_ctx(ctx), m_self(self), m_run(ctx, m_r, step_name, kSrc, "UPG Canceled by user!\n")
-{
-}
+{}
 
-Step UpgJob::fail(Step s, const std::string& why, JobErrorKind kind)
-{
-    return m_run.fail(s, why, kind);
-}
+Step UpgJob::fail(Step s, const std::string& why, JobErrorKind kind) { return m_run.fail(s, why, kind); }
 
 bool UpgJob::through_shell() const
 {
@@ -182,18 +178,16 @@ Step UpgJob::run(Step s)
 Step UpgJob::boot_init()
 {
     if (!bootlink::run_boot_init(m_ctx, *m_platform))
-        return fail(Step::BootInit, m_ctx.outcome == bootlink::Outcome::Cancelled ? "cancelled by the user"
-                                                                                  : "boot init fail!");
+        return fail(Step::BootInit,
+                    m_ctx.outcome == bootlink::Outcome::Cancelled ? "cancelled by the user" : "boot init fail!");
     return Step::LoadClient;
 }
 
 Step UpgJob::wait_reset()
 {
     switch (bootlink::wait_for_reset(m_ctx, *m_platform, m_p.reset_wait_ms > 0 ? m_p.reset_wait_ms : -1)) {
-    case bootlink::Outcome::Ok:
-        break;
-    case bootlink::Outcome::Cancelled:
-        return m_run.cancel();
+    case bootlink::Outcome::Ok: break;
+    case bootlink::Outcome::Cancelled: return m_run.cancel();
     case bootlink::Outcome::NoBox: {
         std::string why = "the STB did not announce itself within " + std::to_string(m_p.reset_wait_ms / 1000) +
                           " s of the reset request";
@@ -255,10 +249,7 @@ Step UpgJob::transfer()
     return ok ? Step::Burn : fail(Step::Transfer);
 }
 
-Step UpgJob::burn()
-{
-    return bootlink::UpgBurn(m_ctx) ? Step::Finish : fail(Step::Burn);
-}
+Step UpgJob::burn() { return bootlink::UpgBurn(m_ctx) ? Step::Finish : fail(Step::Burn); }
 
 Step UpgJob::finish()
 {

@@ -28,11 +28,11 @@ enum class JobKind { Upgrade, Dump };
 
 // The steps of a job, in the order they can run.
 enum class Step {
-    Check,         // port open, platform known, image there
-    Compress,      // gzip the padded image
-    BootInit,      // boot-init platforms: the boot init waits for the boot ROM itself
+    Check,  // port open, platform known, image there
+    Compress,  // gzip the padded image
+    BootInit,  // boot-init platforms: the boot init waits for the boot ROM itself
     WaitForReset,  // the other platforms: the service watches for the announcement
-    Calibrate,     // DDR calibration or cache calibration
+    Calibrate,  // DDR calibration or cache calibration
     LoadClient,
     TestClient,
     UserLimit,
@@ -40,9 +40,9 @@ enum class Step {
     Transfer,
     Burn,
     Finish,
-    SendShell,     // "shell.img" instead of the client (dump)
+    SendShell,  // "shell.img" instead of the client (dump)
     Dump,
-    Done,          // the job ended (well or not)
+    Done,  // the job ended (well or not)
 };
 // A short name for logs and reports ("boot init", "transfer", ...).
 const char* step_name(Step s);
@@ -63,14 +63,14 @@ int user_limit_mode_from_settings(int current);
 
 struct UpgJobParams {
     JobKind kind = JobKind::Upgrade;
-    int project_type = 0;        // 0 to 7, from the list of the job's kind
-    int user_limit_mode = 1;     // 1 or 2
+    int project_type = 0;  // 0 to 7, from the list of the job's kind
+    int user_limit_mode = 1;  // 1 or 2
     std::vector<uint8_t> image;  // the padded flash image (upgrade)
     // The padded image already gzipped, when several jobs share one image
     // (several boxes at once); null: the job compresses the image itself.
     std::shared_ptr<const std::vector<uint8_t>> compressed;
     uint32_t dump_size = kDumpSizes[0];
-    std::string dump_path;       // the dump file (dump); replaced only by a complete dump
+    std::string dump_path;  // the dump file (dump); replaced only by a complete dump
     // How long to wait for the boot ROM after asking for a reset; 0 waits
     // until the box announces itself or the job is cancelled.
     int64_t reset_wait_ms = 0;
@@ -79,7 +79,7 @@ struct UpgJobParams {
 struct UpgJobResult : bootlink::StepResult<Step> {
     bootlink::WireStats transfer;
     bootlink::WireStats dump;
-    uint32_t announced_size = 0;   // what the slave report carried
+    uint32_t announced_size = 0;  // what the slave report carried
     size_t compressed_size = 0;
     std::vector<uint8_t> dump_data;  // the dumped flash, when complete
 

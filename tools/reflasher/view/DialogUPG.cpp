@@ -35,10 +35,7 @@ QComboBox* projectList(QWidget* parent)
     return c;
 }
 
-const bootlink::Platform& selected(const QComboBox* list)
-{
-    return bootlink::platform(list->currentData().toInt());
-}
+const bootlink::Platform& selected(const QComboBox* list) { return bootlink::platform(list->currentData().toInt()); }
 
 }  // namespace
 
@@ -170,10 +167,7 @@ void CDialogUPG::ConnectSignals()
     connect(m_dumpSizeList, qOverload<int>(&QComboBox::currentIndexChanged), this, &CDialogUPG::onDumpSizeChanged);
 }
 
-CDialogUPG::~CDialogUPG()
-{
-    stopThreads();
-}
+CDialogUPG::~CDialogUPG() { stopThreads(); }
 
 void CDialogUPG::stopThreads()
 {

@@ -56,23 +56,23 @@ private:
     void stopThreads();
 
     // Controls, by their role.
-    QLineEdit* m_imagePath = nullptr;      // 5001
+    QLineEdit* m_imagePath = nullptr;  // 5001
     QPushButton* m_chooseImage = nullptr;  // 5002
-    QProgressBar* m_upgProgress = nullptr; // 5003
-    QPushButton* m_start = nullptr;        // 5004
-    QPushButton* m_exit = nullptr;         // 5005
-    QComboBox* m_dumpSizeList = nullptr;   // 5007
-    QLineEdit* m_dumpPath = nullptr;       // 5008
-    QPushButton* m_chooseDump = nullptr;   // 5009
-    QProgressBar* m_dumpProgress = nullptr;// 5010
-    QPushButton* m_dump = nullptr;         // 5011
-    QPushButton* m_cancel = nullptr;       // 5012
-    QLabel* m_upgStatus = nullptr;         // 5013
-    QLabel* m_dumpStatus = nullptr;        // 5014
-    QComboBox* m_upgProject = nullptr;     // 5015
-    QLineEdit* m_command = nullptr;        // 5016
-    QPushButton* m_send = nullptr;         // 5017
-    QComboBox* m_dumpProject = nullptr;    // 5018
+    QProgressBar* m_upgProgress = nullptr;  // 5003
+    QPushButton* m_start = nullptr;  // 5004
+    QPushButton* m_exit = nullptr;  // 5005
+    QComboBox* m_dumpSizeList = nullptr;  // 5007
+    QLineEdit* m_dumpPath = nullptr;  // 5008
+    QPushButton* m_chooseDump = nullptr;  // 5009
+    QProgressBar* m_dumpProgress = nullptr;  // 5010
+    QPushButton* m_dump = nullptr;  // 5011
+    QPushButton* m_cancel = nullptr;  // 5012
+    QLabel* m_upgStatus = nullptr;  // 5013
+    QLabel* m_dumpStatus = nullptr;  // 5014
+    QComboBox* m_upgProject = nullptr;  // 5015
+    QLineEdit* m_command = nullptr;  // 5016
+    QPushButton* m_send = nullptr;  // 5017
+    QComboBox* m_dumpProject = nullptr;  // 5018
     COXToolTipCtrl m_tips;
 
     QueuedJobObserver* m_upgObserver = nullptr;

@@ -196,9 +196,12 @@ int block_transfer(bootlink::JobContext& ctx, uint8_t id, uint8_t kind, const ui
     LOG("\n(block upg)Start to download...\n");
     bootlink::line_drain(ctx, 512, 500, 20000, &st);
     ctx.pause(500);
-    static const bootlink::FrameLoop loop{kSrc, "BLOCK UPG Canceled by user, while transfering\n",
+    static const bootlink::FrameLoop loop{kSrc,
+                                          "BLOCK UPG Canceled by user, while transfering\n",
                                           "(block upg)TRANSFER: packet %zu was not accepted after 4 tries\n",
-                                          send_packet, 200, true};
+                                          send_packet,
+                                          200,
+                                          true};
     if (!bootlink::send_frames(ctx, data, len, loop))
         return 0;
     LOG("\n(block upg)End downloading\n");
@@ -235,8 +238,8 @@ private:
     int settle_ms() const;
 
     bool m_saw_b = false;
-    bool m_owed = false;   // a 'B' came, its percentage not yet
-    int m_back = -1;       // a byte read ahead
+    bool m_owed = false;  // a 'B' came, its percentage not yet
+    int m_back = -1;  // a byte read ahead
 };
 
 int BlockBurn::next(int timeout_ms)
@@ -329,7 +332,8 @@ int block_burn(bootlink::JobContext& ctx)
         return FAIL("(block upg)The client did not take the burn command\n");
     LOG("(block upg)Start burning flash, DONOT POWOFF!\n");
     BlockBurn burn(ctx);
-    return bootlink::follow_burn(ctx, burn, bootlink::BurnLoop{"BLOCK UPG Canceled by user, while burning\n", true, true});
+    return bootlink::follow_burn(ctx, burn,
+                                 bootlink::BurnLoop{"BLOCK UPG Canceled by user, while burning\n", true, true});
 }
 
 int block_reboot(bootlink::JobContext& ctx)

@@ -81,9 +81,6 @@ bool parse_block(const std::string& text, uint8_t* id, std::string* error)
     return true;
 }
 
-const std::vector<int>& project_types()
-{
-    return bootlink::block_upgrade_types();
-}
+const std::vector<int>& project_types() { return bootlink::block_upgrade_types(); }
 
 }  // namespace sectorsmith

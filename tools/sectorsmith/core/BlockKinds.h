@@ -16,15 +16,15 @@ constexpr uint8_t kWholeFlashId = 0xFF;
 
 struct FileDialogKind {
     const char* extension;  // default extension, "bin"
-    const char* filter;     // "BIN files(*.bin)|*.bin|All   files   (*.*)|*.*||"
+    const char* filter;  // "BIN files(*.bin)|*.bin|All   files   (*.*)|*.*||"
 };
 
 struct BlockKind {
-    const char* caption;   // the button, "Application"
-    const char* tip;       // its tool tip
+    const char* caption;  // the button, "Application"
+    const char* tip;  // its tool tip
     const char* cli_name;  // corvane-cli block --block NAME ("" for the whole flash)
     const FileDialogKind* dialog;
-    uint8_t id;            // 0xFF: the whole flash, sent compressed
+    uint8_t id;  // 0xFF: the whole flash, sent compressed
 };
 
 // The burn buttons in table order ("Application", "Flash", "Back Logo",

@@ -55,15 +55,13 @@ bool size_check_setting(const CKvBasicCfgIni& ini)
 }
 
 BlockUpgJob::BlockUpgJob(BlockJobParams params, bootlink::JobContext& ctx, CKvWorkThread* self)
-    : m_p(std::move(params)), m_ctx(ctx), m_self(self), m_run(ctx, m_r, step_name, kSrc, "BLOCK UPG Canceled by user!\n",
-            bootlink::CancelBetween::ChargesLast)
-{
-}
+    : m_p(std::move(params))
+    , m_ctx(ctx)
+    , m_self(self)
+    , m_run(ctx, m_r, step_name, kSrc, "BLOCK UPG Canceled by user!\n", bootlink::CancelBetween::ChargesLast)
+{}
 
-bool BlockUpgJob::whole() const
-{
-    return m_p.block_id == kWholeFlashId && !m_p.slave_info_only;
-}
+bool BlockUpgJob::whole() const { return m_p.block_id == kWholeFlashId && !m_p.slave_info_only; }
 
 // A cancel found anywhere ends the job as a cancel, whatever the step says.
 Step BlockUpgJob::fail(Step s, const std::string& why, JobErrorKind kind)
@@ -142,8 +140,8 @@ Step BlockUpgJob::boot_init()
 {
     const int64_t t0 = bootlink::now_ms();
     if (!bootlink::run_boot_init(m_ctx, *m_platform, kSrc))
-        return fail(Step::BootInit, m_ctx.outcome == bootlink::Outcome::Cancelled ? "cancelled by the user"
-                                                                                  : "boot init fail!");
+        return fail(Step::BootInit,
+                    m_ctx.outcome == bootlink::Outcome::Cancelled ? "cancelled by the user" : "boot init fail!");
     m_booted = true;
     if (m_platform->bring_up != bootlink::BringUp::AlderBootInit)
         return m_platform->calibrates() ? Step::Calibrate : Step::LoadClient;
@@ -160,10 +158,8 @@ Step BlockUpgJob::wait_reset()
     bootlink::Outcome o = m_booted ? (m_ctx.outcome = bootlink::wait_for_boot_rom(m_ctx, limit))
                                    : bootlink::wait_for_reset(m_ctx, *m_platform, limit);
     switch (o) {
-    case bootlink::Outcome::Ok:
-        return m_platform->calibrates() ? Step::Calibrate : Step::LoadClient;
-    case bootlink::Outcome::Cancelled:
-        return m_run.cancel();
+    case bootlink::Outcome::Ok: return m_platform->calibrates() ? Step::Calibrate : Step::LoadClient;
+    case bootlink::Outcome::Cancelled: return m_run.cancel();
     case bootlink::Outcome::NoBox: {
         std::string why = "the STB did not announce itself within " + std::to_string(m_p.reset_wait_ms / 1000) +
                           " s of the reset request";
@@ -227,12 +223,13 @@ Step BlockUpgJob::lookup()
     if (!e) {
         BL_LOG(kSrc, "\nBlock ID is error,can not upgrade this block...\n");
         m_r.buttons_back = true;
-        return fail(Step::Lookup, "the box does not hold block " + hex_id(m_p.block_id) + "; it lists " +
-                                      m_r.slave.list_text());
+        return fail(Step::Lookup,
+                    "the box does not hold block " + hex_id(m_p.block_id) + "; it lists " + m_r.slave.list_text());
     }
     if (m_p.check_block_size && e->size > 0 && m_p.image.size() > e->size) {
         // Refused before anything is sent: the box would write past its block.
-        BL_LOG(kSrc, "\n(block upg)The file of %zu bytes is larger than block %s (%u bytes by the box's slave info), "
+        BL_LOG(kSrc,
+               "\n(block upg)The file of %zu bytes is larger than block %s (%u bytes by the box's slave info), "
                "can not upgrade this block...\n(block upg)[UPGBLOCK] CheckBlockSize=0 or --no-size-check turns this "
                "check off for a client that fills the size in otherwise\n",
                m_p.image.size(), hex_id(e->id).c_str(), e->size);
@@ -276,10 +273,7 @@ Step BlockUpgJob::transfer()
     return ok ? Step::Burn : fail(Step::Transfer);
 }
 
-Step BlockUpgJob::burn()
-{
-    return block_burn(m_ctx) ? Step::Reboot : fail(Step::Burn);
-}
+Step BlockUpgJob::burn() { return block_burn(m_ctx) ? Step::Reboot : fail(Step::Burn); }
 
 Step BlockUpgJob::reboot()
 {

@@ -29,16 +29,16 @@ class CKvWorkThread;
 namespace sectorsmith {
 
 enum class Step {
-    Check,         // port open, platform offered, file there and small enough
-    Compress,      // gzip the whole image ("Flash")
-    BootInit,      // Alder and Cedar: the boot init waits for the boot ROM itself
+    Check,  // port open, platform offered, file there and small enough
+    Compress,  // gzip the whole image ("Flash")
+    BootInit,  // Alder and Cedar: the boot init waits for the boot ROM itself
     WaitForReset,  // the service watches for the announcement
-    Calibrate,     // Dogwood: DDR calibration before the client
+    Calibrate,  // Dogwood: DDR calibration before the client
     LoadClient,
     TestClient,
-    SlaveInfo,     // block path
-    Lookup,        // within the slave info: the block in the slave's list, and its room
-    Prepare,       // announce the block (or the whole flash) and its length
+    SlaveInfo,  // block path
+    Lookup,  // within the slave info: the block in the slave's list, and its room
+    Prepare,  // announce the block (or the whole flash) and its length
     Transfer,
     Burn,
     Reboot,
@@ -47,9 +47,9 @@ enum class Step {
 const char* step_name(Step s);
 
 struct BlockJobParams {
-    int project_type = 0;         // one of project_types()
-    uint8_t block_id = 0x88;      // kWholeFlashId: the whole flash
-    std::vector<uint8_t> image;   // the file as read
+    int project_type = 0;  // one of project_types()
+    uint8_t block_id = 0x88;  // kWholeFlashId: the whole flash
+    std::vector<uint8_t> image;  // the file as read
     // Stop after the slave info (and reboot the box): corvane-cli slave-info.
     bool slave_info_only = false;
     // Refuse a file larger than the block's size in the box's slave info
@@ -66,11 +66,11 @@ struct BlockJobResult : bootlink::StepResult<Step> {
     // burn, or a block the box does not hold); otherwise they wait for "Exit".
     bool buttons_back = false;
     bootlink::WireStats transfer;
-    SlaveInfo slave;               // what the box listed (block path)
+    SlaveInfo slave;  // what the box listed (block path)
     bool have_slave = false;
-    uint16_t id_word = 0;          // the ID word after the lookup (high byte from the slave)
-    uint32_t announced_size = 0;   // what the prepare command carried
-    size_t sent_size = 0;          // what the transfer header carried
+    uint16_t id_word = 0;  // the ID word after the lookup (high byte from the slave)
+    uint32_t announced_size = 0;  // what the prepare command carried
+    size_t sent_size = 0;  // what the transfer header carried
 
     const char* failed_step() const { return ok ? "" : step_name(failed); }
     JobResult job_result() const { return JobResult{kind, failed_step(), ok ? std::string() : error}; }

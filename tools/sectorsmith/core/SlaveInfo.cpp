@@ -46,8 +46,8 @@ bool parse_slave_info(const uint8_t* data, size_t len, SlaveInfo* out, std::stri
         return false;
     }
     if (kSlaveInfoHeader + n * kSlaveEntrySize > len) {
-        *error = "the slave info lists " + std::to_string(n) + " blocks but carries only " + std::to_string(len) +
-                 " bytes";
+        *error =
+            "the slave info lists " + std::to_string(n) + " blocks but carries only " + std::to_string(len) + " bytes";
         return false;
     }
     in.seek(kSlaveInfoHeader);

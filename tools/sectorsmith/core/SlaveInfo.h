@@ -26,7 +26,7 @@ constexpr size_t kMaxSlaveEntries = 64;
 struct SlaveEntry {
     uint8_t id = 0;
     uint32_t offset = 0;
-    uint32_t size = 0;   // 0: the box did not say
+    uint32_t size = 0;  // 0: the box did not say
     std::string name;
 };
 

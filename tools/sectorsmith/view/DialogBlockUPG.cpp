@@ -30,10 +30,7 @@ struct CDialogBlockUPG::Job {
 
 namespace {
 
-const std::vector<BlockKind>& kinds()
-{
-    return sectorsmith::block_kinds();
-}
+const std::vector<BlockKind>& kinds() { return sectorsmith::block_kinds(); }
 
 }  // namespace
 
@@ -44,8 +41,7 @@ QString CDialogBlockUPG::qtFilter(const char* mfcFilter)
     for (int i = 0; i + 1 < parts.size(); i += 2) {
         const QString& name = parts[i];
         const QString& pattern = parts[i + 1];
-        filters << (name.contains(QLatin1Char('(') + pattern + QLatin1Char(')')) ? name
-                                                                                   : name + " (" + pattern + ")");
+        filters << (name.contains(QLatin1Char('(') + pattern + QLatin1Char(')')) ? name : name + " (" + pattern + ")");
     }
     return filters.join(QStringLiteral(";;"));
 }
@@ -104,15 +100,9 @@ CDialogBlockUPG::CDialogBlockUPG(QWidget* parent) : QWidget(parent)
     onPlatformChanged(0);
 }
 
-CDialogBlockUPG::~CDialogBlockUPG()
-{
-    letWorkerGo();
-}
+CDialogBlockUPG::~CDialogBlockUPG() { letWorkerGo(); }
 
-bool CDialogBlockUPG::busy() const
-{
-    return m_run && !m_run->done();
-}
+bool CDialogBlockUPG::busy() const { return m_run && !m_run->done(); }
 
 // A job still running is cancelled and ends by itself; the view does not wait.
 void CDialogBlockUPG::letWorkerGo()

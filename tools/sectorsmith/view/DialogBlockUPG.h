@@ -67,7 +67,7 @@ private:
     FileChooser m_chooser;
     double m_pauseScale = 1.0;
     QString m_lastMessage;
-    QString m_path;               // the selected file
+    QString m_path;  // the selected file
     std::vector<uint8_t> m_file;  // its contents
 
     // The running job: its context, flags and thread, which it keeps when

@@ -31,10 +31,10 @@ std::vector<uint8_t> control_section(const AbsLayout& l)
     kv::append_be16(b, static_cast<uint16_t>(l.blocks));
     kv::append_be16(b, 0xFFFF);  // reserved
     kv::append_be16(b, 0xFFFF);
-    auto sec = make_section({kTableAbsControl, true,
-                             static_cast<uint16_t>(l.shown.manufacture_id << 8 | l.shown.hardware_id),
-                             static_cast<uint8_t>(l.shown.sw_version & 0x1F), 0, 0},
-                            b);
+    auto sec =
+        make_section({kTableAbsControl, true, static_cast<uint16_t>(l.shown.manufacture_id << 8 | l.shown.hardware_id),
+                      static_cast<uint8_t>(l.shown.sw_version & 0x1F), 0, 0},
+                     b);
     if (l.defect && l.kind == AbsDefect::ControlCrc)
         sec.back() ^= 0xFF;
     return sec;
@@ -71,18 +71,15 @@ AbsLayout layout_for(const abs_upg_info_t& info, const uint8_t* image, size_t le
     return l;
 }
 
-bool has(const AbsLayout& l, AbsDefect d)
-{
-    return l.defect && l.kind == d;
-}
+bool has(const AbsLayout& l, AbsDefect d) { return l.defect && l.kind == d; }
 
 }  // namespace
 
 const std::vector<std::string>& abs_error_case_names()
 {
-    static const std::vector<std::string> names{"5_6_6_2",  "5_6_6_3", "5_6_6_5", "5_6_6_6", "5_6_6_7",
-                                                "5_6_6_9",  "5_6_6_14", "5_6_6_15", "5_6_7_1", "5_6_7_3",
-                                                "5_6_7_4",  "5_6_7_5", "5_6_7_6"};
+    static const std::vector<std::string> names{"5_6_6_2", "5_6_6_3",  "5_6_6_5",  "5_6_6_6", "5_6_6_7",
+                                                "5_6_6_9", "5_6_6_14", "5_6_6_15", "5_6_7_1", "5_6_7_3",
+                                                "5_6_7_4", "5_6_7_5",  "5_6_7_6"};
     return names;
 }
 
@@ -107,8 +104,7 @@ const char* abs_defect_text(AbsDefect d)
     return i < kNumDefects ? texts[i] : "";
 }
 
-bool build_abs_stream(const abs_upg_info_t& info, const uint8_t* image, size_t len, OtaCycle& cycle,
-                      std::string& error)
+bool build_abs_stream(const abs_upg_info_t& info, const uint8_t* image, size_t len, OtaCycle& cycle, std::string& error)
 {
     error = check_data_pid(info.elementary_pid);
     if (error.empty() && !check_data_pid(info.pmt_pid).empty())
@@ -132,7 +128,8 @@ bool build_abs_stream(const abs_upg_info_t& info, const uint8_t* image, size_t l
     cycle.packets.reserve(len + len / 8 + (64 << 10));
 
     const std::vector<uint8_t> control = control_section(l);
-    const uint8_t data_version = static_cast<uint8_t>((info.sw_version + (has(l, AbsDefect::DataVersion) ? 1 : 0)) & 0x1F);
+    const uint8_t data_version =
+        static_cast<uint8_t>((info.sw_version + (has(l, AbsDefect::DataVersion) ? 1 : 0)) & 0x1F);
     CycleBuilder out(cycle);
     std::vector<uint8_t> sec;
     for (size_t n = 0; n < l.blocks; ++n) {

@@ -14,7 +14,7 @@
 namespace ota {
 
 inline constexpr uint8_t kStreamTypePrivateSections = 0x05;
-inline constexpr uint8_t kTagAbsDownload = 0xA0;   // PMT: manufacturer, hardware, model, version
+inline constexpr uint8_t kTagAbsDownload = 0xA0;  // PMT: manufacturer, hardware, model, version
 inline constexpr uint8_t kTableAbsControl = 0xA0;
 inline constexpr uint8_t kTableAbsData = 0xA1;
 inline constexpr uint16_t kAbsBlockSize = 4080;
@@ -23,19 +23,19 @@ inline constexpr uint8_t kAbsFlagForce = 0x01;
 
 // The defects of the error streams, in the order of the drop-down.
 enum class AbsDefect {
-    WrongManufacturer,   // 5_6_6_2
-    WrongHardware,       // 5_6_6_3
-    WrongModel,          // 5_6_6_5
-    OldVersion,          // 5_6_6_6
-    ControlCrc,          // 5_6_6_7
-    DataCrc,             // 5_6_6_9
-    MissingBlock,        // 5_6_6_14
-    ImageCrc,            // 5_6_6_15
-    HostileSize,         // 5_6_7_1
-    NotInPmt,            // 5_6_7_3
-    DataVersion,         // 5_6_7_4
-    ReverseOrder,        // 5_6_7_5
-    NoControl,           // 5_6_7_6
+    WrongManufacturer,  // 5_6_6_2
+    WrongHardware,  // 5_6_6_3
+    WrongModel,  // 5_6_6_5
+    OldVersion,  // 5_6_6_6
+    ControlCrc,  // 5_6_6_7
+    DataCrc,  // 5_6_6_9
+    MissingBlock,  // 5_6_6_14
+    ImageCrc,  // 5_6_6_15
+    HostileSize,  // 5_6_7_1
+    NotInPmt,  // 5_6_7_3
+    DataVersion,  // 5_6_7_4
+    ReverseOrder,  // 5_6_7_5
+    NoControl,  // 5_6_7_6
 };
 // "5_6_6_2", ... as the drop-down shows them.
 const std::vector<std::string>& abs_error_case_names();

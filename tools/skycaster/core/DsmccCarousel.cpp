@@ -13,15 +13,9 @@ constexpr uint32_t kDownloadId = 0x00000001u;
 constexpr uint8_t kModuleVersion = 1;
 constexpr size_t kMessageHeaderSize = 12;
 
-uint32_t group_id(size_t g)
-{
-    return kDsiTransactionId | uint32_t(g + 1) << 1;
-}
+uint32_t group_id(size_t g) { return kDsiTransactionId | uint32_t(g + 1) << 1; }
 
-uint16_t module_id(size_t g, size_t part)
-{
-    return static_cast<uint16_t>((g + 1) << 8 | part);
-}
+uint16_t module_id(size_t g, size_t part) { return static_cast<uint16_t>((g + 1) << 8 | part); }
 
 void append_be24(std::vector<uint8_t>& b, uint32_t v)
 {
@@ -51,7 +45,7 @@ void end_message(std::vector<uint8_t>& b)
 void append_compatibility(std::vector<uint8_t>& b, const dsmcc_upg_info_t& i)
 {
     kv::append_be16(b, 2 + 2 * 11);  // compatibilityDescriptorLength
-    kv::append_be16(b, 2);           // descriptorCount
+    kv::append_be16(b, 2);  // descriptorCount
     const struct {
         uint8_t type;
         uint16_t model, version;
@@ -59,7 +53,7 @@ void append_compatibility(std::vector<uint8_t>& b, const dsmcc_upg_info_t& i)
              {0x02, i.sw_model_id, static_cast<uint16_t>(i.sw_version)}};
     for (const auto& x : d) {
         b.push_back(x.type);
-        b.push_back(9);     // descriptorLength
+        b.push_back(9);  // descriptorLength
         b.push_back(0x01);  // specifierType: IEEE OUI
         append_be24(b, i.oui);
         kv::append_be16(b, x.model);
@@ -85,9 +79,9 @@ void append_upgrade_info(std::vector<uint8_t>& b, const dsmcc_group_t& g, const 
     b.push_back(flags);
     b.push_back(g.info.flag);
     b.push_back(0xFF);
-    for (uint32_t v : {g.info.mfr_code, g.info.sw_version, g.info.hw_version, g.info.sn_start, g.info.sn_end,
-                       g.image_size, g.image_crc, s.size_change ? s.original_flash_size : 0u,
-                       s.size_change ? s.update_flash_size : 0u})
+    for (uint32_t v :
+         {g.info.mfr_code, g.info.sw_version, g.info.hw_version, g.info.sn_start, g.info.sn_end, g.image_size,
+          g.image_crc, s.size_change ? s.original_flash_size : 0u, s.size_change ? s.update_flash_size : 0u})
         kv::append_be32(b, v);
 }
 
@@ -115,7 +109,7 @@ std::vector<uint8_t> dsi_section(const std::vector<dsmcc_group_t>& groups, const
     std::vector<uint8_t> b;
     begin_message(b, kMsgDsi, kDsiTransactionId);
     b.insert(b.end(), 20, 0xFF);  // serverId
-    kv::append_be16(b, 0);        // compatibilityDescriptor: none
+    kv::append_be16(b, 0);  // compatibilityDescriptor: none
     kv::append_be16(b, static_cast<uint16_t>(info.size()));
     b.insert(b.end(), info.begin(), info.end());
     end_message(b);
@@ -147,11 +141,11 @@ std::vector<uint8_t> dii_section(size_t g, const dsmcc_group_t& group)
     begin_message(b, kMsgDii, group_id(g));
     kv::append_be32(b, kDownloadId);
     kv::append_be16(b, kDdbBlockSize);
-    b.push_back(0);            // windowSize
-    b.push_back(0);            // ackPeriod
-    kv::append_be32(b, 0);     // tCDownloadWindow
-    kv::append_be32(b, 0);     // tCDownloadScenario
-    kv::append_be16(b, 0);     // compatibilityDescriptor: none
+    b.push_back(0);  // windowSize
+    b.push_back(0);  // ackPeriod
+    kv::append_be32(b, 0);  // tCDownloadWindow
+    kv::append_be32(b, 0);  // tCDownloadScenario
+    kv::append_be16(b, 0);  // compatibilityDescriptor: none
     kv::append_be16(b, static_cast<uint16_t>(group.parts.size()));
     for (size_t p = 0; p < group.parts.size(); ++p) {
         kv::append_be16(b, module_id(g, p));
@@ -177,7 +171,7 @@ std::vector<uint8_t> ssu_descriptor(const std::vector<dsmcc_group_t>& groups)
         append_be24(d, oui);
         d.push_back(0xF1);  // update_type 1: standard update carousel
         d.push_back(0xC0);  // no update versioning
-        d.push_back(0);     // selector_length
+        d.push_back(0);  // selector_length
     }
     d[1] = static_cast<uint8_t>(d.size() - 2);
     return d;
@@ -213,10 +207,7 @@ std::string check_data_pid(uint32_t pid)
     return {};
 }
 
-uint16_t default_pmt_pid(uint16_t data_pid)
-{
-    return data_pid == 0x0100 ? 0x0101 : 0x0100;
-}
+uint16_t default_pmt_pid(uint16_t data_pid) { return data_pid == 0x0100 ? 0x0101 : 0x0100; }
 
 bool build_carousel(const std::vector<dsmcc_group_t>& groups, const CarouselSettings& s, OtaCycle& cycle,
                     std::string& error)
@@ -264,8 +255,9 @@ bool build_carousel(const std::vector<dsmcc_group_t>& groups, const CarouselSett
                 kv::append_be16(ddb, static_cast<uint16_t>(blk));
                 kv::put_be16(ddb.data() + 10, static_cast<uint16_t>(ddb.size() - kMessageHeaderSize + n));
                 sec.clear();
-                append_section(sec, {kTableDdb, false, module_id(g, p), kModuleVersion, static_cast<uint8_t>(blk),
-                                     static_cast<uint8_t>(nblocks - 1)},
+                append_section(sec,
+                               {kTableDdb, false, module_id(g, p), kModuleVersion, static_cast<uint8_t>(blk),
+                                static_cast<uint8_t>(nblocks - 1)},
                                ddb.data(), ddb.size(), data.bytes() + off, n);
                 out.put_section(sec);
             }

@@ -13,21 +13,21 @@
 
 namespace ota {
 
-inline constexpr uint8_t kStreamTypeDsmccUn = 0x0B;        // ISO/IEC 13818-6 type B
-inline constexpr uint16_t kDataBroadcastIdSsu = 0x000A;    // system software update
+inline constexpr uint8_t kStreamTypeDsmccUn = 0x0B;  // ISO/IEC 13818-6 type B
+inline constexpr uint16_t kDataBroadcastIdSsu = 0x000A;  // system software update
 inline constexpr uint8_t kTagDataBroadcastId = 0x66;
 inline constexpr uint8_t kTableDsiDii = 0x3B;
 inline constexpr uint8_t kTableDdb = 0x3C;
 inline constexpr uint16_t kMsgDii = 0x1002;
 inline constexpr uint16_t kMsgDdb = 0x1003;
 inline constexpr uint16_t kMsgDsi = 0x1006;
-inline constexpr uint16_t kDdbBlockSize = 4066;            // fills a 4096-byte section
-inline constexpr uint8_t kTagCrc32 = 0x05;                 // module CRC-32 (of the original bytes)
-inline constexpr uint8_t kTagCompressedModule = 0x09;      // method 0x08 (zlib), original size
-inline constexpr uint8_t kTagUpgradeInfo = 0x80;           // group: mode, flags, full versions, SN range
-inline constexpr uint8_t kTagModuleOffset = 0x81;          // module: offset of its bytes in the image
+inline constexpr uint16_t kDdbBlockSize = 4066;  // fills a 4096-byte section
+inline constexpr uint8_t kTagCrc32 = 0x05;  // module CRC-32 (of the original bytes)
+inline constexpr uint8_t kTagCompressedModule = 0x09;  // method 0x08 (zlib), original size
+inline constexpr uint8_t kTagUpgradeInfo = 0x80;  // group: mode, flags, full versions, SN range
+inline constexpr uint8_t kTagModuleOffset = 0x81;  // module: offset of its bytes in the image
 inline constexpr size_t kUpgradeInfoLength = 40;
-inline constexpr size_t kControlEvery = 64;                // DDB sections between DSI/DII repeats
+inline constexpr size_t kControlEvery = 64;  // DDB sections between DSI/DII repeats
 
 // Bits of the flags byte of the upgrade-info descriptor.
 inline constexpr uint8_t kFlagForce = 0x01;

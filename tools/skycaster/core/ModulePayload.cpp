@@ -33,8 +33,8 @@ bool load_flash_image(const std::string& path, std::vector<uint8_t>& out, std::s
     return true;
 }
 
-bool make_payload(const uint8_t* data, size_t len, bool compress, uint32_t offset, OtaPayload& out,
-                  std::string& error, bool borrow)
+bool make_payload(const uint8_t* data, size_t len, bool compress, uint32_t offset, OtaPayload& out, std::string& error,
+                  bool borrow)
 {
     out = OtaPayload{};
     if (len == 0 || len > kMaxImageSize) {

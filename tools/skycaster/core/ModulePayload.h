@@ -23,8 +23,8 @@ bool load_flash_image(const std::string& path, std::vector<uint8_t>& out, std::s
 // Fills `out` from `len` bytes at `data` (which lie at `offset` in the image):
 // zlib-compressed (the DSM-CC compressed-module form) when `compress`, else a
 // copy, or with `borrow` the bytes themselves. False with a message on failure.
-bool make_payload(const uint8_t* data, size_t len, bool compress, uint32_t offset, OtaPayload& out,
-                  std::string& error, bool borrow = false);
+bool make_payload(const uint8_t* data, size_t len, bool compress, uint32_t offset, OtaPayload& out, std::string& error,
+                  bool borrow = false);
 
 // Unpacks a zlib stream that must give exactly `expected` bytes.
 bool zlib_unpack(const uint8_t* data, size_t len, size_t expected, std::vector<uint8_t>& out);

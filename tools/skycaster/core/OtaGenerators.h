@@ -48,8 +48,7 @@ public:
     uint32_t compress_file(const uint8_t* image, OtaPayload& out, uint32_t length, int flag);
     // The DVBS carousel of `data` on the PID written in `data_pid_text`
     // (hexadecimal), with the parameters `dvbs` holds, into the output.
-    int dsmcc_packetization(OtaPayload data, const std::string& data_pid_text,
-                            const OTA_DVBS_Stream_Generator& dvbs);
+    int dsmcc_packetization(OtaPayload data, const std::string& data_pid_text, const OTA_DVBS_Stream_Generator& dvbs);
     // The ABS stream of the image (normal or with the chosen defect).
     int creat_ota_abs_upg_stream(const std::string& image_path, const abs_upg_info_t& info, const uint8_t* image,
                                  uint32_t length);
@@ -94,8 +93,7 @@ class OTA_DVBS_Stream_Generator {
 public:
     void dvbs_update_dsmcc_info(const dvbs_upg_info_t& info) { m_info = info; }
     const dvbs_upg_info_t& info() const { return m_info; }
-    int merge_dvbs_upg_to_ota(const std::string& into, uint32_t repeat, OTA_M2T_Generator& m2t,
-                              const std::string& out)
+    int merge_dvbs_upg_to_ota(const std::string& into, uint32_t repeat, OTA_M2T_Generator& m2t, const std::string& out)
     {
         return m2t.merge_last(OtaKind::Dvbs, into, repeat, out);
     }
@@ -106,8 +104,7 @@ private:
 
 class OTA_ABS_Stream_Generator {
 public:
-    int merge_abs_upg_to_ota(const std::string& into, uint32_t repeat, OTA_M2T_Generator& m2t,
-                             const std::string& out)
+    int merge_abs_upg_to_ota(const std::string& into, uint32_t repeat, OTA_M2T_Generator& m2t, const std::string& out)
     {
         return m2t.merge_last(OtaKind::Abs, into, repeat, out);
     }
@@ -145,8 +142,7 @@ public:
     void dvbs1_set_upg_size(int flag, int original_index, int update_index);
     // The carousel of the collected groups, into the output of `m2t`.
     int creat_dvbs1_upg_stream(OTA_M2T_Generator& m2t);
-    int merge_dvbs1_upg_to_ota(const std::string& into, uint32_t repeat, OTA_M2T_Generator& m2t,
-                               const std::string& out)
+    int merge_dvbs1_upg_to_ota(const std::string& into, uint32_t repeat, OTA_M2T_Generator& m2t, const std::string& out)
     {
         return m2t.merge_last(OtaKind::Dsmcc, into, repeat, out);
     }

@@ -55,8 +55,7 @@ struct Block {
     bool store(size_t index, size_t block_size, const uint8_t* p, size_t n)
     {
         const size_t off = index * block_size;
-        if (index >= have.size() || off + n > bytes.size() ||
-            n != std::min(block_size, bytes.size() - off))
+        if (index >= have.size() || off + n > bytes.size() || n != std::min(block_size, bytes.size() - off))
             return false;
         if (!have[index]) {
             std::copy(p, p + n, bytes.begin() + static_cast<std::ptrdiff_t>(off));
@@ -223,9 +222,9 @@ private:
 
 bool CarouselReader::read_dsi(kv::ByteReader& r)
 {
-    r.skip(20);           // serverId
-    r.skip(r.be16());     // compatibilityDescriptor
-    r.be16();             // privateDataLength
+    r.skip(20);  // serverId
+    r.skip(r.be16());  // compatibilityDescriptor
+    r.be16();  // privateDataLength
     const uint16_t n = r.be16();
     if (!r.ok() || n == 0 || n > kMaxGroups)
         return false;
@@ -325,8 +324,8 @@ bool CarouselReader::report_group(const DsiGroup& g, size_t n, std::vector<std::
     }
     out.push_back(fmt("  upgrade mode 0x%02X, force %d, split %d, compressed %d, flag %u, MFR code 0x%08X, "
                       "SW version 0x%08X, HW version 0x%08X, SN 0x%08X - 0x%08X",
-                      u.mode, !!(u.flags & kFlagForce), !!(u.flags & kFlagSplit), !!(u.flags & kFlagCompressed),
-                      u.flag, u.mfr, u.sw_version, u.hw_version, u.sn_start, u.sn_end));
+                      u.mode, !!(u.flags & kFlagForce), !!(u.flags & kFlagSplit), !!(u.flags & kFlagCompressed), u.flag,
+                      u.mfr, u.sw_version, u.hw_version, u.sn_start, u.sn_end));
     if (u.flags & kFlagSizeChange)
         out.push_back(fmt("  flash size 0x%08X becomes 0x%08X", u.original_size, u.update_size));
     const auto dii = m_dii.find(g.id);
@@ -362,8 +361,8 @@ bool CarouselReader::report_group(const DsiGroup& g, size_t n, std::vector<std::
 bool CarouselReader::report(std::vector<std::string>& out) const
 {
     out.push_back(fmt("DSM-CC: %llu sections, %llu CRC errors, %llu malformed, %llu blocks before their DII",
-                      (unsigned long long)m_sections, (unsigned long long)m_crcErrors,
-                      (unsigned long long)m_malformed, (unsigned long long)m_early));
+                      (unsigned long long)m_sections, (unsigned long long)m_crcErrors, (unsigned long long)m_malformed,
+                      (unsigned long long)m_early));
     if (!m_haveDsi) {
         out.push_back("no DSI: a receiver finds no upgrade");
         return false;
@@ -437,17 +436,16 @@ bool AbsReader::report(std::vector<std::string>& out) const
 {
     out.push_back(fmt("ABS: %llu sections, %llu CRC errors, %llu malformed, %llu version mismatches, "
                       "%llu data sections before the control section",
-                      (unsigned long long)m_sections, (unsigned long long)m_crcErrors,
-                      (unsigned long long)m_malformed, (unsigned long long)m_versionErrors,
-                      (unsigned long long)m_early));
+                      (unsigned long long)m_sections, (unsigned long long)m_crcErrors, (unsigned long long)m_malformed,
+                      (unsigned long long)m_versionErrors, (unsigned long long)m_early));
     if (!m_haveControl) {
         out.push_back("no control section: a receiver finds no upgrade");
         return false;
     }
     out.push_back(fmt("control: manufacturer 0x%02X, hardware 0x%02X, model 0x%02X, SW version 0x%04X, force %d, "
                       "image %u bytes CRC 0x%08X, %u blocks of %u bytes",
-                      m_manufacturer, m_hardware, m_model, m_version, m_flags & kAbsFlagForce, m_size, m_crc,
-                      m_blocks, m_blockSize));
+                      m_manufacturer, m_hardware, m_model, m_version, m_flags & kAbsFlagForce, m_size, m_crc, m_blocks,
+                      m_blockSize));
     if (m_data.have.empty()) {
         out.push_back("  the announced image size is not plausible");
         return false;
@@ -455,7 +453,9 @@ bool AbsReader::report(std::vector<std::string>& out) const
     const bool complete = m_data.complete();
     const bool crc_ok = complete && mpeg2_crc32(m_data.bytes.data(), m_data.bytes.size()) == m_crc;
     out.push_back(fmt("  %zu of %zu blocks, image CRC %s", m_data.received, m_data.have.size(),
-                      crc_ok ? "ok" : complete ? "WRONG" : "not checked (incomplete)"));
+                      crc_ok     ? "ok"
+                      : complete ? "WRONG"
+                                 : "not checked (incomplete)"));
     return crc_ok && m_crcErrors == 0 && m_malformed == 0 && m_versionErrors == 0;
 }
 
@@ -502,8 +502,8 @@ void StreamState::on_pat(const uint8_t* sec, size_t len)
     for (const auto& p : programs) {
         if (p.program_number && !pmts.count(p.pmt_pid)) {
             pmts.try_emplace(p.pmt_pid);
-            lines.push_back(fmt("PAT: transport stream %u, program %u -> PMT PID 0x%04X", tsid, p.program_number,
-                                p.pmt_pid));
+            lines.push_back(
+                fmt("PAT: transport stream %u, program %u -> PMT PID 0x%04X", tsid, p.program_number, p.pmt_pid));
         }
     }
     pat_seen = true;
@@ -518,10 +518,11 @@ void StreamState::on_pmt(uint16_t pid, const uint8_t* sec, size_t len)
     seen_pmt[pid] = "";
     for (const auto& s : streams) {
         const Kind k = upgrade_kind(s);
-        lines.push_back(fmt("PMT 0x%04X, program %u: stream type 0x%02X on PID 0x%04X%s", pid, program,
-                            s.stream_type, s.pid,
+        lines.push_back(fmt("PMT 0x%04X, program %u: stream type 0x%02X on PID 0x%04X%s", pid, program, s.stream_type,
+                            s.pid,
                             k == Kind::Dsmcc ? ", system software update carousel"
-                            : k == Kind::Abs ? ", ABS download stream" : ""));
+                            : k == Kind::Abs ? ", ABS download stream"
+                                             : ""));
         if (k != Kind::None && !upgrades.count(s.pid))
             upgrades.emplace(s.pid, std::make_pair(k, SectionAssembler{}));
     }
@@ -568,9 +569,9 @@ InspectResult inspect_ota_stream(const std::string& path)
         res.error = in.error();
         return res;
     }
-    res.lines.insert(res.lines.begin(), fmt("%s: %d-byte packets, %llu packets%s", path.c_str(), in.packet_size(),
-                                            (unsigned long long)packets,
-                                            in.trailing().empty() ? "" : ", a cut-off packet at the end"));
+    res.lines.insert(res.lines.begin(),
+                     fmt("%s: %d-byte packets, %llu packets%s", path.c_str(), in.packet_size(),
+                         (unsigned long long)packets, in.trailing().empty() ? "" : ", a cut-off packet at the end"));
     res.lines.push_back(fmt("continuity errors: %llu", (unsigned long long)st.cc_errors));
     bool ok = st.cc_errors == 0;
     bool found = false;

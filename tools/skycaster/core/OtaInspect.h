@@ -9,9 +9,9 @@
 namespace ota {
 
 struct InspectResult {
-    bool ok = false;                 // an upgrade was found and every check passed
+    bool ok = false;  // an upgrade was found and every check passed
     std::vector<std::string> lines;  // what was found, one line each
-    std::string error;               // the file could not be read at all
+    std::string error;  // the file could not be read at all
 };
 
 InspectResult inspect_ota_stream(const std::string& path);

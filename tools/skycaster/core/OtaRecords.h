@@ -54,7 +54,7 @@ struct dsmcc_upg_info_t {
 // a receiver gets back from it. Raw bytes may be borrowed from the caller's
 // image instead of copied; the image must then outlive the payload.
 struct OtaPayload {
-    std::vector<uint8_t> data;          // owned bytes
+    std::vector<uint8_t> data;  // owned bytes
     const uint8_t* borrowed = nullptr;  // or borrowed ones
     size_t borrowed_size = 0;
     bool compressed = false;

@@ -51,8 +51,8 @@ std::string check_layout(const StreamLayout& layout)
     return {};
 }
 
-int write_cycle(OtaCycle& cycle, const StreamLayout& layout, const std::string& path,
-                const OtaProgress& progress, std::string& error)
+int write_cycle(OtaCycle& cycle, const StreamLayout& layout, const std::string& path, const OtaProgress& progress,
+                std::string& error)
 {
     error = check_layout(layout);
     if (!error.empty())

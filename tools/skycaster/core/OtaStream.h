@@ -64,8 +64,8 @@ std::vector<uint8_t> cycle_pmt(const OtaCycle& cycle, uint16_t program_number);
 
 struct StreamLayout {
     int packet_size = 188;  // 188 or 204
-    uint32_t repeat = 1;    // the carousel within the stream
-    uint32_t loops = 1;     // the whole stream
+    uint32_t repeat = 1;  // the carousel within the stream
+    uint32_t loops = 1;  // the whole stream
 };
 inline constexpr uint32_t kMaxRepeat = 255;
 inline constexpr uint32_t kMaxLoops = 255;
@@ -78,7 +78,7 @@ using StagedFile = kv::AtomicFile;
 
 // Writes the cycle repeat × loops times. 1 on success, 0 with a message.
 // The cycle's continuity counters are stamped in place.
-int write_cycle(OtaCycle& cycle, const StreamLayout& layout, const std::string& path,
-                const OtaProgress& progress, std::string& error);
+int write_cycle(OtaCycle& cycle, const StreamLayout& layout, const std::string& path, const OtaProgress& progress,
+                std::string& error);
 
 }  // namespace ota

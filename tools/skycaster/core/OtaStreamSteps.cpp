@@ -9,8 +9,7 @@
 
 namespace ota {
 
-bool page_hex_value(const std::string& option, const std::string& text, int bits, uint32_t& out,
-                    std::string* message)
+bool page_hex_value(const std::string& option, const std::string& text, int bits, uint32_t& out, std::string* message)
 {
     if (parse_hex(text, out) && (bits == 32 || out < (1u << bits)))
         return true;
@@ -68,10 +67,11 @@ bool parse_group_spec(const std::string& spec, std::map<std::string, std::string
 
 JobErrorKind group_record(std::map<std::string, std::string>& kv, dsmcc_upg_info_t& info, std::string* message)
 {
-    static const std::pair<const char*, const char*> required[] = {
-        {"hw-model", "Please input HW Model ID!"}, {"hw-version", "Please input HW Version!"},
-        {"oui", "Please input OUI!"},           {"sw-model", "Please input SW Model ID!"},
-        {"sw-version", "Please input SW Version!"}};
+    static const std::pair<const char*, const char*> required[] = {{"hw-model", "Please input HW Model ID!"},
+                                                                   {"hw-version", "Please input HW Version!"},
+                                                                   {"oui", "Please input OUI!"},
+                                                                   {"sw-model", "Please input SW Model ID!"},
+                                                                   {"sw-version", "Please input SW Version!"}};
     for (const auto& [key, text] : required)
         if (kv[key].empty()) {
             *message = text;
@@ -81,15 +81,23 @@ JobErrorKind group_record(std::map<std::string, std::string>& kv, dsmcc_upg_info
         if (kv[key].empty())
             kv[key] = std::string(key) == "mode" ? "FF" : std::string(key) == "sn-end" ? "FFFFFFFF" : "0";
     uint32_t v[10] = {};
-    const std::pair<const char*, int> fields[] = {{"oui", 24}, {"sw-version", 32}, {"hw-version", 32},
-                                                  {"sw-model", 16}, {"hw-model", 16}, {"mfr", 32},
-                                                  {"mode", 8}, {"flag", 1}, {"sn-start", 32}, {"sn-end", 32}};
+    const std::pair<const char*, int> fields[] = {
+        {"oui", 24}, {"sw-version", 32}, {"hw-version", 32}, {"sw-model", 16}, {"hw-model", 16},
+        {"mfr", 32}, {"mode", 8},        {"flag", 1},        {"sn-start", 32}, {"sn-end", 32}};
     for (size_t i = 0; i < std::size(fields); ++i)
         if (!page_hex_value(std::string("--group ") + fields[i].first, kv[fields[i].first], fields[i].second, v[i],
                             message))
             return JobErrorKind::Usage;
-    info = {v[0], v[1], v[2], static_cast<uint16_t>(v[3]), static_cast<uint16_t>(v[4]), v[5],
-            static_cast<uint8_t>(v[6]), static_cast<uint8_t>(v[7]), v[8], v[9]};
+    info = {v[0],
+            v[1],
+            v[2],
+            static_cast<uint16_t>(v[3]),
+            static_cast<uint16_t>(v[4]),
+            v[5],
+            static_cast<uint8_t>(v[6]),
+            static_cast<uint8_t>(v[7]),
+            v[8],
+            v[9]};
     return JobErrorKind::None;
 }
 

@@ -16,7 +16,7 @@ namespace ota {
 
 // Where a stream goes and how it is laid out.
 struct StreamOutput {
-    std::string output;      // the stream written
+    std::string output;  // the stream written
     std::string merge_into;  // merge it into this stream's null packets (empty: no merge)
     std::string merged_out;  // the merged stream (empty: upgrade.ts beside `output`)
     int packet_size = 188;
@@ -33,8 +33,7 @@ struct StepOutcome {
 
 // A page value: hexadecimal as typed on the page, within `bits`. False with
 // the message in *message.
-bool page_hex_value(const std::string& option, const std::string& text, int bits, uint32_t& out,
-                    std::string* message);
+bool page_hex_value(const std::string& option, const std::string& text, int bits, uint32_t& out, std::string* message);
 
 // The flash image at `path`; an empty or unreadable one is bad input.
 JobErrorKind read_stream_image(const std::string& path, std::vector<uint8_t>& image, std::string* message);

@@ -39,10 +39,7 @@ bool locate_pat(const uint8_t* pkt, PatSlot& slot)
     return true;
 }
 
-bool last_pat_section(const uint8_t* sec)
-{
-    return sec[6] == sec[7];
-}
+bool last_pat_section(const uint8_t* sec) { return sec[6] == sec[7]; }
 
 // Decides what each null packet becomes: the PMT (after every PAT), else the
 // next upgrade packet once the PMT has gone out whole, else it stays a null
@@ -117,8 +114,8 @@ void scan_pat_packet(const uint8_t* pkt, StreamScan& scan, std::map<uint16_t, Se
     }
 }
 
-bool scan_stream(TsFileReader& in, NullScheduler& sched, StreamScan& scan, const OtaProgress& progress,
-                 uint64_t total, std::string& error)
+bool scan_stream(TsFileReader& in, NullScheduler& sched, StreamScan& scan, const OtaProgress& progress, uint64_t total,
+                 std::string& error)
 {
     std::map<uint16_t, SectionAssembler> pmts;
     while (const uint8_t* pkt = in.next()) {
@@ -203,7 +200,8 @@ public:
         PatSlot slot;
         if (!locate_pat(pkt, slot))
             return;
-        const std::vector<uint8_t> orig = kv::ByteReader(pkt, kTsPacketSize).view(slot.offset, slot.length).bytes(slot.length);
+        const std::vector<uint8_t> orig =
+            kv::ByteReader(pkt, kTsPacketSize).view(slot.offset, slot.length).bytes(slot.length);
         auto it = m_cache.find(orig);
         if (it == m_cache.end() && m_cache.size() >= kMaxCachedPats)
             m_cache.clear();  // a stream whose PAT keeps changing: no unbounded memory
@@ -223,10 +221,7 @@ struct UpgradeSource {
     std::vector<size_t> data_offsets;  // of the data PID's packets in the cycle
     std::vector<uint8_t> pmt_packets;
     uint64_t next = 0;
-    const uint8_t* next_data()
-    {
-        return cycle.packets.data() + data_offsets[next++ % data_offsets.size()];
-    }
+    const uint8_t* next_data() { return cycle.packets.data() + data_offsets[next++ % data_offsets.size()]; }
 };
 
 bool write_merged(TsFileReader& in, UpgradeSource& src, NullScheduler& sched, PatRewriter& pat,
@@ -287,9 +282,8 @@ bool write_merged(TsFileReader& in, UpgradeSource& src, NullScheduler& sched, Pa
 
 }  // namespace
 
-int merge_cycle_into(const OtaCycle& cycle, uint32_t repeat, const std::string& into_path,
-                     const std::string& out_path, const OtaProgress& progress, std::string& error,
-                     MergeReport* report)
+int merge_cycle_into(const OtaCycle& cycle, uint32_t repeat, const std::string& into_path, const std::string& out_path,
+                     const OtaProgress& progress, std::string& error, MergeReport* report)
 {
     if (repeat < 1 || repeat > kMaxRepeat) {
         error = "Upg_File Repeat NO. beyond 1 - " + std::to_string(kMaxRepeat);

@@ -12,8 +12,8 @@ namespace ota {
 
 struct MergeReport {
     int packet_size = 0;
-    uint64_t packets = 0;        // of the stream merged into
-    uint64_t null_packets = 0;   // of which null
+    uint64_t packets = 0;  // of the stream merged into
+    uint64_t null_packets = 0;  // of which null
     uint64_t upgrade_packets = 0;  // placed: data and PMT
     uint16_t pmt_pid = 0;
     uint16_t program_number = 0;
@@ -21,8 +21,7 @@ struct MergeReport {
 
 // Writes `out_path` from the stream at `into_path` and the cycle's data
 // carried `repeat` times. 1 on success, 0 with a message (nothing written).
-int merge_cycle_into(const OtaCycle& cycle, uint32_t repeat, const std::string& into_path,
-                     const std::string& out_path, const OtaProgress& progress, std::string& error,
-                     MergeReport* report = nullptr);
+int merge_cycle_into(const OtaCycle& cycle, uint32_t repeat, const std::string& into_path, const std::string& out_path,
+                     const OtaProgress& progress, std::string& error, MergeReport* report = nullptr);
 
 }  // namespace ota

@@ -53,10 +53,7 @@ void append_section(std::vector<uint8_t>& out, const SectionHeader& h, const uin
     reseal_section(s, 3 + section_length);
 }
 
-void reseal_section(uint8_t* sec, size_t len)
-{
-    kv::put_be32(sec + len - 4, mpeg2_crc32(sec, len - 4));
-}
+void reseal_section(uint8_t* sec, size_t len) { kv::put_be32(sec + len - 4, mpeg2_crc32(sec, len - 4)); }
 
 size_t section_total_length(const uint8_t* sec, size_t avail)
 {

@@ -101,8 +101,8 @@ QLineEdit* NamedEdit(QWidget* parent, const char* name, bool readOnly)
 }
 
 // A file row: label, path (read-only) and "Browse".
-std::pair<QLineEdit*, QPushButton*> AddFileRow(QWidget* box, QGridLayout* grid, const char* text,
-                                               const char* pathName, const char* buttonName, int row)
+std::pair<QLineEdit*, QPushButton*> AddFileRow(QWidget* box, QGridLayout* grid, const char* text, const char* pathName,
+                                               const char* buttonName, int row)
 {
     grid->addWidget(new QLabel(QLatin1String(text), box), row, 0);
     QLineEdit* path = NamedEdit(box, pathName, true);
@@ -141,7 +141,8 @@ void OTAStreamerDialog::BuildUi()
     scroll->setWidget(content);
     outer->addWidget(scroll);
 
-    m_tips->AddTool(m_browseBin, QStringLiteral("Select a flash binary file, it will be the original upgrade base file."));
+    m_tips->AddTool(m_browseBin,
+                    QStringLiteral("Select a flash binary file, it will be the original upgrade base file."));
     m_tips->AddTool(m_repeat, QStringLiteral("Set the Update file Repeat times in the ts file."));
     m_tips->AddTool(m_activateMerger, QStringLiteral("Activate to merge the generatd file into another ts file."));
     m_tips->AddTool(m_browseMerge, QStringLiteral("Select the ts file you hope to merge ota.m2t to."));
@@ -181,8 +182,8 @@ void OTAStreamerDialog::BuildPages(QWidget* box, QGridLayout* grid)
     m_dsmccPage = new CDsmccPage(m_tips, this);
     m_dvbsPage->SetModes(m_settings.modes);
     m_dsmccPage->SetModes(m_settings.modes);
-    for (COtaPage* p : {static_cast<COtaPage*>(m_dvbsPage), static_cast<COtaPage*>(m_absPage),
-                        static_cast<COtaPage*>(m_dsmccPage)})
+    for (COtaPage* p :
+         {static_cast<COtaPage*>(m_dvbsPage), static_cast<COtaPage*>(m_absPage), static_cast<COtaPage*>(m_dsmccPage)})
         p->hide();
     for (int project : m_settings.projects) {
         m_project->addItem(QString::fromLatin1(project_name(project)));
@@ -324,10 +325,7 @@ void OTAStreamerDialog::LoadBinary(const QString& path)
     m_repeat->setText(QString::asprintf("%0X", 2));
 }
 
-void OTAStreamerDialog::ChooseMergeFile(const QString& path)
-{
-    m_mergePath->setText(path);
-}
+void OTAStreamerDialog::ChooseMergeFile(const QString& path) { m_mergePath->setText(path); }
 
 void OTAStreamerDialog::DropImage()
 {
@@ -403,9 +401,7 @@ void OTAStreamerDialog::Generate()
         plan->dvbs = m_dvbsPage->Record();
         plan->dvbs_pid_text = m_dvbsPage->DataPidText().toStdString();
         break;
-    case kProjectAbs:
-        plan->abs = m_absPage->Record();
-        break;
+    case kProjectAbs: plan->abs = m_absPage->Record(); break;
     case kProjectDsmcc: {
         if (m_upgPid->text().isEmpty()) {
             Show(QStringLiteral("Please input PID!"), true);
@@ -424,8 +420,7 @@ void OTAStreamerDialog::Generate()
         plan->dsmcc.update_size = m_dsmccPage->UpdateSizeIndex();
         break;
     }
-    default:
-        return;
+    default: return;
     }
     StartJob(std::move(plan));
 }
@@ -463,8 +458,8 @@ bool OTAStreamerDialog::RunJob(JobPlan& plan, QueuedJobObserver* obs)
     const auto length = static_cast<uint32_t>(m_image.size());
     if (!plan.generate) {
         const dsmcc_upg_info_t& g = plan.dsmcc.info;
-        plan.group_added = m_dvbs1.next_group(g, plan.dsmcc.compress, plan.dsmcc.split, m_image.data(), length,
-                                              m_m2t, plan.message) != 0;
+        plan.group_added = m_dvbs1.next_group(g, plan.dsmcc.compress, plan.dsmcc.split, m_image.data(), length, m_m2t,
+                                              plan.message) != 0;
         return plan.group_added;
     }
     int ok = 0;
@@ -529,9 +524,9 @@ void OTAStreamerDialog::OnJobFinished(bool ok, const QString& message)
 void OTAStreamerDialog::SetBusy(bool busy)
 {
     m_busy = busy;
-    for (QWidget* w : {static_cast<QWidget*>(m_generate), static_cast<QWidget*>(m_clear),
-                       static_cast<QWidget*>(m_browseBin), static_cast<QWidget*>(m_browseMerge),
-                       static_cast<QWidget*>(m_project), static_cast<QWidget*>(m_tabs)})
+    for (QWidget* w :
+         {static_cast<QWidget*>(m_generate), static_cast<QWidget*>(m_clear), static_cast<QWidget*>(m_browseBin),
+          static_cast<QWidget*>(m_browseMerge), static_cast<QWidget*>(m_project), static_cast<QWidget*>(m_tabs)})
         w->setEnabled(!busy);
     m_nextGroup->setEnabled(!busy && CurrentProject() == kProjectDsmcc);
 }

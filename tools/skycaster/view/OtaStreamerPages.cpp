@@ -96,7 +96,7 @@ void CDvbsPage::SetModes(const std::vector<ota::UpgMode>& modes)
 
 void CDvbsPage::SetDefaults()
 {
-    const std::pair<QLineEdit*, uint32_t> d[] = {{m_pid, 0x160},       {m_oui, 0x1000},     {m_swVersion, 0x2000},
+    const std::pair<QLineEdit*, uint32_t> d[] = {{m_pid, 0x160},        {m_oui, 0x1000},   {m_swVersion, 0x2000},
                                                  {m_hwVersion, 0xAAAA}, {m_swModel, 0x20}, {m_hwModel, 0xA0}};
     for (const auto& [edit, value] : d)
         edit->setText(Hex(value, 8));
@@ -122,10 +122,7 @@ ota::dvbs_upg_info_t CDvbsPage::Record() const
     return r;
 }
 
-QString CDvbsPage::DataPidText() const
-{
-    return m_pid->text();
-}
+QString CDvbsPage::DataPidText() const { return m_pid->text(); }
 
 // ---- ABS ----------------------------------------------------------------------
 
@@ -287,10 +284,11 @@ void CDsmccPage::ClearFields()
 
 QString CDsmccPage::CheckFields() const
 {
-    const std::pair<const QLineEdit*, const char*> required[] = {
-        {m_hwModel, "Please input HW Model ID!"}, {m_hwVersion, "Please input HW Version!"},
-        {m_oui, "Please input OUI!"},           {m_swModel, "Please input SW Model ID!"},
-        {m_swVersion, "Please input SW Version!"}};
+    const std::pair<const QLineEdit*, const char*> required[] = {{m_hwModel, "Please input HW Model ID!"},
+                                                                 {m_hwVersion, "Please input HW Version!"},
+                                                                 {m_oui, "Please input OUI!"},
+                                                                 {m_swModel, "Please input SW Model ID!"},
+                                                                 {m_swVersion, "Please input SW Version!"}};
     for (const auto& [edit, message] : required)
         if (edit->text().isEmpty())
             return QString::fromLatin1(message);
@@ -315,17 +313,8 @@ ota::dsmcc_upg_info_t CDsmccPage::Record() const
     return r;
 }
 
-bool CDsmccPage::SizeChange() const
-{
-    return m_sizeChange->isChecked();
-}
+bool CDsmccPage::SizeChange() const { return m_sizeChange->isChecked(); }
 
-int CDsmccPage::OriginalSizeIndex() const
-{
-    return m_originalSize->currentIndex();
-}
+int CDsmccPage::OriginalSizeIndex() const { return m_originalSize->currentIndex(); }
 
-int CDsmccPage::UpdateSizeIndex() const
-{
-    return m_updateSize->currentIndex();
-}
+int CDsmccPage::UpdateSizeIndex() const { return m_updateSize->currentIndex(); }

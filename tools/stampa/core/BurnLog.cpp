@@ -83,8 +83,7 @@ bool append_text(const std::string& path, const std::string& text)
 bool backup(const std::string& path)
 {
     std::vector<uint8_t> bytes;
-    return bootlink::read_file(path, &bytes) &&
-           bootlink::write_file_atomic(path + ".bak", bytes.data(), bytes.size());
+    return bootlink::read_file(path, &bytes) && bootlink::write_file_atomic(path + ".bak", bytes.data(), bytes.size());
 }
 
 enum class AppendResult { Written, OpenFailed, BackupFailed, WriteFailed };
@@ -111,8 +110,7 @@ std::tm system_local_time()
 
 BurnLog::BurnLog(std::string path, Format format, bool ca_log, LocalClock clock)
     : m_path(std::move(path)), m_format(format), m_ca(ca_log), m_clock(clock ? std::move(clock) : system_local_time)
-{
-}
+{}
 
 BurnLog::Seen BurnLog::seen(const std::string& code, int width, std::string* error) const
 {
@@ -168,8 +166,7 @@ BurnLog::Written BurnLog::append(const std::string& code, bool success)
     std::lock_guard<std::mutex> lock(m_mutex);
     Written w;
     const char* status = success ? "Success" : "Failed";
-    std::string line = m_format == Format::Quoted ? "=\"" + code + "\"," + status + "\n"
-                                                  : code + "," + status + "\n";
+    std::string line = m_format == Format::Quoted ? "=\"" + code + "\"," + status + "\n" : code + "," + status + "\n";
     switch (append_with_backup(m_path, kLogHeading, line)) {
     case AppendResult::Written: w.ok = true; break;
     case AppendResult::OpenFailed: w.messages.push_back("Open Log failed!!!\n"); break;
@@ -184,9 +181,15 @@ BurnLog::Written BurnLog::append(const std::string& code, bool success)
     std::string ca_line = "=\"" + code + "\",=\"" + ca_identifier(code) + "\"," + status + "\n";
     switch (append_with_backup(ca_path(m_path), kCaHeading, ca_line)) {
     case AppendResult::Written: break;
-    case AppendResult::OpenFailed: w.ca_ok = false; w.messages.push_back("Open CA CSV failed!!!\n"); break;
+    case AppendResult::OpenFailed:
+        w.ca_ok = false;
+        w.messages.push_back("Open CA CSV failed!!!\n");
+        break;
     case AppendResult::WriteFailed:
-    case AppendResult::BackupFailed: w.ca_ok = false; w.messages.push_back("Write CA CSV failed!!!\n"); break;
+    case AppendResult::BackupFailed:
+        w.ca_ok = false;
+        w.messages.push_back("Write CA CSV failed!!!\n");
+        break;
     }
     return w;
 }

@@ -53,9 +53,9 @@ public:
     bool rotate_if_needed(std::string* rotated_to = nullptr, std::string* message = nullptr);
 
     struct Written {
-        bool ok = false;             // the line is in the log
+        bool ok = false;  // the line is in the log
         bool backup_failed = false;  // the ".bak" copy failed, so nothing was written
-        bool ca_ok = true;           // the CA line is in the CA log (or none is kept)
+        bool ca_ok = true;  // the CA line is in the CA log (or none is kept)
         std::vector<std::string> messages;  // console lines, each ending in a line feed
     };
     Written append(const std::string& code, bool success);

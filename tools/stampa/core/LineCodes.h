@@ -33,8 +33,7 @@ class LineCodes {
 public:
     LineCodes(CodeCursor& cursor, int limit, line::Recorder* recorder, std::string series)
         : m_cursor(cursor), m_limit(limit), m_recorder(recorder), m_series(std::move(series))
-    {
-    }
+    {}
     bool from_series() const { return !m_series.empty() && m_recorder; }
 
     // The next code; false, with why, when none is left. *refused is set when
@@ -94,9 +93,9 @@ private:
         bool told = false;
         for (;;) {
             // A series hands out its next code; a code of the run's own is taken line-wide as it is.
-            line::Reservation r = from_series() ? m_recorder->reserve(m_series, who.station, who.port,
-                                                                      who.job_id, series_next_code)
-                                                : m_recorder->claim(*code, who.station, who.port, who.job_id);
+            line::Reservation r =
+                from_series() ? m_recorder->reserve(m_series, who.station, who.port, who.job_id, series_next_code)
+                              : m_recorder->claim(*code, who.station, who.port, who.job_id);
             if (r.status.ok()) {
                 *code = r.code;
                 return true;

@@ -30,8 +30,8 @@ std::string check_series(line::SeriesSpec& spec)
     if (!padded.ok)
         return padded.message;
     for (char c : padded.code) {
-        const bool digit = std::isdigit(static_cast<unsigned char>(c)) ||
-                           (spec.hex && std::isxdigit(static_cast<unsigned char>(c)));
+        const bool digit =
+            std::isdigit(static_cast<unsigned char>(c)) || (spec.hex && std::isxdigit(static_cast<unsigned char>(c)));
         if (!digit)
             return "the start code " + spec.start + " is not a " + (spec.hex ? "hexadecimal" : "decimal") + " number";
     }

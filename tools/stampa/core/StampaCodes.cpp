@@ -94,7 +94,8 @@ CodeResult next_code(const std::string& code, int width, int step, Base base)
     int radix = base == Base::Hex ? 16 : 10;
     std::string sum;
     if (!add_to_digits(code, step, radix, &sum)) {
-        r.message = base == Base::Hex ? "The bar code is not a hexadecimal number!" : "The bar code is not a decimal number!";
+        r.message =
+            base == Base::Hex ? "The bar code is not a hexadecimal number!" : "The bar code is not a decimal number!";
         return r;
     }
     if (sum.size() < static_cast<size_t>(w))

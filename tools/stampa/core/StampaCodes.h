@@ -17,7 +17,7 @@ namespace stampa {
 
 struct CodeResult {
     bool ok = false;
-    std::string code;     // the new code when ok
+    std::string code;  // the new code when ok
     std::string message;  // why not, for the operator
 };
 

@@ -46,11 +46,10 @@ bool contains_bytes(const uint8_t* hay, size_t n, const std::string& needle)
 
 // ---- BoxLine ----------------------------------------------------------------
 
-BoxLine::BoxLine(CSerialMonitorSerivce& svc, const std::atomic<bool>& stop, const char* source,
-                 IJobObserver* observer, double pause_scale)
+BoxLine::BoxLine(CSerialMonitorSerivce& svc, const std::atomic<bool>& stop, const char* source, IJobObserver* observer,
+                 double pause_scale)
     : m_svc(svc), m_stop(stop), m_source(source), m_observer(observer), m_scale(pause_scale)
-{
-}
+{}
 
 int BoxLine::send(const void* data, size_t len, int timeout_ms)
 {
@@ -180,10 +179,7 @@ std::vector<uint8_t> burn_code_frame(const std::string& code)
     return bootlink::build_command_frame('X', payload);
 }
 
-std::vector<uint8_t> burnt_query_frame()
-{
-    return bootlink::build_command_frame(0x80, {0x02, 0x00, 0x00});
-}
+std::vector<uint8_t> burnt_query_frame() { return bootlink::build_command_frame(0x80, {0x02, 0x00, 0x00}); }
 
 // ---- sync -----------------------------------------------------------------------
 
@@ -203,10 +199,8 @@ bool is_sync(SyncKind kind, const uint8_t* bytes, size_t n)
             if (std::memcmp(bytes + at, kSyncWord, 4) == 0)
                 return true;
         return false;
-    case SyncKind::Exact:
-        return n == 4 && std::memcmp(bytes, kSyncWord, 4) == 0;
-    case SyncKind::BootRom:
-        return false;
+    case SyncKind::Exact: return n == 4 && std::memcmp(bytes, kSyncWord, 4) == 0;
+    case SyncKind::BootRom: return false;
     }
     return false;
 }
@@ -376,8 +370,7 @@ bool box_holds_code(BoxLine& line)
 {
     const std::vector<uint8_t> frame = burnt_query_frame();
     uint8_t any = 0, rsp[3] = {0, 0, 0};
-    if (!line.send(frame.data(), frame.size(), 1000) || line.recv(&any, 1, 1000) != 1 ||
-        line.recv(rsp, 3, 1000) != 3)
+    if (!line.send(frame.data(), frame.size(), 1000) || line.recv(&any, 1, 1000) != 1 || line.recv(rsp, 3, 1000) != 3)
         return false;
     return rsp[0] == 'O' && rsp[1] == 0x80 && rsp[2] == 0x01;
 }

@@ -226,8 +226,7 @@ std::string code_check(InputType input, int width, const std::string& code, cons
     return why.empty() ? "Repeat Bar code,input again!" : why;
 }
 
-BurnLog::Seen repeat_kind(const BurnLog& log, InputType input, int width, const std::string& code,
-                          std::string* error)
+BurnLog::Seen repeat_kind(const BurnLog& log, InputType input, int width, const std::string& code, std::string* error)
 {
     return log.seen(code, input == InputType::File ? 0 : width, error);
 }
@@ -239,8 +238,8 @@ bool is_repeat(const BurnLog& log, InputType input, int width, const std::string
 
 std::string reuse_question(const std::string& code)
 {
-    return "The bar code " + code +
-           " was sent to a box whose burn failed, and that box may hold it. Burn " + code + " into this box as well?";
+    return "The bar code " + code + " was sent to a box whose burn failed, and that box may hold it. Burn " + code +
+           " into this box as well?";
 }
 
 }  // namespace stampa

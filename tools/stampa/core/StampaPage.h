@@ -15,10 +15,10 @@ namespace stampa {
 
 // The page's settings from corvane.ini, section "Stampa".
 struct StampaSettings {
-    int len_sn = 0;              // "LenSN " (0: not set; Scan input then refuses to start)
-    std::string num_sys;         // "NumSys" (empty: not set; likewise)
-    bool print_ca_id = false;    // "PrintCAID "
-    std::string project_type;    // "Project_Type"
+    int len_sn = 0;  // "LenSN " (0: not set; Scan input then refuses to start)
+    std::string num_sys;  // "NumSys" (empty: not set; likewise)
+    bool print_ca_id = false;  // "PrintCAID "
+    std::string project_type;  // "Project_Type"
 
     // Reads corvane.ini from the program folder (or `path`).
     static StampaSettings load(const std::string& path = "");

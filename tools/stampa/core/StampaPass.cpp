@@ -13,10 +13,7 @@
 
 namespace stampa {
 
-CodeResult IPassHost::advance_code()
-{
-    return {false, {}, "no next code"};
-}
+CodeResult IPassHost::advance_code() { return {false, {}, "no next code"}; }
 
 std::string result_row_text(const PassResult& r)
 {
@@ -29,20 +26,19 @@ std::string result_row_text(const PassResult& r)
 class PassSteps {
 public:
     PassSteps(StampaRun& run)
-        : m_run(run), m_cfg(run.m_cfg), m_info(platform_info(run.m_cfg.platform)), m_svc(run.m_svc),
-          m_host(run.m_host),
-          m_line(run.m_svc, run.m_stop, m_info.source, &run.m_obs, run.m_cfg.pause_scale)
-    {
-    }
+        : m_run(run)
+        , m_cfg(run.m_cfg)
+        , m_info(platform_info(run.m_cfg.platform))
+        , m_svc(run.m_svc)
+        , m_host(run.m_host)
+        , m_line(run.m_svc, run.m_stop, m_info.source, &run.m_obs, run.m_cfg.pause_scale)
+    {}
 
     PassResult resident();
     PassResult birch(CKvWorkThread* self);
 
 private:
-    int64_t deadline() const
-    {
-        return m_cfg.reset_timeout_ms > 0 ? bootlink::now_ms() + m_cfg.reset_timeout_ms : 0;
-    }
+    int64_t deadline() const { return m_cfg.reset_timeout_ms > 0 ? bootlink::now_ms() + m_cfg.reset_timeout_ms : 0; }
     static void nap() { std::this_thread::sleep_for(std::chrono::milliseconds(50)); }
 
     bool wait_for_scan(std::string* code);
@@ -305,8 +301,8 @@ PassResult PassSteps::birch_ended(const std::string& code, bool ok, bool logged)
     m_svc.set_upg(0);
     if (scan)
         m_svc.SMS_StopSvc();
-    PassResult r = ok ? PassResult{Outcome::Success, code, logged, logged ? "" : m_line.last_error()}
-                      : failure(code, logged);
+    PassResult r =
+        ok ? PassResult{Outcome::Success, code, logged, logged ? "" : m_line.last_error()} : failure(code, logged);
     m_host.add_result_row(code, result_row_text(r));
     m_host.clear_and_focus();
     if (ok) {
@@ -398,13 +394,9 @@ PassResult PassSteps::birch(CKvWorkThread* self)
 StampaRun::StampaRun(CSerialMonitorSerivce& svc, PassConfig config, BurnLog& log, IPassHost& host,
                      IJobObserver& observer)
     : m_svc(svc), m_cfg(std::move(config)), m_log(log), m_host(host), m_obs(observer)
-{
-}
+{}
 
-void StampaRun::Stop()
-{
-    m_stop = true;
-}
+void StampaRun::Stop() { m_stop = true; }
 
 std::vector<PassResult> StampaRun::results() const
 {
@@ -513,7 +505,8 @@ uint32_t StampaRun::Run(CKvWorkThread* self)
     m_running = false;
     std::vector<PassResult> all = results();
     bool ok = !all.empty() && all.back().ok();
-    m_obs.OnResult(ok ? JobResult::success() : JobResult::failure(ending(all), all.empty() ? std::string() : all.back().error));
+    m_obs.OnResult(ok ? JobResult::success()
+                      : JobResult::failure(ending(all), all.empty() ? std::string() : all.back().error));
     return ok ? 0 : 1;
 }
 

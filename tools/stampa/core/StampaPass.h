@@ -61,31 +61,31 @@ public:
 struct PassConfig {
     Platform platform = Platform::Alder;
     InputType input = InputType::Manual;
-    int width = kDefaultWidth;       // characters burnt (0: the whole code)
-    int len_sn = 0;                  // scans: required length ("LenSN "; 0: not set)
-    std::string num_sys;             // scans: character class A-D ("NumSys"; empty: not set)
-    std::string client_path;         // Birch: the client image
-    double pause_scale = 1.0;        // scales the fixed waits (not the read time-outs)
-    int reset_timeout_ms = 0;        // > 0: give up waiting for a box's reset
+    int width = kDefaultWidth;  // characters burnt (0: the whole code)
+    int len_sn = 0;  // scans: required length ("LenSN "; 0: not set)
+    std::string num_sys;  // scans: character class A-D ("NumSys"; empty: not set)
+    std::string client_path;  // Birch: the client image
+    double pause_scale = 1.0;  // scales the fixed waits (not the read time-outs)
+    int reset_timeout_ms = 0;  // > 0: give up waiting for a box's reset
 };
 
 enum class Outcome {
-    Success,    // burnt (see `logged`)
-    Failed,     // the exchange with the box failed
-    Refused,    // the box was not touched or not burnt: a repeat, a bad code, an overwrite declined
+    Success,  // burnt (see `logged`)
+    Failed,  // the exchange with the box failed
+    Refused,  // the box was not touched or not burnt: a repeat, a bad code, an overwrite declined
     Cancelled,  // Stop
-    NoBox,      // no box announced itself within the reset time-out
-    PortLost,   // the line to the box went away (or the port was closed): the run ends
+    NoBox,  // no box announced itself within the reset time-out
+    PortLost,  // the line to the box went away (or the port was closed): the run ends
 };
 
 struct PassResult {
     Outcome outcome = Outcome::Failed;
-    std::string code;       // the code of the pass, as shown
-    bool logged = true;     // its log line was written (or no log is kept)
-    std::string error;      // why it did not succeed, or why the log line is missing
+    std::string code;  // the code of the pass, as shown
+    bool logged = true;  // its log line was written (or no log is kept)
+    std::string error;  // why it did not succeed, or why the log line is missing
     double seconds = 0;
-    bool code_sent = false; // the code went to the box (it may hold it): the code is spent
-    bool stopped = false;   // Stop came while the box was being burnt
+    bool code_sent = false;  // the code went to the box (it may hold it): the code is spent
+    bool stopped = false;  // Stop came while the box was being burnt
 
     bool ok() const { return outcome == Outcome::Success && logged; }
 };

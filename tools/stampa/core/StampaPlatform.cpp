@@ -8,14 +8,14 @@ namespace stampa {
 namespace {
 
 const PlatformInfo kPlatforms[] = {
-    {Platform::Alder, "Alder", "StampaAlder", "StampaAlder", SyncKind::AnyRotation, 12, false, false,
-     "BurningInfo.csv", "BurningInfo.csv", 0, kDefaultWidth},
-    {Platform::Birch, "Birch", "CStampaBirchCommon", "StampaBirchCommon", SyncKind::BootRom, -1, false, false, "",
-     "", 0, 12},
+    {Platform::Alder, "Alder", "StampaAlder", "StampaAlder", SyncKind::AnyRotation, 12, false, false, "BurningInfo.csv",
+     "BurningInfo.csv", 0, kDefaultWidth},
+    {Platform::Birch, "Birch", "CStampaBirchCommon", "StampaBirchCommon", SyncKind::BootRom, -1, false, false, "", "",
+     0, 12},
     {Platform::Dogwood, "Dogwood", "CStampaDogwood", "StampaDogwood", SyncKind::Exact, 0, false, false,
      "BurningInfo_Dogwood.csv", "BurningInfo_Dogwood.csv", 0, kDefaultWidth},
-    {Platform::Cedar, "Cedar", "CStampaCedar", "StampaCedar", SyncKind::Within8, 0, true, true,
-     "BurningInfo_cedar.csv", "BurningInfo_Cedar.csv", 32, kDefaultWidth},
+    {Platform::Cedar, "Cedar", "CStampaCedar", "StampaCedar", SyncKind::Within8, 0, true, true, "BurningInfo_cedar.csv",
+     "BurningInfo_Cedar.csv", 32, kDefaultWidth},
 };
 
 std::string lower(std::string s)
@@ -27,10 +27,7 @@ std::string lower(std::string s)
 
 }  // namespace
 
-const PlatformInfo& platform_info(Platform p)
-{
-    return kPlatforms[static_cast<int>(p)];
-}
+const PlatformInfo& platform_info(Platform p) { return kPlatforms[static_cast<int>(p)]; }
 
 bool platform_from_key(const std::string& key, Platform* out)
 {
@@ -43,10 +40,7 @@ bool platform_from_key(const std::string& key, Platform* out)
     return false;
 }
 
-std::string platform_name(Platform p)
-{
-    return lower(platform_info(p).key);
-}
+std::string platform_name(Platform p) { return lower(platform_info(p).key); }
 
 std::vector<Platform> parse_project_types(const std::string& value)
 {

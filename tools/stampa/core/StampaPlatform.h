@@ -15,24 +15,24 @@ enum class Platform { Alder = 0, Birch = 1, Dogwood = 2, Cedar = 3 };
 // How the page learns that a box was reset.
 enum class SyncKind {
     AnyRotation,  // a 4-byte read holding "QTSN" in any rotation
-    Within8,      // "QTSN" starting at one of the first five bytes of an 8-byte read
-    Exact,        // a 4-byte read that is exactly "QTSN"
-    BootRom,      // the serial service sees the boot ROM and resumes the pass
+    Within8,  // "QTSN" starting at one of the first five bytes of an 8-byte read
+    Exact,  // a 4-byte read that is exactly "QTSN"
+    BootRom,  // the serial service sees the boot ROM and resumes the pass
 };
 
 struct PlatformInfo {
     Platform id;
-    const char* key;          // in [Stampa] Project_Type, and the tab caption
-    const char* page_class;   // the page's class name
-    const char* source;       // the page's name in the log's source records
+    const char* key;  // in [Stampa] Project_Type, and the tab caption
+    const char* page_class;  // the page's class name
+    const char* source;  // the page's name in the log's source records
     SyncKind sync;
-    int first_offset;         // offset of the first 'p' chunk; -1: one 'X' frame
-    bool already_burnt_query; // asks the box before burning
-    bool quoted_log_line;     // ="code",Status instead of code,Status
-    const char* log_file;     // the log at start (program folder); "" none
+    int first_offset;  // offset of the first 'p' chunk; -1: one 'X' frame
+    bool already_burnt_query;  // asks the box before burning
+    bool quoted_log_line;  // ="code",Status instead of code,Status
+    const char* log_file;  // the log at start (program folder); "" none
     const char* browse_name;  // default name in the "Browse" dialog
-    int max_width;            // widths above are refused at "OK"; 0 none
-    int fixed_width;          // the width a page starts with
+    int max_width;  // widths above are refused at "OK"; 0 none
+    int fixed_width;  // the width a page starts with
 };
 
 const PlatformInfo& platform_info(Platform p);

@@ -116,7 +116,8 @@ public:
     void pass_ended(const stampa::PassResult& r) override
     {
         const JobErrorKind kind = pass_error_kind(r);
-        endRecord(kind == JobErrorKind::None ? JobResult::success() : JobResult::failure(kind, r.error, "burn"), r.code);
+        endRecord(kind == JobErrorKind::None ? JobResult::success() : JobResult::failure(kind, r.error, "burn"),
+                  r.code);
         m_page.post([p = &m_page, r] {
             if (r.outcome == stampa::Outcome::Success && !r.logged)
                 corvane::InfoBox(p, QStringLiteral("Write Log"),
@@ -182,7 +183,7 @@ private:
     std::mutex m_mutex;
     std::string m_reuse;
     std::shared_ptr<corvane::TabRecord> m_record;  // the pass under way's (under m_mutex)
-    bool m_unrecorded = false;                     // its row could not be begun
+    bool m_unrecorded = false;  // its row could not be begun
 };
 
 // The reports of one run, queued onto the page's thread; dropped there once
@@ -214,8 +215,10 @@ private:
 // ---- CStampaPageBase ---------------------------------------------------------------------------
 
 CStampaPageBase::CStampaPageBase(stampa::Platform platform, QWidget* parent)
-    : QWidget(parent), m_platform(platform), m_info(stampa::platform_info(platform)),
-      m_host(std::make_unique<Host>(*this))
+    : QWidget(parent)
+    , m_platform(platform)
+    , m_info(stampa::platform_info(platform))
+    , m_host(std::make_unique<Host>(*this))
 {
     setObjectName(QString::fromUtf8(m_info.page_class));
     m_barCode = new QLineEdit(this);
@@ -243,15 +246,9 @@ CStampaPageBase::~CStampaPageBase()
         m_thread->Detach();
 }
 
-QString CStampaPageBase::statusText() const
-{
-    return m_status->text();
-}
+QString CStampaPageBase::statusText() const { return m_status->text(); }
 
-void CStampaPageBase::onStop()
-{
-    stopRun();
-}
+void CStampaPageBase::onStop() { stopRun(); }
 
 bool CStampaPageBase::startRun(const stampa::PassConfig& config, std::unique_ptr<stampa::BurnLog> log,
                                const std::string& reuse)
@@ -308,10 +305,7 @@ void CStampaPageBase::error(const QString& text)
     corvane::ErrorBox(this, text);
 }
 
-void CStampaPageBase::setStatus(const QString& text)
-{
-    m_status->setText(text);
-}
+void CStampaPageBase::setStatus(const QString& text) { m_status->setText(text); }
 
 void CStampaPageBase::setBarCode(const QString& text)
 {
@@ -396,12 +390,10 @@ void CStampaPageBase::keyPressEvent(QKeyEvent* event)
 
 namespace {
 
-QLabel* label(const char* text, QWidget* parent)
-{
-    return new QLabel(QString::fromUtf8(text), parent);
-}
+QLabel* label(const char* text, QWidget* parent) { return new QLabel(QString::fromUtf8(text), parent); }
 
-template <class T> T* named(T* w, const char* name)
+template <class T>
+T* named(T* w, const char* name)
 {
     w->setObjectName(QString::fromUtf8(name));
     return w;
@@ -421,8 +413,8 @@ CStampaChunkPage::CStampaChunkPage(stampa::Platform platform, QWidget* parent) :
     m_baseLabel = label("Base:", this);
     m_base = named(new QComboBox(this), "base");
     m_base->addItems({"Decimal", "Hex"});
-    m_logFile = named(new QLineEdit(QString::fromStdString(CKvBasicCfgIni::path_in_root(m_info.log_file)), this),
-                      "logFile");
+    m_logFile =
+        named(new QLineEdit(QString::fromStdString(CKvBasicCfgIni::path_in_root(m_info.log_file)), this), "logFile");
     m_browse = named(new QPushButton(QStringLiteral("Browse"), this), "browse");
     m_ok = named(new QPushButton(QStringLiteral("OK"), this), "ok");
     m_next = named(new QPushButton(QStringLiteral("Next"), this), "next");
@@ -471,23 +463,16 @@ CStampaChunkPage::CStampaChunkPage(stampa::Platform platform, QWidget* parent) :
     watchKeys();
 }
 
-InputType CStampaChunkPage::inputType() const
-{
-    return static_cast<InputType>(m_inputType->currentIndex());
-}
+InputType CStampaChunkPage::inputType() const { return static_cast<InputType>(m_inputType->currentIndex()); }
 
-int CStampaChunkPage::width() const
-{
-    return m_width->text().trimmed().toInt();
-}
+int CStampaChunkPage::width() const { return m_width->text().trimmed().toInt(); }
 
 std::unique_ptr<stampa::BurnLog> CStampaChunkPage::makeLog() const
 {
     bool ca = m_platform == stampa::Platform::Cedar && stampa::StampaSettings::load().print_ca_id;
-    return std::make_unique<stampa::BurnLog>(m_logFile->text().toStdString(),
-                                             m_info.quoted_log_line ? stampa::BurnLog::Format::Quoted
-                                                                    : stampa::BurnLog::Format::Plain,
-                                             ca);
+    return std::make_unique<stampa::BurnLog>(
+        m_logFile->text().toStdString(),
+        m_info.quoted_log_line ? stampa::BurnLog::Format::Quoted : stampa::BurnLog::Format::Plain, ca);
 }
 
 void CStampaChunkPage::onInputTypeChanged(int index)
@@ -550,7 +535,7 @@ void CStampaChunkPage::onStart()
     const InputType t = inputType();
     if (!portOpen()) {
         error(QString::fromStdString(m_info.id == stampa::Platform::Birch ? "Not open COM, please check! "
-                                                                           : "Open COM failed, please reopen! "));
+                                                                          : "Open COM failed, please reopen! "));
         return;
     }
     const stampa::Base base = m_base->currentIndex() == 1 ? stampa::Base::Hex : stampa::Base::Decimal;
@@ -723,7 +708,4 @@ void CStampaBirchCommon::onStop()
     setStatus(QString());
 }
 
-void CStampaBirchCommon::afterRun()
-{
-    m_start->setEnabled(true);
-}
+void CStampaBirchCommon::afterRun() { m_start->setEnabled(true); }

@@ -268,7 +268,6 @@ void TesselDialog::addTips()
     m_tips.AddTool(m_parse, L"Parse the config UI or a excel file.");
     m_tips.AddTool(m_scriptBrowse, L"Select the cfg file of flash.bin.");
     m_tips.AddTool(m_outBrowse, L"Select the output path of new flash.bin.");
-
 }
 
 void TesselDialog::connectControls()
@@ -442,8 +441,7 @@ void TesselDialog::onPreParse()
             m_core.set_block_node(m_img.is_new ? &m_node : nullptr);
             // The script of an old-layout image is named after its version,
             // beside it; experts name theirs.
-            m_scriptDefault =
-                QFileInfo(src).absolutePath() + QLatin1Char('/') + QString::fromStdString(m_img.version);
+            m_scriptDefault = QFileInfo(src).absolutePath() + QLatin1Char('/') + QString::fromStdString(m_img.version);
             if (experts())
                 m_scriptEdit->clear();
             m_sdramLabel->setText(QString::asprintf("0x%X", m_img.sdram_size));
@@ -506,8 +504,7 @@ void TesselDialog::onCancel()
 
 void TesselDialog::onBrowseScript()
 {
-    const QString path =
-        QFileDialog::getOpenFileName(this, QStringLiteral("Open Script File"), m_scriptEdit->text());
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Open Script File"), m_scriptEdit->text());
     if (!path.isEmpty())
         m_scriptEdit->setText(path);
 }

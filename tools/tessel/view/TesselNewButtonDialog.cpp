@@ -18,7 +18,7 @@
 namespace {
 constexpr int kFieldControlId = 30000;
 constexpr int kFieldLabelId = 31000;
-}
+}  // namespace
 
 namespace {
 

@@ -85,13 +85,13 @@ QWidget* TesselSubDialog::buildItems(int* rows)
     for (KV_DYNAMIC_ITEM* it = view->oldConfig().items(); it; it = it->next) {
         const QString name = QString::fromUtf8(it->name);
         if (it->em == 0 || it->em == 3) {
-            auto* b = new QPushButton(name.isEmpty() ? QStringLiteral("(id 0x%1)").arg(it->id, 2, 16, QChar('0'))
-                                                     : name,
-                                      itemsWidget);
+            auto* b = new QPushButton(
+                name.isEmpty() ? QStringLiteral("(id 0x%1)").arg(it->id, 2, 16, QChar('0')) : name, itemsWidget);
             b->setObjectName(QStringLiteral("item_") + name);
             it->control_id = (uint16_t)(kItemButtonId + buttons++);
             b->setProperty("controlId", it->control_id);
-            b->setToolTip(QStringLiteral("Block id 0x%1, %2 fields").arg(it->id, 2, 16, QChar('0')).arg(it->field_count));
+            b->setToolTip(
+                QStringLiteral("Block id 0x%1, %2 fields").arg(it->id, 2, 16, QChar('0')).arg(it->field_count));
             ig->addWidget(b, row++, 0, 1, 3, Qt::AlignLeft);
             m_buttons.emplace_back(it, b);
             connect(b, &QPushButton::clicked, this, [this, it] { openItem(it); });
@@ -123,7 +123,6 @@ QWidget* TesselSubDialog::buildItems(int* rows)
     il->addWidget(scroll);
     *rows = row;
     return itemsBox;
-
 }
 
 // The configuration, key and output paths.
@@ -144,8 +143,9 @@ QWidget* TesselSubDialog::buildPaths()
                     });
     m_output = pathRow(out, og, 2, QStringLiteral("Output Flash Binary To:"), QStringLiteral("outputPath"),
                        [](QWidget* p, const QString& cur) {
-                           QString f = QFileDialog::getSaveFileName(p, QStringLiteral("Output Flash Binary"), cur,
-                                                                    QStringLiteral("BIN files(*.bin);;All   files   (*.*)"));
+                           QString f =
+                               QFileDialog::getSaveFileName(p, QStringLiteral("Output Flash Binary"), cur,
+                                                            QStringLiteral("BIN files(*.bin);;All   files   (*.*)"));
                            if (!f.isEmpty() && QFileInfo(f).suffix().isEmpty())
                                f += QStringLiteral(".bin");
                            return f;
@@ -178,7 +178,6 @@ QWidget* TesselSubDialog::buildExpertRow()
     eg->addWidget(m_byte);
     expert->setVisible(m_view->experts());
     return expert;
-
 }
 
 TesselNewButtonDialog* TesselSubDialog::fieldEditor() const { return m_editor; }
