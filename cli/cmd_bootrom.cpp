@@ -23,6 +23,7 @@ struct BootRomOptions {
     int wait_s = 30;
     std::string addr, value, file, section = "#INIT_REGS#";
     int count = 1;
+    multiport::LineFlags line;
 };
 
 bool parse_u32(const std::string& s, uint32_t* out)
@@ -56,10 +57,13 @@ JobErrorKind wait_for_rom(const BootRomOptions& o, bootlink::JobContext& ctx)
 
 // Runs `work` as the job of the port's box once its boot ROM talks; the
 // exit status (CLI::RuntimeError when not 0).
-void on_boot_rom(const BootRomOptions& o, const std::function<JobErrorKind(bootlink::JobContext&)>& work)
+void on_boot_rom(const BootRomOptions& o, const std::string& kind,
+                 const std::function<JobErrorKind(bootlink::JobContext&)>& work)
 {
     multiport::BoxRun run({o.port});
     run.boxes[0]->reader = false;
+    if (int rc = run.record(o.line, multiport::job_label("bootrom", kind, kind == "script" ? o.file : "")))
+        throw CLI::RuntimeError(rc);
     const int rc = run.run(
         o.baud,
         [&](multiport::Box& box) {
@@ -80,6 +84,7 @@ static CliCommandRegistrar reg_bootrom([](CLI::App& app) {
     auto o = std::make_shared<BootRomOptions>();
     auto* sub = app.add_subcommand("bootrom", "Read and write words through the STB's boot ROM");
     sub->add_option("--port", o->port, port_option_help("the STB"))->required();
+    multiport::add_line_options(sub, o->line);
     sub->add_option("--baud", o->baud, "Line rate")->capture_default_str();
     sub->add_option("--wait", o->wait_s, "Seconds to wait for the boot ROM after a reset (0: it already talks)")
         ->capture_default_str()
@@ -93,7 +98,7 @@ static CliCommandRegistrar reg_bootrom([](CLI::App& app) {
         uint32_t a = 0;
         if (!parse_u32(o->addr, &a) || o->count < 1 || o->count > 65536)
             throw CLI::ValidationError("read", "a hexadecimal address and a count of 1 to 65536");
-        on_boot_rom(*o, [&](bootlink::JobContext& ctx) {
+        on_boot_rom(*o, "read", [&](bootlink::JobContext& ctx) {
             for (int i = 0; i < o->count; ++i) {
                 uint32_t v = 0;
                 if (!bootlink::addr_read(a + 4u * uint32_t(i), &v, ctx))
@@ -111,7 +116,7 @@ static CliCommandRegistrar reg_bootrom([](CLI::App& app) {
         uint32_t a = 0, v = 0;
         if (!parse_u32(o->addr, &a) || !parse_u32(o->value, &v))
             throw CLI::ValidationError("write", "a hexadecimal address and value");
-        on_boot_rom(*o, [&](bootlink::JobContext& ctx) {
+        on_boot_rom(*o, "write", [&](bootlink::JobContext& ctx) {
             return bootlink::write(a, v, ctx) ? JobErrorKind::None : JobErrorKind::Failed;
         });
     });
@@ -129,7 +134,7 @@ static CliCommandRegistrar reg_bootrom([](CLI::App& app) {
             std::fprintf(stderr, "error: %s has no entries in section %s\n", o->file.c_str(), o->section.c_str());
             throw CLI::RuntimeError(cli_exit::kInput);
         }
-        on_boot_rom(*o, [&](bootlink::JobContext& ctx) {
+        on_boot_rom(*o, "script", [&](bootlink::JobContext& ctx) {
             if (!bootlink::run_register_script(list, ctx))
                 return JobErrorKind::Failed;
             std::printf("%d entries run\n", list.count());

@@ -6,6 +6,7 @@
 #include "HWDlg.h"
 #include "KeyMapDlg.h"
 #include "LEDMapDlg.h"
+#include "LineRows.h"
 #include "PanelTestBox.h"
 #include "PowerWaveDlg.h"
 
@@ -174,10 +175,10 @@ private slots:
     {
         std::vector<uint8_t> in = alder_image();
         uint8_t* cfg = in.data() + 0x20000 + 0x400;
-        cfg[0] = 0x07;                  // neither 0 nor 1
-        cfg[4] = 0xEC;                  // scan type 12, bit 7 set
-        cfg[5] = 0x43;                  // three digits
-        cfg[6] = 0x09;                  // display kind of no list entry
+        cfg[0] = 0x07;  // neither 0 nor 1
+        cfg[4] = 0xEC;  // scan type 12, bit 7 set
+        cfg[5] = 0x43;  // three digits
+        cfg[6] = 0x09;  // display kind of no list entry
         cfg[16] = 0xFD, cfg[17] = 0x11, cfg[18] = 0x22, cfg[19] = 0x33;  // positions beyond "4"
         fix_crcs(in, 0x10000, 2);
         fix_crcs(in, 0x20000, 2);
@@ -249,7 +250,8 @@ private slots:
         auto* connectBtn = view.findChild<QPushButton*>(QStringLiteral("connect"));
         connectBtn->click();
         QVERIFY(!connectBtn->isEnabled());
-        QCOMPARE(view.findChild<QLabel*>(QStringLiteral("status"))->text(), QStringLiteral("Please reset the slave STB!"));
+        QCOMPARE(view.findChild<QLabel*>(QStringLiteral("status"))->text(),
+                 QStringLiteral("Please reset the slave STB!"));
         view.Clear();
         QVERIFY(connectBtn->isEnabled());
     }
@@ -329,12 +331,17 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!view.Session().Busy(), 10000);
         QCOMPARE(getKey->text(), QStringLiteral("Start Get Key"));
 
-        // The learnt key goes to the box with the configuration... and into the record.
+        // The learnt key goes to the box with the configuration... and into the record;
+        // the send is a job of the line database.
+        const std::string db = tb.dir.file("line.db");
+        qputenv("CORVANE_DB", QByteArray::fromStdString("sqlite:" + db));
         view.findChild<QPushButton*>(QStringLiteral("sendConfig"))->click();
         QTRY_VERIFY_WITH_TIMEOUT(log.has("send configuration success!!!"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(linetest::last_job(db), linetest::job_here("panel send ok", tb.box->port_path()),
+                                  10000);
+        qunsetenv("CORVANE_DB");
         QCOMPARE(int(view.Record().key_code(fir::KeyTable::Ir2, 2)), 0x2C);
-        QVERIFY(tb.box->panel().config ==
-                std::vector<uint8_t>(view.Record().config(), view.Record().config() + 464));
+        QVERIFY(tb.box->panel().config == std::vector<uint8_t>(view.Record().config(), view.Record().config() + 464));
         kv::set_current_serial_service(nullptr);
     }
 
