@@ -298,8 +298,10 @@ public:
 
 private:
     bool take(std::string* why);
+    stampa::Taker taker();
     void begin_pass();
     void record_pass(const stampa::PassResult& r);
+    void give_back_unsent(const stampa::PassResult& r);
 
     multiport::Box& m_box;
     LineCodes& m_pool;
@@ -318,16 +320,20 @@ private:
     bool m_refused = false;  // the line database refused a code the line was to burn
 };
 
+stampa::Taker Line::taker()
+{
+    return {m_box.station, m_box.port, m_nextJob,
+            [this] {
+                std::lock_guard<std::mutex> l(m_mutex);
+                return m_stopAfter;
+            },
+            [this](const std::string& text) { m_console.event(m_box.index, "waiting: " + text); }};
+}
+
 bool Line::take(std::string* why)
 {
     m_nextJob = line::new_job_id();
-    stampa::Taker who{m_box.station, m_box.port, m_nextJob,
-                      [this] {
-                          std::lock_guard<std::mutex> l(m_mutex);
-                          return m_stopAfter;
-                      },
-                      [this](const std::string& text) { m_console.event(m_box.index, "waiting: " + text); }};
-    m_holding = m_pool.take(&m_code, why, who, &m_refused);
+    m_holding = m_pool.take(&m_code, why, taker(), &m_refused);
     if (m_holding)
         begin_pass();  // the row stands from the reservation on: a station killed now leaves it running
     return m_holding;
@@ -366,6 +372,31 @@ void Line::record_pass(const stampa::PassResult& r)
     m_box.trace.end(kind);
 }
 
+// A pass that ended before any burn frame carried its code gives the code
+// back at once; a line that goes on takes its next box's code afresh, and
+// stops when it cannot (it never burns a code it does not hold).
+void Line::give_back_unsent(const stampa::PassResult& r)
+{
+    using stampa::Outcome;
+    if (r.code_sent || !m_holding || !m_box.recorder)
+        return;
+    m_pool.give_back(m_code);
+    m_holding = false;
+    if (r.outcome == Outcome::Cancelled || r.outcome == Outcome::NoBox || r.outcome == Outcome::PortLost)
+        return;  // the run ends
+    m_nextJob = line::new_job_id();
+    std::string why;
+    m_holding = m_pool.take_again(&m_code, &why, taker(), &m_refused);
+    if (m_holding) {
+        begin_pass();
+        return;
+    }
+    m_console.event(m_box.index, "no code left for this port: " + why);
+    std::lock_guard<std::mutex> l(m_mutex);
+    if (m_run)
+        m_run->Stop();
+}
+
 void Line::finish()
 {
     if (m_box.trace.active())
@@ -388,6 +419,7 @@ void Line::pass_ended(const stampa::PassResult& r)
     if (r.code_sent && r.outcome != stampa::Outcome::Success)
         m_pool.spent_unburnt();
     record_pass(r);
+    give_back_unsent(r);
     if (no_box && m_journal)
         return;
     m_results.push_back(r);

@@ -9,6 +9,7 @@ Usage: line_station_test.py CORVANE_CLI STBSIM PG_SERVER CASE
   sqlite       two station processes, two boxes each, on one SQLite file
   killed       a station killed mid-burn leaves its code reserved; the next takes another
   pg_restart   the server stopped mid-run and started again: spooled rows arrive once
+  unsent       a pass no burn frame left gives its code back at once
   unreachable  a server that is not there: exit 7 before any box is touched
 """
 import json
@@ -225,6 +226,24 @@ def case_pg_restart():
     passes = len(st.lines())
     expect(len(rows(db, "SELECT id FROM job WHERE tool = 'stampa' AND outcome <> 'running'")) >= passes,
            "a spooled row did not arrive")
+
+
+def case_unsent():
+    # No box ever answers: the pass ends before any burn frame, and its code is free again at once.
+    db = "sqlite:" + os.path.join(WORK, "line.db")
+    expect(cli("line", "series", "add", "S", "--start", "800", "--db", db)[0] == 0, "series add")
+    link = os.path.join(WORK, "tty-silent")
+    silent = subprocess.Popen([STBSIM, "--stampa", "dogwood", "--link", link], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, text=True)
+    PROCS.append(silent)
+    expect("port" in silent.stdout.readline(), "stbsim did not start")
+    rc, out = cli("stampa", "--series", "S", "--count", "1", "--platform", "dogwood", "--log",
+                  os.path.join(WORK, "burn.csv"), "--port", link, "--db", db, "--reset-timeout", "2")
+    expect(rc == 6, "a box that never answers: exit %d\n%s" % (rc, out))
+    expect(rows(db, "SELECT state FROM code WHERE code = '800'") == [("free",)],
+           "the unsent code: %r" % rows(db, "SELECT code, state FROM code"))
+    expect(rows(db, "SELECT outcome, failed_step FROM job") == [("failed", "No box")],
+           "the pass's row: %r" % rows(db, "SELECT * FROM job"))
 
 
 def case_unreachable():

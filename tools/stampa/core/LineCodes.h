@@ -57,16 +57,19 @@ public:
                     return true;
             }
         }
-        // The database is asked without the pool's lock: the other lines go on meanwhile.
-        std::string failed;
-        if (reserve(code, who, &failed, refused))
-            return true;
-        std::lock_guard<std::mutex> l(m_mutex);
-        --m_taken;
-        if (m_out.empty())
-            m_out = failed;
-        *why = failed;
-        return false;
+        return take_from_database(code, why, who, refused);
+    }
+
+    // After give_back(): the code of the line's next box. A series gives its
+    // next code (the one given back, unless another station took it first);
+    // a code of the run's own is taken again as it is (*code).
+    bool take_again(std::string* code, std::string* why, const Taker& who, bool* refused)
+    {
+        {
+            std::lock_guard<std::mutex> l(m_mutex);
+            ++m_taken;
+        }
+        return take_from_database(code, why, who, refused);
     }
 
     // A code that went to a box whose burn failed: spent, but not burnt, so
@@ -86,6 +89,20 @@ public:
     }
 
 private:
+    // The database is asked without the pool's lock: the other lines go on meanwhile.
+    bool take_from_database(std::string* code, std::string* why, const Taker& who, bool* refused)
+    {
+        std::string failed;
+        if (reserve(code, who, &failed, refused))
+            return true;
+        std::lock_guard<std::mutex> l(m_mutex);
+        --m_taken;
+        if (m_out.empty())
+            m_out = failed;
+        *why = failed;
+        return false;
+    }
+
     // Takes the code line-wide, waiting while the database cannot: no box is
     // started without its code.
     bool reserve(std::string* code, const Taker& who, std::string* failed, bool* refused)
