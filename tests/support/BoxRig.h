@@ -29,6 +29,8 @@ public:
             return fail(error, "the serial service did not start");
         serialport_config_tag cfg;
         cfg.port_index = svc.SMS_AddPort(box->port_path());
+        if (cfg.port_index < 0)
+            return fail(error, "the service took no port " + box->port_path());
         cfg.baud_rate = baud;
         if (svc.SMS_OpenPort(cfg) != 1)
             return fail(error, svc.last_error());
