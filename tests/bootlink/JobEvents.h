@@ -3,12 +3,11 @@
 #pragma once
 
 #include "JobObserver.h"
+#include "WaitUntil.h"
 
 #include <cstdint>
-#include <chrono>
 #include <functional>
 #include <mutex>
-#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -98,16 +97,6 @@ private:
     mutable std::mutex m_m;
 };
 
-// Polls `cond` every 10 ms for up to `limit_ms`.
-inline bool wait_until(const std::function<bool()>& cond, int limit_ms = 30000)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+using testsupport::wait_until;
 
 }  // namespace jobtest

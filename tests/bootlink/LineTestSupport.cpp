@@ -43,15 +43,7 @@ void LineTest::open(stbsim::Options o, int baud) {
     // The box's readiness times shrink with the host's pauses.
     o.client_ready_ms = int(o.client_ready_ms * kPauseScale);
     o.burn_ready_ms = int(o.burn_ready_ms * kPauseScale);
-    box = std::make_unique<stbsim::Simulator>(std::move(o));
-    ASSERT_TRUE(box->start(&err)) << err;
-    ASSERT_EQ(1, svc.SMS_Init());
-    int idx = svc.SMS_AddPort(box->port_path());
-    ASSERT_GE(idx, 0);
-    serialport_config_tag cfg;
-    cfg.port_index = idx;
-    cfg.baud_rate = baud;
-    ASSERT_EQ(1, svc.SMS_OpenPort(cfg)) << svc.last_error();
+    ASSERT_TRUE(BoxRig::start(o, &err, baud)) << err;
     svc.SMS_StopSvc();  // the tests talk to the line themselves
     kv::set_current_serial_service(&svc);
     ctx.svc = &svc;
@@ -84,9 +76,7 @@ std::string LineTest::path(const std::string& name) const { return (std::filesys
 
 void LineTest::TearDown() {
     kv::set_current_serial_service(nullptr);
-    if (box)
-        box->stop();
-    svc.SMS_Deinit();
+    stop();
     if (!dir.empty()) {
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);

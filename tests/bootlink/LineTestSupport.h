@@ -3,8 +3,7 @@
 #pragma once
 
 #include "BootLink.h"
-#include "SerialMonitorService.h"
-#include "StbSim.h"
+#include "BoxRig.h"
 
 #include <gtest/gtest.h>
 
@@ -46,7 +45,7 @@ public:
     std::function<void(int)> on_progress;
 };
 
-class LineTest : public ::testing::Test {
+class LineTest : public ::testing::Test, protected testsupport::BoxRig {
 protected:
     // The host's fixed pauses are shortened by this much, and the box's
     // readiness times with them.
@@ -60,8 +59,6 @@ protected:
     void put_file(const std::string& name, const std::vector<uint8_t>& bytes);
     std::string path(const std::string& name) const;
 
-    std::unique_ptr<stbsim::Simulator> box;
-    CSerialMonitorSerivce svc;
     std::string dir;
     std::atomic<bool> cancel{false};
     std::atomic<bool> keep_going{true};

@@ -5,8 +5,8 @@
 #include "RemoteSession.h"
 
 #include "../support/ScratchDir.h"
+#include "../support/WaitUntil.h"
 
-#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -95,13 +95,7 @@ private:
 // Polls `cond` until it holds or `limit_ms` passed.
 inline bool wait_for(const std::function<bool()>& cond, int limit_ms = 20000)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return testsupport::wait_until(cond, limit_ms);
 }
 
 }  // namespace clickertest

@@ -2,13 +2,13 @@
 #include "Redirect.h"
 #include "kvcrc.h"
 
+#include "WaitUntil.h"
+
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -68,8 +68,7 @@ TEST(Redirect, SplitsLikeACommandLineAndNeverUsesAShell)
     fs::path odd = dir / "a; rm -rf b $(x)";
     CRedirect child;
     ASSERT_NE(child.StartChildProcess("touch \"" + odd.string() + "\""), 0);
-    for (int i = 0; i < 200 && child.IsChildRunning(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    testsupport::wait_until([&] { return child.IsChildRunning() == 0; }, 10000);
     EXPECT_EQ(child.IsChildRunning(), 0);
     EXPECT_TRUE(fs::exists(odd));  // the whole word reached touch untouched
     EXPECT_EQ(child.ExitCode(), 0);
@@ -77,7 +76,7 @@ TEST(Redirect, SplitsLikeACommandLineAndNeverUsesAShell)
     CRedirect slow;
     ASSERT_NE(slow.StartChildProcess("sleep 0.3"), 0);
     EXPECT_NE(slow.IsChildRunning(), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    testsupport::wait_until([&] { return slow.IsChildRunning() == 0; }, 10000);
     EXPECT_EQ(slow.IsChildRunning(), 0);
 
     CRedirect missing;

@@ -4,18 +4,13 @@
 
 #include "BootLink.h"
 #include "KvBasicLog.h"
-#include "SerialMonitorService.h"
-#include "StbSim.h"
-
+#include "BoxRig.h"
 #include "ScratchDir.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <functional>
-#include <memory>
+#include <atomic>
 #include <mutex>
-#include <thread>
 
 namespace downloadtest {
 
@@ -42,17 +37,7 @@ private:
     std::string m_text;
 };
 
-// Polls `cond` every 10 ms for up to `limit_ms`.
-inline bool wait_until(const std::function<bool()>& cond, int limit_ms = 30000)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+using testsupport::wait_until;
 
 // Bytes of a test image; the first is no 'C' and no '#', so that the boot
 // ROM never takes the start for a program file or an instruction.
@@ -69,11 +54,9 @@ inline std::vector<uint8_t> test_image(size_t n, uint32_t seed = 1)
     return v;
 }
 
-class BoxTest : public ::testing::Test {
+class BoxTest : public ::testing::Test, protected testsupport::BoxRig {
 protected:
     testsupport::ScratchDir dir{"corvane-download"};
-    std::unique_ptr<stbsim::Simulator> box;
-    CSerialMonitorSerivce svc;
     std::atomic<bool> cancel{false};
     std::atomic<bool> running{true};
     bootlink::JobContext ctx;
@@ -90,9 +73,7 @@ protected:
     }
     void TearDown() override
     {
-        if (box)
-            box->stop();
-        svc.SMS_Deinit();
+        stop();
         kv::log_set_fallback(kv::LogFallback::StdoutAndFile);
     }
 
@@ -109,14 +90,8 @@ protected:
     // Starts the box, opens the port and resets the box into its boot ROM.
     void start(const stbsim::Options& o, bool reset = true)
     {
-        box = std::make_unique<stbsim::Simulator>(o);
         std::string err;
-        ASSERT_TRUE(box->start(&err)) << err;
-        ASSERT_EQ(svc.SMS_Init(), 1);
-        serialport_config_tag cfg;
-        cfg.port_index = svc.SMS_AddPort(box->port_path());
-        cfg.baud_rate = 115200;
-        ASSERT_EQ(svc.SMS_OpenPort(cfg), 1) << svc.last_error();
+        ASSERT_TRUE(BoxRig::start(o, &err)) << err;
         if (reset) {
             box->reset();
             ASSERT_TRUE(box->wait_for_program("boot-rom", 10000));

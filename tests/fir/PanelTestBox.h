@@ -3,32 +3,17 @@
 // what the panel suites talk to.
 #pragma once
 
+#include "BoxRig.h"
 #include "KvBasicLog.h"
 #include "ScratchDir.h"
-#include "SerialMonitorService.h"
-#include "StbSim.h"
 
-#include <chrono>
 #include <cstdlib>
-#include <functional>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 namespace firtest {
 
-// Polls `cond` every 10 ms for up to `ms`.
-inline bool wait_until(const std::function<bool()>& cond, int ms = 30000)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
+using testsupport::wait_until;
 
 class CapturedLog {
 public:
@@ -68,11 +53,9 @@ private:
     std::string m_text;
 };
 
-class PanelTestBox {
+class PanelTestBox : public testsupport::BoxRig {
 public:
     testsupport::ScratchDir dir{"corvane-fir-panel"};
-    std::unique_ptr<stbsim::Simulator> box;
-    CSerialMonitorSerivce svc;
 
     // Starts a box of the front-panel platform position (0 base, 1 Alder,
     // 2 Dogwood) and opens the service on it.
@@ -89,32 +72,12 @@ public:
         o.panel = std::move(panel);
         if (const char* t = std::getenv("FIR_PANEL_TRACE"); t && *t == '2')
             o.trace = true;
-        box = std::make_unique<stbsim::Simulator>(o);
-        if (!box->start(&err))
-            return fail(error, err);
-        if (svc.SMS_Init() != 1)
-            return fail(error, "the serial service did not start");
-        serialport_config_tag cfg;
-        cfg.port_index = svc.SMS_AddPort(box->port_path());
-        cfg.baud_rate = 115200;
-        if (svc.SMS_OpenPort(cfg) != 1)
-            return fail(error, svc.last_error());
-        return true;
+        return BoxRig::start(o, error);
     }
     ~PanelTestBox()
     {
-        if (box)
-            box->stop();
-        svc.SMS_Deinit();
+        stop();
         kv::log_set_fallback(kv::LogFallback::StdoutAndFile);
-    }
-
-private:
-    static bool fail(std::string* error, const std::string& why)
-    {
-        if (error)
-            *error = why;
-        return false;
     }
 };
 

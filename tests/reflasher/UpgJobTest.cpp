@@ -3,8 +3,7 @@
 
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
-#include "SerialMonitorService.h"
-#include "StbSim.h"
+#include "BoxRig.h"
 #include "JobEvents.h"
 #include "UpgTestSupport.h"
 
@@ -52,12 +51,10 @@ std::vector<uint8_t> sample_image(size_t n, uint32_t seed)
     return v;
 }
 
-class UpgJobTest : public ::testing::TestWithParam<int> {
+class UpgJobTest : public ::testing::TestWithParam<int>, protected testsupport::BoxRig {
 protected:
     static constexpr double kPauseScale = 0.02;
     fs::path dir;
-    std::unique_ptr<stbsim::Simulator> box;
-    CSerialMonitorSerivce svc;
     std::atomic<bool> cancel{false};
     std::atomic<bool> keep_going{false};
     bootlink::JobContext ctx;
@@ -83,9 +80,7 @@ protected:
     }
     void TearDown() override
     {
-        if (box)
-            box->stop();
-        svc.SMS_Deinit();
+        stop();
         kv::log_set_fallback(kv::LogFallback::StdoutAndFile);
         std::error_code ec;
         fs::remove_all(dir, ec);
@@ -100,14 +95,8 @@ protected:
         o.faults = std::move(faults);
         if (burn_ready_ms)
             o.burn_ready_ms = burn_ready_ms;
-        box = std::make_unique<stbsim::Simulator>(o);
         std::string err;
-        ASSERT_TRUE(box->start(&err)) << err;
-        ASSERT_EQ(svc.SMS_Init(), 1);
-        serialport_config_tag cfg;
-        cfg.port_index = svc.SMS_AddPort(box->port_path());
-        cfg.baud_rate = baud;
-        ASSERT_EQ(svc.SMS_OpenPort(cfg), 1) << svc.last_error();
+        ASSERT_TRUE(start(o, &err, baud)) << err;
     }
 
     int burn_ready_ms = 0;  // the box's own, when not 0
@@ -207,7 +196,7 @@ TEST_F(UpgJobCases, ExitWhileWaitingForTheResetEndsTheJob)
     p.kind = reflasher::JobKind::Upgrade;
     p.image.assign(65536, 0x5A);
     auto r = run(std::move(p), [&](CKvWorkThread& th) {
-        std::this_thread::sleep_for(300ms);
+        testsupport::wait_until([&] { return log.has("Please reset the STB!"); });
         cancel = true;
         th.Resume();
     });

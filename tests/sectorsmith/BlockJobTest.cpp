@@ -6,8 +6,7 @@
 
 #include "KvBasicLog.h"
 #include "KvWorkThread.h"
-#include "SerialMonitorService.h"
-#include "StbSim.h"
+#include "BoxRig.h"
 
 #include <gtest/gtest.h>
 
@@ -64,11 +63,9 @@ std::vector<uint8_t> pattern(size_t n, uint32_t seed)
     return v;
 }
 
-class BlockJobTest : public ::testing::Test {
+class BlockJobTest : public ::testing::Test, protected testsupport::BoxRig {
 protected:
     fs::path dir;
-    std::unique_ptr<stbsim::Simulator> box;
-    CSerialMonitorSerivce svc;
     std::atomic<bool> cancel{false};
     std::atomic<bool> keep_going{false};
     bootlink::JobContext ctx;
@@ -94,9 +91,7 @@ protected:
     }
     void TearDown() override
     {
-        if (box)
-            box->stop();
-        svc.SMS_Deinit();
+        stop();
         kv::log_set_fallback(kv::LogFallback::StdoutAndFile);
         std::error_code ec;
         fs::remove_all(dir, ec);
@@ -122,14 +117,9 @@ protected:
         o.key_baud = 0;
         if (tweak)
             tweak(o);
-        box = std::make_unique<stbsim::Simulator>(o);
         std::string err;
-        ASSERT_TRUE(box->start(&err)) << err;
+        ASSERT_TRUE(BoxRig::start(o, &err)) << err;
         ASSERT_TRUE(box->write_flash(0, pattern(kFlash, 7)));
-        ASSERT_EQ(svc.SMS_Init(), 1);
-        serialport_config_tag cfg;
-        cfg.port_index = svc.SMS_AddPort(box->port_path());
-        ASSERT_EQ(svc.SMS_OpenPort(cfg), 1) << svc.last_error();
     }
 
     BlockJobResult run(int platform, uint8_t id, std::vector<uint8_t> image,

@@ -3,33 +3,18 @@
 #include "ExitStatus.h"
 #include "MultiPort.h"
 #include "ScratchDir.h"
+#include "WaitUntil.h"
 
 #include "KvBasicLog.h"
 #include "StbSim.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <thread>
 
 using namespace multiport;
-
-namespace {
-
-bool poll_until(const std::function<bool()>& cond, int limit_s = 60)
-{
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limit_s);
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return cond();
-}
-
-}  // namespace
 
 TEST(PortList, FileLinesCommentsSettingsAndRepeats)
 {
@@ -126,7 +111,7 @@ TEST(MultiPortRun, BoxesDoNotWaitOnEachOther)
         boxes = make_boxes(ports, console);
         std::thread operator_([&] {
             a.reset();
-            if (poll_until([&] { return first_done.load(); }))
+            if (testsupport::wait_until([&] { return first_done.load(); }, 60000))
                 std::raise(SIGINT);
         });
         interrupted = run_boxes(boxes, 115200, [&](Box& box) {

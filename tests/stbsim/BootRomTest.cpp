@@ -1,6 +1,7 @@
 // The boot ROM, the DDR and DMA model and the program loads, driven by hand.
 #include "HostHarness.h"
 #include "StbSim.h"
+#include "WaitUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -197,7 +198,7 @@ TEST(StbsimBootRom, DmaCopiesAndClearsItsBusyBitAfterTheDelay)
     uint32_t v = 0;
     ASSERT_TRUE(h.read_word(0xBFD00064, &v));
     EXPECT_TRUE(v & 0x80000000u) << "busy right after the start";
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    testsupport::wait_until([&] { return h.read_word(0xBFD00064, &v) && !(v & 0x80000000u); }, 10000);
     ASSERT_TRUE(h.read_word(0xBFD00064, &v));
     EXPECT_FALSE(v & 0x80000000u);
     for (uint32_t i = 0; i < 32; ++i) {
