@@ -8,7 +8,8 @@
 using namespace bootlink;
 
 namespace {
-stbsim::Options dogwood() {
+stbsim::Options dogwood()
+{
     stbsim::Options o;
     o.platform = 2;
     o.flash_size = 1 << 20;
@@ -17,12 +18,12 @@ stbsim::Options dogwood() {
     return o;
 }
 
-std::string ddrconf(std::map<std::string, std::string> over) {
+std::string ddrconf(std::map<std::string, std::string> over)
+{
     std::map<std::string, std::string> s = {
-        {"CALIBRATION_METHOD", "0"}, {"SCAN_MODE", "0"},         {"NO_CALIBRATION", "0"},
-        {"DEVICE_SELECT", "2"},      {"CLOCK_OFFSET", "0"},      {"DELAY_90_OFFSET", "0"},
-        {"DELAY_9090_OFFSET", "0"},  {"DQS_IN_90_OFFSET", "0"}, {"RDCLK_DLY_MAX", "c"},
-        {"RANGE_SELECT", "4"}};
+        {"CALIBRATION_METHOD", "0"}, {"SCAN_MODE", "0"},       {"NO_CALIBRATION", "0"},    {"DEVICE_SELECT", "2"},
+        {"CLOCK_OFFSET", "0"},       {"DELAY_90_OFFSET", "0"}, {"DELAY_9090_OFFSET", "0"}, {"DQS_IN_90_OFFSET", "0"},
+        {"RDCLK_DLY_MAX", "c"},      {"RANGE_SELECT", "4"}};
     for (auto& [k, v] : over)
         s[k] = v;
     std::string t = "/ test configuration\n#CONFIG_SETTING#\n";
@@ -37,18 +38,21 @@ uint32_t bits(uint32_t v, int lo, int width) { return (v >> lo) & ((1u << width)
 
 class Calibration : public LineTest {
 protected:
-    void start(stbsim::Options o) {
+    void start(stbsim::Options o)
+    {
         open(std::move(o));
         ASSERT_TRUE(reset_and_sync());
     }
     // Makes sure the box has taken in every write sent so far.
-    void sync() {
+    void sync()
+    {
         uint32_t v;
         ASSERT_EQ(1, addr_read(0xBFD70100, &v, ctx));
     }
 };
 
-TEST_F(Calibration, NoCalibrationRunsOnlyTheInitRegisters) {
+TEST_F(Calibration, NoCalibrationRunsOnlyTheInitRegisters)
+{
     start(dogwood());
     uint64_t reads0 = box->counters().word_reads;
     EXPECT_EQ(1, calibrate_on_chip(ddrconf({{"NO_CALIBRATION", "1"}}), ctx));
@@ -60,7 +64,8 @@ TEST_F(Calibration, NoCalibrationRunsOnlyTheInitRegisters) {
     EXPECT_TRUE(log.has("No Calibration Process \n"));
 }
 
-TEST_F(Calibration, ConvergesToTheWidestWindowWithItsReadAdd) {
+TEST_F(Calibration, ConvergesToTheWidestWindowWithItsReadAdd)
+{
     auto o = dogwood();
     o.ddr[0] = {1, 2, 3};
     o.ddr[1] = {2, 4, 5};
@@ -82,7 +87,8 @@ TEST_F(Calibration, ConvergesToTheWidestWindowWithItsReadAdd) {
     EXPECT_FALSE(log.has("TOO LARGE"));
 }
 
-TEST_F(Calibration, EqualWidthsTakeTheLowerRange) {
+TEST_F(Calibration, EqualWidthsTakeTheLowerRange)
+{
     auto o = dogwood();
     o.ddr[1] = {1, 4, 4};
     o.ddr[2] = {6, 9, 4};
@@ -96,13 +102,14 @@ TEST_F(Calibration, EqualWidthsTakeTheLowerRange) {
     EXPECT_TRUE(box->ddr_ok());
 }
 
-TEST_F(Calibration, AFullWidthRunIsUsedWithAWarningAndTheClockIsRaisedTo256) {
+TEST_F(Calibration, AFullWidthRunIsUsedWithAWarningAndTheClockIsRaisedTo256)
+{
     auto o = dogwood();
     o.ddr[3] = {0, 7, 4};
     o.clock_value = 0x02;
     start(o);
-    ASSERT_EQ(1, calibrate_on_chip(ddrconf({{"RDCLK_DLY_MAX", "8"}, {"RANGE_SELECT", "3"}, {"CLOCK_OFFSET", "fffffff0"}}),
-                                   ctx));
+    ASSERT_EQ(1, calibrate_on_chip(
+                     ddrconf({{"RDCLK_DLY_MAX", "8"}, {"RANGE_SELECT", "3"}, {"CLOCK_OFFSET", "fffffff0"}}), ctx));
     sync();
     EXPECT_TRUE(log.has("\n\nRANGE 3 IS TOO LARGE\n\n"));
     EXPECT_EQ(0x100u, box->peek(0xBFD70040));
@@ -110,7 +117,8 @@ TEST_F(Calibration, AFullWidthRunIsUsedWithAWarningAndTheClockIsRaisedTo256) {
     EXPECT_TRUE(log.has("rang0: 00 0 0 , rang1: 00 0 0 , rang2: 00 0 0, rang3: 08 0 7 \n"));
 }
 
-TEST_F(Calibration, NoWorkingWindowAndAClearedKeepGoingFlagFail) {
+TEST_F(Calibration, NoWorkingWindowAndAClearedKeepGoingFlagFail)
+{
     start(dogwood());
     EXPECT_EQ(0, calibrate_on_chip(ddrconf({{"RDCLK_DLY_MAX", "4"}}), ctx));
     EXPECT_TRUE(log.has("no read window found"));
@@ -120,7 +128,8 @@ TEST_F(Calibration, NoWorkingWindowAndAClearedKeepGoingFlagFail) {
     EXPECT_LE(box->counters().word_reads - reads0, 2u);
 }
 
-TEST_F(Calibration, CalibrateDdrByProjectType) {
+TEST_F(Calibration, CalibrateDdrByProjectType)
+{
     auto o = dogwood();
     o.ddr[1] = {1, 4, 4};
     start(o);
@@ -134,7 +143,8 @@ TEST_F(Calibration, CalibrateDdrByProjectType) {
     EXPECT_EQ(0, calibrate_ddr(2, ctx));  // empty file
     std::filesystem::remove(path("chip_ddrconf_dogwood_333.txt"));
     EXPECT_EQ(0, calibrate_ddr(3, ctx));
-    EXPECT_TRUE(log.has("the file ddrconf.txt is not exist\xC2\xA3\xC2\xAC" "can't calibrate!!!"));
+    EXPECT_TRUE(log.has("the file ddrconf.txt is not exist\xC2\xA3\xC2\xAC"
+                        "can't calibrate!!!"));
     EXPECT_EQ(0u, box->counters().word_reads);
 
     std::string conf = ddrconf({});
@@ -148,7 +158,8 @@ TEST_F(Calibration, CalibrateDdrByProjectType) {
     EXPECT_TRUE(log.has("DDR Calibration Completed\n"));
 }
 
-TEST_F(Calibration, AnSTBThatFallsSilentEndsTheCalibrationInsteadOfScanningOn) {
+TEST_F(Calibration, AnSTBThatFallsSilentEndsTheCalibrationInsteadOfScanningOn)
+{
     auto o = dogwood();
     o.ddr[1] = {1, 4, 4};
     start(o);
@@ -159,7 +170,8 @@ TEST_F(Calibration, AnSTBThatFallsSilentEndsTheCalibrationInsteadOfScanningOn) {
     EXPECT_TRUE(log.has("the STB stopped answering"));
 }
 
-TEST_F(Calibration, TheScanModeSweepsEveryDelayQuietly) {
+TEST_F(Calibration, TheScanModeSweepsEveryDelayQuietly)
+{
     auto o = dogwood();
     o.ddr[1] = {0, 1, 4};
     o.dll_value = 0;  // n = 3: 27 settings

@@ -13,7 +13,8 @@ using namespace bootlink;
 
 namespace {
 
-std::vector<uint8_t> test_image(size_t len, unsigned seed) {
+std::vector<uint8_t> test_image(size_t len, unsigned seed)
+{
     std::mt19937 rng(seed);
     std::vector<uint8_t> v(len);
     for (size_t i = 0; i < len; ++i)
@@ -21,7 +22,8 @@ std::vector<uint8_t> test_image(size_t len, unsigned seed) {
     return v;
 }
 
-stbsim::Options box_for(int type, uint32_t flash = 1 << 20) {
+stbsim::Options box_for(int type, uint32_t flash = 1 << 20)
+{
     stbsim::Options o;
     o.platform = type;
     o.flash_size = flash;
@@ -34,7 +36,8 @@ class Client : public LineTest {
 protected:
     // Brings the box from reset to a running, tested upgrade client, the way
     // the upgrade job does. 1 on success.
-    int bring_up(int type) {
+    int bring_up(int type)
+    {
         if (type == 1 || type == 6 || type == 7) {
             svc.m_RawLink = 1;
             line_drain(ctx, 256, 300);
@@ -83,7 +86,8 @@ protected:
     }
 
     // A box whose flash holds `image`, reset and running "shell.img".
-    void shell_ready(const std::vector<uint8_t>& image) {
+    void shell_ready(const std::vector<uint8_t>& image)
+    {
         open(box_for(0));
         ASSERT_TRUE(box->write_flash(0, image));
         ASSERT_TRUE(reset_and_sync());
@@ -91,7 +95,8 @@ protected:
     }
 
     // The rest of an upgrade: user limit, size, transfer, burn, finish.
-    int upgrade(const std::vector<uint8_t>& image, int type) {
+    int upgrade(const std::vector<uint8_t>& image, int type)
+    {
         std::vector<uint8_t> padded = image;
         padded.resize(size_t(padded_image_size(image.size())), 0);
         std::vector<uint8_t> gz;
@@ -107,7 +112,8 @@ protected:
 
 class ClientByType : public Client, public ::testing::WithParamInterface<int> {};
 
-TEST_P(ClientByType, UpgradeWritesTheFlashAndADumpReadsItBack) {
+TEST_P(ClientByType, UpgradeWritesTheFlashAndADumpReadsItBack)
+{
     const int type = GetParam();
     open(box_for(type));
     ASSERT_EQ(1, bring_up(type)) << log.text();
@@ -145,7 +151,8 @@ INSTANTIATE_TEST_SUITE_P(ProjectTypes, ClientByType, ::testing::Range(0, 8));
 
 // ---- transfer ------------------------------------------------------------------
 
-TEST_F(Client, FrameRetriesSequenceErrorsAndAnEmptyImage) {
+TEST_F(Client, FrameRetriesSequenceErrorsAndAnEmptyImage)
+{
     open(box_for(0));
     ASSERT_EQ(1, bring_up(0));
     ASSERT_EQ(1, UpgUserLimit(1, ctx));
@@ -172,7 +179,8 @@ TEST_F(Client, FrameRetriesSequenceErrorsAndAnEmptyImage) {
     EXPECT_EQ("Transferring: 8292/8292", obs.last_status);
 }
 
-TEST_F(Client, AFrameRefusedFourTimesFailsTheTransfer) {
+TEST_F(Client, AFrameRefusedFourTimesFailsTheTransfer)
+{
     open(box_for(0));
     ASSERT_EQ(1, bring_up(0));
     auto data = test_image(5000, 4);
@@ -183,7 +191,8 @@ TEST_F(Client, AFrameRefusedFourTimesFailsTheTransfer) {
     EXPECT_EQ(4u, box->counters().frames_received);  // 4 tries of the first frame, no more
 }
 
-TEST_F(Client, ALateReplyIsWaitedForAndCancelStopsBetweenFrames) {
+TEST_F(Client, ALateReplyIsWaitedForAndCancelStopsBetweenFrames)
+{
     open(box_for(0));
     ASSERT_EQ(1, bring_up(0));
     auto data = test_image(20 * 1024, 5);
@@ -205,7 +214,8 @@ TEST_F(Client, ALateReplyIsWaitedForAndCancelStopsBetweenFrames) {
 
 // ---- client test, burn -----------------------------------------------------------
 
-TEST_F(Client, ClientTestRetriesASilentClientAndBurnReportsFailures) {
+TEST_F(Client, ClientTestRetriesASilentClientAndBurnReportsFailures)
+{
     open(box_for(0));
     ASSERT_TRUE(reset_and_sync());
     ASSERT_EQ(1, DownloadUpgClientImage(0, ctx));
@@ -226,7 +236,8 @@ TEST_F(Client, ClientTestRetriesASilentClientAndBurnReportsFailures) {
     EXPECT_FALSE(log.has("Burning flash OK"));
 }
 
-TEST_F(Client, AFailedVerificationEndsTheBurn) {
+TEST_F(Client, AFailedVerificationEndsTheBurn)
+{
     open(box_for(0));
     ASSERT_EQ(1, bring_up(0));
     auto image = test_image(65536, 2);
@@ -241,7 +252,8 @@ TEST_F(Client, AFailedVerificationEndsTheBurn) {
 
 // ---- Alder client ------------------------------------------------------------------
 
-TEST_F(Client, AnAlderClientOf128kBytesGoesInKBlocksAndABadBlockIsResent) {
+TEST_F(Client, AnAlderClientOf128kBytesGoesInKBlocksAndABadBlockIsResent)
+{
     open(box_for(1));
     // A client of exactly 40 blocks.
     std::string text(40 * 128 - stbsim::kStandinHeaderSize, 'a');
@@ -257,7 +269,8 @@ TEST_F(Client, AnAlderClientOf128kBytesGoesInKBlocksAndABadBlockIsResent) {
 
 // ---- dumps -----------------------------------------------------------------------
 
-TEST_F(Client, ACorruptedDumpChunkIsTakenAgainWithoutAdvancing) {
+TEST_F(Client, ACorruptedDumpChunkIsTakenAgainWithoutAdvancing)
+{
     open(box_for(2));
     auto image = test_image(200000, 8);
     ASSERT_TRUE(box->write_flash(0, image));
@@ -272,7 +285,8 @@ TEST_F(Client, ACorruptedDumpChunkIsTakenAgainWithoutAdvancing) {
     EXPECT_FALSE(log.has("(dumping)Receive CMD error!"));
 }
 
-TEST_F(Client, AChunkFailingSixTimesFailsTheDumpAndKeepsTheOlderFile) {
+TEST_F(Client, AChunkFailingSixTimesFailsTheDumpAndKeepsTheOlderFile)
+{
     open(box_for(2));
     ASSERT_EQ(1, bring_up(2)) << log.text();
     ASSERT_TRUE(box->add_fault("dump:every=1"));
@@ -289,7 +303,8 @@ TEST_F(Client, AChunkFailingSixTimesFailsTheDumpAndKeepsTheOlderFile) {
     EXPECT_EQ(files_before, std::distance(std::filesystem::directory_iterator(dir), {}));
 }
 
-TEST_F(Client, ShellDumpRetakesACorruptedChunk) {
+TEST_F(Client, ShellDumpRetakesACorruptedChunk)
+{
     auto image = test_image(0x80000, 12);
     shell_ready(image);
     ASSERT_TRUE(box->add_fault("dump:chunk=3"));
@@ -300,7 +315,8 @@ TEST_F(Client, ShellDumpRetakesACorruptedChunk) {
     EXPECT_EQ("", obs.last_status);
 }
 
-TEST_F(Client, APacedBootInitWaitsForTheClosingQuote) {
+TEST_F(Client, APacedBootInitWaitsForTheClosingQuote)
+{
     open(box_for(1));
     line_set_baud(ctx, 38400);
     box->reset();
@@ -314,7 +330,8 @@ TEST_F(Client, APacedBootInitWaitsForTheClosingQuote) {
     EXPECT_EQ(0, boot_init(ctx, "bad_init.img", BootInitMode::Paced));
 }
 
-TEST_F(Client, SilenceEndsTheClientTestAndTheTransferWithinTheirBounds) {
+TEST_F(Client, SilenceEndsTheClientTestAndTheTransferWithinTheirBounds)
+{
     open(box_for(0));
     ASSERT_EQ(1, bring_up(0));
     // Three unanswered client tests: the third one ends it.
@@ -339,7 +356,8 @@ TEST_F(Client, SilenceEndsTheClientTestAndTheTransferWithinTheirBounds) {
 
 // ---- a box that misbehaves in ways the protocol cannot see ------------------
 
-TEST_F(Client, AFastAnnouncerLeavesEveryWordReadCorrect) {
+TEST_F(Client, AFastAnnouncerLeavesEveryWordReadCorrect)
+{
     // The boot ROM repeats its 'R' every 50 ms, and the last one crosses the
     // host's first instruction on the line.
     stbsim::Options o = box_for(2);
@@ -357,7 +375,8 @@ TEST_F(Client, AFastAnnouncerLeavesEveryWordReadCorrect) {
     }
 }
 
-TEST_F(Client, ALostOrGarbledBurnProgressByteNeverPassesForTheEnd) {
+TEST_F(Client, ALostOrGarbledBurnProgressByteNeverPassesForTheEnd)
+{
     stbsim::Options o = box_for(0);
     o.burn_ms = 1100;  // a progress report every 100 ms
     open(o);
@@ -382,7 +401,8 @@ TEST_F(Client, ALostOrGarbledBurnProgressByteNeverPassesForTheEnd) {
     EXPECT_TRUE(log.has("taken as a garbled 'B'"));
 }
 
-TEST_F(Client, ABurnThatStopsAdvancingIsGivenUp) {
+TEST_F(Client, ABurnThatStopsAdvancingIsGivenUp)
+{
     stbsim::Options o = box_for(0);
     o.faults = {"stuck:at=50,ms=100"};  // "B 50" again and again
     open(o);
@@ -399,7 +419,8 @@ TEST_F(Client, ABurnThatStopsAdvancingIsGivenUp) {
     EXPECT_FALSE(log.has("Burning flash OK!"));
 }
 
-TEST_F(Client, ATricklingBannerEndsWithinItsBound) {
+TEST_F(Client, ATricklingBannerEndsWithinItsBound)
+{
     open(box_for(0));
     ASSERT_TRUE(reset_and_sync());
     ASSERT_EQ(1, DownloadUpgClientImage(0, ctx));
@@ -410,7 +431,8 @@ TEST_F(Client, ATricklingBannerEndsWithinItsBound) {
     EXPECT_TRUE(log.has("!! UpgClientTest FAIL: Receive failed !!\n"));
 }
 
-TEST_F(Client, AShellReplyForAnotherAddressIsAskedAgain) {
+TEST_F(Client, AShellReplyForAnotherAddressIsAskedAgain)
+{
     auto image = test_image(0x20000, 13);
     shell_ready(image);
     ASSERT_TRUE(box->add_fault("addr:times=2"));  // the next chunk's data, with its true CRC
@@ -420,7 +442,8 @@ TEST_F(Client, AShellReplyForAnotherAddressIsAskedAgain) {
     EXPECT_EQ(2u, ctx.dump.retries);
 }
 
-TEST_F(Client, TheBootInitWaitsForTheConfiguredSyncByte) {
+TEST_F(Client, TheBootInitWaitsForTheConfiguredSyncByte)
+{
     stbsim::Options o = box_for(6);
     o.sync_byte = 'S';
     open(o, 38400);

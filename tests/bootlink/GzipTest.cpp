@@ -14,7 +14,8 @@ using namespace bootlink;
 
 namespace {
 
-std::vector<uint8_t> gunzip_with_program(const std::vector<uint8_t>& gz) {
+std::vector<uint8_t> gunzip_with_program(const std::vector<uint8_t>& gz)
+{
     auto dir = std::filesystem::temp_directory_path();
     std::string in = (dir / ("bl_gz_" + std::to_string(::getpid()) + ".gz")).string();
     {
@@ -39,11 +40,12 @@ std::vector<uint8_t> gunzip_with_program(const std::vector<uint8_t>& gz) {
 
 // A flash-like image: code-like bytes, text, tables and erased (0xFF) and
 // zero padding.
-std::vector<uint8_t> mixed_image(size_t len, unsigned seed) {
+std::vector<uint8_t> mixed_image(size_t len, unsigned seed)
+{
     std::mt19937 rng(seed);
     std::vector<uint8_t> v;
     v.reserve(len);
-    const std::string words[] = {"channel", "satellite", "transponder", "KESTREL",
+    const std::string words[] = {"channel", "satellite",          "transponder", "KESTREL",
                                  "upgrade", std::string(4, '\0'), "0123"};
     while (v.size() < len) {
         switch (rng() % 4) {
@@ -57,9 +59,7 @@ std::vector<uint8_t> mixed_image(size_t len, unsigned seed) {
                 v.insert(v.end(), w.begin(), w.end());
             }
             break;
-        case 2:
-            v.insert(v.end(), 300 + rng() % 2000, 0xFF);
-            break;
+        case 2: v.insert(v.end(), 300 + rng() % 2000, 0xFF); break;
         default:
             for (uint32_t i = 0; i < 64; ++i) {
                 uint32_t x = 0x80000000u + i * 16;
@@ -73,7 +73,8 @@ std::vector<uint8_t> mixed_image(size_t len, unsigned seed) {
 
 }  // namespace
 
-TEST(Gzip, StreamsAreReadBackByTheGzipProgram) {
+TEST(Gzip, StreamsAreReadBackByTheGzipProgram)
+{
     std::mt19937 rng(7);
     std::vector<uint8_t> random(100000);
     for (auto& b : random)
@@ -94,7 +95,8 @@ TEST(Gzip, StreamsAreReadBackByTheGzipProgram) {
     }
 }
 
-TEST(Gzip, MaxIsNeverLargerThanFast) {
+TEST(Gzip, MaxIsNeverLargerThanFast)
+{
     auto img = mixed_image(300000, 11);
     std::vector<uint8_t> fast, max;
     ASSERT_EQ(1, gzip_compress(img.data(), img.size(), &fast, GzipEffort::Fast));
@@ -102,7 +104,8 @@ TEST(Gzip, MaxIsNeverLargerThanFast) {
     EXPECT_LE(max.size(), fast.size());
 }
 
-TEST(Gzip, DamagedTruncatedAndBombStreamsAreRefused) {
+TEST(Gzip, DamagedTruncatedAndBombStreamsAreRefused)
+{
     auto img = mixed_image(50000, 5);
     std::vector<uint8_t> gz, out;
     ASSERT_EQ(1, gzip_compress(img.data(), img.size(), &gz, GzipEffort::Fast));
@@ -128,7 +131,8 @@ TEST(Gzip, DamagedTruncatedAndBombStreamsAreRefused) {
     EXPECT_EQ(zeros.size(), out.size());
 }
 
-TEST(Gzip, NoLargerThanWhat7ZipWrites) {
+TEST(Gzip, NoLargerThanWhat7ZipWrites)
+{
     if (std::system("command -v 7za >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "7za is not installed";
     std::mt19937 rng(3);

@@ -5,7 +5,8 @@
 using namespace bootlink;
 
 namespace {
-stbsim::Options dogwood() {
+stbsim::Options dogwood()
+{
     stbsim::Options o;
     o.platform = 2;
     o.flash_size = 1 << 20;
@@ -15,7 +16,8 @@ stbsim::Options dogwood() {
 
 class Instructions : public LineTest {};
 
-TEST_F(Instructions, ReadAssemblesRepliesThatComeInPieces) {
+TEST_F(Instructions, ReadAssemblesRepliesThatComeInPieces)
+{
     open(dogwood());
     ASSERT_TRUE(reset_and_sync());
     box->poke(0xBFD70200, 0x11223344);
@@ -34,7 +36,8 @@ TEST_F(Instructions, ReadAssemblesRepliesThatComeInPieces) {
     EXPECT_FALSE(log.has("Receiving Data failed"));
 }
 
-TEST_F(Instructions, AShortReplyFailsOnlyAtTheFifthEmptyRead) {
+TEST_F(Instructions, AShortReplyFailsOnlyAtTheFifthEmptyRead)
+{
     open(dogwood());
     ASSERT_TRUE(reset_and_sync());
     box->poke(0xBFD70208, 0x55667788);
@@ -54,7 +57,8 @@ TEST_F(Instructions, AShortReplyFailsOnlyAtTheFifthEmptyRead) {
     EXPECT_EQ(1, log.count("Receiving Data failed,please com\n"));
 }
 
-TEST_F(Instructions, ScriptsWriteAddressesAndSleepWithoutSending) {
+TEST_F(Instructions, ScriptsWriteAddressesAndSleepWithoutSending)
+{
     open(dogwood());
     ASSERT_TRUE(reset_and_sync());
     RegisterList l;
@@ -73,7 +77,8 @@ TEST_F(Instructions, ScriptsWriteAddressesAndSleepWithoutSending) {
     EXPECT_TRUE(log.has("not_an_address"));
 }
 
-TEST_F(Instructions, ADmaThatNeverFinishesEndsAfterAboutASecond) {
+TEST_F(Instructions, ADmaThatNeverFinishesEndsAfterAboutASecond)
+{
     open(dogwood());
     ASSERT_TRUE(reset_and_sync());
     box->set_dma_delay(-1);
@@ -88,7 +93,8 @@ TEST_F(Instructions, ADmaThatNeverFinishesEndsAfterAboutASecond) {
     EXPECT_EQ(0x00010080u, box->peek(0xBFD0005C));
 }
 
-TEST_F(Instructions, AClosedPortIsASendFailure) {
+TEST_F(Instructions, AClosedPortIsASendFailure)
+{
     open(dogwood());
     ASSERT_TRUE(reset_and_sync());
     serialport_config_tag cfg;

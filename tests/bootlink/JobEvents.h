@@ -19,8 +19,14 @@ public:
     // Passed on as well (a suite's own observer), when set.
     IJobObserver* next = nullptr;
 
-    void OnStatus(const std::string& t) override { pass([&](IJobObserver& o) { o.OnStatus(t); }); }
-    void OnProgress(int p) override { pass([&](IJobObserver& o) { o.OnProgress(p); }); }
+    void OnStatus(const std::string& t) override
+    {
+        pass([&](IJobObserver& o) { o.OnStatus(t); });
+    }
+    void OnProgress(int p) override
+    {
+        pass([&](IJobObserver& o) { o.OnProgress(p); });
+    }
     void OnBytes(uint64_t done, uint64_t total) override
     {
         keep([&] { bytes.emplace_back(done, total); });
@@ -84,12 +90,14 @@ public:
     std::vector<JobResult> results;
 
 private:
-    template <class F> void keep(F&& f)
+    template <class F>
+    void keep(F&& f)
     {
         std::lock_guard<std::mutex> l(m_m);
         f();
     }
-    template <class F> void pass(F&& f)
+    template <class F>
+    void pass(F&& f)
     {
         if (next)
             f(*next);

@@ -6,7 +6,8 @@
 #include <fstream>
 #include <unistd.h>
 
-LogCapture::LogCapture() {
+LogCapture::LogCapture()
+{
     kv::log_set_fallback(kv::LogFallback::None);
     m_id = kv::log_add_listener([this](int, const std::string& t) {
         std::lock_guard<std::mutex> l(m_mutex);
@@ -14,25 +15,29 @@ LogCapture::LogCapture() {
     });
 }
 LogCapture::~LogCapture() { kv::log_remove_listener(m_id); }
-std::string LogCapture::text() const {
+std::string LogCapture::text() const
+{
     std::lock_guard<std::mutex> l(m_mutex);
     return m_text;
 }
-int LogCapture::count(const std::string& s) const {
+int LogCapture::count(const std::string& s) const
+{
     std::string t = text();
     int n = 0;
     for (size_t p = t.find(s); p != std::string::npos; p = t.find(s, p + s.size()))
         ++n;
     return n;
 }
-void LogCapture::clear() {
+void LogCapture::clear()
+{
     std::lock_guard<std::mutex> l(m_mutex);
     m_text.clear();
 }
 
 double since(int64_t t0) { return double(bootlink::now_ms() - t0) / 1000.0; }
 
-void LineTest::open(stbsim::Options o, int baud) {
+void LineTest::open(stbsim::Options o, int baud)
+{
     static std::atomic<int> serial{0};
     dir = (std::filesystem::temp_directory_path() /
            ("bootlink_" + std::to_string(::getpid()) + "_" + std::to_string(serial++)))
@@ -54,7 +59,8 @@ void LineTest::open(stbsim::Options o, int baud) {
     ctx.pause_scale = kPauseScale;
 }
 
-bool LineTest::reset_and_sync() {
+bool LineTest::reset_and_sync()
+{
     box->reset();
     int64_t t0 = bootlink::now_ms();
     while (since(t0) < 3.0) {
@@ -67,14 +73,16 @@ bool LineTest::reset_and_sync() {
     return false;
 }
 
-void LineTest::put_file(const std::string& name, const std::vector<uint8_t>& bytes) {
+void LineTest::put_file(const std::string& name, const std::vector<uint8_t>& bytes)
+{
     std::ofstream f(path(name), std::ios::binary | std::ios::trunc);
     f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 std::string LineTest::path(const std::string& name) const { return (std::filesystem::path(dir) / name).string(); }
 
-void LineTest::TearDown() {
+void LineTest::TearDown()
+{
     kv::set_current_serial_service(nullptr);
     stop();
     if (!dir.empty()) {

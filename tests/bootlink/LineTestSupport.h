@@ -30,8 +30,13 @@ private:
 // Counts observer calls.
 class RecordingObserver : public IJobObserver {
 public:
-    void OnStatus(const std::string& t) override { std::lock_guard<std::mutex> l(m); last_status = t; }
-    void OnProgress(int p) override {
+    void OnStatus(const std::string& t) override
+    {
+        std::lock_guard<std::mutex> l(m);
+        last_status = t;
+    }
+    void OnProgress(int p) override
+    {
         std::lock_guard<std::mutex> l(m);
         last_progress = p;
         max_progress = std::max(max_progress, p);

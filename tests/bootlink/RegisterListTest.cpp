@@ -14,7 +14,8 @@
 using namespace bootlink;
 
 namespace {
-std::vector<std::pair<std::string, uint32_t>> entries(const RegisterList& l) {
+std::vector<std::pair<std::string, uint32_t>> entries(const RegisterList& l)
+{
     std::vector<std::pair<std::string, uint32_t>> v;
     for (const auto& e : l.entries)
         v.emplace_back(e.name, e.value);
@@ -23,7 +24,8 @@ std::vector<std::pair<std::string, uint32_t>> entries(const RegisterList& l) {
 using Pairs = std::vector<std::pair<std::string, uint32_t>>;
 }  // namespace
 
-TEST(RegisterList, WantedSectionLastIsReadToTheEndOfTheText) {
+TEST(RegisterList, WantedSectionLastIsReadToTheEndOfTheText)
+{
     const std::string text =
         "#CONFIG_SETTING#\r\nNO_CALIBRATION=0\r\n#INIT_REGS#\r\n/ comment line\r\nbfd70038=1f\r\n\r\nsleep=a\r\n"
         "no equals sign here\rbfd70014=2";  // lone CR, and no end of line at the end
@@ -32,7 +34,8 @@ TEST(RegisterList, WantedSectionLastIsReadToTheEndOfTheText) {
     EXPECT_EQ((Pairs{{"bfd70038", 0x1f}, {"sleep", 0xa}, {"bfd70014", 2}}), entries(l));
 }
 
-TEST(RegisterList, CollectingStopsAtTheNextDifferentMarker) {
+TEST(RegisterList, CollectingStopsAtTheNextDifferentMarker)
+{
     const std::string text = "#A#\na=1\n#B#\nb=2\n#A#\nc=3\n";
     RegisterList l;
     ASSERT_EQ(1, parse_register_list(text, "#A#", &l));
@@ -45,14 +48,16 @@ TEST(RegisterList, CollectingStopsAtTheNextDifferentMarker) {
     EXPECT_EQ(0, l.count());
 }
 
-TEST(RegisterList, ValuesAreReadAsHexUpToTheFirstNonDigit) {
+TEST(RegisterList, ValuesAreReadAsHexUpToTheFirstNonDigit)
+{
     RegisterList l;
     ASSERT_EQ(1, parse_register_list("#S#\nA=12zz\nB=0x1F\nC=\nD=ffffffff\nE=-2\nF==5\n", "#S#", &l));
     EXPECT_EQ((Pairs{{"A", 0x12}, {"B", 0x1f}, {"C", 0}, {"D", 0xffffffffu}, {"E", 0xfffffffeu}, {"F", 0}}),
               entries(l));
 }
 
-TEST(RegisterList, LongNamesAreCutToTheirFieldAndLongSectionsRefused) {
+TEST(RegisterList, LongNamesAreCutToTheirFieldAndLongSectionsRefused)
+{
     RegisterList l;
     std::string name(80, 'n');
     ASSERT_EQ(1, parse_register_list("#S#\n" + name + "=1\n", "#S#", &l));
@@ -71,7 +76,8 @@ TEST(RegisterList, LongNamesAreCutToTheirFieldAndLongSectionsRefused) {
     EXPECT_EQ(1, parse_register_list(text + "#T#\nx=1\n", "#T#", &l));
 }
 
-TEST(RegisterList, FindRegisterIsExactAndTakesTheFirstMatch) {
+TEST(RegisterList, FindRegisterIsExactAndTakesTheFirstMatch)
+{
     RegisterList l;
     parse_register_list("#S#\nSCAN_MODE=1\nSCAN_MODE=2\nscan_mode=3\n", "#S#", &l);
     uint32_t v = 0;
@@ -83,7 +89,8 @@ TEST(RegisterList, FindRegisterIsExactAndTakesTheFirstMatch) {
     EXPECT_EQ(-1, find_register(l, "SCAN_MOD", &v));
 }
 
-TEST(DdrSettings, MissingSettingsKeepDefaultsAndSignedOffsets) {
+TEST(DdrSettings, MissingSettingsKeepDefaultsAndSignedOffsets)
+{
     DdrSettings s;
     ASSERT_EQ(1, read_ddr_settings("#CONFIG_SETTING#\nCLOCK_OFFSET=fffffff0\nRDCLK_DLY_MAX=20\n", &s));
     EXPECT_EQ(-16, s.clock_offset);
@@ -97,7 +104,8 @@ TEST(DdrSettings, MissingSettingsKeepDefaultsAndSignedOffsets) {
     EXPECT_EQ(0xFFFFFFFFu, device_mask(7));
 }
 
-TEST(DdrSettings, EqualWidthsChooseTheLowerRange) {
+TEST(DdrSettings, EqualWidthsChooseTheLowerRange)
+{
     CalibrationState st;
     st.ranges[1].width = 6;
     st.ranges[2].width = 6;
@@ -117,13 +125,15 @@ uint32_t frame_crc(const uint8_t* p, size_t n) { return ~uint32_t(::crc32(0L, p,
 uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
 }  // namespace
 
-TEST(Frames, InstructionsAreLittleEndian) {
+TEST(Frames, InstructionsAreLittleEndian)
+{
     EXPECT_EQ((std::vector<uint8_t>{0x23, 0x04, 0x64, 0x00, 0xD0, 0xBF}), build_read_instruction(0xBFD00064));
     EXPECT_EQ((std::vector<uint8_t>{0x23, 0x01, 0x38, 0x00, 0xD7, 0xBF, 0x78, 0x56, 0x34, 0x12}),
               build_write_instruction(0xBFD70038, 0x12345678));
 }
 
-TEST(Frames, CommandFrameCarriesTheCrcOfLetterLengthAndPayload) {
+TEST(Frames, CommandFrameCarriesTheCrcOfLetterLengthAndPayload)
+{
     auto f = build_command_frame('P', reinterpret_cast<const uint8_t*>(kClientBanner), 15);
     ASSERT_EQ(22u, f.size());
     EXPECT_EQ(0x23, f[0]);
@@ -137,7 +147,8 @@ TEST(Frames, CommandFrameCarriesTheCrcOfLetterLengthAndPayload) {
     EXPECT_EQ(frame_crc(t.data() + 1, 2), le32(t.data() + 3));
 }
 
-TEST(Frames, DataFrameSequenceIsBigEndianAndCrcCoversTheDataOnly) {
+TEST(Frames, DataFrameSequenceIsBigEndianAndCrcCoversTheDataOnly)
+{
     std::vector<uint8_t> data(1024);
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = uint8_t(i * 7);
@@ -150,7 +161,8 @@ TEST(Frames, DataFrameSequenceIsBigEndianAndCrcCoversTheDataOnly) {
     EXPECT_EQ(0xFFFFFFFFu, le32(e.data() + 4));
 }
 
-TEST(Frames, AlderBlockAndShellRequest) {
+TEST(Frames, AlderBlockAndShellRequest)
+{
     uint8_t p[3] = {0x0F, 0xF0, 0x01};
     EXPECT_EQ((std::vector<uint8_t>{0x23, 0x34, 0x12, 3, 0x0F, 0xF0, 0x01, 0xFE}), build_alder_block(0x1234, p, 3));
     auto r = build_shell_read(0x2000, 4096);
@@ -161,7 +173,8 @@ TEST(Frames, AlderBlockAndShellRequest) {
     EXPECT_EQ(4100u, le32(r.data() + 13));
 }
 
-TEST(PlatformTable, ClientsHeadersBringUpsAndViews) {
+TEST(PlatformTable, ClientsHeadersBringUpsAndViews)
+{
     const char* names[] = {"upgclient.bin",     "upgclient_alder.bin", "upgclient_dg.bin",    "upgclient_dg.bin",
                            "upgclient_elm.bin", "upgclient_elm.bin",   "upgclient_cedar.bin", "upgclient_cedar.bin"};
     for (int t = 0; t < 8; ++t) {

@@ -27,7 +27,8 @@ namespace {
 
 class Peer {
 public:
-    Peer() {
+    Peer()
+    {
         int slave = -1;
         char name[256] = {};
         if (::openpty(&m_master, &slave, name, nullptr, nullptr) == 0) {
@@ -39,7 +40,8 @@ public:
             m_path = name;
         }
     }
-    ~Peer() {
+    ~Peer()
+    {
         if (m_thread.joinable())
             m_thread.join();
         if (m_master >= 0)
@@ -48,14 +50,19 @@ public:
             ::close(m_slave);
     }
     const std::string& path() const { return m_path; }
-    void run(std::function<void(Peer&)> script) { m_thread = std::thread([this, script] { script(*this); }); }
-    void join() {
+    void run(std::function<void(Peer&)> script)
+    {
+        m_thread = std::thread([this, script] { script(*this); });
+    }
+    void join()
+    {
         if (m_thread.joinable())
             m_thread.join();
     }
 
     // Reads up to n bytes within timeout_ms.
-    std::vector<uint8_t> read(size_t n, int timeout_ms) {
+    std::vector<uint8_t> read(size_t n, int timeout_ms)
+    {
         std::vector<uint8_t> v;
         int64_t end = now_ms() + timeout_ms;
         while (v.size() < n) {
@@ -82,7 +89,8 @@ private:
 
 class ScriptedPeer : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         kv::log_set_fallback(kv::LogFallback::None);
         ASSERT_FALSE(peer.path().empty());
         dir = (std::filesystem::temp_directory_path() / ("bootlink_peer_" + std::to_string(::getpid()))).string();
@@ -97,7 +105,8 @@ protected:
         ctx.root_dir = dir;
         ctx.pause_scale = 0;
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         peer.join();
         svc.SMS_Deinit();
         std::filesystem::remove_all(dir);
@@ -110,7 +119,8 @@ protected:
 
 }  // namespace
 
-TEST_F(ScriptedPeer, AnREchoWhileTheHeaderGoesOutRestartsItFromByteZero) {
+TEST_F(ScriptedPeer, AnREchoWhileTheHeaderGoesOutRestartsItFromByteZero)
+{
     std::vector<uint8_t> img(26);
     for (size_t i = 0; i < img.size(); ++i)
         img[i] = uint8_t(0x40 + i);
@@ -141,13 +151,15 @@ TEST_F(ScriptedPeer, AnREchoWhileTheHeaderGoesOutRestartsItFromByteZero) {
     EXPECT_EQ(want, seen);
 }
 
-TEST_F(ScriptedPeer, ABootImageShorterThanItsHeaderIsRefusedBeforeTheLineIsUsed) {
+TEST_F(ScriptedPeer, ABootImageShorterThanItsHeaderIsRefusedBeforeTheLineIsUsed)
+{
     std::ofstream(dir + "/boot_init.img", std::ios::binary).write("short", 5);
     EXPECT_EQ(0, boot_init(ctx));
     EXPECT_FALSE(ctx.last_error.empty());
 }
 
-TEST_F(ScriptedPeer, DataFramesAcknowledgedAheadAreTakenAndSentOnce) {
+TEST_F(ScriptedPeer, DataFramesAcknowledgedAheadAreTakenAndSentOnce)
+{
     std::vector<uint8_t> data(3 * 1024 + 10);
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = uint8_t(i * 13);

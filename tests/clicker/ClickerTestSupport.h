@@ -24,7 +24,7 @@ struct KeyRow {
 // Seven keys: buttons 0 to 5 fill the first row, 6 starts the second.
 inline std::vector<KeyRow> seven_keys()
 {
-    return {{"POWER", "1", "P"}, {"MENU", "2", ""}, {"OK", "3", "O"}, {"VOL+", "4", ""},
+    return {{"POWER", "1", "P"}, {"MENU", "2", ""},  {"OK", "3", "O"},  {"VOL+", "4", ""},
             {"VOL-", "5", ""},   {"CH UP", "6", ""}, {"EXIT", "7", "X"}};
 }
 
@@ -42,13 +42,19 @@ inline std::string write_key_map(const testsupport::ScratchDir& dir, const std::
     }
     rows += "]";
     std::string script = xlsx ? "import openpyxl\nwb = openpyxl.Workbook()\nws = wb.active\n"
-                                "for r in " + rows + ":\n    ws.append([c if c != '' else None for c in r])\n"
-                                "wb.save('" + path + "')\n"
+                                "for r in " +
+                                    rows +
+                                    ":\n    ws.append([c if c != '' else None for c in r])\n"
+                                    "wb.save('" +
+                                    path + "')\n"
                               : "import xlwt\nwb = xlwt.Workbook()\nws = wb.add_sheet('keys')\n"
-                                "for i, r in enumerate(" + rows + "):\n"
-                                "    for j, c in enumerate(r):\n"
-                                "        if c != '': ws.write(i, j, c)\n"
-                                "wb.save('" + path + "')\n";
+                                "for i, r in enumerate(" +
+                                    rows +
+                                    "):\n"
+                                    "    for j, c in enumerate(r):\n"
+                                    "        if c != '': ws.write(i, j, c)\n"
+                                    "wb.save('" +
+                                    path + "')\n";
     std::string out;
     return testsupport::run_python(dir, script, &out) == 0 ? path : std::string();
 }

@@ -48,7 +48,8 @@ std::vector<std::string> sim_lines(const clickertest::LineSink& sink) { return s
 
 TEST_F(SessionTest, ReplayPlaysTheFirstRecordTwiceThenEveryRecordPerRound)
 {
-    const std::string path = rcd(record_line("OK", 1000) + record_line("MENU", 1000) + closing_line("EXIT last key", 10000));
+    const std::string path =
+        rcd(record_line("OK", 1000) + record_line("MENU", 1000) + closing_line("EXIT last key", 10000));
     ASSERT_TRUE(session.StartSimulation(path, 3));
     // The mode's end is told after the flag drops and "Stop sim..." is logged.
     ASSERT_TRUE(clickertest::wait_for([&] { return !session.Simulating() && sink.ended() > 0; }));

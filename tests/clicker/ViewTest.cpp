@@ -118,8 +118,8 @@ private slots:
         QVERIFY(sim->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(view.LogPane()->Text().contains(QStringLiteral("Stop random...")), 20000);
         // Every random line stands for a frame that went out: let the box take them all.
-        QTRY_COMPARE_WITH_TIMEOUT(int(m_box->keys().size()), int(view.LogPane()->Text().count(QStringLiteral("random: "))),
-                                  20000);
+        QTRY_COMPARE_WITH_TIMEOUT(int(m_box->keys().size()),
+                                  int(view.LogPane()->Text().count(QStringLiteral("random: "))), 20000);
 
         m_box->clear_keys();
         const QString rcd = QString::fromStdString(m_dir.file("view.rcd"));

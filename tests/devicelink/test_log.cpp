@@ -34,8 +34,8 @@ struct LogSandbox {
     fs::path root;
     LogSandbox()
     {
-        root = fs::temp_directory_path() / ("kvlog_" + std::to_string(::getpid()) + "_" +
-                                            std::to_string(reinterpret_cast<uintptr_t>(this)));
+        root = fs::temp_directory_path() /
+               ("kvlog_" + std::to_string(::getpid()) + "_" + std::to_string(reinterpret_cast<uintptr_t>(this)));
         fs::create_directories(root / "run");
         fs::create_directories(root / "home");
         setenv("XDG_RUNTIME_DIR", (root / "run").c_str(), 1);
@@ -63,7 +63,7 @@ struct FakeServer {
     {
         std::string path = kv::log_socket_path();
         fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
-        sockaddr_un a {};
+        sockaddr_un a{};
         a.sun_family = AF_UNIX;
         std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
         ::unlink(path.c_str());
@@ -71,7 +71,7 @@ struct FakeServer {
         EXPECT_EQ(::listen(fd, 64), 0);
         th = std::thread([this] {
             while (!stop.load()) {
-                pollfd p {fd, POLLIN, 0};
+                pollfd p{fd, POLLIN, 0};
                 if (::poll(&p, 1, 20) <= 0)
                     continue;
                 int c = ::accept(fd, nullptr, nullptr);
@@ -162,7 +162,7 @@ TEST(DailyLog, NameCrLfAndDayChange)
     LogSandbox sb;
     long long now = 0;
     {
-        std::tm tm {};
+        std::tm tm{};
         tm.tm_year = 2026 - 1900;
         tm.tm_mon = 11;
         tm.tm_mday = 7;

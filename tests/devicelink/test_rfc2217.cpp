@@ -41,7 +41,7 @@ public:
     explicit ScriptedServer(std::function<void(int fd)> script) : m_script(std::move(script))
     {
         m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a {};
+        sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ::bind(m_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
@@ -85,7 +85,7 @@ Bytes until(int fd, Bytes* seen, const Bytes& want)
 {
     auto end = Clock::now() + std::chrono::seconds(5);
     while (std::search(seen->begin(), seen->end(), want.begin(), want.end()) == seen->end() && Clock::now() < end) {
-        pollfd p {fd, POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 50) > 0) {
             uint8_t b[512];
             ssize_t n = ::recv(fd, b, sizeof b, 0);
@@ -141,42 +141,42 @@ TEST(TelnetFraming, DataIsEscapedBothWays)
     Bytes out;
     const Bytes data = {'a', 0xFF, '\r', 'b', 0xFF, 0xFF};
     append_data(out, data.data(), data.size(), true);
-    EXPECT_EQ(out, (Bytes {'a', 0xFF, 0xFF, '\r', 'b', 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(out, (Bytes{'a', 0xFF, 0xFF, '\r', 'b', 0xFF, 0xFF, 0xFF, 0xFF}));
     out.clear();
     append_data(out, data.data(), 3, false);  // outside binary mode a CR takes a NUL
-    EXPECT_EQ(out, (Bytes {'a', 0xFF, 0xFF, '\r', 0}));
+    EXPECT_EQ(out, (Bytes{'a', 0xFF, 0xFF, '\r', 0}));
 
     Decoder d;
-    EXPECT_EQ(decode(d, {'x', IAC, IAC, '\r', 0, '\r', '\n'}), (Bytes {'x', 0xFF, '\r', '\r', '\n'}));
+    EXPECT_EQ(decode(d, {'x', IAC, IAC, '\r', 0, '\r', '\n'}), (Bytes{'x', 0xFF, '\r', '\r', '\n'}));
     d.set_binary(true);
-    EXPECT_EQ(decode(d, {'\r', 0, IAC, IAC}), (Bytes {'\r', 0, 0xFF}));
+    EXPECT_EQ(decode(d, {'\r', 0, IAC, IAC}), (Bytes{'\r', 0, 0xFF}));
     // A value with 0xFF inside a subnegotiation is doubled, and only there.
     out.clear();
     append_com_port(out, kSetBaudRate, {0, 0, 0xFF, 0x10});
-    EXPECT_EQ(out, (Bytes {IAC, SB, 44, 1, 0, 0, 0xFF, 0xFF, 0x10, IAC, SE}));
+    EXPECT_EQ(out, (Bytes{IAC, SB, 44, 1, 0, 0, 0xFF, 0xFF, 0x10, IAC, SE}));
 }
 
 TEST(TelnetFraming, CommandsAreFoundAcrossAnySplitAndInOrder)
 {
-    const Bytes stream = {'A', IAC, DO, 44, 'B', IAC, SB, 44, 101, 0, 0, IAC, IAC, 0, IAC, SE,
-                         'C', IAC, 241 /* NOP */, IAC, WILL, 1, 'D'};
+    const Bytes stream = {'A', IAC, DO, 44,  'B', IAC,           SB,  44,   101, 0,  0, IAC, IAC,
+                          0,   IAC, SE, 'C', IAC, 241 /* NOP */, IAC, WILL, 1,   'D'};
     for (size_t split = 0; split <= stream.size(); ++split) {
         Decoder d;
         std::vector<Event> ev;
         Bytes data = decode(d, Bytes(stream.begin(), stream.begin() + long(split)), &ev);
         Bytes rest = decode(d, Bytes(stream.begin() + long(split), stream.end()), &ev);
         data.insert(data.end(), rest.begin(), rest.end());
-        ASSERT_EQ(data, (Bytes {'A', 'B', 'C', 'D'})) << "split at " << split;
+        ASSERT_EQ(data, (Bytes{'A', 'B', 'C', 'D'})) << "split at " << split;
         ASSERT_EQ(ev.size(), 3u);
         EXPECT_FALSE(ev[0].subnegotiation);
         EXPECT_EQ(ev[0].verb, DO);
         EXPECT_EQ(ev[0].option, 44);
         EXPECT_TRUE(ev[1].subnegotiation);
         EXPECT_EQ(ev[1].option, 44);
-        EXPECT_EQ(ev[1].payload, (Bytes {101, 0, 0, 0xFF, 0}));
+        EXPECT_EQ(ev[1].payload, (Bytes{101, 0, 0, 0xFF, 0}));
         EXPECT_EQ(ev[2].verb, WILL);
         if (split == stream.size()) {  // all in one feed: each event knows its place in the data
-            EXPECT_EQ((std::vector<size_t> {ev[0].at, ev[1].at, ev[2].at}), (std::vector<size_t> {1, 2, 3}));
+            EXPECT_EQ((std::vector<size_t>{ev[0].at, ev[1].at, ev[2].at}), (std::vector<size_t>{1, 2, 3}));
         }
     }
 }
@@ -188,14 +188,14 @@ TEST(TelnetFraming, AHostileSubnegotiationIsCutAndTheStreamGoesOn)
     in.insert(in.end(), 100000, 'z');
     in.insert(in.end(), {IAC, SE, 'o', 'k'});
     std::vector<Event> ev;
-    EXPECT_EQ(decode(d, in, &ev), (Bytes {'o', 'k'}));
+    EXPECT_EQ(decode(d, in, &ev), (Bytes{'o', 'k'}));
     ASSERT_EQ(ev.size(), 1u);
     EXPECT_LE(ev[0].payload.size(), Decoder::kMaxSubnegotiation);
     // A subnegotiation cut short by another command ends there.
     ev.clear();
-    EXPECT_EQ(decode(d, {IAC, SB, 44, 112, 1, IAC, DO, 0, 'x'}, &ev), (Bytes {'x'}));
+    EXPECT_EQ(decode(d, {IAC, SB, 44, 112, 1, IAC, DO, 0, 'x'}, &ev), (Bytes{'x'}));
     ASSERT_EQ(ev.size(), 2u);
-    EXPECT_EQ(ev[0].payload, (Bytes {112, 1}));
+    EXPECT_EQ(ev[0].payload, (Bytes{112, 1}));
     EXPECT_EQ(ev[1].verb, DO);
 }
 
@@ -259,7 +259,7 @@ TEST(Rfc2217Line, NegotiatesSetsTheLineAndEscapesData)
     port.write(reinterpret_cast<const uint8_t*>("Q"), 1, &qs, 1000);
     for (int i = 0; i < 100 && data_in.empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(data_in, (Bytes {0xFF, 0xFF, '\r', 'x'}));
+    EXPECT_EQ(data_in, (Bytes{0xFF, 0xFF, '\r', 'x'}));
 }
 
 TEST(Rfc2217Line, PurgeDropsWhatCameBeforeTheServerConfirmedIt)
@@ -364,7 +364,7 @@ TEST(SocketLine, CarriesBytesUntouchedAndKeepsTheServersSettings)
     ASSERT_TRUE(port.write(reinterpret_cast<const uint8_t*>("\xff\rQ"), 3, &sent, 1000));
     for (int i = 0; i < 200 && got.empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(got, (Bytes {0xFF, '\r'}));
+    EXPECT_EQ(got, (Bytes{0xFF, '\r'}));
 }
 
 TEST(PortNames, ServerPortsFromTheEnvironmentAndTheSettingsFile)

@@ -35,7 +35,7 @@ struct PtyBox {
         grantpt(master);
         unlockpt(master);
         slave = ptsname(master);
-        termios t {};
+        termios t{};
         tcgetattr(master, &t);
         cfmakeraw(&t);
         tcsetattr(master, TCSANOW, &t);

@@ -67,10 +67,10 @@ TEST(Text, TrimsTheChosenBlanks)
 TEST(Text, Utf8ReadsStrictlyAndConvertsBothWays)
 {
     EXPECT_TRUE(kv::valid_utf8("Caf\xC3\xA9 \xF0\x9F\x98\x80"));
-    EXPECT_FALSE(kv::valid_utf8("\xC0\xAF"));          // overlong '/'
-    EXPECT_FALSE(kv::valid_utf8("\xED\xA0\x80"));      // a surrogate
+    EXPECT_FALSE(kv::valid_utf8("\xC0\xAF"));  // overlong '/'
+    EXPECT_FALSE(kv::valid_utf8("\xED\xA0\x80"));  // a surrogate
     EXPECT_FALSE(kv::valid_utf8("\xF4\x90\x80\x80"));  // beyond U+10FFFF
-    EXPECT_FALSE(kv::valid_utf8("ab\xE4\xB8"));        // cut short
+    EXPECT_FALSE(kv::valid_utf8("ab\xE4\xB8"));  // cut short
     kv::Utf8Char c = kv::utf8_at("\xE4\xB8", 0);
     EXPECT_FALSE(c.ok);
     EXPECT_EQ(c.len, 2u);  // clipped to the end of the text

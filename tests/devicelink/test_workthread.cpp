@@ -14,12 +14,12 @@ TEST(WorkThread, ResumeBeforeSuspendIsNotLost)
     std::atomic<bool> resumed_early{false};
     std::atomic<bool> done{false};
     ASSERT_EQ(t.Attach([&]() -> uint32_t {
-                  while (!resumed_early.load())
-                      std::this_thread::sleep_for(1ms);
-                  t.Suspend();  // the permit is already there
-                  done = true;
-                  return 7;
-              }),
+        while (!resumed_early.load())
+            std::this_thread::sleep_for(1ms);
+        t.Suspend();  // the permit is already there
+        done = true;
+        return 7;
+    }),
               1);
     ASSERT_NE(t.Start(1), 0);
     t.Resume();

@@ -46,11 +46,11 @@ TEST(DdrConf, ALineThatDoesNotParseIsNamedAndNothingIsKept)
         const char* text;
         const char* line;
     } cases[] = {
-        {"1 bfd70014 1\n# ok\n2 bfd70018\n", "line 3:"},          // two numbers only
-        {"1 bfd70014 1\r\nx bfd70018 1\r\n", "line 2:"},          // no index
-        {"1 bfd70014 1\n1 1bfd70018 1\n", "line 2:"},             // an address over 32 bits
-        {"$clear0=3\n$dqs_delay0=\n", "line 2:"},                 // a known option without a value
-        {"$clock_delay0\n", "line 1:"},                           // ... without '='
+        {"1 bfd70014 1\n# ok\n2 bfd70018\n", "line 3:"},  // two numbers only
+        {"1 bfd70014 1\r\nx bfd70018 1\r\n", "line 2:"},  // no index
+        {"1 bfd70014 1\n1 1bfd70018 1\n", "line 2:"},  // an address over 32 bits
+        {"$clear0=3\n$dqs_delay0=\n", "line 2:"},  // a known option without a value
+        {"$clock_delay0\n", "line 1:"},  // ... without '='
         {"# comment\n #indented comment is no comment\n", "line 2:"},
     };
     for (const Case& c : cases) {

@@ -69,10 +69,13 @@ private slots:
     {
         CDialogDownload v;
         QCOMPARE(v.windowTitle(), QStringLiteral("Download"));
-        QCOMPARE(v.tips().TipText(v.findChild<QPushButton*>("startStop")), QStringLiteral("Start calibrate the sdram of STB."));
-        QCOMPARE(v.tips().TipText(v.findChild<QCheckBox*>("calibrate")), QStringLiteral("Check if the STB need sdram calibration."));
+        QCOMPARE(v.tips().TipText(v.findChild<QPushButton*>("startStop")),
+                 QStringLiteral("Start calibrate the sdram of STB."));
+        QCOMPARE(v.tips().TipText(v.findChild<QCheckBox*>("calibrate")),
+                 QStringLiteral("Check if the STB need sdram calibration."));
         QCOMPARE(v.tips().TipText(v.findChild<QPushButton*>("select")), QStringLiteral("Select a .img or .bin file."));
-        QCOMPARE(v.tips().TipText(v.findChild<QPushButton*>("download")), QStringLiteral("Download the file to memory."));
+        QCOMPARE(v.tips().TipText(v.findChild<QPushButton*>("download")),
+                 QStringLiteral("Download the file to memory."));
         QCOMPARE(v.tips().TipText(v.findChild<QPushButton*>("cancel")), QStringLiteral("Cancle download."));
         QVERIFY(v.findChild<QRadioButton*>("chip")->isChecked());
         QVERIFY(v.findChild<QRadioButton*>("cacheNone")->isChecked());

@@ -68,10 +68,10 @@ struct Shape {
 };
 
 const Shape kShapes[] = {
-    {"wide", {10, 70, 5, 60}, 40, 32, true},                  // 10 + 60/2, 5 + 55/2
-    {"narrowest window", {30, 34, 20, 24}, 32, 22, true},     // five passes each
+    {"wide", {10, 70, 5, 60}, 40, 32, true},  // 10 + 60/2, 5 + 55/2
+    {"narrowest window", {30, 34, 20, 24}, 32, 22, true},  // five passes each
     {"at the low ends", {0, 4, 0, 4}, 2, 2, true},
-    {"at the high ends", {75, 79, 59, 63}, 77, 61, true},     // no end: 75 + (80-75)/2, 59 + (64-59)/2
+    {"at the high ends", {75, 79, 59, 63}, 77, 61, true},  // no end: 75 + (80-75)/2, 59 + (64-59)/2
     {"everything passes", {0, 79, 0, 63}, 40, 32, true},
     {"closed by fewer than five failures", {60, 77, 10, 20}, 68, 15, true},  // 78, 79 fail: end 77
     {"clock window too narrow", {30, 33, 20, 40}, 40, 32, false},  // discarded: 0 + 80/2; no DQS pass at 40
@@ -171,14 +171,14 @@ TEST(FpgaSweep, OptionLinesSendNothingAndWriteLinesWriteTheirWord)
     std::atomic<bool> running{false};
     bootlink::JobContext ctx;
     ctx.keep_going = &running;
-    download::CalibrationResult r =
-        download::calibrate_fpga("$clear0=3\n$dqs_delay0=4\n1 bfd70014 1\n", words, ctx);
+    download::CalibrationResult r = download::calibrate_fpga("$clear0=3\n$dqs_delay0=4\n1 bfd70014 1\n", words, ctx);
     EXPECT_FALSE(r.ok);
     EXPECT_TRUE(r.stopped);
     EXPECT_EQ(r.options.clear0, 3u);
     const std::vector<std::pair<uint32_t, uint32_t>> expected = {
-        {0xBFD70014u, 1u},       // the write line
-        {0xBFD70180u, 3u}, {0xBFD70180u, 0u},  // lane 0's reset with clear0 = 3
+        {0xBFD70014u, 1u},  // the write line
+        {0xBFD70180u, 3u},
+        {0xBFD70180u, 0u},  // lane 0's reset with clear0 = 3
     };
     EXPECT_EQ(words.log, expected);
 }

@@ -48,7 +48,7 @@ inline Block script_block(uint32_t offset, const std::string& text)
 
 // Base platform: key blocks listed by a DMH at `dmh`, the script by one at 0x10020.
 inline std::vector<uint8_t> base_image(size_t dmh = 0x100, bool with_config = true,
-                                const std::string& script = script_text(62, 62, 9))
+                                       const std::string& script = script_text(62, 62, 9))
 {
     std::vector<uint8_t> img(0x20000, 0xFF);
     std::vector<Block> blocks = {{kBlockIr1, 0x1000, key_block(60, 1, 0x12AB, false)},
@@ -85,10 +85,11 @@ inline std::vector<uint8_t> alder_image(bool all_in_one = false, bool drop_fp = 
 inline std::vector<uint8_t> dogwood_image()
 {
     std::vector<uint8_t> img(0x30000, 0xFF);
-    put_dmh(img, 0x200, {{kBlockIr1, 0x1000, key_block(4, 40, 0x0102, false)},
-                                  {kBlockIr2, 0x1100, key_block(3, 50, 0x0304, false)},
-                                  {kBlockFp, 0x1200, codes(2, 60)},
-                                  {kBlockConfig, 0x1400, config_block(480)}});
+    put_dmh(img, 0x200,
+            {{kBlockIr1, 0x1000, key_block(4, 40, 0x0102, false)},
+             {kBlockIr2, 0x1100, key_block(3, 50, 0x0304, false)},
+             {kBlockFp, 0x1200, codes(2, 60)},
+             {kBlockConfig, 0x1400, config_block(480)}});
     put_dmh(img, 0x20000, {script_block(0x100, script_text(6, 5, 2))});
     return img;
 }

@@ -39,10 +39,7 @@ inline uint32_t rd32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | 
 
 // The box's CRC: the register starts at all ones and is not complemented at
 // the end, i.e. the complement of the textbook CRC-32.
-inline uint32_t box_crc(const uint8_t* data, size_t len)
-{
-    return ~uint32_t(crc32(0L, data, uInt(len)));
-}
+inline uint32_t box_crc(const uint8_t* data, size_t len) { return ~uint32_t(crc32(0L, data, uInt(len))); }
 
 // Writes a DMH at `at` and its blocks; every CRC field starts wrong (0xDEADBEEF)
 // unless `good_crc`.

@@ -28,10 +28,9 @@ int cli(const std::string& args, std::string* out = nullptr)
 std::string json_value(const std::string& json_file, const std::string& expr)
 {
     std::string out;
-    testsupport::run_python(scratch(),
-                            "import json\nd = json.load(open('" + json_file + "', encoding='utf-8'))\nprint(" +
-                                expr + ", end='')\n",
-                            &out);
+    testsupport::run_python(
+        scratch(),
+        "import json\nd = json.load(open('" + json_file + "', encoding='utf-8'))\nprint(" + expr + ", end='')\n", &out);
     return out;
 }
 
@@ -95,9 +94,9 @@ TEST(FirCli, ExportWritesOnePageFile)
     ASSERT_EQ(cli("export --platform alder '" + img + "' --fpkey '" + fp + "'"), 0);
     std::vector<uint8_t> b = slurp(fp);
     ASSERT_EQ(b.size(), 1564u);
-    EXPECT_EQ(b[1488], 30);   // first front-panel key
-    EXPECT_EQ(b[1556], 3);    // its count
-    EXPECT_EQ(b[0x40], 0);    // nothing of the configuration
+    EXPECT_EQ(b[1488], 30);  // first front-panel key
+    EXPECT_EQ(b[1556], 3);  // its count
+    EXPECT_EQ(b[0x40], 0);  // nothing of the configuration
     ASSERT_EQ(cli("export --platform alder '" + img + "' --led '" + led + "'"), 0);
     b = slurp(led);
     EXPECT_EQ(b[32], 0x40 + 96);

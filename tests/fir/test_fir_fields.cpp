@@ -74,10 +74,10 @@ TEST(FirFrontPanel, BadNumberStopsAfterTheEarlierFields)
     FirResult res = gather_front_panel(f, Platform::Base, cfg.data());
     EXPECT_FALSE(res.ok);
     EXPECT_EQ(res.message, "The 'fclock pos' value is not valid!");
-    EXPECT_EQ(cfg[4], 0x71);      // types stored
-    EXPECT_EQ(cfg[8], 1);         // level stored, position not
+    EXPECT_EQ(cfg[4], 0x71);  // types stored
+    EXPECT_EQ(cfg[8], 1);  // level stored, position not
     EXPECT_EQ(cfg[10], 5 << 2 | 1);  // the scan position before it stored
-    EXPECT_EQ(cfg[9], 0);         // the data position after it not
+    EXPECT_EQ(cfg[9], 0);  // the data position after it not
 
     f = sample_panel();
     f.scan0_pos = "";
@@ -256,7 +256,7 @@ TEST(FirPageFiles, SizesCountsAndRoundTrip)
     ASSERT_EQ(bytes.size(), 1564u);
     EXPECT_EQ(bytes[1488], 0x48);
     EXPECT_EQ(bytes[1496 + 1], 0x01);  // the whole slot word
-    EXPECT_EQ(bytes[1556], 3);         // the count
+    EXPECT_EQ(bytes[1556], 3);  // the count
 
     CPanelRecord back;
     FirResult ok = read_page_file(path, PageFile::FpKey, Platform::Base, &back);

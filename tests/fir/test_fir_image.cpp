@@ -145,7 +145,6 @@ TEST(FirParse, HostileEntriesAreRefusedNotRead)
     FirResult small = parse(Platform::Base, img, &p);
     EXPECT_FALSE(small.ok);
     EXPECT_NE(small.detail.find("0xBC"), std::string::npos);
-
 }
 
 TEST(FirScript, HeaderAndNames)

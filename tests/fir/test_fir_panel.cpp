@@ -30,15 +30,47 @@ namespace {
 class Recorder : public IPanelEvents {
 public:
     using Lock = std::lock_guard<std::mutex>;
-    std::vector<LearnedKey> keys() { Lock l(m_m); return m_keys; }
-    std::optional<LedMapBytes> map() { Lock l(m_m); return m_map; }
-    std::vector<std::pair<int, bool>> lamp() { Lock l(m_m); return m_lamp; }
-    int asked() { Lock l(m_m); return m_asked; }
-    void answer_retry(int times) { Lock l(m_m); m_retries = times; }
+    std::vector<LearnedKey> keys()
+    {
+        Lock l(m_m);
+        return m_keys;
+    }
+    std::optional<LedMapBytes> map()
+    {
+        Lock l(m_m);
+        return m_map;
+    }
+    std::vector<std::pair<int, bool>> lamp()
+    {
+        Lock l(m_m);
+        return m_lamp;
+    }
+    int asked()
+    {
+        Lock l(m_m);
+        return m_asked;
+    }
+    void answer_retry(int times)
+    {
+        Lock l(m_m);
+        m_retries = times;
+    }
 
-    void OnKeyLearned(const LearnedKey& k) override { Lock l(m_m); m_keys.push_back(k); }
-    void OnLedMap(const LedMapBytes& m) override { Lock l(m_m); m_map = m; }
-    void OnLampPosition(int p, bool c) override { Lock l(m_m); m_lamp.emplace_back(p, c); }
+    void OnKeyLearned(const LearnedKey& k) override
+    {
+        Lock l(m_m);
+        m_keys.push_back(k);
+    }
+    void OnLedMap(const LedMapBytes& m) override
+    {
+        Lock l(m_m);
+        m_map = m;
+    }
+    void OnLampPosition(int p, bool c) override
+    {
+        Lock l(m_m);
+        m_lamp.emplace_back(p, c);
+    }
     bool AskRetry(const std::string&) override
     {
         Lock l(m_m);
@@ -117,17 +149,16 @@ TEST(PanelFrames, CommandAndDataFramesAsWrittenByHand)
     // of letter, length and payload, little-endian.
     const uint8_t body[] = {0x5F, 0x01, 0x01};
     const uint32_t crc = ~static_cast<uint32_t>(crc32(0L, body, 3));
-    const std::vector<uint8_t> want = {0x23, 0x5F, 0x01, 0x01, uint8_t(crc), uint8_t(crc >> 8), uint8_t(crc >> 16),
-                                       uint8_t(crc >> 24)};
+    const std::vector<uint8_t> want = {
+        0x23, 0x5F, 0x01, 0x01, uint8_t(crc), uint8_t(crc >> 8), uint8_t(crc >> 16), uint8_t(crc >> 24)};
     EXPECT_EQ(panel_command_frame(PanelCommand::LightOrDim, {0x01}), want);
     const std::vector<uint8_t> q = panel_command_frame(PanelCommand::AnnounceConfig, announce_payload(480));
     EXPECT_EQ(std::vector<uint8_t>(q.begin(), q.begin() + 9),
               (std::vector<uint8_t>{0x23, 'S', 6, 0xFF, 0x4E, 0xE0, 0x01, 0x00, 0x00}));
     const uint8_t data[] = {1, 2, 3};
     const uint32_t dcrc = ~static_cast<uint32_t>(crc32(0L, data, 3));
-    EXPECT_EQ(panel_data_frame(data, 3),
-              (std::vector<uint8_t>{0x23, 0x2A, 1, 2, 3, uint8_t(dcrc), uint8_t(dcrc >> 8), uint8_t(dcrc >> 16),
-                                    uint8_t(dcrc >> 24)}));
+    EXPECT_EQ(panel_data_frame(data, 3), (std::vector<uint8_t>{0x23, 0x2A, 1, 2, 3, uint8_t(dcrc), uint8_t(dcrc >> 8),
+                                                               uint8_t(dcrc >> 16), uint8_t(dcrc >> 24)}));
 }
 
 TEST_P(PanelConnect, TheBoxHoldsTheRecordAndTheConfigurationByteForByte)

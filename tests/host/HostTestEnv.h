@@ -71,7 +71,7 @@ inline std::vector<uint8_t> Record(int kind, const std::string& text)
 inline int SendRaw(const std::string& path, const std::vector<uint8_t>& msg, int reply_ms = 3000)
 {
     int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un a {};
+    sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::strncpy(a.sun_path, path.c_str(), sizeof(a.sun_path) - 1);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
@@ -79,7 +79,7 @@ inline int SendRaw(const std::string& path, const std::vector<uint8_t>& msg, int
         return -1;
     }
     (void)::send(fd, msg.data(), msg.size(), MSG_NOSIGNAL);
-    pollfd p {fd, POLLIN, 0};
+    pollfd p{fd, POLLIN, 0};
     int got = -1;
     if (::poll(&p, 1, reply_ms) > 0) {
         char c[8];

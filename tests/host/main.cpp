@@ -13,10 +13,7 @@ namespace {
 std::unique_ptr<QTemporaryDir> g_root;
 }
 
-QString hosttest::TempRoot()
-{
-    return g_root->path();
-}
+QString hosttest::TempRoot() { return g_root->path(); }
 
 int main(int argc, char** argv)
 {
@@ -26,7 +23,8 @@ int main(int argc, char** argv)
     const QString root = g_root->path();
     for (const char* sub : {"run", "home", "config"})
         QDir(root).mkpath(QString::fromLatin1(sub));
-    QFile::setPermissions(root + QStringLiteral("/run"), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(root + QStringLiteral("/run"),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     setenv("XDG_RUNTIME_DIR", qPrintable(root + QStringLiteral("/run")), 1);
     setenv("CORVANE_HOME", qPrintable(root + QStringLiteral("/home")), 1);
     setenv("XDG_CONFIG_HOME", qPrintable(root + QStringLiteral("/config")), 1);

@@ -51,7 +51,7 @@ protected:
     std::string ReadLine(int ms = 2000)
     {
         std::string got;
-        pollfd p {m_master, POLLIN, 0};
+        pollfd p{m_master, POLLIN, 0};
         while (::poll(&p, 1, ms) > 0) {
             char buf[64];
             ssize_t n = ::read(m_master, buf, sizeof(buf));
@@ -204,7 +204,7 @@ TEST_F(ConnectionTest, ASerialServersPortIsTypedOpenedAndRemembered)
 {
     // A listening socket stands in for a serial server's raw TCP port.
     int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a {};
+    sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);

@@ -141,7 +141,7 @@ TEST_F(LogServerTest, SilentClientDoesNotBlockOthers)
     // A client that connects and never sends is dropped after the read
     // time-out; the next tool's line still arrives.
     int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un a {};
+    sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::strncpy(a.sun_path, m_sock.c_str(), sizeof(a.sun_path) - 1);
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
@@ -157,7 +157,8 @@ TEST_F(LogServerTest, ManyClientsLoseNothing)
     for (int t = 0; t < kThreads; ++t)
         ts.emplace_back([&, t] {
             for (int i = 0; i < kLines; ++i)
-                SendRaw(m_sock, Record(kv::kLogKindAppendBytes, "t" + std::to_string(t) + "-" + std::to_string(i) + "\n"));
+                SendRaw(m_sock,
+                        Record(kv::kLogKindAppendBytes, "t" + std::to_string(t) + "-" + std::to_string(i) + "\n"));
         });
     // Keep the user-interface thread turning while the clients send.
     ASSERT_TRUE(WaitFor([&] { return m_pane.Server()->Received() >= uint64_t(kThreads * kLines); }, 20000));
@@ -196,7 +197,7 @@ TEST(LogServerSocket, PrivateFolderStaleAndLiveSockets)
     // A socket left by a crashed host is replaced.
     a.Stop();
     int fd = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);

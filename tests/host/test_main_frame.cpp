@@ -28,7 +28,10 @@ namespace {
 class BusyView : public QWidget {
     Q_OBJECT
 public:
-    Q_INVOKABLE explicit BusyView(QWidget* parent = nullptr) : QWidget(parent) { setWindowTitle(QStringLiteral("Busy")); }
+    Q_INVOKABLE explicit BusyView(QWidget* parent = nullptr) : QWidget(parent)
+    {
+        setWindowTitle(QStringLiteral("Busy"));
+    }
     static bool busy;
 
 protected:
@@ -45,7 +48,10 @@ bool BusyView::busy = true;
 class IdleView : public QWidget {
     Q_OBJECT
 public:
-    Q_INVOKABLE explicit IdleView(QWidget* parent = nullptr) : QWidget(parent) { setWindowTitle(QStringLiteral("Idle")); }
+    Q_INVOKABLE explicit IdleView(QWidget* parent = nullptr) : QWidget(parent)
+    {
+        setWindowTitle(QStringLiteral("Idle"));
+    }
 };
 
 TEST(MainFrame, BusyToolKeepsTheFrameOpen)

@@ -17,10 +17,7 @@
 
 namespace {
 
-std::string Folder(const char* scenario)
-{
-    return std::string(HOST_TEST_PLUGIN_DIR) + "/" + scenario;
-}
+std::string Folder(const char* scenario) { return std::string(HOST_TEST_PLUGIN_DIR) + "/" + scenario; }
 
 std::vector<corvane::ToolTemplate> Templates(const corvane::PluginTable& t)
 {

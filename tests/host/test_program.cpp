@@ -20,8 +20,10 @@ QString MakeHome(const char* name, bool with_tools)
     const QString home = hosttest::TempRoot() + QLatin1Char('/') + QLatin1String(name);
     QDir().mkpath(home);
     if (with_tools) {
-        QFile::copy(QStringLiteral(HOST_TEST_PLUGIN_DIR "/conn/libconnection.so"), home + QStringLiteral("/libconnection.so"));
-        QFile::copy(QStringLiteral(HOST_TEST_PLUGIN_DIR "/outside/libplain_a.so"), home + QStringLiteral("/libzlib_like.so"));
+        QFile::copy(QStringLiteral(HOST_TEST_PLUGIN_DIR "/conn/libconnection.so"),
+                    home + QStringLiteral("/libconnection.so"));
+        QFile::copy(QStringLiteral(HOST_TEST_PLUGIN_DIR "/outside/libplain_a.so"),
+                    home + QStringLiteral("/libzlib_like.so"));
     }
     return home;
 }
@@ -141,8 +143,9 @@ TEST(Program, QtOptionsAndAServedPortLeaveTheTextAlone)
     EXPECT_EQ(l.code, 0) << l.err.toStdString();
     EXPECT_TRUE(l.out.contains(QStringLiteral("tab \"Remote_Ctrl\""))) << l.out.toStdString();
     for (const QString& line : l.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-        EXPECT_TRUE(line.startsWith(QLatin1String("Plug-in folder: ")) || line.startsWith(QLatin1String("Data folder: ")) ||
-                    line.startsWith(QLatin1Char('/')) || line.contains(QLatin1String(" libraries, ")))
+        EXPECT_TRUE(line.startsWith(QLatin1String("Plug-in folder: ")) ||
+                    line.startsWith(QLatin1String("Data folder: ")) || line.startsWith(QLatin1Char('/')) ||
+                    line.contains(QLatin1String(" libraries, ")))
             << line.toStdString();
 }
 
@@ -183,13 +186,15 @@ TEST(Program, OpensTheNamedPortAtStart)
     ASSERT_EQ(::grantpt(master), 0);
     ASSERT_EQ(::unlockpt(master), 0);
     const QString slave = QString::fromLocal8Bit(::ptsname(master));
-    ProgramRun ok = Corvane({QStringLiteral("--open"), slave, QStringLiteral("--screenshot"), home + QStringLiteral("/o.png")}, home);
+    ProgramRun ok = Corvane(
+        {QStringLiteral("--open"), slave, QStringLiteral("--screenshot"), home + QStringLiteral("/o.png")}, home);
     EXPECT_EQ(ok.code, 0);
     EXPECT_FALSE(ok.err.contains(QStringLiteral("cannot open"))) << ok.err.toStdString();
     ::close(master);
 
-    ProgramRun bad = Corvane({QStringLiteral("--open"), QStringLiteral("/dev/no-such-tty"), QStringLiteral("--screenshot"),
-                              home + QStringLiteral("/b.png")}, home);
+    ProgramRun bad = Corvane({QStringLiteral("--open"), QStringLiteral("/dev/no-such-tty"),
+                              QStringLiteral("--screenshot"), home + QStringLiteral("/b.png")},
+                             home);
     EXPECT_EQ(bad.code, 0);  // the workbench still comes up
     EXPECT_TRUE(bad.err.contains(QStringLiteral("cannot open /dev/no-such-tty"))) << bad.err.toStdString();
 }
@@ -203,7 +208,8 @@ TEST(Program, SecondStartRaisesTheFirstAndExits)
     first.setProcessEnvironment(env);
     first.start(QStringLiteral(CORVANE_EXE), {});
     ASSERT_TRUE(first.waitForStarted());
-    const QString guard = QString::fromUtf8(qgetenv("XDG_RUNTIME_DIR")) + QStringLiteral("/corvane/SingleInstanceChecker_MMF_CORVANE");
+    const QString guard =
+        QString::fromUtf8(qgetenv("XDG_RUNTIME_DIR")) + QStringLiteral("/corvane/SingleInstanceChecker_MMF_CORVANE");
     ASSERT_TRUE(hosttest::WaitFor([&] { return QFile::exists(guard); }, 20000));
 
     ProgramRun second = Corvane({}, home, 20000);

@@ -16,7 +16,8 @@ TEST(ToolCommon, ToolTipLook)
 {
     EXPECT_EQ(corvane::ColorFromColorRef(0xACF7BB), QColor(0xBB, 0xF7, 0xAC));
     EXPECT_EQ(corvane::FormatToolTip(QStringLiteral("Short"), 200), QStringLiteral("Short"));
-    const QString longText = QStringLiteral("A rather long tip that will never fit into two hundred pixels on one line <b>");
+    const QString longText =
+        QStringLiteral("A rather long tip that will never fit into two hundred pixels on one line <b>");
     const QString shown = corvane::FormatToolTip(longText, 200);
     EXPECT_TRUE(shown.startsWith(QStringLiteral("<table width=\"200\">")));
     EXPECT_TRUE(shown.contains(QStringLiteral("&lt;b&gt;")));  // the text stays text
@@ -48,7 +49,8 @@ TEST(ToolCommon, ObserverQueuesOntoTheUiThreadInOrder)
     QObject::connect(&obs, &QueuedJobObserver::status, [&](const QString& s) { note(QStringLiteral("status:") + s); });
     QObject::connect(&obs, &QueuedJobObserver::progress, [&](int p) { note(QStringLiteral("progress:%1").arg(p)); });
     QObject::connect(&obs, &QueuedJobObserver::phase, [&](const QString& s) { note(QStringLiteral("phase:") + s); });
-    QObject::connect(&obs, &QueuedJobObserver::buttonsEnabled, [&](bool b) { note(QStringLiteral("buttons:%1").arg(b)); });
+    QObject::connect(&obs, &QueuedJobObserver::buttonsEnabled,
+                     [&](bool b) { note(QStringLiteral("buttons:%1").arg(b)); });
     QObject::connect(&obs, &QueuedJobObserver::finished,
                      [&](bool ok, const QString& e) { note(QStringLiteral("finished:%1:").arg(ok) + e); });
 
@@ -65,9 +67,10 @@ TEST(ToolCommon, ObserverQueuesOntoTheUiThreadInOrder)
     EXPECT_TRUE(seen.isEmpty());  // nothing happens on the worker thread
     ASSERT_TRUE(hosttest::WaitFor([&] { return seen.size() == 6; }));
     EXPECT_TRUE(onUi);
-    EXPECT_EQ(seen, (QStringList{QStringLiteral("buttons:0"), QStringLiteral("phase:transfer"),
-                                 QStringLiteral("status:Sync with slave, please wait..."), QStringLiteral("progress:100"),
-                                 QStringLiteral("progress:0"), QStringLiteral("finished:0:burn failed")}));
+    EXPECT_EQ(seen,
+              (QStringList{QStringLiteral("buttons:0"), QStringLiteral("phase:transfer"),
+                           QStringLiteral("status:Sync with slave, please wait..."), QStringLiteral("progress:100"),
+                           QStringLiteral("progress:0"), QStringLiteral("finished:0:burn failed")}));
 
     // Reports still queued when the observer goes are dropped, not delivered
     // to a dead object.

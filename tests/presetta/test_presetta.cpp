@@ -62,8 +62,8 @@ fs::path workbook(const std::string& file, const std::vector<Row>& rows, const s
         }
         f << "]\n";
     }
-    std::string cmd = "/usr/bin/python3 " PRESETTA_SHEET_SCRIPT " '" + out.string() + "' '" + sheet + "' '" +
-                      lit.string() + "'";
+    std::string cmd =
+        "/usr/bin/python3 " PRESETTA_SHEET_SCRIPT " '" + out.string() + "' '" + sheet + "' '" + lit.string() + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
     return out;
 }
@@ -157,9 +157,7 @@ Bytes read_file(const fs::path& p)
 
 std::vector<Row> astra_rows()
 {
-    return {kHeading1,
-            kHeading2,
-            satellite("Astra 19.2E", {192, 2, 3, 4, 5, 6, 7, 8}),
+    return {kHeading1, kHeading2, satellite("Astra 19.2E", {192, 2, 3, 4, 5, 6, 7, 8}),
             program(S("Das Erste"), {I(10), I(11), I(12), I(13), I(14)}, I(11836), I(27500), S("H"), S("L"), I(1),
                     I(101), I(102)),
             program(S("ZDF"), {I(20), I(21), I(22), I(23), I(24)}, I(11836), I(27500), S("H"), S("R"), I(2), I(201),
@@ -291,14 +289,15 @@ TEST(Presetta, InputChecks)
 
 TEST(Presetta, LongNamesManyTranspondersAndBlankRows)
 {
-    std::vector<Row> rows{kHeading1, kHeading2, satellite("A satellite name well over sixteen", {1, 0, 0, 0, 0, 0, 0, 0})};
+    std::vector<Row> rows{kHeading1, kHeading2,
+                          satellite("A satellite name well over sixteen", {1, 0, 0, 0, 0, 0, 0, 0})};
     // 250 distinct transponders under one satellite.
     for (int i = 0; i < 250; ++i)
         rows.push_back(program(S("P" + std::to_string(i)), {I(0), I(0), I(0), I(0), I(0)}, I(10000 + i), I(27500),
                                S("H"), S("L"), I(0), I(0), I(0)));
     rows.push_back({});  // a blank row: skipped, not a record of zeros
-    rows.push_back(program(S("Ünïcödé chaÄÖÜ"), {I(0), I(0), I(0), I(0), I(0)}, I(10000), I(27500), S("H"),
-                           S("L"), I(0), I(0), I(0)));
+    rows.push_back(program(S("Ünïcödé chaÄÖÜ"), {I(0), I(0), I(0), I(0), I(0)}, I(10000), I(27500), S("H"), S("L"),
+                           I(0), I(0), I(0)));
     fs::path in = workbook("many.xls", rows);
     presetta::InputCheck check = presetta::CheckInput(in.string());
     ASSERT_TRUE(check.ok);
@@ -317,18 +316,21 @@ TEST(Presetta, LongNamesManyTranspondersAndBlankRows)
     EXPECT_EQ(std::string(img.begin() + 4 + 32, img.begin() + 4 + 48), "A satellite name");
     const size_t last = n - 16;
     std::string name(img.begin() + long(last), img.begin() + long(last) + 16);
-    EXPECT_EQ(name, std::string("\xDCn\xEF" "c\xF6" "d\xE9 cha\xC4\xD6\xDC") + '\0' + '\0');
+    EXPECT_EQ(name, std::string("\xDCn\xEF"
+                                "c\xF6"
+                                "d\xE9 cha\xC4\xD6\xDC") +
+                        '\0' + '\0');
     ASSERT_GE(gen.notes().size(), 2u);
     EXPECT_NE(gen.notes()[0].find("1 name(s)"), std::string::npos);
 }
 
 TEST(Presetta, NamesInTheBoxCodePage)
 {
-    std::vector<Row> rows{kHeading1, kHeading2, satellite("Türksat", {1, 0, 0, 0, 0, 0, 0, 0}),
-                          program(S("ÖRF 2"), {I(0), I(0), I(0), I(0), I(0)}, I(11000), I(27500), S("V"), S("L"),
-                                  I(0), I(0), I(0)),
-                          program(S("中央电视台一套综合频道"), {I(0), I(0), I(0), I(0), I(0)}, I(11000), I(27500),
-                                  S("V"), S("L"), I(0), I(0), I(0))};
+    std::vector<Row> rows{
+        kHeading1, kHeading2, satellite("Türksat", {1, 0, 0, 0, 0, 0, 0, 0}),
+        program(S("ÖRF 2"), {I(0), I(0), I(0), I(0), I(0)}, I(11000), I(27500), S("V"), S("L"), I(0), I(0), I(0)),
+        program(S("中央电视台一套综合频道"), {I(0), I(0), I(0), I(0), I(0)}, I(11000), I(27500), S("V"), S("L"), I(0),
+                I(0), I(0))};
     fs::path in = workbook("names.xlsx", rows);
     // Windows-1252: "Ö" is the one byte 0xD6; the Chinese name has no place in it.
     {

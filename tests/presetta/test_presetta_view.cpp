@@ -24,8 +24,8 @@ private slots:
                    " ['Das Erste', None, 10, 11, 12, 13, 14, 11836, 27500, 'H', None, None, None, 'L', 1, 101, 102],"
                    " ['ZDF', None, 20, 21, 22, 23, 24, 11836, 27500, 'H', None, None, None, 'R', 2, 201, 202]]");
         rows.close();
-        const QString cmd = QStringLiteral("/usr/bin/python3 " PRESETTA_SHEET_SCRIPT " '%1' Sheet1 '%2'")
-                                .arg(m_xls, rows.fileName());
+        const QString cmd =
+            QStringLiteral("/usr/bin/python3 " PRESETTA_SHEET_SCRIPT " '%1' Sheet1 '%2'").arg(m_xls, rows.fileName());
         QCOMPARE(std::system(cmd.toUtf8().constData()), 0);
     }
 

@@ -42,7 +42,7 @@ std::string find_ser2net()
 int free_loopback_port()
 {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a {};
+    sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
@@ -55,7 +55,7 @@ int free_loopback_port()
 bool accepts_connections(int port)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a {};
+    sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<uint16_t>(port));
@@ -80,8 +80,8 @@ public:
             int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(fd, 1);
             ::dup2(fd, 2);
-            ::execl(binary.c_str(), "ser2net", "-n", "-u", "-c", cfg.c_str(), "-P",
-                    (dir / "ser2net.pid").c_str(), static_cast<char*>(nullptr));
+            ::execl(binary.c_str(), "ser2net", "-n", "-u", "-c", cfg.c_str(), "-P", (dir / "ser2net.pid").c_str(),
+                    static_cast<char*>(nullptr));
             ::_exit(127);
         }
         for (int i = 0; i < 1000; ++i) {  // up to 10 s on a loaded machine
@@ -148,8 +148,8 @@ protected:
     std::unique_ptr<stbsim::Simulator> box;
     Ser2net server;
     CSerialMonitorSerivce svc;
-    std::atomic<bool> cancel {false};
-    std::atomic<bool> keep_going {false};
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> keep_going{false};
     bootlink::JobContext ctx;
     PhaseObserver obs;
 
@@ -158,9 +158,8 @@ protected:
         const std::string ser2net = find_ser2net();
         if (ser2net.empty())
             GTEST_SKIP() << "ser2net is not installed (scripts/install-deps --tests installs it)";
-        dir = fs::temp_directory_path() /
-              ("serialserver_" + std::to_string(::getpid()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = fs::temp_directory_path() / ("serialserver_" + std::to_string(::getpid()) + "_" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir / "run");
         setenv("CORVANE_HOME", dir.c_str(), 1);
         setenv("XDG_RUNTIME_DIR", (dir / "run").c_str(), 1);

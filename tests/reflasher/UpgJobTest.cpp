@@ -62,10 +62,9 @@ protected:
 
     void SetUp() override
     {
-        dir = fs::temp_directory_path() /
-              ("upgjob_" + std::to_string(::getpid()) + "_" +
-               std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir = fs::temp_directory_path() / ("upgjob_" + std::to_string(::getpid()) + "_" +
+                                           std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir / "run");
         setenv("CORVANE_HOME", dir.c_str(), 1);
         setenv("XDG_RUNTIME_DIR", (dir / "run").c_str(), 1);
@@ -88,8 +87,8 @@ protected:
 
     // `real_readiness`: the box keeps its readiness times although the host's
     // pauses are shortened.
-    void start_box(int platform, uint32_t flash_size = 1 << 20, std::vector<std::string> faults = {},
-                   int baud = 115200, bool real_readiness = false)
+    void start_box(int platform, uint32_t flash_size = 1 << 20, std::vector<std::string> faults = {}, int baud = 115200,
+                   bool real_readiness = false)
     {
         stbsim::Options o = upgtest::quick_box(platform, flash_size, kPauseScale, real_readiness);
         o.faults = std::move(faults);
@@ -150,8 +149,8 @@ TEST_P(UpgJobTest, UpgradeThenDumpReturnsThePaddedImage)
     fs::path img = dir / "image.bin";
     {
         auto raw = sample_image(100000, 7 + static_cast<uint32_t>(pt));
-        std::ofstream(img, std::ios::binary).write(reinterpret_cast<const char*>(raw.data()),
-                                                  static_cast<std::streamsize>(raw.size()));
+        std::ofstream(img, std::ios::binary)
+            .write(reinterpret_cast<const char*>(raw.data()), static_cast<std::streamsize>(raw.size()));
     }
     std::vector<uint8_t> padded;
     std::string err;

@@ -283,7 +283,8 @@ TEST_F(BlockJobTest, FileSizeAgainstTheBlockAndPackets)
     EXPECT_FALSE(big.ok);
     EXPECT_EQ(big.failed, Step::Lookup);
     EXPECT_NE(big.error.find("larger than block 0x95 (" + std::to_string(logo.size) + " bytes by the box's slave info"),
-              std::string::npos) << big.error;
+              std::string::npos)
+        << big.error;
     EXPECT_NE(big.error.find("CheckBlockSize=0 or --no-size-check"), std::string::npos) << big.error;
     EXPECT_EQ(box->counters().frames_received, 1u);  // only the first run's packet
 
@@ -326,10 +327,16 @@ TEST_F(BlockJobTest, TheBurnEndsAtTheClientsF)
         const char* must_see;  // a status that only a burn followed to its end shows
     } cases[] = {
         {"a bare F", -1, "", {}, nullptr},
-        {"F at 30 % with console text behind it, an E at 10 %", 30, "burn done\r\n", {"garble:at=10,as=E"},
+        {"F at 30 % with console text behind it, an E at 10 %",
+         30,
+         "burn done\r\n",
+         {"garble:at=10,as=E"},
          "Burning: 30/100"},
-        {"a lost B at 70 %, a B garbled into F at 80 %, console text", 100, "burn done\r\n",
-         {"lose:at=70", "garble:at=80"}, "Burning: 90/100"},
+        {"a lost B at 70 %, a B garbled into F at 80 %, console text",
+         100,
+         "burn done\r\n",
+         {"lose:at=70", "garble:at=80"},
+         "Burning: 90/100"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

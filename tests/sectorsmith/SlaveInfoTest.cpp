@@ -19,9 +19,17 @@ std::vector<uint8_t> record(uint16_t count, size_t entries_present)
     for (size_t i = 0; i < entries_present; ++i) {
         uint8_t* e = r.data() + 20 + 48 * i;
         e[0] = uint8_t(0x88 + i);
-        e[4] = 0x00; e[5] = 0x10; e[6] = uint8_t(i); e[7] = 0x00;  // offset 0x000i1000
-        e[8] = 0x00; e[9] = 0x20; e[10] = 0x00; e[11] = 0x00;      // size 0x2000
-        e[12] = 'b'; e[13] = 'l'; e[14] = 'k';
+        e[4] = 0x00;
+        e[5] = 0x10;
+        e[6] = uint8_t(i);
+        e[7] = 0x00;  // offset 0x000i1000
+        e[8] = 0x00;
+        e[9] = 0x20;
+        e[10] = 0x00;
+        e[11] = 0x00;  // size 0x2000
+        e[12] = 'b';
+        e[13] = 'l';
+        e[14] = 'k';
     }
     return r;
 }
@@ -75,10 +83,9 @@ TEST(BlockKinds, NamesIdsAndPlatforms)
 {
     uint8_t id = 0;
     std::string err;
-    const std::pair<const char*, uint8_t> names[] = {{"application", 0x88}, {"back-logo", 0x94}, {"dbase", 0x9C},
-                                                     {"key", 0xAC},         {"radio-logo", 0x95}, {"ssdata", 0x98},
-                                                     {"ir", 0xAE},          {"start-logo", 0x93}, {"0x80", 0x80},
-                                                     {"136", 0x88}};
+    const std::pair<const char*, uint8_t> names[] = {
+        {"application", 0x88}, {"back-logo", 0x94}, {"dbase", 0x9C},      {"key", 0xAC},  {"radio-logo", 0x95},
+        {"ssdata", 0x98},      {"ir", 0xAE},        {"start-logo", 0x93}, {"0x80", 0x80}, {"136", 0x88}};
     for (const auto& [name, want] : names) {
         ASSERT_TRUE(parse_block(name, &id, &err)) << name << ": " << err;
         EXPECT_EQ(id, want) << name;

@@ -127,8 +127,8 @@ TEST(OtaCore, ACarouselHoldsThirtyTwoGroupsAndRefusesTheThirtyThird)
 
     for (int g = 1; g < kMaxGroups; ++g) {
         info.oui = 0x1000 + uint32_t(g);
-        ASSERT_TRUE(dvbs1.next_group(info, g % 2, g == 5, image.data(), g == 5 ? uint32_t(image.size()) : 2000u, m2t,
-                                     message))
+        ASSERT_TRUE(
+            dvbs1.next_group(info, g % 2, g == 5, image.data(), g == 5 ? uint32_t(image.size()) : 2000u, m2t, message))
             << message;
     }
     EXPECT_FALSE(dvbs1.next_group(info, false, false, image.data(), 100, m2t, message));

@@ -40,7 +40,9 @@ protected:
         const std::string p = dir.file(name);
         int rc = 0;
         const std::string out = run("ffmpeg -v error -f lavfi -i testsrc=duration=3:size=96x64:rate=10 "
-                                    "-c:v mpeg2video -b:v 60k -muxrate 2400k -f mpegts -y '" + p + "'", &rc);
+                                    "-c:v mpeg2video -b:v 60k -muxrate 2400k -f mpegts -y '" +
+                                        p + "'",
+                                    &rc);
         EXPECT_EQ(rc, 0) << out;
         return p;
     }
@@ -145,17 +147,21 @@ TEST_F(OtaStreams, DsmccGroupsGiveBackTheirImagesSplitCompressedAndRaw)
     const std::string odd = image("odd.bin", 12345, 4);
     const std::string out = dir.file("dsmcc.ts");
     int rc = 0;
-    std::string text = cli("dsmcc '" + three + "' -o '" + out + "' --pid 1FFE --split --force --repeat 2 "
-                           "--group oui=1000,sw-version=1,hw-version=2,sw-model=3,hw-model=4,flag=1,sn-start=10,sn-end=20 "
-                           "--group oui=1000,sw-version=ABCD1234,hw-version=2,sw-model=3,hw-model=5,mfr=77,image='" +
-                               seven + "',compress=1 "
-                           "--group oui=2000,sw-version=1,hw-version=2,sw-model=3,hw-model=6,image='" + odd + "',split=0",
-                           &rc);
+    std::string text =
+        cli("dsmcc '" + three + "' -o '" + out +
+                "' --pid 1FFE --split --force --repeat 2 "
+                "--group oui=1000,sw-version=1,hw-version=2,sw-model=3,hw-model=4,flag=1,sn-start=10,sn-end=20 "
+                "--group oui=1000,sw-version=ABCD1234,hw-version=2,sw-model=3,hw-model=5,mfr=77,image='" +
+                seven +
+                "',compress=1 "
+                "--group oui=2000,sw-version=1,hw-version=2,sw-model=3,hw-model=6,image='" +
+                odd + "',split=0",
+            &rc);
     ASSERT_EQ(rc, 0) << text;
     text = read_back(out, "--image 1 '" + three + "' --image 2 '" + seven + "' --image 3 '" + odd + "'", &rc);
     ASSERT_EQ(rc, 0) << text;
-    EXPECT_NE(text.find("\"flags\": 3, \"flag\": 1"), std::string::npos) << text;   // force, split
-    EXPECT_NE(text.find("\"flags\": 7, \"flag\": 0"), std::string::npos) << text;   // force, split, compressed
+    EXPECT_NE(text.find("\"flags\": 3, \"flag\": 1"), std::string::npos) << text;  // force, split
+    EXPECT_NE(text.find("\"flags\": 7, \"flag\": 0"), std::string::npos) << text;  // force, split, compressed
     EXPECT_NE(text.find("\"sn\": [16, 32]"), std::string::npos) << text;
     EXPECT_NE(text.find("\"sw_version\": 2882343476"), std::string::npos) << text;
 
@@ -178,15 +184,13 @@ TEST_F(OtaStreams, AbsGivesBackItsImageAndItsErrorStreamsCarryTheirDefects)
     text = read_back(out, "--abs '" + img + "'", &rc);
     ASSERT_EQ(rc, 0) << text;
     EXPECT_NE(text.find("\"manufacturer\": 51, \"hardware\": 2, \"model\": 2, \"version\": 1, \"force\": 1"),
-              std::string::npos) << text;
+              std::string::npos)
+        << text;
     EXPECT_NE(text.find("\"programs\": {\"1\": 819}"), std::string::npos) << text;  // PMT on 0x0333
 
-    const std::pair<const char*, const char*> cases[] = {{"5_6_6_7", "bad CRC-32"},
-                                                         {"5_6_6_9", "bad CRC-32"},
-                                                         {"5_6_6_14", "incomplete"},
-                                                         {"5_6_6_15", "fails its CRC-32"},
-                                                         {"5_6_7_3", "no ABS stream"},
-                                                         {"5_6_7_6", "no ABS control"}};
+    const std::pair<const char*, const char*> cases[] = {{"5_6_6_7", "bad CRC-32"},    {"5_6_6_9", "bad CRC-32"},
+                                                         {"5_6_6_14", "incomplete"},   {"5_6_6_15", "fails its CRC-32"},
+                                                         {"5_6_7_3", "no ABS stream"}, {"5_6_7_6", "no ABS control"}};
     for (const auto& [name, complaint] : cases) {
         text = cli("abs '" + img + "' -o '" + out + "' --error-case " + name, &rc);
         ASSERT_EQ(rc, 0) << text;
@@ -229,8 +233,8 @@ TEST_F(OtaStreams, FfprobeAndLibdvbpsiReadTheStreamsAndTheMerge)
     const std::string base = ffmpeg_stream("base.ts");
     const std::string ota = dir.file("ota.m2t"), merged = dir.file("upgrade.ts");
     int rc = 0;
-    std::string text = cli("dvbs '" + img + "' -o '" + ota + "' --merge '" + base + "' --merged-out '" + merged + "'",
-                           &rc);
+    std::string text =
+        cli("dvbs '" + img + "' -o '" + ota + "' --merge '" + base + "' --merged-out '" + merged + "'", &rc);
     ASSERT_EQ(rc, 0) << text;
     for (const std::string& f : {ota, merged}) {
         text = run("ffprobe -v error -show_entries stream=id,codec_tag -of compact '" + f + "'", &rc);
@@ -273,8 +277,9 @@ TEST_F(OtaStreams, MergeIntoAnFfmpegStreamKeepsEveryOriginalPacket)
     const std::string three = image("three.bin", 3 * 0x10000, 8);
     const std::string merged = dir.file("upgrade.ts");
     int rc = 0;
-    std::string text = cli("dsmcc '" + three + "' -o '" + dir.file("ota.m2t") + "' --pid 200 --split --compress "
-                           "--repeat 2 --group oui=1,sw-version=1,hw-version=1,sw-model=1,hw-model=1 --merge '" +
+    std::string text = cli("dsmcc '" + three + "' -o '" + dir.file("ota.m2t") +
+                               "' --pid 200 --split --compress "
+                               "--repeat 2 --group oui=1,sw-version=1,hw-version=1,sw-model=1,hw-model=1 --merge '" +
                                base + "' --merged-out '" + merged + "'",
                            &rc);
     ASSERT_EQ(rc, 0) << text;
@@ -323,7 +328,7 @@ TEST_F(OtaStreams, MergeRefusesConflictsAndTooFewNullPacketsAndWritesNothing)
     const std::string big = image("big.bin", 900000, 10);
     const std::string merged = dir.file("upgrade.ts");
     const std::pair<std::string, std::string> cases[] = {
-        {"dvbs '" + img + "' --pid 100", "PID 0x0100 of the upgrade is already used"},      // ffmpeg's video
+        {"dvbs '" + img + "' --pid 100", "PID 0x0100 of the upgrade is already used"},  // ffmpeg's video
         {"abs '" + img + "' --pmt-pid 1000", "PMT PID 0x1000 of the upgrade is already used"},  // ffmpeg's PMT
         {"dvbs '" + big + "' --repeat 2", "too few for the upgrade repeated 2 times"},
     };
@@ -358,7 +363,8 @@ TEST_F(OtaStreams, CommandLineExitStatusesAndChecks)
         {"dsmcc '" + img + "' -o '" + out + "' --group oui=1,sw-version=1,hw-version=1,sw-model=1,hw-model=1", 2,
          "Please input PID!"},
         {"dsmcc '" + img + "' -o '" + out + "' --pid 2000", 2, "PID beyond 0 - 8191,input again!"},
-        {"dsmcc '" + img + "' -o '" + out + "' --pid 1FFF --group oui=1,sw-version=1,hw-version=1,sw-model=1,hw-model=1",
+        {"dsmcc '" + img + "' -o '" + out +
+             "' --pid 1FFF --group oui=1,sw-version=1,hw-version=1,sw-model=1,hw-model=1",
          1, "null packet PID"},
         {"dsmcc '" + img + "' -o '" + out + "' --pid 50 --group oui=1,sw-version=1,sw-model=1,hw-model=1", 2,
          "Please input HW Version!"},

@@ -81,12 +81,12 @@ TEST(BurnLog, DuplicatesAreCaseBlindOverTheWidth)
     BurnLog log(dir.file("log.csv"), BurnLog::Format::Plain);
     EXPECT_TRUE(log.contains("ABC123", 6));
     EXPECT_FALSE(log.contains("ABC124", 6));
-    EXPECT_FALSE(log.contains("ABC123", 0));   // the whole code: abc123XYZ is another code
-    EXPECT_TRUE(log.contains("def456", 6));    // Cedar's quoted lines count too
-    EXPECT_TRUE(log.contains("GHI789", 6));    // a failed burn may have left its code in the box
+    EXPECT_FALSE(log.contains("ABC123", 0));  // the whole code: abc123XYZ is another code
+    EXPECT_TRUE(log.contains("def456", 6));  // Cedar's quoted lines count too
+    EXPECT_TRUE(log.contains("GHI789", 6));  // a failed burn may have left its code in the box
     EXPECT_EQ(log.seen("GHI789", 6), BurnLog::Seen::Failed);
     EXPECT_EQ(log.seen("abc123", 6), BurnLog::Seen::Burnt);
-    EXPECT_FALSE(log.contains("Stampa", 6));   // the first line is no code
+    EXPECT_FALSE(log.contains("Stampa", 6));  // the first line is no code
 }
 
 TEST(BurnLog, LongLogsRotateWithTheLocalTime)

@@ -221,8 +221,8 @@ protected:
                                         const std::function<void(stampa::StampaRun&)>& during = {})
     {
         const stampa::PlatformInfo& info = stampa::platform_info(cfg.platform);
-        stampa::BurnLog burn_log(log_path(cfg.platform),
-                                 info.quoted_log_line ? stampa::BurnLog::Format::Quoted : stampa::BurnLog::Format::Plain);
+        stampa::BurnLog burn_log(log_path(cfg.platform), info.quoted_log_line ? stampa::BurnLog::Format::Quoted
+                                                                              : stampa::BurnLog::Format::Plain);
         stampa::StampaRun run(svc, cfg, burn_log, host, observer);
         run.set_max_burns(max_burns);
         CKvWorkThread th;

@@ -146,8 +146,8 @@ TEST_F(BoxHarness, ScansAreCheckedBeforeTheBoxIsAskedFor)
 {
     start(Platform::Alder);
     TestHost host;
-    host.scan("12345A");   // a letter under NumSys A
-    host.scan("123");      // too short
+    host.scan("12345A");  // a letter under NumSys A
+    host.scan("123");  // too short
     host.scan("123456");
     PassConfig cfg = config(Platform::Alder, InputType::Scan, 6);
     cfg.len_sn = 6;

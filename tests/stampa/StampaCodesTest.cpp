@@ -13,10 +13,7 @@ using namespace stampa;
 
 namespace {
 
-std::string repeat(char c, int n)
-{
-    return std::string(static_cast<size_t>(n), c);
-}
+std::string repeat(char c, int n) { return std::string(static_cast<size_t>(n), c); }
 
 }  // namespace
 
@@ -75,8 +72,7 @@ TEST(StampaCodes, StartCodeAndScans)
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.message, "The number of bar code over 6!!");
 
-    EXPECT_EQ(check_scanned_code("12345", 6, "A"),
-              "Scan bar code error,The length of bar code is not match 6!!!\n\n");
+    EXPECT_EQ(check_scanned_code("12345", 6, "A"), "Scan bar code error,The length of bar code is not match 6!!!\n\n");
     EXPECT_EQ(check_scanned_code("12345A", 6, "A"), "Scan bar code error,not Decimal number!!!\n\n");
     EXPECT_EQ(check_scanned_code("12345A", 6, "B"), "");
     EXPECT_EQ(check_scanned_code("12345G", 6, "B"), "Scan bar code error,not hexadecimal number!!!\n\n");
@@ -92,8 +88,10 @@ TEST(StampaCodes, ScanInputNamesTheSettingsItMisses)
     std::ofstream(dir.file("len.ini")) << "[stampa]\nLenSN =12\n";
     std::ofstream(dir.file("both.ini")) << "[Stampa]\nLenSN =12\nnumsys=E\n";
     StampaSettings none = StampaSettings::load(dir.file("none.ini"));
-    EXPECT_EQ(scan_keys_check(none.len_sn, none.num_sys).rfind("Scan input needs \"LenSN \" and \"NumSys\" in the "
-                                                               "[Stampa] section of corvane.ini", 0),
+    EXPECT_EQ(scan_keys_check(none.len_sn, none.num_sys)
+                  .rfind("Scan input needs \"LenSN \" and \"NumSys\" in the "
+                         "[Stampa] section of corvane.ini",
+                         0),
               0u);
     StampaSettings len = StampaSettings::load(dir.file("len.ini"));
     EXPECT_EQ(scan_keys_check(len.len_sn, len.num_sys).rfind("Scan input needs \"NumSys\" in", 0), 0u);

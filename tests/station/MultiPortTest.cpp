@@ -26,8 +26,8 @@ TEST(PortList, FileLinesCommentsSettingsAndRepeats)
     std::vector<std::string> ports, extras;
     std::string err;
     ASSERT_TRUE(collect_ports(o, &ports, &err, &extras)) << err;
-    EXPECT_EQ(ports, (std::vector<std::string>{"/dev/ttyUSB0", "rfc2217://10.0.0.5:4001", "/dev/ttyS1",
-                                               "socket://box:7000"}));
+    EXPECT_EQ(ports,
+              (std::vector<std::string>{"/dev/ttyUSB0", "rfc2217://10.0.0.5:4001", "/dev/ttyS1", "socket://box:7000"}));
     EXPECT_EQ(extras, (std::vector<std::string>{"", "", "", "6"}));
 
     // A command without per-port settings refuses them.
@@ -114,14 +114,17 @@ TEST(MultiPortRun, BoxesDoNotWaitOnEachOther)
             if (testsupport::wait_until([&] { return first_done.load(); }, 60000))
                 std::raise(SIGINT);
         });
-        interrupted = run_boxes(boxes, 115200, [&](Box& box) {
-            kv_console_printf("box %zu waits\n", box.index);
-            int r = box.svc.SMS_WaitAnnouncement(-1, &box.cancel);
-            seen[box.index] = r;
-            if (box.index == 0)
-                first_done = true;
-            return r == 1 ? JobErrorKind::None : JobErrorKind::Cancelled;
-        }, console);
+        interrupted = run_boxes(
+            boxes, 115200,
+            [&](Box& box) {
+                kv_console_printf("box %zu waits\n", box.index);
+                int r = box.svc.SMS_WaitAnnouncement(-1, &box.cancel);
+                seen[box.index] = r;
+                if (box.index == 0)
+                    first_done = true;
+                return r == 1 ? JobErrorKind::None : JobErrorKind::Cancelled;
+            },
+            console);
         operator_.join();
     }
     const std::string out = testing::internal::GetCapturedStdout();
@@ -152,10 +155,13 @@ TEST(MultiPortRun, APortThatDoesNotOpenFailsAlone)
     {
         MultiConsole console(ports, false);
         boxes = make_boxes(ports, console);
-        run_boxes(boxes, 115200, [&](Box&) {
-            ++ran;
-            return JobErrorKind::None;
-        }, console);
+        run_boxes(
+            boxes, 115200,
+            [&](Box&) {
+                ++ran;
+                return JobErrorKind::None;
+            },
+            console);
     }
     const std::string out = testing::internal::GetCapturedStdout();
     a.stop();

@@ -68,10 +68,10 @@ TEST(StbsimGrammar, EveryKindParsesAndRefusalsSayWhy)
 
 TEST(StbsimGrammar, MalformedFaultsAreRefusedWithAMessage)
 {
-    for (const char* bad : {"", "nonsense", "crc:", "crc:frame", "crc:frame=0", "crc:frame=x", "crc:frame=-1",
-                            "crc:frame=2,every=3", "delay:frame=1", "stall", "split:pieces=1+1",
-                            "split:pieces=5", "burn:at=101", "verify:frame=1", "dump:read=1", "crc:colour=red",
-                            "drop:cmd=PP", "crc:frame=99999999999"}) {
+    for (const char* bad :
+         {"", "nonsense", "crc:", "crc:frame", "crc:frame=0", "crc:frame=x", "crc:frame=-1", "crc:frame=2,every=3",
+          "delay:frame=1", "stall", "split:pieces=1+1", "split:pieces=5", "burn:at=101", "verify:frame=1",
+          "dump:read=1", "crc:colour=red", "drop:cmd=PP", "crc:frame=99999999999"}) {
         stbsim::FaultSpec f;
         std::string err;
         EXPECT_FALSE(stbsim::parse_fault(bad, &f, &err)) << bad;
@@ -112,10 +112,10 @@ TEST(StbsimFiles, StandinsCarryTheirHeaderAndSayWhatTheyAre)
     std::vector<std::string> names;
     std::string err;
     ASSERT_TRUE(stbsim::write_stb_files(dir.string(), &names, &err)) << err;
-    for (const char* want : {"upgclient.bin", "upgclient_alder.bin", "upgclient_dg.bin", "upgclient_elm.bin",
-                             "upgclient_cedar.bin", "boot_init.img", "btinit_ddr2_cedar.img",
-                             "btinit_ddr3_cedar.img", "ddr2_cache_cal.img", "ddr3_cache_cal.img", "shell.img",
-                             "chip_ddrconf_dogwood_400.txt", "chip_ddrconf_dogwood_333.txt", "ddrconf.txt"})
+    for (const char* want :
+         {"upgclient.bin", "upgclient_alder.bin", "upgclient_dg.bin", "upgclient_elm.bin", "upgclient_cedar.bin",
+          "boot_init.img", "btinit_ddr2_cedar.img", "btinit_ddr3_cedar.img", "ddr2_cache_cal.img", "ddr3_cache_cal.img",
+          "shell.img", "chip_ddrconf_dogwood_400.txt", "chip_ddrconf_dogwood_333.txt", "ddrconf.txt"})
         EXPECT_TRUE(std::filesystem::exists(dir / want)) << want;
     for (const auto& n : names) {
         std::ifstream f(dir / n, std::ios::binary);
@@ -161,17 +161,41 @@ TEST(StbsimProgram, HelpDocumentsEveryOptionAndFault)
     while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
         out.append(buf, n);
     EXPECT_EQ(::pclose(p), 0);
-    for (const char* w : {"--platform", "--flash", "--flash-size", "--blocks", "--device", "--link", "--speed",
-                          "--reply-delay", "--auto-reset", "--fault", "--trace", "--control", "--write-stb-files",
-                          "--dma-delay", "--ddr-window", "reset", "status", "quit", "crc", "seq", "drop", "delay",
-                          "stall", "dump", "verify", "burn", "split", "CVSI"})
+    for (const char* w : {"--platform",
+                          "--flash",
+                          "--flash-size",
+                          "--blocks",
+                          "--device",
+                          "--link",
+                          "--speed",
+                          "--reply-delay",
+                          "--auto-reset",
+                          "--fault",
+                          "--trace",
+                          "--control",
+                          "--write-stb-files",
+                          "--dma-delay",
+                          "--ddr-window",
+                          "reset",
+                          "status",
+                          "quit",
+                          "crc",
+                          "seq",
+                          "drop",
+                          "delay",
+                          "stall",
+                          "dump",
+                          "verify",
+                          "burn",
+                          "split",
+                          "CVSI"})
         EXPECT_NE(out.find(w), std::string::npos) << w;
 }
 
 TEST(StbsimProgram, RefusesBadArguments)
 {
-    for (const char* args : {"--platform 9", "--fault nonsense", "--flash-size 0", "--ddr-window 5:1:2:3",
-                             "--blocks 0x88:0"}) {
+    for (const char* args :
+         {"--platform 9", "--fault nonsense", "--flash-size 0", "--ddr-window 5:1:2:3", "--blocks 0x88:0"}) {
         std::string cmd = std::string(STBSIM_PROGRAM) + " " + args + " </dev/null >/dev/null 2>&1";
         int rc = std::system(cmd.c_str());
         EXPECT_NE(rc, 0) << args;

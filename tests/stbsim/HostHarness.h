@@ -149,8 +149,8 @@ public:
         Bytes out;
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
         while (out.size() < n) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
-                            .count();
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
             if (left <= 0)
                 break;
             pollfd pf{fd, POLLIN, 0};

@@ -55,11 +55,10 @@ oi::Layout oldLayout(const std::string& v = "V1.2.3")
     return l;
 }
 
-const char* kOldScript =
-    "FLASH=512K\n"
-    "ID=0x30\nEM=0\nname=settings\n"
-    "##[volume][0][0][8],[mode][2][8][4][0][10][5],[label][1][16][48]##\n"
-    "ID=0x30\nEM=1\nname=whole\n";
+const char* kOldScript = "FLASH=512K\n"
+                         "ID=0x30\nEM=0\nname=settings\n"
+                         "##[volume][0][0][8],[mode][2][8][4][0][10][5],[label][1][16][48]##\n"
+                         "ID=0x30\nEM=1\nname=whole\n";
 
 std::vector<uint8_t> newImage()
 {
@@ -272,7 +271,7 @@ private slots:
     {
         TesselDialog v;
         oi::Layout l = oldLayout();
-        std::memcpy(l.blocks[1].data.data() + 2, "Caf\xE9\0\0", 6);          // label: bytes 2..7
+        std::memcpy(l.blocks[1].data.data() + 2, "Caf\xE9\0\0", 6);  // label: bytes 2..7
         std::fill(l.blocks[1].data.begin() + 8, l.blocks[1].data.end(), 0xFF);  // erased: bytes 8..15
         writeFile(path("old.bin"), oi::build(l));
         writeText(path("V1.2.3"), "ID=0x30\nname=settings\n##[label][1][16][48],[erased][1][64][64]##\n");
@@ -296,8 +295,9 @@ private slots:
         qobject_cast<QLineEdit*>(ed->control("label"))->setText(QStringLiteral("Grüße"));
         ed->onOk();
         QTRY_VERIFY(!v.customerDialog()->fieldEditor());
-        QCOMPARE(QByteArray(reinterpret_cast<const char*>(v.image().data()) + 0x1042, 6),
-                 QByteArray("Gr\xFC\xDF" "e\0", 6));
+        QCOMPARE(QByteArray(reinterpret_cast<const char*>(v.image().data()) + 0x1042, 6), QByteArray("Gr\xFC\xDF"
+                                                                                                     "e\0",
+                                                                                                     6));
         QCOMPARE((uint8_t)v.image()[0x1048], 0xFF);
 
         // A character the code page cannot hold is refused, naming the field;

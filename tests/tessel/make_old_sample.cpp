@@ -31,11 +31,10 @@ int main(int argc, char** argv)
     l.blocks.push_back({0x30, 0, 0x1084, settings, "settings"});
     l.blocks.push_back({0x12, 1, 0x10000, oi::pattern(0x200, 4), "kernel", true});
     put(dir + "/old.bin", oi::build(l));
-    const std::string script =
-        "FLASH=512K\n"
-        "ID=0x30\nEM=0\nname=settings\nOFFSET=0\n"
-        "##[volume][0][0][8],[mode][2][8][4][0][10][5],[label][1][16][48]##\n"
-        "ID=0x10\nEM=1\nname=logo\n";
+    const std::string script = "FLASH=512K\n"
+                               "ID=0x30\nEM=0\nname=settings\nOFFSET=0\n"
+                               "##[volume][0][0][8],[mode][2][8][4][0][10][5],[label][1][16][48]##\n"
+                               "ID=0x10\nEM=1\nname=logo\n";
     std::ofstream(dir + "/V1.2.3") << script;
     put(dir + "/logo.bin", oi::pattern(150, 9));
     put(dir + "/key.pub", oi::pattern(198, 3));

@@ -46,31 +46,30 @@ oi::Layout moving_layout()
     return l;
 }
 
-const char* kScript =
-    "// customer settings\n"
-    "FLASH=512K\n"
-    "ID=0x30\n"
-    "EM=0\n"
-    "name=settings\n"
-    "OFFSET=4\n"
-    "##[volume][0][0][8],[mode][2][8][4][0][10][5],[label][1][16][48];\n"
-    "[flag][0][12][1]\n"
-    "##\n"
-    "ID=0x10\n"
-    "EM=1\n"
-    "name=logo\n"
-    "ID=0\n"
-    "EM=3\n"
-    "name=cfg\n"
-    "OFFSET=16\n"
-    "##[lang][0][0][8][Menu language]##\n";
+const char* kScript = "// customer settings\n"
+                      "FLASH=512K\n"
+                      "ID=0x30\n"
+                      "EM=0\n"
+                      "name=settings\n"
+                      "OFFSET=4\n"
+                      "##[volume][0][0][8],[mode][2][8][4][0][10][5],[label][1][16][48];\n"
+                      "[flag][0][12][1]\n"
+                      "##\n"
+                      "ID=0x10\n"
+                      "EM=1\n"
+                      "name=logo\n"
+                      "ID=0\n"
+                      "EM=3\n"
+                      "name=cfg\n"
+                      "OFFSET=16\n"
+                      "##[lang][0][0][8][Menu language]##\n";
 
 oi::Layout settings_layout()
 {
     oi::Layout l = moving_layout();
     std::vector<uint8_t> s(32, 0);
-    s[4] = 40;     // volume
-    s[5] = 0xF5;   // mode 5 in bits 0-3, flag in bit 4, the rest kept
+    s[4] = 40;  // volume
+    s[5] = 0xF5;  // mode 5 in bits 0-3, flag in bit 4, the rest kept
     std::memcpy(s.data() + 6, "BOX", 3);
     l.blocks.push_back({0x30, 0, 0x20000, s, "settings"});
     return l;
@@ -156,8 +155,8 @@ TEST(TesselOldScript, ErrorsNameTheMissingPiece)
         {"ID=1\n##[a][0][0][40]\n", "Field length data error!"},  // a number has 32 bits
         {"ID=1\nEM=3\n##[a][0][4][4]\n", "Field desc data error!"},
         {"ID=1\n##[a][2][0][4][0][10]\n", "Field type data error!"},
-        {"ID=1\n##[a][2][0][4][0][10][0]\n", "Field type data error!"},   // step 0 never ends
-        {"ID=1\n##[a][2][0][4][10][0][1]\n", "Field type data error!"},   // nor a range that runs away
+        {"ID=1\n##[a][2][0][4][0][10][0]\n", "Field type data error!"},  // step 0 never ends
+        {"ID=1\n##[a][2][0][4][10][0][1]\n", "Field type data error!"},  // nor a range that runs away
         {"// nothing\n", "Script file has no valid block information!"},
         {"ID=1\nEM=1\nID=2\n##[a][0][0][8]\n", "Select the wrong config file,try again pls.!"},
     };
@@ -231,7 +230,9 @@ TEST(TesselOldFields, ReadWriteKeepOtherBitsAndTheCrc)
     // their every byte back; Chinese needs GBK.
     core.set_code_page(kv::CodePage("WINDOWS-1252"));
     ASSERT_EQ(cfg.set_field_from_text(s, label, "Grüße", img.data(), img.size()), 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(img.data() + 0x20006), 6), std::string("Gr\xFC\xDF" "e\0", 6));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(img.data() + 0x20006), 6), std::string("Gr\xFC\xDF"
+                                                                                         "e\0",
+                                                                                         6));
     std::memset(img.data() + 0x20006, 0xFF, 6);
     ASSERT_EQ(cfg.read_field(s, label, img.data(), img.size(), &v), 0);
     EXPECT_EQ(cfg.screen_text(v), "ÿÿÿÿÿÿ");
@@ -360,7 +361,8 @@ TEST(TesselOldGenerate, ConfigurationAreaItemsAndTheirOverflowChecks)
     req.files = {{cfg.find_item("third"), d.put("b", oi::pattern(0x100, 2))}};
     ASSERT_EQ(cfg.generate(req, &img), 0);
     ASSERT_EQ(cfg.warnings().size(), 1u);
-    EXPECT_EQ(cfg.warnings()[0], "Overflow Error 1!\n Current block_id = 0, overwrite the next bank-flash_header_info.");
+    EXPECT_EQ(cfg.warnings()[0],
+              "Overflow Error 1!\n Current block_id = 0, overwrite the next bank-flash_header_info.");
 
     img = before;
     req.files = {{cfg.find_item("last"), d.put("c", oi::pattern(0x20, 3))}};  // 0x200 + 3600 + 32 > 0x1000
@@ -436,7 +438,7 @@ TEST(TesselOldGenerate, HardwareInfoFileFillsTheBlock)
     EXPECT_EQ(p[0], 3);
     EXPECT_EQ(p[2], 1);
     EXPECT_EQ(p[4], 3);
-    EXPECT_EQ(p[40], 1);   // one LED pair
+    EXPECT_EQ(p[40], 1);  // one LED pair
     EXPECT_EQ(p[42], 'a');
     EXPECT_EQ(p[43], 0x3F);
 

@@ -9,14 +9,13 @@ int main(int argc, char** argv)
         return 2;
     }
     std::string dir = argv[1];
-    const std::string script =
-        "CFGHEADER=toolcfg\n"
-        "SHEETID=3\n"
-        "SHEETINFO=Name][Value][Min][Max]\n"
-        "BLOCKINFO=sys]\n"
-        "OFFSET=0\n"
-        "INDEX=30\n"
-        "[volume][2][0][8][0][100],[mode][0][8][4],[label][1][16][64]\n";
+    const std::string script = "CFGHEADER=toolcfg\n"
+                               "SHEETID=3\n"
+                               "SHEETINFO=Name][Value][Min][Max]\n"
+                               "BLOCKINFO=sys]\n"
+                               "OFFSET=0\n"
+                               "INDEX=30\n"
+                               "[volume][2][0][8][0][100],[mode][0][8][4],[label][1][16][64]\n";
     std::vector<uint8_t> gz;
     tessel::gzip_compress(reinterpret_cast<const uint8_t*>(script.data()), script.size(), &gz);
     std::vector<uint8_t> sys(16, 0);

@@ -352,7 +352,7 @@ TEST(TesselRebuild, RaisedDmhLandsAtItsNewAbsoluteOffset)
         std::memcpy(img.data() + at, "*^_^*DM(^o^)", 12);
         std::memset(img.data() + at + 12, 0, 16);
         img[at + 16] = 0x00, img[at + 17] = 0x00, img[at + 18] = 0x00, img[at + 19] = 0x04;  // SDRAM 64 MiB
-        img[at + 24] = 1;     // one entry
+        img[at + 24] = 1;  // one entry
         img[at + 26] = 0x30;  // of 48 bytes
         uint8_t* e = img.data() + at + 28;
         std::memset(e, 0, 48);
@@ -386,11 +386,13 @@ TEST(TesselRebuild, RaisedDmhLandsAtItsNewAbsoluteOffset)
     EXPECT_EQ(0, std::memcmp(out.data() + 0x40100, "*^_^*DM(^o^)", 12));
     EXPECT_EQ(0x30, out[0x40100 + 26]);
     EXPECT_EQ(0x30, out[0x4011C]) << "the entry's id, at header + 28";
-    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x01, 0x00, 0x00}), std::vector<uint8_t>(out.begin() + 0x40120, out.begin() + 0x40124));
+    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x01, 0x00, 0x00}),
+              std::vector<uint8_t>(out.begin() + 0x40120, out.begin() + 0x40124));
     EXPECT_EQ(0x30, out[0x40200]);
     EXPECT_EQ(0x30, out[0x4027F]);
     EXPECT_EQ(0xB2, out[0x400FF]) << "the grown block fills the space up to the raised DMH";
     // The second DMH stays where it was, its entry telling the new size.
     EXPECT_EQ(0, std::memcmp(out.data() + 0x20000, "*^_^*DM(^o^)", 12));
-    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x02, 0x00}), std::vector<uint8_t>(out.begin() + 0x20024, out.begin() + 0x20028));
+    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x00, 0x02, 0x00}),
+              std::vector<uint8_t>(out.begin() + 0x20024, out.begin() + 0x20028));
 }

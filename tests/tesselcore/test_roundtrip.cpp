@@ -37,30 +37,29 @@ std::vector<uint8_t> preset_block()
     return out;
 }
 
-const char* kScript =
-    "CFGHEADER=toolcfg\n"
-    "SHEETID=2\n"
-    "SHEETINFO=Key][Value]\n"
-    "BLOCKINFO=ir]\n"
-    "INDEX=e0\n"
-    "[k1][0][0][8],[k2][0][0][8],[k3][0][0][8]\n"
-    "SHEETID=3\n"
-    "SHEETINFO=Name][Value][Min][Max][Note]\n"
-    "BLOCKINFO=sys]\n"
-    "OFFSET=4\n"
-    "EM=1\n"
-    "INDEX=30\n"
-    "##[mode][0][3][2][bits 3-4],[word][2][8][16][0][65535][a word],[name][1][96][64][the name]##\n"
-    "SHEETID=4\n"
-    "SHEETINFO=Block][Path]\n"
-    "BLOCKINFO=radio]\n"
-    "EM=3\n"
-    "INDEX=60\n"
-    "[file][1][0][0]\n"
-    "BLOCKINFO=hwinfo]\n"
-    "EM=2\n"
-    "INDEX=61\n"
-    "[file][1][0][0]\n";
+const char* kScript = "CFGHEADER=toolcfg\n"
+                      "SHEETID=2\n"
+                      "SHEETINFO=Key][Value]\n"
+                      "BLOCKINFO=ir]\n"
+                      "INDEX=e0\n"
+                      "[k1][0][0][8],[k2][0][0][8],[k3][0][0][8]\n"
+                      "SHEETID=3\n"
+                      "SHEETINFO=Name][Value][Min][Max][Note]\n"
+                      "BLOCKINFO=sys]\n"
+                      "OFFSET=4\n"
+                      "EM=1\n"
+                      "INDEX=30\n"
+                      "##[mode][0][3][2][bits 3-4],[word][2][8][16][0][65535][a word],[name][1][96][64][the name]##\n"
+                      "SHEETID=4\n"
+                      "SHEETINFO=Block][Path]\n"
+                      "BLOCKINFO=radio]\n"
+                      "EM=3\n"
+                      "INDEX=60\n"
+                      "[file][1][0][0]\n"
+                      "BLOCKINFO=hwinfo]\n"
+                      "EM=2\n"
+                      "INDEX=61\n"
+                      "[file][1][0][0]\n";
 
 struct Fixture {
     tb::ScratchDir dir;
@@ -134,7 +133,8 @@ struct Fixture {
         if (adjust)
             adjust(d);
         img = tb::build(0x80000, {d});
-        std::string ini = "[Tessel]\nNew_ucakey=" + std::string(new_keys ? "true" : "false") + "\nBISS_MAX_KEYINFOS=4\n";
+        std::string ini =
+            "[Tessel]\nNew_ucakey=" + std::string(new_keys ? "true" : "false") + "\nBISS_MAX_KEYINFOS=4\n";
         tb::spit(dir.file("corvane.ini"), ini.data(), ini.size());
         core.set_ini_path(dir.file("corvane.ini"));
         core.set_workbook_path(dir.file("preset.xlsx"));
@@ -151,9 +151,8 @@ struct Fixture {
     std::string py(const std::string& body)
     {
         std::string out;
-        int rc = tb::run_python(dir, "import openpyxl\nwb = openpyxl.load_workbook('" + core.workbook_path() +
-                                         "')\n" + body,
-                                &out);
+        int rc = tb::run_python(
+            dir, "import openpyxl\nwb = openpyxl.load_workbook('" + core.workbook_path() + "')\n" + body, &out);
         EXPECT_EQ(0, rc) << out;
         return out;
     }
@@ -165,13 +164,12 @@ struct Fixture {
 };
 
 // Finds the row whose column A holds `name` and sets column B.
-const char* kSetHelper =
-    "def setb(ws, name, value):\n"
-    "    for row in ws.iter_rows():\n"
-    "        if row[0].value == name:\n"
-    "            ws.cell(row=row[0].row, column=2).value = value\n"
-    "            return\n"
-    "    raise SystemExit('no row ' + name)\n";
+const char* kSetHelper = "def setb(ws, name, value):\n"
+                         "    for row in ws.iter_rows():\n"
+                         "        if row[0].value == name:\n"
+                         "            ws.cell(row=row[0].row, column=2).value = value\n"
+                         "            return\n"
+                         "    raise SystemExit('no row ' + name)\n";
 
 }  // namespace
 
@@ -211,8 +209,7 @@ TEST(TesselWorkbook, GeneratedSheetsAsOpenpyxlSeesThem)
     // Key bytes as "%x": digits alone as numbers (0x12 -> 12), letters as text.
     EXPECT_NE(std::string::npos, out.find("[10000, 5, 12, 'a', 0, 'ff', 99, '1e', 1, 2]")) << out;
     EXPECT_NE(std::string::npos, out.find("[100, 7, 0, 11, 22, 33]")) << out;
-    EXPECT_NE(std::string::npos,
-              out.find("[['*Sat1', '19.2E', None], ['ARD', 'ZDF', '3sat']] FFFFFF00 FFFFFF00"))
+    EXPECT_NE(std::string::npos, out.find("[['*Sat1', '19.2E', None], ['ARD', 'ZDF', '3sat']] FFFFFF00 FFFFFF00"))
         << out;
     EXPECT_NE(std::string::npos, out.find("[['Block', 'Path'], ['*radio', None], ['file', 'none'], ['*hwinfo', None], "
                                           "['file', None]] None"))
@@ -254,9 +251,14 @@ TEST(TesselWorkbook, EditsLandWhereTheScriptSays)
          "u['A3'] = 999\n"
          "wb['Program']['B2'] = 'CNN'\n"
          "fp = wb['File_Path']\n"
-         "fp['B3'] = '" + f.dir.file("radio.bin") + "'\n"
-         "fp['B5'] = '" + f.dir.file("hw.txt") + "'\n"
-         "wb.save('" + f.core.workbook_path() + "')\n");
+         "fp['B3'] = '" +
+         f.dir.file("radio.bin") +
+         "'\n"
+         "fp['B5'] = '" +
+         f.dir.file("hw.txt") +
+         "'\n"
+         "wb.save('" +
+         f.core.workbook_path() + "')\n");
     ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
     std::vector<uint8_t> out;
     ASSERT_EQ(0, f.core.rebuild_flash(f.img.data(), (uint32_t)f.img.size(), &out));
@@ -320,17 +322,21 @@ TEST(TesselWorkbook, RangeErrorsChangeNothing)
          "ws = wb['Sys_Config']\n"
          "setb(ws, 'mode', 1)\n"
          "setb(ws, 'word', 70000)\n"
-         "wb.save('" + f.core.workbook_path() + "')\n");
+         "wb.save('" +
+         f.core.workbook_path() + "')\n");
     EXPECT_EQ(-1, f.core.read_xls_file(&f.node.n));
     EXPECT_EQ("ERROR!! [word]'s value is out of range,please check it!", f.core.last_message());
     EXPECT_EQ(before, std::vector<uint8_t>(f.node.n.working[1].data, f.node.n.working[1].data + 32));
 
     f.py(std::string(kSetHelper) + "setb(wb['Sys_Config'], 'mode', 4)\nwb.save('" + f.core.workbook_path() + "')\n");
     EXPECT_EQ(-1, f.core.read_xls_file(&f.node.n));  // 4 needs 3 bits
-    f.py(std::string(kSetHelper) + "setb(wb['Sys_Config'], 'mode', 'two')\nwb.save('" + f.core.workbook_path() + "')\n");
+    f.py(std::string(kSetHelper) + "setb(wb['Sys_Config'], 'mode', 'two')\nwb.save('" + f.core.workbook_path() +
+         "')\n");
     EXPECT_EQ(-1, f.core.read_xls_file(&f.node.n));
-    f.py(std::string(kSetHelper) + "setb(wb['Sys_Config'], 'mode', 1)\nsetb(wb['Sys_Config'], 'name', 'TOOLONGNAME')\n"
-                                   "wb.save('" + f.core.workbook_path() + "')\n");
+    f.py(std::string(kSetHelper) +
+         "setb(wb['Sys_Config'], 'mode', 1)\nsetb(wb['Sys_Config'], 'name', 'TOOLONGNAME')\n"
+         "wb.save('" +
+         f.core.workbook_path() + "')\n");
     EXPECT_EQ(-1, f.core.read_xls_file(&f.node.n)) << "a text longer than its 8-byte field";
     f.py("wb['Sys_Config']['B2'] = None\nwb['ucaskey']['C2'] = 'xyz'\nwb.save('" + f.core.workbook_path() + "')\n");
     EXPECT_EQ(-1, f.core.read_xls_file(&f.node.n));
@@ -349,7 +355,8 @@ TEST(TesselWorkbook, ProgramSheetSerialisation)
          "p.delete_rows(1, 2)\n"
          "p['A1'] = 'x'\np['B1'] = 12\np['C1'] = 19.2\n"
          "p['A2'] = 'Grüße'\np['C2'] = 'z'\n"
-         "wb.save('" + f.core.workbook_path() + "')\n");
+         "wb.save('" +
+         f.core.workbook_path() + "')\n");
     ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
     const auto* preset = f.core.get_block_info_by_name("preset", 6);
     std::vector<uint8_t> ser;
@@ -392,7 +399,8 @@ TEST(TesselWorkbook, NewKeyLayout)
                              "u = wb['ucaskey']\n"
                              "u.append([12000, 9, 'H', 13.0, 1, 2, 3, 4, 5, 6, 7, 'ff'])\n"
                              "wb['crypto']['A2'] = 'c0fe'\n"
-                             "wb.save('" + f.core.workbook_path() + "')\n");
+                             "wb.save('" +
+                             f.core.workbook_path() + "')\n");
     EXPECT_NE(std::string::npos, shown.find("['TP_Freq', 'S_ID', 'POLARITY', 'SAT_ANGLE', 'Key[0]'")) << shown;
     EXPECT_NE(std::string::npos, shown.find("[11778, 17, 'V', 19.2, 'a0', 'a1'")) << shown;
     EXPECT_NE(std::string::npos, shown.find("['b00', 2, 0, 1]")) << shown;
@@ -455,7 +463,8 @@ TEST(TesselWorkbook, ImportsAnXlsWorkbookToo)
          "    for row in ws.iter_rows():\n"
          "        for c in row:\n"
          "            if c.value is not None: o.write(c.row - 1, c.column - 1, c.value)\n"
-         "out.save('" + xls + "')\n");
+         "out.save('" +
+         xls + "')\n");
     f.core.set_workbook_path(xls);
     int rc = f.core.read_xls_file(&f.node.n);
     if (rc != 0 && f.core.last_message().find("cannot be read by this build") != std::string::npos)
@@ -500,7 +509,8 @@ TEST(TesselWorkbook, BlocksSharingANameKeepTheirOwnRows)
     f.py("ws = wb['Sys_Config']\n"
          "rows = [r[0].row for r in ws.iter_rows() if r[0].value == 'first']\n"
          "ws.cell(row=rows[0], column=2).value = 200\n"
-         "wb.save('" + f.core.workbook_path() + "')\n");
+         "wb.save('" +
+         f.core.workbook_path() + "')\n");
     ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
     EXPECT_EQ(200, f.core.get_block_info_by_id(0x70)->data[0]);
     EXPECT_EQ(0xFF, f.core.get_block_info_by_id(0x30)->data[4]);
@@ -523,7 +533,8 @@ TEST(TesselWorkbook, IrRowsAreMatchedByNameWithinTheirGroup)
          "    if row[0].value == 'k1': ws.delete_rows(row[0].row)\n"
          "setb(ws, 'k2', 0x21)\n"
          "setb(ws, 'k3', 0x31)\n"
-         "wb.save('" + f.core.workbook_path() + "')\n");
+         "wb.save('" +
+         f.core.workbook_path() + "')\n");
     ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
     EXPECT_EQ((std::vector<uint8_t>{0x10, 0x21, 0x31}), ir_bytes());
 
@@ -551,12 +562,14 @@ TEST(TesselWorkbook, TextItemsAreBytesOfTheBoxCodePage)
         const uint8_t* d = f.core.get_block_info_by_name("sys", 3)->data;
         return std::vector<uint8_t>(d + 16, d + 22);
     };
-    f.py(std::string(kSetHelper) + "setb(wb['Sys_Config'], 'name', 'Café')\nwb.save('" + f.core.workbook_path() + "')\n");
+    f.py(std::string(kSetHelper) + "setb(wb['Sys_Config'], 'name', 'Café')\nwb.save('" + f.core.workbook_path() +
+         "')\n");
     ASSERT_EQ(0, f.core.read_xls_file(&f.node.n)) << f.core.last_message();
     EXPECT_EQ((std::vector<uint8_t>{'C', 'a', 'f', 0xE9, 0, 0}), name_bytes());
 
     // Windows-1252 has no place for Chinese: the cell is named, nothing changes.
-    f.py(std::string(kSetHelper) + "setb(wb['Sys_Config'], 'name', '中文')\nwb.save('" + f.core.workbook_path() + "')\n");
+    f.py(std::string(kSetHelper) + "setb(wb['Sys_Config'], 'name', '中文')\nwb.save('" + f.core.workbook_path() +
+         "')\n");
     EXPECT_EQ(-1, f.core.read_xls_file(&f.node.n));
     EXPECT_NE(std::string::npos, f.core.last_message().find("cell B5 of sheet [Sys_Config] holds \"中\""))
         << f.core.last_message();
@@ -568,9 +581,10 @@ TEST(TesselWorkbook, TextItemsAreBytesOfTheBoxCodePage)
     EXPECT_EQ((std::vector<uint8_t>{0xD6, 0xD0, 0xCE, 0xC4, 0, 0}), name_bytes());
     ASSERT_EQ(0, f.core.read_config_script(""));
     ASSERT_EQ(1, f.core.generate_xls_fie(&f.node.n));
-    EXPECT_NE(std::string::npos, f.py(std::string(kSetHelper) +
-                                      "print([r[1].value for r in wb['Sys_Config'].iter_rows() if r[0].value == 'name'])\n")
-                                     .find("['中文']"));
+    EXPECT_NE(std::string::npos,
+              f.py(std::string(kSetHelper) +
+                   "print([r[1].value for r in wb['Sys_Config'].iter_rows() if r[0].value == 'name'])\n")
+                  .find("['中文']"));
 }
 
 // A "preset" block packed by another tool (xz in its .lzma format, with an
@@ -629,8 +643,8 @@ TEST(TesselWorkbook, FilesNamedOnTheSheetAreRegularFiles)
         f.py("wb['File_Path']['B3'] = '" + bad + "'\nwb.save('" + f.core.workbook_path() + "')\n");
         EXPECT_EQ(-1, f.core.read_xls_file(&f.node.n)) << bad;
         EXPECT_NE(std::string::npos, f.core.last_message().find("is not a regular file")) << f.core.last_message();
-        f.py("wb['File_Path']['B3'] = None\nwb['File_Path']['B5'] = '" + bad + "'\nwb.save('" +
-             f.core.workbook_path() + "')\n");
+        f.py("wb['File_Path']['B3'] = None\nwb['File_Path']['B5'] = '" + bad + "'\nwb.save('" + f.core.workbook_path() +
+             "')\n");
         EXPECT_EQ(-1, f.core.read_xls_file(&f.node.n)) << bad;
         EXPECT_EQ("Parse hw info file failed", f.core.last_message());
         f.py("wb['File_Path']['B5'] = None\nwb.save('" + f.core.workbook_path() + "')\n");

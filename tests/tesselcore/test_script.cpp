@@ -13,8 +13,8 @@ std::vector<uint8_t> script_image()
 {
     tb::Dmh d;
     std::vector<uint8_t> sys(32, 0);
-    sys[4] = 0xFF;                       // mode bits
-    sys[5] = 0x34, sys[6] = 0x12;        // a u16 at byte 5
+    sys[4] = 0xFF;  // mode bits
+    sys[5] = 0x34, sys[6] = 0x12;  // a u16 at byte 5
     memcpy(sys.data() + 16, "HELLO", 6);  // a text
     std::vector<uint8_t> ir(4 + 8 + 3, 0);
     tb::put32(ir.data(), 2);
@@ -26,23 +26,22 @@ std::vector<uint8_t> script_image()
     return tb::build(0x80000, {d});
 }
 
-const char* kScript =
-    "// comment\r\n"
-    "CFGHEADER=toolcfg\r\n"
-    "FLASH=8M\r\n"
-    "SHEETID=3\r\n"
-    "SHEETINFO=Name][Value][Min][Max][Note]\r\n"
-    "BLOCKINFO=sys]\r\n"
-    "OFFSET=4\r\n"
-    "EM=1\r\n"
-    "INDEX=30\r\n"
-    "##[mode][0][3][2][bits 3-4],[word][2][8][16][0][65535][a word];\r\n"
-    "[name][1][96][64][the name]##\r\n"
-    "SHEETID=2\r\n"
-    "SHEETINFO=Key][Value]\r\n"
-    "BLOCKINFO=ir]\r\n"
-    "INDEX=e0\r\n"
-    "[k1][0][0][8] [k2][0][0][8] [k3][0][0][8]\r\n";
+const char* kScript = "// comment\r\n"
+                      "CFGHEADER=toolcfg\r\n"
+                      "FLASH=8M\r\n"
+                      "SHEETID=3\r\n"
+                      "SHEETINFO=Name][Value][Min][Max][Note]\r\n"
+                      "BLOCKINFO=sys]\r\n"
+                      "OFFSET=4\r\n"
+                      "EM=1\r\n"
+                      "INDEX=30\r\n"
+                      "##[mode][0][3][2][bits 3-4],[word][2][8][16][0][65535][a word];\r\n"
+                      "[name][1][96][64][the name]##\r\n"
+                      "SHEETID=2\r\n"
+                      "SHEETINFO=Key][Value]\r\n"
+                      "BLOCKINFO=ir]\r\n"
+                      "INDEX=e0\r\n"
+                      "[k1][0][0][8] [k2][0][0][8] [k3][0][0][8]\r\n";
 
 }  // namespace
 
@@ -102,7 +101,7 @@ TEST(TesselScript, BadScriptsAreRefusedWholly)
     const std::string head = "CFGHEADER=toolcfg\nSHEETID=3\nBLOCKINFO=sys]\n";
     EXPECT_EQ(-7, core.read_config_script_text(head + "INDEX=31\n"));  // no such block
     EXPECT_EQ(-7, core.read_config_script_text(head + "INDEX=30\n[x][0][250][8]\n"));  // outside the block
-    EXPECT_EQ(-7, core.read_config_script_text(head + "INDEX=30\n[x][0][0][65]\n"));   // too long
+    EXPECT_EQ(-7, core.read_config_script_text(head + "INDEX=30\n[x][0][0][65]\n"));  // too long
     EXPECT_EQ(-7, core.read_config_script_text(head + "INDEX=30\n[x][2][0][8][9]\n"));  // no max
     EXPECT_EQ(-7, core.read_config_script_text(head + "INDEX=30\n[x][zero][0][8]\n"));
     EXPECT_EQ(-7, core.read_config_script_text(head + "[x][0][0][8]\n"));  // items before INDEX
@@ -120,20 +119,19 @@ TEST(TesselScript, IndentedCommentedAndUnknownLinesAreRead)
     CTesselcore core;
     tb::Node node(core);
     ASSERT_EQ(1, core.scan_flash(img.data(), (uint32_t)img.size(), &node.n));
-    const std::string script =
-        "  CFGHEADER = toolcfg   // the header\n"
-        "FLASH = 8M\n"
-        "VERSION=3.1\n"
-        "EMAIL=someone@example.com\n"
-        "\tSHEETID = 3\n"
-        "    SHEETINFO=Name][Value]\n"
-        "    BLOCKINFO=sys]\n"
-        "        OFFSET = 4  // bytes\n"
-        "        EM=0\n"
-        "        INDEX = 30\n"
-        "        [mode][0][3][2] [word][0][8][16]   // two items, then a comment\n"
-        "        ##[name][1][96][64]## trailing words\n"
-        "some line this tool knows nothing of\n";
+    const std::string script = "  CFGHEADER = toolcfg   // the header\n"
+                               "FLASH = 8M\n"
+                               "VERSION=3.1\n"
+                               "EMAIL=someone@example.com\n"
+                               "\tSHEETID = 3\n"
+                               "    SHEETINFO=Name][Value]\n"
+                               "    BLOCKINFO=sys]\n"
+                               "        OFFSET = 4  // bytes\n"
+                               "        EM=0\n"
+                               "        INDEX = 30\n"
+                               "        [mode][0][3][2] [word][0][8][16]   // two items, then a comment\n"
+                               "        ##[name][1][96][64]## trailing words\n"
+                               "some line this tool knows nothing of\n";
     ASSERT_EQ(0, core.read_config_script_text(script)) << core.last_message();
     cus_config_block* b = core.sheet_slot(1)->blocks;
     ASSERT_NE(nullptr, b);

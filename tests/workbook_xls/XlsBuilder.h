@@ -191,8 +191,8 @@ struct SheetSpec {
 
 // A whole Workbook stream: globals with the sheet list and `sst_records`,
 // then every sheet.
-inline Bytes workbook_stream(const std::vector<SheetSpec>& sheets, const Bytes& sst_records,
-                             uint16_t version = 0x0600, const Bytes& extra_globals = {})
+inline Bytes workbook_stream(const std::vector<SheetSpec>& sheets, const Bytes& sst_records, uint16_t version = 0x0600,
+                             const Bytes& extra_globals = {})
 {
     Bytes s;
     add(s, bof(0x0005, version));
@@ -237,7 +237,7 @@ struct Cfb {
     uint32_t n_fat = 0;
     uint32_t dir_sector = 0;
     uint32_t first_data_sector = 0;  // first sector of the stream (or of the short-sector stream)
-    size_t fat_offset = 512;         // byte offset of the first allocation-table sector
+    size_t fat_offset = 512;  // byte offset of the first allocation-table sector
 };
 
 // A version-3 compound document (512-byte sectors) holding one stream. A

@@ -57,8 +57,8 @@ TEST(ProgramFiles, FormulasMergedCellsAndFormattedColumns)
                        "#Audio", "#c14", "#c15", "#c16"}),
                   row(*ch, 0, 17));
         EXPECT_EQ((Row{"#*Astra 19.2E", "192", "2", "3", "4", "5", "6", "7", "8"}), row(*ch, 2, 9));
-        EXPECT_EQ((Row{"#Das Erste", "11", "12", "13", "14", "12.9", "-1.5", "11836", "27500", "#H", "", "", "",
-                       "#L", "TRUE", "101", "102"}),
+        EXPECT_EQ((Row{"#Das Erste", "11", "12", "13", "14", "12.9", "-1.5", "11836", "27500", "#H", "", "", "", "#L",
+                       "TRUE", "101", "102"}),
                   row(*ch, 3, 17));
         EXPECT_EQ((Row{"#ZDF", "21", "22", "23", "24", "25", "26", "11836", "27500", "#h"}), row(*ch, 4, 10));
         EXPECT_EQ("#ÖRF 2", shown(ch->at(5, 0)));

@@ -42,7 +42,8 @@ fs::path fixture(const std::string& kind, fs::path* dump = nullptr)
 {
     fs::path out = temp_dir() / (kind + ".xls");
     fs::path txt = temp_dir() / (kind + ".txt");
-    std::string cmd = "/usr/bin/python3 " XLS_FIXTURE_SCRIPT " " + kind + " '" + out.string() + "' '" + txt.string() + "'";
+    std::string cmd =
+        "/usr/bin/python3 " XLS_FIXTURE_SCRIPT " " + kind + " '" + out.string() + "' '" + txt.string() + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
     if (dump)
         *dump = txt;
@@ -317,7 +318,8 @@ TEST(XlsReader, FollowsAStreamWhoseSectorsAreOutOfOrder)
     // Swap the stream's first two sectors in the file and chain them the
     // other way round: same stream, no longer in one piece.
     const uint32_t d0 = f.first_data_sector, d1 = d0 + 1;
-    std::swap_ranges(f.bytes.begin() + 512 * (d0 + 1), f.bytes.begin() + 512 * (d0 + 2), f.bytes.begin() + 512 * (d1 + 1));
+    std::swap_ranges(f.bytes.begin() + 512 * (d0 + 1), f.bytes.begin() + 512 * (d0 + 2),
+                     f.bytes.begin() + 512 * (d1 + 1));
     put32(f.bytes, f.fat_offset + 4 * d1, d0);
     put32(f.bytes, f.fat_offset + 4 * d0, d1 + 1);
     put32(f.bytes, 512 * (f.dir_sector + 1) + 128 + 0x74, d1);

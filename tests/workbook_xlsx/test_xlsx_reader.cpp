@@ -31,7 +31,9 @@ second = wb.create_sheet("Program")
 second["ZZ2"] = 7
 wb.create_sheet("Empty")
 wb.save(")" + path + R"(")
-)", &log)) << log;
+)",
+                                &log))
+        << log;
 
     Workbook book;
     std::string err;
@@ -79,7 +81,9 @@ z.writestr("xl/sharedStrings.xml", '<sst><si><r><t>rich </t></r><r><rPr/><t>text
 z.writestr("xl/_rels/workbook.xml.rels", '<Relationships><Relationship Id="rId9" Target="/xl/worksheets/other.xml"/></Relationships>')
 z.writestr("xl/worksheets/other.xml", '<x:worksheet xmlns:x="http://schemas.openxmlformats.org/spreadsheetml/2006/main"><x:sheetData><x:row><x:c t="inlineStr"><x:is><x:t>a_x000D_b</x:t></x:is></x:c><x:c><x:v>5</x:v></x:c></x:row><x:row r="4"><x:c r="C4" t="str"><x:f>1+1</x:f><x:v>2</x:v></x:c><x:c t="e"><x:v>#N/A</x:v></x:c><x:c t="s"><x:v>0</x:v></x:c></x:row></x:sheetData></x:worksheet>')
 z.close()
-)", &log)) << log;
+)",
+                                &log))
+        << log;
     Workbook book;
     std::string err;
     ASSERT_TRUE(read_workbook(path, &book, &err)) << err;
@@ -97,15 +101,18 @@ TEST(XlsxReader, DamagedFilesGiveMessagesNotCrashes)
     xt::ScratchDir dir;
     std::string path = dir.file("good.xlsx");
     std::string log;
-    ASSERT_EQ(0, xt::run_python(dir, R"(
+    ASSERT_EQ(0, xt::run_python(dir,
+                                R"(
 import openpyxl, zipfile
 wb = openpyxl.Workbook()
 wb.active["A1"] = "x"
 wb.active["B2"] = 3
 wb.save(")" + path + R"(")
 def variant(name, replace):
-    src = zipfile.ZipFile(")" + path + R"(")
-    dst = zipfile.ZipFile(")" + dir.path() + R"(/" + name, "w")
+    src = zipfile.ZipFile(")" + path +
+                                    R"(")
+    dst = zipfile.ZipFile(")" + dir.path() +
+                                    R"(/" + name, "w")
     for i in src.infolist():
         data = src.read(i.filename)
         if i.filename in replace:
@@ -121,7 +128,9 @@ variant("farright.xlsx", {"xl/worksheets/sheet1.xml": b'<worksheet><sheetData>' 
 variant("nocache.xlsx", {"xl/worksheets/sheet1.xml": b'<worksheet><sheetData><row r="1"><c r="A1"><v>1</v></c><c r="C1"><f>A1*2</f></c></row></sheetData></worksheet>'})
 variant("doctype.xlsx", {"xl/worksheets/sheet1.xml": b'<!DOCTYPE w [<!ENTITY a "aaaaaaaa">]><worksheet><sheetData><row r="1"><c r="A1" t="str"><v>&a;</v></c></row></sheetData></worksheet>'})
 variant("hugerow.xlsx", {"xl/worksheets/sheet1.xml": b'<worksheet><sheetData><row r="99999999"><c><v>1</v></c></row></sheetData></worksheet>'})
-)", &log)) << log;
+)",
+                                &log))
+        << log;
 
     Workbook book;
     std::string err;

@@ -22,10 +22,10 @@ TEST(XlsxWriter, CleanTextKeepsWellFormedUtf8AndReplacesTheRest)
     const std::string good = "a\tb\n\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
     EXPECT_EQ(xlsx_clean_text(good), good);
     const std::string bad = "\xEF\xBF\xBD";
-    EXPECT_EQ(xlsx_clean_text("x\x01y"), "x" + bad + "y");               // a control character
-    EXPECT_EQ(xlsx_clean_text("\xC0\xAFz"), bad + "z");                  // an overlong form
-    EXPECT_EQ(xlsx_clean_text("\xED\xA0\x80"), bad);                     // a surrogate
-    EXPECT_EQ(xlsx_clean_text("\x80q\xE2\x82"), bad + "q" + bad);        // a stray and a cut sequence
+    EXPECT_EQ(xlsx_clean_text("x\x01y"), "x" + bad + "y");  // a control character
+    EXPECT_EQ(xlsx_clean_text("\xC0\xAFz"), bad + "z");  // an overlong form
+    EXPECT_EQ(xlsx_clean_text("\xED\xA0\x80"), bad);  // a surrogate
+    EXPECT_EQ(xlsx_clean_text("\x80q\xE2\x82"), bad + "q" + bad);  // a stray and a cut sequence
     EXPECT_EQ(xlsx_clean_text(std::string(40000, 'a')).size(), 32767u);  // the most a cell holds
 }
 
@@ -81,7 +81,9 @@ for ref in ["A1", "B1", "D1", "E1", "A2"]:
     print(ref, c.fill.fill_type, c.fill.fgColor.rgb if c.fill.fill_type else "-")
 print(repr(ws["A1"].value), ws["B3"].value, ws["B3"].number_format, ws["A4"].value, repr(ws["A5"].value), ws["ZZ702"].value)
 print(wb["Program"]["A1"].value)
-)", &out)) << out;
+)",
+                                &out))
+        << out;
     EXPECT_NE(out.find("Program,Sys_Config\n"), std::string::npos) << out;
     EXPECT_NE(out.find("A1 solid FFFFFF00"), std::string::npos) << out;
     EXPECT_NE(out.find("D1 solid FFFFFF00"), std::string::npos) << out;

@@ -14,7 +14,7 @@ class TitleFromFileView : public QWidget {
 public:
     Q_INVOKABLE explicit TitleFromFileView(QWidget* parent = nullptr) : QWidget(parent)
     {
-        Dl_info info {};
+        Dl_info info{};
         QString name = QStringLiteral("unknown");
         if (dladdr(reinterpret_cast<void*>(&MultiViewDll), &info) && info.dli_fname) {
             name = QString::fromLocal8Bit(info.dli_fname).section(QLatin1Char('/'), -1);
