@@ -19,24 +19,17 @@ import sqlite3
 import subprocess
 import sys
 import tempfile
-import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import checks  # noqa: E402
+from checks import expect  # noqa: E402
 
 CLI = STBSIM = PG = WORK = None
 PROCS = []  # every program started, killed at the end whatever happened
 
 
-def expect(cond, what):
-    if not cond:
-        raise SystemExit("FAIL: " + what)
-
-
 def wait_for(cond, what, limit=180):
-    end = time.time() + limit
-    while time.time() < end:
-        if cond():
-            return
-        time.sleep(0.1)
-    raise SystemExit("FAIL: timed out waiting for " + what)
+    checks.wait_for(cond, what, limit)
 
 
 class Box:

@@ -24,27 +24,13 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from checks import expect, wait_for  # noqa: E402
 from stbsim_wire import control  # noqa: E402
 
 CLI = STBSIM = WORK = None
 FAST = ["--pause-scale", "0.1"]
-
-
-def expect(cond, what):
-    if not cond:
-        raise SystemExit("FAIL: " + what)
-
-
-def wait_for(cond, what, limit=120):
-    end = time.time() + limit
-    while time.time() < end:
-        if cond():
-            return
-        time.sleep(0.1)
-    raise SystemExit("FAIL: timed out waiting for " + what)
 
 
 class Box:
