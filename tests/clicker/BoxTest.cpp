@@ -305,14 +305,12 @@ TEST(RemoteCli, CtrlCEndsARecordingWhoseInputStaysOpen)
     ::close(in[0]);
     ASSERT_EQ(::write(in[1], "MENU\n", 5), 5);
     // The key reached the box: the job runs, Ctrl+C is the runner's.
-    for (int i = 0; i < 600 && box->keys().empty(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    clickertest::wait_for([&] { return !box->keys().empty(); }, 30000);
     ASSERT_EQ(values(box->keys()).size(), 1u);
     ::kill(pid, SIGINT);
     int status = 0;
     pid_t done = 0;
-    for (int i = 0; i < 600 && (done = ::waitpid(pid, &status, WNOHANG)) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    clickertest::wait_for([&] { return (done = ::waitpid(pid, &status, WNOHANG)) != 0; }, 30000);
     if (done == 0) {
         ::kill(pid, SIGKILL);
         ::waitpid(pid, &status, 0);
