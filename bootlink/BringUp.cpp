@@ -1,5 +1,7 @@
 #include "BringUp.h"
 
+#include <iterator>
+
 #include "BootInit.h"
 #include "KvBasicLog.h"
 #include "UpgClient.h"
@@ -72,6 +74,26 @@ bootlink::Outcome wait_for_reset(bootlink::JobContext& ctx, const bootlink::Plat
     }
     ctx.outcome = bootlink::wait_for_boot_rom(ctx, limit_ms);
     return ctx.outcome;
+}
+
+std::string reset_wait_failure(bootlink::Outcome o, int64_t limit_ms, const char* source)
+{
+    if (o != bootlink::Outcome::NoBox) {
+        BL_LOG(source, "The serial port is not open!\n");
+        return "the serial port is not open";
+    }
+    std::string why =
+        "the STB did not announce itself within " + std::to_string(limit_ms / 1000) + " s of the reset request";
+    BL_LOG(source, "%s\n", why.c_str());
+    return why;
+}
+
+const char* bring_up_step_name(int step)
+{
+    static constexpr const char* kNames[] = {"check",       "compress", "boot init",  "wait for reset",
+                                             "calibration", "client",   "client test"};
+    static_assert(std::size(kNames) == size_t(BringUpStep::Count));
+    return step >= 0 && step < int(BringUpStep::Count) ? kNames[step] : nullptr;
 }
 
 int bring_up_ddr(bootlink::JobContext& ctx, const bootlink::Platform& p)

@@ -13,8 +13,15 @@
 #include "Platform.h"
 
 #include <cstdint>
+#include <string>
 
 namespace bootlink {
+
+// The steps every boot-ROM job begins with, in this order. A job's own step
+// enum starts with these values, so that the shared steps share their names.
+enum class BringUpStep { Check, Compress, BootInit, WaitForReset, Calibrate, LoadClient, TestClient, Count };
+// "check", "compress", "boot init", ...; nullptr for a value past them.
+const char* bring_up_step_name(int step);
 
 // Boot-init platforms, before anything else: the service stops reading and the
 // line goes raw at the boot ROM's rate; the boot init waits for the boot ROM's
@@ -28,6 +35,10 @@ int run_boot_init(bootlink::JobContext& ctx, const bootlink::Platform& p, const 
 // watches for the announcement. `limit_ms` < 0 waits until the announcement
 // or the cancel. Returns the wait's outcome (also in ctx.outcome).
 bootlink::Outcome wait_for_reset(bootlink::JobContext& ctx, const bootlink::Platform& p, int64_t limit_ms);
+
+// The message of a reset wait that ended without the box, logged under
+// `source`: no announcement within `limit_ms` (NoBox), else the port is gone.
+std::string reset_wait_failure(bootlink::Outcome o, int64_t limit_ms, const char* source);
 
 // Calibrating platforms, after the announcement: drain, calibrate (by the
 // platform's "chip_ddrconf" text or cache-calibration image), settle.

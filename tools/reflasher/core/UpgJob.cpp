@@ -29,14 +29,10 @@ std::string strip_blanks(const std::string& s)
 
 const char* step_name(Step s)
 {
+    static_assert(int(Step::TestClient) == int(bootlink::BringUpStep::TestClient));
+    if (const char* shared = bootlink::bring_up_step_name(int(s)))
+        return shared;
     switch (s) {
-    case Step::Check: return "check";
-    case Step::Compress: return "compress";
-    case Step::BootInit: return "boot init";
-    case Step::WaitForReset: return "wait for reset";
-    case Step::Calibrate: return "calibration";
-    case Step::LoadClient: return "client";
-    case Step::TestClient: return "client test";
     case Step::UserLimit: return "user limit";
     case Step::SlaveReport: return "slave report";
     case Step::Transfer: return "transfer";
@@ -45,6 +41,7 @@ const char* step_name(Step s)
     case Step::SendShell: return "shell";
     case Step::Dump: return "dump";
     case Step::Done: return "done";
+    default: break;
     }
     return "?";
 }
@@ -185,18 +182,12 @@ Step UpgJob::boot_init()
 
 Step UpgJob::wait_reset()
 {
-    switch (bootlink::wait_for_reset(m_ctx, *m_platform, m_p.reset_wait_ms > 0 ? m_p.reset_wait_ms : -1)) {
+    const bootlink::Outcome o =
+        bootlink::wait_for_reset(m_ctx, *m_platform, m_p.reset_wait_ms > 0 ? m_p.reset_wait_ms : -1);
+    switch (o) {
     case bootlink::Outcome::Ok: break;
     case bootlink::Outcome::Cancelled: return m_run.cancel();
-    case bootlink::Outcome::NoBox: {
-        std::string why = "the STB did not announce itself within " + std::to_string(m_p.reset_wait_ms / 1000) +
-                          " s of the reset request";
-        BL_LOG(kSrc, "%s\n", why.c_str());
-        return fail(Step::WaitForReset, why);
-    }
-    default:
-        BL_LOG(kSrc, "The serial port is not open!\n");
-        return fail(Step::WaitForReset, "the serial port is not open");
+    default: return fail(Step::WaitForReset, bootlink::reset_wait_failure(o, m_p.reset_wait_ms, kSrc));
     }
     if (through_shell())
         return Step::SendShell;

@@ -28,14 +28,10 @@ std::string hex_id(uint8_t id)
 
 const char* step_name(Step s)
 {
+    static_assert(int(Step::TestClient) == int(bootlink::BringUpStep::TestClient));
+    if (const char* shared = bootlink::bring_up_step_name(int(s)))
+        return shared;
     switch (s) {
-    case Step::Check: return "check";
-    case Step::Compress: return "compress";
-    case Step::BootInit: return "boot init";
-    case Step::WaitForReset: return "wait for reset";
-    case Step::Calibrate: return "calibration";
-    case Step::LoadClient: return "client";
-    case Step::TestClient: return "client test";
     case Step::SlaveInfo: return "slave info";
     case Step::Lookup: return "block lookup";
     case Step::Prepare: return "prepare";
@@ -43,6 +39,7 @@ const char* step_name(Step s)
     case Step::Burn: return "burn";
     case Step::Reboot: return "reboot";
     case Step::Done: return "done";
+    default: break;
     }
     return "?";
 }
@@ -160,15 +157,7 @@ Step BlockUpgJob::wait_reset()
     switch (o) {
     case bootlink::Outcome::Ok: return m_platform->calibrates() ? Step::Calibrate : Step::LoadClient;
     case bootlink::Outcome::Cancelled: return m_run.cancel();
-    case bootlink::Outcome::NoBox: {
-        std::string why = "the STB did not announce itself within " + std::to_string(m_p.reset_wait_ms / 1000) +
-                          " s of the reset request";
-        BL_LOG(kSrc, "%s\n", why.c_str());
-        return fail(Step::WaitForReset, why);
-    }
-    default:
-        BL_LOG(kSrc, "The serial port is not open!\n");
-        return fail(Step::WaitForReset, "the serial port is not open");
+    default: return fail(Step::WaitForReset, bootlink::reset_wait_failure(o, m_p.reset_wait_ms, kSrc));
     }
 }
 
