@@ -98,11 +98,11 @@ CDialogDownload::CDialogDownload(QWidget* parent) : QWidget(parent)
     m_tips.Create(this);
     m_tips.SetMaxTipWidth(200);
     m_tips.SetTipBkColor(0xACF7BB);
-    m_tips.AddTool(m_startStop, L"Start calibrate the sdram of STB.");
-    m_tips.AddTool(m_calibrate, L"Check if the STB need sdram calibration.");
-    m_tips.AddTool(m_select, L"Select a .img or .bin file.");
-    m_tips.AddTool(m_download, L"Download the file to memory.");
-    m_tips.AddTool(m_cancel, L"Cancle download.");
+    m_tips.AddTool(m_calBox.startStop, L"Start calibrate the sdram of STB.");
+    m_tips.AddTool(m_calBox.calibrate, L"Check if the STB need sdram calibration.");
+    m_tips.AddTool(m_dlBox.select, L"Select a .img or .bin file.");
+    m_tips.AddTool(m_dlBox.download, L"Download the file to memory.");
+    m_tips.AddTool(m_dlBox.cancel, L"Cancle download.");
 
     ConnectSignals();
 
@@ -115,34 +115,34 @@ QGroupBox* CDialogDownload::BuildDownloadBox()
 {
     auto* dlBox = new QGroupBox(QStringLiteral("Download"), this);
     auto* dg = new QGridLayout(dlBox);
-    m_bootRom = named(new QCheckBox(QStringLiteral("Boot ROM Download"), dlBox), "bootRom");
-    m_imagePath = readOnlyField(dlBox, "imagePath");
-    m_select = named(new QPushButton(QStringLiteral("Select"), dlBox), "select");
-    m_elmDdr2 = named(new QRadioButton(QStringLiteral("Elm DDR2"), dlBox), "elmDdr2");
-    m_elmDdr3 = named(new QRadioButton(QStringLiteral("Elm DDR3"), dlBox), "elmDdr3");
-    m_cacheNone = named(new QRadioButton(QStringLiteral("None"), dlBox), "cacheNone");
-    m_cacheNone->setChecked(true);
-    m_download = named(new QPushButton(QStringLiteral("Download"), dlBox), "download");
-    m_cancel = named(new QPushButton(QStringLiteral("Cancel"), dlBox), "cancel");
-    m_progress = named(new QProgressBar(dlBox), "progress");
-    m_progress->setRange(0, 100);
-    m_progress->setValue(0);
-    m_totalSize = readOnlyField(dlBox, "totalSize");
-    m_sendSize = readOnlyField(dlBox, "sendSize");
+    m_dlBox.bootRom = named(new QCheckBox(QStringLiteral("Boot ROM Download"), dlBox), "bootRom");
+    m_dlBox.imagePath = readOnlyField(dlBox, "imagePath");
+    m_dlBox.select = named(new QPushButton(QStringLiteral("Select"), dlBox), "select");
+    m_dlBox.elmDdr2 = named(new QRadioButton(QStringLiteral("Elm DDR2"), dlBox), "elmDdr2");
+    m_dlBox.elmDdr3 = named(new QRadioButton(QStringLiteral("Elm DDR3"), dlBox), "elmDdr3");
+    m_dlBox.cacheNone = named(new QRadioButton(QStringLiteral("None"), dlBox), "cacheNone");
+    m_dlBox.cacheNone->setChecked(true);
+    m_dlBox.download = named(new QPushButton(QStringLiteral("Download"), dlBox), "download");
+    m_dlBox.cancel = named(new QPushButton(QStringLiteral("Cancel"), dlBox), "cancel");
+    m_dlBox.progress = named(new QProgressBar(dlBox), "progress");
+    m_dlBox.progress->setRange(0, 100);
+    m_dlBox.progress->setValue(0);
+    m_dlBox.totalSize = readOnlyField(dlBox, "totalSize");
+    m_dlBox.sendSize = readOnlyField(dlBox, "sendSize");
     auto* cacheRow = new QHBoxLayout;
-    for (QRadioButton* r : {m_elmDdr2, m_elmDdr3, m_cacheNone})
+    for (QRadioButton* r : {m_dlBox.elmDdr2, m_dlBox.elmDdr3, m_dlBox.cacheNone})
         cacheRow->addWidget(r);
-    dg->addWidget(m_bootRom, 0, 0, 1, 3);
-    dg->addWidget(m_imagePath, 1, 0, 1, 2);
-    dg->addWidget(m_select, 1, 2);
+    dg->addWidget(m_dlBox.bootRom, 0, 0, 1, 3);
+    dg->addWidget(m_dlBox.imagePath, 1, 0, 1, 2);
+    dg->addWidget(m_dlBox.select, 1, 2);
     dg->addLayout(cacheRow, 2, 0, 1, 3);
-    dg->addWidget(m_download, 3, 1);
-    dg->addWidget(m_cancel, 3, 2);
-    dg->addWidget(m_progress, 4, 0, 1, 3);
+    dg->addWidget(m_dlBox.download, 3, 1);
+    dg->addWidget(m_dlBox.cancel, 3, 2);
+    dg->addWidget(m_dlBox.progress, 4, 0, 1, 3);
     dg->addWidget(new QLabel(QStringLiteral("Total Size"), dlBox), 5, 0);
-    dg->addWidget(m_totalSize, 5, 1, 1, 2);
+    dg->addWidget(m_dlBox.totalSize, 5, 1, 1, 2);
     dg->addWidget(new QLabel(QStringLiteral("Send Size"), dlBox), 6, 0);
-    dg->addWidget(m_sendSize, 6, 1, 1, 2);
+    dg->addWidget(m_dlBox.sendSize, 6, 1, 1, 2);
     return dlBox;
 }
 
@@ -150,21 +150,21 @@ QGroupBox* CDialogDownload::BuildCalibrationBox()
 {
     auto* calBox = new QGroupBox(QStringLiteral("Calibration"), this);
     auto* cg = new QGridLayout(calBox);
-    m_calibrate = named(new QCheckBox(QStringLiteral("SDRAM Calibration"), calBox), "calibrate");
-    m_fpga = named(new QRadioButton(QStringLiteral("FPGA"), calBox), "fpga");
-    m_chip = named(new QRadioButton(QStringLiteral("CHIP"), calBox), "chip");
-    m_chip->setChecked(true);
-    m_startStop = named(new QPushButton(QStringLiteral("Start"), calBox), "startStop");
-    m_chipLabel = named(new QLabel(QStringLiteral("Chip File:"), calBox), "chipLabel");
-    m_chipPath = readOnlyField(calBox, "chipPath");
-    m_chipSelect = named(new QPushButton(QStringLiteral("Select"), calBox), "chipSelect");
-    cg->addWidget(m_calibrate, 0, 0, 1, 3);
-    cg->addWidget(m_fpga, 1, 0);
-    cg->addWidget(m_chip, 1, 1);
-    cg->addWidget(m_startStop, 1, 2);
-    cg->addWidget(m_chipLabel, 2, 0);
-    cg->addWidget(m_chipPath, 2, 1);
-    cg->addWidget(m_chipSelect, 2, 2);
+    m_calBox.calibrate = named(new QCheckBox(QStringLiteral("SDRAM Calibration"), calBox), "calibrate");
+    m_calBox.fpga = named(new QRadioButton(QStringLiteral("FPGA"), calBox), "fpga");
+    m_calBox.chip = named(new QRadioButton(QStringLiteral("CHIP"), calBox), "chip");
+    m_calBox.chip->setChecked(true);
+    m_calBox.startStop = named(new QPushButton(QStringLiteral("Start"), calBox), "startStop");
+    m_calBox.chipLabel = named(new QLabel(QStringLiteral("Chip File:"), calBox), "chipLabel");
+    m_calBox.chipPath = readOnlyField(calBox, "chipPath");
+    m_calBox.chipSelect = named(new QPushButton(QStringLiteral("Select"), calBox), "chipSelect");
+    cg->addWidget(m_calBox.calibrate, 0, 0, 1, 3);
+    cg->addWidget(m_calBox.fpga, 1, 0);
+    cg->addWidget(m_calBox.chip, 1, 1);
+    cg->addWidget(m_calBox.startStop, 1, 2);
+    cg->addWidget(m_calBox.chipLabel, 2, 0);
+    cg->addWidget(m_calBox.chipPath, 2, 1);
+    cg->addWidget(m_calBox.chipSelect, 2, 2);
     return calBox;
 }
 
@@ -172,23 +172,23 @@ void CDialogDownload::ConnectSignals()
 {
     m_downloadObs = new QueuedJobObserver(this);
     m_calibObs = new QueuedJobObserver(this);
-    connect(m_downloadObs, &QueuedJobObserver::progress, m_progress, &QProgressBar::setValue);
+    connect(m_downloadObs, &QueuedJobObserver::progress, m_dlBox.progress, &QProgressBar::setValue);
     connect(m_downloadObs, &QueuedJobObserver::buttonsEnabled, this, [this](bool on) {
-        m_select->setEnabled(on);
-        m_download->setEnabled(on);
+        m_dlBox.select->setEnabled(on);
+        m_dlBox.download->setEnabled(on);
     });
     connect(m_downloadObs, &QueuedJobObserver::finished, this, &CDialogDownload::downloadEnded);
     connect(m_calibObs, &QueuedJobObserver::finished, this, [this] { calibrationEnded(); });
 
-    connect(m_bootRom, &QCheckBox::clicked, this, &CDialogDownload::onBootRomClicked);
-    connect(m_calibrate, &QCheckBox::clicked, this, &CDialogDownload::onCalibrateClicked);
-    connect(m_fpga, &QRadioButton::clicked, this, &CDialogDownload::onPlatformChanged);
-    connect(m_chip, &QRadioButton::clicked, this, &CDialogDownload::onPlatformChanged);
-    connect(m_chipSelect, &QPushButton::clicked, this, &CDialogDownload::onSelectChipFile);
-    connect(m_select, &QPushButton::clicked, this, &CDialogDownload::onSelectImage);
-    connect(m_download, &QPushButton::clicked, this, &CDialogDownload::onDownload);
-    connect(m_cancel, &QPushButton::clicked, this, &CDialogDownload::onCancel);
-    connect(m_startStop, &QPushButton::clicked, this, &CDialogDownload::onCalibrationStartStop);
+    connect(m_dlBox.bootRom, &QCheckBox::clicked, this, &CDialogDownload::onBootRomClicked);
+    connect(m_calBox.calibrate, &QCheckBox::clicked, this, &CDialogDownload::onCalibrateClicked);
+    connect(m_calBox.fpga, &QRadioButton::clicked, this, &CDialogDownload::onPlatformChanged);
+    connect(m_calBox.chip, &QRadioButton::clicked, this, &CDialogDownload::onPlatformChanged);
+    connect(m_calBox.chipSelect, &QPushButton::clicked, this, &CDialogDownload::onSelectChipFile);
+    connect(m_dlBox.select, &QPushButton::clicked, this, &CDialogDownload::onSelectImage);
+    connect(m_dlBox.download, &QPushButton::clicked, this, &CDialogDownload::onDownload);
+    connect(m_dlBox.cancel, &QPushButton::clicked, this, &CDialogDownload::onCancel);
+    connect(m_calBox.startStop, &QPushButton::clicked, this, &CDialogDownload::onCalibrationStartStop);
 }
 
 CDialogDownload::~CDialogDownload()
@@ -213,14 +213,14 @@ void CDialogDownload::error(const QString& text)
 void CDialogDownload::setDownloadControlsEnabled(bool on)
 {
     for (QWidget* w :
-         std::initializer_list<QWidget*>{m_select, m_download, m_cancel, m_elmDdr2, m_elmDdr3, m_cacheNone})
+         std::initializer_list<QWidget*>{m_dlBox.select, m_dlBox.download, m_dlBox.cancel, m_dlBox.elmDdr2, m_dlBox.elmDdr3, m_dlBox.cacheNone})
         w->setEnabled(on);
 }
 
 void CDialogDownload::setCalibrationControlsVisible(bool on)
 {
     for (QWidget* w :
-         std::initializer_list<QWidget*>{m_fpga, m_chip, m_startStop, m_chipLabel, m_chipPath, m_chipSelect})
+         std::initializer_list<QWidget*>{m_calBox.fpga, m_calBox.chip, m_calBox.startStop, m_calBox.chipLabel, m_calBox.chipPath, m_calBox.chipSelect})
         w->setVisible(on);
 }
 
@@ -229,12 +229,12 @@ void CDialogDownload::onBootRomClicked(bool checked)
     if (CSerialMonitorSerivce* svc = corvane::SerialService())
         svc->set_bootroom(checked ? 1 : 0);
     if (checked) {
-        m_calibrate->setChecked(false);
-        m_calibrate->setEnabled(false);
+        m_calBox.calibrate->setChecked(false);
+        m_calBox.calibrate->setEnabled(false);
         setCalibrationControlsVisible(false);
         setDownloadControlsEnabled(true);
     } else {
-        m_calibrate->setEnabled(true);
+        m_calBox.calibrate->setEnabled(true);
         setDownloadControlsEnabled(false);
     }
 }
@@ -245,11 +245,11 @@ void CDialogDownload::onCalibrateClicked(bool checked)
     if (CSerialMonitorSerivce* svc = corvane::SerialService())
         svc->set_calibrate(checked ? 1 : 0);
     if (checked) {
-        m_bootRom->setChecked(false);
-        m_bootRom->setEnabled(false);
+        m_dlBox.bootRom->setChecked(false);
+        m_dlBox.bootRom->setEnabled(false);
         setDownloadControlsEnabled(false);
     } else {
-        m_bootRom->setEnabled(true);
+        m_dlBox.bootRom->setEnabled(true);
     }
 }
 
@@ -257,18 +257,18 @@ void CDialogDownload::onCalibrateClicked(bool checked)
 // service's boot-ROM flag (the old tab left the flag set behind a clear box).
 void CDialogDownload::clearBootRomCheck()
 {
-    if (!m_bootRom->isChecked())
+    if (!m_dlBox.bootRom->isChecked())
         return;
-    m_bootRom->setChecked(false);
+    m_dlBox.bootRom->setChecked(false);
     if (CSerialMonitorSerivce* svc = corvane::SerialService())
         svc->set_bootroom(0);
-    m_calibrate->setEnabled(true);
+    m_calBox.calibrate->setEnabled(true);
 }
 
 void CDialogDownload::onPlatformChanged()
 {
-    const bool chip = m_chip->isChecked();
-    for (QWidget* w : std::initializer_list<QWidget*>{m_chipLabel, m_chipPath, m_chipSelect})
+    const bool chip = m_calBox.chip->isChecked();
+    for (QWidget* w : std::initializer_list<QWidget*>{m_calBox.chipLabel, m_calBox.chipPath, m_calBox.chipSelect})
         w->setEnabled(chip);
 }
 
@@ -276,7 +276,7 @@ void CDialogDownload::onSelectChipFile()
 {
     const QString path = m_chooser(QLatin1String(kChipFilter), QString());
     if (!path.isEmpty())
-        m_chipPath->setText(path);
+        m_calBox.chipPath->setText(path);
 }
 
 void CDialogDownload::onSelectImage()
@@ -289,15 +289,15 @@ void CDialogDownload::onSelectImage()
         error(QStringLiteral("Please Select a correct file."));
         return;
     }
-    m_imagePath->setText(path);
-    m_sendSize->setText(QStringLiteral("0"));
+    m_dlBox.imagePath->setText(path);
+    m_dlBox.sendSize->setText(QStringLiteral("0"));
 }
 
 download::CacheCalibration CDialogDownload::cacheChoice() const
 {
-    if (m_elmDdr2->isChecked())
+    if (m_dlBox.elmDdr2->isChecked())
         return download::CacheCalibration::ElmDdr2;
-    if (m_elmDdr3->isChecked())
+    if (m_dlBox.elmDdr3->isChecked())
         return download::CacheCalibration::ElmDdr3;
     return download::CacheCalibration::None;
 }
@@ -306,20 +306,20 @@ void CDialogDownload::onDownload()
 {
     if (m_downloadRunning)
         return;
-    if (m_imagePath->text().isEmpty()) {
+    if (m_dlBox.imagePath->text().isEmpty()) {
         error(QStringLiteral("Select file,pls."));
         return;
     }
     m_image.clear();
-    if (!bootlink::read_file(m_imagePath->text().toStdString(), &m_image) || m_image.empty()) {
+    if (!bootlink::read_file(m_dlBox.imagePath->text().toStdString(), &m_image) || m_image.empty()) {
         error(QStringLiteral("Please Select a file."));
         return;
     }
-    m_totalSize->setText(QString::number(qulonglong(m_image.size())));
+    m_dlBox.totalSize->setText(QString::number(qulonglong(m_image.size())));
     auto state = std::make_shared<DownloadState>();
     std::string err;
     auto record = corvane::begin_tab_record(
-        corvane::tab_job("download", "download", -1, m_imagePath->text().toStdString()), &state->reports, &err);
+        corvane::tab_job("download", "download", -1, m_dlBox.imagePath->text().toStdString()), &state->reports, &err);
     if (!record) {
         error(QString::fromStdString(err));
         return;
@@ -337,7 +337,7 @@ void CDialogDownload::onDownload()
     p.on_send_size = [this, r](uint64_t n) {
         r->while_held([&] {
             QMetaObject::invokeMethod(
-                this, [this, n] { m_sendSize->setText(QString::number(qulonglong(n))); }, Qt::QueuedConnection);
+                this, [this, n] { m_dlBox.sendSize->setText(QString::number(qulonglong(n))); }, Qt::QueuedConnection);
         });
     };
     m_downloadRunning = true;
@@ -364,7 +364,7 @@ void CDialogDownload::downloadEnded(bool, const QString& userError)
         return;
     }
     clearBootRomCheck();
-    m_progress->setValue(0);
+    m_dlBox.progress->setValue(0);
 }
 
 void CDialogDownload::onCancel()
@@ -373,16 +373,16 @@ void CDialogDownload::onCancel()
         m_dl->cancel = true;
     if (m_downloadRun)
         m_downloadRun->thread().Resume();
-    m_imagePath->clear();
-    m_select->setEnabled(true);
-    m_download->setEnabled(true);
+    m_dlBox.imagePath->clear();
+    m_dlBox.select->setEnabled(true);
+    m_dlBox.download->setEnabled(true);
     clearBootRomCheck();
 }
 
 void CDialogDownload::onCalibrationStartStop()
 {
-    if (m_startStop->text() == QLatin1String("Stop")) {
-        m_startStop->setText(QStringLiteral("Start"));
+    if (m_calBox.startStop->text() == QLatin1String("Stop")) {
+        m_calBox.startStop->setText(QStringLiteral("Start"));
         if (m_cal)
             m_cal->running = false;
         return;
@@ -392,7 +392,7 @@ void CDialogDownload::onCalibrationStartStop()
 
 void CDialogDownload::startCalibration()
 {
-    if (!m_fpga->isChecked() && !m_chip->isChecked()) {
+    if (!m_calBox.fpga->isChecked() && !m_calBox.chip->isChecked()) {
         error(QStringLiteral("Please select the platform first!"));
         return;
     }
@@ -402,8 +402,8 @@ void CDialogDownload::startCalibration()
     }
     auto state = std::make_shared<CalibrationState>();
     bootlink::JobContext* ctx = &state->ctx;
-    const bool chip = m_chip->isChecked();
-    const std::string path = chip ? m_chipPath->text().toStdString() : ctx->file_path(download::kFpgaConfigFile);
+    const bool chip = m_calBox.chip->isChecked();
+    const std::string path = chip ? m_calBox.chipPath->text().toStdString() : ctx->file_path(download::kFpgaConfigFile);
     if (path.empty()) {
         error(QStringLiteral("Please select the chip_ddrconf file first!!!"));
         return;
@@ -437,7 +437,7 @@ void CDialogDownload::startCalibration()
     p.platform = chip ? download::CalibrationPlatform::Chip : download::CalibrationPlatform::Fpga;
     p.config_text.assign(text.begin(), text.end());
     state->running = true;
-    m_startStop->setText(QStringLiteral("Stop"));
+    m_calBox.startStop->setText(QStringLiteral("Stop"));
     m_cal = state;
     m_calibRun = run;
     WorkerRun* r = run.get();
@@ -452,7 +452,7 @@ void CDialogDownload::startCalibration()
 
 void CDialogDownload::calibrationEnded()
 {
-    m_startStop->setText(QStringLiteral("Start"));
+    m_calBox.startStop->setText(QStringLiteral("Start"));
     if (m_cal) {
         m_cal->running = false;
         m_calibResult = m_cal->result;

@@ -66,25 +66,22 @@ private:
     void calibrationEnded();
     download::CacheCalibration cacheChoice() const;
 
-    // Controls, by their role.
-    QCheckBox* m_bootRom = nullptr;  // 1007
-    QLineEdit* m_imagePath = nullptr;  // 1008
-    QPushButton* m_select = nullptr;  // 1000
-    QPushButton* m_download = nullptr;  // 1001
-    QPushButton* m_cancel = nullptr;  // 1003
-    QProgressBar* m_progress = nullptr;  // 1002
-    QLineEdit* m_totalSize = nullptr;  // 1013
-    QLineEdit* m_sendSize = nullptr;  // 1014
-    QRadioButton* m_elmDdr2 = nullptr;  // 1027
-    QRadioButton* m_elmDdr3 = nullptr;  // 1028
-    QRadioButton* m_cacheNone = nullptr;  // 1029
-    QCheckBox* m_calibrate = nullptr;  // 1009
-    QRadioButton* m_fpga = nullptr;  // 1019
-    QRadioButton* m_chip = nullptr;  // 1020
-    QPushButton* m_startStop = nullptr;  // 1023
-    QLabel* m_chipLabel = nullptr;  // 1025
-    QLineEdit* m_chipPath = nullptr;  // 1010
-    QPushButton* m_chipSelect = nullptr;  // 1024
+    // The controls of the download box (their control ids in brackets).
+    struct DownloadBox {
+        QCheckBox* bootRom = nullptr;  // [1007]
+        QLineEdit *imagePath = nullptr, *totalSize = nullptr, *sendSize = nullptr;  // [1008] [1013] [1014]
+        QPushButton *select = nullptr, *download = nullptr, *cancel = nullptr;  // [1000] [1001] [1003]
+        QProgressBar* progress = nullptr;  // [1002]
+        QRadioButton *elmDdr2 = nullptr, *elmDdr3 = nullptr, *cacheNone = nullptr;  // [1027] [1028] [1029]
+    } m_dlBox;
+    // The controls of the calibration box.
+    struct CalibrationBox {
+        QCheckBox* calibrate = nullptr;  // [1009]
+        QRadioButton *fpga = nullptr, *chip = nullptr;  // [1019] [1020]
+        QPushButton *startStop = nullptr, *chipSelect = nullptr;  // [1023] [1024]
+        QLabel* chipLabel = nullptr;  // [1025]
+        QLineEdit* chipPath = nullptr;  // [1010]
+    } m_calBox;
     COXToolTipCtrl m_tips;
     FileChooser m_chooser;
     QString m_lastMessage;
