@@ -85,14 +85,13 @@ private:
     QComboBox* m_platform = nullptr;
     QLineEdit* m_input = nullptr;
     QLineEdit* m_output = nullptr;
-    QPushButton* m_parse = nullptr;
-    QPushButton* m_clear = nullptr;
-    QPushButton* m_connect = nullptr;
-    QPushButton* m_sendConfig = nullptr;
-    QPushButton* m_generate = nullptr;
+    // The buttons, left to right.
+    QPushButton *m_parse = nullptr, *m_clear = nullptr, *m_connect = nullptr, *m_sendConfig = nullptr,
+                *m_generate = nullptr;
     QLabel* m_status = nullptr;
     QTreeWidget* m_tree = nullptr;
     QStackedWidget* m_pages = nullptr;
+    // The four pages of the tree, in its order.
     CFPDlg* m_fp = nullptr;
     KeyMapDlg* m_keys = nullptr;
     CHWDlg* m_hw = nullptr;
