@@ -3,6 +3,7 @@
 // into the virtual STB.
 #include "DialogDownload.h"
 
+#include "BoxRig.h"
 #include "KvBasicLog.h"
 #include "LineRows.h"
 #include "SerialMonitorService.h"
@@ -22,27 +23,15 @@
 namespace {
 
 // A virtual STB in its boot ROM with the process's serial service on its port.
-struct LiveBox {
-    stbsim::Simulator box;
-    CSerialMonitorSerivce svc;
-    explicit LiveBox(const stbsim::Options& o) : box(o)
+struct LiveBox : testsupport::BoxRig {
+    explicit LiveBox(const stbsim::Options& o)
     {
         std::string err;
-        if (!box.start(&err) || svc.SMS_Init() != 1)
+        if (!start(o, &err))
             qFatal("the virtual STB did not start: %s", err.c_str());
-        serialport_config_tag cfg;
-        cfg.port_index = svc.SMS_AddPort(box.port_path());
-        if (svc.SMS_OpenPort(cfg) != 1)
-            qFatal("cannot open the virtual STB's port");
-        kv::set_current_serial_service(&svc);
-        box.reset();
-        box.wait_for_program("boot-rom", 10000);
-    }
-    ~LiveBox()
-    {
-        kv::set_current_serial_service(nullptr);
-        svc.SMS_Deinit();
-        box.stop();
+        make_current();
+        box->reset();
+        box->wait_for_program("boot-rom", 10000);
     }
 };
 
@@ -204,11 +193,11 @@ private slots:
         QTRY_COMPARE(v.findChild<QLineEdit*>("sendSize")->text(), QString::number(image.size()));
         QVERIFY(!v.findChild<QCheckBox*>("bootRom")->isChecked());
         QVERIFY(v.findChild<QCheckBox*>("calibrate")->isEnabled());
-        QTRY_VERIFY_WITH_TIMEOUT(live.box.downloaded().size() == size_t(image.size()), 20000);
-        const std::vector<uint8_t> kept = live.box.downloaded();
+        QTRY_VERIFY_WITH_TIMEOUT(live.box->downloaded().size() == size_t(image.size()), 20000);
+        const std::vector<uint8_t> kept = live.box->downloaded();
         QVERIFY(QByteArray(reinterpret_cast<const char*>(kept.data()), qsizetype(kept.size())) == image);
         QTRY_COMPARE_WITH_TIMEOUT(linetest::last_job(lineDb()),
-                                  linetest::job_here("download download ok", live.box.port_path()), 10000);
+                                  linetest::job_here("download download ok", live.box->port_path()), 10000);
     }
 
     void fpgaCalibrationFromTheTab()
@@ -228,12 +217,12 @@ private slots:
         QCOMPARE(button->text(), QStringLiteral("Stop"));
         QTRY_COMPARE_WITH_TIMEOUT(button->text(), QStringLiteral("Start"), 60000);
         QVERIFY2(v.lastCalibration().ok, v.lastCalibration().error.c_str());
-        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(live.box.fpga_status()),
+        QTRY_COMPARE_WITH_TIMEOUT(QString::fromStdString(live.box->fpga_status()),
                                   QStringLiteral("fpga lane0 clock=32 dqs=20 lane1 clock=7 dqs=57"), 20000);
         QVERIFY(!v.calibrationRunning());
         QFile::remove(m_home.path() + "/ddrconf.txt");
         QTRY_COMPARE_WITH_TIMEOUT(linetest::last_job(lineDb()),
-                                  linetest::job_here("download calibrate-fpga ok", live.box.port_path()), 10000);
+                                  linetest::job_here("download calibrate-fpga ok", live.box->port_path()), 10000);
         qunsetenv("CORVANE_DB");
     }
 

@@ -1,6 +1,7 @@
 // The "UPG" view under the offscreen platform.
 #include "DialogUPG.h"
 
+#include "BoxRig.h"
 #include "KvBasicLog.h"
 #include "LineRows.h"
 #include "SerialMonitorService.h"
@@ -115,14 +116,10 @@ private slots:
         o.auto_reset_ms = 300;
         o.session_quiet_ms = 10000;
         o.burn_ms = 200;
-        stbsim::Simulator box(o);
-        QVERIFY2(box.start(&err), err.c_str());
-        CSerialMonitorSerivce svc;
-        QCOMPARE(svc.SMS_Init(), 1);
-        serialport_config_tag cfg;
-        cfg.port_index = svc.SMS_AddPort(box.port_path());
-        QCOMPARE(svc.SMS_OpenPort(cfg), 1);
-        kv::set_current_serial_service(&svc);
+        testsupport::BoxRig rig;
+        QVERIFY2(rig.start(o, &err), err.c_str());
+        rig.make_current();
+        stbsim::Simulator& box = *rig.box;
 
         QByteArray image(100000, '\0');
         for (int i = 0; i < image.size(); ++i)
@@ -153,9 +150,7 @@ private slots:
         QVERIFY(std::memcmp(flash.data(), image.constData(), size_t(image.size())) == 0);
         for (size_t i = size_t(image.size()); i < 131072; ++i)
             QCOMPARE(int(flash[i]), 0);
-        kv::set_current_serial_service(nullptr);
-        svc.SMS_Deinit();
-        box.stop();
+        rig.stop();
     }
 
 private:

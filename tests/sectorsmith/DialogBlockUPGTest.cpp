@@ -1,6 +1,7 @@
 // The "UPGBLOCK" view under the offscreen platform.
 #include "DialogBlockUPG.h"
 
+#include "BoxRig.h"
 #include "KvBasicLog.h"
 #include "LineRows.h"
 #include "SerialMonitorService.h"
@@ -82,14 +83,10 @@ private slots:
         o.burn_ms = 200;
         o.client_ready_ms = 20;
         o.burn_ready_ms = 40;
-        stbsim::Simulator box(o);
-        QVERIFY2(box.start(&err), err.c_str());
-        CSerialMonitorSerivce svc;
-        QCOMPARE(svc.SMS_Init(), 1);
-        serialport_config_tag cfg;
-        cfg.port_index = svc.SMS_AddPort(box.port_path());
-        QCOMPARE(svc.SMS_OpenPort(cfg), 1);
-        kv::set_current_serial_service(&svc);
+        testsupport::BoxRig rig;
+        QVERIFY2(rig.start(o, &err), err.c_str());
+        rig.make_current();
+        stbsim::Simulator& box = *rig.box;
 
         QByteArray logo(5000, '\0');
         for (int i = 0; i < logo.size(); ++i)
@@ -127,9 +124,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(linetest::last_job(db), linetest::job_here("upgblock block ok", box.port_path()),
                                   10000);
         qunsetenv("CORVANE_DB");
-        kv::set_current_serial_service(nullptr);
-        svc.SMS_Deinit();
-        box.stop();
+        rig.stop();
     }
 
     // "Exit" while the client goes out is a cancel, not a failed client
@@ -150,7 +145,7 @@ private slots:
             v.setPauseScale(0.02);
             v.setFileChooser([this](const sectorsmith::BlockKind&) { return appFile(); });
             v.findChild<QPushButton*>("Application")->click();
-            QTRY_VERIFY_WITH_TIMEOUT(box.sim.counters().bytes_in > 5000, 30000);
+            QTRY_VERIFY_WITH_TIMEOUT(box.box->counters().bytes_in > 5000, 30000);
             v.findChild<QPushButton*>("Exit")->click();
             QTRY_VERIFY_WITH_TIMEOUT(!v.busy(), 60000);
             QTRY_VERIFY_WITH_TIMEOUT(v.lastResult().cancelled, 5000);
@@ -193,25 +188,13 @@ private slots:
 
 private:
     // A virtual STB with the process's serial service on its port.
-    struct Box {
-        stbsim::Simulator sim;
-        CSerialMonitorSerivce svc;
-        explicit Box(const stbsim::Options& o) : sim(o)
+    struct Box : testsupport::BoxRig {
+        explicit Box(const stbsim::Options& o)
         {
             std::string err;
-            if (!sim.start(&err) || svc.SMS_Init() != 1)
+            if (!start(o, &err))
                 qFatal("the virtual STB did not start: %s", err.c_str());
-            serialport_config_tag cfg;
-            cfg.port_index = svc.SMS_AddPort(sim.port_path());
-            if (svc.SMS_OpenPort(cfg) != 1)
-                qFatal("cannot open the virtual STB's port");
-            kv::set_current_serial_service(&svc);
-        }
-        ~Box()
-        {
-            kv::set_current_serial_service(nullptr);
-            svc.SMS_Deinit();
-            sim.stop();
+            make_current();
         }
     };
     static stbsim::Options boxOptions()

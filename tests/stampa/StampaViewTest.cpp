@@ -3,6 +3,7 @@
 #include "StampaDlg.h"
 #include "StampaPages.h"
 
+#include "BoxRig.h"
 #include "KvBasicLog.h"
 #include "LineRows.h"
 #include "SerialMonitorService.h"
@@ -114,15 +115,11 @@ private slots:
         o.flash_size = 64 * 1024;
         o.stampa.platform = "alder";
         o.stampa.sync_period_ms = 50;
-        stbsim::Simulator box(o);
+        testsupport::BoxRig rig;
         std::string err;
-        QVERIFY2(box.start(&err), err.c_str());
-        CSerialMonitorSerivce svc;
-        QCOMPARE(svc.SMS_Init(), 1);
-        kv::set_current_serial_service(&svc);
-        serialport_config_tag cfg;
-        cfg.port_index = svc.SMS_AddPort(box.port_path());
-        QCOMPARE(svc.SMS_OpenPort(cfg), 1);
+        QVERIFY2(rig.start(o, &err), err.c_str());
+        rig.make_current();
+        stbsim::Simulator& box = *rig.box;
         int listener = kv::log_add_listener([&box](int, const std::string& t) {
             if (t.find("Please connect STB") != std::string::npos)
                 box.reset();
@@ -168,8 +165,7 @@ private slots:
         QCOMPARE(linetest::line_value(db, "SELECT count(*) FROM job WHERE outcome = 'running'"), std::string("0"));
         qunsetenv("CORVANE_DB");
         kv::log_remove_listener(listener);
-        kv::set_current_serial_service(nullptr);
-        svc.SMS_Deinit();
+        rig.stop();
     }
 
     // A run takes the page's controls as they are at "Start": a page set up
@@ -198,7 +194,7 @@ private slots:
         if (!ended.wait(30000))
             page.findChild<QPushButton*>("stop")->click();
         QTRY_VERIFY_WITH_TIMEOUT(!page.running(), 10000);
-        QCOMPARE(QString::fromStdString(rig.box.barcode()), QStringLiteral("700001"));
+        QCOMPARE(QString::fromStdString(rig.box->barcode()), QStringLiteral("700001"));
         QCOMPARE(QString::fromStdString(slurp("file.csv")),
                  QStringLiteral("Stampa,Status\n500001,Success\n700001,Success\n"));
         // The run is over: the width may be changed for the next one.
@@ -217,7 +213,7 @@ private slots:
         QVERIFY(page.running());
         QVERIFY(page.lastMessage().contains("123456"));
         QVERIFY(ended.wait(60000));
-        QCOMPARE(QString::fromStdString(rig.box.barcode()), QStringLiteral("123456"));
+        QCOMPARE(QString::fromStdString(rig.box->barcode()), QStringLiteral("123456"));
     }
 
     // "Stop" and at once "Start" on the Birch page: the first run's end
@@ -254,29 +250,19 @@ private slots:
 private:
     // A virtual box of `platform` on the page's serial service; the operator
     // resets it whenever a pass asks for it.
-    struct Rig {
-        explicit Rig(const char* platform) : box(options(platform))
+    struct Rig : testsupport::BoxRig {
+        explicit Rig(const char* platform)
         {
             std::string err;
-            if (!box.start(&err))
+            if (!start(options(platform), &err))
                 qFatal("stbsim: %s", err.c_str());
-            svc.SMS_Init();
-            kv::set_current_serial_service(&svc);
-            serialport_config_tag cfg;
-            cfg.port_index = svc.SMS_AddPort(box.port_path());
-            if (svc.SMS_OpenPort(cfg) != 1)
-                qFatal("cannot open the box's port");
+            make_current();
             listener = kv::log_add_listener([this](int, const std::string& t) {
                 if (t.find("Please connect STB") != std::string::npos)
-                    box.reset();
+                    box->reset();
             });
         }
-        ~Rig()
-        {
-            kv::log_remove_listener(listener);
-            kv::set_current_serial_service(nullptr);
-            svc.SMS_Deinit();
-        }
+        ~Rig() { kv::log_remove_listener(listener); }
         static stbsim::Options options(const char* platform)
         {
             stbsim::Options o;
@@ -286,8 +272,6 @@ private:
             o.stampa.sync_period_ms = 50;
             return o;
         }
-        stbsim::Simulator box;
-        CSerialMonitorSerivce svc;
         int listener = -1;
     };
 

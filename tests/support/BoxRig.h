@@ -37,9 +37,18 @@ public:
         return true;
     }
     std::string port_path() const { return box ? box->port_path() : std::string(); }
+    // The service becomes the one the tool views use, until stop().
+    void make_current()
+    {
+        kv::set_current_serial_service(&svc);
+        m_current = true;
+    }
     // Stops the box and closes the service; safe to call twice.
     void stop()
     {
+        if (m_current)
+            kv::set_current_serial_service(nullptr);
+        m_current = false;
         if (box)
             box->stop();
         svc.SMS_Deinit();
@@ -47,6 +56,7 @@ public:
     ~BoxRig() { stop(); }
 
 protected:
+    bool m_current = false;
     static bool fail(std::string* error, const std::string& why)
     {
         if (error)
