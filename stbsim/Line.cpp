@@ -52,6 +52,14 @@ int speed_to_int(speed_t s)
 // stand-in never looks like a character the protocols use.
 uint8_t garble(uint8_t b) { return static_cast<uint8_t>(0x80 | (~b & 0x7F)); }
 
+void add_noise(Counters& c, const Counters& t)
+{
+    c.noise_dropped += t.noise_dropped;
+    c.noise_flipped += t.noise_flipped;
+    c.noise_doubled += t.noise_doubled;
+    c.noise_bursts += t.noise_bursts;
+}
+
 speed_t int_to_speed(int baud)
 {
     switch (baud) {
@@ -86,7 +94,7 @@ const char* prog_name(Prog p)
     return "?";
 }
 
-Box::Box(Options o) : opt(std::move(o)), mem(opt)
+Box::Box(Options o) : opt(std::move(o)), mem(opt), noise(opt.noise)
 {
     speed = opt.speed < 0 ? 0 : opt.speed;
     reply_delay = opt.reply_delay_ms < 0 ? 0 : opt.reply_delay_ms;
@@ -224,7 +232,7 @@ void Box::fill(Clock::time_point deadline)
             pause(20);
         return;
     }
-    bool noise = rates_differ();
+    const bool wrong_rate = rates_differ();
     if (bs > 0) {
         // The box's own lateness in taking a chunk is not line time: input
         // that was waiting follows the chunk before it back to back, unless
@@ -235,16 +243,24 @@ void Box::fill(Clock::time_point deadline)
                    std::chrono::nanoseconds(static_cast<long long>(n * bs * 1e9));
         wait_until(in_clock);
     }
-    for (ssize_t i = 0; i < n; ++i)
-        inq.push_back(noise ? kNoise : buf[i]);
+    if (wrong_rate) {
+        inq.insert(inq.end(), size_t(n), kNoise);
+    } else if (noise.on()) {
+        Counters tally;
+        for (uint8_t b : noise.pass(buf, size_t(n), LineDirection::ToBox, tally))
+            inq.push_back(b);
+        count([&](Counters& c) { add_noise(c, tally); });
+    } else {
+        inq.insert(inq.end(), buf, buf + n);
+    }
     activity = Clock::now();
     count([&](Counters& c) {
         c.bytes_in += n;
-        if (noise)
+        if (wrong_rate)
             c.noise_bytes += n;
     });
     if (opt.trace) {
-        if (noise)
+        if (wrong_rate)
             trace("rx %zd bytes at %d Bd while the box talks at %d Bd: line noise", n, host_rate(), rate.load());
         else
             trace_bytes("rx", buf, static_cast<size_t>(n));
@@ -303,16 +319,21 @@ void Box::put(const void* data, size_t n)
         return;
     const uint8_t* p = static_cast<const uint8_t*>(data);
     int hr = host_rate();
-    bool noise = rates_differ();
+    const bool wrong_rate = rates_differ();
     if (opt.trace) {
-        if (noise)
+        if (wrong_rate)
             trace("tx %zu bytes at %d Bd while the host listens at %d Bd: the host gets noise", n, rate.load(), hr);
         trace_bytes("tx", p, n);
     }
     std::vector<uint8_t> wire(p, p + n);
-    if (noise)
+    if (wrong_rate)
         for (auto& b : wire)
             b = garble(b);
+    if (noise.on()) {
+        Counters tally;
+        wire = noise.pass(wire.data(), wire.size(), LineDirection::ToHost, tally);
+        count([&](Counters& c) { add_noise(c, tally); });
+    }
     double bs = byte_seconds();
     size_t chunk = bs > 0 ? std::max<size_t>(1, static_cast<size_t>(0.01 / bs)) : wire.size();
     size_t dropped = 0;

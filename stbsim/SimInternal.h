@@ -4,6 +4,7 @@
 
 #include "BootRomDownload.h"
 #include "PanelProgram.h"
+#include "LineNoise.h"
 #include "StbSim.h"
 
 #include <algorithm>
@@ -194,6 +195,7 @@ struct Box {
     DownloadStore download;  // download mode
     PanelState panel;
     KeyLog keys;
+    LineNoise noise;
 
     // Counters, readable from any thread.
     mutable std::mutex cm;

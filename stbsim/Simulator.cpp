@@ -317,6 +317,12 @@ std::string Simulator::status() const
                   (unsigned long long)c.dump_chunks, (unsigned long long)c.dump_retransmissions,
                   (unsigned long long)c.burns, (unsigned long long)c.burn_failures, (unsigned long long)c.faults_fired);
     std::string all = std::string(line) + ", " + d->box.keys.status();
+    if (d->box.noise.on()) {
+        std::snprintf(line, sizeof line, ", line noise dropped %llu flipped %llu doubled %llu bursts %llu",
+                      (unsigned long long)c.noise_dropped, (unsigned long long)c.noise_flipped,
+                      (unsigned long long)c.noise_doubled, (unsigned long long)c.noise_bursts);
+        all += line;
+    }
     if (!d->box.opt.stampa.platform.empty())
         all += ", code=" + barcode();
     return all + d->box.panel.status();

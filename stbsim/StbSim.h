@@ -152,6 +152,20 @@ bool parse_fault(const std::string& text, FaultSpec* out, std::string* error);
 // The grammar above as help text for the command line.
 std::string fault_help();
 
+// Random line noise (also `--noise`): "p=P[,seed=S][,burst=B]". Each byte in
+// either direction is, with probability P, dropped, flipped in one bit or
+// sent twice (a third of the cases each); with probability B per byte
+// (default P/10) a burst of 1 to 32 random bytes comes first. The seed makes
+// a run repeatable: the same bytes meet the same noise.
+struct NoiseSpec {
+    double p = 0;
+    double burst = -1;  // < 0: p / 10
+    uint64_t seed = 1;
+    bool on() const { return p > 0 || burst > 0; }
+    double burst_p() const { return burst < 0 ? p / 10 : burst; }
+};
+bool parse_noise(const std::string& text, NoiseSpec* out, std::string* error);
+
 // ---------------------------------------------------------------------------
 // Stand-ins for the STB-side program files. Every stand-in begins with this
 // 20-byte header (all words little-endian); the box learns a file's length
@@ -336,6 +350,7 @@ struct Options {
     int slave_info_pause_ms = -1;
 
     std::vector<std::string> faults;  // in the grammar above
+    NoiseSpec noise;  // random line noise in both directions
     StampaOptions stampa;  // the bar-code client, if any
     PanelOptions panel;  // the panel program
 
@@ -379,6 +394,8 @@ struct Counters {
     uint64_t refused_early = 0;  // commands that came before the box was ready
     uint64_t console_lines = 0;  // chatter printed by the running firmware
     uint64_t faults_fired = 0;
+    // Line noise: bytes dropped, flipped in one bit, sent twice; garbage bursts.
+    uint64_t noise_dropped = 0, noise_flipped = 0, noise_doubled = 0, noise_bursts = 0;
 };
 
 class Simulator {

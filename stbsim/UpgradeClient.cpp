@@ -79,7 +79,11 @@ void Client::data_frame()
     }
     std::vector<uint8_t> buf(len + 4);
     if (!b.get_n(buf.data(), buf.size(), kGapMs)) {
-        b.trace("data frame %u broke off", seq);
+        // Bytes lost on the way: the frame cannot pass its CRC, and a client
+        // that said nothing would leave the host waiting for a reply.
+        b.count([](Counters& c) { ++c.crc_errors; });
+        b.trace("data frame %u broke off: answered as a CRC error", seq);
+        b.reply({'E', 0x00, 0x01, static_cast<uint8_t>(want >> 8), static_cast<uint8_t>(want)});
         return;
     }
     ++x.frames;

@@ -100,7 +100,7 @@ struct Args {
     std::vector<std::string> windows;
     bool no_clock = false, no_dll = false, no_gate = false;
     int announce = o.announce_ms;
-    std::string platform = "0", fpga_windows, sync = "R", echo_pieces, panel_keys;
+    std::string platform = "0", fpga_windows, sync = "R", echo_pieces, panel_keys, noise;
 };
 
 std::string help_footer()
@@ -203,6 +203,10 @@ void add_program_options(CLI::App& app, Args& a)
                    "Dogwood, 0 elsewhere)")
         ->check(CLI::Range(-1, 60000));
     app.add_option("--fault", a.o.faults, "inject a fault (repeatable; grammar below)");
+    app.add_option("--noise", a.noise,
+                   "random line noise both ways, p=P[,seed=S][,burst=B]: each byte dropped, flipped in one bit or "
+                   "doubled with probability P; a burst of 1 to 32 random bytes with probability B per byte "
+                   "(default P/10); the seed repeats a run");
     app.add_option("--stampa", a.o.stampa.platform,
                    "play the bar-code client of alder, cedar or dogwood (resident: a reset starts it) or birch "
                    "(loaded through the boot ROM of project type 0)")
@@ -358,6 +362,8 @@ bool settle_options(Args& a, FILE** tf)
     o.announce_ms = a.announce;
     if (!kv::parse_sync_byte(a.sync, &o.sync_byte))
         return refuse("stbsim: --sync-byte takes one character or a number up to 255\n");
+    if (!a.noise.empty() && !stbsim::parse_noise(a.noise, &o.noise, &err))
+        return refuse("stbsim: %s\n", err);
     return open_trace(a.trace_file, o, tf) && check_faults(o.faults);
 }
 

@@ -106,6 +106,37 @@ TEST(StbsimGrammar, BlockLists)
         EXPECT_LE(d.offset + d.size, 256u * 1024);
 }
 
+TEST(StbsimGrammar, NoiseParsesAndRepeatsWithItsSeed)
+{
+    stbsim::NoiseSpec s;
+    ASSERT_TRUE(stbsim::parse_noise("p=1e-3, seed=7", &s, nullptr));
+    EXPECT_DOUBLE_EQ(s.p, 1e-3);
+    EXPECT_DOUBLE_EQ(s.burst_p(), 1e-4);
+    EXPECT_EQ(s.seed, 7u);
+    std::string err;
+    for (const char* bad : {"", "seed=3", "p=2", "p=-0.1", "p=nan", "p=0.1,seed=-1", "p=0.1,loud=1", "p=0.1x"})
+        EXPECT_FALSE(stbsim::parse_noise(bad, &s, &err)) << bad;
+    EXPECT_NE(err.find("p=P"), std::string::npos) << err;
+
+    // The same seed gives the same line; the tally adds up to what arrived.
+    ASSERT_TRUE(stbsim::parse_noise("p=0.05,seed=11,burst=0", &s, nullptr));
+    std::vector<uint8_t> data(20000);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = uint8_t(i * 7);
+    stbsim::LineNoise a(s), b(s);
+    stbsim::Counters ta, tb;
+    const auto out = a.pass(data.data(), data.size(), stbsim::LineDirection::ToHost, ta);
+    EXPECT_EQ(out, b.pass(data.data(), data.size(), stbsim::LineDirection::ToHost, tb));
+    EXPECT_EQ(out.size(), data.size() - ta.noise_dropped + ta.noise_doubled);
+    const uint64_t hit = ta.noise_dropped + ta.noise_flipped + ta.noise_doubled;
+    EXPECT_GT(hit, 700u);
+    EXPECT_LT(hit, 1300u);
+    EXPECT_GT(ta.noise_dropped, 0u);
+    EXPECT_GT(ta.noise_flipped, 0u);
+    EXPECT_GT(ta.noise_doubled, 0u);
+    EXPECT_EQ(ta.noise_bursts, 0u);
+}
+
 TEST(StbsimFiles, StandinsCarryTheirHeaderAndSayWhatTheyAre)
 {
     auto dir = std::filesystem::temp_directory_path() / ("stbsim-files-" + std::to_string(::getpid()));
