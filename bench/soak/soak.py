@@ -40,7 +40,8 @@ class Job:
         self.rng = random.Random(seed)
 
     def box(self):
-        link = os.path.join(self.dir, "tty")
+        """The box, started on the flash the plan wrote."""
+        link = self.link
         args = [STBSIM, "--platform", str(self.ptype), "--flash", os.path.join(self.dir, "flash.bin"),
                 "--flash-size", "512K", "--link", link, "--client-ready", "20", "--burn-ready", "20",
                 "--alder-ready", "200", "--burn-ms", "100", "--auto-reset", "200",
@@ -52,7 +53,7 @@ class Job:
             proc.kill()
             proc.wait()
             raise RuntimeError("stbsim did not start: " + first)
-        return proc, link
+        return proc
 
     def write(self, name, data):
         path = os.path.join(self.dir, name)
@@ -65,7 +66,8 @@ class Job:
             return f.read()
 
     def plan(self, link):
-        """The command line and a check of the bytes it should leave."""
+        """The box's flash before the job, the command line and a check of
+        the bytes the job should leave."""
         base = ["--port", link, "--project-type", str(self.ptype)] + FAST
         before = self.rng.randbytes(FLASH)
         self.write("flash.bin", before)
@@ -92,8 +94,9 @@ class Job:
         """Where the box keeps its database block, asked on a quiet line."""
         os.makedirs(self.dir)
         self.write("flash.bin", b"")
+        self.link = os.path.join(self.dir, "tty")
         p, self.p = self.p, 0
-        proc, link = self.box()
+        proc, link = self.box(), self.link
         self.p = p
         try:
             run = subprocess.run([CLI, "slave-info", "--port", link, "--project-type", str(self.ptype), "--json"]
@@ -109,9 +112,9 @@ class Job:
         os.makedirs(self.dir)
         proc, link = None, None
         try:
-            self.write("flash.bin", b"")
-            proc, link = self.box()
-            cmd, right = self.plan(link)
+            self.link = os.path.join(self.dir, "tty")
+            cmd, right = self.plan(self.link)
+            proc = self.box()
             start = time.monotonic()
             try:
                 run = subprocess.run([CLI] + cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -192,7 +195,13 @@ def main():
             jobs.append(Job(kind, ptype, p, a.seed * 1000003 + len(jobs), work))
     t0 = time.monotonic()
     with concurrent.futures.ThreadPoolExecutor(a.parallel) as pool:
-        results = list(pool.map(lambda j: j.run(), jobs))
+        results = []
+        progress = open(a.json + ".jobs", "w") if a.json else None
+        for r in pool.map(lambda j: j.run(), jobs):
+            results.append(r)
+            if progress:  # one line per job as it ends: a long run's figures so far
+                progress.write(json.dumps(r) + "\n")
+                progress.flush()
     wall = time.monotonic() - t0
     rows = summary(results)
     bad = [r for r in results if r["outcome"] in ("false-success", "hang", "crash")]
