@@ -3,7 +3,7 @@
 #include "ExitStatus.h"
 #include "JsonText.h"
 #include "MultiPort.h"
-#include "UpgradeRun.h"
+#include "UpgradeOptions.h"
 
 #include "BlockKinds.h"
 #include "BlockUpgJob.h"

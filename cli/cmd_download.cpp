@@ -6,6 +6,7 @@
 #include "ExitStatus.h"
 #include "JsonText.h"
 #include "MultiPort.h"
+#include "RunOptions.h"
 #include "UpgradeRun.h"
 
 #include "CalibrationJob.h"

@@ -4,6 +4,7 @@
 #include "CliCommand.h"
 #include "ExitStatus.h"
 #include "MultiPort.h"
+#include "RunOptions.h"
 #include "StdinRead.h"
 
 #include "KvBasicRemoteCtrl.h"
