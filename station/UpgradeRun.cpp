@@ -1,7 +1,7 @@
 #include "UpgradeRun.h"
 
 #include "ExitStatus.h"
-#include "JsonText.h"
+#include "StepReport.h"
 
 #include "Gzip.h"
 
@@ -34,26 +34,7 @@ const bootlink::WireStats& wire_of(const reflasher::UpgJobResult& r, bool is_dum
 
 std::string result_members(const reflasher::UpgJobResult& r, bool is_dump, const std::string& indent)
 {
-    using kv_json::quoted;
-    const bootlink::WireStats& w = wire_of(r, is_dump);
-    std::string s;
-    s += indent + "\"ok\": " + (r.ok ? "true" : "false") + ",\n";
-    s += indent + "\"error\": " + quoted(r.ok ? "" : r.error) + ",\n";
-    s += indent + "\"failed_step\": " + quoted(r.failed_step()) + ",\n";
-    s += indent + "\"cancelled\": " + (r.cancelled ? "true" : "false") + ",\n";
-    s += indent + "\"warnings\": [";
-    for (size_t i = 0; i < r.warnings.size(); ++i)
-        s += (i ? ", " : "") + quoted(r.warnings[i]);
-    s += "],\n" + indent + "\"phases\": {";
-    char num[64];
-    for (size_t i = 0; i < r.phases.size(); ++i) {
-        std::snprintf(num, sizeof(num), "%g", r.phases[i].second);
-        s += (i ? ", " : "") + quoted(r.phases[i].first) + ": " + num;
-    }
-    std::snprintf(num, sizeof(num), "%g", w.seconds);
-    s += "},\n" + indent + "\"transfer\": {\"payload_bytes\": " + std::to_string(w.payload_bytes) +
-         ", \"wire_bytes\": " + std::to_string(w.wire_bytes()) + ", \"seconds\": " + num +
-         ", \"retries\": " + std::to_string(w.retries) + "}";
+    std::string s = station::step_members(r, wire_of(r, is_dump), indent);
     if (r.compressed_size)
         s += ",\n" + indent + "\"compressed_bytes\": " + std::to_string(r.compressed_size) + ",\n" + indent +
              "\"announced_size\": " + std::to_string(r.announced_size);
