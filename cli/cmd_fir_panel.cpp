@@ -12,13 +12,13 @@
 
 #include "ExitStatus.h"
 #include "MultiPort.h"
+#include "RunOptions.h"
 #include "PortHelp.h"
 #include "StdinRead.h"
 
+#include "PanelJob.h"
 #include "PanelLearning.h"
-#include "PanelStart.h"
 
-#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -79,12 +79,12 @@ void say(const std::string& text)
 }
 
 // One panel command on the box of its port: what it starts from is loaded,
-// the box runner opens the port, and the box's job connects (reset, panel
-// program, link test, record) and then runs the command's exchange. Ctrl+C
-// stops the exchange, or runs the gentler end the exchange chose.
+// the box runner opens the port, and the box's job runs the exchange (see
+// PanelJob). Ctrl+C stops the exchange, or runs the gentler end the
+// exchange chose.
 class PanelRun {
 public:
-    explicit PanelRun(const LinkOptions& o) : m_o(o), m_run({o.port}), session(&m_run.boxes[0]->svc, &events) {}
+    explicit PanelRun(const LinkOptions& o) : m_o(o), m_run({o.port}), ex(&m_run.boxes[0]->svc, &events) {}
 
     // The platform and the record; the exit status.
     int load()
@@ -104,63 +104,25 @@ public:
             return cli_exit::kUsage;
         if (int rc = m_run.record(m_o.line, multiport::job_label("panel", m_o.kind, m_o.image)))
             return rc;
-        session.SetPauseScale(m_o.pause_scale);
+        ex.session.SetPauseScale(m_o.pause_scale);
         multiport::InterruptPlan plan;
-        plan.first = plan.again = [this](multiport::Box&) {
-            if (m_gentle)
-                m_gentleEnd();
-            else
-                session.Stop();
-        };
+        plan.first = plan.again = [this](multiport::Box&) { ex.stop(); };
         const std::string intro =
             "Waiting for the STB on " + m_o.port + ": please reset the STB (power it off and on).";
         return m_run.run(
-            m_o.baud,
-            [&](multiport::Box&) {
-                JobErrorKind kind = connect();
-                if (kind == JobErrorKind::None)
-                    kind = exchange();
-                session.Stop();
-                session.WaitIdle(30000);
-                return kind;
-            },
-            intro, "", plan);
+            m_o.baud, [&](multiport::Box&) { return ex.run(start, m_o.reset_timeout_s, exchange); }, intro, "",
+            plan);
     }
-
-    // From now on Ctrl+C runs `end` instead of stopping the exchange.
-    void end_gently_by(std::function<void()> end)
-    {
-        m_gentleEnd = std::move(end);
-        m_gentle = true;
-    }
-
-    // Waits while an exchange runs; its result.
-    PanelResult wait()
-    {
-        while (!session.WaitIdle(50)) {}
-        return session.LastResult();
-    }
-    // The kind of a start that failed, else of the exchange's end.
-    JobErrorKind wait_for(bool started) { return panel_error_kind(started ? wait() : session.LastResult()); }
     bool interrupted() const { return m_run.interrupted; }
 
 private:
-    JobErrorKind connect()
-    {
-        ConnectOptions co;
-        co.reset_wait_ms = m_o.reset_timeout_s * 1000;
-        return wait_for(session.StartConnect(start.platform, start.record, co));
-    }
-
     const LinkOptions& m_o;
     multiport::BoxRun m_run;
-    std::atomic<bool> m_gentle{false};
-    std::function<void()> m_gentleEnd;
 
 public:
     CliEvents events;
     PanelStart start;
-    CPanelSession session;
+    PanelJob ex;
 };
 
 // ---------------------------------------------------------------------------
@@ -172,9 +134,9 @@ int cmd_send(const LinkOptions& o)
         return rc;
     const CPanelRecord& rec = pr.start.record;
     return pr.run([&] {
-        if (!pr.session.StartSendConfig(rec))
-            return panel_error_kind(pr.session.LastResult());
-        const PanelResult r = pr.wait();
+        if (!pr.ex.session.StartSendConfig(rec))
+            return panel_error_kind(pr.ex.session.LastResult());
+        const PanelResult r = pr.ex.wait();
         if (!r.ok()) {
             std::printf("FAILED: %s\n", r.error.c_str());
             return panel_error_kind(r);
@@ -211,21 +173,21 @@ int cmd_learn_keys(const LearnKeyOptions& o)
     PanelRun pr(o.link);
     if (int rc = pr.load())
         return rc;
-    KeyLearner learner{t, o.from, end, &pr.start.record, &key_names_of(pr.start.names, t), &pr.session};
+    KeyLearner learner{t, o.from, end, &pr.start.record, &key_names_of(pr.start.names, t), &pr.ex.session};
     pr.events.on_key = [&learner](const LearnedKey& k) {
         const std::string next = learner.take(k);
         if (!next.empty())
             say(next);
     };
     const int rc = pr.run([&] {
-        pr.session.keys.hex = o.hex;
-        pr.session.keys.focus(t, o.from);
-        pr.session.keys.getting = true;
-        if (!pr.session.StartKeyAcquisition())
-            return panel_error_kind(pr.session.LastResult());
+        pr.ex.session.keys.hex = o.hex;
+        pr.ex.session.keys.focus(t, o.from);
+        pr.ex.session.keys.getting = true;
+        if (!pr.ex.session.StartKeyAcquisition())
+            return panel_error_kind(pr.ex.session.LastResult());
         say(learner.prompt());
-        pr.end_gently_by([&pr] { pr.session.keys.getting = false; });
-        return panel_error_kind(pr.wait());
+        pr.ex.end_gently_by([&pr] { pr.ex.session.keys.getting = false; });
+        return panel_error_kind(pr.ex.wait());
     });
     if (rc)
         return rc;
@@ -265,14 +227,14 @@ int cmd_learn_led(const LinkOptions& o, const std::string& out)
     const bool ask = ::isatty(STDIN_FILENO) != 0;
     std::optional<LedMapBytes> map;
     const int rc = pr.run([&] {
-        pr.session.led.getting = true;
-        if (!pr.session.StartLedMapAcquisition())
-            return panel_error_kind(pr.session.LastResult());
+        pr.ex.session.led.getting = true;
+        if (!pr.ex.session.StartLedMapAcquisition())
+            return panel_error_kind(pr.ex.session.LastResult());
         std::thread stepper([&] {
-            if (!step_through_led_map(pr.session, pr.events, say, ask ? wait_for_enter : nullptr))
-                pr.session.led.getting = false;
+            if (!step_through_led_map(pr.ex.session, pr.events, say, ask ? wait_for_enter : nullptr))
+                pr.ex.session.led.getting = false;
         });
-        const PanelResult r = pr.wait();
+        const PanelResult r = pr.ex.wait();
         stepper.join();
         map = pr.events.map();
         if (!r.ok() || !map) {
