@@ -29,6 +29,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Static archives only: find_library never settles for an import library.
 set(CMAKE_FIND_LIBRARY_SUFFIXES .a)
+set(ZLIB_USE_STATIC_LIBS ON)
 
 # pkg-config looks only at the target's .pc files.
 set(ENV{PKG_CONFIG_LIBDIR} "${CORVANE_WINDOWS_DEPS}/lib/pkgconfig:/usr/${_mingw}/lib/pkgconfig")
@@ -44,3 +45,6 @@ find_program(CORVANE_WINE NAMES wine wine64)
 if(CORVANE_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${CORVANE_WINE})
 endif()
+
+# Header-only libraries (CLI11) are copied into the same folder.
+set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${CORVANE_WINDOWS_DEPS}/include)
