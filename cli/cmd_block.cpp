@@ -1,17 +1,17 @@
 // corvane-cli block / slave-info: the "UPGBLOCK" tool's job without a window.
 #include "CliCommand.h"
 #include "ExitStatus.h"
-#include "JsonText.h"
 #include "MultiPort.h"
-#include "UpgradeRun.h"
+#include "StepReport.h"
+#include "UpgradeOptions.h"
 
 #include "BlockKinds.h"
+#include "BlockText.h"
 #include "BlockUpgJob.h"
 #include "BootLink.h"
 
 #include <cstdio>
 #include <memory>
-#include <sstream>
 #include <unistd.h>
 
 namespace {
@@ -35,48 +35,15 @@ void add_common(CLI::App* sub, BlockCliOptions& o)
                             CLI::IsMember(sectorsmith::project_types()));
 }
 
-std::string hex_id(unsigned id)
-{
-    char b[8];
-    std::snprintf(b, sizeof b, "0x%02X", id);
-    return b;
-}
-
-std::string blocks_json(const sectorsmith::SlaveInfo& s, const char* indent)
-{
-    std::string o = "[";
-    for (size_t i = 0; i < s.entries.size(); ++i) {
-        const sectorsmith::SlaveEntry& e = s.entries[i];
-        const sectorsmith::BlockKind* k = sectorsmith::find_kind(e.id);
-        o += std::string(i ? "," : "") + "\n" + indent + "  {\"id\": " + kv_json::quoted(hex_id(e.id)) +
-             ", \"kind\": " + kv_json::quoted(k ? k->cli_name : "") + ", \"name\": " + kv_json::quoted(e.name) +
-             ", \"offset\": " + std::to_string(e.offset) + ", \"size\": " + std::to_string(e.size) + "}";
-    }
-    return o + (s.entries.empty() ? "]" : "\n" + std::string(indent) + "]");
-}
-
 // One box's report members, each line beginning with `indent`.
 std::string result_members(const sectorsmith::BlockJobResult& r, const std::string& indent)
 {
-    std::ostringstream f;
-    f << indent << "\"ok\": " << (r.ok ? "true" : "false") << ",\n";
-    f << indent << "\"error\": " << kv_json::quoted(r.ok ? "" : r.error) << ",\n";
-    f << indent << "\"failed_step\": " << kv_json::quoted(r.failed_step()) << ",\n";
-    f << indent << "\"cancelled\": " << (r.cancelled ? "true" : "false") << ",\n";
-    f << indent << "\"warnings\": [";
-    for (size_t i = 0; i < r.warnings.size(); ++i)
-        f << (i ? ", " : "") << kv_json::quoted(r.warnings[i]);
-    f << "],\n" << indent << "\"phases\": {";
-    for (size_t i = 0; i < r.phases.size(); ++i)
-        f << (i ? ", " : "") << kv_json::quoted(r.phases[i].first) << ": " << r.phases[i].second;
-    const bootlink::WireStats& w = r.transfer;
-    f << "},\n"
-      << indent << "\"transfer\": {\"payload_bytes\": " << w.payload_bytes << ", \"wire_bytes\": " << w.wire_bytes()
-      << ", \"seconds\": " << w.seconds << ", \"retries\": " << w.retries << "},\n";
-    f << indent << "\"announced_size\": " << r.announced_size << ",\n" << indent << "\"sent_size\": " << r.sent_size;
+    std::string s = station::step_members(r, r.transfer, indent) + ",\n" + indent +
+                    "\"announced_size\": " + std::to_string(r.announced_size) + ",\n" + indent +
+                    "\"sent_size\": " + std::to_string(r.sent_size);
     if (r.have_slave)
-        f << ",\n" << indent << "\"blocks\": " << blocks_json(r.slave, indent.c_str());
-    return f.str();
+        s += ",\n" + indent + "\"blocks\": " + sectorsmith::blocks_json(r.slave, indent);
+    return s;
 }
 
 // The block job on every port; the results in `*results`. `one_port`: the
@@ -132,16 +99,6 @@ bool read_input(const std::string& path, std::vector<uint8_t>* out)
     return true;
 }
 
-void print_blocks(const sectorsmith::SlaveInfo& s)
-{
-    std::printf("%-6s %-12s %-10s %-10s %s\n", "ID", "KIND", "OFFSET", "SIZE", "NAME");
-    for (const sectorsmith::SlaveEntry& e : s.entries) {
-        const sectorsmith::BlockKind* k = sectorsmith::find_kind(e.id);
-        std::printf("%-6s %-12s 0x%08X 0x%08X %s\n", hex_id(e.id).c_str(), k ? k->cli_name : "-", e.offset, e.size,
-                    e.name.c_str());
-    }
-}
-
 }  // namespace
 
 static CliCommandRegistrar reg_block([](CLI::App& app) {
@@ -179,7 +136,7 @@ static CliCommandRegistrar reg_block([](CLI::App& app) {
         if (!read_input(path, &p.image))
             throw CLI::RuntimeError(cli_exit::kInput);
         std::printf("%s: %zu bytes for %s\n", path.c_str(), p.image.size(),
-                    o->flash.empty() ? ("block " + hex_id(p.block_id)).c_str() : "the whole flash");
+                    o->flash.empty() ? ("block " + sectorsmith::hex_id(p.block_id)).c_str() : "the whole flash");
         std::vector<sectorsmith::BlockJobResult> results;
         const line::JobStart label = multiport::job_label("upgblock", o->flash.empty() ? "block" : "flash", path);
         int rc = run_block_ports(*o, p, true, &results, label);
@@ -210,7 +167,7 @@ static CliCommandRegistrar reg_slave_info([](CLI::App& app) {
             // Standard output stays on standard error: console text the
             // box sends late must not land in the list.
             if (r.have_slave) {
-                const std::string list = blocks_json(r.slave, "") + "\n";
+                const std::string list = sectorsmith::blocks_json(r.slave, "") + "\n";
                 for (size_t done = 0; done < list.size();) {
                     const ssize_t n = ::write(saved, list.data() + done, list.size() - done);
                     if (n <= 0)
@@ -220,7 +177,7 @@ static CliCommandRegistrar reg_slave_info([](CLI::App& app) {
             }
             ::close(saved);
         } else if (r.have_slave) {
-            print_blocks(r.slave);
+            std::fputs(sectorsmith::blocks_table(r.slave).c_str(), stdout);
         }
         if (rc)
             throw CLI::RuntimeError(rc);

@@ -3,6 +3,7 @@
 #include "CliCommand.h"
 #include "ExitStatus.h"
 #include "MultiPort.h"
+#include "RunOptions.h"
 
 #include "BootRom.h"
 #include "Gzip.h"

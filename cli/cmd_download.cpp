@@ -4,19 +4,19 @@
 // on an FPGA prototype board.
 #include "CliCommand.h"
 #include "ExitStatus.h"
-#include "JsonText.h"
 #include "MultiPort.h"
+#include "RunOptions.h"
 #include "UpgradeRun.h"
 
 #include "CalibrationJob.h"
 #include "DownloadJob.h"
+#include "DownloadReport.h"
 #include "KvBasicLog.h"
 #include "SerialMonitorService.h"
 #include "PortHelp.h"
 
 #include <cstdio>
 #include <functional>
-#include <sstream>
 
 namespace {
 
@@ -68,12 +68,6 @@ int run_on_port(const LinkOptions& o, void (CSerialMonitorSerivce::*set_flag)(in
 
 int64_t reset_wait_ms(const LinkOptions& o) { return int64_t(o.reset_timeout_s) * 1000; }
 
-std::string json_head(bool ok, const std::string& error, bool cancelled)
-{
-    return std::string("{\n  \"ok\": ") + (ok ? "true" : "false") + ",\n  \"error\": \"" +
-           kv_json::escape(ok ? "" : error) + "\",\n  \"cancelled\": " + (cancelled ? "true" : "false");
-}
-
 // ---- download --------------------------------------------------------------
 
 struct DownloadOptions {
@@ -85,13 +79,12 @@ struct DownloadOptions {
 int run_download_command(const DownloadOptions& o)
 {
     download::DownloadParams p;
-    if (!bootlink::read_file(o.image, &p.image) || p.image.empty()) {
-        std::fprintf(stderr, "error: %s is missing, unreadable or empty\n", o.image.c_str());
+    std::string message;
+    if (!download::read_input_file(o.image, &p.image, &message)) {
+        std::fprintf(stderr, "%s\n", message.c_str());
         return cli_exit::kInput;
     }
-    p.cache = o.cache == "ddr2"   ? download::CacheCalibration::ElmDdr2
-              : o.cache == "ddr3" ? download::CacheCalibration::ElmDdr3
-                                  : download::CacheCalibration::None;
+    p.cache = download::cache_calibration_of(o.cache);
     std::printf("Image %s: %zu bytes\n", o.image.c_str(), p.image.size());
     p.wait_for_box = !o.link.no_wait;
     p.reset_wait_ms = reset_wait_ms(o.link);
@@ -104,12 +97,7 @@ int run_download_command(const DownloadOptions& o)
     if (!run.boxes[0]->open_error.empty() || rc == cli_exit::kDatabase || rc == cli_exit::kUsage)
         return rc;
     r.cancelled = r.cancelled || run.interrupted;
-    const double rate = r.seconds > 0 ? double(r.sent) / r.seconds : 0;
-    upgrade_cli::write_report(o.link.report, json_head(r.ok, r.error, r.cancelled) +
-                                                 ",\n  \"image_bytes\": " + std::to_string(p.image.size()) +
-                                                 ",\n  \"sent_bytes\": " + std::to_string(r.sent) +
-                                                 ",\n  \"seconds\": " + std::to_string(r.seconds) +
-                                                 ",\n  \"bytes_per_second\": " + std::to_string(rate) + "\n}\n");
+    upgrade_cli::write_report(o.link.report, download::download_report(r, p.image.size()));
     if (r.ok)
         std::printf("OK: %llu bytes sent in %.1f s\n", (unsigned long long)r.sent, r.seconds);
     else
@@ -126,47 +114,14 @@ struct CalibrateOptions {
     std::string config;
 };
 
-std::string lanes_json(const download::CalibrationResult& r)
-{
-    std::ostringstream j;
-    j << ",\n  \"lanes\": [";
-    for (int i = 0; i < r.lanes_done; ++i) {
-        const download::LaneResult& l = r.lanes[i];
-        j << (i ? ", " : "") << "{\"clock_start\": " << l.clock_start << ", \"clock_end\": " << l.clock_end
-          << ", \"dqs_start\": " << l.dqs_start << ", \"dqs_end\": " << l.dqs_end << ", \"clock\": " << l.clock
-          << ", \"dqs\": " << l.dqs << ", \"ok\": " << (l.ok() ? "true" : "false") << "}";
-    }
-    j << "]";
-    return j.str();
-}
-
-// The configuration text, checked before anything is sent; or the exit status.
-int load_config(const CalibrateOptions& o, download::CalibrationParams* p)
-{
-    std::string path = o.chip;
-    if (o.fpga)
-        path = o.config.empty() ? bootlink::JobContext{}.file_path(download::kFpgaConfigFile) : o.config;
-    std::vector<uint8_t> text;
-    if (!bootlink::read_file(path, &text) || text.empty()) {
-        std::fprintf(stderr, "error: %s is missing, unreadable or empty\n", path.c_str());
-        return cli_exit::kInput;
-    }
-    p->config_text.assign(text.begin(), text.end());
-    p->platform = o.fpga ? download::CalibrationPlatform::Fpga : download::CalibrationPlatform::Chip;
-    download::FpgaConfig cfg;
-    std::string err;
-    if (o.fpga && !download::parse_fpga_config(p->config_text, &cfg, &err)) {
-        std::fprintf(stderr, "error: %s %s\n", path.c_str(), err.c_str());
-        return cli_exit::kInput;
-    }
-    return cli_exit::kOk;
-}
-
 int run_calibrate_command(const CalibrateOptions& o)
 {
     download::CalibrationParams p;
-    if (int rc = load_config(o, &p))
-        return rc;
+    std::string message;
+    if (download::load_calibration_config(o.chip, o.fpga, o.config, &p, &message) != JobErrorKind::None) {
+        std::fprintf(stderr, "%s\n", message.c_str());
+        return cli_exit::kInput;
+    }
     p.wait_for_box = !o.link.no_wait;
     p.reset_wait_ms = reset_wait_ms(o.link);
     multiport::BoxRun run({o.link.port});
@@ -178,10 +133,7 @@ int run_calibrate_command(const CalibrateOptions& o)
     if (!run.boxes[0]->open_error.empty() || rc == cli_exit::kDatabase || rc == cli_exit::kUsage)
         return rc;
     const bool cancelled = run.interrupted || r.stopped;
-    upgrade_cli::write_report(o.link.report, json_head(r.ok, r.error, cancelled) + ",\n  \"platform\": \"" +
-                                                 (o.fpga ? "fpga" : "chip") +
-                                                 "\",\n  \"seconds\": " + std::to_string(r.seconds) +
-                                                 (o.fpga ? lanes_json(r) : std::string()) + "\n}\n");
+    upgrade_cli::write_report(o.link.report, download::calibration_report(r, o.fpga, cancelled));
     if (r.ok)
         std::printf("OK\n");
     else

@@ -12,6 +12,7 @@
 
 #include "ExitStatus.h"
 #include "MultiPort.h"
+#include "RunOptions.h"
 #include "PortHelp.h"
 #include "StdinRead.h"
 

@@ -4,30 +4,23 @@
 #include "CliCommand.h"
 #include "ExitStatus.h"
 #include "MultiPort.h"
+#include "RunOptions.h"
 #include "StdinRead.h"
 
 #include "KvBasicRemoteCtrl.h"
+#include "RemoteModes.h"
 #include "RemoteSession.h"
 #include "PortHelp.h"
 
 #include <SerialMonitorService.h>
 
-#include <chrono>
 #include <cstdio>
-#include <random>
-#include <thread>
 
 namespace {
 
-struct RemoteOptions {
-    std::string port, keymap, record, replay;
+struct RemoteOptions : clicker::RemoteMode {
+    std::string port, keymap;
     int baud = 4800;
-    std::vector<std::string> press;
-    bool random = false;
-    int count = 0;
-    uint32_t seed = 0;
-    bool seeded = false;
-    int cycles = 0;
     multiport::LineFlags line;
 };
 
@@ -44,34 +37,6 @@ public:
         std::fflush(stdout);
     }
 };
-
-// Waits until the mode ends by itself or Ctrl+C; true when interrupted.
-template <class Running>
-bool wait_for_end(const multiport::Box& box, Running running)
-{
-    while (running()) {
-        if (box.cancel)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
-JobErrorKind press_keys(const RemoteOptions& o, clicker::CRemoteSession& session, const multiport::Box& box)
-{
-    std::vector<int32_t> values;
-    for (const std::string& name : o.press) {
-        int32_t v = 0;
-        if (!session.FindKey(name, &v)) {
-            std::fprintf(stderr, "error: the key map has no key \"%s\"\n", name.c_str());
-            return JobErrorKind::Usage;
-        }
-        values.push_back(v);
-    }
-    for (size_t i = 0; i < values.size() && !box.cancel; ++i)
-        session.Press(o.press[i], values[i]);
-    return box.cancel ? JobErrorKind::Cancelled : JobErrorKind::None;
-}
 
 // The next line of standard input into *line; false at its end or once the
 // box's job is cancelled (Ctrl+C), so that no read outlasts the run.
@@ -90,52 +55,6 @@ bool read_line(const multiport::Box& box, std::string* line)
         case cli_stdin::Read::Stopped: return false;
         }
     }
-}
-
-JobErrorKind record_keys(const RemoteOptions& o, clicker::CRemoteSession& session, const multiport::Box& box)
-{
-    if (!session.StartRecord(o.record))
-        return JobErrorKind::Failed;
-    int unknown = 0;
-    std::string line;
-    while (read_line(box, &line)) {
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
-            line.pop_back();
-        int32_t v = 0;
-        if (line.empty())
-            continue;
-        if (session.FindKey(line, &v)) {
-            session.Press(line, v);
-        } else {
-            std::fprintf(stderr, "error: the key map has no key \"%s\"; not recorded\n", line.c_str());
-            ++unknown;
-        }
-    }
-    session.StopRecord();
-    return box.cancel ? JobErrorKind::Cancelled : unknown ? JobErrorKind::Failed : JobErrorKind::None;
-}
-
-// The mode the options chose, on the box's line.
-JobErrorKind run_mode(const RemoteOptions& o, clicker::CRemoteSession& session, multiport::Box& box)
-{
-    if (!o.press.empty())
-        return press_keys(o, session, box);
-    if (!o.record.empty())
-        return record_keys(o, session, box);
-    JobErrorKind kind = JobErrorKind::None;
-    if (o.random) {
-        session.StartRandom(o.seeded ? o.seed : std::random_device{}(), o.count);
-        if (wait_for_end(box, [&] { return session.RandomRunning(); }))
-            kind = JobErrorKind::Cancelled;
-        session.StopRandom();
-        return kind;
-    }
-    if (!session.StartSimulation(o.replay, o.cycles))
-        return JobErrorKind::Input;
-    if (wait_for_end(box, [&] { return session.Simulating(); }))
-        kind = JobErrorKind::Cancelled;
-    session.StopSimulation();
-    return kind;
 }
 
 int run_remote(const RemoteOptions& o)
@@ -159,11 +78,11 @@ int run_remote(const RemoteOptions& o)
         o.baud,
         [&](multiport::Box& b) {
             session.SetPortIndex(b.port_index);
-            JobErrorKind kind = run_mode(o, session, b);
-            const auto stats = session.GetStats();
-            if (kind == JobErrorKind::None && (stats.send_failures || stats.unknown_keys || stats.keys_not_recorded))
-                kind = JobErrorKind::Failed;
-            return kind;
+            clicker::RemoteModeHost host;
+            host.cancel = &b.cancel;
+            host.next_line = [&b](std::string* line) { return read_line(b, line); };
+            host.error = [](const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); };
+            return clicker::run_remote_mode(o, session, host);
         },
         "", "");
     if (!box.open_error.empty())

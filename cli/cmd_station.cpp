@@ -9,7 +9,7 @@
 #include "MultiPort.h"
 #include "StampaCli.h"
 #include "StationJournal.h"
-#include "UpgradeRun.h"
+#include "UpgradeOptions.h"
 
 #include <cstdio>
 #include <unistd.h>

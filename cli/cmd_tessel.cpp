@@ -6,16 +6,18 @@
 //   tessel block save IMAGE --name NAME --id ID -o FILE
 //   tessel block load IMAGE --name NAME --id ID --file FILE -o OUT.bin
 //   tessel export IMAGE -o FILE          (configuration area of an old-layout image)
+//   tessel old IMAGE SCRIPT                       lists items, fields and values
+//   tessel old IMAGE SCRIPT [--set ITEM.FIELD=VALUE]... [--file ITEM=PATH]...
+//                           [--configs FILE] [--abs-key FILE]
+//                           [--flash-address HEX --byte HEX] -o OUT.bin
 #include "CliCommand.h"
 #include "ExitStatus.h"
-#include "cmd_tessel_old.h"
 
-#include "ImageSteps.h"
+#include "ImageCommands.h"
+#include "OldImageEdit.h"
 #include "KvBasicLog.h"
-#include "Workbook.h"
 
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <memory>
 
@@ -32,11 +34,6 @@ int fail(const std::string& text, int status = cli_exit::kFailed)
 
 // 0, or the step's message printed and its exit status.
 int status_of(const StepResult& r) { return r.ok() ? 0 : fail(r.message, cli_exit::of(r.kind)); }
-
-int fail_core(const CTesselcore& core, JobErrorKind kind = JobErrorKind::Failed)
-{
-    return status_of(tessel::core_failure(core, kind));
-}
 
 // Options every sub-command shares.
 struct Common {
@@ -65,14 +62,14 @@ int cmd_info(const std::string& path, const Common& c)
     return 0;
 }
 
-// Where the settings file is, when it is missing: the likely cause of a
-// workbook step that failed.
-std::string ini_hint(const std::string& ini)
+// 0 with the core's last message printed, or the step's message printed
+// and its exit status.
+int told(const LoadedImage& l, const StepResult& r)
 {
-    std::string path;
-    if (tessel::settings_file_state(ini, &path) == tessel::SettingsFile::Found)
-        return "";
-    return "\nsettings file: " + path + " (--ini names another)";
+    if (int rc = status_of(r))
+        return rc;
+    std::printf("%s\n", l.core.last_message().c_str());
+    return 0;
 }
 
 int cmd_workbook(const std::string& image, const std::string& script, const std::string& out, const Common& c)
@@ -80,9 +77,8 @@ int cmd_workbook(const std::string& image, const std::string& script, const std:
     LoadedImage l;
     if (int rc = load(image, &l, c, true, script))
         return rc;
-    l.core.set_workbook_path(out);
-    if (l.core.generate_xls_fie(&l.node) != 1)
-        return fail("Wrong binary file, can not create xls! (" + l.core.last_message() + ")" + ini_hint(c.ini));
+    if (int rc = status_of(tessel::write_image_workbook(l, out, c.ini)))
+        return rc;
     std::printf("%s\n", out.c_str());
     return 0;
 }
@@ -93,20 +89,7 @@ int cmd_build(const std::string& image, const std::string& workbook, const std::
     LoadedImage l;
     if (int rc = load(image, &l, c, true, script))
         return rc;
-    wb::Workbook book;
-    std::string err;
-    if (!wb::read_workbook(workbook, &book, &err))
-        return fail("error open excel  file " + workbook + " (" + err + ")", cli_exit::kInput);
-    // The key sheets were written when their blocks exist.
-    l.core.set_key_sheets(book.find("ucaskey") && l.core.get_block_info_by_name("ucaskey", 7),
-                          book.find("crypto") && l.core.get_block_info_by_name("crypto", 6));
-    l.core.set_workbook_path(workbook);
-    if (l.core.read_xls_file(&l.node) != 0)
-        return fail("xls file error,can not create new flash (" + l.core.last_message() + ")" + ini_hint(c.ini));
-    if (l.core.save_new_flash(l.img.bytes.data(), (uint32_t)l.img.bytes.size(), out) != 0)
-        return fail_core(l.core);
-    std::printf("%s\n", l.core.last_message().c_str());
-    return 0;
+    return told(l, tessel::build_from_workbook(l, workbook, out, c.ini));
 }
 
 // The block commands: a block id and a new-layout image. 0 when both are good.
@@ -126,10 +109,7 @@ int cmd_block_save(const std::string& image, const std::string& name, const std:
     LoadedImage l;
     if (int rc = load_for_block(image, id_text, &id, &l))
         return rc;
-    if (l.core.save_block(l.img.bytes.data(), (uint32_t)l.img.bytes.size(), name, id, out) != 0)
-        return fail_core(l.core);
-    std::printf("%s\n", l.core.last_message().c_str());
-    return 0;
+    return told(l, tessel::save_image_block(l, name, id, out));
 }
 
 int cmd_block_load(const std::string& image, const std::string& name, const std::string& id_text,
@@ -139,12 +119,7 @@ int cmd_block_load(const std::string& image, const std::string& name, const std:
     LoadedImage l;
     if (int rc = load_for_block(image, id_text, &id, &l))
         return rc;
-    if (l.core.load_block(name, id, file) != 0)
-        return fail_core(l.core, JobErrorKind::Input);
-    if (l.core.save_new_flash(l.img.bytes.data(), (uint32_t)l.img.bytes.size(), out) != 0)
-        return fail_core(l.core);
-    std::printf("%s\n", l.core.last_message().c_str());
-    return 0;
+    return told(l, tessel::load_image_block(l, name, id, file, out));
 }
 
 int cmd_export(const std::string& image, const std::string& out)
@@ -152,10 +127,7 @@ int cmd_export(const std::string& image, const std::string& out)
     LoadedImage l;
     if (int rc = load(image, &l, Common{}))
         return rc;
-    if (l.core.export_config_area(l.img.bytes, out) != 0)
-        return fail_core(l.core);
-    std::printf("%s\n", l.core.last_message().c_str());
-    return 0;
+    return told(l, tessel::export_config_area(l, out));
 }
 
 // Runs a command; an allocation that fails becomes a message and a status.
@@ -169,6 +141,37 @@ void run(const std::function<int()>& command)
     }
     if (rc)
         throw CLI::RuntimeError(rc);
+}
+
+// tessel old: the customer configuration of an old-layout image.
+int cmd_old(const tessel::OldEdit& a)
+{
+    tessel::OldEditText text;
+    if (int rc = status_of(tessel::run_old_edit(a, &text)))
+        return rc;
+    for (const auto& w : text.warnings)
+        std::fprintf(stderr, "%s\n", w.c_str());
+    std::fputs(text.out.c_str(), stdout);
+    return 0;
+}
+
+void add_old_command(CLI::App* tessel)
+{
+    static tessel::OldEdit a;
+    auto* old = tessel->add_subcommand(
+        "old", "Customer configuration of an old-layout image: list the script's fields, or edit and generate");
+    old->add_option("IMAGE", a.image, "Old-layout flash image")->required();
+    old->add_option("SCRIPT", a.script, "Configuration script (usually named after the software version)")->required();
+    old->add_option("--set", a.sets, "ITEM.FIELD=VALUE: set a field (number, choice value or text)");
+    old->add_option("--file", a.files, "ITEM=PATH: fill an item's block from a file (hardware-info file for EM 2)");
+    old->add_option("--configs", a.configs, "Customer configuration file replacing the configuration area");
+    old->add_option("--abs-key", a.abs_key, "ABS key file (.pub)");
+    old->add_option("--flash-address", a.address, "Expert byte edit: flash address (hexadecimal)");
+    old->add_option("--byte", a.byte, "Expert byte edit: byte value (hexadecimal)");
+    old->add_option("-o,--output", a.output, "New image to write (without it the fields are listed)");
+    old->add_option("--code-page", a.code_page,
+                    "Code page of the box's texts (default: corvane.ini [STB] CodePage, else WINDOWS-1252)");
+    old->callback([] { run([] { return cmd_old(a); }); });
 }
 
 }  // namespace
@@ -228,5 +231,5 @@ static CliCommandRegistrar reg([](CLI::App& app) {
     exp->add_option("-o,--output", out, "File to write")->required();
     exp->callback([] { run([] { return cmd_export(image, out); }); });
 
-    add_tessel_old_command(tessel);
+    add_old_command(tessel);
 });

@@ -2,7 +2,7 @@
 #include "CliCommand.h"
 #include "ExitStatus.h"
 #include "MultiPort.h"
-#include "UpgradeRun.h"
+#include "UpgradeOptions.h"
 
 #include "UpgJob.h"
 

@@ -1,5 +1,6 @@
 // The slave-info record and the block table, without a box.
 #include "BlockKinds.h"
+#include "BlockText.h"
 #include "BlockUpgJob.h"
 #include "KvBasicCfgIni.h"
 #include "SlaveInfo.h"
@@ -124,4 +125,20 @@ TEST(SlaveInfo, TheSizeCheckIsOnUnlessTheSettingSaysZero)
     EXPECT_FALSE(size_check_setting(ini));
     ini.LoadFromText("[UPGBLOCK]\nCheckBlockSize=1\n");
     EXPECT_TRUE(size_check_setting(ini));
+}
+
+// The list as slave-info prints it: a table for people, JSON for scripts
+// (an ID no kind knows has no kind), and an empty list as "[]".
+TEST(SlaveInfoText, TableAndJsonNameEveryBlock)
+{
+    SlaveInfo s;
+    s.entries = {{0x88, 0x10000, 0x2000, "app"}, {0x7E, 0x200, 0, "x\"y"}};
+    EXPECT_EQ(blocks_table(s), "ID     KIND         OFFSET     SIZE       NAME\n"
+                               "0x88   application  0x00010000 0x00002000 app\n"
+                               "0x7E   -            0x00000200 0x00000000 x\"y\n");
+    EXPECT_EQ(blocks_json(s, "  "), "[\n    {\"id\": \"0x88\", \"kind\": \"application\", \"name\": \"app\", "
+                                    "\"offset\": 65536, \"size\": 8192},\n"
+                                    "    {\"id\": \"0x7E\", \"kind\": \"\", \"name\": \"x\\\"y\", "
+                                    "\"offset\": 512, \"size\": 0}\n  ]");
+    EXPECT_EQ(blocks_json(SlaveInfo{}, ""), "[]");
 }

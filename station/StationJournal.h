@@ -3,6 +3,8 @@
 // count of a port.
 #pragma once
 
+#include "LineTime.h"
+
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -10,8 +12,8 @@
 namespace station {
 
 // A time in UTC, "2026-05-04T10:11:12.345Z"; and now.
-std::string utc_text(std::chrono::system_clock::time_point t);
-std::string utc_now();
+using line::utc_now;
+using line::utc_text;
 
 // One JSON line per box, appended whole and synced, so that a crash or a
 // power cut loses no recorded box. Without a path nothing is written.

@@ -1,4 +1,4 @@
-// What corvane-cli upgrade, dump and station share: their options, the JSON
+// What corvane-cli upgrade, dump and station share: their settings, the JSON
 // of one box's result, its exit status, and one job run on a box of a
 // multi-port run.
 #pragma once
@@ -7,8 +7,6 @@
 #include "MultiPort.h"
 
 #include "UpgJob.h"
-
-#include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <fstream>
@@ -28,14 +26,6 @@ struct CommonOptions {
     double pause_scale = 1.0;
     multiport::LineFlags line;
 };
-
-// --port/--ports-from, --project-type, --baud, --pause-scale and, for a
-// run that ends (not a station), --report and --reset-timeout.
-void add_common(CLI::App* sub, CommonOptions& o, bool one_run = true);
-// The same for a command of its own project types; `report` tells what its
-// report holds.
-void add_common(CLI::App* sub, CommonOptions& o, const std::vector<int>& types, const std::string& report,
-                const CLI::Validator& type_check);
 
 // The ports of the run and the project type of each: a port list's own
 // word, else the one --project-type, else the --project-type of the same

@@ -1,6 +1,6 @@
 // A device command's line database: its options, the recorder of a run and
 // each box's job record.
-#include "MultiPort.h"
+#include "BoxRunner.h"
 
 #include "ExitStatus.h"
 
@@ -34,16 +34,6 @@ std::string file_piece(const std::string& s)
 }
 
 }  // namespace
-
-void add_line_options(CLI::App* sub, LineFlags& o)
-{
-    sub->add_option("--db", o.db,
-                    "The line database that records every job: sqlite:PATH or postgresql://USER@HOST:PORT/DB "
-                    "(default: $CORVANE_DB, then [Line] Database in corvane.ini, then sqlite:corvane-line.db in "
-                    "the data folder). Passwords come from ~/.pgpass, never from the command line");
-    sub->add_flag("--no-db", o.no_db, "Record nothing in the line database");
-    sub->add_option("--station", o.station, "The station's name in the line database (default: the host's name)");
-}
 
 LineLink::~LineLink() = default;
 

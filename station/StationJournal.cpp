@@ -1,26 +1,10 @@
 #include "StationJournal.h"
 
 #include <cstdio>
-#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace station {
-
-std::string utc_now() { return utc_text(std::chrono::system_clock::now()); }
-
-std::string utc_text(std::chrono::system_clock::time_point now)
-{
-    using namespace std::chrono;
-    std::time_t t = system_clock::to_time_t(now);
-    int ms = static_cast<int>(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char b[96];
-    std::snprintf(b, sizeof(b), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
-                  tm.tm_hour, tm.tm_min, tm.tm_sec, ms);
-    return b;
-}
 
 Journal::~Journal()
 {
