@@ -73,6 +73,25 @@ bool append_to_file(const std::string& path, std::string_view data, bool sync)
     return ok;
 }
 
+intptr_t open_append(const std::string& path)
+{
+    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+bool append_data_synced(intptr_t handle, std::string_view data)
+{
+    const int fd = static_cast<int>(handle);
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    ::fdatasync(fd);
+    return n == static_cast<ssize_t>(data.size());
+}
+
+void close_file(intptr_t handle)
+{
+    if (handle >= 0)
+        ::close(static_cast<int>(handle));
+}
+
 intptr_t try_lock_file(const std::string& path)
 {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);

@@ -35,6 +35,12 @@ bool replace_file(const std::string& from, const std::string& to);
 // Appends `data` to `path` (made if missing) in one write, then syncs it
 // to the disk when `sync` is set.
 bool append_to_file(const std::string& path, std::string_view data, bool sync);
+// A file kept open for appending (made if missing): a handle >= 0, or -1.
+intptr_t open_append(const std::string& path);
+// One write of `data` at the end (never interleaved with another writer's),
+// then its data synced to the disk.
+bool append_data_synced(intptr_t handle, std::string_view data);
+void close_file(intptr_t handle);
 // Takes the exclusive lock file `path` (made if missing) without waiting:
 // a handle >= 0 while held, -1 when another process holds it or it cannot be made.
 intptr_t try_lock_file(const std::string& path);

@@ -82,6 +82,28 @@ bool append_to_file(const std::string& path, std::string_view data, bool sync)
     return ok;
 }
 
+intptr_t open_append(const std::string& path)
+{
+    HANDLE h = CreateFileW(utf8_to_wide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<intptr_t>(h);
+}
+
+bool append_data_synced(intptr_t handle, std::string_view data)
+{
+    HANDLE h = reinterpret_cast<HANDLE>(handle);
+    DWORD written = 0;
+    const bool ok = WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+    FlushFileBuffers(h);
+    return ok && written == data.size();
+}
+
+void close_file(intptr_t handle)
+{
+    if (handle >= 0)
+        CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
 intptr_t try_lock_file(const std::string& path)
 {
     HANDLE h = CreateFileW(utf8_to_wide(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
