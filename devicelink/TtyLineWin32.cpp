@@ -41,7 +41,7 @@ private:
     HANDLE m_handle = INVALID_HANDLE_VALUE;
     HANDLE m_readEvent = nullptr;
     HANDLE m_writeEvent = nullptr;
-    int m_readWait = -1;  // the read time-out the handle holds now
+    int m_readWait = -1;  // 0 once the handle holds no read time-outs
     std::string m_path;
     mutable std::mutex m_errorMutex;
     std::string m_error;
@@ -140,26 +140,33 @@ bool ComLine::configure(const serialport_config_tag& cfg, std::string* error)
 bool ComLine::read_once(uint8_t* buf, size_t cap, size_t* got, int wait_ms)
 {
     *got = 0;
-    if (wait_ms != m_readWait) {
-        // Return at once with what is there; with nothing there, at the
-        // first byte or after wait_ms.
+    if (m_readWait != 0) {
+        // No time-outs on the handle: a read returns once it has its bytes.
+        // The waiting is ours (the event, then CancelIo), which behaves the
+        // same on every driver.
         COMMTIMEOUTS t{};
-        t.ReadIntervalTimeout = MAXDWORD;
-        t.ReadTotalTimeoutMultiplier = MAXDWORD;
-        t.ReadTotalTimeoutConstant = static_cast<DWORD>(wait_ms < 1 ? 1 : wait_ms);
         if (!SetCommTimeouts(m_handle, &t))
             return lost("setting the time-outs");
-        m_readWait = wait_ms;
+        m_readWait = 0;
     }
+    // What is queued already is taken at once; with nothing queued, one byte
+    // is awaited, and what follows it is taken by the next call.
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(m_handle, &errors, &stat))
+        return lost("read");
+    const size_t queued = stat.cbInQue;
+    const DWORD want = static_cast<DWORD>(queued == 0 ? 1 : queued < cap ? queued : cap > 0x10000 ? 0x10000 : cap);
     OVERLAPPED ov{};
     ov.hEvent = m_readEvent;
     ResetEvent(m_readEvent);
     DWORD n = 0;
-    const DWORD want = static_cast<DWORD>(cap > 0x10000 ? 0x10000 : cap);
     if (!ReadFile(m_handle, buf, want, &n, &ov)) {
         if (GetLastError() != ERROR_IO_PENDING)
             return lost("read");
-        if (!GetOverlappedResult(m_handle, &ov, &n, TRUE))
+        if (WaitForSingleObject(m_readEvent, static_cast<DWORD>(wait_ms < 0 ? 0 : wait_ms)) != WAIT_OBJECT_0)
+            CancelIo(m_handle);
+        if (!GetOverlappedResult(m_handle, &ov, &n, TRUE) && GetLastError() != ERROR_OPERATION_ABORTED)
             return lost("read");
     }
     *got = n;
@@ -193,7 +200,14 @@ bool ComLine::read_some(uint8_t* buf, size_t cap, size_t* got, int timeout_ms)
         return false;
     if (cap == 0)
         return true;
-    return read_once(buf, cap, got, timeout_ms < 0 ? 0 : timeout_ms);
+    if (!read_once(buf, cap, got, timeout_ms < 0 ? 0 : timeout_ms))
+        return false;
+    // The first byte came alone: take what arrived with it.
+    size_t more = 0;
+    if (*got == 1 && cap > 1 && !read_once(buf + 1, cap - 1, &more, 0))
+        return false;
+    *got += more;
+    return true;
 }
 
 bool ComLine::write(const uint8_t* buf, size_t len, size_t* sent, int timeout_ms)
