@@ -16,6 +16,11 @@ JOBS       ?= 2
 TEST_JOBS  ?= 6
 GENERATOR  ?= Ninja
 
+WIN_BUILD  ?= build-windows
+WIN_DEPS   ?= .cache/windows-deps
+WIN_ZIP    ?= dist/corvane-windows-x64.zip
+
+.PHONY: windows deps-windows build-windows test-windows
 .PHONY: all deps deps-test configure configure-test build build-tests build-programs build-asan test test-main test-asan test-fuzz run clean
 
 all: build
@@ -75,8 +80,32 @@ test-fuzz: deps-test
 	    -print_final_stats=1 $(FUZZ_BUILD)/corpus-$$t; \
 	done
 
+# corvane-cli.exe for 64-bit Windows: MinGW-w64 and Debian's sources for the
+# libraries (built once into $(WIN_DEPS)), then the program and its zip. The
+# STB-side stand-in files come from the Linux build's virtual STB.
+deps-windows:
+	@bash scripts/install-deps --windows
+
+build-windows: deps-windows
+	@bash scripts/build-windows-deps $(WIN_DEPS)
+	@test -f $(WIN_BUILD)/build.ninja || cmake -S . -B $(WIN_BUILD) -G $(GENERATOR) \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCORVANE_WINDOWS_DEPS=$(abspath $(WIN_DEPS))/prefix \
+	  -DCMAKE_BUILD_TYPE=Release -DCORVANE_QT=OFF -DCORVANE_TESTS=OFF
+	cmake --build $(WIN_BUILD) --target corvane-cli -j $(JOBS)
+
+windows: build-windows configure
+	cmake --build $(BUILD) --target corvane-stb-files -j $(JOBS)
+	@bash scripts/pack-windows $(WIN_BUILD)/bin/corvane-cli.exe $(BUILD)/stb-files $(WIN_DEPS) $(WIN_ZIP)
+
+# The Windows program under Wine against the virtual STB, and its file
+# outputs against the Linux program's.
+test-windows: build-windows build-tests
+	/usr/bin/python3 tests/windows/wine_cli_test.py $(WIN_BUILD)/bin/corvane-cli.exe $(BUILD)/bin/corvane-cli \
+	  $(BUILD)/bin/stbsim $(WIN_BUILD)/wineprefix
+
 test: deps-test
 	$(MAKE) --no-print-directory test-main
+	$(MAKE) --no-print-directory test-windows
 	$(MAKE) --no-print-directory test-asan
 	$(MAKE) --no-print-directory test-fuzz
 
@@ -84,4 +113,4 @@ run: build-programs
 	@bash scripts/run-main $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) $(WIN_BUILD)

@@ -5,8 +5,9 @@
 
 #include <cerrno>
 #include <functional>
-#include <poll.h>
 #include <unistd.h>
+
+#include "Console.h"
 
 namespace cli_stdin {
 
@@ -18,9 +19,8 @@ enum class Read { Char, End, Stopped };
 inline Read next_char(const std::function<bool()>& go_on, char* c)
 {
     while (go_on()) {
-        pollfd p{STDIN_FILENO, POLLIN, 0};
-        const int r = ::poll(&p, 1, 100);
-        if (r < 0 && errno != EINTR)
+        const int r = kv::stdin_ready(100);
+        if (r < 0)
             return Read::Stopped;
         if (r <= 0)
             continue;

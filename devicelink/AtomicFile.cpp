@@ -1,11 +1,10 @@
 #include "AtomicFile.h"
 
+#include "FileOps.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kv {
 
@@ -17,27 +16,17 @@ bool AtomicFile::open(const std::string& path, std::string& error)
     m_path = path;
     // A fresh name beside the target, created with the usual permissions.
     static std::atomic<unsigned> serial{0};
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        m_tmp = path + ".part-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
-        fd = ::open(m_tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
+    m_file = nullptr;
+    for (int attempt = 0; !m_file && attempt < 100; ++attempt) {
+        m_tmp = path + ".part-" + std::to_string(process_id()) + "-" + std::to_string(serial++);
+        errno = 0;
+        m_file = create_new_file(m_tmp, path);
+        if (!m_file && errno != EEXIST)
             break;
     }
-    if (fd < 0) {
+    if (!m_file) {
         error = "Can't create " + path + ": " + std::strerror(errno);
         m_tmp.clear();
-        return false;
-    }
-    struct stat old {};
-    if (::stat(path.c_str(), &old) == 0)
-        (void)::fchmod(fd, old.st_mode & 07777);
-    m_file = ::fdopen(fd, "wb");
-    if (!m_file) {
-        const int saved = errno;
-        ::close(fd);
-        error = "Can't create " + path + ": " + std::strerror(saved);
-        discard();
         return false;
     }
     m_writeError = false;
@@ -63,7 +52,7 @@ bool AtomicFile::commit(std::string& error)
         return false;
     }
     // What the user had is replaced only once the new file is safely on disk.
-    const bool flushed = !m_writeError && std::fflush(m_file) == 0 && ::fsync(::fileno(m_file)) == 0;
+    const bool flushed = !m_writeError && sync_file(m_file);
     const int saved = m_writeError ? m_writeErrno : errno;
     const bool closed = std::fclose(m_file) == 0;
     m_file = nullptr;
@@ -72,7 +61,7 @@ bool AtomicFile::commit(std::string& error)
         discard();
         return false;
     }
-    if (std::rename(m_tmp.c_str(), m_path.c_str()) != 0) {
+    if (!replace_file(m_tmp, m_path)) {
         error = "Can't write " + m_path + ": " + std::strerror(errno);
         discard();
         return false;
@@ -88,7 +77,7 @@ void AtomicFile::discard()
         m_file = nullptr;
     }
     if (!m_tmp.empty()) {
-        std::remove(m_tmp.c_str());
+        remove_file(m_tmp);
         m_tmp.clear();
     }
 }

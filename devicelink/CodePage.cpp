@@ -1,11 +1,10 @@
 #include "CodePage.h"
 
+#include "CodePageConvert.h"
 #include "KvBasicCfgIni.h"
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <iconv.h>
 
 namespace kv {
 namespace {
@@ -32,44 +31,6 @@ std::string canonical(std::string_view name)
     if (s == "CP936")
         return "GBK";
     return s;
-}
-
-// One conversion with a fresh descriptor (iconv descriptors are not shared
-// between threads). Returns false at the first sequence that does not convert
-// and reports its offset in the input.
-bool convert(const char* from, const char* to, std::string_view in, std::string& out, size_t* bad_at)
-{
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        if (bad_at)
-            *bad_at = 0;
-        return false;
-    }
-    out.clear();
-    char* src = const_cast<char*>(in.data());
-    size_t left = in.size();
-    char buf[256];
-    bool ok = true;
-    while (left > 0) {
-        char* dst = buf;
-        size_t room = sizeof buf;
-        size_t r = iconv(cd, &src, &left, &dst, &room);
-        out.append(buf, static_cast<size_t>(dst - buf));
-        if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-            ok = false;
-            break;
-        }
-    }
-    if (ok) {
-        char* dst = buf;
-        size_t room = sizeof buf;
-        iconv(cd, nullptr, nullptr, &dst, &room);
-        out.append(buf, static_cast<size_t>(dst - buf));
-    }
-    iconv_close(cd);
-    if (!ok && bad_at)
-        *bad_at = static_cast<size_t>(src - in.data());
-    return ok;
 }
 
 size_t utf8_length_at(std::string_view s, size_t i)
@@ -132,7 +93,7 @@ bool CodePage::to_box(std::string_view utf8, std::string& out, std::string* bad)
     if (!valid())
         return false;
     size_t bad_at = 0;
-    if (convert("UTF-8", kCodePages[m_index].iconv, utf8, out, &bad_at))
+    if (convert_text("UTF-8", kCodePages[m_index].iconv, utf8, out, &bad_at))
         return true;
     if (bad)
         *bad = bad_at < utf8.size() ? std::string(utf8.substr(bad_at, utf8_length_at(utf8, bad_at))) : std::string();
@@ -151,12 +112,12 @@ std::string CodePage::to_screen(std::string_view bytes) const
     while (pos < bytes.size()) {
         std::string part;
         size_t bad_at = 0;
-        if (convert(kCodePages[m_index].iconv, "UTF-8", bytes.substr(pos), part, &bad_at)) {
+        if (convert_text(kCodePages[m_index].iconv, "UTF-8", bytes.substr(pos), part, &bad_at)) {
             out += part;
             break;
         }
         std::string good;
-        convert(kCodePages[m_index].iconv, "UTF-8", bytes.substr(pos, bad_at), good, nullptr);
+        convert_text(kCodePages[m_index].iconv, "UTF-8", bytes.substr(pos, bad_at), good, nullptr);
         out += good;
         out += "\xEF\xBF\xBD";
         pos += bad_at + 1;

@@ -1,5 +1,7 @@
 #include "KvLogRecord.h"
 
+#include "FileOps.h"
+
 #include "ByteOrder.h"
 
 #include <cerrno>
@@ -7,9 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kv {
 
@@ -71,48 +70,6 @@ bool decode_log_record(const uint8_t* data, size_t len, LogRecord* out)
     return true;
 }
 
-std::string log_socket_dir(std::string* error)
-{
-    // $XDG_RUNTIME_DIR/corvane, else a per-user folder in /tmp. The host
-    // hands that fallback to Qt as its runtime folder when the variable is
-    // unset, so the fallback itself names the same folder.
-    const std::string fallback = "/tmp/corvane-" + std::to_string(getuid());
-    std::string base = fallback;
-    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-    if (xdg && *xdg && fallback != xdg)
-        base = std::string(xdg) + "/corvane";
-    if (mkdir(base.c_str(), 0700) != 0 && errno != EEXIST) {
-        if (error)
-            *error = "cannot create " + base + ": " + std::strerror(errno);
-        return std::string();
-    }
-    struct stat st {};
-    if (lstat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        if (error)
-            *error = base + " is not a folder";
-        return std::string();
-    }
-    if (st.st_uid != getuid()) {
-        if (error)
-            *error = base + " belongs to another user";
-        return std::string();
-    }
-    if ((st.st_mode & 0077) != 0 && chmod(base.c_str(), 0700) != 0) {
-        if (error)
-            *error = base + " is open to other users and cannot be closed";
-        return std::string();
-    }
-    return base;
-}
-
-std::string log_socket_path(std::string* error)
-{
-    std::string dir = log_socket_dir(error);
-    if (dir.empty())
-        return dir;
-    return dir + "/" + kLogPipeName;
-}
-
 DailyLogFile::DailyLogFile(std::string folder, std::function<long long()> now_seconds)
     : m_folder(std::move(folder)), m_now(std::move(now_seconds))
 {
@@ -157,25 +114,7 @@ bool DailyLogFile::append(const char* text, size_t len)
     }
     if (out.empty())
         return true;
-    int fd = ::open(current_path().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    const char* p = out.data();
-    size_t left = out.size();
-    bool ok = true;
-    while (left > 0) {
-        ssize_t w = ::write(fd, p, left);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            ok = false;
-            break;
-        }
-        p += w;
-        left -= static_cast<size_t>(w);
-    }
-    ::close(fd);
-    return ok;
+    return append_to_file(current_path(), out, false);
 }
 
 }  // namespace kv

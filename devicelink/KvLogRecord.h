@@ -49,6 +49,10 @@ bool decode_log_record(const uint8_t* data, size_t len, LogRecord* out);
 // socket's path. Empty on failure, with the reason in *error.
 std::string log_socket_dir(std::string* error = nullptr);
 std::string log_socket_path(std::string* error = nullptr);
+// Sends one record to the log server at `path` over a connection of its own
+// and waits briefly for the server's empty reply, which tells that the record
+// was taken. False when no server listens (the caller then falls back).
+bool send_log_record(const std::string& path, const std::vector<uint8_t>& rec);
 
 // The day's log file: "KvPLog_%04u%02u%02u.txt" in `folder`, named from the
 // local date of the clock at each append, so a new file begins after midnight.

@@ -51,7 +51,7 @@ public:
     bool fail(const std::string& why);
 
 private:
-    int m_fd = -1;
+    intptr_t m_fd = -1;  // the socket
     std::string m_name;
     mutable std::mutex m_errorMutex;
     std::string m_error;

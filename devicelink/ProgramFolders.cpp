@@ -1,5 +1,7 @@
 #include "ProgramFolders.h"
 
+#include "FileOps.h"
+
 #include "AtomicFile.h"
 
 #include <cerrno>
@@ -10,7 +12,6 @@
 #include <fstream>
 #include <iterator>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace kv {
 namespace {
@@ -53,7 +54,7 @@ bool make_dirs(const std::string& path, std::string* error)
         return true;
     if (!make_dirs(parent_of(path), error))
         return false;
-    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (!make_directory(path) && errno != EEXIST) {
         if (error)
             *error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
@@ -71,15 +72,6 @@ bool copy_file(const std::string& from, const std::string& to)
 }
 
 }  // namespace
-
-std::string program_directory()
-{
-    char buf[PATH_MAX];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof(buf) - 1);
-    if (n <= 0)
-        return ".";
-    return parent_of(std::string(buf, static_cast<size_t>(n)));
-}
 
 std::string installed_plugin_directory()
 {

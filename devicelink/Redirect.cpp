@@ -18,55 +18,6 @@ CRedirect::~CRedirect()
         IsChildRunning();
 }
 
-std::vector<std::string> CRedirect::SplitCommandLine(const std::string& line)
-{
-    std::vector<std::string> words;
-    std::string cur;
-    bool in_word = false;
-    bool quoted = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        char c = line[i];
-        if (c == '\\') {
-            // Backslashes are literal unless they precede a quote.
-            size_t n = 0;
-            while (i + n < line.size() && line[i + n] == '\\')
-                ++n;
-            if (i + n < line.size() && line[i + n] == '"') {
-                cur.append(n / 2, '\\');
-                if (n % 2) {
-                    cur += '"';
-                    i += n;  // the escaped quote
-                } else {
-                    i += n - 1;  // the quote is handled next turn
-                }
-            } else {
-                cur.append(n, '\\');
-                i += n - 1;
-            }
-            in_word = true;
-            continue;
-        }
-        if (c == '"') {
-            quoted = !quoted;
-            in_word = true;
-            continue;
-        }
-        if (!quoted && (c == ' ' || c == '\t')) {
-            if (in_word) {
-                words.push_back(cur);
-                cur.clear();
-                in_word = false;
-            }
-            continue;
-        }
-        cur += c;
-        in_word = true;
-    }
-    if (in_word)
-        words.push_back(cur);
-    return words;
-}
-
 int CRedirect::StartChildProcess(const std::string& command_line, int)
 {
     if (m_pid > 0 && IsChildRunning())
@@ -101,7 +52,7 @@ int CRedirect::IsChildRunning()
     int status = 0;
     pid_t w;
     do {
-        w = waitpid(m_pid, &status, WNOHANG);
+        w = waitpid(static_cast<pid_t>(m_pid), &status, WNOHANG);
     } while (w < 0 && errno == EINTR);
     if (w == 0)
         return 1;
@@ -114,9 +65,9 @@ int CRedirect::IsChildRunning()
 void CRedirect::Terminate()
 {
     if (m_pid > 0) {
-        kill(m_pid, SIGTERM);
+        kill(static_cast<pid_t>(m_pid), SIGTERM);
         int status = 0;
-        waitpid(m_pid, &status, 0);
+        waitpid(static_cast<pid_t>(m_pid), &status, 0);
         m_pid = -1;
     }
 }

@@ -5,9 +5,9 @@
 // program is started directly: no shell ever sees the line.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
-#include <sys/types.h>
 
 class CRedirect {
 public:
@@ -28,6 +28,6 @@ public:
     static std::vector<std::string> SplitCommandLine(const std::string& line);
 
 private:
-    pid_t m_pid = -1;
+    intptr_t m_pid = -1;  // the process id (POSIX) or the process handle (Windows)
     int m_exitCode = -1;
 };

@@ -5,8 +5,7 @@
 #include "KvWorkThread.h"
 #include "NetworkLine.h"
 #include "SerialPort.h"
-
-#include <libserialport.h>
+#include "SystemPorts.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -159,17 +158,7 @@ int CSerialMonitorSerivce::SMS_FindPort(const std::string& path)
 
 int CSerialMonitorSerivce::SMS_SearchAllSerialPorts(int* count, std::vector<serialport_info_tag>* info)
 {
-    struct sp_port** list = nullptr;
-    std::vector<std::pair<std::string, std::string>> found;
-    if (sp_list_ports(&list) == SP_OK && list) {
-        for (int i = 0; list[i]; ++i) {
-            const char* name = sp_get_port_name(list[i]);
-            const char* desc = sp_get_port_description(list[i]);
-            if (name)
-                found.emplace_back(name, desc && *desc ? desc : name);
-        }
-        sp_free_port_list(list);
-    }
+    const std::vector<std::pair<std::string, std::string>> found = kv::system_serial_ports();
     std::lock_guard<std::mutex> lock(m_stateMutex);
     for (auto& [name, desc] : found) {
         bool known = false;

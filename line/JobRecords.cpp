@@ -2,8 +2,6 @@
 
 #include "LineTime.h"
 
-#include <openssl/evp.h>
-
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -24,7 +22,10 @@ Value opt_seconds(double s)
     return Value(buf);
 }
 
-std::string hex(const unsigned char* p, size_t n)
+
+}  // namespace
+
+std::string digest_hex(const unsigned char* p, size_t n)
 {
     static const char* digits = "0123456789abcdef";
     std::string out;
@@ -35,8 +36,6 @@ std::string hex(const unsigned char* p, size_t n)
     return out;
 }
 
-}  // namespace
-
 std::string new_job_id()
 {
     static thread_local std::mt19937_64 rng{std::random_device{}()};
@@ -46,7 +45,7 @@ std::string new_job_id()
         for (int k = 0; k < 8; ++k)
             b[i + k] = static_cast<unsigned char>(v >> (8 * k));
     }
-    return hex(b, sizeof b);
+    return digest_hex(b, sizeof b);
 }
 
 DbStatus ensure_station(Connection& db, const std::string& station)
@@ -76,34 +75,6 @@ DbStatus record_job_end(Connection& db, const std::string& id, const JobEnd& e)
                    " code = COALESCE($6, code), bytes = $7, seconds = $8, report = $9 WHERE id = $1",
                    {id, e.outcome, opt(e.failed_step), opt(e.error), e.ended_at.empty() ? utc_now() : e.ended_at,
                     opt(e.code), opt_num(e.bytes), opt_seconds(e.seconds), opt(e.report)});
-}
-
-bool file_digest(const std::string& path, std::string* sha256, long long* size)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    bool ok = ctx && EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr) == 1;
-    long long total = 0;
-    char buf[1 << 16];
-    while (ok && in) {
-        in.read(buf, sizeof buf);
-        const std::streamsize got = in.gcount();
-        total += got;
-        ok = got == 0 || EVP_DigestUpdate(ctx, buf, static_cast<size_t>(got)) == 1;
-    }
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    ok = ok && !in.bad() && EVP_DigestFinal_ex(ctx, md, &len) == 1;
-    EVP_MD_CTX_free(ctx);
-    if (!ok)
-        return false;
-    if (sha256)
-        *sha256 = hex(md, len);
-    if (size)
-        *size = total;
-    return true;
 }
 
 JobStart job_on(const std::string& tool, const std::string& kind, const std::string& image)

@@ -49,5 +49,7 @@ DbStatus record_job_end(Connection& db, const std::string& id, const JobEnd& end
 // The SHA-256 of a file in lower-case hex, and its size; false when it
 // cannot be read.
 bool file_digest(const std::string& path, std::string* sha256, long long* size);
+// Lower-case hex of `n` bytes.
+std::string digest_hex(const unsigned char* p, size_t n);
 
 }  // namespace line

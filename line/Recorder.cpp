@@ -1,11 +1,9 @@
 #include "Recorder.h"
 
+#include "FileOps.h"
 #include "KvBasicLog.h"
 #include "LineTime.h"
 #include "Schema.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -59,18 +57,15 @@ long long num(const std::string& s) { return s.empty() ? -1 : std::atoll(s.c_str
 // Each process takes a spool of its own, so that two stations on one PC never
 // replay or rewrite each other's: the first of PATH, PATH.2, PATH.3 ... whose
 // lock it holds. The lock's descriptor stays open while the recorder lives.
-int lock_spool(const std::string& base, std::string* path)
+intptr_t lock_spool(const std::string& base, std::string* path)
 {
     for (int n = 1; n <= 64; ++n) {
         const std::string p = n == 1 ? base : base + "." + std::to_string(n);
-        const int fd = ::open((p + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0)
-            break;
-        if (::lockf(fd, F_TLOCK, 0) == 0) {
+        const intptr_t lock = kv::try_lock_file(p + ".lock");
+        if (lock >= 0) {
             *path = p;
-            return fd;
+            return lock;
         }
-        ::close(fd);
     }
     *path = base;  // no lock to be had: the spool still works, unshared or not
     return -1;
@@ -84,8 +79,7 @@ Recorder::Recorder(std::unique_ptr<Connection> db, std::string spool_path)
 
 Recorder::~Recorder()
 {
-    if (spool_lock_ >= 0)
-        ::close(spool_lock_);
+    kv::unlock_file(spool_lock_);
 }
 
 std::unique_ptr<Recorder> Recorder::open(const std::string& url, const std::string& spool_path, std::string* error)
@@ -100,7 +94,7 @@ std::unique_ptr<Recorder> Recorder::open(const std::string& url, const std::stri
         return nullptr;
     }
     std::string own;
-    const int lock_fd = lock_spool(spool_path, &own);
+    const intptr_t lock_fd = lock_spool(spool_path, &own);
     std::unique_ptr<Recorder> r(new Recorder(std::move(db), own));
     r->spool_lock_ = lock_fd;
     std::lock_guard<std::mutex> lock(r->mu_);
@@ -161,12 +155,11 @@ bool Recorder::flush_spool()
     for (size_t i = done; i < lines.size(); ++i)
         rest += lines[i] + "\n";
     const std::string tmp = spool_path_ + ".tmp";
-    if (FILE* out = std::fopen(tmp.c_str(), "wb")) {
+    if (FILE* out = kv::open_file(tmp, "wb")) {
         std::fwrite(rest.data(), 1, rest.size(), out);
-        std::fflush(out);
-        ::fsync(fileno(out));
+        kv::sync_file(out);
         std::fclose(out);
-        std::rename(tmp.c_str(), spool_path_.c_str());
+        kv::replace_file(tmp, spool_path_);
     }
     spooled_ = lines.size() - done;
     return false;
@@ -180,15 +173,12 @@ void Recorder::submit(const Op& op)
     for (const std::string& f : op.f)
         line += "\t" + escape(f);
     line += "\n";
-    const int fd = ::open(spool_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0 || ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) || ::fsync(fd) != 0)
+    if (!kv::append_to_file(spool_path_, line, true))
         WriteLog(64,
                  "line: the line database is unavailable and the spool %s cannot be written; the record is lost: %s",
                  spool_path_.c_str(), line.c_str());
     else
         ++spooled_;
-    if (fd >= 0)
-        ::close(fd);
 }
 
 void Recorder::job_started(JobStart& j)

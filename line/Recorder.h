@@ -9,6 +9,7 @@
 #include "JobRecords.h"
 #include "LineUrl.h"
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -62,7 +63,7 @@ private:
     std::unique_ptr<Connection> db_;
     std::string spool_path_;
     size_t spooled_ = 0;
-    int spool_lock_ = -1;
+    intptr_t spool_lock_ = -1;
 };
 
 }  // namespace line

@@ -1,11 +1,10 @@
 #include "BoxConsole.h"
 
+#include "Console.h"
 #include "KvBasicLog.h"
 
 #include <cstdio>
-#include <sys/ioctl.h>
 #include <utility>
-#include <unistd.h>
 
 namespace multiport {
 
@@ -15,10 +14,8 @@ constexpr size_t kNoBox = size_t(-1);
 
 int terminal_columns()
 {
-    winsize ws{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col >= 20)
-        return ws.ws_col;
-    return 80;
+    const int columns = kv::console_columns();
+    return columns >= 20 ? columns : 80;
 }
 
 std::string rate_text(double bytes_per_s)

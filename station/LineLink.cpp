@@ -2,6 +2,7 @@
 // each box's job record.
 #include "BoxRunner.h"
 
+#include "Console.h"
 #include "ExitStatus.h"
 
 #include "ProgramFolders.h"
@@ -10,7 +11,6 @@
 
 #include <cctype>
 #include <cstdio>
-#include <unistd.h>
 
 namespace multiport {
 
@@ -18,10 +18,8 @@ namespace {
 
 std::string host_name()
 {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
-        return "station";
-    return name;
+    const std::string name = kv::machine_name();
+    return name.empty() ? "station" : name;
 }
 
 // A station's name as a piece of a file name.

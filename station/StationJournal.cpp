@@ -1,20 +1,19 @@
 #include "StationJournal.h"
 
+#include "FileOps.h"
+
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace station {
 
 Journal::~Journal()
 {
-    if (m_fd >= 0)
-        ::close(m_fd);
+    kv::close_file(m_fd);
 }
 
 bool Journal::open(const std::string& path, std::string* error)
 {
-    m_fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    m_fd = kv::open_append(path);
     if (m_fd < 0)
         *error = "cannot open the journal " + path;
     return m_fd >= 0;
@@ -27,9 +26,7 @@ bool Journal::append(const std::string& line)
         return true;
     const std::string text = line + "\n";
     // One write: an appended line is never interleaved with another.
-    ssize_t n = ::write(m_fd, text.data(), text.size());
-    ::fdatasync(m_fd);
-    return n == static_cast<ssize_t>(text.size());
+    return kv::append_data_synced(m_fd, text);
 }
 
 double LineCount::per_hour() const

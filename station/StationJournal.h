@@ -5,6 +5,7 @@
 
 #include "LineTime.h"
 
+#include <cstdint>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -30,7 +31,7 @@ public:
 
 private:
     std::mutex m_mutex;
-    int m_fd = -1;
+    intptr_t m_fd = -1;
 };
 
 // The running count of one port: boxes done, boxes failed, boxes an hour.

@@ -69,18 +69,31 @@ DmhHeader read_dmh_header(kv::ByteReader h)
     return d;
 }
 
-// Positions of valid DMH headers (is_dmh_header). memmem finds the marker at
-// memory speed.
+// The first `needle` in [p, end), or null: memchr runs to each candidate
+// first byte at memory speed (portable, unlike memmem).
+const uint8_t* find_bytes(const uint8_t* p, const uint8_t* end, const uint8_t* needle, size_t n)
+{
+    while (static_cast<size_t>(end - p) >= n) {
+        const auto* c = static_cast<const uint8_t*>(std::memchr(p, needle[0], static_cast<size_t>(end - p) - n + 1));
+        if (!c)
+            return nullptr;
+        if (std::memcmp(c, needle, n) == 0)
+            return c;
+        p = c + 1;
+    }
+    return nullptr;
+}
+
+// Positions of valid DMH headers (is_dmh_header).
 template <typename Fn>
 void for_each_dmh(const uint8_t* image, uint32_t len, Fn fn)
 {
     const uint8_t* p = image;
     const uint8_t* end = image + len;
     while (p < end) {
-        const void* hit = memmem(p, (size_t)(end - p), kDmhMarker, sizeof kDmhMarker);
-        if (!hit)
+        const uint8_t* h = find_bytes(p, end, reinterpret_cast<const uint8_t*>(kDmhMarker), sizeof kDmhMarker);
+        if (!h)
             return;
-        const auto* h = static_cast<const uint8_t*>(hit);
         uint32_t pos = (uint32_t)(h - image);
         if (is_dmh_header(image, len, pos))
             if (!fn(pos))

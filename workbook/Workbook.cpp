@@ -1,12 +1,12 @@
 #include "Workbook.h"
 
+#include "FileOps.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <new>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,12 +26,9 @@ class PageResource : public std::pmr::memory_resource {
         if (bytes < kLarge)
             return ::operator new(bytes, std::align_val_t(align));
         const size_t len = (bytes + kHuge - 1) & ~(kHuge - 1);
-        void* p = mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED)
+        void* p = kv::alloc_pages(len);
+        if (!p)
             throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-        madvise(p, len, MADV_HUGEPAGE);
-#endif
         return p;
     }
     void do_deallocate(void* p, size_t bytes, size_t align) override
@@ -39,7 +36,7 @@ class PageResource : public std::pmr::memory_resource {
         if (bytes < kLarge)
             ::operator delete(p, std::align_val_t(align));
         else
-            munmap(p, (bytes + kHuge - 1) & ~(kHuge - 1));
+            kv::free_pages(p, (bytes + kHuge - 1) & ~(kHuge - 1));
     }
     bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
 };
@@ -213,7 +210,7 @@ public:
     // Into a buffer of its own, or into *into when given.
     bool open(const std::string& path, size_t max_bytes, std::string* error, std::vector<uint8_t>* into = nullptr)
     {
-        int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        int fd = kv::open_for_reading(path);
         if (fd < 0)
             return fail(error, "cannot open " + path + ": " + std::strerror(errno));
         struct stat st {};

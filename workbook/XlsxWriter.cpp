@@ -1,5 +1,6 @@
 #include "XlsxWriter.h"
 
+#include "FileOps.h"
 #include "Text.h"
 
 #include <xlsxwriter.h>
@@ -9,8 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace wb {
 
@@ -237,21 +236,13 @@ bool write_xlsx_file(const std::string& path, const XlsxBook& book, std::string*
     if (!check_book(book, error))
         return false;
 
-    std::string tmp = path + ".XXXXXX";
-    std::vector<char> tmpl(tmp.begin(), tmp.end());
-    tmpl.push_back('\0');
-    int fd = mkstemp(tmpl.data());
-    if (fd < 0)
+    const std::string tmp = kv::make_temp_file(path);
+    if (tmp.empty())
         return set_error(error, "cannot create " + path);
-    mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    close(fd);
-    tmp = tmpl.data();
 
     lxw_workbook* wbk = workbook_new(tmp.c_str());
     if (!wbk) {
-        std::remove(tmp.c_str());
+        kv::remove_file(tmp);
         return set_error(error, "cannot create " + path);
     }
     FormatCache cache{wbk, {}};
@@ -261,13 +252,13 @@ bool write_xlsx_file(const std::string& path, const XlsxBook& book, std::string*
             break;
     lxw_error closed = workbook_close(wbk);
     if (!ok || closed != LXW_NO_ERROR) {
-        std::remove(tmp.c_str());
+        kv::remove_file(tmp);
         return set_error(error,
                          "cannot write " + path +
                              (closed != LXW_NO_ERROR ? std::string(": ") + lxw_strerror(closed) : std::string()));
     }
-    if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-        std::remove(tmp.c_str());
+    if (!kv::replace_file(tmp, path)) {
+        kv::remove_file(tmp);
         return set_error(error, "cannot write " + path);
     }
     return true;
