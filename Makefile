@@ -10,6 +10,12 @@ FUZZ_SECONDS ?= 40
 # Further readers of outside files, fuzzed briefly each.
 FUZZ_MORE ?= tessel_scan tessel_script tessel_hwinfo xlsx ota_inspect
 FUZZ_SECONDS_MORE ?= 15
+# Every other reader of outside bytes, a few seconds each in `make test`.
+FUZZ_READERS ?= fir_image fir_page_file panel_record slave_info stampa_codes ddrconf register_script \
+  keymap rc_record cfg_ini rfc2217 upg_replies xlsx_parts
+FUZZ_SECONDS_READERS ?= 4
+# `make fuzz-long` runs this many targets at once.
+FUZZ_JOBS ?= $(shell nproc)
 JOBS       ?= 2
 # The tests mostly wait on the (virtual) serial line, not on the processor,
 # so more of them run at once than there are cores.
@@ -21,7 +27,7 @@ WIN_DEPS   ?= .cache/windows-deps
 WIN_ZIP    ?= dist/corvane-windows-x64.zip
 
 .PHONY: windows deps-windows build-windows test-windows
-.PHONY: all deps deps-test configure configure-test build build-tests build-programs build-asan test test-main test-asan test-fuzz run clean
+.PHONY: all deps deps-test configure configure-test build build-tests build-programs build-asan test test-main test-asan test-fuzz build-fuzz fuzz-long run clean
 
 all: build
 
@@ -63,22 +69,26 @@ test-asan: build-asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(TEST_JOBS) --timeout 900
 
-# The .xls reader under libFuzzer (clang), briefly, from a corpus of
-# python3-xlwt workbooks; findings stay in the corpus for the next run.
-test-fuzz: deps-test
+# The libFuzzer targets (clang) and the .xls reader's seeds, python3-xlwt
+# workbooks. Each target's working corpus (build-fuzz/corpus-<target>) stays
+# for the next run; fuzz/run_fuzz.py also reads the kept corpus in fuzz/.
+build-fuzz: deps-test
 	@test -f $(FUZZ_BUILD)/build.ninja || CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) -G $(GENERATOR) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_QT=OFF -DCORVANE_FUZZ=ON \
 	  -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined"
-	cmake --build $(FUZZ_BUILD) --target fuzz_xls $(foreach t,$(FUZZ_MORE),fuzz_$(t) fuzz_$(t)_smoke) -j $(JOBS)
+	cmake --build $(FUZZ_BUILD) --target fuzz_xls $(foreach t,$(FUZZ_MORE) $(FUZZ_READERS),fuzz_$(t) fuzz_$(t)_smoke) -j $(JOBS)
 	/usr/bin/python3 fuzz/workbook/make_seeds.py $(FUZZ_BUILD)/corpus-xls
-	$(FUZZ_BUILD)/bin/fuzz_xls -max_total_time=$(FUZZ_SECONDS) -max_len=65536 -rss_limit_mb=2560 \
-	  -print_final_stats=1 $(FUZZ_BUILD)/corpus-xls
-	@set -e; for t in $(FUZZ_MORE); do \
-	  mkdir -p $(FUZZ_BUILD)/corpus-$$t; \
-	  $(FUZZ_BUILD)/bin/fuzz_$${t}_smoke --seeds $(FUZZ_BUILD)/corpus-$$t; \
-	  $(FUZZ_BUILD)/bin/fuzz_$$t -max_total_time=$(FUZZ_SECONDS_MORE) -max_len=65536 -rss_limit_mb=2560 \
-	    -print_final_stats=1 $(FUZZ_BUILD)/corpus-$$t; \
-	done
+
+# Every target briefly, $(JOBS) at a time.
+test-fuzz: build-fuzz
+	/usr/bin/python3 fuzz/run_fuzz.py --build $(FUZZ_BUILD) --jobs $(JOBS) xls:$(FUZZ_SECONDS) \
+	  $(foreach t,$(FUZZ_MORE),$(t):$(FUZZ_SECONDS_MORE)) $(foreach t,$(FUZZ_READERS),$(t):$(FUZZ_SECONDS_READERS))
+
+# Every target for FUZZ_SECONDS (e.g. `make fuzz-long FUZZ_SECONDS=3600`), on
+# all cores; a table of executions and findings per target at the end.
+fuzz-long: build-fuzz
+	/usr/bin/python3 fuzz/run_fuzz.py --build $(FUZZ_BUILD) --jobs $(FUZZ_JOBS) \
+	  $(foreach t,xls $(FUZZ_MORE) $(FUZZ_READERS),$(t):$(FUZZ_SECONDS))
 
 # corvane-cli.exe for 64-bit Windows: MinGW-w64 and Debian's sources for the
 # libraries (built once into $(WIN_DEPS)), then the program and its zip. The

@@ -38,4 +38,10 @@ std::unique_ptr<SerialLine> open_tty_line(const std::string& path, std::string* 
 // `name` is "socket://HOST:PORT" or "rfc2217://HOST:PORT".
 std::unique_ptr<SerialLine> open_network_line(const std::string& name, std::string* error);
 
+// Lines the process makes itself (an in-memory line of a fuzz target): when
+// set, every open asks it first, and a null result leaves the name to the
+// kinds above.
+using LineOpener = std::unique_ptr<SerialLine> (*)(const std::string& name, std::string* error);
+void set_line_opener(LineOpener opener);
+
 }  // namespace kv

@@ -12,10 +12,19 @@ SerialPort::~SerialPort() = default;
 
 bool is_network_port(const std::string& name) { return port_url_scheme(name) != PortUrlScheme::None; }
 
+namespace {
+std::atomic<LineOpener> g_line_opener{nullptr};
+}
+
+void set_line_opener(LineOpener opener) { g_line_opener = opener; }
+
 bool SerialPort::open(const std::string& path, std::string* error)
 {
     close();
-    m_line = is_network_port(path) ? open_network_line(path, error) : open_tty_line(path, error);
+    if (LineOpener opener = g_line_opener.load())
+        m_line = opener(path, error);
+    if (!m_line)
+        m_line = is_network_port(path) ? open_network_line(path, error) : open_tty_line(path, error);
     if (m_line)
         m_path = path;
     return m_line != nullptr;

@@ -1,10 +1,10 @@
 // The upgrade-stream reader: packets, PAT, PMT, sections, carousel
 // messages and module reassembly, over a stream given as a file.
+#include "MemoryFile.h"
 #include "OtaGenerators.h"
 #include "OtaInspect.h"
 #include "smoke.h"
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,34 +12,11 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-// An in-memory file the reader opens by name.
-std::string memory_file(const uint8_t* data, size_t size, int* fd)
-{
-    *fd = ::memfd_create("ota-fuzz", MFD_CLOEXEC);
-    if (*fd < 0)
-        return {};
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(*fd, data + done, size - done);
-        if (n <= 0)
-            break;
-        done += size_t(n);
-    }
-    return "/proc/self/fd/" + std::to_string(*fd);
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    int fd = -1;
-    const std::string path = memory_file(data, size, &fd);
-    if (!path.empty())
-        ota::inspect_ota_stream(path);
-    if (fd >= 0)
-        ::close(fd);
+    MemoryFile file(data, size);
+    if (!file.path().empty())
+        ota::inspect_ota_stream(file.path());
     return 0;
 }
 

@@ -2,9 +2,13 @@
 // deterministic mutations of them, so that `ctest` exercises every target.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,8 +24,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 std::vector<std::vector<uint8_t>> fuzz_seeds();
 
 #ifdef TESSEL_FUZZ_SMOKE
-// fuzz_<name>_smoke [ROUNDS]       runs the target
-// fuzz_<name>_smoke --seeds DIR     writes the seeds as a starting corpus
+// Every file of a corpus folder, in name order.
+static std::vector<std::vector<uint8_t>> corpus_files(const std::string& dir)
+{
+    std::vector<std::filesystem::path> paths;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+        if (e.is_regular_file())
+            paths.push_back(e.path());
+    std::sort(paths.begin(), paths.end());
+    std::vector<std::vector<uint8_t>> files;
+    for (const auto& p : paths) {
+        std::ifstream f(p, std::ios::binary);
+        files.emplace_back(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    }
+    return files;
+}
+
+// fuzz_<name>_smoke [ROUNDS [CORPUS...]]   runs the target over its seeds,
+//                                          the corpus folders' files and
+//                                          ROUNDS mutations of the seeds
+// fuzz_<name>_smoke --seeds DIR            writes the seeds as a starting corpus
 int main(int argc, char** argv)
 {
     auto seeds = fuzz_seeds();
@@ -45,6 +68,12 @@ int main(int argc, char** argv)
     };
     for (auto& s : seeds)
         LLVMFuzzerTestOneInput(s.data(), s.size());
+    size_t replayed = 0;
+    for (int a = 2; a < argc; ++a)
+        for (auto& c : corpus_files(argv[a])) {
+            LLVMFuzzerTestOneInput(c.data(), c.size());
+            ++replayed;
+        }
     for (long r = 0; r < rounds; ++r) {
         std::vector<uint8_t> v = seeds[next() % seeds.size()];
         int edits = 1 + (int)(next() % 8);
@@ -58,7 +87,7 @@ int main(int argc, char** argv)
         }
         LLVMFuzzerTestOneInput(v.data(), v.size());
     }
-    std::printf("%zu seeds, %ld mutations: no fault\n", seeds.size(), rounds);
+    std::printf("%zu seeds, %zu corpus files, %ld mutations: no fault\n", seeds.size(), replayed, rounds);
     return 0;
 }
 #endif

@@ -187,6 +187,15 @@ TEST(RecordFile, HandEditedFilesLoadOrFailClearly)
     EXPECT_EQ(c.ctrl.load_key_map(path), 0);
     EXPECT_NE(c.ctrl.last_error().find("line 2001: more than 2000 records"), std::string::npos);
     EXPECT_EQ(c.ctrl.load_key_map(dir.file("missing.rcd")), 0);
+
+    // A file of 4 MiB is read whole; one byte more is too large.
+    std::string blank(4u << 20, '\n');
+    write_all(path, blank);
+    EXPECT_EQ(c.ctrl.load_key_map(path), 0);
+    EXPECT_NE(c.ctrl.last_error().find("the file holds no records"), std::string::npos) << c.ctrl.last_error();
+    write_all(path, blank + "\n");
+    EXPECT_EQ(c.ctrl.load_key_map(path), 0);
+    EXPECT_NE(c.ctrl.last_error().find("too large for a record file"), std::string::npos) << c.ctrl.last_error();
 }
 
 TEST(RecordFile, TheTableStopsAt2000Records)

@@ -306,10 +306,14 @@ int CKvBasicRemoteCtrl::load_key_map(const std::string& path)
         set_error("cannot open " + path + ": " + std::strerror(errno));
         return 0;
     }
+    // Read as it comes, one byte past the cap at most: a small file never
+    // costs the cap's memory.
     std::string bytes;
-    bytes.resize(kMaxRecordFileBytes + 1);
-    f.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    bytes.resize(static_cast<size_t>(f.gcount()));
+    char buf[16 * 1024];
+    while (f && bytes.size() <= kMaxRecordFileBytes) {
+        f.read(buf, static_cast<std::streamsize>(std::min(sizeof buf, kMaxRecordFileBytes + 1 - bytes.size())));
+        bytes.append(buf, static_cast<size_t>(f.gcount()));
+    }
     if (bytes.size() > kMaxRecordFileBytes) {
         set_error(path + " is too large for a record file");
         return 0;

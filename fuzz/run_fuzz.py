@@ -1,0 +1,91 @@
+#!/usr/bin/python3
+"""Runs libFuzzer targets side by side and tells, per target, how many inputs
+it ran and what it found.
+
+    run_fuzz.py --build DIR [--jobs N] NAME:SECONDS ...
+
+Each target NAME is DIR/bin/fuzz_NAME. It starts from DIR/corpus-NAME (its
+seeds are written there by fuzz_NAME_smoke --seeds when that program is
+there) and reads the kept corpus fuzz/*/corpus/NAME/ of the source tree.
+Findings (crash-, leak-, timeout-, oom- files) land in DIR/findings/NAME/,
+the target's output in DIR/fuzz-logs/NAME.log. The exit status is 1 when a
+target found something or could not run, else 0.
+"""
+import argparse
+import concurrent.futures
+import glob
+import os
+import re
+import subprocess
+import sys
+import time
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+FINDING = re.compile(r"^(crash|leak|timeout|oom|slow-unit)-")
+EXECUTED = re.compile(r"stat::number_of_executed_units:\s*(\d+)")
+
+
+def prepare(build, name):
+    corpus = os.path.join(build, "corpus-" + name)
+    findings = os.path.join(build, "findings", name)
+    os.makedirs(corpus, exist_ok=True)
+    os.makedirs(findings, exist_ok=True)
+    for old in os.listdir(findings):
+        os.remove(os.path.join(findings, old))
+    smoke = os.path.join(build, "bin", "fuzz_%s_smoke" % name)
+    if os.access(smoke, os.X_OK):
+        subprocess.run([smoke, "--seeds", corpus], check=False, stdout=subprocess.DEVNULL)
+    kept = sorted(glob.glob(os.path.join(SOURCE, "fuzz", "*", "corpus", name)))
+    return corpus, findings, kept
+
+
+def run(build, name, seconds):
+    program = os.path.join(build, "bin", "fuzz_" + name)
+    if not os.access(program, os.X_OK):
+        return dict(name=name, seconds=seconds, runs=0, findings=0, status="not built")
+    corpus, findings, kept = prepare(build, name)
+    logs = os.path.join(build, "fuzz-logs")
+    os.makedirs(logs, exist_ok=True)
+    log = os.path.join(logs, name + ".log")
+    cmd = [program, "-max_total_time=%d" % seconds, "-max_len=65536", "-rss_limit_mb=2560", "-timeout=60",
+           "-print_final_stats=1", "-artifact_prefix=" + findings + "/", corpus] + kept
+    start = time.monotonic()
+    with open(log, "w") as out:
+        rc = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, check=False).returncode
+    took = time.monotonic() - start
+    with open(log, errors="replace") as f:
+        runs = sum(int(m.group(1)) for m in EXECUTED.finditer(f.read()))
+    found = sorted(f for f in os.listdir(findings) if FINDING.match(f))
+    status = "ok" if rc == 0 and not found else ("found" if found else "exit %d" % rc)
+    return dict(name=name, seconds=took, runs=runs, findings=len(found), status=status, files=found, log=log)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
+    ap.add_argument("targets", nargs="+", metavar="NAME:SECONDS")
+    args = ap.parse_args()
+    todo = []
+    for t in args.targets:
+        name, _, secs = t.partition(":")
+        todo.append((name, int(secs or 10)))
+    print("fuzzing %d targets, %d at a time ..." % (len(todo), max(1, args.jobs)), flush=True)
+    with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
+        results = list(pool.map(lambda t: run(args.build, *t), todo))
+    print("\n%-16s %8s %14s %10s %9s  %s" % ("target", "seconds", "executions", "exec/s", "findings", "status"))
+    for r in results:
+        rate = r["runs"] / r["seconds"] if r["seconds"] else 0
+        print("%-16s %8.0f %14d %10.0f %9d  %s" % (r["name"], r["seconds"], r["runs"], rate, r["findings"],
+                                                 r["status"]))
+    bad = [r for r in results if r["status"] != "ok"]
+    for r in bad:
+        for f in r.get("files", []):
+            print("finding: %s" % os.path.join(args.build, "findings", r["name"], f))
+        if r.get("log"):
+            print("output of %s: %s" % (r["name"], r["log"]))
+    return 1 if bad else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
