@@ -43,8 +43,10 @@ std::unique_ptr<line::Connection> open_line(const std::string& flag, int* rc)
     std::string state;
     const line::DbStatus s = db ? line::job_state(*db, &state) : line::DbStatus{line::DbCode::Unavailable, error};
     if (!s.ok()) {
-        std::fprintf(stderr, "Error: database unavailable: %s\n",
-                     db ? ("no job records in " + c.url + " (" + s.message + ")").c_str() : s.message.c_str());
+        const std::string why = s.code == line::DbCode::Unavailable
+                                    ? s.message
+                                    : "no station has written to " + c.url + " yet (" + s.message + ")";
+        std::fprintf(stderr, "Error: database unavailable: %s\n", why.c_str());
         *rc = cli_exit::kDatabase;
         return nullptr;
     }
