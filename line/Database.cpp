@@ -7,7 +7,9 @@
 
 namespace line {
 
-std::unique_ptr<Connection> open_database(const std::string& url, std::string* error)
+namespace {
+
+std::unique_ptr<Connection> open_any(const std::string& url, std::string* error, bool read_only)
 {
     const std::string bad = check_database_url(url);
     if (!bad.empty()) {
@@ -15,7 +17,20 @@ std::unique_ptr<Connection> open_database(const std::string& url, std::string* e
             *error = bad;
         return nullptr;
     }
-    return is_sqlite_url(url) ? open_sqlite(sqlite_path(url), error) : open_postgres(url, error);
+    return is_sqlite_url(url) ? open_sqlite(sqlite_path(url), error, read_only)
+                              : open_postgres(url, error, read_only);
+}
+
+}  // namespace
+
+std::unique_ptr<Connection> open_database(const std::string& url, std::string* error)
+{
+    return open_any(url, error, false);
+}
+
+std::unique_ptr<Connection> open_database_read_only(const std::string& url, std::string* error)
+{
+    return open_any(url, error, true);
 }
 
 std::string text_of(const Value& v) { return v ? *v : std::string(); }

@@ -47,8 +47,12 @@ public:
 // database cannot be opened.
 std::unique_ptr<Connection> open_database(const std::string& url, std::string* error);
 
-std::unique_ptr<Connection> open_sqlite(const std::string& path, std::string* error);
-std::unique_ptr<Connection> open_postgres(const std::string& uri, std::string* error);
+// The same, for a reader that never writes: an SQLite file must exist (it is
+// opened read-only), a PostgreSQL session refuses writes.
+std::unique_ptr<Connection> open_database_read_only(const std::string& url, std::string* error);
+
+std::unique_ptr<Connection> open_sqlite(const std::string& path, std::string* error, bool read_only = false);
+std::unique_ptr<Connection> open_postgres(const std::string& uri, std::string* error, bool read_only = false);
 
 // A value of a row as text ("" for NULL) or a number (0 for NULL or junk).
 std::string text_of(const Value& v);

@@ -83,17 +83,99 @@ DbStatus line_figures(Connection& db, const JobFilter& f, size_t last_count, Lin
         out->stations.push_back(st);
     }
     finish(out->total);
-    rows.clear();
-    s = db.exec(std::string("SELECT tool, COALESCE(failed_step, ''), COUNT(*) FROM job") + kWhere +
-                    " AND outcome = 'failed' GROUP BY tool, COALESCE(failed_step, '') ORDER BY COUNT(*) DESC, tool",
-                {f.since, f.station}, &rows);
-    for (const Row& r : rows)
-        out->failures.push_back({text_of(r[0]), text_of(r[1]), int_of(r[2])});
+    s = step_failures(db, f, &out->failures);
     if (!s.ok())
         return s;
     JobFilter last = f;
     last.limit = static_cast<int>(last_count);
     return list_jobs(db, last, &out->last);
+}
+
+DbStatus step_failures(Connection& db, const JobFilter& f, std::vector<StepFailures>* out)
+{
+    std::vector<Row> rows;
+    DbStatus s = db.exec(std::string("SELECT tool, COALESCE(failed_step, ''), COUNT(*) FROM job") + kWhere +
+                             " AND outcome = 'failed' GROUP BY tool, COALESCE(failed_step, '')"
+                             " ORDER BY COUNT(*) DESC, tool",
+                         {f.since, f.station}, &rows);
+    for (const Row& r : rows)
+        out->push_back({text_of(r[0]), text_of(r[1]), int_of(r[2])});
+    return s;
+}
+
+DbStatus hourly_counts(Connection& db, const JobFilter& f, std::vector<HourCount>* out)
+{
+    std::vector<Row> rows;
+    DbStatus s = db.exec("SELECT station, SUBSTR(ended_at, 1, 13), outcome, COUNT(*) FROM job"
+                         " WHERE ended_at >= $1 AND ($2 = '' OR station = $2) AND outcome IN ('ok', 'failed')"
+                         " GROUP BY station, SUBSTR(ended_at, 1, 13), outcome",
+                         {f.since, f.station}, &rows);
+    std::map<std::pair<std::string, std::string>, HourCount> by_hour;
+    for (const Row& r : rows) {
+        HourCount& h = by_hour[{text_of(r[0]), text_of(r[1])}];
+        h.station = text_of(r[0]);
+        h.hour = text_of(r[1]);
+        (text_of(r[2]) == "ok" ? h.done : h.failed) += int_of(r[3]);
+    }
+    for (auto& [key, h] : by_hour)
+        out->push_back(h);
+    return s;
+}
+
+namespace {
+
+DbStatus texts_by_station(Connection& db, const std::string& sql, const JobFilter& f, StationTexts* out)
+{
+    std::vector<Row> rows;
+    DbStatus s = db.exec(sql, {f.since, f.station}, &rows);
+    for (const Row& r : rows)
+        (*out)[text_of(r[0])].push_back(text_of(r[1]));
+    for (auto& [station, texts] : *out)  // byte order, whatever the server's collation
+        std::sort(texts.begin(), texts.end());
+    return s;
+}
+
+}  // namespace
+
+DbStatus station_ports(Connection& db, const JobFilter& f, StationTexts* out)
+{
+    return texts_by_station(db, std::string("SELECT DISTINCT station, port FROM job") + kWhere, f, out);
+}
+
+DbStatus end_times(Connection& db, const JobFilter& f, StationTexts* out)
+{
+    return texts_by_station(db, std::string("SELECT station, ended_at FROM job") + kWhere + " AND ended_at IS NOT NULL",
+                            f, out);
+}
+
+double usual_gap(const std::vector<std::string>& times)
+{
+    std::vector<double> gaps;
+    double before = -1;
+    for (const std::string& text : times) {
+        double t = 0;
+        if (!parse_utc(text, &t))
+            continue;
+        if (before >= 0)
+            gaps.push_back(t - before);
+        before = t;
+    }
+    if (gaps.empty())
+        return -1;
+    std::sort(gaps.begin(), gaps.end());
+    const size_t n = gaps.size();
+    return n % 2 ? gaps[n / 2] : (gaps[n / 2 - 1] + gaps[n / 2]) / 2;
+}
+
+DbStatus job_state(Connection& db, std::string* state)
+{
+    std::vector<Row> rows;
+    DbStatus s = db.exec("SELECT COUNT(*), MAX(started_at), MAX(ended_at) FROM job", {}, &rows);
+    state->clear();
+    for (const Row& r : rows)
+        for (const Value& v : r)
+            *state += text_of(v) + "|";
+    return s;
 }
 
 }  // namespace line

@@ -4,6 +4,7 @@
 
 #include "Database.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -47,5 +48,30 @@ struct LineFigures {
 };
 
 DbStatus line_figures(Connection& db, const JobFilter& f, size_t last_count, LineFigures* out);
+
+// Failed jobs counted by tool and step, most first.
+DbStatus step_failures(Connection& db, const JobFilter& f, std::vector<StepFailures>* out);
+
+// Jobs that ended ok or failed, by station and the hour they ended in
+// ("2026-12-09T18"), from `from` on (f.since is that time; f.limit unused).
+struct HourCount {
+    std::string station, hour;
+    long long done = 0, failed = 0;
+};
+DbStatus hourly_counts(Connection& db, const JobFilter& f, std::vector<HourCount>* out);
+
+// Per station: the distinct ports of its jobs (sorted), and the end times of
+// its ended jobs (oldest first).
+using StationTexts = std::map<std::string, std::vector<std::string>>;
+DbStatus station_ports(Connection& db, const JobFilter& f, StationTexts* out);
+DbStatus end_times(Connection& db, const JobFilter& f, StationTexts* out);
+
+// The median gap in seconds between consecutive times (oldest first); -1
+// for fewer than two.
+double usual_gap(const std::vector<std::string>& times);
+
+// What changes whenever a job starts or ends: the job count and the newest
+// start and end.
+DbStatus job_state(Connection& db, std::string* state);
 
 }  // namespace line

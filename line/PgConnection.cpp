@@ -72,12 +72,13 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Connection> open_postgres(const std::string& uri, std::string* error)
+std::unique_ptr<Connection> open_postgres(const std::string& uri, std::string* error, bool read_only)
 {
     // A server that does not answer is given up after a few seconds; the
-    // URI's own connect_timeout, when it has one, comes later and wins.
-    const char* keys[] = {"connect_timeout", "dbname", nullptr};
-    const char* values[] = {"5", uri.c_str(), nullptr};
+    // URI's own connect_timeout, when it has one, comes later and wins. A
+    // reader's session (a reset one too) refuses every write.
+    const char* keys[] = {"connect_timeout", "options", "dbname", nullptr};
+    const char* values[] = {"5", read_only ? "-c default_transaction_read_only=on" : "", uri.c_str(), nullptr};
     PGconn* c = PQconnectdbParams(keys, values, 1);
     if (!c || PQstatus(c) != CONNECTION_OK) {
         if (error) {

@@ -89,15 +89,15 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Connection> open_sqlite(const std::string& path, std::string* error)
+std::unique_ptr<Connection> open_sqlite(const std::string& path, std::string* error, bool read_only)
 {
     std::error_code ec;
     const std::filesystem::path p(path);
-    if (p.has_parent_path())
+    if (p.has_parent_path() && !read_only)
         std::filesystem::create_directories(p.parent_path(), ec);
     sqlite3* db = nullptr;
-    const int rc =
-        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    const int flags = read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    const int rc = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         if (error)
             *error =
@@ -109,6 +109,8 @@ std::unique_ptr<Connection> open_sqlite(const std::string& path, std::string* er
     // writes rather than fail, and keep readers out of the writers' way.
     sqlite3_busy_timeout(db, 15000);
     auto conn = std::make_unique<SqliteConnection>(db, path);
+    if (read_only)
+        return conn;  // the writers chose the journal mode
     DbStatus s = conn->exec("PRAGMA journal_mode=WAL", {}, nullptr);
     if (s.ok())
         s = conn->exec("PRAGMA foreign_keys=ON", {}, nullptr);
