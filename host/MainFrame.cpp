@@ -1,5 +1,6 @@
 #include "MainFrame.h"
 
+#include "DashboardLink.h"
 #include "KvBasicLog.h"
 #include "KvConsleListBox.h"
 #include "OutputWnd.h"
@@ -174,6 +175,15 @@ void CMainFrame::buildMenus()
         const int cmd = l.command;
         connect(a, &QAction::triggered, this, [this, cmd] { SetApplicationLook(cmd); });
     }
+
+    QMenu* tools = bar->addMenu(QStringLiteral("&Tools"));
+    QAction* dashboard = tools->addAction(QStringLiteral("Line &dashboard"));
+    dashboard->setObjectName(QStringLiteral("LineDashboard"));
+    dashboard->setStatusTip(QStringLiteral("Open the line dashboard in the browser"));
+    connect(dashboard, &QAction::triggered, this, [this] {
+        if (!OpenDashboard())
+            statusBar()->showMessage(QStringLiteral("No browser opened ") + DashboardUrl().toString(), 10000);
+    });
 
     QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     QAction* about = help->addAction(QStringLiteral("&About Corvane..."));

@@ -1,4 +1,5 @@
 // The frame around the tools: looks, about text, time stamp, output pane.
+#include "DashboardLink.h"
 #include "HostTestEnv.h"
 #include "KvConsleListBox.h"
 #include "MainFrame.h"
@@ -107,7 +108,8 @@ TEST(MainFrame, AboutAndTitleAndMenus)
     QStringList menus;
     for (QAction* a : frame.menuBar()->actions())
         menus << a->text().remove(QLatin1Char('&'));
-    EXPECT_EQ(menus, (QStringList{QStringLiteral("ViewList"), QStringLiteral("View"), QStringLiteral("Help")}));
+    EXPECT_EQ(menus, (QStringList{QStringLiteral("ViewList"), QStringLiteral("View"), QStringLiteral("Tools"),
+                                  QStringLiteral("Help")}));
 
     COutputWnd* pane = frame.OutputPane();
     ASSERT_NE(pane, nullptr);
@@ -116,6 +118,25 @@ TEST(MainFrame, AboutAndTitleAndMenus)
     EXPECT_EQ(pane->Tabs()->tabText(0), QStringLiteral("KvConsle"));
     EXPECT_EQ(pane->Tabs()->tabPosition(), QTabWidget::South);
     EXPECT_EQ(frame.dockWidgetArea(pane), Qt::BottomDockWidgetArea);
+}
+
+TEST(MainFrame, DashboardEntryTakesItsAddressFromTheSettings)
+{
+    CMainFrame frame;
+    auto* entry = frame.findChild<QAction*>(QStringLiteral("LineDashboard"));
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->text().remove(QLatin1Char('&')), QStringLiteral("Line dashboard"));
+
+    QSettings settings;
+    settings.remove(QStringLiteral("Dashboard"));
+    EXPECT_EQ(corvane::DashboardUrl(), QUrl(QStringLiteral("http://127.0.0.1:8080/")));
+    settings.setValue(QStringLiteral("Dashboard/Url"), QStringLiteral("http://line-pc:9000/?token=abc"));
+    EXPECT_EQ(corvane::DashboardUrl(), QUrl(QStringLiteral("http://line-pc:9000/?token=abc")));
+    settings.setValue(QStringLiteral("Dashboard/Url"), QStringLiteral("line-pc:9000"));
+    EXPECT_EQ(corvane::DashboardUrl(), QUrl(QStringLiteral("http://line-pc:9000")));
+    settings.setValue(QStringLiteral("Dashboard/Url"), QStringLiteral("file:///etc/passwd"));
+    EXPECT_EQ(corvane::DashboardUrl(), QUrl(QStringLiteral("http://127.0.0.1:8080/")));
+    settings.remove(QStringLiteral("Dashboard"));
 }
 
 TEST(MainFrame, TimeStampEveryFiveMinutes)
