@@ -4,7 +4,7 @@
 
 namespace line {
 
-std::unique_ptr<Connection> open_postgres(const std::string& uri, std::string* error)
+std::unique_ptr<Connection> open_postgres(const std::string& uri, std::string* error, bool)
 {
     if (error)
         *error = "the line database " + uri + " is unavailable: this build has no PostgreSQL client";
