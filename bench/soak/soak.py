@@ -22,6 +22,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+from stbsim_wire import private_home  # noqa: E402
+
 KINDS = ("upgrade", "dump", "block")
 TYPES = (0, 1, 2, 6)
 FLASH = 512 * 1024
@@ -110,7 +113,7 @@ class Job:
 
     def run(self):
         os.makedirs(self.dir)
-        proc, link = None, None
+        proc = None
         try:
             self.link = os.path.join(self.dir, "tty")
             cmd, right = self.plan(self.link)
@@ -176,12 +179,7 @@ def main():
     a = ap.parse_args()
     CLI, STBSIM = os.path.abspath(a.cli), os.path.abspath(a.stbsim)
     work = tempfile.mkdtemp(prefix="soak-")
-    os.environ["CORVANE_HOME"] = os.path.join(work, "home")
-    os.environ["XDG_RUNTIME_DIR"] = os.path.join(work, "run")
-    os.makedirs(os.environ["CORVANE_HOME"])
-    os.makedirs(os.environ["XDG_RUNTIME_DIR"], mode=0o700)
-    subprocess.run([STBSIM, "--write-stb-files", os.environ["CORVANE_HOME"]], check=True,
-                   stdout=subprocess.DEVNULL)
+    private_home(work, STBSIM)
     kinds = a.kinds.split(",")
     types = [int(t) for t in a.types.split(",")]
     if "block" in kinds:

@@ -28,6 +28,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+from stbsim_wire import private_home  # noqa: E402
+
 
 def arg(name, default):
     if name in sys.argv:
@@ -79,11 +82,7 @@ def main():
     kib = int(arg("--kib", "128"))
     counts = [int(c) for c in arg("--counts", "1,2,4,8").split(",")]
     work = tempfile.mkdtemp(prefix="station-bench-")
-    os.environ["CORVANE_HOME"] = os.path.join(work, "home")
-    os.environ["XDG_RUNTIME_DIR"] = os.path.join(work, "run")
-    os.makedirs(os.environ["CORVANE_HOME"])
-    os.makedirs(os.environ["XDG_RUNTIME_DIR"], mode=0o700)
-    subprocess.run([stbsim, "--write-stb-files", os.environ["CORVANE_HOME"]], check=True, stdout=subprocess.DEVNULL)
+    private_home(work, stbsim)
     image = os.path.join(work, "image.bin")
     rng = random.Random(1)
     with open(image, "wb") as f:

@@ -19,6 +19,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from checks import expect, wait_for  # noqa: E402
+from stbsim_wire import private_home  # noqa: E402
 
 CLI = STBSIM = PG = WORK = None
 PROCS = []  # every program started, killed at the end whatever happened
@@ -183,10 +184,7 @@ def main():
     CLI, STBSIM, PG = sys.argv[1:4]
     WORK = tempfile.mkdtemp(prefix="dashboard-api-")
     os.chmod(WORK, 0o755)
-    os.environ["CORVANE_HOME"] = WORK
-    os.environ["XDG_RUNTIME_DIR"] = os.path.join(WORK, "run")
-    os.makedirs(os.environ["XDG_RUNTIME_DIR"], mode=0o700)
-    subprocess.run([STBSIM, "--write-stb-files", WORK], check=True, stdout=subprocess.DEVNULL)
+    private_home(WORK, STBSIM, home=WORK)
     try:
         r = subprocess.run([sys.executable, PG, "start", os.path.join(WORK, "pg")], stdout=subprocess.PIPE, text=True)
         expect(r.returncode == 0, "the PostgreSQL server did not start")

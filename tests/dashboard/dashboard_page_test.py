@@ -19,6 +19,7 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from checks import expect, wait_for  # noqa: E402
+from stbsim_wire import private_home  # noqa: E402
 
 CHROMIUM, DRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
 FAST = ["--pause-scale", "0.1"]
@@ -158,11 +159,7 @@ def main():
     skip_without_browser()
     CLI, STBSIM, artefacts, source = sys.argv[1:5]
     WORK = tempfile.mkdtemp(prefix="dashboard-page-")
-    os.environ["CORVANE_HOME"] = os.path.join(WORK, "home")
-    os.environ["XDG_RUNTIME_DIR"] = os.path.join(WORK, "run")
-    os.makedirs(os.environ["CORVANE_HOME"])
-    os.makedirs(os.environ["XDG_RUNTIME_DIR"], mode=0o700)
-    subprocess.run([STBSIM, "--write-stb-files", os.environ["CORVANE_HOME"]], check=True, stdout=subprocess.DEVNULL)
+    private_home(WORK, STBSIM)
     try:
         run(artefacts, source)
     finally:

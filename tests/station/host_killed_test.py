@@ -21,7 +21,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from checks import expect, wait_for  # noqa: E402
-from stbsim_wire import control  # noqa: E402
+from stbsim_wire import control, private_home  # noqa: E402
 
 CLI = STBSIM = WORK = DB = None
 FAST = ["--pause-scale", "0.1", "--reset-timeout", "60"]
@@ -166,12 +166,7 @@ def main():
     print("seed %d" % seed)
     WORK = tempfile.mkdtemp(prefix="host-killed-")
     DB = "sqlite:" + os.path.join(WORK, "line.db")
-    os.environ["CORVANE_HOME"] = os.path.join(WORK, "home")
-    os.environ["XDG_RUNTIME_DIR"] = os.path.join(WORK, "run")
-    os.makedirs(os.environ["CORVANE_HOME"])
-    os.makedirs(os.environ["XDG_RUNTIME_DIR"], mode=0o700)
-    subprocess.run([STBSIM, "--write-stb-files", os.environ["CORVANE_HOME"]], check=True,
-                   stdout=subprocess.DEVNULL)
+    private_home(WORK, STBSIM)
     try:
         rng = random.Random(seed)
         for case in (case_upgrade, case_block):

@@ -27,7 +27,7 @@ import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from checks import expect, wait_for  # noqa: E402
-from stbsim_wire import control  # noqa: E402
+from stbsim_wire import control, private_home  # noqa: E402
 
 CLI = STBSIM = WORK = None
 FAST = ["--pause-scale", "0.1"]
@@ -357,12 +357,7 @@ def main():
     global CLI, STBSIM, WORK
     CLI, STBSIM, case = sys.argv[1], sys.argv[2], sys.argv[3]
     WORK = tempfile.mkdtemp(prefix="station-cli-")
-    os.environ["CORVANE_HOME"] = os.path.join(WORK, "home")
-    os.environ["XDG_RUNTIME_DIR"] = os.path.join(WORK, "run")
-    os.makedirs(os.environ["CORVANE_HOME"])
-    os.makedirs(os.environ["XDG_RUNTIME_DIR"], mode=0o700)
-    subprocess.run([STBSIM, "--write-stb-files", os.environ["CORVANE_HOME"]], check=True,
-                   stdout=subprocess.DEVNULL)
+    private_home(WORK, STBSIM)
     boxes = []
     try:
         {"many": case_many, "station": case_station, "interrupt": case_interrupt, "stampa": case_stampa,

@@ -1,8 +1,10 @@
 """Helpers of the Python sessions against the stbsim program, written from
 the wire formats: the frames' CRC and command frames, exact reads, checks and
-the control socket."""
+the control socket, the private folders of a run."""
+import os
 import socket
 import struct
+import subprocess
 import time
 import zlib
 
@@ -40,3 +42,15 @@ def control(path, line):
     answer = s.recv(4096).decode()
     s.close()
     return answer
+
+
+def private_home(work, stbsim, home=None):
+    """A program folder (CORVANE_HOME, `home` or WORK/home) holding the stand-in
+    STB-side files, and a private runtime folder where the virtual STBs
+    announce their ports, so that a run touches nothing of the user's."""
+    home = home or os.path.join(work, "home")
+    os.environ["CORVANE_HOME"] = home
+    os.environ["XDG_RUNTIME_DIR"] = os.path.join(work, "run")
+    os.makedirs(home, exist_ok=True)
+    os.makedirs(os.environ["XDG_RUNTIME_DIR"], mode=0o700)
+    subprocess.run([stbsim, "--write-stb-files", home], check=True, stdout=subprocess.DEVNULL)
