@@ -14,7 +14,9 @@ FUZZ_SECONDS_MORE ?= 15
 FUZZ_READERS ?= fir_image fir_page_file panel_record slave_info stampa_codes ddrconf register_script \
   keymap rc_record cfg_ini rfc2217 upg_replies xlsx_parts
 FUZZ_SECONDS_READERS ?= 4
-# `make fuzz-long` runs this many targets at once.
+# `make fuzz-long` runs this many targets at once, each until FUZZ_SECONDS
+# or FUZZ_RUNS inputs, whichever comes first (0: no input limit).
+FUZZ_RUNS ?= 0
 FUZZ_JOBS ?= $(shell nproc)
 JOBS       ?= 2
 # The tests mostly wait on the (virtual) serial line, not on the processor,
@@ -89,7 +91,7 @@ test-fuzz: build-fuzz
 # Every target for FUZZ_SECONDS (e.g. `make fuzz-long FUZZ_SECONDS=3600`), on
 # all cores; a table of executions and findings per target at the end.
 fuzz-long: build-fuzz
-	/usr/bin/python3 fuzz/run_fuzz.py --build $(FUZZ_BUILD) --jobs $(FUZZ_JOBS) \
+	/usr/bin/python3 fuzz/run_fuzz.py --build $(FUZZ_BUILD) --jobs $(FUZZ_JOBS) --runs $(FUZZ_RUNS) \
 	  $(foreach t,xls $(FUZZ_MORE) $(FUZZ_READERS),$(t):$(FUZZ_SECONDS))
 
 # corvane-cli.exe for 64-bit Windows: MinGW-w64 and Debian's sources for the

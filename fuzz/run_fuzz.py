@@ -2,7 +2,10 @@
 """Runs libFuzzer targets side by side and tells, per target, how many inputs
 it ran and what it found.
 
-    run_fuzz.py --build DIR [--jobs N] NAME:SECONDS ...
+    run_fuzz.py --build DIR [--jobs N] [--runs N] NAME:SECONDS ...
+
+A target stops after SECONDS or, with --runs, after that many inputs,
+whichever comes first.
 
 Each target NAME is DIR/bin/fuzz_NAME. It starts from DIR/corpus-NAME (its
 seeds are written there by fuzz_NAME_smoke --seeds when that program is
@@ -39,7 +42,7 @@ def prepare(build, name):
     return corpus, findings, kept
 
 
-def run(build, name, seconds):
+def run(build, name, seconds, runs_cap=0):
     program = os.path.join(build, "bin", "fuzz_" + name)
     if not os.access(program, os.X_OK):
         return dict(name=name, seconds=seconds, runs=0, findings=0, status="not built")
@@ -48,7 +51,10 @@ def run(build, name, seconds):
     os.makedirs(logs, exist_ok=True)
     log = os.path.join(logs, name + ".log")
     cmd = [program, "-max_total_time=%d" % seconds, "-max_len=65536", "-rss_limit_mb=2560", "-timeout=60",
-           "-print_final_stats=1", "-artifact_prefix=" + findings + "/", corpus] + kept
+           "-print_final_stats=1", "-artifact_prefix=" + findings + "/"]
+    if runs_cap:
+        cmd.append("-runs=%d" % runs_cap)
+    cmd += [corpus] + kept
     start = time.monotonic()
     with open(log, "w") as out:
         rc = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, check=False).returncode
@@ -64,6 +70,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", required=True)
     ap.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
+    ap.add_argument("--runs", type=int, default=0, help="stop a target after this many inputs")
     ap.add_argument("targets", nargs="+", metavar="NAME:SECONDS")
     args = ap.parse_args()
     todo = []
@@ -72,7 +79,7 @@ def main():
         todo.append((name, int(secs or 10)))
     print("fuzzing %d targets, %d at a time ..." % (len(todo), max(1, args.jobs)), flush=True)
     with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
-        results = list(pool.map(lambda t: run(args.build, *t), todo))
+        results = list(pool.map(lambda t: run(args.build, *t, args.runs), todo))
     print("\n%-16s %8s %14s %10s %9s  %s" % ("target", "seconds", "executions", "exec/s", "findings", "status"))
     for r in results:
         rate = r["runs"] / r["seconds"] if r["seconds"] else 0

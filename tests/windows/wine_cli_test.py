@@ -5,23 +5,34 @@ program.
   wine_cli_test.py EXE LINUX_CLI STBSIM PREFIX
 
 PREFIX is the Wine prefix the test makes (kept for the next run: making one
-takes a while). Its dosdevices/com1 is linked to a running stbsim's
-pseudo-terminal; COM1 must show in `ports`, a missing port ends with 5, a box
-that never resets with 6; file outputs (gzip, OTA stream) equal the Linux
-program's byte for byte.
+takes a while). Its COM1 is a running stbsim's pseudo-terminal, named in the
+prefix's registry (Software\\Wine\\Ports): Wine links dosdevices/com1 to the
+first /dev/ttyS* each time it starts, so a link made by hand does not last.
+COM1 must show in `ports`, a missing port ends with 5, a box that never resets
+with 6; an Alder box is upgraded through COM1 (with the boot ROM's rate
+switches) and dumped back byte for byte, a Base box is dumped through ser2net
+(RFC 2217); file outputs (gzip, OTA stream, tessel, preset) equal the Linux
+program's byte for byte. The Wine and Linux times of the same upgrade are
+printed as the line-rate figure.
 """
+import json
 import os
 import random
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
 import time
 
 EXE, LINUX, STBSIM, PREFIX = (os.path.abspath(a) for a in sys.argv[1:5])
+BIN = os.path.dirname(LINUX)
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 FAILS = []
 WORK = tempfile.mkdtemp(prefix="wine_cli.")
+LINK = os.path.join(WORK, "com1.tty")
 ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+LINUX_ENV = dict(os.environ)
 
 
 def expect(ok, what):
@@ -40,32 +51,50 @@ def wine(*args, timeout=300):
     return run.returncode, run.stdout.decode("utf-8", "replace")
 
 
-def linux(*args):
-    run = subprocess.run([LINUX] + list(args), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                         stderr=subprocess.STDOUT, timeout=300)
+def linux(*args, timeout=300):
+    run = subprocess.run([LINUX] + list(args), env=LINUX_ENV, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, timeout=timeout)
     return run.returncode, run.stdout.decode("utf-8", "replace")
+
+
+def line_rate(report):
+    """What an upgrade report says of the transfer and of the job without its wait for the reset."""
+    with open(report) as f:
+        r = json.load(f)
+    t, phases = r.get("transfer", {}), r.get("phases", {})
+    busy = sum(v for k, v in phases.items() if "reset" not in k)
+    secs = t.get("seconds") or 0
+    return "%d wire bytes in %.3f s (%.0f B/s), %.1f s of work" % (t.get("wire_bytes", 0), secs,
+                                                                 t.get("wire_bytes", 0) / secs if secs else 0, busy)
+
+
+def quiet(*cmd, timeout=600):
+    subprocess.run(list(cmd), env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
 
 
 def make_prefix():
     if not os.path.isdir(os.path.join(PREFIX, "dosdevices")):
-        subprocess.run(["wineboot", "-i"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=600)
+        quiet("wineboot", "-i")
     expect(os.path.isdir(os.path.join(PREFIX, "dosdevices")), "wineboot made no prefix in " + PREFIX)
+    # COM1 is the link every Box makes; Wine reads the map when it starts.
+    quiet("wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/t", "REG_SZ", "/d", LINK, "/f")
+    quiet("wineserver", "-k")
+    quiet("wineserver", "-w")
 
 
 class Box:
     """A virtual STB whose pseudo-terminal is COM1 of the prefix."""
 
     def __init__(self, platform, *extra):
-        self.link = os.path.join(WORK, "tty-%d" % platform)
-        args = [STBSIM, "--platform", str(platform), "--flash", os.path.join(WORK, "flash"), "--flash-size",
-                "512K", "--link", self.link] + list(extra)
+        self.flash = os.path.join(WORK, "flash-%d" % platform)
+        args = [STBSIM, "--platform", str(platform), "--flash", self.flash, "--flash-size", "512K", "--link",
+                LINK] + list(extra)
         self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
         expect("port" in self.proc.stdout.readline(), "stbsim did not start")
-        com1 = os.path.join(PREFIX, "dosdevices", "com1")
-        if os.path.lexists(com1):
-            os.remove(com1)
-        os.symlink(os.path.realpath(self.link), com1)
+
+    def flash_bytes(self):
+        with open(self.flash, "rb") as f:
+            return f.read()
 
     def stop(self):
         self.proc.kill()
@@ -86,6 +115,80 @@ def case_ports_and_statuses():
         box.stop()
 
 
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def case_alder_upgrade_and_dump():
+    """Linux first, then Wine, each from a box that has just reset: the two
+    upgrades differ only in the program, its serial line and the image's bytes."""
+    img, report = os.path.join(WORK, "img.bin"), os.path.join(WORK, "upgrade.json")
+    # The Windows program writes other bytes than the Linux one did.
+    image = bytes(b ^ 0x5A for b in read(img))
+    other = os.path.join(WORK, "img-win.bin")
+    with open(other, "wb") as f:
+        f.write(image)
+    box = Box(1, "--auto-reset", "200")
+    try:
+        rc, out = linux("upgrade", "--port", LINK, "--project-type", "1", "--no-db", "--report", report + ".linux",
+                        img)
+        expect(rc == 0, "Alder upgrade on Linux: exit %d:\n%s" % (rc, out[-2000:]))
+        rc, out = wine("upgrade", "--port", "COM1", "--project-type", "1", "--no-db", "--report", win_path(report),
+                       win_path(other))
+        expect(rc == 0, "Alder upgrade through COM1: exit %d:\n%s" % (rc, out[-2000:]))
+        expect(box.flash_bytes()[:len(image)] == image, "the Alder flash does not hold the image after the upgrade")
+        if rc == 0 and os.path.exists(report + ".linux"):
+            print("line rate of the same Alder upgrade: %s through Wine's COM1; %s on Linux" %
+                  (line_rate(report), line_rate(report + ".linux")))
+        dump = os.path.join(WORK, "alder-dump.bin")
+        rc, out = wine("dump", "--port", "COM1", "--project-type", "1", "--no-db", win_path(dump))
+        expect(rc == 0, "Alder dump through COM1: exit %d:\n%s" % (rc, out[-2000:]))
+        if rc == 0:
+            expect(read(dump) == box.flash_bytes(), "the dump through COM1 differs from the box's flash")
+    finally:
+        box.stop()
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def case_serial_server():
+    ser2net = shutil.which("ser2net", path="/usr/sbin:/usr/bin:/sbin")
+    if not ser2net:
+        expect(False, "ser2net is not installed (scripts/install-deps --tests installs it)")
+        return
+    box = Box(0, "--auto-reset", "200")
+    port = free_port()
+    conf = os.path.join(WORK, "ser2net.yaml")
+    with open(conf, "w") as f:
+        f.write("connection: &box\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%d\n"
+                "  connector: serialdev,%s,115200n81,local\n" % (port, os.path.realpath(LINK)))
+    server = subprocess.Popen([ser2net, "-n", "-u", "-c", conf, "-P", os.path.join(WORK, "ser2net.pid")],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.1)
+        dump = os.path.join(WORK, "base-dump.bin")
+        rc, out = wine("dump", "--port", "rfc2217://127.0.0.1:%d" % port, "--project-type", "0", "--no-db",
+                       "--reset-timeout", "60", win_path(dump))
+        expect(rc == 0, "dump through ser2net (RFC 2217): exit %d:\n%s" % (rc, out[-2000:]))
+        if rc == 0:
+            expect(read(dump) == box.flash_bytes(), "the dump through ser2net differs from the box's flash")
+    finally:
+        server.kill()
+        server.wait()
+        box.stop()
+
+
 def same_output(name, args_for):
     """Runs one command in both programs; their outputs must be equal."""
     lin, win = os.path.join(WORK, name + ".linux"), os.path.join(WORK, name + ".win")
@@ -102,6 +205,35 @@ def case_file_outputs():
     img = os.path.join(WORK, "img.bin")
     same_output("gzip", lambda out, p: ["gzip", "--effort", "fast", "-o", p(out), p(img)])
     same_output("ota-dvbs", lambda out, p: ["ota", "dvbs", "-o", p(out), p(img)])
+    new, old = os.path.join(WORK, "new"), os.path.join(WORK, "old")
+    for folder, maker in ((new, "tessel_make_sample"), (old, "tessel_make_old_sample")):
+        os.makedirs(folder)
+        subprocess.run([os.path.join(BIN, maker), folder], stdout=subprocess.DEVNULL, check=True)
+    sample, book, ini = (os.path.join(new, n) for n in ("sample.bin", "sample.xlsx", "corvane.ini"))
+    rc, out = linux("tessel", "workbook", "--ini", ini, sample, "-o", book)
+    expect(rc == 0, "tessel workbook on Linux: exit %d:\n%s" % (rc, out[-1500:]))
+    same_output("tessel-build", lambda out, p: ["tessel", "build", "--ini", p(ini), p(sample), p(book), "-o", p(out)])
+    same_output("tessel-old", lambda out, p: ["tessel", "old", p(os.path.join(old, "old.bin")),
+                                              p(os.path.join(old, "V1.2.3")), "--set", "settings.volume=77",
+                                              "--set", "settings.label=STB", "-o", p(out)])
+    for ext, code_page, names in ((".xls", "WINDOWS-1252", ["Télé 5", "Das Erste"]),
+                                  (".xlsx", "GBK", ["中央一台", "凤凰卫视"])):
+        sheet = os.path.join(WORK, "channels" + ext)
+        make_sheet(sheet, names)
+        same_output("preset" + ext, lambda out, p: ["preset", "--code-page", code_page, "-o", p(out), p(sheet)])
+
+
+def make_sheet(path, names):
+    """A channel list written by xlwt or openpyxl: one satellite, a program per name."""
+    rows = [["Name", "c1", "c2", "c3", "c4", "c5", "c6", "Freq", "Symb", "Pol"], ["-"],
+            ["*Astra 19.2E", 192, 2, 3, 4, 5, 6, 7, 8]]
+    for i, name in enumerate(names):
+        rows.append([name, "None", 10 * i, 11, 12, 13, 14, 11836 + i, 27500, "H", "L", i, 100 + i, 200 + i])
+    rows_file = path + ".rows"
+    with open(rows_file, "w", encoding="utf-8") as f:
+        f.write(repr(rows))
+    subprocess.run(["/usr/bin/python3", os.path.join(SOURCE, "tests", "presetta", "make_sheet.py"), path, "Sheet1",
+                    rows_file], check=True)
 
 
 def main():
@@ -111,10 +243,13 @@ def main():
     home = os.path.join(WORK, "home")
     subprocess.run([STBSIM, "--write-stb-files", home], stdout=subprocess.DEVNULL, check=True)
     ENV["CORVANE_HOME"] = win_path(home)
+    LINUX_ENV["CORVANE_HOME"] = home
     make_prefix()
     start = time.monotonic()
     try:
         case_ports_and_statuses()
+        case_alder_upgrade_and_dump()
+        case_serial_server()
         case_file_outputs()
     finally:
         shutil.rmtree(WORK, ignore_errors=True)
