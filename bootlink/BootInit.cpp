@@ -1,4 +1,5 @@
 #include "BootInit.h"
+#include "FileOps.h"
 
 #include "KvBasicLog.h"
 
@@ -571,7 +572,7 @@ int send_cache_calibration(const std::string& image_name, JobContext& ctx)
     std::vector<uint8_t> img;
     std::string path = ctx.file_path(image_name);
     std::error_code ec;
-    if (!std::filesystem::exists(path, ec))
+    if (!std::filesystem::exists(kv::file_path(path), ec))
         return BL_FAIL(ctx, kSrc, "\nRead file failed!!\n");
     if (!read_file(path, &img))
         return BL_FAIL(ctx, kSrc, "\nRead file failed!!\n");
@@ -611,7 +612,7 @@ int calibrate_with_text(const Platform& p, JobContext& ctx)
     std::error_code ec;
     std::vector<uint8_t> text;
     CSerialMonitorSerivce* svc = ctx.service();
-    if (!std::filesystem::exists(path, ec))
+    if (!std::filesystem::exists(kv::file_path(path), ec))
         return BL_FAIL(ctx, kSrc,
                        "the file ddrconf.txt is not exist\xC2\xA3\xC2\xAC"
                        "can't calibrate!!!\n");

@@ -1,4 +1,5 @@
 #include "BootLink.h"
+#include "FileOps.h"
 
 #include "AtomicFile.h"
 
@@ -33,7 +34,7 @@ std::string JobContext::file_path(const std::string& name) const
 {
     if (root_dir.empty())
         return CKvBasicCfgIni::path_in_root(name);
-    return (std::filesystem::path(root_dir) / name).string();
+    return kv::path_text(kv::file_path(root_dir) / kv::file_path(name));
 }
 
 JobContext& default_context()
@@ -250,7 +251,7 @@ LineRestore::~LineRestore()
 int read_file(const std::string& path, std::vector<uint8_t>* out)
 {
     out->clear();
-    std::ifstream f(path, std::ios::binary);
+    std::ifstream f(kv::file_path(path), std::ios::binary);
     if (!f)
         return 0;
     f.seekg(0, std::ios::end);

@@ -1,6 +1,7 @@
 // corvane-cli bootrom: word reads, writes and register scripts through the
 // STB's boot ROM; corvane-cli gzip: the in-process gzip the upgrade uses.
 #include "CliCommand.h"
+#include "FileOps.h"
 #include "ExitStatus.h"
 #include "MultiPort.h"
 #include "RunOptions.h"
@@ -126,7 +127,7 @@ static CliCommandRegistrar reg_bootrom([](CLI::App& app) {
     sc->add_option("file", o->file)->required()->check(CLI::ExistingFile);
     sc->add_option("--section", o->section, "Section marker")->capture_default_str();
     sc->callback([o] {
-        std::ifstream f(o->file, std::ios::binary);
+        std::ifstream f(kv::file_path(o->file), std::ios::binary);
         std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
         bootlink::RegisterList list;
         if (!bootlink::parse_register_list(text, o->section, &list))

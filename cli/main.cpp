@@ -1,5 +1,6 @@
 // corvane-cli: the tools' jobs without a window, for production lines and scripts.
 #include "CliCommand.h"
+#include "Console.h"
 
 #include "ExitStatus.h"
 #include "KvBasicLog.h"
@@ -146,10 +147,15 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "corvane-cli: %s\n", dataError.c_str());
 
     int rc = cli_exit::kOk;
-    if (reports_unknown_command(app, argc, argv))
+    std::vector<std::string> args = kv::utf8_command_line(argc, argv);
+    std::vector<char*> utf8_argv;
+    for (std::string& a : args)
+        utf8_argv.push_back(a.data());
+    utf8_argv.push_back(nullptr);
+    if (reports_unknown_command(app, static_cast<int>(args.size()), utf8_argv.data()))
         return cli_exit::kUsage;
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(args.size()), utf8_argv.data());
     } catch (const CLI::CallForHelp& e) {
         rc = app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {

@@ -30,4 +30,6 @@ std::string machine_name()
     return name;
 }
 
+std::vector<std::string> utf8_command_line(int argc, char** argv) { return {argv, argv + argc}; }
+
 }  // namespace kv

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace kv {
 
@@ -13,5 +14,9 @@ int console_columns();
 int stdin_ready(int timeout_ms);
 // The machine's name; empty when it has none.
 std::string machine_name();
+// The program's arguments as UTF-8 (on Windows from the wide command line,
+// since argv holds them in the ANSI code page, which loses most names), and
+// a console set to show UTF-8 text.
+std::vector<std::string> utf8_command_line(int argc, char** argv);
 
 }  // namespace kv

@@ -3,6 +3,7 @@
 #include "WinText.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
 namespace kv {
 
@@ -44,6 +45,23 @@ std::string machine_name()
     wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
     DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
     return GetComputerNameW(name, &n) ? wide_to_utf8(std::wstring_view(name, n)) : std::string();
+}
+
+std::vector<std::string> utf8_command_line(int argc, char** argv)
+{
+    SetConsoleOutputCP(CP_UTF8);
+    int n = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (!wide || n != argc) {  // keep what the runtime made of it
+        if (wide)
+            LocalFree(wide);
+        return {argv, argv + argc};
+    }
+    std::vector<std::string> args;
+    for (int i = 0; i < n; ++i)
+        args.push_back(wide_to_utf8(wide[i]));
+    LocalFree(wide);
+    return args;
 }
 
 }  // namespace kv

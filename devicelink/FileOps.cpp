@@ -10,6 +10,10 @@ namespace kv {
 
 FILE* open_file(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
 
+std::filesystem::path file_path(const std::string& path) { return std::filesystem::path(path); }
+
+std::string path_text(const std::filesystem::path& path) { return path.string(); }
+
 FILE* create_new_file(const std::string& path, const std::string& like)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -11,6 +12,11 @@ namespace kv {
 
 // std::fopen with a UTF-8 path.
 FILE* open_file(const std::string& path, const char* mode);
+// A UTF-8 path as the standard library's file streams and std::filesystem
+// take it (on Windows through UTF-16, so that no name is lost to a code page).
+std::filesystem::path file_path(const std::string& path);
+// And back: a path as UTF-8 text.
+std::string path_text(const std::filesystem::path& path);
 // Creates `path`, which must not exist yet (errno EEXIST when it does), for
 // writing ("wb"); it takes the permissions of `like` when that file exists.
 FILE* create_new_file(const std::string& path, const std::string& like);

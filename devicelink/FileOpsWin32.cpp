@@ -17,6 +17,10 @@ FILE* open_file(const std::string& path, const char* mode)
     return _wfopen(utf8_to_wide(path).c_str(), utf8_to_wide(mode).c_str());
 }
 
+std::filesystem::path file_path(const std::string& path) { return std::filesystem::path(utf8_to_wide(path)); }
+
+std::string path_text(const std::filesystem::path& path) { return wide_to_utf8(path.wstring()); }
+
 FILE* create_new_file(const std::string& path, const std::string& /*like*/)
 {
     // _O_EXCL: fails with EEXIST when the name is taken.

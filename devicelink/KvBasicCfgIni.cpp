@@ -1,4 +1,5 @@
 #include "KvBasicCfgIni.h"
+#include "FileOps.h"
 
 #include "Text.h"
 
@@ -28,7 +29,7 @@ std::string lower(std::string s)
 int CKvBasicCfgIni::SetFileName(const std::string& path)
 {
     m_values.clear();
-    std::ifstream f(path, std::ios::binary);
+    std::ifstream f(kv::file_path(path), std::ios::binary);
     if (!f)
         return 0;
     std::stringstream ss;

@@ -64,7 +64,7 @@ bool make_dirs(const std::string& path, std::string* error)
 
 bool copy_file(const std::string& from, const std::string& to)
 {
-    std::ifstream in(from, std::ios::binary);
+    std::ifstream in(kv::file_path(from), std::ios::binary);
     if (!in)
         return false;
     const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

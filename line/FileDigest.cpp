@@ -1,5 +1,6 @@
 // SHA-256 of a file with OpenSSL.
 #include "JobRecords.h"
+#include "FileOps.h"
 
 #include <openssl/evp.h>
 
@@ -9,7 +10,7 @@ namespace line {
 
 bool file_digest(const std::string& path, std::string* sha256, long long* size)
 {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(kv::file_path(path), std::ios::binary);
     if (!in)
         return false;
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();

@@ -127,7 +127,7 @@ bool Recorder::apply(const Op& op)
 
 bool Recorder::flush_spool()
 {
-    std::ifstream in(spool_path_, std::ios::binary);
+    std::ifstream in(kv::file_path(spool_path_), std::ios::binary);
     if (!in) {
         spooled_ = 0;
         return true;

@@ -1,4 +1,5 @@
 #include "Database.h"
+#include "FileOps.h"
 
 #include <sqlite3.h>
 
@@ -92,7 +93,7 @@ private:
 std::unique_ptr<Connection> open_sqlite(const std::string& path, std::string* error, bool read_only)
 {
     std::error_code ec;
-    const std::filesystem::path p(path);
+    const std::filesystem::path p = kv::file_path(path);
     if (p.has_parent_path() && !read_only)
         std::filesystem::create_directories(p.parent_path(), ec);
     sqlite3* db = nullptr;

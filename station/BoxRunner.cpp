@@ -2,9 +2,9 @@
 
 #include "ExitStatus.h"
 
+#include "Interrupts.h"
 #include "KvBasicLog.h"
 
-#include <csignal>
 #include <thread>
 #include <utility>
 #include <unistd.h>
@@ -12,10 +12,6 @@
 namespace multiport {
 
 namespace {
-
-std::atomic<int> g_presses{0};
-
-extern "C" void count_sigint(int) { g_presses.fetch_add(1); }
 
 void cancel_box(Box& b)
 {
@@ -93,8 +89,7 @@ bool run_boxes(std::vector<std::unique_ptr<Box>>& boxes, int baud, const BoxJob&
     std::vector<Box*> running = open_boxes(boxes, baud, job, console);
     if (!intro.empty() && !running.empty())
         console.note(intro);
-    g_presses = 0;
-    auto old = std::signal(SIGINT, count_sigint);
+    kv::InterruptCounter interrupts;
     for (Box* b : running)
         if (!b->thread.Start(1)) {
             b->status = cli_exit::kFailed;
@@ -109,7 +104,7 @@ bool run_boxes(std::vector<std::unique_ptr<Box>>& boxes, int baud, const BoxJob&
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         console.tick();
-        for (int presses = g_presses.load(); handled < presses; ++handled)
+        for (int presses = interrupts.presses(); handled < presses; ++handled)
             for (Box* b : running) {
                 const auto& react = handled == 0 ? plan.first : plan.again;
                 react ? react(*b) : cancel_box(*b);
@@ -119,7 +114,6 @@ bool run_boxes(std::vector<std::unique_ptr<Box>>& boxes, int baud, const BoxJob&
         b->thread.Detach();
         b->svc.SMS_ClosePort(b->port_index);
     }
-    std::signal(SIGINT, old);
     for (auto& b : boxes)
         b->svc.SMS_Deinit();
     console.finish();

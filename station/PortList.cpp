@@ -1,4 +1,5 @@
 #include "PortList.h"
+#include "FileOps.h"
 
 #include "ExitStatus.h"
 
@@ -21,7 +22,7 @@ using kv::trimmed;
 bool read_port_file(const std::string& path, std::vector<std::string>* ports, std::vector<std::string>* extras,
                     std::string* error)
 {
-    std::ifstream f(path);
+    std::ifstream f(kv::file_path(path));
     if (!f) {
         *error = "cannot read the port list " + path;
         return false;

@@ -1,4 +1,5 @@
 #include "UpgradeRun.h"
+#include "FileOps.h"
 
 #include "ExitStatus.h"
 #include "StepReport.h"
@@ -56,7 +57,7 @@ void write_report(const std::string& path, const std::string& body)
 {
     if (path.empty())
         return;
-    std::ofstream f(path);
+    std::ofstream f(kv::file_path(path));
     f << body;
     if (!f)
         std::fprintf(stderr, "cannot write the report %s\n", path.c_str());

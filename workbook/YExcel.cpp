@@ -1,5 +1,6 @@
 // YExcel: compound document and BIFF8 workbook reader.
 #include "YExcel.h"
+#include "FileOps.h"
 
 #include "ByteOrder.h"
 #include "Text.h"
@@ -762,7 +763,7 @@ bool Workbook::Fail(std::string msg)
 bool Workbook::Load(const char* path)
 {
     Reset();
-    std::ifstream f(path, std::ios::binary | std::ios::ate);
+    std::ifstream f(kv::file_path(path), std::ios::binary | std::ios::ate);
     if (!f)
         return Fail(std::string("cannot open ") + path);
     const std::streamoff size = f.tellg();

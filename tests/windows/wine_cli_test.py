@@ -19,6 +19,7 @@ import json
 import os
 import random
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -189,6 +190,31 @@ def case_serial_server():
         box.stop()
 
 
+def case_interrupt():
+    """Ctrl+C (the console's control event; Wine raises it on SIGINT) while the job waits for the box."""
+    box = Box(0)  # never resets by itself
+    try:
+        proc = subprocess.Popen(["wine", EXE, "upgrade", "--port", "COM1", "--project-type", "0", "--no-db",
+                                 win_path(os.path.join(WORK, "img.bin"))], env=ENV, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        seen = b""
+        while b"reset the STB" not in seen:
+            line = proc.stdout.readline()
+            if not line:
+                break
+            seen += line
+        proc.send_signal(signal.SIGINT)
+        try:
+            rest, _ = proc.communicate(timeout=120)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            rest, _ = proc.communicate()
+        expect(proc.returncode == 3, "Ctrl+C while waiting for the box: exit %s, not 3:\n%s" %
+               (proc.returncode, (seen + rest).decode("utf-8", "replace")[-1500:]))
+    finally:
+        box.stop()
+
+
 def same_output(name, args_for):
     """Runs one command in both programs; their outputs must be equal."""
     lin, win = os.path.join(WORK, name + ".linux"), os.path.join(WORK, name + ".win")
@@ -205,7 +231,8 @@ def case_file_outputs():
     img = os.path.join(WORK, "img.bin")
     same_output("gzip", lambda out, p: ["gzip", "--effort", "fast", "-o", p(out), p(img)])
     same_output("ota-dvbs", lambda out, p: ["ota", "dvbs", "-o", p(out), p(img)])
-    new, old = os.path.join(WORK, "new"), os.path.join(WORK, "old")
+    # Folder names no single code page holds: every file call must go through UTF-16.
+    new, old = os.path.join(WORK, "Kanäle 频道"), os.path.join(WORK, "Ältere Stände")
     for folder, maker in ((new, "tessel_make_sample"), (old, "tessel_make_old_sample")):
         os.makedirs(folder)
         subprocess.run([os.path.join(BIN, maker), folder], stdout=subprocess.DEVNULL, check=True)
@@ -213,6 +240,14 @@ def case_file_outputs():
     rc, out = linux("tessel", "workbook", "--ini", ini, sample, "-o", book)
     expect(rc == 0, "tessel workbook on Linux: exit %d:\n%s" % (rc, out[-1500:]))
     same_output("tessel-build", lambda out, p: ["tessel", "build", "--ini", p(ini), p(sample), p(book), "-o", p(out)])
+    # The Windows program's own workbook, written and read back there, builds the same image.
+    win_book = os.path.join(new, "sample-ü.xlsx")
+    rc, out = wine("tessel", "workbook", "--ini", win_path(ini), win_path(sample), "-o", win_path(win_book))
+    expect(rc == 0, "tessel workbook through Wine: exit %d:\n%s" % (rc, out[-1500:]))
+    rc, out = wine("tessel", "build", "--ini", win_path(ini), win_path(sample), win_path(win_book), "-o",
+                   win_path(win_book + ".bin"))
+    expect(rc == 0 and read(win_book + ".bin") == read(os.path.join(WORK, "tessel-build.linux")),
+           "tessel build from the Windows workbook: exit %d or other bytes:\n%s" % (rc, out[-1500:]))
     same_output("tessel-old", lambda out, p: ["tessel", "old", p(os.path.join(old, "old.bin")),
                                               p(os.path.join(old, "V1.2.3")), "--set", "settings.volume=77",
                                               "--set", "settings.label=STB", "-o", p(out)])
@@ -250,6 +285,7 @@ def main():
         case_ports_and_statuses()
         case_alder_upgrade_and_dump()
         case_serial_server()
+        case_interrupt()
         case_file_outputs()
     finally:
         shutil.rmtree(WORK, ignore_errors=True)

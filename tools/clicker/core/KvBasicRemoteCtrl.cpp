@@ -1,4 +1,5 @@
 #include "KvBasicRemoteCtrl.h"
+#include "FileOps.h"
 
 #include "Text.h"
 
@@ -258,7 +259,7 @@ int CKvBasicRemoteCtrl::open_key_map_file(int mode, const std::string& path)
     }
     if (mode != 1)
         return 1;
-    m_file = std::fopen(path.c_str(), "wb");
+    m_file = kv::open_file(path, "wb");
     if (!m_file) {
         set_error("cannot create " + path + ": " + std::strerror(errno));
         return 0;
@@ -301,7 +302,7 @@ int CKvBasicRemoteCtrl::write_last_line(const std::string& line)
 
 int CKvBasicRemoteCtrl::load_key_map(const std::string& path)
 {
-    std::ifstream f(path, std::ios::binary);
+    std::ifstream f(kv::file_path(path), std::ios::binary);
     if (!f) {
         set_error("cannot open " + path + ": " + std::strerror(errno));
         return 0;

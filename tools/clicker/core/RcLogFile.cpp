@@ -1,4 +1,5 @@
 #include "RcLogFile.h"
+#include "FileOps.h"
 
 #include <KvBasicCfgIni.h>
 
@@ -30,7 +31,7 @@ bool RcLogFile::append(const std::string& text)
 {
     const std::string file = path();
     std::lock_guard<std::mutex> l(m_mutex);
-    FILE* f = std::fopen(file.c_str(), "ab");
+    FILE* f = kv::open_file(file, "ab");
     if (!f)
         return false;
     bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();

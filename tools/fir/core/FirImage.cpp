@@ -1,4 +1,5 @@
 #include "FirImage.h"
+#include "FileOps.h"
 
 #include "BootLink.h"
 #include "ByteOrder.h"
@@ -307,8 +308,8 @@ void write_block(uint8_t* data, const BlockRef& r, Platform p, const KeyCounts& 
 FirResult read_image_file(const std::string& path, std::vector<uint8_t>* out)
 {
     std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (ec || !std::filesystem::is_regular_file(path, ec))
+    const auto size = std::filesystem::file_size(kv::file_path(path), ec);
+    if (ec || !std::filesystem::is_regular_file(kv::file_path(path), ec))
         return FirResult::Fail("Failed to open the flash file!", path);
     if (size == 0 || size > kMaxImageSize)
         return FirResult::Fail(kWrongImage, size == 0 ? "the file is empty" : "the file is larger than 256 MiB");

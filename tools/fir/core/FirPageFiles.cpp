@@ -1,4 +1,5 @@
 #include "FirPageFiles.h"
+#include "FileOps.h"
 
 #include "BootLink.h"
 #include "FirFields.h"
@@ -57,9 +58,9 @@ FirResult read_page_file(const std::string& path, PageFile kind, Platform p, CPa
 {
     std::error_code ec;
     const size_t expected = page_file_size(kind, p);
-    const auto size = std::filesystem::file_size(path, ec);
+    const auto size = std::filesystem::file_size(kv::file_path(path), ec);
     std::vector<uint8_t> bytes;
-    if (ec || !std::filesystem::is_regular_file(path, ec))
+    if (ec || !std::filesystem::is_regular_file(kv::file_path(path), ec))
         return FirResult::Fail("Can't open binary file!", path);
     if (size != expected)
         return FirResult::Fail("The file size does not fit this platform, please select the right file!",
@@ -69,7 +70,7 @@ FirResult read_page_file(const std::string& path, PageFile kind, Platform p, CPa
         return FirResult::Fail("Can't open binary file!", path);
     CPanelRecord rec = empty_page_record(kind, p);
     rec.assign(bytes.data(), bytes.size());
-    KeyTable t;
+    KeyTable t = KeyTable::Ir1;
     if (page_file_table(kind, &t) && rec.count(t) > slot_capacity(t))
         return FirResult::Fail(kind_of(kind).range_message,
                                "the file counts " + std::to_string(rec.count(t)) + " keys");
@@ -87,7 +88,7 @@ FirResult write_page_file(const std::string& path, const CPanelRecord& rec)
 CPanelRecord key_file_record(PageFile kind, Platform p, const std::vector<uint32_t>& words, uint16_t user_code)
 {
     CPanelRecord rec = empty_page_record(kind, p);
-    KeyTable t;
+    KeyTable t = KeyTable::Ir1;
     if (!page_file_table(kind, &t))
         return rec;
     const int n = std::min<int>(slot_capacity(t), static_cast<int>(words.size()));
@@ -108,7 +109,7 @@ CPanelRecord led_file_record(Platform p, const uint8_t* led_map)
 FirResult apply_page_file(const CPanelRecord& file, PageFile kind, Platform p,
                           const std::vector<std::string>& language_captions, CPanelRecord* rec)
 {
-    KeyTable t;
+    KeyTable t = KeyTable::Ir1;
     switch (kind) {
     case PageFile::Fp: {
         const FrontPanelFields was = fill_front_panel(rec->config(), p);
@@ -133,7 +134,7 @@ FirResult export_page_file(const CPanelRecord& rec, PageFile kind, Platform p,
                            const std::vector<std::string>& language_captions, CPanelRecord* file)
 {
     *file = empty_page_record(kind, p);
-    KeyTable t;
+    KeyTable t = KeyTable::Ir1;
     switch (kind) {
     case PageFile::Fp: return gather_front_panel(fill_front_panel(rec.config(), p), p, file->config());
     case PageFile::Hw:

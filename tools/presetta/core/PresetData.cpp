@@ -1,4 +1,5 @@
 #include "PresetData.h"
+#include "FileOps.h"
 
 #include "AtomicFile.h"
 #include "ByteOrder.h"
@@ -355,7 +356,7 @@ CreateOutcome CreatePresetData(const std::string& input, const std::string& outp
     {
         // Replacing the channel list by its own image would lose the list.
         std::error_code ec;
-        if (fs::equivalent(fs::path(input), fs::path(output), ec)) {
+        if (fs::equivalent(kv::file_path(input), kv::file_path(output), ec)) {
             out.message = "The preset file must not be the input file: " + output;
             return out;
         }

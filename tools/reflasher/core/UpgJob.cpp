@@ -1,4 +1,5 @@
 #include "UpgJob.h"
+#include "FileOps.h"
 
 #include "BringUp.h"
 #include "Gzip.h"
@@ -56,7 +57,7 @@ int dump_size_index(const std::string& name)
 
 int load_padded_image(const std::string& path, std::vector<uint8_t>* out, std::string* error)
 {
-    std::ifstream f(path, std::ios::binary);
+    std::ifstream f(kv::file_path(path), std::ios::binary);
     if (!f) {
         if (error)
             *error = "cannot open " + path;

@@ -1,4 +1,5 @@
 #include "ModulePayload.h"
+#include "FileOps.h"
 
 #include "Mpeg2Crc.h"
 
@@ -10,7 +11,7 @@ namespace ota {
 bool load_flash_image(const std::string& path, std::vector<uint8_t>& out, std::string& error)
 {
     out.clear();
-    FILE* f = std::fopen(path.c_str(), "rb");
+    FILE* f = kv::open_file(path, "rb");
     if (!f) {
         error = "Can't open file";
         return false;

@@ -1,4 +1,5 @@
 #include "OtaStreamSteps.h"
+#include "FileOps.h"
 
 #include "ModulePayload.h"
 #include "OtaRecords.h"
@@ -41,7 +42,7 @@ StepOutcome finish_stream(OTA_M2T_Generator& m2t, const StreamOutput& o, int gen
         return {JobErrorKind::None, single + "!", ""};
     std::string out = o.merged_out;
     if (out.empty())
-        out = (std::filesystem::path(o.output).parent_path() / "upgrade.ts").string();
+        out = kv::path_text(kv::file_path(o.output).parent_path() / "upgrade.ts");
     if (!m2t.merge_last(kind, o.merge_into, o.repeat, out))
         return {JobErrorKind::Failed, "", single + ", but the merge failed: " + m2t.last_error()};
     const MergeReport& r = m2t.last_merge();

@@ -1,4 +1,5 @@
 #include "TsFileReader.h"
+#include "FileOps.h"
 
 #include "TsPackets.h"
 
@@ -19,7 +20,7 @@ TsFileReader::~TsFileReader()
 bool TsFileReader::open(const std::string& path, std::string& error)
 {
     m_path = path;
-    m_file = std::fopen(path.c_str(), "rb");
+    m_file = kv::open_file(path, "rb");
     if (!m_file) {
         error = "Can't open file " + path + ": " + std::strerror(errno);
         return false;

@@ -1,4 +1,5 @@
 #include "BurnLog.h"
+#include "FileOps.h"
 
 #include "BootLink.h"
 
@@ -20,7 +21,7 @@ constexpr uintmax_t kMaxLogBytes = 256u << 20;
 bool exists(const std::string& path)
 {
     std::error_code ec;
-    return fs::exists(path, ec);
+    return fs::exists(kv::file_path(path), ec);
 }
 
 // The log's lines without their line ends; false when it cannot be read.
@@ -28,7 +29,7 @@ bool read_lines(const std::string& path, std::vector<std::string>* lines)
 {
     lines->clear();
     std::error_code ec;
-    if (fs::file_size(path, ec) > kMaxLogBytes || ec)
+    if (fs::file_size(kv::file_path(path), ec) > kMaxLogBytes || ec)
         return false;
     std::vector<uint8_t> bytes;
     if (!bootlink::read_file(path, &bytes))
@@ -72,7 +73,7 @@ bool same_prefix(const std::string& a, const std::string& b, size_t width)
 
 bool append_text(const std::string& path, const std::string& text)
 {
-    std::FILE* f = std::fopen(path.c_str(), "ab");
+    std::FILE* f = kv::open_file(path, "ab");
     if (!f)
         return false;
     bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
@@ -150,7 +151,7 @@ bool BurnLog::rotate_if_needed(std::string* rotated_to, std::string* message)
     for (int n = 2; exists(target) && n < 1000; ++n)
         target = m_path + suffix + "_" + std::to_string(n);
     std::error_code ec;
-    fs::rename(m_path, target, ec);
+    fs::rename(kv::file_path(m_path), kv::file_path(target), ec);
     if (ec) {
         if (message)
             *message = "Rename log " + m_path + " failed: " + ec.message() + "\n";

@@ -1,4 +1,5 @@
 #include "ProductionRun.h"
+#include "FileOps.h"
 
 #include "JsonText.h"
 #include "KvBasicCfgIni.h"
@@ -86,7 +87,7 @@ void write_report(const std::string& path, const RunSettings& o, const std::vect
 {
     if (path.empty())
         return;
-    std::ofstream f(path);
+    std::ofstream f(kv::file_path(path));
     bool ok = !results.empty();
     for (const auto& r : results)
         ok = ok && r.ok();

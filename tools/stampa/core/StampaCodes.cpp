@@ -1,4 +1,5 @@
 #include "StampaCodes.h"
+#include "FileOps.h"
 
 #include "CodePage.h"
 
@@ -162,7 +163,7 @@ std::string scan_keys_check(int len_sn, const std::string& num_sys)
 bool read_code_file(const std::string& path, std::vector<std::string>* codes, std::string* message)
 {
     codes->clear();
-    std::ifstream f(path, std::ios::binary);
+    std::ifstream f(kv::file_path(path), std::ios::binary);
     if (!f) {
         *message = "can not find code file!!";
         return false;
