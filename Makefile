@@ -29,7 +29,7 @@ WIN_DEPS   ?= .cache/windows-deps
 WIN_ZIP    ?= dist/corvane-windows-x64.zip
 
 .PHONY: windows deps-windows build-windows test-windows
-.PHONY: all deps deps-test configure configure-test build build-tests build-programs build-asan test test-main test-asan test-fuzz build-fuzz fuzz-long run clean
+.PHONY: all deps deps-test configure configure-test build build-tests build-programs build-asan test test-main test-asan test-fuzz build-fuzz fuzz-long fuzz-minimise run clean
 
 all: build
 
@@ -93,6 +93,11 @@ test-fuzz: build-fuzz
 fuzz-long: build-fuzz
 	/usr/bin/python3 fuzz/run_fuzz.py --build $(FUZZ_BUILD) --jobs $(FUZZ_JOBS) --runs $(FUZZ_RUNS) \
 	  $(foreach t,xls $(FUZZ_MORE) $(FUZZ_READERS),$(t):$(FUZZ_SECONDS))
+
+# Folds what fuzz-long found into the kept corpora of the source tree, each
+# minimised to the inputs that reach its coverage (commit them afterwards).
+fuzz-minimise: build-fuzz
+	/usr/bin/python3 fuzz/run_fuzz.py --build $(FUZZ_BUILD) --minimise xls $(FUZZ_MORE) $(FUZZ_READERS)
 
 # corvane-cli.exe for 64-bit Windows: MinGW-w64 and Debian's sources for the
 # libraries (built once into $(WIN_DEPS)), then the program and its zip. The

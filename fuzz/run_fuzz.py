@@ -7,6 +7,12 @@ it ran and what it found.
 A target stops after SECONDS or, with --runs, after that many inputs,
 whichever comes first.
 
+    run_fuzz.py --build DIR --minimise NAME ...
+
+folds each target's working corpus into its kept corpus in the source tree:
+the smallest set of inputs (libFuzzer's set-cover merge) that reaches what the
+two reached together replaces the kept one.
+
 Each target NAME is DIR/bin/fuzz_NAME. It starts from DIR/corpus-NAME (its
 seeds are written there by fuzz_NAME_smoke --seeds when that program is
 there) and reads the kept corpus fuzz/*/corpus/NAME/ of the source tree.
@@ -19,6 +25,7 @@ import concurrent.futures
 import glob
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -66,13 +73,47 @@ def run(build, name, seconds, runs_cap=0):
     return dict(name=name, seconds=took, runs=runs, findings=len(found), status=status, files=found, log=log)
 
 
+def minimise(build, name):
+    program = os.path.join(build, "bin", "fuzz_" + name)
+    kept = sorted(glob.glob(os.path.join(SOURCE, "fuzz", "*", "corpus", name)))
+    if not os.access(program, os.X_OK):
+        print("%-16s not built" % name)
+        return 1
+    if len(kept) != 1:
+        print("%-16s has no kept corpus (its seeds are generated)" % name)
+        return 0
+    merged = os.path.join(build, "merged-" + name)
+    shutil.rmtree(merged, ignore_errors=True)
+    os.makedirs(merged)
+    working = os.path.join(build, "corpus-" + name)
+    cmd = [program, "-set_cover_merge=1", "-max_len=65536", "-rss_limit_mb=2560", "-timeout=60", merged, kept[0]]
+    if os.path.isdir(working):
+        cmd.append(working)
+    with open(os.path.join(build, "fuzz-logs", name + ".merge.log"), "w") as out:
+        rc = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, check=False).returncode
+    files = os.listdir(merged)
+    if rc != 0 or not files:
+        print("%-16s merge failed (exit %d)" % (name, rc))
+        return 1
+    before = len(os.listdir(kept[0]))
+    shutil.rmtree(kept[0])
+    shutil.copytree(merged, kept[0])
+    size = sum(os.path.getsize(os.path.join(merged, f)) for f in files)
+    print("%-16s kept corpus: %d -> %d inputs, %d bytes" % (name, before, len(files), size))
+    return 0
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", required=True)
     ap.add_argument("--jobs", type=int, default=os.cpu_count() or 1)
     ap.add_argument("--runs", type=int, default=0, help="stop a target after this many inputs")
+    ap.add_argument("--minimise", action="store_true", help="fold the working corpora into the kept ones")
     ap.add_argument("targets", nargs="+", metavar="NAME:SECONDS")
     args = ap.parse_args()
+    if args.minimise:
+        os.makedirs(os.path.join(args.build, "fuzz-logs"), exist_ok=True)
+        return 1 if sum(minimise(args.build, t.partition(":")[0]) for t in args.targets) else 0
     todo = []
     for t in args.targets:
         name, _, secs = t.partition(":")
