@@ -166,7 +166,9 @@ int open_job_port(CSerialMonitorSerivce* svc, const std::string& port, int baud,
         text = "cannot open " + port + ": the serial service did not start";
     } else if (cfg.port_index = svc->SMS_AddPort(port), cfg.baud_rate = baud;
                cfg.port_index < 0 || !svc->SMS_OpenPort(cfg)) {
-        text = "cannot open " + port + ": " + svc->last_error();
+        // The line layer may have named the port already.
+        const std::string head = "cannot open " + port + ": ", reason = svc->last_error();
+        text = reason.rfind(head, 0) == 0 ? reason : head + reason;
         std::fprintf(stderr, "error: %s\n", text.c_str());
     }
     if (why)

@@ -54,6 +54,10 @@ expect 4 tessel info "$WORK/tiny.bin"
 # 5: a port that cannot be opened.
 expect 5 upgrade --port "$NOPORT" --project-type 0 "$WORK/img.bin"
 expect 5 dump --port "$NOPORT" --project-type 0 "$WORK/dump.bin"
+if [ "$(grep -o "cannot open $NOPORT" "$WORK/out" | wc -l)" != 1 ]; then
+  echo "FAIL: the missing port is not named once: $(cat "$WORK/out")"
+  FAILS=$((FAILS + 1))
+fi
 expect 5 bootrom --port "$NOPORT" read 0
 expect 5 block --port "$NOPORT" --project-type 0 --block key "$WORK/img.bin"
 expect 5 slave-info --port "$NOPORT" --project-type 0
