@@ -70,6 +70,24 @@ private:
     std::string uri_;
 };
 
+// Why a connection that demands TLS failed in a libpq built without it (the
+// Windows build); empty when TLS is not the reason.
+std::string missing_tls(PGconn* c)
+{
+    if (!c || PQsslAttribute(nullptr, "library"))
+        return {};
+    std::string mode;
+    PQconninfoOption* opts = PQconninfo(c);
+    for (PQconninfoOption* o = opts; o && o->keyword; ++o)
+        if (std::strcmp(o->keyword, "sslmode") == 0 && o->val)
+            mode = o->val;
+    PQconninfoFree(opts);
+    if (mode != "require" && mode != "verify-ca" && mode != "verify-full")
+        return {};
+    return "sslmode=" + mode + " needs TLS and this build has no TLS (no OpenSSL); only sslmode=disable, allow or "
+           "prefer can connect";
+}
+
 }  // namespace
 
 std::unique_ptr<Connection> open_postgres(const std::string& uri, std::string* error, bool read_only)
@@ -82,7 +100,9 @@ std::unique_ptr<Connection> open_postgres(const std::string& uri, std::string* e
     PGconn* c = PQconnectdbParams(keys, values, 1);
     if (!c || PQstatus(c) != CONNECTION_OK) {
         if (error) {
-            std::string e = c ? PQerrorMessage(c) : "out of memory";
+            std::string e = missing_tls(c);
+            if (e.empty())
+                e = c ? PQerrorMessage(c) : "out of memory";
             while (!e.empty() && (e.back() == '\n' || e.back() == ' '))
                 e.pop_back();
             *error = "the line database " + uri + " is unavailable: " + e;

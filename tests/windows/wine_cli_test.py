@@ -271,6 +271,46 @@ def make_sheet(path, names):
                     rows_file], check=True)
 
 
+def case_postgres():
+    """The line database on a PostgreSQL server through TCP (the .exe has no
+    Unix socket): a series written and its codes read from the .exe, the rows
+    seen by psql and by the Linux program; a URL that demands TLS and a server
+    that is down end with 7."""
+    pg_script = os.path.join(SOURCE, "tests", "support", "pg_server.py")
+    folder = tempfile.mkdtemp(prefix="wine_pg.")
+    os.chmod(folder, 0o755)  # the server runs as nobody when the test is root
+    try:
+        r = subprocess.run(["/usr/bin/python3", pg_script, "start", folder], stdout=subprocess.PIPE, text=True)
+        expect(r.returncode == 0, "the PostgreSQL server did not start")
+        if r.returncode:
+            return
+        socket_url = r.stdout.strip()
+        with open(os.path.join(folder, "port")) as f:
+            url = "postgresql://corvane@127.0.0.1:%s/line" % f.read().strip()
+        codes = os.path.join(WORK, "codes.txt")
+        with open(codes, "w") as f:
+            f.write("W-0001\nW-0002\nW-0003\n")
+        rc, out = wine("line", "series", "add", "W", "--code-file", win_path(codes), "--db", url)
+        expect(rc == 0, "line series add through PostgreSQL: exit %d:\n%s" % (rc, out[-2000:]))
+        rc, win_codes = wine("line", "codes", "--series", "W", "--csv", "--db", url)
+        expect(rc == 0 and "W-0003" in win_codes, "line codes through PostgreSQL: exit %d:\n%s" % (rc, win_codes))
+        rows = subprocess.run(["psql", "-X", "-A", "-t", "-d", socket_url, "-c", "SELECT code FROM code ORDER BY seq"],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True).stdout.split()
+        expect(rows == ["W-0001", "W-0002", "W-0003"], "psql reads %r" % rows)
+        lin = linux("line", "codes", "--series", "W", "--csv", "--db", url)
+        expect(lin == (0, win_codes.replace("\r\n", "\n")),
+               "the Linux program reads other codes:\n%s\n%s" % (lin[1], win_codes))
+        rc, out = wine("line", "codes", "--db", url + "?sslmode=require")
+        expect(rc == 7 and "no TLS" in out, "sslmode=require: exit %d:\n%s" % (rc, out[-2000:]))
+        subprocess.run(["/usr/bin/python3", pg_script, "stop", folder], stdout=subprocess.DEVNULL)
+        rc, out = wine("line", "codes", "--db", url)
+        expect(rc == 7 and "unavailable" in out, "a server that is down: exit %d:\n%s" % (rc, out[-2000:]))
+    finally:
+        if os.path.exists(os.path.join(folder, "data", "postmaster.pid")):
+            subprocess.run(["/usr/bin/python3", pg_script, "stop", folder], stdout=subprocess.DEVNULL)
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def main():
     rng = random.Random(5)
     with open(os.path.join(WORK, "img.bin"), "wb") as f:
@@ -287,6 +327,7 @@ def main():
         case_serial_server()
         case_interrupt()
         case_file_outputs()
+        case_postgres()
     finally:
         shutil.rmtree(WORK, ignore_errors=True)
     print("Wine cases took %.0f s" % (time.monotonic() - start))
