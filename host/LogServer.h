@@ -7,7 +7,9 @@
 // below 36 or from 2048 bytes are dropped unseen.
 //
 // The socket lies in the per-user folder of kv::log_socket_dir(), mode 0700,
-// so no other local user can connect to it or read what the tools log.
+// so no other local user can connect to it or read what the tools log. On
+// Windows it is the named pipe \\.\pipe\Default Log Window in message mode
+// (platform/LogListener.h holds both).
 //
 // No Qt here: the output pane supplies the sink that moves records onto its
 // own thread.
@@ -15,6 +17,7 @@
 
 #include "KvLogRecord.h"
 #include "KvWorkThread.h"
+#include "LogListener.h"
 
 #include <atomic>
 #include <cstdint>
@@ -51,7 +54,7 @@ public:
     int Start(Sink sink, std::string* error = nullptr);
     // Stops the thread, closes and removes the socket. Safe to call twice.
     void Stop();
-    bool IsRunning() const { return m_listenFd >= 0; }
+    bool IsRunning() const { return m_listener.IsOpen(); }
 
     // What the server thread does with one received message: file, then sink.
     // False when the message was dropped (size or text length out of bounds).
@@ -64,16 +67,13 @@ public:
 
 private:
     uint32_t Loop();
-    void ServeOne(int fd);
 
     Options m_opt;
     std::string m_socketPath;
     Sink m_sink;
     std::unique_ptr<kv::DailyLogFile> m_file;
     std::string m_failedLogPath;  // the file we last failed to write (told once)
-    int m_listenFd = -1;
-    unsigned long m_socketInode = 0;
-    int m_wakeFd = -1;  // eventfd: Stop() wakes the loop through it
+    platform::LogListener m_listener;
     CKvWorkThread m_thread;
     std::atomic<bool> m_running{false};
     std::atomic<uint64_t> m_received{0};

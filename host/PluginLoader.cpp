@@ -4,45 +4,21 @@
 
 #include <QMetaObject>
 
-#include <algorithm>
+#include "PluginModule.h"
+
 #include <set>
-#include <dirent.h>
-#include <dlfcn.h>
-#include <sys/stat.h>
 
 namespace corvane {
 
 PluginRecord::~PluginRecord()
 {
     if (module)
-        ::dlclose(module);
+        platform::CloseModule(module);
 }
 
 std::vector<std::string> PluginTable::ListLibraries(const std::string& folder)
 {
-    std::vector<std::string> names;
-    DIR* d = ::opendir(folder.empty() ? "." : folder.c_str());
-    if (!d)
-        return names;
-    while (dirent* e = ::readdir(d)) {
-        std::string n = e->d_name;
-        if (n.size() <= 3 || n.compare(n.size() - 3, 3, ".so") != 0)
-            continue;
-        names.push_back(n);
-    }
-    ::closedir(d);
-    std::sort(names.begin(), names.end());
-    std::vector<std::string> paths;
-    std::string base = folder.empty() ? std::string(".") : folder;
-    if (base.back() != '/')
-        base += '/';
-    for (const auto& n : names) {
-        std::string p = base + n;
-        struct stat st {};
-        if (::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            paths.push_back(p);
-    }
-    return paths;
+    return platform::ListModuleFiles(folder);
 }
 
 const QMetaObject* PluginTable::Probe(const std::string& path, void** module, PluginProbe* probe)
@@ -52,20 +28,14 @@ const QMetaObject* PluginTable::Probe(const std::string& path, void** module, Pl
         *probe = PluginProbe();
         probe->path = path;
     }
-    void* h = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!h) {
-        if (probe) {
-            const char* err = ::dlerror();
-            probe->error = err ? err : "cannot be loaded";
-        }
+    void* h = platform::OpenModule(path, probe ? &probe->error : nullptr);
+    if (!h)
         return nullptr;
-    }
     if (probe)
         probe->loaded = true;
-    ::dlerror();
-    auto fn = reinterpret_cast<MultiViewDllFn>(::dlsym(h, kMultiViewDllSymbol));
+    auto fn = reinterpret_cast<MultiViewDllFn>(platform::FindSymbol(h, kMultiViewDllSymbol));
     if (!fn) {
-        ::dlclose(h);
+        platform::CloseModule(h);
         return nullptr;
     }
     if (probe)
@@ -73,7 +43,7 @@ const QMetaObject* PluginTable::Probe(const std::string& path, void** module, Pl
     void* slot = nullptr;
     fn(&slot);  // the return value means nothing to the host
     if (!slot) {
-        ::dlclose(h);
+        platform::CloseModule(h);
         return nullptr;
     }
     auto* meta = static_cast<const QMetaObject*>(slot);
@@ -102,7 +72,7 @@ std::vector<std::string> PluginTable::ListLibraries(const std::vector<std::strin
     std::set<std::string> names;
     for (const auto& folder : folders)
         for (auto& path : ListLibraries(folder))
-            if (names.insert(path.substr(path.rfind('/') + 1)).second)
+            if (names.insert(path.substr(path.find_last_of(platform::kPathSeparators) + 1)).second)
                 paths.push_back(std::move(path));
     return paths;
 }
@@ -120,8 +90,7 @@ int PluginTable::Discover(const std::vector<std::string>& folders, std::vector<P
         PluginProbe probe;
         if (Probe(path, &h, &probe))
             tools.push_back(path);
-        if (h)
-            ::dlclose(h);
+        platform::CloseModule(h);
         if (probes)
             probes->push_back(std::move(probe));
     }

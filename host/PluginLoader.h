@@ -1,8 +1,9 @@
 // Finding and loading the tool plug-ins.
 //
-// Every `*.so` in the program's folders (its own, and an installed tree's
-// lib/corvane/plugins) is opened with dlopen(RTLD_NOW |
-// RTLD_LOCAL). One that exports MultiViewDll and fills the slot with its view's
+// Every `*.so` (Windows: `*.dll`) in the program's folders (its own, and an
+// installed tree's lib/corvane/plugins) is opened with dlopen(RTLD_NOW |
+// RTLD_LOCAL) (Windows: LoadLibraryW); platform/PluginModule.h holds those
+// calls. One that exports MultiViewDll and fills the slot with its view's
 // QMetaObject is a tool. The search runs twice: the first pass opens, asks and
 // closes every library; the second loads only the tools again, and those stay
 // loaded until the table is destroyed. Files are taken in name order (the
@@ -60,7 +61,7 @@ public:
     void LeaveLoadedAtExit();
     const PluginRecord& at(size_t i) const { return *m_records.at(i); }
 
-    // The `*.so` files of `folder`, full paths, in name order.
+    // The `*.so` (`*.dll`) files of `folder`, full paths, in name order.
     static std::vector<std::string> ListLibraries(const std::string& folder);
     // The same for several folders, earlier folders first, each file name once.
     static std::vector<std::string> ListLibraries(const std::vector<std::string>& folders);

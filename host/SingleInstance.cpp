@@ -1,7 +1,5 @@
 #include "SingleInstance.h"
 
-#include "KvLogRecord.h"
-
 #include <QLocalServer>
 #include <QLocalSocket>
 
@@ -12,10 +10,7 @@ SingleInstanceGuard::~SingleInstanceGuard() = default;
 
 QString SingleInstanceGuard::GuardName()
 {
-    const std::string dir = kv::log_socket_dir();
-    if (dir.empty())
-        return QString();
-    return QString::fromStdString(dir) + QStringLiteral("/SingleInstanceChecker_MMF_CORVANE");
+    return QString::fromStdString(platform::InstanceGuardName());
 }
 
 bool SingleInstanceGuard::AskRunningInstanceToRaise(int timeout_ms)
@@ -46,6 +41,8 @@ bool SingleInstanceGuard::Publish(std::function<void()> on_raise)
         if (probe.waitForConnected(200))
             return false;
     }
+    if (!m_claim.Claim())
+        return false;
     m_server = new QLocalServer(this);
     m_server->setSocketOptions(QLocalServer::UserAccessOption);
     if (!m_server->listen(name)) {
@@ -53,6 +50,7 @@ bool SingleInstanceGuard::Publish(std::function<void()> on_raise)
         if (!m_server->listen(name)) {
             delete m_server;
             m_server = nullptr;
+            m_claim.Release();
             return false;
         }
     }

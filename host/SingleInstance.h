@@ -1,8 +1,11 @@
 // One workbench per user: a second start asks the first to come to the front
-// and exits. The guard is a local socket named
+// and exits. The guard is a local server named
 // "SingleInstanceChecker_MMF_CORVANE" in the user's private runtime folder,
-// so two users of one machine never meet each other's guard.
+// so two users of one machine never meet each other's guard (the name and,
+// on Windows, the named mutex beside it: platform/InstanceClaim.h).
 #pragma once
+
+#include "InstanceClaim.h"
 
 #include <QObject>
 #include <QString>
@@ -29,6 +32,7 @@ public:
 
 private:
     QLocalServer* m_server = nullptr;
+    platform::InstanceClaim m_claim;
     std::function<void()> m_onRaise;
 };
 

@@ -1,7 +1,7 @@
 // corvane: the workbench. Loads the tool plug-ins of its folder, opens one tab
 // per tool and shows every tool's log lines in the "Output" pane.
 #include "CorvaneApp.h"
-#include "CrashHandler.h"
+#include "platform/CrashHandler.h"
 #include "KvBasicLog.h"
 #include "KvLogRecord.h"
 #include "ProgramFolders.h"

@@ -1,5 +1,5 @@
 // A fatal signal leaves "minidump.dmp" in the current folder.
-#include "CrashHandler.h"
+#include "platform/CrashHandler.h"
 #include "HostTestEnv.h"
 
 #include <QDir>
