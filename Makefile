@@ -110,7 +110,7 @@ build-windows: deps-windows
 	@test -f $(WIN_BUILD)/build.ninja || cmake -S . -B $(WIN_BUILD) -G $(GENERATOR) \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCORVANE_WINDOWS_DEPS=$(abspath $(WIN_DEPS))/prefix \
 	  -DCMAKE_BUILD_TYPE=Release -DCORVANE_QT=OFF -DCORVANE_TESTS=OFF
-	cmake --build $(WIN_BUILD) --target corvane-cli -j $(JOBS)
+	cmake --build $(WIN_BUILD) --target corvane-cli corvane-host-check corvane-host-check-plugin -j $(JOBS)
 
 windows: build-windows configure
 	cmake --build $(BUILD) --target corvane-stb-files -j $(JOBS)

@@ -69,7 +69,8 @@ void InstallCrashHandler()
     ULONG guarantee = 64 * 1024;
     SetThreadStackGuarantee(&guarantee);
     SetUnhandledExceptionFilter(on_unhandled);
-    _set_abort_behavior(0, _WRITE_ABORT_MSG | _CALL_REPORTFAULT);
+    // msvcrt.dll has no _set_abort_behavior: abort() still prints its line, then
+    // the SIGABRT handler writes the dump.
     std::signal(SIGABRT, on_abort);
 }
 

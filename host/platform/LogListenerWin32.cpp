@@ -147,6 +147,10 @@ bool LogListener::Open(const std::string& path, std::string* error)
     if (m->open)
         return fail("the log pipe is open already");
     m->name = kv::utf8_to_wide(path);
+    // A pipe of this name that exists already belongs to another host. Wine
+    // does not refuse a second first instance, so that is asked beforehand.
+    if (WaitNamedPipeW(m->name.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND)
+        return fail("another program already serves " + path);
     m->wake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!m->wake)
         return fail("CreateEvent: " + kv::win32_error_text(GetLastError()));

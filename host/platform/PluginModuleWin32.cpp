@@ -52,8 +52,12 @@ void* OpenModule(const std::string& path, std::string* error)
     HMODULE h = LoadLibraryW(kv::utf8_to_wide(path).c_str());
     const DWORD code = GetLastError();
     SetErrorMode(old_mode);
-    if (!h && error)
+    if (!h && error) {
+        // Some system texts name the file as "%1".
         *error = kv::win32_error_text(code);
+        for (size_t at; (at = error->find("%1")) != std::string::npos;)
+            error->replace(at, 2, "the library");
+    }
     return reinterpret_cast<void*>(h);
 }
 

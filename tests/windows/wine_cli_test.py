@@ -28,6 +28,7 @@ import time
 
 EXE, LINUX, STBSIM, PREFIX = (os.path.abspath(a) for a in sys.argv[1:5])
 BIN = os.path.dirname(LINUX)
+HOST_CHECK = os.path.join(os.path.dirname(EXE), "corvane-host-check.exe")
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 FAILS = []
 WORK = tempfile.mkdtemp(prefix="wine_cli.")
@@ -311,6 +312,51 @@ def case_postgres():
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def host_check(*args, timeout=120):
+    run = subprocess.run(["wine", HOST_CHECK] + list(args), env=ENV, cwd=WORK, stdin=subprocess.DEVNULL,
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+    return run.returncode, run.stdout.decode("utf-8", "replace")
+
+
+def case_workbench_parts():
+    """The workbench's Win32 parts without Qt: plug-in DLLs, the claim, the log pipe, the crash dump."""
+    folder = os.path.join(WORK, "Zusätze 插件")
+    os.makedirs(folder)
+    shutil.copy(os.path.join(os.path.dirname(os.path.dirname(EXE)), "host-check", "corvane-host-check-plugin.dll"),
+                os.path.join(folder, "a-check.dll"))
+    for name, text in (("b-broken.dll", "not a library"), ("c-check.dllx", "x")):
+        with open(os.path.join(folder, name), "w") as f:
+            f.write(text)
+    rc, out = host_check("plugins", win_path(folder))
+    expect(rc == 0 and "answer a-check.dll 42" in out and "refused b-broken.dll: " in out and "c-check" not in out,
+           "plug-in DLLs: exit %d:\n%s" % (rc, out))
+    rc, out = host_check("claim")
+    expect(rc == 0 and "first 1 second 0 after-release 1" in out, "single-instance claim: exit %d:\n%s" % (rc, out))
+
+    server = subprocess.Popen(["wine", HOST_CHECK, "log-serve", "2"], env=ENV, cwd=WORK, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        expect(server.stdout.readline().strip() == b"listening", "the log pipe server did not start")
+        rc, out = host_check("log-serve", "1")
+        expect(rc == 1 and "another program already serves" in out, "a second log server: exit %d:\n%s" % (rc, out))
+        # The client's own code: one record per message, UTF-8 text whole.
+        for text in ("Prüfung 频道 eins", "zwei"):
+            rc, out = host_check("log-send", text)
+            expect(rc == 0, "log-send %s: exit %d:\n%s" % (text, rc, out))
+        rest, _ = server.communicate(timeout=60)
+    finally:
+        if server.poll() is None:
+            server.kill()
+            server.communicate()
+    expect(rest.decode("utf-8", "replace").splitlines() == ["record 3 Prüfung 频道 eins", "record 3 zwei"],
+           "log records through the pipe: %r" % rest)
+
+    rc, out = host_check("crash")
+    dump = os.path.join(WORK, "minidump.dmp")
+    expect(rc != 0 and os.path.exists(dump) and read(dump)[:4] == b"MDMP",
+           "crash handler: exit %d, dump %s:\n%s" % (rc, os.path.exists(dump), out))
+
+
 def main():
     rng = random.Random(5)
     with open(os.path.join(WORK, "img.bin"), "wb") as f:
@@ -328,6 +374,7 @@ def main():
         case_interrupt()
         case_file_outputs()
         case_postgres()
+        case_workbench_parts()
     finally:
         shutil.rmtree(WORK, ignore_errors=True)
     print("Wine cases took %.0f s" % (time.monotonic() - start))
