@@ -26,6 +26,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support"))
+from checks import wait_for  # noqa: E402
+
 EXE, LINUX, STBSIM, PREFIX = (os.path.abspath(a) for a in sys.argv[1:5])
 BIN = os.path.dirname(LINUX)
 HOST_CHECK = os.path.join(os.path.dirname(EXE), "corvane-host-check.exe")
@@ -152,6 +155,14 @@ def case_alder_upgrade_and_dump():
         box.stop()
 
 
+def accepts(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -172,13 +183,7 @@ def case_serial_server():
     server = subprocess.Popen([ser2net, "-n", "-u", "-c", conf, "-P", os.path.join(WORK, "ser2net.pid")],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        deadline = time.monotonic() + 30
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=1).close()
-                break
-            except OSError:
-                time.sleep(0.1)
+        wait_for(lambda: accepts(port), "ser2net on port %d" % port, limit=30)
         dump = os.path.join(WORK, "base-dump.bin")
         rc, out = wine("dump", "--port", "rfc2217://127.0.0.1:%d" % port, "--project-type", "0", "--no-db",
                        "--reset-timeout", "60", win_path(dump))
