@@ -50,9 +50,9 @@ def win_path(p):
     return "Z:" + os.path.abspath(p).replace("/", "\\")
 
 
-def wine(*args, timeout=300):
-    run = subprocess.run(["wine", EXE] + list(args), env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                         stderr=subprocess.STDOUT, timeout=timeout)
+def wine(*args, timeout=300, program=None):
+    run = subprocess.run(["wine", program or EXE] + list(args), env=ENV, cwd=WORK, stdin=subprocess.DEVNULL,
+                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
     return run.returncode, run.stdout.decode("utf-8", "replace")
 
 
@@ -317,10 +317,8 @@ def case_postgres():
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def host_check(*args, timeout=120):
-    run = subprocess.run(["wine", HOST_CHECK] + list(args), env=ENV, cwd=WORK, stdin=subprocess.DEVNULL,
-                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
-    return run.returncode, run.stdout.decode("utf-8", "replace")
+def host_check(*args):
+    return wine(*args, timeout=120, program=HOST_CHECK)
 
 
 def case_workbench_parts():
