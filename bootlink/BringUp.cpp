@@ -1,6 +1,7 @@
 #include "BringUp.h"
 
 #include <iterator>
+#include <vector>
 
 #include "BootInit.h"
 #include "KvBasicLog.h"
@@ -120,6 +121,19 @@ int test_client(bootlink::JobContext& ctx)
 {
     ctx.pause(5000);
     return bootlink::UpgClientTest(ctx);
+}
+
+std::string missing_bring_up_file(const bootlink::JobContext& ctx, const bootlink::Platform& p)
+{
+    for (const char* name : {p.bring_up_file, p.client_file}) {
+        if (!name || !*name)
+            continue;
+        const std::string path = ctx.file_path(name);
+        std::vector<uint8_t> bytes;
+        if (!read_file(path, &bytes) || bytes.empty())
+            return path;
+    }
+    return {};
 }
 
 }  // namespace bootlink

@@ -51,4 +51,11 @@ int load_client(bootlink::JobContext& ctx, const bootlink::Platform& p);
 // Gives the client its start-up time, then checks that it answers ('P').
 int test_client(bootlink::JobContext& ctx);
 
+// The STB-side files the bring-up of `p` sends (its boot-init or calibration
+// file and its upgrade client), looked up as the steps look them up. Returns
+// the path of the first one that is missing or empty, "" when all are there.
+// A station checks this before it takes boxes, so that a missing file stops
+// it instead of failing every box that is reset.
+std::string missing_bring_up_file(const bootlink::JobContext& ctx, const bootlink::Platform& p);
+
 }  // namespace bootlink

@@ -1,5 +1,6 @@
 #include "UpgradeStation.h"
 
+#include "BringUp.h"
 #include "ExitStatus.h"
 #include "JsonText.h"
 #include "StationJournal.h"
@@ -81,6 +82,24 @@ JobErrorKind station_line(multiport::Box& box, const reflasher::UpgJobParams& pa
     return count.failed ? JobErrorKind::Failed : JobErrorKind::None;
 }
 
+// Every box of a port needs the same STB-side files: one that is missing
+// would fail each box reset on that port, box after box, so the station does
+// not start without them.
+bool stb_files_present(const std::vector<int>& types)
+{
+    const bootlink::JobContext ctx;
+    for (int type : types) {
+        const bootlink::Platform& p = bootlink::platform(type);
+        const std::string missing = bootlink::missing_bring_up_file(ctx, p);
+        if (!missing.empty()) {
+            std::fprintf(stderr, "error: cannot read %s, which every %s box needs: no box was started\n",
+                         missing.c_str(), p.name);
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int run_station(const StationSettings& so, reflasher::UpgJobParams params)
@@ -93,7 +112,7 @@ int run_station(const StationSettings& so, reflasher::UpgJobParams params)
     for (const std::string& p : ports)
         if (!multiport::pause_scale_allowed(o.pause_scale, p))
             return cli_exit::kUsage;
-    if (!compress_once(params))
+    if (!stb_files_present(types) || !compress_once(params))
         return cli_exit::kInput;
     station::Journal journal;
     std::string err;

@@ -14,7 +14,8 @@ Usage: station_cli_test.py CORVANE_CLI STBSIM CASE
   stampa_interrupt  the bar-code station's first Ctrl+C lets a burn finish
   stampa_lost    a bar-code run and a station end with status 5 when the line goes away
   block          one block replaced on two boxes in one command, one failing
-  usage          bad port lists and project types are refused before any port opens
+  usage          bad port lists and project types are refused before any port opens,
+                 a station without its STB-side files before it takes a box
 """
 import json
 import os
@@ -342,6 +343,18 @@ def case_usage(boxes):
         rc, out = run_cli(*(args + ([] if args[0] in ("stampa", "slave-info") else [image])))
         expect(rc == 2, "%r: exit %d, wanted 2\n%s" % (args, rc, out))
         expect(message in out, "%r: no %r in\n%s" % (args, message, out))
+    # A station without an STB-side file its boxes need does not start:
+    # otherwise a box that resets itself fails again and again.
+    boxes.append(Box("bare", 1))
+    journal = os.path.join(WORK, "bare.jsonl")
+    env = dict(os.environ, CORVANE_HOME=os.path.join(WORK, "no-stb-files"))
+    run = subprocess.run([CLI, "station", "upgrade", "--port", boxes[-1].link, "--project-type", "1",
+                          "--journal", journal] + FAST + [image], env=env, stdout=subprocess.PIPE,
+                         stderr=subprocess.STDOUT, timeout=60)
+    out = run.stdout.decode("utf-8", "replace")
+    expect(run.returncode == 4 and "boot_init.img" in out, "station without its files: exit %d\n%s"
+           % (run.returncode, out))
+    expect(journal_lines(journal) == [], "the station without its files took boxes")
     # A port that does not open fails its box alone, and the report says so.
     report = os.path.join(WORK, "usage.json")
     rc, out = run_cli("upgrade", "--port", os.path.join(WORK, "nothing-1"), "--port",
