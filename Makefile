@@ -6,14 +6,14 @@
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
-FUZZ_SECONDS ?= 40
+FUZZ_SECONDS ?= 25
 # Further readers of outside files, fuzzed briefly each.
 FUZZ_MORE ?= tessel_scan tessel_script tessel_hwinfo xlsx ota_inspect
-FUZZ_SECONDS_MORE ?= 15
+FUZZ_SECONDS_MORE ?= 8
 # Every other reader of outside bytes, a few seconds each in `make test`.
 FUZZ_READERS ?= fir_image fir_page_file panel_record slave_info stampa_codes ddrconf register_script \
   keymap rc_record cfg_ini rfc2217 upg_replies xlsx_parts
-FUZZ_SECONDS_READERS ?= 4
+FUZZ_SECONDS_READERS ?= 3
 # `make fuzz-long` runs this many targets at once, each until FUZZ_SECONDS
 # or FUZZ_RUNS inputs, whichever comes first (0: no input limit).
 FUZZ_RUNS ?= 0
