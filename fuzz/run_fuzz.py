@@ -31,6 +31,10 @@ import sys
 import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# UBSan reports and goes on unless told to stop: undefined behaviour must end
+# the input as a finding, the way a crash does, or a run that met it ends
+# "Done" with nothing found.
+SANITIZERS = dict(os.environ, UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1")
 FINDING = re.compile(r"^(crash|leak|timeout|oom|slow-unit)-")
 EXECUTED = re.compile(r"stat::number_of_executed_units:\s*(\d+)")
 
@@ -64,7 +68,7 @@ def run(build, name, seconds, runs_cap=0):
     cmd += [corpus] + kept
     start = time.monotonic()
     with open(log, "w") as out:
-        rc = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, check=False).returncode
+        rc = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, check=False, env=SANITIZERS).returncode
     took = time.monotonic() - start
     with open(log, errors="replace") as f:
         runs = sum(int(m.group(1)) for m in EXECUTED.finditer(f.read()))
@@ -90,7 +94,7 @@ def minimise(build, name):
     if os.path.isdir(working):
         cmd.append(working)
     with open(os.path.join(build, "fuzz-logs", name + ".merge.log"), "w") as out:
-        rc = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, check=False).returncode
+        rc = subprocess.run(cmd, stdout=out, stderr=subprocess.STDOUT, check=False, env=SANITIZERS).returncode
     files = os.listdir(merged)
     if rc != 0 or not files:
         print("%-16s merge failed (exit %d)" % (name, rc))
