@@ -129,9 +129,10 @@ test-windows: build-windows build-tests
 	  $(BUILD)/bin/stbsim $(WIN_BUILD)/wineprefix
 
 # The tests mostly wait on serial lines and leave a core idle: each batch of
-# tests runs beside the next build, which gives way to them. A batch's
-# output is shown when it ends.
-BESIDE = $(MAKE) --no-print-directory -j2 --output-sync=recurse NICE="nice -n 10"
+# tests runs beside the next build, which runs only on what the tests leave
+# (SCHED_IDLE), so that it never delays a test's reply. A batch's output is
+# shown when it ends.
+BESIDE = $(MAKE) --no-print-directory -j2 --output-sync=recurse NICE="chrt --idle 0"
 
 test: deps-test
 	$(MAKE) --no-print-directory build-tests

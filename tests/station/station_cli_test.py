@@ -90,7 +90,7 @@ def case_many(boxes):
     for b, (_, platform, _) in zip(boxes, plan):
         args += ["--port", b.link, "--project-type", str(platform)]
     rc, out = run_cli(*(args + [image]))
-    expect(rc == 1, "four boxes, one faulty: exit %d, wanted 1\n%s" % (rc, out[-3000:]))
+    expect(rc == 1, "four boxes, one faulty: exit %d, wanted 1\n%s" % (rc, shown(out)))
     with open(report) as f:
         rep = json.load(f)
     expect(rep["ok"] is False, "the report's ok is not false")
@@ -101,7 +101,7 @@ def case_many(boxes):
         if b.name == "dogwood":
             expect(e["ok"] is False and e["failed_step"] == "burn", "the faulty box: %r" % e)
             expect(e["error"] != "", "the faulty box has no error")
-            expect("[%s] FAILED at burn" % b.link in out, "no failure line for the faulty box:\n" + out[-3000:])
+            expect("[%s] FAILED at burn" % b.link in out, "no failure line for the faulty box:\n" + shown(out))
         else:
             expect(e["ok"] is True and e["failed_step"] == "", "%s: %r" % (b.name, e))
             expect(e["transfer"]["payload_bytes"] > 0 and "burn" in e["phases"], "%s: %r" % (b.name, e))
@@ -114,11 +114,18 @@ def case_many(boxes):
     pattern = os.path.join(WORK, "dump-{port}.bin")
     rc, out = run_cli("dump", "--port", boxes[0].link, "--port", boxes[1].link, "--project-type", "0",
                       "--project-type", "1", "--size", "512K", *FAST, pattern)
-    expect(rc == 0, "two dumps: exit %d\n%s" % (rc, out[-3000:]))
+    expect(rc == 0, "two dumps: exit %d\n%s" % (rc, shown(out)))
     for b in boxes[:2]:
         path = pattern.replace("{port}", os.path.basename(b.link))
         with open(path, "rb") as f:
             expect(f.read() == b.flash_bytes(512 * 1024), "the dump of %s is not its flash" % b.name)
+
+
+def shown(out):
+    """The lines that name a failed box, where the cause of a failed run
+    usually is, and then the end of the station's output."""
+    failed = [line for line in out.splitlines() if ": FAILED" in line or "error" in line.lower()]
+    return "\n".join(failed[:20]) + "\n...\n" + out[-3000:]
 
 
 def journal_lines(path):
@@ -167,7 +174,7 @@ def case_station(boxes):
     station = start_station([b.link for b in boxes], [1, 2], journal, image)
     rc = two_rounds(station, boxes, journal, "reset the next box")
     out = station_output()
-    expect(rc == 0, "station after Ctrl+C: exit %d\n%s" % (rc, out[-3000:]))
+    expect(rc == 0, "station after Ctrl+C: exit %d\n%s" % (rc, shown(out)))
     lines = journal_lines(journal)
     expect(len(lines) == 4, "%d journal lines, wanted 4" % len(lines))
     for b in boxes:
@@ -199,7 +206,7 @@ def case_interrupt(boxes):
     finally:
         if station.poll() is None:
             station.kill()
-    expect(rc == 3, "station after two Ctrl+C: exit %d, wanted 3\n%s" % (rc, station_output()[-3000:]))
+    expect(rc == 3, "station after two Ctrl+C: exit %d, wanted 3\n%s" % (rc, shown(station_output())))
     lines = journal_lines(journal)
     expect(len(lines) == 1 and lines[0]["port"] == boxes[0].link, "journal: %r" % lines)
     expect(lines[0]["result"] == "cancelled", "journal: %r" % lines)
@@ -214,7 +221,7 @@ def case_stampa(boxes):
     rc, out = run_cli("stampa", "--port", boxes[0].link, "--port", boxes[1].link, "--platform", "dogwood",
                       "--log", log, "--start", "100", "--count", "4", "--reset-timeout", "60", "--pause-scale",
                       "0.05", "--report", report)
-    expect(rc == 0, "two stampa lines: exit %d\n%s" % (rc, out[-3000:]))
+    expect(rc == 0, "two stampa lines: exit %d\n%s" % (rc, shown(out)))
     with open(log) as f:
         logged = [line.strip() for line in f][1:]
     expect(sorted(logged) == ["100,Success", "101,Success", "102,Success", "103,Success"], "log: %r" % logged)
@@ -235,7 +242,7 @@ def case_stampa(boxes):
     out = open(os.path.join(WORK, "station.out"), "wb")
     station = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT)
     rc = two_rounds(station, boxes, journal, "Please reset the slave STB!")
-    expect(rc == 0, "station stampa after Ctrl+C: exit %d\n%s" % (rc, station_output()[-3000:]))
+    expect(rc == 0, "station stampa after Ctrl+C: exit %d\n%s" % (rc, shown(station_output())))
     lines = journal_lines(journal)
     expect(sorted(e["code"] for e in lines) == ["200", "201", "202", "203"], "journal: %r" % lines)
     expect(all(e["result"] == "ok" for e in lines), "journal: %r" % lines)
@@ -264,7 +271,7 @@ def case_stampa_interrupt(boxes):
     finally:
         if station.poll() is None:
             station.kill()
-    expect(rc == 0, "station stampa after one Ctrl+C: exit %d\n%s" % (rc, station_output()[-3000:]))
+    expect(rc == 0, "station stampa after one Ctrl+C: exit %d\n%s" % (rc, shown(station_output())))
     lines = journal_lines(journal)
     expect(len(lines) == 1 and lines[0]["port"] == boxes[0].link and lines[0]["result"] == "ok",
            "journal: %r" % lines)
@@ -293,8 +300,8 @@ def case_stampa_lost(boxes):
         finally:
             if run.poll() is None:
                 run.kill()
-        expect(rc == 5, "%s: exit %d after the line went away\n%s" % (name, rc, output(path)[-3000:]))
-        expect("Port lost" in output(path), "%s: no lost port in\n%s" % (name, output(path)[-3000:]))
+        expect(rc == 5, "%s: exit %d after the line went away\n%s" % (name, rc, shown(output(path))))
+        expect("Port lost" in output(path), "%s: no lost port in\n%s" % (name, shown(output(path))))
 
 
 def case_block(boxes):
@@ -308,7 +315,7 @@ def case_block(boxes):
     report = os.path.join(WORK, "block.json")
     rc, out = run_cli("block", "--port", boxes[0].link, "--port", boxes[1].link, "--project-type", "0",
                       "--pause-scale", "0.02", "--reset-timeout", "60", "--block", "dbase", "--report", report, path)
-    expect(rc == 1, "block on two boxes, one faulty: exit %d\n%s" % (rc, out[-3000:]))
+    expect(rc == 1, "block on two boxes, one faulty: exit %d\n%s" % (rc, shown(out)))
     with open(report) as f:
         rep = json.load(f)
     good, bad = rep["boxes"]
